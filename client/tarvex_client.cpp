@@ -1,0 +1,243 @@
+#include "tarvex_client.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tarvex
+{
+
+static int64_t now_ms()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+connection::~connection()
+{
+    close();
+}
+
+connection::connection(connection &&other) noexcept : fd_(other.fd_)
+{
+    other.fd_ = -1;
+}
+
+connection &connection::operator=(connection &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+static int connect_once(const struct addrinfo *ai)
+{
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
+}
+
+int connection::open(const std::string &host, uint16_t port, int timeout_ms)
+{
+    close();
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || res == nullptr)
+        return -1;
+    int64_t deadline = now_ms() + timeout_ms;
+    do {
+        fd_ = connect_once(res);
+        if (fd_ >= 0)
+            break;
+        usleep(20000);
+    } while (now_ms() < deadline);
+    freeaddrinfo(res);
+    return fd_ >= 0 ? 0 : -1;
+}
+
+void connection::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+int connection::send_bytes(const void *data, size_t size)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    while (size > 0) {
+        ssize_t n = send(fd_, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int connection::wait_readable(int timeout_ms)
+{
+    struct pollfd pfd = {fd_, POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(&pfd, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0 ? 0 : -1;
+}
+
+int connection::recv_exact(void *data, size_t size, int timeout_ms)
+{
+    uint8_t *p = static_cast<uint8_t *>(data);
+    int64_t deadline = now_ms() + timeout_ms;
+    while (size > 0) {
+        int left = static_cast<int>(deadline - now_ms());
+        if (left < 0 || wait_readable(left) != 0)
+            return -1;
+        ssize_t n = recv(fd_, p, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int connection::recv_line(std::string *line, int timeout_ms)
+{
+    line->clear();
+    int64_t deadline = now_ms() + timeout_ms;
+    for (;;) {
+        char c;
+        int left = static_cast<int>(deadline - now_ms());
+        if (recv_exact(&c, 1, left < 0 ? 0 : left) != 0)
+            return -1;
+        line->push_back(c);
+        if (c == '\n')
+            return 0;
+    }
+}
+
+bool connection::wait_closed(int timeout_ms)
+{
+    int64_t deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int left = static_cast<int>(deadline - now_ms());
+        if (left < 0 || wait_readable(left) != 0)
+            return false;
+        char scratch[4096];
+        ssize_t n = recv(fd_, scratch, sizeof(scratch), 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true;
+    }
+}
+
+int connection::text(const std::string &request, std::string *reply, int timeout_ms)
+{
+    if (send_bytes(request.data(), request.size()) != 0)
+        return -1;
+    return recv_line(reply, timeout_ms);
+}
+
+int connection::binary(const std::vector<uint8_t> &request, size_t reply_size, std::vector<uint8_t> *reply,
+                       int timeout_ms)
+{
+    if (send_bytes(request.data(), request.size()) != 0)
+        return -1;
+    reply->assign(reply_size, 0);
+    return recv_exact(reply->data(), reply_size, timeout_ms);
+}
+
+void put_u32(std::vector<uint8_t> *buf, size_t offset, uint32_t value)
+{
+    if (buf->size() < offset + 4)
+        buf->resize(offset + 4, 0);
+    for (int i = 0; i < 4; i++)
+        (*buf)[offset + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get_u32(const std::vector<uint8_t> &buf, size_t offset)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; i--)
+        value = (value << 8) | buf.at(offset + static_cast<size_t>(i));
+    return value;
+}
+
+static std::vector<uint8_t> request_with_u32(uint8_t code, uint32_t value)
+{
+    std::vector<uint8_t> req(8, 0);
+    req[0] = code;
+    put_u32(&req, 4, value);
+    return req;
+}
+
+std::vector<uint8_t> request_get_dev_info(int8_t index, uint32_t dev_info_size)
+{
+    std::vector<uint8_t> req = request_with_u32(0x02, dev_info_size);
+    req[1] = static_cast<uint8_t>(index);
+    return req;
+}
+
+std::vector<uint8_t> request_open_dev(uint32_t probe_key, bool exclusive)
+{
+    std::vector<uint8_t> req = request_with_u32(0x03, probe_key);
+    req.push_back(exclusive ? 1 : 0);
+    return req;
+}
+
+std::vector<uint8_t> request_close_dev(uint32_t cookie_id)
+{
+    return request_with_u32(0x04, cookie_id);
+}
+
+std::vector<uint8_t> request_nb_of_dev_clients(uint32_t probe_key)
+{
+    return request_with_u32(0x07, probe_key);
+}
+
+std::vector<uint8_t> request_server_api_version(uint8_t client_version)
+{
+    return {0x06, client_version};
+}
+
+std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[16], int8_t direction,
+                                          uint32_t buffer_size, const std::vector<uint8_t> &data)
+{
+    std::vector<uint8_t> req(32, 0);
+    req[0] = 0x05;
+    put_u32(&req, 4, cookie_id);
+    memcpy(req.data() + 8, cmd, 16);
+    req[24] = static_cast<uint8_t>(direction);
+    put_u32(&req, 28, buffer_size);
+    req.insert(req.end(), data.begin(), data.end());
+    return req;
+}
+
+} // namespace tarvex

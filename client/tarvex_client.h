@@ -1,0 +1,69 @@
+// A small client of the server's protocol: one TCP connection, text requests
+// answered by one line, binary requests answered by fixed-length replies.
+// Used by the command-line client and by the tests, so the protocol is
+// spoken in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvex
+{
+
+constexpr uint16_t default_port = 7184;
+
+class connection
+{
+public:
+    connection() = default;
+    ~connection();
+    connection(const connection &) = delete;
+    connection &operator=(const connection &) = delete;
+    connection(connection &&other) noexcept;
+    connection &operator=(connection &&other) noexcept;
+
+    // 0 on success, -1 when the server cannot be reached in timeout_ms.
+    int open(const std::string &host, uint16_t port, int timeout_ms = 5000);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // 0 when every byte was sent.
+    int send_bytes(const void *data, size_t size);
+    // 0 when exactly size bytes arrived within timeout_ms (for the whole read).
+    int recv_exact(void *data, size_t size, int timeout_ms = 5000);
+    // Reads up to and including "\n"; 0 on success.
+    int recv_line(std::string *line, int timeout_ms = 5000);
+    // True when the server closed the connection within timeout_ms (any
+    // bytes that arrive first are discarded).
+    bool wait_closed(int timeout_ms = 5000);
+
+    // Sends a text request and reads its one-line reply.
+    int text(const std::string &request, std::string *reply, int timeout_ms = 5000);
+    // Sends a binary request and reads reply_size bytes.
+    int binary(const std::vector<uint8_t> &request, size_t reply_size, std::vector<uint8_t> *reply,
+               int timeout_ms = 5000);
+
+private:
+    int wait_readable(int timeout_ms);
+    int fd_ = -1;
+};
+
+// Little-endian helpers for building and decoding binary requests.
+void put_u32(std::vector<uint8_t> *buf, size_t offset, uint32_t value);
+uint32_t get_u32(const std::vector<uint8_t> &buf, size_t offset);
+
+// Binary request layouts (byte 0 = code, 32-bit fields little-endian).
+std::vector<uint8_t> request_get_dev_info(int8_t index, uint32_t dev_info_size);
+std::vector<uint8_t> request_open_dev(uint32_t probe_key, bool exclusive);
+std::vector<uint8_t> request_close_dev(uint32_t cookie_id);
+std::vector<uint8_t> request_nb_of_dev_clients(uint32_t probe_key);
+std::vector<uint8_t> request_server_api_version(uint8_t client_version);
+// Pass-through: command block at offset 8, direction at 24, size at 28,
+// write data from 32.
+std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[16], int8_t direction,
+                                          uint32_t buffer_size, const std::vector<uint8_t> &data = {});
+
+} // namespace tarvex

@@ -1,0 +1,266 @@
+#include "common.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+#include "sock_info.h"
+#include "tarvex_tcp_cmd.h"
+
+accept_context accept_ctx;
+int network_flag;
+
+static constexpr int TARVEX_SOCKET_BUFFER_SIZE = 49152;
+static constexpr int TARVEX_LISTEN_BACKLOG = 1024;
+static constexpr size_t TARVEX_NUMERIC_ADDRESS_SIZE = 46;
+
+void init_sockinfo(const char *port)
+{
+    // The default is stored before the options are read, so a port option
+    // replaces an earlier copy.
+    char *copy = strdup(port);
+    if (copy == nullptr)
+        return;
+    free(accept_ctx.port);
+    accept_ctx.port = copy;
+}
+
+void print_address_string(const struct sockaddr *sock_addr, socklen_t addr_len)
+{
+    char text[TARVEX_NUMERIC_ADDRESS_SIZE];
+    int rc = getnameinfo(sock_addr, addr_len, text, sizeof(text), nullptr, 0, NI_NUMERICHOST);
+    if (rc != 0)
+        LOG_INFO("failed to convert address to string (code=%d)", rc);
+    else
+        LOG_INFO("Remote address: %s", text);
+}
+
+static void set_socket_option(SOCKET sock, int level, int name, int value, const char *label)
+{
+    if (setsockopt(sock, level, name, &value, sizeof(value)) < 0)
+        LOG_ERROR("Error setting socket opts: %s, %s\n", strerror(errno), label);
+}
+
+// Only the leading decimal digits of the port text count, low 16 bits.
+static struct sockaddr_in local_address()
+{
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(strtol(accept_ctx.port, nullptr, 10)));
+    addr.sin_addr.s_addr = network_flag ? htonl(INADDR_ANY) : inet_addr("127.0.0.1");
+    return addr;
+}
+
+static void register_listening_socket(SOCKET sock)
+{
+    _sock_info *psock_info = alloc_sock_info();
+    if (psock_info == nullptr) {
+        LOG_ERROR("alloc_sock_info failed.");
+        close(sock);
+        return;
+    }
+    psock_info->sock = sock;
+    psock_info->is_socket_listening = true;
+    list_add_tail(&psock_info->list_entry, &connection_list);
+    LOG_DEBUG("Added socket to list of listening sockets");
+}
+
+// Sets one address up; returns the outcome of its bind.
+static bool listen_on_address(const struct addrinfo *ai, int number)
+{
+    LOG_DEBUG("Processing Address %p returned by getaddrinfo(%d) : %s ", static_cast<const void *>(ai), number,
+              ai->ai_canonname != nullptr ? ai->ai_canonname : "(null)");
+    SOCKET sock = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (sock < 0) {
+        LOG_ERROR("socket failed. Error = %d", errno);
+        LOG_ERROR("Ignoring this address and continuing with the next.");
+        return false;
+    }
+    LOG_DEBUG("Created socket with handle = %d", sock);
+    struct sockaddr_in addr = local_address();
+    print_address_string(reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr));
+    set_socket_option(sock, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
+    set_socket_option(sock, SOL_SOCKET, SO_RCVBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_RCVBUF");
+    set_socket_option(sock, SOL_SOCKET, SO_SNDBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_SNDBUF");
+    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) < 0) {
+        LOG_ERROR("bind failed. Error = %d, exit", errno);
+        close(sock);
+        return false;
+    }
+    LOG_DEBUG("Socket bound successfully");
+    if (listen(sock, TARVEX_LISTEN_BACKLOG) < 0) {
+        printf("listen failed. Error = %d", errno);
+        fflush(stdout);
+        close(sock);
+        return true;
+    }
+    LOG_DEBUG("Non Blocking Setting");
+    int non_blocking = 1;
+    if (ioctl(sock, FIONBIO, &non_blocking) < 0)
+        LOG_ERROR("Can't put socket into non-blocking mode. Error = %d", errno);
+    register_listening_socket(sock);
+    return true;
+}
+
+bool create_listening_sockets()
+{
+    LOG_DEBUG("Entering create_listening_sockets()");
+    LOG_DEBUG("Creating the list of sockets to listen for ...");
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    LOG_DEBUG("interface, tcp port : %s , %s",
+              accept_ctx.listen_interface != nullptr ? accept_ctx.listen_interface : "(any)", accept_ctx.port);
+    LOG_INFO("port par default : %s", accept_ctx.port);
+
+    bool result = false;
+    struct addrinfo *res = nullptr;
+    if (getaddrinfo(nullptr, accept_ctx.port, &hints, &res) != 0) {
+        LOG_ERROR("getaddrinfo failed. Error = %d", errno);
+        res = nullptr;
+    } else if (res == nullptr) {
+        LOG_ERROR("getaddrinfo returned res = NULL");
+    } else {
+        LOG_DEBUG("getaddrinfo successful. Enumerating the returned addresses ...");
+        int number = 1;
+        for (const struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next)
+            result = listen_on_address(ai, number++);
+    }
+    if (res != nullptr) {
+        freeaddrinfo(res);
+        LOG_DEBUG("Freed the memory allocated for res by getaddrinfo");
+    }
+    LOG_DEBUG("Exiting create_listening_sockets()");
+    return result;
+}
+
+void destroy_listening_sockets()
+{
+    LOG_DEBUG("Entering destroy_listening_sockets()");
+    list_for_each(pos, &connection_list)
+    {
+        _sock_info *psock_info = list_entry<_sock_info>(pos);
+        LOG_DEBUG("prepare to close socket with handle %d", psock_info->sock);
+        if (psock_info->sock != -1) {
+            close(psock_info->sock);
+            LOG_DEBUG("Closed socket with handle %d", psock_info->sock);
+            psock_info->sock = -1;
+        }
+    }
+    LOG_DEBUG("Exiting destroy_listening_sockets()");
+}
+
+bool send_all(SOCKET sock, const uint8_t *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t sent = send(sock, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return true;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return false;
+}
+
+bool process_read_event(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
+    if (recd->transaction_in_progress)
+        LOG_DEBUG("Previously recd data not yet fully sent.");
+    memset(recd, 0, sizeof(*recd));
+    // One byte short of the buffer, so a text request is always NUL-terminated.
+    ssize_t n = recv(psock_info->sock, recd->buf, sizeof(recd->buf) - 1, 0);
+    if (n < 0) {
+        if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
+            LOG_ERROR("recv got WSAEWOULDBLOCK. Will retry recv later ...");
+            return false;
+        }
+        LOG_ERROR("ERROR: recv failed. error = %d", errno);
+        return true;
+    }
+    if (n == 0) {
+        LOG_ERROR("recv returned 0. Remote side has closed gracefully. Good.");
+        return true;
+    }
+    psock_info->total_recd += static_cast<int32_t>(n);
+    recd->transaction_in_progress = true;
+    process_tarvex_tcp_cmd(psock_info, recd->buf, recd->buf, &recd->data_size, static_cast<int>(n));
+    return psock_info->is_fd_close_recd;
+}
+
+bool send_data(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
+    if (!recd->transaction_in_progress || recd->data_size <= 0) {
+        LOG_DEBUG("No data pending to be sent.");
+        return false;
+    }
+    // Client sockets block, so a reply the kernel takes in part is sent to
+    // its end here rather than dropped at the next request.
+    int32_t size = recd->data_size;
+    if (send_all(psock_info->sock, recd->buf + recd->send_offset, static_cast<size_t>(size))) {
+        LOG_ERROR("ERROR: send failed. error = %d", errno);
+        psock_info->is_fd_close_recd = true;
+        return true;
+    }
+    recd->send_offset += static_cast<uint32_t>(size);
+    recd->data_size = 0;
+    psock_info->total_sent += size;
+    recd->transaction_in_progress = false;
+    return false;
+}
+
+// Drops the first `sent` bytes from the gather list.
+static void advance_iov(struct iovec *iov, int *iov_count, size_t sent)
+{
+    while (*iov_count > 0 && sent >= iov[0].iov_len) {
+        sent -= iov[0].iov_len;
+        iov[0] = iov[1];
+        (*iov_count)--;
+    }
+    if (*iov_count > 0) {
+        iov[0].iov_base = static_cast<uint8_t *>(iov[0].iov_base) + sent;
+        iov[0].iov_len -= sent;
+    }
+}
+
+bool send_data_v(_sock_info *h, const char *str, const uint8_t *buffer, uint32_t size_buffer)
+{
+    struct iovec iov[2];
+    iov[0].iov_base = const_cast<char *>(str);
+    iov[0].iov_len = strlen(str);
+    iov[1].iov_base = const_cast<uint8_t *>(buffer);
+    iov[1].iov_len = size_buffer;
+    int iov_count = 2;
+    while (iov_count > 0) {
+        struct msghdr msg;
+        memset(&msg, 0, sizeof(msg));
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(iov_count);
+        ssize_t sent = sendmsg(h->sock, &msg, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0) {
+            LOG_ERROR("ERROR: send failed. error = %d", errno);
+            h->is_fd_close_recd = true;
+            return true;
+        }
+        advance_iov(iov, &iov_count, static_cast<size_t>(sent));
+    }
+    return false;
+}

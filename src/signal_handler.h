@@ -1,0 +1,7 @@
+#pragma once
+
+#include <csignal>
+
+// Installs ctrl_handler for SIGINT; true when it is in place.
+bool install_ctrl_handler();
+void ctrl_handler(int sig, siginfo_t *siginfo, void *context);

@@ -1,0 +1,44 @@
+#include "sock_info.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+
+list_head connection_list = LIST_HEAD_INIT(connection_list);
+
+// The last key handed out; keys are never reused.
+static uint32_t sock_info_keys;
+
+_sock_info *alloc_sock_info()
+{
+    auto *psock_info = static_cast<_sock_info *>(malloc(sizeof(_sock_info)));
+    if (psock_info == nullptr) {
+        LOG_DEBUG("alloc_init_sock_info: malloc returned NULL.");
+        return nullptr;
+    }
+    LOG_DEBUG("alloc_init_sock_info : Allocated %p", static_cast<void *>(psock_info));
+    memset(psock_info, 0, sizeof(*psock_info));
+    psock_info->sock = -1;
+    psock_info->key = ++sock_info_keys;
+    return psock_info;
+}
+
+void free_sock_info(_sock_info *psock_info)
+{
+    LOG_DEBUG("Freed sock_info at %p", static_cast<void *>(psock_info));
+    free(psock_info);
+}
+
+void delete_sock_info_from_list(_sock_info *del_sock_info)
+{
+    LOG_DEBUG("Delete SockInfo next %p, list previous %p", static_cast<void *>(del_sock_info->list_entry.next),
+              static_cast<void *>(del_sock_info->list_entry.prev));
+    list_del(&del_sock_info->list_entry);
+    free_sock_info(del_sock_info);
+}
+
+unsigned get_nb_tcp_client()
+{
+    return static_cast<unsigned>(list_count(&connection_list));
+}

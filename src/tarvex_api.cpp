@@ -1,0 +1,271 @@
+#include "tarvex_api.h"
+
+#include <cstring>
+
+#include "binarybuffer.h"
+#include "libusb1_common.h"
+#include "log.h"
+#include "sock_info.h"
+#include "tarvex_usb.h"
+
+list_head tarvex_usb_list = LIST_HEAD_INIT(tarvex_usb_list);
+
+// Client status for "no probe at that position".
+constexpr unsigned long TARVEX_DEVICE_INFO_NO_DEVICE = 0x1003;
+
+// ---- Registry ----------------------------------------------------------------
+
+uint32_t jenkins_one_at_a_time_hash(const char *key, size_t len)
+{
+    uint32_t hash = 0;
+    for (size_t i = 0; i < len; i++) {
+        // Bytes 0x80..0xFF add 256 less than their unsigned value; keys
+        // already handed to clients depend on this.
+        hash += static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(key[i])));
+        hash += hash << 10;
+        hash ^= hash >> 6;
+    }
+    hash += hash << 3;
+    hash ^= hash >> 11;
+    hash += hash << 15;
+    return hash;
+}
+
+static uint32_t serial_key(const char *serial)
+{
+    return jenkins_one_at_a_time_hash(serial, strlen(serial));
+}
+
+tarvex_usb *get_tarvex_by_name(uint32_t key_to_find)
+{
+    list_for_each(pos, &tarvex_usb_list)
+    {
+        tarvex_usb *usb = list_entry<tarvex_usb>(pos);
+        LOG_DEBUG("get_tarvex_by_name usb instance %p, key %x, usb_key %x", static_cast<void *>(usb), key_to_find,
+                  usb->key);
+        if (usb->key == key_to_find)
+            return usb;
+    }
+    LOG_DEBUG("usb not found : 0x%x", key_to_find);
+    return nullptr;
+}
+
+tarvex_usb *get_tarvex_by_serial_name(const char *serial)
+{
+    uint32_t key = serial_key(serial);
+    list_for_each(pos, &tarvex_usb_list)
+    {
+        tarvex_usb *usb = list_entry<tarvex_usb>(pos);
+        LOG_DEBUG("get_tarvex_by_serial_name usb instance %p, key %x", static_cast<void *>(usb), usb->key);
+        if (usb->key == key)
+            return usb;
+    }
+    LOG_DEBUG("usb not found : 0x%lx", static_cast<unsigned long>(key));
+    return nullptr;
+}
+
+bool is_item_exist(const char *key)
+{
+    return get_tarvex_by_name(serial_key(key)) != nullptr;
+}
+
+tarvex_usb *nth(unsigned nth)
+{
+    unsigned position = 0;
+    list_for_each(pos, &tarvex_usb_list)
+    {
+        if (position == nth)
+            return list_entry<tarvex_usb>(pos);
+        position++;
+    }
+    return nullptr;
+}
+
+bool tarvex_check(const tarvex_usb *device, uint32_t usb_key)
+{
+    return device != nullptr && device->key == usb_key;
+}
+
+uint32_t tarvex_get_nb_devices()
+{
+    return static_cast<uint32_t>(list_count(&tarvex_usb_list));
+}
+
+unsigned long tarvex_get_device_info(unsigned device_id, tarvex_device_info *info)
+{
+    tarvex_usb *usb = nth(device_id);
+    if (usb == nullptr)
+        return TARVEX_DEVICE_INFO_NO_DEVICE;
+    LOG_DEBUG("tarvex_get_device_info(device_id : %d) return %p", device_id, static_cast<void *>(usb));
+    size_t len = strnlen(usb->serial, TARVEX_SERIAL_FIELD_SIZE - 1);
+    memcpy(info->enum_unique_id, usb->serial, len);
+    info->enum_unique_id[len] = '\0';
+    info->vendor_id = usb->dev_desc.idVendor;
+    info->product_id = usb->dev_desc.idProduct;
+    info->device_used = 0;
+    usb->key = serial_key(usb->serial);
+    LOG_DEBUG("usb found %x, %d", usb->key, usb->dev_desc.idProduct);
+    info->tarvex_usb_id = usb->key;
+    return 1;
+}
+
+uint32_t tarvex_get_device_info2(unsigned device_id, tarvex_device_info *info)
+{
+    if (tarvex_get_device_info(device_id, info) != 1)
+        return 0;
+    return info->tarvex_usb_id;
+}
+
+constexpr size_t DEVICE_INFO_ID_OFFSET = 0;
+constexpr size_t DEVICE_INFO_SERIAL_OFFSET = 4;
+constexpr size_t DEVICE_INFO_VID_OFFSET = DEVICE_INFO_SERIAL_OFFSET + TARVEX_SERIAL_FIELD_SIZE;
+constexpr size_t DEVICE_INFO_PID_OFFSET = DEVICE_INFO_VID_OFFSET + 2;
+constexpr size_t DEVICE_INFO_USED_OFFSET = DEVICE_INFO_PID_OFFSET + 2;
+static_assert(DEVICE_INFO_USED_OFFSET + 1 == TARVEX_DEVICE_INFO_SIZE, "device info wire record is 41 bytes");
+
+void tarvex_device_info_encode(const tarvex_device_info *info, uint8_t *out)
+{
+    h_u32_to_le(out + DEVICE_INFO_ID_OFFSET, info->tarvex_usb_id);
+    memcpy(out + DEVICE_INFO_SERIAL_OFFSET, info->enum_unique_id, TARVEX_SERIAL_FIELD_SIZE);
+    h_u16_to_le(out + DEVICE_INFO_VID_OFFSET, info->vendor_id);
+    h_u16_to_le(out + DEVICE_INFO_PID_OFFSET, info->product_id);
+    out[DEVICE_INFO_USED_OFFSET] = info->device_used;
+}
+
+// ---- Device API --------------------------------------------------------------
+
+long tarvex_init()
+{
+    return tarvex_libusb_open(tarvex_probe_vids, tarvex_probe_pids, nullptr);
+}
+
+long tarvex_refresh()
+{
+    return tarvex_libusb_refresh();
+}
+
+// Opens the USB device and then the probe. Returns true on success; on
+// failure the handle is left closed.
+static bool open_probe(tarvex_usb *usb)
+{
+    int res = tarvex_libusb_real_open(usb);
+    LOG_DEBUG("real_open dev %p, fd %p", static_cast<void *>(usb->dev->dev), static_cast<void *>(usb->dev->fd));
+    if (res != 0) {
+        LOG_DEBUG("open device failure %d", usb->key);
+        usb->dev->fd = nullptr;
+        return false;
+    }
+    res = tarvex_usb_open(usb);
+    if (res != ERROR_OK) {
+        LOG_DEBUG("Opened device ERROR : %d", res);
+        usb->dev->fd = nullptr;
+        return false;
+    }
+    LOG_DEBUG("Opened device %d", usb->key);
+    return true;
+}
+
+tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)
+{
+    tarvex_usb *usb = get_tarvex_by_name(device_id);
+    if (usb == nullptr) {
+        LOG_DEBUG("Unkown device %d", device_id);
+        return nullptr;
+    }
+    LOG_DEBUG("tarvex_open_device  %x (usb) with %x (psock_info)", usb->key,
+              psock_info != nullptr ? psock_info->key : 0);
+    tarvex_assoc *assoc = add_connection(usb, psock_info);
+    if (assoc == nullptr) {
+        LOG_ERROR("no memory for an association with device %x", device_id);
+        return nullptr;
+    }
+    if (usb->dev->fd != nullptr) {
+        LOG_DEBUG("real_open : no reopen");
+        return assoc;
+    }
+    if (open_probe(usb))
+        return assoc;
+    free_connection(assoc);
+    return nullptr;
+}
+
+// Other clients on the same probe rely on its debug mode, so only the last
+// association takes the probe out of it.
+static void leave_mode_if_last_user(const tarvex_assoc *assoc)
+{
+    if (!assoc->valid || assoc->tarvex_usb == nullptr) {
+        LOG_DEBUG("exit_mode : assoc %d has no probe left", assoc->key);
+        return;
+    }
+    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
+    unsigned users = get_usb_number_client(assoc->tarvex_usb->key);
+    if (users > 1) {
+        LOG_DEBUG("exit_mode : %d other users keep device %x in its mode", users - 1, assoc->tarvex_usb->key);
+        return;
+    }
+    if (h->fd == nullptr) {
+        LOG_DEBUG("exit_mode : device %x is not open", assoc->tarvex_usb->key);
+        return;
+    }
+    tarvex_exit_mode(h, assoc->key);
+}
+
+long tarvex_close(uint32_t assoc_id)
+{
+    LOG_DEBUG("exit_mode %d ", assoc_id);
+    tarvex_assoc *assoc = get_connection_by_name(assoc_id);
+    if (assoc != nullptr)
+        leave_mode_if_last_user(assoc);
+    else
+        LOG_ERROR("assoc null");
+    LOG_DEBUG("call close_connection : assoc_id %d", assoc_id);
+    return close_connection(assoc_id);
+}
+
+static uint8_t request_endpoint(const tarvex_usb_handle_s *h, uint32_t input_request)
+{
+    if (input_request == REQUEST_READ)
+        return static_cast<uint8_t>(h->rx_ep);
+    if (input_request == REQUEST_READ_EP3)
+        return h->trace_ep;
+    return static_cast<uint8_t>(h->tx_ep);
+}
+
+// The probe handle an association may send on, or null (logged) when none.
+static tarvex_usb_handle_s *sendable_handle(uint32_t assoc_id)
+{
+    tarvex_assoc *assoc = get_connection_by_name(assoc_id);
+    if (assoc == nullptr) {
+        LOG_ERROR("assoc null");
+        return nullptr;
+    }
+    if (!assoc->valid || assoc->tarvex_usb == nullptr) {
+        LOG_ERROR("invalid psock_info->key by a device left : %x", assoc->key);
+        return nullptr;
+    }
+    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
+    if (h->fd == nullptr) {
+        LOG_ERROR("device %x of assoc %x is not open", assoc->tarvex_usb->key, assoc->key);
+        return nullptr;
+    }
+    return h;
+}
+
+long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
+                         uint32_t dwTimeOut)
+{
+    (void)dwTimeOut;
+    tarvex_usb_handle_s *h = sendable_handle(assoc_id);
+    if (h == nullptr)
+        return ERROR_FAIL;
+    h->direction = request_endpoint(h, request->input_request);
+    if (request->input_request == REQUEST_READ_EP3) {
+        LOG_DEBUG("call REQUEST_READ_EP3 : length %ud, endpoint %d", request->buffer_size, h->direction);
+        return tarvex_usb_read(h, buffer, request->buffer_size);
+    }
+    memcpy(h->cmdbuf, cmd, TARVEX_CMD_SIZE);
+    // The data area of a short request may hold fewer than four bytes.
+    const uint8_t *shown = request->buffer_size >= 4 ? buffer : cmd;
+    LOG_DEBUG("cmd : %x, %x, %x, %x", shown[0], shown[1], shown[2], shown[3]);
+    return tarvex_usb_xfer(h, buffer, request->buffer_size);
+}

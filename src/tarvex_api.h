@@ -1,0 +1,57 @@
+// The probe registry (lookups by key, serial text and position, the client
+// description record) and the device API through which the command protocol
+// opens, closes and drives probes for its clients.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "list_tarvex.h"
+#include "tarvex_connection.h"
+#include "tarvex_driver.h"
+
+struct _sock_info;
+
+// ---- Registry ----------------------------------------------------------------
+
+// Jenkins one-at-a-time hash of `len` bytes; each byte is added as a signed
+// 8-bit value. 0 for len 0.
+uint32_t jenkins_one_at_a_time_hash(const char *key, size_t len);
+
+// Lookups return the entry or null.
+tarvex_usb *get_tarvex_by_name(uint32_t key_to_find);
+tarvex_usb *get_tarvex_by_serial_name(const char *serial);
+// Some entry has the hash of the serial text `key` as its key.
+bool is_item_exist(const char *key);
+// The entry at 0-based position `nth` in registry order.
+tarvex_usb *nth(unsigned nth);
+bool tarvex_check(const tarvex_usb *device, uint32_t usb_key);
+
+uint32_t tarvex_get_nb_devices();
+// Fills `info` for the probe at position device_id. Returns 1, or 0x1003 when
+// there is no such position (info untouched). Bytes of enum_unique_id after
+// the terminator are not written.
+unsigned long tarvex_get_device_info(unsigned device_id, tarvex_device_info *info);
+// As tarvex_get_device_info; returns the probe key, or 0 on failure.
+uint32_t tarvex_get_device_info2(unsigned device_id, tarvex_device_info *info);
+
+// ---- Device API --------------------------------------------------------------
+
+// First scan. Returns 1 if a probe was registered, else 0.
+long tarvex_init();
+// Re-enumeration. Returns 0.
+long tarvex_refresh();
+// Opens the probe with key device_id for the client: a new association; the
+// USB device and the probe are opened unless another association or a
+// refresh holds them open. Null when the key is unknown, no association could
+// be made, or the open failed (the association is then released).
+tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info);
+// Closes the association; the probe leaves its mode only when this was its
+// last association. Returns 0.
+long tarvex_close(uint32_t assoc_id);
+// Passes the 16 bytes of `cmd` and a data phase of request->buffer_size bytes
+// in `buffer` to the association's probe. Returns ERROR_OK or ERROR_FAIL
+// (unknown or invalid association, closed probe, short transfer). dwTimeOut is
+// not applied: the driver's fixed time-out is.
+long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
+                         uint32_t dwTimeOut);

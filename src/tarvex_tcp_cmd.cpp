@@ -1,0 +1,677 @@
+#include "tarvex_tcp_cmd.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "binarybuffer.h"
+#include "common.h"
+#include "log.h"
+#include "options.h"
+#include "sock_info.h"
+#include "tarvex_api.h"
+#include "tarvex_connection.h"
+#include "tarvex_driver.h"
+#include "tarvex_usb.h"
+
+// Every line of the protocol layer names this file and the dispatcher.
+#define CMD_LOG(level, ...) log_printf_lf(level, "tarvex_tcp_cmd", __LINE__, "process_tarvex_tcp_cmd", __VA_ARGS__)
+#define CMD_DEBUG(...)                           \
+    do {                                         \
+        if (log_debug_enabled())                 \
+            CMD_LOG(LOG_LVL_DEBUG, __VA_ARGS__); \
+    } while (0)
+#define CMD_ERROR(...) CMD_LOG(LOG_LVL_ERROR, __VA_ARGS__)
+
+// Binary command codes (byte 0 of a binary request).
+enum tarvex_tcp_cmd_code : uint8_t {
+    TARVEX_TCP_CMD_REFRESH = 0x00,
+    TARVEX_TCP_CMD_GET_NB_DEV = 0x01,
+    TARVEX_TCP_CMD_GET_DEV_INFO = 0x02,
+    TARVEX_TCP_CMD_OPEN_DEV = 0x03,
+    TARVEX_TCP_CMD_CLOSE_DEV = 0x04,
+    TARVEX_TCP_CMD_SEND_USB_CMD = 0x05,
+    TARVEX_TCP_GET_SERVER_API_VERSION = 0x06,
+    TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS = 0x07,
+};
+
+constexpr uint32_t TARVEX_TCP_PASSTHROUGH_TIMEOUT_MS = 5000;
+constexpr size_t TARVEX_TCP_MES_SIZE = 64;
+
+// Layout of the pass-through request (0x05): the probe command block sits at
+// offset 8, its key field (block bytes 12..15) at request offset 20.
+constexpr int PASSTHROUGH_CMD_OFFSET = 8;
+constexpr int PASSTHROUGH_KEY_OFFSET = 20;
+constexpr int PASSTHROUGH_DIRECTION_OFFSET = 24;
+constexpr int PASSTHROUGH_SIZE_OFFSET = 28;
+constexpr int PASSTHROUGH_DATA_OFFSET = 32;
+constexpr int TARVEX_CMD_BLOCK_SIZE = 16;
+
+// One request in flight: the staging buffer holds the request on entry and
+// the reply on return.
+struct tcp_request {
+    _sock_info *psock_info;
+    uint8_t *buf;
+    int32_t *answer_size;
+    int size;
+    char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE];
+};
+
+typedef void (*tcp_cmd_handler)(tcp_request *r);
+
+// ---------------------------------------------------------------------------
+// Status codes
+
+// Client statuses a lower layer may report and that pass unchanged.
+static constexpr uint32_t passthrough_status_ranges[][2] = {
+    {0x1, 0x1},       {0x4, 0x4},       {0x81, 0x82},     {0xE0, 0xE0},     {0xE4, 0xE4},       {0xF1, 0xF1},
+    {0x1000, 0x1004}, {0x1051, 0x1055}, {0x2000, 0x2002}, {0x5000, 0x5000}, {0x10000, 0x10000},
+};
+
+uint32_t error_convert(int32_t internal_error)
+{
+    if (internal_error == 0)
+        return TARVEX_TCP_OK;
+    uint32_t value = static_cast<uint32_t>(internal_error);
+    for (const auto &range : passthrough_status_ranges)
+        if (internal_error > 0 && value >= range[0] && value <= range[1])
+            return value;
+    return TARVEX_TCP_FAIL;
+}
+
+// ---------------------------------------------------------------------------
+// Tokens and numbers
+
+int tcp_cmd_tokenize(const char *text, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE])
+{
+    int count = 0;
+    const char *p = text;
+    for (;;) {
+        while (*p == ' ')
+            p++;
+        if (*p == '\0')
+            return count;
+        size_t len = strcspn(p, " ");
+        if (count == TARVEX_TCP_TOKEN_SLOTS || len >= static_cast<size_t>(TARVEX_TCP_TOKEN_SIZE))
+            return -1;
+        memcpy(string[count], p, len);
+        string[count][len] = '\0';
+        count++;
+        p += len;
+    }
+}
+
+bool tcp_cmd_parse_dec(const char *token, int32_t *value)
+{
+    char *end;
+    long parsed = strtol(token, &end, 10);
+    if (end == token)
+        return false;
+    *value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+bool tcp_cmd_parse_hex(const char *token, uint32_t *value)
+{
+    char *end;
+    unsigned long parsed = strtoul(token, &end, 16);
+    if (end == token)
+        return false;
+    *value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+static int32_t arg_dec(const tcp_request *r, int index, int32_t initial = 0)
+{
+    int32_t value = initial;
+    tcp_cmd_parse_dec(r->string[index], &value);
+    return value;
+}
+
+static uint32_t arg_udec(const tcp_request *r, int index)
+{
+    return static_cast<uint32_t>(arg_dec(r, index));
+}
+
+static uint32_t arg_hex(const tcp_request *r, int index, uint32_t initial = 0)
+{
+    uint32_t value = initial;
+    tcp_cmd_parse_hex(r->string[index], &value);
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+
+static void reply_bytes(tcp_request *r, int32_t size)
+{
+    *r->answer_size = size;
+}
+
+// Formats a text reply (at most TARVEX_TCP_MES_SIZE - 1 characters) over the
+// request and returns it for the debug line.
+static const char *reply_text(tcp_request *r, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static const char *reply_text(tcp_request *r, const char *format, ...)
+{
+    char mes[TARVEX_TCP_MES_SIZE];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(mes, sizeof(mes), format, ap);
+    va_end(ap);
+    size_t len = strlen(mes);
+    memcpy(r->buf, mes, len + 1);
+    reply_bytes(r, static_cast<int32_t>(len));
+    return reinterpret_cast<const char *>(r->buf);
+}
+
+static void reply_unknown(tcp_request *r)
+{
+    CMD_DEBUG("process_tarvex_tcp_cmd : unknown command received %s", reinterpret_cast<const char *>(r->buf));
+    const char *mes = reply_text(r, "0 unknown_command\n");
+    CMD_DEBUG("process_tarvex_tcp_cmd : returned value %s", mes);
+}
+
+static void reply_status(tcp_request *r, uint32_t status)
+{
+    h_u32_to_le(r->buf, status);
+    reply_bytes(r, 4);
+}
+
+// Tokenises the request; a request that does not fit the token slots is
+// answered as unknown and false is returned.
+static bool tokenize_request(tcp_request *r)
+{
+    if (tcp_cmd_tokenize(reinterpret_cast<const char *>(r->buf), r->string) >= 0)
+        return true;
+    CMD_LOG(LOG_LVL_WARNING,
+            "process_tarvex_tcp_cmd : request refused, more than %d tokens or a token of %d "
+            "characters or more",
+            TARVEX_TCP_TOKEN_SLOTS, TARVEX_TCP_TOKEN_SIZE);
+    reply_unknown(r);
+    return false;
+}
+
+static const char *client_name(const tcp_request *r)
+{
+    return r->psock_info->client_name;
+}
+
+// The open-probe handle of an association, or null when the association is
+// missing or its probe was removed.
+static tarvex_usb_handle_s *assoc_handle(const tarvex_assoc *assoc)
+{
+    if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr)
+        return nullptr;
+    return assoc->tarvex_usb->dev;
+}
+
+static tarvex_usb_handle_s *handle_by_sock(const tcp_request *r)
+{
+    return assoc_handle(get_connection_by_sock(r->psock_info));
+}
+
+// ---------------------------------------------------------------------------
+// Binary commands
+
+static void bin_refresh(tcp_request *r)
+{
+    reply_status(r, error_convert(static_cast<int32_t>(tarvex_refresh())));
+}
+
+static void bin_get_nb_dev(tcp_request *r)
+{
+    uint32_t count = tarvex_get_nb_devices();
+    CMD_DEBUG("TARVEX_TCP_CMD_GET_NB_DEV : return => %d ", count);
+    reply_status(r, count);
+}
+
+static void bin_get_dev_info(tcp_request *r)
+{
+    int32_t index = static_cast<int8_t>(r->buf[1]);
+    uint32_t dev_info_size = le_to_h_u32(r->buf + 4);
+    CMD_DEBUG("TARVEX_TCP_CMD_GET_DEV_INFO : index received : %d", index);
+    if (dev_info_size > static_cast<uint32_t>(TARVEX_DATA_BUFFER_SIZE - 4)) {
+        CMD_ERROR("TARVEX_TCP_CMD_GET_DEV_INFO : size %u does not fit the reply buffer", dev_info_size);
+        reply_status(r, TARVEX_TCP_FAIL);
+        return;
+    }
+    tarvex_device_info info;
+    memset(&info, 0, sizeof(info));
+    uint32_t status = static_cast<uint32_t>(tarvex_get_device_info(static_cast<uint32_t>(index), &info));
+    CMD_DEBUG("TARVEX_TCP_CMD_GET_DEV_INFO (index: %d, size: %d) return tarvex_usb_id : 0x%x", index, dev_info_size,
+              info.tarvex_usb_id);
+    uint8_t record[TARVEX_DEVICE_INFO_SIZE];
+    tarvex_device_info_encode(&info, record);
+    memset(r->buf + 4, 0, dev_info_size);
+    if (dev_info_size > TARVEX_DEVICE_INFO_SIZE)
+        status = TARVEX_TCP_INFO_SIZE_ERROR;
+    memcpy(r->buf + 4, record, dev_info_size < TARVEX_DEVICE_INFO_SIZE ? dev_info_size : TARVEX_DEVICE_INFO_SIZE);
+    h_u32_to_le(r->buf, status);
+    reply_bytes(r, static_cast<int32_t>(dev_info_size + 4));
+}
+
+static void bin_open_dev(tcp_request *r)
+{
+    uint32_t usd_dev_id = le_to_h_u32(r->buf + 4);
+    int exclusive_access = r->buf[8] != 0 ? 1 : 0;
+    CMD_DEBUG("TARVEX_TCP_CMD_OPEN_DEV for tarvex_usb_id : 0x%x, access: %d ", usd_dev_id, exclusive_access);
+    tarvex_assoc *assoc = tarvex_open_device(usd_dev_id, r->psock_info);
+    if (assoc == nullptr) {
+        CMD_ERROR("TARVEX_TCP_CMD_OPEN_DEV FAIL, internal assoc not key created");
+        h_u32_to_le(r->buf, TARVEX_TCP_DEVICE_ERROR);
+        h_u32_to_le(r->buf + 4, 0);
+    } else {
+        CMD_DEBUG("internal assoc key created cookie_id: 0x%x", assoc->key);
+        h_u32_to_le(r->buf, TARVEX_TCP_OK);
+        h_u32_to_le(r->buf + 4, assoc->key);
+    }
+    reply_bytes(r, 8);
+}
+
+static void bin_close_dev(tcp_request *r)
+{
+    uint32_t cookie_id = le_to_h_u32(r->buf + 4);
+    CMD_DEBUG("TARVEX_TCP_CMD_CLOSE_DEV for cookie_id: 0x%x", cookie_id);
+    close_connection(cookie_id);
+    reply_status(r, TARVEX_TCP_OK);
+}
+
+// True when the pass-through's data phase fits the staging buffer: a write's
+// data must have arrived in this request, a read's reply must fit.
+static bool passthrough_size_fits(const tcp_request *r, const device_request_2 *request)
+{
+    if (request->input_request == REQUEST_READ || request->input_request == REQUEST_READ_EP3)
+        return request->buffer_size <= static_cast<uint32_t>(TARVEX_DATA_BUFFER_SIZE - 4);
+    return r->size >= PASSTHROUGH_DATA_OFFSET &&
+           request->buffer_size <= static_cast<uint32_t>(r->size - PASSTHROUGH_DATA_OFFSET);
+}
+
+static void log_passthrough_request(const tcp_request *r, uint32_t cookie_id, const device_request_2 *request)
+{
+    if (!log_debug_enabled())
+        return;
+    const uint8_t *b = r->buf;
+    CMD_DEBUG("TARVEX_TCP_CMD_SEND_USB_CMD : command received : cookie_id %x", cookie_id);
+    for (int i = 0; i < 12; i += 4)
+        CMD_DEBUG("cmd : %x, %x, %x, %x", b[i], b[i + 1], b[i + 2], b[i + 3]);
+    if (request->input_request == REQUEST_READ || request->input_request == REQUEST_READ_EP3)
+        CMD_DEBUG("REQUEST_READ : %x", request->buffer_size + 4);
+    else
+        CMD_DEBUG("REQUEST_WRITE : %x", 4);
+    CMD_DEBUG("request.buffer_size = %ud", request->buffer_size);
+}
+
+static void bin_send_usb_cmd(tcp_request *r)
+{
+    uint32_t cookie_id = le_to_h_u32(r->buf + 4);
+    // The probe sees the client socket's key, whatever the client put there.
+    h_u32_to_le(r->buf + PASSTHROUGH_KEY_OFFSET, r->psock_info->key);
+    device_request_2 request;
+    request.input_request =
+        static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(r->buf[PASSTHROUGH_DIRECTION_OFFSET])));
+    request.buffer_size = le_to_h_u32(r->buf + PASSTHROUGH_SIZE_OFFSET);
+    log_passthrough_request(r, cookie_id, &request);
+    if (!passthrough_size_fits(r, &request)) {
+        CMD_ERROR("TARVEX_TCP_CMD_SEND_USB_CMD : buffer_size %u does not fit the request or reply (%d bytes "
+                  "received)",
+                  request.buffer_size, r->size);
+        reply_status(r, TARVEX_TCP_FAIL);
+        return;
+    }
+    uint8_t cmd[TARVEX_CMD_BLOCK_SIZE];
+    memcpy(cmd, r->buf + PASSTHROUGH_CMD_OFFSET, sizeof(cmd));
+    bool is_read = request.input_request == REQUEST_READ || request.input_request == REQUEST_READ_EP3;
+    uint8_t *data = is_read ? r->buf + 4 : r->buf + PASSTHROUGH_DATA_OFFSET;
+    if (is_read)
+        memset(data, 0, request.buffer_size);
+    long result = tarvex_send_command(cookie_id, &request, cmd, data, TARVEX_TCP_PASSTHROUGH_TIMEOUT_MS);
+    if (result != 0 && is_read)
+        memset(data, 0, request.buffer_size);
+    h_u32_to_le(r->buf, error_convert(static_cast<int32_t>(result)));
+    CMD_DEBUG("command return : \"%ud\"", static_cast<uint32_t>(result));
+    CMD_DEBUG("return data : %x, %x, %x, %x, %x, %x, %x, %x", r->buf[4], r->buf[5], r->buf[6], r->buf[7], r->buf[8],
+              r->buf[9], r->buf[10], r->buf[11]);
+    if (is_read)
+        reply_bytes(r, static_cast<int32_t>(request.buffer_size + 4));
+    else if (request.input_request == REQUEST_WRITE)
+        reply_bytes(r, 4);
+    else
+        reply_bytes(r, 0);
+}
+
+static void bin_get_server_api_version(tcp_request *r)
+{
+    uint8_t client_version = r->buf[1];
+    CMD_DEBUG("TARVEX_TCP_GET_SERVER_API_VERSION cmd, client API v=%x server API v=%x", client_version,
+              TARVEX_TCP_SERVER_API_VERSION);
+    // Bytes 5..7, 9..11 and 13..15 keep what the request carried there.
+    h_u32_to_le(r->buf, TARVEX_TCP_OK);
+    r->buf[4] = TARVEX_TCP_SERVER_API_VERSION;
+    r->buf[8] = 0;
+    r->buf[12] = 0;
+    reply_bytes(r, 16);
+}
+
+static void bin_get_nb_of_dev_clients(tcp_request *r)
+{
+    uint32_t count = get_nb_client_for_usb(le_to_h_u32(r->buf + 4));
+    CMD_DEBUG("TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS : return => %d ", count);
+    reply_status(r, count);
+}
+
+static constexpr tcp_cmd_handler binary_commands[] = {
+    bin_refresh,   bin_get_nb_dev,   bin_get_dev_info,           bin_open_dev,
+    bin_close_dev, bin_send_usb_cmd, bin_get_server_api_version, bin_get_nb_of_dev_clients,
+};
+static_assert(sizeof(binary_commands) / sizeof(binary_commands[0]) == 8, "binary codes 0x00..0x07");
+
+// ---------------------------------------------------------------------------
+// Text commands: probes and sessions
+
+static void txt_get_nb_tarvex(tcp_request *r)
+{
+    CMD_DEBUG("get-nb-tarvex : command received from (%s)", client_name(r));
+    const char *mes = reply_text(r, "1 %d\n", tarvex_get_nb_devices());
+    CMD_DEBUG("get-nb-tarvex: (%s) : returned value '%s'", client_name(r), mes);
+}
+
+static void txt_get_nb_usb_client(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    const char *mes = reply_text(r, "1 %d\n", get_nb_client_for_usb(arg_udec(r, 1)));
+    CMD_DEBUG("get-nb-usb-client : (%s) : returned value '%s'", client_name(r), mes);
+}
+
+static void txt_get_nb_tcp_client(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    const char *mes = reply_text(r, "1 %d\n", get_nb_tcp_client() - 1);
+    CMD_DEBUG("get-nb-tcp-client: (%s) : returned value '%s'", client_name(r), mes);
+}
+
+static void txt_get_tarvex_descriptor(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    CMD_DEBUG("get-tarvex-descriptor : command received from (%s)", client_name(r));
+    int32_t index = arg_dec(r, 1);
+    tarvex_device_info info;
+    memset(&info, 0, sizeof(info));
+    uint32_t key = tarvex_get_device_info2(static_cast<uint32_t>(index), &info);
+    if (key == 0) {
+        reply_text(r, "0\n");
+        CMD_DEBUG("usb not found %d", index);
+        return;
+    }
+    const char *serial = info.enum_unique_id;
+    const char *mes = reply_text(r, "1 %x %x %x %s\n", key, info.vendor_id, info.product_id, serial);
+    CMD_DEBUG("get-tarvex-descriptor : (%s): returned value : %s", client_name(r), mes);
+    CMD_DEBUG("serial code %s", serial);
+}
+
+static void txt_open_device(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t device_id = arg_hex(r, 1);
+    CMD_DEBUG("open-device : commmand received from (%s) : %x, %x", client_name(r), device_id, r->psock_info->key);
+    tarvex_assoc *assoc = tarvex_open_device(device_id, r->psock_info);
+    const char *mes;
+    if (assoc != nullptr) {
+        CMD_DEBUG("process open-device (%s): assoc_id = %x", client_name(r), assoc->key);
+        mes = reply_text(r, "1 %d\n", assoc->key);
+    } else {
+        CMD_DEBUG("process open-device (%s): error", client_name(r));
+        mes = reply_text(r, "0\n");
+    }
+    CMD_DEBUG("open-device : (%s): returned value \"%s\"", client_name(r), mes);
+}
+
+static void txt_close_device(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t assoc_id = arg_udec(r, 1);
+    CMD_DEBUG("close-device : commmand received from (%s) : assoc_id = %d", client_name(r), assoc_id);
+    if (tarvex_close(assoc_id) != 0) {
+        reply_text(r, "0\n");
+        return;
+    }
+    const char *mes = reply_text(r, "1\n");
+    CMD_DEBUG("close-device (%s): returned value %s", client_name(r), mes);
+}
+
+static void txt_usb_refresh(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    CMD_DEBUG("usb-refresh : command received from (%s)", client_name(r));
+    const char *mes = reply_text(r, "1 %d\n", static_cast<int>(tarvex_refresh()));
+    CMD_DEBUG("usb-refresh : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_blink_led(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    CMD_DEBUG("tarvex-blink-led : command received from (%s)", client_name(r));
+    int32_t index = arg_dec(r, 1);
+    tarvex_usb *usb = nth(static_cast<unsigned>(index));
+    const char *mes;
+    if (usb != nullptr)
+        CMD_DEBUG("usb(%d)->dev= %p", index, static_cast<void *>(usb->dev));
+    if (usb != nullptr && usb->dev != nullptr && usb->dev->fd != nullptr)
+        mes = reply_text(r, "1 %d\n", tarvex_usb_blink_led(usb->dev));
+    else
+        mes = reply_text(r, "0\n");
+    CMD_DEBUG("tarvex-blink-led : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_check(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int32_t device = arg_dec(r, 1);
+    uint32_t usb_key = arg_hex(r, 2);
+    CMD_DEBUG("tarvex-check : command received from (%s): %d %x", client_name(r), device, usb_key);
+    tarvex_usb *usb = nth(static_cast<unsigned>(device));
+    const char *mes = reply_text(r, usb != nullptr && tarvex_check(usb, usb_key) ? "1\n" : "0\n");
+    CMD_DEBUG("tarvex-check : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// The probe key last chosen with "choose-tarvex"; only stored and reported.
+static uint32_t tarvex_current;
+
+static void txt_choose_tarvex(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t usb_key = arg_hex(r, 1);
+    CMD_DEBUG("choose-tarvex : command received from (%s): %x", client_name(r), usb_key);
+    tarvex_current = usb_key;
+    const char *mes = usb_key != 0 ? reply_text(r, "1 2\n") : reply_text(r, "1 0 %x\n", 0);
+    CMD_DEBUG("choose-tarvex : (%s) returned value %s", client_name(r), mes);
+}
+
+static void txt_get_tarvex_chosen(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    CMD_DEBUG("get-tarvex-chosen : command received from (%s), current tarvex 0x%x", client_name(r), tarvex_current);
+    const char *mes = reply_text(r, "1 %x\n", tarvex_current);
+    CMD_DEBUG("get-tarvex-chosen : (%s) returned value %s", client_name(r), mes);
+}
+
+static void txt_tcp_version(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t connect_id = arg_udec(r, 1);
+    tarvex_assoc *assoc = get_connection_by_name(connect_id);
+    CMD_DEBUG("tarvex_tcp_version assoc %p", static_cast<void *>(assoc));
+    CMD_DEBUG("tarvex-tcp-version : command received from (%s)", client_name(r));
+    tarvex_usb_handle_s *handle = assoc_handle(assoc);
+    const char *mes;
+    if (handle == nullptr) {
+        mes = reply_text(r, "0\n");
+    } else {
+        struct tarvex_usb_version v;
+        memset(&v, 0, sizeof(v));
+        int result = tarvex_usb_version(handle, connect_id, &v);
+        mes = reply_text(r, "1 %d %s %d %d %d %x %x\n", result, handle->version.name, v.tarvex, v.jtag, v.vemo, v.vid,
+                         v.pid);
+    }
+    CMD_DEBUG("tarvex-tcp-version : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_check_voltage(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t connect_id = arg_udec(r, 1);
+    CMD_DEBUG("tarvex-tcp-check-voltage : command received from (%s)", client_name(r));
+    float voltage = 0.0f;
+    int result = 0;
+    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    if (handle != nullptr)
+        result = tarvex_usb_check_voltage(handle, &voltage, connect_id);
+    const char *mes = reply_text(r, "1 %d %f\n", result, static_cast<double>(voltage));
+    CMD_DEBUG("tarvex-tcp-check-voltage : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_register_client(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    char *name = r->string[1];
+    size_t len = strlen(name);
+    if (len > 0 && name[len - 1] == '\n')
+        name[--len] = '\0';
+    // A name token may hold 79 characters; the record keeps 49 of them.
+    if (len > 0) {
+        size_t keep = len < sizeof(r->psock_info->client_name) ? len : sizeof(r->psock_info->client_name) - 1;
+        memcpy(r->psock_info->client_name, name, keep);
+        r->psock_info->client_name[keep] = '\0';
+    }
+    const char *mes = reply_text(r, "1\n");
+    CMD_DEBUG("register-client : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_get_version(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    reply_text(r, "%s\n", get_version());
+}
+
+static void txt_exit(tcp_request *r)
+{
+    CMD_DEBUG("tarvex-exit : command received from (%s)", client_name(r));
+    exit(0);
+}
+
+// Keywords whose operations are not served yet answer as unknown.
+static void txt_not_served(tcp_request *r)
+{
+    reply_unknown(r);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+struct text_command {
+    const char *keyword;
+    size_t compared; // characters compared: the keyword's length but for one
+    tcp_cmd_handler handler;
+};
+
+// Tried in this order, each a prefix test of `compared` characters: longer
+// keywords come before their prefixes ("tarvex-tcp-read-regs" before
+// "tarvex-tcp-read-reg"), and the memory write matches on "tarvex-tcp-write"
+// only after the two register writes had their chance.
+static constexpr text_command text_commands[] = {
+    {"get-nb-tarvex", 13, txt_get_nb_tarvex},
+    {"get-nb-usb-client", 17, txt_get_nb_usb_client},
+    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client},
+    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor},
+    {"open-device", 11, txt_open_device},
+    {"close-device", 12, txt_close_device},
+    {"tarvex-tcp-assert-srst", 22, txt_not_served},
+    {"tarvex-usb-init-mode", 20, txt_not_served},
+    {"tarvex-usb-current-mode", 23, txt_not_served},
+    {"tarvex-exit-mode", 16, txt_not_served},
+    {"tarvex-usb-idcode", 17, txt_not_served},
+    {"tarvex-tcp-read-debug-reg", 25, txt_not_served},
+    {"tarvex-tcp-write-debug-reg", 26, txt_not_served},
+    {"tarvex-usb-trace-read", 21, txt_not_served},
+    {"tarvex-usb-get-status", 21, txt_not_served},
+    {"tarvex-tcp-version", 18, txt_tcp_version},
+    {"tarvex-tcp-check-voltage", 24, txt_check_voltage},
+    {"tarvex-usb-set-swdclk", 21, txt_not_served},
+    {"tarvex-usb-state", 16, txt_not_served},
+    {"tarvex-usb-reset", 16, txt_not_served},
+    {"tarvex-usb-mode-enter", 21, txt_not_served},
+    {"tarvex-usb-mode-leave", 21, txt_not_served},
+    {"tarvex-tcp-read-regs", 20, txt_not_served},
+    {"tarvex-tcp-read-reg", 19, txt_not_served},
+    {"tarvex-tcp-write-reg", 20, txt_not_served},
+    {"tarvex-usb-get-rw-status", 24, txt_not_served},
+    {"tarvex-tcp-read-mem", 19, txt_not_served},
+    {"tarvex-tcp-write-mem", 16, txt_not_served},
+    {"tarvex-tcp-speed", 16, txt_not_served},
+    {"tarvex-config-trace", 19, txt_not_served},
+    {"usb-refresh", 11, txt_usb_refresh},
+    {"tarvex-blink-led", 16, txt_blink_led},
+    {"tarvex-check", 12, txt_check},
+    {"choose-tarvex", 13, txt_choose_tarvex},
+    {"tarvex-tcp-init-core", 20, txt_not_served},
+    {"tarvex-tcp-close-core", 21, txt_not_served},
+    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen},
+    {"register-client", 15, txt_register_client},
+    {"get-version", 11, txt_get_version},
+    {"tarvex-exit", 11, txt_exit},
+};
+static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
+static_assert(text_command_count == 40, "the keyword table has 40 rows");
+
+int tcp_cmd_find_keyword(const char *request)
+{
+    for (int i = 0; i < text_command_count; i++)
+        if (strncmp(request, text_commands[i].keyword, text_commands[i].compared) == 0)
+            return i;
+    return -1;
+}
+
+const char *tcp_cmd_keyword(int index)
+{
+    return index >= 0 && index < text_command_count ? text_commands[index].keyword : nullptr;
+}
+
+void process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
+                            int32_t *p_answer_size_in_bytes, int size_of_input_cmd)
+{
+    (void)output_buf;
+    tcp_request request;
+    request.psock_info = psock_info;
+    request.buf = input_buf;
+    request.answer_size = p_answer_size_in_bytes;
+    request.size = size_of_input_cmd;
+    memset(request.string, 0, sizeof(request.string));
+    *p_answer_size_in_bytes = 0;
+
+    uint8_t code = input_buf[0];
+    if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS) {
+        binary_commands[code](&request);
+        return;
+    }
+    int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(input_buf));
+    if (index < 0) {
+        reply_unknown(&request);
+        return;
+    }
+    text_commands[index].handler(&request);
+}

@@ -1,0 +1,44 @@
+// The client command protocol: recognition and dispatch of binary and text
+// requests, and the client status codes.
+#pragma once
+
+#include <cstdint>
+
+struct _sock_info;
+
+// Client status codes: the 32-bit status word of binary replies.
+constexpr uint32_t TARVEX_TCP_OK = 0x1;
+constexpr uint32_t TARVEX_TCP_FAIL = 0x4;
+constexpr uint32_t TARVEX_TCP_DEVICE_ERROR = 0x1003;
+constexpr uint32_t TARVEX_TCP_INFO_SIZE_ERROR = 0x1052;
+
+constexpr uint8_t TARVEX_TCP_SERVER_API_VERSION = 1;
+
+// Text requests are split into at most this many tokens (the keyword and
+// five arguments) of at most TOKEN_SIZE - 1 characters each.
+constexpr int TARVEX_TCP_TOKEN_SLOTS = 6;
+constexpr int TARVEX_TCP_TOKEN_SIZE = 80;
+
+// Handles one received request held at the start of the staging buffer
+// (input_buf == output_buf) and leaves the reply there with its length in
+// *p_answer_size_in_bytes (0: nothing to send).
+// REQUIRES: the buffer holds a zero byte after the size_of_input_cmd bytes.
+void process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
+                            int32_t *p_answer_size_in_bytes, int size_of_input_cmd);
+
+// Internal result code to client status.
+uint32_t error_convert(int32_t internal_error);
+
+// Position in the keyword table of the command a text request selects, or -1.
+int tcp_cmd_find_keyword(const char *request);
+// Keyword at a table position, or null past the end.
+const char *tcp_cmd_keyword(int index);
+
+// Splits text at runs of spaces into string[]; returns the number of tokens,
+// or -1 when a token is too long or there are more tokens than slots.
+int tcp_cmd_tokenize(const char *text, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE]);
+// Parse a decimal (optional sign) or hexadecimal (optional 0x) argument;
+// leading white space skipped, parsing stops at the first other character.
+// A token without digits leaves *value unchanged and returns false.
+bool tcp_cmd_parse_dec(const char *token, int32_t *value);
+bool tcp_cmd_parse_hex(const char *token, uint32_t *value);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <cstdint>
+
+// Wall-clock time in milliseconds; on a failed clock read, the negative
+// result of gettimeofday converted to uint64_t.
+uint64_t timeval_ms();

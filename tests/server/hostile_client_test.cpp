@@ -1,0 +1,154 @@
+// Bad input and broken clients: each is answered or closed, and another
+// client is still served correctly afterwards.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+
+using tarvex::get_u32;
+using tarvex_test::server_process;
+
+namespace
+{
+
+class HostileClient : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(server_.start({}), 0);
+        ASSERT_EQ(server_.wait_listening(), 0);
+    }
+    // A well-behaved client still gets exact answers.
+    void expect_server_answers()
+    {
+        tarvex::connection c = server_.connect();
+        ASSERT_TRUE(c.is_open());
+        std::string reply;
+        ASSERT_EQ(c.text("choose-tarvex 0\n", &reply), 0);
+        EXPECT_EQ(reply, "1 0 0\n");
+        std::vector<uint8_t> api;
+        ASSERT_EQ(c.binary({0x06, 0x01}, 16, &api), 0);
+        EXPECT_EQ(api[4], 1);
+        EXPECT_EQ(server_.wait_exit(0), -1) << "the server is still running";
+    }
+    server_process server_;
+};
+
+TEST_F(HostileClient, LoneBinaryCodesAreAnsweredAsZeroFilledRequests)
+{
+    struct lone_case {
+        uint8_t code;
+        size_t reply_size;
+        uint32_t first_word;
+    };
+    const lone_case cases[] = {
+        {0x00, 4, 1}, {0x01, 4, 0},   {0x02, 4, 0x1003}, {0x03, 8, 0x1003},
+        {0x04, 4, 1}, {0x05, 4, 0x4}, {0x06, 16, 1},     {0x07, 4, 0},
+    };
+    tarvex::connection c = server_.connect();
+    for (const lone_case &lc : cases) {
+        std::vector<uint8_t> reply;
+        ASSERT_EQ(c.binary({lc.code}, lc.reply_size, &reply), 0) << int(lc.code);
+        EXPECT_EQ(get_u32(reply, 0), lc.first_word) << int(lc.code);
+    }
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, RandomBytesNeverCrashTheServer)
+{
+    std::mt19937 rng(12345);
+    tarvex::connection c = server_.connect();
+    for (int round = 0; round < 200; round++) {
+        std::vector<uint8_t> junk(1 + rng() % 200);
+        for (uint8_t &b : junk)
+            b = static_cast<uint8_t>(rng());
+        // Text junk only: a binary first byte would be answered by a binary
+        // reply whose size depends on the junk.
+        if (junk[0] <= 0x07)
+            junk[0] = 'x';
+        junk.push_back('\n');
+        std::string reply;
+        ASSERT_EQ(c.text(std::string(junk.begin(), junk.end()), &reply), 0) << "round " << round;
+        EXPECT_EQ(reply, "0 unknown_command\n");
+    }
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, LongRequestWithoutLineEndIsRefused)
+{
+    tarvex::connection c = server_.connect();
+    std::string request(32767, 'z');
+    std::string reply;
+    ASSERT_EQ(c.text(request, &reply), 0);
+    EXPECT_EQ(reply, "0 unknown_command\n");
+    std::string keyword_then_garbage = "get-nb-usb-client " + std::string(32000, '7');
+    ASSERT_EQ(c.text(keyword_then_garbage, &reply), 0);
+    EXPECT_EQ(reply, "0 unknown_command\n");
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, ConnectAndVanishWithoutSendingAnything)
+{
+    for (int i = 0; i < 20; i++) {
+        tarvex::connection c = server_.connect();
+        ASSERT_TRUE(c.is_open());
+    }
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, ClientThatResetsBeforeItsReplyDoesNotKillTheServer)
+{
+    for (int i = 0; i < 20; i++) {
+        tarvex::connection c = server_.connect();
+        std::vector<uint8_t> request = tarvex::request_get_dev_info(0, 32764);
+        ASSERT_EQ(c.send_bytes(request.data(), request.size()), 0);
+        // Close with a reset so the server's send meets a dead peer.
+        struct linger hard = {1, 0};
+        setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        c.close();
+    }
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, DescriptorsBeyondTheSelectBoundAreRefused)
+{
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 1200)
+        GTEST_SKIP() << "needs more than 1200 descriptors";
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    // The server inherits the raised limit, so its descriptors pass 1024.
+    server_process big;
+    ASSERT_EQ(big.start({}), 0);
+    ASSERT_EQ(big.wait_listening(), 0);
+    std::vector<tarvex::connection> clients;
+    for (int i = 0; i < 1100; i++)
+        clients.push_back(big.connect());
+    int served = 0, refused = 0;
+    for (tarvex::connection &c : clients) {
+        std::string reply;
+        if (c.text("choose-tarvex 0\n", &reply, 5000) == 0 && reply == "1 0 0\n")
+            served++;
+        else
+            refused++;
+    }
+    EXPECT_GT(served, 1000);
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(served + refused, 1100);
+    clients.clear();
+    tarvex::connection after = big.connect();
+    std::string reply;
+    ASSERT_EQ(after.text("get-nb-tcp-client\n", &reply), 0);
+    EXPECT_EQ(big.wait_exit(0), -1);
+    EXPECT_NE(big.stderr_text().find("beyond the select limit 1024, connection refused"), std::string::npos);
+}
+
+} // namespace

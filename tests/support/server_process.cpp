@@ -1,0 +1,240 @@
+#include "server_process.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef TARVEX_SERVER_PATH
+#error "TARVEX_SERVER_PATH must name the server binary"
+#endif
+#ifndef TARVEX_VPROBE_PATH
+#define TARVEX_VPROBE_PATH ""
+#endif
+
+namespace tarvex_test
+{
+
+uint16_t free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<struct sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// /proc/net/tcp lists "sl local_address rem_address st ..." with addresses
+// as hex IP:PORT in host byte order of the kernel; state 0A is LISTEN.
+bool port_listening(uint16_t port, bool any_address)
+{
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    char wanted[32];
+    snprintf(wanted, sizeof(wanted), "%s:%04X", any_address ? "00000000" : "0100007F", port);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string sl, local, remote, state;
+        fields >> sl >> local >> remote >> state;
+        if (local == wanted && state == "0A")
+            return true;
+    }
+    return false;
+}
+
+server_process::server_process()
+{
+    char tmpl[] = "/tmp/tarvex-test-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr)
+        dir = tmpl;
+}
+
+server_process::~server_process()
+{
+    if (pid > 0 && status_ < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (!dir.empty() && getenv("TARVEX_TEST_KEEP") == nullptr) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+}
+
+static void redirect(int fd, const std::string &path)
+{
+    int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+        dup2(out, fd);
+        close(out);
+    }
+}
+
+static std::vector<std::string> command_line(const std::vector<std::string> &server_args,
+                                             const std::vector<std::string> &vprobe_args, bool use_vprobe,
+                                             const std::string &control)
+{
+    std::vector<std::string> argv;
+    if (use_vprobe || !vprobe_args.empty()) {
+        argv.push_back(TARVEX_VPROBE_PATH);
+        argv.insert(argv.end(), vprobe_args.begin(), vprobe_args.end());
+        argv.push_back("--control");
+        argv.push_back(control);
+        argv.push_back("--");
+    }
+    argv.push_back(TARVEX_SERVER_PATH);
+    argv.insert(argv.end(), server_args.begin(), server_args.end());
+    return argv;
+}
+
+static pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+{
+    pid_t child = fork();
+    if (child != 0)
+        return child;
+    int null_in = ::open("/dev/null", O_RDONLY);
+    dup2(null_in, STDIN_FILENO);
+    redirect(STDOUT_FILENO, out);
+    redirect(STDERR_FILENO, err);
+    std::vector<char *> cargv;
+    for (const std::string &arg : argv)
+        cargv.push_back(const_cast<char *>(arg.c_str()));
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+}
+
+int server_process::start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args,
+                          bool use_vprobe)
+{
+    port = free_port();
+    control_path_ = dir + "/control.sock";
+    std::vector<std::string> server_args = {"-p", std::to_string(port)};
+    server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
+    pid = spawn(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout", dir + "/stderr");
+    return pid > 0 ? 0 : -1;
+}
+
+static int decode_status(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int server_process::wait_exit(int timeout_ms)
+{
+    if (status_ >= 0)
+        return status_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        int status;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            status_ = decode_status(status);
+            return status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return -1;
+}
+
+int server_process::wait_listening(int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (port_listening(port) || port_listening(port, true))
+            return 0;
+        if (wait_exit(0) >= 0)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return -1;
+}
+
+void server_process::send_signal(int sig)
+{
+    if (pid > 0 && status_ < 0)
+        kill(pid, sig);
+}
+
+tarvex::connection server_process::connect()
+{
+    tarvex::connection c;
+    c.open("127.0.0.1", port);
+    return c;
+}
+
+std::string server_process::stdout_text() const
+{
+    return read_file(dir + "/stdout");
+}
+
+std::string server_process::stderr_text() const
+{
+    return read_file(dir + "/stderr");
+}
+
+std::string server_process::control(const std::string &request)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, control_path_.c_str(), sizeof(addr.sun_path) - 1);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
+        std::string line = request + "\n";
+        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+            char c;
+            while (recv(fd, &c, 1, 0) == 1 && c != '\n')
+                reply.push_back(c);
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms)
+{
+    server_process server;
+    std::vector<std::string> argv = {TARVEX_SERVER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    server.pid = spawn(argv, server.dir + "/stdout", server.dir + "/stderr");
+    int status = server.wait_exit(timeout_ms);
+    *out = server.stdout_text();
+    *err = server.stderr_text();
+    return status;
+}
+
+} // namespace tarvex_test

@@ -1,0 +1,66 @@
+// Runs the real tarvex-server (optionally under the virtual-probe launcher)
+// as a child process on a free loopback port, for tests and benchmarks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarvex_client.h"
+
+namespace tarvex_test
+{
+
+// A port nobody listens on right now.
+uint16_t free_port();
+
+class server_process
+{
+public:
+    server_process();
+    ~server_process();
+    server_process(const server_process &) = delete;
+    server_process &operator=(const server_process &) = delete;
+
+    // Starts the server with "-p PORT" and extra_args; with vprobe_args
+    // non-empty (or use_vprobe) it runs under tarvex-vprobe with those
+    // arguments and a control socket. Does not wait for the port.
+    int start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args = {},
+              bool use_vprobe = false);
+    // Waits until the port is listening (no connection is made, so the
+    // auto-exit rule is not disturbed). 0 when it is.
+    int wait_listening(int timeout_ms = 10000);
+    // Exit status (128 + signal when killed), or -1 if still running.
+    int wait_exit(int timeout_ms = 10000);
+    void send_signal(int sig);
+
+    // A new client connection to the server.
+    tarvex::connection connect();
+    std::string stdout_text() const;
+    std::string stderr_text() const;
+    // The control socket of the virtual probe launcher.
+    const std::string &control_path() const { return control_path_; }
+    // One request on the launcher's control channel; the reply line.
+    std::string control(const std::string &request);
+
+    uint16_t port = 0;
+    pid_t pid = -1;
+    std::string dir;
+
+private:
+    std::string control_path_;
+    int status_ = -1;
+};
+
+// Runs the server binary with args to its end; returns its exit status and
+// the text it wrote.
+int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 10000);
+
+// Whether 127.0.0.1:port (or 0.0.0.0:port) is in LISTEN state.
+bool port_listening(uint16_t port, bool any_address = false);
+
+std::string read_file(const std::string &path);
+
+} // namespace tarvex_test
