@@ -207,4 +207,18 @@ TEST(Lifecycle, DefaultThresholdWritesShortInfoLinesOnly)
     EXPECT_EQ(err.find("Debug"), std::string::npos) << err;
 }
 
+// The wait limit of every cycle is 30 seconds; an idle server says so at
+// debug level and does nothing else.
+TEST(Lifecycle, IdleServerLogsItsHeartBeat)
+{
+    server_process server;
+    ASSERT_EQ(server.start({"-d3"}), 0);
+    ASSERT_EQ(server.wait_listening(), 0);
+    const std::string line = "No connections/data in the last 30 seconds.\n";
+    for (int i = 0; i < 900 && server.stderr_text().find(line) == std::string::npos; i++)
+        usleep(100000);
+    EXPECT_NE(server.stderr_text().find(line), std::string::npos);
+    EXPECT_EQ(server.wait_exit(0), -1);
+}
+
 } // namespace
