@@ -1,0 +1,295 @@
+// The real server process and the real libusb against virtual probes: the
+// probe registry, probe open, versions, voltage, the pass-through and refresh.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+#include "tarvex_api.h"
+
+using tarvex::get_u32;
+using tarvex_test::server_process;
+
+namespace
+{
+
+// Serials the launcher gives its default probes, in the order given.
+std::string default_serial(int index)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "7E575650000000000000%04X", index + 1);
+    return text;
+}
+
+uint32_t key_of(const std::string &serial)
+{
+    return jenkins_one_at_a_time_hash(serial.data(), serial.size());
+}
+
+class UsbServer : public ::testing::Test
+{
+protected:
+    void start(const std::vector<std::string> &vprobe_args, const std::vector<std::string> &server_args = {"-d3"})
+    {
+        ASSERT_EQ(server_.start(server_args, vprobe_args, true), 0);
+        ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
+        client_ = server_.connect();
+        ASSERT_TRUE(client_.is_open());
+    }
+    std::string text(const std::string &request)
+    {
+        std::string reply;
+        EXPECT_EQ(client_.text(request, &reply), 0) << request;
+        return reply;
+    }
+    std::vector<uint8_t> binary(const std::vector<uint8_t> &request, size_t size)
+    {
+        std::vector<uint8_t> reply;
+        EXPECT_EQ(client_.binary(request, size, &reply), 0);
+        return reply;
+    }
+    // The serial text of each registry position, from the text protocol.
+    std::vector<std::string> registry_serials()
+    {
+        std::vector<std::string> serials;
+        for (int i = 0;; i++) {
+            std::istringstream fields(text("get-tarvex-descriptor " + std::to_string(i) + "\n"));
+            std::string status, key, vid, pid, serial;
+            fields >> status >> key >> vid >> pid >> serial;
+            if (status != "1")
+                return serials;
+            EXPECT_EQ(key, (std::stringstream() << std::hex << key_of(serial)).str());
+            serials.push_back(serial);
+        }
+    }
+    uint32_t open_binary(uint32_t probe_key)
+    {
+        std::vector<uint8_t> reply = binary(tarvex::request_open_dev(probe_key, false), 8);
+        EXPECT_EQ(get_u32(reply, 0), 1u);
+        return get_u32(reply, 4);
+    }
+    server_process server_;
+    tarvex::connection client_;
+};
+
+TEST_F(UsbServer, FirstScanRegistersEveryProbeWithItsRecord)
+{
+    for (int count : {0, 1, 3}) {
+        server_process server;
+        ASSERT_EQ(server.start({}, {"--probes", std::to_string(count)}, true), 0);
+        tarvex::connection c = server.connect();
+        std::vector<uint8_t> reply;
+        ASSERT_EQ(c.binary({0x01}, 4, &reply), 0);
+        EXPECT_EQ(get_u32(reply, 0), static_cast<uint32_t>(count));
+        std::vector<std::string> seen;
+        for (int i = 0; i < count; i++) {
+            ASSERT_EQ(c.binary(tarvex::request_get_dev_info(static_cast<int8_t>(i), 41), 45, &reply), 0);
+            EXPECT_EQ(get_u32(reply, 0), 1u);
+            std::string serial(reinterpret_cast<const char *>(reply.data() + 8));
+            EXPECT_EQ(get_u32(reply, 4), key_of(serial));
+            EXPECT_EQ(reply[8 + 24], 0) << "24-character serial ends at record offset 28";
+            EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 40, reply.end()),
+                      (std::vector<uint8_t>{0x57, 0x7E, 0x02, 0x7A, 0x00}));
+            seen.push_back(serial);
+        }
+        for (int i = 0; i < count; i++)
+            EXPECT_NE(std::find(seen.begin(), seen.end(), default_serial(i)), seen.end()) << default_serial(i);
+        ASSERT_EQ(c.binary(tarvex::request_get_dev_info(static_cast<int8_t>(count), 41), 45, &reply), 0);
+        EXPECT_EQ(get_u32(reply, 0), 0x1003u) << "past the last position";
+    }
+}
+
+TEST_F(UsbServer, SerialTextOfBothDescriptorForms)
+{
+    start({"--probe", "serial=0123456789ABCDEF01234567,form=hex", "--probe",
+           "serial=TARVEX-TEXT-SERIAL-00042,form=text"});
+    std::vector<std::string> serials = registry_serials();
+    ASSERT_EQ(serials.size(), 2u);
+    EXPECT_NE(std::find(serials.begin(), serials.end(), "0123456789ABCDEF01234567"), serials.end());
+    EXPECT_NE(std::find(serials.begin(), serials.end(), "TARVEX-TEXT-SERIAL-00042"), serials.end());
+}
+
+TEST_F(UsbServer, VersionsOfBothGenerationsAndTheTargetVoltage)
+{
+    start({"--probe", "serial=AAAAAAAAAAAAAAAAAAAAAA02", "--probe", "serial=AAAAAAAAAAAAAAAAAAAAAA03,gen=3"});
+    struct version_case {
+        std::string serial;
+        std::string reply;
+    };
+    const version_case cases[] = {
+        {"AAAAAAAAAAAAAAAAAAAAAA02", "1 0 2 2 40 7 7e57 7a02\n"},
+        {"AAAAAAAAAAAAAAAAAAAAAA03", "1 0 3 3 40 7 7e57 7a31\n"},
+    };
+    for (const version_case &c : cases) {
+        std::ostringstream key;
+        key << std::hex << key_of(c.serial);
+        std::string opened = text("open-device " + key.str() + "\n");
+        ASSERT_EQ(opened.substr(0, 2), "1 ") << opened;
+        std::string assoc = opened.substr(2, opened.size() - 3);
+        EXPECT_EQ(text("tarvex-tcp-version " + assoc + "\n"), c.reply);
+        EXPECT_EQ(text("close-device " + assoc + "\n"), "1\n");
+    }
+    std::ostringstream key;
+    key << std::hex << key_of(cases[0].serial);
+    std::string opened = text("open-device " + key.str() + "\n");
+    std::string assoc = opened.substr(2, opened.size() - 3);
+    // References 1500 and 1650: 2 x 1650 x 1.2 / 1500 volts.
+    EXPECT_EQ(text("tarvex-tcp-check-voltage " + assoc + "\n"), "1 0 2.640000\n");
+}
+
+TEST_F(UsbServer, PassThroughStampsTheSocketKeyAndReturnsTheProbeReply)
+{
+    start({"--probes", "1"});
+    uint32_t cookie = open_binary(key_of(default_serial(0)));
+    EXPECT_GE(cookie, 256u);
+    uint8_t cmd[16] = {0xF1};
+    memset(cmd + 12, 0xAB, 4); // whatever the client puts in the key field is replaced
+    std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    EXPECT_EQ(get_u32(reply, 0), 1u);
+    // Generation-2 version word: tarvex 2, jtag 40, vemo 7; then VID and PID.
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 4, reply.end()),
+              (std::vector<uint8_t>{0x2A, 0x07, 0x57, 0x7E, 0x02, 0x7A}));
+    std::string last = server_.control("last 0");
+    ASSERT_EQ(last.substr(0, 3), "ok ");
+    // The first client of this server has socket key 2 (the listening socket has 1).
+    EXPECT_EQ(last.substr(3 + 24, 8), "02000000") << last;
+    EXPECT_EQ(last.substr(3, 2), "f1");
+    // A write answers 4 bytes; direction 3 reads the trace endpoint without a block.
+    std::string count_before = server_.control("count 0");
+    reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 0, 0), 4);
+    EXPECT_EQ(get_u32(reply, 0), 1u);
+    EXPECT_NE(server_.control("count 0"), count_before);
+}
+
+TEST_F(UsbServer, TwoClientsShareOneProbeUntilTheLastCloses)
+{
+    start({"--probes", "1"});
+    uint32_t probe = key_of(default_serial(0));
+    tarvex::connection second = server_.connect();
+    uint32_t a = open_binary(probe);
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(second.binary(tarvex::request_open_dev(probe, true), 8, &reply), 0);
+    uint32_t b = get_u32(reply, 4);
+    EXPECT_NE(a, b);
+    uint32_t c = open_binary(probe);
+    EXPECT_EQ(get_u32(binary(tarvex::request_nb_of_dev_clients(probe), 4), 0), 3u);
+    EXPECT_EQ(text("get-nb-usb-client " + std::to_string(probe) + "\n"), "1 3\n");
+    EXPECT_EQ(get_u32(binary(tarvex::request_close_dev(a), 4), 0), 1u);
+    EXPECT_EQ(get_u32(binary(tarvex::request_close_dev(c), 4), 0), 1u);
+    // The other client's probe is still open: its pass-through works.
+    uint8_t cmd[16] = {0xF7};
+    ASSERT_EQ(second.binary(tarvex::request_send_usb_cmd(b, cmd, 1, 8), 12, &reply), 0);
+    EXPECT_EQ(get_u32(reply, 0), 1u);
+    EXPECT_EQ(get_u32(reply, 4), 1500u);
+    EXPECT_EQ(get_u32(reply, 8), 1650u);
+    second.close();
+    // The server sees the disconnect in one of its next cycles.
+    uint32_t clients = 1;
+    for (int i = 0; i < 500 && clients != 0; i++) {
+        clients = get_u32(binary(tarvex::request_nb_of_dev_clients(probe), 4), 0);
+        usleep(10000);
+    }
+    EXPECT_EQ(clients, 0u) << "disconnect released the association";
+}
+
+TEST_F(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
+{
+    start({"--probes", "3"});
+    std::vector<std::string> before = registry_serials();
+    ASSERT_EQ(before.size(), 3u);
+    uint32_t held = key_of(default_serial(1));
+    uint32_t cookie = open_binary(held);
+    ASSERT_EQ(server_.control("unplug 1"), "ok");
+    EXPECT_EQ(get_u32(binary({0x00}, 4), 0), 1u);
+    std::vector<std::string> after = registry_serials();
+    EXPECT_EQ(after.size(), 2u);
+    EXPECT_EQ(std::find(after.begin(), after.end(), default_serial(1)), after.end());
+    // The association stays but no longer reaches a probe.
+    uint8_t cmd[16] = {0xF1};
+    std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    EXPECT_EQ(get_u32(reply, 0), 4u);
+    EXPECT_EQ(get_u32(binary(tarvex::request_close_dev(cookie), 4), 0), 1u);
+    // Plugged in again: the same key comes back.
+    ASSERT_EQ(server_.control("plug 1"), "ok");
+    EXPECT_EQ(text("usb-refresh\n"), "1 0\n");
+    EXPECT_EQ(registry_serials().size(), 3u);
+    cookie = open_binary(held);
+    reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    EXPECT_EQ(get_u32(reply, 0), 1u);
+}
+
+TEST_F(UsbServer, OpenProbeIsReopenedByARefresh)
+{
+    start({"--probes", "2"});
+    uint32_t cookie = open_binary(key_of(default_serial(0)));
+    std::vector<std::string> before = registry_serials();
+    EXPECT_EQ(get_u32(binary({0x00}, 4), 0), 1u);
+    EXPECT_EQ(registry_serials(), before) << "positions and keys kept";
+    uint8_t cmd[16] = {0xF1};
+    std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    EXPECT_EQ(get_u32(reply, 0), 1u) << "the refresh re-opened the held probe";
+}
+
+TEST_F(UsbServer, WaitStatusesAreRetriedAndCounted)
+{
+    start({"--probes", "1"});
+    std::ostringstream key;
+    key << std::hex << key_of(default_serial(0));
+    ASSERT_EQ(text("open-device " + key.str() + "\n").substr(0, 2), "1 ");
+    struct retry_case {
+        int waits;
+        std::string reply;
+        int sends;
+    };
+    // The LED command is sent with the wait retry: each wait status costs one
+    // more send of the same block.
+    const retry_case cases[] = {{0, "1 0\n", 1}, {1, "1 0\n", 2}, {3, "1 0\n", 4}, {5, "1 0\n", 6}};
+    for (const retry_case &c : cases) {
+        ASSERT_EQ(server_.control("clear 0"), "ok");
+        ASSERT_EQ(server_.control("fault 0 wait " + std::to_string(c.waits)), "ok");
+        EXPECT_EQ(text("tarvex-blink-led 0\n"), c.reply) << c.waits;
+        EXPECT_EQ(server_.control("count 0"), "ok " + std::to_string(c.sends)) << c.waits;
+    }
+}
+
+TEST_F(UsbServer, ProbeFaultsFailTheRequestAndTheServerGoesOn)
+{
+    start({"--probes", "1"});
+    uint32_t cookie = open_binary(key_of(default_serial(0)));
+    uint8_t cmd[16] = {0xF1};
+    for (const char *fault : {"short", "gone"}) {
+        ASSERT_EQ(server_.control(std::string("fault 0 ") + fault + " 1"), "ok");
+        std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+        EXPECT_EQ(get_u32(reply, 0), 4u) << fault;
+        reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+        EXPECT_EQ(get_u32(reply, 0), 1u) << "the next command after " << fault;
+    }
+}
+
+TEST_F(UsbServer, AutoExitWaitsForTheLastHolder)
+{
+    server_process server;
+    ASSERT_EQ(server.start({"-a"}, {"--probes", "2"}, true), 0);
+    ASSERT_EQ(server.wait_listening(), 0);
+    tarvex::connection a = server.connect();
+    tarvex::connection b = server.connect();
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(a.binary(tarvex::request_open_dev(key_of(default_serial(0)), false), 8, &reply), 0);
+    ASSERT_EQ(get_u32(reply, 0), 1u);
+    ASSERT_EQ(b.binary(tarvex::request_open_dev(key_of(default_serial(1)), false), 8, &reply), 0);
+    ASSERT_EQ(get_u32(reply, 0), 1u);
+    a.close();
+    EXPECT_EQ(server.wait_exit(500), -1) << "B still holds its probe";
+    ASSERT_EQ(b.binary({0x01}, 4, &reply), 0);
+    b.close();
+    EXPECT_EQ(server.wait_exit(), 1);
+}
+
+} // namespace

@@ -1,0 +1,406 @@
+// tarvex-vprobe: runs a command with virtual TARVEX probes on umockdev's
+// simulated USB bus, and serves a control channel for tests.
+//
+//   tarvex-vprobe [--probes N] [--serial TEXT]... [--probe KEY=VAL[,...]]...
+//                 [--control PATH] -- COMMAND [ARGS...]
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "probe_model.h"
+#include "usb_device.h"
+
+using namespace vprobe;
+
+namespace
+{
+
+struct launcher {
+    UMockdevTestbed *tb = nullptr;
+    std::mutex devices_lock;
+    std::vector<usb_device *> devices;
+    std::string control_path;
+    pid_t child = -1;
+};
+
+launcher the_launcher;
+
+void default_serial(probe_config &cfg, size_t index)
+{
+    snprintf(cfg.serial.data(), cfg.serial.size(), "7E575650000000000000%04X", static_cast<unsigned>(index + 1));
+}
+
+bool parse_range(const std::string &text, uint32_t *base, uint32_t *size)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    *base = static_cast<uint32_t>(strtoul(text.substr(0, colon).c_str(), nullptr, 0));
+    *size = static_cast<uint32_t>(strtoul(text.substr(colon + 1).c_str(), nullptr, 0));
+    return *size > 0 && *size <= (64u << 20);
+}
+
+// Applies one KEY=VAL of a probe description; false for an unknown key.
+bool apply_option(probe_config &cfg, const std::string &key, const std::string &val)
+{
+    unsigned long n = strtoul(val.c_str(), nullptr, 0);
+    if (key == "serial")
+        snprintf(cfg.serial.data(), cfg.serial.size(), "%s", val.c_str());
+    else if (key == "form")
+        cfg.form = val == "text" ? SERIAL_TEXT : SERIAL_HEX;
+    else if (key == "gen")
+        config_set_generation(cfg, static_cast<uint8_t>(n));
+    else if (key == "jtag")
+        cfg.jtag_version = static_cast<uint8_t>(n);
+    else if (key == "trace")
+        cfg.trace_capable = n != 0;
+    else if (key == "vref")
+        cfg.vref = static_cast<uint32_t>(n);
+    else if (key == "vtarget")
+        cfg.vtarget = static_cast<uint32_t>(n);
+    else if (key == "idcode")
+        cfg.idcode = static_cast<uint32_t>(n);
+    else if (key == "absent")
+        cfg.absent = n != 0;
+    else if (key == "ram")
+        return parse_range(val, &cfg.ram_base, &cfg.ram_size);
+    else if (key == "flash")
+        return parse_range(val, &cfg.flash_base, &cfg.flash_size);
+    else
+        return false;
+    return true;
+}
+
+bool parse_probe(const std::string &spec, probe_config &cfg)
+{
+    std::stringstream ss(spec);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        size_t eq = item.find('=');
+        if (eq == std::string::npos || !apply_option(cfg, item.substr(0, eq), item.substr(eq + 1))) {
+            fprintf(stderr, "tarvex-vprobe: bad probe option '%s'\n", item.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+usb_device *device_at(size_t index)
+{
+    std::lock_guard<std::mutex> guard(the_launcher.devices_lock);
+    return index < the_launcher.devices.size() ? the_launcher.devices[index] : nullptr;
+}
+
+void add_device(const probe_config &cfg)
+{
+    std::lock_guard<std::mutex> guard(the_launcher.devices_lock);
+    int index = static_cast<int>(the_launcher.devices.size());
+    the_launcher.devices.push_back(usb_device_new(the_launcher.tb, cfg, index));
+}
+
+std::string hex_of(const uint8_t *bytes, size_t n)
+{
+    std::string out;
+    char b[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof(b), "%02x", bytes[i]);
+        out += b;
+    }
+    return out;
+}
+
+std::vector<uint8_t> bytes_of(const std::string &hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    return out;
+}
+
+int fault_kind_of(const std::string &name)
+{
+    static const struct {
+        const char *name;
+        int kind;
+    } kinds[] = {{"wait", FAULT_WAIT},
+                 {"fault", FAULT_FAIL},
+                 {"timeout", FAULT_TIMEOUT},
+                 {"short", FAULT_SHORT},
+                 {"gone", FAULT_GONE}};
+    for (const auto &k : kinds)
+        if (name == k.name)
+            return k.kind;
+    return -1;
+}
+
+std::string model_request(usb_device *d, const std::string &verb, std::istringstream &args)
+{
+    std::string reply = "err unknown request";
+    usb_device_with_model(d, [&](probe_view &v) {
+        probe_state &st = v.rec->st;
+        if (verb == "count") {
+            reply = "ok " + std::to_string(st.counters.blocks);
+        } else if (verb == "last" || verb == "history") {
+            unsigned k = 1;
+            if (verb == "history")
+                args >> k;
+            reply = "ok";
+            uint8_t block[CMD_SIZE];
+            for (unsigned i = 0; i < k && probe_history(v, i, block) == 0; i++)
+                reply += " " + hex_of(block, CMD_SIZE);
+        } else if (verb == "mem") {
+            std::string addr, len;
+            args >> addr >> len;
+            std::vector<uint8_t> out(strtoul(len.c_str(), nullptr, 0) & 0xFFFFF);
+            if (target_peek(v, static_cast<uint32_t>(strtoul(addr.c_str(), nullptr, 16)), out.data(),
+                            static_cast<uint32_t>(out.size())) == 0)
+                reply = "ok " + hex_of(out.data(), out.size());
+            else
+                reply = "err unmapped";
+        } else if (verb == "poke") {
+            std::string addr, hex;
+            args >> addr >> hex;
+            std::vector<uint8_t> in = bytes_of(hex);
+            reply = target_poke(v, static_cast<uint32_t>(strtoul(addr.c_str(), nullptr, 16)), in.data(),
+                                static_cast<uint32_t>(in.size())) == 0
+                        ? "ok"
+                        : "err unmapped";
+        } else if (verb == "fault") {
+            std::string kind;
+            unsigned n = 0;
+            args >> kind >> n;
+            reply = probe_set_fault(v, fault_kind_of(kind), n, 0) == 0 ? "ok" : "err unknown fault";
+        } else if (verb == "clear") {
+            probe_clear(v);
+            reply = "ok";
+        } else if (verb == "state") {
+            char text[256];
+            snprintf(text, sizeof(text), "ok mode=%u halted=%u dhcsr=%08x swd_divisor=%u trace=%u trace_hz=%u", st.mode,
+                     st.halted, probe_dhcsr_value(v), st.swd_divisor, st.trace.running, st.trace.hz);
+            reply = text;
+        }
+    });
+    return reply;
+}
+
+std::string handle_request(const std::string &line)
+{
+    std::istringstream args(line);
+    std::string verb;
+    args >> verb;
+    if (verb == "pid")
+        return "ok " + std::to_string(the_launcher.child);
+    if (verb == "add") {
+        std::string spec;
+        args >> spec;
+        probe_config cfg;
+        config_defaults(cfg);
+        default_serial(cfg, the_launcher.devices.size());
+        if (!parse_probe(spec, cfg))
+            return "err bad probe options";
+        add_device(cfg);
+        return "ok " + std::to_string(the_launcher.devices.size() - 1);
+    }
+    size_t index = 0;
+    if (!(args >> index))
+        return "err missing probe index";
+    usb_device *d = device_at(index);
+    if (d == nullptr)
+        return "err no such probe";
+    if (verb == "plug") {
+        if (!usb_device_plugged(d))
+            usb_device_plug(d);
+        return "ok";
+    }
+    if (verb == "unplug") {
+        usb_device_unplug(d);
+        return "ok";
+    }
+    return model_request(d, verb, args);
+}
+
+void serve_client(int fd)
+{
+    std::string line;
+    char c;
+    while (recv(fd, &c, 1, 0) == 1) {
+        if (c != '\n') {
+            line.push_back(c);
+            continue;
+        }
+        std::string reply = handle_request(line) + "\n";
+        if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0)
+            break;
+        line.clear();
+    }
+    close(fd);
+}
+
+int open_control_socket(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
+        fprintf(stderr, "tarvex-vprobe: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void control_loop(int listen_fd)
+{
+    for (;;) {
+        int fd = accept(listen_fd, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        serve_client(fd);
+    }
+}
+
+void forward_signal(int sig)
+{
+    if (the_launcher.child > 0)
+        kill(the_launcher.child, sig);
+}
+
+constexpr const char UMOCKDEV_PRELOAD[] = "libumockdev-preload.so.0";
+
+// The launcher itself must run under umockdev's preload: the udev events that
+// tell libusb about plugged and unplugged probes are sent through the
+// simulated sysfs. The command inherits the preload.
+void ensure_preloaded(char **argv)
+{
+    const char *old = getenv("LD_PRELOAD");
+    if (old != nullptr && strstr(old, UMOCKDEV_PRELOAD) != nullptr)
+        return;
+    std::string preload = UMOCKDEV_PRELOAD;
+    if (old != nullptr && *old != '\0')
+        preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    // A sanitizer build must accept umockdev's preload ahead of its runtime.
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::string asan_options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
+    setenv("ASAN_OPTIONS", (asan_options + "verify_asan_link_order=0").c_str(), 1);
+    execv("/proc/self/exe", argv);
+    fprintf(stderr, "tarvex-vprobe: cannot restart under %s: %s\n", UMOCKDEV_PRELOAD, strerror(errno));
+}
+
+pid_t start_child(char **argv)
+{
+    pid_t child = fork();
+    if (child != 0)
+        return child;
+    setenv("TARVEX_VPROBE_CONTROL", the_launcher.control_path.c_str(), 1);
+    execvp(argv[0], argv);
+    fprintf(stderr, "tarvex-vprobe: cannot run %s: %s\n", argv[0], strerror(errno));
+    _exit(127);
+}
+
+int wait_child(pid_t child)
+{
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return 1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+void usage()
+{
+    fprintf(stderr, "usage: tarvex-vprobe [--probes N] [--serial TEXT]... [--probe KEY=VAL[,KEY=VAL...]]...\n"
+                    "                     [--control PATH] -- COMMAND [ARGS...]\n");
+}
+
+// Reads the options; returns the index of COMMAND in argv, or -1.
+int parse_args(int argc, char **argv, std::vector<probe_config> *probes)
+{
+    std::vector<std::string> serials;
+    int count = 0;
+    int i = 1;
+    for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--probes" && has_value) {
+            count = atoi(argv[++i]);
+        } else if (arg == "--serial" && has_value) {
+            serials.push_back(argv[++i]);
+        } else if (arg == "--control" && has_value) {
+            the_launcher.control_path = argv[++i];
+        } else if (arg == "--probe" && has_value) {
+            probe_config cfg;
+            config_defaults(cfg);
+            default_serial(cfg, probes->size());
+            if (!parse_probe(argv[++i], cfg))
+                return -1;
+            probes->push_back(cfg);
+        } else {
+            return -1;
+        }
+    }
+    for (int k = 0; k < count; k++) {
+        probe_config cfg;
+        config_defaults(cfg);
+        default_serial(cfg, probes->size());
+        if (static_cast<size_t>(k) < serials.size())
+            snprintf(cfg.serial.data(), cfg.serial.size(), "%s", serials[static_cast<size_t>(k)].c_str());
+        probes->push_back(cfg);
+    }
+    return i + 1 < argc ? i + 1 : -1;
+}
+
+} // namespace
+
+// GLib and umockdev keep caches for the life of the process; leak reports
+// belong to the command the launcher runs, not to the launcher.
+extern "C" const char *__asan_default_options()
+{
+    return "detect_leaks=0";
+}
+
+int main(int argc, char **argv)
+{
+    ensure_preloaded(argv);
+    std::vector<probe_config> probes;
+    int command = parse_args(argc, argv, &probes);
+    if (command < 0) {
+        usage();
+        return 2;
+    }
+    the_launcher.tb = umockdev_testbed_new();
+    if (the_launcher.control_path.empty())
+        the_launcher.control_path = "/tmp/tarvex-vprobe-" + std::to_string(getpid()) + ".sock";
+    for (const probe_config &cfg : probes)
+        add_device(cfg);
+    int control_fd = open_control_socket(the_launcher.control_path);
+    if (control_fd < 0)
+        return 2;
+    std::thread(control_loop, control_fd).detach();
+    signal(SIGINT, forward_signal);
+    signal(SIGTERM, forward_signal);
+    the_launcher.child = start_child(argv + command);
+    int status = wait_child(the_launcher.child);
+    unlink(the_launcher.control_path.c_str());
+    return status;
+}

@@ -1,0 +1,63 @@
+// USB face of a virtual probe: descriptors, endpoint 0 requests and the
+// routing of bulk transfers to the probe model. Shared by both transports
+// (umockdev's ioctl handler and the in-process preload).
+#pragma once
+
+#include "probe_model.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vprobe {
+
+struct usb_endpoints {
+    uint8_t cmd_out;
+    uint8_t reply_in;
+    uint8_t trace_in;
+    uint16_t max_packet;
+    uint16_t speed_mbps;  // sysfs "speed"
+};
+
+// Endpoint layout by product: generation 2 uses OUT 0x02 / IN 0x81 / IN 0x83,
+// generations 2.1 and 3 use OUT 0x01 / IN 0x81 / IN 0x82.
+usb_endpoints endpoints_of(const probe_config &cfg);
+
+constexpr size_t DEVICE_DESC_LEN = 18;
+constexpr size_t CONFIG_DESC_LEN = 9 + 9 + 3 * 7;
+constexpr size_t DESCRIPTORS_LEN = DEVICE_DESC_LEN + CONFIG_DESC_LEN;
+
+// Device descriptor followed by the full configuration descriptor, as sysfs
+// "descriptors" holds them. Returns the length written (DESCRIPTORS_LEN).
+size_t usb_descriptors(const probe_config &cfg, uint8_t *out);
+
+// Serial-number string descriptor in the probe's form. Returns its length,
+// or 0 when the serial text does not fit the form.
+size_t usb_serial_descriptor(const probe_config &cfg, uint8_t *out, size_t cap);
+
+// Checks that cfg.serial fits cfg.form. Returns 0 or -1.
+int usb_serial_valid(const probe_config &cfg);
+
+// The serial text a host derives from the descriptor (24 characters at
+// most). Writes a NUL-terminated text into out (at least 25 bytes).
+void usb_serial_shown(const probe_config &cfg, char *out);
+
+// Endpoint 0 request with its 8-byte setup packet. Returns the length of the
+// data stage written to data (at most cap) or a negative errno (-EPIPE = STALL).
+int usb_control(probe_view &v, const uint8_t *setup, uint8_t *data, uint32_t cap);
+
+// Outcome of a bulk URB. submit_errno is non-zero when the submission itself
+// fails; otherwise kind tells whether it completed (status, actual) or waits.
+struct urb_result {
+    int submit_errno;
+    int kind;  // io_kind
+    int status;  // 0 or -errno at completion
+    uint32_t actual;
+};
+
+// Bulk transfer of len bytes on endpoint ep; IN data is written to buf.
+urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint64_t now_us);
+
+// CLOCK_MONOTONIC in microseconds (the model's clock in both transports).
+uint64_t monotonic_us();
+
+}  // namespace vprobe
