@@ -83,9 +83,9 @@ bool apply_option(probe_config &cfg, const std::string &key, const std::string &
     return true;
 }
 
-bool parse_probe(const std::string &spec, probe_config &cfg)
+bool parse_probe(const std::string &description, probe_config &cfg)
 {
-    std::stringstream ss(spec);
+    std::stringstream ss(description);
     std::string item;
     while (std::getline(ss, item, ',')) {
         size_t eq = item.find('=');
@@ -203,12 +203,12 @@ std::string handle_request(const std::string &line)
     if (verb == "pid")
         return "ok " + std::to_string(the_launcher.child);
     if (verb == "add") {
-        std::string spec;
-        args >> spec;
+        std::string description;
+        args >> description;
         probe_config cfg;
         config_defaults(cfg);
         default_serial(cfg, the_launcher.devices.size());
-        if (!parse_probe(spec, cfg))
+        if (!parse_probe(description, cfg))
             return "err bad probe options";
         add_device(cfg);
         return "ok " + std::to_string(the_launcher.devices.size() - 1);
