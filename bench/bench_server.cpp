@@ -3,10 +3,10 @@
 // counter "ratio" of the server rows is echo time / server time.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <memory>
 
 #include "echo_server.h"
+#include "round_trip.h"
 #include "server_process.h"
 
 namespace
@@ -35,11 +35,7 @@ void BM_EchoRoundTrip16(benchmark::State &state)
     }
     std::vector<uint8_t> request = {0x06, 0x01};
     std::vector<uint8_t> reply;
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state)
-        c.binary(request, 16, &reply);
-    std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
-    echo_seconds_per_round_trip = spent.count() / static_cast<double>(state.iterations());
+    echo_seconds_per_round_trip = seconds_per_round_trip(state, [&] { c.binary(request, 16, &reply); });
 }
 BENCHMARK(BM_EchoRoundTrip16);
 
@@ -52,11 +48,7 @@ void BM_ServerApiVersionRoundTrip(benchmark::State &state)
     }
     std::vector<uint8_t> request = {0x06, 0x01};
     std::vector<uint8_t> reply;
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state)
-        c.binary(request, 16, &reply);
-    std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
-    double per_trip = spent.count() / static_cast<double>(state.iterations());
+    double per_trip = seconds_per_round_trip(state, [&] { c.binary(request, 16, &reply); });
     if (echo_seconds_per_round_trip > 0)
         state.counters["ratio"] = echo_seconds_per_round_trip / per_trip;
 }

@@ -33,12 +33,20 @@ uint32_t key_of(const std::string &serial)
     return jenkins_one_at_a_time_hash(serial.data(), serial.size());
 }
 
-class UsbServer : public ::testing::Test
+// Every case runs on both transports of the virtual probe: umockdev carrying
+// each usbfs ioctl, and the fast preload answering them in the server process.
+class UsbServer : public ::testing::TestWithParam<const char *>
 {
 protected:
+    std::vector<std::string> probe_args(std::vector<std::string> args) const
+    {
+        if (std::string(GetParam()) == "fast")
+            args.insert(args.begin(), "--fast");
+        return args;
+    }
     void start(const std::vector<std::string> &vprobe_args, const std::vector<std::string> &server_args = {"-d3"})
     {
-        ASSERT_EQ(server_.start(server_args, vprobe_args, true), 0);
+        ASSERT_EQ(server_.start(server_args, probe_args(vprobe_args), true), 0);
         ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
         client_ = server_.connect();
         ASSERT_TRUE(client_.is_open());
@@ -79,11 +87,11 @@ protected:
     tarvex::connection client_;
 };
 
-TEST_F(UsbServer, FirstScanRegistersEveryProbeWithItsRecord)
+TEST_P(UsbServer, FirstScanRegistersEveryProbeWithItsRecord)
 {
     for (int count : {0, 1, 3}) {
         server_process server;
-        ASSERT_EQ(server.start({}, {"--probes", std::to_string(count)}, true), 0);
+        ASSERT_EQ(server.start({}, probe_args({"--probes", std::to_string(count)}), true), 0);
         tarvex::connection c = server.connect();
         std::vector<uint8_t> reply;
         ASSERT_EQ(c.binary({0x01}, 4, &reply), 0);
@@ -106,17 +114,22 @@ TEST_F(UsbServer, FirstScanRegistersEveryProbeWithItsRecord)
     }
 }
 
-TEST_F(UsbServer, SerialTextOfBothDescriptorForms)
+TEST_P(UsbServer, SerialTextOfEveryDescriptorForm)
 {
+    // 26 bytes: hex digits of the low bytes; 50 bytes: the characters; any
+    // other length: the hex form of the payload; an empty one: skipped.
     start({"--probe", "serial=0123456789ABCDEF01234567,form=hex", "--probe",
-           "serial=TARVEX-TEXT-SERIAL-00042,form=text"});
+           "serial=TARVEX-TEXT-SERIAL-00042,form=text", "--probe", "serial=SHORT,form=raw", "--probe",
+           "serial=,form=raw"});
     std::vector<std::string> serials = registry_serials();
-    ASSERT_EQ(serials.size(), 2u);
-    EXPECT_NE(std::find(serials.begin(), serials.end(), "0123456789ABCDEF01234567"), serials.end());
-    EXPECT_NE(std::find(serials.begin(), serials.end(), "TARVEX-TEXT-SERIAL-00042"), serials.end());
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<std::string>{"0123456789ABCDEF01234567", "530048004F0052005400",
+                                                 "TARVEX-TEXT-SERIAL-00042"}));
+    EXPECT_NE(server_.stderr_text().find("serial number of device 7e57:7a02 unreadable (2), device skipped"),
+              std::string::npos);
 }
 
-TEST_F(UsbServer, VersionsOfBothGenerationsAndTheTargetVoltage)
+TEST_P(UsbServer, VersionsOfBothGenerationsAndTheTargetVoltage)
 {
     start({"--probe", "serial=AAAAAAAAAAAAAAAAAAAAAA02", "--probe", "serial=AAAAAAAAAAAAAAAAAAAAAA03,gen=3"});
     struct version_case {
@@ -144,7 +157,7 @@ TEST_F(UsbServer, VersionsOfBothGenerationsAndTheTargetVoltage)
     EXPECT_EQ(text("tarvex-tcp-check-voltage " + assoc + "\n"), "1 0 2.640000\n");
 }
 
-TEST_F(UsbServer, PassThroughStampsTheSocketKeyAndReturnsTheProbeReply)
+TEST_P(UsbServer, PassThroughStampsTheSocketKeyAndReturnsTheProbeReply)
 {
     start({"--probes", "1"});
     uint32_t cookie = open_binary(key_of(default_serial(0)));
@@ -168,7 +181,7 @@ TEST_F(UsbServer, PassThroughStampsTheSocketKeyAndReturnsTheProbeReply)
     EXPECT_NE(server_.control("count 0"), count_before);
 }
 
-TEST_F(UsbServer, TwoClientsShareOneProbeUntilTheLastCloses)
+TEST_P(UsbServer, TwoClientsShareOneProbeUntilTheLastCloses)
 {
     start({"--probes", "1"});
     uint32_t probe = key_of(default_serial(0));
@@ -199,7 +212,7 @@ TEST_F(UsbServer, TwoClientsShareOneProbeUntilTheLastCloses)
     EXPECT_EQ(clients, 0u) << "disconnect released the association";
 }
 
-TEST_F(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
+TEST_P(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
 {
     start({"--probes", "3"});
     std::vector<std::string> before = registry_serials();
@@ -207,13 +220,15 @@ TEST_F(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
     uint32_t held = key_of(default_serial(1));
     uint32_t cookie = open_binary(held);
     ASSERT_EQ(server_.control("unplug 1"), "ok");
+    uint8_t cmd[16] = {0xF1};
+    std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    EXPECT_EQ(get_u32(reply, 0), 4u) << "gone before the refresh";
     EXPECT_EQ(get_u32(binary({0x00}, 4), 0), 1u);
     std::vector<std::string> after = registry_serials();
     EXPECT_EQ(after.size(), 2u);
     EXPECT_EQ(std::find(after.begin(), after.end(), default_serial(1)), after.end());
     // The association stays but no longer reaches a probe.
-    uint8_t cmd[16] = {0xF1};
-    std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
+    reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
     EXPECT_EQ(get_u32(reply, 0), 4u);
     EXPECT_EQ(get_u32(binary(tarvex::request_close_dev(cookie), 4), 0), 1u);
     // Plugged in again: the same key comes back.
@@ -225,7 +240,7 @@ TEST_F(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
     EXPECT_EQ(get_u32(reply, 0), 1u);
 }
 
-TEST_F(UsbServer, OpenProbeIsReopenedByARefresh)
+TEST_P(UsbServer, OpenProbeIsReopenedByARefresh)
 {
     start({"--probes", "2"});
     uint32_t cookie = open_binary(key_of(default_serial(0)));
@@ -237,7 +252,7 @@ TEST_F(UsbServer, OpenProbeIsReopenedByARefresh)
     EXPECT_EQ(get_u32(reply, 0), 1u) << "the refresh re-opened the held probe";
 }
 
-TEST_F(UsbServer, WaitStatusesAreRetriedAndCounted)
+TEST_P(UsbServer, WaitStatusesAreRetriedAndCounted)
 {
     start({"--probes", "1"});
     std::ostringstream key;
@@ -259,12 +274,51 @@ TEST_F(UsbServer, WaitStatusesAreRetriedAndCounted)
     }
 }
 
-TEST_F(UsbServer, ProbeFaultsFailTheRequestAndTheServerGoesOn)
+TEST_P(UsbServer, StatusBytesMapAsTheTableSays)
+{
+    start({"--probes", "1"});
+    std::ostringstream key;
+    key << std::hex << key_of(default_serial(0));
+    ASSERT_EQ(text("open-device " + key.str() + "\n").substr(0, 2), "1 ");
+    struct status_case {
+        const char *status;
+        const char *kind; // fault channel: "fault" answers once, "wait" answers then succeeds
+        const char *reply;
+        int sends;
+        const char *log;
+    };
+    const status_case cases[] = {
+        {"80", "fault", "1 0\n", 1, nullptr},
+        {"81", "fault", "1 -4\n", 1, "SWD fault response (0x81)"},
+        {"05", "fault", "1 -4\n", 1, "NO_DEVICE_CONNECTED"},
+        {"0a", "fault", "1 -4\n", 1, "JTAG_ALIGNMENT_ERROR"},
+        {"11", "fault", "1 0\n", 1, "SWD_AP_FAULT"},
+        {"1d", "fault", "1 -4\n", 1, "BAD_AP"},
+        {"1e", "fault", "1 -4\n", 1, "unknown/unexpected TARVEX status code 0x1e"},
+        {"ff", "fault", "1 -4\n", 1, "unknown/unexpected TARVEX status code 0xff"},
+        {"07", "wait", "1 0\n", 2, "wait status TARVEX_JTAG_CMD_WAIT (0x7)"},
+        {"10", "wait", "1 0\n", 2, "wait status SWD_AP_WAIT (0x10)"},
+        {"14", "wait", "1 0\n", 2, "wait status SWD_DP_WAIT (0x14)"},
+    };
+    for (const status_case &c : cases) {
+        ASSERT_EQ(server_.control("clear 0"), "ok");
+        ASSERT_EQ(server_.control(std::string("fault 0 ") + c.kind + " 1 " + c.status), "ok");
+        EXPECT_EQ(text("tarvex-blink-led 0\n"), c.reply) << c.status;
+        EXPECT_EQ(server_.control("count 0"), "ok " + std::to_string(c.sends)) << c.status;
+        if (c.log != nullptr) {
+            EXPECT_NE(server_.stderr_text().find(c.log), std::string::npos) << c.log;
+        }
+    }
+}
+
+TEST_P(UsbServer, ProbeFaultsFailTheRequestAndTheServerGoesOn)
 {
     start({"--probes", "1"});
     uint32_t cookie = open_binary(key_of(default_serial(0)));
     uint8_t cmd[16] = {0xF1};
-    for (const char *fault : {"short", "gone"}) {
+    // A short reply, a probe that vanished, and one that never answers
+    // (the 2000 ms transfer time-out, once).
+    for (const char *fault : {"short", "gone", "timeout"}) {
         ASSERT_EQ(server_.control(std::string("fault 0 ") + fault + " 1"), "ok");
         std::vector<uint8_t> reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
         EXPECT_EQ(get_u32(reply, 0), 4u) << fault;
@@ -273,10 +327,10 @@ TEST_F(UsbServer, ProbeFaultsFailTheRequestAndTheServerGoesOn)
     }
 }
 
-TEST_F(UsbServer, AutoExitWaitsForTheLastHolder)
+TEST_P(UsbServer, AutoExitWaitsForTheLastHolder)
 {
     server_process server;
-    ASSERT_EQ(server.start({"-a"}, {"--probes", "2"}, true), 0);
+    ASSERT_EQ(server.start({"-a"}, probe_args({"--probes", "2"}), true), 0);
     ASSERT_EQ(server.wait_listening(), 0);
     tarvex::connection a = server.connect();
     tarvex::connection b = server.connect();
@@ -293,3 +347,6 @@ TEST_F(UsbServer, AutoExitWaitsForTheLastHolder)
 }
 
 } // namespace
+
+INSTANTIATE_TEST_SUITE_P(Transports, UsbServer, ::testing::Values("umockdev", "fast"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });

@@ -1,8 +1,13 @@
 // tarvex-vprobe: runs a command with virtual TARVEX probes on umockdev's
 // simulated USB bus, and serves a control channel for tests.
 //
-//   tarvex-vprobe [--probes N] [--serial TEXT]... [--probe KEY=VAL[,...]]...
+//   tarvex-vprobe [--fast] [--probes N] [--serial TEXT]... [--probe KEY=VAL[,...]]...
 //                 [--control PATH] -- COMMAND [ARGS...]
+//
+// The probes live in a bus file (probe_bus.h) in the testbed. Without --fast
+// umockdev carries every usbfs ioctl of the command to this process; with
+// --fast the command preloads libtarvex-vprobe-fast.so, which answers them in
+// the command's own process from the same bus file.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,6 +34,9 @@ namespace
 
 struct launcher {
     UMockdevTestbed *tb = nullptr;
+    probe_bus bus{};
+    std::string bus_path;
+    bool fast = false;
     std::mutex devices_lock;
     std::vector<usb_device *> devices;
     std::string control_path;
@@ -59,7 +67,7 @@ bool apply_option(probe_config &cfg, const std::string &key, const std::string &
     if (key == "serial")
         snprintf(cfg.serial.data(), cfg.serial.size(), "%s", val.c_str());
     else if (key == "form")
-        cfg.form = val == "text" ? SERIAL_TEXT : SERIAL_HEX;
+        cfg.form = val == "text" ? SERIAL_TEXT : val == "raw" ? SERIAL_RAW : SERIAL_HEX;
     else if (key == "gen")
         config_set_generation(cfg, static_cast<uint8_t>(n));
     else if (key == "jtag")
@@ -103,11 +111,18 @@ usb_device *device_at(size_t index)
     return index < the_launcher.devices.size() ? the_launcher.devices[index] : nullptr;
 }
 
-void add_device(const probe_config &cfg)
+// Returns the new probe's index, or -1 when the bus is full.
+int add_device(const probe_config &cfg)
 {
     std::lock_guard<std::mutex> guard(the_launcher.devices_lock);
-    int index = static_cast<int>(the_launcher.devices.size());
-    the_launcher.devices.push_back(usb_device_new(the_launcher.tb, cfg, index));
+    bus_lock(the_launcher.bus);
+    int index = bus_add_probe(the_launcher.bus, cfg);
+    bus_unlock(the_launcher.bus);
+    if (index < 0)
+        return -1;
+    the_launcher.devices.push_back(
+        usb_device_new(the_launcher.tb, &the_launcher.bus, static_cast<uint32_t>(index), the_launcher.fast));
+    return index;
 }
 
 std::string hex_of(const uint8_t *bytes, size_t n)
@@ -145,10 +160,12 @@ int fault_kind_of(const std::string &name)
     return -1;
 }
 
-std::string model_request(usb_device *d, const std::string &verb, std::istringstream &args)
+std::string model_request(size_t index, const std::string &verb, std::istringstream &args)
 {
     std::string reply = "err unknown request";
-    usb_device_with_model(d, [&](probe_view &v) {
+    bus_lock(the_launcher.bus);
+    probe_view v = bus_view(the_launcher.bus, static_cast<uint32_t>(index));
+    {
         probe_state &st = v.rec->st;
         if (verb == "count") {
             reply = "ok " + std::to_string(st.counters.blocks);
@@ -178,10 +195,11 @@ std::string model_request(usb_device *d, const std::string &verb, std::istringst
                         ? "ok"
                         : "err unmapped";
         } else if (verb == "fault") {
-            std::string kind;
+            std::string kind, status = "0";
             unsigned n = 0;
-            args >> kind >> n;
-            reply = probe_set_fault(v, fault_kind_of(kind), n, 0) == 0 ? "ok" : "err unknown fault";
+            args >> kind >> n >> status;
+            uint8_t byte = static_cast<uint8_t>(strtoul(status.c_str(), nullptr, 16));
+            reply = probe_set_fault(v, fault_kind_of(kind), n, byte) == 0 ? "ok" : "err unknown fault";
         } else if (verb == "clear") {
             probe_clear(v);
             reply = "ok";
@@ -191,7 +209,8 @@ std::string model_request(usb_device *d, const std::string &verb, std::istringst
                      st.halted, probe_dhcsr_value(v), st.swd_divisor, st.trace.running, st.trace.hz);
             reply = text;
         }
-    });
+    }
+    bus_unlock(the_launcher.bus);
     return reply;
 }
 
@@ -210,8 +229,8 @@ std::string handle_request(const std::string &line)
         default_serial(cfg, the_launcher.devices.size());
         if (!parse_probe(description, cfg))
             return "err bad probe options";
-        add_device(cfg);
-        return "ok " + std::to_string(the_launcher.devices.size() - 1);
+        int index = add_device(cfg);
+        return index < 0 ? "err bus full" : "ok " + std::to_string(index);
     }
     size_t index = 0;
     if (!(args >> index))
@@ -220,15 +239,14 @@ std::string handle_request(const std::string &line)
     if (d == nullptr)
         return "err no such probe";
     if (verb == "plug") {
-        if (!usb_device_plugged(d))
-            usb_device_plug(d);
+        usb_device_plug(d);
         return "ok";
     }
     if (verb == "unplug") {
         usb_device_unplug(d);
         return "ok";
     }
-    return model_request(d, verb, args);
+    return model_request(index, verb, args);
 }
 
 void serve_client(int fd)
@@ -305,12 +323,30 @@ void ensure_preloaded(char **argv)
     fprintf(stderr, "tarvex-vprobe: cannot restart under %s: %s\n", UMOCKDEV_PRELOAD, strerror(errno));
 }
 
+constexpr const char FAST_PRELOAD[] = "libtarvex-vprobe-fast.so";
+
+// The fast preload sits beside the launcher binary and goes first, so that
+// its open() sees the probe nodes before umockdev's does.
+void preload_fast_library()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = '\0';
+    std::string dir = self;
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    const char *old = getenv("LD_PRELOAD");
+    setenv("LD_PRELOAD", (dir + FAST_PRELOAD + ":" + (old != nullptr ? old : "")).c_str(), 1);
+}
+
 pid_t start_child(char **argv)
 {
     pid_t child = fork();
     if (child != 0)
         return child;
     setenv("TARVEX_VPROBE_CONTROL", the_launcher.control_path.c_str(), 1);
+    setenv("TARVEX_VPROBE_BUS", the_launcher.bus_path.c_str(), 1);
+    if (the_launcher.fast)
+        preload_fast_library();
     execvp(argv[0], argv);
     fprintf(stderr, "tarvex-vprobe: cannot run %s: %s\n", argv[0], strerror(errno));
     _exit(127);
@@ -327,9 +363,20 @@ int wait_child(pid_t child)
     return 128 + WTERMSIG(status);
 }
 
+int open_bus()
+{
+    gchar *root = umockdev_testbed_get_root_dir(the_launcher.tb);
+    the_launcher.bus_path = std::string(root) + "/tarvex-vprobe.bus";
+    g_free(root);
+    int rc = bus_create(the_launcher.bus, the_launcher.bus_path.c_str(), BUS_DEFAULT_SIZE);
+    if (rc != 0)
+        fprintf(stderr, "tarvex-vprobe: cannot create %s: %s\n", the_launcher.bus_path.c_str(), strerror(-rc));
+    return rc;
+}
+
 void usage()
 {
-    fprintf(stderr, "usage: tarvex-vprobe [--probes N] [--serial TEXT]... [--probe KEY=VAL[,KEY=VAL...]]...\n"
+    fprintf(stderr, "usage: tarvex-vprobe [--fast] [--probes N] [--serial TEXT]... [--probe KEY=VAL[,KEY=VAL...]]...\n"
                     "                     [--control PATH] -- COMMAND [ARGS...]\n");
 }
 
@@ -342,7 +389,9 @@ int parse_args(int argc, char **argv, std::vector<probe_config> *probes)
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
         std::string arg = argv[i];
         bool has_value = i + 1 < argc;
-        if (arg == "--probes" && has_value) {
+        if (arg == "--fast") {
+            the_launcher.fast = true;
+        } else if (arg == "--probes" && has_value) {
             count = atoi(argv[++i]);
         } else if (arg == "--serial" && has_value) {
             serials.push_back(argv[++i]);
@@ -391,8 +440,13 @@ int main(int argc, char **argv)
     the_launcher.tb = umockdev_testbed_new();
     if (the_launcher.control_path.empty())
         the_launcher.control_path = "/tmp/tarvex-vprobe-" + std::to_string(getpid()) + ".sock";
+    if (open_bus() != 0)
+        return 2;
     for (const probe_config &cfg : probes)
-        add_device(cfg);
+        if (add_device(cfg) < 0) {
+            fprintf(stderr, "tarvex-vprobe: more probes than the bus holds (%u)\n", BUS_MAX_PROBES);
+            return 2;
+        }
     int control_fd = open_control_socket(the_launcher.control_path);
     if (control_fd < 0)
         return 2;

@@ -12,13 +12,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace vprobe {
+namespace vprobe
+{
 
-namespace {
+namespace
+{
 
 constexpr uint64_t MEM_ALIGN = 4096;
 
-uint64_t align_up(uint64_t v) { return (v + MEM_ALIGN - 1) & ~(MEM_ALIGN - 1); }
+uint64_t align_up(uint64_t v)
+{
+    return (v + MEM_ALIGN - 1) & ~(MEM_ALIGN - 1);
+}
 
 int init_lock(pthread_mutex_t *m)
 {
@@ -39,7 +44,7 @@ int init_header(probe_bus &bus, void *mem, size_t size)
     bus.hdr->magic = BUS_MAGIC;
     bus.hdr->layout = BUS_LAYOUT;
     bus.hdr->size = size;
-    bus.hdr->next_devnum = 2;  // address 1 is the root hub's
+    bus.hdr->next_devnum = 2; // address 1 is the root hub's
     bus.hdr->mem_used = align_up(sizeof(bus_header));
     return init_lock(&bus.hdr->lock);
 }
@@ -55,10 +60,12 @@ long futex(uint32_t *word, int op, uint32_t val, const timespec *ts)
     return syscall(SYS_futex, word, op, val, ts, nullptr, 0);
 }
 
-}  // namespace
+} // namespace
 
 int bus_create(probe_bus &bus, const char *path, size_t size)
 {
+    if (size < align_up(sizeof(bus_header)))
+        return -EINVAL;
     int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return -errno;
@@ -81,7 +88,8 @@ int bus_attach(probe_bus &bus, const char *path)
     if (fd < 0)
         return -errno;
     off_t size = lseek(fd, 0, SEEK_END);
-    void *mem = size > 0 ? map_fd(fd, static_cast<size_t>(size)) : nullptr;
+    bool fits = size >= static_cast<off_t>(sizeof(bus_header));
+    void *mem = fits ? map_fd(fd, static_cast<size_t>(size)) : nullptr;
     close(fd);
     if (!mem)
         return -EINVAL;
@@ -96,6 +104,8 @@ int bus_attach(probe_bus &bus, const char *path)
 
 int bus_create_private(probe_bus &bus, size_t size)
 {
+    if (size < align_up(sizeof(bus_header)))
+        return -EINVAL;
     void *mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mem == MAP_FAILED)
         return -errno;
@@ -113,10 +123,13 @@ void bus_close(probe_bus &bus)
 void bus_lock(probe_bus &bus)
 {
     if (pthread_mutex_lock(&bus.hdr->lock) == EOWNERDEAD)
-        pthread_mutex_consistent(&bus.hdr->lock);  // a served process died mid-call
+        pthread_mutex_consistent(&bus.hdr->lock); // a served process died mid-call
 }
 
-void bus_unlock(probe_bus &bus) { pthread_mutex_unlock(&bus.hdr->lock); }
+void bus_unlock(probe_bus &bus)
+{
+    pthread_mutex_unlock(&bus.hdr->lock);
+}
 
 int bus_add_probe(probe_bus &bus, const probe_config &cfg)
 {
@@ -188,8 +201,7 @@ uint32_t bus_wait_event(probe_bus &bus, uint32_t seen, int timeout_ms)
 
 void bus_syspath(uint32_t index, char *out, size_t cap)
 {
-    std::snprintf(out, cap, "/sys/devices/pci0000:00/0000:00:14.0/usb%u/%u-%u", BUS_NUMBER, BUS_NUMBER,
-                  index + 1);
+    std::snprintf(out, cap, "/sys/devices/pci0000:00/0000:00:14.0/usb%u/%u-%u", BUS_NUMBER, BUS_NUMBER, index + 1);
 }
 
-}  // namespace vprobe
+} // namespace vprobe

@@ -13,20 +13,21 @@
 #include <cstdint>
 #include <pthread.h>
 
-namespace vprobe {
+namespace vprobe
+{
 
 constexpr uint32_t BUS_MAX_PROBES = 32;
 constexpr uint32_t BUS_NUMBER = 1;
-constexpr uint32_t BUS_MAGIC = 0x54565842;  // "TVXB"
+constexpr uint32_t BUS_MAGIC = 0x54565842; // "TVXB"
 constexpr uint32_t BUS_LAYOUT = 1;
 constexpr size_t BUS_DEFAULT_SIZE = size_t{1} << 30;
 
 struct bus_slot {
     vprobe_record rec;
-    uint64_t ram_off;    // offsets from the start of the mapping
+    uint64_t ram_off; // offsets from the start of the mapping
     uint64_t flash_off;
-    uint32_t devnum;     // USB address while plugged
-    uint32_t plug_seq;   // changes on every plug and unplug
+    uint32_t devnum;   // USB address while plugged
+    uint32_t plug_seq; // changes on every plug and unplug
     uint8_t plugged;
     uint8_t used;
 };
@@ -35,7 +36,7 @@ struct bus_header {
     uint32_t magic;
     uint32_t layout;
     pthread_mutex_t lock;
-    uint32_t event_seq;  // futex word: bumped by bus_notify
+    uint32_t event_seq; // futex word: bumped by bus_notify
     uint32_t probe_count;
     uint32_t next_devnum;
     int32_t child_pid;
@@ -79,4 +80,4 @@ uint32_t bus_wait_event(probe_bus &bus, uint32_t seen, int timeout_ms);
 // sysfs path (below /sys) of probe `index`: one port of the root hub per probe.
 void bus_syspath(uint32_t index, char *out, size_t cap);
 
-}  // namespace vprobe
+} // namespace vprobe

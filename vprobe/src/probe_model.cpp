@@ -3,9 +3,11 @@
 
 #include <cstring>
 
-namespace vprobe {
+namespace vprobe
+{
 
-namespace {
+namespace
+{
 
 // System control space registers with behaviour (ARMv7-M).
 constexpr uint32_t PPB_BASE = 0xE0000000;
@@ -17,7 +19,7 @@ constexpr uint32_t REG_DCRSR = 0xE000EDF4;
 constexpr uint32_t REG_DCRDR = 0xE000EDF8;
 constexpr uint32_t REG_DEMCR = 0xE000EDFC;
 
-constexpr uint32_t CPUID_VALUE = 0x410FC241;  // Cortex-M4 r0p1
+constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
 constexpr uint32_t DBGKEY = 0xA05F;
 constexpr uint32_t VECTKEY = 0x05FA;
 constexpr uint32_t C_DEBUGEN = 1u << 0;
@@ -37,19 +39,22 @@ constexpr uint32_t REGSEL_PC = 15;
 constexpr uint32_t REGSEL_XPSR = 16;
 constexpr uint32_t REGSEL_MSP = 17;
 constexpr uint32_t REGSEL_PSP = 18;
-constexpr uint32_t REGSEL_SPECIAL = 20;  // CONTROL/FAULTMASK/BASEPRI/PRIMASK
+constexpr uint32_t REGSEL_SPECIAL = 20; // CONTROL/FAULTMASK/BASEPRI/PRIMASK
 constexpr uint32_t XPSR_THUMB = 0x01000000;
 
 constexpr uint32_t MEM8_MAX = 64;
 constexpr uint32_t TRACE_DEFAULT_BUFFER = 1024;
-constexpr uint64_t BITS_PER_TRACE_BYTE = 10;  // asynchronous UART: start + 8 + stop
+constexpr uint64_t BITS_PER_TRACE_BYTE = 10; // asynchronous UART: start + 8 + stop
 
-uint16_t get_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t get_u16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 uint32_t get_u32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 void put_u16(uint8_t *p, uint32_t v)
@@ -107,14 +112,14 @@ void write_core_reg(probe_state &st, uint32_t sel, uint32_t value)
 void dhcsr_write(probe_state &st, uint32_t value)
 {
     if ((value >> 16) != DBGKEY)
-        return;  // writes without the key are ignored by the core
+        return; // writes without the key are ignored by the core
     st.dhcsr_ctrl = value & 0xF;
     if (!(st.dhcsr_ctrl & C_DEBUGEN))
         st.halted = 0;
     else if (st.dhcsr_ctrl & C_HALT)
         st.halted = 1;
     else if ((st.dhcsr_ctrl & C_STEP) && st.halted)
-        st.core_regs[REGSEL_PC] += 2;  // one 16-bit instruction, then halt again
+        st.core_regs[REGSEL_PC] += 2; // one 16-bit instruction, then halt again
     else
         st.halted = 0;
 }
@@ -134,15 +139,20 @@ uint32_t ppb_read(probe_view &v, uint32_t addr, bool side_effects)
 {
     probe_state &st = v.rec->st;
     switch (addr) {
-    case REG_CPUID: return CPUID_VALUE;
-    case REG_AIRCR: return 0xFA050000;
-    case REG_DCRSR: return 0;
-    case REG_DCRDR: return st.dcrdr;
-    case REG_DEMCR: return st.demcr;
+    case REG_CPUID:
+        return CPUID_VALUE;
+    case REG_AIRCR:
+        return 0xFA050000;
+    case REG_DCRSR:
+        return 0;
+    case REG_DCRDR:
+        return st.dcrdr;
+    case REG_DEMCR:
+        return st.demcr;
     case REG_DHCSR: {
         uint32_t value = dhcsr_of(st);
         if (side_effects && !st.reset_held)
-            st.reset_latched = 0;  // S_RESET_ST clears when read
+            st.reset_latched = 0; // S_RESET_ST clears when read
         return value;
     }
     default: {
@@ -156,16 +166,26 @@ void ppb_write(probe_view &v, uint32_t addr, uint32_t value)
 {
     probe_state &st = v.rec->st;
     switch (addr) {
-    case REG_CPUID: return;
-    case REG_DHCSR: dhcsr_write(st, value); return;
-    case REG_DCRSR: dcrsr_write(st, value); return;
-    case REG_DCRDR: st.dcrdr = value; return;
-    case REG_DEMCR: st.demcr = value; return;
+    case REG_CPUID:
+        return;
+    case REG_DHCSR:
+        dhcsr_write(st, value);
+        return;
+    case REG_DCRSR:
+        dcrsr_write(st, value);
+        return;
+    case REG_DCRDR:
+        st.dcrdr = value;
+        return;
+    case REG_DEMCR:
+        st.demcr = value;
+        return;
     case REG_AIRCR:
         if ((value >> 16) == VECTKEY && (value & AIRCR_SYSRESETREQ))
             core_reset(v);
         return;
-    default: break;
+    default:
+        break;
     }
     ppb_reg *r = ppb_find(st, addr);
     if (!r && st.ppb_count < PPB_SLOTS) {
@@ -313,9 +333,18 @@ uint32_t leave_mode(probe_view &v, uint8_t from)
     return 0;
 }
 
-uint32_t h_dfu_exit(probe_view &v, const uint8_t *, uint64_t) { return leave_mode(v, MODE_DFU); }
-uint32_t h_vemo_exit(probe_view &v, const uint8_t *, uint64_t) { return leave_mode(v, MODE_VEMO); }
-uint32_t h_debug_exit(probe_view &v, const uint8_t *, uint64_t) { return leave_mode(v, MODE_DEBUG); }
+uint32_t h_dfu_exit(probe_view &v, const uint8_t *, uint64_t)
+{
+    return leave_mode(v, MODE_DFU);
+}
+uint32_t h_vemo_exit(probe_view &v, const uint8_t *, uint64_t)
+{
+    return leave_mode(v, MODE_VEMO);
+}
+uint32_t h_debug_exit(probe_view &v, const uint8_t *, uint64_t)
+{
+    return leave_mode(v, MODE_DEBUG);
+}
 
 uint32_t h_enter(probe_view &v, const uint8_t *b, uint64_t)
 {
@@ -403,8 +432,7 @@ uint32_t h_write_reg(probe_view &v, const uint8_t *b, uint64_t)
 // Register file reply: status word, then r0..r15, xPSR, MSP, PSP and the
 // packed CONTROL/FAULTMASK/BASEPRI/PRIMASK word, 32 bits each.
 constexpr std::array<uint8_t, 20> REGFILE_ORDER = {{
-    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
-    REGSEL_XPSR, REGSEL_MSP, REGSEL_PSP, REGSEL_SPECIAL,
+    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, REGSEL_XPSR, REGSEL_MSP, REGSEL_PSP, REGSEL_SPECIAL,
 }};
 static_assert(4 + 4 * REGFILE_ORDER.size() == 84, "register file reply is 84 bytes");
 
@@ -422,7 +450,7 @@ uint32_t h_read_regs(probe_view &v, const uint8_t *b, uint64_t)
 uint32_t mem_read_len(const uint8_t *b)
 {
     uint32_t len = get_u16(b + 6);
-    return (b[1] == 0x0C && len == 1) ? 2 : len;  // a 1-byte read answers 2 bytes
+    return (b[1] == 0x0C && len == 1) ? 2 : len; // a 1-byte read answers 2 bytes
 }
 
 uint8_t check_mem(const uint8_t *b, bool wide)
@@ -445,8 +473,14 @@ uint32_t mem_read(probe_view &v, const uint8_t *b, bool wide)
     return mem_read_len(b);
 }
 
-uint32_t h_read_mem8(probe_view &v, const uint8_t *b, uint64_t) { return mem_read(v, b, false); }
-uint32_t h_read_mem32(probe_view &v, const uint8_t *b, uint64_t) { return mem_read(v, b, true); }
+uint32_t h_read_mem8(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return mem_read(v, b, false);
+}
+uint32_t h_read_mem32(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return mem_read(v, b, true);
+}
 
 uint32_t mem_write(probe_view &v, const uint8_t *b, bool wide)
 {
@@ -463,8 +497,14 @@ uint32_t mem_write(probe_view &v, const uint8_t *b, bool wide)
     return 0;
 }
 
-uint32_t h_write_mem8(probe_view &v, const uint8_t *b, uint64_t) { return mem_write(v, b, false); }
-uint32_t h_write_mem32(probe_view &v, const uint8_t *b, uint64_t) { return mem_write(v, b, true); }
+uint32_t h_write_mem8(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return mem_write(v, b, false);
+}
+uint32_t h_write_mem32(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return mem_write(v, b, true);
+}
 
 uint32_t h_rw_status(probe_view &v, const uint8_t *, uint64_t)
 {
@@ -485,8 +525,14 @@ uint32_t set_ap(probe_view &v, uint8_t ap, uint8_t open)
     return status_reply(st, STATUS_OK, 2);
 }
 
-uint32_t h_init_ap(probe_view &v, const uint8_t *b, uint64_t) { return set_ap(v, b[2], 1); }
-uint32_t h_close_ap(probe_view &v, const uint8_t *b, uint64_t) { return set_ap(v, b[2], 0); }
+uint32_t h_init_ap(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return set_ap(v, b[2], 1);
+}
+uint32_t h_close_ap(probe_view &v, const uint8_t *b, uint64_t)
+{
+    return set_ap(v, b[2], 0);
+}
 
 uint32_t h_blink(probe_view &v, const uint8_t *, uint64_t)
 {
@@ -560,7 +606,7 @@ uint32_t h_trace_on(probe_view &v, const uint8_t *b, uint64_t now_us)
         return status_reply(st, STATUS_CMD_ERROR, 2);
     trace_state &t = st.trace;
     trace_update(st, now_us);
-    t.consumed = t.produced;  // unread bytes of an earlier capture are dropped
+    t.consumed = t.produced; // unread bytes of an earlier capture are dropped
     t.buffer_size = get_u16(b + 2) ? get_u16(b + 2) : TRACE_DEFAULT_BUFFER;
     t.hz = hz;
     t.running = 1;
@@ -592,7 +638,7 @@ enum reply_class : uint8_t {
     REPLY_MEM_WRITE // no reply; data phase follows; status fetched later
 };
 
-constexpr uint8_t G2 = 1;  // generations 2 and 2.1
+constexpr uint8_t G2 = 1; // generations 2 and 2.1
 constexpr uint8_t G3 = 2;
 constexpr uint8_t ANY_SUB = 0xFF;
 
@@ -642,7 +688,10 @@ constexpr std::array<command_row, 32> COMMANDS = {{
     {CMD_DEBUG, 0x42, G2 | G3, REPLY_PLAIN, 2, h_trace_count},
 }};
 
-uint8_t gen_bit(const probe_config &c) { return c.generation == GEN_3 ? G3 : G2; }
+uint8_t gen_bit(const probe_config &c)
+{
+    return c.generation == GEN_3 ? G3 : G2;
+}
 
 const command_row *find_command(const probe_config &c, const uint8_t *b)
 {
@@ -677,10 +726,13 @@ bool fault_applies(int kind, uint8_t klass)
 {
     switch (kind) {
     case FAULT_TIMEOUT:
-    case FAULT_SHORT: return klass != REPLY_NONE && klass != REPLY_MEM_WRITE;
+    case FAULT_SHORT:
+        return klass != REPLY_NONE && klass != REPLY_MEM_WRITE;
     case FAULT_FAIL:
-    case FAULT_WAIT: return klass == REPLY_STATUS || klass == REPLY_MEM_READ || klass == REPLY_MEM_WRITE;
-    default: return false;
+    case FAULT_WAIT:
+        return klass == REPLY_STATUS || klass == REPLY_MEM_READ || klass == REPLY_MEM_WRITE;
+    default:
+        return false;
     }
 }
 
@@ -720,14 +772,18 @@ uint32_t run_with_faults(probe_view &v, const command_row &row, const uint8_t *b
 {
     probe_state &st = v.rec->st;
     switch (take_fault(st, row.klass)) {
-    case FAULT_TIMEOUT: return 0;
+    case FAULT_TIMEOUT:
+        return 0;
     case FAULT_SHORT: {
         uint32_t len = run_row(v, row, b, now_us);
         return len ? len - 1 : 0;
     }
-    case FAULT_FAIL: return status_fault(v, row, b, st.fault_status);
-    case FAULT_WAIT: return status_fault(v, row, b, st.wait_status);
-    default: return run_row(v, row, b, now_us);
+    case FAULT_FAIL:
+        return status_fault(v, row, b, st.fault_status);
+    case FAULT_WAIT:
+        return status_fault(v, row, b, st.wait_status);
+    default:
+        return run_row(v, row, b, now_us);
     }
 }
 
@@ -751,7 +807,7 @@ uint32_t receive_block(probe_view &v, const uint8_t *block, uint64_t now_us)
 {
     probe_state &st = v.rec->st;
     record_block(st, block);
-    st.write.active = 0;  // a new block abandons an unfinished data phase
+    st.write.active = 0; // a new block abandons an unfinished data phase
     const command_row *row = find_command(v.rec->cfg, block);
     if (!row)
         return unknown_command(st);
@@ -789,7 +845,7 @@ uint32_t take_data_phase(probe_view &v, const uint8_t *data, uint32_t len)
     return n;
 }
 
-}  // namespace
+} // namespace
 
 // ---- public interface -----------------------------------------------------
 
@@ -799,7 +855,7 @@ void config_set_generation(probe_config &cfg, uint8_t generation)
     cfg.vid = TARVEX_VID;
     cfg.pid = generation == GEN_3 ? TARVEX_V3_PID : generation == GEN_21 ? TARVEX_V21_PID : TARVEX_V2_PID;
     cfg.hw_version = generation == GEN_3 ? 3 : 2;
-    cfg.jtag_version = 40;  // above every firmware gate (trace 13, SWD 20, JTAG 24, LED/AP 28)
+    cfg.jtag_version = 40; // above every firmware gate (trace 13, SWD 20, JTAG 24, LED/AP 28)
     cfg.vemo_version = 7;
 }
 
@@ -832,7 +888,7 @@ void probe_power_up(probe_view &v)
     st.wait_status = STATUS_AP_WAIT;
     st.com_freq_khz = {V3_SWD_FREQS[0], V3_JTAG_FREQS[0]};
     std::memset(v.ram, 0, c.ram_size);
-    std::memset(v.flash, 0xFF, c.flash_size);  // erased flash
+    std::memset(v.flash, 0xFF, c.flash_size); // erased flash
     if (c.flash_size >= 8) {
         // Vector table: initial stack at the top of RAM, reset handler (Thumb) in flash.
         put_u32(v.flash, c.ram_base + c.ram_size);
@@ -885,12 +941,17 @@ uint32_t probe_reply_take(probe_view &v, uint8_t *buf, uint32_t cap)
     uint32_t n = probe_reply_pending(v);
     if (n > cap)
         n = cap;
+    if (n == 0)
+        return 0; // buf may be null for an empty read
     std::memcpy(buf, st.io.data() + st.reply_pos, n);
     st.reply_pos += n;
     return n;
 }
 
-void probe_reply_discard(probe_view &v) { v.rec->st.reply_pos = v.rec->st.reply_len; }
+void probe_reply_discard(probe_view &v)
+{
+    v.rec->st.reply_pos = v.rec->st.reply_len;
+}
 
 uint32_t probe_trace_available(probe_view &v, uint64_t now_us)
 {
@@ -933,7 +994,7 @@ uint8_t target_write(probe_view &v, uint32_t addr, const uint8_t *in, uint32_t l
         return STATUS_OK;
     }
     if (dst || !ppb_words(addr, len))
-        return STATUS_SWD_FAULT;  // flash is read-only on the bus; unmapped space faults
+        return STATUS_SWD_FAULT; // flash is read-only on the bus; unmapped space faults
     for (uint32_t i = 0; i < len; i += 4)
         ppb_write(v, addr + i, get_u32(in + i));
     return STATUS_OK;
@@ -961,7 +1022,10 @@ int target_peek(probe_view &v, uint32_t addr, uint8_t *out, uint32_t len)
     return ppb_read_bytes(v, addr, out, len, false) == STATUS_OK ? 0 : -1;
 }
 
-uint32_t probe_dhcsr_value(const probe_view &v) { return dhcsr_of(v.rec->st); }
+uint32_t probe_dhcsr_value(const probe_view &v)
+{
+    return dhcsr_of(v.rec->st);
+}
 
 int probe_set_fault(probe_view &v, int kind, uint32_t n, uint8_t status)
 {
@@ -1009,4 +1073,4 @@ int32_t clock_khz(bool jtag, int32_t divisor)
     return 0;
 }
 
-}  // namespace vprobe
+} // namespace vprobe

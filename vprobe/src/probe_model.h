@@ -11,7 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vprobe {
+namespace vprobe
+{
 
 // USB identity of the family (made-up values).
 constexpr uint16_t TARVEX_VID = 0x7E57;
@@ -22,13 +23,13 @@ constexpr uint16_t TARVEX_V21_PID = 0x7A21;
 constexpr uint16_t TARVEX_PID_C = 0x7A04;
 constexpr uint16_t TARVEX_V3_PID = 0x7A31;
 
-constexpr size_t CMD_SIZE = 16;        // every command block on the OUT endpoint
-constexpr size_t SERIAL_CHARS = 24;    // serial text shown by the server
-constexpr size_t HISTORY_DEPTH = 256;  // command blocks remembered per probe
-constexpr size_t IO_BUFFER_SIZE = 65536 + 64;  // largest reply or write data phase
-constexpr size_t PPB_SLOTS = 64;       // plain system-space registers kept
-constexpr size_t CORE_REGS = 96;       // register selector space of DCRSR
-constexpr size_t FREQ_SLOTS = 10;      // generation-3 frequency list capacity
+constexpr size_t CMD_SIZE = 16;               // every command block on the OUT endpoint
+constexpr size_t SERIAL_CHARS = 24;           // serial text shown by the server
+constexpr size_t HISTORY_DEPTH = 256;         // command blocks remembered per probe
+constexpr size_t IO_BUFFER_SIZE = 65536 + 64; // largest reply or write data phase
+constexpr size_t PPB_SLOTS = 64;              // plain system-space registers kept
+constexpr size_t CORE_REGS = 96;              // register selector space of DCRSR
+constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
@@ -58,35 +59,35 @@ enum probe_generation : uint8_t { GEN_2 = 2, GEN_3 = 3, GEN_21 = 21 };
 
 // How the serial-number string descriptor is laid out.
 enum serial_form : uint8_t {
-    SERIAL_HEX = 0,   // 26 bytes: 12 code units, low bytes shown as 24 hex digits
-    SERIAL_TEXT = 1,  // 50 bytes: 24 code units, low bytes shown as characters
-    SERIAL_RAW = 2,   // 2 + 2 * length bytes: exactly the text, any length
+    SERIAL_HEX = 0,  // 26 bytes: 12 code units, low bytes shown as 24 hex digits
+    SERIAL_TEXT = 1, // 50 bytes: 24 code units, low bytes shown as characters
+    SERIAL_RAW = 2,  // 2 + 2 * length bytes: exactly the text, any length
 };
 
 // Injected faults, each with its own countdown.
 enum fault_kind : uint8_t {
-    FAULT_GONE = 0,     // command block OUT fails with ENODEV, block not delivered
-    FAULT_TIMEOUT = 1,  // command with a reply is swallowed: the reply IN never completes
-    FAULT_SHORT = 2,    // reply is one byte short
-    FAULT_FAIL = 3,     // status-carrying command answers the fault status
-    FAULT_WAIT = 4,     // status-carrying command answers the wait status
+    FAULT_GONE = 0,    // command block OUT fails with ENODEV, block not delivered
+    FAULT_TIMEOUT = 1, // command with a reply is swallowed: the reply IN never completes
+    FAULT_SHORT = 2,   // reply is one byte short
+    FAULT_FAIL = 3,    // status-carrying command answers the fault status
+    FAULT_WAIT = 4,    // status-carrying command answers the wait status
     FAULT_KINDS = 5,
 };
 
 struct probe_config {
-    std::array<char, 64> serial;  // NUL-terminated text
-    uint8_t form;                 // serial_form
-    uint8_t generation;           // probe_generation
-    uint8_t hw_version;           // "tarvex" field of the version reply
+    std::array<char, 64> serial; // NUL-terminated text
+    uint8_t form;                // serial_form
+    uint8_t generation;          // probe_generation
+    uint8_t hw_version;          // "tarvex" field of the version reply
     uint8_t jtag_version;
     uint8_t vemo_version;
     uint8_t trace_capable;
-    uint8_t initial_mode;  // probe_mode after power-up
-    uint8_t absent;        // starts unplugged
+    uint8_t initial_mode; // probe_mode after power-up
+    uint8_t absent;       // starts unplugged
     uint16_t vid;
     uint16_t pid;
-    uint32_t vref;     // reference ADC reading
-    uint32_t vtarget;  // target ADC reading
+    uint32_t vref;    // reference ADC reading
+    uint32_t vtarget; // target ADC reading
     uint32_t ram_base, ram_size;
     uint32_t flash_base, flash_size;
     uint32_t idcode;
@@ -100,28 +101,28 @@ struct ppb_reg {
 struct trace_state {
     uint8_t running;
     uint32_t hz;
-    uint32_t buffer_size;  // probe-side capture buffer, from the start command
-    uint64_t produced;     // bytes generated since start (stream position)
-    uint64_t consumed;     // bytes read from the trace endpoint
-    uint64_t last_us;      // time of the last production update
-    uint64_t bit_carry;    // bit-times not yet turned into bytes
+    uint32_t buffer_size; // probe-side capture buffer, from the start command
+    uint64_t produced;    // bytes generated since start (stream position)
+    uint64_t consumed;    // bytes read from the trace endpoint
+    uint64_t last_us;     // time of the last production update
+    uint64_t bit_carry;   // bit-times not yet turned into bytes
 };
 
 // A write command waiting for its data phase on the OUT endpoint.
 struct pending_write {
     uint8_t active;
-    uint8_t width;  // 8 or 32
+    uint8_t width; // 8 or 32
     uint8_t ap;
-    uint8_t dropped;  // fault injected: data is taken but not written
+    uint8_t dropped; // fault injected: data is taken but not written
     uint32_t addr;
     uint32_t length;
     uint32_t received;
 };
 
 struct probe_counters {
-    uint64_t blocks;       // command blocks received
-    uint64_t unknown;      // blocks with an unknown command
-    uint64_t data_phases;  // completed write data phases
+    uint64_t blocks;      // command blocks received
+    uint64_t unknown;     // blocks with an unknown command
+    uint64_t data_phases; // completed write data phases
     uint64_t led_blinks;
     uint64_t faults_used;
 };
@@ -129,13 +130,13 @@ struct probe_counters {
 struct probe_state {
     uint8_t mode;
     uint8_t transport;
-    uint8_t usb_config;  // active USB configuration value (0 = unconfigured)
-    uint8_t rw_status;   // outcome of the last memory transfer
+    uint8_t usb_config; // active USB configuration value (0 = unconfigured)
+    uint8_t rw_status;  // outcome of the last memory transfer
     // Core run control (DHCSR and friends).
-    uint32_t dhcsr_ctrl;  // C_DEBUGEN, C_HALT, C_STEP, C_MASKINTS as last written
+    uint32_t dhcsr_ctrl; // C_DEBUGEN, C_HALT, C_STEP, C_MASKINTS as last written
     uint8_t halted;
-    uint8_t reset_latched;  // S_RESET_ST: a reset happened since the last DHCSR read
-    uint8_t reset_held;     // reset line asserted
+    uint8_t reset_latched; // S_RESET_ST: a reset happened since the last DHCSR read
+    uint8_t reset_held;    // reset line asserted
     uint32_t demcr;
     uint32_t dcrdr;
     std::array<uint32_t, CORE_REGS> core_regs;
@@ -144,19 +145,19 @@ struct probe_state {
     std::array<uint8_t, 4> ap_open;
     uint16_t swd_divisor;
     uint16_t jtag_divisor;
-    std::array<uint32_t, 2> com_freq_khz;  // generation 3: SWD, JTAG
+    std::array<uint32_t, 2> com_freq_khz; // generation 3: SWD, JTAG
     trace_state trace;
     pending_write write;
     uint32_t reply_len;
     uint32_t reply_pos;
-    std::array<uint8_t, IO_BUFFER_SIZE> io;  // reply bytes, or write data staging
+    std::array<uint8_t, IO_BUFFER_SIZE> io; // reply bytes, or write data staging
     probe_counters counters;
     std::array<std::array<uint8_t, CMD_SIZE>, HISTORY_DEPTH> history;
     uint32_t history_len;  // valid entries, at most HISTORY_DEPTH
     uint32_t history_next; // ring position of the next entry
     std::array<uint32_t, FAULT_KINDS> fault_left;
-    uint8_t fault_status;  // status byte answered by FAULT_FAIL
-    uint8_t wait_status;   // status byte answered by FAULT_WAIT
+    uint8_t fault_status; // status byte answered by FAULT_FAIL
+    uint8_t wait_status;  // status byte answered by FAULT_WAIT
 };
 
 struct vprobe_record {
@@ -174,9 +175,9 @@ struct probe_view {
 
 // What became of a bulk transfer on one of the probe's endpoints.
 enum io_kind : int {
-    IO_DONE = 0,     // completed with `length` bytes
-    IO_PENDING = 1,  // device NAKs: the transfer stays in flight
-    IO_NODEV = 2,    // device not reachable
+    IO_DONE = 0,    // completed with `length` bytes
+    IO_PENDING = 1, // device NAKs: the transfer stays in flight
+    IO_NODEV = 2,   // device not reachable
 };
 
 struct io_outcome {
@@ -238,11 +239,27 @@ struct clock_row {
     int32_t divisor;
 };
 constexpr std::array<clock_row, 12> SWD_CLOCKS = {{
-    {4000, 0}, {1800, 1}, {1200, 2}, {950, 3}, {480, 7}, {240, 15},
-    {125, 31}, {100, 40}, {50, 79}, {25, 158}, {15, 265}, {5, 798},
+    {4000, 0},
+    {1800, 1},
+    {1200, 2},
+    {950, 3},
+    {480, 7},
+    {240, 15},
+    {125, 31},
+    {100, 40},
+    {50, 79},
+    {25, 158},
+    {15, 265},
+    {5, 798},
 }};
 constexpr std::array<clock_row, 7> JTAG_CLOCKS = {{
-    {9000, 4}, {4500, 8}, {2250, 16}, {1125, 32}, {562, 64}, {281, 128}, {140, 256},
+    {9000, 4},
+    {4500, 8},
+    {2250, 16},
+    {1125, 32},
+    {562, 64},
+    {281, 128},
+    {140, 256},
 }};
 // Generation-3 frequency lists in kHz (SWD, JTAG), fewer than FREQ_SLOTS on purpose.
 constexpr std::array<uint32_t, 8> V3_SWD_FREQS = {{24000, 8000, 3300, 1000, 480, 100, 25, 5}};
@@ -251,4 +268,4 @@ constexpr std::array<uint32_t, 6> V3_JTAG_FREQS = {{16000, 8000, 4000, 1000, 250
 // kHz of a generation-2 divisor, or 0 when the divisor is not in the table.
 int32_t clock_khz(bool jtag, int32_t divisor);
 
-}  // namespace vprobe
+} // namespace vprobe

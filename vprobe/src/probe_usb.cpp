@@ -6,9 +6,11 @@
 #include <cstring>
 #include <ctime>
 
-namespace vprobe {
+namespace vprobe
+{
 
-namespace {
+namespace
+{
 
 constexpr uint8_t DESC_DEVICE = 1;
 constexpr uint8_t DESC_CONFIG = 2;
@@ -32,7 +34,10 @@ void put_u16(uint8_t *p, uint32_t v)
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-uint16_t get_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t get_u16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 int hex_value(char c)
 {
@@ -48,7 +53,7 @@ uint8_t *put_endpoint(uint8_t *p, uint8_t addr, uint16_t max_packet)
     p[0] = 7;
     p[1] = 5;
     p[2] = addr;
-    p[3] = 0x02;  // bulk
+    p[3] = 0x02; // bulk
     put_u16(p + 4, max_packet);
     p[6] = 0;
     return p + 7;
@@ -72,15 +77,19 @@ size_t ascii_string(const char *text, uint8_t *out, size_t cap)
 int string_descriptor(const probe_config &cfg, uint8_t index, uint8_t *out, size_t cap)
 {
     switch (index) {
-    case 0:  // language list: en-US
+    case 0: // language list: en-US
         out[0] = 4;
         out[1] = DESC_STRING;
         put_u16(out + 2, 0x0409);
         return 4;
-    case STR_MANUFACTURER: return static_cast<int>(ascii_string(MANUFACTURER, out, cap));
-    case STR_PRODUCT: return static_cast<int>(ascii_string(PRODUCT, out, cap));
-    case STR_SERIAL: return static_cast<int>(usb_serial_descriptor(cfg, out, cap));
-    default: return -EPIPE;
+    case STR_MANUFACTURER:
+        return static_cast<int>(ascii_string(MANUFACTURER, out, cap));
+    case STR_PRODUCT:
+        return static_cast<int>(ascii_string(PRODUCT, out, cap));
+    case STR_SERIAL:
+        return static_cast<int>(usb_serial_descriptor(cfg, out, cap));
+    default:
+        return -EPIPE;
     }
 }
 
@@ -106,16 +115,24 @@ int standard_request(probe_view &v, const uint8_t *setup, uint8_t *out)
 {
     uint16_t value = get_u16(setup + 2);
     switch (setup[1]) {
-    case REQ_GET_DESCRIPTOR: return setup[0] == 0x80 ? get_descriptor(v.rec->cfg, value, out) : -EPIPE;
-    case REQ_GET_STATUS: out[0] = out[1] = 0; return 2;
-    case REQ_GET_CONFIGURATION: out[0] = v.rec->st.usb_config; return 1;
-    case REQ_GET_INTERFACE: out[0] = 0; return 1;
+    case REQ_GET_DESCRIPTOR:
+        return setup[0] == 0x80 ? get_descriptor(v.rec->cfg, value, out) : -EPIPE;
+    case REQ_GET_STATUS:
+        out[0] = out[1] = 0;
+        return 2;
+    case REQ_GET_CONFIGURATION:
+        out[0] = v.rec->st.usb_config;
+        return 1;
+    case REQ_GET_INTERFACE:
+        out[0] = 0;
+        return 1;
     case REQ_SET_CONFIGURATION:
         if (value != 0 && value != CONFIG_VALUE)
             return -EPIPE;
         v.rec->st.usb_config = static_cast<uint8_t>(value);
         return 0;
-    default: return -EPIPE;
+    default:
+        return -EPIPE;
     }
 }
 
@@ -123,7 +140,7 @@ urb_result reply_in(probe_view &v, uint8_t *buf, uint32_t len, uint16_t max_pack
 {
     uint32_t pending = probe_reply_pending(v);
     if (pending == 0)
-        return {0, IO_PENDING, 0, 0};  // the device NAKs until a command answers
+        return {0, IO_PENDING, 0, 0}; // the device NAKs until a command answers
     uint32_t n = probe_reply_take(v, buf, len);
     if (n < pending && len % max_packet != 0) {
         // The device's next packet does not fit: babble, the rest is lost.
@@ -133,7 +150,7 @@ urb_result reply_in(probe_view &v, uint8_t *buf, uint32_t len, uint16_t max_pack
     return {0, IO_DONE, 0, n};
 }
 
-}  // namespace
+} // namespace
 
 usb_endpoints endpoints_of(const probe_config &cfg)
 {
@@ -149,11 +166,11 @@ size_t usb_descriptors(const probe_config &cfg, uint8_t *out)
     std::memcpy(out, device_head, sizeof device_head);
     put_u16(out + 8, cfg.vid);
     put_u16(out + 10, cfg.pid);
-    put_u16(out + 12, 0x0100);  // bcdDevice
+    put_u16(out + 12, 0x0100); // bcdDevice
     out[14] = STR_MANUFACTURER;
     out[15] = STR_PRODUCT;
     out[16] = STR_SERIAL;
-    out[17] = 1;  // one configuration
+    out[17] = 1; // one configuration
     uint8_t *c = out + DEVICE_DESC_LEN;
     static const uint8_t config_head[9] = {9, DESC_CONFIG, CONFIG_DESC_LEN, 0, 1, CONFIG_VALUE, 0, 0x80, 50};
     std::memcpy(c, config_head, sizeof config_head);
@@ -180,9 +197,12 @@ int usb_serial_valid(const probe_config &cfg)
             if (hex_value(s[i]) < 0)
                 return -1;
         return 0;
-    case SERIAL_TEXT: return n <= SERIAL_CHARS ? 0 : -1;
-    case SERIAL_RAW: return n <= 60 ? 0 : -1;
-    default: return -1;
+    case SERIAL_TEXT:
+        return n <= SERIAL_CHARS ? 0 : -1;
+    case SERIAL_RAW:
+        return n <= 60 ? 0 : -1;
+    default:
+        return -1;
     }
 }
 
@@ -202,7 +222,7 @@ size_t usb_serial_descriptor(const probe_config &cfg, uint8_t *out, size_t cap)
         if (cfg.form == SERIAL_HEX)
             out[2 + 2 * i] = static_cast<uint8_t>(hex_value(s[2 * i]) << 4 | hex_value(s[2 * i + 1]));
         else if (i < std::strlen(s))
-            out[2 + 2 * i] = static_cast<uint8_t>(s[i]);  // text form pads with NUL units
+            out[2 + 2 * i] = static_cast<uint8_t>(s[i]); // text form pads with NUL units
     }
     return len;
 }
@@ -222,7 +242,7 @@ void usb_serial_shown(const probe_config &cfg, char *out)
 int usb_control(probe_view &v, const uint8_t *setup, uint8_t *data, uint32_t cap)
 {
     if ((setup[0] & 0x60) != 0)
-        return -EPIPE;  // no class or vendor requests on endpoint 0
+        return -EPIPE; // no class or vendor requests on endpoint 0
     uint8_t out[256];
     int n = standard_request(v, setup, out);
     if (n < 0)
@@ -237,11 +257,25 @@ int usb_control(probe_view &v, const uint8_t *setup, uint8_t *data, uint32_t cap
     return static_cast<int>(len);
 }
 
+int usb_speed_code(uint32_t speed_mbps)
+{
+    // enum usb_device_speed: 2 full, 3 high, 5 super.
+    return speed_mbps >= 5000 ? 5 : speed_mbps >= 480 ? 3 : 2;
+}
+
+int usb_bulk_submit_check(const probe_view &v, uint8_t ep)
+{
+    usb_endpoints e = endpoints_of(v.rec->cfg);
+    if (v.rec->st.usb_config == 0)
+        return ENOENT; // unconfigured: no bulk endpoints exist
+    return ep == e.cmd_out || ep == e.reply_in || ep == e.trace_in ? 0 : ENOENT;
+}
+
 urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint64_t now_us)
 {
     usb_endpoints e = endpoints_of(v.rec->cfg);
     if (v.rec->st.usb_config == 0)
-        return {ENOENT, IO_DONE, 0, 0};  // unconfigured: no bulk endpoints exist
+        return {ENOENT, IO_DONE, 0, 0}; // unconfigured: no bulk endpoints exist
     if (ep == e.cmd_out) {
         io_outcome o = probe_bulk_out(v, buf, len, now_us);
         if (o.kind == IO_NODEV)
@@ -264,4 +298,4 @@ uint64_t monotonic_us()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-}  // namespace vprobe
+} // namespace vprobe

@@ -5,17 +5,21 @@
 
 #include "probe_model.h"
 
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
 #include <cstddef>
 #include <cstdint>
 
-namespace vprobe {
+namespace vprobe
+{
 
 struct usb_endpoints {
     uint8_t cmd_out;
     uint8_t reply_in;
     uint8_t trace_in;
     uint16_t max_packet;
-    uint16_t speed_mbps;  // sysfs "speed"
+    uint16_t speed_mbps; // sysfs "speed"
 };
 
 // Endpoint layout by product: generation 2 uses OUT 0x02 / IN 0x81 / IN 0x83,
@@ -45,12 +49,23 @@ void usb_serial_shown(const probe_config &cfg, char *out);
 // data stage written to data (at most cap) or a negative errno (-EPIPE = STALL).
 int usb_control(probe_view &v, const uint8_t *setup, uint8_t *data, uint32_t cap);
 
+// usbfs capabilities both transports report: what libusb 1.0.26 asks for.
+constexpr uint32_t USB_CAPABILITIES = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                      USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+// The usbfs speed code of a sysfs speed in Mbit/s.
+int usb_speed_code(uint32_t speed_mbps);
+
+// Whether a bulk URB on ep may be submitted now: 0, or the errno the
+// submission fails with.
+int usb_bulk_submit_check(const probe_view &v, uint8_t ep);
+
 // Outcome of a bulk URB. submit_errno is non-zero when the submission itself
 // fails; otherwise kind tells whether it completed (status, actual) or waits.
 struct urb_result {
     int submit_errno;
-    int kind;  // io_kind
-    int status;  // 0 or -errno at completion
+    int kind;   // io_kind
+    int status; // 0 or -errno at completion
     uint32_t actual;
 };
 
@@ -60,4 +75,4 @@ urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint6
 // CLOCK_MONOTONIC in microseconds (the model's clock in both transports).
 uint64_t monotonic_us();
 
-}  // namespace vprobe
+} // namespace vprobe
