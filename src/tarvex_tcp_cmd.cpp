@@ -284,8 +284,10 @@ static bool passthrough_size_fits(const tcp_request *r, const device_request_2 *
 {
     if (request->input_request == REQUEST_READ || request->input_request == REQUEST_READ_EP3)
         return request->buffer_size <= static_cast<uint32_t>(TARVEX_DATA_BUFFER_SIZE - 4);
-    return r->size >= PASSTHROUGH_DATA_OFFSET &&
-           request->buffer_size <= static_cast<uint32_t>(r->size - PASSTHROUGH_DATA_OFFSET);
+    // Fields past the bytes received read as zero, so a short request is a
+    // write without data phase.
+    uint32_t arrived = r->size > PASSTHROUGH_DATA_OFFSET ? static_cast<uint32_t>(r->size - PASSTHROUGH_DATA_OFFSET) : 0;
+    return request->buffer_size <= arrived;
 }
 
 static void log_passthrough_request(const tcp_request *r, uint32_t cookie_id, const device_request_2 *request)
