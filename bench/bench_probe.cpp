@@ -1,6 +1,8 @@
 // Round trips to a virtual probe in fast mode (the usbfs calls answered in
 // process, the real libusb doing the rest):
 //   - a 16-byte command with a 6-byte reply through the driver in process;
+//   - 32-bit memory reads and writes of 1 KiB, 64 KiB and 1 MiB through the
+//     driver: bytes per second and probe commands per KiB;
 //   - a command block with a 64-byte read, through the driver in process,
 //     through the real server over loopback, and the same sizes to a minimal
 //     echo server. The server row's "ratio" is (driver + echo) / server: the
@@ -10,8 +12,6 @@
 // already running under one, so that it and the server it starts see the
 // same probe.
 #include <benchmark/benchmark.h>
-
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +80,51 @@ void BM_DriverPassThrough64(benchmark::State &state)
 }
 BENCHMARK(BM_DriverPassThrough64);
 
+// Blocks the probe has received so far (the launcher counts them).
+double probe_blocks()
+{
+    const char *path = std::getenv("TARVEX_VPROBE_CONTROL");
+    std::string reply = path != nullptr ? tarvex_test::vprobe_control(path, "count 0") : "";
+    return reply.size() > 3 ? std::strtod(reply.c_str() + 3, nullptr) : 0;
+}
+
+// Memory throughput of the chunked 32-bit transfers: bytes per second, and
+// the probe commands (memory and status blocks) each KiB costs.
+void memory_transfer(benchmark::State &state, bool write)
+{
+    tarvex_usb_handle_s *h = probe_handle();
+    if (h == nullptr) {
+        state.SkipWithError("no virtual probe");
+        return;
+    }
+    uint32_t bytes = static_cast<uint32_t>(state.range(0));
+    std::vector<uint8_t> buffer(bytes, 0xA5);
+    double blocks_before = probe_blocks();
+    for (auto _ : state) {
+        int res = write ? tarvex_usb_write_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0)
+                        : tarvex_usb_read_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0);
+        if (res != ERROR_OK) {
+            state.SkipWithError("memory transfer failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
+    double kib = static_cast<double>(state.iterations()) * bytes / 1024.0;
+    state.counters["commands_per_KiB"] = (probe_blocks() - blocks_before) / kib;
+}
+
+void BM_DriverReadMem(benchmark::State &state)
+{
+    memory_transfer(state, false);
+}
+BENCHMARK(BM_DriverReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
+
+void BM_DriverWriteMem(benchmark::State &state)
+{
+    memory_transfer(state, true);
+}
+BENCHMARK(BM_DriverWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
+
 // The pass-through request: 32-byte header, direction 1 (read), 64 bytes;
 // the reply is a 4-byte status and the 64 bytes.
 std::vector<uint8_t> pass_through_request(uint32_t assoc)
@@ -125,26 +170,12 @@ void BM_ServerPassThrough64(benchmark::State &state)
 }
 BENCHMARK(BM_ServerPassThrough64);
 
-// Runs this binary again under the virtual probe launcher in fast mode.
-void run_under_virtual_probe(char **argv)
-{
-    if (std::getenv("TARVEX_VPROBE_BUS") != nullptr)
-        return;
-    std::vector<char *> args = {const_cast<char *>(TARVEX_VPROBE_PATH), const_cast<char *>("--fast"),
-                                const_cast<char *>("--probes"), const_cast<char *>("1"), const_cast<char *>("--")};
-    for (char **a = argv; *a != nullptr; a++)
-        args.push_back(*a);
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::perror("tarvex-vprobe");
-    std::exit(2);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    run_under_virtual_probe(argv);
+    // 2 MiB of target RAM, so that the 1 MiB memory transfers fit.
+    tarvex_test::reexec_under_vprobe(argv, {"--fast", "--probe", "ram=0x20000000:0x200000"});
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

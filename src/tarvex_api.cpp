@@ -269,3 +269,17 @@ long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, con
     LOG_DEBUG("cmd : %x, %x, %x, %x", shown[0], shown[1], shown[2], shown[3]);
     return tarvex_usb_xfer(h, buffer, request->buffer_size);
 }
+
+long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key)
+{
+    if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr) {
+        LOG_ERROR("tarvex_speed : no probe behind the association");
+        return ERROR_FAIL;
+    }
+    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
+    if (h->jtag_api != TARVEX_JTAG_API_V3)
+        return tarvex_speed_v2(h, khz, query, key);
+    uint32_t freq_map[TARVEX_COM_FREQ_SLOTS];
+    tarvex_get_com_freq(h, 0, freq_map);
+    return tarvex_speed_v3(h, freq_map, khz, query, key);
+}

@@ -55,3 +55,7 @@ long tarvex_close(uint32_t assoc_id);
 // not applied: the driver's fixed time-out is.
 long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
                          uint32_t dwTimeOut);
+// The interface clock of the association's probe in kHz as the driver of its
+// generation chooses it, or a negative result code when the probe could not be
+// reached or refused the clock.
+long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key);

@@ -31,11 +31,31 @@ static void cmd_put_key(tarvex_usb_handle_s *h, uint32_t key)
     h_u32_to_le(h->cmdbuf + TARVEX_KEY_OFFSET, key);
 }
 
+static void cmd_put_u16(tarvex_usb_handle_s *h, uint16_t value)
+{
+    h_u16_to_le(h->cmdbuf + h->cmdidx, value);
+    h->cmdidx += 2;
+}
+
+static void cmd_put_u32(tarvex_usb_handle_s *h, uint32_t value)
+{
+    h_u32_to_le(h->cmdbuf + h->cmdidx, value);
+    h->cmdidx += 4;
+}
+
 // Starts a command whose reply (or status) comes back on rx_ep.
 static void cmd_start_read(tarvex_usb_handle_s *h, uint8_t command)
 {
     tarvex_usb_init_buffer(h, static_cast<uint8_t>(h->rx_ep), 0);
     cmd_put_u8(h, command);
+}
+
+// Starts a debug-family command (0xF2, sub-command in byte 1) whose reply
+// comes back on rx_ep.
+static void cmd_start_debug(tarvex_usb_handle_s *h, uint8_t sub_command)
+{
+    cmd_start_read(h, TARVEX_DEBUG_COMMAND);
+    cmd_put_u8(h, sub_command);
 }
 
 // A data phase must fit the buffer it lands in or comes from; a read into
@@ -416,4 +436,757 @@ int tarvex_exit_mode(tarvex_usb_handle_s *h, uint32_t key)
     res = tarvex_usb_current_mode(h, &mode, key);
     LOG_DEBUG("MODE: 0x%02X", mode);
     return res;
+}
+
+int tarvex_usb_mode_enter(tarvex_usb_handle_s *h, tarvex_mode type, uint32_t key)
+{
+    uint8_t which;
+    if (type == TARVEX_MODE_DEBUG_JTAG)
+        which = TARVEX_DEBUG_ENTER_JTAG;
+    else if (type == TARVEX_MODE_DEBUG_SWD)
+        which = TARVEX_DEBUG_ENTER_SWD;
+    else
+        return ERROR_FAIL;
+    cmd_start_debug(h, TARVEX_DEBUG_ENTER);
+    cmd_put_u8(h, which);
+    cmd_put_key(h, key);
+    return tarvex_cmd_allow_retry(h, h->databuf, 2);
+}
+
+int tarvex_usb_assert_srst(tarvex_usb_handle_s *h, uint8_t srst, uint32_t key)
+{
+    cmd_start_debug(h, TARVEX_DEBUG_ASSERT_SRST);
+    cmd_put_u8(h, srst);
+    cmd_put_key(h, key);
+    return tarvex_cmd_allow_retry(h, h->databuf, 2);
+}
+
+tarvex_mode tarvex_get_mode(hl_transports transport)
+{
+    switch (transport) {
+    case HL_TRANSPORT_SWD:
+        return TARVEX_MODE_DEBUG_SWD;
+    case HL_TRANSPORT_JTAG:
+        return TARVEX_MODE_DEBUG_JTAG;
+    case HL_TRANSPORT_VEMO:
+        return TARVEX_MODE_DEBUG_VEMO;
+    default:
+        return TARVEX_MODE_UNKNOWN;
+    }
+}
+
+// Steps 2 and 3 of init mode: leave the reported mode, then read it again.
+static int leave_current_mode(tarvex_usb_handle_s *h, uint8_t *mode, uint32_t key)
+{
+    int res = tarvex_usb_current_mode(h, mode, key);
+    if (res != ERROR_OK)
+        return res;
+    LOG_DEBUG("MODE: 0x%02X", *mode);
+    tarvex_mode leave = tarvex_mode_to_leave(*mode);
+    LOG_DEBUG("E-MODE: 0x%02X", leave);
+    if (leave != TARVEX_MODE_UNKNOWN) {
+        res = tarvex_usb_mode_leave(h, leave, key);
+        if (res != ERROR_OK)
+            return res;
+    }
+    return tarvex_usb_current_mode(h, mode, key);
+}
+
+// Only logs: a low or unreadable target voltage does not stop the connect.
+static void warn_low_voltage(tarvex_usb_handle_s *h, uint32_t key)
+{
+    float voltage = 0.0f;
+    if (tarvex_usb_check_voltage(h, &voltage, key) != ERROR_OK)
+        LOG_ERROR("voltage check failed");
+    else if (voltage < 1.5f)
+        LOG_ERROR("target voltage may be too low for reliable debugging");
+}
+
+int tarvex_usb_init_mode(tarvex_usb_handle_s *h, bool connect_under_reset, hl_transports transport, uint32_t key)
+{
+    LOG_DEBUG("transport asked %d", transport);
+    h->transport = transport;
+    uint8_t mode = 0;
+    int res = leave_current_mode(h, &mode, key);
+    if (res != ERROR_OK)
+        return res;
+    if (mode != TARVEX_PROBE_MODE_DFU)
+        warn_low_voltage(h, key);
+    LOG_DEBUG("MODE: 0x%02X", mode);
+    tarvex_mode debug_mode = tarvex_get_mode(h->transport);
+    LOG_DEBUG("E-MODE: 0x%02X", debug_mode);
+    if (debug_mode == TARVEX_MODE_UNKNOWN) {
+        LOG_ERROR("selected mode (transport) not supported");
+        return ERROR_FAIL;
+    }
+    if (connect_under_reset) {
+        LOG_DEBUG("connect_under_reset %d", 1);
+        res = tarvex_usb_assert_srst(h, 0, key);
+        if (res != ERROR_OK)
+            return res;
+    }
+    if (debug_mode == TARVEX_MODE_DEBUG_JTAG)
+        LOG_DEBUG("tarvex_usb_mode_enter TARVEX_MODE_DEBUG_JTAG");
+    else if (debug_mode == TARVEX_MODE_DEBUG_SWD)
+        LOG_DEBUG("tarvex_usb_mode_enter TARVEX_MODE_DEBUG_SWD");
+    res = tarvex_usb_mode_enter(h, debug_mode, key);
+    if (res != ERROR_OK)
+        return res;
+    LOG_DEBUG("tarvex_usb_current_mode %d", mode);
+    res = tarvex_usb_current_mode(h, &mode, key);
+    if (res == ERROR_OK)
+        LOG_DEBUG("MODE: 0x%02X", mode);
+    return res;
+}
+
+int tarvex_usb_reset_tap(tarvex_usb_handle_s *h, uint32_t key)
+{
+    cmd_start_debug(h, TARVEX_DEBUG_RESET_TAP);
+    cmd_put_key(h, key);
+    int res = tarvex_cmd_allow_retry(h, h->databuf, 2);
+    if (res != ERROR_OK || !h->trace.enabled)
+        return res;
+    // A target reset stops the probe's capture; start it again at the same rate.
+    tarvex_usb_trace_disable(h, key);
+    return tarvex_usb_trace_enable(h, key);
+}
+
+int tarvex_usb_idcode(tarvex_usb_handle_s *h, uint32_t *idcode, uint32_t key)
+{
+    (void)key; // the IDCODE command carries no key
+    cmd_start_debug(h, TARVEX_DEBUG_IDCODE);
+    int res = tarvex_usb_xfer(h, h->databuf, 4);
+    if (res != ERROR_OK)
+        return res;
+    *idcode = le_to_h_u32(h->databuf);
+    LOG_DEBUG("IDCODE: 0x%08u", *idcode);
+    return ERROR_OK;
+}
+
+// ARMv7-M Debug Halting Control and Status Register and its state bits.
+constexpr uint32_t DCB_DHCSR = 0xE000EDF0;
+constexpr uint32_t S_HALT = 0x00020000;
+constexpr uint32_t S_RESET_ST = 0x02000000;
+
+target_state tarvex_usb_get_status(tarvex_usb_handle_s *h, uint32_t key)
+{
+    uint32_t dhcsr = 0;
+    if (tarvex_usb_read_debug_reg(h, DCB_DHCSR, &dhcsr, 0, key) != ERROR_OK)
+        return TARGET_UNKNOWN;
+    if (dhcsr & S_HALT)
+        return TARGET_HALTED;
+    if (dhcsr & S_RESET_ST)
+        return TARGET_RESET;
+    return TARGET_RUNNING;
+}
+
+target_state tarvex_usb_state(tarvex_usb_handle_s *h, uint32_t key)
+{
+    if (h->reconnect_pending) {
+        LOG_INFO("Previous state query failed, trying to reconnect");
+        if (tarvex_usb_mode_enter(h, tarvex_get_mode(h->transport), key) != ERROR_OK)
+            return TARGET_UNKNOWN;
+        h->reconnect_pending = false;
+    }
+    target_state state = tarvex_usb_get_status(h, key);
+    h->reconnect_pending = state == TARGET_UNKNOWN;
+    return state;
+}
+
+// ---- Registers ---------------------------------------------------------------
+
+constexpr uint32_t TARVEX_ACCESS_POINTS = 4;
+static_assert(sizeof(tarvex_usb_handle_s::access_point_initialized) == TARVEX_ACCESS_POINTS);
+
+// Only four access point flags exist: a larger number must not index past them.
+static bool access_point_ok(uint32_t coreid)
+{
+    if (coreid < TARVEX_ACCESS_POINTS)
+        return true;
+    LOG_ERROR("access point %u out of range (0..3)", coreid);
+    return false;
+}
+
+// Opens the access point before its first 32-bit or register-file access.
+static void ensure_access_point(tarvex_usb_handle_s *h, uint32_t coreid, uint32_t key)
+{
+    if (h->access_point_initialized[coreid])
+        return;
+    tarvex_usb_init_access_point(h, static_cast<uint8_t>(coreid), key);
+    h->access_point_initialized[coreid] = true;
+}
+
+// Reads an 8-byte status reply whose bytes 4..7 carry a value.
+static int read_value_reply(tarvex_usb_handle_s *h, uint32_t key, uint32_t *val)
+{
+    cmd_put_key(h, key);
+    int res = tarvex_cmd_allow_retry(h, h->databuf, 8);
+    if (res == ERROR_OK)
+        *val = le_to_h_u32(h->databuf + 4);
+    return res;
+}
+
+int tarvex_usb_read_debug_reg(tarvex_usb_handle_s *h, uint32_t addr, uint32_t *val, uint32_t coreid, uint32_t key)
+{
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    cmd_start_debug(h, TARVEX_DEBUG_READ_DEBUG_REG);
+    cmd_put_u32(h, addr);
+    cmd_put_u32(h, coreid);
+    return read_value_reply(h, key, val);
+}
+
+int tarvex_usb_write_debug_reg(tarvex_usb_handle_s *h, uint32_t addr, uint32_t val, uint32_t coreid, uint32_t key)
+{
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    cmd_start_debug(h, TARVEX_DEBUG_WRITE_DEBUG_REG);
+    cmd_put_u32(h, addr);
+    cmd_put_u32(h, val);
+    cmd_put_u8(h, static_cast<uint8_t>(coreid));
+    cmd_put_key(h, key);
+    return tarvex_cmd_allow_retry(h, h->databuf, 2);
+}
+
+int tarvex_usb_read_reg(tarvex_usb_handle_s *h, unsigned num, uint32_t *val, uint32_t coreid, uint32_t key)
+{
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    cmd_start_debug(h, TARVEX_DEBUG_READ_REG);
+    cmd_put_u8(h, static_cast<uint8_t>(num));
+    cmd_put_u8(h, static_cast<uint8_t>(coreid));
+    return read_value_reply(h, key, val);
+}
+
+int tarvex_usb_write_reg(tarvex_usb_handle_s *h, unsigned num, uint32_t val, uint32_t coreid, uint32_t key)
+{
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    // Layout: 2 register number, 3..6 value, 7 zero, 8 access point.
+    cmd_start_debug(h, TARVEX_DEBUG_WRITE_REG);
+    cmd_put_u8(h, static_cast<uint8_t>(num));
+    cmd_put_u32(h, val);
+    cmd_put_u8(h, 0);
+    cmd_put_u8(h, static_cast<uint8_t>(coreid));
+    cmd_put_key(h, key);
+    return tarvex_cmd_allow_retry(h, h->databuf, 2);
+}
+
+int tarvex_usb_read_regs(tarvex_usb_handle_s *h, uint32_t coreid, uint32_t key)
+{
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    ensure_access_point(h, coreid, key);
+    cmd_start_debug(h, TARVEX_DEBUG_READ_REGS);
+    cmd_put_u8(h, 0);
+    cmd_put_u8(h, static_cast<uint8_t>(coreid));
+    cmd_put_key(h, key);
+    return tarvex_usb_xfer(h, h->databuf, TARVEX_REGFILE_REPLY_SIZE);
+}
+
+// ---- Memory and access points --------------------------------------------------
+
+int tarvex_usb_get_rw_status(tarvex_usb_handle_s *h, uint32_t key)
+{
+    bool v3 = h->jtag_api == TARVEX_JTAG_API_V3;
+    cmd_start_debug(h, v3 ? TARVEX_DEBUG_GET_RW_STATUS_V3 : TARVEX_DEBUG_GET_RW_STATUS);
+    cmd_put_key(h, key);
+    int res = tarvex_usb_xfer(h, h->databuf, v3 ? 12 : 2);
+    if (res != ERROR_OK)
+        return res;
+    return tarvex_usb_error_check(h);
+}
+
+// Memory command layout: 2..5 address, 6..7 length, 8 access point.
+static void cmd_mem(tarvex_usb_handle_s *h, uint8_t direction, uint8_t sub_command, uint32_t addr, uint16_t len,
+                    uint32_t coreid, uint32_t key)
+{
+    tarvex_usb_init_buffer(h, direction, len);
+    cmd_put_u8(h, TARVEX_DEBUG_COMMAND);
+    cmd_put_u8(h, sub_command);
+    cmd_put_u32(h, addr);
+    cmd_put_u16(h, len);
+    cmd_put_u8(h, static_cast<uint8_t>(coreid));
+    cmd_put_key(h, key);
+}
+
+int tarvex_usb_read_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
+                         uint32_t key)
+{
+    if (len > TARVEX_MEM8_MAX) {
+        LOG_DEBUG("max buffer length exceeded");
+        return ERROR_FAIL;
+    }
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    LOG_DEBUG("addr = 0x%x, len = %d, buffer %p, coreid = %d", addr, len, static_cast<void *>(buffer), coreid);
+    cmd_mem(h, static_cast<uint8_t>(h->rx_ep), TARVEX_DEBUG_READ_MEM8, addr, len, coreid, key);
+    // The probe answers a one-byte read with two bytes.
+    int res = tarvex_usb_xfer(h, h->databuf, len == 1 ? 2 : len);
+    if (res != ERROR_OK)
+        return res;
+    memcpy(buffer, h->databuf, len);
+    return tarvex_usb_get_rw_status(h, key);
+}
+
+// Write primitives: the command, then len bytes of data on tx_ep, then the
+// transfer status.
+static int write_mem(tarvex_usb_handle_s *h, uint8_t sub_command, uint32_t addr, uint16_t len, const uint8_t *buffer,
+                     uint32_t coreid, uint32_t key)
+{
+    cmd_mem(h, static_cast<uint8_t>(h->tx_ep), sub_command, addr, len, coreid, key);
+    int res = tarvex_usb_xfer(h, const_cast<uint8_t *>(buffer), len);
+    if (res != ERROR_OK)
+        return res;
+    return tarvex_usb_get_rw_status(h, key);
+}
+
+int tarvex_usb_write_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, const uint8_t *buffer, uint32_t coreid,
+                          uint32_t key)
+{
+    if (len > TARVEX_MEM8_MAX) {
+        LOG_DEBUG("max buffer length exceeded");
+        return ERROR_FAIL;
+    }
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    return write_mem(h, TARVEX_DEBUG_WRITE_MEM8, addr, len, buffer, coreid, key);
+}
+
+// The checks both 32-bit primitives make before any transfer.
+static int mem32_check(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint32_t coreid, uint32_t key)
+{
+    if ((addr | len) & 3) {
+        LOG_DEBUG("Invalid data alignment");
+        return ERROR_ALIGNMENT;
+    }
+    if (len > sizeof(h->databuf)) {
+        LOG_DEBUG("max buffer length exceeded");
+        return ERROR_FAIL;
+    }
+    if (!access_point_ok(coreid))
+        return ERROR_FAIL;
+    ensure_access_point(h, coreid, key);
+    return ERROR_OK;
+}
+
+int tarvex_usb_read_mem32(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
+                          uint32_t key)
+{
+    LOG_DEBUG("addr = 0x%x, len = %d, buffer %p", addr, len, static_cast<void *>(buffer));
+    int res = mem32_check(h, addr, len, coreid, key);
+    if (res != ERROR_OK)
+        return res;
+    cmd_mem(h, static_cast<uint8_t>(h->rx_ep), TARVEX_DEBUG_READ_MEM32, addr, len, coreid, key);
+    res = tarvex_usb_xfer(h, h->databuf, len);
+    if (res != ERROR_OK)
+        return res;
+    memcpy(buffer, h->databuf, len);
+    return tarvex_usb_get_rw_status(h, key);
+}
+
+int tarvex_usb_write_mem32(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, const uint8_t *buffer, uint32_t coreid,
+                           uint32_t key)
+{
+    int res = mem32_check(h, addr, len, coreid, key);
+    if (res != ERROR_OK)
+        return res;
+    return write_mem(h, TARVEX_DEBUG_WRITE_MEM32, addr, len, buffer, coreid, key);
+}
+
+tarvex_mem_chunk tarvex_next_mem_chunk(uint32_t addr, uint32_t remaining, uint16_t size, uint32_t block)
+{
+    if (size != 4)
+        return {0, remaining < TARVEX_MEM8_MAX ? remaining : TARVEX_MEM8_MAX, false};
+    uint32_t chunk = tarvex_max_block_size(block, addr);
+    if (chunk > remaining)
+        chunk = remaining;
+    uint32_t head = (addr & 3) ? 4 - (addr & 3) : 0;
+    if (head > chunk)
+        head = chunk; // a range that ends before the next word boundary
+    uint32_t body = chunk - head;
+    return {head, body, body % 4 == 0};
+}
+
+// The primitive (or nested byte transfer) for one piece of a chunked transfer.
+struct mem_ops {
+    bool write;
+    uint8_t *read_buffer;
+    const uint8_t *write_buffer;
+};
+
+static int mem_transfer(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, const mem_ops &ops,
+                        uint32_t core_id, uint32_t key);
+
+static int mem_piece(tarvex_usb_handle_s *h, uint32_t addr, uint32_t len, bool words, const mem_ops &ops,
+                     uint32_t offset, uint32_t core_id, uint32_t key)
+{
+    uint16_t n = static_cast<uint16_t>(len); // at most one auto-increment block
+    if (ops.write) {
+        const uint8_t *src = ops.write_buffer + offset;
+        return words ? tarvex_usb_write_mem32(h, addr, n, src, core_id, key)
+                     : tarvex_usb_write_mem8(h, addr, n, src, core_id, key);
+    }
+    uint8_t *dst = ops.read_buffer + offset;
+    return words ? tarvex_usb_read_mem32(h, addr, n, dst, core_id, key)
+                 : tarvex_usb_read_mem8(h, addr, n, dst, core_id, key);
+}
+
+// The body of a 32-bit chunk: words, or a nested byte transfer when its length
+// is not a multiple of 4 (with a retry counter of its own).
+static int mem_body(tarvex_usb_handle_s *h, uint32_t addr, const tarvex_mem_chunk &c, const mem_ops &ops,
+                    uint32_t offset, uint32_t core_id, uint32_t key)
+{
+    if (c.body_words)
+        return mem_piece(h, addr, c.body, true, ops, offset, core_id, key);
+    mem_ops nested = ops;
+    nested.read_buffer = ops.read_buffer != nullptr ? ops.read_buffer + offset : nullptr;
+    nested.write_buffer = ops.write_buffer != nullptr ? ops.write_buffer + offset : nullptr;
+    return mem_transfer(h, addr, 1, c.body, nested, core_id, key);
+}
+
+// True when a wait status may be retried: sleeps and counts the retry.
+static bool wait_again(int res, unsigned *retries)
+{
+    if (res != ERROR_WAIT)
+        return false;
+    uint32_t delay = tarvex_wait_delay_us(*retries);
+    if (delay == 0)
+        return false;
+    usleep(delay);
+    (*retries)++;
+    return true;
+}
+
+static int mem_transfer(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, const mem_ops &ops,
+                        uint32_t core_id, uint32_t key)
+{
+    uint64_t total = static_cast<uint64_t>(size) * count;
+    if (total > UINT32_MAX) {
+        LOG_ERROR("memory transfer of %u x %u bytes is too large", count, size);
+        return ERROR_FAIL;
+    }
+    if (!access_point_ok(core_id))
+        return ERROR_FAIL;
+    uint32_t remaining = static_cast<uint32_t>(total), offset = 0;
+    unsigned retries = 0;
+    while (remaining != 0) {
+        tarvex_mem_chunk c = tarvex_next_mem_chunk(addr, remaining, size, h->max_mem_packet);
+        int res = ERROR_OK;
+        if (c.head != 0) {
+            res = mem_piece(h, addr, c.head, false, ops, offset, core_id, key);
+            if (wait_again(res, &retries))
+                continue;
+            if (res != ERROR_OK)
+                return res;
+            addr += c.head;
+            offset += c.head;
+            remaining -= c.head;
+        }
+        if (c.body == 0)
+            continue;
+        res = size == 4 ? mem_body(h, addr, c, ops, offset, core_id, key)
+                        : mem_piece(h, addr, c.body, false, ops, offset, core_id, key);
+        if (wait_again(res, &retries))
+            continue;
+        if (res != ERROR_OK)
+            return res;
+        addr += c.body;
+        offset += c.body;
+        remaining -= c.body;
+    }
+    return ERROR_OK;
+}
+
+int tarvex_usb_read_mem(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, uint8_t *buffer,
+                        uint32_t core_id, uint32_t key)
+{
+    return mem_transfer(h, addr, size, count, mem_ops{false, buffer, nullptr}, core_id, key);
+}
+
+int tarvex_usb_write_mem(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, const uint8_t *buffer,
+                         uint32_t core_id, uint32_t key)
+{
+    return mem_transfer(h, addr, size, count, mem_ops{true, nullptr, buffer}, core_id, key);
+}
+
+constexpr int TARVEX_AP_MIN_JTAG = 28;
+
+// Access point commands exist from debug firmware 28 and on generation 3.
+static bool has_access_point_commands(const tarvex_usb_handle_s *h)
+{
+    return h->jtag_api == TARVEX_JTAG_API_V3 || h->version.jtag >= TARVEX_AP_MIN_JTAG;
+}
+
+int tarvex_usb_init_access_point(tarvex_usb_handle_s *h, uint8_t access_point_id, uint32_t key)
+{
+    if (!access_point_ok(access_point_id))
+        return ERROR_FAIL;
+    LOG_DEBUG("init coreid = %d", access_point_id);
+    if (!has_access_point_commands(h))
+        return ERROR_OK;
+    cmd_start_debug(h, TARVEX_DEBUG_INIT_ACCESS_POINT);
+    cmd_put_u8(h, access_point_id);
+    cmd_put_u8(h, 0x01);
+    cmd_put_key(h, key);
+    return tarvex_usb_xfer(h, h->databuf, 2);
+}
+
+int tarvex_usb_close_access_point(tarvex_usb_handle_s *h, uint8_t access_point_id, uint32_t key)
+{
+    if (!access_point_ok(access_point_id))
+        return ERROR_FAIL;
+    if (!has_access_point_commands(h))
+        return ERROR_OK;
+    LOG_DEBUG("close coreid = %d", access_point_id);
+    cmd_start_debug(h, TARVEX_DEBUG_CLOSE_ACCESS_POINT);
+    cmd_put_u8(h, access_point_id);
+    cmd_put_key(h, key);
+    return tarvex_usb_xfer(h, h->databuf, 2);
+}
+
+// ---- Interface clock -----------------------------------------------------------
+
+int tarvex_select_speed(const int32_t *speeds, int n, int32_t khz, bool *exact)
+{
+    int chosen = -1;
+    int64_t best = INT32_MAX;
+    *exact = false;
+    for (int i = 0; i < n; i++) {
+        if (speeds[i] == khz) {
+            *exact = true;
+            return i;
+        }
+        int64_t diff = static_cast<int64_t>(khz) - speeds[i];
+        if (diff >= 0 && diff < best) {
+            best = diff;
+            chosen = i;
+        }
+    }
+    return chosen >= 0 ? chosen : n - 1;
+}
+
+template <size_t N> static int select_row(const speed_map (&map)[N], int khz, bool *exact)
+{
+    int32_t speeds[N];
+    for (size_t i = 0; i < N; i++)
+        speeds[i] = map[i].speed;
+    return tarvex_select_speed(speeds, static_cast<int>(N), khz, exact);
+}
+
+static int set_clock(tarvex_usb_handle_s *h, uint8_t sub_command, uint16_t divisor, uint32_t key)
+{
+    cmd_start_debug(h, sub_command);
+    cmd_put_u16(h, divisor);
+    cmd_put_key(h, key);
+    return tarvex_cmd_allow_retry(h, h->databuf, 2);
+}
+
+int tarvex_usb_set_swdclk(tarvex_usb_handle_s *h, uint16_t clk_divisor, uint32_t key)
+{
+    return set_clock(h, TARVEX_DEBUG_SET_SWDCLK, clk_divisor, key);
+}
+
+static void log_speed_mismatch(int khz, int chosen)
+{
+    LOG_INFO("Unable to match requested speed %d kHz, using %d kHz", khz, chosen);
+}
+
+// The generation-2 clock of one transport: select in its table, then (unless
+// querying) program the divisor.
+template <size_t N>
+static int speed_from_table(tarvex_usb_handle_s *h, const speed_map (&map)[N], bool jtag, int khz, bool query,
+                            uint32_t key)
+{
+    bool exact = false;
+    const speed_map &row = map[select_row(map, khz, &exact)];
+    if (!exact)
+        log_speed_mismatch(khz, row.speed);
+    if (query)
+        return row.speed;
+    uint16_t divisor = static_cast<uint16_t>(row.speed_divisor);
+    // The JTAG clock command carries no key.
+    int res = jtag ? set_clock(h, TARVEX_DEBUG_SET_JTAGCLK, divisor, 0) : tarvex_usb_set_swdclk(h, divisor, key);
+    if (res != ERROR_OK) {
+        LOG_ERROR("Unable to set adapter speed");
+        return res;
+    }
+    LOG_INFO("Tarvex adapter speed set to %d kHz", row.speed);
+    return row.speed;
+}
+
+constexpr int TARVEX_SWDCLK_MIN_JTAG = 20;
+constexpr int TARVEX_JTAGCLK_MIN_JTAG = 24;
+
+int tarvex_speed_v2(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key)
+{
+    if (h == nullptr)
+        return khz;
+    if (h->transport == HL_TRANSPORT_JTAG) {
+        LOG_INFO("TRANSPORT JTAG");
+        if (h->version.tarvex == 1 || h->version.jtag < TARVEX_JTAGCLK_MIN_JTAG)
+            return khz;
+        return speed_from_table(h, jtag_tarvex_khz_to_speed_map, true, khz, query, key);
+    }
+    if (h->transport == HL_TRANSPORT_SWD) {
+        LOG_INFO("TRANSPORT SWD");
+        if (h->version.tarvex == 1 || h->version.jtag < TARVEX_SWDCLK_MIN_JTAG)
+            return khz;
+        return speed_from_table(h, tarvex_khz_to_speed_map, false, khz, query, key);
+    }
+    return khz;
+}
+
+// Frequency list reply, 52 bytes: 8 entry count, 12 + 4 * i entry i (kHz).
+int tarvex_get_com_freq(tarvex_usb_handle_s *h, uint8_t swd_or_jtag, uint32_t *table_freq)
+{
+    LOG_DEBUG("tarvex_get_com_freq");
+    cmd_start_debug(h, TARVEX_DEBUG_GET_COM_FREQ);
+    cmd_put_u8(h, swd_or_jtag);
+    memset(table_freq, 0, TARVEX_COM_FREQ_SLOTS * sizeof(*table_freq));
+    int res = tarvex_usb_xfer(h, h->databuf, 52);
+    if (res != ERROR_OK)
+        return res;
+    int count = h->databuf[8] < TARVEX_COM_FREQ_SLOTS ? h->databuf[8] : TARVEX_COM_FREQ_SLOTS;
+    for (int i = 0; i < count; i++)
+        table_freq[i] = le_to_h_u32(h->databuf + 12 + 4 * i);
+    return ERROR_OK;
+}
+
+int tarvex_set_com_freq(tarvex_usb_handle_s *h, uint8_t swd_or_jtag, uint32_t frequency)
+{
+    LOG_DEBUG("tarvex_set_com_freq :%d", frequency);
+    cmd_start_debug(h, TARVEX_DEBUG_SET_COM_FREQ);
+    cmd_put_u8(h, swd_or_jtag);
+    cmd_put_u8(h, 0);
+    cmd_put_u32(h, frequency);
+    int res = tarvex_usb_xfer(h, h->databuf, 8);
+    // A probe that refuses the frequency says so in the status byte.
+    if (res == ERROR_OK)
+        res = tarvex_usb_error_check(h);
+    LOG_DEBUG("tarvex_set_com_freq returns :%d", res);
+    return res;
+}
+
+int tarvex_speed_v3(tarvex_usb_handle_s *h, const uint32_t *freq, int khz, bool query, uint32_t key)
+{
+    (void)key;
+    // Slots past the probe's list hold 0: they are not frequencies to choose,
+    // and the slowest reported entry is the fallback.
+    int32_t speeds[TARVEX_COM_FREQ_SLOTS];
+    int n = 0;
+    while (n < TARVEX_COM_FREQ_SLOTS && freq[n] != 0) {
+        speeds[n] = freq[n] > INT32_MAX ? INT32_MAX : static_cast<int32_t>(freq[n]);
+        n++;
+    }
+    if (n == 0) {
+        LOG_ERROR("the probe reported no interface frequencies");
+        return ERROR_FAIL;
+    }
+    bool exact = false;
+    int chosen = speeds[tarvex_select_speed(speeds, n, khz, &exact)];
+    if (!exact && query)
+        log_speed_mismatch(khz, chosen);
+    if (h == nullptr || query)
+        return chosen;
+    LOG_INFO("set adapter speed");
+    // The probe takes the frequency itself (kHz), not its position in the list.
+    int res = tarvex_set_com_freq(h, 0, static_cast<uint32_t>(chosen));
+    if (res != ERROR_OK) {
+        LOG_ERROR("Unable to set adapter speed");
+        return res;
+    }
+    return chosen;
+}
+
+// ---- Trace capture -------------------------------------------------------------
+
+constexpr uint16_t TARVEX_TRACE_BUFFER_SIZE = 1024; // probe-side capture buffer
+
+// Start and stop answer a status byte; a probe that refuses says so there.
+static int trace_command(tarvex_usb_handle_s *h, uint8_t sub_command, uint32_t key)
+{
+    cmd_start_debug(h, sub_command);
+    if (sub_command == TARVEX_DEBUG_TRACE_ENABLE) {
+        cmd_put_u16(h, TARVEX_TRACE_BUFFER_SIZE);
+        cmd_put_u32(h, h->trace.source_hz);
+    }
+    cmd_put_key(h, key);
+    int res = tarvex_usb_xfer(h, h->databuf, 2);
+    return res == ERROR_OK ? tarvex_usb_error_check(h) : res;
+}
+
+int tarvex_usb_trace_enable(tarvex_usb_handle_s *h, uint32_t key)
+{
+    if (h->version.jtag < TARVEX_TRACE_MIN_JTAG) {
+        LOG_ERROR("Tracing is not supported by this version.");
+        return ERROR_FAIL;
+    }
+    int res = trace_command(h, TARVEX_DEBUG_TRACE_ENABLE, key);
+    if (res == ERROR_OK) {
+        h->trace.enabled = true;
+        LOG_DEBUG("Tracing: recording at %uHz", h->trace.source_hz);
+    }
+    return res;
+}
+
+int tarvex_usb_trace_disable(tarvex_usb_handle_s *h, uint32_t key)
+{
+    if (h->version.jtag < TARVEX_TRACE_MIN_JTAG)
+        return ERROR_FAIL;
+    LOG_DEBUG("Tracing: disable");
+    int res = trace_command(h, TARVEX_DEBUG_TRACE_DISABLE, key);
+    if (res == ERROR_OK)
+        h->trace.enabled = false;
+    return res;
+}
+
+int tarvex_config_trace(tarvex_usb_handle_s *h, bool enabled, tpio_pin_protocol pin_protocol, uint32_t port_size,
+                        uint32_t *trace_freq, uint32_t key)
+{
+    (void)port_size;
+    if (!enabled) {
+        tarvex_usb_trace_disable(h, key);
+        return ERROR_OK;
+    }
+    if (pin_protocol != TPIU_PIN_PROTOCOL_ASYNC_UART) {
+        LOG_ERROR("The attached TARVEX version doesn't support this trace mode");
+        return ERROR_FAIL;
+    }
+    if (*trace_freq > TARVEX_TRACE_MAX_HZ) {
+        LOG_ERROR("TARVEX doesn't support SWO frequency higher than %u", TARVEX_TRACE_MAX_HZ);
+        return ERROR_FAIL;
+    }
+    tarvex_usb_trace_disable(h, key);
+    if (*trace_freq == 0)
+        *trace_freq = TARVEX_TRACE_MAX_HZ;
+    h->trace.source_hz = *trace_freq;
+    return tarvex_usb_trace_enable(h, key);
+}
+
+int tarvex_usb_trace_read(tarvex_usb_handle_s *h, uint8_t *buf, uint32_t *size, uint32_t key)
+{
+    // Without trace firmware there is nothing to read: say so, and move nothing.
+    if (h->version.jtag < TARVEX_TRACE_MIN_JTAG) {
+        LOG_ERROR("Tracing is not supported by this version.");
+        *size = 0;
+        return ERROR_FAIL;
+    }
+    if (!h->trace.enabled) {
+        *size = 0;
+        return ERROR_OK;
+    }
+    cmd_start_debug(h, TARVEX_DEBUG_TRACE_COUNT);
+    cmd_put_key(h, key);
+    int res = tarvex_usb_xfer(h, h->databuf, 2);
+    if (res != ERROR_OK)
+        return res;
+    uint32_t available = le_to_h_u16(h->databuf);
+    uint32_t amount = 0;
+    if (*size != 0)
+        amount = available < *size ? available : *size - 1; // stays one byte short of a full buffer
+    *size = amount;
+    if (amount == 0)
+        return ERROR_OK;
+    return tarvex_usb_read_trace(h, buf, amount);
 }

@@ -43,6 +43,32 @@ constexpr uint8_t TARVEX_DEBUG_EXIT = 0x21;
 constexpr uint8_t TARVEX_DEBUG_BLINK_LED = 0x49;
 constexpr uint8_t TARVEX_DFU_EXIT = 0x07;
 constexpr uint8_t TARVEX_VEMO_EXIT = 0x01;
+constexpr uint8_t TARVEX_DEBUG_ENTER = 0x30;
+constexpr uint8_t TARVEX_DEBUG_ENTER_JTAG = 0xA4;
+constexpr uint8_t TARVEX_DEBUG_ENTER_SWD = 0xA3;
+constexpr uint8_t TARVEX_DEBUG_ASSERT_SRST = 0x3C;
+constexpr uint8_t TARVEX_DEBUG_RESET_TAP = 0x32;
+constexpr uint8_t TARVEX_DEBUG_IDCODE = 0x22;
+constexpr uint8_t TARVEX_DEBUG_READ_DEBUG_REG = 0x36;
+constexpr uint8_t TARVEX_DEBUG_WRITE_DEBUG_REG = 0x35;
+constexpr uint8_t TARVEX_DEBUG_READ_REG = 0x33;
+constexpr uint8_t TARVEX_DEBUG_WRITE_REG = 0x34;
+constexpr uint8_t TARVEX_DEBUG_READ_REGS = 0x3A;
+constexpr uint8_t TARVEX_DEBUG_READ_MEM8 = 0x0C;
+constexpr uint8_t TARVEX_DEBUG_WRITE_MEM8 = 0x0D;
+constexpr uint8_t TARVEX_DEBUG_READ_MEM32 = 0x07;
+constexpr uint8_t TARVEX_DEBUG_WRITE_MEM32 = 0x08;
+constexpr uint8_t TARVEX_DEBUG_GET_RW_STATUS = 0x3B;
+constexpr uint8_t TARVEX_DEBUG_GET_RW_STATUS_V3 = 0x3E;
+constexpr uint8_t TARVEX_DEBUG_INIT_ACCESS_POINT = 0x4B;
+constexpr uint8_t TARVEX_DEBUG_CLOSE_ACCESS_POINT = 0x4C;
+constexpr uint8_t TARVEX_DEBUG_SET_SWDCLK = 0x43;
+constexpr uint8_t TARVEX_DEBUG_SET_JTAGCLK = 0x44;
+constexpr uint8_t TARVEX_DEBUG_GET_COM_FREQ = 0x62;
+constexpr uint8_t TARVEX_DEBUG_SET_COM_FREQ = 0x61;
+constexpr uint8_t TARVEX_DEBUG_TRACE_ENABLE = 0x40;
+constexpr uint8_t TARVEX_DEBUG_TRACE_DISABLE = 0x41;
+constexpr uint8_t TARVEX_DEBUG_TRACE_COUNT = 0x42;
 
 // Probe status bytes (byte 0 of a checked reply) that code refers to by name.
 constexpr uint8_t TARVEX_STATUS_OK = 0x80;
@@ -188,3 +214,133 @@ int tarvex_usb_current_mode(tarvex_usb_handle_s *h, uint8_t *mode, uint32_t key)
 int tarvex_usb_mode_leave(tarvex_usb_handle_s *h, tarvex_mode type, uint32_t key);
 // Leaves whatever mode the probe reports (nothing for mass storage).
 int tarvex_exit_mode(tarvex_usb_handle_s *h, uint32_t key);
+// Enters the debug mode of type (TARVEX_MODE_DEBUG_JTAG or _SWD); other
+// types are ERROR_FAIL without traffic.
+int tarvex_usb_mode_enter(tarvex_usb_handle_s *h, tarvex_mode type, uint32_t key);
+// Drives the target reset line; srst 0 holds the target in reset.
+int tarvex_usb_assert_srst(tarvex_usb_handle_s *h, uint8_t srst, uint32_t key);
+// The debug mode of a transport; no probe traffic.
+tarvex_mode tarvex_get_mode(hl_transports transport);
+// Leaves the probe's current mode and enters the debug mode of transport,
+// holding the target in reset meanwhile when connect_under_reset is set.
+int tarvex_usb_init_mode(tarvex_usb_handle_s *h, bool connect_under_reset, hl_transports transport, uint32_t key);
+// The reset command; a running trace capture is restarted after it.
+int tarvex_usb_reset_tap(tarvex_usb_handle_s *h, uint32_t key);
+int tarvex_usb_idcode(tarvex_usb_handle_s *h, uint32_t *idcode, uint32_t key);
+
+enum target_state {
+    TARGET_UNKNOWN = 0,
+    TARGET_RUNNING = 1,
+    TARGET_HALTED = 2,
+    TARGET_RESET = 3,
+    TARGET_DEBUG_RUNNING = 4,
+};
+
+// Run state from DHCSR; every failure is TARGET_UNKNOWN.
+target_state tarvex_usb_get_status(tarvex_usb_handle_s *h, uint32_t key);
+// As tarvex_usb_get_status, re-entering debug mode first after a failed query.
+target_state tarvex_usb_state(tarvex_usb_handle_s *h, uint32_t key);
+
+// ---- Registers ---------------------------------------------------------------
+// coreid is the access point (0..3); larger values are ERROR_FAIL without traffic.
+
+int tarvex_usb_read_debug_reg(tarvex_usb_handle_s *h, uint32_t addr, uint32_t *val, uint32_t coreid, uint32_t key);
+int tarvex_usb_write_debug_reg(tarvex_usb_handle_s *h, uint32_t addr, uint32_t val, uint32_t coreid, uint32_t key);
+int tarvex_usb_read_reg(tarvex_usb_handle_s *h, unsigned num, uint32_t *val, uint32_t coreid, uint32_t key);
+int tarvex_usb_write_reg(tarvex_usb_handle_s *h, unsigned num, uint32_t val, uint32_t coreid, uint32_t key);
+// The 84 reply bytes stay in h->databuf; the status byte is not examined.
+constexpr uint32_t TARVEX_REGFILE_REPLY_SIZE = 84;
+int tarvex_usb_read_regs(tarvex_usb_handle_s *h, uint32_t coreid, uint32_t key);
+
+// ---- Memory and access points --------------------------------------------------
+
+constexpr uint32_t TARVEX_MEM8_MAX = 64;
+// Outcome of the last memory transfer, by the status table.
+int tarvex_usb_get_rw_status(tarvex_usb_handle_s *h, uint32_t key);
+// Primitives: 8-bit transfers of at most 64 bytes, 32-bit transfers of aligned
+// words (ERROR_ALIGNMENT otherwise) of at most the 4096-byte data buffer.
+int tarvex_usb_read_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
+                         uint32_t key);
+int tarvex_usb_write_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, const uint8_t *buffer, uint32_t coreid,
+                          uint32_t key);
+int tarvex_usb_read_mem32(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
+                          uint32_t key);
+int tarvex_usb_write_mem32(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, const uint8_t *buffer, uint32_t coreid,
+                           uint32_t key);
+// Moves count items of size bytes (size 4: 32-bit access, else bytes), split
+// into chunks the probe accepts. size * count above 32 bits is ERROR_FAIL.
+int tarvex_usb_read_mem(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, uint8_t *buffer,
+                        uint32_t core_id, uint32_t key);
+int tarvex_usb_write_mem(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, uint32_t count, const uint8_t *buffer,
+                         uint32_t core_id, uint32_t key);
+int tarvex_usb_init_access_point(tarvex_usb_handle_s *h, uint8_t access_point_id, uint32_t key);
+int tarvex_usb_close_access_point(tarvex_usb_handle_s *h, uint8_t access_point_id, uint32_t key);
+
+// Bytes from address to the end of its auto-increment block (4 when that is 0).
+constexpr uint32_t tarvex_max_block_size(uint32_t tar_autoincr_block, uint32_t address)
+{
+    uint32_t n = tar_autoincr_block - (address & (tar_autoincr_block - 1));
+    return n != 0 ? n : 4;
+}
+
+// The next piece of a chunked transfer at addr with `remaining` bytes left:
+// `head` bytes by the 8-bit primitive to reach alignment, then `body` bytes,
+// by the 32-bit primitive when body_words, else as a nested byte transfer.
+// For byte transfers (size != 4) only body is set, at most 64.
+struct tarvex_mem_chunk {
+    uint32_t head;
+    uint32_t body;
+    bool body_words;
+};
+tarvex_mem_chunk tarvex_next_mem_chunk(uint32_t addr, uint32_t remaining, uint16_t size, uint32_t block);
+
+// ---- Interface clock -----------------------------------------------------------
+
+struct speed_map {
+    int32_t speed;         // kHz
+    int32_t speed_divisor; // the value the probe expects
+};
+
+inline constexpr speed_map tarvex_khz_to_speed_map[] = {
+    {4000, 0}, {1800, 1}, {1200, 2}, {950, 3},  {480, 7},  {240, 15},
+    {125, 31}, {100, 40}, {50, 79},  {25, 158}, {15, 265}, {5, 798},
+};
+inline constexpr speed_map jtag_tarvex_khz_to_speed_map[] = {
+    {9000, 4}, {4500, 8}, {2250, 16}, {1125, 32}, {562, 64}, {281, 128}, {140, 256},
+};
+constexpr int TARVEX_COM_FREQ_SLOTS = 10;
+
+// Index of the row of `speeds` (n rows, fastest first) for a request of khz:
+// an exact match, else the nearest speed not above khz, else the last row.
+// *exact tells which.
+int tarvex_select_speed(const int32_t *speeds, int n, int32_t khz, bool *exact);
+
+int tarvex_usb_set_swdclk(tarvex_usb_handle_s *h, uint16_t clk_divisor, uint32_t key);
+// The speed in kHz in force (or that would be, for a query). A clock command
+// that fails or that the probe rejects gives a negative result code instead.
+int tarvex_speed_v2(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key);
+// Reads up to 10 frequencies (kHz) of the probe's list; unused slots are 0.
+int tarvex_get_com_freq(tarvex_usb_handle_s *h, uint8_t swd_or_jtag, uint32_t *table_freq);
+// Sets the frequency in kHz; the probe's status byte is checked.
+int tarvex_set_com_freq(tarvex_usb_handle_s *h, uint8_t swd_or_jtag, uint32_t frequency);
+// As tarvex_speed_v2, choosing among the 10 entries of freq.
+int tarvex_speed_v3(tarvex_usb_handle_s *h, const uint32_t *freq, int khz, bool query, uint32_t key);
+
+// ---- Trace capture -------------------------------------------------------------
+
+enum tpio_pin_protocol {
+    TPIU_PIN_PROTOCOL_SYNC = 0,
+    TPIU_PIN_PROTOCOL_ASYNC_MANCHESTER = 1,
+    TPIU_PIN_PROTOCOL_ASYNC_UART = 2,
+};
+constexpr uint32_t TARVEX_TRACE_MAX_HZ = 2000000;
+constexpr int TARVEX_TRACE_MIN_JTAG = 13;
+
+// trace_freq is in/out: 0 becomes 2000000. port_size is not used.
+int tarvex_config_trace(tarvex_usb_handle_s *h, bool enabled, tpio_pin_protocol pin_protocol, uint32_t port_size,
+                        uint32_t *trace_freq, uint32_t key);
+int tarvex_usb_trace_enable(tarvex_usb_handle_s *h, uint32_t key);
+int tarvex_usb_trace_disable(tarvex_usb_handle_s *h, uint32_t key);
+// size is in/out: the capacity of buf, then the bytes stored (at most
+// capacity - 1). A probe whose firmware has no trace is ERROR_FAIL.
+int tarvex_usb_trace_read(tarvex_usb_handle_s *h, uint8_t *buf, uint32_t *size, uint32_t key);

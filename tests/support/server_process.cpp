@@ -205,13 +205,13 @@ std::string server_process::stderr_text() const
     return read_file(dir + "/stderr");
 }
 
-std::string server_process::control(const std::string &request)
+std::string vprobe_control(const std::string &socket_path, const std::string &request)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, control_path_.c_str(), sizeof(addr.sun_path) - 1);
+    strncpy(addr.sun_path, socket_path.c_str(), sizeof(addr.sun_path) - 1);
     std::string reply;
     if (::connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
         std::string line = request + "\n";
@@ -223,6 +223,29 @@ std::string server_process::control(const std::string &request)
     }
     close(fd);
     return reply;
+}
+
+std::string server_process::control(const std::string &request)
+{
+    return vprobe_control(control_path_, request);
+}
+
+void reexec_under_vprobe(char **argv, const std::vector<std::string> &vprobe_args)
+{
+    if (getenv("TARVEX_VPROBE_BUS") != nullptr)
+        return;
+    std::vector<std::string> args = {TARVEX_VPROBE_PATH};
+    args.insert(args.end(), vprobe_args.begin(), vprobe_args.end());
+    args.push_back("--");
+    std::vector<char *> cargv;
+    for (std::string &arg : args)
+        cargv.push_back(const_cast<char *>(arg.c_str()));
+    for (char **a = argv; *a != nullptr; a++)
+        cargv.push_back(*a);
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    perror(TARVEX_VPROBE_PATH);
+    _exit(127);
 }
 
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms)

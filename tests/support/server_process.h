@@ -63,4 +63,11 @@ bool port_listening(uint16_t port, bool any_address = false);
 
 std::string read_file(const std::string &path);
 
+// One request on a virtual probe launcher's control socket; the reply line.
+std::string vprobe_control(const std::string &socket_path, const std::string &request);
+
+// Unless this process already runs under the virtual probe launcher, runs
+// argv again as `tarvex-vprobe VPROBE_ARGS -- argv...`; does not return then.
+void reexec_under_vprobe(char **argv, const std::vector<std::string> &vprobe_args);
+
 } // namespace tarvex_test

@@ -575,12 +575,10 @@ uint32_t h_get_freq(probe_view &v, const uint8_t *b, uint64_t)
     return status_reply(v.rec->st, STATUS_OK, 52);
 }
 
-// The frequency field is taken as a list position when it is one, otherwise
-// as kHz: the fastest entry not above it, or the slowest entry.
+// The frequency field is in kHz: the fastest entry not above it, or the
+// slowest entry.
 uint32_t pick_freq(freq_list f, uint32_t value)
 {
-    if (value < f.count)
-        return f.khz[value];
     for (uint32_t i = 0; i < f.count; i++)
         if (f.khz[i] <= value)
             return f.khz[i];
