@@ -14,7 +14,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +40,8 @@ constexpr uint8_t READ_MEM32_BLOCK[16] = {TARVEX_DEBUG_COMMAND, 0x07, 0x00, 0x00
 
 double driver_pass_through_s = 0;
 double echo_pass_through_s = 0;
+// Seconds per transfer by size, for the limits of the server rows.
+std::map<int64_t, double> driver_read_s, driver_write_s, echo_read_s, echo_write_s;
 
 tarvex_usb_handle_s *probe_handle()
 {
@@ -100,14 +105,16 @@ void memory_transfer(benchmark::State &state, bool write)
     uint32_t bytes = static_cast<uint32_t>(state.range(0));
     std::vector<uint8_t> buffer(bytes, 0xA5);
     double blocks_before = probe_blocks();
-    for (auto _ : state) {
-        int res = write ? tarvex_usb_write_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0)
-                        : tarvex_usb_read_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0);
-        if (res != ERROR_OK) {
-            state.SkipWithError("memory transfer failed");
-            return;
-        }
+    int res = ERROR_OK;
+    double per_transfer = seconds_per_round_trip(state, [&] {
+        res = write ? tarvex_usb_write_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0)
+                    : tarvex_usb_read_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0);
+    });
+    if (res != ERROR_OK) {
+        state.SkipWithError("memory transfer failed");
+        return;
     }
+    (write ? driver_write_s : driver_read_s)[state.range(0)] = per_transfer;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
     double kib = static_cast<double>(state.iterations()) * bytes / 1024.0;
     state.counters["commands_per_KiB"] = (probe_blocks() - blocks_before) / kib;
@@ -145,23 +152,42 @@ void BM_EchoPassThrough64(benchmark::State &state)
 }
 BENCHMARK(BM_EchoPassThrough64);
 
+// The real server, started once (it inherits this process's virtual probe),
+// with one client holding an association on the probe.
+struct server_session {
+    tarvex_test::server_process server;
+    tarvex::connection client;
+    uint32_t assoc = 0;
+};
+
+server_session *session()
+{
+    static std::unique_ptr<server_session> s;
+    if (s)
+        return s->assoc != 0 ? s.get() : nullptr;
+    s = std::make_unique<server_session>();
+    if (s->server.start({}) != 0 || s->server.wait_listening() != 0)
+        return nullptr;
+    s->client = s->server.connect();
+    std::vector<uint8_t> reply;
+    s->client.binary(tarvex::request_get_dev_info(0, sizeof(tarvex_device_info)), 4 + sizeof(tarvex_device_info),
+                     &reply);
+    uint32_t key = reply.size() >= 8 ? tarvex::get_u32(reply, 4) : 0;
+    if (s->client.binary(tarvex::request_open_dev(key, false), 8, &reply) == 0 && tarvex::get_u32(reply, 0) == 1)
+        s->assoc = tarvex::get_u32(reply, 4);
+    return s->assoc != 0 ? s.get() : nullptr;
+}
+
 void BM_ServerPassThrough64(benchmark::State &state)
 {
-    tarvex_test::server_process server;
-    if (server.start({}) != 0 || server.wait_listening() != 0) {
-        state.SkipWithError("server did not start");
-        return;
-    }
-    tarvex::connection c = server.connect();
-    std::vector<uint8_t> reply;
-    c.binary({0x01}, 4, &reply);
-    c.binary(tarvex::request_get_dev_info(0, sizeof(tarvex_device_info)), 4 + sizeof(tarvex_device_info), &reply);
-    uint32_t key = reply.size() >= 8 ? tarvex::get_u32(reply, 4) : 0;
-    if (c.binary(tarvex::request_open_dev(key, false), 8, &reply) != 0 || tarvex::get_u32(reply, 0) != 1) {
+    server_session *s = session();
+    if (s == nullptr) {
         state.SkipWithError("server could not open the probe");
         return;
     }
-    std::vector<uint8_t> request = pass_through_request(tarvex::get_u32(reply, 4));
+    tarvex::connection &c = s->client;
+    std::vector<uint8_t> reply;
+    std::vector<uint8_t> request = pass_through_request(s->assoc);
     double per_trip = seconds_per_round_trip(state, [&] { c.binary(request, 4 + READ_SIZE, &reply); });
     if (reply.size() != 4 + READ_SIZE || tarvex::get_u32(reply, 0) != 1)
         state.SkipWithError("pass-through failed");
@@ -169,6 +195,139 @@ void BM_ServerPassThrough64(benchmark::State &state)
         state.counters["ratio"] = (driver_pass_through_s + echo_pass_through_s) / per_trip;
 }
 BENCHMARK(BM_ServerPassThrough64);
+
+// Text memory transfers: a read is one request answered by a header and the
+// data; a write goes in pieces of at most WRITE_PIECE bytes (the server's
+// staging buffer takes 32 KiB with its command line), each answered "1 0".
+constexpr size_t WRITE_PIECE = 16384;
+
+std::string read_request(uint32_t assoc, size_t bytes)
+{
+    char line[96];
+    snprintf(line, sizeof(line), "tarvex-tcp-read-mem %u 20000000 4 %zx 0\n", assoc, bytes / 4);
+    return line;
+}
+
+std::vector<uint8_t> write_request(uint32_t assoc, uint32_t addr, size_t bytes)
+{
+    char line[96];
+    snprintf(line, sizeof(line), "tarvex-tcp-write-mem %u %x 4 %zx 0\n", assoc, addr, bytes / 4);
+    std::vector<uint8_t> request(line, line + strlen(line));
+    request.resize(request.size() + bytes, 0x5A);
+    return request;
+}
+
+// One text read: false when the reply is not the header and `bytes` of data.
+bool text_read(tarvex::connection &c, const std::string &request, std::vector<uint8_t> *data)
+{
+    std::string header;
+    if (c.send_bytes(request.data(), request.size()) != 0 || c.recv_line(&header) != 0)
+        return false;
+    return header.rfind("1 0 ", 0) == 0 && c.recv_exact(data->data(), data->size()) == 0;
+}
+
+// One text write of `bytes`, piece by piece.
+bool text_write(tarvex::connection &c, uint32_t assoc, size_t bytes)
+{
+    for (size_t at = 0; at < bytes; at += WRITE_PIECE) {
+        std::vector<uint8_t> request =
+            write_request(assoc, static_cast<uint32_t>(0x20000000 + at), std::min(WRITE_PIECE, bytes - at));
+        std::string reply;
+        if (c.send_bytes(request.data(), request.size()) != 0 || c.recv_line(&reply) != 0 || reply != "1 0\n")
+            return false;
+    }
+    return true;
+}
+
+void BM_EchoReadMem(benchmark::State &state)
+{
+    size_t bytes = static_cast<size_t>(state.range(0));
+    std::string request = read_request(256, bytes);
+    // The same header the server sends, then the data.
+    std::string header = "1 0 " + std::to_string(bytes) + "\n";
+    echo_server echo(header.size() + bytes);
+    tarvex::connection c;
+    if (c.open("127.0.0.1", echo.port()) != 0) {
+        state.SkipWithError("echo server unreachable");
+        return;
+    }
+    std::vector<uint8_t> reply(header.size() + bytes);
+    echo_read_s[state.range(0)] = seconds_per_round_trip(state, [&] {
+        c.send_bytes(request.data(), request.size());
+        c.recv_exact(reply.data(), reply.size());
+    });
+}
+BENCHMARK(BM_EchoReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
+
+void BM_EchoWriteMem(benchmark::State &state)
+{
+    size_t bytes = static_cast<size_t>(state.range(0));
+    size_t piece = std::min(WRITE_PIECE, bytes);
+    std::vector<uint8_t> request = write_request(256, 0x20000000, piece);
+    echo_server echo(4, request.size());
+    tarvex::connection c;
+    if (c.open("127.0.0.1", echo.port()) != 0) {
+        state.SkipWithError("echo server unreachable");
+        return;
+    }
+    uint8_t reply[4];
+    echo_write_s[state.range(0)] = seconds_per_round_trip(state, [&] {
+        for (size_t at = 0; at < bytes; at += piece) {
+            c.send_bytes(request.data(), request.size());
+            c.recv_exact(reply, sizeof(reply));
+        }
+    });
+}
+BENCHMARK(BM_EchoWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
+
+// "ratio" = (driver + echo) / server for the same size, measured earlier in
+// this run.
+void report_ratio(benchmark::State &state, double per_transfer, const std::map<int64_t, double> &driver,
+                  const std::map<int64_t, double> &echo)
+{
+    auto d = driver.find(state.range(0)), e = echo.find(state.range(0));
+    if (per_transfer > 0 && d != driver.end() && e != echo.end())
+        state.counters["ratio"] = (d->second + e->second) / per_transfer;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_ServerReadMem(benchmark::State &state)
+{
+    server_session *s = session();
+    if (s == nullptr) {
+        state.SkipWithError("server could not open the probe");
+        return;
+    }
+    size_t bytes = static_cast<size_t>(state.range(0));
+    std::string request = read_request(s->assoc, bytes);
+    std::vector<uint8_t> data(bytes);
+    bool ok = true;
+    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_read(s->client, request, &data) && ok; });
+    if (!ok) {
+        state.SkipWithError("text read failed");
+        return;
+    }
+    report_ratio(state, per_transfer, driver_read_s, echo_read_s);
+}
+BENCHMARK(BM_ServerReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
+
+void BM_ServerWriteMem(benchmark::State &state)
+{
+    server_session *s = session();
+    if (s == nullptr) {
+        state.SkipWithError("server could not open the probe");
+        return;
+    }
+    size_t bytes = static_cast<size_t>(state.range(0));
+    bool ok = true;
+    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_write(s->client, s->assoc, bytes) && ok; });
+    if (!ok) {
+        state.SkipWithError("text write failed");
+        return;
+    }
+    report_ratio(state, per_transfer, driver_write_s, echo_write_s);
+}
+BENCHMARK(BM_ServerWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
 
 } // namespace
 

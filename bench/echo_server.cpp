@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-echo_server::echo_server(size_t reply_size) : reply_size_(reply_size)
+echo_server::echo_server(size_t reply_size, size_t request_size) : reply_size_(reply_size), request_size_(request_size)
 {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in addr;
@@ -53,6 +53,13 @@ void echo_server::run()
                 continue;
             }
             ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0)
+                break;
+            for (size_t got = static_cast<size_t>(n); got < request_size_; got += static_cast<size_t>(n)) {
+                n = recv(fd, buf.data() + got, buf.size() - got, 0);
+                if (n <= 0)
+                    break;
+            }
             if (n <= 0)
                 break;
             size_t size = reply_size_ != 0 ? reply_size_ : static_cast<size_t>(n);

@@ -1,6 +1,10 @@
 #include "tarvex_tcp_cmd.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -576,10 +580,485 @@ static void txt_exit(tcp_request *r)
     exit(0);
 }
 
-// Keywords whose operations are not served yet answer as unknown.
-static void txt_not_served(tcp_request *r)
+static void txt_init_core(tcp_request *r)
 {
-    reply_unknown(r);
+    if (!tokenize_request(r))
+        return;
+    int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
+    CMD_DEBUG("tarvex-tcp-init-core : command received from (%s): device %d, coreid %d", client_name(r), connect_id,
+              coreid);
+    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    int result = handle != nullptr ? tarvex_usb_init_access_point(handle, static_cast<uint8_t>(coreid), 0) : 0;
+    // A failure goes out in hexadecimal here (fffffffc), in decimal for close-core.
+    const char *mes = result != 0 ? reply_text(r, "1 %x\n", static_cast<unsigned>(result)) : reply_text(r, "1 0\n");
+    CMD_DEBUG("tarvex-tcp-init-core : (%s) returned value %s", client_name(r), mes);
+}
+
+static void txt_close_core(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
+    CMD_DEBUG("tarvex-tcp-close-core : command received from (%s): device %d, coreid %d", client_name(r), connect_id,
+              coreid);
+    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    int result = handle != nullptr ? tarvex_usb_close_access_point(handle, static_cast<uint8_t>(coreid), 0) : 0;
+    const char *mes = reply_text(r, "1 %d\n", result);
+    CMD_DEBUG("tarvex-tcp-close-core : (%s) returned value %s", client_name(r), mes);
+}
+
+// ---------------------------------------------------------------------------
+// Text commands: debug operations
+//
+// Each is one driver operation on the probe of the socket's association (or,
+// where marked, of the association with key connect_id), with connect_id as
+// the key. Without an association the driver is not called and the result
+// field is 0.
+
+struct debug_call {
+    const tcp_request *r;
+    tarvex_usb_handle_s *handle;
+    uint32_t key;   // connect_id
+    uint32_t value; // the second number of "1 %d %x\n"-style replies
+};
+
+struct debug_command {
+    const char *reply;    // "1 %d\n", or with a second number taken from value
+    const char *received; // debug line: the client name, then arguments 2 and 3 (decimal); null: none
+    const char *returned; // debug line: the client name, then the reply; null: none
+    int (*run)(debug_call &c);
+};
+
+static void run_debug_command(tcp_request *r, const debug_command &command, tarvex_usb_handle_s *handle)
+{
+    debug_call c{r, handle, arg_udec(r, 1), 0};
+    if (command.received != nullptr)
+        CMD_DEBUG(command.received, client_name(r), arg_dec(r, 2), arg_dec(r, 3));
+    int result = c.handle != nullptr ? command.run(c) : 0;
+    const char *mes = reply_text(r, command.reply, result, c.value);
+    if (command.returned != nullptr)
+        CMD_DEBUG(command.returned, client_name(r), mes);
+}
+
+static void run_by_sock(tcp_request *r, const debug_command &command)
+{
+    if (tokenize_request(r))
+        run_debug_command(r, command, handle_by_sock(r));
+}
+
+static void run_by_key(tcp_request *r, const debug_command &command)
+{
+    if (tokenize_request(r))
+        run_debug_command(r, command, assoc_handle(get_connection_by_name(arg_udec(r, 1))));
+}
+
+static constexpr debug_command assert_srst_command = {
+    "1 %d\n", "tarvex-tcp-assert-srst : commmand received from (%s) : %d",
+    "tarvex-tcp-assert-srst (%s): returned value %s",
+    [](debug_call &c) { return tarvex_usb_assert_srst(c.handle, static_cast<uint8_t>(arg_dec(c.r, 2)), c.key); }};
+
+static constexpr debug_command init_mode_command = {
+    "1 %d\n", "tarvex-usb-init-mode : command received from (%s) : %d , %d",
+    "tarvex-usb-init-mode :(%s) returned value %s", [](debug_call &c) {
+        CMD_DEBUG("first param : %p", static_cast<void *>(c.handle));
+        return tarvex_usb_init_mode(c.handle, arg_dec(c.r, 2) != 0, static_cast<hl_transports>(arg_dec(c.r, 3)), c.key);
+    }};
+
+static constexpr debug_command current_mode_command = {
+    "1 %d %d\n", "tarvex-usb-current-mode : command received from (%s)",
+    "tarvex-usb-current-mode :(%s) : returned value '%s'", [](debug_call &c) {
+        uint8_t mode = 0;
+        int result = tarvex_usb_current_mode(c.handle, &mode, c.key);
+        c.value = mode;
+        return result;
+    }};
+
+static constexpr debug_command exit_mode_command = {"1 %d %d\n", "tarvex-exit-mode : command received from (%s)",
+                                                    "tarvex-exit-mode :(%s) : returned value '%s'",
+                                                    [](debug_call &c) { return tarvex_exit_mode(c.handle, c.key); }};
+
+static constexpr debug_command idcode_command = {
+    "1 %d %x\n", "tarvex-usb-idcode : command received from (%s)", "tarvex-usb-idcode : (%s) : returned value '%s'",
+    [](debug_call &c) { return tarvex_usb_idcode(c.handle, &c.value, c.key); }};
+
+static constexpr debug_command read_debug_reg_command = {
+    "1 %d %x\n", nullptr, nullptr, [](debug_call &c) {
+        uint32_t addr = arg_hex(c.r, 2);
+        uint8_t dapid = static_cast<uint8_t>(arg_dec(c.r, 3));
+        int result = tarvex_usb_read_debug_reg(c.handle, addr, &c.value, dapid, c.key);
+        CMD_DEBUG("tarvex-tcp-read-debug-reg : (%d) 0x%x => 0x%x", dapid, addr, c.value);
+        return result;
+    }};
+
+static constexpr debug_command write_debug_reg_command = {
+    "1 %d\n", nullptr, nullptr, [](debug_call &c) {
+        uint32_t addr = arg_hex(c.r, 2), val = arg_hex(c.r, 3);
+        uint8_t dapid = static_cast<uint8_t>(arg_dec(c.r, 4));
+        CMD_DEBUG("tarvex-tcp-write-debug-reg : (%d) 0x%x <= 0x%x", dapid, addr, val);
+        return tarvex_usb_write_debug_reg(c.handle, addr, val, dapid, c.key);
+    }};
+
+static constexpr debug_command get_status_command = {
+    "1 %d\n", "tarvex-usb-get-status : command received from (%s)", "tarvex-usb-get-status : (%s) returned value '%s'",
+    [](debug_call &c) { return static_cast<int>(tarvex_usb_get_status(c.handle, c.key)); }};
+
+static constexpr debug_command set_swdclk_command = {
+    "1 %d\n", "tarvex-usb-set-swdclk : command received from (%s) : %d",
+    "tarvex-usb-set-swdclk : (%s) returned value '%s'",
+    [](debug_call &c) { return tarvex_usb_set_swdclk(c.handle, static_cast<uint16_t>(arg_dec(c.r, 2)), c.key); }};
+
+static constexpr debug_command state_command = {
+    "1 %d\n", nullptr, nullptr, [](debug_call &c) { return static_cast<int>(tarvex_usb_state(c.handle, c.key)); }};
+
+static constexpr debug_command reset_command = {"1 %d\n", "tarvex-usb-reset : command received from (%s)",
+                                                "tarvex-usb-reset-tap : (%s) returned value '%s'",
+                                                [](debug_call &c) { return tarvex_usb_reset_tap(c.handle, c.key); }};
+
+static constexpr debug_command mode_enter_command = {
+    "1 %d\n", nullptr, "tarvex-usb-mode-enter : (%s) returned value '%s'",
+    [](debug_call &c) { return tarvex_usb_mode_enter(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+
+static constexpr debug_command mode_leave_command = {
+    "1 %d\n", "tarvex-usb-mode-leave : command received from (%s) : %d",
+    "tarvex-usb-mode-leave : (%s) returned value '%s'",
+    [](debug_call &c) { return tarvex_usb_mode_leave(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+
+static constexpr debug_command read_regs_command = {
+    "1 %d\n", "tarvex-tcp-read-regs : command received from (%s): %d",
+    "tarvex-tcp-read-regs : (%s) returned value '%s'",
+    [](debug_call &c) { return tarvex_usb_read_regs(c.handle, arg_udec(c.r, 2), c.key); }};
+
+static constexpr debug_command read_reg_command = {
+    "1 %d %x\n", nullptr, nullptr, [](debug_call &c) {
+        uint32_t num = arg_hex(c.r, 2), dapid = arg_udec(c.r, 3);
+        CMD_DEBUG("tarvex-tcp-read-reg : command received from (%s): R%d, %d", client_name(c.r), num, dapid);
+        int result = tarvex_usb_read_reg(c.handle, num, &c.value, dapid, c.key);
+        CMD_DEBUG("tarvex-tcp-read-reg : (%d) R%d => '%d'", dapid, num, c.value);
+        return result;
+    }};
+
+static constexpr debug_command write_reg_command = {
+    "1 %d\n", nullptr, nullptr, [](debug_call &c) {
+        uint32_t num = arg_hex(c.r, 2), val = arg_hex(c.r, 3), dapid = arg_udec(c.r, 4);
+        CMD_DEBUG("tarvex-tcp-write-reg : (%d) R%d <= '%d'", dapid, num, val);
+        return tarvex_usb_write_reg(c.handle, num, val, dapid, c.key);
+    }};
+
+static constexpr debug_command get_rw_status_command = {
+    "1 %d\n", "tarvex-usb-get-rw-status : command received from (%s)",
+    "tarvex-usb-get-rw-status : (%s) returned value %s",
+    [](debug_call &c) { return tarvex_usb_get_rw_status(c.handle, c.key); }};
+
+static void txt_assert_srst(tcp_request *r)
+{
+    run_by_sock(r, assert_srst_command);
+}
+static void txt_init_mode(tcp_request *r)
+{
+    run_by_sock(r, init_mode_command);
+}
+static void txt_current_mode(tcp_request *r)
+{
+    run_by_sock(r, current_mode_command);
+}
+static void txt_exit_mode(tcp_request *r)
+{
+    run_by_sock(r, exit_mode_command);
+}
+static void txt_idcode(tcp_request *r)
+{
+    run_by_sock(r, idcode_command);
+}
+static void txt_read_debug_reg(tcp_request *r)
+{
+    run_by_sock(r, read_debug_reg_command);
+}
+static void txt_write_debug_reg(tcp_request *r)
+{
+    run_by_sock(r, write_debug_reg_command);
+}
+static void txt_get_status(tcp_request *r)
+{
+    run_by_sock(r, get_status_command);
+}
+static void txt_set_swdclk(tcp_request *r)
+{
+    run_by_sock(r, set_swdclk_command);
+}
+static void txt_state(tcp_request *r)
+{
+    run_by_sock(r, state_command);
+}
+static void txt_reset(tcp_request *r)
+{
+    run_by_sock(r, reset_command);
+}
+static void txt_mode_enter(tcp_request *r)
+{
+    run_by_sock(r, mode_enter_command);
+}
+static void txt_mode_leave(tcp_request *r)
+{
+    run_by_sock(r, mode_leave_command);
+}
+static void txt_read_regs(tcp_request *r)
+{
+    run_by_sock(r, read_regs_command);
+}
+static void txt_read_reg(tcp_request *r)
+{
+    run_by_sock(r, read_reg_command);
+}
+static void txt_write_reg(tcp_request *r)
+{
+    run_by_sock(r, write_reg_command);
+}
+static void txt_get_rw_status(tcp_request *r)
+{
+    run_by_key(r, get_rw_status_command);
+}
+
+static void txt_speed(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t connect_id = arg_udec(r, 1);
+    int32_t khz = static_cast<int32_t>(arg_hex(r, 2));
+    bool query = arg_hex(r, 3) != 0;
+    CMD_DEBUG("tarvex-tcp-speed : (%s) command received \"tarvex-tcp-speed:\" %d, %d", client_name(r), khz, query);
+    tarvex_assoc *assoc = get_connection_by_name(connect_id);
+    long speed = assoc_handle(assoc) != nullptr ? tarvex_speed(assoc, khz, query, connect_id) : 0;
+    // A clock the probe refused is not the clock in force: answer as for no association.
+    const char *mes = reply_text(r, "1 %ld\n", speed > 0 ? speed : 0);
+    CMD_DEBUG("tarvex-tcp-speed (%s): returned value %s", client_name(r), mes);
+}
+
+static void txt_config_trace(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t connect_id = arg_udec(r, 1);
+    int32_t enabled = arg_dec(r, 2), protocol = arg_dec(r, 3), port_size = arg_dec(r, 4);
+    uint32_t trace_freq = arg_udec(r, 5);
+    CMD_DEBUG("tarvex-config-trace : command received from (%s): %d, %d, %d, %d", client_name(r), enabled, protocol,
+              port_size, trace_freq);
+    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    int result = 0;
+    if (handle != nullptr)
+        result = tarvex_config_trace(handle, enabled != 0, static_cast<tpio_pin_protocol>(protocol),
+                                     static_cast<uint32_t>(port_size), &trace_freq, connect_id);
+    const char *mes = reply_text(r, "1 %d %d\n", result, trace_freq);
+    CMD_DEBUG("tarvex-config-trace (%s): returned value %s", client_name(r), mes);
+}
+
+// ---------------------------------------------------------------------------
+// Text commands: memory and trace transfer
+
+// Reads below this size are sent through the staging buffer; larger ones go
+// out as header and data in one gathered write.
+constexpr uint32_t TARVEX_TCP_SMALL_READ_LIMIT = 4096;
+// A memory read asks for at most this many bytes; more is refused before
+// anything is allocated.
+constexpr uint64_t TARVEX_TCP_READ_MEM_LIMIT = 8u << 20;
+// The probe captures trace into a buffer of this size (the start command asks
+// for it), so a trace read never needs more.
+constexpr int32_t TARVEX_TCP_TRACE_READ_LIMIT = 1024;
+// How long a memory write waits for each further piece of its payload before
+// it gives up on the client.
+constexpr int TARVEX_TCP_WRITE_DATA_TIMEOUT_MS = 10000;
+
+// Arguments shared by the memory read and write: tokens 1 to 5.
+struct mem_request {
+    uint32_t connect_id;
+    uint32_t addr;
+    uint16_t size;
+    uint32_t count;
+    uint32_t dapid;
+    uint64_t len; // size x count, without the 32-bit overflow
+};
+
+static mem_request parse_mem_request(const tcp_request *r)
+{
+    mem_request m;
+    m.connect_id = arg_udec(r, 1);
+    m.addr = arg_hex(r, 2);
+    m.size = static_cast<uint16_t>(arg_hex(r, 3));
+    m.count = arg_hex(r, 4);
+    m.dapid = static_cast<uint8_t>(arg_dec(r, 5));
+    m.len = static_cast<uint64_t>(m.size) * m.count;
+    return m;
+}
+
+// The read reply: header, then len bytes, through the staging buffer when
+// small, else in one gathered write.
+static void send_read_reply(tcp_request *r, int result, const uint8_t *data, uint32_t len)
+{
+    char header[TARVEX_TCP_MES_SIZE];
+    int header_len = snprintf(header, sizeof(header), "1 %d %d\n", result, static_cast<int>(len));
+    if (len < TARVEX_TCP_SMALL_READ_LIMIT) {
+        memcpy(r->buf, header, static_cast<size_t>(header_len));
+        memcpy(r->buf + header_len, data, len);
+        reply_bytes(r, header_len + static_cast<int32_t>(len));
+        CMD_DEBUG("tarvex-tcp-read-mem : (%s) : data returned : %d bytes", client_name(r), header_len + len);
+        return;
+    }
+    send_data_v(r->psock_info, header, data, len);
+    reply_bytes(r, 0);
+}
+
+static void txt_read_mem(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    mem_request m = parse_mem_request(r);
+    if (m.len > TARVEX_TCP_READ_MEM_LIMIT) {
+        CMD_ERROR("tarvex-tcp-read-mem : (%s) %u x %u bytes refused, more than %u", client_name(r), m.count, m.size,
+                  static_cast<unsigned>(TARVEX_TCP_READ_MEM_LIMIT));
+        reply_text(r, "1 %d 0\n", ERROR_FAIL);
+        return;
+    }
+    uint32_t len = static_cast<uint32_t>(m.len);
+    auto *data = static_cast<uint8_t *>(calloc(len + 1, 1));
+    if (data == nullptr) {
+        CMD_ERROR("tarvex-tcp-read-mem : no memory for %u bytes", len);
+        reply_text(r, "1 %d 0\n", ERROR_FAIL);
+        return;
+    }
+    CMD_DEBUG("tarvex-tcp-read-mem : command received from (%s): 0x%x, %d, %d, %p", client_name(r), m.addr, m.size,
+              m.count, static_cast<void *>(data));
+    CMD_DEBUG("len = 0x%x <=> %d", len, len);
+    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(m.connect_id));
+    int result = 0;
+    if (handle != nullptr)
+        result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
+    CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->psock_info->sock);
+    if (m.count == 4)
+        CMD_DEBUG("tarvex-tcp-read-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, le_to_h_u32(data));
+    send_read_reply(r, result, data, len);
+    free(data);
+}
+
+// Waits for the next piece of a memory write's payload: > 0 bytes received,
+// or 0 when the client closed, failed or stayed silent too long.
+static ssize_t receive_payload(tcp_request *r, uint8_t *at, size_t wanted)
+{
+    for (;;) {
+        struct pollfd pfd = {r->psock_info->sock, POLLIN, 0};
+        int ready = poll(&pfd, 1, TARVEX_TCP_WRITE_DATA_TIMEOUT_MS);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            CMD_ERROR("tcp-write-mem : no data from socket %d for %d ms", r->psock_info->sock,
+                      TARVEX_TCP_WRITE_DATA_TIMEOUT_MS);
+            return 0;
+        }
+        ssize_t n = ready > 0 ? recv(r->psock_info->sock, at, wanted, 0) : -1;
+        if (n > 0)
+            return n;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            CMD_ERROR("tcp-write-mem error on socket %d", errno);
+        return 0;
+    }
+}
+
+// Receives the rest of a memory write's payload right after what arrived with
+// the command line. False when the client went away first: it is then closed
+// like any ended connection and nothing is written.
+static bool complete_payload(tcp_request *r, size_t size_cmd, uint32_t len)
+{
+    uint32_t held = static_cast<uint32_t>(r->size - size_cmd);
+    if (held == len) {
+        CMD_DEBUG("tcp-write-mem cmd complete");
+        return true;
+    }
+    uint8_t *at = r->buf + r->size;
+    uint32_t remaining = len - held;
+    for (int turn = 1; remaining != 0; turn++) {
+        CMD_DEBUG("tcp-write-mem read the next byte %d (wanted %d) cmd_size %d", len - remaining, len,
+                  static_cast<int>(size_cmd));
+        CMD_DEBUG("tcp-write-mem : p(%d) = 0x%p", turn, static_cast<void *>(at));
+        ssize_t n = receive_payload(r, at, remaining);
+        if (n <= 0) {
+            r->psock_info->is_fd_close_recd = true;
+            return false;
+        }
+        at += n;
+        remaining -= static_cast<uint32_t>(n);
+        if (remaining != 0)
+            CMD_DEBUG("tcp-write-mem read the next transfert(%d) of %d byte at 0x%p", turn, static_cast<int>(n),
+                      static_cast<void *>(at));
+    }
+    return true;
+}
+
+// The command line and its payload must fit the staging buffer, and the
+// payload may not be longer than announced. A refusal answers "1 -4\n".
+static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
+{
+    const char *why = nullptr;
+    if (size_cmd + len > static_cast<uint64_t>(TARVEX_DATA_BUFFER_SIZE))
+        why = "does not fit the staging buffer";
+    else if (r->size - size_cmd > len)
+        why = "carries more data than announced";
+    if (why == nullptr)
+        return true;
+    CMD_ERROR("tarvex-tcp-write-mem : (%s) %llu bytes refused: the request %s", client_name(r),
+              static_cast<unsigned long long>(len), why);
+    reply_text(r, "1 %d\n", ERROR_FAIL);
+    return false;
+}
+
+static void txt_write_mem(tcp_request *r)
+{
+    auto *newline = static_cast<uint8_t *>(memchr(r->buf, '\n', static_cast<size_t>(r->size)));
+    if (newline == nullptr) {
+        CMD_ERROR("tarvex-tcp-write-mem : (%s) refused: no end of line after the command", client_name(r));
+        reply_text(r, "1 %d\n", ERROR_FAIL);
+        return;
+    }
+    *newline = '\0';
+    size_t size_cmd = static_cast<size_t>(newline - r->buf) + 1;
+    if (!tokenize_request(r))
+        return;
+    mem_request m = parse_mem_request(r);
+    if (!write_request_fits(r, size_cmd, m.len) || !complete_payload(r, size_cmd, static_cast<uint32_t>(m.len)))
+        return;
+    const uint8_t *data = r->buf + size_cmd;
+    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    int result = 0;
+    if (handle != nullptr)
+        result = tarvex_usb_write_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
+    if (m.len == 4)
+        CMD_DEBUG("tarvex-tcp-write-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, data[0]);
+    const char *mes = reply_text(r, "1 %d\n", result);
+    CMD_DEBUG("tarvex-write-mem : (%s) returned value '%s'", client_name(r), mes);
+}
+
+static void txt_trace_read(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t connect_id = arg_udec(r, 1);
+    int32_t wanted = arg_dec(r, 2);
+    CMD_DEBUG("tarvex-usb-trace-read : command received from (%s) : %d", client_name(r), wanted);
+    uint32_t size = static_cast<uint32_t>(wanted < 0                             ? 0
+                                          : wanted > TARVEX_TCP_TRACE_READ_LIMIT ? TARVEX_TCP_TRACE_READ_LIMIT
+                                                                                 : wanted);
+    uint8_t data[TARVEX_TCP_TRACE_READ_LIMIT] = {};
+    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(connect_id));
+    int result = 0;
+    if (handle != nullptr)
+        result = tarvex_usb_trace_read(handle, data, &size, connect_id);
+    // Nothing delivered is "1 1"; a failure keeps its code rather than look
+    // like an empty success.
+    char header[TARVEX_TCP_MES_SIZE];
+    int header_len = snprintf(header, sizeof(header), "1 %d\n", size == 0 && result == 0 ? 1 : result);
+    memcpy(r->buf, header, static_cast<size_t>(header_len));
+    memcpy(r->buf + header_len, data, size);
+    reply_bytes(r, header_len + static_cast<int32_t>(size));
+    CMD_DEBUG("tarvex-usb-trace-read : (%s) returned value '%s' , size %d", client_name(r), header, size);
 }
 
 // ---------------------------------------------------------------------------
@@ -602,36 +1081,36 @@ static constexpr text_command text_commands[] = {
     {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor},
     {"open-device", 11, txt_open_device},
     {"close-device", 12, txt_close_device},
-    {"tarvex-tcp-assert-srst", 22, txt_not_served},
-    {"tarvex-usb-init-mode", 20, txt_not_served},
-    {"tarvex-usb-current-mode", 23, txt_not_served},
-    {"tarvex-exit-mode", 16, txt_not_served},
-    {"tarvex-usb-idcode", 17, txt_not_served},
-    {"tarvex-tcp-read-debug-reg", 25, txt_not_served},
-    {"tarvex-tcp-write-debug-reg", 26, txt_not_served},
-    {"tarvex-usb-trace-read", 21, txt_not_served},
-    {"tarvex-usb-get-status", 21, txt_not_served},
+    {"tarvex-tcp-assert-srst", 22, txt_assert_srst},
+    {"tarvex-usb-init-mode", 20, txt_init_mode},
+    {"tarvex-usb-current-mode", 23, txt_current_mode},
+    {"tarvex-exit-mode", 16, txt_exit_mode},
+    {"tarvex-usb-idcode", 17, txt_idcode},
+    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg},
+    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg},
+    {"tarvex-usb-trace-read", 21, txt_trace_read},
+    {"tarvex-usb-get-status", 21, txt_get_status},
     {"tarvex-tcp-version", 18, txt_tcp_version},
     {"tarvex-tcp-check-voltage", 24, txt_check_voltage},
-    {"tarvex-usb-set-swdclk", 21, txt_not_served},
-    {"tarvex-usb-state", 16, txt_not_served},
-    {"tarvex-usb-reset", 16, txt_not_served},
-    {"tarvex-usb-mode-enter", 21, txt_not_served},
-    {"tarvex-usb-mode-leave", 21, txt_not_served},
-    {"tarvex-tcp-read-regs", 20, txt_not_served},
-    {"tarvex-tcp-read-reg", 19, txt_not_served},
-    {"tarvex-tcp-write-reg", 20, txt_not_served},
-    {"tarvex-usb-get-rw-status", 24, txt_not_served},
-    {"tarvex-tcp-read-mem", 19, txt_not_served},
-    {"tarvex-tcp-write-mem", 16, txt_not_served},
-    {"tarvex-tcp-speed", 16, txt_not_served},
-    {"tarvex-config-trace", 19, txt_not_served},
+    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk},
+    {"tarvex-usb-state", 16, txt_state},
+    {"tarvex-usb-reset", 16, txt_reset},
+    {"tarvex-usb-mode-enter", 21, txt_mode_enter},
+    {"tarvex-usb-mode-leave", 21, txt_mode_leave},
+    {"tarvex-tcp-read-regs", 20, txt_read_regs},
+    {"tarvex-tcp-read-reg", 19, txt_read_reg},
+    {"tarvex-tcp-write-reg", 20, txt_write_reg},
+    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status},
+    {"tarvex-tcp-read-mem", 19, txt_read_mem},
+    {"tarvex-tcp-write-mem", 16, txt_write_mem},
+    {"tarvex-tcp-speed", 16, txt_speed},
+    {"tarvex-config-trace", 19, txt_config_trace},
     {"usb-refresh", 11, txt_usb_refresh},
     {"tarvex-blink-led", 16, txt_blink_led},
     {"tarvex-check", 12, txt_check},
     {"choose-tarvex", 13, txt_choose_tarvex},
-    {"tarvex-tcp-init-core", 20, txt_not_served},
-    {"tarvex-tcp-close-core", 21, txt_not_served},
+    {"tarvex-tcp-init-core", 20, txt_init_core},
+    {"tarvex-tcp-close-core", 21, txt_close_core},
     {"get-tarvex-chosen", 17, txt_get_tarvex_chosen},
     {"register-client", 15, txt_register_client},
     {"get-version", 11, txt_get_version},
