@@ -580,31 +580,36 @@ static void txt_exit(tcp_request *r)
     exit(0);
 }
 
-static void txt_init_core(tcp_request *r)
+// "tarvex-tcp-init-core" and "tarvex-tcp-close-core": the access point of the
+// socket's association, always with key 0. `failure` formats a non-zero
+// result: init sends it in hexadecimal (fffffffc), close in decimal.
+struct core_command {
+    const char *keyword;
+    const char *failure;
+    int (*run)(tarvex_usb_handle_s *h, uint8_t access_point_id, uint32_t key);
+};
+
+static void run_core_command(tcp_request *r, const core_command &command)
 {
     if (!tokenize_request(r))
         return;
     int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
-    CMD_DEBUG("tarvex-tcp-init-core : command received from (%s): device %d, coreid %d", client_name(r), connect_id,
+    CMD_DEBUG("%s : command received from (%s): device %d, coreid %d", command.keyword, client_name(r), connect_id,
               coreid);
     tarvex_usb_handle_s *handle = handle_by_sock(r);
-    int result = handle != nullptr ? tarvex_usb_init_access_point(handle, static_cast<uint8_t>(coreid), 0) : 0;
-    // A failure goes out in hexadecimal here (fffffffc), in decimal for close-core.
-    const char *mes = result != 0 ? reply_text(r, "1 %x\n", static_cast<unsigned>(result)) : reply_text(r, "1 0\n");
-    CMD_DEBUG("tarvex-tcp-init-core : (%s) returned value %s", client_name(r), mes);
+    int result = handle != nullptr ? command.run(handle, static_cast<uint8_t>(coreid), 0) : 0;
+    const char *mes = result != 0 ? reply_text(r, command.failure, result) : reply_text(r, "1 0\n");
+    CMD_DEBUG("%s : (%s) returned value %s", command.keyword, client_name(r), mes);
+}
+
+static void txt_init_core(tcp_request *r)
+{
+    run_core_command(r, {"tarvex-tcp-init-core", "1 %x\n", tarvex_usb_init_access_point});
 }
 
 static void txt_close_core(tcp_request *r)
 {
-    if (!tokenize_request(r))
-        return;
-    int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
-    CMD_DEBUG("tarvex-tcp-close-core : command received from (%s): device %d, coreid %d", client_name(r), connect_id,
-              coreid);
-    tarvex_usb_handle_s *handle = handle_by_sock(r);
-    int result = handle != nullptr ? tarvex_usb_close_access_point(handle, static_cast<uint8_t>(coreid), 0) : 0;
-    const char *mes = reply_text(r, "1 %d\n", result);
-    CMD_DEBUG("tarvex-tcp-close-core : (%s) returned value %s", client_name(r), mes);
+    run_core_command(r, {"tarvex-tcp-close-core", "1 %d\n", tarvex_usb_close_access_point});
 }
 
 // ---------------------------------------------------------------------------

@@ -710,14 +710,20 @@ static void cmd_mem(tarvex_usb_handle_s *h, uint8_t direction, uint8_t sub_comma
     cmd_put_key(h, key);
 }
 
-int tarvex_usb_read_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
-                         uint32_t key)
+// The checks both 8-bit primitives make before any transfer.
+static bool mem8_ok(uint16_t len, uint32_t coreid)
 {
     if (len > TARVEX_MEM8_MAX) {
         LOG_DEBUG("max buffer length exceeded");
-        return ERROR_FAIL;
+        return false;
     }
-    if (!access_point_ok(coreid))
+    return access_point_ok(coreid);
+}
+
+int tarvex_usb_read_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, uint8_t *buffer, uint32_t coreid,
+                         uint32_t key)
+{
+    if (!mem8_ok(len, coreid))
         return ERROR_FAIL;
     LOG_DEBUG("addr = 0x%x, len = %d, buffer %p, coreid = %d", addr, len, static_cast<void *>(buffer), coreid);
     cmd_mem(h, static_cast<uint8_t>(h->rx_ep), TARVEX_DEBUG_READ_MEM8, addr, len, coreid, key);
@@ -744,11 +750,7 @@ static int write_mem(tarvex_usb_handle_s *h, uint8_t sub_command, uint32_t addr,
 int tarvex_usb_write_mem8(tarvex_usb_handle_s *h, uint32_t addr, uint16_t len, const uint8_t *buffer, uint32_t coreid,
                           uint32_t key)
 {
-    if (len > TARVEX_MEM8_MAX) {
-        LOG_DEBUG("max buffer length exceeded");
-        return ERROR_FAIL;
-    }
-    if (!access_point_ok(coreid))
+    if (!mem8_ok(len, coreid))
         return ERROR_FAIL;
     return write_mem(h, TARVEX_DEBUG_WRITE_MEM8, addr, len, buffer, coreid, key);
 }

@@ -160,23 +160,11 @@ bool try_bulk(fast_fd *f, usbdevfs_urb *u)
     return true;
 }
 
-// Retries waiting IN URBs in order; a URB that still waits holds back the
-// later ones of its endpoint only.
 void pump(fast_fd *f)
 {
-    uint8_t held[2] = {0, 0};
     model_guard guard;
-    for (auto it = f->pending.begin(); it != f->pending.end();) {
-        usbdevfs_urb *u = *it;
-        bool waits = held[0] == u->endpoint || held[1] == u->endpoint;
-        if (!waits && try_bulk(f, u)) {
-            it = f->pending.erase(it);
-            continue;
-        }
-        if (!waits)
-            held[held[0] == 0 ? 0 : 1] = u->endpoint;
-        ++it;
-    }
+    usb_pump_pending(
+        f->pending, [](const usbdevfs_urb *u) { return u->endpoint; }, [f](usbdevfs_urb *u) { return try_bulk(f, u); });
 }
 
 // The probe went away: what was in flight ends with -ESHUTDOWN.

@@ -72,6 +72,27 @@ struct urb_result {
 // Bulk transfer of len bytes on endpoint ep; IN data is written to buf.
 urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint64_t now_us);
 
+// Retries the IN URBs waiting in `pending` (a deque of URB pointers) in
+// order; try_urb(u) completes one and says true, or says false while the
+// device NAKs it. Once the first URB of an endpoint waits, the later ones of
+// that endpoint wait behind it; the other IN endpoint goes on.
+template <typename Queue, typename Endpoint, typename Try>
+void usb_pump_pending(Queue &pending, Endpoint endpoint_of, Try try_urb)
+{
+    uint8_t held[2] = {0, 0};
+    for (auto it = pending.begin(); it != pending.end();) {
+        uint8_t ep = endpoint_of(*it);
+        bool waits = held[0] == ep || held[1] == ep;
+        if (!waits && try_urb(*it)) {
+            it = pending.erase(it);
+            continue;
+        }
+        if (!waits)
+            held[held[0] == 0 ? 0 : 1] = ep;
+        ++it;
+    }
+}
+
 // CLOCK_MONOTONIC in microseconds (the model's clock in both transports).
 uint64_t monotonic_us();
 

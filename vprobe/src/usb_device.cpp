@@ -148,23 +148,10 @@ bool try_bulk(usb_device *d, urb *u)
     return true;
 }
 
-// Retries the waiting IN URBs in order. Once the device NAKs the first URB
-// of an endpoint the later ones of that endpoint wait behind it; the other
-// IN endpoint goes on.
 void pump(usb_device *d)
 {
-    uint8_t held[2] = {0, 0};
-    for (auto it = d->pending.begin(); it != d->pending.end();) {
-        urb *u = *it;
-        bool waits = held[0] == u->ep || held[1] == u->ep;
-        if (!waits && try_bulk(d, u)) {
-            it = d->pending.erase(it);
-            continue;
-        }
-        if (!waits)
-            held[held[0] == 0 ? 0 : 1] = u->ep;
-        ++it;
-    }
+    usb_pump_pending(
+        d->pending, [](const urb *u) { return u->ep; }, [d](urb *u) { return try_bulk(d, u); });
 }
 
 gboolean complete(UMockdevIoctlClient *c, int err)
