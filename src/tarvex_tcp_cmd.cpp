@@ -937,7 +937,7 @@ static void txt_read_mem(tcp_request *r)
     if (handle != nullptr)
         result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
     CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->psock_info->sock);
-    if (m.count == 4)
+    if (m.count == 4 && len >= 4) // size 0 has no word to show
         CMD_DEBUG("tarvex-tcp-read-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, le_to_h_u32(data));
     send_read_reply(r, result, data, len);
     free(data);

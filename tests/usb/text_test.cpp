@@ -292,6 +292,8 @@ TEST_P(TextMemory, ReadsAndWritesAtTheBoundaries)
     std::vector<uint8_t> back;
     EXPECT_EQ(read_mem("tarvex-tcp-read-mem " + id + " 20100000 4 40000 0\n", &back), "1 0 1048576\n");
     EXPECT_TRUE(back == big) << "1 MiB read back";
+    // Size 0 moves nothing, whatever the count.
+    EXPECT_EQ(read_mem("tarvex-tcp-read-mem " + id + " 20000000 0 4 0\n", &back), "1 0 0\n");
     // A failed read still sends its len bytes (zeros).
     EXPECT_EQ(read_mem("tarvex-tcp-read-mem " + id + " 60000000 4 400 0\n", &back), "1 -4 4096\n");
     EXPECT_EQ(back, std::vector<uint8_t>(4096, 0));

@@ -200,6 +200,11 @@ std::string model_request(size_t index, const std::string &verb, std::istringstr
             args >> kind >> n >> status;
             uint8_t byte = static_cast<uint8_t>(strtoul(status.c_str(), nullptr, 16));
             reply = probe_set_fault(v, fault_kind_of(kind), n, byte) == 0 ? "ok" : "err unknown fault";
+        } else if (verb == "reply") {
+            std::string hex;
+            args >> hex;
+            std::vector<uint8_t> bytes = bytes_of(hex);
+            reply = probe_set_script(v, bytes.data(), static_cast<uint32_t>(bytes.size())) == 0 ? "ok" : "err too long";
         } else if (verb == "clear") {
             probe_clear(v);
             reply = "ok";

@@ -807,9 +807,13 @@ uint32_t receive_block(probe_view &v, const uint8_t *block, uint64_t now_us)
     record_block(st, block);
     st.write.active = 0; // a new block abandons an unfinished data phase
     const command_row *row = find_command(v.rec->cfg, block);
-    if (!row)
-        return unknown_command(st);
-    return run_with_faults(v, *row, block, now_us);
+    uint32_t len = row ? run_with_faults(v, *row, block, now_us) : unknown_command(st);
+    if (len == 0 || st.script_len == 0)
+        return len;
+    len = st.script_len;
+    std::memcpy(st.io.data(), st.script.data(), len);
+    st.script_len = 0;
+    return len;
 }
 
 void commit_write(probe_view &v)
@@ -1038,6 +1042,15 @@ int probe_set_fault(probe_view &v, int kind, uint32_t n, uint8_t status)
     return 0;
 }
 
+int probe_set_script(probe_view &v, const uint8_t *reply, uint32_t len)
+{
+    if (len > SCRIPT_SIZE)
+        return -1;
+    std::memcpy(v.rec->st.script.data(), reply, len);
+    v.rec->st.script_len = len;
+    return 0;
+}
+
 void probe_clear(probe_view &v)
 {
     probe_state &st = v.rec->st;
@@ -1045,6 +1058,7 @@ void probe_clear(probe_view &v)
     st.history_len = 0;
     st.history_next = 0;
     st.fault_left.fill(0);
+    st.script_len = 0;
 }
 
 int probe_history(const probe_view &v, uint32_t k, uint8_t *block)

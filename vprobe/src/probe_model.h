@@ -31,6 +31,7 @@ constexpr size_t PPB_SLOTS = 64;              // plain system-space registers ke
 constexpr size_t CORE_REGS = 96;              // register selector space of DCRSR
 constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
+constexpr size_t SCRIPT_SIZE = 256;    // scripted reply capacity
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
@@ -156,6 +157,10 @@ struct probe_state {
     uint32_t history_len;  // valid entries, at most HISTORY_DEPTH
     uint32_t history_next; // ring position of the next entry
     std::array<uint32_t, FAULT_KINDS> fault_left;
+    // A scripted reply: when script_len is set, the next command that has a
+    // reply answers these bytes instead (any length), then the script is spent.
+    uint32_t script_len;
+    std::array<uint8_t, SCRIPT_SIZE> script;
     uint8_t fault_status; // status byte answered by FAULT_FAIL
     uint8_t wait_status;  // status byte answered by FAULT_WAIT
 };
@@ -228,6 +233,9 @@ uint32_t probe_dhcsr_value(const probe_view &v);
 // Arms fault `kind` for the next n qualifying commands; status 0 keeps the
 // default status byte. Returns 0, or -1 for an unknown kind.
 int probe_set_fault(probe_view &v, int kind, uint32_t n, uint8_t status);
+// Arms a scripted reply of len bytes (at most SCRIPT_SIZE) for the next
+// command that has a reply. Returns 0, or -1 when len does not fit.
+int probe_set_script(probe_view &v, const uint8_t *reply, uint32_t len);
 // Resets counters, history and faults (target and mode state are kept).
 void probe_clear(probe_view &v);
 // The k-th most recent block (k = 0 is the last one). Returns 0 or -1.
