@@ -38,6 +38,9 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         close(sock);
         return nullptr;
     }
+    struct timeval send_timeout = {TARVEX_SEND_TIMEOUT_S, 0};
+    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout)) != 0)
+        LOG_ERROR("accept: cannot set the send time-out of socket %d, error = %d", sock, errno);
     print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
     _sock_info *client = alloc_sock_info();
     if (client == nullptr) {

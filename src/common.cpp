@@ -163,12 +163,20 @@ void destroy_listening_sockets()
     LOG_DEBUG("Exiting destroy_listening_sockets()");
 }
 
+// A client socket's send time-out ran out: it reads none of its replies.
+static void log_stalled_send(SOCKET sock)
+{
+    LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, TARVEX_SEND_TIMEOUT_S);
+}
+
 bool send_all(SOCKET sock, const uint8_t *data, size_t size)
 {
     while (size > 0) {
         ssize_t sent = send(sock, data, size, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            log_stalled_send(sock);
         if (sent <= 0)
             return true;
         data += sent;
@@ -255,6 +263,8 @@ bool send_data_v(_sock_info *h, const char *str, const uint8_t *buffer, uint32_t
         ssize_t sent = sendmsg(h->sock, &msg, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            log_stalled_send(h->sock);
         if (sent <= 0) {
             LOG_ERROR("ERROR: send failed. error = %d", errno);
             h->is_fd_close_recd = true;

@@ -34,5 +34,8 @@ bool send_data(_sock_info *psock_info);
 // short writes; true when the connection has failed (the record is then
 // marked for closing).
 bool send_data_v(_sock_info *h, const char *str, const uint8_t *buffer, uint32_t size_buffer);
+// Client sockets block; a send that makes no progress for this long fails
+// (SO_SNDTIMEO), so one client that never reads cannot hold the server.
+constexpr int TARVEX_SEND_TIMEOUT_S = 5;
 // Sends all bytes or fails; true on failure. Never raises SIGPIPE.
 bool send_all(SOCKET sock, const uint8_t *data, size_t size);

@@ -42,24 +42,80 @@ protected:
     server_process server_;
 };
 
-TEST_F(HostileClient, LoneBinaryCodesAreAnsweredAsZeroFilledRequests)
+// Every binary code with every request length from 1 to 40 bytes, zero
+// filled: the missing fields read as zero, so each answers its fixed reply
+// and nothing more (the API version exchange after it stays in step).
+TEST_F(HostileClient, EveryBinaryCodeAtEveryLength)
 {
-    struct lone_case {
+    struct code_case {
         uint8_t code;
         size_t reply_size;
         uint32_t first_word;
     };
-    const lone_case cases[] = {
+    const code_case cases[] = {
         {0x00, 4, 1}, {0x01, 4, 0},   {0x02, 4, 0x1003}, {0x03, 8, 0x1003},
         {0x04, 4, 1}, {0x05, 4, 0x4}, {0x06, 16, 1},     {0x07, 4, 0},
     };
     tarvex::connection c = server_.connect();
-    for (const lone_case &lc : cases) {
-        std::vector<uint8_t> reply;
-        ASSERT_EQ(c.binary({lc.code}, lc.reply_size, &reply), 0) << int(lc.code);
-        EXPECT_EQ(get_u32(reply, 0), lc.first_word) << int(lc.code);
+    for (const code_case &cc : cases) {
+        for (size_t length = 1; length <= 40; length++) {
+            std::vector<uint8_t> request(length, 0), reply;
+            request[0] = cc.code;
+            ASSERT_EQ(c.binary(request, cc.reply_size, &reply), 0) << int(cc.code) << " " << length;
+            EXPECT_EQ(get_u32(reply, 0), cc.first_word) << int(cc.code) << " " << length;
+            ASSERT_EQ(c.binary({0x06, 0x01}, 16, &reply), 0) << int(cc.code) << " " << length;
+            ASSERT_EQ(reply[4], 1) << "in step after code " << int(cc.code) << " length " << length;
+        }
+    }
+    // The same lengths filled with 0xFF: sizes and keys at their largest.
+    for (uint8_t code = 0; code <= 7; code++) {
+        for (size_t length = 1; length <= 40; length++) {
+            tarvex::connection one = server_.connect();
+            std::vector<uint8_t> request(length, 0xFF);
+            request[0] = code;
+            ASSERT_EQ(one.send_bytes(request.data(), request.size()), 0);
+            uint8_t byte;
+            while (one.recv_exact(&byte, 1, 100) == 0) {
+            }
+        }
     }
     expect_server_answers();
+}
+
+// Asks for 8 MiB memory reads (no association: 8 MiB of zeros follow each
+// header) and never reads. Once the socket buffers are full the server's
+// send makes no progress; after the send time-out the client is dropped and
+// everyone else is served again.
+TEST_F(HostileClient, ClientThatNeverReadsIsDropped)
+{
+    tarvex::connection hog = server_.connect();
+    std::string request = "tarvex-tcp-read-mem 256 20000000 4 200000 0\n";
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(hog.send_bytes(request.data(), request.size()), 0);
+        usleep(100000); // one receive per request
+    }
+    tarvex::connection other = server_.connect();
+    std::string reply;
+    ASSERT_EQ(other.text("get-nb-tarvex\n", &reply, 60000), 0) << "served after the hog was dropped";
+    EXPECT_EQ(reply, "1 0\n");
+    EXPECT_NE(server_.stderr_text().find("made no progress for 5 s: client dropped"), std::string::npos);
+    EXPECT_TRUE(hog.wait_closed(60000)) << "the hog's connection ended";
+    expect_server_answers();
+}
+
+TEST_F(HostileClient, VanishMidLargeReadAndMidMemoryWrite)
+{
+    const std::string requests[] = {
+        "tarvex-tcp-read-mem 256 20000000 4 40000 0\n",
+        "tarvex-tcp-write-mem 256 20000000 1 400 0\n0123456789",
+    };
+    for (const std::string &request : requests) {
+        for (int i = 0; i < 20; i++) {
+            tarvex::connection gone = server_.connect();
+            ASSERT_EQ(gone.send_bytes(request.data(), request.size()), 0);
+        } // each closes at once, without reading
+        expect_server_answers();
+    }
 }
 
 TEST_F(HostileClient, RandomBytesNeverCrashTheServer)
