@@ -125,6 +125,9 @@ bool create_listening_sockets()
     LOG_DEBUG("interface, tcp port : %s , %s",
               accept_ctx.listen_interface != nullptr ? accept_ctx.listen_interface : "(any)", accept_ctx.port);
     LOG_INFO("port par default : %s", accept_ctx.port);
+    if (network_flag)
+        LOG_INFO("listening on every interface: the server accepts connections from any host without "
+                 "authentication");
 
     bool result = false;
     struct addrinfo *res = nullptr;

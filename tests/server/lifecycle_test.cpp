@@ -134,7 +134,10 @@ TEST(Lifecycle, ListensOnLoopbackUnlessTheNetworkOptionIsGiven)
         ASSERT_EQ(any.wait_listening(), 0);
         EXPECT_TRUE(tarvex_test::port_listening(any.port, true)) << option;
         EXPECT_NE(any.stderr_text().find("Info : Remote address: 0.0.0.0\n"), std::string::npos) << option;
+        EXPECT_NE(any.stderr_text().find("accepts connections from any host without authentication"), std::string::npos)
+            << option;
     }
+    EXPECT_EQ(local.stderr_text().find("without authentication"), std::string::npos) << "loopback only by default";
 }
 
 TEST(Lifecycle, AutoExitAfterAListOnlyClientLeavesWithStatus1)

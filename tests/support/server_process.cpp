@@ -1,5 +1,6 @@
 #include "server_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -203,6 +204,28 @@ std::string server_process::stdout_text() const
 std::string server_process::stderr_text() const
 {
     return read_file(dir + "/stderr");
+}
+
+long open_descriptors(pid_t pid)
+{
+    long n = 0;
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    while (readdir(dir) != nullptr)
+        n++;
+    closedir(dir);
+    return n - 2; // . and ..
+}
+
+long resident_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return atol(line.c_str() + 6);
+    return -1;
 }
 
 std::string vprobe_control(const std::string &socket_path, const std::string &request)

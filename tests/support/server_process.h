@@ -63,6 +63,10 @@ bool port_listening(uint16_t port, bool any_address = false);
 
 std::string read_file(const std::string &path);
 
+// Open descriptors and resident memory (KiB) of a process, -1 when unknown.
+long open_descriptors(pid_t pid);
+long resident_kib(pid_t pid);
+
 // One request on a virtual probe launcher's control socket; the reply line.
 std::string vprobe_control(const std::string &socket_path, const std::string &request);
 
