@@ -200,7 +200,13 @@ TEST_P(Soak, ManyClientsRandomMixTwoProbes)
     EXPECT_EQ(counts.failures.load(), 0);
     EXPECT_GT(counts.requests.load(), 1000);
     EXPECT_LE(fds_after, fds_before) << "descriptors back to their start";
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine, so resident memory
+    // says nothing here; its leak checker covers this build at exit instead.
+    (void)rss_after;
+#else
     EXPECT_LT(rss_after - rss_before, 4096) << "resident memory back near its start (KiB)";
+#endif
     RecordProperty("requests", std::to_string(counts.requests.load()));
     RecordProperty("reconnects", std::to_string(counts.reconnects.load()));
     printf("soak: %d s, %ld requests, %ld connections, %ld mismatches, descriptors %ld -> %ld, RSS %ld -> %ld KiB\n",
