@@ -874,28 +874,24 @@ static int mem_transfer(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, ui
     unsigned retries = 0;
     while (remaining != 0) {
         tarvex_mem_chunk c = tarvex_next_mem_chunk(addr, remaining, size, h->max_mem_packet);
-        int res = ERROR_OK;
-        if (c.head != 0) {
-            res = mem_piece(h, addr, c.head, false, ops, offset, core_id, key);
-            if (wait_again(res, &retries))
+        // The aligning head by bytes, then the body; a wait on either starts
+        // the chunk again from where the transfer stands.
+        const uint32_t lens[2] = {c.head, c.body};
+        bool again = false;
+        for (int i = 0; i < 2 && !again; i++) {
+            if (lens[i] == 0)
+                continue;
+            int res = i == 0 || size != 4 ? mem_piece(h, addr, lens[i], false, ops, offset, core_id, key)
+                                          : mem_body(h, addr, c, ops, offset, core_id, key);
+            again = wait_again(res, &retries);
+            if (again)
                 continue;
             if (res != ERROR_OK)
                 return res;
-            addr += c.head;
-            offset += c.head;
-            remaining -= c.head;
+            addr += lens[i];
+            offset += lens[i];
+            remaining -= lens[i];
         }
-        if (c.body == 0)
-            continue;
-        res = size == 4 ? mem_body(h, addr, c, ops, offset, core_id, key)
-                        : mem_piece(h, addr, c.body, false, ops, offset, core_id, key);
-        if (wait_again(res, &retries))
-            continue;
-        if (res != ERROR_OK)
-            return res;
-        addr += c.body;
-        offset += c.body;
-        remaining -= c.body;
     }
     return ERROR_OK;
 }
