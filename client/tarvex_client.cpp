@@ -48,7 +48,9 @@ static int connect_once(const struct addrinfo *ai)
     if (fd < 0)
         return -1;
     if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        int saved = errno;
         ::close(fd);
+        errno = saved;
         return -1;
     }
     int one = 1;
@@ -65,15 +67,19 @@ int connection::open(const std::string &host, uint16_t port, int timeout_ms)
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *res = nullptr;
     std::string service = std::to_string(port);
+    error_ = 0;
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || res == nullptr)
         return -1;
     int64_t deadline = now_ms() + timeout_ms;
-    do {
+    for (;;) {
         fd_ = connect_once(res);
         if (fd_ >= 0)
             break;
+        error_ = errno;
+        if (now_ms() >= deadline)
+            break;
         usleep(20000);
-    } while (now_ms() < deadline);
+    }
     freeaddrinfo(res);
     return fd_ >= 0 ? 0 : -1;
 }
@@ -127,6 +133,17 @@ int connection::recv_exact(void *data, size_t size, int timeout_ms)
         size -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+long connection::recv_some(void *data, size_t size, int timeout_ms)
+{
+    if (wait_readable(timeout_ms) != 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = recv(fd_, data, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 int connection::recv_line(std::string *line, int timeout_ms)

@@ -24,8 +24,11 @@ public:
     connection(connection &&other) noexcept;
     connection &operator=(connection &&other) noexcept;
 
-    // 0 on success, -1 when the server cannot be reached in timeout_ms.
+    // 0 on success, -1 when the server cannot be reached in timeout_ms
+    // (one attempt when it is 0). error() then holds the last connect's
+    // errno, or 0 when the host name did not resolve.
     int open(const std::string &host, uint16_t port, int timeout_ms = 5000);
+    int error() const { return error_; }
     void close();
     bool is_open() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -34,6 +37,9 @@ public:
     int send_bytes(const void *data, size_t size);
     // 0 when exactly size bytes arrived within timeout_ms (for the whole read).
     int recv_exact(void *data, size_t size, int timeout_ms = 5000);
+    // Waits up to timeout_ms for data, then takes what one receive gives (at
+    // most size bytes): the count, 0 on time-out or end of stream, -1 on error.
+    long recv_some(void *data, size_t size, int timeout_ms);
     // Reads up to and including "\n"; 0 on success.
     int recv_line(std::string *line, int timeout_ms = 5000);
     // True when the server closed the connection within timeout_ms (any
@@ -49,6 +55,7 @@ public:
 private:
     int wait_readable(int timeout_ms);
     int fd_ = -1;
+    int error_ = 0;
 };
 
 // Little-endian helpers for building and decoding binary requests.

@@ -271,16 +271,21 @@ void reexec_under_vprobe(char **argv, const std::vector<std::string> &vprobe_arg
     _exit(127);
 }
 
+int run_to_end(const std::vector<std::string> &argv, std::string *out, std::string *err, int timeout_ms)
+{
+    server_process process; // for its scratch directory and its wait
+    process.pid = spawn(argv, process.dir + "/stdout", process.dir + "/stderr");
+    int status = process.wait_exit(timeout_ms);
+    *out = process.stdout_text();
+    *err = process.stderr_text();
+    return status;
+}
+
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms)
 {
-    server_process server;
     std::vector<std::string> argv = {TARVEX_SERVER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    server.pid = spawn(argv, server.dir + "/stdout", server.dir + "/stderr");
-    int status = server.wait_exit(timeout_ms);
-    *out = server.stdout_text();
-    *err = server.stderr_text();
-    return status;
+    return run_to_end(argv, out, err, timeout_ms);
 }
 
 } // namespace tarvex_test

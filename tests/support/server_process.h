@@ -54,6 +54,11 @@ private:
     int status_ = -1;
 };
 
+// Runs a program (argv[0] a path) to its end, standard input /dev/null;
+// returns its exit status (128 + signal when killed, -1 still running after
+// timeout_ms) and the text it wrote.
+int run_to_end(const std::vector<std::string> &argv, std::string *out, std::string *err, int timeout_ms = 10000);
+
 // Runs the server binary with args to its end; returns its exit status and
 // the text it wrote.
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 10000);

@@ -11,6 +11,7 @@
 
 #include "server_process.h"
 #include "tarvex_api.h"
+#include "tarvex_text.h"
 
 namespace usb_test
 {
@@ -66,13 +67,13 @@ protected:
     {
         std::vector<std::string> serials;
         for (int i = 0;; i++) {
-            std::istringstream fields(text("get-tarvex-descriptor " + std::to_string(i) + "\n"));
-            std::string status, key, vid, pid, serial;
-            fields >> status >> key >> vid >> pid >> serial;
-            if (status != "1")
+            tarvex::probe_entry entry;
+            bool found = false;
+            EXPECT_EQ(tarvex::describe_probe(client_, i, &entry, &found), 0);
+            if (!found)
                 return serials;
-            EXPECT_EQ(key, (std::stringstream() << std::hex << key_of(serial)).str());
-            serials.push_back(serial);
+            EXPECT_EQ(entry.key, key_of(entry.serial)) << entry.serial;
+            serials.push_back(entry.serial);
         }
     }
     uint32_t open_binary(uint32_t probe_key)

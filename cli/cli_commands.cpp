@@ -1,0 +1,346 @@
+#include "cli_commands.h"
+
+#include <cstdio>
+
+#include "cli_format.h"
+#include "cli_transfer.h"
+
+namespace tarvex_cli
+{
+
+using args_t = std::vector<std::string>;
+
+static std::string hex(uint32_t value, int width = 0)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%0*x", width, value);
+    return text;
+}
+
+static std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest = "")
+{
+    return std::string(keyword) + " " + std::to_string(s.assoc) + rest + "\n";
+}
+
+static void print_json(const std::string &json)
+{
+    printf("%s\n", json.c_str());
+}
+
+// ---- probes -----------------------------------------------------------------
+
+struct listed_probe {
+    tarvex::probe_entry entry;
+    int clients = 0;
+};
+
+static std::string probe_json(const listed_probe &p)
+{
+    return json_object()
+        .add("index", static_cast<long long>(p.entry.index))
+        .add("key", hex(p.entry.key))
+        .add("serial", p.entry.serial)
+        .add("vendor_id", hex(p.entry.vendor_id, 4))
+        .add("product_id", hex(p.entry.product_id, 4))
+        .add("clients", static_cast<long long>(p.clients))
+        .text();
+}
+
+static int list_probes(cli_session &s, std::vector<listed_probe> *probes)
+{
+    int count = 0;
+    if (tarvex::probe_count(s.conn, &count) != 0)
+        return lost_server("get-nb-tarvex");
+    for (int i = 0; i < count; i++) {
+        listed_probe p;
+        bool found = false;
+        if (tarvex::describe_probe(s.conn, i, &p.entry, &found) != 0 ||
+            (found && tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0))
+            return lost_server("get-tarvex-descriptor");
+        if (found) // a probe unplugged meanwhile leaves the list shorter
+            probes->push_back(p);
+    }
+    return EXIT_DONE;
+}
+
+static int cmd_list(cli_session &s, const args_t &)
+{
+    std::vector<listed_probe> probes;
+    int rc = list_probes(s, &probes);
+    if (rc != EXIT_DONE)
+        return rc;
+    if (s.opt.json) {
+        std::vector<std::string> items;
+        for (const listed_probe &p : probes)
+            items.push_back(probe_json(p));
+        print_json(json_array(items));
+        return EXIT_DONE;
+    }
+    printf("%-5s  %-8s  %-24s  %-4s  %-4s  %s\n", "INDEX", "KEY", "SERIAL", "VID", "PID", "CLIENTS");
+    for (const listed_probe &p : probes)
+        printf("%-5d  %-8s  %-24s  %04x  %04x  %d\n", p.entry.index, hex(p.entry.key).c_str(), p.entry.serial.c_str(),
+               p.entry.vendor_id, p.entry.product_id, p.clients);
+    return EXIT_DONE;
+}
+
+static int read_voltage(cli_session &s, double *volts)
+{
+    std::vector<std::string> f;
+    int rc = request_result(s, with_assoc(s, "tarvex-tcp-check-voltage"), "reading the target voltage", &f);
+    *volts = f.size() > 2 ? atof(f[2].c_str()) : 0;
+    return rc;
+}
+
+static int cmd_info(cli_session &s, const args_t &)
+{
+    std::vector<std::string> v;
+    // "1 RESULT NAME HW JTAG VEMO VID PID"
+    int rc = request_result(s, with_assoc(s, "tarvex-tcp-version"), "reading the probe version", &v);
+    double volts = 0;
+    int clients = 0;
+    if (rc != EXIT_DONE || (rc = read_voltage(s, &volts)) != EXIT_DONE)
+        return rc;
+    if (tarvex::usb_client_count(s.conn, s.probe.key, &clients) != 0)
+        return lost_server("get-nb-usb-client");
+    listed_probe p{s.probe, clients - 1}; // not counting this client's own association
+    std::string generation = v.size() > 2 ? v[2] : "";
+    long long hw = tarvex::reply_number(v, 3, 10, 0), jtag = tarvex::reply_number(v, 4, 10, 0),
+              vemo = tarvex::reply_number(v, 5, 10, 0);
+    if (s.opt.json) {
+        std::string base = probe_json(p);
+        json_object extra;
+        extra.add("generation", generation).add("hw_version", hw).add("jtag_version", jtag).add("vemo_version", vemo);
+        extra.add("voltage", volts);
+        std::string more = extra.text();
+        print_json(base.substr(0, base.size() - 1) + ", " + more.substr(1));
+        return EXIT_DONE;
+    }
+    printf("probe      %d\nserial     %s\nkey        %s\nusb id     %04x:%04x\nclients    %d\n", p.entry.index,
+           p.entry.serial.c_str(), hex(p.entry.key).c_str(), p.entry.vendor_id, p.entry.product_id, p.clients);
+    printf("generation %s\nfirmware   hardware %lld, debug %lld, single-wire %lld\nvoltage    %.2f V\n",
+           generation.c_str(), hw, jtag, vemo, volts);
+    return EXIT_DONE;
+}
+
+static int cmd_voltage(cli_session &s, const args_t &)
+{
+    double volts = 0;
+    int rc = read_voltage(s, &volts);
+    if (rc != EXIT_DONE)
+        return rc;
+    if (s.opt.json)
+        print_json(json_object().add("voltage", volts).text());
+    else
+        printf("%.2f V\n", volts);
+    return EXIT_DONE;
+}
+
+static int cmd_version(cli_session &s, const args_t &)
+{
+    std::string reply;
+    if (s.conn.text("get-version\n", &reply) != 0)
+        return lost_server("get-version");
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.pop_back();
+    printf("%s\ntarvex-cli %s\n", reply.c_str(), TARVEX_CLI_VERSION);
+    return EXIT_DONE;
+}
+
+static int cmd_refresh(cli_session &s, const args_t &)
+{
+    std::string reply;
+    int count = 0;
+    if (s.conn.text("usb-refresh\n", &reply) != 0 || tarvex::probe_count(s.conn, &count) != 0)
+        return lost_server("usb-refresh");
+    printf("%d probe%s attached\n", count, count == 1 ? "" : "s");
+    return EXIT_DONE;
+}
+
+// One text request as typed; prints whatever comes back until the server
+// has been quiet for a moment (some replies carry bytes after their line).
+static int cmd_raw(cli_session &s, const args_t &args)
+{
+    std::string request;
+    for (const std::string &a : args)
+        request += (request.empty() ? "" : " ") + a;
+    request += "\n";
+    if (s.conn.send_bytes(request.data(), request.size()) != 0)
+        return lost_server("the request");
+    uint8_t buf[65536];
+    long n = s.conn.recv_some(buf, sizeof(buf), 5000);
+    if (n <= 0)
+        return n == 0 && s.conn.wait_closed(0) ? fail(EXIT_DONE, "the server closed the connection without a reply")
+                                               : lost_server("the request");
+    do {
+        fwrite(buf, 1, static_cast<size_t>(n), stdout);
+    } while ((n = s.conn.recv_some(buf, sizeof(buf), 200)) > 0);
+    return EXIT_DONE;
+}
+
+// ---- target control -----------------------------------------------------------
+
+// Debug Halting Control and Status Register: writes need DBGKEY in the top
+// half; C_DEBUGEN is bit 0, C_HALT bit 1, C_STEP bit 2.
+constexpr uint32_t DHCSR = 0xE000EDF0;
+constexpr uint32_t DHCSR_RUN = 0xA05F0001;
+constexpr uint32_t DHCSR_HALT = 0xA05F0003;
+constexpr uint32_t DHCSR_STEP = 0xA05F0005;
+constexpr unsigned REG_PC = 15;
+
+enum target_state { TARGET_UNKNOWN, TARGET_RUNNING, TARGET_HALTED, TARGET_RESET };
+
+static int target_state_of(cli_session &s, long long *state)
+{
+    std::string reply;
+    if (s.conn.text(with_assoc(s, "tarvex-usb-get-status"), &reply) != 0)
+        return lost_server("tarvex-usb-get-status");
+    *state = tarvex::reply_number(tarvex::reply_fields(reply), 1, 10, TARGET_UNKNOWN);
+    return EXIT_DONE;
+}
+
+static int read_core_reg(cli_session &s, unsigned num, uint32_t *value)
+{
+    std::vector<std::string> f;
+    std::string request = with_assoc(s, "tarvex-tcp-read-reg", " " + hex(num) + " 0");
+    int rc = request_result(s, request, "reading a core register", &f);
+    *value = static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
+    return rc;
+}
+
+// Prints the run state, with the PC when the core is halted.
+static int report_state(cli_session &s)
+{
+    long long state = TARGET_UNKNOWN;
+    uint32_t pc = 0;
+    int rc = target_state_of(s, &state);
+    if (rc != EXIT_DONE)
+        return rc;
+    static const char *const names[] = {"unknown", "running", "halted", "in reset"};
+    if (state == TARGET_UNKNOWN)
+        return fail(EXIT_NO_TARGET, "the target does not report its state");
+    if (state == TARGET_HALTED && (rc = read_core_reg(s, REG_PC, &pc)) != EXIT_DONE)
+        return rc;
+    if (state == TARGET_HALTED)
+        printf("halted at 0x%08x\n", pc);
+    else
+        printf("%s\n", state >= 0 && state <= TARGET_RESET ? names[state] : "unknown");
+    return EXIT_DONE;
+}
+
+static int write_dhcsr(cli_session &s, uint32_t value, const char *what)
+{
+    std::string rest = " " + hex(DHCSR) + " " + hex(value) + " 0";
+    int rc = request_result(s, with_assoc(s, "tarvex-tcp-write-debug-reg", rest), what);
+    return rc == EXIT_DONE ? report_state(s) : rc;
+}
+
+static int cmd_halt(cli_session &s, const args_t &)
+{
+    return write_dhcsr(s, DHCSR_HALT, "halting the core");
+}
+
+static int cmd_run(cli_session &s, const args_t &)
+{
+    return write_dhcsr(s, DHCSR_RUN, "resuming the core");
+}
+
+static int cmd_step(cli_session &s, const args_t &)
+{
+    long long state = TARGET_UNKNOWN;
+    int rc = target_state_of(s, &state);
+    if (rc != EXIT_DONE)
+        return rc;
+    if (state != TARGET_HALTED)
+        return fail(EXIT_FAILED, "the core is not halted (tarvex-cli halt first)");
+    return write_dhcsr(s, DHCSR_STEP, "stepping the core");
+}
+
+static int cmd_reset(cli_session &s, const args_t &)
+{
+    int rc = request_result(s, with_assoc(s, "tarvex-usb-reset"), "resetting the target");
+    return rc == EXIT_DONE ? report_state(s) : rc;
+}
+
+struct core_reg {
+    const char *name;
+    unsigned num; // register selector of the Debug Core Register Selector
+};
+
+constexpr core_reg CORE_REGS[] = {
+    {"r0", 0},  {"r1", 1},  {"r2", 2},    {"r3", 3},   {"r4", 4},   {"r5", 5},       {"r6", 6},
+    {"r7", 7},  {"r8", 8},  {"r9", 9},    {"r10", 10}, {"r11", 11}, {"r12", 12},     {"sp", 13},
+    {"lr", 14}, {"pc", 15}, {"xpsr", 16}, {"msp", 17}, {"psp", 18}, {"special", 20}, // CONTROL, FAULTMASK, BASEPRI,
+                                                                                     // PRIMASK packed from the top byte
+                                                                                     // down
+};
+
+static int cmd_regs(cli_session &s, const args_t &)
+{
+    json_object json;
+    std::string table;
+    for (const core_reg &r : CORE_REGS) {
+        uint32_t value = 0;
+        int rc = read_core_reg(s, r.num, &value);
+        if (rc != EXIT_DONE)
+            return rc;
+        json.add(r.name, static_cast<long long>(value));
+        char line[48];
+        snprintf(line, sizeof(line), "%-8s 0x%08x\n", r.name, value);
+        table += line;
+    }
+    if (s.opt.json)
+        print_json(json.text());
+    else
+        fputs(table.c_str(), stdout);
+    return EXIT_DONE;
+}
+
+// ---- the table ------------------------------------------------------------------
+
+constexpr unsigned MANY = 1000;
+
+static int check_write(const args_t &args)
+{
+    return check_range({args[0]});
+}
+
+const cli_command COMMANDS[] = {
+    {"list", "", "the probes attached to the server", 0, 0, NEEDS_SERVER, cmd_list, nullptr},
+    {"info", "", "the selected probe: IDs, firmware, clients, target voltage", 0, 0, NEEDS_PROBE, cmd_info, nullptr},
+    {"voltage", "", "the target voltage", 0, 0, NEEDS_PROBE, cmd_voltage, nullptr},
+    {"version", "", "the server's and this program's versions", 0, 0, NEEDS_SERVER, cmd_version, nullptr},
+    {"reset", "", "reset the target", 0, 0, NEEDS_TARGET, cmd_reset, nullptr},
+    {"halt", "", "halt the core", 0, 0, NEEDS_TARGET, cmd_halt, nullptr},
+    {"run", "", "let the core run", 0, 0, NEEDS_TARGET, cmd_run, nullptr},
+    {"step", "", "step one instruction of a halted core", 0, 0, NEEDS_TARGET, cmd_step, nullptr},
+    {"regs", "", "the core registers", 0, 0, NEEDS_TARGET, cmd_regs, nullptr},
+    {"read", "ADDR LEN [-o FILE]", "target memory: a hex dump on a terminal, raw bytes otherwise", 2, 2, NEEDS_TARGET,
+     cmd_read, check_range},
+    {"write", "ADDR FILE", "write a file (- for standard input) to target memory", 2, 2, NEEDS_TARGET, cmd_write,
+     check_write},
+    {"trace", "[--seconds N] [--freq HZ]", "stream SWO trace bytes to standard output", 0, 0, NEEDS_PROBE, cmd_trace,
+     nullptr},
+    {"refresh", "", "rescan the USB bus for probes", 0, 0, NEEDS_SERVER, cmd_refresh, nullptr},
+    {"raw", "REQUEST...", "send one text request and print the reply", 1, MANY, NEEDS_SERVER, cmd_raw, nullptr},
+};
+
+const cli_command *find_command(const std::string &name)
+{
+    for (const cli_command &c : COMMANDS)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+std::string commands_usage()
+{
+    std::string text;
+    for (const cli_command &c : COMMANDS) {
+        char line[160];
+        snprintf(line, sizeof(line), "  %-8s %-26s %s\n", c.name, c.args, c.summary);
+        text += line;
+    }
+    return text;
+}
+
+} // namespace tarvex_cli

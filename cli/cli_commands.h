@@ -1,0 +1,32 @@
+// The commands of tarvex-cli: name, arguments, what each needs before it
+// runs (a server, an opened probe, or a target in debug mode).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli_session.h"
+
+namespace tarvex_cli
+{
+
+enum command_needs { NEEDS_SERVER, NEEDS_PROBE, NEEDS_TARGET };
+
+struct cli_command {
+    const char *name;
+    const char *args; // for the usage text
+    const char *summary;
+    unsigned min_args;
+    unsigned max_args;
+    command_needs needs;
+    int (*run)(cli_session &s, const std::vector<std::string> &args);
+    // Argument checks that need no server, or nullptr.
+    int (*check)(const std::vector<std::string> &args);
+};
+
+// nullptr for an unknown name.
+const cli_command *find_command(const std::string &name);
+// One usage line per command.
+std::string commands_usage();
+
+} // namespace tarvex_cli

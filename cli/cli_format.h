@@ -1,0 +1,49 @@
+// Text the command-line client prints: numbers it accepts, hex dumps, JSON,
+// the transfer progress line. Pure functions, so they are tested alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarvex_cli
+{
+
+// "4096", "0x20000000", "64K", "1M" (K and M count 1024 and 1024*1024);
+// false for anything else or a value above max.
+bool parse_number(const std::string &text, uint64_t max, uint64_t *value);
+
+// Sixteen bytes per line: the address, the bytes in hex, then the printable
+// ones ("." for the others): "20000000  00 01 ... 0f  |................|".
+std::string hex_dump(uint32_t addr, const uint8_t *data, size_t len);
+
+// A JSON string literal: quoted, with quotes, backslashes and control
+// characters escaped.
+std::string json_string(const std::string &text);
+
+// The members of one JSON object, in the order they were added.
+class json_object
+{
+public:
+    json_object &add(const std::string &key, const std::string &value);
+    json_object &add(const std::string &key, long long value);
+    json_object &add(const std::string &key, double value);
+    json_object &add_raw(const std::string &key, const std::string &json);
+    std::string text() const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> members_;
+};
+
+std::string json_array(const std::vector<std::string> &elements);
+
+// "512 B", "64.0 KiB", "1.50 MiB".
+std::string human_bytes(double bytes);
+
+// The progress line: bytes done of total, rate, and the time left at that
+// rate ("  64.0 KiB / 1.00 MiB  2.10 MiB/s  0:03 left").
+std::string progress_text(uint64_t done, uint64_t total, double seconds);
+
+} // namespace tarvex_cli

@@ -1,0 +1,149 @@
+#include "cli_session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "cli_format.h"
+
+namespace tarvex_cli
+{
+
+// Mode byte the probe reports while in a debug mode (SWD or JTAG).
+constexpr long long PROBE_MODE_DEBUG = 2;
+constexpr int TRANSPORT_SWD = 1;
+
+int fail(int status, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    fputs("tarvex-cli: ", stderr);
+    vfprintf(stderr, format, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return status;
+}
+
+int lost_server(const char *what)
+{
+    return fail(EXIT_NO_SERVER, "no reply from tarvex-server to %s", what);
+}
+
+int session_connect(cli_session &s)
+{
+    if (s.conn.open(s.opt.host, s.opt.port, 0) != 0) {
+        if (s.conn.error() == 0)
+            return fail(EXIT_NO_SERVER, "cannot resolve host %s", s.opt.host.c_str());
+        return fail(EXIT_NO_SERVER, "cannot connect to tarvex-server at %s:%u: %s (is the server running?)",
+                    s.opt.host.c_str(), s.opt.port, strerror(s.conn.error()));
+    }
+    std::string reply;
+    if (s.conn.text("register-client tarvex-cli\n", &reply) != 0)
+        return lost_server("register-client");
+    return EXIT_DONE;
+}
+
+// A short all-digit selector is an index; anything else is a serial.
+static bool selects_by_index(const std::string &probe, int *index)
+{
+    uint64_t n = 0;
+    if (probe.size() > 3 || !parse_number(probe, 999, &n) || probe.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *index = static_cast<int>(n);
+    return true;
+}
+
+static int find_probe(cli_session &s, bool *found)
+{
+    int index = 0;
+    if (selects_by_index(s.opt.probe, &index))
+        return tarvex::describe_probe(s.conn, index, &s.probe, found);
+    int count = 0;
+    if (tarvex::probe_count(s.conn, &count) != 0)
+        return -1;
+    for (int i = 0; i < count; i++) {
+        if (tarvex::describe_probe(s.conn, i, &s.probe, found) != 0)
+            return -1;
+        if (*found && s.probe.serial == s.opt.probe)
+            return 0;
+    }
+    *found = false;
+    return 0;
+}
+
+int session_open_probe(cli_session &s)
+{
+    bool found = false;
+    if (find_probe(s, &found) != 0)
+        return lost_server("get-tarvex-descriptor");
+    if (!found)
+        return fail(EXIT_NO_PROBE, "no probe %s on %s:%u (see tarvex-cli list)", s.opt.probe.c_str(),
+                    s.opt.host.c_str(), s.opt.port);
+    if (tarvex::open_device(s.conn, s.probe.key, &s.assoc) != 0)
+        return lost_server("open-device");
+    if (s.assoc == 0)
+        return fail(EXIT_FAILED, "probe %d (serial %s) could not be opened", s.probe.index, s.probe.serial.c_str());
+    return EXIT_DONE;
+}
+
+int request_result(cli_session &s, const std::string &request, const char *what, std::vector<std::string> *fields)
+{
+    std::string reply;
+    if (s.conn.text(request, &reply) != 0)
+        return lost_server(what);
+    std::vector<std::string> f = tarvex::reply_fields(reply);
+    long long result = tarvex::reply_number(f, 1, 10, -1);
+    if (fields != nullptr)
+        *fields = f;
+    if (f.empty() || f[0] != "1" || result < 0)
+        return fail(EXIT_FAILED, "%s failed on probe %d (result %lld)", what, s.probe.index, result);
+    return EXIT_DONE;
+}
+
+static std::string with_assoc(const char *keyword, const cli_session &s, const std::string &args = "")
+{
+    return std::string(keyword) + " " + std::to_string(s.assoc) + args + "\n";
+}
+
+static int enter_debug_mode(cli_session &s)
+{
+    std::vector<std::string> f;
+    int rc = request_result(s, with_assoc("tarvex-usb-current-mode", s), "reading the probe mode", &f);
+    if (rc != EXIT_DONE || tarvex::reply_number(f, 2, 10, -1) == PROBE_MODE_DEBUG)
+        return rc;
+    std::string reply;
+    std::string request = with_assoc("tarvex-usb-init-mode", s, " 0 " + std::to_string(TRANSPORT_SWD));
+    if (s.conn.text(request, &reply) != 0)
+        return lost_server("tarvex-usb-init-mode");
+    long long result = tarvex::reply_number(tarvex::reply_fields(reply), 1, 10, -1);
+    if (result < 0)
+        return fail(EXIT_NO_TARGET, "probe %d could not enter SWD debug mode (result %lld): is a target connected?",
+                    s.probe.index, result);
+    return EXIT_DONE;
+}
+
+int session_attach_target(cli_session &s)
+{
+    int rc = enter_debug_mode(s);
+    if (rc != EXIT_DONE)
+        return rc;
+    std::string reply;
+    if (s.conn.text(with_assoc("tarvex-usb-idcode", s, " 0"), &reply) != 0)
+        return lost_server("tarvex-usb-idcode");
+    std::vector<std::string> f = tarvex::reply_fields(reply);
+    long long result = tarvex::reply_number(f, 1, 10, -1);
+    long long idcode = tarvex::reply_number(f, 2, 16, 0);
+    if (result < 0 || idcode == 0)
+        return fail(EXIT_NO_TARGET, "no target answers on probe %d (IDCODE %08llx, result %lld)", s.probe.index, idcode,
+                    result);
+    return EXIT_DONE;
+}
+
+void session_close(cli_session &s)
+{
+    if (s.assoc != 0 && s.conn.is_open())
+        tarvex::close_device(s.conn, s.assoc);
+    s.assoc = 0;
+}
+
+} // namespace tarvex_cli

@@ -1,0 +1,62 @@
+// What every command of the command-line client shares: its options, the
+// connection, the probe it selected and the association it opened, and the
+// exit statuses that tell a script what went wrong.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tarvex_client.h"
+#include "tarvex_text.h"
+
+namespace tarvex_cli
+{
+
+enum exit_status : int {
+    EXIT_DONE = 0,
+    EXIT_USAGE = 1,
+    EXIT_NO_SERVER = 2, // not running, not reachable, or stopped answering
+    EXIT_NO_PROBE = 3,  // the selected probe is not attached
+    EXIT_FAILED = 4,    // the probe could not be opened or an operation failed
+    EXIT_NO_TARGET = 5, // the probe found no target, or the target does not answer
+};
+
+struct cli_options {
+    std::string host = "127.0.0.1";
+    uint16_t port = tarvex::default_port;
+    std::string probe = "0"; // an index in the server's list, or a serial
+    bool json = false;
+    std::string output; // read: -o FILE
+    double seconds = 0; // trace: 0 runs until interrupted
+    uint32_t trace_hz = 2000000;
+};
+
+struct cli_session {
+    cli_options opt;
+    tarvex::connection conn;
+    tarvex::probe_entry probe;
+    uint32_t assoc = 0; // 0 until a probe is opened
+};
+
+// Prints "tarvex-cli: MESSAGE" on standard error and returns status.
+int fail(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Connects and names the client; EXIT_DONE or EXIT_NO_SERVER.
+int session_connect(cli_session &s);
+// The failure status of a request that got no reply.
+int lost_server(const char *what);
+// Finds the selected probe and opens it.
+int session_open_probe(cli_session &s);
+// Puts the opened probe into SWD debug mode unless it already is in debug
+// mode (another client may be using it), then checks that a target answers.
+int session_attach_target(cli_session &s);
+// Closes the association, if any.
+void session_close(cli_session &s);
+
+// One text request whose reply starts "1 RESULT": EXIT_DONE with the reply's
+// fields, EXIT_NO_SERVER without a reply, EXIT_FAILED (and a message naming
+// what) when RESULT is negative.
+int request_result(cli_session &s, const std::string &request, const char *what,
+                   std::vector<std::string> *fields = nullptr);
+
+} // namespace tarvex_cli

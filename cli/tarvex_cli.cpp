@@ -1,0 +1,144 @@
+// tarvex-cli: lists, inspects and drives the probes a tarvex-server shares,
+// from a shell or a CI job. Exit statuses tell scripts what failed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_commands.h"
+#include "cli_format.h"
+#include "cli_session.h"
+
+using namespace tarvex_cli;
+
+static void usage(FILE *out)
+{
+    fprintf(out,
+            "usage: tarvex-cli [--host H] [--port P] [--probe INDEX|SERIAL] [--json] COMMAND [ARGS]\n"
+            "commands:\n%s"
+            "exit status: 0 done, 1 usage or local file error, 2 server not reachable, 3 no such probe,\n"
+            "             4 probe could not be opened or an operation failed, 5 target not responding\n",
+            commands_usage().c_str());
+}
+
+struct parsed_args {
+    cli_options opt;
+    std::vector<std::string> words; // the command, then its arguments
+    bool help = false;
+};
+
+static int number_option(const char *name, const char *text, uint64_t max, uint64_t *value)
+{
+    if (text == nullptr || !parse_number(text, max, value))
+        return fail(EXIT_USAGE, "%s needs a number up to %llu", name, static_cast<unsigned long long>(max));
+    return EXIT_DONE;
+}
+
+// Options that take a value; i is left on the value.
+static int value_option(parsed_args &p, const std::string &name, int argc, char **argv, int *i)
+{
+    const char *value = *i + 1 < argc ? argv[++*i] : nullptr;
+    uint64_t n = 0;
+    int rc = EXIT_DONE;
+    if (value == nullptr)
+        return fail(EXIT_USAGE, "%s needs a value", name.c_str());
+    if (name == "--host")
+        p.opt.host = value;
+    else if (name == "--probe")
+        p.opt.probe = value;
+    else if (name == "-o" || name == "--output")
+        p.opt.output = value;
+    else if (name == "--port" && (rc = number_option("--port", value, 65535, &n)) == EXIT_DONE)
+        p.opt.port = static_cast<uint16_t>(n);
+    else if (name == "--seconds" && (rc = number_option("--seconds", value, 86400 * 365, &n)) == EXIT_DONE)
+        p.opt.seconds = static_cast<double>(n);
+    else if (name == "--freq" && (rc = number_option("--freq", value, 2000000, &n)) == EXIT_DONE)
+        p.opt.trace_hz = static_cast<uint32_t>(n);
+    return rc;
+}
+
+static bool takes_value(const std::string &arg)
+{
+    static const char *const names[] = {"--host", "--port", "--probe", "-o", "--output", "--seconds", "--freq"};
+    for (const char *n : names)
+        if (arg == n)
+            return true;
+    return false;
+}
+
+// TARVEX_HOST and TARVEX_PORT give the defaults, so a CI job sets them once.
+static int environment_defaults(cli_options &opt)
+{
+    const char *host = getenv("TARVEX_HOST");
+    const char *port = getenv("TARVEX_PORT");
+    uint64_t n = 0;
+    if (host != nullptr && *host != '\0')
+        opt.host = host;
+    if (port != nullptr && *port != '\0') {
+        if (number_option("TARVEX_PORT", port, 65535, &n) != EXIT_DONE)
+            return EXIT_USAGE;
+        opt.port = static_cast<uint16_t>(n);
+    }
+    return EXIT_DONE;
+}
+
+// Options may stand anywhere; "--" ends them (for raw requests that look
+// like options).
+static int parse_args(int argc, char **argv, parsed_args &p)
+{
+    int rc = environment_defaults(p.opt);
+    bool options = true;
+    for (int i = 1; i < argc && rc == EXIT_DONE; i++) {
+        std::string arg = argv[i];
+        if (!options || arg.size() < 2 || arg[0] != '-')
+            p.words.push_back(arg);
+        else if (arg == "--")
+            options = false;
+        else if (arg == "--json")
+            p.opt.json = true;
+        else if (arg == "-h" || arg == "--help")
+            p.help = true;
+        else if (takes_value(arg))
+            rc = value_option(p, arg, argc, argv, &i);
+        else
+            rc = fail(EXIT_USAGE, "unknown option %s (see tarvex-cli --help)", arg.c_str());
+    }
+    return rc;
+}
+
+static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args)
+{
+    int rc = session_connect(s);
+    if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
+        rc = session_open_probe(s);
+    if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
+        rc = session_attach_target(s);
+    if (rc == EXIT_DONE)
+        rc = command.run(s, args);
+    session_close(s);
+    return rc;
+}
+
+int main(int argc, char **argv)
+{
+    parsed_args p;
+    int rc = parse_args(argc, argv, p);
+    if (rc != EXIT_DONE)
+        return rc;
+    if (p.help || p.words.empty()) {
+        usage(p.help ? stdout : stderr);
+        return p.help ? EXIT_DONE : EXIT_USAGE;
+    }
+    const cli_command *command = find_command(p.words[0]);
+    std::vector<std::string> args(p.words.begin() + 1, p.words.end());
+    if (command == nullptr)
+        return fail(EXIT_USAGE, "unknown command %s (see tarvex-cli --help)", p.words[0].c_str());
+    if (args.size() < command->min_args || args.size() > command->max_args)
+        return fail(EXIT_USAGE, "usage: tarvex-cli %s %s", command->name, command->args);
+    if (command->check != nullptr && (rc = command->check(args)) != EXIT_DONE)
+        return rc;
+    cli_session s;
+    s.opt = p.opt;
+    return run(*command, s, args);
+}

@@ -1,0 +1,151 @@
+#include "tarvex_text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace tarvex
+{
+
+std::vector<std::string> reply_fields(const std::string &reply)
+{
+    std::vector<std::string> fields;
+    std::istringstream in(reply);
+    std::string field;
+    while (in >> field)
+        fields.push_back(field);
+    return fields;
+}
+
+long long reply_number(const std::vector<std::string> &fields, size_t i, int base, long long fallback)
+{
+    if (i >= fields.size())
+        return fallback;
+    const char *text = fields[i].c_str();
+    char *end = nullptr;
+    long long value = strtoll(text, &end, base);
+    return end == text || *end != '\0' ? fallback : value;
+}
+
+// Sends one request line and splits its one-line reply.
+static int ask(connection &c, const std::string &request, std::vector<std::string> *fields)
+{
+    std::string reply;
+    if (c.text(request, &reply) != 0)
+        return -1;
+    *fields = reply_fields(reply);
+    return 0;
+}
+
+static std::string hex(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%x", value);
+    return text;
+}
+
+int probe_count(connection &c, int *count)
+{
+    std::vector<std::string> f;
+    if (ask(c, "get-nb-tarvex\n", &f) != 0)
+        return -1;
+    *count = static_cast<int>(reply_number(f, 1, 10, 0));
+    return 0;
+}
+
+int describe_probe(connection &c, int index, probe_entry *entry, bool *found)
+{
+    std::vector<std::string> f;
+    if (ask(c, "get-tarvex-descriptor " + std::to_string(index) + "\n", &f) != 0)
+        return -1;
+    // "1 KEY VID PID SERIAL" in hexadecimal, or "0" for no such index.
+    *found = f.size() >= 5 && f[0] == "1";
+    if (*found) {
+        entry->index = index;
+        entry->key = static_cast<uint32_t>(reply_number(f, 1, 16, 0));
+        entry->vendor_id = static_cast<uint32_t>(reply_number(f, 2, 16, 0));
+        entry->product_id = static_cast<uint32_t>(reply_number(f, 3, 16, 0));
+        entry->serial = f[4];
+    }
+    return 0;
+}
+
+int usb_client_count(connection &c, uint32_t key, int *count)
+{
+    std::vector<std::string> f;
+    if (ask(c, "get-nb-usb-client " + std::to_string(key) + "\n", &f) != 0)
+        return -1;
+    *count = static_cast<int>(reply_number(f, 1, 10, 0));
+    return 0;
+}
+
+int open_device(connection &c, uint32_t key, uint32_t *assoc)
+{
+    std::vector<std::string> f;
+    if (ask(c, "open-device " + hex(key) + "\n", &f) != 0)
+        return -1;
+    *assoc = f.size() >= 2 && f[0] == "1" ? static_cast<uint32_t>(reply_number(f, 1, 10, 0)) : 0;
+    return 0;
+}
+
+int close_device(connection &c, uint32_t assoc)
+{
+    std::vector<std::string> f;
+    return ask(c, "close-device " + std::to_string(assoc) + "\n", &f);
+}
+
+// Tokens 1..5 of both memory commands: connect_id, addr, size, count, dapid.
+static std::string mem_line(const char *keyword, const mem_request &r)
+{
+    char line[128];
+    snprintf(line, sizeof(line), "%s %u %x %x %x %u\n", keyword, r.assoc, r.addr, r.size, r.count, r.dapid);
+    return line;
+}
+
+int read_mem(connection &c, const mem_request &r, int *result, std::vector<uint8_t> *data, int timeout_ms)
+{
+    std::string line = mem_line("tarvex-tcp-read-mem", r);
+    std::string header;
+    if (c.send_bytes(line.data(), line.size()) != 0 || c.recv_line(&header, timeout_ms) != 0)
+        return -1;
+    // "1 RESULT LEN\n" then LEN bytes; a refused request ("1 -4") has no LEN.
+    std::vector<std::string> f = reply_fields(header);
+    *result = static_cast<int>(reply_number(f, 1, 10, -1));
+    long long len = reply_number(f, 2, 10, 0);
+    data->assign(len > 0 ? static_cast<size_t>(len) : 0, 0);
+    return data->empty() ? 0 : c.recv_exact(data->data(), data->size(), timeout_ms);
+}
+
+int write_mem(connection &c, const mem_request &r, const uint8_t *data, int *result, int timeout_ms)
+{
+    std::string line = mem_line("tarvex-tcp-write-mem", r);
+    size_t len = static_cast<size_t>(r.size) * r.count;
+    std::vector<uint8_t> request(line.begin(), line.end());
+    request.insert(request.end(), data, data + len);
+    std::string reply;
+    if (c.send_bytes(request.data(), request.size()) != 0 || c.recv_line(&reply, timeout_ms) != 0)
+        return -1;
+    *result = static_cast<int>(reply_number(reply_fields(reply), 1, 10, -1));
+    return 0;
+}
+
+int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vector<uint8_t> *data, int quiet_ms)
+{
+    std::string header;
+    if (c.text("tarvex-usb-trace-read " + std::to_string(assoc) + " " + std::to_string(max) + "\n", &header) != 0)
+        return -1;
+    *result = static_cast<int>(reply_number(reply_fields(header), 1, 10, -1));
+    data->assign(max, 0);
+    size_t got = 0;
+    // "1 1" says nothing was pending: no data follows.
+    while (*result != 1 && got < max) {
+        long n = c.recv_some(data->data() + got, max - got, quiet_ms);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    data->resize(got);
+    return 0;
+}
+
+} // namespace tarvex

@@ -1,0 +1,62 @@
+// The text protocol's requests as functions: each builds the request line,
+// sends it on a connection and decodes the reply. Results: 0 when the
+// server answered, -1 when the connection failed or no reply came in time;
+// what the server answered goes into the out-parameters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarvex_client.h"
+
+namespace tarvex
+{
+
+// The fields of a reply line, split at spaces, without its "\n".
+std::vector<std::string> reply_fields(const std::string &reply);
+
+// Field i of a reply parsed in the given base; fallback when it is missing
+// or not a number.
+long long reply_number(const std::vector<std::string> &fields, size_t i, int base, long long fallback);
+
+struct probe_entry {
+    int index = 0;
+    uint32_t key = 0;
+    uint32_t vendor_id = 0;
+    uint32_t product_id = 0;
+    std::string serial;
+};
+
+// "get-nb-tarvex": the number of registered probes.
+int probe_count(connection &c, int *count);
+// "get-tarvex-descriptor": *found is false when the index names no probe.
+int describe_probe(connection &c, int index, probe_entry *entry, bool *found);
+// "get-nb-usb-client": associations on the probe with that key.
+int usb_client_count(connection &c, uint32_t key, int *count);
+// "open-device": *assoc is 0 when the server refused.
+int open_device(connection &c, uint32_t key, uint32_t *assoc);
+// "close-device".
+int close_device(connection &c, uint32_t assoc);
+
+// A memory transfer: size 4 selects 32-bit accesses, any other size bytes.
+struct mem_request {
+    uint32_t assoc = 0;
+    uint32_t addr = 0;
+    uint32_t size = 1;
+    uint32_t count = 0;
+    uint32_t dapid = 0;
+};
+
+// "tarvex-tcp-read-mem": the header's result and the data bytes it
+// announces (the server sends them whether or not the read succeeded).
+int read_mem(connection &c, const mem_request &r, int *result, std::vector<uint8_t> *data, int timeout_ms = 20000);
+// "tarvex-tcp-write-mem": the command line, then size x count data bytes.
+int write_mem(connection &c, const mem_request &r, const uint8_t *data, int *result, int timeout_ms = 20000);
+// "tarvex-usb-trace-read": the reply does not state its data length, so the
+// data is what arrives until max bytes or quiet_ms without more. *result is
+// the header's number (1 when nothing was pending).
+int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vector<uint8_t> *data, int quiet_ms = 50);
+
+} // namespace tarvex
