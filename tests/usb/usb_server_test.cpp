@@ -279,6 +279,28 @@ TEST_P(UsbServer, AutoExitWaitsForTheLastHolder)
     EXPECT_EQ(server.wait_exit(), 1);
 }
 
+TEST_P(UsbServer, TheServerDoesNotOutliveAKilledLauncher)
+{
+    start({"--probes", "1"});
+    std::string pid_reply = server_.control("pid");
+    ASSERT_EQ(pid_reply.substr(0, 3), "ok ") << pid_reply;
+    pid_t served = static_cast<pid_t>(atoi(pid_reply.c_str() + 3));
+    ASSERT_GT(served, 0);
+    client_.close();
+    server_.send_signal(SIGKILL);
+    EXPECT_EQ(server_.wait_exit(), 128 + SIGKILL);
+    // Orphans are reaped by init; a survivor would keep answering signal 0.
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; i++) {
+        gone = kill(served, 0) != 0;
+        if (!gone)
+            usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "server " << served << " still runs";
+    if (!gone)
+        kill(served, SIGKILL);
+}
+
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(Transports, UsbServer, ::testing::Values("umockdev", "fast"), transport_name);

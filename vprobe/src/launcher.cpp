@@ -9,6 +9,7 @@
 // --fast the command preloads libtarvex-vprobe-fast.so, which answers them in
 // the command's own process from the same bus file.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -345,9 +346,16 @@ void preload_fast_library()
 
 pid_t start_child(char **argv)
 {
+    pid_t launcher = getpid();
     pid_t child = fork();
     if (child != 0)
         return child;
+    // The served command must not outlive the launcher that holds its
+    // simulated devices (a test that kills the launcher would otherwise
+    // leave the server running).
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != launcher)
+        _exit(127);
     setenv("TARVEX_VPROBE_CONTROL", the_launcher.control_path.c_str(), 1);
     setenv("TARVEX_VPROBE_BUS", the_launcher.bus_path.c_str(), 1);
     if (the_launcher.fast)
