@@ -188,12 +188,29 @@ bool send_all(SOCKET sock, const uint8_t *data, size_t size)
     return false;
 }
 
+// The most of a binary request's fixed header a handler may write into.
+constexpr uint32_t BINARY_HEADER_EXTENT = 64;
+
+// Makes buf hold the `received` bytes of the new request followed by zeros
+// only: the previous request or reply may have left bytes past them. Clearing
+// just that stale extent, rather than the whole 32 KiB before each receive,
+// keeps a small request from touching the whole buffer.
+
+static void clear_stale_bytes(data_buffer *recd, uint32_t received)
+{
+    if (recd->used > received)
+        memset(recd->buf + received, 0, recd->used - received);
+    recd->used = received;
+}
+
 bool process_read_event(_sock_info *psock_info)
 {
     data_buffer *recd = &psock_info->recd_data;
     if (recd->transaction_in_progress)
         LOG_DEBUG("Previously recd data not yet fully sent.");
-    memset(recd, 0, sizeof(*recd));
+    recd->data_size = 0;
+    recd->send_offset = 0;
+    recd->transaction_in_progress = false;
     // One byte short of the buffer, so a text request is always NUL-terminated.
     ssize_t n = recv(psock_info->sock, recd->buf, sizeof(recd->buf) - 1, 0);
     if (n < 0) {
@@ -208,9 +225,14 @@ bool process_read_event(_sock_info *psock_info)
         LOG_ERROR("recv returned 0. Remote side has closed gracefully. Good.");
         return true;
     }
+    clear_stale_bytes(recd, static_cast<uint32_t>(n));
     psock_info->total_recd += static_cast<int32_t>(n);
     recd->transaction_in_progress = true;
     process_tarvex_tcp_cmd(psock_info, recd->buf, recd->buf, &recd->data_size, static_cast<int>(n));
+    // Handlers also set fixed fields of a binary request's header (the
+    // pass-through key) past the end of a short one.
+    uint32_t reply_extent = recd->data_size > 0 ? static_cast<uint32_t>(recd->data_size) : 0;
+    data_buffer_mark_used(recd, reply_extent > BINARY_HEADER_EXTENT ? reply_extent : BINARY_HEADER_EXTENT);
     return psock_info->is_fd_close_recd;
 }
 

@@ -16,7 +16,18 @@ struct data_buffer {
     int32_t data_size;                    // reply bytes still to send
     uint32_t send_offset;                 // position in buf of the next reply byte
     bool transaction_in_progress;         // from receive until the reply is fully sent
+    uint32_t used;                        // buf is zero from here on: what the next receive must clear
 };
+
+// Records that buf may hold non-zero bytes below `extent`. Whoever writes
+// into buf past both the request received and the reply left in it (the rest
+// of a memory write's payload) must say so, or those bytes would survive into
+// the next request.
+inline void data_buffer_mark_used(data_buffer *d, uint32_t extent)
+{
+    if (extent > d->used)
+        d->used = extent;
+}
 
 struct _sock_info {
     list_head list_entry; // must stay first: link in connection_list

@@ -894,21 +894,59 @@ static mem_request parse_mem_request(const tcp_request *r)
     return m;
 }
 
-// The read reply: header, then len bytes, through the staging buffer when
-// small, else in one gathered write.
-static void send_read_reply(tcp_request *r, int result, const uint8_t *data, uint32_t len)
+// Zeroes `data` (bytes a failed read did not reach go out as zeros), reads
+// the memory into it and writes the debug lines; returns the driver's result.
+static int read_mem_into(tcp_request *r, const mem_request &m, uint8_t *data, uint32_t len)
+{
+    memset(data, 0, len);
+    CMD_DEBUG("tarvex-tcp-read-mem : command received from (%s): 0x%x, %d, %d, %p", client_name(r), m.addr, m.size,
+              m.count, static_cast<void *>(data));
+    CMD_DEBUG("len = 0x%x <=> %d", len, len);
+    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(m.connect_id));
+    int result = 0;
+    if (handle != nullptr)
+        result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
+    CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->psock_info->sock);
+    if (m.count == 4 && len >= 4) // size 0 has no word to show
+        CMD_DEBUG("tarvex-tcp-read-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, le_to_h_u32(data));
+    return result;
+}
+
+static int format_read_header(char (&header)[TARVEX_TCP_MES_SIZE], int result, uint32_t len)
+{
+    return snprintf(header, sizeof(header), "1 %d %d\n", result, static_cast<int>(len));
+}
+
+// A small read lands in the staging buffer where the reply wants it after a
+// success header: no buffer of its own and, on success, no copy. A failure's
+// longer header moves the data along.
+static void read_mem_staged(tcp_request *r, const mem_request &m, uint32_t len)
 {
     char header[TARVEX_TCP_MES_SIZE];
-    int header_len = snprintf(header, sizeof(header), "1 %d %d\n", result, static_cast<int>(len));
-    if (len < TARVEX_TCP_SMALL_READ_LIMIT) {
-        memcpy(r->buf, header, static_cast<size_t>(header_len));
-        memcpy(r->buf + header_len, data, len);
-        reply_bytes(r, header_len + static_cast<int32_t>(len));
-        CMD_DEBUG("tarvex-tcp-read-mem : (%s) : data returned : %d bytes", client_name(r), header_len + len);
+    int at = format_read_header(header, ERROR_OK, len);
+    int result = read_mem_into(r, m, r->buf + at, len);
+    int header_len = format_read_header(header, result, len);
+    if (header_len != at)
+        memmove(r->buf + header_len, r->buf + at, len);
+    memcpy(r->buf, header, static_cast<size_t>(header_len));
+    reply_bytes(r, header_len + static_cast<int32_t>(len));
+    CMD_DEBUG("tarvex-tcp-read-mem : (%s) : data returned : %d bytes", client_name(r), header_len + len);
+}
+
+// A large read goes out as header and data in one gathered write.
+static void read_mem_direct(tcp_request *r, const mem_request &m, uint32_t len)
+{
+    auto *data = static_cast<uint8_t *>(malloc(len + 1));
+    if (data == nullptr) {
+        CMD_ERROR("tarvex-tcp-read-mem : no memory for %u bytes", len);
+        reply_text(r, "1 %d 0\n", ERROR_FAIL);
         return;
     }
+    char header[TARVEX_TCP_MES_SIZE];
+    format_read_header(header, read_mem_into(r, m, data, len), len);
     send_data_v(r->psock_info, header, data, len);
     reply_bytes(r, 0);
+    free(data);
 }
 
 static void txt_read_mem(tcp_request *r)
@@ -923,24 +961,10 @@ static void txt_read_mem(tcp_request *r)
         return;
     }
     uint32_t len = static_cast<uint32_t>(m.len);
-    auto *data = static_cast<uint8_t *>(calloc(len + 1, 1));
-    if (data == nullptr) {
-        CMD_ERROR("tarvex-tcp-read-mem : no memory for %u bytes", len);
-        reply_text(r, "1 %d 0\n", ERROR_FAIL);
-        return;
-    }
-    CMD_DEBUG("tarvex-tcp-read-mem : command received from (%s): 0x%x, %d, %d, %p", client_name(r), m.addr, m.size,
-              m.count, static_cast<void *>(data));
-    CMD_DEBUG("len = 0x%x <=> %d", len, len);
-    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(m.connect_id));
-    int result = 0;
-    if (handle != nullptr)
-        result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
-    CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->psock_info->sock);
-    if (m.count == 4 && len >= 4) // size 0 has no word to show
-        CMD_DEBUG("tarvex-tcp-read-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, le_to_h_u32(data));
-    send_read_reply(r, result, data, len);
-    free(data);
+    if (len < TARVEX_TCP_SMALL_READ_LIMIT)
+        read_mem_staged(r, m, len);
+    else
+        read_mem_direct(r, m, len);
 }
 
 // Waits for the next piece of a memory write's payload: > 0 bytes received,
@@ -991,6 +1015,7 @@ static bool complete_payload(tcp_request *r, size_t size_cmd, uint32_t len)
         }
         at += n;
         remaining -= static_cast<uint32_t>(n);
+        data_buffer_mark_used(&r->psock_info->recd_data, static_cast<uint32_t>(at - r->buf));
         if (remaining != 0)
             CMD_DEBUG("tcp-write-mem read the next transfert(%d) of %d byte at 0x%p", turn, static_cast<int>(n),
                       static_cast<void *>(at));

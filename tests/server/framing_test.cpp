@@ -120,6 +120,51 @@ TEST_F(Framing, ServerApiVersionIs16BytesKeepingUnwrittenRequestBytes)
     EXPECT_EQ(reply, (std::vector<uint8_t>{1, 0, 0, 0, 1, 0xA5, 0xA6, 0xA7, 0, 0xA9, 0xAA, 0xAB, 0, 0xAD, 0xAE, 0xAF}));
 }
 
+// Each request sees zeros past its own bytes, whatever a longer request or
+// reply left in the buffer before it.
+TEST_F(Framing, ShortRequestAfterALongOneSeesNoneOfItsBytes)
+{
+    tarvex::connection c = client();
+    std::vector<uint8_t> full(16, 0xA5), reply;
+    full[0] = 0x06;
+    ASSERT_EQ(c.binary(full, 16, &reply), 0);
+    ASSERT_EQ(c.binary({0x06, 0x07}, 16, &reply), 0);
+    EXPECT_EQ(reply, (std::vector<uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    // That reply left 1 at offset 4, where a bare device-info request has
+    // its size field: read as 1, it would answer a fifth byte, which would
+    // then lead the next reply.
+    ASSERT_EQ(c.binary({0x02}, 4, &reply), 0);
+    EXPECT_EQ(get_u32(reply, 0), 0x1003u);
+    ASSERT_EQ(c.binary({0x06, 0x07}, 16, &reply), 0);
+    EXPECT_EQ(reply, (std::vector<uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+    std::string answer;
+    ASSERT_EQ(c.text("get-nb-tcp-client " + std::string(90, 'y') + "\n", &answer), 0);
+    EXPECT_EQ(answer, "0 unknown_command\n") << "a token of 90 characters is refused";
+    ASSERT_EQ(c.text("get-nb-tcp-client\n", &answer), 0);
+    EXPECT_EQ(answer, "1 1\n") << "the refused request's tail must not extend this one";
+}
+
+// The rest of a memory write's payload is received past the first chunk; the
+// next request must not see it either.
+TEST_F(Framing, PayloadReceivedAfterTheCommandLineDoesNotLeakIntoTheNextRequest)
+{
+    tarvex::connection c = client();
+    const std::string line = "tarvex-tcp-write-mem 1 20000000 1 c8 0\n";
+    size_t before = count_lines("tcp-write-mem read the next byte");
+    ASSERT_EQ(c.send_bytes(line.data(), line.size()), 0);
+    // The server must hold the line alone before the payload follows.
+    for (int i = 0; i < 500 && count_lines("tcp-write-mem read the next byte") == before; i++)
+        usleep(10000);
+    const std::string payload(200, 'z');
+    std::string answer;
+    ASSERT_EQ(c.text(payload, &answer), 0);
+    EXPECT_EQ(answer, "1 0\n") << "no association: nothing written, result 0";
+    // Longer than the command line, so its end lies where the payload was.
+    ASSERT_EQ(c.text("get-nb-tcp-client" + std::string(40, ' ') + "\n", &answer), 0);
+    EXPECT_EQ(answer, "1 1\n");
+}
+
 TEST_F(Framing, BinaryRequestsWithoutProbes)
 {
     tarvex::connection c = client();

@@ -299,6 +299,22 @@ TEST_P(TextMemory, ReadsAndWritesAtTheBoundaries)
     EXPECT_EQ(back, std::vector<uint8_t>(4096, 0));
 }
 
+TEST_P(TextMemory, SmallReadFailingPartWayAnswersItsResultTheBytesReadAndZeros)
+{
+    start({"--probe", "ram=0x20000000:0x200000"});
+    std::string id = open_text(0);
+    // The last KiB of RAM, then a KiB past its end: the second chunk fails.
+    std::vector<uint8_t> data = pattern(1024, 7);
+    ASSERT_EQ(write_mem(id, 0x201FFC00, data), "1 0\n");
+    std::vector<uint8_t> back;
+    EXPECT_EQ(read_mem("tarvex-tcp-read-mem " + id + " 201ffc00 4 200 0\n", &back), "1 -4 2048\n");
+    data.resize(2048, 0);
+    EXPECT_EQ(back, data);
+    // The connection goes on with a successful small read.
+    EXPECT_EQ(read_mem("tarvex-tcp-read-mem " + id + " 201ffc00 4 4 0\n", &back), "1 0 16\n");
+    EXPECT_EQ(back, std::vector<uint8_t>(data.begin(), data.begin() + 16));
+}
+
 TEST_P(TextMemory, WritePayloadInManySmallSegments)
 {
     start({"--probes", "1"});
