@@ -217,23 +217,45 @@ std::vector<uint8_t> write_request(uint32_t assoc, uint32_t addr, size_t bytes)
     return request;
 }
 
-// One text read: false when the reply is not the header and `bytes` of data.
-bool text_read(tarvex::connection &c, const std::string &request, std::vector<uint8_t> *data)
+// The expected reply of a successful read of `bytes`: this header, then the data.
+std::string read_header(size_t bytes)
 {
-    std::string header;
-    if (c.send_bytes(request.data(), request.size()) != 0 || c.recv_line(&header) != 0)
-        return false;
-    return header.rfind("1 0 ", 0) == 0 && c.recv_exact(data->data(), data->size()) == 0;
+    return "1 0 " + std::to_string(bytes) + "\n";
 }
 
-// One text write of `bytes`, piece by piece.
-bool text_write(tarvex::connection &c, uint32_t assoc, size_t bytes)
+// One request and a reply whose size is known, taken the same way from the
+// echo reference and from the server (one send, then receives until the reply
+// is complete), so that both rows cost the client the same calls.
+bool exchange(tarvex::connection &c, const void *request, size_t size, void *reply, size_t reply_size)
 {
-    for (size_t at = 0; at < bytes; at += WRITE_PIECE) {
-        std::vector<uint8_t> request =
-            write_request(assoc, static_cast<uint32_t>(0x20000000 + at), std::min(WRITE_PIECE, bytes - at));
-        std::string reply;
-        if (c.send_bytes(request.data(), request.size()) != 0 || c.recv_line(&reply) != 0 || reply != "1 0\n")
+    return c.send_bytes(request, size) == 0 && c.recv_exact(reply, reply_size) == 0;
+}
+
+// One text read: false when the reply is not the success header and the data.
+bool text_read(tarvex::connection &c, const std::string &request, const std::string &header,
+               std::vector<uint8_t> *reply)
+{
+    return exchange(c, request.data(), request.size(), reply->data(), reply->size()) &&
+           std::equal(header.begin(), header.end(), reply->begin());
+}
+
+// The pieces of a text write of `bytes`, built before the timing starts as
+// the echo reference's request is.
+std::vector<std::vector<uint8_t>> write_pieces(uint32_t assoc, size_t bytes)
+{
+    std::vector<std::vector<uint8_t>> pieces;
+    for (size_t at = 0; at < bytes; at += WRITE_PIECE)
+        pieces.push_back(
+            write_request(assoc, static_cast<uint32_t>(0x20000000 + at), std::min(WRITE_PIECE, bytes - at)));
+    return pieces;
+}
+
+// One text write, piece by piece, each answered "1 0\n".
+bool text_write(tarvex::connection &c, const std::vector<std::vector<uint8_t>> &pieces)
+{
+    for (const std::vector<uint8_t> &request : pieces) {
+        char reply[4];
+        if (!exchange(c, request.data(), request.size(), reply, sizeof(reply)) || memcmp(reply, "1 0\n", 4) != 0)
             return false;
     }
     return true;
@@ -244,18 +266,15 @@ void BM_EchoReadMem(benchmark::State &state)
     size_t bytes = static_cast<size_t>(state.range(0));
     std::string request = read_request(256, bytes);
     // The same header the server sends, then the data.
-    std::string header = "1 0 " + std::to_string(bytes) + "\n";
-    echo_server echo(header.size() + bytes);
+    echo_server echo(read_header(bytes).size() + bytes);
     tarvex::connection c;
     if (c.open("127.0.0.1", echo.port()) != 0) {
         state.SkipWithError("echo server unreachable");
         return;
     }
-    std::vector<uint8_t> reply(header.size() + bytes);
-    echo_read_s[state.range(0)] = seconds_per_round_trip(state, [&] {
-        c.send_bytes(request.data(), request.size());
-        c.recv_exact(reply.data(), reply.size());
-    });
+    std::vector<uint8_t> reply(read_header(bytes).size() + bytes);
+    echo_read_s[state.range(0)] =
+        seconds_per_round_trip(state, [&] { exchange(c, request.data(), request.size(), reply.data(), reply.size()); });
 }
 BENCHMARK(BM_EchoReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
 
@@ -272,10 +291,8 @@ void BM_EchoWriteMem(benchmark::State &state)
     }
     uint8_t reply[4];
     echo_write_s[state.range(0)] = seconds_per_round_trip(state, [&] {
-        for (size_t at = 0; at < bytes; at += piece) {
-            c.send_bytes(request.data(), request.size());
-            c.recv_exact(reply, sizeof(reply));
-        }
+        for (size_t at = 0; at < bytes; at += piece)
+            exchange(c, request.data(), request.size(), reply, sizeof(reply));
     });
 }
 BENCHMARK(BM_EchoWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
@@ -299,10 +316,11 @@ void BM_ServerReadMem(benchmark::State &state)
         return;
     }
     size_t bytes = static_cast<size_t>(state.range(0));
-    std::string request = read_request(s->assoc, bytes);
-    std::vector<uint8_t> data(bytes);
+    std::string request = read_request(s->assoc, bytes), header = read_header(bytes);
+    std::vector<uint8_t> reply(header.size() + bytes);
     bool ok = true;
-    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_read(s->client, request, &data) && ok; });
+    double per_transfer =
+        seconds_per_round_trip(state, [&] { ok = text_read(s->client, request, header, &reply) && ok; });
     if (!ok) {
         state.SkipWithError("text read failed");
         return;
@@ -318,9 +336,9 @@ void BM_ServerWriteMem(benchmark::State &state)
         state.SkipWithError("server could not open the probe");
         return;
     }
-    size_t bytes = static_cast<size_t>(state.range(0));
+    std::vector<std::vector<uint8_t>> pieces = write_pieces(s->assoc, static_cast<size_t>(state.range(0)));
     bool ok = true;
-    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_write(s->client, s->assoc, bytes) && ok; });
+    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_write(s->client, pieces) && ok; });
     if (!ok) {
         state.SkipWithError("text write failed");
         return;

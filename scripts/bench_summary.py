@@ -3,23 +3,39 @@
 
 Each row: what is measured, the measured value, its reference (the limit
 measured in the same run), the ratio reference / measured, the goal, and
-PASS or BELOW. Times are wall-clock (real_time)."""
+PASS or BELOW. Times are wall-clock (real_time). A benchmark run several
+times (repetitions) counts with the median of its runs, time and counters
+alike."""
 import json
+import statistics
 import sys
 
 
+def ns_of(b):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def median_row(runs):
+    row = {"real_time": statistics.median(ns_of(b) for b in runs), "time_unit": "ns", "repetitions": len(runs)}
+    for key, value in runs[0].items():
+        if key not in row and isinstance(value, (int, float)) and all(key in b for b in runs):
+            row[key] = statistics.median(b[key] for b in runs)
+    return row
+
+
 def load(paths):
-    rows = {}
+    runs = {}
     for path in paths:
         with open(path) as f:
             for b in json.load(f)["benchmarks"]:
-                rows[b["name"]] = b
-    return rows
+                if b.get("run_type", "iteration") == "iteration":
+                    runs.setdefault(b.get("run_name", b["name"]), []).append(b)
+    return {name: median_row(r) for name, r in runs.items()}
 
 
 def ns(b):
-    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
-    return b["real_time"] * scale
+    return ns_of(b)
 
 
 def fmt_time(t):
@@ -59,6 +75,9 @@ def main():
         table.append(("server RSS with 1,000 clients", f"{idle.get('server_rss_KiB', 0) / 1024:.1f} MiB", "", "", "",
                       "INFO"))
 
+    repetitions = max(b["repetitions"] for b in rows.values()) if rows else 0
+    if repetitions > 1:
+        print(f"medians of {repetitions} runs of each benchmark, interleaved")
     header = ("row", "measured", "reference", "ratio", "goal", "")
     widths = [max(len(str(r[i])) for r in table + [header]) for i in range(len(header))]
     for r in [header] + table:
