@@ -12,9 +12,12 @@ bool parse_number(const std::string &text, uint64_t max, uint64_t *value)
 {
     if (text.empty() || !isdigit(static_cast<unsigned char>(text[0])))
         return false;
+    // Decimal unless 0x: an address copied with a leading zero ("010") is
+    // not octal to the people typing it.
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char *end = nullptr;
-    unsigned long long n = strtoull(text.c_str(), &end, 0);
+    unsigned long long n = strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (errno != 0)
         return false;
     unsigned long long unit = 1;

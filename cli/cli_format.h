@@ -11,7 +11,8 @@
 namespace tarvex_cli
 {
 
-// "4096", "0x20000000", "64K", "1M" (K and M count 1024 and 1024*1024);
+// "4096", "0x20000000", "64K", "1M": decimal unless 0x, K and M count 1024
+// and 1024*1024;
 // false for anything else or a value above max.
 bool parse_number(const std::string &text, uint64_t max, uint64_t *value);
 

@@ -25,6 +25,9 @@ TEST(CliNumbers, AcceptsDecimalHexAndUnitsWithinTheLimit)
         {"1M", 0xFFFFFFFF, true, 1048576},
         {"0x10k", 0xFFFFFFFF, true, 16384},
         {"0", 10, true, 0},
+        {"010", 100, true, 10}, // decimal, not octal
+        {"0X1f", 100, true, 31},
+        {"0x", 100, false, 0},
         {"4294967296", 0xFFFFFFFF, false, 0}, // one past 32 bits
         {"4096K", 0x3FFFFF, false, 0},        // the unit pushes it past the limit
         {"18446744073709551616", ~0ull, false, 0},
