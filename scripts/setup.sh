@@ -3,7 +3,8 @@
 # Usage: . scripts/setup.sh; tarvex_setup BUILD_DIR [cmake options...]
 
 TARVEX_PACKAGES="build-essential cmake pkg-config libusb-1.0-0-dev libgtest-dev libbenchmark-dev
-  umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev clang python3"
+  umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev clang python3
+  dpkg-dev file groff-base"
 
 tarvex_missing_packages() {
     local missing=""

@@ -331,17 +331,32 @@ void ensure_preloaded(char **argv)
 
 constexpr const char FAST_PRELOAD[] = "libtarvex-vprobe-fast.so";
 
-// The fast preload sits beside the launcher binary and goes first, so that
-// its open() sees the probe nodes before umockdev's does.
-void preload_fast_library()
+// Where an installed launcher keeps the fast preload, relative to its own
+// directory, so that a tree installed under DESTDIR or moved finds it too.
+#ifndef TARVEX_VPROBE_INSTALLED_PRELOAD_DIR
+#define TARVEX_VPROBE_INSTALLED_PRELOAD_DIR "."
+#endif
+
+// Beside the launcher in the build tree, else where the install put it.
+std::string fast_library_path()
 {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
     self[n > 0 ? n : 0] = '\0';
     std::string dir = self;
     dir = dir.substr(0, dir.rfind('/') + 1);
+    std::string beside = dir + FAST_PRELOAD;
+    if (access(beside.c_str(), R_OK) == 0)
+        return beside;
+    return dir + TARVEX_VPROBE_INSTALLED_PRELOAD_DIR + "/" + FAST_PRELOAD;
+}
+
+// The fast preload goes first, so that its open() sees the probe nodes
+// before umockdev's does.
+void preload_fast_library()
+{
     const char *old = getenv("LD_PRELOAD");
-    setenv("LD_PRELOAD", (dir + FAST_PRELOAD + ":" + (old != nullptr ? old : "")).c_str(), 1);
+    setenv("LD_PRELOAD", (fast_library_path() + ":" + (old != nullptr ? old : "")).c_str(), 1);
 }
 
 pid_t start_child(char **argv)

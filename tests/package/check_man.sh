@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The man pages: they render without a warning, and each documents every
+# option and command its program has, as the program itself lists them.
+#   check_man.sh MAN_DIR OPTIONS_SOURCE CLI VPROBE
+set -u
+. "$(dirname "$0")/package_files.sh"
+man_dir=$1 options_source=$2 cli=$3 vprobe=$4
+
+# Plain text, without hyphenation or overstriking, so words can be grepped.
+render() { groff -man -Tascii -P-cbou "$man_dir/$1" 2>/dev/null; }
+
+for page in tarvex-server.1 tarvex-cli.1 tarvex-vprobe.1; do
+    warnings=$(groff -man -ww -z "$man_dir/$page" 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+done
+
+# Fails unless every word is on the page as a word of its own.
+documents() {
+    local page=$1 text word
+    shift
+    [ $# -gt 0 ] || fail "no names found to look for in $page"
+    text=$(render "$page")
+    for word in "$@"; do
+        grep -Eq -- "(^|[^a-z_-])$word([^a-z_-]|\$)" <<<"$text" || fail "$page does not document $word"
+    done
+}
+
+# The server: its long-option table and its getopt letters.
+long=$(sed -n 's/^ *{"\([a-z_-]*\)", *\(no\|optional\|required\)_argument.*/--\1/p' "$options_source")
+letters=$(grep -o 'getopt_long([^"]*"[^"]*"' "$options_source" | sed 's/.*"\(.*\)"/\1/; s/://g')
+short=$(grep -o . <<<"$letters" | sed 's/^/-/')
+documents tarvex-server.1 $long $short
+# The client: the commands and options of its --help.
+help=$("$cli" --help)
+documents tarvex-cli.1 $(sed -n 's/^  \([a-z]\+\) .*/\1/p' <<<"$help") \
+    $(grep -oE '(^|[ [])--?[a-z][a-z-]*' <<<"$help" | tr -d ' [' | sort -u)
+# The launcher: the options of its usage text.
+usage=$("$vprobe" --no-such-option 2>&1)
+documents tarvex-vprobe.1 $(grep -oE -- '--[a-z]+' <<<"$usage" | sort -u)
+
+finish "man pages"
