@@ -195,7 +195,6 @@ constexpr uint32_t BINARY_HEADER_EXTENT = 64;
 // only: the previous request or reply may have left bytes past them. Clearing
 // just that stale extent, rather than the whole 32 KiB before each receive,
 // keeps a small request from touching the whole buffer.
-
 static void clear_stale_bytes(data_buffer *recd, uint32_t received)
 {
     if (recd->used > received)
