@@ -30,8 +30,8 @@ constexpr size_t IO_BUFFER_SIZE = 65536 + 64; // largest reply or write data pha
 constexpr size_t PPB_SLOTS = 64;              // plain system-space registers kept
 constexpr size_t CORE_REGS = 96;              // register selector space of DCRSR
 constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
+constexpr size_t SCRIPT_SIZE = 256;           // scripted reply capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
-constexpr size_t SCRIPT_SIZE = 256;    // scripted reply capacity
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
