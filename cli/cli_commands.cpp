@@ -17,11 +17,6 @@ static std::string hex(uint32_t value, int width = 0)
     return text;
 }
 
-static std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest = "")
-{
-    return std::string(keyword) + " " + std::to_string(s.assoc) + rest + "\n";
-}
-
 static void print_json(const std::string &json)
 {
     printf("%s\n", json.c_str());
@@ -266,12 +261,12 @@ struct core_reg {
     unsigned num; // register selector of the Debug Core Register Selector
 };
 
+// "special" (selector 20) packs CONTROL, FAULTMASK, BASEPRI and PRIMASK from
+// the top byte down.
 constexpr core_reg CORE_REGS[] = {
     {"r0", 0},  {"r1", 1},  {"r2", 2},    {"r3", 3},   {"r4", 4},   {"r5", 5},       {"r6", 6},
     {"r7", 7},  {"r8", 8},  {"r9", 9},    {"r10", 10}, {"r11", 11}, {"r12", 12},     {"sp", 13},
-    {"lr", 14}, {"pc", 15}, {"xpsr", 16}, {"msp", 17}, {"psp", 18}, {"special", 20}, // CONTROL, FAULTMASK, BASEPRI,
-                                                                                     // PRIMASK packed from the top byte
-                                                                                     // down
+    {"lr", 14}, {"pc", 15}, {"xpsr", 16}, {"msp", 17}, {"psp", 18}, {"special", 20},
 };
 
 static int cmd_regs(cli_session &s, const args_t &)

@@ -86,6 +86,11 @@ int session_open_probe(cli_session &s)
     return EXIT_DONE;
 }
 
+std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest)
+{
+    return std::string(keyword) + " " + std::to_string(s.assoc) + rest + "\n";
+}
+
 int request_result(cli_session &s, const std::string &request, const char *what, std::vector<std::string> *fields)
 {
     std::string reply;
@@ -100,19 +105,14 @@ int request_result(cli_session &s, const std::string &request, const char *what,
     return EXIT_DONE;
 }
 
-static std::string with_assoc(const char *keyword, const cli_session &s, const std::string &args = "")
-{
-    return std::string(keyword) + " " + std::to_string(s.assoc) + args + "\n";
-}
-
 static int enter_debug_mode(cli_session &s)
 {
     std::vector<std::string> f;
-    int rc = request_result(s, with_assoc("tarvex-usb-current-mode", s), "reading the probe mode", &f);
+    int rc = request_result(s, with_assoc(s, "tarvex-usb-current-mode"), "reading the probe mode", &f);
     if (rc != EXIT_DONE || tarvex::reply_number(f, 2, 10, -1) == PROBE_MODE_DEBUG)
         return rc;
     std::string reply;
-    std::string request = with_assoc("tarvex-usb-init-mode", s, " 0 " + std::to_string(TRANSPORT_SWD));
+    std::string request = with_assoc(s, "tarvex-usb-init-mode", " 0 " + std::to_string(TRANSPORT_SWD));
     if (s.conn.text(request, &reply) != 0)
         return lost_server("tarvex-usb-init-mode");
     long long result = tarvex::reply_number(tarvex::reply_fields(reply), 1, 10, -1);
@@ -128,7 +128,7 @@ int session_attach_target(cli_session &s)
     if (rc != EXIT_DONE)
         return rc;
     std::string reply;
-    if (s.conn.text(with_assoc("tarvex-usb-idcode", s, " 0"), &reply) != 0)
+    if (s.conn.text(with_assoc(s, "tarvex-usb-idcode", " 0"), &reply) != 0)
         return lost_server("tarvex-usb-idcode");
     std::vector<std::string> f = tarvex::reply_fields(reply);
     long long result = tarvex::reply_number(f, 1, 10, -1);

@@ -53,6 +53,10 @@ int session_attach_target(cli_session &s);
 // Closes the association, if any.
 void session_close(cli_session &s);
 
+// The text request "KEYWORD ASSOC REST\n" on the session's association; rest
+// starts with its own space.
+std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest = "");
+
 // One text request whose reply starts "1 RESULT": EXIT_DONE with the reply's
 // fields, EXIT_NO_SERVER without a reply, EXIT_FAILED (and a message naming
 // what) when RESULT is negative.

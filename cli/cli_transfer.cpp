@@ -223,8 +223,7 @@ int cmd_trace(cli_session &s, const std::vector<std::string> &)
 {
     // Arguments: enabled, pin protocol 2 (asynchronous UART), port size 1,
     // SWO bit rate in Hz.
-    std::string start =
-        "tarvex-config-trace " + std::to_string(s.assoc) + " 1 2 1 " + std::to_string(s.opt.trace_hz) + "\n";
+    std::string start = with_assoc(s, "tarvex-config-trace", " 1 2 1 " + std::to_string(s.opt.trace_hz));
     int rc = request_result(s, start, "starting trace capture (the probe may lack trace firmware)");
     if (rc != EXIT_DONE)
         return rc;
@@ -233,7 +232,7 @@ int cmd_trace(cli_session &s, const std::vector<std::string> &)
     signal(SIGTERM, on_stop_signal);
     rc = trace_stream(s, s.opt.seconds);
     std::string reply;
-    s.conn.text("tarvex-config-trace " + std::to_string(s.assoc) + " 0 2 1 0\n", &reply);
+    s.conn.text(with_assoc(s, "tarvex-config-trace", " 0 2 1 0"), &reply);
     return rc;
 }
 

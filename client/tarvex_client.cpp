@@ -27,7 +27,7 @@ connection::~connection()
     close();
 }
 
-connection::connection(connection &&other) noexcept : fd_(other.fd_)
+connection::connection(connection &&other) noexcept : fd_(other.fd_), error_(other.error_)
 {
     other.fd_ = -1;
 }
@@ -37,6 +37,7 @@ connection &connection::operator=(connection &&other) noexcept
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        error_ = other.error_;
         other.fd_ = -1;
     }
     return *this;

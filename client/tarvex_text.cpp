@@ -112,6 +112,10 @@ int read_mem(connection &c, const mem_request &r, int *result, std::vector<uint8
     std::vector<std::string> f = reply_fields(header);
     *result = static_cast<int>(reply_number(f, 1, 10, -1));
     long long len = reply_number(f, 2, 10, 0);
+    // More than was asked for is not a reply to this request; trusting it
+    // would let a confused peer size the allocation.
+    if (len > static_cast<long long>(r.size) * r.count)
+        return -1;
     data->assign(len > 0 ? static_cast<size_t>(len) : 0, 0);
     return data->empty() ? 0 : c.recv_exact(data->data(), data->size(), timeout_ms);
 }
