@@ -13,11 +13,9 @@
 namespace tarvex_cli
 {
 
-// A read asks for 64 KiB at a time so the progress line moves; a write
-// sends 16 KiB, since its command line and data must fit the server's
-// 32 KiB request buffer.
+// A read asks for 64 KiB at a time so the progress line moves.
 constexpr uint32_t READ_CHUNK = 64 * 1024;
-constexpr uint32_t WRITE_CHUNK = 16 * 1024;
+constexpr uint32_t WRITE_CHUNK = tarvex::WRITE_MEM_PIECE;
 constexpr uint64_t PROGRESS_FROM = 64 * 1024;
 // The probe's trace capture buffer; the server clamps reads to it.
 constexpr size_t TRACE_READ_MAX = 1024;

@@ -53,6 +53,11 @@ struct mem_request {
 // announces (the server sends them whether or not the read succeeded).
 int read_mem(connection &c, const mem_request &r, int *result, std::vector<uint8_t> *data, int timeout_ms = 20000);
 // "tarvex-tcp-write-mem": the command line, then size x count data bytes.
+// The server stages the line and the data in one 32 KiB buffer, so a longer
+// transfer goes in pieces of WRITE_MEM_PIECE: the most whole 1 KiB probe
+// blocks that leave room for the line, each piece then costing the probe no
+// partial block and the client one round trip per 31 KiB.
+constexpr uint32_t WRITE_MEM_PIECE = 31 * 1024;
 int write_mem(connection &c, const mem_request &r, const uint8_t *data, int *result, int timeout_ms = 20000);
 // "tarvex-usb-trace-read": the reply does not state its data length, so the
 // data is what arrives until max bytes or quiet_ms without more. *result is
