@@ -3,10 +3,11 @@
 //   - a 16-byte command with a 6-byte reply through the driver in process;
 //   - 32-bit memory reads and writes of 1 KiB, 64 KiB and 1 MiB through the
 //     driver: bytes per second and probe commands per KiB;
-//   - a command block with a 64-byte read, through the driver in process,
-//     through the real server over loopback, and the same sizes to a minimal
-//     echo server. The server row's "ratio" is (driver + echo) / server: the
-//     share of the ideal cost of a pass-through the server achieves.
+//   - a command block with a 64-byte read, and text memory reads and writes
+//     of the same sizes, through the real server over loopback, each taken
+//     in turn with its limit: the same probe work through the driver in
+//     process plus the same bytes through a minimal echo server. "ratio" is
+//     limit / server: the share of the ideal cost the server achieves.
 //
 // The binary starts itself again under tarvex-vprobe --fast when it is not
 // already running under one, so that it and the server it starts see the
@@ -29,6 +30,7 @@
 #include "server_process.h"
 #include "tarvex_api.h"
 #include "tarvex_driver.h"
+#include "tarvex_text.h"
 #include "tarvex_usb.h"
 
 namespace
@@ -37,11 +39,6 @@ namespace
 constexpr uint32_t READ_SIZE = 64;
 // Read 64 bytes of target RAM with the 32-bit memory command.
 constexpr uint8_t READ_MEM32_BLOCK[16] = {TARVEX_DEBUG_COMMAND, 0x07, 0x00, 0x00, 0x00, 0x20, READ_SIZE, 0x00};
-
-double driver_pass_through_s = 0;
-double echo_pass_through_s = 0;
-// Seconds per transfer by size, for the limits of the server rows.
-std::map<int64_t, double> driver_read_s, driver_write_s, echo_read_s, echo_write_s;
 
 tarvex_usb_handle_s *probe_handle()
 {
@@ -73,24 +70,20 @@ void BM_DriverCommand16(benchmark::State &state)
 }
 BENCHMARK(BM_DriverCommand16);
 
-void BM_DriverPassThrough64(benchmark::State &state)
-{
-    tarvex_usb_handle_s *h = probe_handle();
-    if (h == nullptr) {
-        state.SkipWithError("no virtual probe");
-        return;
-    }
-    driver_pass_through_s = seconds_per_round_trip(
-        state, [&] { benchmark::DoNotOptimize(driver_command(h, READ_MEM32_BLOCK, READ_SIZE)); });
-}
-BENCHMARK(BM_DriverPassThrough64);
-
 // Blocks the probe has received so far (the launcher counts them).
 double probe_blocks()
 {
     const char *path = std::getenv("TARVEX_VPROBE_CONTROL");
     std::string reply = path != nullptr ? tarvex_test::vprobe_control(path, "count 0") : "";
     return reply.size() > 3 ? std::strtod(reply.c_str() + 3, nullptr) : 0;
+}
+
+// One 32-bit memory transfer of the whole buffer through the driver.
+int driver_transfer(tarvex_usb_handle_s *h, bool write, std::vector<uint8_t> &buffer)
+{
+    uint32_t count = static_cast<uint32_t>(buffer.size() / 4);
+    return write ? tarvex_usb_write_mem(h, 0x20000000, 4, count, buffer.data(), 0, 0)
+                 : tarvex_usb_read_mem(h, 0x20000000, 4, count, buffer.data(), 0, 0);
 }
 
 // Memory throughput of the chunked 32-bit transfers: bytes per second, and
@@ -106,15 +99,11 @@ void memory_transfer(benchmark::State &state, bool write)
     std::vector<uint8_t> buffer(bytes, 0xA5);
     double blocks_before = probe_blocks();
     int res = ERROR_OK;
-    double per_transfer = seconds_per_round_trip(state, [&] {
-        res = write ? tarvex_usb_write_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0)
-                    : tarvex_usb_read_mem(h, 0x20000000, 4, bytes / 4, buffer.data(), 0, 0);
-    });
+    seconds_per_round_trip(state, [&] { res = driver_transfer(h, write, buffer); });
     if (res != ERROR_OK) {
         state.SkipWithError("memory transfer failed");
         return;
     }
-    (write ? driver_write_s : driver_read_s)[state.range(0)] = per_transfer;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
     double kib = static_cast<double>(state.iterations()) * bytes / 1024.0;
     state.counters["commands_per_KiB"] = (probe_blocks() - blocks_before) / kib;
@@ -139,19 +128,6 @@ std::vector<uint8_t> pass_through_request(uint32_t assoc)
     return tarvex::request_send_usb_cmd(assoc, READ_MEM32_BLOCK, 1, READ_SIZE);
 }
 
-void BM_EchoPassThrough64(benchmark::State &state)
-{
-    echo_server echo(4 + READ_SIZE);
-    tarvex::connection c;
-    if (c.open("127.0.0.1", echo.port()) != 0) {
-        state.SkipWithError("echo server unreachable");
-        return;
-    }
-    std::vector<uint8_t> request = pass_through_request(256), reply;
-    echo_pass_through_s = seconds_per_round_trip(state, [&] { c.binary(request, 4 + READ_SIZE, &reply); });
-}
-BENCHMARK(BM_EchoPassThrough64);
-
 // The real server, started once (it inherits this process's virtual probe),
 // with one client holding an association on the probe.
 struct server_session {
@@ -168,6 +144,7 @@ server_session *session()
     s = std::make_unique<server_session>();
     if (s->server.start({}) != 0 || s->server.wait_listening() != 0)
         return nullptr;
+    pin_to_cpu(s->server.pid, true);
     s->client = s->server.connect();
     std::vector<uint8_t> reply;
     s->client.binary(tarvex::request_get_dev_info(0, sizeof(tarvex_device_info)), 4 + sizeof(tarvex_device_info),
@@ -178,28 +155,41 @@ server_session *session()
     return s->assoc != 0 ? s.get() : nullptr;
 }
 
-void BM_ServerPassThrough64(benchmark::State &state)
+// The server session and the driver's handle on the same probe, or a
+// skipped benchmark.
+server_session *session_and_probe(benchmark::State &state, tarvex_usb_handle_s **h)
 {
     server_session *s = session();
-    if (s == nullptr) {
-        state.SkipWithError("server could not open the probe");
+    *h = probe_handle();
+    if (s == nullptr || *h == nullptr)
+        state.SkipWithError("no virtual probe, or the server could not open it");
+    return *h != nullptr ? s : nullptr;
+}
+
+// Each row below is taken in turn with its limit: the same probe work through
+// the driver in this process, and the same bytes through an echo server.
+void BM_ServerPassThrough64(benchmark::State &state)
+{
+    tarvex_usb_handle_s *h = nullptr;
+    server_session *s = session_and_probe(state, &h);
+    if (s == nullptr)
         return;
-    }
-    tarvex::connection &c = s->client;
-    std::vector<uint8_t> reply;
-    std::vector<uint8_t> request = pass_through_request(s->assoc);
-    double per_trip = seconds_per_round_trip(state, [&] { c.binary(request, 4 + READ_SIZE, &reply); });
+    echo_client e(4 + READ_SIZE);
+    std::vector<uint8_t> request = pass_through_request(s->assoc), reply, echoed;
+    auto t = paired_seconds<3>(state, {[&] { s->client.binary(request, 4 + READ_SIZE, &reply); },
+                                       [&] { driver_command(h, READ_MEM32_BLOCK, READ_SIZE); },
+                                       [&] { e.c.binary(request, 4 + READ_SIZE, &echoed); }});
     if (reply.size() != 4 + READ_SIZE || tarvex::get_u32(reply, 0) != 1)
         state.SkipWithError("pass-through failed");
-    else if (per_trip > 0 && driver_pass_through_s > 0 && echo_pass_through_s > 0)
-        state.counters["ratio"] = (driver_pass_through_s + echo_pass_through_s) / per_trip;
+    else
+        report_pair(state, t[0], t[1] + t[2]);
 }
 BENCHMARK(BM_ServerPassThrough64);
 
 // Text memory transfers: a read is one request answered by a header and the
-// data; a write goes in pieces of at most WRITE_PIECE bytes (the server's
-// staging buffer takes 32 KiB with its command line), each answered "1 0".
-constexpr size_t WRITE_PIECE = 16384;
+// data; a write goes in the client library's pieces, as tarvex-cli sends
+// it, each answered "1 0".
+constexpr size_t WRITE_PIECE = tarvex::WRITE_MEM_PIECE;
 
 std::string read_request(uint32_t assoc, size_t bytes)
 {
@@ -261,89 +251,66 @@ bool text_write(tarvex::connection &c, const std::vector<std::vector<uint8_t>> &
     return true;
 }
 
-void BM_EchoReadMem(benchmark::State &state)
-{
-    size_t bytes = static_cast<size_t>(state.range(0));
-    std::string request = read_request(256, bytes);
-    // The same header the server sends, then the data.
-    echo_server echo(read_header(bytes).size() + bytes);
-    tarvex::connection c;
-    if (c.open("127.0.0.1", echo.port()) != 0) {
-        state.SkipWithError("echo server unreachable");
-        return;
-    }
-    std::vector<uint8_t> reply(read_header(bytes).size() + bytes);
-    echo_read_s[state.range(0)] =
-        seconds_per_round_trip(state, [&] { exchange(c, request.data(), request.size(), reply.data(), reply.size()); });
-}
-BENCHMARK(BM_EchoReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
-
-void BM_EchoWriteMem(benchmark::State &state)
-{
-    size_t bytes = static_cast<size_t>(state.range(0));
-    size_t piece = std::min(WRITE_PIECE, bytes);
-    std::vector<uint8_t> request = write_request(256, 0x20000000, piece);
-    echo_server echo(4, request.size());
-    tarvex::connection c;
-    if (c.open("127.0.0.1", echo.port()) != 0) {
-        state.SkipWithError("echo server unreachable");
-        return;
-    }
-    uint8_t reply[4];
-    echo_write_s[state.range(0)] = seconds_per_round_trip(state, [&] {
-        for (size_t at = 0; at < bytes; at += piece)
-            exchange(c, request.data(), request.size(), reply, sizeof(reply));
-    });
-}
-BENCHMARK(BM_EchoWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
-
-// "ratio" = (driver + echo) / server for the same size, measured earlier in
-// this run.
-void report_ratio(benchmark::State &state, double per_transfer, const std::map<int64_t, double> &driver,
-                  const std::map<int64_t, double> &echo)
-{
-    auto d = driver.find(state.range(0)), e = echo.find(state.range(0));
-    if (per_transfer > 0 && d != driver.end() && e != echo.end())
-        state.counters["ratio"] = (d->second + e->second) / per_transfer;
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-}
-
 void BM_ServerReadMem(benchmark::State &state)
 {
-    server_session *s = session();
-    if (s == nullptr) {
-        state.SkipWithError("server could not open the probe");
+    tarvex_usb_handle_s *h = nullptr;
+    server_session *s = session_and_probe(state, &h);
+    if (s == nullptr)
         return;
-    }
     size_t bytes = static_cast<size_t>(state.range(0));
     std::string request = read_request(s->assoc, bytes), header = read_header(bytes);
-    std::vector<uint8_t> reply(header.size() + bytes);
+    std::vector<uint8_t> reply(header.size() + bytes), echoed(reply.size()), buffer(bytes);
+    // The echo answers with as many bytes as the server's header and data.
+    echo_client e(reply.size());
     bool ok = true;
-    double per_transfer =
-        seconds_per_round_trip(state, [&] { ok = text_read(s->client, request, header, &reply) && ok; });
-    if (!ok) {
-        state.SkipWithError("text read failed");
+    int res = ERROR_OK;
+    auto t = paired_seconds<3>(state,
+                               {[&] { ok = text_read(s->client, request, header, &reply) && ok; },
+                                [&] { res = driver_transfer(h, false, buffer); },
+                                [&] { exchange(e.c, request.data(), request.size(), echoed.data(), echoed.size()); }});
+    if (!ok || res != ERROR_OK) {
+        state.SkipWithError("text or driver read failed");
         return;
     }
-    report_ratio(state, per_transfer, driver_read_s, echo_read_s);
+    report_pair(state, t[0], t[1] + t[2]);
 }
 BENCHMARK(BM_ServerReadMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
 
+// The echo reference of a write: each piece to an echo server that collects
+// that many bytes and answers 4 (the pieces come in at most two sizes).
+bool echo_write(std::map<size_t, std::unique_ptr<echo_client>> &echoes, const std::vector<std::vector<uint8_t>> &pieces)
+{
+    bool ok = true;
+    for (const std::vector<uint8_t> &request : pieces) {
+        char reply[4];
+        ok = exchange(echoes[request.size()]->c, request.data(), request.size(), reply, sizeof(reply)) && ok;
+    }
+    return ok;
+}
+
 void BM_ServerWriteMem(benchmark::State &state)
 {
-    server_session *s = session();
-    if (s == nullptr) {
-        state.SkipWithError("server could not open the probe");
+    tarvex_usb_handle_s *h = nullptr;
+    server_session *s = session_and_probe(state, &h);
+    if (s == nullptr)
         return;
-    }
-    std::vector<std::vector<uint8_t>> pieces = write_pieces(s->assoc, static_cast<size_t>(state.range(0)));
+    size_t bytes = static_cast<size_t>(state.range(0));
+    std::vector<std::vector<uint8_t>> pieces = write_pieces(s->assoc, bytes);
+    std::map<size_t, std::unique_ptr<echo_client>> echoes;
+    for (const std::vector<uint8_t> &piece : pieces)
+        if (echoes.count(piece.size()) == 0)
+            echoes[piece.size()] = std::make_unique<echo_client>(4, piece.size());
+    std::vector<uint8_t> buffer(bytes, 0x5A);
     bool ok = true;
-    double per_transfer = seconds_per_round_trip(state, [&] { ok = text_write(s->client, pieces) && ok; });
-    if (!ok) {
-        state.SkipWithError("text write failed");
+    int res = ERROR_OK;
+    auto t = paired_seconds<3>(state,
+                               {[&] { ok = text_write(s->client, pieces) && ok; },
+                                [&] { res = driver_transfer(h, true, buffer); }, [&] { echo_write(echoes, pieces); }});
+    if (!ok || res != ERROR_OK) {
+        state.SkipWithError("text or driver write failed");
         return;
     }
-    report_ratio(state, per_transfer, driver_write_s, echo_write_s);
+    report_pair(state, t[0], t[1] + t[2]);
 }
 BENCHMARK(BM_ServerWriteMem)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
 
@@ -353,6 +320,7 @@ int main(int argc, char **argv)
 {
     // 2 MiB of target RAM, so that the 1 MiB memory transfers fit.
     tarvex_test::reexec_under_vprobe(argv, {"--fast", "--probe", "ram=0x20000000:0x200000"});
+    pin_to_cpu(0, false);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

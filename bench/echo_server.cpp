@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
-echo_server::echo_server(size_t reply_size, size_t request_size) : reply_size_(reply_size), request_size_(request_size)
+#include "round_trip.h"
+
+echo_server::echo_server(size_t reply_size, size_t request_size, int work_us)
+    : reply_size_(reply_size), request_size_(request_size), work_us_(work_us)
 {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in addr;
@@ -31,10 +35,19 @@ echo_server::~echo_server()
     close(listen_fd_);
 }
 
+// Spins rather than sleeps: the client's wait is what is measured.
+static void busy_for(int us)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (us > 0 && std::chrono::steady_clock::now() < end) {
+    }
+}
+
 // Serves one client at a time, as the server under comparison does: one
 // receive, one reply.
 void echo_server::run()
 {
+    pin_to_cpu(0, true);
     std::vector<uint8_t> buf(1 << 21);
     while (!stop_) {
         struct pollfd pfd = {listen_fd_, POLLIN, 0};
@@ -62,6 +75,7 @@ void echo_server::run()
             }
             if (n <= 0)
                 break;
+            busy_for(work_us_);
             size_t size = reply_size_ != 0 ? reply_size_ : static_cast<size_t>(n);
             if (send(fd, buf.data(), size, MSG_NOSIGNAL) < 0)
                 break;
