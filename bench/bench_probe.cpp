@@ -187,9 +187,8 @@ void BM_ServerPassThrough64(benchmark::State &state)
 BENCHMARK(BM_ServerPassThrough64);
 
 // Text memory transfers: a read is one request answered by a header and the
-// data; a write goes in the client library's pieces, as tarvex-cli sends
-// it, each answered "1 0".
-constexpr size_t WRITE_PIECE = tarvex::WRITE_MEM_PIECE;
+// data; a write goes in the client library's pieces (WRITE_MEM_PIECE), as
+// tarvex-cli sends it, each answered "1 0".
 
 std::string read_request(uint32_t assoc, size_t bytes)
 {
@@ -234,9 +233,9 @@ bool text_read(tarvex::connection &c, const std::string &request, const std::str
 std::vector<std::vector<uint8_t>> write_pieces(uint32_t assoc, size_t bytes)
 {
     std::vector<std::vector<uint8_t>> pieces;
-    for (size_t at = 0; at < bytes; at += WRITE_PIECE)
-        pieces.push_back(
-            write_request(assoc, static_cast<uint32_t>(0x20000000 + at), std::min(WRITE_PIECE, bytes - at)));
+    const size_t piece = tarvex::WRITE_MEM_PIECE;
+    for (size_t at = 0; at < bytes; at += piece)
+        pieces.push_back(write_request(assoc, static_cast<uint32_t>(0x20000000 + at), std::min(piece, bytes - at)));
     return pieces;
 }
 
@@ -262,14 +261,15 @@ void BM_ServerReadMem(benchmark::State &state)
     std::vector<uint8_t> reply(header.size() + bytes), echoed(reply.size()), buffer(bytes);
     // The echo answers with as many bytes as the server's header and data.
     echo_client e(reply.size());
-    bool ok = true;
+    bool ok = true, echo_ok = true;
     int res = ERROR_OK;
-    auto t = paired_seconds<3>(state,
-                               {[&] { ok = text_read(s->client, request, header, &reply) && ok; },
-                                [&] { res = driver_transfer(h, false, buffer); },
-                                [&] { exchange(e.c, request.data(), request.size(), echoed.data(), echoed.size()); }});
-    if (!ok || res != ERROR_OK) {
-        state.SkipWithError("text or driver read failed");
+    auto t = paired_seconds<3>(
+        state,
+        {[&] { ok = text_read(s->client, request, header, &reply) && ok; },
+         [&] { res = driver_transfer(h, false, buffer); },
+         [&] { echo_ok = exchange(e.c, request.data(), request.size(), echoed.data(), echoed.size()) && echo_ok; }});
+    if (!ok || res != ERROR_OK || !echo_ok) {
+        state.SkipWithError("text read, driver read or echo failed");
         return;
     }
     report_pair(state, t[0], t[1] + t[2]);
@@ -301,13 +301,13 @@ void BM_ServerWriteMem(benchmark::State &state)
         if (echoes.count(piece.size()) == 0)
             echoes[piece.size()] = std::make_unique<echo_client>(4, piece.size());
     std::vector<uint8_t> buffer(bytes, 0x5A);
-    bool ok = true;
+    bool ok = true, echo_ok = true;
     int res = ERROR_OK;
-    auto t = paired_seconds<3>(state,
-                               {[&] { ok = text_write(s->client, pieces) && ok; },
-                                [&] { res = driver_transfer(h, true, buffer); }, [&] { echo_write(echoes, pieces); }});
-    if (!ok || res != ERROR_OK) {
-        state.SkipWithError("text or driver write failed");
+    auto t = paired_seconds<3>(state, {[&] { ok = text_write(s->client, pieces) && ok; },
+                                       [&] { res = driver_transfer(h, true, buffer); },
+                                       [&] { echo_ok = echo_write(echoes, pieces) && echo_ok; }});
+    if (!ok || res != ERROR_OK || !echo_ok) {
+        state.SkipWithError("text write, driver write or echo failed");
         return;
     }
     report_pair(state, t[0], t[1] + t[2]);
