@@ -7,13 +7,17 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 
 #include "common.h"
 #include "log.h"
+#include "probe_worker.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
+#include "tarvex_tcp_cmd.h"
+#include "time_support_common.h"
 
 static constexpr long HEART_BEAT_INTERVAL = 30;
 // select cannot watch descriptors at or above this bound.
@@ -36,6 +40,27 @@ struct watch_table {
 
 static watch_table watched = {{}, -1, 0};
 
+// Clients with a deadline (gathering a payload, or waiting to send), and
+// clients held back while a refresh waits for the probe work in flight.
+static list_head timed_clients = LIST_HEAD_INIT(timed_clients);
+static list_head held_clients = LIST_HEAD_INIT(held_clients);
+// The client whose refresh waits for the probe work in flight to end.
+static _sock_info *refresh_waiter;
+
+static _sock_info *waiting_client(list_head *link)
+{
+    return reinterpret_cast<_sock_info *>(reinterpret_cast<char *>(link) - offsetof(_sock_info, wait_link));
+}
+
+static void epoll_register(int fd, uint32_t events)
+{
+    struct epoll_event ev = {};
+    ev.events = events;
+    ev.data.fd = fd;
+    if (epoll_ctl(watched.epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        LOG_ERROR("epoll_ctl add of socket %d failed. Error = %d", fd, errno);
+}
+
 static void watch(_sock_info *psock_info)
 {
     watched.count++;
@@ -43,11 +68,8 @@ static void watch(_sock_info *psock_info)
     if (sock < 0 || sock >= TARVEX_SELECT_LIMIT)
         return;
     watched.by_fd[static_cast<size_t>(sock)] = psock_info;
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.fd = sock;
-    if (epoll_ctl(watched.epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0)
-        LOG_ERROR("epoll_ctl add of socket %d failed. Error = %d", sock, errno);
+    psock_info->events = EPOLLIN;
+    epoll_register(sock, EPOLLIN);
 }
 
 // Before the descriptor is closed.
@@ -60,6 +82,20 @@ static void unwatch(SOCKET sock)
     epoll_ctl(watched.epoll_fd, EPOLL_CTL_DEL, sock, nullptr);
 }
 
+// What the loop watches a client's socket for: reading, writing or nothing
+// (hang-ups and errors are reported all the same).
+static void set_events(_sock_info *c, uint32_t events)
+{
+    if (c->events == events)
+        return;
+    struct epoll_event ev = {};
+    ev.events = events;
+    ev.data.fd = c->sock;
+    if (epoll_ctl(watched.epoll_fd, EPOLL_CTL_MOD, c->sock, &ev) != 0)
+        LOG_ERROR("epoll_ctl of socket %d failed. Error = %d", c->sock, errno);
+    c->events = events;
+}
+
 // The records made before the loop started: the listening sockets.
 static bool watch_existing_records()
 {
@@ -69,6 +105,12 @@ static bool watch_existing_records()
         return false;
     }
     list_for_each(pos, &connection_list) watch(list_entry<_sock_info>(pos));
+    int done_fd = probe_worker_init();
+    if (done_fd < 0) {
+        LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
+        return true; // probe work then runs on the loop
+    }
+    epoll_register(done_fd, EPOLLIN);
     return true;
 }
 
@@ -78,7 +120,8 @@ _sock_info *process_accept_event(_sock_info *psock_info)
               static_cast<void *>(psock_info));
     struct sockaddr_storage addr;
     socklen_t addr_len = sizeof(addr);
-    SOCKET sock = accept(psock_info->sock, reinterpret_cast<struct sockaddr *>(&addr), &addr_len);
+    SOCKET sock =
+        accept4(psock_info->sock, reinterpret_cast<struct sockaddr *>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (sock < 0) {
         LOG_ERROR("ERROR: accept failed. Error = %d", errno);
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -90,9 +133,6 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         close(sock);
         return nullptr;
     }
-    struct timeval send_timeout = {TARVEX_SEND_TIMEOUT_S, 0};
-    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout)) != 0)
-        LOG_ERROR("accept: cannot set the send time-out of socket %d, error = %d", sock, errno);
     print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
     _sock_info *client = alloc_sock_info();
     if (client == nullptr) {
@@ -102,60 +142,248 @@ _sock_info *process_accept_event(_sock_info *psock_info)
     }
     client->sock = sock;
     client->is_socket_listening = false;
+    client->phase = CLIENT_READING;
     list_add_tail(&client->list_entry, &connection_list);
     watch(client);
     LOG_DEBUG("Added accepted socket %d to list of sockets ", sock);
     return client;
 }
 
-// Releases every association the client holds, in creation order; a client
-// that held none still gives the auto-exit rule its chance.
-static void release_client_associations(_sock_info *psock_info)
+static void wait_until(_sock_info *c, uint64_t deadline_ms)
 {
-    tarvex_assoc *assoc = get_connection_by_sock(psock_info);
-    if (assoc == nullptr) {
+    if (c->wait_link.next == nullptr)
+        list_add_tail(&c->wait_link, &timed_clients);
+    c->deadline_ms = deadline_ms;
+}
+
+static void stop_waiting(_sock_info *c)
+{
+    if (c->wait_link.next != nullptr)
+        list_del(&c->wait_link);
+}
+
+static void start_reading(_sock_info *c)
+{
+    stop_waiting(c);
+    c->phase = CLIENT_READING;
+    set_events(c, EPOLLIN);
+}
+
+// Held clients read again once the refresh they waited behind has run.
+static void release_held_clients()
+{
+    list_for_each_safe(pos, n, &held_clients) start_reading(waiting_client(pos));
+}
+
+// The client holds no probe work in flight: frees it once its associations
+// are released (each may wait for its probe's worker).
+static void continue_release(_sock_info *c)
+{
+    if (tcp_cmd_release_next(c))
+        return;
+    free_sock_info(c);
+}
+
+// The connection is over: the socket goes at once and the record leaves the
+// client list (counts no longer include it); the record itself stays until
+// its associations are released.
+static void end_client(_sock_info *c)
+{
+    stop_waiting(c);
+    if (c == refresh_waiter) {
+        refresh_waiter = nullptr;
+        release_held_clients();
+    }
+    unwatch(c->sock);
+    close(c->sock);
+    c->sock = -1;
+    list_del(&c->list_entry);
+    c->phase = CLIENT_RELEASING;
+    // A client that held no association still gives the auto-exit rule its chance.
+    if (get_connection_by_sock(c) == nullptr)
         evaluate_auto_kiil(0);
+    continue_release(c);
+}
+
+// A reply is in the client's buffer: it goes out now as far as the socket
+// takes it, the rest when the socket is writable.
+static void reply_ready(_sock_info *c)
+{
+    note_reply_extent(c);
+    if (c->is_fd_close_recd) { // the peer went while its request was in flight
+        end_client(c);
         return;
     }
-    for (; assoc != nullptr; assoc = get_connection_by_sock(psock_info))
-        tarvex_close(assoc->key);
-}
-
-static void close_client(_sock_info *psock_info)
-{
-    unwatch(psock_info->sock);
-    close(psock_info->sock);
-    psock_info->sock = -1;
-    release_client_associations(psock_info);
-    LOG_DEBUG("List of SockInfo %p", static_cast<void *>(&connection_list));
-    delete_sock_info_from_list(psock_info);
-}
-
-// Serves one ready record; true when a client was closed, which ends the walk.
-static bool serve_ready_record(_sock_info *psock_info)
-{
-    if (psock_info->is_socket_listening) {
-        LOG_DEBUG("listening state : %d", 1);
-        process_accept_event(psock_info);
-        return false;
+    int sent = send_reply(c);
+    if (sent < 0) {
+        end_client(c);
+        return;
     }
-    if (!process_read_event(psock_info) && !send_data(psock_info))
-        return false;
-    close_client(psock_info);
-    return true;
+    if (sent > 0) {
+        start_reading(c);
+        return;
+    }
+    c->phase = CLIENT_SENDING;
+    set_events(c, EPOLLOUT);
+    wait_until(c, monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000);
+}
+
+static void dispatch(_sock_info *c)
+{
+    switch (process_request(c)) {
+    case TCP_CMD_REPLIED:
+        reply_ready(c);
+        break;
+    case TCP_CMD_IN_FLIGHT:
+        stop_waiting(c);
+        c->phase = CLIENT_IN_FLIGHT;
+        set_events(c, 0);
+        break;
+    case TCP_CMD_WANTS_DATA:
+        // The deadline runs from the command line for the whole payload.
+        if (c->phase != CLIENT_GATHERING)
+            wait_until(c, monotonic_ms() + TARVEX_WRITE_DATA_TIMEOUT_MS);
+        c->phase = CLIENT_GATHERING;
+        break;
+    case TCP_CMD_WAITS_IDLE:
+        stop_waiting(c);
+        c->phase = CLIENT_PAUSED;
+        set_events(c, 0);
+        refresh_waiter = c;
+        break;
+    }
+}
+
+static void on_readable(_sock_info *c)
+{
+    if (refresh_waiter != nullptr && c->phase == CLIENT_READING) {
+        // Requests that arrive while a refresh waits wait behind it.
+        c->phase = CLIENT_PAUSED;
+        set_events(c, 0);
+        list_add_tail(&c->wait_link, &held_clients);
+        return;
+    }
+    int got = receive_request(c);
+    if (got < 0)
+        end_client(c);
+    else if (got > 0)
+        dispatch(c);
+}
+
+static void on_writable(_sock_info *c)
+{
+    int32_t before = c->total_sent;
+    int sent = send_reply(c);
+    if (sent < 0)
+        end_client(c);
+    else if (sent > 0)
+        start_reading(c);
+    else if (c->total_sent != before)
+        c->deadline_ms = monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000;
+}
+
+static void serve_client(_sock_info *c, uint32_t events)
+{
+    switch (c->phase) {
+    case CLIENT_READING:
+    case CLIENT_GATHERING:
+        on_readable(c);
+        break;
+    case CLIENT_SENDING:
+        on_writable(c);
+        break;
+    case CLIENT_PAUSED:
+        if (events & (EPOLLERR | EPOLLHUP))
+            end_client(c);
+        break;
+    default:
+        // In flight: the socket is watched for nothing, but a hang-up is
+        // reported all the same. Stop watching it; the client ends when its
+        // operation has completed.
+        if (events & (EPOLLERR | EPOLLHUP)) {
+            epoll_ctl(watched.epoll_fd, EPOLL_CTL_DEL, c->sock, nullptr);
+            c->is_fd_close_recd = true;
+        }
+        break;
+    }
+}
+
+// A refresh runs once no probe work is in flight; then the clients held
+// behind it read again.
+static void run_waiting_refresh()
+{
+    if (refresh_waiter == nullptr || probe_worker_in_flight() > 0)
+        return;
+    _sock_info *c = refresh_waiter;
+    refresh_waiter = nullptr;
+    dispatch(c);
+    release_held_clients();
+}
+
+static void complete_probe_jobs()
+{
+    for (probe_job *job = probe_worker_next_done(); job != nullptr; job = probe_worker_next_done()) {
+        _sock_info *c = tcp_cmd_complete(job);
+        if (c->phase == CLIENT_RELEASING)
+            continue_release(c);
+        else
+            reply_ready(c);
+    }
+    run_waiting_refresh();
+}
+
+// Drops the clients whose deadline has passed: a memory write whose payload
+// did not all arrive (nothing is written), a reply that made no progress.
+static void expire_deadlines()
+{
+    uint64_t now = monotonic_ms();
+    list_for_each_safe(pos, n, &timed_clients)
+    {
+        _sock_info *c = waiting_client(pos);
+        if (c->deadline_ms > now)
+            continue;
+        if (c->phase == CLIENT_GATHERING)
+            tcp_cmd_log_payload_expired(c, TARVEX_WRITE_DATA_TIMEOUT_MS);
+        else
+            log_stalled_send(c->sock);
+        end_client(c);
+    }
+}
+
+// Milliseconds until the nearest deadline, at most the heart-beat interval.
+static int wait_timeout_ms()
+{
+    uint64_t limit = static_cast<uint64_t>(HEART_BEAT_INTERVAL) * 1000;
+    uint64_t now = monotonic_ms();
+    list_for_each(pos, &timed_clients)
+    {
+        uint64_t deadline = waiting_client(pos)->deadline_ms;
+        uint64_t left = deadline > now ? deadline - now : 0;
+        if (left < limit)
+            limit = left;
+    }
+    return static_cast<int>(limit);
 }
 
 constexpr int TARVEX_EVENTS_PER_CYCLE = 64;
 
-// Serves each ready descriptor once; a close ends the cycle (the others stay
-// ready for the next one).
 static void serve_ready_records(const struct epoll_event *events, int ready)
 {
     for (int i = 0; i < ready; i++) {
         int fd = events[i].data.fd;
+        if (fd == probe_worker_event_fd()) {
+            complete_probe_jobs();
+            continue;
+        }
         _sock_info *psock_info = fd >= 0 && fd < TARVEX_SELECT_LIMIT ? watched.by_fd[static_cast<size_t>(fd)] : nullptr;
-        if (psock_info != nullptr && serve_ready_record(psock_info))
-            return;
+        if (psock_info == nullptr)
+            continue;
+        if (psock_info->is_socket_listening) {
+            LOG_DEBUG("listening state : %d", 1);
+            process_accept_event(psock_info);
+        } else {
+            serve_client(psock_info, events[i].events);
+        }
     }
 }
 
@@ -170,8 +398,7 @@ void non_blocking_accept_main()
             LOG_DEBUG("ask_to_kill not asked");
             exit(1);
         }
-        int ready =
-            epoll_wait(watched.epoll_fd, events, TARVEX_EVENTS_PER_CYCLE, static_cast<int>(HEART_BEAT_INTERVAL * 1000));
+        int ready = epoll_wait(watched.epoll_fd, events, TARVEX_EVENTS_PER_CYCLE, wait_timeout_ms());
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -179,10 +406,9 @@ void non_blocking_accept_main()
             sleep(3);
             continue;
         }
-        if (ready == 0) {
+        if (ready == 0 && list_empty(&timed_clients))
             LOG_DEBUG("No connections/data in the last %ld seconds.", HEART_BEAT_INTERVAL);
-            continue;
-        }
         serve_ready_records(events, ready);
+        expire_deadlines();
     }
 }

@@ -166,26 +166,9 @@ void destroy_listening_sockets()
     LOG_DEBUG("Exiting destroy_listening_sockets()");
 }
 
-// A client socket's send time-out ran out: it reads none of its replies.
-static void log_stalled_send(SOCKET sock)
+void log_stalled_send(SOCKET sock)
 {
     LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, TARVEX_SEND_TIMEOUT_S);
-}
-
-bool send_all(SOCKET sock, const uint8_t *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t sent = send(sock, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            log_stalled_send(sock);
-        if (sent <= 0)
-            return true;
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return false;
 }
 
 // The most of a binary request's fixed header a handler may write into.
@@ -202,99 +185,113 @@ static void clear_stale_bytes(data_buffer *recd, uint32_t received)
     recd->used = received;
 }
 
-bool process_read_event(_sock_info *psock_info)
+// One recv into buf at `at` of at most `room` bytes: > 0 bytes, 0 when
+// nothing is there yet, -1 when the connection ended or failed.
+static ssize_t receive_some(_sock_info *psock_info, uint8_t *at, size_t room)
 {
-    data_buffer *recd = &psock_info->recd_data;
-    if (recd->transaction_in_progress)
-        LOG_DEBUG("Previously recd data not yet fully sent.");
-    recd->data_size = 0;
-    recd->send_offset = 0;
-    recd->transaction_in_progress = false;
-    // One byte short of the buffer, so a text request is always NUL-terminated.
-    ssize_t n = recv(psock_info->sock, recd->buf, sizeof(recd->buf) - 1, 0);
+    ssize_t n = recv(psock_info->sock, at, room, 0);
+    if (n < 0 && (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR))
+        return 0;
     if (n < 0) {
-        if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
-            LOG_ERROR("recv got WSAEWOULDBLOCK. Will retry recv later ...");
-            return false;
-        }
         LOG_ERROR("ERROR: recv failed. error = %d", errno);
-        return true;
+        return -1;
     }
     if (n == 0) {
         LOG_ERROR("recv returned 0. Remote side has closed gracefully. Good.");
-        return true;
+        return -1;
     }
-    clear_stale_bytes(recd, static_cast<uint32_t>(n));
     psock_info->total_recd += static_cast<int32_t>(n);
+    return n;
+}
+
+int receive_request(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
+    if (recd->wanted > recd->received) {
+        // The rest of a memory write's payload, straight after what came before.
+        ssize_t n = receive_some(psock_info, recd->buf + recd->received, recd->wanted - recd->received);
+        if (n <= 0)
+            return static_cast<int>(n);
+        recd->received += static_cast<uint32_t>(n);
+        data_buffer_mark_used(recd, recd->received);
+        return recd->received == recd->wanted ? 1 : 0;
+    }
+    recd->data_size = 0;
+    recd->send_offset = 0;
+    recd->transaction_in_progress = false;
+    recd->wanted = 0;
+    // One byte short of the buffer, so a text request is always NUL-terminated.
+    ssize_t n = receive_some(psock_info, recd->buf, sizeof(recd->buf) - 1);
+    if (n <= 0)
+        return static_cast<int>(n);
+    clear_stale_bytes(recd, static_cast<uint32_t>(n));
+    recd->received = static_cast<uint32_t>(n);
+    return 1;
+}
+
+tcp_cmd_outcome process_request(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
     recd->transaction_in_progress = true;
-    process_tarvex_tcp_cmd(psock_info, recd->buf, recd->buf, &recd->data_size, static_cast<int>(n));
+    return process_tarvex_tcp_cmd(psock_info, recd->buf, recd->buf, &recd->data_size, static_cast<int>(recd->received));
+}
+
+void note_reply_extent(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
     // Handlers also set fixed fields of a binary request's header (the
     // pass-through key) past the end of a short one.
     uint32_t reply_extent = recd->data_size > 0 ? static_cast<uint32_t>(recd->data_size) : 0;
     data_buffer_mark_used(recd, reply_extent > BINARY_HEADER_EXTENT ? reply_extent : BINARY_HEADER_EXTENT);
-    return psock_info->is_fd_close_recd;
 }
 
-bool send_data(_sock_info *psock_info)
+// Takes the first `sent` bytes off the pending reply.
+static void consume_reply(data_buffer *recd, size_t sent)
+{
+    size_t head = sent < static_cast<size_t>(recd->data_size) ? sent : static_cast<size_t>(recd->data_size);
+    recd->send_offset += static_cast<uint32_t>(head);
+    recd->data_size -= static_cast<int32_t>(head);
+    recd->extra_offset += static_cast<uint32_t>(sent - head);
+    recd->extra_size -= static_cast<uint32_t>(sent - head);
+}
+
+static void reply_sent(data_buffer *recd)
+{
+    free(recd->extra);
+    recd->extra = nullptr;
+    recd->extra_size = 0;
+    recd->extra_offset = 0;
+    recd->transaction_in_progress = false;
+}
+
+int send_reply(_sock_info *psock_info)
 {
     data_buffer *recd = &psock_info->recd_data;
-    if (!recd->transaction_in_progress || recd->data_size <= 0) {
-        LOG_DEBUG("No data pending to be sent.");
-        return false;
-    }
-    // Client sockets block, so a reply the kernel takes in part is sent to
-    // its end here rather than dropped at the next request.
-    int32_t size = recd->data_size;
-    if (send_all(psock_info->sock, recd->buf + recd->send_offset, static_cast<size_t>(size))) {
-        LOG_ERROR("ERROR: send failed. error = %d", errno);
-        psock_info->is_fd_close_recd = true;
-        return true;
-    }
-    recd->send_offset += static_cast<uint32_t>(size);
-    recd->data_size = 0;
-    psock_info->total_sent += size;
-    recd->transaction_in_progress = false;
-    return false;
-}
-
-// Drops the first `sent` bytes from the gather list.
-static void advance_iov(struct iovec *iov, int *iov_count, size_t sent)
-{
-    while (*iov_count > 0 && sent >= iov[0].iov_len) {
-        sent -= iov[0].iov_len;
-        iov[0] = iov[1];
-        (*iov_count)--;
-    }
-    if (*iov_count > 0) {
-        iov[0].iov_base = static_cast<uint8_t *>(iov[0].iov_base) + sent;
-        iov[0].iov_len -= sent;
-    }
-}
-
-bool send_data_v(_sock_info *h, const char *str, const uint8_t *buffer, uint32_t size_buffer)
-{
-    struct iovec iov[2];
-    iov[0].iov_base = const_cast<char *>(str);
-    iov[0].iov_len = strlen(str);
-    iov[1].iov_base = const_cast<uint8_t *>(buffer);
-    iov[1].iov_len = size_buffer;
-    int iov_count = 2;
-    while (iov_count > 0) {
+    while (recd->data_size > 0 || recd->extra_size > 0) {
+        // The staging buffer's part, then a large read's data: one gathered write.
+        struct iovec iov[2];
+        int count = 0;
+        if (recd->data_size > 0)
+            iov[count++] = {recd->buf + recd->send_offset, static_cast<size_t>(recd->data_size)};
+        if (recd->extra_size > 0)
+            iov[count++] = {recd->extra + recd->extra_offset, recd->extra_size};
         struct msghdr msg;
         memset(&msg, 0, sizeof(msg));
         msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(iov_count);
-        ssize_t sent = sendmsg(h->sock, &msg, MSG_NOSIGNAL);
+        msg.msg_iovlen = static_cast<size_t>(count);
+        ssize_t sent = sendmsg(psock_info->sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            log_stalled_send(h->sock);
+            return 0;
         if (sent <= 0) {
             LOG_ERROR("ERROR: send failed. error = %d", errno);
-            h->is_fd_close_recd = true;
-            return true;
+            psock_info->is_fd_close_recd = true;
+            return -1;
         }
-        advance_iov(iov, &iov_count, static_cast<size_t>(sent));
+        psock_info->total_sent += static_cast<int32_t>(sent);
+        consume_reply(recd, static_cast<size_t>(sent));
     }
-    return false;
+    reply_sent(recd);
+    return 1;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "tarvex_tcp_cmd.h"
+
 typedef int SOCKET;
 
 struct _sock_info;
@@ -26,16 +28,26 @@ bool create_listening_sockets();
 void destroy_listening_sockets();
 void print_address_string(const struct sockaddr *sock_addr, socklen_t addr_len);
 
-// Receives and processes one request; true when the client must be closed.
-bool process_read_event(_sock_info *psock_info);
-// Sends the pending reply to its end; true when the connection has failed.
-bool send_data(_sock_info *psock_info);
-// Sends header text then size_buffer bytes in one gathered write, completing
-// short writes; true when the connection has failed (the record is then
-// marked for closing).
-bool send_data_v(_sock_info *h, const char *str, const uint8_t *buffer, uint32_t size_buffer);
-// Client sockets block; a send that makes no progress for this long fails
-// (SO_SNDTIMEO), so one client that never reads cannot hold the server.
+// Client sockets are non-blocking; the event loop calls these when a socket
+// is ready. Receives on a client: a new request (one recv, which is one
+// request), or the next piece of a memory write's payload up to
+// recd_data.wanted. Returns 1 when a whole request is in the buffer, 0 when
+// nothing (more) is there yet, -1 when the connection ended or failed.
+int receive_request(_sock_info *psock_info);
+// Hands the request in the buffer to the dispatcher.
+tcp_cmd_outcome process_request(_sock_info *psock_info);
+// Records how far the reply now in the buffer reaches, so the next receive
+// clears it. Call once a reply is there, before sending it.
+void note_reply_extent(_sock_info *psock_info);
+// Sends as much of the pending reply (buffer part, then recd_data.extra) as
+// the socket takes now. Returns 1 when all of it has gone (extra is then
+// freed), 0 when the rest must wait for the socket to be writable, -1 when
+// the connection failed.
+int send_reply(_sock_info *psock_info);
+// A client whose pending reply makes no progress for this long is dropped,
+// so one client that never reads cannot hold anything up.
 constexpr int TARVEX_SEND_TIMEOUT_S = 5;
-// Sends all bytes or fails; true on failure. Never raises SIGPIPE.
-bool send_all(SOCKET sock, const uint8_t *data, size_t size);
+// A memory write's payload must be complete this long after its command line.
+constexpr int TARVEX_WRITE_DATA_TIMEOUT_MS = 10000;
+// The error line of a client dropped for a stalled send.
+void log_stalled_send(SOCKET sock);

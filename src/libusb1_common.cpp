@@ -6,6 +6,7 @@
 
 #include "list_tarvex.h"
 #include "log.h"
+#include "probe_worker.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_usb.h"
@@ -38,6 +39,8 @@ int tarvex_libusb_init()
 // Releases an entry and everything it owns; its associations stop reaching it.
 static void free_entry(tarvex_usb *entry)
 {
+    // Entries are released only while no probe work is in flight.
+    probe_worker_stop(entry);
     invalidate_connections_of(entry);
     if (entry->dev->fd != nullptr)
         libusb_close(entry->dev->fd);

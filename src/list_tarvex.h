@@ -21,6 +21,7 @@ struct tarvex_usb {
     bool refresh;                      // found by the refresh in progress
     bool closed_for_refresh;           // not used by any operation
     bool to_reopen;                    // had an open handle when a refresh began; never cleared
+    struct probe_worker *worker;       // owned; runs this probe's operations, made on first use
 };
 
 extern list_head tarvex_usb_list;

@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,7 +14,9 @@ int debug_level = -1;
 
 static FILE *log_output;
 static int64_t start;
-static int count;
+// Records are counted from every thread (the probe workers log too); each
+// record is written with one stdio call, which stdio's own lock keeps whole.
+static std::atomic<int> count;
 
 // Indexed by level + 1; LOG_LVL_OUTPUT records carry no prefix.
 static constexpr const char *log_strings[6] = {
@@ -76,8 +79,8 @@ void log_puts(int level, const char *file, unsigned line, const char *function, 
         if (debug_level > LOG_LVL_INFO) {
             // Elapsed time on the low 32 bits, printed signed: wraps after ~24.8 days.
             int elapsed = static_cast<int>(static_cast<uint32_t>(timeval_ms()) - static_cast<uint32_t>(start));
-            fprintf(out, "%s%d %d %s:%u %s(): %s", level_prefix(level), count, elapsed, base_name(file), line, function,
-                    string);
+            fprintf(out, "%s%d %d %s:%u %s(): %s", level_prefix(level), count.load(), elapsed, base_name(file), line,
+                    function, string);
         } else {
             fprintf(out, "%s%s", level >= 0 ? level_prefix(level) : "", string);
         }
@@ -161,7 +164,7 @@ void log_signal_safe_lf(int level, const char *file, unsigned line, const char *
         gettimeofday(&now, nullptr);
         uint32_t ms = static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000);
         append_text(record, sizeof(record), &len, level_prefix(level));
-        append_int(record, sizeof(record), &len, count);
+        append_int(record, sizeof(record), &len, count.load());
         append_text(record, sizeof(record), &len, " ");
         append_int(record, sizeof(record), &len, static_cast<int>(ms - static_cast<uint32_t>(start)));
         append_text(record, sizeof(record), &len, " ");

@@ -27,6 +27,7 @@ _sock_info *alloc_sock_info()
 void free_sock_info(_sock_info *psock_info)
 {
     LOG_DEBUG("Freed sock_info at %p", static_cast<void *>(psock_info));
+    free(psock_info->recd_data.extra);
     free(psock_info);
 }
 

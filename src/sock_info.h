@@ -17,6 +17,24 @@ struct data_buffer {
     uint32_t send_offset;                 // position in buf of the next reply byte
     bool transaction_in_progress;         // from receive until the reply is fully sent
     uint32_t used;                        // buf is zero from here on: what the next receive must clear
+    uint32_t received;                    // request bytes in buf
+    uint32_t wanted;                      // a memory write waits until this many request bytes are in buf
+    uint8_t *extra;                       // owned: reply bytes sent after buf's (a large memory read)
+    uint32_t extra_size;                  // bytes of extra still to send, from extra_offset
+    uint32_t extra_offset;
+};
+
+// Where a client is in its request cycle. Only the event loop reads or
+// writes it; the loop watches the socket for reading only in READING and
+// GATHERING, and for writing only in SENDING, so one client is never read
+// again before its previous reply has gone out.
+enum client_phase : uint8_t {
+    CLIENT_READING = 0, // waits for a request
+    CLIENT_GATHERING,   // a memory write's payload is still arriving
+    CLIENT_IN_FLIGHT,   // its request runs on a probe worker, which owns recd_data meanwhile
+    CLIENT_SENDING,     // its reply waits for the socket to take it
+    CLIENT_PAUSED,      // held back while a refresh waits for probe work to end
+    CLIENT_RELEASING,   // the connection ended; its associations are being released
 };
 
 // Records that buf may hold non-zero bytes below `extent`. Whoever writes
@@ -39,6 +57,11 @@ struct _sock_info {
     bool is_fd_close_recd;
     uint32_t key; // unique for the life of the process, from 1 upward
     char client_name[TARVEX_CLIENT_NAME_SIZE];
+    uint8_t phase;        // client_phase
+    list_head wait_link;  // in the loop's list of clients with a deadline, or of those held
+                          // behind a refresh (never both)
+    uint64_t deadline_ms; // GATHERING: the whole payload; SENDING: the next progress
+    uint32_t events;      // what the loop watches the socket for now
 };
 
 extern list_head connection_list;

@@ -165,61 +165,66 @@ static bool open_probe(tarvex_usb *usb)
     return true;
 }
 
-tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)
+uint32_t tarvex_open_begin(uint32_t device_id, _sock_info *psock_info, tarvex_usb **usb_out)
 {
     tarvex_usb *usb = get_tarvex_by_name(device_id);
+    *usb_out = usb;
     if (usb == nullptr) {
         LOG_DEBUG("Unkown device %d", device_id);
-        return nullptr;
+        return 0;
     }
     LOG_DEBUG("tarvex_open_device  %x (usb) with %x (psock_info)", usb->key,
               psock_info != nullptr ? psock_info->key : 0);
     tarvex_assoc *assoc = add_connection(usb, psock_info);
     if (assoc == nullptr) {
         LOG_ERROR("no memory for an association with device %x", device_id);
-        return nullptr;
+        return 0;
     }
+    return assoc->key;
+}
+
+bool tarvex_open_probe_part(tarvex_usb *usb)
+{
     if (usb->dev->fd != nullptr) {
         LOG_DEBUG("real_open : no reopen");
-        return assoc;
+        return true;
     }
-    if (open_probe(usb))
+    return open_probe(usb);
+}
+
+tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened)
+{
+    tarvex_assoc *assoc = get_connection_by_name(assoc_key);
+    if (assoc == nullptr || opened)
         return assoc;
     free_connection(assoc);
     return nullptr;
 }
 
-// Other clients on the same probe rely on its debug mode, so only the last
-// association takes the probe out of it.
-static void leave_mode_if_last_user(const tarvex_assoc *assoc)
+tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)
 {
-    if (!assoc->valid || assoc->tarvex_usb == nullptr) {
-        LOG_DEBUG("exit_mode : assoc %d has no probe left", assoc->key);
-        return;
-    }
-    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
-    unsigned users = get_usb_number_client(assoc->tarvex_usb->key);
-    if (users > 1) {
-        LOG_DEBUG("exit_mode : %d other users keep device %x in its mode", users - 1, assoc->tarvex_usb->key);
-        return;
-    }
-    if (h->fd == nullptr) {
-        LOG_DEBUG("exit_mode : device %x is not open", assoc->tarvex_usb->key);
-        return;
-    }
-    tarvex_exit_mode(h, assoc->key);
+    tarvex_usb *usb;
+    uint32_t key = tarvex_open_begin(device_id, psock_info, &usb);
+    if (key == 0)
+        return nullptr;
+    return tarvex_open_end(key, tarvex_open_probe_part(usb));
+}
+
+bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c)
+{
+    LOG_DEBUG("exit_mode %d ", assoc_id);
+    if (get_connection_by_name(assoc_id) == nullptr)
+        LOG_ERROR("assoc null");
+    LOG_DEBUG("call close_connection : assoc_id %d", assoc_id);
+    return close_connection_begin(assoc_id, true, c);
 }
 
 long tarvex_close(uint32_t assoc_id)
 {
-    LOG_DEBUG("exit_mode %d ", assoc_id);
-    tarvex_assoc *assoc = get_connection_by_name(assoc_id);
-    if (assoc != nullptr)
-        leave_mode_if_last_user(assoc);
-    else
-        LOG_ERROR("assoc null");
-    LOG_DEBUG("call close_connection : assoc_id %d", assoc_id);
-    return close_connection(assoc_id);
+    assoc_close c;
+    if (tarvex_close_begin(assoc_id, &c))
+        close_connection_probe_part(&c);
+    return close_connection_end(&c);
 }
 
 static uint8_t request_endpoint(const tarvex_usb_handle_s *h, uint32_t input_request)
@@ -231,8 +236,7 @@ static uint8_t request_endpoint(const tarvex_usb_handle_s *h, uint32_t input_req
     return static_cast<uint8_t>(h->tx_ep);
 }
 
-// The probe handle an association may send on, or null (logged) when none.
-static tarvex_usb_handle_s *sendable_handle(uint32_t assoc_id)
+tarvex_usb *tarvex_assoc_probe(uint32_t assoc_id)
 {
     tarvex_assoc *assoc = get_connection_by_name(assoc_id);
     if (assoc == nullptr) {
@@ -243,21 +247,17 @@ static tarvex_usb_handle_s *sendable_handle(uint32_t assoc_id)
         LOG_ERROR("invalid psock_info->key by a device left : %x", assoc->key);
         return nullptr;
     }
-    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
-    if (h->fd == nullptr) {
-        LOG_ERROR("device %x of assoc %x is not open", assoc->tarvex_usb->key, assoc->key);
-        return nullptr;
-    }
-    return h;
+    return assoc->tarvex_usb;
 }
 
-long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
-                         uint32_t dwTimeOut)
+long tarvex_send_command_to(tarvex_usb *usb, uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd,
+                            uint8_t *buffer)
 {
-    (void)dwTimeOut;
-    tarvex_usb_handle_s *h = sendable_handle(assoc_id);
-    if (h == nullptr)
+    tarvex_usb_handle_s *h = usb->dev;
+    if (h->fd == nullptr) {
+        LOG_ERROR("device %x of assoc %x is not open", usb->key, assoc_id);
         return ERROR_FAIL;
+    }
     h->direction = request_endpoint(h, request->input_request);
     if (request->input_request == REQUEST_READ_EP3) {
         LOG_DEBUG("call REQUEST_READ_EP3 : length %ud, endpoint %d", request->buffer_size, h->direction);
@@ -270,13 +270,27 @@ long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, con
     return tarvex_usb_xfer(h, buffer, request->buffer_size);
 }
 
+long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
+                         uint32_t dwTimeOut)
+{
+    (void)dwTimeOut;
+    tarvex_usb *usb = tarvex_assoc_probe(assoc_id);
+    if (usb == nullptr)
+        return ERROR_FAIL;
+    return tarvex_send_command_to(usb, assoc_id, request, cmd, buffer);
+}
+
 long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key)
 {
     if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr) {
         LOG_ERROR("tarvex_speed : no probe behind the association");
         return ERROR_FAIL;
     }
-    tarvex_usb_handle_s *h = assoc->tarvex_usb->dev;
+    return tarvex_speed_of(assoc->tarvex_usb->dev, khz, query, key);
+}
+
+long tarvex_speed_of(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key)
+{
     if (h->jtag_api != TARVEX_JTAG_API_V3)
         return tarvex_speed_v2(h, khz, query, key);
     uint32_t freq_map[TARVEX_COM_FREQ_SLOTS];

@@ -49,13 +49,38 @@ tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info);
 // Closes the association; the probe leaves its mode only when this was its
 // last association. Returns 0.
 long tarvex_close(uint32_t assoc_id);
+
+// The first step of tarvex_close (see close_connection_begin), with the
+// probe's mode exit for the last user.
+bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c);
+
+// The open in three steps, so that the probe's part can run on the probe's
+// worker. Begin (loop): a new association with the entry of key device_id
+// (stored in *usb, null when unknown); returns the association's key, or 0
+// when the probe is unknown or no association could be made. Probe part (worker): opens the USB device and
+// the probe unless they are open; true when they are. End (loop): the
+// association, or null when the open failed (it is then released) or the
+// association was closed meanwhile.
+uint32_t tarvex_open_begin(uint32_t device_id, _sock_info *psock_info, tarvex_usb **usb);
+bool tarvex_open_probe_part(tarvex_usb *usb);
+tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened);
+
+// The entry an association reaches, or null (logged) when the association is
+// unknown or its probe was removed.
+tarvex_usb *tarvex_assoc_probe(uint32_t assoc_id);
 // Passes the 16 bytes of `cmd` and a data phase of request->buffer_size bytes
 // in `buffer` to the association's probe. Returns ERROR_OK or ERROR_FAIL
 // (unknown or invalid association, closed probe, short transfer). dwTimeOut is
 // not applied: the driver's fixed time-out is.
 long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
                          uint32_t dwTimeOut);
+// The same on an entry already looked up (assoc_id only names it in the log):
+// touches only the probe's handle.
+long tarvex_send_command_to(tarvex_usb *usb, uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd,
+                            uint8_t *buffer);
 // The interface clock of the association's probe in kHz as the driver of its
 // generation chooses it, or a negative result code when the probe could not be
 // reached or refused the clock.
 long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key);
+// The same on a probe handle.
+long tarvex_speed_of(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key);

@@ -119,44 +119,82 @@ void invalidate_connections_of(const struct tarvex_usb *usb)
     }
 }
 
-// The closing association is the probe's last: close its USB device.
-static void close_last_user(tarvex_assoc *assoc)
+// Associations on the same probe that stay once this one is gone: those
+// already being closed do not count, so of two closes in a row the second is
+// the last user whatever order their probe parts finish in.
+static unsigned other_users(const tarvex_assoc *closing)
 {
-    struct tarvex_usb *usb = assoc->tarvex_usb;
-    LOG_DEBUG("close_connection : assoc found as the last user of tarvex %d at %p", assoc->key,
-              static_cast<void *>(assoc));
-    LOG_DEBUG("close_connection : tarvex_usb_close %p", static_cast<void *>(usb->dev));
-    tarvex_usb_close(usb->dev);
-    usb->opened = false;
-    LOG_DEBUG("last tcp client : %d", get_tcp_number_client());
-    usb->dev->fd = nullptr;
-    // The closing association is still listed, so this fires only when it is
-    // the last association of all.
-    evaluate_auto_kiil(1);
+    unsigned count = 0;
+    list_for_each(pos, &assoc_list)
+    {
+        const tarvex_assoc *assoc = list_entry<tarvex_assoc>(pos);
+        if (assoc != closing && !assoc->closing && reaches_probe(assoc) && assoc->tarvex_usb == closing->tarvex_usb)
+            count++;
+    }
+    return count;
 }
 
-int close_connection(uint32_t assoc_id)
+bool close_connection_begin(uint32_t assoc_id, bool leave_mode, assoc_close *c)
 {
     LOG_DEBUG("close_connection : assoc key %d", assoc_id);
+    *c = assoc_close{assoc_id, nullptr, leave_mode, false, false};
     tarvex_assoc *assoc = get_connection_by_name(assoc_id);
-    if (assoc == nullptr)
-        return 0;
-    if (reaches_probe(assoc)) {
-        uint32_t usb_key = assoc->tarvex_usb->key;
-        unsigned connection_count = get_usb_number_client(usb_key);
-        LOG_DEBUG("close_connection : usb to find  %d, connection_count %d", usb_key, connection_count);
-        if (connection_count == 1)
-            close_last_user(assoc);
-    } else {
+    if (assoc == nullptr || assoc->closing)
+        return false;
+    assoc->closing = true;
+    c->began = true;
+    if (!reaches_probe(assoc)) {
         // The probe was removed, so this association was its last user: there
         // is nothing to close, but the auto-exit rule applies as for any last
         // close, or a client holding only such associations could never end
         // the server by leaving.
         LOG_DEBUG("close_connection : assoc %d has no probe left", assoc_id);
-        evaluate_auto_kiil(1);
+        c->last_user = true;
+        return false;
     }
+    c->usb = assoc->tarvex_usb;
+    c->last_user = other_users(assoc) == 0;
+    LOG_DEBUG("close_connection : usb to find  %d, last user %d", c->usb->key, c->last_user);
+    return true;
+}
+
+void close_connection_probe_part(const assoc_close *c)
+{
+    if (c->usb == nullptr || !c->last_user)
+        return;
+    tarvex_usb_handle_s *h = c->usb->dev;
+    // Other clients on the same probe rely on its debug mode, so only the
+    // last association takes the probe out of it.
+    if (c->leave_mode && h->fd != nullptr)
+        tarvex_exit_mode(h, c->key);
+    LOG_DEBUG("close_connection : tarvex_usb_close %p", static_cast<void *>(h));
+    tarvex_usb_close(h);
+    h->fd = nullptr;
+}
+
+int close_connection_end(const assoc_close *c)
+{
+    tarvex_assoc *assoc = c->began ? get_connection_by_name(c->key) : nullptr;
+    if (assoc == nullptr)
+        return 0;
+    if (c->usb != nullptr && c->last_user) {
+        c->usb->opened = false;
+        LOG_DEBUG("last tcp client : %d", get_tcp_number_client());
+    }
+    // The closing association is still listed, so this fires only when it is
+    // the last association of all.
+    if (c->last_user)
+        evaluate_auto_kiil(1);
     free_connection(assoc);
     return 0;
+}
+
+int close_connection(uint32_t assoc_id)
+{
+    assoc_close c;
+    if (close_connection_begin(assoc_id, false, &c))
+        close_connection_probe_part(&c);
+    return close_connection_end(&c);
 }
 
 bool evaluate_auto_kiil(unsigned wanted_client)

@@ -15,6 +15,7 @@ struct tarvex_assoc {
     _sock_info *sock_info;         // not owned
     struct tarvex_usb *tarvex_usb; // not owned; null once the probe was removed
     bool valid;                    // false once a refresh removed the probe
+    bool closing;                  // a close has begun; the association goes when it ends
     uint32_t key;                  // the connection id clients quote
 };
 
@@ -45,6 +46,24 @@ unsigned get_tcp_number_client();
 // Closes the association with that key; when it is the last one on its probe
 // the probe's USB device is closed. Returns 0, also for an unknown key.
 int close_connection(uint32_t assoc_id);
+
+// The same close in three steps, so that the probe's part can run on the
+// probe's worker while the loop keeps the association list to itself.
+struct assoc_close {
+    uint32_t key;
+    struct tarvex_usb *usb; // the probe the close acts on; null: no probe part
+    bool leave_mode;        // the last user takes the probe out of its mode first
+    bool last_user;         // no other association stays on the probe
+    bool began;             // this close marked the association; only it ends it
+};
+// Loop: marks the association closing and fills c. True when there is a probe
+// part to run (the association reaches a probe and was not closing already).
+bool close_connection_begin(uint32_t assoc_id, bool leave_mode, assoc_close *c);
+// The probe's part: for the last user, the mode exit (when asked) and the
+// USB close. Touches only the probe's handle.
+void close_connection_probe_part(const assoc_close *c);
+// Loop: releases the association and applies the auto-exit rule. Returns 0.
+int close_connection_end(const assoc_close *c);
 // Unlinks and frees one association without any of the close steps.
 void free_connection(tarvex_assoc *assoc);
 // Makes every association on the entry invalid, so none reaches it again.

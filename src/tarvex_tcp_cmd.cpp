@@ -14,6 +14,7 @@
 #include "common.h"
 #include "log.h"
 #include "options.h"
+#include "probe_worker.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -41,7 +42,6 @@ enum tarvex_tcp_cmd_code : uint8_t {
     TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS = 0x07,
 };
 
-constexpr uint32_t TARVEX_TCP_PASSTHROUGH_TIMEOUT_MS = 5000;
 constexpr size_t TARVEX_TCP_MES_SIZE = 64;
 
 // Layout of the pass-through request (0x05): the probe command block sits at
@@ -53,17 +53,53 @@ constexpr int PASSTHROUGH_SIZE_OFFSET = 28;
 constexpr int PASSTHROUGH_DATA_OFFSET = 32;
 constexpr int TARVEX_CMD_BLOCK_SIZE = 16;
 
-// One request in flight: the staging buffer holds the request on entry and
-// the reply on return.
+// Arguments shared by the memory read and write: tokens 1 to 5.
+struct mem_request {
+    uint32_t connect_id;
+    uint32_t addr;
+    uint16_t size;
+    uint32_t count;
+    uint32_t dapid;
+    uint64_t len; // size x count, without the 32-bit overflow
+};
+
+// One request: the staging buffer holds the request on entry and the reply
+// on return. The loop looks the probe up before the request goes to that
+// probe's worker, so a handler never walks the loop's lists.
 struct tcp_request {
     _sock_info *psock_info;
     uint8_t *buf;
     int32_t *answer_size;
     int size;
     char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE];
+    tarvex_usb *usb;             // the probe the request acts on, or null
+    tarvex_usb_handle_s *handle; // usb's handle, or null
+    const tarvex_assoc *assoc;   // the association found (only shown in debug lines)
+    mem_request mem;             // memory write: arguments parsed on admission
+    size_t payload_at;           // memory write: offset of the payload in buf
+    bool in_flight;              // handed to a probe worker; the reply comes later
 };
 
 typedef void (*tcp_cmd_handler)(tcp_request *r);
+
+// What a job does on its probe's worker, and what the loop does with it after.
+enum tcp_job_kind : uint8_t {
+    JOB_COMMAND, // the handler runs on the worker and leaves the reply
+    JOB_OPEN,    // the probe is opened; the loop keeps or drops the association
+    JOB_CLOSE,   // the close's probe part; the loop releases the association and replies
+    JOB_RELEASE, // the same for a client that has gone: no reply
+};
+
+struct tcp_job {
+    probe_job base; // must stay first
+    tcp_job_kind kind;
+    bool binary; // open and close: the binary reply form
+    tcp_request r;
+    tcp_cmd_handler handler; // JOB_COMMAND
+    uint32_t assoc_key;      // JOB_OPEN
+    bool opened;             // JOB_OPEN: the probe's part succeeded
+    assoc_close close;       // JOB_CLOSE, JOB_RELEASE
+};
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -202,18 +238,13 @@ static const char *client_name(const tcp_request *r)
     return r->psock_info->client_name;
 }
 
-// The open-probe handle of an association, or null when the association is
-// missing or its probe was removed.
-static tarvex_usb_handle_s *assoc_handle(const tarvex_assoc *assoc)
+// The probe of an association, or null when the association is missing or
+// its probe was removed.
+static tarvex_usb *assoc_probe(const tarvex_assoc *assoc)
 {
     if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr)
         return nullptr;
-    return assoc->tarvex_usb->dev;
-}
-
-static tarvex_usb_handle_s *handle_by_sock(const tcp_request *r)
-{
-    return assoc_handle(get_connection_by_sock(r->psock_info));
+    return assoc->tarvex_usb;
 }
 
 // ---------------------------------------------------------------------------
@@ -256,12 +287,67 @@ static void bin_get_dev_info(tcp_request *r)
     reply_bytes(r, static_cast<int32_t>(dev_info_size + 4));
 }
 
-static void bin_open_dev(tcp_request *r)
+// ---------------------------------------------------------------------------
+// Jobs: requests that run on their probe's worker
+
+static void run_job(probe_job *base)
 {
-    uint32_t usd_dev_id = le_to_h_u32(r->buf + 4);
-    int exclusive_access = r->buf[8] != 0 ? 1 : 0;
-    CMD_DEBUG("TARVEX_TCP_CMD_OPEN_DEV for tarvex_usb_id : 0x%x, access: %d ", usd_dev_id, exclusive_access);
-    tarvex_assoc *assoc = tarvex_open_device(usd_dev_id, r->psock_info);
+    auto *job = reinterpret_cast<tcp_job *>(base);
+    switch (job->kind) {
+    case JOB_COMMAND:
+        job->handler(&job->r);
+        break;
+    case JOB_OPEN:
+        job->opened = tarvex_open_probe_part(job->r.usb);
+        break;
+    case JOB_CLOSE:
+    case JOB_RELEASE:
+        close_connection_probe_part(&job->close);
+        break;
+    }
+}
+
+static tcp_job *new_job(const tcp_request *r, tcp_job_kind kind, bool binary)
+{
+    auto *job = static_cast<tcp_job *>(calloc(1, sizeof(tcp_job)));
+    if (job == nullptr) {
+        CMD_ERROR("process_tarvex_tcp_cmd : no memory for a probe operation");
+        return nullptr;
+    }
+    job->base.run = run_job;
+    job->kind = kind;
+    job->binary = binary;
+    job->r = *r;
+    return job;
+}
+
+static void finish_job(tcp_job *job);
+
+// Hands the job to its probe's worker; without workers it runs and finishes
+// here and now.
+static void start_job(tcp_request *r, tcp_job *job)
+{
+    if (probe_worker_submit(r->usb, &job->base)) {
+        r->in_flight = true;
+        return;
+    }
+    finish_job(job);
+}
+
+static void reply_open(tcp_request *r, const tarvex_assoc *assoc, bool binary)
+{
+    if (!binary) {
+        const char *mes;
+        if (assoc != nullptr) {
+            CMD_DEBUG("process open-device (%s): assoc_id = %x", client_name(r), assoc->key);
+            mes = reply_text(r, "1 %d\n", assoc->key);
+        } else {
+            CMD_DEBUG("process open-device (%s): error", client_name(r));
+            mes = reply_text(r, "0\n");
+        }
+        CMD_DEBUG("open-device : (%s): returned value \"%s\"", client_name(r), mes);
+        return;
+    }
     if (assoc == nullptr) {
         CMD_ERROR("TARVEX_TCP_CMD_OPEN_DEV FAIL, internal assoc not key created");
         h_u32_to_le(r->buf, TARVEX_TCP_DEVICE_ERROR);
@@ -274,12 +360,135 @@ static void bin_open_dev(tcp_request *r)
     reply_bytes(r, 8);
 }
 
+// The association is made here; the probe is opened on its worker unless
+// another association holds it open.
+static void start_open(tcp_request *r, uint32_t device_id, bool binary)
+{
+    uint32_t key = tarvex_open_begin(device_id, r->psock_info, &r->usb);
+    tcp_job *job = key != 0 ? new_job(r, JOB_OPEN, binary) : nullptr;
+    if (job == nullptr) {
+        if (key != 0)
+            tarvex_open_end(key, false);
+        reply_open(r, nullptr, binary);
+        return;
+    }
+    job->assoc_key = key;
+    start_job(r, job);
+}
+
+static void reply_close(tcp_request *r, bool binary)
+{
+    if (binary) {
+        reply_status(r, TARVEX_TCP_OK);
+        return;
+    }
+    const char *mes = reply_text(r, "1\n");
+    CMD_DEBUG("close-device (%s): returned value %s", client_name(r), mes);
+}
+
+// Binary close keeps the probe's mode; text close and a client's end take
+// the probe out of it when they are its last user.
+static bool begin_close(uint32_t key, bool leave_mode, assoc_close *c)
+{
+    return leave_mode ? tarvex_close_begin(key, c) : close_connection_begin(key, false, c);
+}
+
+// A close with a probe part waits behind the probe's operations in flight.
+static void start_close(tcp_request *r, uint32_t key, bool leave_mode, bool binary)
+{
+    assoc_close c;
+    tcp_job *job = nullptr;
+    if (begin_close(key, leave_mode, &c)) {
+        r->usb = c.usb;
+        job = new_job(r, JOB_CLOSE, binary);
+        if (job == nullptr)
+            close_connection_probe_part(&c);
+    }
+    if (job == nullptr) {
+        close_connection_end(&c);
+        reply_close(r, binary);
+        return;
+    }
+    job->close = c;
+    start_job(r, job);
+}
+
+static void finish_job(tcp_job *job)
+{
+    tcp_request *r = &job->r;
+    switch (job->kind) {
+    case JOB_COMMAND:
+        break;
+    case JOB_OPEN:
+        reply_open(r, tarvex_open_end(job->assoc_key, job->opened), job->binary);
+        break;
+    case JOB_CLOSE:
+        close_connection_end(&job->close);
+        reply_close(r, job->binary);
+        break;
+    case JOB_RELEASE:
+        close_connection_end(&job->close);
+        break;
+    }
+    free(job);
+}
+
+_sock_info *tcp_cmd_complete(probe_job *base)
+{
+    auto *job = reinterpret_cast<tcp_job *>(base);
+    _sock_info *client = job->r.psock_info;
+    finish_job(job);
+    return client;
+}
+
+bool tcp_cmd_release_next(_sock_info *client)
+{
+    for (tarvex_assoc *assoc = get_connection_by_sock(client); assoc != nullptr;
+         assoc = get_connection_by_sock(client)) {
+        if (assoc->closing) {
+            // Another client's close owns it and releases it when its probe
+            // part is done; it must not refer to this record after it is freed.
+            assoc->sock_info = nullptr;
+            continue;
+        }
+        tcp_request r = {};
+        r.psock_info = client;
+        assoc_close c;
+        tcp_job *job = nullptr;
+        if (tarvex_close_begin(assoc->key, &c)) {
+            r.usb = c.usb;
+            job = new_job(&r, JOB_RELEASE, false);
+            if (job == nullptr)
+                close_connection_probe_part(&c);
+        }
+        if (job == nullptr) {
+            close_connection_end(&c);
+            continue;
+        }
+        job->close = c;
+        if (probe_worker_submit(c.usb, &job->base))
+            return true;
+        finish_job(job);
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Binary commands (continued)
+
+static void bin_open_dev(tcp_request *r)
+{
+    uint32_t usd_dev_id = le_to_h_u32(r->buf + 4);
+    int exclusive_access = r->buf[8] != 0 ? 1 : 0;
+    CMD_DEBUG("TARVEX_TCP_CMD_OPEN_DEV for tarvex_usb_id : 0x%x, access: %d ", usd_dev_id, exclusive_access);
+    start_open(r, usd_dev_id, true);
+}
+
 static void bin_close_dev(tcp_request *r)
 {
     uint32_t cookie_id = le_to_h_u32(r->buf + 4);
     CMD_DEBUG("TARVEX_TCP_CMD_CLOSE_DEV for cookie_id: 0x%x", cookie_id);
-    close_connection(cookie_id);
-    reply_status(r, TARVEX_TCP_OK);
+    start_close(r, cookie_id, false, true);
 }
 
 // True when the pass-through's data phase fits the staging buffer: a write's
@@ -332,7 +541,8 @@ static void bin_send_usb_cmd(tcp_request *r)
     uint8_t *data = is_read ? r->buf + 4 : r->buf + PASSTHROUGH_DATA_OFFSET;
     if (is_read)
         memset(data, 0, request.buffer_size);
-    long result = tarvex_send_command(cookie_id, &request, cmd, data, TARVEX_TCP_PASSTHROUGH_TIMEOUT_MS);
+    // The loop looked the association up (and logged a missing one).
+    long result = r->usb != nullptr ? tarvex_send_command_to(r->usb, cookie_id, &request, cmd, data) : ERROR_FAIL;
     if (result != 0 && is_read)
         memset(data, 0, request.buffer_size);
     h_u32_to_le(r->buf, error_convert(static_cast<int32_t>(result)));
@@ -366,12 +576,6 @@ static void bin_get_nb_of_dev_clients(tcp_request *r)
     CMD_DEBUG("TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS : return => %d ", count);
     reply_status(r, count);
 }
-
-static constexpr tcp_cmd_handler binary_commands[] = {
-    bin_refresh,   bin_get_nb_dev,   bin_get_dev_info,           bin_open_dev,
-    bin_close_dev, bin_send_usb_cmd, bin_get_server_api_version, bin_get_nb_of_dev_clients,
-};
-static_assert(sizeof(binary_commands) / sizeof(binary_commands[0]) == 8, "binary codes 0x00..0x07");
 
 // ---------------------------------------------------------------------------
 // Text commands: probes and sessions
@@ -425,16 +629,7 @@ static void txt_open_device(tcp_request *r)
         return;
     uint32_t device_id = arg_hex(r, 1);
     CMD_DEBUG("open-device : commmand received from (%s) : %x, %x", client_name(r), device_id, r->psock_info->key);
-    tarvex_assoc *assoc = tarvex_open_device(device_id, r->psock_info);
-    const char *mes;
-    if (assoc != nullptr) {
-        CMD_DEBUG("process open-device (%s): assoc_id = %x", client_name(r), assoc->key);
-        mes = reply_text(r, "1 %d\n", assoc->key);
-    } else {
-        CMD_DEBUG("process open-device (%s): error", client_name(r));
-        mes = reply_text(r, "0\n");
-    }
-    CMD_DEBUG("open-device : (%s): returned value \"%s\"", client_name(r), mes);
+    start_open(r, device_id, false);
 }
 
 static void txt_close_device(tcp_request *r)
@@ -443,12 +638,7 @@ static void txt_close_device(tcp_request *r)
         return;
     uint32_t assoc_id = arg_udec(r, 1);
     CMD_DEBUG("close-device : commmand received from (%s) : assoc_id = %d", client_name(r), assoc_id);
-    if (tarvex_close(assoc_id) != 0) {
-        reply_text(r, "0\n");
-        return;
-    }
-    const char *mes = reply_text(r, "1\n");
-    CMD_DEBUG("close-device (%s): returned value %s", client_name(r), mes);
+    start_close(r, assoc_id, true, false);
 }
 
 static void txt_usb_refresh(tcp_request *r)
@@ -466,7 +656,7 @@ static void txt_blink_led(tcp_request *r)
         return;
     CMD_DEBUG("tarvex-blink-led : command received from (%s)", client_name(r));
     int32_t index = arg_dec(r, 1);
-    tarvex_usb *usb = nth(static_cast<unsigned>(index));
+    tarvex_usb *usb = r->usb;
     const char *mes;
     if (usb != nullptr)
         CMD_DEBUG("usb(%d)->dev= %p", index, static_cast<void *>(usb->dev));
@@ -517,10 +707,9 @@ static void txt_tcp_version(tcp_request *r)
     if (!tokenize_request(r))
         return;
     uint32_t connect_id = arg_udec(r, 1);
-    tarvex_assoc *assoc = get_connection_by_name(connect_id);
-    CMD_DEBUG("tarvex_tcp_version assoc %p", static_cast<void *>(assoc));
+    CMD_DEBUG("tarvex_tcp_version assoc %p", static_cast<const void *>(r->assoc));
     CMD_DEBUG("tarvex-tcp-version : command received from (%s)", client_name(r));
-    tarvex_usb_handle_s *handle = assoc_handle(assoc);
+    tarvex_usb_handle_s *handle = r->handle;
     const char *mes;
     if (handle == nullptr) {
         mes = reply_text(r, "0\n");
@@ -542,7 +731,7 @@ static void txt_check_voltage(tcp_request *r)
     CMD_DEBUG("tarvex-tcp-check-voltage : command received from (%s)", client_name(r));
     float voltage = 0.0f;
     int result = 0;
-    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    tarvex_usb_handle_s *handle = r->handle;
     if (handle != nullptr)
         result = tarvex_usb_check_voltage(handle, &voltage, connect_id);
     const char *mes = reply_text(r, "1 %d %f\n", result, static_cast<double>(voltage));
@@ -596,7 +785,7 @@ static void run_core_command(tcp_request *r, const core_command &command)
     int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
     CMD_DEBUG("%s : command received from (%s): device %d, coreid %d", command.keyword, client_name(r), connect_id,
               coreid);
-    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    tarvex_usb_handle_s *handle = r->handle;
     int result = handle != nullptr ? command.run(handle, static_cast<uint8_t>(coreid), 0) : 0;
     const char *mes = result != 0 ? reply_text(r, command.failure, result) : reply_text(r, "1 0\n");
     CMD_DEBUG("%s : (%s) returned value %s", command.keyword, client_name(r), mes);
@@ -645,16 +834,12 @@ static void run_debug_command(tcp_request *r, const debug_command &command, tarv
         CMD_DEBUG(command.returned, client_name(r), mes);
 }
 
-static void run_by_sock(tcp_request *r, const debug_command &command)
+// The probe was found by the loop: the socket's association, or for some
+// commands the association named by connect_id (see the keyword table).
+static void run_on_probe(tcp_request *r, const debug_command &command)
 {
     if (tokenize_request(r))
-        run_debug_command(r, command, handle_by_sock(r));
-}
-
-static void run_by_key(tcp_request *r, const debug_command &command)
-{
-    if (tokenize_request(r))
-        run_debug_command(r, command, assoc_handle(get_connection_by_name(arg_udec(r, 1))));
+        run_debug_command(r, command, r->handle);
 }
 
 static constexpr debug_command assert_srst_command = {
@@ -756,71 +941,71 @@ static constexpr debug_command get_rw_status_command = {
 
 static void txt_assert_srst(tcp_request *r)
 {
-    run_by_sock(r, assert_srst_command);
+    run_on_probe(r, assert_srst_command);
 }
 static void txt_init_mode(tcp_request *r)
 {
-    run_by_sock(r, init_mode_command);
+    run_on_probe(r, init_mode_command);
 }
 static void txt_current_mode(tcp_request *r)
 {
-    run_by_sock(r, current_mode_command);
+    run_on_probe(r, current_mode_command);
 }
 static void txt_exit_mode(tcp_request *r)
 {
-    run_by_sock(r, exit_mode_command);
+    run_on_probe(r, exit_mode_command);
 }
 static void txt_idcode(tcp_request *r)
 {
-    run_by_sock(r, idcode_command);
+    run_on_probe(r, idcode_command);
 }
 static void txt_read_debug_reg(tcp_request *r)
 {
-    run_by_sock(r, read_debug_reg_command);
+    run_on_probe(r, read_debug_reg_command);
 }
 static void txt_write_debug_reg(tcp_request *r)
 {
-    run_by_sock(r, write_debug_reg_command);
+    run_on_probe(r, write_debug_reg_command);
 }
 static void txt_get_status(tcp_request *r)
 {
-    run_by_sock(r, get_status_command);
+    run_on_probe(r, get_status_command);
 }
 static void txt_set_swdclk(tcp_request *r)
 {
-    run_by_sock(r, set_swdclk_command);
+    run_on_probe(r, set_swdclk_command);
 }
 static void txt_state(tcp_request *r)
 {
-    run_by_sock(r, state_command);
+    run_on_probe(r, state_command);
 }
 static void txt_reset(tcp_request *r)
 {
-    run_by_sock(r, reset_command);
+    run_on_probe(r, reset_command);
 }
 static void txt_mode_enter(tcp_request *r)
 {
-    run_by_sock(r, mode_enter_command);
+    run_on_probe(r, mode_enter_command);
 }
 static void txt_mode_leave(tcp_request *r)
 {
-    run_by_sock(r, mode_leave_command);
+    run_on_probe(r, mode_leave_command);
 }
 static void txt_read_regs(tcp_request *r)
 {
-    run_by_sock(r, read_regs_command);
+    run_on_probe(r, read_regs_command);
 }
 static void txt_read_reg(tcp_request *r)
 {
-    run_by_sock(r, read_reg_command);
+    run_on_probe(r, read_reg_command);
 }
 static void txt_write_reg(tcp_request *r)
 {
-    run_by_sock(r, write_reg_command);
+    run_on_probe(r, write_reg_command);
 }
 static void txt_get_rw_status(tcp_request *r)
 {
-    run_by_key(r, get_rw_status_command);
+    run_on_probe(r, get_rw_status_command);
 }
 
 static void txt_speed(tcp_request *r)
@@ -831,8 +1016,7 @@ static void txt_speed(tcp_request *r)
     int32_t khz = static_cast<int32_t>(arg_hex(r, 2));
     bool query = arg_hex(r, 3) != 0;
     CMD_DEBUG("tarvex-tcp-speed : (%s) command received \"tarvex-tcp-speed:\" %d, %d", client_name(r), khz, query);
-    tarvex_assoc *assoc = get_connection_by_name(connect_id);
-    long speed = assoc_handle(assoc) != nullptr ? tarvex_speed(assoc, khz, query, connect_id) : 0;
+    long speed = r->handle != nullptr ? tarvex_speed_of(r->handle, khz, query, connect_id) : 0;
     // A clock the probe refused is not the clock in force: answer as for no association.
     const char *mes = reply_text(r, "1 %ld\n", speed > 0 ? speed : 0);
     CMD_DEBUG("tarvex-tcp-speed (%s): returned value %s", client_name(r), mes);
@@ -847,7 +1031,7 @@ static void txt_config_trace(tcp_request *r)
     uint32_t trace_freq = arg_udec(r, 5);
     CMD_DEBUG("tarvex-config-trace : command received from (%s): %d, %d, %d, %d", client_name(r), enabled, protocol,
               port_size, trace_freq);
-    tarvex_usb_handle_s *handle = handle_by_sock(r);
+    tarvex_usb_handle_s *handle = r->handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_config_trace(handle, enabled != 0, static_cast<tpio_pin_protocol>(protocol),
@@ -868,19 +1052,6 @@ constexpr uint64_t TARVEX_TCP_READ_MEM_LIMIT = 8u << 20;
 // The probe captures trace into a buffer of this size (the start command asks
 // for it), so a trace read never needs more.
 constexpr int32_t TARVEX_TCP_TRACE_READ_LIMIT = 1024;
-// How long a memory write waits for each further piece of its payload before
-// it gives up on the client.
-constexpr int TARVEX_TCP_WRITE_DATA_TIMEOUT_MS = 10000;
-
-// Arguments shared by the memory read and write: tokens 1 to 5.
-struct mem_request {
-    uint32_t connect_id;
-    uint32_t addr;
-    uint16_t size;
-    uint32_t count;
-    uint32_t dapid;
-    uint64_t len; // size x count, without the 32-bit overflow
-};
 
 static mem_request parse_mem_request(const tcp_request *r)
 {
@@ -902,7 +1073,7 @@ static int read_mem_into(tcp_request *r, const mem_request &m, uint8_t *data, ui
     CMD_DEBUG("tarvex-tcp-read-mem : command received from (%s): 0x%x, %d, %d, %p", client_name(r), m.addr, m.size,
               m.count, static_cast<void *>(data));
     CMD_DEBUG("len = 0x%x <=> %d", len, len);
-    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(m.connect_id));
+    tarvex_usb_handle_s *handle = r->handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
@@ -933,7 +1104,9 @@ static void read_mem_staged(tcp_request *r, const mem_request &m, uint32_t len)
     CMD_DEBUG("tarvex-tcp-read-mem : (%s) : data returned : %d bytes", client_name(r), header_len + len);
 }
 
-// A large read goes out as header and data in one gathered write.
+// A large read goes out as the header in the staging buffer followed by the
+// data in a buffer of its own, which the loop sends in one gathered write
+// and frees.
 static void read_mem_direct(tcp_request *r, const mem_request &m, uint32_t len)
 {
     auto *data = static_cast<uint8_t *>(malloc(len + 1));
@@ -943,10 +1116,13 @@ static void read_mem_direct(tcp_request *r, const mem_request &m, uint32_t len)
         return;
     }
     char header[TARVEX_TCP_MES_SIZE];
-    format_read_header(header, read_mem_into(r, m, data, len), len);
-    send_data_v(r->psock_info, header, data, len);
-    reply_bytes(r, 0);
-    free(data);
+    int header_len = format_read_header(header, read_mem_into(r, m, data, len), len);
+    memcpy(r->buf, header, static_cast<size_t>(header_len));
+    reply_bytes(r, header_len);
+    data_buffer *recd = &r->psock_info->recd_data;
+    recd->extra = data;
+    recd->extra_size = len;
+    recd->extra_offset = 0;
 }
 
 static void txt_read_mem(tcp_request *r)
@@ -967,62 +1143,6 @@ static void txt_read_mem(tcp_request *r)
         read_mem_direct(r, m, len);
 }
 
-// Waits for the next piece of a memory write's payload: > 0 bytes received,
-// or 0 when the client closed, failed or stayed silent too long.
-static ssize_t receive_payload(tcp_request *r, uint8_t *at, size_t wanted)
-{
-    for (;;) {
-        struct pollfd pfd = {r->psock_info->sock, POLLIN, 0};
-        int ready = poll(&pfd, 1, TARVEX_TCP_WRITE_DATA_TIMEOUT_MS);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0) {
-            CMD_ERROR("tcp-write-mem : no data from socket %d for %d ms", r->psock_info->sock,
-                      TARVEX_TCP_WRITE_DATA_TIMEOUT_MS);
-            return 0;
-        }
-        ssize_t n = ready > 0 ? recv(r->psock_info->sock, at, wanted, 0) : -1;
-        if (n > 0)
-            return n;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            CMD_ERROR("tcp-write-mem error on socket %d", errno);
-        return 0;
-    }
-}
-
-// Receives the rest of a memory write's payload right after what arrived with
-// the command line. False when the client went away first: it is then closed
-// like any ended connection and nothing is written.
-static bool complete_payload(tcp_request *r, size_t size_cmd, uint32_t len)
-{
-    uint32_t held = static_cast<uint32_t>(r->size - size_cmd);
-    if (held == len) {
-        CMD_DEBUG("tcp-write-mem cmd complete");
-        return true;
-    }
-    uint8_t *at = r->buf + r->size;
-    uint32_t remaining = len - held;
-    for (int turn = 1; remaining != 0; turn++) {
-        CMD_DEBUG("tcp-write-mem read the next byte %d (wanted %d) cmd_size %d", len - remaining, len,
-                  static_cast<int>(size_cmd));
-        CMD_DEBUG("tcp-write-mem : p(%d) = 0x%p", turn, static_cast<void *>(at));
-        ssize_t n = receive_payload(r, at, remaining);
-        if (n <= 0) {
-            r->psock_info->is_fd_close_recd = true;
-            return false;
-        }
-        at += n;
-        remaining -= static_cast<uint32_t>(n);
-        data_buffer_mark_used(&r->psock_info->recd_data, static_cast<uint32_t>(at - r->buf));
-        if (remaining != 0)
-            CMD_DEBUG("tcp-write-mem read the next transfert(%d) of %d byte at 0x%p", turn, static_cast<int>(n),
-                      static_cast<void *>(at));
-    }
-    return true;
-}
-
 // The command line and its payload must fit the staging buffer, and the
 // payload may not be longer than announced. A refusal answers "1 -4\n".
 static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
@@ -1040,23 +1160,47 @@ static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
     return false;
 }
 
-static void txt_write_mem(tcp_request *r)
+// On the loop, before the write goes to its probe: the command line is
+// parsed and checked, and a payload that is not all there yet makes the loop
+// gather it (recd_data.wanted) and present the whole request again. True when
+// the request is complete and may go on.
+static bool admit_write_mem(tcp_request *r)
 {
     auto *newline = static_cast<uint8_t *>(memchr(r->buf, '\n', static_cast<size_t>(r->size)));
     if (newline == nullptr) {
         CMD_ERROR("tarvex-tcp-write-mem : (%s) refused: no end of line after the command", client_name(r));
         reply_text(r, "1 %d\n", ERROR_FAIL);
-        return;
+        return false;
     }
     *newline = '\0';
     size_t size_cmd = static_cast<size_t>(newline - r->buf) + 1;
     if (!tokenize_request(r))
-        return;
-    mem_request m = parse_mem_request(r);
-    if (!write_request_fits(r, size_cmd, m.len) || !complete_payload(r, size_cmd, static_cast<uint32_t>(m.len)))
-        return;
-    const uint8_t *data = r->buf + size_cmd;
-    tarvex_usb_handle_s *handle = handle_by_sock(r);
+        return false;
+    r->mem = parse_mem_request(r);
+    if (!write_request_fits(r, size_cmd, r->mem.len))
+        return false;
+    r->payload_at = size_cmd;
+    if (static_cast<uint64_t>(r->size) == size_cmd + r->mem.len) {
+        CMD_DEBUG("tcp-write-mem cmd complete");
+        return true;
+    }
+    *newline = '\n'; // the request is presented again once its payload is in
+    r->psock_info->recd_data.wanted = static_cast<uint32_t>(size_cmd + r->mem.len);
+    CMD_DEBUG("tcp-write-mem read the next byte %d (wanted %d) cmd_size %d", r->size - static_cast<int>(size_cmd),
+              static_cast<int>(r->mem.len), static_cast<int>(size_cmd));
+    return false;
+}
+
+void tcp_cmd_log_payload_expired(const _sock_info *psock_info, int timeout_ms)
+{
+    CMD_ERROR("tcp-write-mem : no data from socket %d for %d ms", psock_info->sock, timeout_ms);
+}
+
+static void txt_write_mem(tcp_request *r)
+{
+    const mem_request &m = r->mem;
+    const uint8_t *data = r->buf + r->payload_at;
+    tarvex_usb_handle_s *handle = r->handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_write_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
@@ -1077,7 +1221,7 @@ static void txt_trace_read(tcp_request *r)
                                           : wanted > TARVEX_TCP_TRACE_READ_LIMIT ? TARVEX_TCP_TRACE_READ_LIMIT
                                                                                  : wanted);
     uint8_t data[TARVEX_TCP_TRACE_READ_LIMIT] = {};
-    tarvex_usb_handle_s *handle = assoc_handle(get_connection_by_name(connect_id));
+    tarvex_usb_handle_s *handle = r->handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_trace_read(handle, data, &size, connect_id);
@@ -1094,60 +1238,91 @@ static void txt_trace_read(tcp_request *r)
 // ---------------------------------------------------------------------------
 // Dispatch
 
+// How the loop finds the probe a request acts on. A request whose probe is
+// found runs on that probe's worker; any other is answered on the loop (a
+// probe command without a probe answers its "no association" reply there).
+enum probe_route : uint8_t {
+    ROUTE_NONE,    // no probe work
+    ROUTE_SOCK,    // the probe of the socket's first association
+    ROUTE_KEY,     // the probe of the association named by argument 1
+    ROUTE_INDEX,   // the probe at registry position argument 1
+    ROUTE_PAYLOAD, // as ROUTE_SOCK, once a memory write's payload is all there
+    ROUTE_IDLE,    // the whole registry: only while no probe work is in flight
+};
+
 struct text_command {
     const char *keyword;
     size_t compared; // characters compared: the keyword's length but for one
     tcp_cmd_handler handler;
+    probe_route route;
 };
 
 // Tried in this order, each a prefix test of `compared` characters: longer
 // keywords come before their prefixes ("tarvex-tcp-read-regs" before
 // "tarvex-tcp-read-reg"), and the memory write matches on "tarvex-tcp-write"
-// only after the two register writes had their chance.
+// only after the two register writes had their chance. Open and close find
+// their probe themselves.
 static constexpr text_command text_commands[] = {
-    {"get-nb-tarvex", 13, txt_get_nb_tarvex},
-    {"get-nb-usb-client", 17, txt_get_nb_usb_client},
-    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client},
-    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor},
-    {"open-device", 11, txt_open_device},
-    {"close-device", 12, txt_close_device},
-    {"tarvex-tcp-assert-srst", 22, txt_assert_srst},
-    {"tarvex-usb-init-mode", 20, txt_init_mode},
-    {"tarvex-usb-current-mode", 23, txt_current_mode},
-    {"tarvex-exit-mode", 16, txt_exit_mode},
-    {"tarvex-usb-idcode", 17, txt_idcode},
-    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg},
-    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg},
-    {"tarvex-usb-trace-read", 21, txt_trace_read},
-    {"tarvex-usb-get-status", 21, txt_get_status},
-    {"tarvex-tcp-version", 18, txt_tcp_version},
-    {"tarvex-tcp-check-voltage", 24, txt_check_voltage},
-    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk},
-    {"tarvex-usb-state", 16, txt_state},
-    {"tarvex-usb-reset", 16, txt_reset},
-    {"tarvex-usb-mode-enter", 21, txt_mode_enter},
-    {"tarvex-usb-mode-leave", 21, txt_mode_leave},
-    {"tarvex-tcp-read-regs", 20, txt_read_regs},
-    {"tarvex-tcp-read-reg", 19, txt_read_reg},
-    {"tarvex-tcp-write-reg", 20, txt_write_reg},
-    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status},
-    {"tarvex-tcp-read-mem", 19, txt_read_mem},
-    {"tarvex-tcp-write-mem", 16, txt_write_mem},
-    {"tarvex-tcp-speed", 16, txt_speed},
-    {"tarvex-config-trace", 19, txt_config_trace},
-    {"usb-refresh", 11, txt_usb_refresh},
-    {"tarvex-blink-led", 16, txt_blink_led},
-    {"tarvex-check", 12, txt_check},
-    {"choose-tarvex", 13, txt_choose_tarvex},
-    {"tarvex-tcp-init-core", 20, txt_init_core},
-    {"tarvex-tcp-close-core", 21, txt_close_core},
-    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen},
-    {"register-client", 15, txt_register_client},
-    {"get-version", 11, txt_get_version},
-    {"tarvex-exit", 11, txt_exit},
+    {"get-nb-tarvex", 13, txt_get_nb_tarvex, ROUTE_NONE},
+    {"get-nb-usb-client", 17, txt_get_nb_usb_client, ROUTE_NONE},
+    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client, ROUTE_NONE},
+    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor, ROUTE_NONE},
+    {"open-device", 11, txt_open_device, ROUTE_NONE},
+    {"close-device", 12, txt_close_device, ROUTE_NONE},
+    {"tarvex-tcp-assert-srst", 22, txt_assert_srst, ROUTE_SOCK},
+    {"tarvex-usb-init-mode", 20, txt_init_mode, ROUTE_SOCK},
+    {"tarvex-usb-current-mode", 23, txt_current_mode, ROUTE_SOCK},
+    {"tarvex-exit-mode", 16, txt_exit_mode, ROUTE_SOCK},
+    {"tarvex-usb-idcode", 17, txt_idcode, ROUTE_SOCK},
+    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg, ROUTE_SOCK},
+    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg, ROUTE_SOCK},
+    {"tarvex-usb-trace-read", 21, txt_trace_read, ROUTE_KEY},
+    {"tarvex-usb-get-status", 21, txt_get_status, ROUTE_SOCK},
+    {"tarvex-tcp-version", 18, txt_tcp_version, ROUTE_KEY},
+    {"tarvex-tcp-check-voltage", 24, txt_check_voltage, ROUTE_SOCK},
+    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk, ROUTE_SOCK},
+    {"tarvex-usb-state", 16, txt_state, ROUTE_SOCK},
+    {"tarvex-usb-reset", 16, txt_reset, ROUTE_SOCK},
+    {"tarvex-usb-mode-enter", 21, txt_mode_enter, ROUTE_SOCK},
+    {"tarvex-usb-mode-leave", 21, txt_mode_leave, ROUTE_SOCK},
+    {"tarvex-tcp-read-regs", 20, txt_read_regs, ROUTE_SOCK},
+    {"tarvex-tcp-read-reg", 19, txt_read_reg, ROUTE_SOCK},
+    {"tarvex-tcp-write-reg", 20, txt_write_reg, ROUTE_SOCK},
+    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status, ROUTE_KEY},
+    {"tarvex-tcp-read-mem", 19, txt_read_mem, ROUTE_KEY},
+    {"tarvex-tcp-write-mem", 16, txt_write_mem, ROUTE_PAYLOAD},
+    {"tarvex-tcp-speed", 16, txt_speed, ROUTE_KEY},
+    {"tarvex-config-trace", 19, txt_config_trace, ROUTE_SOCK},
+    {"usb-refresh", 11, txt_usb_refresh, ROUTE_IDLE},
+    {"tarvex-blink-led", 16, txt_blink_led, ROUTE_INDEX},
+    {"tarvex-check", 12, txt_check, ROUTE_NONE},
+    {"choose-tarvex", 13, txt_choose_tarvex, ROUTE_NONE},
+    {"tarvex-tcp-init-core", 20, txt_init_core, ROUTE_SOCK},
+    {"tarvex-tcp-close-core", 21, txt_close_core, ROUTE_SOCK},
+    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen, ROUTE_NONE},
+    {"register-client", 15, txt_register_client, ROUTE_NONE},
+    {"get-version", 11, txt_get_version, ROUTE_NONE},
+    {"tarvex-exit", 11, txt_exit, ROUTE_NONE},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
 static_assert(text_command_count == 40, "the keyword table has 40 rows");
+
+struct binary_command {
+    tcp_cmd_handler handler;
+    probe_route route; // ROUTE_KEY: the association named by bytes 4..7
+};
+
+static constexpr binary_command binary_commands[] = {
+    {bin_refresh, ROUTE_IDLE},
+    {bin_get_nb_dev, ROUTE_NONE},
+    {bin_get_dev_info, ROUTE_NONE},
+    {bin_open_dev, ROUTE_NONE},
+    {bin_close_dev, ROUTE_NONE},
+    {bin_send_usb_cmd, ROUTE_KEY},
+    {bin_get_server_api_version, ROUTE_NONE},
+    {bin_get_nb_of_dev_clients, ROUTE_NONE},
+};
+static_assert(sizeof(binary_commands) / sizeof(binary_commands[0]) == 8, "binary codes 0x00..0x07");
 
 int tcp_cmd_find_keyword(const char *request)
 {
@@ -1162,27 +1337,90 @@ const char *tcp_cmd_keyword(int index)
     return index >= 0 && index < text_command_count ? text_commands[index].keyword : nullptr;
 }
 
-void process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
-                            int32_t *p_answer_size_in_bytes, int size_of_input_cmd)
+static void use_association(tcp_request *r, const tarvex_assoc *assoc)
+{
+    r->assoc = assoc;
+    r->usb = assoc_probe(assoc);
+}
+
+// Fills r->usb for the route; false when the request was answered instead
+// (its arguments could not be tokenised, or a memory write is refused or
+// still gathering its payload).
+static bool find_probe(tcp_request *r, probe_route route, bool binary)
+{
+    switch (route) {
+    case ROUTE_NONE:
+    case ROUTE_IDLE:
+        return true;
+    case ROUTE_PAYLOAD:
+        if (!admit_write_mem(r))
+            return false;
+        use_association(r, get_connection_by_sock(r->psock_info));
+        return true;
+    case ROUTE_SOCK:
+        use_association(r, get_connection_by_sock(r->psock_info));
+        return true;
+    case ROUTE_KEY:
+        if (binary) {
+            r->usb = tarvex_assoc_probe(le_to_h_u32(r->buf + 4));
+            return true;
+        }
+        if (!tokenize_request(r))
+            return false;
+        use_association(r, get_connection_by_name(arg_udec(r, 1)));
+        return true;
+    case ROUTE_INDEX:
+        if (!tokenize_request(r))
+            return false;
+        r->usb = nth(static_cast<unsigned>(arg_dec(r, 1)));
+        return true;
+    }
+    return true;
+}
+
+static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe_route route, bool binary)
+{
+    if (route == ROUTE_IDLE && probe_worker_in_flight() > 0)
+        return TCP_CMD_WAITS_IDLE;
+    if (!find_probe(r, route, binary))
+        return r->psock_info->recd_data.wanted != 0 ? TCP_CMD_WANTS_DATA : TCP_CMD_REPLIED;
+    if (r->usb == nullptr || route == ROUTE_NONE || route == ROUTE_IDLE) {
+        handler(r);
+        return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
+    }
+    r->handle = r->usb->dev;
+    tcp_job *job = new_job(r, JOB_COMMAND, binary);
+    if (job == nullptr) {
+        r->handle = nullptr;
+        r->usb = nullptr;
+        handler(r);
+        return TCP_CMD_REPLIED;
+    }
+    job->handler = handler;
+    start_job(r, job);
+    return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
+}
+
+tcp_cmd_outcome process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
+                                       int32_t *p_answer_size_in_bytes, int size_of_input_cmd)
 {
     (void)output_buf;
     tcp_request request;
+    memset(&request, 0, sizeof(request));
     request.psock_info = psock_info;
     request.buf = input_buf;
     request.answer_size = p_answer_size_in_bytes;
     request.size = size_of_input_cmd;
-    memset(request.string, 0, sizeof(request.string));
     *p_answer_size_in_bytes = 0;
+    psock_info->recd_data.wanted = 0;
 
     uint8_t code = input_buf[0];
-    if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS) {
-        binary_commands[code](&request);
-        return;
-    }
+    if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS)
+        return run_routed(&request, binary_commands[code].handler, binary_commands[code].route, true);
     int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(input_buf));
     if (index < 0) {
         reply_unknown(&request);
-        return;
+        return TCP_CMD_REPLIED;
     }
-    text_commands[index].handler(&request);
+    return run_routed(&request, text_commands[index].handler, text_commands[index].route, false);
 }

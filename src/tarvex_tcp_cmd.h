@@ -19,12 +19,31 @@ constexpr uint8_t TARVEX_TCP_SERVER_API_VERSION = 1;
 constexpr int TARVEX_TCP_TOKEN_SLOTS = 6;
 constexpr int TARVEX_TCP_TOKEN_SIZE = 80;
 
+// What became of a request handed to process_tarvex_tcp_cmd.
+enum tcp_cmd_outcome {
+    TCP_CMD_REPLIED,    // the reply is in the buffer (a large read's data in recd_data.extra)
+    TCP_CMD_IN_FLIGHT,  // it runs on its probe's worker: the reply comes with tcp_cmd_complete
+    TCP_CMD_WANTS_DATA, // a memory write's payload is not all there: present the request
+                        // again once recd_data.wanted bytes have arrived
+    TCP_CMD_WAITS_IDLE, // a refresh: present it again once no probe work is in flight
+};
+
 // Handles one received request held at the start of the staging buffer
 // (input_buf == output_buf) and leaves the reply there with its length in
-// *p_answer_size_in_bytes (0: nothing to send).
+// *p_answer_size_in_bytes (0: nothing to send). Loop thread only.
 // REQUIRES: the buffer holds a zero byte after the size_of_input_cmd bytes.
-void process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
-                            int32_t *p_answer_size_in_bytes, int size_of_input_cmd);
+tcp_cmd_outcome process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
+                                       int32_t *p_answer_size_in_bytes, int size_of_input_cmd);
+// A job the probe workers handed back: finishes its request (its reply is
+// then in the client's buffer) and returns the client record it belongs to.
+_sock_info *tcp_cmd_complete(struct probe_job *job);
+// Releases the associations of a client whose connection ended, in creation
+// order, each as a close that takes its probe out of its mode when it is the
+// last user. True when a release is in flight on a probe worker (call again
+// after its tcp_cmd_complete); false when the client holds no association.
+bool tcp_cmd_release_next(_sock_info *client);
+// The error line of a memory write whose payload did not arrive in time.
+void tcp_cmd_log_payload_expired(const _sock_info *psock_info, int timeout_ms);
 
 // Internal result code to client status.
 uint32_t error_convert(int32_t internal_error);

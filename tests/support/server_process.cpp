@@ -206,6 +206,16 @@ std::string server_process::stderr_text() const
     return read_file(dir + "/stderr");
 }
 
+bool server_process::wait_stderr(const std::string &text, int timeout_ms) const
+{
+    for (int waited = 0; waited <= timeout_ms; waited += 20) {
+        if (stderr_text().find(text) != std::string::npos)
+            return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 long open_descriptors(pid_t pid)
 {
     long n = 0;

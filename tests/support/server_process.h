@@ -40,6 +40,8 @@ public:
     tarvex::connection connect();
     std::string stdout_text() const;
     std::string stderr_text() const;
+    // Waits until the server's standard error holds text; false after timeout_ms.
+    bool wait_stderr(const std::string &text, int timeout_ms = 30000) const;
     // The control socket of the virtual probe launcher.
     const std::string &control_path() const { return control_path_; }
     // One request on the launcher's control channel; the reply line.

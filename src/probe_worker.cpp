@@ -1,0 +1,187 @@
+// The only place where the server's threads meet.
+//
+// Rules:
+// - The event loop's thread owns every socket, the socket list, the
+//   associations and the probe registry. Nothing here reads or writes them.
+// - Each registry entry that has had work gets one worker thread. A worker
+//   runs the jobs of its own probe, one at a time, in submission order, so
+//   access to one probe is serialised as it always was, while probes proceed
+//   side by side. A job's run() touches only its probe's handle and the
+//   buffers the job points at; the loop does not touch those until the job
+//   comes back to it.
+// - Hand-off and hand-back go through two queues under their own mutexes;
+//   neither mutex is ever held while a job runs, so no lock but the probe's
+//   own worker is held across a USB transfer. A finished job is appended to
+//   the done queue and the loop is woken through an eventfd in its epoll set.
+// - A worker is stopped only when none of its jobs is in flight (the probe's
+//   entry is being released), so stopping never waits on a transfer.
+// - Workers block every signal: SIGINT is taken on the loop's thread.
+#include "probe_worker.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include "list_tarvex.h"
+#include "log.h"
+
+struct probe_worker {
+    pthread_t thread;
+    pthread_mutex_t lock; // queue and stop
+    pthread_cond_t wake;
+    list_head queue; // jobs not yet started, in submission order
+    bool stop;
+};
+
+struct done_queue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    list_head jobs = LIST_HEAD_INIT(jobs);
+    int event_fd = -1;
+    unsigned in_flight = 0; // loop thread only
+};
+
+static done_queue done;
+
+int probe_worker_init()
+{
+    if (done.event_fd < 0)
+        done.event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return done.event_fd;
+}
+
+int probe_worker_event_fd()
+{
+    return done.event_fd;
+}
+
+static void hand_back(probe_job *job)
+{
+    pthread_mutex_lock(&done.lock);
+    list_add_tail(&job->link, &done.jobs);
+    pthread_mutex_unlock(&done.lock);
+    uint64_t one = 1;
+    // The counter saturates long before it could fail; a full one still wakes.
+    if (write(done.event_fd, &one, sizeof(one)) < 0 && errno != EAGAIN)
+        LOG_ERROR("probe worker: cannot signal a completion. Error = %d", errno);
+}
+
+// The next job of the worker, or null once it is asked to stop with nothing left.
+static probe_job *next_job(probe_worker *w)
+{
+    pthread_mutex_lock(&w->lock);
+    while (list_empty(&w->queue) && !w->stop)
+        pthread_cond_wait(&w->wake, &w->lock);
+    probe_job *job = nullptr;
+    if (!list_empty(&w->queue)) {
+        job = list_entry<probe_job>(w->queue.next);
+        list_del(&job->link);
+    }
+    pthread_mutex_unlock(&w->lock);
+    return job;
+}
+
+static void *worker_main(void *arg)
+{
+    auto *w = static_cast<probe_worker *>(arg);
+    for (probe_job *job = next_job(w); job != nullptr; job = next_job(w)) {
+        job->run(job);
+        hand_back(job);
+    }
+    return nullptr;
+}
+
+static probe_worker *start_worker()
+{
+    auto *w = static_cast<probe_worker *>(calloc(1, sizeof(probe_worker)));
+    if (w == nullptr)
+        return nullptr;
+    pthread_mutex_init(&w->lock, nullptr);
+    pthread_cond_init(&w->wake, nullptr);
+    init_list_head(&w->queue);
+    // The new thread inherits the signal mask in force here.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    int rc = pthread_create(&w->thread, nullptr, worker_main, w);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc == 0)
+        return w;
+    LOG_ERROR("probe worker: cannot start a thread (error %d); the probe's work runs on the event loop", rc);
+    pthread_cond_destroy(&w->wake);
+    pthread_mutex_destroy(&w->lock);
+    free(w);
+    return nullptr;
+}
+
+bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
+{
+    if (done.event_fd >= 0 && usb->worker == nullptr)
+        usb->worker = start_worker();
+    probe_worker *w = usb->worker;
+    if (w == nullptr) {
+        job->worker = nullptr;
+        job->run(job);
+        return false;
+    }
+    job->worker = w;
+    done.in_flight++;
+    pthread_mutex_lock(&w->lock);
+    list_add_tail(&job->link, &w->queue);
+    pthread_cond_signal(&w->wake);
+    pthread_mutex_unlock(&w->lock);
+    return true;
+}
+
+static probe_job *take_done()
+{
+    pthread_mutex_lock(&done.lock);
+    probe_job *job = nullptr;
+    if (!list_empty(&done.jobs)) {
+        job = list_entry<probe_job>(done.jobs.next);
+        list_del(&job->link);
+    }
+    pthread_mutex_unlock(&done.lock);
+    return job;
+}
+
+probe_job *probe_worker_next_done()
+{
+    probe_job *job = take_done();
+    if (job == nullptr && done.event_fd >= 0) {
+        // Clear the readiness, then look again: a job handed back between
+        // the look and the read would otherwise wait for the next wake-up.
+        uint64_t count;
+        if (read(done.event_fd, &count, sizeof(count)) < 0 && errno != EAGAIN)
+            LOG_ERROR("probe worker: cannot read the completion count. Error = %d", errno);
+        job = take_done();
+    }
+    if (job != nullptr)
+        done.in_flight--;
+    return job;
+}
+
+unsigned probe_worker_in_flight()
+{
+    return done.in_flight;
+}
+
+void probe_worker_stop(tarvex_usb *usb)
+{
+    probe_worker *w = usb->worker;
+    if (w == nullptr)
+        return;
+    usb->worker = nullptr;
+    pthread_mutex_lock(&w->lock);
+    w->stop = true;
+    pthread_cond_signal(&w->wake);
+    pthread_mutex_unlock(&w->lock);
+    pthread_join(w->thread, nullptr);
+    pthread_cond_destroy(&w->wake);
+    pthread_mutex_destroy(&w->lock);
+    free(w);
+}

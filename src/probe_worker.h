@@ -1,0 +1,37 @@
+// The hand-off between the event loop and the probe workers: one thread per
+// probe runs that probe's operations, one at a time, in the order the loop
+// submitted them. The rules are at the top of probe_worker.cpp.
+#pragma once
+
+#include "list.h"
+
+struct tarvex_usb;
+
+// One operation on one probe. The submitter owns the record; it is handed to
+// the worker by probe_worker_submit and back by probe_worker_next_done.
+struct probe_job {
+    list_head link; // must stay first: in the worker's queue, then the done queue
+    // Runs on the probe's worker. It may touch the probe's handle and the
+    // buffers the job points at, nothing the loop owns.
+    void (*run)(probe_job *job);
+    struct probe_worker *worker; // set by probe_worker_submit
+};
+
+// Creates the completion descriptor the loop watches. Returns it, or -1
+// (errno set). Until this is called, jobs run on the caller's thread.
+int probe_worker_init();
+// The completion descriptor (an eventfd), or -1 before probe_worker_init.
+int probe_worker_event_fd();
+// Queues the job on the worker of `usb`, creating the worker on first use.
+// Returns true when the job was queued; false when it ran at once on the
+// calling thread (no worker system, or the thread could not be made), in
+// which case it is already complete and never comes back as done.
+bool probe_worker_submit(tarvex_usb *usb, probe_job *job);
+// The next completed job, in completion order, or null. Loop thread only.
+// Clears the completion descriptor's readiness once the queue is drained.
+probe_job *probe_worker_next_done();
+// Jobs submitted and not yet taken back with probe_worker_next_done.
+unsigned probe_worker_in_flight();
+// Ends the worker of `usb` and waits for its thread; the entry no longer has
+// one. REQUIRES: none of its jobs in flight.
+void probe_worker_stop(tarvex_usb *usb);
