@@ -384,19 +384,23 @@ struct size_row {
 };
 
 const size_row size_rows[] = {
-    {"10000", "10000", "1 -4 0\n", "1 -4\n"},                                           // 4 GiB: 0 in 32 bits
-    {"80000001", "2", "1 -4 0\n", "1 -4\n"},                                            // 2 in 32 bits
-    {"2", "80000001", "1 -4 0\n", "1 -4\n"},                                            // the same from the count
-    {"ffffffff", "2", "1 -4 0\n", "1 -4\n"},                                            // the size overflows 32 bits
-    {"2", "ffffffff", "1 -4 0\n", "1 -4\n"},                                            // the count does
-    {"4", "200000", "1 0 8388608\n", "1 -4\n"},                                         // exactly the read limit
-    {"4", "200001", "1 -4 0\n", "1 -4\n"},                                              // one word past it
-    {"800001", "1", "1 -4 0\n", "1 -4\n"},                                              // one byte past it in one item
-    {"10000", "81", "1 -4 0\n", "1 -4\n"},      {"1", "7fd5", "1 0 32725\n", "1 0\n"},  // exactly the write limit
-    {"5", "1991", "1 0 32725\n", "1 0\n"},      {"1", "7fd6", "1 0 32726\n", "1 -4\n"}, // one byte past it
-    {"10000", "1", "1 0 65536\n", "1 -4\n"}, // items wider than 16 bits move as bytes
-    {"10004", "1", "1 0 65540\n", "1 -4\n"},    {"2", "8", "1 0 16\n", "1 0\n"},
-    {"ffffffff", "0", "1 0 0\n", "1 0\n"},      {"0", "ffffffff", "1 0 0\n", "1 0\n"},
+    {"10000", "10000", "1 -4 0\n", "1 -4\n"},   // 4 GiB: 0 in 32 bits
+    {"80000001", "2", "1 -4 0\n", "1 -4\n"},    // 2 in 32 bits
+    {"2", "80000001", "1 -4 0\n", "1 -4\n"},    // the same from the count
+    {"ffffffff", "2", "1 -4 0\n", "1 -4\n"},    // the size overflows 32 bits
+    {"2", "ffffffff", "1 -4 0\n", "1 -4\n"},    // the count does
+    {"4", "200000", "1 0 8388608\n", "1 -4\n"}, // exactly the read limit
+    {"4", "200001", "1 -4 0\n", "1 -4\n"},      // one word past it
+    {"800001", "1", "1 -4 0\n", "1 -4\n"},      // one byte past it in one item
+    {"10000", "81", "1 -4 0\n", "1 -4\n"},      // one 64 KiB item past it
+    {"1", "7fd5", "1 0 32725\n", "1 0\n"},      // exactly the write limit
+    {"5", "1991", "1 0 32725\n", "1 0\n"},      // the same in 5-byte items
+    {"1", "7fd6", "1 0 32726\n", "1 -4\n"},     // one byte past it
+    {"10000", "1", "1 0 65536\n", "1 -4\n"},    // items wider than 16 bits move as bytes
+    {"10004", "1", "1 0 65540\n", "1 -4\n"},    // not as the words of its low 16 bits
+    {"2", "8", "1 0 16\n", "1 0\n"},            // 2-byte items within both limits
+    {"ffffffff", "0", "1 0 0\n", "1 0\n"},      // count 0 moves nothing
+    {"0", "ffffffff", "1 0 0\n", "1 0\n"},      // nor does size 0
 };
 
 std::string hex_of(const std::vector<uint8_t> &bytes)
@@ -421,8 +425,8 @@ protected:
         EXPECT_EQ(server_.control("poke 0 20000000 " + hex_of(marker_)), "ok");
         return server_.control("count 0");
     }
-    // A working request after the row: it reads `expected` at 0x20000000, as the
-    // simulated target holds too.
+    // A working request after the row reads `expected` at 0x20000000, and
+    // the simulated target holds it.
     void expect_at(const std::vector<uint8_t> &expected, const std::string &after)
     {
         std::vector<uint8_t> data;
@@ -458,7 +462,8 @@ protected:
             EXPECT_EQ(server_.control("count 0"), before) << "refused before the probe: " << line;
         }
         bool overwritten = payload.size() >= marker_.size();
-        expect_at(overwritten ? std::vector<uint8_t>(payload.begin(), payload.begin() + 8) : marker_, line);
+        expect_at(overwritten ? std::vector<uint8_t>(payload.begin(), payload.begin() + marker_.size()) : marker_,
+                  line);
     }
 };
 
