@@ -13,8 +13,32 @@ namespace tarvex_cli
 constexpr long long PROBE_MODE_DEBUG = 2;
 constexpr int TRANSPORT_SWD = 1;
 
+// Whether standard error's current line holds a progress line.
+static bool progress_drawn = false;
+
+void progress_draw(const std::string &text)
+{
+    fprintf(stderr, "\r%s\033[K", text.c_str());
+    progress_drawn = true;
+}
+
+void progress_clear()
+{
+    if (progress_drawn)
+        fputs("\r\033[K", stderr);
+    progress_drawn = false;
+}
+
+void progress_keep()
+{
+    if (progress_drawn)
+        fputc('\n', stderr);
+    progress_drawn = false;
+}
+
 int fail(int status, const char *format, ...)
 {
+    progress_clear();
     va_list ap;
     va_start(ap, format);
     fputs("tarvex-cli: ", stderr);

@@ -38,8 +38,18 @@ struct cli_session {
     uint32_t assoc = 0; // 0 until a probe is opened
 };
 
-// Prints "tarvex-cli: MESSAGE" on standard error and returns status.
+// Prints "tarvex-cli: MESSAGE" on standard error and returns status. A
+// progress line on the terminal is cleared first.
 int fail(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The progress line of a transfer on standard error (callers draw it only
+// on a terminal). Drawing replaces the line's text; clearing erases it
+// and leaves the cursor at its start, so what follows starts a fresh line;
+// keeping ends it with a newline. Clearing and keeping do nothing unless
+// a line is drawn.
+void progress_draw(const std::string &text);
+void progress_clear();
+void progress_keep();
 
 // Connects and names the client; EXIT_DONE or EXIT_NO_SERVER.
 int session_connect(cli_session &s);

@@ -28,6 +28,7 @@ static double now_seconds()
 }
 
 // The progress line on a terminal's standard error; silent otherwise.
+// Drawn after each piece that worked, never after a failure.
 struct progress {
     uint64_t total = 0;
     bool shown = false;
@@ -39,13 +40,9 @@ struct progress {
     void update(uint64_t done) const
     {
         if (shown)
-            fprintf(stderr, "\r%s\033[K", progress_text(done, total, now_seconds() - start).c_str());
+            progress_draw(progress_text(done, total, now_seconds() - start));
     }
-    void finish() const
-    {
-        if (shown)
-            fputc('\n', stderr);
-    }
+    void finish() const { progress_keep(); }
 };
 
 // Size 4 (32-bit accesses) when the range is word aligned, bytes otherwise.
@@ -94,8 +91,11 @@ struct read_sink {
     {
         if (!dump)
             return fwrite(data.data(), 1, data.size(), file) == data.size();
+        // The dump shares the terminal with the progress line: it starts on a
+        // fresh line and is out before the line is drawn again.
+        progress_clear();
         std::string text = hex_dump(addr, data.data(), data.size());
-        return fwrite(text.data(), 1, text.size(), file) == text.size();
+        return fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0;
     }
     int close(int status)
     {
@@ -138,7 +138,8 @@ int cmd_read(cli_session &s, const std::vector<std::string> &args)
     for (uint32_t done = 0; done < len && rc == EXIT_DONE; done += READ_CHUNK) {
         uint32_t n = len - done < READ_CHUNK ? len - done : READ_CHUNK;
         rc = read_chunk(s, sink, addr + done, n);
-        bar.update(done + n);
+        if (rc == EXIT_DONE)
+            bar.update(done + n);
     }
     bar.finish();
     return sink.close(rc);
@@ -185,7 +186,8 @@ int cmd_write(cli_session &s, const std::vector<std::string> &args)
     for (size_t done = 0; done < data.size() && rc == EXIT_DONE; done += WRITE_CHUNK) {
         uint32_t n = static_cast<uint32_t>(data.size() - done < WRITE_CHUNK ? data.size() - done : WRITE_CHUNK);
         rc = write_chunk(s, addr + static_cast<uint32_t>(done), data.data() + done, n);
-        bar.update(done + n);
+        if (rc == EXIT_DONE)
+            bar.update(done + n);
     }
     bar.finish();
     return rc;

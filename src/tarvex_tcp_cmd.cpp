@@ -53,14 +53,17 @@ constexpr int PASSTHROUGH_SIZE_OFFSET = 28;
 constexpr int PASSTHROUGH_DATA_OFFSET = 32;
 constexpr int TARVEX_CMD_BLOCK_SIZE = 16;
 
-// Arguments shared by the memory read and write: tokens 1 to 5.
+// Arguments shared by the memory read and write: tokens 1 to 5. Size and
+// count are as the driver takes them (see parse_mem_request).
 struct mem_request {
     uint32_t connect_id;
     uint32_t addr;
     uint16_t size;
     uint32_t count;
     uint32_t dapid;
-    uint64_t len; // size x count, without the 32-bit overflow
+    uint32_t asked_size;  // the 32-bit item size of the request
+    uint32_t asked_count; // the count of the request
+    uint64_t len;         // asked_size x asked_count, without the 32-bit overflow
 };
 
 // One request: the staging buffer holds the request on entry and the reply
@@ -1058,10 +1061,20 @@ static mem_request parse_mem_request(const tcp_request *r)
     mem_request m;
     m.connect_id = arg_udec(r, 1);
     m.addr = arg_hex(r, 2);
-    m.size = static_cast<uint16_t>(arg_hex(r, 3));
+    uint32_t size = arg_hex(r, 3);
     m.count = arg_hex(r, 4);
     m.dapid = static_cast<uint8_t>(arg_dec(r, 5));
-    m.len = static_cast<uint64_t>(m.size) * m.count;
+    m.asked_size = size;
+    m.asked_count = m.count;
+    m.len = static_cast<uint64_t>(size) * m.count;
+    // The driver takes a 16-bit item size and only tells 4 (words) from any
+    // other size (bytes), so a wider item moves as len single bytes; a len
+    // past 32 bits is over the limits and refused before the count is used.
+    if (size > UINT16_MAX) {
+        size = 1;
+        m.count = static_cast<uint32_t>(m.len);
+    }
+    m.size = static_cast<uint16_t>(size);
     return m;
 }
 
@@ -1131,8 +1144,8 @@ static void txt_read_mem(tcp_request *r)
         return;
     mem_request m = parse_mem_request(r);
     if (m.len > TARVEX_TCP_READ_MEM_LIMIT) {
-        CMD_ERROR("tarvex-tcp-read-mem : (%s) %u x %u bytes refused, more than %u", client_name(r), m.count, m.size,
-                  static_cast<unsigned>(TARVEX_TCP_READ_MEM_LIMIT));
+        CMD_ERROR("tarvex-tcp-read-mem : (%s) %u x %u bytes refused, more than %u", client_name(r), m.asked_count,
+                  m.asked_size, static_cast<unsigned>(TARVEX_TCP_READ_MEM_LIMIT));
         reply_text(r, "1 %d 0\n", ERROR_FAIL);
         return;
     }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -363,6 +364,74 @@ TEST_F(Cli, ProgressLineOnATerminalForLargeTransfers)
     small.insert(small.end(), {"0x8000", "-o", path});
     EXPECT_EQ(on_terminal(small, &status), "") << "below 64 KiB the terminal stays quiet";
     unlink(path.c_str());
+}
+
+// The screen lines a terminal shows for `seen`: carriage return, erase to
+// the end of the line and newline acted out.
+std::vector<std::string> screen_lines(const std::string &seen)
+{
+    std::vector<std::string> lines(1);
+    size_t col = 0;
+    for (size_t i = 0; i < seen.size(); i++) {
+        std::string &line = lines.back();
+        if (seen.compare(i, 3, "\033[K") == 0) {
+            line.resize(std::min(line.size(), col));
+            i += 2;
+        } else if (seen[i] == '\r' || seen[i] == '\n') {
+            col = 0;
+            if (seen[i] == '\n')
+                lines.emplace_back();
+        } else {
+            if (col < line.size())
+                line[col] = seen[i];
+            else
+                line += seen[i];
+            col++;
+        }
+    }
+    return lines;
+}
+
+struct failing_transfer {
+    std::vector<std::string> args;
+    const char *message;
+};
+
+TEST_F(Cli, AFailureMidTransferClearsTheProgressLineFirst)
+{
+    // RAM is 128 KiB from 0x20000000. Each transfer runs past its end after
+    // a piece or two worked, so a progress line is up when the failure comes.
+    start({"--probes", "1"});
+    std::string in = scratch_file("past-ram.bin"), out = scratch_file("past-ram-out.bin");
+    save(in, pattern(128 * 1024, 3));
+    const failing_transfer cases[] = {
+        {{"write", "0x20010800", in}, "tarvex-cli: memory write of 31744 bytes at 0x20020000 failed"},
+        {{"read", "0x20010000", "0x20000", "-o", out}, "tarvex-cli: memory read of 65536 bytes at 0x20020000 failed"},
+        // A hex dump on the same terminal, 64 KiB between progress lines.
+        {{"read", "0x20000000", "0x20100"}, "tarvex-cli: memory read of 256 bytes at 0x20020000 failed"},
+    };
+    for (const failing_transfer &c : cases) {
+        std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port)};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        int status = -1;
+        std::string seen = on_terminal(argv, &status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << c.message;
+        size_t at = seen.find(c.message);
+        ASSERT_NE(at, std::string::npos) << seen.substr(seen.size() > 400 ? seen.size() - 400 : 0);
+        ASSERT_NE(seen.rfind("KiB / ", at), std::string::npos) << "a progress line before it: " << c.message;
+        EXPECT_TRUE(seen.compare(at - 4, 4, "\r\033[K") == 0 || seen[at - 1] == '\n')
+            << "a fresh line: " << seen.substr(at > 60 ? at - 60 : 0, 120);
+        EXPECT_EQ(seen.find("KiB / ", at), std::string::npos) << "no progress line after it: " << seen.substr(at);
+        int messages = 0;
+        for (const std::string &line : screen_lines(seen)) {
+            messages += line.rfind(c.message, 0) == 0;
+            bool dump = line.find("  |") != std::string::npos;
+            EXPECT_FALSE(dump && line.rfind("200", 0) != 0) << "a dump line starts its line: " << line;
+        }
+        EXPECT_EQ(messages, 1) << "the message on a screen line of its own: " << c.message;
+    }
+    unlink(in.c_str());
+    unlink(out.c_str());
 }
 
 } // namespace

@@ -44,7 +44,7 @@ protected:
     {
         std::string header;
         EXPECT_EQ(client_.send_bytes(request.data(), request.size()), 0);
-        EXPECT_EQ(client_.recv_line(&header), 0) << request;
+        EXPECT_EQ(client_.recv_line(&header, 20000), 0) << request;
         std::istringstream fields(header);
         std::string one, result;
         size_t len = 0;
@@ -59,11 +59,16 @@ protected:
     {
         char line[96];
         snprintf(line, sizeof(line), "tarvex-tcp-write-mem %s %x 1 %zx 0\n", connect_id.c_str(), addr, data.size());
-        std::vector<uint8_t> request(line, line + strlen(line));
+        return write_raw(line, data);
+    }
+    // A memory write's command line and the payload sent after it; the reply.
+    std::string write_raw(const std::string &line, const std::vector<uint8_t> &data)
+    {
+        std::vector<uint8_t> request(line.begin(), line.end());
         request.insert(request.end(), data.begin(), data.end());
         std::string reply;
         EXPECT_EQ(client_.send_bytes(request.data(), request.size()), 0);
-        EXPECT_EQ(client_.recv_line(&reply), 0);
+        EXPECT_EQ(client_.recv_line(&reply), 0) << line;
         return reply;
     }
     // Bytes that arrive until the connection has been quiet for a while.
@@ -367,6 +372,112 @@ TEST_P(TextMemory, OversizeRequestsAreRefusedAndTheConnectionGoesOn)
     EXPECT_NE(server_.stderr_text().find("refused"), std::string::npos);
 }
 
+// An item size and count as the request sends them (hexadecimal), with the
+// replies of the read and of the write they make. The total is the 64-bit
+// product of the 32-bit factors, held to the read limit (8 MiB) and to the
+// write's 32 KiB request buffer, command line included (43 characters here).
+struct size_row {
+    const char *size;
+    const char *count;
+    const char *read_reply;
+    const char *write_reply;
+};
+
+const size_row size_rows[] = {
+    {"10000", "10000", "1 -4 0\n", "1 -4\n"},   // 4 GiB: 0 in 32 bits
+    {"80000001", "2", "1 -4 0\n", "1 -4\n"},    // 2 in 32 bits
+    {"2", "80000001", "1 -4 0\n", "1 -4\n"},    // the same from the count
+    {"ffffffff", "2", "1 -4 0\n", "1 -4\n"},    // the size overflows 32 bits
+    {"2", "ffffffff", "1 -4 0\n", "1 -4\n"},    // the count does
+    {"4", "200000", "1 0 8388608\n", "1 -4\n"}, // exactly the read limit
+    {"4", "200001", "1 -4 0\n", "1 -4\n"},      // one word past it
+    {"800001", "1", "1 -4 0\n", "1 -4\n"},      // one byte past it in one item
+    {"10000", "81", "1 -4 0\n", "1 -4\n"},      // one 64 KiB item past it
+    {"1", "7fd5", "1 0 32725\n", "1 0\n"},      // exactly the write limit
+    {"5", "1991", "1 0 32725\n", "1 0\n"},      // the same in 5-byte items
+    {"1", "7fd6", "1 0 32726\n", "1 -4\n"},     // one byte past it
+    {"10000", "1", "1 0 65536\n", "1 -4\n"},    // items wider than 16 bits move as bytes
+    {"10004", "1", "1 0 65540\n", "1 -4\n"},    // not as the words of its low 16 bits
+    {"2", "8", "1 0 16\n", "1 0\n"},            // 2-byte items within both limits
+    {"ffffffff", "0", "1 0 0\n", "1 0\n"},      // count 0 moves nothing
+    {"0", "ffffffff", "1 0 0\n", "1 0\n"},      // nor does size 0
+};
+
+std::string hex_of(const std::vector<uint8_t> &bytes)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        snprintf(pair, sizeof(pair), "%02x", b);
+        text += pair;
+    }
+    return text;
+}
+
+class TextMemorySizes : public TextMemory
+{
+protected:
+    const std::vector<uint8_t> marker_ = {0x4d, 0x41, 0x52, 0x4b, 0x5a, 0xa5, 0x0f, 0xf0};
+
+    // Puts the marker at 0x20000000; the probe's command count before the request.
+    std::string set_marker()
+    {
+        EXPECT_EQ(server_.control("poke 0 20000000 " + hex_of(marker_)), "ok");
+        return server_.control("count 0");
+    }
+    // A working request after the row reads `expected` at 0x20000000, and
+    // the simulated target holds it.
+    void expect_at(const std::vector<uint8_t> &expected, const std::string &after)
+    {
+        std::vector<uint8_t> data;
+        EXPECT_EQ(read_mem("tarvex-tcp-read-mem 256 20000000 4 2 0\n", &data), "1 0 8\n") << "after " << after;
+        EXPECT_EQ(data, expected) << "after " << after;
+        EXPECT_EQ(server_.control("mem 0 20000000 8"), "ok " + hex_of(expected)) << "after " << after;
+    }
+    void expect_read(const size_row &row, const std::string &request)
+    {
+        std::string before = set_marker();
+        std::vector<uint8_t> data;
+        std::string header = read_mem(request, &data);
+        EXPECT_EQ(header, row.read_reply) << request;
+        if (header.rfind("1 -4", 0) == 0) {
+            EXPECT_EQ(server_.control("count 0"), before) << "refused before the probe: " << request;
+        }
+        if (data.size() >= marker_.size()) {
+            EXPECT_TRUE(std::equal(marker_.begin(), marker_.end(), data.begin())) << request;
+        }
+        expect_at(marker_, request);
+    }
+    void expect_write(const size_row &row, const std::string &line)
+    {
+        std::string before = set_marker();
+        bool accepted = std::string(row.write_reply) == "1 0\n";
+        uint64_t len = accepted ? strtoull(row.size, nullptr, 16) * strtoull(row.count, nullptr, 16) : 0;
+        ASSERT_LE(line.size() + len, 32768u) << line;
+        // A refused write is sent without its payload: whatever the server
+        // took as payload would be the next request.
+        std::vector<uint8_t> payload = pattern(static_cast<size_t>(len), 11);
+        EXPECT_EQ(write_raw(line, payload), row.write_reply) << line;
+        if (!accepted) {
+            EXPECT_EQ(server_.control("count 0"), before) << "refused before the probe: " << line;
+        }
+        bool overwritten = payload.size() >= marker_.size();
+        expect_at(overwritten ? std::vector<uint8_t>(payload.begin(), payload.begin() + marker_.size()) : marker_,
+                  line);
+    }
+};
+
+TEST_P(TextMemorySizes, SizeTimesCountIsHeldToTheLimits)
+{
+    start({"--probe", "ram=0x20000000:0x800000"});
+    ASSERT_EQ(open_text(0), "256") << "the table counts on this line length";
+    for (const size_row &row : size_rows) {
+        std::string args = std::string(" 20000000 ") + row.size + " " + row.count + " 0\n";
+        expect_read(row, "tarvex-tcp-read-mem 256" + args);
+        expect_write(row, "tarvex-tcp-write-mem 256" + args);
+    }
+}
+
 TEST_P(TextMemory, ClientGoneMidWriteEndsTheWrite)
 {
     start({"--probes", "1"});
@@ -471,5 +582,6 @@ TEST_P(TextCommands, DebuggerSession)
 INSTANTIATE_TEST_SUITE_P(Transports, TextCommands, ::testing::Values("umockdev", "fast"), transport_name);
 // The memory suites move megabytes: the fast transport keeps them quick.
 INSTANTIATE_TEST_SUITE_P(Fast, TextMemory, ::testing::Values("fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Fast, TextMemorySizes, ::testing::Values("fast"), transport_name);
 
 } // namespace
