@@ -298,4 +298,12 @@ uint64_t monotonic_us()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+timespec monotonic_timespec(uint64_t us)
+{
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(us / 1000000u);
+    ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
+    return ts;
+}
+
 } // namespace vprobe
