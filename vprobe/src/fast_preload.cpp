@@ -341,10 +341,9 @@ int discard(fast_fd *f, usbdevfs_urb *u)
         if (*it == u) {
             f->pending.erase(it);
             finish(f, u, -ECONNRESET, 0);
-            // A reply nobody waits for any more must not answer the next read.
             model_guard guard;
             probe_view v = bus_view(the_state.bus, f->slot);
-            probe_reply_discard(v);
+            usb_bulk_cancelled(v, u->endpoint);
             return 0;
         }
     }

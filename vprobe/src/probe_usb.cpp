@@ -291,6 +291,12 @@ urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint6
     return {ENOENT, IO_DONE, 0, 0};
 }
 
+void usb_bulk_cancelled(probe_view &v, uint8_t ep)
+{
+    if (ep == endpoints_of(v.rec->cfg).reply_in)
+        probe_reply_discard(v);
+}
+
 uint64_t monotonic_us()
 {
     timespec ts{};

@@ -73,6 +73,11 @@ struct urb_result {
 // Bulk transfer of len bytes on endpoint ep; IN data is written to buf.
 urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint64_t now_us);
 
+// An IN URB on ep was cancelled before it completed. A reply nobody waits
+// for any more must not answer the next read; the trace endpoint is another
+// pipe, whose cancelled reads leave the replies alone.
+void usb_bulk_cancelled(probe_view &v, uint8_t ep);
+
 // Retries the IN URBs waiting in `pending` (a deque of URB pointers) in
 // order; try_urb(u) completes one and says true, or says false while the
 // device NAKs it. Once the first URB of an endpoint waits, the later ones of

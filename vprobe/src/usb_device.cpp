@@ -348,9 +348,8 @@ gboolean handle_discard(usb_device *d, UMockdevIoctlClient *c)
         if (same(u)) {
             d->pending.erase(it);
             finish(d, u, -ECONNRESET, 0);
-            // A reply nobody waits for any more must not answer the next read.
             probe_view v = view_of(d);
-            probe_reply_discard(v);
+            usb_bulk_cancelled(v, u->ep);
             return complete(c, 0);
         }
     }

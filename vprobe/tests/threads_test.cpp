@@ -35,6 +35,7 @@ const char *const STUCK_OPTIONS = "latency=60000000";
 constexpr uint16_t VID = 0x7E57;
 constexpr uint8_t CMD_OUT = 0x02; // generation-2 endpoints
 constexpr uint8_t REPLY_IN = 0x81;
+constexpr uint8_t TRACE_IN = 0x83;
 constexpr uint8_t CMD_DEBUG = 0xF2;
 constexpr uint8_t READ_MEM32 = 0x07;
 constexpr uint8_t WRITE_MEM32 = 0x08;
@@ -296,6 +297,37 @@ TEST_F(Threads, LatencyOfOneProbeHoldsUpNoOther)
     EXPECT_EQ(slow_error, "");
     EXPECT_EQ(slow_rounds, SLOW_ROUNDS);
     EXPECT_LT(slow_when_quick_ended, SLOW_ROUNDS);
+}
+
+// A trace reader polls the trace endpoint of a probe (no capture running:
+// every read times out and is cancelled) while another thread does command
+// round trips on it: cancelling a trace read leaves the command replies alone.
+TEST_F(Threads, CancelledTraceReadsLeaveCommandRepliesAlone)
+{
+    constexpr int ROUNDS = 60;
+    for (int index : {QUICK + 2, TIMED + 2}) {
+        SCOPED_TRACE(serial_of(index));
+        probe_link link(usb_, index);
+        ASSERT_TRUE(link.ok());
+        std::atomic<bool> finished{false};
+        int trace_reads = 0, unexpected = 0;
+        std::thread reader([&] {
+            bytes buf(64);
+            while (!finished && trace_reads < 20000) {
+                int rc = link.transfer(TRACE_IN, &buf, 1);
+                unexpected += rc == LIBUSB_ERROR_TIMEOUT ? 0 : 1;
+                trace_reads++;
+            }
+        });
+        tally commands;
+        run_rounds(&link, nullptr, RAM + 0x2000, 11, ROUNDS, &commands);
+        finished = true;
+        reader.join();
+        EXPECT_EQ(commands.error, "");
+        EXPECT_EQ(commands.rounds, ROUNDS);
+        EXPECT_GT(trace_reads, 0);
+        EXPECT_EQ(unexpected, 0) << "no trace data without a capture";
+    }
 }
 
 // A command cancelled while it waits out its latency never reaches the
