@@ -3,10 +3,10 @@
 // calls with the shared probe model.
 //
 // Threads: umockdev's worker (one for every probe's ioctls), the control
-// channel (plug, unplug) and each probe's latency timer share a device's
-// queues under the bus lock. The worker must never wait: a command held by
-// the latency is completed later by the timer, which sleeps on its own
-// condition, outside the bus lock.
+// channel (plug, unplug) and each probe's timer share a device's queues
+// under the bus lock. The worker must never wait: a command held by the
+// latency, or an IN URB the device NAKs, is completed later by the timer,
+// which sleeps on its own condition, outside the bus lock.
 #include "usb_device.h"
 
 #include <fcntl.h>
@@ -33,6 +33,10 @@ namespace vprobe
 
 namespace
 {
+
+// How often IN URBs that wait are retried: the device has nobody to tell it
+// that trace data came, as a real probe's endpoint would.
+constexpr uint64_t PENDING_POLL_US = 2000;
 
 // A URB submitted by the client process, completed at reap time.
 struct urb {
@@ -87,7 +91,7 @@ struct usb_device {
     int ctl_fd; // our end of the node's FIFO: POLLOUT for libusb when done is not empty
     bool ready_signalled;
     bool timer_started;
-    // The latency timer's wake-up, apart from the bus lock: it is kicked
+    // The timer's wake-up, apart from the bus lock: it is kicked
     // with the bus lock held, and waits without it.
     std::mutex timer_lock;
     std::condition_variable timer_wake;
@@ -171,26 +175,23 @@ void pump(usb_device *d)
         d->pending, [](const urb *u) { return u->ep; }, [d](urb *u) { return try_bulk(d, u); });
 }
 
-void kick_timer(usb_device *d)
-{
-    std::lock_guard<std::mutex> lock(d->timer_lock);
-    d->timer_kicks++;
-    d->timer_wake.notify_one();
-}
-
-// Runs the held commands whose time has come. Returns the due time of the
-// next one, or 0.
+// Runs the held commands whose time has come and retries the IN URBs that
+// wait. Returns when to look again (monotonic microseconds), or 0 for not
+// until kicked.
 uint64_t release_due(usb_device *d)
 {
     bus_guard guard(d->bus);
-    uint64_t next = usb_release_due(d->held, monotonic_us(), [d](urb *u) { try_bulk(d, u); });
-    pump(d); // a reply IN submitted behind the command
+    uint64_t now = monotonic_us();
+    uint64_t next = usb_release_due(d->held, now, [d](urb *u) { try_bulk(d, u); });
+    pump(d); // a reply IN behind a released command, trace data come with time
+    if (next == 0 && !d->pending.empty())
+        next = now + PENDING_POLL_US;
     return next;
 }
 
-// The latency timer of one probe: sleeps until the next due time, or until
-// a command is held while it sleeps. The kick count read before the queue is
-// looked at makes a kick in between end the wait at once.
+// The timer of one probe: sleeps until the next due time, or until kicked
+// by a submission that gave it something to wait for. The kick count read
+// before the queues are looked at makes a kick in between end the wait.
 void run_timer(usb_device *d)
 {
     for (;;) {
@@ -210,16 +211,18 @@ void run_timer(usb_device *d)
     }
 }
 
-// Holds a command OUT URB for the probe's latency. REQUIRES: bus lock held.
-void hold(usb_device *d, urb *u, uint32_t latency_us)
+// Starts the probe's timer, or wakes it to look at the queues again.
+// REQUIRES: bus lock held.
+void kick_timer(usb_device *d)
 {
     if (!d->timer_started) {
         std::thread(run_timer, d).detach(); // devices live as long as the launcher
         d->timer_started = true;
+        return;
     }
-    d->held.push_back({monotonic_us() + latency_us, u});
-    if (d->held.size() == 1)
-        kick_timer(d); // a new earliest due time
+    std::lock_guard<std::mutex> lock(d->timer_lock);
+    d->timer_kicks++;
+    d->timer_wake.notify_one();
 }
 
 gboolean complete(UMockdevIoctlClient *c, int err)
@@ -264,8 +267,10 @@ int submit_bulk(usb_device *d, urb *u, UMockdevIoctlClient *c)
     else if (latency_us == 0)
         try_bulk(d, u); // the command endpoint never NAKs
     else
-        hold(d, u, latency_us);
+        d->held.push_back({monotonic_us() + latency_us, u});
     pump(d);
+    if (!d->held.empty() || !d->pending.empty())
+        kick_timer(d); // something to release, or to retry
     return 0;
 }
 

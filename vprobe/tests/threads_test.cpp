@@ -39,6 +39,9 @@ constexpr uint8_t TRACE_IN = 0x83;
 constexpr uint8_t CMD_DEBUG = 0xF2;
 constexpr uint8_t READ_MEM32 = 0x07;
 constexpr uint8_t WRITE_MEM32 = 0x08;
+constexpr uint8_t TRACE_ON = 0x40; // 2..3 buffer size (0: default), 4..7 baud rate
+constexpr uint8_t TRACE_OFF = 0x41;
+constexpr uint8_t STATUS_OK = 0x80;
 constexpr size_t CMD_SIZE = 16;
 constexpr uint32_t RAM = 0x20000000;
 constexpr uint16_t CHUNK = 256;
@@ -167,13 +170,23 @@ public:
     bool ok() const { return h_ != nullptr; }
 
     // One bulk transfer; the libusb result, or LIBUSB_ERROR_IO when short.
-    int transfer(uint8_t ep, bytes *data, unsigned timeout_ms = GUARD_MS)
+    // With got, a short transfer is fine and *got tells its length.
+    int transfer(uint8_t ep, bytes *data, unsigned timeout_ms = GUARD_MS, int *got = nullptr)
     {
         int done = 0;
         int rc = libusb_bulk_transfer(h_, ep, data->data(), static_cast<int>(data->size()), &done, timeout_ms);
-        if (rc == 0 && done != static_cast<int>(data->size()))
+        if (got != nullptr)
+            *got = done;
+        else if (rc == 0 && done != static_cast<int>(data->size()))
             return LIBUSB_ERROR_IO;
         return rc;
+    }
+    // A command with a status reply; its status byte, or -1.
+    int status_command(bytes block)
+    {
+        block.resize(CMD_SIZE);
+        bytes reply(2);
+        return transfer(CMD_OUT, &block) == 0 && transfer(REPLY_IN, &reply) == 0 ? reply[0] : -1;
     }
     // Writes a pattern to addr through the probe's command blocks, reads it
     // back the same way. Returns "" or what went wrong.
@@ -301,33 +314,52 @@ TEST_F(Threads, LatencyOfOneProbeHoldsUpNoOther)
 
 // A trace reader polls the trace endpoint of a probe (no capture running:
 // every read times out and is cancelled) while another thread does command
-// round trips on it: cancelling a trace read leaves the command replies alone.
+// round trips on it for as long as the reader goes on: cancelling a trace
+// read leaves the command replies alone.
 TEST_F(Threads, CancelledTraceReadsLeaveCommandRepliesAlone)
 {
-    constexpr int ROUNDS = 60;
+    constexpr int TRACE_READS = 150;
     for (int index : {QUICK + 2, TIMED + 2}) {
         SCOPED_TRACE(serial_of(index));
         probe_link link(usb_, index);
         ASSERT_TRUE(link.ok());
-        std::atomic<bool> finished{false};
-        int trace_reads = 0, unexpected = 0;
+        std::atomic<int> trace_reads{0};
+        int unexpected = 0;
         std::thread reader([&] {
             bytes buf(64);
-            while (!finished && trace_reads < 20000) {
-                int rc = link.transfer(TRACE_IN, &buf, 1);
-                unexpected += rc == LIBUSB_ERROR_TIMEOUT ? 0 : 1;
-                trace_reads++;
-            }
+            for (; trace_reads < TRACE_READS; trace_reads++)
+                unexpected += link.transfer(TRACE_IN, &buf, 1) == LIBUSB_ERROR_TIMEOUT ? 0 : 1;
         });
         tally commands;
-        run_rounds(&link, nullptr, RAM + 0x2000, 11, ROUNDS, &commands);
-        finished = true;
+        while (trace_reads < TRACE_READS && commands.error.empty() && commands.rounds < 100000)
+            run_rounds(&link, nullptr, RAM + 0x2000, static_cast<uint32_t>(commands.rounds), 1, &commands);
         reader.join();
-        EXPECT_EQ(commands.error, "");
-        EXPECT_EQ(commands.rounds, ROUNDS);
-        EXPECT_GT(trace_reads, 0);
+        EXPECT_EQ(commands.error, "") << "after " << commands.rounds << " round trips";
+        EXPECT_GT(commands.rounds, 0);
         EXPECT_EQ(unexpected, 0) << "no trace data without a capture";
     }
+}
+
+// Trace reads that find no data wait, and complete once the capture brings
+// some, with no other traffic on the probe to wake them. At 1000 baud a byte
+// comes every 10 ms, so the reads after the first find nothing at first.
+TEST_F(Threads, WaitingTraceReadsCompleteWhenDataComes)
+{
+    probe_link link(usb_, QUICK + 3);
+    ASSERT_TRUE(link.ok());
+    bytes start = {CMD_DEBUG, TRACE_ON};
+    tarvex::put_u32(&start, 4, 1000);
+    ASSERT_EQ(link.status_command(start), STATUS_OK);
+    bytes data(64);
+    int next = 0;
+    for (int read = 0; read < 4; read++) {
+        int got = 0;
+        ASSERT_EQ(link.transfer(TRACE_IN, &data, GUARD_MS, &got), 0) << "read " << read;
+        ASSERT_GT(got, 0);
+        for (int i = 0; i < got; i++, next++)
+            ASSERT_EQ(data[static_cast<size_t>(i)], next & 0xFF) << "the capture's bytes count up from 0";
+    }
+    EXPECT_EQ(link.status_command({CMD_DEBUG, TRACE_OFF}), STATUS_OK);
 }
 
 // A command cancelled while it waits out its latency never reaches the
