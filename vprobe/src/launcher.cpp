@@ -45,7 +45,9 @@ struct launcher {
     pid_t child = -1;
 };
 
-launcher the_launcher;
+// Never destroyed: the control thread and the devices' timers may still run
+// while main returns.
+launcher &the_launcher = *new launcher;
 
 // A default probe at position index: serial by position, launcher-wide latency.
 probe_config default_probe(size_t index)
