@@ -22,6 +22,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -42,7 +43,7 @@ struct launcher {
     std::mutex devices_lock;
     std::vector<usb_device *> devices;
     std::string control_path;
-    pid_t child = -1;
+    std::atomic<pid_t> child{-1}; // read by the control thread and the signal handler
 };
 
 // Never destroyed: the control thread and the devices' timers may still run
@@ -236,7 +237,7 @@ std::string handle_request(const std::string &line)
     std::string verb;
     args >> verb;
     if (verb == "pid")
-        return "ok " + std::to_string(the_launcher.child);
+        return "ok " + std::to_string(the_launcher.child.load());
     if (verb == "add") {
         std::string description;
         args >> description;
