@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "libusb1_common.h"
@@ -71,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     process_tarvex_tcp_cmd(client, b.buf, b.buf, &answer, static_cast<int>(n));
     if (answer < 0 || answer > static_cast<int32_t>(sizeof(b.buf)))
         __builtin_trap(); // a reply longer than its buffer
+    // A large read's data waits beside the buffer until the loop has sent it.
+    free(b.extra);
+    b.extra = nullptr;
     client->is_fd_close_recd = false;
     release_associations();
     return 0;
