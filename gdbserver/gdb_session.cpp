@@ -91,7 +91,7 @@ int gdb_session::open(std::string *why)
 void gdb_session::send_raw(const std::string &bytes)
 {
     size_t done = 0;
-    while (done < bytes.size() && !ended_) {
+    while (done < bytes.size() && !gdb_closed_) {
         ssize_t n = send(gdb_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -113,7 +113,7 @@ void gdb_session::receive(const uint8_t *data, size_t len)
     std::vector<rsp_event> events;
     reader_.feed(data, len, &events);
     for (const rsp_event &e : events) {
-        if (ended_)
+        if (ended_ || gdb_closed_)
             return;
         switch (e.kind) {
         case RSP_PACKET:
@@ -149,14 +149,16 @@ void gdb_session::handle_packet(const std::string &body)
     std::string reply;
     int outcome = answer_packet(*this, body, &reply);
     check_lost();
-    if (ended_)
+    // A detach ends the session after its reply; a lost server ends it with
+    // the error reply GDB is waiting for.
+    if (gdb_closed_)
         return;
     if (outcome == PACKET_REPLY) {
         send_packet(reply);
         if (no_ack_pending_)
             no_ack_ = true;
         no_ack_pending_ = false;
-    } else if (outcome == PACKET_RESUMED) {
+    } else if (outcome == PACKET_RESUMED && !ended_) {
         poll_core();
     }
 }
@@ -243,6 +245,7 @@ void gdb_session::server_closed()
 
 void gdb_session::gdb_gone()
 {
+    gdb_closed_ = true;
     release(false);
     end("GDB closed the connection");
 }

@@ -95,6 +95,7 @@ private:
     bool stepping_ = false;
     bool interrupted_ = false;
     bool ended_ = false;
+    bool gdb_closed_ = false;
     bool released_ = false;
     std::string end_reason_;
     std::string last_stop_ = "T05thread:1;";

@@ -116,7 +116,7 @@ static std::vector<std::string> command_line(const std::vector<std::string> &ser
     return argv;
 }
 
-static pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
     pid_t child = fork();
     if (child != 0)
@@ -140,7 +140,8 @@ int server_process::start(const std::vector<std::string> &extra_args, const std:
     control_path_ = dir + "/control.sock";
     std::vector<std::string> server_args = {"-p", std::to_string(port)};
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
-    pid = spawn(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout", dir + "/stderr");
+    pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout",
+                        dir + "/stderr");
     return pid > 0 ? 0 : -1;
 }
 
@@ -274,7 +275,7 @@ void reexec_under_vprobe(char **argv, const std::vector<std::string> &vprobe_arg
 int run_to_end(const std::vector<std::string> &argv, std::string *out, std::string *err, int timeout_ms)
 {
     server_process process; // for its scratch directory and its wait
-    process.pid = spawn(argv, process.dir + "/stdout", process.dir + "/stderr");
+    process.pid = spawn_program(argv, process.dir + "/stdout", process.dir + "/stderr");
     int status = process.wait_exit(timeout_ms);
     *out = process.stdout_text();
     *err = process.stderr_text();

@@ -1,0 +1,289 @@
+// The front end's protocol layer without GDB: raw bytes over its port, the
+// replies compared byte for byte, and the effects checked through the
+// server's own requests from another client.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gdb_fixture.h"
+
+namespace
+{
+
+using gdb_test::framed;
+using gdb_test::raw_gdb;
+
+constexpr size_t PACKET_SIZE = 31 * 1024 + 32; // as qSupported announces it
+
+struct exchange {
+    const char *what;
+    std::vector<std::string> pieces; // sent one receive apart
+    std::string reply;
+};
+
+std::string ack(const std::string &body)
+{
+    return "+" + framed(body);
+}
+
+std::string over_long(bool good_checksum)
+{
+    std::string p = framed(std::string(PACKET_SIZE + 16, 'a'));
+    if (!good_checksum)
+        p[p.size() - 1] = p[p.size() - 1] == '0' ? '1' : '0';
+    return p;
+}
+
+class Protocol : public gdb_test::GdbServer
+{
+protected:
+    void run_table(raw_gdb &g, const std::vector<exchange> &table)
+    {
+        for (const exchange &e : table) {
+            for (const std::string &piece : e.pieces) {
+                g.send(piece);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_EQ(g.receive(e.reply.size()), e.reply) << e.what;
+        }
+    }
+};
+
+TEST_F(Protocol, RawPacketTable)
+{
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    // "}" "#" "$" "*" go escaped as "}" and the byte XOR 0x20.
+    std::string x_packet = framed(std::string("X20000040,4:") + "}\x5d}\x03}\x04}\x0a");
+    const std::vector<exchange> table = {
+        {"garbage before $ is skipped", {"+xyz\x01", "$?#3f"}, "+$T05thread:1;#d7"},
+        {"qSupported announces the packet size",
+         {framed("qSupported:multiprocess+;swbreak+;hwbreak+")},
+         ack("PacketSize=7c20;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;vContSupported+")},
+        {"a bad checksum gets -", {"$?#00"}, "-"},
+        {"a packet split over receives", {"$vMustRe", "plyEm", "pty#3a"}, "+$#00"},
+        {"unsupported packets get the empty reply", {framed("qOffsets")}, "+$#00"},
+        {"binary escapes in X", {x_packet}, "+$OK#9a"},
+        {"the escaped bytes read back", {framed("m20000040,4")}, ack("7d23242a")},
+        {"unaligned read across words", {framed("m20000041,6")}, ack("23242a000000")},
+        {"a write into flash is refused", {framed("M100,4:01020304")}, ack("E0e")},
+        {"an X into flash is refused", {framed("X0,1:a")}, ack("E0e")},
+        {"a malformed read", {framed("mzz")}, ack("E16")},
+        {"a register past xPSR", {framed("p11")}, ack("E16")},
+        {"an over-long packet is refused", {over_long(true)}, ack("E07")},
+        {"an over-long packet with a bad checksum", {over_long(false)}, "-"},
+        {"the target description's first bytes",
+         {framed("qXfer:features:read:target.xml:0,15")},
+         ack("m<?xml version=\"1.0\"?>")},
+        {"no other annex", {framed("qXfer:features:read:other.xml:0,15")}, ack("E00")},
+        {"the single thread",
+         {framed("qfThreadInfo"), framed("qsThreadInfo"), framed("qC")},
+         ack("m1") + ack("l") + ack("QC1")},
+        {"attached to a running system", {framed("qAttached")}, ack("1")},
+        {"resume actions", {framed("vCont?")}, ack("vCont;c;C;s;S;t")},
+        {"Ctrl-C while halted is ignored", {"\x03" + framed("?")}, ack("T05thread:1;")},
+        {"a nak sends the last packet again", {"-"}, framed("T05thread:1;")},
+        {"no-ack mode starts after its OK", {framed("QStartNoAckMode")}, ack("OK")},
+        {"no acknowledgement in no-ack mode", {"+" + framed("?")}, framed("T05thread:1;")},
+        {"a bad checksum is dropped silently", {"$?#00" + framed("vMustReplyEmpty")}, framed("")},
+        {"a monitor command", {framed("qRcmd,73706565642031383030")}, framed("53574420636c6f636b2031383030206b487a0a")},
+        {"detach", {framed("D")}, framed("OK")},
+    };
+    run_table(g, table);
+    EXPECT_TRUE(g.conn.wait_closed(10000)) << "the session ends after a detach";
+    EXPECT_NE(front_end_log().find("refused a packet from GDB longer than"), std::string::npos) << front_end_log();
+}
+
+TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
+{
+    probe_.set_debug_reg(0xE000EDF0, 0xA05F0003);
+    for (unsigned n = 0; n <= 12; n++)
+        probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    g.send(framed("QStartNoAckMode"));
+    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    g.send(framed("g"));
+    std::string reply = g.receive(4 + 17 * 8);
+    ASSERT_EQ(reply.size(), 4u + 17 * 8) << reply;
+    for (unsigned n = 0; n < 17; n++) {
+        uint32_t v = probe_.core_reg(n);
+        char le[9];
+        snprintf(le, sizeof(le), "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF, v >> 24);
+        EXPECT_EQ(reply.substr(1 + 8 * n, 8), le) << "register " << n;
+    }
+    // P writes one register, G all of them, in the g packet's order.
+    g.send(framed("P3=efbeadde"));
+    EXPECT_EQ(g.receive(6), framed("OK"));
+    EXPECT_EQ(probe_.core_reg(3), 0xdeadbeefu);
+    std::string all = reply.substr(1, 17 * 8);
+    all.replace(8 * 5, 8, "78563412");
+    g.send(framed("G" + all));
+    EXPECT_EQ(g.receive(6), framed("OK"));
+    EXPECT_EQ(probe_.core_reg(5), 0x12345678u);
+    EXPECT_EQ(probe_.core_reg(3), 0x44440003u) << "G wrote the old value back";
+    // A large binary write, then the same bytes through the server.
+    std::string data;
+    for (int i = 0; i < 4096; i++)
+        data.push_back(static_cast<char>((i * 7 + 3) & 0xFF));
+    std::string escaped;
+    for (char c : data) {
+        if (c == '#' || c == '$' || c == '}' || c == '*') {
+            escaped.push_back('}');
+            c ^= 0x20;
+        }
+        escaped.push_back(c);
+    }
+    g.send(framed("X20000103,1000:" + escaped));
+    EXPECT_EQ(g.receive(6), framed("OK"));
+    std::vector<uint8_t> back = probe_.memory(0x20000103, 4096);
+    EXPECT_EQ(std::string(back.begin(), back.end()), data);
+}
+
+// Revision 1 comparators hold the word address and REPLACE bits for the
+// halfwords; revision 2 ones the halfword address and BE.
+uint32_t expected_comparator(bool rev2, uint32_t addr, unsigned halves)
+{
+    if (rev2)
+        return (addr & ~1u) | 1;
+    return (addr & 0x1FFFFFFC) | (halves << 30) | 1;
+}
+
+TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
+{
+    // The register model keeps what is written, so it is given the ID bits
+    // of six code comparators and two data comparators; a core that has
+    // its own keeps its own, which is then what is checked.
+    probe_.set_debug_reg(0xE0002000, 0x00000260);
+    probe_.set_debug_reg(0xE0001000, 0x20000000);
+    uint32_t fp_ctrl = probe_.debug_reg(0xE0002000);
+    unsigned code = ((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF);
+    bool rev2 = (fp_ctrl >> 28) == 1;
+    unsigned data_comparators = probe_.debug_reg(0xE0001000) >> 28;
+    ASSERT_GE(code, 2u);
+    ASSERT_GE(data_comparators, 1u);
+
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    g.send(framed("QStartNoAckMode"));
+    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    auto ask = [&](const std::string &packet, const std::string &reply) {
+        g.send(framed(packet));
+        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
+    };
+    ask("Z1,200,2", "OK");
+    ask("Z1,202,2", "OK");
+    ask("Z1,202,2", "OK"); // inserting again changes nothing
+    if (rev2) {
+        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(true, 0x200, 1));
+        EXPECT_EQ(probe_.debug_reg(0xE000200C), expected_comparator(true, 0x202, 1));
+    } else {
+        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(false, 0x200, 3)) << "one comparator, both halves";
+    }
+    EXPECT_EQ(probe_.debug_reg(0xE0002000) & 3, 3u) << "FPB enabled with its key";
+    ask("z1,200,2", "OK");
+    if (!rev2) {
+        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(false, 0x202, 2));
+    }
+    ask("z1,202,2", "OK");
+    EXPECT_EQ(probe_.debug_reg(0xE0002008), 0u);
+    // Every comparator taken, then one more: a clear error.
+    for (unsigned n = 0; n < code; n++)
+        ask("Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+    ask("Z1,1000,2", "E1c");
+    for (unsigned n = 0; n < code; n++)
+        ask("z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+
+    // A software breakpoint in RAM is a BKPT the server sees, GDB does not.
+    probe_.set_debug_reg(0xE000EDF0, 0xA05F0003);
+    ask("M20000300,4:11223344", "OK");
+    ask("Z0,20000302,2", "OK");
+    std::vector<uint8_t> planted = probe_.memory(0x20000300, 4);
+    EXPECT_EQ(planted, (std::vector<uint8_t>{0x11, 0x22, 0x00, 0xBE}));
+    ask("m20000300,4", "11223344");
+    ask("M20000303,1:55", "OK"); // GDB writes under the BKPT: kept as the original
+    ask("z0,20000302,2", "OK");
+    EXPECT_EQ(probe_.memory(0x20000300, 4), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x55}));
+
+    // A write watchpoint on a word: COMP, MASK 2, FUNCTION 6, TRCENA on.
+    ask("Z2,20000010,4", "OK");
+    EXPECT_EQ(probe_.debug_reg(0xE0001020), 0x20000010u);
+    EXPECT_EQ(probe_.debug_reg(0xE0001024), 2u);
+    EXPECT_EQ(probe_.debug_reg(0xE0001028) & 0xF, 6u);
+    EXPECT_NE(probe_.debug_reg(0xE000EDFC) & (1u << 24), 0u);
+    for (unsigned n = 1; n < data_comparators; n++)
+        ask("Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
+    ask("Z3,20002000,4", "E1c");
+    // Detach takes everything out, the BKPT included.
+    ask("Z0,20000300,2", "OK");
+    ask("D", "OK");
+    EXPECT_TRUE(g.conn.wait_closed(10000));
+    EXPECT_EQ(probe_.debug_reg(0xE0001028) & 0xF, 0u);
+    EXPECT_EQ(probe_.memory(0x20000300, 2), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_FALSE(probe_.halted()) << "detach lets the core run";
+}
+
+// Waits (hang guard only) until the probe's association count is n.
+bool clients_become(gdb_test::probe_client &p, int n)
+{
+    for (int i = 0; i < 500; i++) {
+        if (p.clients_on_probe() == n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST_F(Protocol, VanishingGdbReleasesTheProbe)
+{
+    const std::vector<std::string> last_words = {
+        "$m2000",          // mid-packet
+        framed("vCont;c"), // mid-run
+        "+" + framed("?"), // between packets
+    };
+    for (const std::string &words : last_words) {
+        raw_gdb g;
+        ASSERT_EQ(g.open(gdb_port_), 0);
+        g.send(words);
+        ASSERT_TRUE(clients_become(probe_, 2)) << words;
+        g.conn.close();
+        EXPECT_TRUE(clients_become(probe_, 1)) << "the front end kept its association after " << words;
+    }
+    raw_gdb next;
+    ASSERT_EQ(next.open(gdb_port_), 0);
+    next.send(framed("?"));
+    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
+}
+
+TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
+{
+    raw_gdb first;
+    ASSERT_EQ(first.open(gdb_port_), 0);
+    first.send(framed("?"));
+    ASSERT_EQ(first.receive(ack("T05thread:1;").size()), ack("T05thread:1;"));
+    raw_gdb second;
+    ASSERT_EQ(second.open(gdb_port_), 0);
+    EXPECT_TRUE(second.conn.wait_closed(10000));
+    first.send(framed("m20000000,4"));
+    EXPECT_EQ(first.receive(13).substr(0, 2), "+$");
+    EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
+}
+
+TEST_F(Protocol, ServerGoingAwayEndsTheSession)
+{
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    g.send(framed("vCont;c"));
+    ASSERT_TRUE(clients_become(probe_, 2));
+    server_.send_signal(SIGTERM);
+    EXPECT_TRUE(g.conn.wait_closed(20000)) << front_end_log();
+    EXPECT_NE(front_end_log().find("Error: GDB session on probe 0 ended: tarvex-server"), std::string::npos)
+        << front_end_log();
+}
+
+} // namespace
