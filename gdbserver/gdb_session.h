@@ -58,6 +58,7 @@ public:
     bool ended() const { return ended_; }
     int server_fd() const { return link_.conn.fd(); }
     const std::string &end_reason() const { return end_reason_; }
+    const std::string &serial() const { return serial_; }
 
     // The packet handlers' view of the session.
     target_link &link() { return link_; }

@@ -348,10 +348,11 @@ void front_end::server_readable()
 void front_end::finish_session()
 {
     const char *reason = session_->end_reason().c_str();
+    const char *serial = session_->serial().c_str();
     if (session_->end_reason().find("tarvex-server") == 0)
-        LOG_ERROR("GDB session on probe %s ended: %s", opt_.session.probe.c_str(), reason);
+        LOG_ERROR("GDB session on probe %s ended: %s", serial, reason);
     else
-        LOG_INFO("GDB session on probe %s ended: %s", opt_.session.probe.c_str(), reason);
+        LOG_INFO("GDB session on probe %s ended: %s", serial, reason);
     session_.reset();
     close(gdb_fd_);
     gdb_fd_ = -1;

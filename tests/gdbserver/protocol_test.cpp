@@ -282,7 +282,7 @@ TEST_F(Protocol, ServerGoingAwayEndsTheSession)
     ASSERT_TRUE(clients_become(probe_, 2));
     server_.send_signal(SIGTERM);
     EXPECT_TRUE(g.conn.wait_closed(20000)) << front_end_log();
-    EXPECT_NE(front_end_log().find("Error: GDB session on probe 0 ended: tarvex-server"), std::string::npos)
+    EXPECT_NE(front_end_log().find("Error: GDB session on probe 7E5756500000000000000001 ended: tarvex-server"), std::string::npos)
         << front_end_log();
 }
 
