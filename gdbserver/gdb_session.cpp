@@ -73,14 +73,16 @@ int gdb_session::open(std::string *why)
     int result = 0;
     int rc = tarvex::ensure_debug_mode(link_.conn, link_.assoc, &result);
     if (rc != 0 || result < 0) {
-        *why = "probe " + serial_ + " could not enter SWD debug mode: is a target connected?";
+        *why = rc != 0 ? "tarvex-server stopped answering"
+                       : "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
+                             "): is a target connected?";
         return -1;
     }
     units_.ram_base = config_.ram.base;
     units_.ram_size = config_.ram.size;
     if (core_halt(link_) != LINK_OK || units_discover(link_, units_) != LINK_OK ||
         debug_write(link_, DFSR, DFSR_ALL) != LINK_OK) {
-        *why = "the core on probe " + serial_ + " does not halt";
+        *why = link_.lost ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
         return -1;
     }
     LOG_INFO("GDB session on probe %s: %zu breakpoint and %zu watchpoint comparators", serial_.c_str(),
@@ -193,17 +195,29 @@ void gdb_session::poll_core()
     uint32_t dhcsr = 0;
     if (!running_ || ended_)
         return;
-    if (core_state(link_, &dhcsr) == LINK_OK && (dhcsr & S_HALT) != 0)
+    int rc = core_state(link_, &dhcsr);
+    if (rc == LINK_OK && (dhcsr & S_HALT) == 0 && (dhcsr & S_LOCKUP) != 0) {
+        // A locked-up core never halts by itself: halted by the debugger it
+        // shows GDB where it faulted.
+        locked_up_ = true;
+        rc = core_halt(link_);
+        dhcsr = S_HALT;
+    }
+    if (rc == LINK_OK && (dhcsr & S_HALT) != 0)
         report_stop();
     check_lost();
 }
 
 // The signal of a halt, from DFSR: a watchpoint names its address, a step,
-// a breakpoint or a reset catch is SIGTRAP, anything else (an interrupt from
-// GDB, a halt by another client) SIGINT.
+// a breakpoint or a reset catch is SIGTRAP, a lockup SIGSEGV, anything else
+// (an interrupt from GDB, a halt by another client) SIGINT.
 std::string gdb_session::stop_reply()
 {
     uint32_t dfsr = 0;
+    if (locked_up_) {
+        debug_write(link_, DFSR, DFSR_ALL);
+        return "T0bthread:1;";
+    }
     if (debug_read(link_, DFSR, &dfsr) == LINK_OK && dfsr != 0)
         debug_write(link_, DFSR, dfsr);
     const dwt_slot *hit = (dfsr & DFSR_DWTTRAP) != 0 ? watchpoint_hit(link_, units_) : nullptr;
@@ -220,7 +234,7 @@ std::string gdb_session::stop_reply()
 void gdb_session::report_stop()
 {
     last_stop_ = stop_reply();
-    running_ = stepping_ = interrupted_ = false;
+    running_ = stepping_ = interrupted_ = locked_up_ = false;
     send_packet(last_stop_);
 }
 

@@ -95,6 +95,7 @@ private:
     bool running_ = false;
     bool stepping_ = false;
     bool interrupted_ = false;
+    bool locked_up_ = false;
     bool ended_ = false;
     bool gdb_closed_ = false;
     bool released_ = false;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "log.h"
 #include "tarvex_text.h"
 
 namespace tarvex_gdb
@@ -22,6 +23,8 @@ static int outcome(target_link &t, int rc, int result)
         t.lost = true;
         return LINK_LOST;
     }
+    if (result != 0)
+        LOG_DEBUG("the probe answered result %d", result);
     return result == 0 ? LINK_OK : LINK_FAILED;
 }
 

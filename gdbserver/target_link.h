@@ -28,6 +28,7 @@ constexpr uint32_t C_HALT = 1u << 1;
 constexpr uint32_t C_STEP = 1u << 2;
 constexpr uint32_t C_MASKINTS = 1u << 3;
 constexpr uint32_t S_HALT = 1u << 17;
+constexpr uint32_t S_LOCKUP = 1u << 19;
 
 // DFSR (write one to clear): why the core last halted.
 constexpr uint32_t DFSR_HALTED = 1u << 0;

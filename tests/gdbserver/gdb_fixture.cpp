@@ -134,7 +134,7 @@ std::string framed(const std::string &body)
 
 void GdbServer::SetUp()
 {
-    ASSERT_EQ(server_.start({}, {"--fast", "--probes", "1"}, true), 0);
+    ASSERT_EQ(server_.start({}, vprobe_args_, true), 0);
     ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     ASSERT_EQ(probe_.open(server_.port), 0) << server_.stderr_text();
     gdb_port_ = start_front_end(front_end_);
@@ -178,18 +178,16 @@ std::string GdbServer::cli(const std::vector<std::string> &args, int *status)
     return out;
 }
 
-static std::vector<std::string> gdb_argv(const std::vector<std::string> &commands, uint16_t port)
+static std::vector<std::string> gdb_argv(const std::vector<std::string> &commands, uint16_t port,
+                                         const std::string &elf)
 {
-    std::vector<std::string> argv = {"/usr/bin/gdb-multiarch",
-                                     "-batch",
-                                     "-nx",
-                                     "-ex",
-                                     "set style enabled off",
-                                     "-ex",
-                                     "set confirm off",
-                                     "-ex",
-                                     "target remote 127.0.0.1:" + std::to_string(port)};
-    for (const std::string &c : commands) {
+    std::vector<std::string> argv = {"/usr/bin/gdb-multiarch", "-batch", "-nx"};
+    std::vector<std::string> first = {"set style enabled off", "set confirm off"};
+    if (!elf.empty())
+        first.push_back("file " + elf);
+    first.push_back("target remote 127.0.0.1:" + std::to_string(port));
+    first.insert(first.end(), commands.begin(), commands.end());
+    for (const std::string &c : first) {
         argv.push_back("-ex");
         argv.push_back(c);
     }
@@ -227,7 +225,7 @@ static void pump(int master, pid_t child, gdb_output *out, const std::function<b
 gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when,
                           uint16_t port, int timeout_ms)
 {
-    std::vector<std::string> argv = gdb_argv(commands, port != 0 ? port : gdb_port_);
+    std::vector<std::string> argv = gdb_argv(commands, port != 0 ? port : gdb_port_, elf_);
     gdb_output out;
     int master = -1;
     pid_t child = forkpty(&master, nullptr, nullptr, nullptr);

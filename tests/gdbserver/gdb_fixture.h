@@ -71,6 +71,10 @@ protected:
     // Runs tarvex-cli against the server; its standard output.
     std::string cli(const std::vector<std::string> &args, int *status = nullptr);
 
+    // The launcher's arguments (set before SetUp), and the ELF GDB reads
+    // symbols from ("" for none).
+    std::vector<std::string> vprobe_args_ = {"--fast", "--probes", "1"};
+    std::string elf_;
     tarvex_test::server_process server_;
     tarvex_test::server_process front_end_;
     uint16_t gdb_port_ = 0;

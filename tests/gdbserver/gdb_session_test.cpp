@@ -1,7 +1,10 @@
 // Sessions of Debian's gdb-multiarch in batch mode against tarvex-gdbserver,
-// the real server and the virtual probe; what GDB shows is compared with
-// what the server reports to another client at the same time.
+// the real server and the virtual probe running the sample firmware; what
+// GDB shows is compared with the ELF and with what the server reports to
+// another client at the same time.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -9,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "elf_lookup.h"
 #include "gdb_fixture.h"
 
 namespace
@@ -16,8 +20,10 @@ namespace
 
 using gdb_test::gdb_output;
 using gdb_test::value_after;
+using tarvex_test::elf_symbol_of;
 
-// The output between "echo <mark>" lines: GDB's answer to one command.
+// The output between "echo <mark>" lines: GDB's answer to the commands
+// after one mark.
 std::string section(const std::string &text, const std::string &mark)
 {
     std::string begin = "<" + mark + ">\n";
@@ -25,7 +31,7 @@ std::string section(const std::string &text, const std::string &mark)
     if (at == std::string::npos)
         return "";
     at += begin.size();
-    size_t end = text.find("<", at);
+    size_t end = text.find("\n<", at);
     return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
@@ -45,7 +51,7 @@ std::string hex_bytes(const std::vector<uint8_t> &bytes)
     return text;
 }
 
-// GDB's "x/Nxb" lines ("0x20000100:\t0x01\t0x02 ...") as "0x01 0x02 ".
+// GDB's "x/Nxb" lines ("0x20000100 <name>:\t0x01\t0x02 ...") as "0x01 0x02 ".
 std::string bytes_shown(const std::string &x_output)
 {
     std::string text;
@@ -57,15 +63,48 @@ std::string bytes_shown(const std::string &x_output)
     return text;
 }
 
+std::string le_bytes(uint32_t v)
+{
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+}
+
+uint32_t symbol(const std::string &name)
+{
+    tarvex_test::elf_symbol s = elf_symbol_of(SAMPLE_ELF, name);
+    EXPECT_TRUE(s.found) << name;
+    return s.address;
+}
+
+std::string hex(uint32_t v)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%x", v);
+    return text;
+}
+
 class Gdb : public gdb_test::GdbServer
 {
 protected:
-    void halt() { probe_.set_debug_reg(0xE000EDF0, 0xA05F0003); }
-    void poke(uint32_t addr, const std::string &hex)
+    Gdb()
     {
-        char request[64];
-        snprintf(request, sizeof(request), "poke 0 %x %s", addr, hex.c_str());
-        ASSERT_EQ(server_.control(request).substr(0, 2), "ok");
+        vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + SAMPLE_ELF};
+        elf_ = SAMPLE_ELF;
+    }
+    void halt() { probe_.set_debug_reg(0xE000EDF0, 0xA05F0003); }
+    // GDB has attached (the front end halted the core then) and the core
+    // runs again: GDB's "continue" is under way.
+    bool gdb_running() { return front_end_log().find("GDB connected") != std::string::npos && !probe_.halted(); }
+    uint32_t word_at(uint32_t addr)
+    {
+        std::vector<uint8_t> b = probe_.memory(addr, 4);
+        return b.size() == 4 ? (b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0;
+    }
+    // "shell tarvex-cli read ADDR LEN -o FILE": another client, inside the session.
+    std::string cli_read(uint32_t addr, uint32_t len, const std::string &file)
+    {
+        return std::string("shell ") + TARVEX_CLI_PATH + " --port " + std::to_string(server_.port) + " read " +
+               hex(addr) + " " + std::to_string(len) + " -o " + file;
     }
 };
 
@@ -77,63 +116,111 @@ TEST_F(Gdb, SessionTable)
     std::vector<uint32_t> server_regs;
     for (unsigned n = 0; n < 17; n++)
         server_regs.push_back(probe_.core_reg(n));
-    poke(0x20000100, "00112233445566778899aabbccddeeff");
-    std::string shared = scratch("shared.bin");
-    std::string cli_read =
-        std::string("shell ") + TARVEX_CLI_PATH + " --port " + std::to_string(server_.port) + " read ";
-    gdb_output out = gdb(
-        {mark("regs"), "info registers", mark("x"), "x/16xb 0x20000100",
-         // Another client reads the same bytes while GDB holds the core.
-         cli_read + "0x20000100 16 -o " + shared + ".x", "set var *(unsigned int *)0x20000200 = 0xcafef00d",
-         cli_read + "0x20000200 4 -o " + shared, mark("pc1"), "p/x $pc", "stepi", mark("pc2"), "p/x $pc", mark("reset"),
-         "monitor reset halt", "flushregs", mark("pc3"), "p/x $pc", mark("speed"), "monitor speed 1800", mark("help"),
-         "monitor help", mark("flash"), "set var *(unsigned int *)0x100 = 1", mark("detach"), "detach", mark("end")});
+    uint32_t table = symbol("sample_table"), counter = symbol("sample_counter"), tick = symbol("sample_tick");
+    uint32_t reset_handler = symbol("reset_handler");
+    std::string at_break = scratch("at-break.bin"), after_set = scratch("after-set.bin");
+    gdb_output out = gdb({mark("regs"),
+                          "info registers",
+                          mark("table"),
+                          "x/32xb &sample_table",
+                          mark("reset"),
+                          "monitor reset halt",
+                          "flushregs",
+                          mark("pc3"),
+                          "p/x $pc",
+                          "stepi",
+                          mark("step"),
+                          "p/x $pc",
+                          mark("bp"),
+                          "break *sample_tick",
+                          "continue",
+                          "p/x $pc",
+                          mark("counter"),
+                          "x/4xb &sample_counter",
+                          cli_read(counter, 4, at_break),
+                          "set var sample_counter = 1000",
+                          cli_read(counter, 4, after_set),
+                          mark("watch"),
+                          "delete",
+                          "watch sample_counter",
+                          "continue",
+                          mark("speed"),
+                          "monitor speed 1800",
+                          mark("help"),
+                          "monitor help",
+                          mark("flash"),
+                          "set var *(unsigned int *)&sample_table = 1",
+                          mark("detach"),
+                          "detach",
+                          mark("end")});
     SCOPED_TRACE(out.text + front_end_log());
     EXPECT_EQ(out.status, 0);
 
-    std::string regs = section(out.text, "regs");
+    std::string regs = "\n" + section(out.text, "regs");
     static const char *const names[] = {"r0", "r1",  "r2",  "r3",  "r4", "r5", "r6", "r7",  "r8",
                                         "r9", "r10", "r11", "r12", "sp", "lr", "pc", "xpsr"};
-    for (unsigned n = 0; n < 17; n++) {
-        EXPECT_EQ(value_after("\n" + regs, std::string("\n") + names[n] + " "), server_regs[n]) << names[n];
-    }
-    EXPECT_EQ(bytes_shown(section(out.text, "x")), hex_bytes(probe_.memory(0x20000100, 16)));
-    EXPECT_EQ(tarvex_test::read_file(shared + ".x"), std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb"
-                                                                 "\xcc\xdd\xee\xff",
-                                                                 16));
-    EXPECT_EQ(tarvex_test::read_file(shared), std::string("\x0d\xf0\xfe\xca", 4));
-    long long pc1 = value_after(section(out.text, "pc1"), "= "), pc2 = value_after(section(out.text, "pc2"), "= ");
-    EXPECT_TRUE(pc2 == pc1 + 2 || pc2 == pc1 + 4) << std::hex << pc1 << " -> " << pc2;
-    std::vector<uint8_t> vector = probe_.memory(4, 4);
-    uint32_t reset_handler = (vector[0] | vector[1] << 8 | vector[2] << 16 | uint32_t(vector[3]) << 24) & ~1u;
+    for (unsigned n = 0; n < 17; n++)
+        EXPECT_EQ(value_after(regs, std::string("\n") + names[n] + " "), server_regs[n]) << names[n];
+    EXPECT_EQ(bytes_shown(section(out.text, "table")), hex_bytes(tarvex_test::elf_bytes(SAMPLE_ELF, table, 32)));
     EXPECT_NE(section(out.text, "reset").find("halted at"), std::string::npos);
-    EXPECT_EQ(value_after(section(out.text, "pc3"), "= "), reset_handler);
+    EXPECT_EQ(value_after(section(out.text, "pc3"), "$1 = "), reset_handler) << "reset halt stops at the reset handler";
+    EXPECT_EQ(value_after(section(out.text, "step"), "$2 = "),
+              tarvex_test::elf_next_instruction(SAMPLE_ELF, reset_handler));
+    EXPECT_NE(section(out.text, "bp").find("Breakpoint 1"), std::string::npos);
+    EXPECT_EQ(value_after(section(out.text, "bp"), "$3 = "), tick);
+    // Another client reads what GDB shows, and sees what GDB wrote.
+    std::string shown = bytes_shown(section(out.text, "counter"));
+    std::string cli_bytes = tarvex_test::read_file(at_break);
+    EXPECT_EQ(shown, hex_bytes(std::vector<uint8_t>(cli_bytes.begin(), cli_bytes.end())));
+    EXPECT_EQ(tarvex_test::read_file(after_set), le_bytes(1000));
+    std::string watch = section(out.text, "watch");
+    EXPECT_NE(watch.find("atchpoint 2: sample_counter"), std::string::npos);
+    EXPECT_NE(watch.find("Old value = 1000"), std::string::npos);
+    EXPECT_NE(watch.find("New value = 1001"), std::string::npos);
     EXPECT_NE(section(out.text, "speed").find("SWD clock 1800 kHz"), std::string::npos);
     EXPECT_NE(section(out.text, "help").find("monitor reset halt"), std::string::npos);
     EXPECT_NE(section(out.text, "flash").find("Cannot access memory"), std::string::npos);
-    EXPECT_NE(section(out.text, "detach").find("detached"), std::string::npos);
-    EXPECT_FALSE(probe_.halted()) << "detach leaves the core running";
+    EXPECT_NE(section(out.text, "detach").find("[Inferior 1 (Remote target) detached]"), std::string::npos);
+
+    // Detached, the firmware runs on: its counter moves (hang guard only).
+    uint32_t first = word_at(counter), now = first;
+    for (int i = 0; i < 500 && now == first; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = word_at(counter);
+    }
+    EXPECT_NE(now, first) << "the core did not run after detach";
+    EXPECT_EQ(probe_.debug_reg(0xE0002008) & 1, 0u) << "breakpoint comparator left on";
 }
 
 TEST_F(Gdb, InterruptStopsARunningCore)
 {
-    halt();
-    gdb_output out = gdb({"continue", mark("after"), "p/x $pc", "detach"}, [&] { return !probe_.halted(); });
+    gdb_output out = gdb({"continue", mark("after"), "p sample_counter", "detach"}, [&] { return gdb_running(); });
     SCOPED_TRACE(out.text + front_end_log());
     EXPECT_NE(out.text.find("Program received signal SIGINT"), std::string::npos);
-    EXPECT_NE(section(out.text, "after").find("$1 = 0x"), std::string::npos);
+    EXPECT_NE(section(out.text, "after").find("$1 = "), std::string::npos);
+}
+
+TEST_F(Gdb, LoadAndRunARamProgram)
+{
+    elf_ = RAM_PROGRAM_ELF;
+    tarvex_test::elf_symbol result = elf_symbol_of(RAM_PROGRAM_ELF, "ram_result");
+    ASSERT_TRUE(result.found);
+    gdb_output out = gdb({"load", "continue", mark("result"), "p ram_result", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("Transfer rate"), std::string::npos);
+    EXPECT_NE(out.text.find("Program received signal SIGTRAP"), std::string::npos) << "stopped at its BKPT";
+    EXPECT_NE(section(out.text, "result").find("$1 = 5050"), std::string::npos);
+    EXPECT_EQ(word_at(result.address), 5050u);
 }
 
 TEST_F(Gdb, SecondGdbIsRefusedAndTheFirstKeepsWorking)
 {
-    halt();
-    gdb_output second;
+    gdb_output second, third;
     tarvex_test::server_process other_front_end;
     uint16_t other_port = start_front_end(other_front_end);
     ASSERT_NE(other_port, 0);
-    gdb_output third;
-    gdb_output first = gdb({"continue", mark("after"), "x/4xb 0x20000100", "detach"}, [&] {
-        if (probe_.halted())
+    gdb_output first = gdb({"continue", mark("after"), "x/4xb &sample_table", "detach"}, [&] {
+        if (!gdb_running())
             return false;
         second = gdb({"p/x $pc"});
         third = gdb({"p/x $pc"}, nullptr, other_port);
@@ -147,33 +234,48 @@ TEST_F(Gdb, SecondGdbIsRefusedAndTheFirstKeepsWorking)
               std::string::npos)
         << other_front_end.stderr_text();
     EXPECT_NE(first.text.find("Program received signal SIGINT"), std::string::npos);
-    EXPECT_EQ(bytes_shown(section(first.text, "after")), hex_bytes(probe_.memory(0x20000100, 4)));
+    EXPECT_EQ(bytes_shown(section(first.text, "after")),
+              hex_bytes(tarvex_test::elf_bytes(SAMPLE_ELF, symbol("sample_table"), 4)));
     other_front_end.send_signal(SIGTERM);
     EXPECT_EQ(other_front_end.wait_exit(20000), 0);
 }
 
-TEST_F(Gdb, LoadWritesTheImage)
+// ITM software packets of port 0, one byte each: header 0x01, then the byte.
+std::string itm_text(const std::string &swo)
 {
-    std::string bin = scratch("image.bin"), elf = scratch("image.elf");
-    std::string bytes;
-    for (int i = 0; i < 6000; i++)
-        bytes.push_back(static_cast<char>((i * 31 + (i >> 7)) & 0xFF));
-    FILE *f = fopen(bin.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
-    std::string out, err;
-    ASSERT_EQ(tarvex_test::run_to_end({"/usr/bin/arm-none-eabi-objcopy", "-I", "binary", "-O", "elf32-littlearm",
-                                       "--change-section-address", ".data=0x20001002", bin, elf},
-                                      &out, &err),
-              0)
-        << err;
-    halt();
-    gdb_output g = gdb({"load " + elf, "detach"});
-    SCOPED_TRACE(g.text + front_end_log());
-    EXPECT_NE(g.text.find("Transfer rate"), std::string::npos);
-    std::vector<uint8_t> back = probe_.memory(0x20001002, static_cast<uint32_t>(bytes.size()));
-    EXPECT_EQ(std::string(back.begin(), back.end()), bytes);
+    std::string text;
+    for (size_t i = 0; i + 1 < swo.size(); i++)
+        if (swo[i] == 0x01)
+            text.push_back(swo[++i]);
+    return text;
+}
+
+TEST_F(Gdb, TraceShowsItmWhileGdbStepsAndContinues)
+{
+    std::string swo = scratch("swo.bin");
+    tarvex_test::server_process trace; // for its process handling
+    trace.pid = tarvex_test::spawn_program(
+        {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "trace", "--seconds", "120"}, swo,
+        trace.dir + "/err");
+    // Every turn prints its line while GDB holds the core between turns.
+    gdb_output out = gdb({"set var sample_turns_per_line = 1", "break *sample_tick", "continue", "continue",
+                          mark("turn"), "p sample_counter", "stepi", "continue", "stepi", "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    long long turn = -1;
+    std::string shown = section(out.text, "turn");
+    if (shown.find("= ") != std::string::npos)
+        turn = atoll(shown.c_str() + shown.find("= ") + 2);
+    ASSERT_GT(turn, 0);
+    // The line of that turn, printed after GDB let sample_tick return.
+    std::string line = "tarvex sample: turn " + std::to_string(turn) + "\n";
+    std::string text;
+    for (int i = 0; i < 500 && text.find(line) == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        text = itm_text(tarvex_test::read_file(swo));
+    }
+    trace.send_signal(SIGTERM);
+    EXPECT_EQ(trace.wait_exit(20000), 0);
+    EXPECT_NE(text.find(line), std::string::npos) << text.substr(0, 400);
 }
 
 } // namespace
