@@ -26,6 +26,7 @@ constexpr uint32_t DHCSR = 0xE000EDF0;
 constexpr uint32_t DEMCR = 0xE000EDFC;
 constexpr uint32_t AIRCR = 0xE000ED0C;
 constexpr uint32_t CFSR = 0xE000ED28;
+constexpr uint32_t HFSR = 0xE000ED2C;
 constexpr uint32_t DFSR = 0xE000ED30;
 constexpr uint32_t BFAR = 0xE000ED38;
 constexpr uint32_t FP_CTRL = 0xE0002000;
@@ -181,6 +182,12 @@ TEST_F(Core, BkptHaltsOnTheInstruction)
     EXPECT_EQ(reg(REGSEL_PC), symbol("bkpt_at"));
     EXPECT_EQ(reg(1), 0x11u) << "the instructions before it ran, none after";
     EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT);
+
+    enter(symbol("case_bkpt"));
+    write_word(DHCSR, 0xA05F0000); // halting debug off: the core resumes
+    turns();
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
+    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT);
 }
 
 TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
