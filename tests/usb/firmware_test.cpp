@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "debug_regs.h"
 #include "elf_lookup.h"
 #include "usb_fixture.h"
 
@@ -17,17 +18,8 @@ namespace
 {
 
 using namespace usb_test;
-using tarvex_test::elf_bytes;
-using tarvex_test::elf_next_instruction;
+using namespace tarvex_test;
 
-constexpr uint32_t DHCSR = 0xE000EDF0;
-constexpr uint32_t DEMCR = 0xE000EDFC;
-constexpr uint32_t AIRCR = 0xE000ED0C;
-constexpr uint32_t DFSR = 0xE000ED30;
-constexpr uint32_t FP_CTRL = 0xE0002000;
-constexpr uint32_t FP_COMP0 = 0xE0002008;
-constexpr uint32_t DBG_HALT = 0xA05F0003, DBG_RUN = 0xA05F0001, DBG_STEP = 0xA05F0005;
-constexpr uint32_t S_HALT = 1u << 17;
 constexpr uint32_t DFSR_BKPT = 1u << 1;
 constexpr int HANG_GUARD_MS = 30000;
 
@@ -62,7 +54,7 @@ protected:
         start({"--probe", std::string("firmware=") + SAMPLE_ELF});
         ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
         ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
-        write_word(DHCSR, DBG_RUN); // halting debug on, as a debugger connects
+        write_word(REG_DHCSR, DHCSR_RUN); // halting debug on, as a debugger connects
     }
     // A word through the probe's debug-register access, which reaches RAM,
     // flash and system space alike.
@@ -82,7 +74,7 @@ protected:
         EXPECT_TRUE(f.size() == 3 && f[1] == "0");
         return static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
     }
-    bool halted() { return (read_word(DHCSR) & S_HALT) != 0; }
+    bool halted() { return (read_word(REG_DHCSR) & S_HALT) != 0; }
     static std::string hex(uint32_t v)
     {
         char text[16];
@@ -107,12 +99,12 @@ TEST_P(SampleFirmware, CounterMovesWhileRunningAndNotWhileHalted)
     uint32_t counter = symbol("sample_counter");
     uint32_t first = read_word(counter);
     ASSERT_TRUE(eventually([&] { return read_word(counter) > first; })) << "the firmware counts";
-    write_word(DHCSR, DBG_HALT);
+    write_word(REG_DHCSR, DHCSR_HALT);
     ASSERT_TRUE(halted());
     uint32_t at_halt = read_word(counter);
     usleep(100000); // ten of the firmware's turns, were it running
     EXPECT_EQ(read_word(counter), at_halt);
-    write_word(DHCSR, DBG_RUN);
+    write_word(REG_DHCSR, DHCSR_RUN);
     EXPECT_FALSE(halted());
     EXPECT_TRUE(eventually([&] { return read_word(counter) > at_halt; })) << "and counts again after run";
 }
@@ -120,21 +112,21 @@ TEST_P(SampleFirmware, CounterMovesWhileRunningAndNotWhileHalted)
 TEST_P(SampleFirmware, BreakpointOnTheTickFunctionThenStep)
 {
     uint32_t tick = symbol("sample_tick");
-    write_word(FP_CTRL, 3); // KEY | ENABLE
-    write_word(FP_COMP0, tick | 1);
+    write_word(REG_FP_CTRL, FP_CTRL_KEY_ENABLE);
+    write_word(REG_FP_COMP0, tick | 1);
     ASSERT_TRUE(eventually([&] { return halted(); })) << "sample_tick runs on every turn";
-    EXPECT_EQ(reg(15), tick);
-    EXPECT_TRUE(read_word(DFSR) & DFSR_BKPT);
-    write_word(DFSR, 0x1F);
+    EXPECT_EQ(reg(REG_PC), tick);
+    EXPECT_TRUE(read_word(REG_DFSR) & DFSR_BKPT);
+    write_word(REG_DFSR, DFSR_ALL);
 
-    write_word(DHCSR, DBG_STEP);
+    write_word(REG_DHCSR, DHCSR_STEP);
     ASSERT_TRUE(eventually([&] { return halted(); }));
-    EXPECT_EQ(reg(15), elf_next_instruction(SAMPLE_ELF, tick)) << "one instruction on from the breakpoint";
+    EXPECT_EQ(reg(REG_PC), elf_next_instruction(SAMPLE_ELF, tick)) << "one instruction on from the breakpoint";
 
-    write_word(DHCSR, DBG_RUN);
-    ASSERT_TRUE(eventually([&] { return halted() && reg(15) == tick; })) << "the next turn meets it again";
-    write_word(FP_COMP0, 0);
-    write_word(DHCSR, DBG_RUN);
+    write_word(REG_DHCSR, DHCSR_RUN);
+    ASSERT_TRUE(eventually([&] { return halted() && reg(REG_PC) == tick; })) << "the next turn meets it again";
+    write_word(REG_FP_COMP0, 0);
+    write_word(REG_DHCSR, DHCSR_RUN);
 }
 
 TEST_P(SampleFirmware, ResetWithTheVectorCatchHaltsOnTheResetHandler)
@@ -145,19 +137,19 @@ TEST_P(SampleFirmware, ResetWithTheVectorCatchHaltsOnTheResetHandler)
     };
     const reset_case cases[] = {
         {"probe reset command", [&] { EXPECT_EQ(text("tarvex-usb-reset 256\n"), "1 0\n"); }},
-        {"AIRCR.SYSRESETREQ", [&] { write_word(AIRCR, 0x05FA0004); }},
+        {"REG_AIRCR.SYSRESETREQ", [&] { write_word(REG_AIRCR, AIRCR_SYSRESETREQ); }},
     };
     uint32_t handler = symbol("reset_handler");
     for (const reset_case &c : cases) {
-        write_word(DHCSR, DBG_RUN);
-        write_word(DEMCR, 1); // VC_CORERESET
+        write_word(REG_DHCSR, DHCSR_RUN);
+        write_word(REG_DEMCR, DEMCR_VC_CORERESET);
         c.reset();
         ASSERT_TRUE(eventually([&] { return halted(); })) << c.name;
-        EXPECT_EQ(reg(15), handler) << c.name;
-        EXPECT_EQ(reg(13), symbol("_stack_top")) << c.name << ": SP from the vector table";
-        write_word(DEMCR, 0);
+        EXPECT_EQ(reg(REG_PC), handler) << c.name;
+        EXPECT_EQ(reg(REG_SP), symbol("_stack_top")) << c.name << ": SP from the vector table";
+        write_word(REG_DEMCR, 0);
     }
-    write_word(DHCSR, DBG_RUN);
+    write_word(REG_DHCSR, DHCSR_RUN);
     uint32_t counter = symbol("sample_counter");
     EXPECT_TRUE(eventually([&] { return read_word(counter) > 0; })) << "the firmware starts over and counts";
 }
