@@ -32,20 +32,7 @@ void reset_handler(void)
 // Armv7-M vector table: initial main stack pointer, then the reset handler
 // and the 14 system exceptions (Thumb addresses, bit 0 set by the linker).
 __attribute__((section(".vectors"), used)) void (*const vector_table[16])(void) = {
-    (void (*)(void)) & _stack_top,
-    reset_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
-    default_handler,
+    [0] = (void (*)(void))&_stack_top,
+    [1] = reset_handler,
+    [2 ... 15] = default_handler,
 };
