@@ -1,3 +1,4 @@
+#include "debug_regs.h"
 #include "gdb_fixture.h"
 
 #include <poll.h>
@@ -83,7 +84,7 @@ std::vector<uint8_t> probe_client::memory(uint32_t addr, uint32_t len)
 
 bool probe_client::halted()
 {
-    return (debug_reg(0xE000EDF0) & (1u << 17)) != 0;
+    return (debug_reg(tarvex_test::REG_DHCSR) & tarvex_test::S_HALT) != 0;
 }
 
 int probe_client::clients_on_probe()

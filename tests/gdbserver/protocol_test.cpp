@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "debug_regs.h"
 #include "gdb_fixture.h"
 
 namespace
@@ -19,6 +20,7 @@ using gdb_test::framed;
 using gdb_test::raw_gdb;
 
 constexpr size_t PACKET_SIZE = 31 * 1024 + 32; // as qSupported announces it
+constexpr uint32_t DWT_CTRL = 0xE0001000;      // NUMCOMP in bits 31:28
 
 struct exchange {
     const char *what;
@@ -101,7 +103,7 @@ TEST_F(Protocol, RawPacketTable)
 
 TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
 {
-    probe_.set_debug_reg(0xE000EDF0, 0xA05F0003);
+    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
     for (unsigned n = 0; n <= 12; n++)
         probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
     raw_gdb g;
@@ -156,15 +158,11 @@ uint32_t expected_comparator(bool rev2, uint32_t addr, unsigned halves)
 
 TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
 {
-    // The register model keeps what is written, so it is given the ID bits
-    // of six code comparators and two data comparators; a core that has
-    // its own keeps its own, which is then what is checked.
-    probe_.set_debug_reg(0xE0002000, 0x00000260);
-    probe_.set_debug_reg(0xE0001000, 0x20000000);
-    uint32_t fp_ctrl = probe_.debug_reg(0xE0002000);
+    // What the target has: NUM_CODE and REV of FP_CTRL, NUMCOMP of DWT_CTRL.
+    uint32_t fp_ctrl = probe_.debug_reg(tarvex_test::REG_FP_CTRL);
     unsigned code = ((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF);
     bool rev2 = (fp_ctrl >> 28) == 1;
-    unsigned data_comparators = probe_.debug_reg(0xE0001000) >> 28;
+    unsigned data_comparators = probe_.debug_reg(DWT_CTRL) >> 28;
     ASSERT_GE(code, 2u);
     ASSERT_GE(data_comparators, 1u);
 
@@ -180,18 +178,19 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ask("Z1,202,2", "OK");
     ask("Z1,202,2", "OK"); // inserting again changes nothing
     if (rev2) {
-        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(true, 0x200, 1));
-        EXPECT_EQ(probe_.debug_reg(0xE000200C), expected_comparator(true, 0x202, 1));
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(true, 0x200, 1));
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0 + 4), expected_comparator(true, 0x202, 1));
     } else {
-        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(false, 0x200, 3)) << "one comparator, both halves";
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x200, 3))
+            << "one comparator, both halves";
     }
-    EXPECT_EQ(probe_.debug_reg(0xE0002000) & 1, 1u) << "FPB enabled";
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_CTRL) & 1, 1u) << "FPB enabled";
     ask("z1,200,2", "OK");
     if (!rev2) {
-        EXPECT_EQ(probe_.debug_reg(0xE0002008), expected_comparator(false, 0x202, 2));
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x202, 2));
     }
     ask("z1,202,2", "OK");
-    EXPECT_EQ(probe_.debug_reg(0xE0002008), 0u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), 0u);
     // Every comparator taken, then one more: a clear error.
     for (unsigned n = 0; n < code; n++)
         ask("Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
@@ -200,7 +199,7 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
         ask("z1," + std::to_string(400 + 8 * n) + ",2", "OK");
 
     // A software breakpoint in RAM is a BKPT the server sees, GDB does not.
-    probe_.set_debug_reg(0xE000EDF0, 0xA05F0003);
+    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
     ask("M20000300,4:11223344", "OK");
     ask("Z0,20000302,2", "OK");
     std::vector<uint8_t> planted = probe_.memory(0x20000300, 4);
@@ -212,10 +211,10 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
 
     // A write watchpoint on a word: COMP, MASK 2, FUNCTION 6, TRCENA on.
     ask("Z2,20000010,4", "OK");
-    EXPECT_EQ(probe_.debug_reg(0xE0001020), 0x20000010u);
-    EXPECT_EQ(probe_.debug_reg(0xE0001024), 2u);
-    EXPECT_EQ(probe_.debug_reg(0xE0001028) & 0xF, 6u);
-    EXPECT_NE(probe_.debug_reg(0xE000EDFC) & (1u << 24), 0u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0), 0x20000010u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 4), 2u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, tarvex_test::DWT_WATCH_WRITE);
+    EXPECT_NE(probe_.debug_reg(tarvex_test::REG_DEMCR) & tarvex_test::DEMCR_TRCENA, 0u);
     for (unsigned n = 1; n < data_comparators; n++)
         ask("Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
     ask("Z3,20002000,4", "E1c");
@@ -223,7 +222,7 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ask("Z0,20000300,2", "OK");
     ask("D", "OK");
     EXPECT_TRUE(g.conn.wait_closed(10000));
-    EXPECT_EQ(probe_.debug_reg(0xE0001028) & 0xF, 0u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, 0u);
     EXPECT_EQ(probe_.memory(0x20000300, 2), (std::vector<uint8_t>{0x11, 0x22}));
     EXPECT_FALSE(probe_.halted()) << "detach lets the core run";
 }
