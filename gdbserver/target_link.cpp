@@ -28,32 +28,32 @@ static int outcome(target_link &t, int rc, int result)
     return result == 0 ? LINK_OK : LINK_FAILED;
 }
 
-int debug_read(target_link &t, uint32_t addr, uint32_t *value)
+// One request of the client library that reports the reply's RESULT.
+template <typename Request> static int request(target_link &t, Request send)
 {
     int result = 0;
-    int rc = tarvex::read_debug_reg(t.conn, t.assoc, addr, &result, value);
+    int rc = send(&result);
     return outcome(t, rc, result);
+}
+
+int debug_read(target_link &t, uint32_t addr, uint32_t *value)
+{
+    return request(t, [&](int *result) { return tarvex::read_debug_reg(t.conn, t.assoc, addr, result, value); });
 }
 
 int debug_write(target_link &t, uint32_t addr, uint32_t value)
 {
-    int result = 0;
-    int rc = tarvex::write_debug_reg(t.conn, t.assoc, addr, value, &result);
-    return outcome(t, rc, result);
+    return request(t, [&](int *result) { return tarvex::write_debug_reg(t.conn, t.assoc, addr, value, result); });
 }
 
 int core_read(target_link &t, unsigned num, uint32_t *value)
 {
-    int result = 0;
-    int rc = tarvex::read_core_reg(t.conn, t.assoc, num, &result, value);
-    return outcome(t, rc, result);
+    return request(t, [&](int *result) { return tarvex::read_core_reg(t.conn, t.assoc, num, result, value); });
 }
 
 int core_write(target_link &t, unsigned num, uint32_t value)
 {
-    int result = 0;
-    int rc = tarvex::write_core_reg(t.conn, t.assoc, num, value, &result);
-    return outcome(t, rc, result);
+    return request(t, [&](int *result) { return tarvex::write_core_reg(t.conn, t.assoc, num, value, result); });
 }
 
 // The pieces of [addr, addr + len): bytes up to the first word boundary,

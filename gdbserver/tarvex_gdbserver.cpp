@@ -24,13 +24,6 @@
 
 using namespace tarvex_gdb;
 
-#ifndef TARVEX_RELEASE
-#define TARVEX_RELEASE "0.0.0"
-#endif
-#ifndef TARVEX_BUILD_DESC
-#define TARVEX_BUILD_DESC "local"
-#endif
-
 enum exit_status : int {
     EXIT_DONE = 0,        // stopped by SIGINT or SIGTERM, or --help, --version
     EXIT_USAGE = 1,       // a bad option

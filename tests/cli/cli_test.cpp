@@ -3,7 +3,6 @@
 // checked in the simulated target, the exit statuses a script relies on.
 #include <gtest/gtest.h>
 
-#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -334,15 +333,7 @@ TEST_F(Cli, AFailingProbeOperationIsExitFour)
 std::string on_terminal(const std::vector<std::string> &argv, int *status)
 {
     int master = -1;
-    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        std::vector<char *> cargv;
-        for (const std::string &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
+    pid_t child = tarvex_test::spawn_on_terminal(argv, &master);
     std::string seen;
     char buf[4096];
     ssize_t n;

@@ -182,7 +182,8 @@ std::string GdbServer::cli(const std::vector<std::string> &args, int *status)
 static std::vector<std::string> gdb_argv(const std::vector<std::string> &commands, uint16_t port,
                                          const std::string &elf)
 {
-    std::vector<std::string> argv = {"/usr/bin/gdb-multiarch", "-batch", "-nx"};
+    // A terminal without colours or cursor movement.
+    std::vector<std::string> argv = {"/usr/bin/env", "TERM=dumb", "/usr/bin/gdb-multiarch", "-batch", "-nx"};
     std::vector<std::string> first = {"set style enabled off", "set confirm off"};
     if (!elf.empty())
         first.push_back("file " + elf);
@@ -229,16 +230,7 @@ gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::f
     std::vector<std::string> argv = gdb_argv(commands, port != 0 ? port : gdb_port_, elf_);
     gdb_output out;
     int master = -1;
-    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        std::vector<char *> cargv;
-        for (const std::string &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        setenv("TERM", "dumb", 1);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
+    pid_t child = tarvex_test::spawn_on_terminal(argv, &master);
     if (child < 0)
         return out;
     pump(master, child, &out, interrupt_when, timeout_ms);

@@ -1,6 +1,7 @@
 #include "server_process.h"
 
 #include <dirent.h>
+#include <pty.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -116,6 +117,17 @@ static std::vector<std::string> command_line(const std::vector<std::string> &ser
     return argv;
 }
 
+// In the child: becomes argv, or ends with status 127.
+[[noreturn]] static void exec_argv(const std::vector<std::string> &argv)
+{
+    std::vector<char *> cargv;
+    for (const std::string &arg : argv)
+        cargv.push_back(const_cast<char *>(arg.c_str()));
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+}
+
 pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
     pid_t child = fork();
@@ -125,12 +137,15 @@ pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out
     dup2(null_in, STDIN_FILENO);
     redirect(STDOUT_FILENO, out);
     redirect(STDERR_FILENO, err);
-    std::vector<char *> cargv;
-    for (const std::string &arg : argv)
-        cargv.push_back(const_cast<char *>(arg.c_str()));
-    cargv.push_back(nullptr);
-    execv(cargv[0], cargv.data());
-    _exit(127);
+    exec_argv(argv);
+}
+
+pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master)
+{
+    pid_t child = forkpty(master, nullptr, nullptr, nullptr);
+    if (child == 0)
+        exec_argv(argv);
+    return child;
 }
 
 int server_process::start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args,
