@@ -238,7 +238,14 @@ bool clients_become(gdb_test::probe_client &p, int n)
     return false;
 }
 
-TEST_F(Protocol, VanishingGdbReleasesTheProbe)
+// The sample firmware runs: "continue" leaves the core running.
+class ProtocolOnFirmware : public Protocol
+{
+protected:
+    ProtocolOnFirmware() { vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + SAMPLE_ELF}; }
+};
+
+TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
 {
     const std::vector<std::string> last_words = {
         "$m2000",          // mid-packet
@@ -248,8 +255,13 @@ TEST_F(Protocol, VanishingGdbReleasesTheProbe)
     for (const std::string &words : last_words) {
         raw_gdb g;
         ASSERT_EQ(g.open(gdb_port_), 0);
-        g.send(words);
-        ASSERT_TRUE(clients_become(probe_, 2)) << words;
+        g.send(framed("?"));
+        ASSERT_EQ(g.receive(ack("T05thread:1;").size()), ack("T05thread:1;")) << words; // the session is open
+        g.send("+" + words);
+        bool resumed = words.find("vCont") != std::string::npos;
+        for (int i = 0; i < 500 && resumed && probe_.halted(); i++) // hang guard only
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(probe_.halted(), !resumed) << words;
         g.conn.close();
         EXPECT_TRUE(clients_become(probe_, 1)) << "the front end kept its association after " << words;
     }
@@ -273,13 +285,16 @@ TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
     EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
 }
 
-TEST_F(Protocol, ServerGoingAwayEndsTheSession)
+TEST_F(ProtocolOnFirmware, ServerGoingAwayEndsTheSession)
 {
     raw_gdb g;
     ASSERT_EQ(g.open(gdb_port_), 0);
     g.send(framed("?"));
     ASSERT_EQ(g.receive(ack("T05thread:1;").size()), ack("T05thread:1;")); // the session is open
     g.send(framed("vCont;c"));
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(probe_.halted()) << "the core runs";
     server_.send_signal(SIGTERM);
     EXPECT_TRUE(g.conn.wait_closed(20000)) << front_end_log();
     std::string log = front_end_log();
