@@ -152,7 +152,6 @@ void BM_GdbLoad64K(benchmark::State &state)
         state.SkipWithError(("load or write failed: " + said + err).c_str());
         return;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * IMAGE_SIZE);
     report_pair(state, t[0], t[1]);
 }
 BENCHMARK(BM_GdbLoad64K)->UseRealTime();
