@@ -89,10 +89,16 @@ uint64_t scs_load(uc_engine *, uint64_t offset, unsigned size, void *user)
     return size >= 4 ? word : word & ((1u << (8 * size)) - 1);
 }
 
-void scs_store(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void *user)
+// A store that resets or halts the core (AIRCR.SYSRESETREQ, DHCSR) ends
+// the run at once.
+void scs_store(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, void *user)
 {
-    probe_view v = view_of(static_cast<emu_core *>(user));
+    emu_core *c = static_cast<emu_core *>(user);
+    probe_view v = view_of(c);
+    const core_debug &d = v.rec->st.core;
     scs_write(v, PPB_BASE + static_cast<uint32_t>(offset), static_cast<uint32_t>(value), size);
+    if (d.regs_seq != c->regs_seq || (d.run != CORE_RUNNING && d.run != CORE_STEPPING))
+        uc_emu_stop(uc);
 }
 
 void stop_for(emu_core *c, int event, uint32_t pc)
@@ -352,6 +358,8 @@ void run_slice(emu_core *c, probe_view &v, uint32_t count)
     c->skip_fpb_at = d.skip_fpb ? start : NO_ADDRESS;
     d.skip_fpb = 0;
     uc_err err = uc_emu_start(c->uc, start | 1, UNTIL_NEVER, 0, count);
+    if (d.regs_seq != c->regs_seq)
+        return; // the firmware reset the core: the next turn takes up its registers
     if (c->event == EV_WATCH)
         finish_watched(c);
     store_registers(c, st);
@@ -366,7 +374,7 @@ void run_slice(emu_core *c, probe_view &v, uint32_t count)
         apply_event(c, v);
     else if (d.run == CORE_STEPPING)
         debug_event(st, DFSR_HALTED);
-    else if (ended_waiting(c, v, pc))
+    else if (d.run == CORE_RUNNING && ended_waiting(c, v, pc))
         d.run = CORE_SLEEPING;
 }
 

@@ -81,6 +81,15 @@ undefined_at:
     udf #0
     b .
 
+@ The firmware asks for a system reset.
+    .thumb_func
+case_sysreset:
+    ldr r1, =0xE000ED0C
+    ldr r2, =0x05FA0004
+    str r2, [r1]
+    movs r5, #0x55
+    b .
+
     .thumb_func
 case_wfi:
     wfi

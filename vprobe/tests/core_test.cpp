@@ -162,6 +162,18 @@ TEST_F(Core, ResetCatchHaltThenStepThenRunThenHalt)
     EXPECT_TRUE(pc == symbol("count_loop") || pc == elf_next_instruction(CORE_CASES_ELF, symbol("count_loop")));
 }
 
+TEST_F(Core, FirmwareResetRequestRestartsFromTheVectorTable)
+{
+    load_cases();
+    enter(symbol("case_sysreset"));
+    set_reg(5, 0);
+    write_word(REG_DEMCR, tarvex_test::DEMCR_VC_CORERESET);
+    run_until_stopped();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("reset_handler"));
+    EXPECT_EQ(reg(5), 0u) << "registers are the reset's, no instruction after the store ran";
+}
+
 TEST_F(Core, BkptHaltsOnTheInstruction)
 {
     load_cases();
