@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "debug_regs.h"
+#include "elf_lookup.h"
 #include "gdb_fixture.h"
+#include "tarvex_text.h"
 
 namespace
 {
@@ -244,6 +246,57 @@ class ProtocolOnFirmware : public Protocol
 protected:
     ProtocolOnFirmware() { vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + SAMPLE_ELF}; }
 };
+
+std::string hex_of(uint32_t v)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%x", v);
+    return text;
+}
+
+// The stop replies of a running firmware, packet by packet: each signal and
+// the watched address, and the PC where each stop left the core.
+TEST_F(ProtocolOnFirmware, StopRepliesCarryTheSignal)
+{
+    uint32_t tick = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_tick").address;
+    uint32_t counter = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_counter").address;
+    ASSERT_NE(tick, 0u);
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    g.send(framed("QStartNoAckMode"));
+    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    auto ask = [&](const std::string &packet, const std::string &reply) {
+        g.send(framed(packet));
+        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
+    };
+    std::string pc_of_tick; // as p answers: target byte order
+    for (int i = 0; i < 4; i++)
+        pc_of_tick += hex_of(((tick >> (8 * i)) & 0xFF) | 0x100).substr(1);
+    ask("Z1," + hex_of(tick) + ",2", "OK");
+    ask("vCont;c", "T05thread:1;"); // the breakpoint
+    ask("pf", pc_of_tick);
+    ask("z1," + hex_of(tick) + ",2", "OK");
+    ask("vCont;s:1", "T05thread:1;"); // one step
+    ask("Z2," + hex_of(counter) + ",4", "OK");
+    ask("c", "T05watch:" + hex_of(counter) + ";thread:1;"); // the next store to the counter
+    ask("z2," + hex_of(counter) + ",4", "OK");
+    g.send(framed("c"));
+    // GDB's interrupt while the core runs.
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    g.send("\x03");
+    EXPECT_EQ(g.receive(framed("T02thread:1;").size()), framed("T02thread:1;"));
+    ask("?", "T02thread:1;");
+    // k ends the session without a reply; the other client keeps the probe
+    // in debug mode.
+    g.send(framed("k"));
+    EXPECT_TRUE(g.conn.wait_closed(10000));
+    EXPECT_TRUE(clients_become(probe_, 1));
+    int result = -1;
+    std::vector<std::string> mode;
+    ASSERT_EQ(tarvex::assoc_request(probe_.conn, "tarvex-usb-current-mode", probe_.assoc, "", &result, &mode), 0);
+    EXPECT_EQ(mode.size() > 2 ? mode[2] : "", "2") << "debug mode";
+}
 
 TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
 {
