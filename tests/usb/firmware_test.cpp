@@ -194,6 +194,36 @@ TEST_P(SampleFirmware, TheFirmwareSeesWhatTheDebuggerWrites)
     EXPECT_LT(seen, base + 100000) << "the firmware counts on from the written value";
 }
 
+// A probe without firmware: its core locks up on the erased reset code and
+// leaves the memory to the debugger; an image loaded later runs.
+class BlankTarget : public SampleFirmware
+{
+protected:
+    void SetUp() override
+    {
+        start({"--probes", "1"});
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+    }
+};
+
+TEST_P(BlankTarget, LocksUpThenRunsTheImageTheControlChannelLoads)
+{
+    const uint32_t scratch = 0x20010000; // past everything the sample uses
+    write_word(scratch, 0x5AA5C33C);
+    EXPECT_TRUE(eventually([&] {
+        return server_.control("core 0").find("run=lockup pc=00000100") != std::string::npos;
+    })) << server_.control("core 0");
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu);
+
+    ASSERT_EQ(server_.control(std::string("load 0 ") + SAMPLE_ELF), "ok");
+    uint32_t counter = symbol("sample_counter");
+    EXPECT_TRUE(eventually([&] { return read_word(counter) > 1; })) << server_.control("core 0");
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu) << "the firmware leaves the rest of RAM alone";
+    EXPECT_NE(server_.control("core 0").find("swo=itm"), std::string::npos) << "its prints go to the trace";
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SampleFirmware, ::testing::Values("umockdev", "fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Transports, BlankTarget, ::testing::Values("umockdev", "fast"), transport_name);
 
 } // namespace
