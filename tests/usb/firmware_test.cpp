@@ -163,12 +163,14 @@ TEST_P(SampleFirmware, TheItmLineArrivesThroughTheTraceRead)
     uint32_t every = word_of(elf_bytes(SAMPLE_ELF, symbol("sample_turns_per_line"), 4));
     ASSERT_GT(every, 0u);
     ASSERT_EQ(text("tarvex-config-trace 256 1 2 1 0\n"), "1 0 2000000\n");
+    std::vector<uint8_t> swo; // the whole stream: a read may end inside a packet
     std::string printed;
     bool whole_line = eventually([&] {
         int result = 0;
-        std::vector<uint8_t> swo;
-        EXPECT_EQ(tarvex::trace_read(client_, 256, 4096, &result, &swo), 0);
-        printed += port0_text(swo);
+        std::vector<uint8_t> more;
+        EXPECT_EQ(tarvex::trace_read(client_, 256, 4096, &result, &more), 0);
+        swo.insert(swo.end(), more.begin(), more.end());
+        printed = port0_text(swo);
         size_t at = printed.find(prefix);
         return at != std::string::npos && printed.find('\n', at) != std::string::npos;
     });
