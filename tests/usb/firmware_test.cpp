@@ -163,12 +163,14 @@ TEST_P(SampleFirmware, TheItmLineArrivesThroughTheTraceRead)
     uint32_t every = word_of(elf_bytes(SAMPLE_ELF, symbol("sample_turns_per_line"), 4));
     ASSERT_GT(every, 0u);
     ASSERT_EQ(text("tarvex-config-trace 256 1 2 1 0\n"), "1 0 2000000\n");
+    std::vector<uint8_t> swo; // the whole stream: a read may end inside a packet
     std::string printed;
     bool whole_line = eventually([&] {
         int result = 0;
-        std::vector<uint8_t> swo;
-        EXPECT_EQ(tarvex::trace_read(client_, 256, 4096, &result, &swo), 0);
-        printed += port0_text(swo);
+        std::vector<uint8_t> more;
+        EXPECT_EQ(tarvex::trace_read(client_, 256, 4096, &result, &more), 0);
+        swo.insert(swo.end(), more.begin(), more.end());
+        printed = port0_text(swo);
         size_t at = printed.find(prefix);
         return at != std::string::npos && printed.find('\n', at) != std::string::npos;
     });
@@ -194,6 +196,36 @@ TEST_P(SampleFirmware, TheFirmwareSeesWhatTheDebuggerWrites)
     EXPECT_LT(seen, base + 100000) << "the firmware counts on from the written value";
 }
 
+// A probe without firmware: its core locks up on the erased reset code and
+// leaves the memory to the debugger; an image loaded later runs.
+class BlankTarget : public SampleFirmware
+{
+protected:
+    void SetUp() override
+    {
+        start({"--probes", "1"});
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+    }
+};
+
+TEST_P(BlankTarget, LocksUpThenRunsTheImageTheControlChannelLoads)
+{
+    const uint32_t scratch = 0x20010000; // past everything the sample uses
+    write_word(scratch, 0x5AA5C33C);
+    EXPECT_TRUE(eventually([&] {
+        return server_.control("core 0").find("run=lockup pc=00000100") != std::string::npos;
+    })) << server_.control("core 0");
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu);
+
+    ASSERT_EQ(server_.control(std::string("load 0 ") + SAMPLE_ELF), "ok");
+    uint32_t counter = symbol("sample_counter");
+    EXPECT_TRUE(eventually([&] { return read_word(counter) > 1; })) << server_.control("core 0");
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu) << "the firmware leaves the rest of RAM alone";
+    EXPECT_NE(server_.control("core 0").find("swo=itm"), std::string::npos) << "its prints go to the trace";
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SampleFirmware, ::testing::Values("umockdev", "fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Transports, BlankTarget, ::testing::Values("umockdev", "fast"), transport_name);
 
 } // namespace
