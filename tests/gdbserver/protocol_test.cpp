@@ -46,6 +46,19 @@ std::string over_long(bool good_checksum)
 class Protocol : public gdb_test::GdbServer
 {
 protected:
+    // A connection in no-ack mode, as GDB leaves it after its start.
+    void open_no_ack(raw_gdb &g)
+    {
+        ASSERT_EQ(g.open(gdb_port_), 0);
+        g.send(framed("QStartNoAckMode"));
+        ASSERT_EQ(g.receive(7), "+$OK#9a");
+    }
+    // One packet and the reply it must get.
+    static void ask(raw_gdb &g, const std::string &packet, const std::string &reply)
+    {
+        g.send(framed(packet));
+        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
+    }
     void run_table(raw_gdb &g, const std::vector<exchange> &table)
     {
         for (const exchange &e : table) {
@@ -109,9 +122,7 @@ TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
     for (unsigned n = 0; n <= 12; n++)
         probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
     raw_gdb g;
-    ASSERT_EQ(g.open(gdb_port_), 0);
-    g.send(framed("QStartNoAckMode"));
-    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
     g.send(framed("g"));
     std::string reply = g.receive(4 + 17 * 8);
     ASSERT_EQ(reply.size(), 4u + 17 * 8) << reply;
@@ -122,13 +133,11 @@ TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
         EXPECT_EQ(reply.substr(1 + 8 * n, 8), le) << "register " << n;
     }
     // P writes one register, G all of them, in the g packet's order.
-    g.send(framed("P3=efbeadde"));
-    EXPECT_EQ(g.receive(6), framed("OK"));
+    ask(g, "P3=efbeadde", "OK");
     EXPECT_EQ(probe_.core_reg(3), 0xdeadbeefu);
     std::string all = reply.substr(1, 17 * 8);
     all.replace(8 * 5, 8, "78563412");
-    g.send(framed("G" + all));
-    EXPECT_EQ(g.receive(6), framed("OK"));
+    ask(g, "G" + all, "OK");
     EXPECT_EQ(probe_.core_reg(5), 0x12345678u);
     EXPECT_EQ(probe_.core_reg(3), 0x44440003u) << "G wrote the old value back";
     // A large binary write, then the same bytes through the server.
@@ -143,8 +152,7 @@ TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
         }
         escaped.push_back(c);
     }
-    g.send(framed("X20000103,1000:" + escaped));
-    EXPECT_EQ(g.receive(6), framed("OK"));
+    ask(g, "X20000103,1000:" + escaped, "OK");
     std::vector<uint8_t> back = probe_.memory(0x20000103, 4096);
     EXPECT_EQ(std::string(back.begin(), back.end()), data);
 }
@@ -169,16 +177,10 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ASSERT_GE(data_comparators, 1u);
 
     raw_gdb g;
-    ASSERT_EQ(g.open(gdb_port_), 0);
-    g.send(framed("QStartNoAckMode"));
-    ASSERT_EQ(g.receive(7), "+$OK#9a");
-    auto ask = [&](const std::string &packet, const std::string &reply) {
-        g.send(framed(packet));
-        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
-    };
-    ask("Z1,200,2", "OK");
-    ask("Z1,202,2", "OK");
-    ask("Z1,202,2", "OK"); // inserting again changes nothing
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    ask(g, "Z1,200,2", "OK");
+    ask(g, "Z1,202,2", "OK");
+    ask(g, "Z1,202,2", "OK"); // inserting again changes nothing
     if (rev2) {
         EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(true, 0x200, 1));
         EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0 + 4), expected_comparator(true, 0x202, 1));
@@ -187,42 +189,42 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
             << "one comparator, both halves";
     }
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_CTRL) & 1, 1u) << "FPB enabled";
-    ask("z1,200,2", "OK");
+    ask(g, "z1,200,2", "OK");
     if (!rev2) {
         EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x202, 2));
     }
-    ask("z1,202,2", "OK");
+    ask(g, "z1,202,2", "OK");
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), 0u);
     // Every comparator taken, then one more: a clear error.
     for (unsigned n = 0; n < code; n++)
-        ask("Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
-    ask("Z1,1000,2", "E1c");
+        ask(g, "Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+    ask(g, "Z1,1000,2", "E1c");
     for (unsigned n = 0; n < code; n++)
-        ask("z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+        ask(g, "z1," + std::to_string(400 + 8 * n) + ",2", "OK");
 
     // A software breakpoint in RAM is a BKPT the server sees, GDB does not.
     probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
-    ask("M20000300,4:11223344", "OK");
-    ask("Z0,20000302,2", "OK");
+    ask(g, "M20000300,4:11223344", "OK");
+    ask(g, "Z0,20000302,2", "OK");
     std::vector<uint8_t> planted = probe_.memory(0x20000300, 4);
     EXPECT_EQ(planted, (std::vector<uint8_t>{0x11, 0x22, 0x00, 0xBE}));
-    ask("m20000300,4", "11223344");
-    ask("M20000303,1:55", "OK"); // GDB writes under the BKPT: kept as the original
-    ask("z0,20000302,2", "OK");
+    ask(g, "m20000300,4", "11223344");
+    ask(g, "M20000303,1:55", "OK"); // GDB writes under the BKPT: kept as the original
+    ask(g, "z0,20000302,2", "OK");
     EXPECT_EQ(probe_.memory(0x20000300, 4), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x55}));
 
     // A write watchpoint on a word: COMP, MASK 2, FUNCTION 6, TRCENA on.
-    ask("Z2,20000010,4", "OK");
+    ask(g, "Z2,20000010,4", "OK");
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0), 0x20000010u);
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 4), 2u);
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, tarvex_test::DWT_WATCH_WRITE);
     EXPECT_NE(probe_.debug_reg(tarvex_test::REG_DEMCR) & tarvex_test::DEMCR_TRCENA, 0u);
     for (unsigned n = 1; n < data_comparators; n++)
-        ask("Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
-    ask("Z3,20002000,4", "E1c");
+        ask(g, "Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
+    ask(g, "Z3,20002000,4", "E1c");
     // Detach takes everything out, the BKPT included.
-    ask("Z0,20000300,2", "OK");
-    ask("D", "OK");
+    ask(g, "Z0,20000300,2", "OK");
+    ask(g, "D", "OK");
     EXPECT_TRUE(g.conn.wait_closed(10000));
     EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, 0u);
     EXPECT_EQ(probe_.memory(0x20000300, 2), (std::vector<uint8_t>{0x11, 0x22}));
@@ -262,31 +264,25 @@ TEST_F(ProtocolOnFirmware, StopRepliesCarryTheSignal)
     uint32_t counter = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_counter").address;
     ASSERT_NE(tick, 0u);
     raw_gdb g;
-    ASSERT_EQ(g.open(gdb_port_), 0);
-    g.send(framed("QStartNoAckMode"));
-    ASSERT_EQ(g.receive(7), "+$OK#9a");
-    auto ask = [&](const std::string &packet, const std::string &reply) {
-        g.send(framed(packet));
-        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
-    };
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
     std::string pc_of_tick; // as p answers: target byte order
     for (int i = 0; i < 4; i++)
         pc_of_tick += hex_of(((tick >> (8 * i)) & 0xFF) | 0x100).substr(1);
-    ask("Z1," + hex_of(tick) + ",2", "OK");
-    ask("vCont;c", "T05thread:1;"); // the breakpoint
-    ask("pf", pc_of_tick);
-    ask("z1," + hex_of(tick) + ",2", "OK");
-    ask("vCont;s:1", "T05thread:1;"); // one step
-    ask("Z2," + hex_of(counter) + ",4", "OK");
-    ask("c", "T05watch:" + hex_of(counter) + ";thread:1;"); // the next store to the counter
-    ask("z2," + hex_of(counter) + ",4", "OK");
+    ask(g, "Z1," + hex_of(tick) + ",2", "OK");
+    ask(g, "vCont;c", "T05thread:1;"); // the breakpoint
+    ask(g, "pf", pc_of_tick);
+    ask(g, "z1," + hex_of(tick) + ",2", "OK");
+    ask(g, "vCont;s:1", "T05thread:1;"); // one step
+    ask(g, "Z2," + hex_of(counter) + ",4", "OK");
+    ask(g, "c", "T05watch:" + hex_of(counter) + ";thread:1;"); // the next store to the counter
+    ask(g, "z2," + hex_of(counter) + ",4", "OK");
     g.send(framed("c"));
     // GDB's interrupt while the core runs.
     for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     g.send("\x03");
     EXPECT_EQ(g.receive(framed("T02thread:1;").size()), framed("T02thread:1;"));
-    ask("?", "T02thread:1;");
+    ask(g, "?", "T02thread:1;");
     // k ends the session without a reply; the other client keeps the probe
     // in debug mode.
     g.send(framed("k"));
