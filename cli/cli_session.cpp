@@ -4,14 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli_format.h"
-
 namespace tarvex_cli
 {
-
-// Mode byte the probe reports while in a debug mode (SWD or JTAG).
-constexpr long long PROBE_MODE_DEBUG = 2;
-constexpr int TRANSPORT_SWD = 1;
 
 // Whether standard error's current line holds a progress line.
 static bool progress_drawn = false;
@@ -67,38 +61,10 @@ int session_connect(cli_session &s)
     return EXIT_DONE;
 }
 
-// A short all-digit selector is an index; anything else is a serial.
-static bool selects_by_index(const std::string &probe, int *index)
-{
-    uint64_t n = 0;
-    if (probe.size() > 3 || !parse_number(probe, 999, &n) || probe.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *index = static_cast<int>(n);
-    return true;
-}
-
-static int find_probe(cli_session &s, bool *found)
-{
-    int index = 0;
-    if (selects_by_index(s.opt.probe, &index))
-        return tarvex::describe_probe(s.conn, index, &s.probe, found);
-    int count = 0;
-    if (tarvex::probe_count(s.conn, &count) != 0)
-        return -1;
-    for (int i = 0; i < count; i++) {
-        if (tarvex::describe_probe(s.conn, i, &s.probe, found) != 0)
-            return -1;
-        if (*found && s.probe.serial == s.opt.probe)
-            return 0;
-    }
-    *found = false;
-    return 0;
-}
-
 int session_open_probe(cli_session &s)
 {
     bool found = false;
-    if (find_probe(s, &found) != 0)
+    if (tarvex::find_probe(s.conn, s.opt.probe, &s.probe, &found) != 0)
         return lost_server("get-tarvex-descriptor");
     if (!found)
         return fail(EXIT_NO_PROBE, "no probe %s on %s:%u (see tarvex-cli list)", s.opt.probe.c_str(),
@@ -131,17 +97,11 @@ int request_result(cli_session &s, const std::string &request, const char *what,
 
 static int enter_debug_mode(cli_session &s)
 {
-    std::vector<std::string> f;
-    int rc = request_result(s, with_assoc(s, "tarvex-usb-current-mode"), "reading the probe mode", &f);
-    if (rc != EXIT_DONE || tarvex::reply_number(f, 2, 10, -1) == PROBE_MODE_DEBUG)
-        return rc;
-    std::string reply;
-    std::string request = with_assoc(s, "tarvex-usb-init-mode", " 0 " + std::to_string(TRANSPORT_SWD));
-    if (s.conn.text(request, &reply) != 0)
+    int result = 0;
+    if (tarvex::ensure_debug_mode(s.conn, s.assoc, &result) != 0)
         return lost_server("tarvex-usb-init-mode");
-    long long result = tarvex::reply_number(tarvex::reply_fields(reply), 1, 10, -1);
     if (result < 0)
-        return fail(EXIT_NO_TARGET, "probe %d could not enter SWD debug mode (result %lld): is a target connected?",
+        return fail(EXIT_NO_TARGET, "probe %d could not enter SWD debug mode (result %d): is a target connected?",
                     s.probe.index, result);
     return EXIT_DONE;
 }

@@ -70,6 +70,33 @@ int describe_probe(connection &c, int index, probe_entry *entry, bool *found)
     return 0;
 }
 
+// A short all-digit selector is an index; anything else is a serial.
+static bool selects_by_index(const std::string &selector, int *index)
+{
+    if (selector.empty() || selector.size() > 3 || selector.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *index = atoi(selector.c_str());
+    return true;
+}
+
+int find_probe(connection &c, const std::string &selector, probe_entry *entry, bool *found)
+{
+    int index = 0;
+    if (selects_by_index(selector, &index))
+        return describe_probe(c, index, entry, found);
+    int count = 0;
+    if (probe_count(c, &count) != 0)
+        return -1;
+    for (int i = 0; i < count; i++) {
+        if (describe_probe(c, i, entry, found) != 0)
+            return -1;
+        if (*found && entry->serial == selector)
+            return 0;
+    }
+    *found = false;
+    return 0;
+}
+
 int usb_client_count(connection &c, uint32_t key, int *count)
 {
     std::vector<std::string> f;
@@ -92,6 +119,63 @@ int close_device(connection &c, uint32_t assoc)
 {
     std::vector<std::string> f;
     return ask(c, "close-device " + std::to_string(assoc) + "\n", &f);
+}
+
+int assoc_request(connection &c, const char *keyword, uint32_t assoc, const std::string &rest, int *result,
+                  std::vector<std::string> *fields)
+{
+    std::vector<std::string> f;
+    if (ask(c, std::string(keyword) + " " + std::to_string(assoc) + rest + "\n", &f) != 0)
+        return -1;
+    *result = f.empty() || f[0] != "1" ? -1 : static_cast<int>(reply_number(f, 1, 10, -1));
+    if (fields != nullptr)
+        *fields = f;
+    return 0;
+}
+
+// Requests whose reply carries a hexadecimal VALUE after RESULT.
+static int value_request(connection &c, const char *keyword, uint32_t assoc, const std::string &rest, int *result,
+                         uint32_t *value)
+{
+    std::vector<std::string> f;
+    int rc = assoc_request(c, keyword, assoc, rest, result, &f);
+    *value = static_cast<uint32_t>(reply_number(f, 2, 16, 0));
+    return rc;
+}
+
+int read_debug_reg(connection &c, uint32_t assoc, uint32_t addr, int *result, uint32_t *value)
+{
+    return value_request(c, "tarvex-tcp-read-debug-reg", assoc, " " + hex(addr) + " 0", result, value);
+}
+
+int write_debug_reg(connection &c, uint32_t assoc, uint32_t addr, uint32_t value, int *result)
+{
+    return assoc_request(c, "tarvex-tcp-write-debug-reg", assoc, " " + hex(addr) + " " + hex(value) + " 0", result);
+}
+
+int read_core_reg(connection &c, uint32_t assoc, unsigned num, int *result, uint32_t *value)
+{
+    return value_request(c, "tarvex-tcp-read-reg", assoc, " " + hex(num) + " 0", result, value);
+}
+
+int write_core_reg(connection &c, uint32_t assoc, unsigned num, uint32_t value, int *result)
+{
+    return assoc_request(c, "tarvex-tcp-write-reg", assoc, " " + hex(num) + " " + hex(value) + " 0", result);
+}
+
+// Mode byte the probe reports while in a debug mode (SWD or JTAG), and the
+// transport number of SWD.
+constexpr long long PROBE_MODE_DEBUG = 2;
+constexpr int TRANSPORT_SWD = 1;
+
+int ensure_debug_mode(connection &c, uint32_t assoc, int *result)
+{
+    std::vector<std::string> f;
+    if (assoc_request(c, "tarvex-usb-current-mode", assoc, "", result, &f) != 0)
+        return -1;
+    if (*result < 0 || reply_number(f, 2, 10, -1) == PROBE_MODE_DEBUG)
+        return 0;
+    return assoc_request(c, "tarvex-usb-init-mode", assoc, " 0 " + std::to_string(TRANSPORT_SWD), result);
 }
 
 // Tokens 1..5 of both memory commands: connect_id, addr, size, count, dapid.

@@ -33,12 +33,34 @@ struct probe_entry {
 int probe_count(connection &c, int *count);
 // "get-tarvex-descriptor": *found is false when the index names no probe.
 int describe_probe(connection &c, int index, probe_entry *entry, bool *found);
+// Finds a probe as the command-line tools name it: a short all-digit
+// selector is an index in the server's list, anything else a serial number.
+// *found is false when no probe matches.
+int find_probe(connection &c, const std::string &selector, probe_entry *entry, bool *found);
 // "get-nb-usb-client": associations on the probe with that key.
 int usb_client_count(connection &c, uint32_t key, int *count);
 // "open-device": *assoc is 0 when the server refused.
 int open_device(connection &c, uint32_t key, uint32_t *assoc);
 // "close-device".
 int close_device(connection &c, uint32_t assoc);
+
+// "KEYWORD ASSOC REST\n" (rest starts with its own space) for the requests
+// whose reply is "1 RESULT [VALUE]": *result is RESULT (negative when the
+// probe failed, -1 when the reply had none); VALUE goes into fields.
+int assoc_request(connection &c, const char *keyword, uint32_t assoc, const std::string &rest, int *result,
+                  std::vector<std::string> *fields = nullptr);
+// The debug registers of the target's system space (DHCSR, DEMCR, FPB, ...),
+// 32-bit accesses through "tarvex-tcp-read-debug-reg" and its write.
+int read_debug_reg(connection &c, uint32_t assoc, uint32_t addr, int *result, uint32_t *value);
+int write_debug_reg(connection &c, uint32_t assoc, uint32_t addr, uint32_t value, int *result);
+// Core registers by their Debug Core Register Selector number (r0-r12 0-12,
+// sp 13, lr 14, pc 15, xPSR 16, msp 17, psp 18).
+int read_core_reg(connection &c, uint32_t assoc, unsigned num, int *result, uint32_t *value);
+int write_core_reg(connection &c, uint32_t assoc, unsigned num, uint32_t value, int *result);
+// Puts the probe into SWD debug mode unless it already is in a debug mode
+// (another client may be using it as it is); *result is the mode change's
+// RESULT, 0 when none was needed.
+int ensure_debug_mode(connection &c, uint32_t assoc, int *result);
 
 // A memory transfer: size 4 selects 32-bit accesses, any other size bytes.
 struct mem_request {

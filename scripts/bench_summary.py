@@ -60,6 +60,7 @@ def main():
         for size, label in ((1024, "1 KiB"), (65536, "64 KiB"), (1048576, "1 MiB")):
             time_row(f"text memory {op.lower()} {label}", f"BM_Server{op}Mem/{size}/real_time",
                      0.80 if size == 1024 else 0.90)
+    time_row("GDB load 64 KiB vs tarvex-cli write", "BM_GdbLoad64K/real_time", 0.80)
     for idle in (100, 1000):
         time_row(f"round trip with {idle} idle clients", f"BM_ServerWithIdleClients/{idle}/real_time", 1 / 1.10)
     idle = rows.get("BM_ServerWithIdleClients/1000/real_time")

@@ -3,7 +3,6 @@
 // checked in the simulated target, the exit statuses a script relies on.
 #include <gtest/gtest.h>
 
-#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "elf_lookup.h"
 #include "server_process.h"
 #include "tarvex_text.h"
 
@@ -221,23 +221,29 @@ TEST_F(Cli, WriteThenReadBack)
     }
 }
 
-TEST_F(Cli, HaltStepRunAndRegisters)
+// Against the sample firmware: a reset of the halted core stops it on the
+// reset handler, and a step moves to the handler's second instruction.
+TEST_F(Cli, HaltResetStepRunAndRegisters)
 {
-    start({"--probes", "1"});
+    start({"--probe", std::string("firmware=") + SAMPLE_ELF});
     cli_run halt = cli({"halt"});
     ASSERT_EQ(halt.status, 0) << halt.err;
     ASSERT_EQ(halt.out.substr(0, 11), "halted at 0") << halt.out;
-    unsigned long pc = strtoul(halt.out.c_str() + 10, nullptr, 16);
+    cli_run reset = cli({"reset"});
+    ASSERT_EQ(reset.status, 0) << reset.err;
+    uint32_t handler = tarvex_test::elf_symbol_of(SAMPLE_ELF, "reset_handler").address;
+    EXPECT_EQ(strtoul(reset.out.c_str() + 10, nullptr, 16), handler) << reset.out;
 
     cli_run regs = cli({"regs", "--json"});
     ASSERT_EQ(regs.status, 0) << regs.err;
     std::string line = json_lines(regs.out);
-    EXPECT_NE(line.find(" pc=" + std::to_string(pc) + " "), std::string::npos) << line;
+    EXPECT_NE(line.find(" pc=" + std::to_string(handler) + " "), std::string::npos) << line;
     EXPECT_NE(line.find("r12="), std::string::npos) << line;
 
     cli_run step = cli({"step"});
     ASSERT_EQ(step.status, 0) << step.err;
-    EXPECT_EQ(strtoul(step.out.c_str() + 10, nullptr, 16), pc + 2) << "one 16-bit instruction";
+    EXPECT_EQ(strtoul(step.out.c_str() + 10, nullptr, 16), tarvex_test::elf_next_instruction(SAMPLE_ELF, handler))
+        << "one instruction";
     cli_run run = cli({"run"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "running\n");
@@ -328,15 +334,7 @@ TEST_F(Cli, AFailingProbeOperationIsExitFour)
 std::string on_terminal(const std::vector<std::string> &argv, int *status)
 {
     int master = -1;
-    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        std::vector<char *> cargv;
-        for (const std::string &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
+    pid_t child = tarvex_test::spawn_on_terminal(argv, &master);
     std::string seen;
     char buf[4096];
     ssize_t n;

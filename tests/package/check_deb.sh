@@ -34,7 +34,7 @@ for f in $files; do
 done
 others=$(awk '$2 != "root/root" { print $6 }' <<<"$listing")
 [ -z "$others" ] || fail "not owned by root/root: $others"
-for name in tarvex-server tarvex-cli tarvex-vprobe; do
+for name in tarvex-server tarvex-cli tarvex-gdbserver tarvex-vprobe; do
     grep -Eq "^-rwxr-xr-x .* \./${bindir#/}/$name\$" <<<"$listing" || fail "$bindir/$name is not mode 0755"
 done
 

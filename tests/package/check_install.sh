@@ -17,7 +17,7 @@ fi
 for f in $(package_files "$prefix" "$bindir" "$libdir" "$mandir"); do
     [ -f "$dest/$f" ] || fail "cmake --install left out /$f"
 done
-for name in tarvex-server tarvex-cli tarvex-vprobe; do
+for name in tarvex-server tarvex-cli tarvex-gdbserver tarvex-vprobe; do
     [ -x "$dest$bindir/$name" ] || fail "$bindir/$name is not executable"
     gzip -t "$dest$mandir/man1/$name.1.gz" 2>/dev/null || fail "$mandir/man1/$name.1.gz is not a gzip file"
 done
@@ -28,6 +28,7 @@ case "$version" in
 *) fail "the installed server's --version printed: $version" ;;
 esac
 "$dest$bindir/tarvex-cli" --help >/dev/null || fail "the installed tarvex-cli --help failed"
+"$dest$bindir/tarvex-gdbserver" --help >/dev/null || fail "the installed tarvex-gdbserver --help failed"
 
 grep -qxF "ExecStart=$bindir/tarvex-server" "$dest$prefix/lib/systemd/system/tarvex-server.service" ||
     fail "the installed unit does not start $bindir/tarvex-server"

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The man pages: they render without a warning, and each documents every
 # option and command its program has, as the program itself lists them.
-#   check_man.sh MAN_DIR OPTIONS_SOURCE CLI VPROBE
+#   check_man.sh MAN_DIR OPTIONS_SOURCE CLI VPROBE GDBSERVER
 set -u
 . "$(dirname "$0")/package_files.sh"
-man_dir=$1 options_source=$2 cli=$3 vprobe=$4
+man_dir=$1 options_source=$2 cli=$3 vprobe=$4 gdbserver=$5
 
 # Plain text, without hyphenation or overstriking, so words can be grepped.
 render() { groff -man -Tascii -P-cbou "$man_dir/$1" 2>/dev/null; }
 
-for page in tarvex-server.1 tarvex-cli.1 tarvex-vprobe.1; do
+for page in tarvex-server.1 tarvex-cli.1 tarvex-gdbserver.1 tarvex-vprobe.1; do
     warnings=$(groff -man -ww -z "$man_dir/$page" 2>&1)
     [ -z "$warnings" ] || fail "$page: $warnings"
 done
@@ -34,6 +34,9 @@ documents tarvex-server.1 $long $short
 help=$("$cli" --help)
 documents tarvex-cli.1 $(sed -n 's/^  \([a-z]\+\) .*/\1/p' <<<"$help") \
     $(grep -oE '(^|[ [])--?[a-z][a-z-]*' <<<"$help" | tr -d ' [' | sort -u)
+# The GDB front end: the options of its --help, and its monitor commands.
+help=$("$gdbserver" --help)
+documents tarvex-gdbserver.1 $(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u) reset halt speed help
 # The launcher: the options of its usage text.
 usage=$("$vprobe" --no-such-option 2>&1)
 documents tarvex-vprobe.1 $(grep -oE -- '--[a-z]+' <<<"$usage" | sort -u)

@@ -19,7 +19,7 @@ finish() {
 #   package_files PREFIX BINDIR LIBDIR MANDIR   (absolute install paths)
 package_files() {
     local prefix=${1#/} bindir=${2#/} libdir=${3#/} mandir=${4#/} name
-    for name in tarvex-server tarvex-cli tarvex-vprobe; do
+    for name in tarvex-server tarvex-cli tarvex-gdbserver tarvex-vprobe; do
         echo "$bindir/$name"
         echo "$mandir/man1/$name.1.gz"
     done

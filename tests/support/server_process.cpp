@@ -1,6 +1,7 @@
 #include "server_process.h"
 
 #include <dirent.h>
+#include <pty.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -116,7 +117,18 @@ static std::vector<std::string> command_line(const std::vector<std::string> &ser
     return argv;
 }
 
-static pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+// In the child: becomes argv, or ends with status 127.
+[[noreturn]] static void exec_argv(const std::vector<std::string> &argv)
+{
+    std::vector<char *> cargv;
+    for (const std::string &arg : argv)
+        cargv.push_back(const_cast<char *>(arg.c_str()));
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+}
+
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
     pid_t child = fork();
     if (child != 0)
@@ -125,12 +137,15 @@ static pid_t spawn(const std::vector<std::string> &argv, const std::string &out,
     dup2(null_in, STDIN_FILENO);
     redirect(STDOUT_FILENO, out);
     redirect(STDERR_FILENO, err);
-    std::vector<char *> cargv;
-    for (const std::string &arg : argv)
-        cargv.push_back(const_cast<char *>(arg.c_str()));
-    cargv.push_back(nullptr);
-    execv(cargv[0], cargv.data());
-    _exit(127);
+    exec_argv(argv);
+}
+
+pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master)
+{
+    pid_t child = forkpty(master, nullptr, nullptr, nullptr);
+    if (child == 0)
+        exec_argv(argv);
+    return child;
 }
 
 int server_process::start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args,
@@ -140,7 +155,8 @@ int server_process::start(const std::vector<std::string> &extra_args, const std:
     control_path_ = dir + "/control.sock";
     std::vector<std::string> server_args = {"-p", std::to_string(port)};
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
-    pid = spawn(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout", dir + "/stderr");
+    pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout",
+                        dir + "/stderr");
     return pid > 0 ? 0 : -1;
 }
 
@@ -284,7 +300,7 @@ void reexec_under_vprobe(char **argv, const std::vector<std::string> &vprobe_arg
 int run_to_end(const std::vector<std::string> &argv, std::string *out, std::string *err, int timeout_ms)
 {
     server_process process; // for its scratch directory and its wait
-    process.pid = spawn(argv, process.dir + "/stdout", process.dir + "/stderr");
+    process.pid = spawn_program(argv, process.dir + "/stdout", process.dir + "/stderr");
     int status = process.wait_exit(timeout_ms);
     *out = process.stdout_text();
     *err = process.stderr_text();

@@ -61,6 +61,13 @@ private:
 // timeout_ms) and the text it wrote.
 int run_to_end(const std::vector<std::string> &argv, std::string *out, std::string *err, int timeout_ms = 10000);
 
+// Starts a program (argv[0] a path) with standard input /dev/null and its
+// output in the files out and err; the child's pid, -1 when fork failed.
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err);
+// Starts a program on a new pseudo-terminal, whose master side goes into
+// *master; the child's pid, -1 when forkpty failed.
+pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master);
+
 // Runs the server binary with args to its end; returns its exit status and
 // the text it wrote.
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 10000);

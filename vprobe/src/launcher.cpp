@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulated_core.h"
 #include "probe_model.h"
 #include "usb_device.h"
 
@@ -70,6 +71,12 @@ bool parse_range(const std::string &text, uint32_t *base, uint32_t *size)
     return *size > 0 && *size <= (64u << 20);
 }
 
+bool apply_swo(probe_config &cfg, const std::string &val)
+{
+    cfg.swo_source = val == "itm" ? SWO_ITM : val == "counter" ? SWO_COUNTER : SWO_AUTO;
+    return val == "itm" || val == "counter";
+}
+
 // Applies one KEY=VAL of a probe description; false for an unknown key.
 bool apply_option(probe_config &cfg, const std::string &key, const std::string &val)
 {
@@ -98,6 +105,10 @@ bool apply_option(probe_config &cfg, const std::string &key, const std::string &
         return parse_range(val, &cfg.ram_base, &cfg.ram_size);
     else if (key == "flash")
         return parse_range(val, &cfg.flash_base, &cfg.flash_size);
+    else if (key == "firmware")
+        return snprintf(cfg.firmware.data(), cfg.firmware.size(), "%s", val.c_str()) < int(cfg.firmware.size());
+    else if (key == "swo")
+        return apply_swo(cfg, val);
     else
         return false;
     return true;
@@ -123,15 +134,63 @@ usb_device *device_at(size_t index)
     return index < the_launcher.devices.size() ? the_launcher.devices[index] : nullptr;
 }
 
-// Returns the new probe's index, or -1 when the bus is full.
+bool read_image(const char *path, std::vector<uint8_t> *image)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr)
+        return false;
+    uint8_t buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        image->insert(image->end(), buf, buf + n);
+    fclose(f);
+    return true;
+}
+
+// Loads an image file into probe index. Returns 0 or -1.
+int load_image(uint32_t index, const char *path)
+{
+    std::vector<uint8_t> image;
+    if (!read_image(path, &image))
+        return -1;
+    bus_lock(the_launcher.bus);
+    probe_view v = bus_view(the_launcher.bus, index);
+    int rc = probe_load_image(v, image.data(), image.size());
+    bus_unlock(the_launcher.bus);
+    return rc;
+}
+
+// The probe's core runs on a thread of its own for the launcher's life.
+void start_core(uint32_t index)
+{
+    emu_core *core = emu_core_open(the_launcher.bus, index);
+    if (core == nullptr) {
+        fprintf(stderr, "tarvex-vprobe: probe %u: the emulator does not start; its core stays still\n", index);
+        return;
+    }
+    std::thread(emu_core_serve, core).detach();
+}
+
+// Returns the new probe's index, or -1 when the bus is full or its firmware
+// cannot be read.
 int add_device(const probe_config &cfg)
 {
+    std::vector<uint8_t> image;
+    if (cfg.firmware[0] != '\0' && !read_image(cfg.firmware.data(), &image)) {
+        fprintf(stderr, "tarvex-vprobe: cannot read %s\n", cfg.firmware.data());
+        return -1;
+    }
     std::lock_guard<std::mutex> guard(the_launcher.devices_lock);
     bus_lock(the_launcher.bus);
     int index = bus_add_probe(the_launcher.bus, cfg);
+    if (index >= 0 && !image.empty()) {
+        probe_view v = bus_view(the_launcher.bus, static_cast<uint32_t>(index));
+        if (probe_load_image(v, image.data(), image.size()) != 0)
+            fprintf(stderr, "tarvex-vprobe: %s does not fit probe %d's memory map\n", cfg.firmware.data(), index);
+    }
     bus_unlock(the_launcher.bus);
     if (index < 0)
         return -1;
+    start_core(static_cast<uint32_t>(index));
     the_launcher.devices.push_back(
         usb_device_new(the_launcher.tb, &the_launcher.bus, static_cast<uint32_t>(index), the_launcher.fast));
     return index;
@@ -170,6 +229,18 @@ int fault_kind_of(const std::string &name)
         if (name == k.name)
             return k.kind;
     return -1;
+}
+
+// "core I": run state, PC, fault and debug status and instructions retired.
+std::string core_report(const probe_state &st)
+{
+    static const char *const runs[] = {"running", "halted", "stepping", "lockup", "sleeping"};
+    const core_debug &c = st.core;
+    char text[256];
+    snprintf(text, sizeof(text), "ok run=%s pc=%08x dfsr=%08x cfsr=%08x hfsr=%08x instructions=%llu swo=%s",
+             c.run < 5 ? runs[c.run] : "unknown", st.core_regs[15], c.dfsr, c.cfsr, c.hfsr,
+             static_cast<unsigned long long>(c.instructions), c.swo_itm ? "itm" : "counter");
+    return text;
 }
 
 std::string model_request(size_t index, const std::string &verb, std::istringstream &args)
@@ -223,8 +294,10 @@ std::string model_request(size_t index, const std::string &verb, std::istringstr
         } else if (verb == "state") {
             char text[256];
             snprintf(text, sizeof(text), "ok mode=%u halted=%u dhcsr=%08x swd_divisor=%u trace=%u trace_hz=%u", st.mode,
-                     st.halted, probe_dhcsr_value(v), st.swd_divisor, st.trace.running, st.trace.hz);
+                     st.core.run == CORE_HALTED, probe_dhcsr_value(v), st.swd_divisor, st.trace.running, st.trace.hz);
             reply = text;
+        } else if (verb == "core") {
+            reply = core_report(st);
         }
     }
     bus_unlock(the_launcher.bus);
@@ -256,6 +329,11 @@ std::string handle_request(const std::string &line)
     if (verb == "plug") {
         usb_device_plug(d);
         return "ok";
+    }
+    if (verb == "load") {
+        std::string path;
+        args >> path;
+        return load_image(static_cast<uint32_t>(index), path.c_str()) == 0 ? "ok" : "err cannot load " + path;
     }
     if (verb == "unplug") {
         usb_device_unplug(d);

@@ -19,6 +19,11 @@ namespace
 {
 
 constexpr uint64_t MEM_ALIGN = 4096;
+// Hang guard only: an executor finishes a step in microseconds once it runs,
+// but a loaded machine may keep it from running for a while.
+constexpr int STEP_SETTLE_MS = 5000;
+
+thread_local bool executor_thread = false;
 
 uint64_t align_up(uint64_t v)
 {
@@ -126,9 +131,52 @@ void bus_lock(probe_bus &bus)
         pthread_mutex_consistent(&bus.hdr->lock); // a served process died mid-call
 }
 
+namespace
+{
+
+template <typename T> T load(const T &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_SEQ_CST);
+}
+
+// Waits (without the lock) until no served core is in the middle of a step.
+void settle_steps(probe_bus &bus)
+{
+    uint32_t n = load(bus.hdr->probe_count);
+    for (uint32_t i = 0; i < n && i < BUS_MAX_PROBES; i++) {
+        core_debug &c = bus.hdr->slots[i].rec.st.core;
+        for (int waited = 0; load(c.executor) && waited < STEP_SETTLE_MS; waited++) {
+            uint32_t seen = load(c.done_seq);
+            if (load(c.run) != CORE_STEPPING)
+                break;
+            bus_futex_wait(&c.done_seq, seen, 1);
+        }
+    }
+}
+
+} // namespace
+
 void bus_unlock(probe_bus &bus)
 {
     pthread_mutex_unlock(&bus.hdr->lock);
+    if (!executor_thread)
+        settle_steps(bus);
+}
+
+void bus_set_executor_thread()
+{
+    executor_thread = true;
+}
+
+void bus_futex_wake(uint32_t *word)
+{
+    futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+void bus_futex_wait(uint32_t *word, uint32_t seen, int timeout_ms)
+{
+    timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+    futex(word, FUTEX_WAIT, seen, &ts);
 }
 
 int bus_add_probe(probe_bus &bus, const probe_config &cfg)
@@ -186,17 +234,16 @@ int bus_find_devnum(probe_bus &bus, uint32_t devnum)
 void bus_notify(probe_bus &bus)
 {
     __atomic_add_fetch(&bus.hdr->event_seq, 1, __ATOMIC_SEQ_CST);
-    futex(&bus.hdr->event_seq, FUTEX_WAKE, INT_MAX, nullptr);
+    bus_futex_wake(&bus.hdr->event_seq);
 }
 
 uint32_t bus_wait_event(probe_bus &bus, uint32_t seen, int timeout_ms)
 {
-    uint32_t now = __atomic_load_n(&bus.hdr->event_seq, __ATOMIC_SEQ_CST);
+    uint32_t now = load(bus.hdr->event_seq);
     if (now != seen)
         return now;
-    timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    futex(&bus.hdr->event_seq, FUTEX_WAIT, seen, &ts);
-    return __atomic_load_n(&bus.hdr->event_seq, __ATOMIC_SEQ_CST);
+    bus_futex_wait(&bus.hdr->event_seq, seen, timeout_ms);
+    return load(bus.hdr->event_seq);
 }
 
 void bus_syspath(uint32_t index, char *out, size_t cap)

@@ -60,7 +60,16 @@ void bus_close(probe_bus &bus);
 
 // Takes the lock; recovers it when its last holder died with it.
 void bus_lock(probe_bus &bus);
+// Releases the lock. A step asked of a core whose executor runs elsewhere
+// is finished before this returns (as a real core finishes it before the
+// debugger's next access), unless the caller is an executor itself.
 void bus_unlock(probe_bus &bus);
+// Marks the calling thread as a core executor (see bus_unlock).
+void bus_set_executor_thread();
+
+// Futex on a word inside the bus mapping, across processes.
+void bus_futex_wake(uint32_t *word);
+void bus_futex_wait(uint32_t *word, uint32_t seen, int timeout_ms);
 
 // Adds a probe (powered up, not plugged). REQUIRES: lock held.
 // Returns its index, or -1 when slots or memory run out.

@@ -2,45 +2,15 @@
 #include "probe_model.h"
 
 #include <cstring>
+#include <elf.h>
+
+#include "target_scs.h"
 
 namespace vprobe
 {
 
 namespace
 {
-
-// System control space registers with behaviour (ARMv7-M).
-constexpr uint32_t PPB_BASE = 0xE0000000;
-constexpr uint32_t PPB_END = 0xE0100000;
-constexpr uint32_t REG_CPUID = 0xE000ED00;
-constexpr uint32_t REG_AIRCR = 0xE000ED0C;
-constexpr uint32_t REG_DHCSR = 0xE000EDF0;
-constexpr uint32_t REG_DCRSR = 0xE000EDF4;
-constexpr uint32_t REG_DCRDR = 0xE000EDF8;
-constexpr uint32_t REG_DEMCR = 0xE000EDFC;
-
-constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
-constexpr uint32_t DBGKEY = 0xA05F;
-constexpr uint32_t VECTKEY = 0x05FA;
-constexpr uint32_t C_DEBUGEN = 1u << 0;
-constexpr uint32_t C_HALT = 1u << 1;
-constexpr uint32_t C_STEP = 1u << 2;
-constexpr uint32_t S_REGRDY = 1u << 16;
-constexpr uint32_t S_HALT = 1u << 17;
-constexpr uint32_t S_RETIRE_ST = 1u << 24;
-constexpr uint32_t S_RESET_ST = 1u << 25;
-constexpr uint32_t DCRSR_REGWNR = 1u << 16;
-constexpr uint32_t DEMCR_VC_CORERESET = 1u << 0;
-constexpr uint32_t AIRCR_SYSRESETREQ = 1u << 2;
-
-// Core register selectors (DCRSR numbering).
-constexpr uint32_t REGSEL_SP = 13;
-constexpr uint32_t REGSEL_PC = 15;
-constexpr uint32_t REGSEL_XPSR = 16;
-constexpr uint32_t REGSEL_MSP = 17;
-constexpr uint32_t REGSEL_PSP = 18;
-constexpr uint32_t REGSEL_SPECIAL = 20; // CONTROL/FAULTMASK/BASEPRI/PRIMASK
-constexpr uint32_t XPSR_THUMB = 0x01000000;
 
 constexpr uint32_t MEM8_MAX = 64;
 constexpr uint32_t TRACE_DEFAULT_BUFFER = 1024;
@@ -76,126 +46,6 @@ bool in_region(uint32_t addr, uint32_t len, uint32_t base, uint32_t size)
     return size != 0 && a >= base && end <= static_cast<uint64_t>(base) + size;
 }
 
-// ---- system control space -------------------------------------------------
-
-ppb_reg *ppb_find(probe_state &st, uint32_t addr)
-{
-    for (uint32_t i = 0; i < st.ppb_count; i++)
-        if (st.ppb[i].addr == addr)
-            return &st.ppb[i];
-    return nullptr;
-}
-
-uint32_t dhcsr_of(const probe_state &st)
-{
-    uint32_t v = (st.dhcsr_ctrl & 0xF) | S_REGRDY;
-    if (st.halted)
-        v |= S_HALT;
-    else
-        v |= S_RETIRE_ST;
-    if (st.reset_latched || st.reset_held)
-        v |= S_RESET_ST;
-    return v;
-}
-
-void core_reset(probe_view &v);
-
-void write_core_reg(probe_state &st, uint32_t sel, uint32_t value)
-{
-    st.core_regs[sel] = value;
-    if (sel == REGSEL_SP)
-        st.core_regs[REGSEL_MSP] = value;
-    else if (sel == REGSEL_MSP)
-        st.core_regs[REGSEL_SP] = value;
-}
-
-void dhcsr_write(probe_state &st, uint32_t value)
-{
-    if ((value >> 16) != DBGKEY)
-        return; // writes without the key are ignored by the core
-    st.dhcsr_ctrl = value & 0xF;
-    if (!(st.dhcsr_ctrl & C_DEBUGEN))
-        st.halted = 0;
-    else if (st.dhcsr_ctrl & C_HALT)
-        st.halted = 1;
-    else if ((st.dhcsr_ctrl & C_STEP) && st.halted)
-        st.core_regs[REGSEL_PC] += 2; // one 16-bit instruction, then halt again
-    else
-        st.halted = 0;
-}
-
-void dcrsr_write(probe_state &st, uint32_t value)
-{
-    uint32_t sel = value & 0x7F;
-    if (sel >= CORE_REGS)
-        return;
-    if (value & DCRSR_REGWNR)
-        write_core_reg(st, sel, st.dcrdr);
-    else
-        st.dcrdr = st.core_regs[sel];
-}
-
-uint32_t ppb_read(probe_view &v, uint32_t addr, bool side_effects)
-{
-    probe_state &st = v.rec->st;
-    switch (addr) {
-    case REG_CPUID:
-        return CPUID_VALUE;
-    case REG_AIRCR:
-        return 0xFA050000;
-    case REG_DCRSR:
-        return 0;
-    case REG_DCRDR:
-        return st.dcrdr;
-    case REG_DEMCR:
-        return st.demcr;
-    case REG_DHCSR: {
-        uint32_t value = dhcsr_of(st);
-        if (side_effects && !st.reset_held)
-            st.reset_latched = 0; // S_RESET_ST clears when read
-        return value;
-    }
-    default: {
-        ppb_reg *r = ppb_find(st, addr);
-        return r ? r->value : 0;
-    }
-    }
-}
-
-void ppb_write(probe_view &v, uint32_t addr, uint32_t value)
-{
-    probe_state &st = v.rec->st;
-    switch (addr) {
-    case REG_CPUID:
-        return;
-    case REG_DHCSR:
-        dhcsr_write(st, value);
-        return;
-    case REG_DCRSR:
-        dcrsr_write(st, value);
-        return;
-    case REG_DCRDR:
-        st.dcrdr = value;
-        return;
-    case REG_DEMCR:
-        st.demcr = value;
-        return;
-    case REG_AIRCR:
-        if ((value >> 16) == VECTKEY && (value & AIRCR_SYSRESETREQ))
-            core_reset(v);
-        return;
-    default:
-        break;
-    }
-    ppb_reg *r = ppb_find(st, addr);
-    if (!r && st.ppb_count < PPB_SLOTS) {
-        r = &st.ppb[st.ppb_count++];
-        r->addr = addr;
-    }
-    if (r)
-        r->value = value;
-}
-
 // ---- memory map -----------------------------------------------------------
 
 // Points at the backing bytes of [addr, addr+len) in RAM or flash, or null.
@@ -221,12 +71,24 @@ uint8_t ppb_read_bytes(probe_view &v, uint32_t addr, uint8_t *out, uint32_t len,
 {
     if (!in_region(addr, len, PPB_BASE, PPB_END - PPB_BASE))
         return STATUS_SWD_FAULT;
-    for (uint32_t i = 0; i < len; i++) {
+    // Each word is read once: a read that clears bits must not hide them
+    // from the word's later bytes.
+    for (uint32_t i = 0; i < len;) {
         uint32_t word_addr = (addr + i) & ~3u;
-        uint32_t word = ppb_read(v, word_addr, side_effects && ((addr + i) & 3) == 0);
-        out[i] = static_cast<uint8_t>(word >> (8 * ((addr + i) & 3)));
+        uint32_t word = scs_read(v, word_addr, side_effects);
+        for (; i < len && ((addr + i) & ~3u) == word_addr; i++)
+            out[i] = static_cast<uint8_t>(word >> (8 * ((addr + i) & 3)));
     }
     return STATUS_OK;
+}
+
+// RAM the debugger wrote may hold code the core has translated already.
+void mark_code(core_debug &c, uint32_t addr, uint32_t len)
+{
+    uint64_t lo = addr, hi = uint64_t{addr} + len;
+    bool none = c.code_hi <= c.code_lo;
+    c.code_lo = none || lo < c.code_lo ? lo : c.code_lo;
+    c.code_hi = none || hi > c.code_hi ? hi : c.code_hi;
 }
 
 uint32_t vector_word(probe_view &v, uint32_t index)
@@ -236,16 +98,32 @@ uint32_t vector_word(probe_view &v, uint32_t index)
     return get_u32(b);
 }
 
-void core_reset(probe_view &v)
+// ---- images -----------------------------------------------------------------
+
+bool elf_image(const uint8_t *image, size_t len)
 {
-    probe_state &st = v.rec->st;
-    st.core_regs.fill(0);
-    write_core_reg(st, REGSEL_MSP, vector_word(v, 0));
-    st.core_regs[REGSEL_PC] = vector_word(v, 1) & ~1u;
-    st.core_regs[REGSEL_XPSR] = XPSR_THUMB;
-    st.reset_latched = 1;
-    bool debug = (st.dhcsr_ctrl & C_DEBUGEN) != 0;
-    st.halted = debug && ((st.demcr & DEMCR_VC_CORERESET) || (st.dhcsr_ctrl & C_HALT));
+    return len >= sizeof(Elf32_Ehdr) && std::memcmp(image, ELFMAG, SELFMAG) == 0 && image[EI_CLASS] == ELFCLASS32 &&
+           image[EI_DATA] == ELFDATA2LSB;
+}
+
+// Loadable segments go to their physical (load) address: initial values of
+// .data land in flash, where the start-up code copies them from.
+int load_elf(probe_view &v, const uint8_t *image, size_t len)
+{
+    Elf32_Ehdr eh;
+    std::memcpy(&eh, image, sizeof eh);
+    for (uint32_t i = 0; i < eh.e_phnum; i++) {
+        Elf32_Phdr ph;
+        uint64_t at = eh.e_phoff + uint64_t{i} * eh.e_phentsize;
+        if (eh.e_phentsize < sizeof ph || at + sizeof ph > len)
+            return -1;
+        std::memcpy(&ph, image + at, sizeof ph);
+        if (ph.p_type != PT_LOAD || ph.p_filesz == 0)
+            continue;
+        if (uint64_t{ph.p_offset} + ph.p_filesz > len || target_poke(v, ph.p_paddr, image + ph.p_offset, ph.p_filesz))
+            return -1;
+    }
+    return 0;
 }
 
 // ---- trace source ---------------------------------------------------------
@@ -255,6 +133,8 @@ void core_reset(probe_view &v)
 void trace_update(probe_state &st, uint64_t now_us)
 {
     trace_state &t = st.trace;
+    if (st.core.swo_itm)
+        return; // the core's ITM writes fill the stream
     if (!t.running || now_us <= t.last_us) {
         if (!t.running)
             t.last_us = now_us;
@@ -364,14 +244,14 @@ uint32_t h_srst(probe_view &v, const uint8_t *b, uint64_t)
         st.reset_latched = 1;
     } else if (st.reset_held) {
         st.reset_held = 0;
-        core_reset(v);
+        probe_core_reset(v);
     }
     return status_reply(st, STATUS_OK, 2);
 }
 
 uint32_t h_reset(probe_view &v, const uint8_t *, uint64_t)
 {
-    core_reset(v);
+    probe_core_reset(v);
     return status_reply(v.rec->st, STATUS_OK, 2);
 }
 
@@ -425,7 +305,7 @@ uint32_t h_write_reg(probe_view &v, const uint8_t *b, uint64_t)
         return status_reply(st, STATUS_BAD_AP, 2);
     if (b[2] >= CORE_REGS)
         return status_reply(st, STATUS_CMD_ERROR, 2);
-    write_core_reg(st, b[2], get_u32(b + 3));
+    core_write_reg(st, b[2], get_u32(b + 3));
     return status_reply(st, STATUS_OK, 2);
 }
 
@@ -896,8 +776,45 @@ void probe_power_up(probe_view &v)
         put_u32(v.flash, c.ram_base + c.ram_size);
         put_u32(v.flash + 4, (c.flash_base + 0x100) | 1);
     }
-    core_reset(v);
+    st.core.swo_itm = c.swo_source == SWO_ITM || (c.swo_source == SWO_AUTO && c.firmware[0] != '\0');
+    probe_core_reset(v);
     st.reset_latched = 0;
+}
+
+int probe_load_image(probe_view &v, const uint8_t *image, size_t len)
+{
+    const probe_config &c = v.rec->cfg;
+    std::memset(v.flash, 0xFF, c.flash_size);
+    int rc = elf_image(image, len)
+                 ? load_elf(v, image, len)
+                 : (len <= c.flash_size ? target_poke(v, c.flash_base, image, static_cast<uint32_t>(len)) : -1);
+    mark_code(v.rec->st.core, c.flash_base, c.flash_size);
+    mark_code(v.rec->st.core, c.ram_base, c.ram_size);
+    if (c.swo_source == SWO_AUTO)
+        v.rec->st.core.swo_itm = 1;
+    probe_core_reset(v);
+    return rc;
+}
+
+void probe_core_reset(probe_view &v)
+{
+    probe_state &st = v.rec->st;
+    core_debug &c = st.core;
+    st.core_regs.fill(0);
+    st.core_regs[REGSEL_MSP] = st.core_regs[REGSEL_SP] = vector_word(v, 0);
+    st.core_regs[REGSEL_PC] = vector_word(v, 1) & ~1u;
+    st.core_regs[REGSEL_LR] = 0xFFFFFFFF;
+    st.core_regs[REGSEL_XPSR] = XPSR_THUMB;
+    st.reset_latched = 1;
+    c.cfsr = c.hfsr = c.bfar = 0;
+    c.syst_csr = 0;
+    c.regs_seq++;
+    bool catch_reset = (st.demcr & DEMCR_VC_CORERESET) || (st.dhcsr_ctrl & C_HALT);
+    c.run = core_debug_enabled(st) && catch_reset ? CORE_HALTED : CORE_RUNNING;
+    if (c.run == CORE_HALTED)
+        c.dfsr |= DFSR_VCATCH;
+    c.skip_fpb = 0;
+    core_kick(c);
 }
 
 uint32_t probe_execute(probe_view &v, const uint8_t *block, uint64_t now_us)
@@ -969,8 +886,10 @@ uint32_t probe_trace_take(probe_view &v, uint8_t *buf, uint32_t cap, uint64_t no
     uint32_t n = probe_trace_available(v, now_us);
     if (n > cap)
         n = cap;
+    // The synthetic source counts upwards; the ITM's packets wait in the ring.
     for (uint32_t i = 0; i < n; i++)
-        buf[i] = static_cast<uint8_t>((t.consumed + i) & 0xFF);
+        buf[i] = v.rec->st.core.swo_itm ? v.rec->st.swo[(t.consumed + i) % SWO_CAPTURE]
+                                        : static_cast<uint8_t>((t.consumed + i) & 0xFF);
     t.consumed += n;
     return n;
 }
@@ -993,12 +912,13 @@ uint8_t target_write(probe_view &v, uint32_t addr, const uint8_t *in, uint32_t l
     uint8_t *dst = backing(v, addr, len, &flash);
     if (dst && !flash) {
         std::memcpy(dst, in, len);
+        mark_code(v.rec->st.core, addr, len);
         return STATUS_OK;
     }
     if (dst || !ppb_words(addr, len))
         return STATUS_SWD_FAULT; // flash is read-only on the bus; unmapped space faults
     for (uint32_t i = 0; i < len; i += 4)
-        ppb_write(v, addr + i, get_u32(in + i));
+        scs_write(v, addr + i, get_u32(in + i), 4);
     return STATUS_OK;
 }
 
@@ -1026,7 +946,7 @@ int target_peek(probe_view &v, uint32_t addr, uint8_t *out, uint32_t len)
 
 uint32_t probe_dhcsr_value(const probe_view &v)
 {
-    return dhcsr_of(v.rec->st);
+    return scs_dhcsr(v.rec->st);
 }
 
 int probe_set_fault(probe_view &v, int kind, uint32_t n, uint8_t status)

@@ -32,6 +32,11 @@ constexpr size_t CORE_REGS = 96;              // register selector space of DCRS
 constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
 constexpr size_t SCRIPT_SIZE = 256;           // scripted reply capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
+constexpr size_t FPB_CODE_COMPARATORS = 6; // instruction address comparators
+constexpr size_t FPB_COMPARATORS = 8;      // plus two literal comparators (never match)
+constexpr size_t DWT_COMPARATORS = 4;      // data watchpoints
+constexpr size_t SWO_CAPTURE = 4096;       // probe-side capture of ITM packets
+constexpr uint32_t CORE_HZ = 4000000;      // nominal core clock: SysTick rate and run budget
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
@@ -75,6 +80,13 @@ enum fault_kind : uint8_t {
     FAULT_KINDS = 5,
 };
 
+// Where the SWO stream of the trace endpoint comes from.
+enum swo_source : uint8_t {
+    SWO_AUTO = 0,    // the ITM when the probe has firmware, else the counter
+    SWO_COUNTER = 1, // synthetic: consecutive byte values at the capture rate
+    SWO_ITM = 2,     // packets of the core's stimulus port writes
+};
+
 struct probe_config {
     std::array<char, 64> serial; // NUL-terminated text
     uint8_t form;                // serial_form
@@ -93,11 +105,51 @@ struct probe_config {
     uint32_t flash_base, flash_size;
     uint32_t idcode;
     uint32_t latency_us; // command transfers complete this long after submission (transports)
+    uint8_t swo_source;             // swo_source
+    std::array<char, 256> firmware; // image loaded at start (launcher), NUL-terminated; empty: none
 };
 
 struct ppb_reg {
     uint32_t addr;
     uint32_t value;
+};
+
+// Run state of the emulated core.
+enum core_run : uint8_t {
+    CORE_RUNNING = 0,
+    CORE_HALTED = 1,   // in Debug state
+    CORE_STEPPING = 2, // one instruction asked for, then halted again
+    CORE_LOCKED = 3,   // lockup after a fault (DHCSR.S_LOCKUP)
+    CORE_SLEEPING = 4, // in WFI/WFE (DHCSR.S_SLEEP)
+};
+
+// Debug and system state of the core that crosses processes: the debugger
+// side (probe_execute, in whichever process serves the probe) writes it, the
+// launcher's executor thread applies it to the emulator and publishes what
+// the core did. Both sides hold the bus lock.
+struct core_debug {
+    uint8_t run;        // core_run
+    uint8_t executor;   // an executor thread serves this core
+    uint8_t parked;     // the executor waits on wake_seq
+    uint8_t retired;    // an instruction retired since the last DHCSR read
+    uint8_t swo_itm;    // the SWO stream carries ITM packets (else the synthetic counter)
+    uint8_t skip_fpb;   // no FPB match on the first instruction after leaving Debug state
+    uint32_t wake_seq;  // futex word: bumped when the executor has something to do
+    uint32_t done_seq;  // futex word: bumped when the executor finished a step
+    uint32_t regs_seq;  // bumped when the registers change outside the executor
+    uint32_t hooks_seq; // bumped when FPB or DWT comparators change
+    uint32_t dfsr, cfsr, hfsr, bfar;
+    uint32_t fp_ctrl;
+    std::array<uint32_t, FPB_COMPARATORS> fp_comp;
+    uint32_t dwt_ctrl;
+    std::array<uint32_t, DWT_COMPARATORS> dwt_comp, dwt_mask, dwt_function;
+    uint32_t itm_tcr, itm_ter, itm_tpr;
+    uint32_t syst_csr, syst_rvr;
+    uint64_t syst_start_us;    // when the SysTick counter last started from RVR
+    uint64_t syst_acked;       // wraps seen when the SysTick pending state was last cleared
+    uint64_t syst_flag_seen;   // wraps seen when COUNTFLAG was last read
+    uint64_t code_lo, code_hi; // RAM written by the debugger since the executor last ran
+    uint64_t instructions;     // retired since power-up
 };
 
 struct trace_state {
@@ -135,8 +187,7 @@ struct probe_state {
     uint8_t usb_config; // active USB configuration value (0 = unconfigured)
     uint8_t rw_status;  // outcome of the last memory transfer
     // Core run control (DHCSR and friends).
-    uint32_t dhcsr_ctrl; // C_DEBUGEN, C_HALT, C_STEP, C_MASKINTS as last written
-    uint8_t halted;
+    uint32_t dhcsr_ctrl;   // C_DEBUGEN, C_HALT, C_STEP, C_MASKINTS as last written
     uint8_t reset_latched; // S_RESET_ST: a reset happened since the last DHCSR read
     uint8_t reset_held;    // reset line asserted
     uint32_t demcr;
@@ -164,6 +215,8 @@ struct probe_state {
     std::array<uint8_t, SCRIPT_SIZE> script;
     uint8_t fault_status; // status byte answered by FAULT_FAIL
     uint8_t wait_status;  // status byte answered by FAULT_WAIT
+    core_debug core;
+    std::array<uint8_t, SWO_CAPTURE> swo; // ITM packets, ring indexed by trace stream position
 };
 
 struct vprobe_record {
@@ -198,6 +251,13 @@ void config_set_generation(probe_config &cfg, uint8_t generation);
 // Power-up state; fills RAM with zeros and flash with an erased image whose
 // vector table points into RAM/flash. REQUIRES: view memory sized per cfg.
 void probe_power_up(probe_view &v);
+// Writes an image into flash (an ELF's loadable segments by physical
+// address, or a raw image from the flash base), then resets the core.
+// Returns 0, or -1 when the image does not fit the memory map.
+int probe_load_image(probe_view &v, const uint8_t *image, size_t len);
+// System reset of the core: SP and PC from the vector table, halted when
+// DEMCR.VC_CORERESET asks for it.
+void probe_core_reset(probe_view &v);
 
 // Runs one command block. Returns the number of reply bytes left in
 // st.io (0 for commands without reply). Does not record history or apply

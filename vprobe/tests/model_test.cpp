@@ -173,6 +173,19 @@ TEST_F(Model, DebugModeEntryAndExit)
     EXPECT_EQ(run({CMD_DEBUG, 0x30, 0x55})[0], STATUS_CMD_ERROR);
 }
 
+TEST_F(Model, ResetStatusShowsInTheFirstDhcsrReadOnly)
+{
+    // S_RESET_ST is bit 25: in the word's top byte, which the read that
+    // clears it must still carry.
+    const std::vector<uint8_t> read_dhcsr = {CMD_DEBUG, 0x36, 0xF0, 0xED, 0x00, 0xE0};
+    EXPECT_EQ(run({CMD_DEBUG, 0x32})[0], STATUS_OK);
+    std::vector<uint8_t> first = run(read_dhcsr), second = run(read_dhcsr);
+    ASSERT_EQ(first.size(), 8u);
+    EXPECT_EQ(first[0], STATUS_OK);
+    EXPECT_TRUE(first[7] & 0x02) << "S_RESET_ST after the reset";
+    EXPECT_FALSE(second[7] & 0x02) << "and clear once read";
+}
+
 TEST_F(Model, HistoryKeepsTheLatestBlocks)
 {
     for (uint32_t i = 0; i < HISTORY_DEPTH + 10; i++)

@@ -1,0 +1,300 @@
+#include "debug_units.h"
+
+namespace tarvex_gdb
+{
+
+constexpr uint32_t FP_CTRL_ENABLE = 1u << 0;
+constexpr uint32_t FP_CTRL_KEY = 1u << 1;
+constexpr uint32_t FP_COMP_ENABLE = 1u << 0;
+// Revision 1 comparators reach the code region only.
+constexpr uint32_t FPB_REV1_LIMIT = 0x20000000;
+constexpr uint32_t FPB_REV1_ADDR_MASK = 0x1FFFFFFC;
+// DWT_FUNCTION: watchpoint on read 5, on write 6, on either 7; MATCHED is
+// bit 24, cleared by the read.
+constexpr uint32_t DWT_MATCHED = 1u << 24;
+constexpr uint32_t DWT_MASK_MAX = 31;
+// BKPT #0, as it sits in memory (little endian).
+constexpr uint8_t BKPT_BYTES[2] = {0x00, 0xBE};
+
+static uint32_t dwt_comp(size_t n)
+{
+    return DWT_COMP0 + 16 * static_cast<uint32_t>(n);
+}
+
+static uint32_t dwt_function_code(uint8_t kind)
+{
+    return kind == WATCH_READ ? 5 : kind == WATCH_WRITE ? 6 : 7;
+}
+
+uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot)
+{
+    if (rev2)
+        return (slot.addr & ~1u) | FP_COMP_ENABLE;
+    return (slot.addr & FPB_REV1_ADDR_MASK) | static_cast<uint32_t>(slot.halves & 3) << 30 | FP_COMP_ENABLE;
+}
+
+bool fpb_reaches(bool rev2, uint32_t addr)
+{
+    return rev2 || addr < FPB_REV1_LIMIT;
+}
+
+dwt_range dwt_cover(uint32_t addr, uint32_t len)
+{
+    uint64_t end = static_cast<uint64_t>(addr) + (len == 0 ? 1 : len);
+    uint32_t bits = 0;
+    uint64_t base = addr;
+    while (bits < DWT_MASK_MAX) {
+        base = addr & ~((uint64_t{1} << bits) - 1);
+        if (base + (uint64_t{1} << bits) >= end)
+            break;
+        bits++;
+    }
+    return {static_cast<uint32_t>(base), bits};
+}
+
+static int enable_trace(target_link &t)
+{
+    uint32_t demcr = 0;
+    int rc = debug_read(t, DEMCR, &demcr);
+    if (rc == LINK_OK && (demcr & DEMCR_TRCENA) == 0)
+        rc = debug_write(t, DEMCR, demcr | DEMCR_TRCENA);
+    return rc;
+}
+
+int units_discover(target_link &t, debug_units &u)
+{
+    uint32_t fp_ctrl = 0, dwt_ctrl = 0;
+    int rc = enable_trace(t); // the DWT answers only with TRCENA set
+    if (rc == LINK_OK)
+        rc = debug_read(t, FP_CTRL, &fp_ctrl);
+    if (rc == LINK_OK)
+        rc = debug_read(t, DWT_CTRL, &dwt_ctrl);
+    if (rc != LINK_OK)
+        return rc;
+    u.fpb_rev2 = (fp_ctrl >> 28) == 1;
+    u.fpb.assign(((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF), fpb_slot());
+    u.dwt.assign(dwt_ctrl >> 28, dwt_slot());
+    u.soft.clear();
+    return LINK_OK;
+}
+
+static int write_fpb(target_link &t, const debug_units &u, size_t n)
+{
+    const fpb_slot &slot = u.fpb[n];
+    uint32_t value = slot.used ? fpb_comparator_value(u.fpb_rev2, slot) : 0;
+    int rc = debug_write(t, FP_COMP0 + 4 * static_cast<uint32_t>(n), value);
+    if (rc == LINK_OK && slot.used)
+        rc = debug_write(t, FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
+    return rc;
+}
+
+// The comparator that holds addr, or that would hold it with the other
+// halfword of its word (revision 1); fpb.size() when none.
+static size_t fpb_find(const debug_units &u, uint32_t addr)
+{
+    uint32_t key = u.fpb_rev2 ? (addr & ~1u) : (addr & ~3u);
+    for (size_t n = 0; n < u.fpb.size(); n++)
+        if (u.fpb[n].used && u.fpb[n].addr == key)
+            return n;
+    return u.fpb.size();
+}
+
+static uint8_t fpb_half(const debug_units &u, uint32_t addr)
+{
+    return u.fpb_rev2 ? 1 : ((addr & 2) != 0 ? 2 : 1);
+}
+
+static int fpb_insert(target_link &t, debug_units &u, uint32_t addr)
+{
+    if (!fpb_reaches(u.fpb_rev2, addr))
+        return UNIT_UNSUITABLE;
+    size_t n = fpb_find(u, addr);
+    if (n == u.fpb.size()) {
+        for (n = 0; n < u.fpb.size() && u.fpb[n].used; n++) {
+        }
+        if (n == u.fpb.size())
+            return UNIT_EXHAUSTED;
+        u.fpb[n] = {true, u.fpb_rev2 ? (addr & ~1u) : (addr & ~3u), 0};
+    }
+    u.fpb[n].halves |= fpb_half(u, addr);
+    return write_fpb(t, u, n);
+}
+
+static int fpb_remove(target_link &t, debug_units &u, uint32_t addr)
+{
+    size_t n = fpb_find(u, addr);
+    if (n == u.fpb.size())
+        return LINK_OK;
+    u.fpb[n].halves &= static_cast<uint8_t>(~fpb_half(u, addr));
+    if (u.fpb[n].halves == 0)
+        u.fpb[n].used = false;
+    return write_fpb(t, u, n);
+}
+
+static bool in_ram(const debug_units &u, uint32_t addr)
+{
+    return addr >= u.ram_base && addr - u.ram_base + 2 <= u.ram_size;
+}
+
+static std::vector<soft_breakpoint>::iterator soft_find(debug_units &u, uint32_t addr)
+{
+    auto it = u.soft.begin();
+    while (it != u.soft.end() && it->addr != addr)
+        ++it;
+    return it;
+}
+
+static int soft_insert(target_link &t, debug_units &u, uint32_t addr)
+{
+    if (soft_find(u, addr) != u.soft.end())
+        return LINK_OK;
+    std::vector<uint8_t> saved;
+    int rc = memory_read(t, addr, 2, &saved);
+    if (rc == LINK_OK)
+        rc = memory_write(t, addr, BKPT_BYTES, 2);
+    if (rc == LINK_OK)
+        u.soft.push_back({addr, {saved[0], saved[1]}});
+    return rc;
+}
+
+int breakpoint_insert(target_link &t, debug_units &u, uint32_t addr, bool hardware)
+{
+    if (!hardware && in_ram(u, addr))
+        return soft_insert(t, u, addr);
+    return fpb_insert(t, u, addr);
+}
+
+int breakpoint_remove(target_link &t, debug_units &u, uint32_t addr, bool hardware)
+{
+    auto it = soft_find(u, addr);
+    if (hardware || it == u.soft.end())
+        return fpb_remove(t, u, addr);
+    int rc = memory_write(t, addr, it->saved, 2);
+    if (rc == LINK_OK)
+        u.soft.erase(it);
+    return rc;
+}
+
+static int write_dwt(target_link &t, const debug_units &u, size_t n)
+{
+    const dwt_slot &slot = u.dwt[n];
+    if (!slot.used)
+        return debug_write(t, dwt_comp(n) + 8, 0);
+    dwt_range range = dwt_cover(slot.addr, slot.len);
+    int rc = debug_write(t, dwt_comp(n), range.base);
+    if (rc == LINK_OK)
+        rc = debug_write(t, dwt_comp(n) + 4, range.mask_bits);
+    if (rc == LINK_OK)
+        rc = debug_write(t, dwt_comp(n) + 8, dwt_function_code(slot.kind));
+    return rc;
+}
+
+static size_t dwt_find(const debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+{
+    for (size_t n = 0; n < u.dwt.size(); n++)
+        if (u.dwt[n].used && u.dwt[n].kind == kind && u.dwt[n].addr == addr && u.dwt[n].len == len)
+            return n;
+    return u.dwt.size();
+}
+
+int watchpoint_insert(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+{
+    if (dwt_find(u, kind, addr, len) != u.dwt.size())
+        return LINK_OK;
+    size_t n = 0;
+    while (n < u.dwt.size() && u.dwt[n].used)
+        n++;
+    if (n == u.dwt.size())
+        return UNIT_EXHAUSTED;
+    int rc = enable_trace(t); // another client may have cleared TRCENA
+    if (rc != LINK_OK)
+        return rc;
+    u.dwt[n] = {true, addr, len, kind};
+    rc = write_dwt(t, u, n);
+    if (rc != LINK_OK)
+        u.dwt[n].used = false;
+    return rc;
+}
+
+int watchpoint_remove(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+{
+    size_t n = dwt_find(u, kind, addr, len);
+    if (n == u.dwt.size())
+        return LINK_OK;
+    u.dwt[n].used = false;
+    return write_dwt(t, u, n);
+}
+
+const dwt_slot *watchpoint_hit(target_link &t, debug_units &u)
+{
+    const dwt_slot *hit = nullptr;
+    // Every comparator is read, so no MATCHED bit is left over for the next stop.
+    for (size_t n = 0; n < u.dwt.size(); n++) {
+        uint32_t function = 0;
+        if (u.dwt[n].used && debug_read(t, dwt_comp(n) + 8, &function) == LINK_OK && (function & DWT_MATCHED) != 0 &&
+            hit == nullptr)
+            hit = &u.dwt[n];
+    }
+    return hit;
+}
+
+int units_clear(target_link &t, debug_units &u)
+{
+    int rc = LINK_OK;
+    while (!u.soft.empty() && rc == LINK_OK)
+        rc = breakpoint_remove(t, u, u.soft.back().addr, false);
+    for (size_t n = 0; n < u.fpb.size() && rc == LINK_OK; n++) {
+        if (u.fpb[n].used) {
+            u.fpb[n].used = false;
+            rc = write_fpb(t, u, n);
+        }
+    }
+    for (size_t n = 0; n < u.dwt.size() && rc == LINK_OK; n++) {
+        if (u.dwt[n].used) {
+            u.dwt[n].used = false;
+            rc = write_dwt(t, u, n);
+        }
+    }
+    return rc;
+}
+
+int units_restore(target_link &t, debug_units &u)
+{
+    int rc = LINK_OK;
+    for (size_t n = 0; n < u.fpb.size() && rc == LINK_OK; n++)
+        if (u.fpb[n].used)
+            rc = write_fpb(t, u, n);
+    if (rc == LINK_OK)
+        rc = enable_trace(t);
+    for (size_t n = 0; n < u.dwt.size() && rc == LINK_OK; n++)
+        if (u.dwt[n].used)
+            rc = write_dwt(t, u, n);
+    return rc;
+}
+
+void units_unpatch(const debug_units &u, uint32_t addr, std::vector<uint8_t> *data)
+{
+    for (const soft_breakpoint &b : u.soft)
+        for (uint32_t i = 0; i < 2; i++)
+            if (b.addr + i - addr < data->size())
+                (*data)[b.addr + i - addr] = b.saved[i];
+}
+
+int units_repatch(target_link &t, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len)
+{
+    int rc = LINK_OK;
+    for (soft_breakpoint &b : u.soft) {
+        bool covered = false;
+        for (uint32_t i = 0; i < 2; i++) {
+            if (b.addr + i - addr < len) {
+                b.saved[i] = data[b.addr + i - addr];
+                covered = true;
+            }
+        }
+        if (covered && rc == LINK_OK)
+            rc = memory_write(t, b.addr, BKPT_BYTES, 2);
+    }
+    return rc;
+}
+
+} // namespace tarvex_gdb

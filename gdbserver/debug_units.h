@@ -1,0 +1,90 @@
+// Breakpoints and watchpoints of one GDB session: the Flash Patch and
+// Breakpoint unit's instruction comparators, BKPT instructions written into
+// RAM, and the DWT's data comparators, as GDB's Z and z packets ask for them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "target_link.h"
+
+namespace tarvex_gdb
+{
+
+// FPB: FP_CTRL, then FP_COMPn from 0xE0002008. FP_CTRL holds ENABLE (bit
+// 0), KEY (bit 1, must be set for a write to take), NUM_CODE in bits 7:4
+// and 14:12, and REV in bits 31:28.
+constexpr uint32_t FP_CTRL = 0xE0002000;
+constexpr uint32_t FP_COMP0 = 0xE0002008;
+// DWT: DWT_CTRL holds NUMCOMP in bits 31:28; comparator n has COMP, MASK
+// and FUNCTION at 0xE0001020 + 16n, + 4, + 8.
+constexpr uint32_t DWT_CTRL = 0xE0001000;
+constexpr uint32_t DWT_COMP0 = 0xE0001020;
+
+enum watch_kind : uint8_t { WATCH_WRITE = 2, WATCH_READ = 3, WATCH_ACCESS = 4 };
+
+// What an FPB comparator holds. Revision 1 (REV 0) matches a word address
+// below 0x20000000 and REPLACE (bits 31:30) says which halfwords break: 01
+// the lower, 10 the upper, 11 both. Revision 2 (REV 1) matches any halfword
+// address: BPADDR in bits 31:1, BE in bit 0.
+struct fpb_slot {
+    bool used = false;
+    uint32_t addr = 0;  // revision 1: the word address; revision 2: the halfword
+    uint8_t halves = 0; // revision 1: bit 0 the lower halfword, bit 1 the upper
+};
+uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot);
+// Whether a comparator of that revision can match an instruction at addr.
+bool fpb_reaches(bool rev2, uint32_t addr);
+
+// The DWT matches an address with its low MASK bits ignored: the smallest
+// aligned power-of-two block that covers [addr, addr + len).
+struct dwt_range {
+    uint32_t base;
+    uint32_t mask_bits;
+};
+dwt_range dwt_cover(uint32_t addr, uint32_t len);
+
+struct dwt_slot {
+    bool used = false;
+    uint32_t addr = 0; // as GDB gave it, reported back in the stop reply
+    uint32_t len = 0;
+    uint8_t kind = 0; // watch_kind
+};
+
+struct soft_breakpoint {
+    uint32_t addr;
+    uint8_t saved[2]; // the halfword the BKPT replaced
+};
+
+// Results of insert and remove besides the link's: no comparator left, or
+// nothing that can break or watch there.
+enum { UNIT_EXHAUSTED = 2, UNIT_UNSUITABLE = 3 };
+
+struct debug_units {
+    bool fpb_rev2 = false;
+    std::vector<fpb_slot> fpb;
+    std::vector<dwt_slot> dwt;
+    std::vector<soft_breakpoint> soft;
+    uint32_t ram_base = 0, ram_size = 0; // where a BKPT may be written
+};
+
+// Reads how many comparators the target has. Call with the core halted.
+int units_discover(target_link &t, debug_units &u);
+// Z0 (hardware false: RAM takes a BKPT, other code a comparator) and Z1.
+int breakpoint_insert(target_link &t, debug_units &u, uint32_t addr, bool hardware);
+int breakpoint_remove(target_link &t, debug_units &u, uint32_t addr, bool hardware);
+int watchpoint_insert(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
+int watchpoint_remove(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
+// The watchpoint whose comparator matched (reading clears MATCHED), or null.
+const dwt_slot *watchpoint_hit(target_link &t, debug_units &u);
+// Removes everything: comparators off, RAM restored.
+int units_clear(target_link &t, debug_units &u);
+// Writes the comparators again (a system reset may have cleared them).
+int units_restore(target_link &t, debug_units &u);
+// The original bytes where BKPTs stand, over data read from addr.
+void units_unpatch(const debug_units &u, uint32_t addr, std::vector<uint8_t> *data);
+// After GDB wrote [addr, addr + len): keeps what it wrote under a BKPT as the
+// original and puts the BKPT back.
+int units_repatch(target_link &t, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len);
+
+} // namespace tarvex_gdb

@@ -1,0 +1,87 @@
+// "monitor" commands (qRcmd): what GDB has no packet for.
+#include <cstdio>
+#include <string>
+
+#include "gdb_packets.h"
+#include "tarvex_text.h"
+
+namespace tarvex_gdb
+{
+
+static std::string halted_at(gdb_session &s)
+{
+    uint32_t pc = 0;
+    if (core_read(s.link(), 15, &pc) != LINK_OK)
+        return "halted\n";
+    char text[48];
+    snprintf(text, sizeof(text), "halted at 0x%08x\n", pc);
+    return text;
+}
+
+static std::string failed(const char *what)
+{
+    return std::string("error: ") + what + " failed\n";
+}
+
+// A system reset; the comparators are written again, as the reset may have
+// cleared them. GDB does not know the registers changed: "flushregs" after
+// it, or "stepi", shows the new state.
+static std::string mon_reset(gdb_session &s, bool halt)
+{
+    int rc = core_reset(s.link(), halt);
+    if (rc == LINK_OK)
+        rc = units_restore(s.link(), s.units());
+    if (rc != LINK_OK)
+        return failed("reset");
+    return halt ? halted_at(s) : "reset, running\n";
+}
+
+static std::string mon_halt(gdb_session &s)
+{
+    return core_halt(s.link()) == LINK_OK ? halted_at(s) : failed("halt");
+}
+
+static std::string mon_speed(gdb_session &s, const std::string &arg)
+{
+    char *end = nullptr;
+    unsigned long khz = strtoul(arg.c_str(), &end, 10);
+    if (arg.empty() || *end != '\0' || khz == 0 || khz > 1000000)
+        return "usage: monitor speed KHZ (the SWD clock in kHz)\n";
+    char rest[32];
+    snprintf(rest, sizeof(rest), " %lx 0", khz);
+    int result = 0;
+    std::vector<std::string> fields;
+    if (tarvex::assoc_request(s.link().conn, "tarvex-tcp-speed", s.link().assoc, rest, &result, &fields) != 0) {
+        s.link().lost = true;
+        return failed("speed");
+    }
+    // The reply's second field is the clock now in force, 0 when refused.
+    if (result <= 0)
+        return "error: the probe refused that clock\n";
+    return "SWD clock " + std::to_string(result) + " kHz\n";
+}
+
+static const char HELP[] = "monitor reset        reset the target and let it run\n"
+                           "monitor reset halt   reset the target and halt at the reset vector\n"
+                           "monitor halt         halt the core\n"
+                           "monitor speed KHZ    set the SWD clock (the probe picks the nearest it has)\n"
+                           "monitor help         this text\n";
+
+std::string monitor_command(gdb_session &s, const std::string &command)
+{
+    std::vector<std::string> words = tarvex::reply_fields(command);
+    std::string verb = words.empty() ? "" : words[0];
+    if (verb == "reset" && words.size() == 1)
+        return mon_reset(s, false);
+    if (verb == "reset" && words.size() == 2 && words[1] == "halt")
+        return mon_reset(s, true);
+    if (verb == "halt" && words.size() == 1)
+        return mon_halt(s);
+    if (verb == "speed" && words.size() == 2)
+        return mon_speed(s, words[1]);
+    if (verb == "help" && words.size() == 1)
+        return HELP;
+    return "unknown monitor command \"" + command + "\"\n" + HELP;
+}
+
+} // namespace tarvex_gdb

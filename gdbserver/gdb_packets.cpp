@@ -1,0 +1,424 @@
+#include "gdb_packets.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log.h"
+
+namespace tarvex_gdb
+{
+
+// Registers in the order of the target description: r0-r12, sp, lr, pc
+// (Debug Core Register Selector numbers 0-15), then xPSR (selector 16). The
+// g packet carries them in this order, p and P number them so.
+constexpr unsigned REGISTER_COUNT = 17;
+// Error replies: EIO for a failed target access, EFAULT for a write into
+// read-only flash, EINVAL for a malformed packet, ENOSPC when the
+// comparators ran out.
+constexpr const char *E_TARGET = "E05";
+constexpr const char *E_READ_ONLY = "E0e";
+constexpr const char *E_MALFORMED = "E16";
+constexpr const char *E_NO_COMPARATOR = "E1c";
+
+using handler_fn = int (*)(gdb_session &s, const std::string &body, std::string *reply);
+
+struct packet_handler {
+    const char *prefix;
+    bool exact; // the whole packet, not a prefix of it
+    handler_fn run;
+};
+
+static int link_error(int rc, std::string *reply)
+{
+    *reply = rc == LINK_OK ? "OK" : E_TARGET;
+    return PACKET_REPLY;
+}
+
+// ---- queries ------------------------------------------------------------------
+
+static int q_supported(gdb_session &, const std::string &, std::string *reply)
+{
+    char text[160];
+    snprintf(text, sizeof(text),
+             "PacketSize=%zx;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;vContSupported+",
+             PACKET_SIZE);
+    *reply = text;
+    return PACKET_REPLY;
+}
+
+static int q_start_no_ack(gdb_session &s, const std::string &, std::string *reply)
+{
+    s.want_no_ack();
+    *reply = "OK";
+    return PACKET_REPLY;
+}
+
+// "qXfer:OBJECT:read:ANNEX:OFFSET,LENGTH" answered from a document: "m" and
+// a part when more follows, "l" and the rest at its end.
+static int xfer_document(const std::string &document, const std::string &body, size_t args_at, std::string *reply)
+{
+    size_t pos = args_at;
+    uint32_t offset = 0, length = 0;
+    if (!parse_hex_field(body, &pos, &offset) || pos >= body.size() || body[pos++] != ',' ||
+        !parse_hex_field(body, &pos, &length)) {
+        *reply = E_MALFORMED;
+        return PACKET_REPLY;
+    }
+    if (length > PACKET_SIZE - 2)
+        length = PACKET_SIZE - 2;
+    std::string part = offset < document.size() ? document.substr(offset, length) : "";
+    bool last = offset + part.size() >= document.size();
+    *reply = (last ? "l" : "m") + rsp_escape(reinterpret_cast<const uint8_t *>(part.data()), part.size());
+    return PACKET_REPLY;
+}
+
+static int q_xfer_features(gdb_session &, const std::string &body, std::string *reply)
+{
+    static const std::string prefix = "qXfer:features:read:target.xml:";
+    if (body.compare(0, prefix.size(), prefix) != 0) {
+        *reply = "E00"; // no other annex
+        return PACKET_REPLY;
+    }
+    return xfer_document(target_description(), body, prefix.size(), reply);
+}
+
+static int q_xfer_memory_map(gdb_session &s, const std::string &body, std::string *reply)
+{
+    return xfer_document(memory_map(s.config()), body, strlen("qXfer:memory-map:read::"), reply);
+}
+
+static int reply_text(std::string *reply, const char *text)
+{
+    *reply = text;
+    return PACKET_REPLY;
+}
+
+static int q_attached(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "1"); // attached to a running system: GDB detaches on quit
+}
+
+static int q_first_thread(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "m1");
+}
+
+static int q_next_thread(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "l");
+}
+
+static int q_current_thread(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "QC1");
+}
+
+static int reply_ok(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "OK");
+}
+
+static int reply_empty(gdb_session &, const std::string &, std::string *reply)
+{
+    reply->clear();
+    return PACKET_REPLY;
+}
+
+static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
+{
+    std::vector<uint8_t> text;
+    if (!hex_decode(body.substr(strlen("qRcmd,")), &text))
+        return reply_text(reply, E_MALFORMED);
+    std::string output = monitor_command(s, std::string(text.begin(), text.end()));
+    *reply = output.empty() ? "OK" : hex_encode(output);
+    return PACKET_REPLY;
+}
+
+// ---- registers ----------------------------------------------------------------
+
+static int read_registers(gdb_session &s, const std::string &, std::string *reply)
+{
+    std::string text;
+    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
+        uint32_t value = 0;
+        int rc = core_read(s.link(), n, &value);
+        if (rc != LINK_OK)
+            return link_error(rc, reply);
+        text += hex_u32_le(value);
+    }
+    *reply = text;
+    return PACKET_REPLY;
+}
+
+static int write_registers(gdb_session &s, const std::string &body, std::string *reply)
+{
+    if (body.size() != 1 + 8 * REGISTER_COUNT)
+        return reply_text(reply, E_MALFORMED);
+    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
+        uint32_t value = 0;
+        if (!parse_u32_le(body.substr(1 + 8 * n, 8), &value))
+            return reply_text(reply, E_MALFORMED);
+        int rc = core_write(s.link(), n, value);
+        if (rc != LINK_OK)
+            return link_error(rc, reply);
+    }
+    return reply_text(reply, "OK");
+}
+
+// "pN" and "PN=VALUE": N in hex.
+static bool register_number(const std::string &body, size_t *pos, uint32_t *n)
+{
+    *pos = 1;
+    return parse_hex_field(body, pos, n) && *n < REGISTER_COUNT;
+}
+
+static int read_register(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t n = 0, value = 0;
+    if (!register_number(body, &pos, &n) || pos != body.size())
+        return reply_text(reply, E_MALFORMED);
+    int rc = core_read(s.link(), n, &value);
+    if (rc != LINK_OK)
+        return link_error(rc, reply);
+    *reply = hex_u32_le(value);
+    return PACKET_REPLY;
+}
+
+static int write_register(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t n = 0, value = 0;
+    if (!register_number(body, &pos, &n) || pos >= body.size() || body[pos] != '=' ||
+        !parse_u32_le(body.substr(pos + 1), &value))
+        return reply_text(reply, E_MALFORMED);
+    return link_error(core_write(s.link(), n, value), reply);
+}
+
+// ---- memory -------------------------------------------------------------------
+
+// "ADDR,LENGTH" from body[1]; *pos is left after LENGTH.
+static bool memory_range(const std::string &body, size_t *pos, uint32_t *addr, uint32_t *len)
+{
+    *pos = 1;
+    return parse_hex_field(body, pos, addr) && *pos < body.size() && body[(*pos)++] == ',' &&
+           parse_hex_field(body, pos, len) && static_cast<uint64_t>(*addr) + *len <= 0x100000000ull;
+}
+
+static int read_memory(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t addr = 0, len = 0;
+    if (!memory_range(body, &pos, &addr, &len) || pos != body.size())
+        return reply_text(reply, E_MALFORMED);
+    if (len > (PACKET_SIZE - 1) / 2)
+        len = (PACKET_SIZE - 1) / 2; // a shorter reply is allowed; GDB asks for the rest
+    std::vector<uint8_t> data;
+    int rc = memory_read(s.link(), addr, len, &data);
+    if (rc != LINK_OK)
+        return link_error(rc, reply);
+    units_unpatch(s.units(), addr, &data);
+    *reply = hex_encode(data.data(), data.size());
+    return PACKET_REPLY;
+}
+
+static bool overlaps(const memory_region &r, uint32_t addr, uint32_t len)
+{
+    return r.size > 0 && len > 0 &&
+           addr<static_cast<uint64_t>(r.base) + r.size &&static_cast<uint64_t>(addr) + len> r.base;
+}
+
+static int store_memory(gdb_session &s, uint32_t addr, const std::vector<uint8_t> &data, std::string *reply)
+{
+    uint32_t len = static_cast<uint32_t>(data.size());
+    if (overlaps(s.config().flash, addr, len)) {
+        LOG_INFO("refused GDB's write of %u bytes at 0x%08x: flash is read-only", len, addr);
+        return reply_text(reply, E_READ_ONLY);
+    }
+    if (len == 0)
+        return reply_text(reply, "OK");
+    int rc = memory_write(s.link(), addr, data.data(), len);
+    if (rc == LINK_OK)
+        rc = units_repatch(s.link(), s.units(), addr, data.data(), len);
+    return link_error(rc, reply);
+}
+
+static int write_memory_hex(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t addr = 0, len = 0;
+    std::vector<uint8_t> data;
+    if (!memory_range(body, &pos, &addr, &len) || pos >= body.size() || body[pos] != ':' ||
+        !hex_decode(body.substr(pos + 1), &data) || data.size() != len)
+        return reply_text(reply, E_MALFORMED);
+    return store_memory(s, addr, data, reply);
+}
+
+static int write_memory_binary(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t addr = 0, len = 0;
+    std::vector<uint8_t> data;
+    if (!memory_range(body, &pos, &addr, &len) || pos >= body.size() || body[pos] != ':' ||
+        !rsp_unescape(body, pos + 1, &data) || data.size() != len)
+        return reply_text(reply, E_MALFORMED);
+    return store_memory(s, addr, data, reply);
+}
+
+// ---- run control --------------------------------------------------------------
+
+// c, s, C and S may name the address to resume at; C and S first carry a
+// signal, which a bare-metal target has no use for.
+static int resume_at(gdb_session &s, const std::string &args, bool step, std::string *reply)
+{
+    size_t pos = 0;
+    uint32_t addr = 0;
+    if (!args.empty() && (!parse_hex_field(args, &pos, &addr) || pos != args.size()))
+        return reply_text(reply, E_MALFORMED);
+    int rc = args.empty() ? LINK_OK : core_write(s.link(), 15, addr);
+    if (rc == LINK_OK)
+        rc = s.resume(step);
+    return rc == LINK_OK ? PACKET_RESUMED : link_error(rc, reply);
+}
+
+static std::string after_signal(const std::string &body)
+{
+    size_t semicolon = body.find(';');
+    return semicolon == std::string::npos ? "" : body.substr(semicolon + 1);
+}
+
+static int continue_packet(gdb_session &s, const std::string &body, std::string *reply)
+{
+    return resume_at(s, body.substr(1), false, reply);
+}
+
+static int step_packet(gdb_session &s, const std::string &body, std::string *reply)
+{
+    return resume_at(s, body.substr(1), true, reply);
+}
+
+static int continue_signal(gdb_session &s, const std::string &body, std::string *reply)
+{
+    return resume_at(s, after_signal(body), false, reply);
+}
+
+static int step_signal(gdb_session &s, const std::string &body, std::string *reply)
+{
+    return resume_at(s, after_signal(body), true, reply);
+}
+
+static int halt_reason(gdb_session &s, const std::string &, std::string *reply)
+{
+    *reply = s.last_stop();
+    return PACKET_REPLY;
+}
+
+static int vcont_actions(gdb_session &, const std::string &, std::string *reply)
+{
+    return reply_text(reply, "vCont;c;C;s;S;t");
+}
+
+// "vCont;ACTION[:THREAD][;ACTION...]": with one thread the first action is
+// the one that applies.
+static int vcont(gdb_session &s, const std::string &body, std::string *reply)
+{
+    char action = body.size() > 6 ? body[6] : '\0';
+    if (action == 'c' || action == 'C')
+        return resume_at(s, "", false, reply);
+    if (action == 's' || action == 'S')
+        return resume_at(s, "", true, reply);
+    if (action == 't') {
+        int rc = s.interrupt();
+        return rc == LINK_OK ? PACKET_SILENT : link_error(rc, reply);
+    }
+    return reply_text(reply, E_MALFORMED);
+}
+
+static int detach(gdb_session &s, const std::string &, std::string *reply)
+{
+    s.release(true);
+    s.end("GDB detached");
+    return reply_text(reply, "OK");
+}
+
+static int kill_packet(gdb_session &s, const std::string &body, std::string *reply)
+{
+    s.release(false);
+    s.end("GDB killed the session");
+    return body == "k" ? PACKET_SILENT : reply_text(reply, "OK");
+}
+
+// ---- breakpoints and watchpoints ----------------------------------------------
+
+// "Ztype,addr,kind" and "ztype,addr,kind", conditions after a ";" ignored.
+static int break_or_watch(gdb_session &s, const std::string &body, std::string *reply)
+{
+    size_t pos = 3;
+    uint32_t addr = 0, kind = 0;
+    char type = body.size() > 2 && body[2] == ',' ? body[1] : '?';
+    if (type < '0' || type > '4' || !parse_hex_field(body, &pos, &addr) || pos >= body.size() || body[pos++] != ',' ||
+        !parse_hex_field(body, &pos, &kind) || (pos != body.size() && body[pos] != ';'))
+        return reply_text(reply, E_MALFORMED);
+    bool insert = body[0] == 'Z';
+    int rc;
+    if (type <= '1')
+        rc = insert ? breakpoint_insert(s.link(), s.units(), addr, type == '1')
+                    : breakpoint_remove(s.link(), s.units(), addr, type == '1');
+    else
+        rc = insert ? watchpoint_insert(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind)
+                    : watchpoint_remove(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind);
+    if (rc == UNIT_EXHAUSTED || rc == UNIT_UNSUITABLE) {
+        LOG_WARNING("cannot set a %s at 0x%08x: %s", type <= '1' ? "breakpoint" : "watchpoint", addr,
+                    rc == UNIT_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");
+        return reply_text(reply, E_NO_COMPARATOR);
+    }
+    return link_error(rc, reply);
+}
+
+// Tried in order; a prefix must come after the longer packets it starts.
+constexpr packet_handler HANDLERS[] = {
+    {"qSupported", false, q_supported},
+    {"QStartNoAckMode", true, q_start_no_ack},
+    {"qXfer:features:read:", false, q_xfer_features},
+    {"qXfer:memory-map:read::", false, q_xfer_memory_map},
+    {"qAttached", false, q_attached},
+    {"qfThreadInfo", true, q_first_thread},
+    {"qsThreadInfo", true, q_next_thread},
+    {"qC", true, q_current_thread},
+    {"qRcmd,", false, q_rcmd},
+    {"vMustReplyEmpty", true, reply_empty},
+    {"vCont?", true, vcont_actions},
+    {"vCont;", false, vcont},
+    {"vKill", false, kill_packet},
+    {"?", true, halt_reason},
+    {"g", true, read_registers},
+    {"G", false, write_registers},
+    {"p", false, read_register},
+    {"P", false, write_register},
+    {"m", false, read_memory},
+    {"M", false, write_memory_hex},
+    {"X", false, write_memory_binary},
+    {"c", false, continue_packet},
+    {"s", false, step_packet},
+    {"C", false, continue_signal},
+    {"S", false, step_signal},
+    {"Z", false, break_or_watch},
+    {"z", false, break_or_watch},
+    {"D", false, detach},
+    {"k", true, kill_packet},
+    {"H", false, reply_ok},
+    {"T", false, reply_ok},
+};
+
+int answer_packet(gdb_session &s, const std::string &body, std::string *reply)
+{
+    for (const packet_handler &h : HANDLERS) {
+        size_t n = strlen(h.prefix);
+        if (h.exact ? body == h.prefix : body.compare(0, n, h.prefix) == 0)
+            return h.run(s, body, reply);
+    }
+    reply->clear();
+    return PACKET_REPLY;
+}
+
+} // namespace tarvex_gdb

@@ -1,0 +1,29 @@
+// The packets of GDB's Remote Serial Protocol that tarvex-gdbserver answers,
+// in one table: anything else gets the empty reply that tells GDB the
+// packet is not supported.
+#pragma once
+
+#include <string>
+
+#include "gdb_session.h"
+
+namespace tarvex_gdb
+{
+
+enum packet_outcome {
+    PACKET_REPLY,   // send *reply
+    PACKET_RESUMED, // the core runs: the stop reply comes when it halts
+    PACKET_SILENT,  // nothing to send (k)
+};
+
+int answer_packet(gdb_session &s, const std::string &body, std::string *reply);
+
+// The XML documents of qXfer: the M-profile target description and the
+// memory map (RAM, read-only flash, and the peripheral and system spaces).
+std::string target_description();
+std::string memory_map(const session_config &config);
+
+// qRcmd: "monitor" commands, answered with their text output.
+std::string monitor_command(gdb_session &s, const std::string &command);
+
+} // namespace tarvex_gdb

@@ -1,0 +1,284 @@
+#include "gdb_session.h"
+
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "gdb_packets.h"
+#include "log.h"
+#include "tarvex_text.h"
+
+namespace tarvex_gdb
+{
+
+// How long the session waits for the server to accept its connection.
+constexpr int SERVER_CONNECT_MS = 2000;
+
+gdb_session::~gdb_session()
+{
+    release(false);
+}
+
+// Two tarvex-gdbserver processes on one probe would undo each other's
+// breakpoints: the first to open the probe holds a lock named after the
+// server and the probe's serial until its session ends.
+static int lock_probe(const session_config &config, const std::string &serial)
+{
+    std::string path =
+        "/tmp/tarvex-gdbserver-" + config.host + "-" + std::to_string(config.port) + "-" + serial + ".lock";
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -2;
+    }
+    return fd;
+}
+
+int gdb_session::open_probe(std::string *why)
+{
+    tarvex::probe_entry probe;
+    bool found = false;
+    std::string reply;
+    if (link_.conn.text("register-client tarvex-gdbserver\n", &reply) != 0 ||
+        tarvex::find_probe(link_.conn, config_.probe, &probe, &found) != 0) {
+        *why = "tarvex-server stopped answering";
+        return -1;
+    }
+    if (!found) {
+        *why = "no probe " + config_.probe + " on the server";
+        return -1;
+    }
+    lock_fd_ = lock_probe(config_, probe.serial);
+    if (lock_fd_ == -2) {
+        *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
+        return -1;
+    }
+    if (tarvex::open_device(link_.conn, probe.key, &link_.assoc) != 0 || link_.assoc == 0) {
+        *why = "probe " + probe.serial + " could not be opened";
+        return -1;
+    }
+    serial_ = probe.serial;
+    return 0;
+}
+
+int gdb_session::open(std::string *why)
+{
+    if (link_.conn.open(config_.host, config_.port, SERVER_CONNECT_MS) != 0) {
+        *why = "cannot connect to tarvex-server at " + config_.host + ":" + std::to_string(config_.port);
+        return -1;
+    }
+    if (open_probe(why) != 0)
+        return -1;
+    int result = 0;
+    int rc = tarvex::ensure_debug_mode(link_.conn, link_.assoc, &result);
+    if (rc != 0 || result < 0) {
+        *why = rc != 0 ? "tarvex-server stopped answering"
+                       : "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
+                             "): is a target connected?";
+        return -1;
+    }
+    units_.ram_base = config_.ram.base;
+    units_.ram_size = config_.ram.size;
+    if (core_halt(link_) != LINK_OK || units_discover(link_, units_) != LINK_OK ||
+        debug_write(link_, DFSR, DFSR_ALL) != LINK_OK) {
+        *why = link_.lost ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
+        return -1;
+    }
+    LOG_INFO("GDB session on probe %s: %zu breakpoint and %zu watchpoint comparators", serial_.c_str(),
+             units_.fpb.size(), units_.dwt.size());
+    return 0;
+}
+
+void gdb_session::send_raw(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size() && !gdb_closed_) {
+        ssize_t n = send(gdb_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            gdb_gone();
+        else
+            done += static_cast<size_t>(n);
+    }
+}
+
+void gdb_session::send_packet(const std::string &body)
+{
+    last_sent_ = rsp_frame(body);
+    send_raw(last_sent_);
+}
+
+void gdb_session::receive(const uint8_t *data, size_t len)
+{
+    std::vector<rsp_event> events;
+    reader_.feed(data, len, &events);
+    for (const rsp_event &e : events) {
+        if (ended_ || gdb_closed_)
+            return;
+        switch (e.kind) {
+        case RSP_PACKET:
+            if (!no_ack_)
+                send_raw("+");
+            handle_packet(e.body);
+            break;
+        case RSP_BAD_CHECKSUM:
+            if (!no_ack_)
+                send_raw("-");
+            break;
+        case RSP_TOO_LONG:
+            LOG_WARNING("refused a packet from GDB longer than %zu bytes", PACKET_SIZE);
+            if (!no_ack_)
+                send_raw("+");
+            send_packet("E07"); // E2BIG
+            break;
+        case RSP_INTERRUPT:
+            if (running_)
+                interrupt();
+            break;
+        case RSP_NAK:
+            send_raw(last_sent_);
+            break;
+        case RSP_ACK:
+            break;
+        }
+    }
+}
+
+void gdb_session::handle_packet(const std::string &body)
+{
+    std::string reply;
+    int outcome = answer_packet(*this, body, &reply);
+    check_lost();
+    // A detach ends the session after its reply; a lost server ends it with
+    // the error reply GDB is waiting for.
+    if (gdb_closed_)
+        return;
+    if (outcome == PACKET_REPLY) {
+        send_packet(reply);
+        if (no_ack_pending_)
+            no_ack_ = true;
+        no_ack_pending_ = false;
+    } else if (outcome == PACKET_RESUMED && !ended_) {
+        poll_core();
+    }
+}
+
+int gdb_session::resume(bool step)
+{
+    int rc = debug_write(link_, DFSR, DFSR_ALL);
+    if (rc == LINK_OK)
+        rc = core_resume(link_, step);
+    if (rc == LINK_OK) {
+        running_ = true;
+        stepping_ = step;
+        interrupted_ = false;
+    }
+    return rc;
+}
+
+int gdb_session::interrupt()
+{
+    interrupted_ = true;
+    int rc = core_halt(link_);
+    if (rc == LINK_OK)
+        report_stop();
+    else if (rc == LINK_FAILED)
+        LOG_WARNING("the core on probe %s did not halt on GDB's interrupt", serial_.c_str());
+    check_lost();
+    return rc;
+}
+
+void gdb_session::poll_core()
+{
+    uint32_t dhcsr = 0;
+    if (!running_ || ended_)
+        return;
+    int rc = core_state(link_, &dhcsr);
+    if (rc == LINK_OK && (dhcsr & S_HALT) == 0 && (dhcsr & S_LOCKUP) != 0) {
+        // A locked-up core never halts by itself: halted by the debugger it
+        // shows GDB where it faulted.
+        locked_up_ = true;
+        rc = core_halt(link_);
+        dhcsr = S_HALT;
+    }
+    if (rc == LINK_OK && (dhcsr & S_HALT) != 0)
+        report_stop();
+    check_lost();
+}
+
+// The signal of a halt, from DFSR: a watchpoint names its address, a step,
+// a breakpoint or a reset catch is SIGTRAP, a lockup SIGSEGV, anything else
+// (an interrupt from GDB, a halt by another client) SIGINT.
+std::string gdb_session::stop_reply()
+{
+    uint32_t dfsr = 0;
+    if (locked_up_) {
+        debug_write(link_, DFSR, DFSR_ALL);
+        return "T0bthread:1;";
+    }
+    if (debug_read(link_, DFSR, &dfsr) == LINK_OK && dfsr != 0)
+        debug_write(link_, DFSR, dfsr);
+    const dwt_slot *hit = (dfsr & DFSR_DWTTRAP) != 0 ? watchpoint_hit(link_, units_) : nullptr;
+    if (hit != nullptr) {
+        const char *name = hit->kind == WATCH_WRITE ? "watch" : hit->kind == WATCH_READ ? "rwatch" : "awatch";
+        char text[64];
+        snprintf(text, sizeof(text), "T05%s:%x;thread:1;", name, hit->addr);
+        return text;
+    }
+    bool trap = !interrupted_ && (stepping_ || (dfsr & (DFSR_BKPT | DFSR_DWTTRAP | DFSR_VCATCH)) != 0);
+    return trap ? "T05thread:1;" : "T02thread:1;";
+}
+
+void gdb_session::report_stop()
+{
+    last_stop_ = stop_reply();
+    running_ = stepping_ = interrupted_ = locked_up_ = false;
+    send_packet(last_stop_);
+}
+
+void gdb_session::end(const std::string &reason)
+{
+    if (!ended_)
+        end_reason_ = reason;
+    ended_ = true;
+}
+
+void gdb_session::check_lost()
+{
+    if (link_.lost)
+        end("tarvex-server stopped answering");
+}
+
+void gdb_session::server_closed()
+{
+    link_.lost = true;
+    end("tarvex-server closed the connection");
+}
+
+void gdb_session::gdb_gone()
+{
+    gdb_closed_ = true;
+    release(false);
+    end("GDB closed the connection");
+}
+
+void gdb_session::release(bool resume)
+{
+    if (released_)
+        return;
+    released_ = true;
+    if (!link_.lost && link_.assoc != 0) {
+        units_clear(link_, units_);
+        if (resume)
+            core_resume(link_, false);
+        tarvex::close_device(link_.conn, link_.assoc);
+    }
+    link_.conn.close();
+    if (lock_fd_ >= 0)
+        ::close(lock_fd_);
+    lock_fd_ = -1;
+}
+
+} // namespace tarvex_gdb

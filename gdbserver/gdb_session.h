@@ -1,0 +1,108 @@
+// One GDB connection on one probe: the packets GDB sends, answered through
+// an association with tarvex-server, and the stop reply once a running core
+// halts. The caller owns the sockets' event loop: it feeds what GDB sent,
+// polls the core while it runs, and ends the session when ended() says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "debug_units.h"
+#include "rsp_framing.h"
+#include "target_link.h"
+
+namespace tarvex_gdb
+{
+
+// The largest packet taken from GDB, as qSupported announces it: an X
+// packet's header and 31 KiB of data, so one load packet is one memory
+// write request to the server.
+constexpr size_t PACKET_SIZE = 31 * 1024 + 32;
+
+struct memory_region {
+    uint32_t base;
+    uint32_t size;
+};
+
+struct session_config {
+    std::string host = "127.0.0.1";
+    uint16_t port = 7184;
+    std::string probe = "0";
+    memory_region ram = {0x20000000, 128 * 1024};
+    memory_region flash = {0x00000000, 256 * 1024};
+};
+
+class gdb_session
+{
+public:
+    gdb_session(int gdb_fd, const session_config &config) : gdb_fd_(gdb_fd), config_(config) {}
+    ~gdb_session();
+    gdb_session(const gdb_session &) = delete;
+    gdb_session &operator=(const gdb_session &) = delete;
+
+    // Connects to the server, opens the probe, enters debug mode and halts
+    // the core. 0, or -1 with the reason in *why.
+    int open(std::string *why);
+    // Bytes GDB sent.
+    void receive(const uint8_t *data, size_t len);
+    // While the core runs: looks at DHCSR once, and sends the stop reply
+    // when it halted.
+    void poll_core();
+    // The server closed the association's connection while nothing was asked.
+    void server_closed();
+    // GDB went away: breakpoints out, association closed, core left as it is.
+    void gdb_gone();
+
+    bool running() const { return running_; }
+    bool ended() const { return ended_; }
+    int server_fd() const { return link_.conn.fd(); }
+    const std::string &end_reason() const { return end_reason_; }
+    const std::string &serial() const { return serial_; }
+
+    // The packet handlers' view of the session.
+    target_link &link() { return link_; }
+    debug_units &units() { return units_; }
+    const session_config &config() const { return config_; }
+    // Resumes the core (one step when step); the stop reply comes later.
+    int resume(bool step);
+    // Halts a running core and answers with the stop reply.
+    int interrupt();
+    // The stop reply of the last halt.
+    const std::string &last_stop() const { return last_stop_; }
+    void want_no_ack() { no_ack_pending_ = true; }
+    void end(const std::string &reason);
+    // Breakpoints out, then the association closed (resume: the core runs on).
+    void release(bool resume);
+
+private:
+    int open_probe(std::string *why);
+    void handle_packet(const std::string &body);
+    void send_packet(const std::string &body);
+    void send_raw(const std::string &bytes);
+    void report_stop();
+    std::string stop_reply();
+    void check_lost();
+
+    int gdb_fd_;
+    session_config config_;
+    target_link link_;
+    debug_units units_;
+    rsp_reader reader_{PACKET_SIZE};
+    bool no_ack_ = false;
+    bool no_ack_pending_ = false;
+    std::string last_sent_;
+    bool running_ = false;
+    bool stepping_ = false;
+    bool interrupted_ = false;
+    bool locked_up_ = false;
+    bool ended_ = false;
+    bool gdb_closed_ = false;
+    bool released_ = false;
+    std::string end_reason_;
+    std::string last_stop_ = "T05thread:1;";
+    std::string serial_;
+    int lock_fd_ = -1;
+};
+
+} // namespace tarvex_gdb

@@ -1,0 +1,73 @@
+// The target as tarvex-gdbserver reaches it: one association on one probe
+// of tarvex-server, through the client library. Every operation answers
+// LINK_OK, LINK_FAILED (the server answered that the probe or target
+// failed) or LINK_LOST (the server did not answer: the session is over).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tarvex_client.h"
+
+namespace tarvex_gdb
+{
+
+enum link_result { LINK_OK = 0, LINK_FAILED = 1, LINK_LOST = -1 };
+
+// Armv7-M debug registers in the system control space.
+constexpr uint32_t DFSR = 0xE000ED30;
+constexpr uint32_t DHCSR = 0xE000EDF0;
+constexpr uint32_t DEMCR = 0xE000EDFC;
+constexpr uint32_t AIRCR = 0xE000ED0C;
+
+// DHCSR: writes need DBGKEY in the top half. Control bits C_DEBUGEN 0,
+// C_HALT 1, C_STEP 2, C_MASKINTS 3; status S_HALT 17, S_RESET_ST 25.
+constexpr uint32_t DBGKEY = 0xA05F0000;
+constexpr uint32_t C_DEBUGEN = 1u << 0;
+constexpr uint32_t C_HALT = 1u << 1;
+constexpr uint32_t C_STEP = 1u << 2;
+constexpr uint32_t C_MASKINTS = 1u << 3;
+constexpr uint32_t S_HALT = 1u << 17;
+constexpr uint32_t S_LOCKUP = 1u << 19;
+
+// DFSR (write one to clear): why the core last halted.
+constexpr uint32_t DFSR_HALTED = 1u << 0;
+constexpr uint32_t DFSR_BKPT = 1u << 1;
+constexpr uint32_t DFSR_DWTTRAP = 1u << 2;
+constexpr uint32_t DFSR_VCATCH = 1u << 3;
+constexpr uint32_t DFSR_ALL = 0x1F;
+
+// DEMCR: VC_CORERESET halts the core at the reset vector; TRCENA powers the
+// DWT and ITM.
+constexpr uint32_t DEMCR_VC_CORERESET = 1u << 0;
+constexpr uint32_t DEMCR_TRCENA = 1u << 24;
+
+// AIRCR: a system reset request needs VECTKEY.
+constexpr uint32_t AIRCR_SYSRESETREQ = 0x05FA0004;
+
+struct target_link {
+    tarvex::connection conn;
+    uint32_t assoc = 0;
+    bool lost = false; // set once the server stopped answering
+};
+
+int debug_read(target_link &t, uint32_t addr, uint32_t *value);
+int debug_write(target_link &t, uint32_t addr, uint32_t value);
+int core_read(target_link &t, unsigned num, uint32_t *value);
+int core_write(target_link &t, unsigned num, uint32_t value);
+// Any length at any address: the unaligned head and tail as bytes, the rest
+// as 32-bit accesses.
+int memory_read(target_link &t, uint32_t addr, uint32_t len, std::vector<uint8_t> *data);
+int memory_write(target_link &t, uint32_t addr, const uint8_t *data, uint32_t len);
+
+// Halts the core and waits (bounded) for S_HALT.
+int core_halt(target_link &t);
+// Lets the core run, or step one instruction with interrupts masked.
+int core_resume(target_link &t, bool step);
+// Reads DHCSR into *dhcsr.
+int core_state(target_link &t, uint32_t *dhcsr);
+// System reset through AIRCR; with halt the core stops at the reset vector
+// (DEMCR.VC_CORERESET for the time of the reset), otherwise it runs.
+int core_reset(target_link &t, bool halt);
+
+} // namespace tarvex_gdb

@@ -1,0 +1,400 @@
+// tarvex-gdbserver: lets GDB debug the target of one probe that
+// tarvex-server shares, beside the server's other clients. It listens for
+// GDB's remote protocol and turns each packet into server requests.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "cli_format.h"
+#include "gdb_session.h"
+#include "log.h"
+#include "tarvex_text.h"
+
+using namespace tarvex_gdb;
+
+enum exit_status : int {
+    EXIT_DONE = 0,        // stopped by SIGINT or SIGTERM, or --help, --version
+    EXIT_USAGE = 1,       // a bad option
+    EXIT_NO_SERVER = 2,   // tarvex-server not reachable at start
+    EXIT_NO_PROBE = 3,    // the selected probe not attached at start
+    EXIT_NO_LISTEN = 252, // the GDB port could not be bound (as the server's status)
+};
+
+// While the core runs its state is read this often: often enough that a
+// breakpoint hit shows at once to a person, rarely enough to leave the
+// probe to its other clients.
+constexpr int CORE_POLL_MS = 20;
+// A GDB that stops reading its replies is dropped after this long.
+constexpr int GDB_SEND_TIMEOUT_S = 10;
+
+struct options {
+    session_config session;
+    uint16_t gdb_port = 3333;
+    bool any_address = false;
+};
+
+static const char *const HELP_TEXT =
+    "usage: tarvex-gdbserver [options]\n"
+    "  --gdb-port PORT        port GDB connects to (default 3333)\n"
+    "  --network-enable       listen for GDB on every interface, not only 127.0.0.1\n"
+    "  --host HOST            tarvex-server's host (default 127.0.0.1, or TARVEX_HOST)\n"
+    "  --port PORT            tarvex-server's port (default 7184, or TARVEX_PORT)\n"
+    "  --probe INDEX|SERIAL   the probe to debug (default 0)\n"
+    "  --ram BASE:SIZE        the target's RAM (default 0x20000000:128K)\n"
+    "  --flash BASE:SIZE      the target's read-only flash (default 0:256K)\n"
+    "  -d[LEVEL], --debug[=LEVEL]  log threshold -3 to 3 (default 2, info; 3 without LEVEL)\n"
+    "  -l FILE, --log-output FILE  write the log to FILE\n"
+    "  -h, --help             this text\n"
+    "  -v, --version          the version\n"
+    "exit status: 0 stopped by a signal, 1 usage, 2 server not reachable, 3 no such probe,\n"
+    "             252 the GDB port could not be bound\n";
+
+static const struct option LONG_OPTIONS[] = {
+    {"gdb-port", required_argument, nullptr, 'g'},   {"network-enable", no_argument, nullptr, 'n'},
+    {"host", required_argument, nullptr, 'H'},       {"port", required_argument, nullptr, 'p'},
+    {"probe", required_argument, nullptr, 'P'},      {"ram", required_argument, nullptr, 'r'},
+    {"flash", required_argument, nullptr, 'f'},      {"debug", optional_argument, nullptr, 'd'},
+    {"log-output", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},          {nullptr, 0, nullptr, 0},
+};
+
+static int usage_error(const char *format, const char *what)
+{
+    fprintf(stderr, "tarvex-gdbserver: ");
+    fprintf(stderr, format, what);
+    fprintf(stderr, " (see tarvex-gdbserver --help)\n");
+    return EXIT_USAGE;
+}
+
+static bool parse_port(const char *text, uint16_t *port)
+{
+    uint64_t n = 0;
+    if (!tarvex_cli::parse_number(text, 65535, &n) || n == 0)
+        return false;
+    *port = static_cast<uint16_t>(n);
+    return true;
+}
+
+// "BASE:SIZE", numbers as tarvex-cli takes them (0x..., K, M).
+static bool parse_region(const std::string &text, memory_region *r)
+{
+    size_t colon = text.find(':');
+    uint64_t base = 0, size = 0;
+    if (colon == std::string::npos || !tarvex_cli::parse_number(text.substr(0, colon), 0xFFFFFFFFu, &base) ||
+        !tarvex_cli::parse_number(text.substr(colon + 1), 0x100000000ull - base, &size) || size > 0xFFFFFFFFu)
+        return false;
+    *r = {static_cast<uint32_t>(base), static_cast<uint32_t>(size)};
+    return true;
+}
+
+static int environment_defaults(options &o)
+{
+    const char *host = getenv("TARVEX_HOST");
+    const char *port = getenv("TARVEX_PORT");
+    if (host != nullptr && *host != '\0')
+        o.session.host = host;
+    if (port != nullptr && *port != '\0' && !parse_port(port, &o.session.port))
+        return usage_error("TARVEX_PORT is no port: %s", port);
+    return EXIT_DONE;
+}
+
+// One option; -1 when the program ends at once with status *status.
+static int take_option(int c, options &o, int *status)
+{
+    const char *arg = optarg;
+    switch (c) {
+    case 'g':
+        return parse_port(arg, &o.gdb_port) ? 0 : (*status = usage_error("--gdb-port needs a port: %s", arg), -1);
+    case 'p':
+        return parse_port(arg, &o.session.port) ? 0 : (*status = usage_error("--port needs a port: %s", arg), -1);
+    case 'r':
+        return parse_region(arg, &o.session.ram) ? 0 : (*status = usage_error("--ram needs BASE:SIZE: %s", arg), -1);
+    case 'f':
+        return parse_region(arg, &o.session.flash) ? 0
+                                                   : (*status = usage_error("--flash needs BASE:SIZE: %s", arg), -1);
+    case 'n':
+        o.any_address = true;
+        return 0;
+    case 'H':
+        o.session.host = arg;
+        return 0;
+    case 'P':
+        o.session.probe = arg;
+        return 0;
+    case 'd':
+        debug_level = arg != nullptr ? static_cast<int>(strtol(arg, nullptr, 10)) : LOG_LVL_DEBUG;
+        return 0;
+    case 'l':
+        handle_log_output_command(arg);
+        return 0;
+    case 'h':
+        fputs(HELP_TEXT, stdout);
+        return *status = EXIT_DONE, -1;
+    case 'v':
+        printf("tarvex-gdbserver v%s-%s\n", TARVEX_RELEASE, TARVEX_BUILD_DESC);
+        return *status = EXIT_DONE, -1;
+    default:
+        return *status = usage_error("%s", "unknown option"), -1;
+    }
+}
+
+static int parse_options(int argc, char **argv, options &o, int *status)
+{
+    *status = environment_defaults(o);
+    if (*status != EXIT_DONE)
+        return -1;
+    int c;
+    while ((c = getopt_long(argc, argv, "d::l:hv", LONG_OPTIONS, nullptr)) != -1)
+        if (take_option(c, o, status) != 0)
+            return -1;
+    if (optind < argc) {
+        *status = usage_error("unexpected argument %s", argv[optind]);
+        return -1;
+    }
+    return 0;
+}
+
+// The server and the probe are there before GDB is waited for, so a wrong
+// --port or --probe shows at start, not at GDB's first connection.
+static int check_probe(const session_config &config)
+{
+    tarvex::connection conn;
+    if (conn.open(config.host, config.port, 2000) != 0) {
+        LOG_ERROR("cannot connect to tarvex-server at %s:%u: %s (is the server running?)", config.host.c_str(),
+                  config.port, conn.error() != 0 ? strerror(conn.error()) : "unknown host");
+        return EXIT_NO_SERVER;
+    }
+    tarvex::probe_entry probe;
+    bool found = false;
+    if (tarvex::find_probe(conn, config.probe, &probe, &found) != 0) {
+        LOG_ERROR("tarvex-server at %s:%u does not answer", config.host.c_str(), config.port);
+        return EXIT_NO_SERVER;
+    }
+    if (!found) {
+        LOG_ERROR("no probe %s on tarvex-server at %s:%u (see tarvex-cli list)", config.probe.c_str(),
+                  config.host.c_str(), config.port);
+        return EXIT_NO_PROBE;
+    }
+    LOG_INFO("debugging probe %d (serial %s) through tarvex-server at %s:%u", probe.index, probe.serial.c_str(),
+             config.host.c_str(), config.port);
+    return EXIT_DONE;
+}
+
+static int listen_for_gdb(const options &o)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(o.gdb_port);
+    addr.sin_addr.s_addr = htonl(o.any_address ? INADDR_ANY : INADDR_LOOPBACK);
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+        bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 4) != 0) {
+        LOG_ERROR("cannot listen for GDB on port %u: %s", o.gdb_port, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (o.any_address)
+        LOG_INFO("listening for GDB on every interface, port %u: anyone who can reach it drives the probe, "
+                 "without authentication",
+                 o.gdb_port);
+    else
+        LOG_INFO("listening for GDB on 127.0.0.1:%u", o.gdb_port);
+    return fd;
+}
+
+static volatile sig_atomic_t stop_signal = 0;
+
+static void on_stop_signal(int sig)
+{
+    stop_signal = sig;
+}
+
+// SIGINT and SIGTERM end the program between two events; without
+// SA_RESTART they interrupt the wait at once.
+static void catch_stop_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+static int64_t now_ms()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+class front_end
+{
+public:
+    front_end(const options &o, int listen_fd) : opt_(o), listen_fd_(listen_fd) {}
+    ~front_end();
+    void run();
+
+private:
+    void accept_gdb();
+    void start_session(int fd, const std::string &peer);
+    void gdb_readable();
+    void server_readable();
+    void finish_session();
+
+    const options &opt_;
+    int listen_fd_;
+    int gdb_fd_ = -1;
+    std::unique_ptr<gdb_session> session_;
+    int64_t next_poll_ms_ = 0;
+};
+
+front_end::~front_end()
+{
+    if (session_) {
+        session_->end("tarvex-gdbserver stopped");
+        finish_session();
+    }
+    close(listen_fd_);
+}
+
+static std::string peer_name(const struct sockaddr_in &addr)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, text, sizeof(text));
+    return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+void front_end::accept_gdb()
+{
+    struct sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    int fd = accept4(listen_fd_, reinterpret_cast<struct sockaddr *>(&addr), &len, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::string peer = peer_name(addr);
+    if (session_) {
+        LOG_WARNING("refused GDB from %s: probe %s already has a GDB connection", peer.c_str(),
+                    opt_.session.probe.c_str());
+        close(fd);
+        return;
+    }
+    start_session(fd, peer);
+}
+
+void front_end::start_session(int fd, const std::string &peer)
+{
+    int one = 1;
+    struct timeval timeout = {GDB_SEND_TIMEOUT_S, 0};
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    std::unique_ptr<gdb_session> session(new gdb_session(fd, opt_.session));
+    std::string why;
+    if (session->open(&why) != 0) {
+        LOG_WARNING("refused GDB from %s: %s", peer.c_str(), why.c_str());
+        close(fd);
+        return;
+    }
+    LOG_INFO("GDB connected from %s", peer.c_str());
+    gdb_fd_ = fd;
+    session_ = std::move(session);
+}
+
+void front_end::gdb_readable()
+{
+    uint8_t buf[65536];
+    ssize_t n = recv(gdb_fd_, buf, sizeof(buf), 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0)
+        session_->gdb_gone();
+    else
+        session_->receive(buf, static_cast<size_t>(n));
+}
+
+// Between requests the server sends nothing: anything readable on its
+// connection is its end.
+void front_end::server_readable()
+{
+    char byte;
+    ssize_t n = recv(session_->server_fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+        session_->server_closed();
+}
+
+void front_end::finish_session()
+{
+    const char *reason = session_->end_reason().c_str();
+    const char *serial = session_->serial().c_str();
+    if (session_->end_reason().find("tarvex-server") == 0)
+        LOG_ERROR("GDB session on probe %s ended: %s", serial, reason);
+    else
+        LOG_INFO("GDB session on probe %s ended: %s", serial, reason);
+    session_.reset();
+    close(gdb_fd_);
+    gdb_fd_ = -1;
+}
+
+void front_end::run()
+{
+    while (!stop_signal) {
+        struct pollfd fds[3] = {{listen_fd_, POLLIN, 0}, {gdb_fd_, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (session_)
+            fds[2].fd = session_->server_fd();
+        int timeout = -1;
+        if (session_ && session_->running())
+            timeout = static_cast<int>(std::max<int64_t>(0, next_poll_ms_ - now_ms()));
+        int rc = poll(fds, 3, timeout);
+        if (rc < 0 && errno != EINTR)
+            break;
+        if (rc > 0 && (fds[0].revents & POLLIN) != 0)
+            accept_gdb();
+        if (session_ && rc > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            gdb_readable();
+        if (session_ && !session_->ended() && rc > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            server_readable();
+        if (session_ && session_->running() && now_ms() >= next_poll_ms_) {
+            session_->poll_core();
+            next_poll_ms_ = now_ms() + CORE_POLL_MS;
+        }
+        if (session_ && session_->ended())
+            finish_session();
+    }
+}
+
+int main(int argc, char **argv)
+{
+    options o;
+    int status = EXIT_DONE;
+    if (parse_options(argc, argv, o, &status) != 0)
+        return status;
+    log_init();
+    catch_stop_signals();
+    if ((status = check_probe(o.session)) != EXIT_DONE)
+        return status;
+    int listen_fd = listen_for_gdb(o);
+    if (listen_fd < 0)
+        return EXIT_NO_LISTEN;
+    {
+        front_end fe(o, listen_fd);
+        fe.run();
+    }
+    LOG_INFO("tarvex-gdbserver stopped by signal %d", static_cast<int>(stop_signal));
+    return EXIT_DONE;
+}

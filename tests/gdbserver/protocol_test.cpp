@@ -1,0 +1,355 @@
+// The front end's protocol layer without GDB: raw bytes over its port, the
+// replies compared byte for byte, and the effects checked through the
+// server's own requests from another client.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "debug_regs.h"
+#include "elf_lookup.h"
+#include "gdb_fixture.h"
+#include "tarvex_text.h"
+
+namespace
+{
+
+using gdb_test::framed;
+using gdb_test::raw_gdb;
+
+constexpr size_t PACKET_SIZE = 31 * 1024 + 32; // as qSupported announces it
+constexpr uint32_t DWT_CTRL = 0xE0001000;      // NUMCOMP in bits 31:28
+
+struct exchange {
+    const char *what;
+    std::vector<std::string> pieces; // sent one receive apart
+    std::string reply;
+};
+
+std::string ack(const std::string &body)
+{
+    return "+" + framed(body);
+}
+
+std::string over_long(bool good_checksum)
+{
+    std::string p = framed(std::string(PACKET_SIZE + 16, 'a'));
+    if (!good_checksum)
+        p[p.size() - 1] = p[p.size() - 1] == '0' ? '1' : '0';
+    return p;
+}
+
+class Protocol : public gdb_test::GdbServer
+{
+protected:
+    // A connection in no-ack mode, as GDB leaves it after its start.
+    void open_no_ack(raw_gdb &g)
+    {
+        ASSERT_EQ(g.open(gdb_port_), 0);
+        g.send(framed("QStartNoAckMode"));
+        ASSERT_EQ(g.receive(7), "+$OK#9a");
+    }
+    // One packet and the reply it must get.
+    static void ask(raw_gdb &g, const std::string &packet, const std::string &reply)
+    {
+        g.send(framed(packet));
+        EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
+    }
+    void run_table(raw_gdb &g, const std::vector<exchange> &table)
+    {
+        for (const exchange &e : table) {
+            for (const std::string &piece : e.pieces) {
+                g.send(piece);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_EQ(g.receive(e.reply.size()), e.reply) << e.what;
+        }
+    }
+};
+
+TEST_F(Protocol, RawPacketTable)
+{
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    // "}" "#" "$" "*" go escaped as "}" and the byte XOR 0x20.
+    std::string x_packet = framed(std::string("X20000040,4:") + "}\x5d}\x03}\x04}\x0a");
+    const std::vector<exchange> table = {
+        {"garbage before $ is skipped", {"+xyz\x01", "$?#3f"}, "+$T05thread:1;#d7"},
+        {"qSupported announces the packet size",
+         {framed("qSupported:multiprocess+;swbreak+;hwbreak+")},
+         ack("PacketSize=7c20;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;vContSupported+")},
+        {"a bad checksum gets -", {"$?#00"}, "-"},
+        {"a packet split over receives", {"$vMustRe", "plyEm", "pty#3a"}, "+$#00"},
+        {"unsupported packets get the empty reply", {framed("qOffsets")}, "+$#00"},
+        {"binary escapes in X", {x_packet}, "+$OK#9a"},
+        {"the escaped bytes read back", {framed("m20000040,4")}, ack("7d23242a")},
+        {"unaligned read across words", {framed("m20000041,6")}, ack("23242a000000")},
+        {"a write into flash is refused", {framed("M100,4:01020304")}, ack("E0e")},
+        {"an X into flash is refused", {framed("X0,1:a")}, ack("E0e")},
+        {"a malformed read", {framed("mzz")}, ack("E16")},
+        {"a register past xPSR", {framed("p11")}, ack("E16")},
+        {"an over-long packet is refused", {over_long(true)}, ack("E07")},
+        {"an over-long packet with a bad checksum", {over_long(false)}, "-"},
+        {"the target description's first bytes",
+         {framed("qXfer:features:read:target.xml:0,15")},
+         ack("m<?xml version=\"1.0\"?>")},
+        {"no other annex", {framed("qXfer:features:read:other.xml:0,15")}, ack("E00")},
+        {"the single thread",
+         {framed("qfThreadInfo"), framed("qsThreadInfo"), framed("qC")},
+         ack("m1") + ack("l") + ack("QC1")},
+        {"attached to a running system", {framed("qAttached")}, ack("1")},
+        {"resume actions", {framed("vCont?")}, ack("vCont;c;C;s;S;t")},
+        {"Ctrl-C while halted is ignored", {"\x03" + framed("?")}, ack("T05thread:1;")},
+        {"a nak sends the last packet again", {"-"}, framed("T05thread:1;")},
+        {"no-ack mode starts after its OK", {framed("QStartNoAckMode")}, ack("OK")},
+        {"no acknowledgement in no-ack mode", {"+" + framed("?")}, framed("T05thread:1;")},
+        {"a bad checksum is dropped silently", {"$?#00" + framed("vMustReplyEmpty")}, framed("")},
+        {"a monitor command", {framed("qRcmd,73706565642031383030")}, framed("53574420636c6f636b2031383030206b487a0a")},
+        {"detach", {framed("D")}, framed("OK")},
+    };
+    run_table(g, table);
+    EXPECT_TRUE(g.conn.wait_closed(10000)) << "the session ends after a detach";
+    EXPECT_NE(front_end_log().find("refused a packet from GDB longer than"), std::string::npos) << front_end_log();
+}
+
+TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
+{
+    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
+    for (unsigned n = 0; n <= 12; n++)
+        probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    g.send(framed("g"));
+    std::string reply = g.receive(4 + 17 * 8);
+    ASSERT_EQ(reply.size(), 4u + 17 * 8) << reply;
+    for (unsigned n = 0; n < 17; n++) {
+        uint32_t v = probe_.core_reg(n);
+        char le[9];
+        snprintf(le, sizeof(le), "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF, v >> 24);
+        EXPECT_EQ(reply.substr(1 + 8 * n, 8), le) << "register " << n;
+    }
+    // P writes one register, G all of them, in the g packet's order.
+    ask(g, "P3=efbeadde", "OK");
+    EXPECT_EQ(probe_.core_reg(3), 0xdeadbeefu);
+    std::string all = reply.substr(1, 17 * 8);
+    all.replace(8 * 5, 8, "78563412");
+    ask(g, "G" + all, "OK");
+    EXPECT_EQ(probe_.core_reg(5), 0x12345678u);
+    EXPECT_EQ(probe_.core_reg(3), 0x44440003u) << "G wrote the old value back";
+    // A large binary write, then the same bytes through the server.
+    std::string data;
+    for (int i = 0; i < 4096; i++)
+        data.push_back(static_cast<char>((i * 7 + 3) & 0xFF));
+    std::string escaped;
+    for (char c : data) {
+        if (c == '#' || c == '$' || c == '}' || c == '*') {
+            escaped.push_back('}');
+            c ^= 0x20;
+        }
+        escaped.push_back(c);
+    }
+    ask(g, "X20000103,1000:" + escaped, "OK");
+    std::vector<uint8_t> back = probe_.memory(0x20000103, 4096);
+    EXPECT_EQ(std::string(back.begin(), back.end()), data);
+}
+
+// Revision 1 comparators hold the word address and REPLACE bits for the
+// halfwords; revision 2 ones the halfword address and BE.
+uint32_t expected_comparator(bool rev2, uint32_t addr, unsigned halves)
+{
+    if (rev2)
+        return (addr & ~1u) | 1;
+    return (addr & 0x1FFFFFFC) | (halves << 30) | 1;
+}
+
+TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
+{
+    // What the target has: NUM_CODE and REV of FP_CTRL, NUMCOMP of DWT_CTRL.
+    uint32_t fp_ctrl = probe_.debug_reg(tarvex_test::REG_FP_CTRL);
+    unsigned code = ((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF);
+    bool rev2 = (fp_ctrl >> 28) == 1;
+    unsigned data_comparators = probe_.debug_reg(DWT_CTRL) >> 28;
+    ASSERT_GE(code, 2u);
+    ASSERT_GE(data_comparators, 1u);
+
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    ask(g, "Z1,200,2", "OK");
+    ask(g, "Z1,202,2", "OK");
+    ask(g, "Z1,202,2", "OK"); // inserting again changes nothing
+    if (rev2) {
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(true, 0x200, 1));
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0 + 4), expected_comparator(true, 0x202, 1));
+    } else {
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x200, 3))
+            << "one comparator, both halves";
+    }
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_CTRL) & 1, 1u) << "FPB enabled";
+    ask(g, "z1,200,2", "OK");
+    if (!rev2) {
+        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x202, 2));
+    }
+    ask(g, "z1,202,2", "OK");
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), 0u);
+    // Every comparator taken, then one more: a clear error.
+    for (unsigned n = 0; n < code; n++)
+        ask(g, "Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+    ask(g, "Z1,1000,2", "E1c");
+    for (unsigned n = 0; n < code; n++)
+        ask(g, "z1," + std::to_string(400 + 8 * n) + ",2", "OK");
+
+    // A software breakpoint in RAM is a BKPT the server sees, GDB does not.
+    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
+    ask(g, "M20000300,4:11223344", "OK");
+    ask(g, "Z0,20000302,2", "OK");
+    std::vector<uint8_t> planted = probe_.memory(0x20000300, 4);
+    EXPECT_EQ(planted, (std::vector<uint8_t>{0x11, 0x22, 0x00, 0xBE}));
+    ask(g, "m20000300,4", "11223344");
+    ask(g, "M20000303,1:55", "OK"); // GDB writes under the BKPT: kept as the original
+    ask(g, "z0,20000302,2", "OK");
+    EXPECT_EQ(probe_.memory(0x20000300, 4), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x55}));
+
+    // A write watchpoint on a word: COMP, MASK 2, FUNCTION 6, TRCENA on.
+    ask(g, "Z2,20000010,4", "OK");
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0), 0x20000010u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 4), 2u);
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, tarvex_test::DWT_WATCH_WRITE);
+    EXPECT_NE(probe_.debug_reg(tarvex_test::REG_DEMCR) & tarvex_test::DEMCR_TRCENA, 0u);
+    for (unsigned n = 1; n < data_comparators; n++)
+        ask(g, "Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
+    ask(g, "Z3,20002000,4", "E1c");
+    // Detach takes everything out, the BKPT included.
+    ask(g, "Z0,20000300,2", "OK");
+    ask(g, "D", "OK");
+    EXPECT_TRUE(g.conn.wait_closed(10000));
+    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, 0u);
+    EXPECT_EQ(probe_.memory(0x20000300, 2), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_FALSE(probe_.halted()) << "detach lets the core run";
+}
+
+// Waits (hang guard only) until the probe's association count is n.
+bool clients_become(gdb_test::probe_client &p, int n)
+{
+    for (int i = 0; i < 500; i++) {
+        if (p.clients_on_probe() == n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// The sample firmware runs: "continue" leaves the core running.
+class ProtocolOnFirmware : public Protocol
+{
+protected:
+    ProtocolOnFirmware() { vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + SAMPLE_ELF}; }
+};
+
+std::string hex_of(uint32_t v)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%x", v);
+    return text;
+}
+
+// The stop replies of a running firmware, packet by packet: each signal and
+// the watched address, and the PC where each stop left the core.
+TEST_F(ProtocolOnFirmware, StopRepliesCarryTheSignal)
+{
+    uint32_t tick = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_tick").address;
+    uint32_t counter = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_counter").address;
+    ASSERT_NE(tick, 0u);
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    std::string pc_of_tick; // as p answers: target byte order
+    for (int i = 0; i < 4; i++)
+        pc_of_tick += hex_of(((tick >> (8 * i)) & 0xFF) | 0x100).substr(1);
+    ask(g, "Z1," + hex_of(tick) + ",2", "OK");
+    ask(g, "vCont;c", "T05thread:1;"); // the breakpoint
+    ask(g, "pf", pc_of_tick);
+    ask(g, "z1," + hex_of(tick) + ",2", "OK");
+    ask(g, "vCont;s:1", "T05thread:1;"); // one step
+    ask(g, "Z2," + hex_of(counter) + ",4", "OK");
+    ask(g, "c", "T05watch:" + hex_of(counter) + ";thread:1;"); // the next store to the counter
+    ask(g, "z2," + hex_of(counter) + ",4", "OK");
+    g.send(framed("c"));
+    // GDB's interrupt while the core runs.
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    g.send("\x03");
+    EXPECT_EQ(g.receive(framed("T02thread:1;").size()), framed("T02thread:1;"));
+    ask(g, "?", "T02thread:1;");
+    // k ends the session without a reply; the other client keeps the probe
+    // in debug mode.
+    g.send(framed("k"));
+    EXPECT_TRUE(g.conn.wait_closed(10000));
+    EXPECT_TRUE(clients_become(probe_, 1));
+    int result = -1;
+    std::vector<std::string> mode;
+    ASSERT_EQ(tarvex::assoc_request(probe_.conn, "tarvex-usb-current-mode", probe_.assoc, "", &result, &mode), 0);
+    EXPECT_EQ(mode.size() > 2 ? mode[2] : "", "2") << "debug mode";
+}
+
+TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
+{
+    const std::vector<std::string> last_words = {
+        "$m2000",          // mid-packet
+        framed("vCont;c"), // mid-run
+        "+" + framed("?"), // between packets
+    };
+    for (const std::string &words : last_words) {
+        raw_gdb g;
+        ASSERT_EQ(g.open(gdb_port_), 0);
+        g.send(framed("?"));
+        ASSERT_EQ(g.receive(ack("T05thread:1;").size()), ack("T05thread:1;")) << words; // the session is open
+        g.send("+" + words);
+        bool resumed = words.find("vCont") != std::string::npos;
+        for (int i = 0; i < 500 && resumed && probe_.halted(); i++) // hang guard only
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(probe_.halted(), !resumed) << words;
+        g.conn.close();
+        EXPECT_TRUE(clients_become(probe_, 1)) << "the front end kept its association after " << words;
+    }
+    raw_gdb next;
+    ASSERT_EQ(next.open(gdb_port_), 0);
+    next.send(framed("?"));
+    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
+}
+
+TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
+{
+    raw_gdb first;
+    ASSERT_EQ(first.open(gdb_port_), 0);
+    first.send(framed("?"));
+    ASSERT_EQ(first.receive(ack("T05thread:1;").size()), ack("T05thread:1;"));
+    raw_gdb second;
+    ASSERT_EQ(second.open(gdb_port_), 0);
+    EXPECT_TRUE(second.conn.wait_closed(10000));
+    first.send(framed("m20000000,4"));
+    EXPECT_EQ(first.receive(13).substr(0, 2), "+$");
+    EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
+}
+
+TEST_F(ProtocolOnFirmware, ServerGoingAwayEndsTheSession)
+{
+    raw_gdb g;
+    ASSERT_EQ(g.open(gdb_port_), 0);
+    g.send(framed("?"));
+    ASSERT_EQ(g.receive(ack("T05thread:1;").size()), ack("T05thread:1;")); // the session is open
+    g.send(framed("vCont;c"));
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(probe_.halted()) << "the core runs";
+    server_.send_signal(SIGTERM);
+    EXPECT_TRUE(g.conn.wait_closed(20000)) << front_end_log();
+    std::string log = front_end_log();
+    size_t ended = log.find("GDB session on probe 7E5756500000000000000001 ended: tarvex-server");
+    ASSERT_NE(ended, std::string::npos) << log;
+    EXPECT_EQ(log.rfind("Error: ", ended), log.rfind("\n", ended) + 1) << "logged as an error";
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// The sample firmware on the emulated core, debugged through the real server
+// and libusb on both transports: run control, the FPB, reset with the
+// vector catch, the ITM line through the trace read, and memory the
+// debugger and the firmware share. Addresses and values come from the ELF.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "debug_regs.h"
+#include "elf_lookup.h"
+#include "usb_fixture.h"
+
+namespace
+{
+
+using namespace usb_test;
+using namespace tarvex_test;
+
+constexpr uint32_t DFSR_BKPT = 1u << 1;
+constexpr int HANG_GUARD_MS = 30000;
+
+uint32_t symbol(const char *name)
+{
+    tarvex_test::elf_symbol s = tarvex_test::elf_symbol_of(SAMPLE_ELF, name);
+    EXPECT_TRUE(s.found) << name;
+    return s.address;
+}
+
+uint32_t word_of(const std::vector<uint8_t> &b)
+{
+    return b.size() < 4 ? 0 : b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+// Polls until done() holds; false when the hang guard runs out first.
+bool eventually(const std::function<bool()> &done)
+{
+    for (int waited = 0; waited < HANG_GUARD_MS; waited += 10) {
+        if (done())
+            return true;
+        usleep(10000);
+    }
+    return done();
+}
+
+class SampleFirmware : public UsbServer
+{
+protected:
+    void SetUp() override
+    {
+        start({"--probe", std::string("firmware=") + SAMPLE_ELF});
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+        ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
+        write_word(REG_DHCSR, DHCSR_RUN); // halting debug on, as a debugger connects
+    }
+    // A word through the probe's debug-register access, which reaches RAM,
+    // flash and system space alike.
+    uint32_t read_word(uint32_t addr)
+    {
+        std::vector<std::string> f = tarvex::reply_fields(text("tarvex-tcp-read-debug-reg 256 " + hex(addr) + " 0\n"));
+        EXPECT_TRUE(f.size() == 3 && f[1] == "0") << std::hex << addr;
+        return static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
+    }
+    void write_word(uint32_t addr, uint32_t value)
+    {
+        EXPECT_EQ(text("tarvex-tcp-write-debug-reg 256 " + hex(addr) + " " + hex(value) + " 0\n"), "1 0\n");
+    }
+    uint32_t reg(int sel)
+    {
+        std::vector<std::string> f = tarvex::reply_fields(text("tarvex-tcp-read-reg 256 " + hex(sel) + " 0\n"));
+        EXPECT_TRUE(f.size() == 3 && f[1] == "0");
+        return static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
+    }
+    bool halted() { return (read_word(REG_DHCSR) & S_HALT) != 0; }
+    static std::string hex(uint32_t v)
+    {
+        char text[16];
+        snprintf(text, sizeof(text), "%x", v);
+        return text;
+    }
+    // Bytes written to ITM stimulus port 0: the payloads of its one-byte
+    // software-source packets (header 0x01).
+    static std::string port0_text(const std::vector<uint8_t> &swo)
+    {
+        std::string out;
+        for (size_t i = 0; i + 1 < swo.size(); i += 2) {
+            EXPECT_EQ(swo[i], 0x01) << "at " << i;
+            out += static_cast<char>(swo[i + 1]);
+        }
+        return out;
+    }
+};
+
+TEST_P(SampleFirmware, CounterMovesWhileRunningAndNotWhileHalted)
+{
+    uint32_t counter = symbol("sample_counter");
+    uint32_t first = read_word(counter);
+    ASSERT_TRUE(eventually([&] { return read_word(counter) > first; })) << "the firmware counts";
+    write_word(REG_DHCSR, DHCSR_HALT);
+    ASSERT_TRUE(halted());
+    uint32_t at_halt = read_word(counter);
+    usleep(100000); // ten of the firmware's turns, were it running
+    EXPECT_EQ(read_word(counter), at_halt);
+    write_word(REG_DHCSR, DHCSR_RUN);
+    EXPECT_FALSE(halted());
+    EXPECT_TRUE(eventually([&] { return read_word(counter) > at_halt; })) << "and counts again after run";
+}
+
+TEST_P(SampleFirmware, BreakpointOnTheTickFunctionThenStep)
+{
+    uint32_t tick = symbol("sample_tick");
+    write_word(REG_FP_CTRL, FP_CTRL_KEY_ENABLE);
+    write_word(REG_FP_COMP0, tick | 1);
+    ASSERT_TRUE(eventually([&] { return halted(); })) << "sample_tick runs on every turn";
+    EXPECT_EQ(reg(REG_PC), tick);
+    EXPECT_TRUE(read_word(REG_DFSR) & DFSR_BKPT);
+    write_word(REG_DFSR, DFSR_ALL);
+
+    write_word(REG_DHCSR, DHCSR_STEP);
+    ASSERT_TRUE(eventually([&] { return halted(); }));
+    EXPECT_EQ(reg(REG_PC), elf_next_instruction(SAMPLE_ELF, tick)) << "one instruction on from the breakpoint";
+
+    write_word(REG_DHCSR, DHCSR_RUN);
+    ASSERT_TRUE(eventually([&] { return halted() && reg(REG_PC) == tick; })) << "the next turn meets it again";
+    write_word(REG_FP_COMP0, 0);
+    write_word(REG_DHCSR, DHCSR_RUN);
+}
+
+TEST_P(SampleFirmware, ResetWithTheVectorCatchHaltsOnTheResetHandler)
+{
+    struct reset_case {
+        const char *name;
+        std::function<void()> reset;
+    };
+    const reset_case cases[] = {
+        {"probe reset command", [&] { EXPECT_EQ(text("tarvex-usb-reset 256\n"), "1 0\n"); }},
+        {"REG_AIRCR.SYSRESETREQ", [&] { write_word(REG_AIRCR, AIRCR_SYSRESETREQ); }},
+    };
+    uint32_t handler = symbol("reset_handler");
+    for (const reset_case &c : cases) {
+        write_word(REG_DHCSR, DHCSR_RUN);
+        write_word(REG_DEMCR, DEMCR_VC_CORERESET);
+        c.reset();
+        ASSERT_TRUE(eventually([&] { return halted(); })) << c.name;
+        EXPECT_EQ(reg(REG_PC), handler) << c.name;
+        EXPECT_EQ(reg(REG_SP), symbol("_stack_top")) << c.name << ": SP from the vector table";
+        write_word(REG_DEMCR, 0);
+    }
+    write_word(REG_DHCSR, DHCSR_RUN);
+    uint32_t counter = symbol("sample_counter");
+    EXPECT_TRUE(eventually([&] { return read_word(counter) > 0; })) << "the firmware starts over and counts";
+}
+
+TEST_P(SampleFirmware, TheItmLineArrivesThroughTheTraceRead)
+{
+    tarvex_test::elf_symbol banner = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_banner");
+    std::vector<uint8_t> text_bytes = elf_bytes(SAMPLE_ELF, banner.address, banner.size - 1); // without the NUL
+    std::string prefix(text_bytes.begin(), text_bytes.end());
+    ASSERT_FALSE(prefix.empty());
+    uint32_t every = word_of(elf_bytes(SAMPLE_ELF, symbol("sample_turns_per_line"), 4));
+    ASSERT_GT(every, 0u);
+    ASSERT_EQ(text("tarvex-config-trace 256 1 2 1 0\n"), "1 0 2000000\n");
+    std::vector<uint8_t> swo; // the whole stream: a read may end inside a packet
+    std::string printed;
+    bool whole_line = eventually([&] {
+        int result = 0;
+        std::vector<uint8_t> more;
+        EXPECT_EQ(tarvex::trace_read(client_, 256, 4096, &result, &more), 0);
+        swo.insert(swo.end(), more.begin(), more.end());
+        printed = port0_text(swo);
+        size_t at = printed.find(prefix);
+        return at != std::string::npos && printed.find('\n', at) != std::string::npos;
+    });
+    ASSERT_TRUE(whole_line) << printed;
+    size_t at = printed.find(prefix) + prefix.size();
+    std::string number = printed.substr(at, printed.find('\n', at) - at);
+    ASSERT_FALSE(number.empty());
+    EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
+    EXPECT_EQ(std::stoul(number) % every, 0u) << "a line every " << every << " turns: " << number;
+    EXPECT_EQ(text("tarvex-config-trace 256 0 2 1 0\n"), "1 0 0\n");
+}
+
+TEST_P(SampleFirmware, TheFirmwareSeesWhatTheDebuggerWrites)
+{
+    uint32_t table = symbol("sample_table");
+    for (uint32_t i = 0; i < 8; i++)
+        EXPECT_EQ(read_word(table + 4 * i), word_of(elf_bytes(SAMPLE_ELF, table + 4 * i, 4))) << "table entry " << i;
+    uint32_t counter = symbol("sample_counter");
+    const uint32_t base = 0x40000000;
+    write_word(counter, base);
+    uint32_t seen = 0;
+    EXPECT_TRUE(eventually([&] { return (seen = read_word(counter)) > base; }));
+    EXPECT_LT(seen, base + 100000) << "the firmware counts on from the written value";
+}
+
+// A probe without firmware: its core locks up on the erased reset code and
+// leaves the memory to the debugger; an image loaded later runs.
+class BlankTarget : public SampleFirmware
+{
+protected:
+    void SetUp() override
+    {
+        start({"--probes", "1"});
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+    }
+};
+
+TEST_P(BlankTarget, LocksUpThenRunsTheImageTheControlChannelLoads)
+{
+    const uint32_t scratch = 0x20010000; // past everything the sample uses
+    write_word(scratch, 0x5AA5C33C);
+    EXPECT_TRUE(eventually([&] {
+        return server_.control("core 0").find("run=lockup pc=00000100") != std::string::npos;
+    })) << server_.control("core 0");
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu);
+
+    ASSERT_EQ(server_.control(std::string("load 0 ") + SAMPLE_ELF), "ok");
+    uint32_t counter = symbol("sample_counter");
+    EXPECT_TRUE(eventually([&] { return read_word(counter) > 1; })) << server_.control("core 0");
+    EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu) << "the firmware leaves the rest of RAM alone";
+    EXPECT_NE(server_.control("core 0").find("swo=itm"), std::string::npos) << "its prints go to the trace";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SampleFirmware, ::testing::Values("umockdev", "fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Transports, BlankTarget, ::testing::Values("umockdev", "fast"), transport_name);
+
+} // namespace

@@ -1,0 +1,99 @@
+// Sample firmware of the virtual probe's target: counts turns of a loop paced
+// by the SysTick, calls sample_tick on every turn (a place for a breakpoint),
+// keeps a constant table, and prints a line through ITM stimulus port 0
+// every SAMPLE_TURNS_PER_LINE turns.
+#include <stdint.h>
+
+#define REG(addr) (*(volatile uint32_t *)(addr))
+
+// The virtual core's nominal clock; the SysTick counts it.
+#define CORE_HZ 4000000u
+#define TURN_HZ 100u
+
+#define ITM_STIM0 REG(0xE0000000u)
+#define ITM_TER REG(0xE0000E00u)
+#define ITM_TCR REG(0xE0000E80u)
+#define ITM_LAR REG(0xE0000FB0u)
+#define SYST_CSR REG(0xE000E010u)
+#define SYST_RVR REG(0xE000E014u)
+#define SYST_CVR REG(0xE000E018u)
+#define ICSR REG(0xE000ED04u)
+#define DEMCR REG(0xE000EDFCu)
+
+#define ITM_UNLOCK 0xC5ACCE55u
+#define ITM_TCR_ITMENA (1u << 0)
+#define DEMCR_TRCENA (1u << 24)
+#define SYST_ENABLE_TICKINT_CORE 7u // ENABLE, TICKINT, CLKSOURCE = processor clock
+#define ICSR_PENDSTCLR (1u << 25)
+
+volatile uint32_t sample_counter;
+uint32_t sample_turns_per_line = 50; // in .data: copied from flash at reset
+volatile uint32_t sample_sum;
+
+const uint32_t sample_table[8] = {
+    0x00000001u, 0x00000010u, 0x00000100u, 0x00001000u, 0x00010000u, 0x00100000u, 0x01000000u, 0x10000000u,
+};
+const char sample_banner[] = "tarvex sample: turn ";
+
+// Kept out of line so that every turn passes its first instruction.
+__attribute__((noinline)) void sample_tick(uint32_t turn)
+{
+    sample_sum += sample_table[turn & 7u];
+}
+
+static void itm_put(char c)
+{
+    // Skipped while ITM or the port is off: a debugger may turn them off.
+    if ((ITM_TCR & ITM_TCR_ITMENA) && (ITM_TER & 1u)) {
+        while ((ITM_STIM0 & 1u) == 0) {
+        }
+        *(volatile uint8_t *)&ITM_STIM0 = (uint8_t)c;
+    }
+}
+
+static void itm_print_line(uint32_t turn)
+{
+    for (const char *p = sample_banner; *p; p++)
+        itm_put(*p);
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + turn % 10u);
+        turn /= 10u;
+    } while (turn != 0);
+    while (n > 0)
+        itm_put(digits[--n]);
+    itm_put('\n');
+}
+
+static void itm_enable(void)
+{
+    DEMCR |= DEMCR_TRCENA;
+    ITM_LAR = ITM_UNLOCK;
+    ITM_TCR |= ITM_TCR_ITMENA;
+    ITM_TER |= 1u;
+}
+
+// Interrupts stay masked: a pending SysTick still ends WFI, and clearing it
+// by hand is all the waiting needs.
+static void wait_turn(void)
+{
+    __asm volatile("wfi");
+    ICSR = ICSR_PENDSTCLR;
+}
+
+int main(void)
+{
+    __asm volatile("cpsid i");
+    itm_enable();
+    SYST_RVR = CORE_HZ / TURN_HZ - 1u;
+    SYST_CVR = 0;
+    SYST_CSR = SYST_ENABLE_TICKINT_CORE;
+    for (;;) {
+        wait_turn();
+        uint32_t turn = ++sample_counter;
+        sample_tick(turn);
+        if (turn % sample_turns_per_line == 0)
+            itm_print_line(turn);
+    }
+}

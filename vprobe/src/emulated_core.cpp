@@ -1,0 +1,473 @@
+// Executor of the emulated core: Unicorn 2 in Thumb M-class mode with the
+// Cortex-M4 model, the target's RAM and flash mapped in place from the bus
+// file, the system space as callbacks into target_scs.
+//
+// What Unicorn 2.0.1 does that this relies on: a BKPT reaches the interrupt
+// hook as number 7; WFI and WFE end uc_emu_start without an event, right
+// after the instruction; code hooks run in the order they were added; an undefined
+// instruction or an access outside the mapped memory ends uc_emu_start with
+// an error and the PC on that instruction; uc_emu_stop in a code hook stops
+// before the hooked instruction. The core takes no exceptions: a fault
+// locks it up (or halts it, with the vector catch on), and a pending SysTick
+// only ends a wait, so nothing but the firmware writes its memory.
+#include "emulated_core.h"
+
+#include <unicorn/unicorn.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+
+#include "target_scs.h"
+
+namespace vprobe
+{
+
+namespace
+{
+
+constexpr uint32_t NO_ADDRESS = 0xFFFFFFFF;
+constexpr uint64_t UNTIL_NEVER = 0xFFFFFFFF; // odd: no Thumb instruction starts there
+constexpr uint32_t INTR_BKPT = 7;
+constexpr uint16_t OP_WFI = 0xBF30;
+constexpr uint16_t OP_WFE = 0xBF20;
+constexpr uint32_t DEMCR_VC_HARDERR = 1u << 10;
+constexpr uint32_t PAGE = 4096;
+constexpr uint32_t SLICE = CORE_HZ / 1000; // instructions per millisecond
+constexpr int IDLE_WAIT_MS = 1000;
+constexpr uint32_t DWT_WATCH_READ = 5, DWT_WATCH_WRITE = 6, DWT_WATCH_ANY = 7;
+
+enum core_event : int { EV_NONE, EV_BKPT, EV_FPB, EV_WATCH, EV_EXCEPTION };
+
+// Core registers in DCRSR order up to PSP; the special word is packed apart.
+constexpr std::array<int, 19> UC_REGS = {{
+    UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,   UC_ARM_REG_R3,  UC_ARM_REG_R4,  UC_ARM_REG_R5,  UC_ARM_REG_R6,
+    UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
+    UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,
+}};
+// Fields of the special word, most significant first.
+constexpr std::array<int, 4> UC_SPECIAL = {
+    {UC_ARM_REG_CONTROL, UC_ARM_REG_FAULTMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK}};
+
+} // namespace
+
+struct emu_core {
+    probe_bus *bus;
+    uint32_t index;
+    uc_engine *uc;
+    uint32_t regs_seq, hooks_seq; // as last taken up
+    std::array<uc_hook, FPB_CODE_COMPARATORS> fpb_hooks;
+    uint32_t fpb_count;
+    uc_hook watch_hook;
+    bool watching;
+    // Per run of the emulator.
+    int event;
+    uint32_t event_pc;
+    uint32_t skip_fpb_at; // the first instruction after leaving Debug state
+    uint32_t executed;    // instructions entered
+    uint32_t last_pc;     // address and size of the last one
+    uint32_t last_size;
+    uint32_t bad_address; // of the last access outside the memory map
+    bool watch_quiet;     // finishing the instruction that hit a watchpoint
+};
+
+namespace
+{
+
+probe_view view_of(emu_core *c)
+{
+    return bus_view(*c->bus, c->index);
+}
+
+// ---- system space and hooks -----------------------------------------------------
+
+uint64_t scs_load(uc_engine *, uint64_t offset, unsigned size, void *user)
+{
+    probe_view v = view_of(static_cast<emu_core *>(user));
+    uint32_t addr = PPB_BASE + static_cast<uint32_t>(offset);
+    uint32_t word = scs_read(v, addr & ~3u, true) >> (8 * (addr & 3));
+    return size >= 4 ? word : word & ((1u << (8 * size)) - 1);
+}
+
+// A store that resets or halts the core (AIRCR.SYSRESETREQ, DHCSR) ends
+// the run at once.
+void scs_store(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, void *user)
+{
+    emu_core *c = static_cast<emu_core *>(user);
+    probe_view v = view_of(c);
+    const core_debug &d = v.rec->st.core;
+    scs_write(v, PPB_BASE + static_cast<uint32_t>(offset), static_cast<uint32_t>(value), size);
+    if (d.regs_seq != c->regs_seq || (d.run != CORE_RUNNING && d.run != CORE_STEPPING))
+        uc_emu_stop(uc);
+}
+
+void stop_for(emu_core *c, int event, uint32_t pc)
+{
+    c->event = event;
+    c->event_pc = pc;
+    uc_emu_stop(c->uc);
+}
+
+void on_interrupt(uc_engine *uc, uint32_t intno, void *user)
+{
+    uint32_t pc = 0;
+    uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+    stop_for(static_cast<emu_core *>(user), intno == INTR_BKPT ? EV_BKPT : EV_EXCEPTION, pc);
+}
+
+// Added before the FPB hooks, so it runs first for each instruction.
+void on_code(uc_engine *, uint64_t address, uint32_t size, void *user)
+{
+    emu_core *c = static_cast<emu_core *>(user);
+    c->executed++;
+    c->last_pc = static_cast<uint32_t>(address);
+    c->last_size = size;
+}
+
+void on_fpb(uc_engine *, uint64_t address, uint32_t, void *user)
+{
+    emu_core *c = static_cast<emu_core *>(user);
+    if (address == c->skip_fpb_at && c->executed == 1)
+        return;
+    stop_for(c, EV_FPB, static_cast<uint32_t>(address));
+}
+
+bool watch_matches(const core_debug &d, size_t i, uc_mem_type type, uint64_t address, int size)
+{
+    uint32_t fn = d.dwt_function[i] & 0xF;
+    bool write = type == UC_MEM_WRITE;
+    if (!(fn == DWT_WATCH_ANY || (fn == DWT_WATCH_WRITE && write) || (fn == DWT_WATCH_READ && !write)))
+        return false;
+    uint64_t mask = (uint64_t{1} << d.dwt_mask[i]) - 1;
+    uint64_t lo = d.dwt_comp[i] & ~mask, hi = (d.dwt_comp[i] | mask) + 1;
+    return address < hi && address + static_cast<uint64_t>(size) > lo;
+}
+
+void on_data(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
+{
+    emu_core *c = static_cast<emu_core *>(user);
+    core_debug &d = view_of(c).rec->st.core;
+    bool hit = false;
+    for (size_t i = 0; i < DWT_COMPARATORS; i++)
+        if (watch_matches(d, i, type, address, size)) {
+            d.dwt_function[i] |= DWT_FUNCTION_MATCHED;
+            hit = true;
+        }
+    if (hit && !c->watch_quiet) {
+        uint32_t pc = 0;
+        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+        stop_for(c, EV_WATCH, pc);
+    }
+}
+
+bool on_unmapped(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void *user)
+{
+    static_cast<emu_core *>(user)->bad_address = static_cast<uint32_t>(address);
+    return false; // the access faults
+}
+
+// Maps [base, base + size) onto host memory; sizes round up to whole pages,
+// which the bus file's layout leaves free.
+void map_region(emu_core *c, uint32_t base, uint32_t size, uint8_t *host)
+{
+    size_t len = (size + PAGE - 1) / PAGE * PAGE;
+    if (size != 0 && uc_mem_map_ptr(c->uc, base, len, UC_PROT_ALL, host) != UC_ERR_OK)
+        fprintf(stderr, "tarvex-vprobe: probe %u: the core cannot reach 0x%08x\n", c->index, base);
+}
+
+void drop_translations(emu_core *c)
+{
+    const probe_config &cfg = view_of(c).rec->cfg;
+    uc_ctl_remove_cache(c->uc, cfg.flash_base, uint64_t{cfg.flash_base} + cfg.flash_size);
+    uc_ctl_remove_cache(c->uc, cfg.ram_base, uint64_t{cfg.ram_base} + cfg.ram_size);
+}
+
+bool any_watchpoint(const core_debug &d)
+{
+    for (uint32_t fn : d.dwt_function)
+        if ((fn & 0xF) >= DWT_WATCH_READ && (fn & 0xF) <= DWT_WATCH_ANY)
+            return true;
+    return false;
+}
+
+// Hooks follow the comparators; translated code is dropped so that blocks
+// translated before a hook existed take it up.
+void arm_hooks(emu_core *c, const core_debug &d)
+{
+    for (uint32_t i = 0; i < c->fpb_count; i++)
+        uc_hook_del(c->uc, c->fpb_hooks[i]);
+    c->fpb_count = 0;
+    for (size_t i = 0; (d.fp_ctrl & 1) && i < FPB_CODE_COMPARATORS; i++) {
+        uint32_t addr = d.fp_comp[i] & ~1u;
+        if ((d.fp_comp[i] & 1) && uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE,
+                                              reinterpret_cast<void *>(on_fpb), c, addr, addr) == UC_ERR_OK)
+            c->fpb_count++;
+    }
+    bool watch = any_watchpoint(d);
+    if (watch && !c->watching)
+        uc_hook_add(c->uc, &c->watch_hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_data), c,
+                    1, 0);
+    else if (!watch && c->watching)
+        uc_hook_del(c->uc, c->watch_hook);
+    c->watching = watch;
+    drop_translations(c);
+}
+
+// ---- registers ------------------------------------------------------------------
+
+void load_registers(emu_core *c, const probe_state &st)
+{
+    // Stack pointers and CONTROL first: SP then lands in the one CONTROL selects.
+    for (size_t i = UC_REGS.size(); i-- > 0;) {
+        uint32_t value = st.core_regs[i];
+        uc_reg_write(c->uc, UC_REGS[i], &value);
+    }
+    uint32_t special = st.core_regs[REGSEL_SPECIAL];
+    for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
+        uint32_t field = (special >> (24 - 8 * i)) & 0xFF;
+        uc_reg_write(c->uc, UC_SPECIAL[i], &field);
+    }
+    uint32_t sp = st.core_regs[REGSEL_SP];
+    uc_reg_write(c->uc, UC_ARM_REG_SP, &sp);
+}
+
+void store_registers(emu_core *c, probe_state &st)
+{
+    for (size_t i = 0; i < UC_REGS.size(); i++)
+        uc_reg_read(c->uc, UC_REGS[i], &st.core_regs[i]);
+    uint32_t special = 0;
+    for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
+        uint32_t field = 0;
+        uc_reg_read(c->uc, UC_SPECIAL[i], &field);
+        special |= (field & 0xFF) << (24 - 8 * i);
+    }
+    st.core_regs[REGSEL_SPECIAL] = special;
+}
+
+// What the debugger or a reset changed since the last turn.
+void take_up_changes(emu_core *c, probe_state &st)
+{
+    core_debug &d = st.core;
+    if (c->regs_seq != d.regs_seq) {
+        load_registers(c, st);
+        c->regs_seq = d.regs_seq;
+    }
+    if (c->hooks_seq != d.hooks_seq) {
+        arm_hooks(c, d);
+        c->hooks_seq = d.hooks_seq;
+    }
+    if (d.code_hi > d.code_lo)
+        uc_ctl_remove_cache(c->uc, d.code_lo, d.code_hi);
+    d.code_lo = d.code_hi = 0;
+}
+
+// ---- outcomes -------------------------------------------------------------------
+
+uint16_t halfword_at(probe_view &v, uint32_t addr)
+{
+    uint8_t b[2] = {0, 0};
+    target_peek(v, addr, b, 2);
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+// A debug event halts the core; with halting debug off it escalates to a
+// HardFault, which this core cannot take: lockup.
+void debug_event(probe_state &st, uint32_t dfsr_bit)
+{
+    core_debug &d = st.core;
+    if (core_debug_enabled(st)) {
+        d.run = CORE_HALTED;
+        d.dfsr |= dfsr_bit;
+    } else {
+        d.run = CORE_LOCKED;
+        d.hfsr |= HFSR_DEBUGEVT;
+    }
+}
+
+void fault(emu_core *c, probe_state &st, uc_err err)
+{
+    core_debug &d = st.core;
+    if (err == UC_ERR_FETCH_UNMAPPED || err == UC_ERR_FETCH_PROT) {
+        d.cfsr |= CFSR_IBUSERR;
+    } else if (err == UC_ERR_INSN_INVALID || err == UC_ERR_EXCEPTION) {
+        d.cfsr |= CFSR_UNDEFINSTR;
+    } else {
+        d.cfsr |= CFSR_PRECISERR | CFSR_BFARVALID;
+        d.bfar = c->bad_address;
+    }
+    d.hfsr |= HFSR_FORCED;
+    bool caught = core_debug_enabled(st) && (st.demcr & DEMCR_VC_HARDERR);
+    d.run = caught ? CORE_HALTED : CORE_LOCKED;
+    if (caught)
+        d.dfsr |= DFSR_VCATCH;
+}
+
+// The instruction that hit a watchpoint has made its access but not
+// retired: it runs once more with the watchpoints quiet, so the core halts
+// after it, as the imprecise data watchpoint does.
+void finish_watched(emu_core *c)
+{
+    uint32_t executed = c->executed;
+    c->watch_quiet = true;
+    uc_emu_start(c->uc, c->event_pc | 1, UNTIL_NEVER, 0, 1);
+    c->watch_quiet = false;
+    c->executed = executed;
+}
+
+void apply_event(emu_core *c, probe_view &v)
+{
+    probe_state &st = v.rec->st;
+    switch (c->event) {
+    case EV_BKPT:
+        // The PC may stand on the BKPT or just past it.
+        if ((halfword_at(v, c->event_pc) & 0xFF00) != 0xBE00)
+            c->event_pc -= 2;
+        st.core_regs[REGSEL_PC] = c->event_pc;
+        debug_event(st, DFSR_BKPT);
+        break;
+    case EV_FPB:
+        st.core_regs[REGSEL_PC] = c->event_pc;
+        debug_event(st, DFSR_BKPT);
+        break;
+    case EV_WATCH:
+        debug_event(st, DFSR_DWTTRAP);
+        break;
+    default: // an exception this core does not take
+        st.core.run = CORE_LOCKED;
+        st.core.hfsr |= HFSR_FORCED;
+        break;
+    }
+}
+
+// True when the last instruction was a WFI or WFE, and done.
+bool ended_waiting(emu_core *c, probe_view &v, uint32_t pc)
+{
+    if (c->executed == 0 || c->last_size != 2 || pc != c->last_pc + 2)
+        return false;
+    uint16_t op = halfword_at(v, c->last_pc);
+    return op == OP_WFI || op == OP_WFE;
+}
+
+void run_slice(emu_core *c, probe_view &v, uint32_t count)
+{
+    probe_state &st = v.rec->st;
+    core_debug &d = st.core;
+    uint32_t start = st.core_regs[REGSEL_PC];
+    c->event = EV_NONE;
+    c->executed = 0;
+    c->skip_fpb_at = d.skip_fpb ? start : NO_ADDRESS;
+    d.skip_fpb = 0;
+    uc_err err = uc_emu_start(c->uc, start | 1, UNTIL_NEVER, 0, count);
+    if (d.regs_seq != c->regs_seq)
+        return; // the firmware reset the core: the next turn takes up its registers
+    if (c->event == EV_WATCH)
+        finish_watched(c);
+    store_registers(c, st);
+    uint32_t pc = st.core_regs[REGSEL_PC];
+    // The hook also counted an instruction that faulted or stopped at a breakpoint.
+    uint32_t retired = err != UC_ERR_OK || c->event == EV_FPB ? (c->executed ? c->executed - 1 : 0) : c->executed;
+    d.instructions += retired;
+    d.retired = d.retired || retired > 0;
+    if (err != UC_ERR_OK)
+        fault(c, st, err);
+    else if (c->event != EV_NONE)
+        apply_event(c, v);
+    else if (d.run == CORE_STEPPING)
+        debug_event(st, DFSR_HALTED);
+    else if (d.run == CORE_RUNNING && ended_waiting(c, v, pc))
+        d.run = CORE_SLEEPING;
+}
+
+void step_done(core_debug &d)
+{
+    __atomic_add_fetch(&d.done_seq, 1, __ATOMIC_SEQ_CST);
+    bus_futex_wake(&d.done_seq);
+}
+
+} // namespace
+
+emu_core *emu_core_open(probe_bus &bus, uint32_t index)
+{
+    emu_core *c = new emu_core{};
+    c->bus = &bus;
+    c->index = index;
+    if (uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &c->uc) != UC_ERR_OK) {
+        delete c;
+        return nullptr;
+    }
+    uc_ctl_set_cpu_model(c->uc, UC_CPU_ARM_CORTEX_M4);
+    probe_view v = bus_view(bus, index);
+    const probe_config &cfg = v.rec->cfg;
+    map_region(c, cfg.flash_base, cfg.flash_size, v.flash);
+    map_region(c, cfg.ram_base, cfg.ram_size, v.ram);
+    uc_mmio_map(c->uc, PPB_BASE, PPB_END - PPB_BASE, scs_load, c, scs_store, c);
+    uc_hook h;
+    uc_hook_add(c->uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(on_interrupt), c, 1, 0);
+    uc_hook_add(c->uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(on_code), c, 1, 0);
+    uc_hook_add(c->uc, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT, reinterpret_cast<void *>(on_unmapped), c, 1, 0);
+    c->regs_seq = v.rec->st.core.regs_seq - 1; // registers and hooks are taken up on the first turn
+    c->hooks_seq = v.rec->st.core.hooks_seq - 1;
+    return c;
+}
+
+void emu_core_close(emu_core *c)
+{
+    if (c == nullptr)
+        return;
+    uc_close(c->uc);
+    delete c;
+}
+
+core_turn emu_core_turn(emu_core *c, uint32_t budget, uint64_t now_us)
+{
+    probe_view v = view_of(c);
+    probe_state &st = v.rec->st;
+    core_debug &d = st.core;
+    take_up_changes(c, st);
+    if (st.reset_held || d.run == CORE_HALTED || d.run == CORE_LOCKED)
+        return {TURN_IDLE, 0};
+    if (d.run == CORE_SLEEPING) {
+        if (!systick_pending(d, now_us))
+            return {TURN_SLEEP, systick_next_pending_us(d, now_us)};
+        d.run = CORE_RUNNING;
+    }
+    bool stepping = d.run == CORE_STEPPING;
+    run_slice(c, v, stepping ? 1 : budget);
+    if (stepping)
+        step_done(d);
+    return {TURN_RAN, 0};
+}
+
+void emu_core_serve(emu_core *c)
+{
+    probe_bus &bus = *c->bus;
+    core_debug &d = view_of(c).rec->st.core;
+    bus_set_executor_thread();
+    uint64_t next_us = scs_now_us();
+    for (;;) {
+        bus_lock(bus);
+        d.executor = 1;
+        d.parked = 0;
+        uint64_t now = scs_now_us();
+        core_turn t = emu_core_turn(c, SLICE, now);
+        uint32_t seen = d.wake_seq;
+        d.parked = t.kind != TURN_RAN;
+        bus_unlock(bus);
+        if (t.kind == TURN_RAN) {
+            // A budget of SLICE instructions a millisecond; a core that fell
+            // behind does not run ahead to catch up.
+            next_us = next_us + 1000 < now ? now + 1000 : next_us + 1000;
+            timespec ts{static_cast<time_t>(next_us / 1000000u), static_cast<long>(next_us % 1000000u) * 1000L};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+            continue;
+        }
+        uint64_t wait_us = t.kind == TURN_SLEEP && t.wake_us > now ? t.wake_us - now : 0;
+        int wait_ms = t.kind == TURN_IDLE || wait_us > IDLE_WAIT_MS * 1000u ? IDLE_WAIT_MS
+                                                                            : static_cast<int>((wait_us + 999) / 1000);
+        if (wait_ms > 0)
+            bus_futex_wait(&d.wake_seq, seen, wait_ms);
+        next_us = scs_now_us();
+    }
+}
+
+} // namespace vprobe

@@ -1,0 +1,472 @@
+// System space of the simulated target: run control and the debug units.
+#include "target_scs.h"
+
+#include <climits>
+#include <ctime>
+
+#include "probe_bus.h"
+
+namespace vprobe
+{
+
+namespace
+{
+
+constexpr uint32_t REG_ITM_STIM = 0xE0000000; // 32 stimulus ports, one word each
+constexpr uint32_t REG_ITM_TER = 0xE0000E00;
+constexpr uint32_t REG_ITM_TPR = 0xE0000E40;
+constexpr uint32_t REG_ITM_TCR = 0xE0000E80;
+constexpr uint32_t REG_DWT_CTRL = 0xE0001000;
+constexpr uint32_t REG_DWT_CYCCNT = 0xE0001004;
+constexpr uint32_t REG_DWT_COMP = 0xE0001020; // COMP, MASK, FUNCTION every 16 bytes
+constexpr uint32_t REG_FP_CTRL = 0xE0002000;
+constexpr uint32_t REG_FP_REMAP = 0xE0002004;
+constexpr uint32_t REG_FP_COMP = 0xE0002008;
+constexpr uint32_t REG_SYST_CSR = 0xE000E010;
+constexpr uint32_t REG_SYST_RVR = 0xE000E014;
+constexpr uint32_t REG_SYST_CVR = 0xE000E018;
+constexpr uint32_t REG_CPUID = 0xE000ED00;
+constexpr uint32_t REG_ICSR = 0xE000ED04;
+constexpr uint32_t REG_AIRCR = 0xE000ED0C;
+constexpr uint32_t REG_CFSR = 0xE000ED28;
+constexpr uint32_t REG_HFSR = 0xE000ED2C;
+constexpr uint32_t REG_DFSR = 0xE000ED30;
+constexpr uint32_t REG_BFAR = 0xE000ED38;
+constexpr uint32_t REG_DHCSR = 0xE000EDF0;
+constexpr uint32_t REG_DCRSR = 0xE000EDF4;
+constexpr uint32_t REG_DCRDR = 0xE000EDF8;
+constexpr uint32_t REG_DEMCR = 0xE000EDFC;
+
+constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
+constexpr uint32_t DBGKEY = 0xA05F;
+constexpr uint32_t VECTKEY = 0x05FA;
+constexpr uint32_t S_REGRDY = 1u << 16;
+constexpr uint32_t S_HALT = 1u << 17;
+constexpr uint32_t S_SLEEP = 1u << 18;
+constexpr uint32_t S_LOCKUP = 1u << 19;
+constexpr uint32_t S_RETIRE_ST = 1u << 24;
+constexpr uint32_t S_RESET_ST = 1u << 25;
+constexpr uint32_t DCRSR_REGWNR = 1u << 16;
+constexpr uint32_t AIRCR_SYSRESETREQ = 1u << 2;
+constexpr uint32_t DEMCR_TRCENA = 1u << 24;
+constexpr uint32_t ITM_TCR_ITMENA = 1u << 0;
+constexpr uint32_t FP_CTRL_ENABLE = 1u << 0;
+constexpr uint32_t FP_CTRL_KEY = 1u << 1;
+// Revision 1 (the FPB that compares any address, flash or RAM), 6 code and
+// 2 literal comparators.
+constexpr uint32_t FP_CTRL_FIXED =
+    1u << 28 | (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
+constexpr uint32_t SYST_ENABLE = 1u << 0;
+constexpr uint32_t SYST_TICKINT = 1u << 1;
+constexpr uint32_t SYST_COUNTFLAG = 1u << 16;
+constexpr uint32_t ICSR_PENDSTCLR = 1u << 25;
+constexpr uint32_t ICSR_PENDSTSET = 1u << 26;
+
+// ---- SysTick: counts CORE_HZ down from RVR, in real time -------------------
+
+uint64_t systick_period_us(const core_debug &c)
+{
+    uint64_t us = (uint64_t{c.syst_rvr & 0xFFFFFF} + 1) * 1000000u / CORE_HZ;
+    return us ? us : 1;
+}
+
+uint64_t systick_wraps(const core_debug &c, uint64_t now_us)
+{
+    if (!(c.syst_csr & SYST_ENABLE) || now_us < c.syst_start_us)
+        return 0;
+    return (now_us - c.syst_start_us) / systick_period_us(c);
+}
+
+uint32_t systick_current(const core_debug &c, uint64_t now_us)
+{
+    if (!(c.syst_csr & SYST_ENABLE))
+        return 0;
+    uint64_t ticks = (now_us - c.syst_start_us) * (CORE_HZ / 1000000u);
+    uint32_t reload = c.syst_rvr & 0xFFFFFF;
+    return reload - static_cast<uint32_t>(ticks % (uint64_t{reload} + 1));
+}
+
+void systick_restart(core_debug &c, uint64_t now_us)
+{
+    c.syst_start_us = now_us;
+    c.syst_acked = 0;
+    c.syst_flag_seen = 0;
+}
+
+uint32_t systick_csr_read(core_debug &c, bool side_effects)
+{
+    uint64_t wraps = systick_wraps(c, scs_now_us());
+    uint32_t v = c.syst_csr & 7;
+    if (wraps > c.syst_flag_seen)
+        v |= SYST_COUNTFLAG;
+    if (side_effects)
+        c.syst_flag_seen = wraps;
+    return v;
+}
+
+void systick_csr_write(core_debug &c, uint32_t value)
+{
+    bool was_on = (c.syst_csr & SYST_ENABLE) != 0;
+    c.syst_csr = value & 7;
+    if (!was_on && (value & SYST_ENABLE))
+        systick_restart(c, scs_now_us());
+    core_kick(c); // a sleeping core's wake-up time changed
+}
+
+// ---- ITM: stimulus port writes become software-source packets --------------
+
+void swo_put(probe_state &st, const uint8_t *bytes, uint32_t n)
+{
+    trace_state &t = st.trace;
+    uint64_t cap = t.buffer_size < SWO_CAPTURE ? t.buffer_size : SWO_CAPTURE;
+    if (t.produced + n - t.consumed > cap)
+        return; // the probe's capture buffer overflows: the packet is lost
+    for (uint32_t i = 0; i < n; i++)
+        st.swo[(t.produced + i) % SWO_CAPTURE] = bytes[i];
+    t.produced += n;
+}
+
+// Packet: header (port << 3, bit 2 clear for a software source, size code
+// 1/2/3 for 1/2/4 payload bytes), then the payload, least significant byte first.
+void itm_stimulus(probe_state &st, uint32_t port, uint32_t value, uint32_t size)
+{
+    const core_debug &c = st.core;
+    bool on = (st.demcr & DEMCR_TRCENA) && (c.itm_tcr & ITM_TCR_ITMENA) && (c.itm_ter & (1u << port));
+    if (!on || !c.swo_itm || !st.trace.running)
+        return;
+    uint8_t packet[5] = {static_cast<uint8_t>(port << 3 | (size == 1 ? 1 : size == 2 ? 2 : 3))};
+    for (uint32_t i = 0; i < size; i++)
+        packet[1 + i] = static_cast<uint8_t>(value >> (8 * i));
+    swo_put(st, packet, 1 + size);
+}
+
+// ---- run control ------------------------------------------------------------
+
+void resume(core_debug &c, bool step)
+{
+    c.run = step ? CORE_STEPPING : CORE_RUNNING;
+    c.skip_fpb = 1;
+    core_kick(c);
+}
+
+void dhcsr_write(probe_state &st, uint32_t value)
+{
+    if ((value >> 16) != DBGKEY)
+        return; // writes without the key are ignored by the core
+    core_debug &c = st.core;
+    st.dhcsr_ctrl = value & 0xF;
+    bool in_debug = c.run == CORE_HALTED || c.run == CORE_STEPPING;
+    if (!(st.dhcsr_ctrl & C_DEBUGEN)) {
+        if (in_debug)
+            resume(c, false);
+    } else if (st.dhcsr_ctrl & C_HALT) {
+        if (c.run != CORE_HALTED)
+            c.dfsr |= DFSR_HALTED;
+        c.run = CORE_HALTED;
+    } else if (c.run == CORE_HALTED) {
+        resume(c, (st.dhcsr_ctrl & C_STEP) != 0);
+    }
+}
+
+void dcrsr_write(probe_state &st, uint32_t value)
+{
+    uint32_t sel = value & 0x7F;
+    if (sel >= CORE_REGS)
+        return;
+    if (value & DCRSR_REGWNR)
+        core_write_reg(st, sel, st.dcrdr);
+    else
+        st.dcrdr = st.core_regs[sel];
+}
+
+// ---- register map -------------------------------------------------------------
+
+// Index of addr in a bank of n registers stride bytes apart, or -1.
+int bank_index(uint32_t addr, uint32_t base, uint32_t n, uint32_t stride)
+{
+    if (addr < base || (addr - base) % stride != 0 || (addr - base) / stride >= n)
+        return -1;
+    return static_cast<int>((addr - base) / stride);
+}
+
+bool dwt_read(core_debug &c, uint32_t addr, bool side_effects, uint32_t *out)
+{
+    int i = bank_index(addr & ~0xFu, REG_DWT_COMP, DWT_COMPARATORS, 16);
+    if (i < 0)
+        return false;
+    switch (addr & 0xF) {
+    case 0:
+        *out = c.dwt_comp[i];
+        return true;
+    case 4:
+        *out = c.dwt_mask[i];
+        return true;
+    case 8:
+        *out = c.dwt_function[i];
+        if (side_effects)
+            c.dwt_function[i] &= ~DWT_FUNCTION_MATCHED; // MATCHED clears when read
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool dwt_write(core_debug &c, uint32_t addr, uint32_t value)
+{
+    int i = bank_index(addr & ~0xFu, REG_DWT_COMP, DWT_COMPARATORS, 16);
+    if (i < 0 || (addr & 0xF) > 8)
+        return false;
+    if ((addr & 0xF) == 0)
+        c.dwt_comp[i] = value;
+    else if ((addr & 0xF) == 4)
+        c.dwt_mask[i] = value & 0x1F;
+    else
+        c.dwt_function[i] = value & 0xF;
+    c.hooks_seq++;
+    return true;
+}
+
+// The debug units and the SysTick; false when addr is none of theirs.
+bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
+{
+    core_debug &c = st.core;
+    uint64_t now = scs_now_us();
+    int fp = bank_index(addr, REG_FP_COMP, FPB_COMPARATORS, 4);
+    if (bank_index(addr, REG_ITM_STIM, 32, 4) >= 0)
+        *out = 1; // FIFOREADY: the stimulus port always takes a write
+    else if (fp >= 0)
+        *out = c.fp_comp[fp];
+    else if (dwt_read(c, addr, side_effects, out))
+        return true;
+    else if (addr == REG_SYST_CSR)
+        *out = systick_csr_read(c, side_effects);
+    else if (addr == REG_SYST_CVR)
+        *out = systick_current(c, now);
+    else if (addr == REG_ICSR)
+        *out = systick_pending(c, now) ? ICSR_PENDSTSET : 0;
+    else
+        return false;
+    return true;
+}
+
+bool unit_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size)
+{
+    core_debug &c = st.core;
+    int port = bank_index(addr & ~3u, REG_ITM_STIM, 32, 4);
+    int fp = bank_index(addr, REG_FP_COMP, FPB_COMPARATORS, 4);
+    if (port >= 0) {
+        itm_stimulus(st, static_cast<uint32_t>(port), value, size);
+    } else if (fp >= 0) {
+        c.fp_comp[fp] = value;
+        c.hooks_seq++;
+    } else if (addr == REG_FP_CTRL) {
+        if (value & FP_CTRL_KEY)
+            c.fp_ctrl = value & FP_CTRL_ENABLE;
+        c.hooks_seq++;
+    } else if (dwt_write(c, addr, value)) {
+        return true;
+    } else if (addr == REG_SYST_CSR) {
+        systick_csr_write(c, value);
+    } else if (addr == REG_SYST_CVR) {
+        systick_restart(c, scs_now_us());
+    } else if (addr == REG_ICSR) {
+        if (value & ICSR_PENDSTCLR)
+            c.syst_acked = systick_wraps(c, scs_now_us());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Plain registers: what was written reads back.
+uint32_t *plain_slot(probe_state &st, uint32_t addr, bool create)
+{
+    for (uint32_t i = 0; i < st.ppb_count; i++)
+        if (st.ppb[i].addr == addr)
+            return &st.ppb[i].value;
+    if (!create || st.ppb_count >= PPB_SLOTS)
+        return nullptr;
+    st.ppb[st.ppb_count].addr = addr;
+    return &st.ppb[st.ppb_count++].value;
+}
+
+// Registers read straight from a field; null when addr is none of them.
+uint32_t *field_of(probe_state &st, uint32_t addr)
+{
+    core_debug &c = st.core;
+    switch (addr) {
+    case REG_ITM_TER:
+        return &c.itm_ter;
+    case REG_ITM_TPR:
+        return &c.itm_tpr;
+    case REG_ITM_TCR:
+        return &c.itm_tcr;
+    case REG_SYST_RVR:
+        return &c.syst_rvr;
+    case REG_CFSR:
+        return &c.cfsr;
+    case REG_HFSR:
+        return &c.hfsr;
+    case REG_DFSR:
+        return &c.dfsr;
+    case REG_BFAR:
+        return &c.bfar;
+    case REG_DCRDR:
+        return &st.dcrdr;
+    case REG_DEMCR:
+        return &st.demcr;
+    default:
+        return nullptr;
+    }
+}
+
+uint32_t fixed_read(probe_state &st, uint32_t addr, bool side_effects)
+{
+    switch (addr) {
+    case REG_CPUID:
+        return CPUID_VALUE;
+    case REG_AIRCR:
+        return 0xFA050000;
+    case REG_FP_CTRL:
+        return FP_CTRL_FIXED | st.core.fp_ctrl;
+    case REG_DWT_CTRL:
+        return DWT_COMPARATORS << 28;
+    case REG_DWT_CYCCNT:
+        return static_cast<uint32_t>(st.core.instructions);
+    case REG_DHCSR: {
+        uint32_t value = scs_dhcsr(st);
+        if (side_effects) {
+            st.core.retired = 0;
+            if (!st.reset_held)
+                st.reset_latched = 0; // S_RESET_ST and S_RETIRE_ST clear when read
+        }
+        return value;
+    }
+    default: {
+        uint32_t *slot = plain_slot(st, addr, false);
+        return slot ? *slot : 0;
+    }
+    }
+}
+
+// Writes that clear the bits written as one (fault status registers).
+bool write_one_to_clear(probe_state &st, uint32_t addr, uint32_t value)
+{
+    core_debug &c = st.core;
+    uint32_t *reg = addr == REG_CFSR ? &c.cfsr : addr == REG_HFSR ? &c.hfsr : addr == REG_DFSR ? &c.dfsr : nullptr;
+    if (reg)
+        *reg &= ~value;
+    return reg != nullptr;
+}
+
+void control_write(probe_view &v, uint32_t addr, uint32_t value)
+{
+    probe_state &st = v.rec->st;
+    switch (addr) {
+    case REG_CPUID:
+    case REG_FP_REMAP:
+    case REG_BFAR:
+        return;
+    case REG_DHCSR:
+        dhcsr_write(st, value);
+        return;
+    case REG_DCRSR:
+        dcrsr_write(st, value);
+        return;
+    case REG_AIRCR:
+        if ((value >> 16) == VECTKEY && (value & AIRCR_SYSRESETREQ))
+            probe_core_reset(v);
+        return;
+    default:
+        break;
+    }
+    if (write_one_to_clear(st, addr, value))
+        return;
+    uint32_t *reg = field_of(st, addr);
+    if (!reg)
+        reg = plain_slot(st, addr, true);
+    if (reg)
+        *reg = value;
+}
+
+} // namespace
+
+uint64_t scs_now_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects)
+{
+    probe_state &st = v.rec->st;
+    uint32_t value = 0;
+    if (unit_read(st, addr, side_effects, &value))
+        return value;
+    uint32_t *field = field_of(st, addr);
+    return field ? *field : fixed_read(st, addr, side_effects);
+}
+
+void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size)
+{
+    if (unit_write(v.rec->st, addr, value, size) || size != 4)
+        return;
+    control_write(v, addr, value);
+}
+
+uint32_t scs_dhcsr(const probe_state &st)
+{
+    const core_debug &c = st.core;
+    uint32_t v = (st.dhcsr_ctrl & 0xF) | S_REGRDY;
+    if (c.run == CORE_HALTED)
+        v |= S_HALT;
+    if (c.run == CORE_LOCKED)
+        v |= S_LOCKUP;
+    if (c.run == CORE_SLEEPING)
+        v |= S_SLEEP;
+    if (c.retired)
+        v |= S_RETIRE_ST;
+    if (st.reset_latched || st.reset_held)
+        v |= S_RESET_ST;
+    return v;
+}
+
+void core_write_reg(probe_state &st, uint32_t sel, uint32_t value)
+{
+    st.core_regs[sel] = value;
+    if (sel == REGSEL_SP)
+        st.core_regs[REGSEL_MSP] = value;
+    else if (sel == REGSEL_MSP)
+        st.core_regs[REGSEL_SP] = value;
+    st.core.regs_seq++;
+}
+
+void core_kick(core_debug &c)
+{
+    __atomic_add_fetch(&c.wake_seq, 1, __ATOMIC_SEQ_CST);
+    if (c.parked)
+        bus_futex_wake(&c.wake_seq);
+}
+
+bool core_debug_enabled(const probe_state &st)
+{
+    return (st.dhcsr_ctrl & C_DEBUGEN) != 0;
+}
+
+bool systick_pending(const core_debug &c, uint64_t now_us)
+{
+    return (c.syst_csr & SYST_TICKINT) && systick_wraps(c, now_us) > c.syst_acked;
+}
+
+uint64_t systick_next_pending_us(const core_debug &c, uint64_t now_us)
+{
+    if (!(c.syst_csr & SYST_ENABLE) || !(c.syst_csr & SYST_TICKINT))
+        return UINT64_MAX;
+    if (systick_pending(c, now_us))
+        return now_us;
+    uint64_t wraps = systick_wraps(c, now_us);
+    return c.syst_start_us + (wraps + 1) * systick_period_us(c);
+}
+
+} // namespace vprobe

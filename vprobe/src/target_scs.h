@@ -1,0 +1,66 @@
+// The target's system space as both sides reach it: the debugger through
+// the probe's commands (probe_model.cpp) and the emulated core through its
+// loads and stores (emulated_core.cpp). Run control, fault status, the
+// debug units (FPB, DWT, ITM) and the SysTick live here, as plain data in
+// the probe record. REQUIRES for every call: the bus lock (or one thread).
+#pragma once
+
+#include "probe_model.h"
+
+namespace vprobe
+{
+
+constexpr uint32_t PPB_BASE = 0xE0000000;
+constexpr uint32_t PPB_END = 0xE0100000;
+
+// Core register selectors (DCRSR numbering) kept in probe_state::core_regs.
+constexpr uint32_t REGSEL_SP = 13;
+constexpr uint32_t REGSEL_LR = 14;
+constexpr uint32_t REGSEL_PC = 15;
+constexpr uint32_t REGSEL_XPSR = 16;
+constexpr uint32_t REGSEL_MSP = 17;
+constexpr uint32_t REGSEL_PSP = 18;
+constexpr uint32_t REGSEL_SPECIAL = 20; // CONTROL 31..24, FAULTMASK 23..16, BASEPRI 15..8, PRIMASK 7..0
+constexpr uint32_t XPSR_THUMB = 0x01000000;
+
+constexpr uint32_t DFSR_HALTED = 1u << 0;
+constexpr uint32_t DFSR_BKPT = 1u << 1;
+constexpr uint32_t DFSR_DWTTRAP = 1u << 2;
+constexpr uint32_t DFSR_VCATCH = 1u << 3;
+constexpr uint32_t CFSR_IBUSERR = 1u << 8;
+constexpr uint32_t CFSR_PRECISERR = 1u << 9;
+constexpr uint32_t CFSR_BFARVALID = 1u << 15;
+constexpr uint32_t CFSR_UNDEFINSTR = 1u << 16;
+constexpr uint32_t HFSR_FORCED = 1u << 30;
+constexpr uint32_t HFSR_DEBUGEVT = 1u << 31;
+constexpr uint32_t DWT_FUNCTION_MATCHED = 1u << 24;
+constexpr uint32_t DEMCR_VC_CORERESET = 1u << 0;
+constexpr uint32_t C_DEBUGEN = 1u << 0;
+constexpr uint32_t C_HALT = 1u << 1;
+constexpr uint32_t C_STEP = 1u << 2;
+
+// A word of system space (addr word aligned). side_effects: a debugger read
+// that clears what reading clears.
+uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects);
+// A store of size bytes (1, 2 or 4) at addr; stimulus ports take every size,
+// other registers whole words.
+void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size);
+
+// DHCSR as the debugger reads it now (without the read side effect).
+uint32_t scs_dhcsr(const probe_state &st);
+// Register write from outside the executor (debugger, reset).
+void core_write_reg(probe_state &st, uint32_t sel, uint32_t value);
+// Wakes the executor when it waits for something to do.
+void core_kick(core_debug &c);
+
+// Halting debug is on (DHCSR.C_DEBUGEN).
+bool core_debug_enabled(const probe_state &st);
+// The SysTick has wrapped since its pending state was last cleared, and
+// may interrupt (TICKINT): what ends WFI/WFE.
+bool systick_pending(const core_debug &c, uint64_t now_us);
+// When the SysTick next becomes pending, or UINT64_MAX when it never does.
+uint64_t systick_next_pending_us(const core_debug &c, uint64_t now_us);
+// Monotonic microseconds, the time base of the SysTick.
+uint64_t scs_now_us();
+
+} // namespace vprobe

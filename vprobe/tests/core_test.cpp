@@ -1,0 +1,315 @@
+// The emulated core against small instruction sequences (core_cases.s),
+// driven through the probe model as a debugger drives it, one turn of the
+// executor at a time. Addresses come from the cases' ELF.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "debug_regs.h"
+#include "elf_lookup.h"
+#include "emulated_core.h"
+#include "probe_model.h"
+#include "target_scs.h"
+
+using namespace vprobe;
+using namespace tarvex_test;
+using tarvex_test::elf_bytes;
+using tarvex_test::elf_next_instruction;
+using tarvex_test::elf_symbol_of;
+
+namespace
+{
+
+constexpr uint32_t RAM_CODE = 0x20001000;
+constexpr int TURNS = 20; // each turn runs up to a millisecond's budget
+
+uint32_t symbol(const char *name)
+{
+    tarvex_test::elf_symbol s = elf_symbol_of(CORE_CASES_ELF, name);
+    EXPECT_TRUE(s.found) << name;
+    return s.address;
+}
+
+class Core : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(bus_create_private(bus_, 8u << 20), 0);
+        probe_config cfg;
+        config_defaults(cfg);
+        cfg.swo_source = SWO_ITM;
+        ASSERT_EQ(bus_add_probe(bus_, cfg), 0);
+        v_ = bus_view(bus_, 0);
+        core_ = emu_core_open(bus_, 0);
+        ASSERT_NE(core_, nullptr);
+    }
+    void TearDown() override
+    {
+        emu_core_close(core_);
+        bus_close(bus_);
+    }
+    void load_cases()
+    {
+        std::ifstream in(CORE_CASES_ELF, std::ios::binary);
+        std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(probe_load_image(v_, image.data(), image.size()), 0);
+    }
+    void turns(int n = TURNS)
+    {
+        for (int i = 0; i < n; i++)
+            emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
+    }
+    void write_word(uint32_t addr, uint32_t value)
+    {
+        uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+        ASSERT_EQ(target_write(v_, addr, b, 4), STATUS_OK) << std::hex << addr;
+    }
+    uint32_t read_word(uint32_t addr)
+    {
+        uint8_t b[4] = {};
+        EXPECT_EQ(target_read(v_, addr, b, 4), STATUS_OK) << std::hex << addr;
+        return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    }
+    // Core registers through the probe's register commands.
+    uint32_t reg(uint8_t sel)
+    {
+        uint8_t block[CMD_SIZE] = {CMD_DEBUG, 0x33, sel};
+        probe_bulk_out(v_, block, CMD_SIZE, 0);
+        uint8_t reply[8] = {};
+        EXPECT_EQ(probe_reply_take(v_, reply, 8), 8u);
+        EXPECT_EQ(reply[0], STATUS_OK);
+        return reply[4] | reply[5] << 8 | reply[6] << 16 | static_cast<uint32_t>(reply[7]) << 24;
+    }
+    void set_reg(uint8_t sel, uint32_t value)
+    {
+        uint8_t block[CMD_SIZE] = {CMD_DEBUG,
+                                   0x34,
+                                   sel,
+                                   static_cast<uint8_t>(value),
+                                   static_cast<uint8_t>(value >> 8),
+                                   static_cast<uint8_t>(value >> 16),
+                                   static_cast<uint8_t>(value >> 24)};
+        probe_bulk_out(v_, block, CMD_SIZE, 0);
+        probe_reply_discard(v_);
+    }
+    // Halted, with the PC on `entry`: as a debugger starts a case.
+    void enter(uint32_t entry)
+    {
+        write_word(REG_DHCSR, DHCSR_HALT);
+        turns(1);
+        ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+        set_reg(REGSEL_PC, entry);
+        write_word(REG_DFSR, DFSR_ALL);
+    }
+    void run_until_stopped()
+    {
+        write_word(REG_DHCSR, DHCSR_RUN);
+        turns();
+    }
+
+    probe_bus bus_{};
+    probe_view v_{};
+    emu_core *core_ = nullptr;
+};
+
+TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
+{
+    std::vector<uint8_t> ram_before(v_.ram, v_.ram + v_.rec->cfg.ram_size);
+    std::vector<uint8_t> flash_before(v_.flash, v_.flash + v_.rec->cfg.flash_size);
+    turns();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_EQ(reg(REGSEL_PC), 0x100u) << "stopped on the erased word the reset vector points at";
+    EXPECT_TRUE(read_word(REG_CFSR) & CFSR_UNDEFINSTR);
+    EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, ram_before.size()) == 0);
+    EXPECT_TRUE(std::memcmp(flash_before.data(), v_.flash, flash_before.size()) == 0);
+    write_word(REG_DHCSR, DHCSR_HALT);
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT) << "a locked-up core still halts";
+}
+
+TEST_F(Core, ResetCatchHaltThenStepThenRunThenHalt)
+{
+    load_cases();
+    write_word(REG_DHCSR, DHCSR_RUN);
+    write_word(REG_DEMCR, tarvex_test::DEMCR_VC_CORERESET);
+    write_word(REG_AIRCR, AIRCR_SYSRESETREQ);
+    turns();
+    uint32_t reset = symbol("reset_handler");
+    ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), reset);
+    EXPECT_EQ(reg(REGSEL_SP), symbol("_stack_top"));
+
+    write_word(REG_DHCSR, DHCSR_STEP);
+    EXPECT_FALSE(read_word(REG_DHCSR) & S_HALT) << "the step is the executor's to do";
+    turns(1);
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), elf_next_instruction(CORE_CASES_ELF, reset)) << "exactly one instruction";
+    EXPECT_TRUE(read_word(REG_DFSR) & DFSR_HALTED);
+
+    run_until_stopped();
+    uint32_t counted = reg(0);
+    EXPECT_GT(counted, 0u) << "the loop counts in r0 while running";
+    write_word(REG_DHCSR, DHCSR_HALT);
+    uint32_t at_halt = reg(0);
+    turns();
+    EXPECT_EQ(reg(0), at_halt) << "a halted core does not move";
+    uint32_t pc = reg(REGSEL_PC);
+    EXPECT_TRUE(pc == symbol("count_loop") || pc == elf_next_instruction(CORE_CASES_ELF, symbol("count_loop")));
+}
+
+TEST_F(Core, FirmwareResetRequestRestartsFromTheVectorTable)
+{
+    load_cases();
+    enter(symbol("case_sysreset"));
+    set_reg(5, 0);
+    write_word(REG_DEMCR, tarvex_test::DEMCR_VC_CORERESET);
+    run_until_stopped();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("reset_handler"));
+    EXPECT_EQ(reg(5), 0u) << "registers are the reset's, no instruction after the store ran";
+}
+
+TEST_F(Core, BkptHaltsOnTheInstruction)
+{
+    load_cases();
+    enter(symbol("case_bkpt"));
+    run_until_stopped();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("bkpt_at"));
+    EXPECT_EQ(reg(1), 0x11u) << "the instructions before it ran, none after";
+    EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_BKPT);
+
+    enter(symbol("case_bkpt"));
+    write_word(REG_DHCSR, DHCSR_DEBUG_OFF); // the core resumes
+    turns();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
+    EXPECT_TRUE(read_word(REG_HFSR) & HFSR_DEBUGEVT);
+}
+
+TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
+{
+    load_cases();
+    uint32_t code = symbol("ram_code");
+    uint32_t len = symbol("ram_code_end") - code;
+    std::vector<uint8_t> bytes = elf_bytes(CORE_CASES_ELF, code, len);
+    ASSERT_EQ(target_write(v_, RAM_CODE, bytes.data(), len), STATUS_OK);
+    struct fpb_case {
+        const char *name;
+        uint32_t entry, target;
+        uint8_t reg;
+    };
+    const fpb_case cases[] = {
+        {"flash", symbol("case_fpb"), symbol("fpb_target"), 2},
+        {"RAM", RAM_CODE, RAM_CODE + symbol("ram_target") - code, 4},
+    };
+    write_word(REG_FP_CTRL, FP_CTRL_KEY_ENABLE);
+    for (const fpb_case &c : cases) {
+        enter(c.entry);
+        set_reg(c.reg, 0);
+        write_word(REG_FP_COMP0 + 4, c.target | 1);
+        run_until_stopped();
+        EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT) << c.name;
+        EXPECT_EQ(reg(REGSEL_PC), c.target) << c.name;
+        EXPECT_NE(reg(c.reg), 0x33u) << c.name << ": the matched instruction did not run";
+        EXPECT_NE(reg(c.reg), 0x44u) << c.name;
+        EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_BKPT) << c.name;
+        write_word(REG_FP_COMP0 + 4, 0);
+    }
+    EXPECT_EQ(read_word(REG_FP_CTRL) >> 28, 1u) << "comparators take any address";
+}
+
+TEST_F(Core, DwtWatchpointHaltsAfterTheStore)
+{
+    load_cases();
+    uint32_t watched = symbol("watched");
+    enter(symbol("case_store"));
+    write_word(REG_DEMCR, DEMCR_TRCENA);
+    write_word(REG_DWT_COMP0, watched);
+    write_word(REG_DWT_COMP0 + 4, 0);               // MASK: the word itself
+    write_word(REG_DWT_COMP0 + 8, DWT_WATCH_WRITE); // FUNCTION: halt on a write
+    run_until_stopped();
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(read_word(watched), 0x5Au) << "the store happened";
+    EXPECT_EQ(reg(REGSEL_PC), symbol("after_store")) << "and retired";
+    EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_DWTTRAP);
+    EXPECT_TRUE(read_word(REG_DWT_COMP0 + 8) & DWT_FUNCTION_MATCHED);
+    EXPECT_FALSE(read_word(REG_DWT_COMP0 + 8) & DWT_FUNCTION_MATCHED) << "MATCHED clears when read";
+}
+
+TEST_F(Core, ItmWritesReachTheTraceOnlyWhenEnabled)
+{
+    load_cases();
+    uint8_t start[CMD_SIZE] = {CMD_DEBUG, 0x40, 0x00, 0x10, 0x40, 0x42, 0x0F, 0x00}; // 4 KiB, 1 MHz
+    probe_bulk_out(v_, start, CMD_SIZE, 0);
+    probe_reply_discard(v_);
+    struct itm_case {
+        uint32_t demcr, tcr, ter;
+        std::vector<uint8_t> trace;
+    };
+    const itm_case cases[] = {
+        {0, 0, 0, {}},
+        {DEMCR_TRCENA, 1, 0, {}},          // port 0 not enabled
+        {DEMCR_TRCENA, 0, 1, {}},          // ITM off
+        {DEMCR_TRCENA, 1, 1, {0x01, 'A'}}, // port 0, one byte
+    };
+    for (const itm_case &c : cases) {
+        enter(symbol("case_itm"));
+        write_word(REG_DEMCR, c.demcr);
+        write_word(REG_ITM_TCR, c.tcr);
+        write_word(REG_ITM_TER, c.ter);
+        run_until_stopped();
+        ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+        std::vector<uint8_t> got(64);
+        got.resize(probe_trace_take(v_, got.data(), 64, 0));
+        EXPECT_EQ(got, c.trace) << "TCR " << c.tcr << " TER " << c.ter;
+    }
+}
+
+TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
+{
+    load_cases();
+    struct fault_case {
+        const char *entry, *at;
+        uint32_t demcr;
+        uint32_t cfsr_bit;
+        uint32_t dhcsr_bit;
+    };
+    const fault_case cases[] = {
+        {"case_bus_fault", "load_at", 0, CFSR_PRECISERR, S_LOCKUP},
+        {"case_undefined", "undefined_at", 0, CFSR_UNDEFINSTR, S_LOCKUP},
+        {"case_undefined", "undefined_at", DEMCR_VC_HARDERR, CFSR_UNDEFINSTR, S_HALT},
+    };
+    for (const fault_case &c : cases) {
+        enter(symbol(c.entry));
+        write_word(REG_CFSR, 0xFFFFFFFF);
+        write_word(REG_DEMCR, c.demcr);
+        run_until_stopped();
+        EXPECT_TRUE(read_word(REG_DHCSR) & c.dhcsr_bit) << c.entry;
+        EXPECT_EQ(reg(REGSEL_PC), symbol(c.at)) << c.entry;
+        EXPECT_TRUE(read_word(REG_CFSR) & c.cfsr_bit) << c.entry;
+    }
+    EXPECT_EQ(read_word(REG_BFAR), 0x60000000u) << "from the bus fault";
+}
+
+TEST_F(Core, WfiSleepsUntilSomethingWakesIt)
+{
+    load_cases();
+    enter(symbol("case_wfi"));
+    write_word(REG_DHCSR, DHCSR_RUN);
+    core_turn t = emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
+    EXPECT_EQ(t.kind, TURN_RAN);
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_SLEEP);
+    t = emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
+    EXPECT_EQ(t.kind, TURN_SLEEP);
+    EXPECT_EQ(t.wake_us, UINT64_MAX) << "no SysTick: only the debugger wakes it";
+    write_word(REG_DHCSR, DHCSR_HALT);
+    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_EQ(emu_core_turn(core_, CORE_HZ / 1000, scs_now_us()).kind, TURN_IDLE);
+}
+
+} // namespace
