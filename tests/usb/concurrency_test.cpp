@@ -106,6 +106,17 @@ protected:
         data->resize(static_cast<size_t>(tarvex::reply_number(fields, 2, 10, 0)));
         ASSERT_EQ(c.recv_exact(data->data(), data->size(), 120000), 0);
     }
+    // Sends `request` on c and waits until the probe has seen a command
+    // block more: the request was dispatched and runs on the probe.
+    void send_and_see_it_run(tarvex::connection &c, const std::string &request)
+    {
+        std::string blocks = server_.control("count 0");
+        ASSERT_EQ(c.send_bytes(request.data(), request.size()), 0);
+        for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
+            usleep(1000);
+    }
+    // The long read of probe 0's RAM, running when this returns.
+    void start_long_read(session &s) { send_and_see_it_run(s.c, read_line_request(s.assoc, RAM, 4, LONG_READ / 4)); }
     std::string ask(tarvex::connection &c, const std::string &request)
     {
         std::string reply;
@@ -125,8 +136,7 @@ TEST_P(Concurrency, ALongReadOnOneProbeHoldsUpNoOtherProbeNorClient)
     session a = open_session(0);
     session b = open_session(1);
     tarvex::connection c = server_.connect();
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
+    start_long_read(a);
     for (int i = 0; i < 5; i++) {
         EXPECT_EQ(ask(b.c, "tarvex-usb-get-status " + std::to_string(b.assoc) + "\n").substr(0, 2), "1 ");
         std::vector<uint8_t> word;
@@ -204,11 +214,8 @@ TEST_P(Concurrency, OneProbeServesItsClientsInArrivalOrder)
         std::vector<uint8_t> bytes = pattern(64, round);
         std::string line = "tarvex-tcp-write-mem " + std::to_string(writer.assoc) + " 20000100 1 40 0\n";
         std::string request = line + std::string(bytes.begin(), bytes.end());
-        std::string blocks = server_.control("count 0");
-        ASSERT_EQ(writer.c.send_bytes(request.data(), request.size()), 0);
         // The write has reached the probe, so it was dispatched first.
-        for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-            usleep(1000);
+        send_and_see_it_run(writer.c, request);
         std::string read = read_line_request(reader.assoc, 0x20000100, 1, 64);
         ASSERT_EQ(reader.c.send_bytes(read.data(), read.size()), 0);
         int result = -1;
@@ -231,11 +238,7 @@ TEST_P(Concurrency, RefreshWaitsForTheWorkInFlight)
     session a = open_session(0);
     tarvex::connection b = server_.connect();
     tarvex::connection c = server_.connect();
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    std::string blocks = server_.control("count 0");
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-    for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-        usleep(1000);
+    start_long_read(a);
     EXPECT_EQ(ask(b, "usb-refresh\n"), "1 0\n");
     EXPECT_TRUE(readable_now(a.c)) << "the read in flight ended before the refresh ran";
     EXPECT_EQ(ask(c, "get-nb-tarvex\n"), "1 2\n");
@@ -259,11 +262,7 @@ TEST_P(Concurrency, AProbeUnpluggedMidOperation)
     start({"--probe", SLOW_PROBE, "--probe", "latency=1000"});
     session a = open_session(0);
     session b = open_session(1);
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    std::string blocks = server_.control("count 0");
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-    for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-        usleep(1000);
+    start_long_read(a);
     ASSERT_EQ(server_.control("unplug 0"), "ok");
     int result = 0;
     std::vector<uint8_t> data;
@@ -286,11 +285,7 @@ TEST_P(Concurrency, AClientThatGoesMidOperationIsReleasedAfterIt)
     uint32_t slow_key = key_of(default_serial(0));
     {
         session a = open_session(0);
-        std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-        std::string blocks = server_.control("count 0");
-        ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-        for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-            usleep(1000);
+        start_long_read(a);
     } // a's connection closes with its read in flight
     EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(slow_key) + "\n"), "1 1\n")
         << "released only after the read";
@@ -313,11 +308,7 @@ TEST_P(Concurrency, CloseFromAnotherClientWaitsForTheOperation)
     fill(0, RAM, expected);
     session a = open_session(0);
     tarvex::connection b = server_.connect();
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    std::string blocks = server_.control("count 0");
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-    for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-        usleep(1000);
+    start_long_read(a);
     EXPECT_EQ(ask(b, "close-device " + std::to_string(a.assoc) + "\n"), "1\n");
     EXPECT_TRUE(readable_now(a.c)) << "the close was answered after the read";
     int result = -1;
@@ -334,8 +325,7 @@ TEST_P(Concurrency, ExitWithAnOperationInFlight)
     start({"--probe", SLOW_PROBE});
     session a = open_session(0);
     tarvex::connection b = server_.connect();
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
+    start_long_read(a);
     ASSERT_EQ(b.send_bytes("tarvex-exit\n", 12), 0);
     EXPECT_EQ(server_.wait_exit(30000), 0);
 }
@@ -344,11 +334,7 @@ TEST_P(Concurrency, InterruptWithAnOperationInFlight)
 {
     start({"--probe", SLOW_PROBE});
     session a = open_session(0);
-    std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-    std::string blocks = server_.control("count 0");
-    ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-    for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-        usleep(1000);
+    start_long_read(a);
     server_.send_signal(SIGINT);
     EXPECT_EQ(server_.wait_exit(30000), 2);
     EXPECT_NE(server_.stdout_text().find("Ctrl-C event"), std::string::npos);
@@ -364,11 +350,7 @@ TEST_P(Concurrency, AutoExitAfterTheOperationInFlight)
         // The fixture's client holds no association; with a's open it may go
         // without ending the server.
         client_.close();
-        std::string request = read_line_request(a.assoc, RAM, 4, LONG_READ / 4);
-        std::string blocks = server_.control("count 0");
-        ASSERT_EQ(a.c.send_bytes(request.data(), request.size()), 0);
-        for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
-            usleep(1000);
+        start_long_read(a);
     }
     EXPECT_EQ(server_.wait_exit(120000), 1);
     EXPECT_NE(server_.stderr_text().find("E-MODE: 0x"), std::string::npos) << "the last user left debug mode";
