@@ -110,7 +110,7 @@ static bool watch_existing_records()
         LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
         return true; // probe work then runs on the loop
     }
-    epoll_register(done_fd, EPOLLIN);
+    epoll_register(done_fd, EPOLLIN | EPOLLET);
     return true;
 }
 

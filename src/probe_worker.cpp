@@ -64,8 +64,11 @@ static void hand_back(probe_job *job)
     pthread_mutex_lock(&done.lock);
     list_add_tail(&job->link, &done.jobs);
     pthread_mutex_unlock(&done.lock);
+    // The loop watches the eventfd edge-triggered and never reads it: every
+    // write is a wake-up of its own, and a job handed back while the loop
+    // drains the queue wakes it again. The count would take centuries of
+    // writes to saturate; a saturated one still wakes.
     uint64_t one = 1;
-    // The counter saturates long before it could fail; a full one still wakes.
     if (write(done.event_fd, &one, sizeof(one)) < 0 && errno != EAGAIN)
         LOG_ERROR("probe worker: cannot signal a completion. Error = %d", errno);
 }
@@ -152,14 +155,6 @@ static probe_job *take_done()
 probe_job *probe_worker_next_done()
 {
     probe_job *job = take_done();
-    if (job == nullptr && done.event_fd >= 0) {
-        // Clear the readiness, then look again: a job handed back between
-        // the look and the read would otherwise wait for the next wake-up.
-        uint64_t count;
-        if (read(done.event_fd, &count, sizeof(count)) < 0 && errno != EAGAIN)
-            LOG_ERROR("probe worker: cannot read the completion count. Error = %d", errno);
-        job = take_done();
-    }
     if (job != nullptr)
         done.in_flight--;
     return job;

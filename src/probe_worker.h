@@ -17,8 +17,9 @@ struct probe_job {
     struct probe_worker *worker; // set by probe_worker_submit
 };
 
-// Creates the completion descriptor the loop watches. Returns it, or -1
-// (errno set). Until this is called, jobs run on the caller's thread.
+// Creates the completion descriptor the loop watches, edge-triggered (it is
+// never read: each completion is a new edge). Returns it, or -1 (errno
+// set). Until this is called, jobs run on the caller's thread.
 int probe_worker_init();
 // The completion descriptor (an eventfd), or -1 before probe_worker_init.
 int probe_worker_event_fd();
@@ -27,8 +28,8 @@ int probe_worker_event_fd();
 // calling thread (no worker system, or the thread could not be made), in
 // which case it is already complete and never comes back as done.
 bool probe_worker_submit(tarvex_usb *usb, probe_job *job);
-// The next completed job, in completion order, or null. Loop thread only.
-// Clears the completion descriptor's readiness once the queue is drained.
+// The next completed job, in completion order, or null. Loop thread only;
+// call it until null on every wake-up of the completion descriptor.
 probe_job *probe_worker_next_done();
 // Jobs submitted and not yet taken back with probe_worker_next_done.
 unsigned probe_worker_in_flight();
