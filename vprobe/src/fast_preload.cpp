@@ -7,6 +7,12 @@
 // probes. The descriptor handed to libusb is an eventfd held at its maximum
 // count, so poll(POLLOUT) is true exactly while a completed URB waits to be
 // reaped: libusb 1.0.26 watches usbfs descriptors for POLLOUT only.
+//
+// Threads: every usbfs call of the served process, the bus watcher and the
+// latency timer take the state lock, and only it guards the fd table and
+// every fast_fd; the bus lock is taken inside it, around model work only.
+// Nobody sleeps while holding either: the latency timer waits on a
+// condition of the state lock, the watcher on the bus futex.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/ioctl.h> // _IOW and friends without the ioctl() declaration
@@ -43,17 +49,22 @@ constexpr int TRACE_POLL_MS = 2; // while an IN URB waits for trace data
 struct fast_fd {
     uint32_t slot;
     uint32_t plug_seq; // the plug this descriptor belongs to
+    uint32_t latency_us;
     bool claimed;
-    bool ready;                         // eventfd drained: POLLOUT
-    std::deque<usbdevfs_urb *> pending; // IN URBs the device NAKs for now
+    bool ready;                              // eventfd drained: POLLOUT
+    std::deque<usbdevfs_urb *> pending;      // IN URBs the device NAKs for now
+    std::deque<held_urb<usbdevfs_urb>> held; // command OUT URBs waiting out the latency
     std::deque<usbdevfs_urb *> done;
 };
 
 struct fast_state {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER; // fd table and every fast_fd
+    pthread_cond_t timer_wake;                        // CLOCK_MONOTONIC; set up with the timer thread
     probe_bus bus{};
     bool attach_tried = false;
     bool watcher_started = false;
+    bool timer_started = false;
+    size_t fd_end = 0; // above every probe descriptor ever handed out
     std::array<std::atomic<fast_fd *>, MAX_FDS> fds{};
 };
 
@@ -174,6 +185,95 @@ void shut_down(fast_fd *f)
         finish(f, f->pending.front(), -ESHUTDOWN, 0);
         f->pending.pop_front();
     }
+    while (!f->held.empty()) {
+        finish(f, f->held.front().urb, -ESHUTDOWN, 0);
+        f->held.pop_front();
+    }
+}
+
+// Whether an IN URB waits for data that only time brings (trace): the bus
+// watcher then polls. A reply IN waiting behind a held command does not
+// count: the latency timer pumps it when it releases the command.
+bool wants_poll(const fast_fd *f)
+{
+    return !f->pending.empty() && f->held.empty();
+}
+
+// Runs the held commands of f whose time has come. Returns the due time of
+// the next one, or 0. REQUIRES: state lock held.
+uint64_t release_due(int fd, fast_fd *f)
+{
+    if (slot_gone(f)) {
+        shut_down(f);
+        set_ready(fd, f);
+        return 0;
+    }
+    uint64_t next = usb_release_due(f->held, monotonic_us(), [f](usbdevfs_urb *u) {
+        model_guard guard;
+        try_bulk(f, u);
+    });
+    pump(f);
+    set_ready(fd, f);
+    if (wants_poll(f))
+        bus_notify(the_state.bus); // trace IN again with nothing held before it
+    return next;
+}
+
+// The latency timer: sleeps on timer_wake until the earliest due time of any
+// descriptor, so a held command costs no CPU while it waits and holds no lock
+// that other probes' traffic needs.
+void *release_held(void *)
+{
+    state_guard guard;
+    for (;;) {
+        uint64_t next = 0;
+        for (size_t fd = 0; fd < the_state.fd_end; fd++) {
+            fast_fd *f = the_state.fds[fd].load(std::memory_order_relaxed);
+            uint64_t due = f != nullptr && !f->held.empty() ? release_due(static_cast<int>(fd), f) : 0;
+            if (due != 0 && (next == 0 || due < next))
+                next = due;
+        }
+        if (next == 0) {
+            pthread_cond_wait(&the_state.timer_wake, &the_state.lock);
+        } else {
+            timespec at = monotonic_timespec(next);
+            pthread_cond_timedwait(&the_state.timer_wake, &the_state.lock, &at);
+        }
+    }
+    return nullptr;
+}
+
+// REQUIRES: state lock held. Returns 0 or an errno.
+int start_timer()
+{
+    if (the_state.timer_started)
+        return 0;
+    pthread_condattr_t a;
+    pthread_condattr_init(&a);
+    pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
+    pthread_cond_init(&the_state.timer_wake, &a);
+    pthread_condattr_destroy(&a);
+    pthread_t t;
+    int err = pthread_create(&t, nullptr, release_held, nullptr);
+    if (err != 0) {
+        pthread_cond_destroy(&the_state.timer_wake);
+        return err;
+    }
+    pthread_detach(t);
+    the_state.timer_started = true;
+    return 0;
+}
+
+// Holds a command OUT URB for the probe's latency. Returns 0 or an errno.
+int hold(fast_fd *f, usbdevfs_urb *u)
+{
+    int err = start_timer();
+    if (err != 0)
+        return err;
+    f->held.push_back({monotonic_us() + f->latency_us, u});
+    if (f->held.size() == 1)
+        pthread_cond_signal(&the_state.timer_wake); // a new earliest due time
+    return 0;
 }
 
 int submit_control(fast_fd *f, usbdevfs_urb *u)
@@ -198,11 +298,13 @@ int submit_bulk(fast_fd *f, usbdevfs_urb *u)
             return err;
         if (u->endpoint & 0x80)
             f->pending.push_back(u);
-        else
+        else if (f->latency_us == 0)
             try_bulk(f, u); // the command endpoint never NAKs
+        else if ((err = hold(f, u)) != 0)
+            return err;
     }
     pump(f);
-    if (!f->pending.empty())
+    if (wants_poll(f))
         bus_notify(the_state.bus); // the watcher polls for trace data
     return 0;
 }
@@ -231,14 +333,17 @@ int reap(fast_fd *f, void **out)
 
 int discard(fast_fd *f, usbdevfs_urb *u)
 {
+    if (usb_take_held(f->held, [u](const usbdevfs_urb *h) { return h == u; }) != nullptr) {
+        finish(f, u, -ECONNRESET, 0); // never reached the probe
+        return 0;
+    }
     for (auto it = f->pending.begin(); it != f->pending.end(); ++it) {
         if (*it == u) {
             f->pending.erase(it);
             finish(f, u, -ECONNRESET, 0);
-            // A reply nobody waits for any more must not answer the next read.
             model_guard guard;
             probe_view v = bus_view(the_state.bus, f->slot);
-            probe_reply_discard(v);
+            usb_bulk_cancelled(v, u->endpoint);
             return 0;
         }
     }
@@ -310,7 +415,7 @@ void *watch_bus(void *)
         seen = bus_wait_event(the_state.bus, seen, wait_ms);
         state_guard guard;
         wait_ms = IDLE_WAIT_MS;
-        for (size_t fd = 0; fd < MAX_FDS; fd++) {
+        for (size_t fd = 0; fd < the_state.fd_end; fd++) {
             fast_fd *f = the_state.fds[fd].load(std::memory_order_relaxed);
             if (f == nullptr)
                 continue;
@@ -318,7 +423,7 @@ void *watch_bus(void *)
                 shut_down(f);
             else
                 pump(f);
-            if (!f->pending.empty())
+            if (wants_poll(f))
                 wait_ms = TRACE_POLL_MS;
             set_ready(static_cast<int>(fd), f);
         }
@@ -347,12 +452,14 @@ int open_node(int devnum, int flags)
         return -1;
     }
     int slot;
-    uint32_t seq = 0;
+    uint32_t seq = 0, latency = 0;
     {
         model_guard model;
         slot = bus_find_devnum(the_state.bus, static_cast<uint32_t>(devnum));
-        if (slot >= 0)
+        if (slot >= 0) {
             seq = the_state.bus.hdr->slots[slot].plug_seq;
+            latency = the_state.bus.hdr->slots[slot].rec.cfg.latency_us;
+        }
     }
     if (slot < 0) {
         errno = ENOENT;
@@ -367,8 +474,10 @@ int open_node(int devnum, int flags)
         errno = EMFILE;
         return -1;
     }
-    the_state.fds[static_cast<size_t>(fd)].store(new fast_fd{static_cast<uint32_t>(slot), seq, false, false, {}, {}},
-                                                 std::memory_order_release);
+    auto *f = new fast_fd{static_cast<uint32_t>(slot), seq, latency, false, false, {}, {}, {}};
+    the_state.fds[static_cast<size_t>(fd)].store(f, std::memory_order_release);
+    if (static_cast<size_t>(fd) >= the_state.fd_end)
+        the_state.fd_end = static_cast<size_t>(fd) + 1;
     start_watcher();
     return fd;
 }

@@ -2,7 +2,7 @@
 // simulated USB bus, and serves a control channel for tests.
 //
 //   tarvex-vprobe [--fast] [--probes N] [--serial TEXT]... [--probe KEY=VAL[,...]]...
-//                 [--control PATH] -- COMMAND [ARGS...]
+//                 [--latency USEC] [--control PATH] -- COMMAND [ARGS...]
 //
 // The probes live in a bus file (probe_bus.h) in the testbed. Without --fast
 // umockdev carries every usbfs ioctl of the command to this process; with
@@ -38,17 +38,25 @@ struct launcher {
     probe_bus bus{};
     std::string bus_path;
     bool fast = false;
+    uint32_t default_latency_us = 0; // --latency: for probes without latency=
     std::mutex devices_lock;
     std::vector<usb_device *> devices;
     std::string control_path;
     pid_t child = -1;
 };
 
-launcher the_launcher;
+// Never destroyed: the control thread and the devices' timers may still run
+// while main returns.
+launcher &the_launcher = *new launcher;
 
-void default_serial(probe_config &cfg, size_t index)
+// A default probe at position index: serial by position, launcher-wide latency.
+probe_config default_probe(size_t index)
 {
+    probe_config cfg;
+    config_defaults(cfg);
     snprintf(cfg.serial.data(), cfg.serial.size(), "7E575650000000000000%04X", static_cast<unsigned>(index + 1));
+    cfg.latency_us = the_launcher.default_latency_us;
+    return cfg;
 }
 
 bool parse_range(const std::string &text, uint32_t *base, uint32_t *size)
@@ -83,6 +91,8 @@ bool apply_option(probe_config &cfg, const std::string &key, const std::string &
         cfg.idcode = static_cast<uint32_t>(n);
     else if (key == "absent")
         cfg.absent = n != 0;
+    else if (key == "latency")
+        cfg.latency_us = static_cast<uint32_t>(n);
     else if (key == "ram")
         return parse_range(val, &cfg.ram_base, &cfg.ram_size);
     else if (key == "flash")
@@ -230,9 +240,7 @@ std::string handle_request(const std::string &line)
     if (verb == "add") {
         std::string description;
         args >> description;
-        probe_config cfg;
-        config_defaults(cfg);
-        default_serial(cfg, the_launcher.devices.size());
+        probe_config cfg = default_probe(the_launcher.devices.size());
         if (!parse_probe(description, cfg))
             return "err bad probe options";
         int index = add_device(cfg);
@@ -405,13 +413,14 @@ int open_bus()
 void usage()
 {
     fprintf(stderr, "usage: tarvex-vprobe [--fast] [--probes N] [--serial TEXT]... [--probe KEY=VAL[,KEY=VAL...]]...\n"
-                    "                     [--control PATH] -- COMMAND [ARGS...]\n");
+                    "                     [--latency USEC] [--control PATH] -- COMMAND [ARGS...]\n");
 }
 
-// Reads the options; returns the index of COMMAND in argv, or -1.
+// Reads the options; returns the index of COMMAND in argv, or -1. Probe
+// descriptions are read last, so that --latency applies wherever it stands.
 int parse_args(int argc, char **argv, std::vector<probe_config> *probes)
 {
-    std::vector<std::string> serials;
+    std::vector<std::string> serials, descriptions;
     int count = 0;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
@@ -425,21 +434,22 @@ int parse_args(int argc, char **argv, std::vector<probe_config> *probes)
             serials.push_back(argv[++i]);
         } else if (arg == "--control" && has_value) {
             the_launcher.control_path = argv[++i];
+        } else if (arg == "--latency" && has_value) {
+            the_launcher.default_latency_us = static_cast<uint32_t>(strtoul(argv[++i], nullptr, 0));
         } else if (arg == "--probe" && has_value) {
-            probe_config cfg;
-            config_defaults(cfg);
-            default_serial(cfg, probes->size());
-            if (!parse_probe(argv[++i], cfg))
-                return -1;
-            probes->push_back(cfg);
+            descriptions.push_back(argv[++i]);
         } else {
             return -1;
         }
     }
+    for (const std::string &description : descriptions) {
+        probe_config cfg = default_probe(probes->size());
+        if (!parse_probe(description, cfg))
+            return -1;
+        probes->push_back(cfg);
+    }
     for (int k = 0; k < count; k++) {
-        probe_config cfg;
-        config_defaults(cfg);
-        default_serial(cfg, probes->size());
+        probe_config cfg = default_probe(probes->size());
         if (static_cast<size_t>(k) < serials.size())
             snprintf(cfg.serial.data(), cfg.serial.size(), "%s", serials[static_cast<size_t>(k)].c_str());
         probes->push_back(cfg);

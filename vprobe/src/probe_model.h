@@ -92,6 +92,7 @@ struct probe_config {
     uint32_t ram_base, ram_size;
     uint32_t flash_base, flash_size;
     uint32_t idcode;
+    uint32_t latency_us; // command transfers complete this long after submission (transports)
 };
 
 struct ppb_reg {

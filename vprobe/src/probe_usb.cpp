@@ -291,11 +291,25 @@ urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint6
     return {ENOENT, IO_DONE, 0, 0};
 }
 
+void usb_bulk_cancelled(probe_view &v, uint8_t ep)
+{
+    if (ep == endpoints_of(v.rec->cfg).reply_in)
+        probe_reply_discard(v);
+}
+
 uint64_t monotonic_us()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+timespec monotonic_timespec(uint64_t us)
+{
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(us / 1000000u);
+    ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
+    return ts;
 }
 
 } // namespace vprobe

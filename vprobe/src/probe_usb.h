@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 namespace vprobe
 {
@@ -72,6 +73,11 @@ struct urb_result {
 // Bulk transfer of len bytes on endpoint ep; IN data is written to buf.
 urb_result usb_bulk(probe_view &v, uint8_t ep, uint8_t *buf, uint32_t len, uint64_t now_us);
 
+// An IN URB on ep was cancelled before it completed. A reply nobody waits
+// for any more must not answer the next read; the trace endpoint is another
+// pipe, whose cancelled reads leave the replies alone.
+void usb_bulk_cancelled(probe_view &v, uint8_t ep);
+
 // Retries the IN URBs waiting in `pending` (a deque of URB pointers) in
 // order; try_urb(u) completes one and says true, or says false while the
 // device NAKs it. Once the first URB of an endpoint waits, the later ones of
@@ -93,7 +99,43 @@ void usb_pump_pending(Queue &pending, Endpoint endpoint_of, Try try_urb)
     }
 }
 
+// A command OUT URB held back by the probe's latency: it reaches the model,
+// and completes, at due_us. Holding the command itself (not only its
+// completion) keeps its reply unreadable until then.
+template <typename Urb> struct held_urb {
+    uint64_t due_us;
+    Urb *urb;
+};
+
+// Hands the held URBs whose time has come to release(urb), oldest first.
+// Returns the due time of the next one, or 0 when none is left.
+template <typename Queue, typename Release> uint64_t usb_release_due(Queue &held, uint64_t now_us, Release release)
+{
+    while (!held.empty() && held.front().due_us <= now_us) {
+        auto *u = held.front().urb;
+        held.pop_front();
+        release(u);
+    }
+    return held.empty() ? 0 : held.front().due_us;
+}
+
+// Removes the first held URB that matches(urb) says true for. Returns it,
+// or null when none matches.
+template <typename Queue, typename Match> auto usb_take_held(Queue &held, Match matches) -> decltype(held.front().urb)
+{
+    for (auto it = held.begin(); it != held.end(); ++it) {
+        if (matches(it->urb)) {
+            auto *u = it->urb;
+            held.erase(it);
+            return u;
+        }
+    }
+    return nullptr;
+}
+
 // CLOCK_MONOTONIC in microseconds (the model's clock in both transports).
 uint64_t monotonic_us();
+// The CLOCK_MONOTONIC time of a monotonic_us() value, for timed waits.
+timespec monotonic_timespec(uint64_t us);
 
 } // namespace vprobe

@@ -1,6 +1,12 @@
 // umockdev transport of a virtual probe: the sysfs entry, the device node and
 // an ioctl handler on umockdev's worker thread that answers libusb's usbfs
 // calls with the shared probe model.
+//
+// Threads: umockdev's worker (one for every probe's ioctls), the control
+// channel (plug, unplug) and each probe's timer share a device's queues
+// under the bus lock. The worker must never wait: a command held by the
+// latency, or an IN URB the device NAKs, is completed later by the timer,
+// which sleeps on its own condition, outside the bus lock.
 #include "usb_device.h"
 
 #include <fcntl.h>
@@ -9,11 +15,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "probe_usb.h"
@@ -23,6 +33,10 @@ namespace vprobe
 
 namespace
 {
+
+// How often IN URBs that wait are retried: the device has nobody to tell it
+// that trace data came, as a real probe's endpoint would.
+constexpr uint64_t PENDING_POLL_US = 2000;
 
 // A URB submitted by the client process, completed at reap time.
 struct urb {
@@ -69,12 +83,19 @@ struct usb_device {
     UMockdevIoctlBase *handler;
     std::string syspath;
     std::string devnode;
-    std::deque<urb *> pending; // IN URBs the device NAKs for now, in order
+    std::deque<urb *> pending;      // IN URBs the device NAKs for now, in order
+    std::deque<held_urb<urb>> held; // command OUT URBs waiting out the latency
     std::deque<urb *> done;
     std::vector<UMockdevIoctlClient *> clients;
     UMockdevIoctlClient *claimer;
     int ctl_fd; // our end of the node's FIFO: POLLOUT for libusb when done is not empty
     bool ready_signalled;
+    bool timer_started;
+    // The timer's wake-up, apart from the bus lock: it is kicked
+    // with the bus lock held, and waits without it.
+    std::mutex timer_lock;
+    std::condition_variable timer_wake;
+    uint64_t timer_kicks; // guarded by timer_lock
 };
 
 namespace
@@ -154,6 +175,56 @@ void pump(usb_device *d)
         d->pending, [](const urb *u) { return u->ep; }, [d](urb *u) { return try_bulk(d, u); });
 }
 
+// Runs the held commands whose time has come and retries the IN URBs that
+// wait. Returns when to look again (monotonic microseconds), or 0 for not
+// until kicked.
+uint64_t release_due(usb_device *d)
+{
+    bus_guard guard(d->bus);
+    uint64_t now = monotonic_us();
+    uint64_t next = usb_release_due(d->held, now, [d](urb *u) { try_bulk(d, u); });
+    pump(d); // a reply IN behind a released command, trace data come with time
+    if (next == 0 && !d->pending.empty())
+        next = now + PENDING_POLL_US;
+    return next;
+}
+
+// The timer of one probe: sleeps until the next due time, or until kicked
+// by a submission that gave it something to wait for. The kick count read
+// before the queues are looked at makes a kick in between end the wait.
+void run_timer(usb_device *d)
+{
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(d->timer_lock);
+            seen = d->timer_kicks;
+        }
+        uint64_t next = release_due(d);
+        std::unique_lock<std::mutex> lock(d->timer_lock);
+        auto kicked = [d, seen] { return d->timer_kicks != seen; };
+        if (next == 0)
+            d->timer_wake.wait(lock, kicked);
+        else
+            d->timer_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(next)),
+                                     kicked);
+    }
+}
+
+// Starts the probe's timer, or wakes it to look at the queues again.
+// REQUIRES: bus lock held.
+void kick_timer(usb_device *d)
+{
+    if (!d->timer_started) {
+        std::thread(run_timer, d).detach(); // devices live as long as the launcher
+        d->timer_started = true;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(d->timer_lock);
+    d->timer_kicks++;
+    d->timer_wake.notify_one();
+}
+
 gboolean complete(UMockdevIoctlClient *c, int err)
 {
     umockdev_ioctl_client_complete(c, err ? -1 : 0, err);
@@ -190,11 +261,16 @@ int submit_bulk(usb_device *d, urb *u, UMockdevIoctlClient *c)
     int err = usb_bulk_submit_check(v, u->ep);
     if (err != 0)
         return err;
+    uint32_t latency_us = v.rec->cfg.latency_us;
     if (u->ep & 0x80)
         d->pending.push_back(u);
-    else
+    else if (latency_us == 0)
         try_bulk(d, u); // the command endpoint never NAKs
+    else
+        d->held.push_back({monotonic_us() + latency_us, u});
     pump(d);
+    if (!d->held.empty() || !d->pending.empty())
+        kick_timer(d); // something to release, or to retry
     return 0;
 }
 
@@ -267,14 +343,18 @@ gboolean handle_discard(usb_device *d, UMockdevIoctlClient *c)
 {
     unsigned long addr = *reinterpret_cast<unsigned long *>(umockdev_ioctl_client_get_arg(c)->data);
     bus_guard guard(d->bus);
+    auto same = [c, addr](const urb *u) { return u->owner == c && u->client_addr == addr; };
+    if (urb *u = usb_take_held(d->held, same)) {
+        finish(d, u, -ECONNRESET, 0); // never reached the probe
+        return complete(c, 0);
+    }
     for (auto it = d->pending.begin(); it != d->pending.end(); ++it) {
         urb *u = *it;
-        if (u->owner == c && u->client_addr == addr) {
+        if (same(u)) {
             d->pending.erase(it);
             finish(d, u, -ECONNRESET, 0);
-            // A reply nobody waits for any more must not answer the next read.
             probe_view v = view_of(d);
-            probe_reply_discard(v);
+            usb_bulk_cancelled(v, u->ep);
             return complete(c, 0);
         }
     }
@@ -306,6 +386,8 @@ void purge_dead_clients(usb_device *d)
             d->claimer = nullptr;
         drop_urbs_of(&d->pending, c);
         drop_urbs_of(&d->done, c);
+        while (urb *u = usb_take_held(d->held, [c](const urb *h) { return h->owner == c; }))
+            urb_free(u);
         g_object_unref(c);
         d->clients.erase(d->clients.begin() + static_cast<long>(i));
     }
@@ -509,6 +591,8 @@ usb_device *usb_device_new(UMockdevTestbed *tb, probe_bus *bus, uint32_t index, 
     d->claimer = nullptr;
     d->ctl_fd = -1;
     d->ready_signalled = false;
+    d->timer_started = false;
+    d->timer_kicks = 0;
     char path[128];
     bus_syspath(index, path, sizeof(path));
     d->syspath = path;
@@ -556,6 +640,10 @@ void usb_device_unplug(usb_device *d)
             urb *u = d->pending.front();
             d->pending.pop_front();
             finish(d, u, -ESHUTDOWN, 0);
+        }
+        while (!d->held.empty()) {
+            finish(d, d->held.front().urb, -ESHUTDOWN, 0);
+            d->held.pop_front();
         }
         d->claimer = nullptr;
     }
