@@ -126,7 +126,13 @@ struct prepared_read {
         : client(c), request(read_request(c->assoc, bytes)), header(read_header(bytes)), reply(header.size() + bytes)
     {
     }
-    bool run() { return text_read(client->c, request, header, &reply, LONG_READ_TIMEOUT_MS); }
+    bool send() { return client->c.send_bytes(request.data(), request.size()) == 0; }
+    bool receive()
+    {
+        return client->c.recv_exact(reply.data(), reply.size(), LONG_READ_TIMEOUT_MS) == 0 &&
+               std::equal(header.begin(), header.end(), reply.begin());
+    }
+    bool run() { return send() && receive(); }
 };
 
 // Round trips in microseconds, one per request.
@@ -168,7 +174,9 @@ template <typename Request, typename Load>
 void sample_phases(benchmark::State &state, Request request, Load &load, size_t quiet_count, size_t loaded_count)
 {
     samples quiet, loaded;
-    bool ok = true;
+    // Untimed first, behind whatever the probe still does for the clients
+    // of the previous benchmark (closing them takes it out of debug mode).
+    bool ok = request();
     double us = 0;
     for (auto _ : state) {
         for (size_t i = 0; i < quiet_count && ok; i++)
@@ -188,22 +196,29 @@ void sample_phases(benchmark::State &state, Request request, Load &load, size_t 
         report_percentiles(state, loaded, quiet);
 }
 
+// Quiet requests per iteration: about as long as A's read (half a second),
+// so that a percentile of either phase rests on as many samples.
+constexpr size_t QUIET_PROBE_READS = 250;
+constexpr size_t QUIET_PROBELESS = 5000;
+constexpr size_t ALL_WHILE_IT_LASTS = SIZE_MAX;
+
 // Client A's 256 KiB read on a thread of its own: under way once its request
 // is sent, over once its whole reply is in.
 class stream_load
 {
 public:
-    explicit stream_load(probe_client *a) : read_(a, STREAM_BYTES) {}
+    static constexpr size_t loaded_count = ALL_WHILE_IT_LASTS;
+    explicit stream_load(shared_server *s) : opened_(open_client(s, s->slow_keys[0], &a_)), read_(&a_, STREAM_BYTES) {}
     bool begin()
     {
+        if (!opened_)
+            return false;
         sent_ = false;
         done_ = false;
         thread_ = std::thread([this] {
-            ok_ = read_.client->c.send_bytes(read_.request.data(), read_.request.size()) == 0;
+            ok_ = read_.send();
             sent_ = true;
-            ok_ = ok_ &&
-                  read_.client->c.recv_exact(read_.reply.data(), read_.reply.size(), LONG_READ_TIMEOUT_MS) == 0 &&
-                  std::equal(read_.header.begin(), read_.header.end(), read_.reply.begin());
+            ok_ = ok_ && read_.receive();
             done_ = true;
         });
         while (!sent_)
@@ -218,6 +233,8 @@ public:
     }
 
 private:
+    probe_client a_;
+    bool opened_;
     prepared_read read_;
     std::thread thread_;
     std::atomic<bool> sent_{false}, done_{false};
@@ -230,6 +247,7 @@ private:
 class non_reader_load
 {
 public:
+    static constexpr size_t loaded_count = QUIET_PROBELESS;
     explicit non_reader_load(shared_server *s) : server_(s) {}
     bool begin()
     {
@@ -266,6 +284,7 @@ private:
 class trickle_load
 {
 public:
+    static constexpr size_t loaded_count = QUIET_PROBELESS;
     explicit trickle_load(shared_server *s) : server_(s) {}
     bool begin()
     {
@@ -314,64 +333,49 @@ struct probeless_request {
     }
 };
 
-// Quiet requests per iteration: about as long as A's read (half a second),
-// so that a percentile of either phase rests on as many samples.
-constexpr size_t QUIET_PROBE_READS = 250;
-constexpr size_t QUIET_PROBELESS = 5000;
-constexpr size_t ALL_WHILE_IT_LASTS = SIZE_MAX;
-
 void BM_ProbeReadDuringStream(benchmark::State &state)
 {
     shared_server *s = server();
-    probe_client a, b;
-    if (s == nullptr || !open_client(s, s->slow_keys[0], &a) || !open_client(s, s->slow_keys[1], &b)) {
+    probe_client b;
+    if (s == nullptr || !open_client(s, s->slow_keys[1], &b)) {
         state.SkipWithError("no virtual probes, or the server could not open them");
         return;
     }
     prepared_read small(&b, SMALL_READ_BYTES);
-    stream_load stream(&a);
+    stream_load stream(s);
     sample_phases(
-        state, [&] { return small.run(); }, stream, QUIET_PROBE_READS, ALL_WHILE_IT_LASTS);
+        state, [&] { return small.run(); }, stream, QUIET_PROBE_READS, stream_load::loaded_count);
 }
 BENCHMARK(BM_ProbeReadDuringStream)->UseRealTime();
 
-void BM_ProbelessDuringStream(benchmark::State &state)
+// A probe-less request while the Load lasts, beside the quiet server.
+template <typename Load> void probeless_under(benchmark::State &state)
 {
     shared_server *s = server();
-    probe_client a;
-    if (s == nullptr || !open_client(s, s->slow_keys[0], &a)) {
-        state.SkipWithError("no virtual probes, or the server could not open them");
+    if (s == nullptr) {
+        state.SkipWithError("no virtual probes");
         return;
     }
     probeless_request request(s);
-    stream_load stream(&a);
-    sample_phases(state, std::ref(request), stream, QUIET_PROBELESS, ALL_WHILE_IT_LASTS);
+    Load load(s);
+    sample_phases(state, std::ref(request), load, QUIET_PROBELESS, Load::loaded_count);
+}
+
+void BM_ProbelessDuringStream(benchmark::State &state)
+{
+    probeless_under<stream_load>(state);
 }
 BENCHMARK(BM_ProbelessDuringStream)->UseRealTime();
 
 void BM_ProbelessWithNonReaders(benchmark::State &state)
 {
-    shared_server *s = server();
-    if (s == nullptr) {
-        state.SkipWithError("no virtual probes");
-        return;
-    }
-    probeless_request request(s);
-    non_reader_load non_readers(s);
-    sample_phases(state, std::ref(request), non_readers, QUIET_PROBELESS, QUIET_PROBELESS);
+    probeless_under<non_reader_load>(state);
 }
 BENCHMARK(BM_ProbelessWithNonReaders)->UseRealTime();
 
 void BM_ProbelessWithTrickledWrite(benchmark::State &state)
 {
-    shared_server *s = server();
-    if (s == nullptr) {
-        state.SkipWithError("no virtual probes");
-        return;
-    }
-    probeless_request request(s);
-    trickle_load trickle(s);
-    sample_phases(state, std::ref(request), trickle, QUIET_PROBELESS, QUIET_PROBELESS);
+    probeless_under<trickle_load>(state);
 }
 BENCHMARK(BM_ProbelessWithTrickledWrite)->UseRealTime();
 
@@ -405,7 +409,7 @@ void BM_ReadsOnProbesAtOnce(benchmark::State &state)
     std::vector<prepared_read> reads;
     for (probe_client &client : clients)
         reads.emplace_back(&client, THROUGHPUT_BYTES);
-    bool ok = true;
+    bool ok = reads_at_once(reads, n); // untimed, as the first request of each row
     auto t = paired_seconds<2>(
         state, {[&] { ok = reads_at_once(reads, n) && ok; }, [&] { ok = reads_at_once(reads, 1) && ok; }});
     if (!ok) {
