@@ -169,7 +169,8 @@ void report_percentiles(benchmark::State &state, const samples &loaded, const sa
 // Each iteration: quiet_count requests on the quiet server, then requests
 // while the load lasts, at most loaded_count. A load has begin() (true once
 // it is under way), lasts() and end() (true when it went as it should). A
-// request that ends after the load is left out.
+// request sent while the load lasts counts, however long it waits: a server
+// that held it until the load was over must show that wait.
 template <typename Request, typename Load>
 void sample_phases(benchmark::State &state, Request request, Load &load, size_t quiet_count, size_t loaded_count)
 {
@@ -184,7 +185,7 @@ void sample_phases(benchmark::State &state, Request request, Load &load, size_t 
                 quiet.push_back(us);
         ok = ok && load.begin();
         for (size_t i = 0; i < loaded_count && ok && load.lasts(); i++)
-            if ((ok = timed(request, &us)) && load.lasts())
+            if ((ok = timed(request, &us)))
                 loaded.push_back(us);
         ok = load.end() && ok;
         if (!ok)
