@@ -27,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -168,7 +169,8 @@ void report_percentiles(benchmark::State &state, const samples &loaded, const sa
 
 // Each iteration: quiet_count requests on the quiet server, then requests
 // while the load lasts, at most loaded_count. A load has begin() (true once
-// it is under way), lasts() and end() (true when it went as it should). A
+// it is under way), lasts() and end() (true when it went as it should; it
+// is called after a failed begin() too, and tidies up what began). A
 // request sent while the load lasts counts, however long it waits: a server
 // that held it until the load was over must show that wait.
 template <typename Request, typename Load>
@@ -229,7 +231,8 @@ public:
     bool lasts() const { return !done_; }
     bool end()
     {
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
         return ok_;
     }
 
@@ -309,7 +312,8 @@ public:
     bool end()
     {
         stop_ = true;
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
         writer_.c.close();
         return true;
     }
@@ -326,7 +330,10 @@ struct probeless_request {
     tarvex::connection c;
     const std::string &expected;
     std::vector<uint8_t> reply;
-    probeless_request(shared_server *s) : c(s->process.connect()), expected(s->nb_reply), reply(expected.size()) {}
+    explicit probeless_request(shared_server *s)
+        : c(s->process.connect()), expected(s->nb_reply), reply(expected.size())
+    {
+    }
     bool operator()()
     {
         return exchange(c, nb_request.data(), nb_request.size(), reply.data(), reply.size()) &&
