@@ -32,6 +32,7 @@
 #include "tarvex_driver.h"
 #include "tarvex_text.h"
 #include "tarvex_usb.h"
+#include "text_requests.h"
 
 namespace
 {
@@ -190,13 +191,6 @@ BENCHMARK(BM_ServerPassThrough64);
 // data; a write goes in the client library's pieces (WRITE_MEM_PIECE), as
 // tarvex-cli sends it, each answered "1 0".
 
-std::string read_request(uint32_t assoc, size_t bytes)
-{
-    char line[96];
-    snprintf(line, sizeof(line), "tarvex-tcp-read-mem %u 20000000 4 %zx 0\n", assoc, bytes / 4);
-    return line;
-}
-
 std::vector<uint8_t> write_request(uint32_t assoc, uint32_t addr, size_t bytes)
 {
     char line[96];
@@ -204,28 +198,6 @@ std::vector<uint8_t> write_request(uint32_t assoc, uint32_t addr, size_t bytes)
     std::vector<uint8_t> request(line, line + strlen(line));
     request.resize(request.size() + bytes, 0x5A);
     return request;
-}
-
-// The expected reply of a successful read of `bytes`: this header, then the data.
-std::string read_header(size_t bytes)
-{
-    return "1 0 " + std::to_string(bytes) + "\n";
-}
-
-// One request and a reply whose size is known, taken the same way from the
-// echo reference and from the server (one send, then receives until the reply
-// is complete), so that both rows cost the client the same calls.
-bool exchange(tarvex::connection &c, const void *request, size_t size, void *reply, size_t reply_size)
-{
-    return c.send_bytes(request, size) == 0 && c.recv_exact(reply, reply_size) == 0;
-}
-
-// One text read: false when the reply is not the success header and the data.
-bool text_read(tarvex::connection &c, const std::string &request, const std::string &header,
-               std::vector<uint8_t> *reply)
-{
-    return exchange(c, request.data(), request.size(), reply->data(), reply->size()) &&
-           std::equal(header.begin(), header.end(), reply->begin());
 }
 
 // The pieces of a text write of `bytes`, built before the timing starts as

@@ -4,7 +4,10 @@
 Each row: what is measured, the measured value, its reference (the limit,
 taken in turn with the row in the same iterations: the counters measured_us
 and reference_us), the ratio reference / measured, the goal, and PASS or
-BELOW. Times are wall-clock. A benchmark run several
+BELOW. Times are wall-clock. The concurrency rows compare percentiles of
+per-request round trips under a load with the same on the quiet server (a
+goal of 0.50: at most twice as long), and reads on N probes at once with one
+read alone (N times the data in the same time is a ratio of 1). A benchmark run several
 times (repetitions) counts with the median of its runs, time and counters
 alike."""
 import json
@@ -70,6 +73,30 @@ def main():
                       "<= 64 KiB", "PASS" if per <= 64 else "BELOW"))
         table.append(("server RSS with 1,000 clients", f"{idle.get('server_rss_KiB', 0) / 1024:.1f} MiB", "", "", "",
                       "INFO"))
+
+    def median_info(label, name):
+        row = rows.get(name)
+        if row is not None and "p50_us" in row:
+            table.append((label, fmt_time(row["p50_us"] * 1e3), fmt_time(row["ref_p50_us"] * 1e3), "", "", "INFO"))
+
+    def percentile_rows(label, name):
+        time_row(f"{label}, p99", name, 0.50)
+        median_info(f"{label}, median", name)
+
+    percentile_rows("B: 4 B read, probe 2, A streaming probe 1", "BM_ProbeReadDuringStream/real_time")
+    percentile_rows("get-nb-tarvex, A streaming", "BM_ProbelessDuringStream/real_time")
+    percentile_rows("get-nb-tarvex, 4 non-reading clients", "BM_ProbelessWithNonReaders/real_time")
+    percentile_rows("get-nb-tarvex, trickled write pending", "BM_ProbelessWithTrickledWrite/real_time")
+    for n in (1, 2, 4, 8):
+        name = f"BM_ReadsOnProbesAtOnce/{n}/real_time"
+        row = rows.get(name)
+        if row is None or "aggregate_MBps" not in row:
+            table.append((f"reads on {n} probe(s) at once", "missing", "", "", ">= 0.90", "MISSING"))
+            continue
+        ratio = row["reference_us"] / row["measured_us"] if row["measured_us"] else 0
+        table.append((f"reads on {n} probe(s) at once", f"{row['aggregate_MBps']:.2f} MB/s",
+                      f"{n * row['one_probe_MBps']:.2f} MB/s", f"{ratio:.2f}", ">= 0.90",
+                      "PASS" if ratio >= 0.90 else "BELOW"))
 
     waited = rows.get("BM_EchoAfterWork/300")
     if waited is not None and "measured_us" in waited:
