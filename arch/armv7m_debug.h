@@ -106,10 +106,10 @@ constexpr uint32_t FP_CTRL_ENABLE = 1u << 0;
 constexpr uint32_t FP_CTRL_KEY = 1u << 1;
 constexpr uint32_t FP_CTRL_REV_SHIFT = 28;
 
-// FP_COMPn: ENABLE in bit 0 (BE in revision 2). Revision 1 matches a word below FP_REV1_LIMIT
-// (COMP in bits 28:2) and REPLACE (bits 31:30) says which halfwords break: 01
-// the lower, 10 the upper, 11 both. Revision 2 matches any halfword: BPADDR
-// in bits 31:1.
+// FP_COMPn: ENABLE in bit 0 (BE in revision 2). Revision 1 matches a word
+// below FP_REV1_LIMIT (COMP in bits 28:2) and REPLACE (bits 31:30) says which
+// halfwords break: 01 the lower, 10 the upper, 11 both. Revision 2 matches
+// any halfword: BPADDR in bits 31:1.
 constexpr uint32_t FP_COMP_ENABLE = 1u << 0;
 constexpr uint32_t FP_COMP_REPLACE_SHIFT = 30;
 constexpr uint32_t FP_REV1_LIMIT = 0x20000000;
