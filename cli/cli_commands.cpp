@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "armv7m_debug.h"
 #include "cli_format.h"
 #include "cli_transfer.h"
 
@@ -174,14 +175,6 @@ static int cmd_raw(cli_session &s, const args_t &args)
 
 // ---- target control -----------------------------------------------------------
 
-// Debug Halting Control and Status Register: writes need DBGKEY in the top
-// half; C_DEBUGEN is bit 0, C_HALT bit 1, C_STEP bit 2.
-constexpr uint32_t DHCSR = 0xE000EDF0;
-constexpr uint32_t DHCSR_RUN = 0xA05F0001;
-constexpr uint32_t DHCSR_HALT = 0xA05F0003;
-constexpr uint32_t DHCSR_STEP = 0xA05F0005;
-constexpr unsigned REG_PC = 15;
-
 enum target_state { TARGET_UNKNOWN, TARGET_RUNNING, TARGET_HALTED, TARGET_RESET };
 
 static int target_state_of(cli_session &s, long long *state)
@@ -213,7 +206,7 @@ static int report_state(cli_session &s)
     static const char *const names[] = {"unknown", "running", "halted", "in reset"};
     if (state == TARGET_UNKNOWN)
         return fail(EXIT_NO_TARGET, "the target does not report its state");
-    if (state == TARGET_HALTED && (rc = read_core_reg(s, REG_PC, &pc)) != EXIT_DONE)
+    if (state == TARGET_HALTED && (rc = read_core_reg(s, armv7m::REGSEL_PC, &pc)) != EXIT_DONE)
         return rc;
     if (state == TARGET_HALTED)
         printf("halted at 0x%08x\n", pc);
@@ -224,19 +217,19 @@ static int report_state(cli_session &s)
 
 static int write_dhcsr(cli_session &s, uint32_t value, const char *what)
 {
-    std::string rest = " " + hex(DHCSR) + " " + hex(value) + " 0";
+    std::string rest = " " + hex(armv7m::DHCSR) + " " + hex(value) + " 0";
     int rc = request_result(s, with_assoc(s, "tarvex-tcp-write-debug-reg", rest), what);
     return rc == EXIT_DONE ? report_state(s) : rc;
 }
 
 static int cmd_halt(cli_session &s, const args_t &)
 {
-    return write_dhcsr(s, DHCSR_HALT, "halting the core");
+    return write_dhcsr(s, armv7m::DHCSR_HALT, "halting the core");
 }
 
 static int cmd_run(cli_session &s, const args_t &)
 {
-    return write_dhcsr(s, DHCSR_RUN, "resuming the core");
+    return write_dhcsr(s, armv7m::DHCSR_RUN, "resuming the core");
 }
 
 static int cmd_step(cli_session &s, const args_t &)
@@ -247,7 +240,7 @@ static int cmd_step(cli_session &s, const args_t &)
         return rc;
     if (state != TARGET_HALTED)
         return fail(EXIT_FAILED, "the core is not halted (tarvex-cli halt first)");
-    return write_dhcsr(s, DHCSR_STEP, "stepping the core");
+    return write_dhcsr(s, armv7m::DHCSR_STEP, "stepping the core");
 }
 
 static int cmd_reset(cli_session &s, const args_t &)

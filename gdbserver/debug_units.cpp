@@ -1,41 +1,38 @@
 #include "debug_units.h"
 
+#include "armv7m_debug.h"
+
 namespace tarvex_gdb
 {
 
-constexpr uint32_t FP_CTRL_ENABLE = 1u << 0;
-constexpr uint32_t FP_CTRL_KEY = 1u << 1;
-constexpr uint32_t FP_COMP_ENABLE = 1u << 0;
-// Revision 1 comparators reach the code region only.
-constexpr uint32_t FPB_REV1_LIMIT = 0x20000000;
-constexpr uint32_t FPB_REV1_ADDR_MASK = 0x1FFFFFFC;
-// DWT_FUNCTION: watchpoint on read 5, on write 6, on either 7; MATCHED is
-// bit 24, cleared by the read.
-constexpr uint32_t DWT_MATCHED = 1u << 24;
-constexpr uint32_t DWT_MASK_MAX = 31;
+using namespace armv7m;
+
 // BKPT #0, as it sits in memory (little endian).
 constexpr uint8_t BKPT_BYTES[2] = {0x00, 0xBE};
 
-static uint32_t dwt_comp(size_t n)
+// Register reg0 of comparator 0 (DWT_COMP0, DWT_MASK0 or DWT_FUNCTION0) for
+// comparator n.
+static uint32_t dwt_reg(uint32_t reg0, size_t n)
 {
-    return DWT_COMP0 + 16 * static_cast<uint32_t>(n);
+    return reg0 + DWT_STRIDE * static_cast<uint32_t>(n);
 }
 
 static uint32_t dwt_function_code(uint8_t kind)
 {
-    return kind == WATCH_READ ? 5 : kind == WATCH_WRITE ? 6 : 7;
+    return kind == WATCH_READ ? DWT_WATCH_READ : kind == WATCH_WRITE ? DWT_WATCH_WRITE : DWT_WATCH_ANY;
 }
 
 uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot)
 {
     if (rev2)
         return (slot.addr & ~1u) | FP_COMP_ENABLE;
-    return (slot.addr & FPB_REV1_ADDR_MASK) | static_cast<uint32_t>(slot.halves & 3) << 30 | FP_COMP_ENABLE;
+    return (slot.addr & FP_REV1_ADDR_MASK) | static_cast<uint32_t>(slot.halves & 3) << FP_COMP_REPLACE_SHIFT |
+           FP_COMP_ENABLE;
 }
 
 bool fpb_reaches(bool rev2, uint32_t addr)
 {
-    return rev2 || addr < FPB_REV1_LIMIT;
+    return rev2 || addr < FP_REV1_LIMIT;
 }
 
 dwt_range dwt_cover(uint32_t addr, uint32_t len)
@@ -71,9 +68,9 @@ int units_discover(target_link &t, debug_units &u)
         rc = debug_read(t, DWT_CTRL, &dwt_ctrl);
     if (rc != LINK_OK)
         return rc;
-    u.fpb_rev2 = (fp_ctrl >> 28) == 1;
+    u.fpb_rev2 = (fp_ctrl >> FP_CTRL_REV_SHIFT) == 1;
     u.fpb.assign(((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF), fpb_slot());
-    u.dwt.assign(dwt_ctrl >> 28, dwt_slot());
+    u.dwt.assign(dwt_ctrl >> DWT_CTRL_NUMCOMP_SHIFT, dwt_slot());
     u.soft.clear();
     return LINK_OK;
 }
@@ -179,13 +176,13 @@ static int write_dwt(target_link &t, const debug_units &u, size_t n)
 {
     const dwt_slot &slot = u.dwt[n];
     if (!slot.used)
-        return debug_write(t, dwt_comp(n) + 8, 0);
+        return debug_write(t, dwt_reg(DWT_FUNCTION0, n), 0);
     dwt_range range = dwt_cover(slot.addr, slot.len);
-    int rc = debug_write(t, dwt_comp(n), range.base);
+    int rc = debug_write(t, dwt_reg(DWT_COMP0, n), range.base);
     if (rc == LINK_OK)
-        rc = debug_write(t, dwt_comp(n) + 4, range.mask_bits);
+        rc = debug_write(t, dwt_reg(DWT_MASK0, n), range.mask_bits);
     if (rc == LINK_OK)
-        rc = debug_write(t, dwt_comp(n) + 8, dwt_function_code(slot.kind));
+        rc = debug_write(t, dwt_reg(DWT_FUNCTION0, n), dwt_function_code(slot.kind));
     return rc;
 }
 
@@ -231,8 +228,8 @@ const dwt_slot *watchpoint_hit(target_link &t, debug_units &u)
     // Every comparator is read, so no MATCHED bit is left over for the next stop.
     for (size_t n = 0; n < u.dwt.size(); n++) {
         uint32_t function = 0;
-        if (u.dwt[n].used && debug_read(t, dwt_comp(n) + 8, &function) == LINK_OK && (function & DWT_MATCHED) != 0 &&
-            hit == nullptr)
+        if (u.dwt[n].used && debug_read(t, dwt_reg(DWT_FUNCTION0, n), &function) == LINK_OK &&
+            (function & DWT_FUNCTION_MATCHED) != 0 && hit == nullptr)
             hit = &u.dwt[n];
     }
     return hit;

@@ -11,22 +11,11 @@
 namespace tarvex_gdb
 {
 
-// FPB: FP_CTRL, then FP_COMPn from 0xE0002008. FP_CTRL holds ENABLE (bit
-// 0), KEY (bit 1, must be set for a write to take), NUM_CODE in bits 7:4
-// and 14:12, and REV in bits 31:28.
-constexpr uint32_t FP_CTRL = 0xE0002000;
-constexpr uint32_t FP_COMP0 = 0xE0002008;
-// DWT: DWT_CTRL holds NUMCOMP in bits 31:28; comparator n has COMP, MASK
-// and FUNCTION at 0xE0001020 + 16n, + 4, + 8.
-constexpr uint32_t DWT_CTRL = 0xE0001000;
-constexpr uint32_t DWT_COMP0 = 0xE0001020;
-
 enum watch_kind : uint8_t { WATCH_WRITE = 2, WATCH_READ = 3, WATCH_ACCESS = 4 };
 
-// What an FPB comparator holds. Revision 1 (REV 0) matches a word address
-// below 0x20000000 and REPLACE (bits 31:30) says which halfwords break: 01
-// the lower, 10 the upper, 11 both. Revision 2 (REV 1) matches any halfword
-// address: BPADDR in bits 31:1, BE in bit 0.
+// What an FPB comparator holds (FP_COMPn, armv7m_debug.h): revision 1 breaks
+// on either or both halfwords of a code-region word, revision 2 on any one
+// halfword.
 struct fpb_slot {
     bool used = false;
     uint32_t addr = 0;  // revision 1: the word address; revision 2: the halfword

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "armv7m_debug.h"
 #include "log.h"
 
 namespace tarvex_gdb
@@ -11,7 +12,7 @@ namespace tarvex_gdb
 // Registers in the order of the target description: r0-r12, sp, lr, pc
 // (Debug Core Register Selector numbers 0-15), then xPSR (selector 16). The
 // g packet carries them in this order, p and P number them so.
-constexpr unsigned REGISTER_COUNT = 17;
+constexpr unsigned REGISTER_COUNT = armv7m::REGSEL_XPSR + 1;
 // Error replies: EIO for a failed target access, EFAULT for a write into
 // read-only flash, EINVAL for a malformed packet, ENOSPC when the
 // comparators ran out.
@@ -275,7 +276,7 @@ static int resume_at(gdb_session &s, const std::string &args, bool step, std::st
     uint32_t addr = 0;
     if (!args.empty() && (!parse_hex_field(args, &pos, &addr) || pos != args.size()))
         return reply_text(reply, E_MALFORMED);
-    int rc = args.empty() ? LINK_OK : core_write(s.link(), 15, addr);
+    int rc = args.empty() ? LINK_OK : core_write(s.link(), armv7m::REGSEL_PC, addr);
     if (rc == LINK_OK)
         rc = s.resume(step);
     return rc == LINK_OK ? PACKET_RESUMED : link_error(rc, reply);

@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "armv7m_debug.h"
 #include "gdb_packets.h"
 #include "log.h"
 #include "tarvex_text.h"
 
 namespace tarvex_gdb
 {
+
+using namespace armv7m;
 
 // How long the session waits for the server to accept its connection.
 constexpr int SERVER_CONNECT_MS = 2000;

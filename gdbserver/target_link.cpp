@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include "armv7m_debug.h"
 #include "log.h"
 #include "tarvex_text.h"
 
 namespace tarvex_gdb
 {
+
+using namespace armv7m;
 
 // A halt or a reset shows in DHCSR within a few probe round trips; the bound
 // only keeps a dead target from hanging the session.
@@ -164,7 +167,7 @@ int core_reset(target_link &t, bool halt)
     if (rc == LINK_OK)
         rc = debug_write(t, DEMCR, demcr | DEMCR_VC_CORERESET);
     if (rc == LINK_OK)
-        rc = debug_write(t, AIRCR, AIRCR_SYSRESETREQ);
+        rc = debug_write(t, AIRCR, AIRCR_VECTKEY | AIRCR_SYSRESETREQ);
     if (rc == LINK_OK)
         rc = wait_halted(t);
     int restored = debug_write(t, DEMCR, demcr & ~DEMCR_VC_CORERESET);

@@ -14,37 +14,6 @@ namespace tarvex_gdb
 
 enum link_result { LINK_OK = 0, LINK_FAILED = 1, LINK_LOST = -1 };
 
-// Armv7-M debug registers in the system control space.
-constexpr uint32_t DFSR = 0xE000ED30;
-constexpr uint32_t DHCSR = 0xE000EDF0;
-constexpr uint32_t DEMCR = 0xE000EDFC;
-constexpr uint32_t AIRCR = 0xE000ED0C;
-
-// DHCSR: writes need DBGKEY in the top half. Control bits C_DEBUGEN 0,
-// C_HALT 1, C_STEP 2, C_MASKINTS 3; status S_HALT 17, S_RESET_ST 25.
-constexpr uint32_t DBGKEY = 0xA05F0000;
-constexpr uint32_t C_DEBUGEN = 1u << 0;
-constexpr uint32_t C_HALT = 1u << 1;
-constexpr uint32_t C_STEP = 1u << 2;
-constexpr uint32_t C_MASKINTS = 1u << 3;
-constexpr uint32_t S_HALT = 1u << 17;
-constexpr uint32_t S_LOCKUP = 1u << 19;
-
-// DFSR (write one to clear): why the core last halted.
-constexpr uint32_t DFSR_HALTED = 1u << 0;
-constexpr uint32_t DFSR_BKPT = 1u << 1;
-constexpr uint32_t DFSR_DWTTRAP = 1u << 2;
-constexpr uint32_t DFSR_VCATCH = 1u << 3;
-constexpr uint32_t DFSR_ALL = 0x1F;
-
-// DEMCR: VC_CORERESET halts the core at the reset vector; TRCENA powers the
-// DWT and ITM.
-constexpr uint32_t DEMCR_VC_CORERESET = 1u << 0;
-constexpr uint32_t DEMCR_TRCENA = 1u << 24;
-
-// AIRCR: a system reset request needs VECTKEY.
-constexpr uint32_t AIRCR_SYSRESETREQ = 0x05FA0004;
-
 struct target_link {
     tarvex::connection conn;
     uint32_t assoc = 0;

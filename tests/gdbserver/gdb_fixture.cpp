@@ -1,4 +1,3 @@
-#include "debug_regs.h"
 #include "gdb_fixture.h"
 
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "armv7m_debug.h"
 #include "tarvex_text.h"
 
 namespace gdb_test
@@ -84,7 +84,7 @@ std::vector<uint8_t> probe_client::memory(uint32_t addr, uint32_t len)
 
 bool probe_client::halted()
 {
-    return (debug_reg(tarvex_test::REG_DHCSR) & tarvex_test::S_HALT) != 0;
+    return (debug_reg(armv7m::DHCSR) & armv7m::S_HALT) != 0;
 }
 
 int probe_client::clients_on_probe()

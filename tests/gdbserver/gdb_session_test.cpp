@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "armv7m_debug.h"
 #include "elf_lookup.h"
-#include "debug_regs.h"
 #include "gdb_fixture.h"
 
 namespace
@@ -92,7 +92,7 @@ protected:
         vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + SAMPLE_ELF};
         elf_ = SAMPLE_ELF;
     }
-    void halt() { probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT); }
+    void halt() { probe_.set_debug_reg(armv7m::DHCSR, armv7m::DHCSR_HALT); }
     // GDB has attached (the front end halted the core then) and the core
     // runs again: GDB's "continue" is under way.
     bool gdb_running() { return front_end_log().find("GDB connected") != std::string::npos && !probe_.halted(); }
@@ -190,7 +190,7 @@ TEST_F(Gdb, SessionTable)
         now = word_at(counter);
     }
     EXPECT_NE(now, first) << "the core did not run after detach";
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0) & 1, 0u) << "breakpoint comparator left on";
+    EXPECT_EQ(probe_.debug_reg(armv7m::FP_COMP0) & 1, 0u) << "breakpoint comparator left on";
 }
 
 TEST_F(Gdb, InterruptStopsARunningCore)

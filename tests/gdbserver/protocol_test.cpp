@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "debug_regs.h"
+#include "armv7m_debug.h"
 #include "elf_lookup.h"
 #include "gdb_fixture.h"
 #include "tarvex_text.h"
@@ -18,11 +18,11 @@
 namespace
 {
 
+using namespace armv7m;
 using gdb_test::framed;
 using gdb_test::raw_gdb;
 
 constexpr size_t PACKET_SIZE = 31 * 1024 + 32; // as qSupported announces it
-constexpr uint32_t DWT_CTRL = 0xE0001000;      // NUMCOMP in bits 31:28
 
 struct exchange {
     const char *what;
@@ -118,7 +118,7 @@ TEST_F(Protocol, RawPacketTable)
 
 TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
 {
-    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
+    probe_.set_debug_reg(DHCSR, DHCSR_HALT);
     for (unsigned n = 0; n <= 12; n++)
         probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
     raw_gdb g;
@@ -169,7 +169,7 @@ uint32_t expected_comparator(bool rev2, uint32_t addr, unsigned halves)
 TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
 {
     // What the target has: NUM_CODE and REV of FP_CTRL, NUMCOMP of DWT_CTRL.
-    uint32_t fp_ctrl = probe_.debug_reg(tarvex_test::REG_FP_CTRL);
+    uint32_t fp_ctrl = probe_.debug_reg(FP_CTRL);
     unsigned code = ((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF);
     bool rev2 = (fp_ctrl >> 28) == 1;
     unsigned data_comparators = probe_.debug_reg(DWT_CTRL) >> 28;
@@ -182,19 +182,18 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ask(g, "Z1,202,2", "OK");
     ask(g, "Z1,202,2", "OK"); // inserting again changes nothing
     if (rev2) {
-        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(true, 0x200, 1));
-        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0 + 4), expected_comparator(true, 0x202, 1));
+        EXPECT_EQ(probe_.debug_reg(FP_COMP0), expected_comparator(true, 0x200, 1));
+        EXPECT_EQ(probe_.debug_reg(FP_COMP0 + 4), expected_comparator(true, 0x202, 1));
     } else {
-        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x200, 3))
-            << "one comparator, both halves";
+        EXPECT_EQ(probe_.debug_reg(FP_COMP0), expected_comparator(false, 0x200, 3)) << "one comparator, both halves";
     }
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_CTRL) & 1, 1u) << "FPB enabled";
+    EXPECT_EQ(probe_.debug_reg(FP_CTRL) & 1, 1u) << "FPB enabled";
     ask(g, "z1,200,2", "OK");
     if (!rev2) {
-        EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), expected_comparator(false, 0x202, 2));
+        EXPECT_EQ(probe_.debug_reg(FP_COMP0), expected_comparator(false, 0x202, 2));
     }
     ask(g, "z1,202,2", "OK");
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_FP_COMP0), 0u);
+    EXPECT_EQ(probe_.debug_reg(FP_COMP0), 0u);
     // Every comparator taken, then one more: a clear error.
     for (unsigned n = 0; n < code; n++)
         ask(g, "Z1," + std::to_string(400 + 8 * n) + ",2", "OK");
@@ -203,7 +202,7 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
         ask(g, "z1," + std::to_string(400 + 8 * n) + ",2", "OK");
 
     // A software breakpoint in RAM is a BKPT the server sees, GDB does not.
-    probe_.set_debug_reg(tarvex_test::REG_DHCSR, tarvex_test::DHCSR_HALT);
+    probe_.set_debug_reg(DHCSR, DHCSR_HALT);
     ask(g, "M20000300,4:11223344", "OK");
     ask(g, "Z0,20000302,2", "OK");
     std::vector<uint8_t> planted = probe_.memory(0x20000300, 4);
@@ -215,10 +214,10 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
 
     // A write watchpoint on a word: COMP, MASK 2, FUNCTION 6, TRCENA on.
     ask(g, "Z2,20000010,4", "OK");
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0), 0x20000010u);
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 4), 2u);
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, tarvex_test::DWT_WATCH_WRITE);
-    EXPECT_NE(probe_.debug_reg(tarvex_test::REG_DEMCR) & tarvex_test::DEMCR_TRCENA, 0u);
+    EXPECT_EQ(probe_.debug_reg(DWT_COMP0), 0x20000010u);
+    EXPECT_EQ(probe_.debug_reg(DWT_MASK0), 2u);
+    EXPECT_EQ(probe_.debug_reg(DWT_FUNCTION0) & 0xF, DWT_WATCH_WRITE);
+    EXPECT_NE(probe_.debug_reg(DEMCR) & DEMCR_TRCENA, 0u);
     for (unsigned n = 1; n < data_comparators; n++)
         ask(g, "Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
     ask(g, "Z3,20002000,4", "E1c");
@@ -226,7 +225,7 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ask(g, "Z0,20000300,2", "OK");
     ask(g, "D", "OK");
     EXPECT_TRUE(g.conn.wait_closed(10000));
-    EXPECT_EQ(probe_.debug_reg(tarvex_test::REG_DWT_COMP0 + 8) & 0xF, 0u);
+    EXPECT_EQ(probe_.debug_reg(DWT_FUNCTION0) & 0xF, 0u);
     EXPECT_EQ(probe_.memory(0x20000300, 2), (std::vector<uint8_t>{0x11, 0x22}));
     EXPECT_FALSE(probe_.halted()) << "detach lets the core run";
 }

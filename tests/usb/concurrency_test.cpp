@@ -106,6 +106,15 @@ protected:
         data->resize(static_cast<size_t>(tarvex::reply_number(fields, 2, 10, 0)));
         ASSERT_EQ(c.recv_exact(data->data(), data->size(), 120000), 0);
     }
+    // Takes a memory read's reply on c, which must succeed with `expected`.
+    void expect_read(tarvex::connection &c, const std::vector<uint8_t> &expected)
+    {
+        int result = -1;
+        std::vector<uint8_t> data;
+        take_read(c, &result, &data);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(data, expected);
+    }
     // Sends `request` on c and waits until the probe has seen a command
     // block more: the request was dispatched and runs on the probe.
     void send_and_see_it_run(tarvex::connection &c, const std::string &request)
@@ -149,11 +158,7 @@ TEST_P(Concurrency, ALongReadOnOneProbeHoldsUpNoOtherProbeNorClient)
         EXPECT_EQ(ask(c, "get-nb-tcp-client\n"), "1 4\n");
     }
     EXPECT_FALSE(readable_now(a.c)) << "the others were answered while the long read was still running";
-    int result = -1;
-    std::vector<uint8_t> data;
-    take_read(a.c, &result, &data);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(data, expected);
+    expect_read(a.c, expected);
 }
 
 size_t occurrences(const std::string &text, const std::string &what)
@@ -242,13 +247,11 @@ TEST_P(Concurrency, RefreshWaitsForTheWorkInFlight)
     EXPECT_EQ(ask(b, "usb-refresh\n"), "1 0\n");
     EXPECT_TRUE(readable_now(a.c)) << "the read in flight ended before the refresh ran";
     EXPECT_EQ(ask(c, "get-nb-tarvex\n"), "1 2\n");
-    int result = -1;
-    std::vector<uint8_t> data;
-    take_read(a.c, &result, &data);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(data, expected);
+    expect_read(a.c, expected);
     std::string again = read_line_request(a.assoc, RAM, 4, 4);
     ASSERT_EQ(a.c.send_bytes(again.data(), again.size()), 0);
+    int result = -1;
+    std::vector<uint8_t> data;
     take_read(a.c, &result, &data);
     EXPECT_EQ(result, 0) << "the session survives the refresh";
     EXPECT_EQ(std::vector<uint8_t>(expected.begin(), expected.begin() + 16), data);
@@ -311,11 +314,7 @@ TEST_P(Concurrency, CloseFromAnotherClientWaitsForTheOperation)
     start_long_read(a);
     EXPECT_EQ(ask(b, "close-device " + std::to_string(a.assoc) + "\n"), "1\n");
     EXPECT_TRUE(readable_now(a.c)) << "the close was answered after the read";
-    int result = -1;
-    std::vector<uint8_t> data;
-    take_read(a.c, &result, &data);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(data, expected);
+    expect_read(a.c, expected);
     EXPECT_EQ(ask(b, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
 }
 

@@ -10,17 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "debug_regs.h"
+#include "armv7m_debug.h"
 #include "elf_lookup.h"
 #include "usb_fixture.h"
 
 namespace
 {
 
+using namespace armv7m;
 using namespace usb_test;
 using namespace tarvex_test;
 
-constexpr uint32_t DFSR_BKPT = 1u << 1;
 constexpr int HANG_GUARD_MS = 30000;
 
 uint32_t symbol(const char *name)
@@ -54,7 +54,7 @@ protected:
         start({"--probe", std::string("firmware=") + SAMPLE_ELF});
         ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
         ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
-        write_word(REG_DHCSR, DHCSR_RUN); // halting debug on, as a debugger connects
+        write_word(DHCSR, DHCSR_RUN); // halting debug on, as a debugger connects
     }
     // A word through the probe's debug-register access, which reaches RAM,
     // flash and system space alike.
@@ -74,7 +74,7 @@ protected:
         EXPECT_TRUE(f.size() == 3 && f[1] == "0");
         return static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
     }
-    bool halted() { return (read_word(REG_DHCSR) & S_HALT) != 0; }
+    bool halted() { return (read_word(DHCSR) & S_HALT) != 0; }
     static std::string hex(uint32_t v)
     {
         char text[16];
@@ -99,12 +99,12 @@ TEST_P(SampleFirmware, CounterMovesWhileRunningAndNotWhileHalted)
     uint32_t counter = symbol("sample_counter");
     uint32_t first = read_word(counter);
     ASSERT_TRUE(eventually([&] { return read_word(counter) > first; })) << "the firmware counts";
-    write_word(REG_DHCSR, DHCSR_HALT);
+    write_word(DHCSR, DHCSR_HALT);
     ASSERT_TRUE(halted());
     uint32_t at_halt = read_word(counter);
     usleep(100000); // ten of the firmware's turns, were it running
     EXPECT_EQ(read_word(counter), at_halt);
-    write_word(REG_DHCSR, DHCSR_RUN);
+    write_word(DHCSR, DHCSR_RUN);
     EXPECT_FALSE(halted());
     EXPECT_TRUE(eventually([&] { return read_word(counter) > at_halt; })) << "and counts again after run";
 }
@@ -112,21 +112,21 @@ TEST_P(SampleFirmware, CounterMovesWhileRunningAndNotWhileHalted)
 TEST_P(SampleFirmware, BreakpointOnTheTickFunctionThenStep)
 {
     uint32_t tick = symbol("sample_tick");
-    write_word(REG_FP_CTRL, FP_CTRL_KEY_ENABLE);
-    write_word(REG_FP_COMP0, tick | 1);
+    write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
+    write_word(FP_COMP0, tick | 1);
     ASSERT_TRUE(eventually([&] { return halted(); })) << "sample_tick runs on every turn";
-    EXPECT_EQ(reg(REG_PC), tick);
-    EXPECT_TRUE(read_word(REG_DFSR) & DFSR_BKPT);
-    write_word(REG_DFSR, DFSR_ALL);
+    EXPECT_EQ(reg(REGSEL_PC), tick);
+    EXPECT_TRUE(read_word(DFSR) & DFSR_BKPT);
+    write_word(DFSR, DFSR_ALL);
 
-    write_word(REG_DHCSR, DHCSR_STEP);
+    write_word(DHCSR, DHCSR_STEP);
     ASSERT_TRUE(eventually([&] { return halted(); }));
-    EXPECT_EQ(reg(REG_PC), elf_next_instruction(SAMPLE_ELF, tick)) << "one instruction on from the breakpoint";
+    EXPECT_EQ(reg(REGSEL_PC), elf_next_instruction(SAMPLE_ELF, tick)) << "one instruction on from the breakpoint";
 
-    write_word(REG_DHCSR, DHCSR_RUN);
-    ASSERT_TRUE(eventually([&] { return halted() && reg(REG_PC) == tick; })) << "the next turn meets it again";
-    write_word(REG_FP_COMP0, 0);
-    write_word(REG_DHCSR, DHCSR_RUN);
+    write_word(DHCSR, DHCSR_RUN);
+    ASSERT_TRUE(eventually([&] { return halted() && reg(REGSEL_PC) == tick; })) << "the next turn meets it again";
+    write_word(FP_COMP0, 0);
+    write_word(DHCSR, DHCSR_RUN);
 }
 
 TEST_P(SampleFirmware, ResetWithTheVectorCatchHaltsOnTheResetHandler)
@@ -137,19 +137,19 @@ TEST_P(SampleFirmware, ResetWithTheVectorCatchHaltsOnTheResetHandler)
     };
     const reset_case cases[] = {
         {"probe reset command", [&] { EXPECT_EQ(text("tarvex-usb-reset 256\n"), "1 0\n"); }},
-        {"REG_AIRCR.SYSRESETREQ", [&] { write_word(REG_AIRCR, AIRCR_SYSRESETREQ); }},
+        {"AIRCR.SYSRESETREQ", [&] { write_word(AIRCR, AIRCR_VECTKEY | AIRCR_SYSRESETREQ); }},
     };
     uint32_t handler = symbol("reset_handler");
     for (const reset_case &c : cases) {
-        write_word(REG_DHCSR, DHCSR_RUN);
-        write_word(REG_DEMCR, DEMCR_VC_CORERESET);
+        write_word(DHCSR, DHCSR_RUN);
+        write_word(DEMCR, DEMCR_VC_CORERESET);
         c.reset();
         ASSERT_TRUE(eventually([&] { return halted(); })) << c.name;
-        EXPECT_EQ(reg(REG_PC), handler) << c.name;
-        EXPECT_EQ(reg(REG_SP), symbol("_stack_top")) << c.name << ": SP from the vector table";
-        write_word(REG_DEMCR, 0);
+        EXPECT_EQ(reg(REGSEL_PC), handler) << c.name;
+        EXPECT_EQ(reg(REGSEL_SP), symbol("_stack_top")) << c.name << ": SP from the vector table";
+        write_word(DEMCR, 0);
     }
-    write_word(REG_DHCSR, DHCSR_RUN);
+    write_word(DHCSR, DHCSR_RUN);
     uint32_t counter = symbol("sample_counter");
     EXPECT_TRUE(eventually([&] { return read_word(counter) > 0; })) << "the firmware starts over and counts";
 }
@@ -215,7 +215,7 @@ TEST_P(BlankTarget, LocksUpThenRunsTheImageTheControlChannelLoads)
     EXPECT_TRUE(eventually([&] {
         return server_.control("core 0").find("run=lockup pc=00000100") != std::string::npos;
     })) << server_.control("core 0");
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
     EXPECT_EQ(read_word(scratch), 0x5AA5C33Cu);
 
     ASSERT_EQ(server_.control(std::string("load 0 ") + SAMPLE_ELF), "ok");

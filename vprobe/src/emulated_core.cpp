@@ -18,10 +18,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "armv7m_debug.h"
 #include "target_scs.h"
 
 namespace vprobe
 {
+
+using namespace armv7m;
 
 namespace
 {
@@ -31,11 +34,9 @@ constexpr uint64_t UNTIL_NEVER = 0xFFFFFFFF; // odd: no Thumb instruction starts
 constexpr uint32_t INTR_BKPT = 7;
 constexpr uint16_t OP_WFI = 0xBF30;
 constexpr uint16_t OP_WFE = 0xBF20;
-constexpr uint32_t DEMCR_VC_HARDERR = 1u << 10;
 constexpr uint32_t PAGE = 4096;
 constexpr uint32_t SLICE = CORE_HZ / 1000; // instructions per millisecond
 constexpr int IDLE_WAIT_MS = 1000;
-constexpr uint32_t DWT_WATCH_READ = 5, DWT_WATCH_WRITE = 6, DWT_WATCH_ANY = 7;
 
 enum core_event : int { EV_NONE, EV_BKPT, EV_FPB, EV_WATCH, EV_EXCEPTION };
 
@@ -134,7 +135,7 @@ void on_fpb(uc_engine *, uint64_t address, uint32_t, void *user)
 
 bool watch_matches(const core_debug &d, size_t i, uc_mem_type type, uint64_t address, int size)
 {
-    uint32_t fn = d.dwt_function[i] & 0xF;
+    uint32_t fn = d.dwt_function[i] & DWT_FUNCTION_FIELD;
     bool write = type == UC_MEM_WRITE;
     if (!(fn == DWT_WATCH_ANY || (fn == DWT_WATCH_WRITE && write) || (fn == DWT_WATCH_READ && !write)))
         return false;
@@ -185,7 +186,7 @@ void drop_translations(emu_core *c)
 bool any_watchpoint(const core_debug &d)
 {
     for (uint32_t fn : d.dwt_function)
-        if ((fn & 0xF) >= DWT_WATCH_READ && (fn & 0xF) <= DWT_WATCH_ANY)
+        if ((fn & DWT_FUNCTION_FIELD) >= DWT_WATCH_READ && (fn & DWT_FUNCTION_FIELD) <= DWT_WATCH_ANY)
             return true;
     return false;
 }

@@ -4,10 +4,13 @@
 #include <cstring>
 #include <elf.h>
 
+#include "armv7m_debug.h"
 #include "target_scs.h"
 
 namespace vprobe
 {
+
+using namespace armv7m;
 
 namespace
 {

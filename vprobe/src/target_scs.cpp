@@ -4,63 +4,36 @@
 #include <climits>
 #include <ctime>
 
+#include "armv7m_debug.h"
 #include "probe_bus.h"
 
 namespace vprobe
 {
 
+using namespace armv7m;
+
 namespace
 {
 
-constexpr uint32_t REG_ITM_STIM = 0xE0000000; // 32 stimulus ports, one word each
-constexpr uint32_t REG_ITM_TER = 0xE0000E00;
-constexpr uint32_t REG_ITM_TPR = 0xE0000E40;
-constexpr uint32_t REG_ITM_TCR = 0xE0000E80;
-constexpr uint32_t REG_DWT_CTRL = 0xE0001000;
-constexpr uint32_t REG_DWT_CYCCNT = 0xE0001004;
-constexpr uint32_t REG_DWT_COMP = 0xE0001020; // COMP, MASK, FUNCTION every 16 bytes
-constexpr uint32_t REG_FP_CTRL = 0xE0002000;
-constexpr uint32_t REG_FP_REMAP = 0xE0002004;
-constexpr uint32_t REG_FP_COMP = 0xE0002008;
-constexpr uint32_t REG_SYST_CSR = 0xE000E010;
-constexpr uint32_t REG_SYST_RVR = 0xE000E014;
-constexpr uint32_t REG_SYST_CVR = 0xE000E018;
-constexpr uint32_t REG_CPUID = 0xE000ED00;
-constexpr uint32_t REG_ICSR = 0xE000ED04;
-constexpr uint32_t REG_AIRCR = 0xE000ED0C;
-constexpr uint32_t REG_CFSR = 0xE000ED28;
-constexpr uint32_t REG_HFSR = 0xE000ED2C;
-constexpr uint32_t REG_DFSR = 0xE000ED30;
-constexpr uint32_t REG_BFAR = 0xE000ED38;
-constexpr uint32_t REG_DHCSR = 0xE000EDF0;
-constexpr uint32_t REG_DCRSR = 0xE000EDF4;
-constexpr uint32_t REG_DCRDR = 0xE000EDF8;
-constexpr uint32_t REG_DEMCR = 0xE000EDFC;
+// The target's own system registers besides the debug architecture's.
+constexpr uint32_t SYST_CSR = 0xE000E010;
+constexpr uint32_t SYST_RVR = 0xE000E014;
+constexpr uint32_t SYST_CVR = 0xE000E018;
+constexpr uint32_t CPUID = 0xE000ED00;
+constexpr uint32_t ICSR = 0xE000ED04;
 
 constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
-constexpr uint32_t DBGKEY = 0xA05F;
-constexpr uint32_t VECTKEY = 0x05FA;
-constexpr uint32_t S_REGRDY = 1u << 16;
-constexpr uint32_t S_HALT = 1u << 17;
-constexpr uint32_t S_SLEEP = 1u << 18;
-constexpr uint32_t S_LOCKUP = 1u << 19;
-constexpr uint32_t S_RETIRE_ST = 1u << 24;
-constexpr uint32_t S_RESET_ST = 1u << 25;
-constexpr uint32_t DCRSR_REGWNR = 1u << 16;
-constexpr uint32_t AIRCR_SYSRESETREQ = 1u << 2;
-constexpr uint32_t DEMCR_TRCENA = 1u << 24;
-constexpr uint32_t ITM_TCR_ITMENA = 1u << 0;
-constexpr uint32_t FP_CTRL_ENABLE = 1u << 0;
-constexpr uint32_t FP_CTRL_KEY = 1u << 1;
-// Revision 1 (the FPB that compares any address, flash or RAM), 6 code and
-// 2 literal comparators.
-constexpr uint32_t FP_CTRL_FIXED =
-    1u << 28 | (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
 constexpr uint32_t SYST_ENABLE = 1u << 0;
 constexpr uint32_t SYST_TICKINT = 1u << 1;
 constexpr uint32_t SYST_COUNTFLAG = 1u << 16;
 constexpr uint32_t ICSR_PENDSTCLR = 1u << 25;
 constexpr uint32_t ICSR_PENDSTSET = 1u << 26;
+// DHCSR's control bits the model keeps (C_SNAPSTALL is not modelled).
+constexpr uint32_t DHCSR_CONTROL = C_DEBUGEN | C_HALT | C_STEP | C_MASKINTS;
+// REV 1, the second revision, whose comparators take any address, flash or
+// RAM; 6 code and 2 literal comparators.
+constexpr uint32_t FP_CTRL_FIXED =
+    1u << FP_CTRL_REV_SHIFT | (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
 
 // ---- SysTick: counts CORE_HZ down from RVR, in real time -------------------
 
@@ -151,10 +124,10 @@ void resume(core_debug &c, bool step)
 
 void dhcsr_write(probe_state &st, uint32_t value)
 {
-    if ((value >> 16) != DBGKEY)
+    if ((value & DBGKEY_MASK) != DBGKEY)
         return; // writes without the key are ignored by the core
     core_debug &c = st.core;
-    st.dhcsr_ctrl = value & 0xF;
+    st.dhcsr_ctrl = value & DHCSR_CONTROL;
     bool in_debug = c.run == CORE_HALTED || c.run == CORE_STEPPING;
     if (!(st.dhcsr_ctrl & C_DEBUGEN)) {
         if (in_debug)
@@ -170,7 +143,7 @@ void dhcsr_write(probe_state &st, uint32_t value)
 
 void dcrsr_write(probe_state &st, uint32_t value)
 {
-    uint32_t sel = value & 0x7F;
+    uint32_t sel = value & DCRSR_REGSEL;
     if (sel >= CORE_REGS)
         return;
     if (value & DCRSR_REGWNR)
@@ -191,7 +164,7 @@ int bank_index(uint32_t addr, uint32_t base, uint32_t n, uint32_t stride)
 
 bool dwt_read(core_debug &c, uint32_t addr, bool side_effects, uint32_t *out)
 {
-    int i = bank_index(addr & ~0xFu, REG_DWT_COMP, DWT_COMPARATORS, 16);
+    int i = bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE);
     if (i < 0)
         return false;
     switch (addr & 0xF) {
@@ -213,15 +186,15 @@ bool dwt_read(core_debug &c, uint32_t addr, bool side_effects, uint32_t *out)
 
 bool dwt_write(core_debug &c, uint32_t addr, uint32_t value)
 {
-    int i = bank_index(addr & ~0xFu, REG_DWT_COMP, DWT_COMPARATORS, 16);
+    int i = bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE);
     if (i < 0 || (addr & 0xF) > 8)
         return false;
     if ((addr & 0xF) == 0)
         c.dwt_comp[i] = value;
     else if ((addr & 0xF) == 4)
-        c.dwt_mask[i] = value & 0x1F;
+        c.dwt_mask[i] = value & DWT_MASK_MAX;
     else
-        c.dwt_function[i] = value & 0xF;
+        c.dwt_function[i] = value & DWT_FUNCTION_FIELD;
     c.hooks_seq++;
     return true;
 }
@@ -231,18 +204,18 @@ bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
 {
     core_debug &c = st.core;
     uint64_t now = scs_now_us();
-    int fp = bank_index(addr, REG_FP_COMP, FPB_COMPARATORS, 4);
-    if (bank_index(addr, REG_ITM_STIM, 32, 4) >= 0)
-        *out = 1; // FIFOREADY: the stimulus port always takes a write
+    int fp = bank_index(addr, FP_COMP0, FPB_COMPARATORS, 4);
+    if (bank_index(addr, ITM_STIM0, ITM_PORTS, 4) >= 0)
+        *out = ITM_STIM_FIFOREADY; // the stimulus port always takes a write
     else if (fp >= 0)
         *out = c.fp_comp[fp];
     else if (dwt_read(c, addr, side_effects, out))
         return true;
-    else if (addr == REG_SYST_CSR)
+    else if (addr == SYST_CSR)
         *out = systick_csr_read(c, side_effects);
-    else if (addr == REG_SYST_CVR)
+    else if (addr == SYST_CVR)
         *out = systick_current(c, now);
-    else if (addr == REG_ICSR)
+    else if (addr == ICSR)
         *out = systick_pending(c, now) ? ICSR_PENDSTSET : 0;
     else
         return false;
@@ -252,24 +225,24 @@ bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
 bool unit_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size)
 {
     core_debug &c = st.core;
-    int port = bank_index(addr & ~3u, REG_ITM_STIM, 32, 4);
-    int fp = bank_index(addr, REG_FP_COMP, FPB_COMPARATORS, 4);
+    int port = bank_index(addr & ~3u, ITM_STIM0, ITM_PORTS, 4);
+    int fp = bank_index(addr, FP_COMP0, FPB_COMPARATORS, 4);
     if (port >= 0) {
         itm_stimulus(st, static_cast<uint32_t>(port), value, size);
     } else if (fp >= 0) {
         c.fp_comp[fp] = value;
         c.hooks_seq++;
-    } else if (addr == REG_FP_CTRL) {
+    } else if (addr == FP_CTRL) {
         if (value & FP_CTRL_KEY)
             c.fp_ctrl = value & FP_CTRL_ENABLE;
         c.hooks_seq++;
     } else if (dwt_write(c, addr, value)) {
         return true;
-    } else if (addr == REG_SYST_CSR) {
+    } else if (addr == SYST_CSR) {
         systick_csr_write(c, value);
-    } else if (addr == REG_SYST_CVR) {
+    } else if (addr == SYST_CVR) {
         systick_restart(c, scs_now_us());
-    } else if (addr == REG_ICSR) {
+    } else if (addr == ICSR) {
         if (value & ICSR_PENDSTCLR)
             c.syst_acked = systick_wraps(c, scs_now_us());
     } else {
@@ -295,25 +268,25 @@ uint32_t *field_of(probe_state &st, uint32_t addr)
 {
     core_debug &c = st.core;
     switch (addr) {
-    case REG_ITM_TER:
+    case ITM_TER:
         return &c.itm_ter;
-    case REG_ITM_TPR:
+    case ITM_TPR:
         return &c.itm_tpr;
-    case REG_ITM_TCR:
+    case ITM_TCR:
         return &c.itm_tcr;
-    case REG_SYST_RVR:
+    case SYST_RVR:
         return &c.syst_rvr;
-    case REG_CFSR:
+    case CFSR:
         return &c.cfsr;
-    case REG_HFSR:
+    case HFSR:
         return &c.hfsr;
-    case REG_DFSR:
+    case DFSR:
         return &c.dfsr;
-    case REG_BFAR:
+    case BFAR:
         return &c.bfar;
-    case REG_DCRDR:
+    case DCRDR:
         return &st.dcrdr;
-    case REG_DEMCR:
+    case DEMCR:
         return &st.demcr;
     default:
         return nullptr;
@@ -323,17 +296,17 @@ uint32_t *field_of(probe_state &st, uint32_t addr)
 uint32_t fixed_read(probe_state &st, uint32_t addr, bool side_effects)
 {
     switch (addr) {
-    case REG_CPUID:
+    case CPUID:
         return CPUID_VALUE;
-    case REG_AIRCR:
-        return 0xFA050000;
-    case REG_FP_CTRL:
+    case AIRCR:
+        return AIRCR_VECTKEYSTAT;
+    case FP_CTRL:
         return FP_CTRL_FIXED | st.core.fp_ctrl;
-    case REG_DWT_CTRL:
-        return DWT_COMPARATORS << 28;
-    case REG_DWT_CYCCNT:
+    case DWT_CTRL:
+        return DWT_COMPARATORS << DWT_CTRL_NUMCOMP_SHIFT;
+    case DWT_CYCCNT:
         return static_cast<uint32_t>(st.core.instructions);
-    case REG_DHCSR: {
+    case DHCSR: {
         uint32_t value = scs_dhcsr(st);
         if (side_effects) {
             st.core.retired = 0;
@@ -353,7 +326,7 @@ uint32_t fixed_read(probe_state &st, uint32_t addr, bool side_effects)
 bool write_one_to_clear(probe_state &st, uint32_t addr, uint32_t value)
 {
     core_debug &c = st.core;
-    uint32_t *reg = addr == REG_CFSR ? &c.cfsr : addr == REG_HFSR ? &c.hfsr : addr == REG_DFSR ? &c.dfsr : nullptr;
+    uint32_t *reg = addr == CFSR ? &c.cfsr : addr == HFSR ? &c.hfsr : addr == DFSR ? &c.dfsr : nullptr;
     if (reg)
         *reg &= ~value;
     return reg != nullptr;
@@ -363,18 +336,18 @@ void control_write(probe_view &v, uint32_t addr, uint32_t value)
 {
     probe_state &st = v.rec->st;
     switch (addr) {
-    case REG_CPUID:
-    case REG_FP_REMAP:
-    case REG_BFAR:
+    case CPUID:
+    case FP_REMAP:
+    case BFAR:
         return;
-    case REG_DHCSR:
+    case DHCSR:
         dhcsr_write(st, value);
         return;
-    case REG_DCRSR:
+    case DCRSR:
         dcrsr_write(st, value);
         return;
-    case REG_AIRCR:
-        if ((value >> 16) == VECTKEY && (value & AIRCR_SYSRESETREQ))
+    case AIRCR:
+        if ((value & AIRCR_KEY_MASK) == AIRCR_VECTKEY && (value & AIRCR_SYSRESETREQ))
             probe_core_reset(v);
         return;
     default:
@@ -418,7 +391,7 @@ void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size)
 uint32_t scs_dhcsr(const probe_state &st)
 {
     const core_debug &c = st.core;
-    uint32_t v = (st.dhcsr_ctrl & 0xF) | S_REGRDY;
+    uint32_t v = (st.dhcsr_ctrl & DHCSR_CONTROL) | S_REGRDY;
     if (c.run == CORE_HALTED)
         v |= S_HALT;
     if (c.run == CORE_LOCKED)

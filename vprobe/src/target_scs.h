@@ -10,35 +10,6 @@
 namespace vprobe
 {
 
-constexpr uint32_t PPB_BASE = 0xE0000000;
-constexpr uint32_t PPB_END = 0xE0100000;
-
-// Core register selectors (DCRSR numbering) kept in probe_state::core_regs.
-constexpr uint32_t REGSEL_SP = 13;
-constexpr uint32_t REGSEL_LR = 14;
-constexpr uint32_t REGSEL_PC = 15;
-constexpr uint32_t REGSEL_XPSR = 16;
-constexpr uint32_t REGSEL_MSP = 17;
-constexpr uint32_t REGSEL_PSP = 18;
-constexpr uint32_t REGSEL_SPECIAL = 20; // CONTROL 31..24, FAULTMASK 23..16, BASEPRI 15..8, PRIMASK 7..0
-constexpr uint32_t XPSR_THUMB = 0x01000000;
-
-constexpr uint32_t DFSR_HALTED = 1u << 0;
-constexpr uint32_t DFSR_BKPT = 1u << 1;
-constexpr uint32_t DFSR_DWTTRAP = 1u << 2;
-constexpr uint32_t DFSR_VCATCH = 1u << 3;
-constexpr uint32_t CFSR_IBUSERR = 1u << 8;
-constexpr uint32_t CFSR_PRECISERR = 1u << 9;
-constexpr uint32_t CFSR_BFARVALID = 1u << 15;
-constexpr uint32_t CFSR_UNDEFINSTR = 1u << 16;
-constexpr uint32_t HFSR_FORCED = 1u << 30;
-constexpr uint32_t HFSR_DEBUGEVT = 1u << 31;
-constexpr uint32_t DWT_FUNCTION_MATCHED = 1u << 24;
-constexpr uint32_t DEMCR_VC_CORERESET = 1u << 0;
-constexpr uint32_t C_DEBUGEN = 1u << 0;
-constexpr uint32_t C_HALT = 1u << 1;
-constexpr uint32_t C_STEP = 1u << 2;
-
 // A word of system space (addr word aligned). side_effects: a debugger read
 // that clears what reading clears.
 uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects);

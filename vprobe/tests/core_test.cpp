@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "debug_regs.h"
+#include "armv7m_debug.h"
 #include "elf_lookup.h"
 #include "emulated_core.h"
 #include "probe_model.h"
 #include "target_scs.h"
 
+using namespace armv7m;
 using namespace vprobe;
-using namespace tarvex_test;
 using tarvex_test::elf_bytes;
 using tarvex_test::elf_next_instruction;
 using tarvex_test::elf_symbol_of;
@@ -101,15 +101,15 @@ protected:
     // Halted, with the PC on `entry`: as a debugger starts a case.
     void enter(uint32_t entry)
     {
-        write_word(REG_DHCSR, DHCSR_HALT);
+        write_word(DHCSR, DHCSR_HALT);
         turns(1);
-        ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+        ASSERT_TRUE(read_word(DHCSR) & S_HALT);
         set_reg(REGSEL_PC, entry);
-        write_word(REG_DFSR, DFSR_ALL);
+        write_word(DFSR, DFSR_ALL);
     }
     void run_until_stopped()
     {
-        write_word(REG_DHCSR, DHCSR_RUN);
+        write_word(DHCSR, DHCSR_RUN);
         turns();
     }
 
@@ -123,38 +123,38 @@ TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
     std::vector<uint8_t> ram_before(v_.ram, v_.ram + v_.rec->cfg.ram_size);
     std::vector<uint8_t> flash_before(v_.flash, v_.flash + v_.rec->cfg.flash_size);
     turns();
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP);
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
     EXPECT_EQ(reg(REGSEL_PC), 0x100u) << "stopped on the erased word the reset vector points at";
-    EXPECT_TRUE(read_word(REG_CFSR) & CFSR_UNDEFINSTR);
+    EXPECT_TRUE(read_word(CFSR) & CFSR_UNDEFINSTR);
     EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, ram_before.size()) == 0);
     EXPECT_TRUE(std::memcmp(flash_before.data(), v_.flash, flash_before.size()) == 0);
-    write_word(REG_DHCSR, DHCSR_HALT);
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT) << "a locked-up core still halts";
+    write_word(DHCSR, DHCSR_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT) << "a locked-up core still halts";
 }
 
 TEST_F(Core, ResetCatchHaltThenStepThenRunThenHalt)
 {
     load_cases();
-    write_word(REG_DHCSR, DHCSR_RUN);
-    write_word(REG_DEMCR, tarvex_test::DEMCR_VC_CORERESET);
-    write_word(REG_AIRCR, AIRCR_SYSRESETREQ);
+    write_word(DHCSR, DHCSR_RUN);
+    write_word(DEMCR, DEMCR_VC_CORERESET);
+    write_word(AIRCR, AIRCR_VECTKEY | AIRCR_SYSRESETREQ);
     turns();
     uint32_t reset = symbol("reset_handler");
-    ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    ASSERT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(reg(REGSEL_PC), reset);
     EXPECT_EQ(reg(REGSEL_SP), symbol("_stack_top"));
 
-    write_word(REG_DHCSR, DHCSR_STEP);
-    EXPECT_FALSE(read_word(REG_DHCSR) & S_HALT) << "the step is the executor's to do";
+    write_word(DHCSR, DHCSR_STEP);
+    EXPECT_FALSE(read_word(DHCSR) & S_HALT) << "the step is the executor's to do";
     turns(1);
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(reg(REGSEL_PC), elf_next_instruction(CORE_CASES_ELF, reset)) << "exactly one instruction";
-    EXPECT_TRUE(read_word(REG_DFSR) & DFSR_HALTED);
+    EXPECT_TRUE(read_word(DFSR) & DFSR_HALTED);
 
     run_until_stopped();
     uint32_t counted = reg(0);
     EXPECT_GT(counted, 0u) << "the loop counts in r0 while running";
-    write_word(REG_DHCSR, DHCSR_HALT);
+    write_word(DHCSR, DHCSR_HALT);
     uint32_t at_halt = reg(0);
     turns();
     EXPECT_EQ(reg(0), at_halt) << "a halted core does not move";
@@ -167,9 +167,9 @@ TEST_F(Core, FirmwareResetRequestRestartsFromTheVectorTable)
     load_cases();
     enter(symbol("case_sysreset"));
     set_reg(5, 0);
-    write_word(REG_DEMCR, tarvex_test::DEMCR_VC_CORERESET);
+    write_word(DEMCR, DEMCR_VC_CORERESET);
     run_until_stopped();
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(reg(REGSEL_PC), symbol("reset_handler"));
     EXPECT_EQ(reg(5), 0u) << "registers are the reset's, no instruction after the store ran";
 }
@@ -179,16 +179,16 @@ TEST_F(Core, BkptHaltsOnTheInstruction)
     load_cases();
     enter(symbol("case_bkpt"));
     run_until_stopped();
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(reg(REGSEL_PC), symbol("bkpt_at"));
     EXPECT_EQ(reg(1), 0x11u) << "the instructions before it ran, none after";
-    EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_BKPT);
+    EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT);
 
     enter(symbol("case_bkpt"));
-    write_word(REG_DHCSR, DHCSR_DEBUG_OFF); // the core resumes
+    write_word(DHCSR, DHCSR_DEBUG_OFF); // the core resumes
     turns();
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
-    EXPECT_TRUE(read_word(REG_HFSR) & HFSR_DEBUGEVT);
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
+    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT);
 }
 
 TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
@@ -207,20 +207,20 @@ TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
         {"flash", symbol("case_fpb"), symbol("fpb_target"), 2},
         {"RAM", RAM_CODE, RAM_CODE + symbol("ram_target") - code, 4},
     };
-    write_word(REG_FP_CTRL, FP_CTRL_KEY_ENABLE);
+    write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
     for (const fpb_case &c : cases) {
         enter(c.entry);
         set_reg(c.reg, 0);
-        write_word(REG_FP_COMP0 + 4, c.target | 1);
+        write_word(FP_COMP0 + 4, c.target | 1);
         run_until_stopped();
-        EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT) << c.name;
+        EXPECT_TRUE(read_word(DHCSR) & S_HALT) << c.name;
         EXPECT_EQ(reg(REGSEL_PC), c.target) << c.name;
         EXPECT_NE(reg(c.reg), 0x33u) << c.name << ": the matched instruction did not run";
         EXPECT_NE(reg(c.reg), 0x44u) << c.name;
-        EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_BKPT) << c.name;
-        write_word(REG_FP_COMP0 + 4, 0);
+        EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT) << c.name;
+        write_word(FP_COMP0 + 4, 0);
     }
-    EXPECT_EQ(read_word(REG_FP_CTRL) >> 28, 1u) << "comparators take any address";
+    EXPECT_EQ(read_word(FP_CTRL) >> 28, 1u) << "comparators take any address";
 }
 
 TEST_F(Core, DwtWatchpointHaltsAfterTheStore)
@@ -228,17 +228,17 @@ TEST_F(Core, DwtWatchpointHaltsAfterTheStore)
     load_cases();
     uint32_t watched = symbol("watched");
     enter(symbol("case_store"));
-    write_word(REG_DEMCR, DEMCR_TRCENA);
-    write_word(REG_DWT_COMP0, watched);
-    write_word(REG_DWT_COMP0 + 4, 0);               // MASK: the word itself
-    write_word(REG_DWT_COMP0 + 8, DWT_WATCH_WRITE); // FUNCTION: halt on a write
+    write_word(DEMCR, DEMCR_TRCENA);
+    write_word(DWT_COMP0, watched);
+    write_word(DWT_MASK0, 0);                   // MASK: the word itself
+    write_word(DWT_FUNCTION0, DWT_WATCH_WRITE); // FUNCTION: halt on a write
     run_until_stopped();
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(read_word(watched), 0x5Au) << "the store happened";
     EXPECT_EQ(reg(REGSEL_PC), symbol("after_store")) << "and retired";
-    EXPECT_EQ(read_word(REG_DFSR) & 0xF, DFSR_DWTTRAP);
-    EXPECT_TRUE(read_word(REG_DWT_COMP0 + 8) & DWT_FUNCTION_MATCHED);
-    EXPECT_FALSE(read_word(REG_DWT_COMP0 + 8) & DWT_FUNCTION_MATCHED) << "MATCHED clears when read";
+    EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_DWTTRAP);
+    EXPECT_TRUE(read_word(DWT_FUNCTION0) & DWT_FUNCTION_MATCHED);
+    EXPECT_FALSE(read_word(DWT_FUNCTION0) & DWT_FUNCTION_MATCHED) << "MATCHED clears when read";
 }
 
 TEST_F(Core, ItmWritesReachTheTraceOnlyWhenEnabled)
@@ -259,11 +259,11 @@ TEST_F(Core, ItmWritesReachTheTraceOnlyWhenEnabled)
     };
     for (const itm_case &c : cases) {
         enter(symbol("case_itm"));
-        write_word(REG_DEMCR, c.demcr);
-        write_word(REG_ITM_TCR, c.tcr);
-        write_word(REG_ITM_TER, c.ter);
+        write_word(DEMCR, c.demcr);
+        write_word(ITM_TCR, c.tcr);
+        write_word(ITM_TER, c.ter);
         run_until_stopped();
-        ASSERT_TRUE(read_word(REG_DHCSR) & S_HALT);
+        ASSERT_TRUE(read_word(DHCSR) & S_HALT);
         std::vector<uint8_t> got(64);
         got.resize(probe_trace_take(v_, got.data(), 64, 0));
         EXPECT_EQ(got, c.trace) << "TCR " << c.tcr << " TER " << c.ter;
@@ -286,29 +286,29 @@ TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
     };
     for (const fault_case &c : cases) {
         enter(symbol(c.entry));
-        write_word(REG_CFSR, 0xFFFFFFFF);
-        write_word(REG_DEMCR, c.demcr);
+        write_word(CFSR, 0xFFFFFFFF);
+        write_word(DEMCR, c.demcr);
         run_until_stopped();
-        EXPECT_TRUE(read_word(REG_DHCSR) & c.dhcsr_bit) << c.entry;
+        EXPECT_TRUE(read_word(DHCSR) & c.dhcsr_bit) << c.entry;
         EXPECT_EQ(reg(REGSEL_PC), symbol(c.at)) << c.entry;
-        EXPECT_TRUE(read_word(REG_CFSR) & c.cfsr_bit) << c.entry;
+        EXPECT_TRUE(read_word(CFSR) & c.cfsr_bit) << c.entry;
     }
-    EXPECT_EQ(read_word(REG_BFAR), 0x60000000u) << "from the bus fault";
+    EXPECT_EQ(read_word(BFAR), 0x60000000u) << "from the bus fault";
 }
 
 TEST_F(Core, WfiSleepsUntilSomethingWakesIt)
 {
     load_cases();
     enter(symbol("case_wfi"));
-    write_word(REG_DHCSR, DHCSR_RUN);
+    write_word(DHCSR, DHCSR_RUN);
     core_turn t = emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
     EXPECT_EQ(t.kind, TURN_RAN);
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_SLEEP);
+    EXPECT_TRUE(read_word(DHCSR) & S_SLEEP);
     t = emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
     EXPECT_EQ(t.kind, TURN_SLEEP);
     EXPECT_EQ(t.wake_us, UINT64_MAX) << "no SysTick: only the debugger wakes it";
-    write_word(REG_DHCSR, DHCSR_HALT);
-    EXPECT_TRUE(read_word(REG_DHCSR) & S_HALT);
+    write_word(DHCSR, DHCSR_HALT);
+    EXPECT_TRUE(read_word(DHCSR) & S_HALT);
     EXPECT_EQ(emu_core_turn(core_, CORE_HZ / 1000, scs_now_us()).kind, TURN_IDLE);
 }
 
