@@ -603,6 +603,12 @@ usb_device *usb_device_new(UMockdevTestbed *tb, probe_bus *bus, uint32_t index, 
 
 void usb_device_plug(usb_device *d)
 {
+    if (usb_device_plugged(d))
+        return;
+    // The previous plug's handler stayed for its clients to reap what the
+    // unplug completed; the new plug has a node of its own.
+    if (d->handler != nullptr)
+        detach_handler(d);
     uint32_t devnum;
     {
         bus_guard guard(d->bus);
@@ -649,8 +655,10 @@ void usb_device_unplug(usb_device *d)
     }
     bus_notify(*d->bus);
     umockdev_testbed_uevent(d->tb, d->syspath.c_str(), "remove");
-    if (!d->fast)
-        detach_handler(d);
+    // As usbfs keeps an unplugged device's descriptors: the URBs completed
+    // above stay reapable and every other request answers ENODEV until the
+    // client closes. Detaching here would lose a completion the client has
+    // not reaped yet, and its next ioctl would wait forever for a handler.
     umockdev_testbed_remove_device(d->tb, d->syspath.c_str());
 }
 
