@@ -139,19 +139,29 @@ template <typename T> T load(const T &field)
     return __atomic_load_n(&field, __ATOMIC_SEQ_CST);
 }
 
-// Waits (without the lock) until no served core is in the middle of a step.
+// A core whose step was asked from this side: its executor serves it in
+// the launcher. REQUIRES: the lock.
+bool stepping_elsewhere(const core_debug &c)
+{
+    return c.executor != 0 && c.run == CORE_STEPPING;
+}
+
+// Waits until no served core is in the middle of a step. The core's fields
+// are read under the lock, the wait on done_seq is made without it.
 void settle_steps(probe_bus &bus)
 {
-    uint32_t n = load(bus.hdr->probe_count);
+    bus_lock(bus);
+    uint32_t n = bus.hdr->probe_count;
     for (uint32_t i = 0; i < n && i < BUS_MAX_PROBES; i++) {
         core_debug &c = bus.hdr->slots[i].rec.st.core;
-        for (int waited = 0; load(c.executor) && waited < STEP_SETTLE_MS; waited++) {
-            uint32_t seen = load(c.done_seq);
-            if (load(c.run) != CORE_STEPPING)
-                break;
+        for (int waited = 0; stepping_elsewhere(c) && waited < STEP_SETTLE_MS; waited++) {
+            uint32_t seen = c.done_seq;
+            pthread_mutex_unlock(&bus.hdr->lock);
             bus_futex_wait(&c.done_seq, seen, 1);
+            bus_lock(bus);
         }
     }
+    pthread_mutex_unlock(&bus.hdr->lock);
 }
 
 } // namespace
