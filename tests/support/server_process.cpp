@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -232,16 +233,31 @@ bool server_process::wait_stderr(const std::string &text, int timeout_ms) const
     return false;
 }
 
+std::vector<std::string> descriptor_targets(pid_t pid)
+{
+    std::vector<std::string> targets;
+    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return targets;
+    for (struct dirent *e = readdir(dir); e != nullptr; e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[256];
+        ssize_t n = readlink((dir_path + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        targets.push_back(std::string(e->d_name) + " -> " +
+                          (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?"));
+    }
+    closedir(dir);
+    std::sort(targets.begin(), targets.end());
+    return targets;
+}
+
 long open_descriptors(pid_t pid)
 {
-    long n = 0;
-    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr)
+    if (access(("/proc/" + std::to_string(pid) + "/fd").c_str(), R_OK) != 0)
         return -1;
-    while (readdir(dir) != nullptr)
-        n++;
-    closedir(dir);
-    return n - 2; // . and ..
+    return static_cast<long>(descriptor_targets(pid).size());
 }
 
 long resident_kib(pid_t pid)

@@ -79,6 +79,8 @@ std::string read_file(const std::string &path);
 
 // Open descriptors and resident memory (KiB) of a process, -1 when unknown.
 long open_descriptors(pid_t pid);
+// "N -> target" for each open descriptor of a process, sorted.
+std::vector<std::string> descriptor_targets(pid_t pid);
 long resident_kib(pid_t pid);
 
 // One request on a virtual probe launcher's control socket; the reply line.
