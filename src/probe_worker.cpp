@@ -11,17 +11,19 @@
 //   comes back to it.
 // - Hand-off and hand-back go through two queues under their own mutexes;
 //   neither mutex is ever held while a job runs, so no lock but the probe's
-//   own worker is held across a USB transfer. A finished job is appended to
-//   the done queue and the loop is woken through an eventfd in its epoll set.
+//   own worker is held across a USB transfer. A worker sleeps on a semaphore
+//   that counts its queued jobs (plus one for the stop request). A finished
+//   job is appended to the done queue and the loop is woken through an
+//   eventfd in its epoll set.
 // - A worker is stopped only when none of its jobs is in flight (the probe's
 //   entry is being released), so stopping never waits on a transfer.
 // - Workers block every signal: SIGINT is taken on the loop's thread.
 #include "probe_worker.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -32,10 +34,12 @@
 
 struct probe_worker {
     pthread_t thread;
-    pthread_mutex_t lock; // queue and stop
-    pthread_cond_t wake;
+    pthread_mutex_t lock; // queue
+    // Posted once per queued job and once to stop. A semaphore rather than a
+    // condition: a post wakes the worker only if it sleeps, and the worker's
+    // wake-up costs no further lock hand-over, two system calls a job fewer.
+    sem_t wake;
     list_head queue; // jobs not yet started, in submission order
-    bool stop;
 };
 
 struct done_queue {
@@ -68,17 +72,17 @@ static void hand_back(probe_job *job)
     // write is a wake-up of its own, and a job handed back while the loop
     // drains the queue wakes it again. The count would take centuries of
     // writes to saturate; a saturated one still wakes.
-    uint64_t one = 1;
-    if (write(done.event_fd, &one, sizeof(one)) < 0 && errno != EAGAIN)
+    if (eventfd_write(done.event_fd, 1) < 0 && errno != EAGAIN)
         LOG_ERROR("probe worker: cannot signal a completion. Error = %d", errno);
 }
 
-// The next job of the worker, or null once it is asked to stop with nothing left.
+// The next job of the worker, or null once it is asked to stop: a post with
+// nothing queued can only be the stop request, which comes after every job.
 static probe_job *next_job(probe_worker *w)
 {
+    while (sem_wait(&w->wake) != 0)
+        ; // EINTR: workers block every signal, but a debugger may still interrupt
     pthread_mutex_lock(&w->lock);
-    while (list_empty(&w->queue) && !w->stop)
-        pthread_cond_wait(&w->wake, &w->lock);
     probe_job *job = nullptr;
     if (!list_empty(&w->queue)) {
         job = list_entry<probe_job>(w->queue.next);
@@ -104,7 +108,7 @@ static probe_worker *start_worker()
     if (w == nullptr)
         return nullptr;
     pthread_mutex_init(&w->lock, nullptr);
-    pthread_cond_init(&w->wake, nullptr);
+    sem_init(&w->wake, 0, 0);
     init_list_head(&w->queue);
     // The new thread inherits the signal mask in force here.
     sigset_t all, old;
@@ -115,7 +119,7 @@ static probe_worker *start_worker()
     if (rc == 0)
         return w;
     LOG_ERROR("probe worker: cannot start a thread (error %d); the probe's work runs on the event loop", rc);
-    pthread_cond_destroy(&w->wake);
+    sem_destroy(&w->wake);
     pthread_mutex_destroy(&w->lock);
     free(w);
     return nullptr;
@@ -135,8 +139,11 @@ bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
     done.in_flight++;
     pthread_mutex_lock(&w->lock);
     list_add_tail(&job->link, &w->queue);
-    pthread_cond_signal(&w->wake);
     pthread_mutex_unlock(&w->lock);
+    // Posted after the unlock: a worker woken while the loop still held the
+    // lock would only block on it again, two more thread switches a request
+    // when both share a CPU.
+    sem_post(&w->wake);
     return true;
 }
 
@@ -171,12 +178,9 @@ void probe_worker_stop(tarvex_usb *usb)
     if (w == nullptr)
         return;
     usb->worker = nullptr;
-    pthread_mutex_lock(&w->lock);
-    w->stop = true;
-    pthread_cond_signal(&w->wake);
-    pthread_mutex_unlock(&w->lock);
+    sem_post(&w->wake);
     pthread_join(w->thread, nullptr);
-    pthread_cond_destroy(&w->wake);
+    sem_destroy(&w->wake);
     pthread_mutex_destroy(&w->lock);
     free(w);
 }

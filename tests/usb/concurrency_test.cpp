@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -276,6 +277,34 @@ TEST_P(Concurrency, AProbeUnpluggedMidOperation)
     EXPECT_EQ(ask(b.c, "usb-refresh\n"), "1 0\n");
     EXPECT_EQ(ask(b.c, "get-nb-tarvex\n"), "1 1\n");
     EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
+}
+
+// Input that arrives while a client's operation runs waits for its reply: a
+// request sent early is answered after it, and a client that half-closes its
+// end still gets the whole reply before the server closes.
+TEST_P(Concurrency, InputDuringAnOperationWaitsForItsReply)
+{
+    start({"--probe", SLOW_PROBE});
+    constexpr uint32_t READ = 2048; // 8 slow commands: in flight for over a second
+    std::vector<uint8_t> expected = pattern(READ, 0x5d);
+    fill(0, RAM, expected);
+    session a = open_session(0);
+    tarvex::connection c = server_.connect();
+    send_and_see_it_run(a.c, read_line_request(a.assoc, RAM, 4, READ / 4));
+    ASSERT_EQ(a.c.send_bytes("get-nb-tarvex\n", 14), 0);
+    EXPECT_EQ(ask(c, "get-nb-tcp-client\n"), "1 3\n") << "the loop serves others meanwhile";
+    expect_read(a.c, expected);
+    std::string reply;
+    EXPECT_EQ(a.c.recv_line(&reply, 120000), 0);
+    EXPECT_EQ(reply, "1 1\n") << "the early request, answered after the read";
+
+    send_and_see_it_run(a.c, read_line_request(a.assoc, RAM, 4, READ / 4));
+    ASSERT_EQ(shutdown(a.c.fd(), SHUT_WR), 0);
+    expect_read(a.c, expected);
+    EXPECT_TRUE(a.c.wait_closed(120000)) << "closed once the reply has gone";
+    for (int i = 0; i < 500 && reply != "1 2\n"; i++, usleep(10000))
+        reply = ask(c, "get-nb-tcp-client\n");
+    EXPECT_EQ(reply, "1 2\n") << "the half-closed client has gone";
 }
 
 // A client that goes while its read runs: the read completes, then its
