@@ -36,8 +36,8 @@ struct probe_worker {
     pthread_t thread;
     pthread_mutex_t lock; // queue
     // Posted once per queued job and once to stop. A semaphore rather than a
-    // condition: a post wakes the worker only if it sleeps, and the worker's
-    // wake-up costs no further lock hand-over, two system calls a job fewer.
+    // condition: a woken condition waiter takes the lock back marked as
+    // contended, and its unlock then costs a futex call every job.
     sem_t wake;
     list_head queue; // jobs not yet started, in submission order
 };
