@@ -25,12 +25,21 @@ static constexpr int SERIAL_DESCRIPTOR_HEX_FORM = 26;
 static constexpr int SERIAL_DESCRIPTOR_TEXT_FORM = 50;
 static constexpr int USB_BULK_DEVICE_GONE = LIBUSB_ERROR_NO_DEVICE;
 
+static bool new_context(libusb_context **ctx)
+{
+    if (libusb_init(ctx) < 0) {
+        *ctx = nullptr;
+        return false;
+    }
+    libusb_set_option(*ctx, LIBUSB_OPTION_LOG_LEVEL, 3);
+    return true;
+}
+
 int tarvex_libusb_init()
 {
     LOG_DEBUG("tarvex_libusb_init");
-    if (libusb_init(&a_libusb_context) < 0)
+    if (!new_context(&a_libusb_context))
         return -19;
-    libusb_set_option(a_libusb_context, LIBUSB_OPTION_LOG_LEVEL, 3);
     const libusb_version *v = libusb_get_version();
     LOG_DEBUG("libusb version : %d.%d.%d.%d : %s", v->major, v->minor, v->micro, v->nano, v->describe);
     return 0;
@@ -46,6 +55,8 @@ static void free_entry(tarvex_usb *entry)
         libusb_close(entry->dev->fd);
     if (entry->dev->dev != nullptr)
         libusb_unref_device(entry->dev->dev);
+    if (entry->own_context != nullptr)
+        libusb_exit(entry->own_context);
     free(entry->param);
     free(entry->dev);
     free(entry->serial);
@@ -233,6 +244,35 @@ int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *s
     return 1;
 }
 
+// The handle probe work uses is opened in a libusb context of the probe's
+// own. In one context only one thread at a time handles events, and each
+// completion wakes every thread waiting in it: with several probes busy,
+// every worker would wake for every other probe's transfers. The shared
+// context still enumerates and identifies the probes; the probe's own finds
+// the same device by bus and address. Null when that cannot be done (the
+// caller then opens the device in the shared context, as before).
+static libusb_device_handle *open_in_own_context(tarvex_usb *entry)
+{
+    if (entry->own_context == nullptr && !new_context(&entry->own_context)) {
+        LOG_DEBUG("no libusb context of its own for %s", entry->serial);
+        return nullptr;
+    }
+    libusb_device **devs = nullptr;
+    ssize_t count = libusb_get_device_list(entry->own_context, &devs);
+    uint8_t bus = libusb_get_bus_number(entry->dev->dev), address = libusb_get_device_address(entry->dev->dev);
+    libusb_device_handle *fd = nullptr;
+    for (ssize_t i = 0; i < count; i++) {
+        if (libusb_get_bus_number(devs[i]) == bus && libusb_get_device_address(devs[i]) == address) {
+            if (libusb_open(devs[i], &fd) != 0)
+                fd = nullptr;
+            break;
+        }
+    }
+    if (devs != nullptr)
+        libusb_free_device_list(devs, 1);
+    return fd;
+}
+
 // Refresh phase 1: every open handle is closed and marked for re-opening.
 static void refresh_release()
 {
@@ -309,6 +349,11 @@ static void refresh_settle(list_head *usb_delete_list)
         } else if (entry->to_reopen) {
             entry->opened = true;
             LOG_DEBUG("usb already opened. %p", static_cast<void *>(entry->dev));
+            libusb_device_handle *own = open_in_own_context(entry);
+            if (own != nullptr) {
+                libusb_close(entry->dev->fd); // the scan's, in the shared context
+                entry->dev->fd = own;
+            }
             int res = tarvex_usb_open(entry);
             if (res != 0)
                 LOG_ERROR("Unable to open usb %p, err_code %d", static_cast<void *>(entry->dev), res);
@@ -348,6 +393,9 @@ int tarvex_libusb_refresh()
 
 int tarvex_libusb_real_open(tarvex_usb *tarvex)
 {
+    tarvex->dev->fd = open_in_own_context(tarvex);
+    if (tarvex->dev->fd != nullptr)
+        return 0;
     int res = libusb_open(tarvex->dev->dev, &tarvex->dev->fd);
     if (res != 0)
         tarvex->dev->fd = nullptr;

@@ -22,6 +22,7 @@ struct tarvex_usb {
     bool closed_for_refresh;           // not used by any operation
     bool to_reopen;                    // had an open handle when a refresh began; never cleared
     struct probe_worker *worker;       // owned; runs this probe's operations, made on first use
+    libusb_context *own_context;       // owned; the context of the handle probe work uses, made on first open
 };
 
 extern list_head tarvex_usb_list;

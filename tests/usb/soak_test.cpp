@@ -190,6 +190,15 @@ void Soak::run_soak(int probes, const std::vector<std::string> &launcher_args)
     std::string reply;
     ASSERT_EQ(client_.text("get-nb-tcp-client\n", &reply), 0);
     ASSERT_EQ(reply, "1 1\n");
+    // A probe's first open gives it the libusb context it keeps (two
+    // descriptors) until it is unplugged: open and close each one first, so
+    // that what is counted below is what the clients leave.
+    for (int probe = 0; probe < probes; probe++) {
+        uint32_t assoc = 0;
+        ASSERT_EQ(tarvex::open_device(client_, key_of(default_serial(probe)), &assoc), 0);
+        ASSERT_EQ(client_.text("close-device " + std::to_string(assoc) + "\n", &reply), 0);
+        ASSERT_EQ(reply, "1\n");
+    }
     std::vector<std::string> fds_before = tarvex_test::descriptor_targets(pid);
     long rss_before = tarvex_test::resident_kib(pid);
     soak_counts counts;

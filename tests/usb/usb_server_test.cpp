@@ -148,6 +148,8 @@ TEST_P(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
     start({"--probes", "3"});
     std::vector<std::string> before = registry_serials();
     ASSERT_EQ(before.size(), 3u);
+    pid_t pid = static_cast<pid_t>(atol(server_.control("pid").substr(3).c_str()));
+    long fds_before_open = tarvex_test::open_descriptors(pid);
     uint32_t held = key_of(default_serial(1));
     uint32_t cookie = open_binary(held);
     ASSERT_EQ(server_.control("unplug 1"), "ok");
@@ -164,6 +166,8 @@ TEST_P(UsbServer, RefreshRemovesAGoneProbeAndKeepsAReplugged)
     reply = binary(tarvex::request_send_usb_cmd(cookie, cmd, 1, 6), 10);
     EXPECT_EQ(get_u32(reply, 0), 4u);
     EXPECT_EQ(get_u32(binary(tarvex::request_close_dev(cookie), 4), 0), 1u);
+    EXPECT_EQ(tarvex_test::open_descriptors(pid), fds_before_open)
+        << "the gone probe's handle and its own libusb context are released";
     // Plugged in again: the same key comes back.
     ASSERT_EQ(server_.control("plug 1"), "ok");
     EXPECT_EQ(text("usb-refresh\n"), "1 0\n");
