@@ -1,0 +1,582 @@
+// Semihosting operations on a halted target. Every failure, hostile or not,
+// becomes -1 (or the operation's own failure value) in R0 with SYS_ERRNO
+// set; the firmware's requests never end the tool.
+//
+// Files: openat2 with RESOLVE_BENEATH keeps every name, symbolic links
+// included, beneath the sandbox directory; "/" and ".." are refused before
+// the kernel sees them so that the refusal does not depend on where a
+// ".." would lead. Only regular files open: a FIFO there could stall the
+// tool, a device would reach past the directory.
+#include "semihosting.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace tarvex
+{
+
+namespace
+{
+
+using handler = uint32_t (*)(semihost_session &s, uint32_t param, semihost_exit *exit);
+
+constexpr uint32_t WRITE0_WINDOW = 256; // a string is read up to the next such boundary at a time
+constexpr uint32_t MODE_LAST = 11;      // "a+b"
+
+void log_refusal(semihost_session &s, const char *op, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+void log_refusal(semihost_session &s, const char *op, const char *format, ...)
+{
+    if (!s.log)
+        return;
+    char detail[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(detail, sizeof(detail), format, args);
+    va_end(args);
+    char line[200];
+    snprintf(line, sizeof(line), "semihosting %s: %s", op, detail);
+    s.log(s.log_ctx, line);
+}
+
+uint32_t fail(semihost_session &s, int error)
+{
+    s.error = error;
+    return SEMIHOST_FAILED;
+}
+
+uint32_t word_at(const uint8_t *b)
+{
+    return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void put_word(uint8_t *b, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool read_target(semihost_session &s, uint32_t addr, uint8_t *data, uint32_t len)
+{
+    if (len == 0)
+        return true;
+    if (addr + static_cast<uint64_t>(len) > 0x100000000ull)
+        return false;
+    return s.mem.read && s.mem.read(s.mem.ctx, addr, data, len) == 0;
+}
+
+bool write_target(semihost_session &s, uint32_t addr, const uint8_t *data, uint32_t len)
+{
+    if (len == 0)
+        return true;
+    if (addr + static_cast<uint64_t>(len) > 0x100000000ull)
+        return false;
+    return s.mem.write && s.mem.write(s.mem.ctx, addr, data, len) == 0;
+}
+
+// The parameter block's n words; false (logged, SYS_ERRNO set) when it lies
+// outside the target's memory.
+bool block_words(semihost_session &s, const char *op, uint32_t param, uint32_t *words, int n)
+{
+    uint8_t raw[16];
+    if (!read_target(s, param, raw, static_cast<uint32_t>(4 * n))) {
+        log_refusal(s, op, "parameter block at 0x%08x is outside the target's memory", param);
+        s.error = EFAULT;
+        return false;
+    }
+    for (int i = 0; i < n; i++)
+        words[i] = word_at(raw + 4 * i);
+    return true;
+}
+
+bool length_sane(semihost_session &s, const char *op, uint32_t len)
+{
+    if (len <= SEMIHOST_MAX_TRANSFER)
+        return true;
+    log_refusal(s, op, "length %u is past the %u-byte bound", len, SEMIHOST_MAX_TRANSFER);
+    s.error = EINVAL;
+    return false;
+}
+
+bool buffer_from_target(semihost_session &s, const char *op, uint32_t addr, uint32_t len, std::vector<uint8_t> *out)
+{
+    out->resize(len);
+    if (read_target(s, addr, out->data(), len))
+        return true;
+    log_refusal(s, op, "buffer at 0x%08x+%u is outside the target's memory", addr, len);
+    s.error = EFAULT;
+    return false;
+}
+
+// Bytes written before an error; the console is written as it comes,
+// without buffering, so its order with other output stays.
+uint32_t write_all(semihost_session &s, int fd, const uint8_t *data, uint32_t len)
+{
+    uint32_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            s.error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+semihost_handle *handle_of(semihost_session &s, uint32_t h)
+{
+    if (h == 0 || h > SEMIHOST_HANDLES || s.handles[h - 1].kind == HANDLE_FREE) {
+        s.error = EBADF;
+        return nullptr;
+    }
+    return &s.handles[h - 1];
+}
+
+// Open modes 0-11 are fopen's "r", "rb", "r+", "r+b", "w", ... "a+b".
+int open_flags(uint32_t mode)
+{
+    static constexpr std::array<int, 3> base = {O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_CREAT | O_APPEND};
+    int flags = base[mode / 4];
+    if (mode & 2)
+        flags = (flags & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
+    return flags;
+}
+
+bool has_parent_component(const std::string &name)
+{
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(start, end - start, "..") == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A descriptor for name beneath the sandbox, or -errno.
+int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
+{
+    if (s.dir_fd < 0) {
+        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: no directory for files was given", name.c_str());
+        return -EACCES;
+    }
+    if (name.empty() || name[0] == '/' || has_parent_component(name)) {
+        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: absolute or with \"..\"", name.c_str());
+        return -EACCES;
+    }
+    open_how how{};
+    how.flags = static_cast<uint64_t>(open_flags(mode) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    how.mode = (how.flags & O_CREAT) ? 0666 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    int fd = static_cast<int>(syscall(SYS_openat2, s.dir_fd, name.c_str(), &how, sizeof(how)));
+    if (fd < 0) {
+        int error = errno;
+        if (error == EXDEV || error == ELOOP)
+            log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: it leads out of the directory", name.c_str());
+        return -error;
+    }
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: not a regular file", name.c_str());
+        return -EACCES;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int free_handle(semihost_session &s)
+{
+    for (int i = 0; i < SEMIHOST_HANDLES; i++)
+        if (s.handles[i].kind == HANDLE_FREE)
+            return i;
+    return -1;
+}
+
+uint32_t op_open(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[3];
+    if (!block_words(s, "SYS_OPEN", param, w, 3))
+        return SEMIHOST_FAILED;
+    if (w[2] > SEMIHOST_MAX_NAME) {
+        log_refusal(s, "SYS_OPEN", "name length %u is past the %u-byte bound", w[2], SEMIHOST_MAX_NAME);
+        return fail(s, ENAMETOOLONG);
+    }
+    if (w[1] > MODE_LAST) {
+        log_refusal(s, "SYS_OPEN", "mode %u is no open mode", w[1]);
+        return fail(s, EINVAL);
+    }
+    std::vector<uint8_t> raw;
+    if (!buffer_from_target(s, "SYS_OPEN", w[0], w[2], &raw))
+        return SEMIHOST_FAILED;
+    std::string name(raw.begin(), raw.end());
+    if (name.find('\0') != std::string::npos)
+        return fail(s, ENOENT);
+    int slot = free_handle(s);
+    if (slot < 0)
+        return fail(s, EMFILE);
+    if (name == ":tt") {
+        s.handles[slot] = {HANDLE_CONSOLE, w[1] < 4 ? s.in_fd : w[1] < 8 ? s.out_fd : s.err_fd};
+        return static_cast<uint32_t>(slot + 1);
+    }
+    int fd = open_beneath(s, name, w[1]);
+    if (fd < 0)
+        return fail(s, -fd);
+    s.handles[slot] = {HANDLE_FILE, fd};
+    return static_cast<uint32_t>(slot + 1);
+}
+
+uint32_t op_close(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t h;
+    if (!block_words(s, "SYS_CLOSE", param, &h, 1))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = handle_of(s, h);
+    if (!e)
+        return SEMIHOST_FAILED;
+    if (e->kind == HANDLE_FILE)
+        close(e->fd);
+    *e = {};
+    return 0;
+}
+
+uint32_t op_writec(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint8_t c;
+    if (!read_target(s, param, &c, 1)) {
+        log_refusal(s, "SYS_WRITEC", "character at 0x%08x is outside the target's memory", param);
+        return fail(s, EFAULT);
+    }
+    write_all(s, s.out_fd, &c, 1);
+    return 0;
+}
+
+// The string is read a window at a time, each ending on a WRITE0_WINDOW
+// boundary, so that a string near the end of a memory region is not read
+// past that end.
+uint32_t op_write0(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    std::vector<uint8_t> text;
+    uint32_t addr = param;
+    while (text.size() < SEMIHOST_MAX_TRANSFER) {
+        uint32_t window = WRITE0_WINDOW - addr % WRITE0_WINDOW;
+        uint8_t chunk[WRITE0_WINDOW];
+        if (!read_target(s, addr, chunk, window)) {
+            log_refusal(s, "SYS_WRITE0", "string at 0x%08x runs outside the target's memory", param);
+            return fail(s, EFAULT);
+        }
+        const uint8_t *end = static_cast<const uint8_t *>(memchr(chunk, 0, window));
+        text.insert(text.end(), static_cast<const uint8_t *>(chunk), end ? end : chunk + window);
+        if (end) {
+            write_all(s, s.out_fd, text.data(), static_cast<uint32_t>(text.size()));
+            return 0;
+        }
+        addr += window;
+    }
+    log_refusal(s, "SYS_WRITE0", "string at 0x%08x has no end within %u bytes", param, SEMIHOST_MAX_TRANSFER);
+    return fail(s, EINVAL);
+}
+
+uint32_t op_write(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[3];
+    if (!block_words(s, "SYS_WRITE", param, w, 3))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = handle_of(s, w[0]);
+    std::vector<uint8_t> data;
+    if (!e || !length_sane(s, "SYS_WRITE", w[2]) || !buffer_from_target(s, "SYS_WRITE", w[1], w[2], &data))
+        return SEMIHOST_FAILED;
+    return w[2] - write_all(s, e->fd, data.data(), w[2]);
+}
+
+// A console read takes what one read(2) gives, as a terminal line would; a
+// file read fills the buffer up to the end of the file.
+uint32_t read_host(semihost_session &s, const semihost_handle &e, uint8_t *data, uint32_t len)
+{
+    uint32_t done = 0;
+    while (done < len) {
+        ssize_t n = read(e.fd, data + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            s.error = errno;
+        if (n <= 0)
+            break;
+        done += static_cast<uint32_t>(n);
+        if (e.kind == HANDLE_CONSOLE)
+            break;
+    }
+    return done;
+}
+
+uint32_t op_read(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[3];
+    if (!block_words(s, "SYS_READ", param, w, 3))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = handle_of(s, w[0]);
+    if (!e || !length_sane(s, "SYS_READ", w[2]))
+        return SEMIHOST_FAILED;
+    std::vector<uint8_t> data(w[2]);
+    uint32_t got = read_host(s, *e, data.data(), w[2]);
+    if (!write_target(s, w[1], data.data(), got)) {
+        log_refusal(s, "SYS_READ", "buffer at 0x%08x+%u is outside the target's memory", w[1], got);
+        return fail(s, EFAULT);
+    }
+    return w[2] - got;
+}
+
+uint32_t op_readc(semihost_session &s, uint32_t, semihost_exit *)
+{
+    uint8_t c;
+    semihost_handle console{HANDLE_CONSOLE, s.in_fd};
+    return read_host(s, console, &c, 1) == 1 ? c : SEMIHOST_FAILED;
+}
+
+uint32_t op_iserror(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t status;
+    if (!block_words(s, "SYS_ISERROR", param, &status, 1))
+        return SEMIHOST_FAILED;
+    return static_cast<int32_t>(status) < 0 ? 1 : 0;
+}
+
+uint32_t op_istty(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t h;
+    if (!block_words(s, "SYS_ISTTY", param, &h, 1))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = handle_of(s, h);
+    if (!e)
+        return SEMIHOST_FAILED;
+    return e->kind == HANDLE_CONSOLE ? 1 : 0;
+}
+
+semihost_handle *file_of(semihost_session &s, uint32_t h)
+{
+    semihost_handle *e = handle_of(s, h);
+    if (e && e->kind != HANDLE_FILE) {
+        s.error = ESPIPE;
+        return nullptr;
+    }
+    return e;
+}
+
+uint32_t op_seek(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[2];
+    if (!block_words(s, "SYS_SEEK", param, w, 2))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = file_of(s, w[0]);
+    if (!e)
+        return SEMIHOST_FAILED;
+    return lseek(e->fd, static_cast<off_t>(w[1]), SEEK_SET) < 0 ? fail(s, errno) : 0;
+}
+
+uint32_t op_flen(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t h;
+    if (!block_words(s, "SYS_FLEN", param, &h, 1))
+        return SEMIHOST_FAILED;
+    semihost_handle *e = file_of(s, h);
+    struct stat st {
+    };
+    if (!e)
+        return SEMIHOST_FAILED;
+    if (fstat(e->fd, &st) != 0)
+        return fail(s, errno);
+    return st.st_size > INT32_MAX ? fail(s, EOVERFLOW) : static_cast<uint32_t>(st.st_size);
+}
+
+uint64_t micros_since_start(const semihost_session &s)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t us = (now.tv_sec - s.started.tv_sec) * 1000000ll + (now.tv_nsec - s.started.tv_nsec) / 1000;
+    return us < 0 ? 0 : static_cast<uint64_t>(us);
+}
+
+uint32_t op_clock(semihost_session &s, uint32_t, semihost_exit *)
+{
+    return static_cast<uint32_t>(micros_since_start(s) / 10000);
+}
+
+uint32_t op_time(semihost_session &, uint32_t, semihost_exit *)
+{
+    return static_cast<uint32_t>(time(nullptr));
+}
+
+uint32_t op_errno(semihost_session &s, uint32_t, semihost_exit *)
+{
+    return static_cast<uint32_t>(s.error);
+}
+
+// A command line longer than the firmware's buffer arrives cut to fit, and
+// the operation fails, so the firmware knows.
+uint32_t op_get_cmdline(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[2];
+    if (!block_words(s, "SYS_GET_CMDLINE", param, w, 2))
+        return SEMIHOST_FAILED;
+    if (w[1] == 0)
+        return fail(s, EINVAL);
+    uint32_t fits = std::min<uint64_t>(s.cmdline.size(), w[1] - 1);
+    std::vector<uint8_t> text(s.cmdline.begin(), s.cmdline.begin() + fits);
+    text.push_back(0);
+    uint8_t len[4];
+    put_word(len, fits);
+    if (!write_target(s, w[0], text.data(), fits + 1) || !write_target(s, param + 4, len, 4)) {
+        log_refusal(s, "SYS_GET_CMDLINE", "buffer at 0x%08x+%u is outside the target's memory", w[0], fits + 1);
+        return fail(s, EFAULT);
+    }
+    return fits == s.cmdline.size() ? 0 : fail(s, E2BIG);
+}
+
+uint32_t op_heapinfo(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t block;
+    if (!block_words(s, "SYS_HEAPINFO", param, &block, 1))
+        return SEMIHOST_FAILED;
+    uint8_t b[16];
+    put_word(b, s.heap.heap_base);
+    put_word(b + 4, s.heap.heap_limit);
+    put_word(b + 8, s.heap.stack_base);
+    put_word(b + 12, s.heap.stack_limit);
+    if (!write_target(s, block, b, sizeof(b))) {
+        log_refusal(s, "SYS_HEAPINFO", "block at 0x%08x is outside the target's memory", block);
+        return fail(s, EFAULT);
+    }
+    return 0;
+}
+
+uint32_t op_elapsed(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint64_t ticks = micros_since_start(s);
+    uint8_t b[8];
+    put_word(b, static_cast<uint32_t>(ticks));
+    put_word(b + 4, static_cast<uint32_t>(ticks >> 32));
+    if (!write_target(s, param, b, sizeof(b))) {
+        log_refusal(s, "SYS_ELAPSED", "block at 0x%08x is outside the target's memory", param);
+        return fail(s, EFAULT);
+    }
+    return 0;
+}
+
+uint32_t op_tickfreq(semihost_session &, uint32_t, semihost_exit *)
+{
+    return static_cast<uint32_t>(SEMIHOST_TICK_HZ);
+}
+
+uint32_t ended(semihost_exit *exit, uint32_t reason, uint32_t subcode, int status)
+{
+    *exit = {reason, subcode, status};
+    return 0;
+}
+
+uint32_t op_exit(semihost_session &, uint32_t param, semihost_exit *exit)
+{
+    return ended(exit, param, 0, param == ADP_STOPPED_APPLICATION_EXIT ? 0 : 1);
+}
+
+// The subcode is the status; a failure reason with subcode 0 still fails.
+uint32_t op_exit_extended(semihost_session &s, uint32_t param, semihost_exit *exit)
+{
+    uint32_t w[2];
+    if (!block_words(s, "SYS_EXIT_EXTENDED", param, w, 2))
+        return SEMIHOST_FAILED;
+    int status = static_cast<int>(w[1]);
+    if (w[0] != ADP_STOPPED_APPLICATION_EXIT && status == 0)
+        status = 1;
+    return ended(exit, w[0], w[1], status);
+}
+
+struct operation {
+    uint32_t op;
+    handler perform;
+};
+
+constexpr operation operations[] = {
+    {SYS_OPEN, op_open},         {SYS_CLOSE, op_close},       {SYS_WRITEC, op_writec},
+    {SYS_WRITE0, op_write0},     {SYS_WRITE, op_write},       {SYS_READ, op_read},
+    {SYS_READC, op_readc},       {SYS_ISERROR, op_iserror},   {SYS_ISTTY, op_istty},
+    {SYS_SEEK, op_seek},         {SYS_FLEN, op_flen},         {SYS_CLOCK, op_clock},
+    {SYS_TIME, op_time},         {SYS_ERRNO, op_errno},       {SYS_GET_CMDLINE, op_get_cmdline},
+    {SYS_HEAPINFO, op_heapinfo}, {SYS_EXIT, op_exit},         {SYS_EXIT_EXTENDED, op_exit_extended},
+    {SYS_ELAPSED, op_elapsed},   {SYS_TICKFREQ, op_tickfreq},
+};
+
+} // namespace
+
+void semihost_session_init(semihost_session &s, const semihost_memory &mem, int in_fd, int out_fd, int err_fd,
+                           const std::vector<std::string> &args)
+{
+    s = semihost_session{};
+    s.mem = mem;
+    s.in_fd = in_fd;
+    s.out_fd = out_fd;
+    s.err_fd = err_fd;
+    for (const std::string &a : args)
+        s.cmdline += (s.cmdline.empty() ? "" : " ") + a;
+    clock_gettime(CLOCK_MONOTONIC, &s.started);
+}
+
+int semihost_session_set_dir(semihost_session &s, const char *dir)
+{
+    int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    if (s.dir_fd >= 0)
+        close(s.dir_fd);
+    s.dir_fd = fd;
+    return 0;
+}
+
+void semihost_session_close(semihost_session &s)
+{
+    for (semihost_handle &e : s.handles) {
+        if (e.kind == HANDLE_FILE)
+            close(e.fd);
+        e = {};
+    }
+    if (s.dir_fd >= 0)
+        close(s.dir_fd);
+    s.dir_fd = -1;
+}
+
+int semihost_perform(semihost_session &s, uint32_t op, uint32_t param, uint32_t *result, semihost_exit *exit)
+{
+    for (const operation &o : operations) {
+        if (o.op != op)
+            continue;
+        semihost_exit ignored;
+        uint32_t r = o.perform(s, param, exit ? exit : &ignored);
+        if ((o.op == SYS_EXIT || o.op == SYS_EXIT_EXTENDED) && r != SEMIHOST_FAILED)
+            return SEMIHOST_EXITED;
+        *result = r;
+        return SEMIHOST_RESUME;
+    }
+    char name[16];
+    snprintf(name, sizeof(name), "0x%x", op);
+    log_refusal(s, name, "no such operation (R1 0x%08x)", param);
+    *result = fail(s, ENOSYS);
+    return SEMIHOST_RESUME;
+}
+
+} // namespace tarvex
