@@ -26,6 +26,18 @@ bkpt_at:
     movs r1, #0x22
     b .
 
+@ Two semihosting calls back to back: each must halt on its own BKPT 0xAB,
+@ so a debugger that resumes past the first meets the second.
+    .thumb_func
+case_semihost:
+    movs r0, #0x18
+semihost_first:
+    bkpt #0xAB
+semihost_second:
+    bkpt #0xAB
+    movs r1, #0x55
+    b .
+
 @ Straight code with a comparator on fpb_target: r2 stays 0 when the core
 @ stops before it.
     .thumb_func

@@ -191,6 +191,28 @@ TEST_F(Core, BkptHaltsOnTheInstruction)
     EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT);
 }
 
+// Semihosting relies on it: BKPT 0xAB is a breakpoint like any other, with
+// the PC on the instruction even when the next one is a BKPT too.
+TEST_F(Core, SemihostingBkptHaltsOnEachInstructionInTurn)
+{
+    load_cases();
+    enter(symbol("case_semihost"));
+    for (const char *at : {"semihost_first", "semihost_second"}) {
+        run_until_stopped();
+        ASSERT_TRUE(read_word(DHCSR) & S_HALT) << at;
+        EXPECT_EQ(reg(REGSEL_PC), symbol(at));
+        EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_BKPT) << at;
+        EXPECT_EQ(reg(0), 0x18u) << "R0 as the firmware left it";
+        EXPECT_EQ(read_word(reg(REGSEL_PC) & ~3u) >> (reg(REGSEL_PC) & 2 ? 16 : 0) & 0xFFFF, 0xBEABu);
+        write_word(DFSR, DFSR_ALL);
+        set_reg(REGSEL_PC, reg(REGSEL_PC) + 2); // as a debugger resumes a semihosting call
+    }
+    run_until_stopped();
+    write_word(DHCSR, DHCSR_HALT);
+    turns(1);
+    EXPECT_EQ(reg(1), 0x55u) << "the code after both calls ran";
+}
+
 TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
 {
     load_cases();
