@@ -1,0 +1,272 @@
+// The semihosting module on the emulated core through the real server: the
+// test firmware runs to its exit with each halt on BKPT 0xAB served by the
+// module over the client library's text requests. The run loop lives here
+// until the target layer takes it over: it resumes the core, polls DHCSR
+// until S_HALT (or S_LOCKUP), and reads PC, the halfword there, R0 and R1.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "armv7m_debug.h"
+#include "elf_lookup.h"
+#include "semihosting.h"
+#include "usb_fixture.h"
+
+namespace
+{
+
+using namespace armv7m;
+using namespace usb_test;
+using namespace tarvex;
+
+constexpr uint32_t ASSOC = 256;
+constexpr auto HANG_GUARD = std::chrono::seconds(30);
+
+struct target_link {
+    connection *c;
+    uint32_t assoc;
+};
+
+int link_read(void *ctx, uint32_t addr, uint8_t *data, uint32_t len)
+{
+    target_link *t = static_cast<target_link *>(ctx);
+    int result = -1;
+    std::vector<uint8_t> bytes;
+    if (read_mem(*t->c, {t->assoc, addr, 1, len, 0}, &result, &bytes) != 0 || result != 0 || bytes.size() != len)
+        return -1;
+    std::copy(bytes.begin(), bytes.end(), data);
+    return 0;
+}
+
+int link_write(void *ctx, uint32_t addr, const uint8_t *data, uint32_t len)
+{
+    target_link *t = static_cast<target_link *>(ctx);
+    int result = -1;
+    return write_mem(*t->c, {t->assoc, addr, 1, len, 0}, data, &result) == 0 && result == 0 ? 0 : -1;
+}
+
+// A temporary file standing for one of the tool's streams.
+struct stream_file {
+    FILE *f = tmpfile();
+    ~stream_file() { fclose(f); }
+    int fd() const { return fileno(f); }
+    std::string text() const
+    {
+        std::string all;
+        char b[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(fileno(f), b, sizeof(b), at)) > 0; at += n)
+            all.append(b, static_cast<size_t>(n));
+        return all;
+    }
+};
+
+enum run_end { RUN_EXITED, RUN_OTHER_HALT, RUN_LOCKED, RUN_LINK_FAILED, RUN_HUNG };
+
+struct run_result {
+    run_end end = RUN_LINK_FAILED;
+    semihost_exit exit;
+    uint32_t pc = 0;
+    int calls = 0;
+};
+
+class SemihostRun : public UsbServer
+{
+protected:
+    void SetUp() override
+    {
+        start({"--probes", "1"});
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+        ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
+    }
+    // The test firmware, loaded afresh; the core halts on its reset handler
+    // because C_HALT is set when the load resets it.
+    void load_firmware()
+    {
+        ASSERT_TRUE(set_debug(DHCSR, DHCSR_HALT));
+        ASSERT_EQ(server_.control(std::string("load 0 ") + SEMIHOST_ELF).rfind("ok", 0), 0u);
+        ASSERT_TRUE(halt_state() & S_HALT);
+    }
+    bool set_debug(uint32_t addr, uint32_t value)
+    {
+        int result = -1;
+        return write_debug_reg(client_, ASSOC, addr, value, &result) == 0 && result == 0;
+    }
+    uint32_t halt_state()
+    {
+        int result = -1;
+        uint32_t v = 0;
+        return read_debug_reg(client_, ASSOC, DHCSR, &result, &v) == 0 && result == 0 ? v : 0;
+    }
+    bool core_reg(unsigned num, uint32_t *value)
+    {
+        int result = -1;
+        return read_core_reg(client_, ASSOC, num, &result, value) == 0 && result == 0;
+    }
+    bool set_core_reg(unsigned num, uint32_t value)
+    {
+        int result = -1;
+        return write_core_reg(client_, ASSOC, num, value, &result) == 0 && result == 0;
+    }
+    // Resumes the core and polls DHCSR until it stops; how it stopped.
+    run_end resume_and_wait()
+    {
+        if (!set_debug(DHCSR, DHCSR_RUN))
+            return RUN_LINK_FAILED;
+        auto deadline = std::chrono::steady_clock::now() + HANG_GUARD;
+        while (std::chrono::steady_clock::now() < deadline) {
+            uint32_t dhcsr = halt_state();
+            if (dhcsr & S_LOCKUP)
+                return RUN_LOCKED;
+            if (dhcsr & S_HALT)
+                return RUN_OTHER_HALT;
+        }
+        return RUN_HUNG;
+    }
+    static run_result failed(run_result r)
+    {
+        r.end = RUN_LINK_FAILED;
+        return r;
+    }
+    // Serves semihosting calls until the firmware exits or stops otherwise.
+    run_result run(semihost_session &s)
+    {
+        run_result r;
+        for (;;) {
+            r.end = resume_and_wait();
+            uint32_t op = 0, param = 0, result = 0;
+            uint8_t at_pc[2] = {};
+            if (r.end != RUN_OTHER_HALT || !core_reg(REGSEL_PC, &r.pc) || !core_reg(0, &op) || !core_reg(1, &param))
+                return r;
+            if (link_read(&link_, r.pc, at_pc, 2) != 0)
+                return failed(r);
+            if (!semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8)))
+                return r;
+            r.calls++;
+            if (semihost_perform(s, op, param, &result, &r.exit) == SEMIHOST_EXITED) {
+                r.end = RUN_EXITED;
+                return r;
+            }
+            if (!set_core_reg(0, result) || !set_core_reg(REGSEL_PC, r.pc + 2))
+                return failed(r);
+        }
+    }
+    run_result run_firmware(const std::vector<std::string> &args, int in_fd = -1)
+    {
+        load_firmware();
+        semihost_session s;
+        semihost_session_init(s, {&link_, link_read, link_write}, in_fd, out_.fd(), err_.fd(), args);
+        s.log = [](void *ctx, const char *line) { static_cast<std::vector<std::string> *>(ctx)->push_back(line); };
+        s.log_ctx = &log_;
+        run_result r = run(s);
+        semihost_session_close(s);
+        return r;
+    }
+    std::string itm_port0()
+    {
+        std::vector<uint8_t> swo;
+        int result = 0;
+        EXPECT_EQ(trace_read(client_, ASSOC, 1 << 16, &result, &swo), 0);
+        std::string out;
+        for (size_t i = 0; i + 1 < swo.size(); i += 2) {
+            EXPECT_EQ(swo[i], 0x01) << "a one-byte packet on port 0, at " << i;
+            out += static_cast<char>(swo[i + 1]);
+        }
+        return out;
+    }
+
+    target_link link_{&client_, ASSOC};
+    stream_file out_, err_;
+    std::vector<std::string> log_;
+};
+
+// The fast transport carries the rest; this one case also runs on umockdev.
+class SemihostRunBoth : public SemihostRun
+{
+};
+
+TEST_P(SemihostRunBoth, ConsoleOutputOfEveryFormThenExit)
+{
+    run_result r = run_firmware({"args", "forms", "exit=ok"});
+    ASSERT_EQ(r.end, RUN_EXITED) << std::hex << r.pc;
+    EXPECT_EQ(r.exit.status, 0);
+    EXPECT_EQ(r.exit.reason, ADP_STOPPED_APPLICATION_EXIT);
+    EXPECT_EQ(out_.text(), "args: args forms exit=ok\ncwrite0\nwrite\n");
+    EXPECT_EQ(err_.text(), "stderr\n");
+    EXPECT_TRUE(log_.empty()) << log_.front();
+}
+
+TEST_P(SemihostRun, StatusesChosenByTheArguments)
+{
+    struct status_case {
+        const char *arg;
+        uint32_t reason;
+        int status;
+    };
+    const status_case cases[] = {
+        {"exit=fail", ADP_STOPPED_RUNTIME_ERROR, 1},
+        {"exit=7", ADP_STOPPED_APPLICATION_EXIT, 7},
+        {"bogus", ADP_STOPPED_RUNTIME_ERROR, 1},
+    };
+    for (const status_case &c : cases) {
+        run_result r = run_firmware({c.arg});
+        ASSERT_EQ(r.end, RUN_EXITED) << c.arg;
+        EXPECT_EQ(r.exit.reason, c.reason) << c.arg;
+        EXPECT_EQ(r.exit.status, c.status) << c.arg;
+    }
+    EXPECT_EQ(out_.text(), "unknown argument: bogus\n");
+}
+
+TEST_P(SemihostRun, ConsoleInputReachesTheFirmware)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_EQ(write(fds[1], "hello\nxy", 8), 8);
+    close(fds[1]);
+    run_result r = run_firmware({"readc=2", "echo", "readc=1"}, fds[0]);
+    close(fds[0]);
+    ASSERT_EQ(r.end, RUN_EXITED);
+    EXPECT_EQ(r.exit.status, 0);
+    // One read(2) of a pipe takes all that is there; then the input ends.
+    EXPECT_EQ(out_.text(), "readc: heread: llo\nxyreadc: \xff");
+}
+
+TEST_P(SemihostRun, HostileRequestsFailAndTheRunGoesOnWithItmInOrder)
+{
+    ASSERT_EQ(text("tarvex-config-trace 256 1 2 1 0\n"), "1 0 2000000\n");
+    run_result r = run_firmware({"hostile", "alternate=20"});
+    ASSERT_EQ(r.end, RUN_EXITED);
+    EXPECT_EQ(r.exit.status, 0);
+    std::string semihost_lines = "hostile: -1 -1 -1\n", itm_lines;
+    for (int i = 1; i <= 20; i++) {
+        semihost_lines += "semihost " + std::to_string(i) + "\n";
+        itm_lines += "itm " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(out_.text(), semihost_lines);
+    EXPECT_EQ(log_.size(), 3u) << "each hostile request logged";
+    EXPECT_EQ(itm_port0(), itm_lines);
+}
+
+TEST_P(SemihostRun, AFaultIsNoSemihostingCall)
+{
+    run_result r = run_firmware({"args", "fault"});
+    EXPECT_EQ(r.end, RUN_LOCKED);
+    uint32_t pc = 0;
+    ASSERT_TRUE(core_reg(REGSEL_PC, &pc));
+    tarvex_test::elf_symbol f = tarvex_test::elf_symbol_of(SEMIHOST_ELF, "semihost_fault_store");
+    ASSERT_TRUE(f.found);
+    EXPECT_GE(pc, f.address & ~1u);
+    EXPECT_LT(pc, (f.address & ~1u) + f.size) << "the fault is in the named function";
+    EXPECT_EQ(out_.text(), "args: args fault\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SemihostRun, ::testing::Values("fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Transports, SemihostRunBoth, ::testing::Values("fast", "umockdev"), transport_name);
+
+} // namespace
