@@ -145,6 +145,17 @@ semihost_handle *handle_of(semihost_session &s, uint32_t h)
     return &s.handles[h - 1];
 }
 
+// A handle that may move data in that direction: the console's go one way.
+semihost_handle *handle_for(semihost_session &s, uint32_t h, semihost_handle_kind not_this)
+{
+    semihost_handle *e = handle_of(s, h);
+    if (e && e->kind == not_this) {
+        s.error = EBADF;
+        return nullptr;
+    }
+    return e;
+}
+
 // Open modes 0-11 are fopen's "r", "rb", "r+", "r+b", "w", ... "a+b".
 int open_flags(uint32_t mode)
 {
@@ -153,6 +164,17 @@ int open_flags(uint32_t mode)
     if (mode & 2)
         flags = (flags & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
     return flags;
+}
+
+// A name as the log shows it: the firmware chose its bytes, so nothing
+// that a terminal would act on, and not too long.
+std::string printable(const std::string &name)
+{
+    std::string shown = name.substr(0, 64);
+    for (char &c : shown)
+        if (c < 0x20 || c > 0x7E)
+            c = '?';
+    return shown;
 }
 
 bool has_parent_component(const std::string &name)
@@ -173,11 +195,11 @@ bool has_parent_component(const std::string &name)
 int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
 {
     if (s.dir_fd < 0) {
-        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: no directory for files was given", name.c_str());
+        log_refusal(s, "SYS_OPEN", "\"%s\" refused: no directory for files was given", printable(name).c_str());
         return -EACCES;
     }
     if (name.empty() || name[0] == '/' || has_parent_component(name)) {
-        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: absolute or with \"..\"", name.c_str());
+        log_refusal(s, "SYS_OPEN", "\"%s\" refused: absolute or with \"..\"", printable(name).c_str());
         return -EACCES;
     }
     open_how how{};
@@ -188,14 +210,14 @@ int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
     if (fd < 0) {
         int error = errno;
         if (error == EXDEV || error == ELOOP)
-            log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: it leads out of the directory", name.c_str());
+            log_refusal(s, "SYS_OPEN", "\"%s\" refused: it leads out of the directory", printable(name).c_str());
         return -error;
     }
     struct stat st {
     };
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        log_refusal(s, "SYS_OPEN", "\"%.64s\" refused: not a regular file", name.c_str());
+        log_refusal(s, "SYS_OPEN", "\"%s\" refused: not a regular file", printable(name).c_str());
         return -EACCES;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -233,7 +255,10 @@ uint32_t op_open(semihost_session &s, uint32_t param, semihost_exit *)
     if (slot < 0)
         return fail(s, EMFILE);
     if (name == ":tt") {
-        s.handles[slot] = {HANDLE_CONSOLE, w[1] < 4 ? s.in_fd : w[1] < 8 ? s.out_fd : s.err_fd};
+        bool input = w[1] < 4;
+        s.handles[slot] = {input ? HANDLE_CONSOLE_IN : HANDLE_CONSOLE_OUT, input      ? s.in_fd
+                                                                           : w[1] < 8 ? s.out_fd
+                                                                                      : s.err_fd};
         return static_cast<uint32_t>(slot + 1);
     }
     int fd = open_beneath(s, name, w[1]);
@@ -299,7 +324,7 @@ uint32_t op_write(semihost_session &s, uint32_t param, semihost_exit *)
     uint32_t w[3];
     if (!block_words(s, "SYS_WRITE", param, w, 3))
         return SEMIHOST_FAILED;
-    semihost_handle *e = handle_of(s, w[0]);
+    semihost_handle *e = handle_for(s, w[0], HANDLE_CONSOLE_IN);
     std::vector<uint8_t> data;
     if (!e || !length_sane(s, "SYS_WRITE", w[2]) || !buffer_from_target(s, "SYS_WRITE", w[1], w[2], &data))
         return SEMIHOST_FAILED;
@@ -320,7 +345,7 @@ uint32_t read_host(semihost_session &s, const semihost_handle &e, uint8_t *data,
         if (n <= 0)
             break;
         done += static_cast<uint32_t>(n);
-        if (e.kind == HANDLE_CONSOLE)
+        if (e.kind == HANDLE_CONSOLE_IN)
             break;
     }
     return done;
@@ -331,7 +356,7 @@ uint32_t op_read(semihost_session &s, uint32_t param, semihost_exit *)
     uint32_t w[3];
     if (!block_words(s, "SYS_READ", param, w, 3))
         return SEMIHOST_FAILED;
-    semihost_handle *e = handle_of(s, w[0]);
+    semihost_handle *e = handle_for(s, w[0], HANDLE_CONSOLE_OUT);
     if (!e || !length_sane(s, "SYS_READ", w[2]))
         return SEMIHOST_FAILED;
     std::vector<uint8_t> data(w[2]);
@@ -346,7 +371,7 @@ uint32_t op_read(semihost_session &s, uint32_t param, semihost_exit *)
 uint32_t op_readc(semihost_session &s, uint32_t, semihost_exit *)
 {
     uint8_t c;
-    semihost_handle console{HANDLE_CONSOLE, s.in_fd};
+    semihost_handle console{HANDLE_CONSOLE_IN, s.in_fd};
     return read_host(s, console, &c, 1) == 1 ? c : SEMIHOST_FAILED;
 }
 
@@ -366,7 +391,7 @@ uint32_t op_istty(semihost_session &s, uint32_t param, semihost_exit *)
     semihost_handle *e = handle_of(s, h);
     if (!e)
         return SEMIHOST_FAILED;
-    return e->kind == HANDLE_CONSOLE ? 1 : 0;
+    return e->kind == HANDLE_FILE ? 0 : 1;
 }
 
 semihost_handle *file_of(semihost_session &s, uint32_t h)

@@ -77,7 +77,10 @@ struct semihost_heap {
     uint32_t stack_limit = 0;
 };
 
-enum semihost_handle_kind : uint8_t { HANDLE_FREE, HANDLE_CONSOLE, HANDLE_FILE };
+// The console's handles go one way each: a firmware must not read the
+// tool's output descriptor (a terminal's is often readable) or write its
+// input.
+enum semihost_handle_kind : uint8_t { HANDLE_FREE, HANDLE_CONSOLE_IN, HANDLE_CONSOLE_OUT, HANDLE_FILE };
 
 struct semihost_handle {
     semihost_handle_kind kind = HANDLE_FREE;

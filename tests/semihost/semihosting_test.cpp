@@ -161,6 +161,19 @@ TEST_F(Semihost, ConsoleInputThroughReadAndReadc)
     EXPECT_EQ(with_block(SYS_READ, {in, BUF, 8}), 8u) << "at the end nothing is read";
 }
 
+TEST_F(Semihost, ConsoleHandlesGoOneWayEach)
+{
+    uint32_t in = open(":tt", 1), out = open(":tt", 6), err = open(":tt", 11);
+    out_.feed("");
+    EXPECT_EQ(write_to(in, "to input"), FAILED);
+    EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EBADF));
+    for (uint32_t h : {out, err}) {
+        EXPECT_EQ(with_block(SYS_READ, {h, BUF, 4}), FAILED) << "the tool's output is not read";
+        EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EBADF));
+    }
+    EXPECT_EQ(out_.drain() + err_.drain(), "");
+}
+
 TEST_F(Semihost, CommandLineFitsOrArrivesCutWithFailure)
 {
     struct cmdline_case {
@@ -240,7 +253,7 @@ TEST_F(Semihost, ExitStatuses)
 // console works right after.
 TEST_F(Semihost, HostileRequestsFailAndAreLoggedAndTheSessionGoesOn)
 {
-    uint32_t out = open(":tt", 4);
+    uint32_t out = open(":tt", 4), in = open(":tt", 0);
     ASSERT_EQ(out, 1u);
     struct hostile_case {
         const char *what;
@@ -258,7 +271,7 @@ TEST_F(Semihost, HostileRequestsFailAndAreLoggedAndTheSessionGoesOn)
         {"write buffer wraps", SYS_WRITE, BLOCK, {out, 0xFFFFFFF0, 0x20}},
         {"write 2 MiB", SYS_WRITE, BLOCK, {out, RAM, 2u << 20}},
         {"write 4 GiB", SYS_WRITE, BLOCK, {out, RAM, 0xFFFFFFFF}},
-        {"read 4 GiB", SYS_READ, BLOCK, {out, BUF, 0xFFFFFFFF}},
+        {"read 4 GiB", SYS_READ, BLOCK, {in, BUF, 0xFFFFFFFF}},
         {"writec unmapped", SYS_WRITEC, UNMAPPED, {}},
         {"write0 unmapped", SYS_WRITE0, UNMAPPED, {}},
         {"cmdline buffer unmapped", SYS_GET_CMDLINE, BLOCK, {UNMAPPED, 64}},
@@ -405,9 +418,10 @@ TEST_F(SemihostFiles, EveryEscapeIsRefusedAndNothingOutsideChanges)
 
 TEST_F(Semihost, WithoutADirectoryNoFileOpens)
 {
-    EXPECT_EQ(open("anything.txt", 4), FAILED);
+    EXPECT_EQ(open("anything\x1b[2J\n.txt", 4), FAILED);
     EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EACCES));
-    EXPECT_EQ(log_.size(), 1u);
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_NE(log_[0].find("\"anything?[2J?.txt\""), std::string::npos) << "no control bytes in the log: " << log_[0];
     EXPECT_EQ(semihost_session_set_dir(s_, "/nonexistent/dir"), -ENOENT);
 }
 
