@@ -114,7 +114,9 @@ protected:
         int result = -1;
         return write_core_reg(client_, ASSOC, num, value, &result) == 0 && result == 0;
     }
-    // Resumes the core and polls DHCSR until it stops; how it stopped.
+    // Resumes the core and polls DHCSR until it stops; how it stopped. A
+    // core asleep in WFI counts as hung here: this firmware sleeps only to
+    // wait forever.
     run_end resume_and_wait()
     {
         if (!set_debug(DHCSR, DHCSR_RUN))
@@ -126,6 +128,8 @@ protected:
                 return RUN_LOCKED;
             if (dhcsr & S_HALT)
                 return RUN_OTHER_HALT;
+            if (dhcsr & S_SLEEP)
+                return RUN_HUNG;
         }
         return RUN_HUNG;
     }
@@ -157,11 +161,12 @@ protected:
                 return failed(r);
         }
     }
-    run_result run_firmware(const std::vector<std::string> &args, int in_fd = -1)
+    run_result run_firmware(const std::vector<std::string> &args, int in_fd = -1, const char *dir = nullptr)
     {
         load_firmware();
         semihost_session s;
         semihost_session_init(s, {&link_, link_read, link_write}, in_fd, out_.fd(), err_.fd(), args);
+        EXPECT_EQ(dir ? semihost_session_set_dir(s, dir) : 0, 0);
         s.log = [](void *ctx, const char *line) { static_cast<std::vector<std::string> *>(ctx)->push_back(line); };
         s.log_ctx = &log_;
         run_result r = run(s);
@@ -253,17 +258,48 @@ TEST_P(SemihostRun, HostileRequestsFailAndTheRunGoesOnWithItmInOrder)
     EXPECT_EQ(itm_port0(), itm_lines);
 }
 
-TEST_P(SemihostRun, AFaultIsNoSemihostingCall)
+// Halts that are no semihosting call end the loop with the PC inside the
+// function the firmware names for each way of stopping.
+TEST_P(SemihostRun, FaultsAndHangsStopInTheirNamedFunctions)
 {
-    run_result r = run_firmware({"args", "fault"});
-    EXPECT_EQ(r.end, RUN_LOCKED);
-    uint32_t pc = 0;
-    ASSERT_TRUE(core_reg(REGSEL_PC, &pc));
-    tarvex_test::elf_symbol f = tarvex_test::elf_symbol_of(SEMIHOST_ELF, "semihost_fault_store");
-    ASSERT_TRUE(f.found);
-    EXPECT_GE(pc, f.address & ~1u);
-    EXPECT_LT(pc, (f.address & ~1u) + f.size) << "the fault is in the named function";
-    EXPECT_EQ(out_.text(), "args: args fault\n");
+    struct stop_case {
+        const char *arg;
+        run_end end;
+        const char *function;
+    };
+    const stop_case cases[] = {
+        {"fault", RUN_LOCKED, "semihost_fault_store"},
+        {"undefined", RUN_LOCKED, "semihost_fault_undefined"},
+        {"hang", RUN_HUNG, "semihost_hang"},
+    };
+    std::string printed;
+    for (const stop_case &c : cases) {
+        run_result r = run_firmware({"args", c.arg});
+        EXPECT_EQ(r.end, c.end) << c.arg;
+        printed += std::string("args: args ") + c.arg + "\n";
+        ASSERT_TRUE(set_debug(DHCSR, DHCSR_HALT));
+        uint32_t pc = 0;
+        ASSERT_TRUE(core_reg(REGSEL_PC, &pc));
+        tarvex_test::elf_symbol f = tarvex_test::elf_symbol_of(SEMIHOST_ELF, c.function);
+        ASSERT_TRUE(f.found) << c.function;
+        EXPECT_GE(pc, f.address & ~1u) << c.arg;
+        EXPECT_LT(pc, (f.address & ~1u) + f.size) << c.arg;
+    }
+    EXPECT_EQ(out_.text(), printed);
+}
+
+TEST_P(SemihostRun, FilesInsideTheDirectoryAndEscapesRefused)
+{
+    char tmpl[] = "/tmp/semihost-run-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    run_result r = run_firmware({"file=made.txt", "file=../outside.txt", "file=/tmp/abs.txt"}, -1, dir.c_str());
+    ASSERT_EQ(r.end, RUN_EXITED);
+    EXPECT_EQ(out_.text(), "file: tarvex file\nfile: refused 13\nfile: refused 13\n");
+    EXPECT_EQ(tarvex_test::read_file(dir + "/made.txt"), "tarvex file\n");
+    EXPECT_NE(access((dir + "/../outside.txt").c_str(), F_OK), 0);
+    EXPECT_EQ(unlink((dir + "/made.txt").c_str()), 0);
+    EXPECT_EQ(rmdir(dir.c_str()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SemihostRun, ::testing::Values("fast"), transport_name);
