@@ -198,11 +198,12 @@ class SemihostRunBoth : public SemihostRun
 
 TEST_P(SemihostRunBoth, ConsoleOutputOfEveryFormThenExit)
 {
-    run_result r = run_firmware({"args", "forms", "exit=ok"});
+    run_result r = run_firmware({"args", "forms", "write0=3", "exit=ok"});
     ASSERT_EQ(r.end, RUN_EXITED) << std::hex << r.pc;
     EXPECT_EQ(r.exit.status, 0);
     EXPECT_EQ(r.exit.reason, ADP_STOPPED_APPLICATION_EXIT);
-    EXPECT_EQ(out_.text(), "args: args forms exit=ok\ncwrite0\nwrite\n");
+    EXPECT_EQ(out_.text(), "args: args forms write0=3 exit=ok\ncwrite0\nwrite\n...");
+    EXPECT_EQ(r.calls, 16) << "GET_CMDLINE, 3 for args, 8 for forms, 3 dots, then the exit";
     EXPECT_EQ(err_.text(), "stderr\n");
     EXPECT_TRUE(log_.empty()) << log_.front();
 }
