@@ -213,8 +213,7 @@ int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
             log_refusal(s, "SYS_OPEN", "\"%s\" refused: it leads out of the directory", printable(name).c_str());
         return -error;
     }
-    struct stat st {
-    };
+    struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         log_refusal(s, "SYS_OPEN", "\"%s\" refused: not a regular file", printable(name).c_str());
@@ -268,12 +267,16 @@ uint32_t op_open(semihost_session &s, uint32_t param, semihost_exit *)
     return static_cast<uint32_t>(slot + 1);
 }
 
-uint32_t op_close(semihost_session &s, uint32_t param, semihost_exit *)
+// The handle a one-word parameter block names.
+semihost_handle *block_handle(semihost_session &s, const char *op, uint32_t param)
 {
     uint32_t h;
-    if (!block_words(s, "SYS_CLOSE", param, &h, 1))
-        return SEMIHOST_FAILED;
-    semihost_handle *e = handle_of(s, h);
+    return block_words(s, op, param, &h, 1) ? handle_of(s, h) : nullptr;
+}
+
+uint32_t op_close(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    semihost_handle *e = block_handle(s, "SYS_CLOSE", param);
     if (!e)
         return SEMIHOST_FAILED;
     if (e->kind == HANDLE_FILE)
@@ -385,18 +388,15 @@ uint32_t op_iserror(semihost_session &s, uint32_t param, semihost_exit *)
 
 uint32_t op_istty(semihost_session &s, uint32_t param, semihost_exit *)
 {
-    uint32_t h;
-    if (!block_words(s, "SYS_ISTTY", param, &h, 1))
-        return SEMIHOST_FAILED;
-    semihost_handle *e = handle_of(s, h);
+    semihost_handle *e = block_handle(s, "SYS_ISTTY", param);
     if (!e)
         return SEMIHOST_FAILED;
     return e->kind == HANDLE_FILE ? 0 : 1;
 }
 
-semihost_handle *file_of(semihost_session &s, uint32_t h)
+// Seeking and measuring make sense for files only.
+semihost_handle *only_file(semihost_session &s, semihost_handle *e)
 {
-    semihost_handle *e = handle_of(s, h);
     if (e && e->kind != HANDLE_FILE) {
         s.error = ESPIPE;
         return nullptr;
@@ -409,7 +409,7 @@ uint32_t op_seek(semihost_session &s, uint32_t param, semihost_exit *)
     uint32_t w[2];
     if (!block_words(s, "SYS_SEEK", param, w, 2))
         return SEMIHOST_FAILED;
-    semihost_handle *e = file_of(s, w[0]);
+    semihost_handle *e = only_file(s, handle_of(s, w[0]));
     if (!e)
         return SEMIHOST_FAILED;
     return lseek(e->fd, static_cast<off_t>(w[1]), SEEK_SET) < 0 ? fail(s, errno) : 0;
@@ -417,14 +417,10 @@ uint32_t op_seek(semihost_session &s, uint32_t param, semihost_exit *)
 
 uint32_t op_flen(semihost_session &s, uint32_t param, semihost_exit *)
 {
-    uint32_t h;
-    if (!block_words(s, "SYS_FLEN", param, &h, 1))
-        return SEMIHOST_FAILED;
-    semihost_handle *e = file_of(s, h);
-    struct stat st {
-    };
+    semihost_handle *e = only_file(s, block_handle(s, "SYS_FLEN", param));
     if (!e)
         return SEMIHOST_FAILED;
+    struct stat st = {};
     if (fstat(e->fd, &st) != 0)
         return fail(s, errno);
     return st.st_size > INT32_MAX ? fail(s, EOVERFLOW) : static_cast<uint32_t>(st.st_size);
