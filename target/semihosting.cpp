@@ -66,29 +66,28 @@ void put_word(uint8_t *b, uint32_t v)
         b[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// An access past the top of the address space would wrap to address 0 on
+// some transports: refused before it reaches one.
+bool wraps(uint32_t addr, uint32_t len)
+{
+    return addr + static_cast<uint64_t>(len) > 0x100000000ull;
+}
+
 bool read_target(semihost_session &s, uint32_t addr, uint8_t *data, uint32_t len)
 {
-    if (len == 0)
-        return true;
-    if (addr + static_cast<uint64_t>(len) > 0x100000000ull)
-        return false;
-    return s.mem.read && s.mem.read(s.mem.ctx, addr, data, len) == 0;
+    return len == 0 || (!wraps(addr, len) && s.mem.read && s.mem.read(s.mem.ctx, addr, data, len) == 0);
 }
 
 bool write_target(semihost_session &s, uint32_t addr, const uint8_t *data, uint32_t len)
 {
-    if (len == 0)
-        return true;
-    if (addr + static_cast<uint64_t>(len) > 0x100000000ull)
-        return false;
-    return s.mem.write && s.mem.write(s.mem.ctx, addr, data, len) == 0;
+    return len == 0 || (!wraps(addr, len) && s.mem.write && s.mem.write(s.mem.ctx, addr, data, len) == 0);
 }
 
 // The parameter block's n words; false (logged, SYS_ERRNO set) when it lies
 // outside the target's memory.
 bool block_words(semihost_session &s, const char *op, uint32_t param, uint32_t *words, int n)
 {
-    uint8_t raw[16];
+    uint8_t raw[16]; // no block has more than four words
     if (!read_target(s, param, raw, static_cast<uint32_t>(4 * n))) {
         log_refusal(s, op, "parameter block at 0x%08x is outside the target's memory", param);
         s.error = EFAULT;
