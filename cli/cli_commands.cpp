@@ -5,6 +5,7 @@
 #include "armv7m_debug.h"
 #include "cli_format.h"
 #include "cli_transfer.h"
+#include "target.h"
 
 namespace tarvex_cli
 {
@@ -175,105 +176,94 @@ static int cmd_raw(cli_session &s, const args_t &args)
 
 // ---- target control -----------------------------------------------------------
 
-enum target_state { TARGET_UNKNOWN, TARGET_RUNNING, TARGET_HALTED, TARGET_RESET };
-
-static int target_state_of(cli_session &s, long long *state)
+// The run state, or the status of the failed look.
+static int read_state(cli_session &s, tarvex_target::run_state *state)
 {
-    std::string reply;
-    if (s.conn.text(with_assoc(s, "tarvex-usb-get-status"), &reply) != 0)
-        return lost_server("tarvex-usb-get-status");
-    *state = tarvex::reply_number(tarvex::reply_fields(reply), 1, 10, TARGET_UNKNOWN);
-    return EXIT_DONE;
-}
-
-static int read_core_reg(cli_session &s, unsigned num, uint32_t *value)
-{
-    std::vector<std::string> f;
-    std::string request = with_assoc(s, "tarvex-tcp-read-reg", " " + hex(num) + " 0");
-    int rc = request_result(s, request, "reading a core register", &f);
-    *value = static_cast<uint32_t>(tarvex::reply_number(f, 2, 16, 0));
-    return rc;
+    int rc = tarvex_target::run_state_read(s.link, state);
+    if (rc == tarvex_target::TARGET_LOST)
+        return lost_server("reading the run state");
+    return rc == tarvex_target::TARGET_OK ? EXIT_DONE : fail(EXIT_NO_TARGET, "the target does not report its state");
 }
 
 // Prints the run state, with the PC when the core is halted.
 static int report_state(cli_session &s)
 {
-    long long state = TARGET_UNKNOWN;
+    static const char *const names[] = {"running", "halted", "in reset", "locked up"};
+    tarvex_target::run_state state = tarvex_target::STATE_RUNNING;
     uint32_t pc = 0;
-    int rc = target_state_of(s, &state);
-    if (rc != EXIT_DONE)
+    int rc = read_state(s, &state);
+    if (rc != EXIT_DONE || state != tarvex_target::STATE_HALTED) {
+        if (rc == EXIT_DONE)
+            printf("%s\n", names[state]);
         return rc;
-    static const char *const names[] = {"unknown", "running", "halted", "in reset"};
-    if (state == TARGET_UNKNOWN)
-        return fail(EXIT_NO_TARGET, "the target does not report its state");
-    if (state == TARGET_HALTED && (rc = read_core_reg(s, armv7m::REGSEL_PC, &pc)) != EXIT_DONE)
-        return rc;
-    if (state == TARGET_HALTED)
+    }
+    rc = target_status(s, s.link.read_core(armv7m::REGSEL_PC, &pc), "reading a core register");
+    if (rc == EXIT_DONE)
         printf("halted at 0x%08x\n", pc);
-    else
-        printf("%s\n", state >= 0 && state <= TARGET_RESET ? names[state] : "unknown");
-    return EXIT_DONE;
+    return rc;
 }
 
-static int write_dhcsr(cli_session &s, uint32_t value, const char *what)
+static int then_report(cli_session &s, int rc, const char *what)
 {
-    std::string rest = " " + hex(armv7m::DHCSR) + " " + hex(value) + " 0";
-    int rc = request_result(s, with_assoc(s, "tarvex-tcp-write-debug-reg", rest), what);
+    rc = target_status(s, rc, what);
     return rc == EXIT_DONE ? report_state(s) : rc;
 }
 
 static int cmd_halt(cli_session &s, const args_t &)
 {
-    return write_dhcsr(s, armv7m::DHCSR_HALT, "halting the core");
+    return then_report(s, tarvex_target::halt(s.link), "halting the core");
 }
 
 static int cmd_run(cli_session &s, const args_t &)
 {
-    return write_dhcsr(s, armv7m::DHCSR_RUN, "resuming the core");
+    return then_report(s, tarvex_target::resume(s.link, false), "resuming the core");
 }
 
 static int cmd_step(cli_session &s, const args_t &)
 {
-    long long state = TARGET_UNKNOWN;
-    int rc = target_state_of(s, &state);
+    tarvex_target::run_state state = tarvex_target::STATE_RUNNING;
+    int rc = read_state(s, &state);
     if (rc != EXIT_DONE)
         return rc;
-    if (state != TARGET_HALTED)
+    if (state != tarvex_target::STATE_HALTED)
         return fail(EXIT_FAILED, "the core is not halted (tarvex-cli halt first)");
-    return write_dhcsr(s, armv7m::DHCSR_STEP, "stepping the core");
+    return then_report(s, tarvex_target::step(s.link), "stepping the core");
 }
 
+// A halted core stays halted, at the reset vector; a running one runs on.
 static int cmd_reset(cli_session &s, const args_t &)
 {
-    int rc = request_result(s, with_assoc(s, "tarvex-usb-reset"), "resetting the target");
-    return rc == EXIT_DONE ? report_state(s) : rc;
+    tarvex_target::run_state state = tarvex_target::STATE_RUNNING;
+    int rc = read_state(s, &state);
+    if (rc != EXIT_DONE)
+        return rc;
+    rc = tarvex_target::reset(s.link, state == tarvex_target::STATE_HALTED);
+    return then_report(s, rc, "resetting the target");
 }
 
-struct core_reg {
-    const char *name;
-    unsigned num; // register selector of the Debug Core Register Selector
-};
-
-// "special" (selector 20) packs CONTROL, FAULTMASK, BASEPRI and PRIMASK from
-// the top byte down.
-constexpr core_reg CORE_REGS[] = {
-    {"r0", 0},  {"r1", 1},  {"r2", 2},    {"r3", 3},   {"r4", 4},   {"r5", 5},       {"r6", 6},
-    {"r7", 7},  {"r8", 8},  {"r9", 9},    {"r10", 10}, {"r11", 11}, {"r12", 12},     {"sp", 13},
-    {"lr", 14}, {"pc", 15}, {"xpsr", 16}, {"msp", 17}, {"psp", 18}, {"special", 20},
-};
+// The target layer's registers up to psp, then selector 20 whole as
+// "special": CONTROL, FAULTMASK, BASEPRI and PRIMASK from the top byte down.
+static std::vector<tarvex_target::core_register> listed_registers()
+{
+    const tarvex_target::core_register *regs = tarvex_target::CORE_REGISTERS;
+    std::vector<tarvex_target::core_register> list(regs, regs + tarvex_target::core_register_index("primask"));
+    list.push_back({"special", armv7m::REGSEL_SPECIAL, 0, 32});
+    return list;
+}
 
 static int cmd_regs(cli_session &s, const args_t &)
 {
+    std::vector<tarvex_target::core_register> regs = listed_registers();
+    std::vector<uint32_t> values(regs.size());
+    int rc = tarvex_target::registers_read(s.link, regs.data(), regs.size(), values.data());
+    if (rc != tarvex_target::TARGET_OK)
+        return target_status(s, rc, "reading a core register");
     json_object json;
     std::string table;
-    for (const core_reg &r : CORE_REGS) {
-        uint32_t value = 0;
-        int rc = read_core_reg(s, r.num, &value);
-        if (rc != EXIT_DONE)
-            return rc;
-        json.add(r.name, static_cast<long long>(value));
+    for (size_t i = 0; i < regs.size(); i++) {
+        json.add(regs[i].name, static_cast<long long>(values[i]));
         char line[48];
-        snprintf(line, sizeof(line), "%-8s 0x%08x\n", r.name, value);
+        snprintf(line, sizeof(line), "%-8s 0x%08x\n", regs[i].name, values[i]);
         table += line;
     }
     if (s.opt.json)

@@ -1,37 +1,10 @@
 #include "cli_format.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 namespace tarvex_cli
 {
-
-bool parse_number(const std::string &text, uint64_t max, uint64_t *value)
-{
-    if (text.empty() || !isdigit(static_cast<unsigned char>(text[0])))
-        return false;
-    // Decimal unless 0x: an address copied with a leading zero ("010") is
-    // not octal to the people typing it.
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long n = strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0)
-        return false;
-    unsigned long long unit = 1;
-    if (*end == 'K' || *end == 'k')
-        unit = 1024;
-    else if (*end == 'M' || *end == 'm')
-        unit = 1024 * 1024;
-    if (unit != 1)
-        end++;
-    if (*end != '\0' || n > max / unit)
-        return false;
-    *value = n * unit;
-    return true;
-}
 
 static void dump_line(std::string *out, uint32_t addr, const uint8_t *data, size_t n)
 {

@@ -1,5 +1,5 @@
-// Text the command-line client prints: numbers it accepts, hex dumps, JSON,
-// the transfer progress line. Pure functions, so they are tested alone.
+// Text the command-line client prints: hex dumps, JSON, the transfer
+// progress line. Pure functions, so they are tested alone.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +10,6 @@
 
 namespace tarvex_cli
 {
-
-// "4096", "0x20000000", "64K", "1M": decimal unless 0x, K and M count 1024
-// and 1024*1024;
-// false for anything else or a value above max.
-bool parse_number(const std::string &text, uint64_t max, uint64_t *value);
 
 // Sixteen bytes per line: the address, the bytes in hex, then the printable
 // ones ("." for the others): "20000000  00 01 ... 0f  |................|".

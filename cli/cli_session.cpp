@@ -49,11 +49,11 @@ int lost_server(const char *what)
 
 int session_connect(cli_session &s)
 {
-    if (s.conn.open(s.opt.host, s.opt.port, 0) != 0) {
+    if (s.conn.open(s.opt.server.host, s.opt.server.port, 0) != 0) {
         if (s.conn.error() == 0)
-            return fail(EXIT_NO_SERVER, "cannot resolve host %s", s.opt.host.c_str());
+            return fail(EXIT_NO_SERVER, "cannot resolve host %s", s.opt.server.host.c_str());
         return fail(EXIT_NO_SERVER, "cannot connect to tarvex-server at %s:%u: %s (is the server running?)",
-                    s.opt.host.c_str(), s.opt.port, strerror(s.conn.error()));
+                    s.opt.server.host.c_str(), s.opt.server.port, strerror(s.conn.error()));
     }
     std::string reply;
     if (s.conn.text("register-client tarvex-cli\n", &reply) != 0)
@@ -68,17 +68,19 @@ int session_open_probe(cli_session &s)
         return lost_server("get-tarvex-descriptor");
     if (!found)
         return fail(EXIT_NO_PROBE, "no probe %s on %s:%u (see tarvex-cli list)", s.opt.probe.c_str(),
-                    s.opt.host.c_str(), s.opt.port);
-    if (tarvex::open_device(s.conn, s.probe.key, &s.assoc) != 0)
+                    s.opt.server.host.c_str(), s.opt.server.port);
+    uint32_t assoc = 0;
+    if (tarvex::open_device(s.conn, s.probe.key, &assoc) != 0)
         return lost_server("open-device");
-    if (s.assoc == 0)
+    s.link.set_assoc(assoc);
+    if (assoc == 0)
         return fail(EXIT_FAILED, "probe %d (serial %s) could not be opened", s.probe.index, s.probe.serial.c_str());
     return EXIT_DONE;
 }
 
 std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest)
 {
-    return std::string(keyword) + " " + std::to_string(s.assoc) + rest + "\n";
+    return std::string(keyword) + " " + std::to_string(s.link.assoc()) + rest + "\n";
 }
 
 int request_result(cli_session &s, const std::string &request, const char *what, std::vector<std::string> *fields)
@@ -95,10 +97,19 @@ int request_result(cli_session &s, const std::string &request, const char *what,
     return EXIT_DONE;
 }
 
+int target_status(cli_session &s, int rc, const char *what)
+{
+    if (rc == tarvex_target::TARGET_OK)
+        return EXIT_DONE;
+    if (rc == tarvex_target::TARGET_LOST)
+        return lost_server(what);
+    return fail(EXIT_FAILED, "%s failed on probe %d (result %d)", what, s.probe.index, s.link.last_result());
+}
+
 static int enter_debug_mode(cli_session &s)
 {
     int result = 0;
-    if (tarvex::ensure_debug_mode(s.conn, s.assoc, &result) != 0)
+    if (tarvex::ensure_debug_mode(s.conn, s.link.assoc(), &result) != 0)
         return lost_server("tarvex-usb-init-mode");
     if (result < 0)
         return fail(EXIT_NO_TARGET, "probe %d could not enter SWD debug mode (result %d): is a target connected?",
@@ -125,9 +136,9 @@ int session_attach_target(cli_session &s)
 
 void session_close(cli_session &s)
 {
-    if (s.assoc != 0 && s.conn.is_open())
-        tarvex::close_device(s.conn, s.assoc);
-    s.assoc = 0;
+    if (s.link.assoc() != 0 && s.conn.is_open())
+        tarvex::close_device(s.conn, s.link.assoc());
+    s.link.set_assoc(0);
 }
 
 } // namespace tarvex_cli

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "tarvex_address.h"
 #include "tarvex_client.h"
 #include "tarvex_text.h"
+#include "target_link.h"
 
 namespace tarvex_cli
 {
@@ -22,8 +24,7 @@ enum exit_status : int {
 };
 
 struct cli_options {
-    std::string host = "127.0.0.1";
-    uint16_t port = tarvex::default_port;
+    tarvex::server_address server;
     std::string probe = "0"; // an index in the server's list, or a serial
     bool json = false;
     std::string output; // read: -o FILE
@@ -35,7 +36,8 @@ struct cli_session {
     cli_options opt;
     tarvex::connection conn;
     tarvex::probe_entry probe;
-    uint32_t assoc = 0; // 0 until a probe is opened
+    // The association, 0 until a probe is opened, and the target through it.
+    tarvex_target::server_link link{&conn, 0};
 };
 
 // Prints "tarvex-cli: MESSAGE" on standard error and returns status. A
@@ -72,5 +74,9 @@ std::string with_assoc(const cli_session &s, const char *keyword, const std::str
 // what) when RESULT is negative.
 int request_result(cli_session &s, const std::string &request, const char *what,
                    std::vector<std::string> *fields = nullptr);
+
+// EXIT_DONE for TARGET_OK; else the status of a target operation's failure,
+// with a message naming what (and the probe's result).
+int target_status(cli_session &s, int rc, const char *what);
 
 } // namespace tarvex_cli

@@ -1,7 +1,6 @@
 #include "cli_transfer.h"
 
 #include <signal.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "cli_format.h"
+#include "target.h"
 
 namespace tarvex_cli
 {
@@ -22,9 +22,7 @@ constexpr size_t TRACE_READ_MAX = 1024;
 
 static double now_seconds()
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+    return static_cast<double>(tarvex::monotonic_ms()) / 1e3;
 }
 
 // The progress line on a terminal's standard error; silent otherwise.
@@ -45,24 +43,12 @@ struct progress {
     void finish() const { progress_keep(); }
 };
 
-// Size 4 (32-bit accesses) when the range is word aligned, bytes otherwise.
-static tarvex::mem_request mem_chunk(const cli_session &s, uint32_t addr, uint32_t len)
-{
-    tarvex::mem_request r;
-    r.assoc = s.assoc;
-    r.addr = addr;
-    bool words = addr % 4 == 0 && len % 4 == 0;
-    r.size = words ? 4 : 1;
-    r.count = words ? len / 4 : len;
-    return r;
-}
-
 static int parse_range(const std::vector<std::string> &args, uint32_t *addr, uint32_t *len)
 {
     uint64_t a = 0, n = 0;
-    if (!parse_number(args[0], 0xFFFFFFFFu, &a))
+    if (!tarvex::parse_number(args[0], 0xFFFFFFFFu, &a))
         return fail(EXIT_USAGE, "not an address: %s", args[0].c_str());
-    if (args.size() > 1 && (!parse_number(args[1], 0x100000000ull - a, &n) || n == 0))
+    if (args.size() > 1 && (!tarvex::parse_number(args[1], 0x100000000ull - a, &n) || n == 0))
         return fail(EXIT_USAGE, "not a length from 1 to the end of the address space: %s", args[1].c_str());
     *addr = static_cast<uint32_t>(a);
     *len = static_cast<uint32_t>(n);
@@ -110,12 +96,13 @@ struct read_sink {
 
 static int read_chunk(cli_session &s, read_sink &sink, uint32_t addr, uint32_t len)
 {
-    int result = 0;
     std::vector<uint8_t> data;
-    if (tarvex::read_mem(s.conn, mem_chunk(s, addr, len), &result, &data) != 0)
+    int rc = tarvex_target::memory_read(s.link, addr, len, &data);
+    if (rc == tarvex_target::TARGET_LOST)
         return lost_server("tarvex-tcp-read-mem");
-    if (result != 0 || data.size() != len)
-        return fail(EXIT_FAILED, "memory read of %u bytes at 0x%08x failed (result %d)", len, addr, result);
+    if (rc != tarvex_target::TARGET_OK)
+        return fail(EXIT_FAILED, "memory read of %u bytes at 0x%08x failed (result %d)", len, addr,
+                    s.link.last_result());
     if (!sink.put(addr, data))
         return fail(EXIT_USAGE, "cannot write the data: %s", strerror(errno));
     return EXIT_DONE;
@@ -164,11 +151,12 @@ static int load_file(const std::string &path, std::vector<uint8_t> *data)
 
 static int write_chunk(cli_session &s, uint32_t addr, const uint8_t *data, uint32_t len)
 {
-    int result = 0;
-    if (tarvex::write_mem(s.conn, mem_chunk(s, addr, len), data, &result) != 0)
+    int rc = tarvex_target::memory_write(s.link, addr, data, len);
+    if (rc == tarvex_target::TARGET_LOST)
         return lost_server("tarvex-tcp-write-mem");
-    if (result != 0)
-        return fail(EXIT_FAILED, "memory write of %u bytes at 0x%08x failed (result %d)", len, addr, result);
+    if (rc != tarvex_target::TARGET_OK)
+        return fail(EXIT_FAILED, "memory write of %u bytes at 0x%08x failed (result %d)", len, addr,
+                    s.link.last_result());
     return EXIT_DONE;
 }
 
@@ -207,7 +195,7 @@ static int trace_stream(cli_session &s, double seconds)
     while (!trace_stop && (deadline == 0 || now_seconds() < deadline)) {
         int result = 0;
         std::vector<uint8_t> data;
-        if (tarvex::trace_read(s.conn, s.assoc, TRACE_READ_MAX, &result, &data) != 0)
+        if (tarvex::trace_read(s.conn, s.link.assoc(), TRACE_READ_MAX, &result, &data) != 0)
             return lost_server("tarvex-usb-trace-read");
         if (result < 0)
             return fail(EXIT_FAILED, "trace read failed on probe %d (result %d)", s.probe.index, result);

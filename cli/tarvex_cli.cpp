@@ -30,7 +30,7 @@ struct parsed_args {
 
 static int number_option(const char *name, const char *text, uint64_t max, uint64_t *value)
 {
-    if (text == nullptr || !parse_number(text, max, value))
+    if (text == nullptr || !tarvex::parse_number(text, max, value))
         return fail(EXIT_USAGE, "%s needs a number up to %llu", name, static_cast<unsigned long long>(max));
     return EXIT_DONE;
 }
@@ -44,13 +44,13 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
     if (value == nullptr)
         return fail(EXIT_USAGE, "%s needs a value", name.c_str());
     if (name == "--host")
-        p.opt.host = value;
+        p.opt.server.host = value;
     else if (name == "--probe")
         p.opt.probe = value;
     else if (name == "-o" || name == "--output")
         p.opt.output = value;
-    else if (name == "--port" && (rc = number_option("--port", value, 65535, &n)) == EXIT_DONE)
-        p.opt.port = static_cast<uint16_t>(n);
+    else if (name == "--port" && !tarvex::parse_port(value, &p.opt.server.port))
+        rc = fail(EXIT_USAGE, "--port needs a number up to 65535");
     else if (name == "--seconds" && (rc = number_option("--seconds", value, 86400 * 365, &n)) == EXIT_DONE)
         p.opt.seconds = static_cast<double>(n);
     else if (name == "--freq" && (rc = number_option("--freq", value, 2000000, &n)) == EXIT_DONE)
@@ -70,16 +70,8 @@ static bool takes_value(const std::string &arg)
 // TARVEX_HOST and TARVEX_PORT give the defaults, so a CI job sets them once.
 static int environment_defaults(cli_options &opt)
 {
-    const char *host = getenv("TARVEX_HOST");
-    const char *port = getenv("TARVEX_PORT");
-    uint64_t n = 0;
-    if (host != nullptr && *host != '\0')
-        opt.host = host;
-    if (port != nullptr && *port != '\0') {
-        if (number_option("TARVEX_PORT", port, 65535, &n) != EXIT_DONE)
-            return EXIT_USAGE;
-        opt.port = static_cast<uint16_t>(n);
-    }
+    if (tarvex::server_from_environment(&opt.server) != 0)
+        return fail(EXIT_USAGE, "TARVEX_PORT needs a number up to 65535");
     return EXIT_DONE;
 }
 

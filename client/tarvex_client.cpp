@@ -6,7 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +15,11 @@
 namespace tarvex
 {
 
-static int64_t now_ms()
+int64_t monotonic_ms()
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 connection::~connection()
@@ -71,13 +71,13 @@ int connection::open(const std::string &host, uint16_t port, int timeout_ms)
     error_ = 0;
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || res == nullptr)
         return -1;
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         fd_ = connect_once(res);
         if (fd_ >= 0)
             break;
         error_ = errno;
-        if (now_ms() >= deadline)
+        if (monotonic_ms() >= deadline)
             break;
         usleep(20000);
     }
@@ -120,9 +120,9 @@ int connection::wait_readable(int timeout_ms)
 int connection::recv_exact(void *data, size_t size, int timeout_ms)
 {
     uint8_t *p = static_cast<uint8_t *>(data);
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = monotonic_ms() + timeout_ms;
     while (size > 0) {
-        int left = static_cast<int>(deadline - now_ms());
+        int left = static_cast<int>(deadline - monotonic_ms());
         if (left < 0 || wait_readable(left) != 0)
             return -1;
         ssize_t n = recv(fd_, p, size, 0);
@@ -150,10 +150,10 @@ long connection::recv_some(void *data, size_t size, int timeout_ms)
 int connection::recv_line(std::string *line, int timeout_ms)
 {
     line->clear();
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         char c;
-        int left = static_cast<int>(deadline - now_ms());
+        int left = static_cast<int>(deadline - monotonic_ms());
         if (recv_exact(&c, 1, left < 0 ? 0 : left) != 0)
             return -1;
         line->push_back(c);
@@ -164,9 +164,9 @@ int connection::recv_line(std::string *line, int timeout_ms)
 
 bool connection::wait_closed(int timeout_ms)
 {
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
-        int left = static_cast<int>(deadline - now_ms());
+        int left = static_cast<int>(deadline - monotonic_ms());
         if (left < 0 || wait_readable(left) != 0)
             return false;
         char scratch[4096];

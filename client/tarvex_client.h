@@ -12,7 +12,10 @@
 namespace tarvex
 {
 
-constexpr uint16_t default_port = 7184;
+// Milliseconds on a clock that only moves forward: every deadline of the
+// client side counts on it, so a change of the wall clock neither cuts a
+// wait short nor stretches it.
+int64_t monotonic_ms();
 
 class connection
 {

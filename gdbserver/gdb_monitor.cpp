@@ -2,16 +2,19 @@
 #include <cstdio>
 #include <string>
 
+#include "armv7m_debug.h"
 #include "gdb_packets.h"
 #include "tarvex_text.h"
 
 namespace tarvex_gdb
 {
 
+using namespace tarvex_target;
+
 static std::string halted_at(gdb_session &s)
 {
     uint32_t pc = 0;
-    if (core_read(s.link(), 15, &pc) != LINK_OK)
+    if (s.link().read_core(armv7m::REGSEL_PC, &pc) != TARGET_OK)
         return "halted\n";
     char text[48];
     snprintf(text, sizeof(text), "halted at 0x%08x\n", pc);
@@ -28,17 +31,17 @@ static std::string failed(const char *what)
 // it, or "stepi", shows the new state.
 static std::string mon_reset(gdb_session &s, bool halt)
 {
-    int rc = core_reset(s.link(), halt);
-    if (rc == LINK_OK)
+    int rc = reset(s.link(), halt);
+    if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());
-    if (rc != LINK_OK)
+    if (rc != TARGET_OK)
         return failed("reset");
     return halt ? halted_at(s) : "reset, running\n";
 }
 
 static std::string mon_halt(gdb_session &s)
 {
-    return core_halt(s.link()) == LINK_OK ? halted_at(s) : failed("halt");
+    return halt(s.link()) == TARGET_OK ? halted_at(s) : failed("halt");
 }
 
 static std::string mon_speed(gdb_session &s, const std::string &arg)
@@ -51,8 +54,8 @@ static std::string mon_speed(gdb_session &s, const std::string &arg)
     snprintf(rest, sizeof(rest), " %lx 0", khz);
     int result = 0;
     std::vector<std::string> fields;
-    if (tarvex::assoc_request(s.link().conn, "tarvex-tcp-speed", s.link().assoc, rest, &result, &fields) != 0) {
-        s.link().lost = true;
+    if (tarvex::assoc_request(s.link().conn(), "tarvex-tcp-speed", s.link().assoc(), rest, &result, &fields) != 0) {
+        s.link().mark_lost();
         return failed("speed");
     }
     // The reply's second field is the clock now in force, 0 when refused.

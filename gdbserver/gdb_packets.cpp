@@ -9,10 +9,12 @@
 namespace tarvex_gdb
 {
 
-// Registers in the order of the target description: r0-r12, sp, lr, pc
-// (Debug Core Register Selector numbers 0-15), then xPSR (selector 16). The
-// g packet carries them in this order, p and P number them so.
-constexpr unsigned REGISTER_COUNT = armv7m::REGSEL_XPSR + 1;
+using namespace tarvex_target;
+
+// Registers in the order of the target description: the first of the
+// target layer's, r0-r12, sp, lr, pc, then xPSR. The g packet carries them
+// in this order, p and P number them so.
+constexpr unsigned REGISTER_COUNT = 17;
 // Error replies: EIO for a failed target access, EFAULT for a write into
 // read-only flash, EINVAL for a malformed packet, ENOSPC when the
 // comparators ran out.
@@ -31,7 +33,7 @@ struct packet_handler {
 
 static int link_error(int rc, std::string *reply)
 {
-    *reply = rc == LINK_OK ? "OK" : E_TARGET;
+    *reply = rc == TARGET_OK ? "OK" : E_TARGET;
     return PACKET_REPLY;
 }
 
@@ -139,14 +141,13 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
 
 static int read_registers(gdb_session &s, const std::string &, std::string *reply)
 {
+    uint32_t values[REGISTER_COUNT];
+    int rc = registers_read(s.link(), CORE_REGISTERS, REGISTER_COUNT, values);
+    if (rc != TARGET_OK)
+        return link_error(rc, reply);
     std::string text;
-    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
-        uint32_t value = 0;
-        int rc = core_read(s.link(), n, &value);
-        if (rc != LINK_OK)
-            return link_error(rc, reply);
+    for (uint32_t value : values)
         text += hex_u32_le(value);
-    }
     *reply = text;
     return PACKET_REPLY;
 }
@@ -155,12 +156,13 @@ static int write_registers(gdb_session &s, const std::string &body, std::string 
 {
     if (body.size() != 1 + 8 * REGISTER_COUNT)
         return reply_text(reply, E_MALFORMED);
-    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
-        uint32_t value = 0;
-        if (!parse_u32_le(body.substr(1 + 8 * n, 8), &value))
+    uint32_t values[REGISTER_COUNT];
+    for (unsigned n = 0; n < REGISTER_COUNT; n++)
+        if (!parse_u32_le(body.substr(1 + 8 * n, 8), &values[n]))
             return reply_text(reply, E_MALFORMED);
-        int rc = core_write(s.link(), n, value);
-        if (rc != LINK_OK)
+    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
+        int rc = register_write(s.link(), CORE_REGISTERS[n], values[n]);
+        if (rc != TARGET_OK)
             return link_error(rc, reply);
     }
     return reply_text(reply, "OK");
@@ -179,8 +181,8 @@ static int read_register(gdb_session &s, const std::string &body, std::string *r
     uint32_t n = 0, value = 0;
     if (!register_number(body, &pos, &n) || pos != body.size())
         return reply_text(reply, E_MALFORMED);
-    int rc = core_read(s.link(), n, &value);
-    if (rc != LINK_OK)
+    int rc = registers_read(s.link(), &CORE_REGISTERS[n], 1, &value);
+    if (rc != TARGET_OK)
         return link_error(rc, reply);
     *reply = hex_u32_le(value);
     return PACKET_REPLY;
@@ -193,7 +195,7 @@ static int write_register(gdb_session &s, const std::string &body, std::string *
     if (!register_number(body, &pos, &n) || pos >= body.size() || body[pos] != '=' ||
         !parse_u32_le(body.substr(pos + 1), &value))
         return reply_text(reply, E_MALFORMED);
-    return link_error(core_write(s.link(), n, value), reply);
+    return link_error(register_write(s.link(), CORE_REGISTERS[n], value), reply);
 }
 
 // ---- memory -------------------------------------------------------------------
@@ -216,7 +218,7 @@ static int read_memory(gdb_session &s, const std::string &body, std::string *rep
         len = (PACKET_SIZE - 1) / 2; // a shorter reply is allowed; GDB asks for the rest
     std::vector<uint8_t> data;
     int rc = memory_read(s.link(), addr, len, &data);
-    if (rc != LINK_OK)
+    if (rc != TARGET_OK)
         return link_error(rc, reply);
     units_unpatch(s.units(), addr, &data);
     *reply = hex_encode(data.data(), data.size());
@@ -239,7 +241,7 @@ static int store_memory(gdb_session &s, uint32_t addr, const std::vector<uint8_t
     if (len == 0)
         return reply_text(reply, "OK");
     int rc = memory_write(s.link(), addr, data.data(), len);
-    if (rc == LINK_OK)
+    if (rc == TARGET_OK)
         rc = units_repatch(s.link(), s.units(), addr, data.data(), len);
     return link_error(rc, reply);
 }
@@ -276,10 +278,10 @@ static int resume_at(gdb_session &s, const std::string &args, bool step, std::st
     uint32_t addr = 0;
     if (!args.empty() && (!parse_hex_field(args, &pos, &addr) || pos != args.size()))
         return reply_text(reply, E_MALFORMED);
-    int rc = args.empty() ? LINK_OK : core_write(s.link(), armv7m::REGSEL_PC, addr);
-    if (rc == LINK_OK)
+    int rc = args.empty() ? TARGET_OK : s.link().write_core(armv7m::REGSEL_PC, addr);
+    if (rc == TARGET_OK)
         rc = s.resume(step);
-    return rc == LINK_OK ? PACKET_RESUMED : link_error(rc, reply);
+    return rc == TARGET_OK ? PACKET_RESUMED : link_error(rc, reply);
 }
 
 static std::string after_signal(const std::string &body)
@@ -330,7 +332,7 @@ static int vcont(gdb_session &s, const std::string &body, std::string *reply)
         return resume_at(s, "", true, reply);
     if (action == 't') {
         int rc = s.interrupt();
-        return rc == LINK_OK ? PACKET_SILENT : link_error(rc, reply);
+        return rc == TARGET_OK ? PACKET_SILENT : link_error(rc, reply);
     }
     return reply_text(reply, E_MALFORMED);
 }
@@ -368,9 +370,9 @@ static int break_or_watch(gdb_session &s, const std::string &body, std::string *
     else
         rc = insert ? watchpoint_insert(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind)
                     : watchpoint_remove(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind);
-    if (rc == UNIT_EXHAUSTED || rc == UNIT_UNSUITABLE) {
+    if (rc == TARGET_EXHAUSTED || rc == TARGET_UNSUITABLE) {
         LOG_WARNING("cannot set a %s at 0x%08x: %s", type <= '1' ? "breakpoint" : "watchpoint", addr,
-                    rc == UNIT_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");
+                    rc == TARGET_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");
         return reply_text(reply, E_NO_COMPARATOR);
     }
     return link_error(rc, reply);

@@ -13,7 +13,7 @@
 namespace tarvex_gdb
 {
 
-using namespace armv7m;
+using namespace tarvex_target;
 
 // How long the session waits for the server to accept its connection.
 constexpr int SERVER_CONNECT_MS = 2000;
@@ -28,8 +28,8 @@ gdb_session::~gdb_session()
 // server and the probe's serial until its session ends.
 static int lock_probe(const session_config &config, const std::string &serial)
 {
-    std::string path =
-        "/tmp/tarvex-gdbserver-" + config.host + "-" + std::to_string(config.port) + "-" + serial + ".lock";
+    std::string path = "/tmp/tarvex-gdbserver-" + config.server.host + "-" + std::to_string(config.server.port) + "-" +
+                       serial + ".lock";
     int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -43,8 +43,8 @@ int gdb_session::open_probe(std::string *why)
     tarvex::probe_entry probe;
     bool found = false;
     std::string reply;
-    if (link_.conn.text("register-client tarvex-gdbserver\n", &reply) != 0 ||
-        tarvex::find_probe(link_.conn, config_.probe, &probe, &found) != 0) {
+    if (conn_.text("register-client tarvex-gdbserver\n", &reply) != 0 ||
+        tarvex::find_probe(conn_, config_.probe, &probe, &found) != 0) {
         *why = "tarvex-server stopped answering";
         return -1;
     }
@@ -57,24 +57,26 @@ int gdb_session::open_probe(std::string *why)
         *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
         return -1;
     }
-    if (tarvex::open_device(link_.conn, probe.key, &link_.assoc) != 0 || link_.assoc == 0) {
+    uint32_t assoc = 0;
+    if (tarvex::open_device(conn_, probe.key, &assoc) != 0 || assoc == 0) {
         *why = "probe " + probe.serial + " could not be opened";
         return -1;
     }
+    link_.set_assoc(assoc);
     serial_ = probe.serial;
     return 0;
 }
 
 int gdb_session::open(std::string *why)
 {
-    if (link_.conn.open(config_.host, config_.port, SERVER_CONNECT_MS) != 0) {
-        *why = "cannot connect to tarvex-server at " + config_.host + ":" + std::to_string(config_.port);
+    if (conn_.open(config_.server.host, config_.server.port, SERVER_CONNECT_MS) != 0) {
+        *why = "cannot connect to tarvex-server at " + config_.server.host + ":" + std::to_string(config_.server.port);
         return -1;
     }
     if (open_probe(why) != 0)
         return -1;
     int result = 0;
-    int rc = tarvex::ensure_debug_mode(link_.conn, link_.assoc, &result);
+    int rc = tarvex::ensure_debug_mode(conn_, link_.assoc(), &result);
     if (rc != 0 || result < 0) {
         *why = rc != 0 ? "tarvex-server stopped answering"
                        : "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
@@ -83,9 +85,9 @@ int gdb_session::open(std::string *why)
     }
     units_.ram_base = config_.ram.base;
     units_.ram_size = config_.ram.size;
-    if (core_halt(link_) != LINK_OK || units_discover(link_, units_) != LINK_OK ||
-        debug_write(link_, DFSR, DFSR_ALL) != LINK_OK) {
-        *why = link_.lost ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
+    if (halt(link_) != TARGET_OK || units_discover(link_, units_) != TARGET_OK ||
+        link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL) != TARGET_OK) {
+        *why = link_.lost() ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
         return -1;
     }
     LOG_INFO("GDB session on probe %s: %zu breakpoint and %zu watchpoint comparators", serial_.c_str(),
@@ -170,24 +172,24 @@ void gdb_session::handle_packet(const std::string &body)
 
 int gdb_session::resume(bool step)
 {
-    int rc = debug_write(link_, DFSR, DFSR_ALL);
-    if (rc == LINK_OK)
-        rc = core_resume(link_, step);
-    if (rc == LINK_OK) {
+    int rc = link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL);
+    if (rc == TARGET_OK)
+        rc = tarvex_target::resume(link_, step);
+    if (rc == TARGET_OK) {
         running_ = true;
-        stepping_ = step;
-        interrupted_ = false;
+        stop_ = stop_context();
+        stop_.stepping = step;
     }
     return rc;
 }
 
 int gdb_session::interrupt()
 {
-    interrupted_ = true;
-    int rc = core_halt(link_);
-    if (rc == LINK_OK)
+    stop_.interrupted = true;
+    int rc = halt(link_);
+    if (rc == TARGET_OK)
         report_stop();
-    else if (rc == LINK_FAILED)
+    else if (rc == TARGET_FAILED)
         LOG_WARNING("the core on probe %s did not halt on GDB's interrupt", serial_.c_str());
     check_lost();
     return rc;
@@ -195,49 +197,54 @@ int gdb_session::interrupt()
 
 void gdb_session::poll_core()
 {
-    uint32_t dhcsr = 0;
+    run_state state = STATE_RUNNING;
     if (!running_ || ended_)
         return;
-    int rc = core_state(link_, &dhcsr);
-    if (rc == LINK_OK && (dhcsr & S_HALT) == 0 && (dhcsr & S_LOCKUP) != 0) {
+    int rc = run_state_read(link_, &state);
+    if (rc == TARGET_OK && state == STATE_LOCKUP) {
         // A locked-up core never halts by itself: halted by the debugger it
         // shows GDB where it faulted.
-        locked_up_ = true;
-        rc = core_halt(link_);
-        dhcsr = S_HALT;
+        stop_.locked_up = true;
+        rc = halt(link_);
+        state = STATE_HALTED;
     }
-    if (rc == LINK_OK && (dhcsr & S_HALT) != 0)
+    if (rc == TARGET_OK && state == STATE_HALTED)
         report_stop();
     check_lost();
 }
 
-// The signal of a halt, from DFSR: a watchpoint names its address, a step,
-// a breakpoint or a reset catch is SIGTRAP, a lockup SIGSEGV, anything else
+// The signal of a halt: a watchpoint names its address, a step, a
+// breakpoint or a reset catch is SIGTRAP, a lockup SIGSEGV, anything else
 // (an interrupt from GDB, a halt by another client) SIGINT.
 std::string gdb_session::stop_reply()
 {
-    uint32_t dfsr = 0;
-    if (locked_up_) {
-        debug_write(link_, DFSR, DFSR_ALL);
+    stop_cause cause = STOP_INTERRUPT;
+    const tarvex_target::dwt_slot *hit = nullptr;
+    stop_read(link_, units_, stop_, &cause, &hit);
+    switch (cause) {
+    case STOP_LOCKUP:
         return "T0bthread:1;";
-    }
-    if (debug_read(link_, DFSR, &dfsr) == LINK_OK && dfsr != 0)
-        debug_write(link_, DFSR, dfsr);
-    const dwt_slot *hit = (dfsr & DFSR_DWTTRAP) != 0 ? watchpoint_hit(link_, units_) : nullptr;
-    if (hit != nullptr) {
-        const char *name = hit->kind == WATCH_WRITE ? "watch" : hit->kind == WATCH_READ ? "rwatch" : "awatch";
+    case STOP_WATCH: {
+        const char *name = hit->kind == tarvex_target::WATCH_WRITE  ? "watch"
+                           : hit->kind == tarvex_target::WATCH_READ ? "rwatch"
+                                                                    : "awatch";
         char text[64];
         snprintf(text, sizeof(text), "T05%s:%x;thread:1;", name, hit->addr);
         return text;
     }
-    bool trap = !interrupted_ && (stepping_ || (dfsr & (DFSR_BKPT | DFSR_DWTTRAP | DFSR_VCATCH)) != 0);
-    return trap ? "T05thread:1;" : "T02thread:1;";
+    case STOP_TRAP:
+        return "T05thread:1;";
+    case STOP_INTERRUPT:
+        break;
+    }
+    return "T02thread:1;";
 }
 
 void gdb_session::report_stop()
 {
     last_stop_ = stop_reply();
-    running_ = stepping_ = interrupted_ = locked_up_ = false;
+    running_ = false;
+    stop_ = stop_context();
     send_packet(last_stop_);
 }
 
@@ -250,13 +257,13 @@ void gdb_session::end(const std::string &reason)
 
 void gdb_session::check_lost()
 {
-    if (link_.lost)
+    if (link_.lost())
         end("tarvex-server stopped answering");
 }
 
 void gdb_session::server_closed()
 {
-    link_.lost = true;
+    link_.mark_lost();
     end("tarvex-server closed the connection");
 }
 
@@ -272,13 +279,13 @@ void gdb_session::release(bool resume)
     if (released_)
         return;
     released_ = true;
-    if (!link_.lost && link_.assoc != 0) {
+    if (!link_.lost() && link_.assoc() != 0) {
         units_clear(link_, units_);
         if (resume)
-            core_resume(link_, false);
-        tarvex::close_device(link_.conn, link_.assoc);
+            tarvex_target::resume(link_, false);
+        tarvex::close_device(conn_, link_.assoc());
     }
-    link_.conn.close();
+    conn_.close();
     if (lock_fd_ >= 0)
         ::close(lock_fd_);
     lock_fd_ = -1;

@@ -10,10 +10,14 @@
 
 #include "debug_units.h"
 #include "rsp_framing.h"
+#include "tarvex_address.h"
 #include "target_link.h"
 
 namespace tarvex_gdb
 {
+
+using tarvex_target::debug_units;
+using tarvex_target::server_link;
 
 // The largest packet taken from GDB, as qSupported announces it: an X
 // packet's header and 31 KiB of data, so one load packet is one memory
@@ -26,8 +30,7 @@ struct memory_region {
 };
 
 struct session_config {
-    std::string host = "127.0.0.1";
-    uint16_t port = 7184;
+    tarvex::server_address server;
     std::string probe = "0";
     memory_region ram = {0x20000000, 128 * 1024};
     memory_region flash = {0x00000000, 256 * 1024};
@@ -56,12 +59,12 @@ public:
 
     bool running() const { return running_; }
     bool ended() const { return ended_; }
-    int server_fd() const { return link_.conn.fd(); }
+    int server_fd() const { return conn_.fd(); }
     const std::string &end_reason() const { return end_reason_; }
     const std::string &serial() const { return serial_; }
 
     // The packet handlers' view of the session.
-    target_link &link() { return link_; }
+    server_link &link() { return link_; }
     debug_units &units() { return units_; }
     const session_config &config() const { return config_; }
     // Resumes the core (one step when step); the stop reply comes later.
@@ -86,16 +89,15 @@ private:
 
     int gdb_fd_;
     session_config config_;
-    target_link link_;
+    tarvex::connection conn_;
+    server_link link_{&conn_, 0};
     debug_units units_;
     rsp_reader reader_{PACKET_SIZE};
     bool no_ack_ = false;
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
-    bool stepping_ = false;
-    bool interrupted_ = false;
-    bool locked_up_ = false;
+    tarvex_target::stop_context stop_;
     bool ended_ = false;
     bool gdb_closed_ = false;
     bool released_ = false;

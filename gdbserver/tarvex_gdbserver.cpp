@@ -17,9 +17,9 @@
 #include <cstring>
 #include <memory>
 
-#include "cli_format.h"
 #include "gdb_session.h"
 #include "log.h"
+#include "tarvex_address.h"
 #include "tarvex_text.h"
 
 using namespace tarvex_gdb;
@@ -78,22 +78,13 @@ static int usage_error(const char *format, const char *what)
     return EXIT_USAGE;
 }
 
-static bool parse_port(const char *text, uint16_t *port)
-{
-    uint64_t n = 0;
-    if (!tarvex_cli::parse_number(text, 65535, &n) || n == 0)
-        return false;
-    *port = static_cast<uint16_t>(n);
-    return true;
-}
-
 // "BASE:SIZE", numbers as tarvex-cli takes them (0x..., K, M).
 static bool parse_region(const std::string &text, memory_region *r)
 {
     size_t colon = text.find(':');
     uint64_t base = 0, size = 0;
-    if (colon == std::string::npos || !tarvex_cli::parse_number(text.substr(0, colon), 0xFFFFFFFFu, &base) ||
-        !tarvex_cli::parse_number(text.substr(colon + 1), 0x100000000ull - base, &size) || size > 0xFFFFFFFFu)
+    if (colon == std::string::npos || !tarvex::parse_number(text.substr(0, colon), 0xFFFFFFFFu, &base) ||
+        !tarvex::parse_number(text.substr(colon + 1), 0x100000000ull - base, &size) || size > 0xFFFFFFFFu)
         return false;
     *r = {static_cast<uint32_t>(base), static_cast<uint32_t>(size)};
     return true;
@@ -101,12 +92,8 @@ static bool parse_region(const std::string &text, memory_region *r)
 
 static int environment_defaults(options &o)
 {
-    const char *host = getenv("TARVEX_HOST");
-    const char *port = getenv("TARVEX_PORT");
-    if (host != nullptr && *host != '\0')
-        o.session.host = host;
-    if (port != nullptr && *port != '\0' && !parse_port(port, &o.session.port))
-        return usage_error("TARVEX_PORT is no port: %s", port);
+    if (tarvex::server_from_environment(&o.session.server) != 0)
+        return usage_error("TARVEX_PORT is no port: %s", getenv("TARVEX_PORT"));
     return EXIT_DONE;
 }
 
@@ -116,9 +103,12 @@ static int take_option(int c, options &o, int *status)
     const char *arg = optarg;
     switch (c) {
     case 'g':
-        return parse_port(arg, &o.gdb_port) ? 0 : (*status = usage_error("--gdb-port needs a port: %s", arg), -1);
+        return tarvex::parse_port(arg, &o.gdb_port) ? 0
+                                                    : (*status = usage_error("--gdb-port needs a port: %s", arg), -1);
     case 'p':
-        return parse_port(arg, &o.session.port) ? 0 : (*status = usage_error("--port needs a port: %s", arg), -1);
+        return tarvex::parse_port(arg, &o.session.server.port)
+                   ? 0
+                   : (*status = usage_error("--port needs a port: %s", arg), -1);
     case 'r':
         return parse_region(arg, &o.session.ram) ? 0 : (*status = usage_error("--ram needs BASE:SIZE: %s", arg), -1);
     case 'f':
@@ -128,7 +118,7 @@ static int take_option(int c, options &o, int *status)
         o.any_address = true;
         return 0;
     case 'H':
-        o.session.host = arg;
+        o.session.server.host = arg;
         return 0;
     case 'P':
         o.session.probe = arg;
@@ -171,24 +161,24 @@ static int parse_options(int argc, char **argv, options &o, int *status)
 static int check_probe(const session_config &config)
 {
     tarvex::connection conn;
-    if (conn.open(config.host, config.port, 2000) != 0) {
-        LOG_ERROR("cannot connect to tarvex-server at %s:%u: %s (is the server running?)", config.host.c_str(),
-                  config.port, conn.error() != 0 ? strerror(conn.error()) : "unknown host");
+    if (conn.open(config.server.host, config.server.port, 2000) != 0) {
+        LOG_ERROR("cannot connect to tarvex-server at %s:%u: %s (is the server running?)", config.server.host.c_str(),
+                  config.server.port, conn.error() != 0 ? strerror(conn.error()) : "unknown host");
         return EXIT_NO_SERVER;
     }
     tarvex::probe_entry probe;
     bool found = false;
     if (tarvex::find_probe(conn, config.probe, &probe, &found) != 0) {
-        LOG_ERROR("tarvex-server at %s:%u does not answer", config.host.c_str(), config.port);
+        LOG_ERROR("tarvex-server at %s:%u does not answer", config.server.host.c_str(), config.server.port);
         return EXIT_NO_SERVER;
     }
     if (!found) {
         LOG_ERROR("no probe %s on tarvex-server at %s:%u (see tarvex-cli list)", config.probe.c_str(),
-                  config.host.c_str(), config.port);
+                  config.server.host.c_str(), config.server.port);
         return EXIT_NO_PROBE;
     }
     LOG_INFO("debugging probe %d (serial %s) through tarvex-server at %s:%u", probe.index, probe.serial.c_str(),
-             config.host.c_str(), config.port);
+             config.server.host.c_str(), config.server.port);
     return EXIT_DONE;
 }
 
@@ -235,13 +225,6 @@ static void catch_stop_signals()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-}
-
-static int64_t now_ms()
-{
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
 class front_end
@@ -359,7 +342,7 @@ void front_end::run()
             fds[2].fd = session_->server_fd();
         int timeout = -1;
         if (session_ && session_->running())
-            timeout = static_cast<int>(std::max<int64_t>(0, next_poll_ms_ - now_ms()));
+            timeout = static_cast<int>(std::max<int64_t>(0, next_poll_ms_ - tarvex::monotonic_ms()));
         int rc = poll(fds, 3, timeout);
         if (rc < 0 && errno != EINTR)
             break;
@@ -369,9 +352,9 @@ void front_end::run()
             gdb_readable();
         if (session_ && !session_->ended() && rc > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
             server_readable();
-        if (session_ && session_->running() && now_ms() >= next_poll_ms_) {
+        if (session_ && session_->running() && tarvex::monotonic_ms() >= next_poll_ms_) {
             session_->poll_core();
-            next_poll_ms_ = now_ms() + CORE_POLL_MS;
+            next_poll_ms_ = tarvex::monotonic_ms() + CORE_POLL_MS;
         }
         if (session_ && session_->ended())
             finish_session();

@@ -1,11 +1,9 @@
-// The framing layer and the debug units' arithmetic alone: byte streams in,
-// events out; comparator values against the Armv7-M register layouts.
+// The framing layer alone: byte streams in, events out; packet fields.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "debug_units.h"
 #include "rsp_framing.h"
 
 namespace
@@ -87,42 +85,6 @@ TEST(RspFraming, FrameEscapeAndHex)
     EXPECT_EQ(pos, 9u);
     pos = 0;
     EXPECT_FALSE(parse_hex_field("100000000", &pos, &v)) << "more than 32 bits";
-}
-
-TEST(DebugUnits, ComparatorValues)
-{
-    struct fpb_case {
-        bool rev2;
-        uint32_t addr;
-        uint8_t halves;
-        uint32_t value;
-    };
-    const fpb_case fpb[] = {
-        {false, 0x00000200, 1, 0x40000201},                                    // lower halfword: REPLACE 01
-        {false, 0x00000200, 2, 0x80000201},                                    // upper halfword: REPLACE 10
-        {false, 0x00000200, 3, 0xC0000201},                                    // both
-        {false, 0x1FFFFFFC, 1, 0x5FFFFFFD}, {true, 0x20000102, 1, 0x20000103}, // BPADDR and BE
-    };
-    for (const fpb_case &c : fpb) {
-        fpb_slot slot{true, c.addr, c.halves};
-        EXPECT_EQ(fpb_comparator_value(c.rev2, slot), c.value) << std::hex << c.addr;
-    }
-    EXPECT_TRUE(fpb_reaches(false, 0x1FFFFFFE));
-    EXPECT_FALSE(fpb_reaches(false, 0x20000000)) << "revision 1 reaches the code region only";
-    EXPECT_TRUE(fpb_reaches(true, 0x20000000));
-
-    struct dwt_case {
-        uint32_t addr, len, base, bits;
-    };
-    const dwt_case dwt[] = {
-        {0x20000010, 4, 0x20000010, 2},  {0x20000011, 1, 0x20000011, 0}, {0x20000012, 4, 0x20000010, 3},
-        {0x20000000, 64, 0x20000000, 6}, {0x2000000E, 4, 0x20000000, 5}, {0x20000010, 0, 0x20000010, 0},
-    };
-    for (const dwt_case &c : dwt) {
-        dwt_range r = dwt_cover(c.addr, c.len);
-        EXPECT_EQ(r.base, c.base) << std::hex << c.addr << " " << c.len;
-        EXPECT_EQ(r.mask_bits, c.bits) << std::hex << c.addr << " " << c.len;
-    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_format.h"
+#include "tarvex_address.h"
 
 namespace
 {
@@ -40,7 +41,7 @@ TEST(CliNumbers, AcceptsDecimalHexAndUnitsWithinTheLimit)
     };
     for (const number_case &c : cases) {
         uint64_t value = 0;
-        EXPECT_EQ(parse_number(c.text, c.max, &value), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(tarvex::parse_number(c.text, c.max, &value), c.ok) << "'" << c.text << "'";
         if (c.ok) {
             EXPECT_EQ(value, c.value) << c.text;
         }

@@ -1,14 +1,16 @@
-// Breakpoints and watchpoints of one GDB session: the Flash Patch and
+// Breakpoints and watchpoints of one debug session: the Flash Patch and
 // Breakpoint unit's instruction comparators, BKPT instructions written into
-// RAM, and the DWT's data comparators, as GDB's Z and z packets ask for them.
+// RAM, and the DWT's data comparators. Insertion answers TARGET_EXHAUSTED
+// when no comparator is left, TARGET_UNSUITABLE when none reaches there.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "target.h"
 #include "target_link.h"
 
-namespace tarvex_gdb
+namespace tarvex_target
 {
 
 enum watch_kind : uint8_t { WATCH_WRITE = 2, WATCH_READ = 3, WATCH_ACCESS = 4 };
@@ -45,10 +47,6 @@ struct soft_breakpoint {
     uint8_t saved[2]; // the halfword the BKPT replaced
 };
 
-// Results of insert and remove besides the link's: no comparator left, or
-// nothing that can break or watch there.
-enum { UNIT_EXHAUSTED = 2, UNIT_UNSUITABLE = 3 };
-
 struct debug_units {
     bool fpb_rev2 = false;
     std::vector<fpb_slot> fpb;
@@ -58,22 +56,28 @@ struct debug_units {
 };
 
 // Reads how many comparators the target has. Call with the core halted.
-int units_discover(target_link &t, debug_units &u);
+int units_discover(link &l, debug_units &u);
 // Z0 (hardware false: RAM takes a BKPT, other code a comparator) and Z1.
-int breakpoint_insert(target_link &t, debug_units &u, uint32_t addr, bool hardware);
-int breakpoint_remove(target_link &t, debug_units &u, uint32_t addr, bool hardware);
-int watchpoint_insert(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
-int watchpoint_remove(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
+int breakpoint_insert(link &l, debug_units &u, uint32_t addr, bool hardware);
+int breakpoint_remove(link &l, debug_units &u, uint32_t addr, bool hardware);
+int watchpoint_insert(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
+int watchpoint_remove(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len);
 // The watchpoint whose comparator matched (reading clears MATCHED), or null.
-const dwt_slot *watchpoint_hit(target_link &t, debug_units &u);
+const dwt_slot *watchpoint_hit(link &l, debug_units &u);
 // Removes everything: comparators off, RAM restored.
-int units_clear(target_link &t, debug_units &u);
+int units_clear(link &l, debug_units &u);
 // Writes the comparators again (a system reset may have cleared them).
-int units_restore(target_link &t, debug_units &u);
+int units_restore(link &l, debug_units &u);
 // The original bytes where BKPTs stand, over data read from addr.
 void units_unpatch(const debug_units &u, uint32_t addr, std::vector<uint8_t> *data);
 // After GDB wrote [addr, addr + len): keeps what it wrote under a BKPT as the
 // original and puts the BKPT back.
-int units_repatch(target_link &t, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len);
+int units_repatch(link &l, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len);
 
-} // namespace tarvex_gdb
+// Why the halted core stopped: DFSR read and cleared, and with a DWT trap
+// the comparator that matched (*hit, else null). *cause is decoded even
+// when a read failed (as from an empty DFSR), for a stop must be reported;
+// the result says whether it could be read.
+int stop_read(link &l, debug_units &u, const stop_context &ctx, stop_cause *cause, const dwt_slot **hit);
+
+} // namespace tarvex_target

@@ -1,8 +1,9 @@
 #include "debug_units.h"
 
 #include "armv7m_debug.h"
+#include "target.h"
 
-namespace tarvex_gdb
+namespace tarvex_target
 {
 
 using namespace armv7m;
@@ -49,39 +50,39 @@ dwt_range dwt_cover(uint32_t addr, uint32_t len)
     return {static_cast<uint32_t>(base), bits};
 }
 
-static int enable_trace(target_link &t)
+static int enable_trace(link &l)
 {
     uint32_t demcr = 0;
-    int rc = debug_read(t, DEMCR, &demcr);
-    if (rc == LINK_OK && (demcr & DEMCR_TRCENA) == 0)
-        rc = debug_write(t, DEMCR, demcr | DEMCR_TRCENA);
+    int rc = l.read_debug(DEMCR, &demcr);
+    if (rc == TARGET_OK && (demcr & DEMCR_TRCENA) == 0)
+        rc = l.write_debug(DEMCR, demcr | DEMCR_TRCENA);
     return rc;
 }
 
-int units_discover(target_link &t, debug_units &u)
+int units_discover(link &l, debug_units &u)
 {
     uint32_t fp_ctrl = 0, dwt_ctrl = 0;
-    int rc = enable_trace(t); // the DWT answers only with TRCENA set
-    if (rc == LINK_OK)
-        rc = debug_read(t, FP_CTRL, &fp_ctrl);
-    if (rc == LINK_OK)
-        rc = debug_read(t, DWT_CTRL, &dwt_ctrl);
-    if (rc != LINK_OK)
+    int rc = enable_trace(l); // the DWT answers only with TRCENA set
+    if (rc == TARGET_OK)
+        rc = l.read_debug(FP_CTRL, &fp_ctrl);
+    if (rc == TARGET_OK)
+        rc = l.read_debug(DWT_CTRL, &dwt_ctrl);
+    if (rc != TARGET_OK)
         return rc;
     u.fpb_rev2 = (fp_ctrl >> FP_CTRL_REV_SHIFT) == 1;
     u.fpb.assign(((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF), fpb_slot());
     u.dwt.assign(dwt_ctrl >> DWT_CTRL_NUMCOMP_SHIFT, dwt_slot());
     u.soft.clear();
-    return LINK_OK;
+    return TARGET_OK;
 }
 
-static int write_fpb(target_link &t, const debug_units &u, size_t n)
+static int write_fpb(link &l, const debug_units &u, size_t n)
 {
     const fpb_slot &slot = u.fpb[n];
     uint32_t value = slot.used ? fpb_comparator_value(u.fpb_rev2, slot) : 0;
-    int rc = debug_write(t, FP_COMP0 + 4 * static_cast<uint32_t>(n), value);
-    if (rc == LINK_OK && slot.used)
-        rc = debug_write(t, FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
+    int rc = l.write_debug(FP_COMP0 + 4 * static_cast<uint32_t>(n), value);
+    if (rc == TARGET_OK && slot.used)
+        rc = l.write_debug(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
     return rc;
 }
 
@@ -101,31 +102,35 @@ static uint8_t fpb_half(const debug_units &u, uint32_t addr)
     return u.fpb_rev2 ? 1 : ((addr & 2) != 0 ? 2 : 1);
 }
 
-static int fpb_insert(target_link &t, debug_units &u, uint32_t addr)
+static int fpb_insert(link &l, debug_units &u, uint32_t addr)
 {
     if (!fpb_reaches(u.fpb_rev2, addr))
-        return UNIT_UNSUITABLE;
+        return TARGET_UNSUITABLE;
     size_t n = fpb_find(u, addr);
     if (n == u.fpb.size()) {
         for (n = 0; n < u.fpb.size() && u.fpb[n].used; n++) {
         }
         if (n == u.fpb.size())
-            return UNIT_EXHAUSTED;
+            return TARGET_EXHAUSTED;
         u.fpb[n] = {true, u.fpb_rev2 ? (addr & ~1u) : (addr & ~3u), 0};
     }
+    fpb_slot before = u.fpb[n];
     u.fpb[n].halves |= fpb_half(u, addr);
-    return write_fpb(t, u, n);
+    int rc = write_fpb(l, u, n);
+    if (rc != TARGET_OK)
+        u.fpb[n] = before.halves != 0 ? before : fpb_slot(); // not set: the slot stays as it was
+    return rc;
 }
 
-static int fpb_remove(target_link &t, debug_units &u, uint32_t addr)
+static int fpb_remove(link &l, debug_units &u, uint32_t addr)
 {
     size_t n = fpb_find(u, addr);
     if (n == u.fpb.size())
-        return LINK_OK;
+        return TARGET_OK;
     u.fpb[n].halves &= static_cast<uint8_t>(~fpb_half(u, addr));
     if (u.fpb[n].halves == 0)
         u.fpb[n].used = false;
-    return write_fpb(t, u, n);
+    return write_fpb(l, u, n);
 }
 
 static bool in_ram(const debug_units &u, uint32_t addr)
@@ -141,48 +146,48 @@ static std::vector<soft_breakpoint>::iterator soft_find(debug_units &u, uint32_t
     return it;
 }
 
-static int soft_insert(target_link &t, debug_units &u, uint32_t addr)
+static int soft_insert(link &l, debug_units &u, uint32_t addr)
 {
     if (soft_find(u, addr) != u.soft.end())
-        return LINK_OK;
+        return TARGET_OK;
     std::vector<uint8_t> saved;
-    int rc = memory_read(t, addr, 2, &saved);
-    if (rc == LINK_OK)
-        rc = memory_write(t, addr, BKPT_BYTES, 2);
-    if (rc == LINK_OK)
+    int rc = memory_read(l, addr, 2, &saved);
+    if (rc == TARGET_OK)
+        rc = memory_write(l, addr, BKPT_BYTES, 2);
+    if (rc == TARGET_OK)
         u.soft.push_back({addr, {saved[0], saved[1]}});
     return rc;
 }
 
-int breakpoint_insert(target_link &t, debug_units &u, uint32_t addr, bool hardware)
+int breakpoint_insert(link &l, debug_units &u, uint32_t addr, bool hardware)
 {
     if (!hardware && in_ram(u, addr))
-        return soft_insert(t, u, addr);
-    return fpb_insert(t, u, addr);
+        return soft_insert(l, u, addr);
+    return fpb_insert(l, u, addr);
 }
 
-int breakpoint_remove(target_link &t, debug_units &u, uint32_t addr, bool hardware)
+int breakpoint_remove(link &l, debug_units &u, uint32_t addr, bool hardware)
 {
     auto it = soft_find(u, addr);
     if (hardware || it == u.soft.end())
-        return fpb_remove(t, u, addr);
-    int rc = memory_write(t, addr, it->saved, 2);
-    if (rc == LINK_OK)
+        return fpb_remove(l, u, addr);
+    int rc = memory_write(l, addr, it->saved, 2);
+    if (rc == TARGET_OK)
         u.soft.erase(it);
     return rc;
 }
 
-static int write_dwt(target_link &t, const debug_units &u, size_t n)
+static int write_dwt(link &l, const debug_units &u, size_t n)
 {
     const dwt_slot &slot = u.dwt[n];
     if (!slot.used)
-        return debug_write(t, dwt_reg(DWT_FUNCTION0, n), 0);
+        return l.write_debug(dwt_reg(DWT_FUNCTION0, n), 0);
     dwt_range range = dwt_cover(slot.addr, slot.len);
-    int rc = debug_write(t, dwt_reg(DWT_COMP0, n), range.base);
-    if (rc == LINK_OK)
-        rc = debug_write(t, dwt_reg(DWT_MASK0, n), range.mask_bits);
-    if (rc == LINK_OK)
-        rc = debug_write(t, dwt_reg(DWT_FUNCTION0, n), dwt_function_code(slot.kind));
+    int rc = l.write_debug(dwt_reg(DWT_COMP0, n), range.base);
+    if (rc == TARGET_OK)
+        rc = l.write_debug(dwt_reg(DWT_MASK0, n), range.mask_bits);
+    if (rc == TARGET_OK)
+        rc = l.write_debug(dwt_reg(DWT_FUNCTION0, n), dwt_function_code(slot.kind));
     return rc;
 }
 
@@ -194,78 +199,78 @@ static size_t dwt_find(const debug_units &u, uint8_t kind, uint32_t addr, uint32
     return u.dwt.size();
 }
 
-int watchpoint_insert(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+int watchpoint_insert(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
 {
     if (dwt_find(u, kind, addr, len) != u.dwt.size())
-        return LINK_OK;
+        return TARGET_OK;
     size_t n = 0;
     while (n < u.dwt.size() && u.dwt[n].used)
         n++;
     if (n == u.dwt.size())
-        return UNIT_EXHAUSTED;
-    int rc = enable_trace(t); // another client may have cleared TRCENA
-    if (rc != LINK_OK)
+        return TARGET_EXHAUSTED;
+    int rc = enable_trace(l); // another client may have cleared TRCENA
+    if (rc != TARGET_OK)
         return rc;
     u.dwt[n] = {true, addr, len, kind};
-    rc = write_dwt(t, u, n);
-    if (rc != LINK_OK)
+    rc = write_dwt(l, u, n);
+    if (rc != TARGET_OK)
         u.dwt[n].used = false;
     return rc;
 }
 
-int watchpoint_remove(target_link &t, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+int watchpoint_remove(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
 {
     size_t n = dwt_find(u, kind, addr, len);
     if (n == u.dwt.size())
-        return LINK_OK;
+        return TARGET_OK;
     u.dwt[n].used = false;
-    return write_dwt(t, u, n);
+    return write_dwt(l, u, n);
 }
 
-const dwt_slot *watchpoint_hit(target_link &t, debug_units &u)
+const dwt_slot *watchpoint_hit(link &l, debug_units &u)
 {
     const dwt_slot *hit = nullptr;
     // Every comparator is read, so no MATCHED bit is left over for the next stop.
     for (size_t n = 0; n < u.dwt.size(); n++) {
         uint32_t function = 0;
-        if (u.dwt[n].used && debug_read(t, dwt_reg(DWT_FUNCTION0, n), &function) == LINK_OK &&
+        if (u.dwt[n].used && l.read_debug(dwt_reg(DWT_FUNCTION0, n), &function) == TARGET_OK &&
             (function & DWT_FUNCTION_MATCHED) != 0 && hit == nullptr)
             hit = &u.dwt[n];
     }
     return hit;
 }
 
-int units_clear(target_link &t, debug_units &u)
+int units_clear(link &l, debug_units &u)
 {
-    int rc = LINK_OK;
-    while (!u.soft.empty() && rc == LINK_OK)
-        rc = breakpoint_remove(t, u, u.soft.back().addr, false);
-    for (size_t n = 0; n < u.fpb.size() && rc == LINK_OK; n++) {
+    int rc = TARGET_OK;
+    while (!u.soft.empty() && rc == TARGET_OK)
+        rc = breakpoint_remove(l, u, u.soft.back().addr, false);
+    for (size_t n = 0; n < u.fpb.size() && rc == TARGET_OK; n++) {
         if (u.fpb[n].used) {
             u.fpb[n].used = false;
-            rc = write_fpb(t, u, n);
+            rc = write_fpb(l, u, n);
         }
     }
-    for (size_t n = 0; n < u.dwt.size() && rc == LINK_OK; n++) {
+    for (size_t n = 0; n < u.dwt.size() && rc == TARGET_OK; n++) {
         if (u.dwt[n].used) {
             u.dwt[n].used = false;
-            rc = write_dwt(t, u, n);
+            rc = write_dwt(l, u, n);
         }
     }
     return rc;
 }
 
-int units_restore(target_link &t, debug_units &u)
+int units_restore(link &l, debug_units &u)
 {
-    int rc = LINK_OK;
-    for (size_t n = 0; n < u.fpb.size() && rc == LINK_OK; n++)
+    int rc = TARGET_OK;
+    for (size_t n = 0; n < u.fpb.size() && rc == TARGET_OK; n++)
         if (u.fpb[n].used)
-            rc = write_fpb(t, u, n);
-    if (rc == LINK_OK)
-        rc = enable_trace(t);
-    for (size_t n = 0; n < u.dwt.size() && rc == LINK_OK; n++)
+            rc = write_fpb(l, u, n);
+    if (rc == TARGET_OK)
+        rc = enable_trace(l);
+    for (size_t n = 0; n < u.dwt.size() && rc == TARGET_OK; n++)
         if (u.dwt[n].used)
-            rc = write_dwt(t, u, n);
+            rc = write_dwt(l, u, n);
     return rc;
 }
 
@@ -277,9 +282,9 @@ void units_unpatch(const debug_units &u, uint32_t addr, std::vector<uint8_t> *da
                 (*data)[b.addr + i - addr] = b.saved[i];
 }
 
-int units_repatch(target_link &t, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len)
+int units_repatch(link &l, debug_units &u, uint32_t addr, const uint8_t *data, uint32_t len)
 {
-    int rc = LINK_OK;
+    int rc = TARGET_OK;
     for (soft_breakpoint &b : u.soft) {
         bool covered = false;
         for (uint32_t i = 0; i < 2; i++) {
@@ -288,10 +293,32 @@ int units_repatch(target_link &t, debug_units &u, uint32_t addr, const uint8_t *
                 covered = true;
             }
         }
-        if (covered && rc == LINK_OK)
-            rc = memory_write(t, b.addr, BKPT_BYTES, 2);
+        if (covered && rc == TARGET_OK)
+            rc = memory_write(l, b.addr, BKPT_BYTES, 2);
     }
     return rc;
 }
 
-} // namespace tarvex_gdb
+} // namespace tarvex_target
+
+namespace tarvex_target
+{
+
+int stop_read(link &l, debug_units &u, const stop_context &ctx, stop_cause *cause, const dwt_slot **hit)
+{
+    *hit = nullptr;
+    if (ctx.locked_up) {
+        *cause = STOP_LOCKUP;
+        return l.write_debug(armv7m::DFSR, armv7m::DFSR_ALL);
+    }
+    uint32_t dfsr = 0;
+    int rc = l.read_debug(armv7m::DFSR, &dfsr);
+    if (rc == TARGET_OK && dfsr != 0)
+        rc = l.write_debug(armv7m::DFSR, dfsr); // write one to clear, for the next halt
+    if ((dfsr & armv7m::DFSR_DWTTRAP) != 0)
+        *hit = watchpoint_hit(l, u);
+    *cause = decode_stop(dfsr, ctx, *hit != nullptr);
+    return rc;
+}
+
+} // namespace tarvex_target

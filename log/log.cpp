@@ -4,11 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <time.h>
 #include <unistd.h>
-
-#include "time_support_common.h"
-
-#include <sys/time.h>
 
 int debug_level = -1;
 
@@ -17,6 +14,16 @@ static int64_t start;
 // Records are counted from every thread (the probe workers log too); each
 // record is written with one stdio call, which stdio's own lock keeps whole.
 static std::atomic<int> count;
+
+// Milliseconds on the monotonic clock: records show the time since
+// log_init, which a change of the wall clock must not bend. clock_gettime
+// is async-signal-safe, so the signal-safe form reads it too.
+static int64_t clock_ms()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Indexed by level + 1; LOG_LVL_OUTPUT records carry no prefix.
 static constexpr const char *log_strings[6] = {
@@ -29,7 +36,7 @@ void log_init()
         debug_level = LOG_LVL_INFO;
     if (log_output == nullptr)
         log_output = stderr;
-    start = static_cast<int64_t>(timeval_ms());
+    start = clock_ms();
 }
 
 char *alloc_vprintf(const char *format, va_list ap)
@@ -78,7 +85,7 @@ void log_puts(int level, const char *file, unsigned line, const char *function, 
     } else if (*string != '\0') {
         if (debug_level > LOG_LVL_INFO) {
             // Elapsed time on the low 32 bits, printed signed: wraps after ~24.8 days.
-            int elapsed = static_cast<int>(static_cast<uint32_t>(timeval_ms()) - static_cast<uint32_t>(start));
+            int elapsed = static_cast<int>(static_cast<uint32_t>(clock_ms()) - static_cast<uint32_t>(start));
             fprintf(out, "%s%d %d %s:%u %s(): %s", level_prefix(level), count.load(), elapsed, base_name(file), line,
                     function, string);
         } else {
@@ -160,9 +167,7 @@ void log_signal_safe_lf(int level, const char *file, unsigned line, const char *
     char record[512];
     size_t len = 0;
     if (debug_level > LOG_LVL_INFO) {
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        uint32_t ms = static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000);
+        uint32_t ms = static_cast<uint32_t>(clock_ms());
         append_text(record, sizeof(record), &len, level_prefix(level));
         append_int(record, sizeof(record), &len, count.load());
         append_text(record, sizeof(record), &len, " ");

@@ -1,0 +1,91 @@
+#include <cstring>
+
+#include "armv7m_debug.h"
+#include "target.h"
+
+namespace tarvex_target
+{
+
+using armv7m::REGSEL_SPECIAL;
+
+// Selector 20 packs one byte per register: CONTROL in the top byte, then
+// FAULTMASK, BASEPRI, and PRIMASK in the bottom one.
+const core_register CORE_REGISTERS[CORE_REGISTER_COUNT] = {
+    {"r0", 0, 0, 32},
+    {"r1", 1, 0, 32},
+    {"r2", 2, 0, 32},
+    {"r3", 3, 0, 32},
+    {"r4", 4, 0, 32},
+    {"r5", 5, 0, 32},
+    {"r6", 6, 0, 32},
+    {"r7", 7, 0, 32},
+    {"r8", 8, 0, 32},
+    {"r9", 9, 0, 32},
+    {"r10", 10, 0, 32},
+    {"r11", 11, 0, 32},
+    {"r12", 12, 0, 32},
+    {"sp", armv7m::REGSEL_SP, 0, 32},
+    {"lr", armv7m::REGSEL_LR, 0, 32},
+    {"pc", armv7m::REGSEL_PC, 0, 32},
+    {"xpsr", armv7m::REGSEL_XPSR, 0, 32},
+    {"msp", armv7m::REGSEL_MSP, 0, 32},
+    {"psp", armv7m::REGSEL_PSP, 0, 32},
+    {"primask", REGSEL_SPECIAL, 0, 8},
+    {"basepri", REGSEL_SPECIAL, 8, 8},
+    {"faultmask", REGSEL_SPECIAL, 16, 8},
+    {"control", REGSEL_SPECIAL, 24, 8},
+};
+
+size_t core_register_index(const char *name)
+{
+    size_t i = 0;
+    while (i < CORE_REGISTER_COUNT && strcmp(CORE_REGISTERS[i].name, name) != 0)
+        i++;
+    return i;
+}
+
+static uint32_t field_mask(const core_register &reg)
+{
+    return reg.bits >= 32 ? 0xFFFFFFFFu : ((1u << reg.bits) - 1) << reg.shift;
+}
+
+static uint32_t field_of(const core_register &reg, uint32_t whole)
+{
+    return (whole & field_mask(reg)) >> reg.shift;
+}
+
+int registers_read(link &l, const core_register *regs, size_t count, uint32_t *values)
+{
+    // The selectors in first-seen order, each once.
+    std::vector<unsigned> selectors;
+    std::vector<size_t> slot(count);
+    for (size_t i = 0; i < count; i++) {
+        size_t s = 0;
+        while (s < selectors.size() && selectors[s] != regs[i].regsel)
+            s++;
+        if (s == selectors.size())
+            selectors.push_back(regs[i].regsel);
+        slot[i] = s;
+    }
+    std::vector<uint32_t> whole(selectors.size());
+    int rc = l.read_core_set(selectors.data(), selectors.size(), whole.data());
+    if (rc != TARGET_OK)
+        return rc;
+    for (size_t i = 0; i < count; i++)
+        values[i] = field_of(regs[i], whole[slot[i]]);
+    return TARGET_OK;
+}
+
+int register_write(link &l, const core_register &reg, uint32_t value)
+{
+    uint32_t mask = field_mask(reg);
+    if (mask == 0xFFFFFFFFu)
+        return l.write_core(reg.regsel, value);
+    uint32_t whole = 0;
+    int rc = l.read_core(reg.regsel, &whole);
+    if (rc != TARGET_OK)
+        return rc;
+    return l.write_core(reg.regsel, (whole & ~mask) | ((value << reg.shift) & mask));
+}
+
+} // namespace tarvex_target
