@@ -7,16 +7,7 @@
 #define FLASH_CHECK_ADDR 0x0003FFF0
 #define FLASH_CHECK_WORD 0x600DF1A5
 
-    .syntax unified
-    .thumb
-
-    .section .vectors, "a"
-    .word _stack_top
-    .word reset_handler + 1
-
-    .text
-    .global reset_handler
-    .thumb_func
+    .include "case_vectors.inc"
 reset_handler:
     ldr r0, =FLC_KEY_FIRST
     ldr r1, =FLC_KEY_SECOND
