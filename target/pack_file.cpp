@@ -52,9 +52,12 @@ int read_entry(zip_t *z, zip_int64_t index, std::vector<uint8_t> &out, std::stri
         return refuse(why, std::string("pack: cannot open a member (") + zip_strerror(z) + ")");
     out.resize(st.size);
     zip_int64_t n = zip_fread(f, out.data(), st.size);
+    // libzip checks the member's CRC only when a read reaches its end.
+    uint8_t past_end = 0;
+    zip_int64_t end = n >= 0 ? zip_fread(f, &past_end, 1) : -1;
     zip_fclose(f);
-    if (n < 0 || static_cast<zip_uint64_t>(n) != st.size)
-        return refuse(why, "pack: a member is damaged (short or failed read)");
+    if (n < 0 || static_cast<zip_uint64_t>(n) != st.size || end != 0)
+        return refuse(why, "pack: a member is damaged (bad checksum, short or failed read)");
     return 0;
 }
 

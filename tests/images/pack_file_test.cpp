@@ -109,6 +109,15 @@ TEST(PackFile, DamagedPacksAreRefused)
     std::vector<uint8_t> flm = file_bytes(FLASH_ALGO_FLM);
     EXPECT_EQ(pack_read(flm.data(), flm.size(), devices, &why), -1);
     EXPECT_NE(why.find("not a readable zip"), std::string::npos) << why;
+
+    // A byte of the algorithm's compressed bytes changed: its check fails on reading.
+    std::vector<uint8_t> damaged = pack;
+    size_t name = find_text(damaged, "Flash/tarvex-virtual-target.FLM");
+    ASSERT_NE(name, std::string::npos);
+    damaged[name + 400] ^= 0x55;
+    std::vector<uint8_t> member;
+    EXPECT_EQ(pack_member(damaged.data(), damaged.size(), "Flash/tarvex-virtual-target.FLM", member, &why), -1);
+    EXPECT_NE(why.find("member"), std::string::npos) << why;
 }
 
 } // namespace
