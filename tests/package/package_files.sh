@@ -27,4 +27,7 @@ package_files() {
     echo "$prefix/lib/udev/rules.d/60-tarvex-probes.rules"
     echo "$prefix/lib/systemd/system/tarvex-server.service"
     echo "$prefix/lib/sysusers.d/tarvex.conf"
+    for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-crc32.bin; do
+        echo "$prefix/share/tarvex/$name"
+    done
 }

@@ -225,6 +225,18 @@ TEST_P(BlankTarget, LocksUpThenRunsTheImageTheControlChannelLoads)
     EXPECT_NE(server_.control("core 0").find("swo=itm"), std::string::npos) << "its prints go to the trace";
 }
 
+// Code on the core programs a flash word through the flash controller
+// (vprobe/tests/flash_cases.S, from reset); the server reads it at once.
+TEST_P(BlankTarget, AWordTheCoreProgramsIsReadThroughTheServer)
+{
+    const uint32_t word_at = 0x3FFF0;
+    EXPECT_EQ(read_word(word_at), 0xFFFFFFFFu) << "erased";
+    ASSERT_EQ(server_.control(std::string("load 0 ") + FLASH_CASES_ELF), "ok");
+    EXPECT_TRUE(eventually([&] { return read_word(word_at) == 0x600DF1A5u; })) << server_.control("flash 0");
+    EXPECT_EQ(server_.control("flash 0").rfind("ok stat=00000000 addr=0003fff4 words=1 erase_alls=0 erases=0,", 0), 0u)
+        << server_.control("flash 0");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SampleFirmware, ::testing::Values("umockdev", "fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Transports, BlankTarget, ::testing::Values("umockdev", "fast"), transport_name);
 

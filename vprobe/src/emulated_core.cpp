@@ -82,9 +82,17 @@ probe_view view_of(emu_core *c)
 
 // ---- system space and hooks -----------------------------------------------------
 
+// The flash controller's busy time runs on the cycles of the run under way.
+probe_view view_in_run(emu_core *c)
+{
+    probe_view v = view_of(c);
+    v.rec->st.core.slice_executed = c->executed;
+    return v;
+}
+
 uint64_t scs_load(uc_engine *, uint64_t offset, unsigned size, void *user)
 {
-    probe_view v = view_of(static_cast<emu_core *>(user));
+    probe_view v = view_in_run(static_cast<emu_core *>(user));
     uint32_t addr = PPB_BASE + static_cast<uint32_t>(offset);
     uint32_t word = scs_read(v, addr & ~3u, true) >> (8 * (addr & 3));
     return size >= 4 ? word : word & ((1u << (8 * size)) - 1);
@@ -95,7 +103,7 @@ uint64_t scs_load(uc_engine *, uint64_t offset, unsigned size, void *user)
 void scs_store(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, void *user)
 {
     emu_core *c = static_cast<emu_core *>(user);
-    probe_view v = view_of(c);
+    probe_view v = view_in_run(c);
     const core_debug &d = v.rec->st.core;
     scs_write(v, PPB_BASE + static_cast<uint32_t>(offset), static_cast<uint32_t>(value), size);
     if (d.regs_seq != c->regs_seq || (d.run != CORE_RUNNING && d.run != CORE_STEPPING))
@@ -169,10 +177,10 @@ bool on_unmapped(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void 
 
 // Maps [base, base + size) onto host memory; sizes round up to whole pages,
 // which the bus file's layout leaves free.
-void map_region(emu_core *c, uint32_t base, uint32_t size, uint8_t *host)
+void map_region(emu_core *c, uint32_t base, uint32_t size, uint8_t *host, uint32_t prot)
 {
     size_t len = (size + PAGE - 1) / PAGE * PAGE;
-    if (size != 0 && uc_mem_map_ptr(c->uc, base, len, UC_PROT_ALL, host) != UC_ERR_OK)
+    if (size != 0 && uc_mem_map_ptr(c->uc, base, len, prot, host) != UC_ERR_OK)
         fprintf(stderr, "tarvex-vprobe: probe %u: the core cannot reach 0x%08x\n", c->index, base);
 }
 
@@ -359,6 +367,7 @@ void run_slice(emu_core *c, probe_view &v, uint32_t count)
     c->skip_fpb_at = d.skip_fpb ? start : NO_ADDRESS;
     d.skip_fpb = 0;
     uc_err err = uc_emu_start(c->uc, start | 1, UNTIL_NEVER, 0, count);
+    d.slice_executed = 0;
     if (d.regs_seq != c->regs_seq)
         return; // the firmware reset the core: the next turn takes up its registers
     if (c->event == EV_WATCH)
@@ -399,8 +408,9 @@ emu_core *emu_core_open(probe_bus &bus, uint32_t index)
     uc_ctl_set_cpu_model(c->uc, UC_CPU_ARM_CORTEX_M4);
     probe_view v = bus_view(bus, index);
     const probe_config &cfg = v.rec->cfg;
-    map_region(c, cfg.flash_base, cfg.flash_size, v.flash);
-    map_region(c, cfg.ram_base, cfg.ram_size, v.ram);
+    // Stores to flash fault: only the flash controller changes it.
+    map_region(c, cfg.flash_base, cfg.flash_size, v.flash, UC_PROT_READ | UC_PROT_EXEC);
+    map_region(c, cfg.ram_base, cfg.ram_size, v.ram, UC_PROT_ALL);
     uc_mmio_map(c->uc, PPB_BASE, PPB_END - PPB_BASE, scs_load, c, scs_store, c);
     uc_hook h;
     uc_hook_add(c->uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(on_interrupt), c, 1, 0);

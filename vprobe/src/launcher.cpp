@@ -27,7 +27,9 @@
 #include <vector>
 
 #include "emulated_core.h"
+#include "flash_regs.h"
 #include "probe_model.h"
+#include "target_flash.h"
 #include "usb_device.h"
 
 using namespace vprobe;
@@ -243,6 +245,25 @@ std::string core_report(const probe_state &st)
     return text;
 }
 
+// "flash I": the flash controller's state and its counts since power-up,
+// erases per sector in sector order.
+std::string flash_report(size_t index)
+{
+    bus_lock(the_launcher.bus);
+    probe_view v = bus_view(the_launcher.bus, static_cast<uint32_t>(index));
+    const flash_ctl &f = v.rec->st.flash;
+    char text[160];
+    snprintf(text, sizeof(text),
+             "ok stat=%08x addr=%08x words=%llu erase_alls=%u erases=", flash_ctl_read(v, FLC_BASE + FLC_STAT), f.addr,
+             static_cast<unsigned long long>(f.words_programmed), f.erase_alls);
+    std::string reply = text;
+    uint32_t sectors = flash_sector_count(v.rec->cfg.flash_size);
+    for (uint32_t i = 0; i < sectors && i < FLASH_SECTOR_SLOTS; i++)
+        reply += (i ? "," : "") + std::to_string(f.sector_erases[i]);
+    bus_unlock(the_launcher.bus);
+    return reply;
+}
+
 std::string model_request(size_t index, const std::string &verb, std::istringstream &args)
 {
     std::string reply = "err unknown request";
@@ -339,6 +360,8 @@ std::string handle_request(const std::string &line)
         usb_device_unplug(d);
         return "ok";
     }
+    if (verb == "flash")
+        return flash_report(index);
     return model_request(index, verb, args);
 }
 

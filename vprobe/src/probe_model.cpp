@@ -5,6 +5,7 @@
 #include <elf.h>
 
 #include "armv7m_debug.h"
+#include "target_flash.h"
 #include "target_scs.h"
 
 namespace vprobe
@@ -83,15 +84,6 @@ uint8_t ppb_read_bytes(probe_view &v, uint32_t addr, uint8_t *out, uint32_t len,
             out[i] = static_cast<uint8_t>(word >> (8 * ((addr + i) & 3)));
     }
     return STATUS_OK;
-}
-
-// RAM the debugger wrote may hold code the core has translated already.
-void mark_code(core_debug &c, uint32_t addr, uint32_t len)
-{
-    uint64_t lo = addr, hi = uint64_t{addr} + len;
-    bool none = c.code_hi <= c.code_lo;
-    c.code_lo = none || lo < c.code_lo ? lo : c.code_lo;
-    c.code_hi = none || hi > c.code_hi ? hi : c.code_hi;
 }
 
 uint32_t vector_word(probe_view &v, uint32_t index)
@@ -791,12 +783,20 @@ int probe_load_image(probe_view &v, const uint8_t *image, size_t len)
     int rc = elf_image(image, len)
                  ? load_elf(v, image, len)
                  : (len <= c.flash_size ? target_poke(v, c.flash_base, image, static_cast<uint32_t>(len)) : -1);
-    mark_code(v.rec->st.core, c.flash_base, c.flash_size);
-    mark_code(v.rec->st.core, c.ram_base, c.ram_size);
+    probe_mark_code(v.rec->st.core, c.flash_base, c.flash_size);
+    probe_mark_code(v.rec->st.core, c.ram_base, c.ram_size);
     if (c.swo_source == SWO_AUTO)
         v.rec->st.core.swo_itm = 1;
     probe_core_reset(v);
     return rc;
+}
+
+void probe_mark_code(core_debug &c, uint32_t addr, uint32_t len)
+{
+    uint64_t lo = addr, hi = uint64_t{addr} + len;
+    bool none = c.code_hi <= c.code_lo;
+    c.code_lo = none || lo < c.code_lo ? lo : c.code_lo;
+    c.code_hi = none || hi > c.code_hi ? hi : c.code_hi;
 }
 
 void probe_core_reset(probe_view &v)
@@ -817,6 +817,7 @@ void probe_core_reset(probe_view &v)
     if (c.run == CORE_HALTED)
         c.dfsr |= DFSR_VCATCH;
     c.skip_fpb = 0;
+    flash_ctl_reset(st);
     core_kick(c);
 }
 
@@ -915,7 +916,7 @@ uint8_t target_write(probe_view &v, uint32_t addr, const uint8_t *in, uint32_t l
     uint8_t *dst = backing(v, addr, len, &flash);
     if (dst && !flash) {
         std::memcpy(dst, in, len);
-        mark_code(v.rec->st.core, addr, len);
+        probe_mark_code(v.rec->st.core, addr, len);
         return STATUS_OK;
     }
     if (dst || !ppb_words(addr, len))

@@ -37,6 +37,7 @@ constexpr size_t FPB_COMPARATORS = 8;      // plus two literal comparators (neve
 constexpr size_t DWT_COMPARATORS = 4;      // data watchpoints
 constexpr size_t SWO_CAPTURE = 4096;       // probe-side capture of ITM packets
 constexpr uint32_t CORE_HZ = 4000000;      // nominal core clock: SysTick rate and run budget
+constexpr size_t FLASH_SECTOR_SLOTS = 64;  // erase counts kept (later sectors share the last)
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
@@ -104,7 +105,7 @@ struct probe_config {
     uint32_t ram_base, ram_size;
     uint32_t flash_base, flash_size;
     uint32_t idcode;
-    uint32_t latency_us; // command transfers complete this long after submission (transports)
+    uint32_t latency_us;            // command transfers complete this long after submission (transports)
     uint8_t swo_source;             // swo_source
     std::array<char, 256> firmware; // image loaded at start (launcher), NUL-terminated; empty: none
 };
@@ -150,6 +151,20 @@ struct core_debug {
     uint64_t syst_flag_seen;   // wraps seen when COUNTFLAG was last read
     uint64_t code_lo, code_hi; // RAM written by the debugger since the executor last ran
     uint64_t instructions;     // retired since power-up
+    uint32_t slice_executed;   // entered in the executor's run under way (0 between runs)
+};
+
+// The flash controller (target_flash.h): registers, the operation under
+// way, and counts for tests since power-up.
+struct flash_ctl {
+    uint8_t key_step; // 0 locked, 1 first key taken, 2 open
+    uint8_t key_fail; // a wrong key: locked until reset
+    uint32_t errors;  // FLC_STAT error bits
+    uint32_t ctrl, addr, data;
+    uint64_t busy_until; // core cycle when the operation under way ends
+    uint64_t words_programmed;
+    uint32_t erase_alls;
+    std::array<uint32_t, FLASH_SECTOR_SLOTS> sector_erases;
 };
 
 struct trace_state {
@@ -217,6 +232,7 @@ struct probe_state {
     uint8_t wait_status;  // status byte answered by FAULT_WAIT
     core_debug core;
     std::array<uint8_t, SWO_CAPTURE> swo; // ITM packets, ring indexed by trace stream position
+    flash_ctl flash;
 };
 
 struct vprobe_record {
@@ -258,6 +274,9 @@ int probe_load_image(probe_view &v, const uint8_t *image, size_t len);
 // System reset of the core: SP and PC from the vector table, halted when
 // DEMCR.VC_CORERESET asks for it.
 void probe_core_reset(probe_view &v);
+// Target memory changed under the core's feet (debugger writes, flash
+// programming): the executor drops what it translated from there.
+void probe_mark_code(core_debug &c, uint32_t addr, uint32_t len);
 
 // Runs one command block. Returns the number of reply bytes left in
 // st.io (0 for commands without reply). Does not record history or apply

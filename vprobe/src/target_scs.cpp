@@ -6,6 +6,7 @@
 
 #include "armv7m_debug.h"
 #include "probe_bus.h"
+#include "target_flash.h"
 
 namespace vprobe
 {
@@ -375,6 +376,8 @@ uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects)
 {
     probe_state &st = v.rec->st;
     uint32_t value = 0;
+    if (flash_ctl_owns(addr))
+        return flash_ctl_read(v, addr);
     if (unit_read(st, addr, side_effects, &value))
         return value;
     uint32_t *field = field_of(st, addr);
@@ -383,6 +386,10 @@ uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects)
 
 void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size)
 {
+    if (flash_ctl_owns(addr & ~3u)) {
+        flash_ctl_write(v, addr, value, size);
+        return;
+    }
     if (unit_write(v.rec->st, addr, value, size) || size != 4)
         return;
     control_write(v, addr, value);

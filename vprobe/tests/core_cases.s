@@ -1,16 +1,7 @@
 @ Small instruction sequences for the emulated core's tests. Each case is
 @ entered by setting the PC from the debugger; the tests find every label
 @ in the ELF. Linked with the sample firmware's script (same memory map).
-    .syntax unified
-    .thumb
-
-    .section .vectors, "a"
-    .word _stack_top
-    .word reset_handler + 1
-
-    .text
-    .global reset_handler
-    .thumb_func
+    .include "case_vectors.inc"
 reset_handler:
     movs r0, #0
 count_loop:

@@ -1,121 +1,30 @@
 // The emulated core against small instruction sequences (core_cases.s),
 // driven through the probe model as a debugger drives it, one turn of the
 // executor at a time. Addresses come from the cases' ELF.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
 
-#include "armv7m_debug.h"
-#include "elf_lookup.h"
-#include "emulated_core.h"
-#include "probe_model.h"
-#include "target_scs.h"
+#include "core_fixture.h"
 
 using namespace armv7m;
 using namespace vprobe;
 using tarvex_test::elf_bytes;
 using tarvex_test::elf_next_instruction;
-using tarvex_test::elf_symbol_of;
 
 namespace
 {
 
 constexpr uint32_t RAM_CODE = 0x20001000;
-constexpr int TURNS = 20; // each turn runs up to a millisecond's budget
 
 uint32_t symbol(const char *name)
 {
-    tarvex_test::elf_symbol s = elf_symbol_of(CORE_CASES_ELF, name);
-    EXPECT_TRUE(s.found) << name;
-    return s.address;
+    return vprobe_test::elf_address(CORE_CASES_ELF, name);
 }
 
-class Core : public ::testing::Test
+class Core : public vprobe_test::CoreFixture
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(bus_create_private(bus_, 8u << 20), 0);
-        probe_config cfg;
-        config_defaults(cfg);
-        cfg.swo_source = SWO_ITM;
-        ASSERT_EQ(bus_add_probe(bus_, cfg), 0);
-        v_ = bus_view(bus_, 0);
-        core_ = emu_core_open(bus_, 0);
-        ASSERT_NE(core_, nullptr);
-    }
-    void TearDown() override
-    {
-        emu_core_close(core_);
-        bus_close(bus_);
-    }
-    void load_cases()
-    {
-        std::ifstream in(CORE_CASES_ELF, std::ios::binary);
-        std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        ASSERT_EQ(probe_load_image(v_, image.data(), image.size()), 0);
-    }
-    void turns(int n = TURNS)
-    {
-        for (int i = 0; i < n; i++)
-            emu_core_turn(core_, CORE_HZ / 1000, scs_now_us());
-    }
-    void write_word(uint32_t addr, uint32_t value)
-    {
-        uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-        ASSERT_EQ(target_write(v_, addr, b, 4), STATUS_OK) << std::hex << addr;
-    }
-    uint32_t read_word(uint32_t addr)
-    {
-        uint8_t b[4] = {};
-        EXPECT_EQ(target_read(v_, addr, b, 4), STATUS_OK) << std::hex << addr;
-        return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-    }
-    // Core registers through the probe's register commands.
-    uint32_t reg(uint8_t sel)
-    {
-        uint8_t block[CMD_SIZE] = {CMD_DEBUG, 0x33, sel};
-        probe_bulk_out(v_, block, CMD_SIZE, 0);
-        uint8_t reply[8] = {};
-        EXPECT_EQ(probe_reply_take(v_, reply, 8), 8u);
-        EXPECT_EQ(reply[0], STATUS_OK);
-        return reply[4] | reply[5] << 8 | reply[6] << 16 | static_cast<uint32_t>(reply[7]) << 24;
-    }
-    void set_reg(uint8_t sel, uint32_t value)
-    {
-        uint8_t block[CMD_SIZE] = {CMD_DEBUG,
-                                   0x34,
-                                   sel,
-                                   static_cast<uint8_t>(value),
-                                   static_cast<uint8_t>(value >> 8),
-                                   static_cast<uint8_t>(value >> 16),
-                                   static_cast<uint8_t>(value >> 24)};
-        probe_bulk_out(v_, block, CMD_SIZE, 0);
-        probe_reply_discard(v_);
-    }
-    // Halted, with the PC on `entry`: as a debugger starts a case.
-    void enter(uint32_t entry)
-    {
-        write_word(DHCSR, DHCSR_HALT);
-        turns(1);
-        ASSERT_TRUE(read_word(DHCSR) & S_HALT);
-        set_reg(REGSEL_PC, entry);
-        write_word(DFSR, DFSR_ALL);
-    }
-    void run_until_stopped()
-    {
-        write_word(DHCSR, DHCSR_RUN);
-        turns();
-    }
-
-    probe_bus bus_{};
-    probe_view v_{};
-    emu_core *core_ = nullptr;
+    void load_cases() { load_image(CORE_CASES_ELF); }
 };
 
 TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
