@@ -405,7 +405,9 @@ struct probeless_request {
     }
 };
 
-void BM_ProbeReadDuringStream(benchmark::State &state)
+// Client B's 4-byte read on probe 2 while the Load lasts (at most
+// loaded_count reads), beside B alone.
+template <typename Load> void probe_read_under(benchmark::State &state, size_t loaded_count)
 {
     shared_server *s = server();
     probe_client b;
@@ -414,9 +416,14 @@ void BM_ProbeReadDuringStream(benchmark::State &state)
         return;
     }
     prepared_read small(&b, SMALL_READ_BYTES);
-    stream_load stream(s);
+    Load load(s);
     sample_phases(
-        state, [&] { return small.run(); }, stream, QUIET_PROBE_READS, stream_load::loaded_count);
+        state, [&] { return small.run(); }, load, QUIET_PROBE_READS, loaded_count);
+}
+
+void BM_ProbeReadDuringStream(benchmark::State &state)
+{
+    probe_read_under<stream_load>(state, stream_load::loaded_count);
 }
 BENCHMARK(BM_ProbeReadDuringStream)->UseRealTime();
 
@@ -459,16 +466,7 @@ BENCHMARK(BM_ProbelessWhileHeld)->UseRealTime();
 
 void BM_OtherProbeReadWhileHeld(benchmark::State &state)
 {
-    shared_server *s = server();
-    probe_client b;
-    if (s == nullptr || !open_client(s, s->slow_keys[1], &b)) {
-        state.SkipWithError("no virtual probes, or the server could not open them");
-        return;
-    }
-    prepared_read small(&b, SMALL_READ_BYTES);
-    hold_load held(s);
-    sample_phases(
-        state, [&] { return small.run(); }, held, QUIET_PROBE_READS, QUIET_PROBE_READS);
+    probe_read_under<hold_load>(state, QUIET_PROBE_READS);
 }
 BENCHMARK(BM_OtherProbeReadWhileHeld)->UseRealTime();
 

@@ -32,11 +32,10 @@ bool has_reply(tarvex::connection &c)
     return poll(&pfd, 1, 0) == 1;
 }
 
-std::string mem_line(const char *keyword, uint32_t assoc, uint32_t addr, uint32_t count)
+// A byte-wise memory request line for `count` bytes at the start of RAM.
+std::string mem_line(const char *keyword, uint32_t assoc, uint32_t count)
 {
-    char line[96];
-    snprintf(line, sizeof(line), "%s %u %x 1 %x 0\n", keyword, assoc, addr, count);
-    return line;
+    return std::string(keyword) + " " + std::to_string(assoc) + " " + hex_key(RAM) + " 1 " + hex_key(count) + " 0\n";
 }
 
 class Hold : public UsbServer
@@ -134,7 +133,7 @@ TEST_P(Hold, OthersWaitInOrderWhileOtherProbesAndProbelessRequestsGoOn)
     EXPECT_TRUE(h.held);
     EXPECT_EQ(h.name, "alpha");
     std::string before = blocks();
-    send_waiting(b1.c, mem_line("tarvex-tcp-read-mem", b1.assoc, RAM, 16));
+    send_waiting(b1.c, mem_line("tarvex-tcp-read-mem", b1.assoc, 16));
     send_waiting(b2.c, version_passthrough(b2.assoc));
     EXPECT_EQ(blocks(), before) << "nothing of the waiters reached the probe";
     EXPECT_EQ(status_of(other).substr(0, 2), "1 ") << "another probe is served";
@@ -189,11 +188,11 @@ TEST_P(Hold, AWaiterAtItsLimitIsAnsweredWithItsFailure)
         std::string reply;
     };
     const refusal table[] = {
-        {mem_line("tarvex-tcp-read-mem", b.assoc, RAM, 16), "1 -6 0\n"},
+        {mem_line("tarvex-tcp-read-mem", b.assoc, 16), "1 -6 0\n"},
         {"tarvex-usb-get-status " + std::to_string(b.assoc) + "\n", "1 -6\n"},
         {"tarvex-usb-idcode " + std::to_string(b.assoc) + "\n", "1 -6 0\n"},
         {"tarvex-tcp-hold " + std::to_string(b.assoc) + " 100\n", "1 -6\n"},
-        {mem_line("tarvex-tcp-write-mem", b.assoc, RAM, 4) + "abcd", "1 -6\n"},
+        {mem_line("tarvex-tcp-write-mem", b.assoc, 4) + "abcd", "1 -6\n"},
     };
     for (const refusal &r : table)
         EXPECT_EQ(ask(b.c, r.request), r.reply) << r.request;
@@ -283,7 +282,7 @@ TEST_P(HoldEnds, TheWaiterGoesOn)
         break;
     case ending::drop_mid_operation: {
         std::string blocks_before = blocks();
-        std::string read = mem_line("tarvex-tcp-read-mem", a.assoc, RAM, 512);
+        std::string read = mem_line("tarvex-tcp-read-mem", a.assoc, 512);
         ASSERT_EQ(a.c.send_bytes(read.data(), read.size()), 0);
         for (int i = 0; i < 5000 && blocks() == blocks_before; i++)
             usleep(1000);
@@ -346,7 +345,7 @@ TEST_P(Hold, AHoldBeginsAfterTheOperationInFlight)
     client reader = join("reader");
     client a = join("alpha");
     std::string before = blocks();
-    std::string read = mem_line("tarvex-tcp-read-mem", reader.assoc, RAM, 1024);
+    std::string read = mem_line("tarvex-tcp-read-mem", reader.assoc, 1024);
     ASSERT_EQ(reader.c.send_bytes(read.data(), read.size()), 0);
     for (int i = 0; i < 5000 && blocks() == before; i++)
         usleep(1000);
