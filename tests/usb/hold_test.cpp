@@ -24,7 +24,7 @@ using namespace usb_test;
 
 constexpr uint32_t RAM = 0x20000000;
 // Slow enough that a read is still in flight when the next request comes.
-const std::string SLOW_PROBE = "latency=50000";
+const std::string SLOW_PROBE = "latency=20000";
 
 bool has_reply(tarvex::connection &c)
 {
@@ -302,6 +302,12 @@ TEST_P(HoldEnds, TheWaiterGoesOn)
     }
     EXPECT_EQ(reply_line(b.c), expected);
     EXPECT_TRUE(server_.wait_stderr(e.reason, 5000)) << server_.stderr_text();
+    if (e.how == ending::drop_mid_operation) {
+        std::string log = server_.stderr_text();
+        size_t read_done = log.find("tarvex-tcp-read-mem : (alpha) : data returned");
+        ASSERT_NE(read_done, std::string::npos);
+        EXPECT_LT(read_done, log.find("hold of alpha ended")) << "the read in flight completed first";
+    }
 }
 
 std::string ending_name(const ::testing::TestParamInfo<const char *> &info)
