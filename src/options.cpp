@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access.h"
 #include "common.h"
+#include "listeners.h"
 #include "log.h"
 #include "tarvex_connection.h"
 
@@ -30,6 +32,13 @@ static const struct option long_options[] = {
     {"auto-kill", optional_argument, nullptr, 'a'},
     {"protocol_familly", optional_argument, nullptr, 'n'},
     {"log_output", required_argument, nullptr, 'l'},
+    {"listen", required_argument, nullptr, OPT_LISTEN},
+    {"unix", required_argument, nullptr, OPT_UNIX},
+    {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
+    {"unix-group", required_argument, nullptr, OPT_UNIX_GROUP},
+    {"allow-user", required_argument, nullptr, OPT_ALLOW_USER},
+    {"allow-group", required_argument, nullptr, OPT_ALLOW_GROUP},
+    {"allow-network", required_argument, nullptr, OPT_ALLOW_NETWORK},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -110,6 +119,8 @@ static void handle_option(int c)
         version_flag = 1;
         break;
     default:
+        if (!access_handle_option(c, optarg))
+            listeners_handle_option(c, optarg);
         break;
     }
 }
