@@ -26,5 +26,6 @@ package_files() {
     echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
     echo "$prefix/lib/udev/rules.d/60-tarvex-probes.rules"
     echo "$prefix/lib/systemd/system/tarvex-server.service"
+    echo "$prefix/lib/systemd/system/tarvex-server.socket"
     echo "$prefix/lib/sysusers.d/tarvex.conf"
 }
