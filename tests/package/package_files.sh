@@ -15,17 +15,32 @@ finish() {
     [ "$failures" -eq 0 ]
 }
 
-# The installed files, without the leading "/", one a line:
-#   package_files PREFIX BINDIR LIBDIR MANDIR   (absolute install paths)
-package_files() {
-    local prefix=${1#/} bindir=${2#/} libdir=${3#/} mandir=${4#/} name
-    for name in tarvex-server tarvex-cli tarvex-gdbserver tarvex-vprobe; do
-        echo "$bindir/$name"
-        echo "$mandir/man1/$name.1.gz"
+# The files of each package, without the leading "/", one a line:
+#   package_files_of NAME PREFIX BINDIR LIBDIR MANDIR   (absolute install paths)
+# NAME: tarvex-server or tarvex-vprobe.
+package_files_of() {
+    local name=$1 prefix=${2#/} bindir=${3#/} libdir=${4#/} mandir=${5#/} program
+    if [ "$name" = tarvex-vprobe ]; then
+        echo "$bindir/tarvex-vprobe"
+        echo "$mandir/man1/tarvex-vprobe.1.gz"
+        echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
+        echo "$prefix/share/tarvex-vprobe/tarvex-sample.elf"
+        echo "$prefix/share/tarvex-vprobe/tarvex-sample.bin"
+        return
+    fi
+    for program in tarvex-server tarvex-cli tarvex-gdbserver; do
+        echo "$bindir/$program"
+        echo "$mandir/man1/$program.1.gz"
     done
-    echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
     echo "$prefix/lib/udev/rules.d/60-tarvex-probes.rules"
     echo "$prefix/lib/systemd/system/tarvex-server.service"
     echo "$prefix/lib/systemd/system/tarvex-server.socket"
     echo "$prefix/lib/sysusers.d/tarvex.conf"
+}
+
+# Every installed file: both packages'.
+#   package_files PREFIX BINDIR LIBDIR MANDIR
+package_files() {
+    package_files_of tarvex-server "$@"
+    package_files_of tarvex-vprobe "$@"
 }
