@@ -226,7 +226,7 @@ static bool in_allowed_networks(const struct sockaddr_storage *peer)
     return false;
 }
 
-static bool is_loopback(const struct sockaddr_storage *peer)
+bool access_is_loopback(const struct sockaddr_storage *peer)
 {
     uint8_t address[16];
     if (peer_network_address(peer, address) == AF_INET)
@@ -383,7 +383,7 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
         return false;
     }
     // A host on the network: its owner cannot be known, the networks decide.
-    if (!is_loopback(peer))
+    if (!access_is_loopback(peer))
         return true;
     refuse(ACCESS_UID_UNKNOWN, from, "owner unknown (gone before the check)");
     return false;
@@ -421,10 +421,10 @@ static void describe_owners(char *out, size_t size)
                          rules.group_names[i]);
 }
 
-static void describe_networks(bool network_enabled, char *out, size_t size)
+static void describe_networks(bool beyond_loopback, char *out, size_t size)
 {
     if (rules.network_count == 0) {
-        snprintf(out, size, "%s", network_enabled ? "any network" : "loopback");
+        snprintf(out, size, "%s", beyond_loopback ? "any network" : "loopback");
         return;
     }
     int used = snprintf(out, size, "networks");
@@ -447,16 +447,17 @@ static int open_diag_socket()
     return 0;
 }
 
-int access_start(bool network_enabled, const char *listening)
+int access_start(bool beyond_loopback, const char *listening)
 {
     rules.diag_fd = -1;
     if (owner_rules_on() && open_diag_socket() != 0)
         return -1;
     char owners[512], networks[512];
     describe_owners(owners, sizeof(owners));
-    describe_networks(network_enabled, networks, sizeof(networks));
+    describe_networks(beyond_loopback, networks, sizeof(networks));
     LOG_INFO("access: %s, from %s; at %s", owners, networks, listening);
-    if (network_enabled && rules.network_count == 0)
-        LOG_WARNING("access: --network-enable without --allow-network: any host that reaches the port is served");
+    if (beyond_loopback && rules.network_count == 0)
+        LOG_WARNING("access: listening beyond loopback without --allow-network: any host that reaches the port is "
+                    "served");
     return 0;
 }

@@ -40,7 +40,8 @@ void access_reject_option(const char *option, const char *arg, const char *why);
 bool access_options_bad();
 // After the listening sockets are made: 0 when the checks can run; logs
 // the rules in force, and where they hold, in one info line.
-int access_start(bool network_enabled, const char *listening);
+// beyond_loopback: a listener is reachable from the network.
+int access_start(bool beyond_loopback, const char *listening);
 
 // Decides on a connection just accepted on client->sock, peer its address.
 // Admitted: true, with the client's owner (and, on a Unix socket, its
@@ -51,5 +52,7 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer);
 // logged as a warning.
 bool access_may_end_server(const _sock_info *client);
 
+// 127.0.0.0/8, ::1, or an IPv4 loopback address mapped into IPv6.
+bool access_is_loopback(const struct sockaddr_storage *addr);
 // "127.0.0.1:7184", "[::1]:7184" or "unix:/path" into out.
 void access_format_address(const struct sockaddr *addr, char *out, size_t size);

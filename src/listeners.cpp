@@ -294,8 +294,9 @@ static void describe_unix_file(const char *path, char *out, size_t size)
         snprintf(out, size, " %04o %u", st.st_mode & 07777, static_cast<unsigned>(st.st_gid));
 }
 
-void listeners_describe(char *out, size_t size)
+bool listeners_describe(char *out, size_t size)
 {
+    bool beyond_loopback = false;
     size_t used = 0;
     out[0] = '\0';
     list_for_each(pos, &connection_list)
@@ -306,6 +307,8 @@ void listeners_describe(char *out, size_t size)
         if (!record->is_socket_listening ||
             getsockname(record->sock, reinterpret_cast<struct sockaddr *>(&addr), &len) != 0 || used + 1 >= size)
             continue;
+        if (addr.ss_family != AF_UNIX && !access_is_loopback(&addr))
+            beyond_loopback = true;
         char text[160], file[64] = "";
         access_format_address(reinterpret_cast<const struct sockaddr *>(&addr), text, sizeof(text));
         if (addr.ss_family == AF_UNIX)
@@ -315,4 +318,5 @@ void listeners_describe(char *out, size_t size)
     }
     if (used >= size)
         out[size - 1] = '\0';
+    return beyond_loopback;
 }

@@ -29,5 +29,5 @@ int listeners_open_unix();
 void listeners_remove_unix();
 
 // "127.0.0.1:7184 [::1]:7184 unix:/run/x.sock 0660 tarvex": the listening
-// records of connection_list.
-void listeners_describe(char *out, size_t size);
+// records of connection_list. True when one of them listens beyond loopback.
+bool listeners_describe(char *out, size_t size);

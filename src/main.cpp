@@ -22,9 +22,11 @@ int main(int argc, char *argv[])
     if (!create_listening_sockets())
         return -4;
     char listening[512];
-    listeners_describe(listening, sizeof(listening));
-    if (access_start(network_flag != 0, listening) != 0)
+    bool beyond_loopback = listeners_describe(listening, sizeof(listening));
+    if (access_start(beyond_loopback, listening) != 0) {
+        listeners_remove_unix();
         return TARVEX_EXIT_BAD_ACCESS;
+    }
     if (tarvex_libusb_init() != 0) {
         LOG_ERROR("Cannot initialize libusb_init");
         return -3;
