@@ -31,13 +31,16 @@ struct allowed_network {
     char text[INET6_ADDRSTRLEN + 8];
 };
 
+// Users or groups by id, with the names they were given by.
+struct named_ids {
+    std::array<uint32_t, ACCESS_LIST_MAX> ids;
+    std::array<char[32], ACCESS_LIST_MAX> names;
+    size_t count;
+};
+
 struct access_rules {
-    std::array<uid_t, ACCESS_LIST_MAX> users;
-    std::array<char[32], ACCESS_LIST_MAX> user_names;
-    size_t user_count;
-    std::array<gid_t, ACCESS_LIST_MAX> groups;
-    std::array<char[32], ACCESS_LIST_MAX> group_names;
-    size_t group_count;
+    named_ids users;
+    named_ids groups;
     std::array<allowed_network, ACCESS_LIST_MAX> networks;
     size_t network_count;
     bool bad_option; // a value that named nothing: the server must not start
@@ -49,7 +52,7 @@ static access_rules rules = {};
 
 static bool owner_rules_on()
 {
-    return rules.user_count > 0 || rules.group_count > 0;
+    return rules.users.count > 0 || rules.groups.count > 0;
 }
 
 void access_reject_option(const char *option, const char *arg, const char *why)
@@ -79,33 +82,28 @@ static bool list_full(size_t count, const char *option, const char *arg)
     return true;
 }
 
-static void copy_name(char (&to)[32], const char *from)
+// found: whether the name named an account (id then holds its id).
+static bool add_named(named_ids *list, const char *option, const char *name, bool found, uint32_t id)
 {
-    snprintf(to, sizeof(to), "%s", from);
+    if (list_full(list->count, option, name))
+        return true;
+    if (!found)
+        return reject_option(option, name, strcmp(option, "allow-user") == 0 ? "no such user" : "no such group");
+    list->ids[list->count] = id;
+    snprintf(list->names[list->count++], sizeof(list->names[0]), "%s", name);
+    return true;
 }
 
 static bool add_user(const char *name)
 {
-    if (list_full(rules.user_count, "allow-user", name))
-        return true;
     const struct passwd *pw = getpwnam(name);
-    if (pw == nullptr)
-        return reject_option("allow-user", name, "no such user");
-    rules.users[rules.user_count] = pw->pw_uid;
-    copy_name(rules.user_names[rules.user_count++], name);
-    return true;
+    return add_named(&rules.users, "allow-user", name, pw != nullptr, pw != nullptr ? pw->pw_uid : 0);
 }
 
 static bool add_group(const char *name)
 {
-    if (list_full(rules.group_count, "allow-group", name))
-        return true;
     const struct group *gr = getgrnam(name);
-    if (gr == nullptr)
-        return reject_option("allow-group", name, "no such group");
-    rules.groups[rules.group_count] = gr->gr_gid;
-    copy_name(rules.group_names[rules.group_count++], name);
-    return true;
+    return add_named(&rules.groups, "allow-group", name, gr != nullptr, gr != nullptr ? gr->gr_gid : 0);
 }
 
 // "ADDRESS/BITS" or a bare address (the host alone). Host bits set past the
@@ -236,8 +234,8 @@ bool access_is_loopback(const struct sockaddr_storage *peer)
 
 static bool listed_uid(uid_t uid)
 {
-    for (size_t i = 0; i < rules.user_count; i++)
-        if (rules.users[i] == uid)
+    for (size_t i = 0; i < rules.users.count; i++)
+        if (rules.users.ids[i] == uid)
             return true;
     return false;
 }
@@ -246,7 +244,7 @@ static bool listed_uid(uid_t uid)
 // database, not the ones a process happens to run with.
 static bool in_listed_group(uid_t uid)
 {
-    if (rules.group_count == 0)
+    if (rules.groups.count == 0)
         return false;
     struct passwd pw, *found = nullptr;
     char text[4096];
@@ -257,8 +255,8 @@ static bool in_listed_group(uid_t uid)
     if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0)
         count = static_cast<int>(groups.size()); // the first ones; the rest cannot admit
     for (int i = 0; i < count; i++)
-        for (size_t g = 0; g < rules.group_count; g++)
-            if (groups[static_cast<size_t>(i)] == rules.groups[g])
+        for (size_t g = 0; g < rules.groups.count; g++)
+            if (groups[static_cast<size_t>(i)] == rules.groups.ids[g])
                 return true;
     return false;
 }
@@ -413,12 +411,12 @@ static void describe_owners(char *out, size_t size)
         return;
     }
     int used = snprintf(out, size, "root, uid %u (the server's)", static_cast<unsigned>(geteuid()));
-    for (size_t i = 0; i < rules.user_count && used > 0 && static_cast<size_t>(used) < size; i++)
+    for (size_t i = 0; i < rules.users.count && used > 0 && static_cast<size_t>(used) < size; i++)
         used += snprintf(out + used, size - static_cast<size_t>(used), "%s%s", i == 0 ? ", users " : " ",
-                         rules.user_names[i]);
-    for (size_t i = 0; i < rules.group_count && used > 0 && static_cast<size_t>(used) < size; i++)
+                         rules.users.names[i]);
+    for (size_t i = 0; i < rules.groups.count && used > 0 && static_cast<size_t>(used) < size; i++)
         used += snprintf(out + used, size - static_cast<size_t>(used), "%s%s", i == 0 ? ", groups " : " ",
-                         rules.group_names[i]);
+                         rules.groups.names[i]);
 }
 
 static void describe_networks(bool beyond_loopback, char *out, size_t size)
