@@ -282,23 +282,39 @@ static void fill_endpoint(const struct sockaddr_storage *addr, __be16 *port, __b
     }
 }
 
-// The uid of the reply's socket, or unknown: an error answer, or a socket
-// with no inode (TIME_WAIT and SYN_RECV answer uid 0 for that reason).
-static uint32_t owner_of_reply(const uint8_t *reply, ssize_t size, uint32_t seq)
+// The answer to query seq in one datagram: 0 with *uid the owner, or
+// unknown (an error answer, or a socket with no inode: TIME_WAIT and
+// SYN_RECV answer uid 0 for that reason); -1 when the datagram answers an
+// earlier query (one whose answer came after its time-out).
+static int owner_of_reply(const uint8_t *reply, ssize_t size, uint32_t seq, uint32_t *uid)
 {
     auto remaining = static_cast<int>(size);
     for (auto *h = reinterpret_cast<const struct nlmsghdr *>(reply); NLMSG_OK(h, remaining);
          h = NLMSG_NEXT(h, remaining)) {
-        if (h->nlmsg_seq != seq || h->nlmsg_type != SOCK_DIAG_BY_FAMILY)
+        if (h->nlmsg_seq != seq)
             continue;
-        if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
-            return ACCESS_UID_UNKNOWN;
+        *uid = ACCESS_UID_UNKNOWN;
+        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+            return 0;
         const auto *msg = static_cast<const struct inet_diag_msg *>(NLMSG_DATA(h));
-        if (msg->idiag_inode == 0 || msg->idiag_state == TCP_TIME_WAIT || msg->idiag_state == TCP_SYN_RECV)
-            return ACCESS_UID_UNKNOWN;
-        return msg->idiag_uid;
+        if (msg->idiag_inode != 0 && msg->idiag_state != TCP_TIME_WAIT && msg->idiag_state != TCP_SYN_RECV)
+            *uid = msg->idiag_uid;
+        return 0;
     }
-    return ACCESS_UID_UNKNOWN;
+    return -1;
+}
+
+static uint32_t receive_owner(uint32_t seq)
+{
+    alignas(struct nlmsghdr) uint8_t reply[1024];
+    uint32_t uid = ACCESS_UID_UNKNOWN;
+    for (;;) {
+        ssize_t got = recv(rules.diag_fd, reply, sizeof(reply), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || owner_of_reply(reply, got, seq, &uid) == 0)
+            return uid;
+    }
 }
 
 // One exact query for the client's own socket: its local end is the peer's
@@ -327,12 +343,7 @@ static uint32_t loopback_owner(int sock, const struct sockaddr_storage *peer)
     request.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     if (send(rules.diag_fd, &request, sizeof(request), 0) != static_cast<ssize_t>(sizeof(request)))
         return ACCESS_UID_UNKNOWN;
-    alignas(struct nlmsghdr) uint8_t reply[1024];
-    ssize_t got;
-    do {
-        got = recv(rules.diag_fd, reply, sizeof(reply), 0);
-    } while (got < 0 && errno == EINTR);
-    return got > 0 ? owner_of_reply(reply, got, request.header.nlmsg_seq) : ACCESS_UID_UNKNOWN;
+    return receive_owner(request.header.nlmsg_seq);
 }
 
 static void refuse(uint32_t uid, const char *from, const char *why)
