@@ -182,15 +182,19 @@ TEST_F(Access, GroupMemberIsServedOthersAreClosedBeforeTheirFirstReply)
 {
     server_process s;
     start_guarded(&s);
-    std::string unix_host = "unix:" + s.dir + "/tarvex.sock";
-    for (const std::string &host : {std::string("127.0.0.1"), std::string("::1"), std::string("[::1]"), unix_host}) {
+    std::vector<std::string> hosts = {"127.0.0.1", "unix:" + s.dir + "/tarvex.sock"};
+    if (tarvex_test::ipv6_loopback_available())
+        hosts.insert(hosts.end(), {"::1", "[::1]"});
+    for (const std::string &host : hosts) {
         EXPECT_EQ(request_as(accounts.admitted, host, s.port), SERVED) << host;
         EXPECT_EQ(request_as(accounts.refused, host, s.port), CLOSED) << host;
         EXPECT_EQ(request_as("", host, s.port), SERVED) << host << ": root";
     }
     std::string uid = std::to_string(accounts.refused_uid);
     EXPECT_TRUE(s.wait_stderr("Warn : access: refused uid " + uid + " from 127.0.0.1:")) << s.stderr_text();
-    EXPECT_TRUE(s.wait_stderr("Warn : access: refused uid " + uid + " from [::1]:"));
+    if (tarvex_test::ipv6_loopback_available()) {
+        EXPECT_TRUE(s.wait_stderr("Warn : access: refused uid " + uid + " from [::1]:"));
+    }
     EXPECT_TRUE(s.wait_stderr("Warn : access: refused uid " + uid + " from the unix socket"));
     // The refused never counted as clients: one client now, the asker.
     EXPECT_EQ(request_as("", "127.0.0.1", s.port), SERVED);
@@ -283,6 +287,8 @@ TEST_F(AccessAsRoot, AllowedNetworksAdmitTheirPeersOnly)
         {"::1/128", "127.0.0.1", "127.0.0.1", CLOSED},
     };
     for (const network_case &c : cases) {
+        if (strchr(c.source, ':') != nullptr && !tarvex_test::ipv6_loopback_available())
+            continue;
         server_process s;
         ASSERT_EQ(s.start({"--allow-network", c.allowed}), 0);
         ASSERT_EQ(s.wait_listening(), 0);
@@ -322,6 +328,8 @@ TEST_F(AccessAsRoot, MistakesInTheOptionsStopTheServerAtStart)
 
 TEST_F(AccessAsRoot, TheRulesInForceAreStatedInOneLine)
 {
+    if (!tarvex_test::ipv6_loopback_available())
+        GTEST_SKIP() << "this host has no ::1";
     server_process s;
     ASSERT_EQ(s.start({"--allow-group", "nogroup", "--unix", s.dir + "/tarvex.sock", "--unix-mode", "0666",
                        "--allow-network", "127.0.0.0/8", "--allow-network", "::1/128"}),
