@@ -24,8 +24,8 @@ package_files_of() {
         echo "$bindir/tarvex-vprobe"
         echo "$mandir/man1/tarvex-vprobe.1.gz"
         echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
-        echo "$prefix/share/tarvex-vprobe/tarvex-sample.elf"
-        echo "$prefix/share/tarvex-vprobe/tarvex-sample.bin"
+        echo "$prefix/share/tarvex/tarvex-sample.elf"
+        echo "$prefix/share/tarvex/tarvex-sample.bin"
         return
     fi
     for program in tarvex-server tarvex-cli tarvex-gdbserver; do
