@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "access.h"
 #include "common.h"
 #include "log.h"
 #include "probe_hold.h"
@@ -134,7 +135,8 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         close(sock);
         return nullptr;
     }
-    print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
+    if (addr.ss_family != AF_UNIX)
+        print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
     _sock_info *client = alloc_sock_info();
     if (client == nullptr) {
         LOG_ERROR("alloc_sock_info failed.");
@@ -142,6 +144,11 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         return nullptr;
     }
     client->sock = sock;
+    if (!access_admit(client, &addr)) {
+        close(sock);
+        free_sock_info(client);
+        return nullptr;
+    }
     client->is_socket_listening = false;
     client->phase = CLIENT_READING;
     list_add_tail(&client->list_entry, &connection_list);
@@ -440,7 +447,7 @@ void non_blocking_accept_main()
         return;
     struct epoll_event events[TARVEX_EVENTS_PER_CYCLE];
     while (!list_empty(&connection_list)) {
-        if (ask_to_kill && watched.count == 1) {
+        if (ask_to_kill && watched.count == static_cast<int>(listening_records)) {
             LOG_DEBUG("ask_to_kill not asked");
             exit(1);
         }

@@ -46,6 +46,19 @@ uint16_t free_port()
     return port;
 }
 
+bool ipv6_loopback_available()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in6 addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return bound;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -72,6 +72,9 @@ pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master);
 // the text it wrote.
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 10000);
 
+// Whether this host has the IPv6 loopback address (a container may not).
+bool ipv6_loopback_available();
+
 // Whether 127.0.0.1:port (or 0.0.0.0:port) is in LISTEN state.
 bool port_listening(uint16_t port, bool any_address = false);
 
