@@ -5,6 +5,7 @@
 #include "options.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
+#include "test_timing.h"
 
 int main(int argc, char *argv[])
 {
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
     if (!install_ctrl_handler())
         LOG_ERROR("Cannot install signal handler");
     parse_cmdline_args(nullptr, argc, argv);
+    timing_load();
 
     LOG_DEBUG("create_listening_sockets");
     if (!create_listening_sockets())
