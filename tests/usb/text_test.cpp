@@ -500,8 +500,10 @@ TEST_P(TextMemory, ClientGoneMidWriteEndsTheWrite)
     EXPECT_EQ(write_mem(id, 0x20000200, data), "1 0\n");
 }
 
+// The payload's deadline is shortened to 1 s (10 s for real).
 TEST_P(TextMemory, StalledWriterIsDroppedAfterItsTimeOut)
 {
+    server_.timing = "payload_ms=1000";
     start({"--probes", "1"});
     std::string id = open_text(0);
     tarvex::connection staller = server_.connect();
