@@ -19,9 +19,9 @@
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_tcp_cmd.h"
+#include "test_timing.h"
 #include "time_support_common.h"
 
-static constexpr long HEART_BEAT_INTERVAL = 30;
 // select cannot watch descriptors at or above this bound.
 static constexpr int TARVEX_SELECT_LIMIT = FD_SETSIZE;
 // Pause after an accept that failed for lack of descriptors: the listening
@@ -234,7 +234,7 @@ static void reply_ready(_sock_info *c)
     }
     c->phase = CLIENT_SENDING;
     set_events(c, EPOLLOUT);
-    wait_until(c, monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000);
+    wait_until(c, monotonic_ms() + tarvex_waits.send_timeout_s * 1000);
 }
 
 static void dispatch(_sock_info *c)
@@ -254,7 +254,7 @@ static void dispatch(_sock_info *c)
     case TCP_CMD_WANTS_DATA:
         // The deadline runs from the command line for the whole payload.
         if (c->phase != CLIENT_GATHERING)
-            wait_until(c, monotonic_ms() + TARVEX_WRITE_DATA_TIMEOUT_MS);
+            wait_until(c, monotonic_ms() + tarvex_waits.payload_wait_ms);
         c->phase = CLIENT_GATHERING;
         break;
     case TCP_CMD_WAITS_IDLE:
@@ -308,7 +308,7 @@ static void on_writable(_sock_info *c)
     else if (sent > 0)
         start_reading(c);
     else if (c->total_sent != before)
-        c->deadline_ms = monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000;
+        c->deadline_ms = monotonic_ms() + tarvex_waits.send_timeout_s * 1000;
 }
 
 static void serve_client(_sock_info *c, uint32_t events)
@@ -390,7 +390,7 @@ static void expire_deadlines()
         if (c->deadline_ms > now)
             continue;
         if (c->phase == CLIENT_GATHERING)
-            tcp_cmd_log_payload_expired(c, TARVEX_WRITE_DATA_TIMEOUT_MS);
+            tcp_cmd_log_payload_expired(c, tarvex_waits.payload_wait_ms);
         else
             log_stalled_send(c->sock);
         end_client(c);
@@ -401,7 +401,7 @@ static void expire_deadlines()
 // Milliseconds until the nearest deadline, at most the heart-beat interval.
 static int wait_timeout_ms()
 {
-    uint64_t limit = static_cast<uint64_t>(HEART_BEAT_INTERVAL) * 1000;
+    uint64_t limit = static_cast<uint64_t>(tarvex_waits.heartbeat_s) * 1000;
     uint64_t now = monotonic_ms();
     list_for_each(pos, &timed_clients)
     {
@@ -460,7 +460,7 @@ void non_blocking_accept_main()
             continue;
         }
         if (ready == 0 && list_empty(&timed_clients))
-            LOG_DEBUG("No connections/data in the last %ld seconds.", HEART_BEAT_INTERVAL);
+            LOG_DEBUG("No connections/data in the last %ld seconds.", tarvex_waits.heartbeat_s);
         serve_ready_records(events, ready);
         expire_deadlines();
     }

@@ -16,6 +16,7 @@
 #include "log.h"
 #include "sock_info.h"
 #include "tarvex_tcp_cmd.h"
+#include "test_timing.h"
 
 accept_context accept_ctx;
 int network_flag;
@@ -214,7 +215,7 @@ void destroy_listening_sockets()
 
 void log_stalled_send(SOCKET sock)
 {
-    LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, TARVEX_SEND_TIMEOUT_S);
+    LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, tarvex_waits.send_timeout_s);
 }
 
 // The most of a binary request's fixed header a handler may write into.

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
+#include "test_timing.h"
 
 int main(int argc, char *argv[])
 {
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
     if (!install_ctrl_handler())
         LOG_ERROR("Cannot install signal handler");
     parse_cmdline_args(nullptr, argc, argv);
+    timing_load();
     if (access_options_bad())
         return TARVEX_EXIT_BAD_ACCESS;
 

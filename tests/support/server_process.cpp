@@ -169,8 +169,12 @@ int server_process::start(const std::vector<std::string> &extra_args, const std:
     control_path_ = dir + "/control.sock";
     std::vector<std::string> server_args = {"-p", std::to_string(port)};
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
+    if (!timing.empty())
+        setenv("TARVEX_TEST_TIMING", timing.c_str(), 1);
     pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout",
                         dir + "/stderr");
+    if (!timing.empty())
+        unsetenv("TARVEX_TEST_TIMING");
     return pid > 0 ? 0 : -1;
 }
 

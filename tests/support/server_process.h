@@ -50,6 +50,8 @@ public:
     uint16_t port = 0;
     pid_t pid = -1;
     std::string dir;
+    // TARVEX_TEST_TIMING of the server start() runs (shortened waits); empty: the real ones.
+    std::string timing;
 
 private:
     std::string control_path_;
