@@ -1,8 +1,6 @@
 #include "gdb_session.h"
 
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "armv7m_debug.h"
@@ -23,27 +21,16 @@ gdb_session::~gdb_session()
     release(false);
 }
 
-// Two tarvex-gdbserver processes on one probe would undo each other's
-// breakpoints: the first to open the probe holds a lock named after the
-// server and the probe's serial until its session ends.
-static int lock_probe(const session_config &config, const std::string &serial)
-{
-    std::string path = "/tmp/tarvex-gdbserver-" + config.server.host + "-" + std::to_string(config.server.port) + "-" +
-                       serial + ".lock";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return -2;
-    }
-    return fd;
-}
+// The name the session's connection registers: the server counts a probe's
+// associations by it, the witness of another GDB session on the probe.
+constexpr const char *CLIENT_NAME = "tarvex-gdbserver";
 
 int gdb_session::open_probe(std::string *why)
 {
     tarvex::probe_entry probe;
     bool found = false;
     std::string reply;
-    if (conn_.text("register-client tarvex-gdbserver\n", &reply) != 0 ||
+    if (conn_.text(std::string("register-client ") + CLIENT_NAME + "\n", &reply) != 0 ||
         tarvex::find_probe(conn_, config_.probe, &probe, &found) != 0) {
         *why = "tarvex-server stopped answering";
         return -1;
@@ -52,17 +39,34 @@ int gdb_session::open_probe(std::string *why)
         *why = "no probe " + config_.probe + " on the server";
         return -1;
     }
-    lock_fd_ = lock_probe(config_, probe.serial);
-    if (lock_fd_ == -2) {
-        *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
-        return -1;
-    }
     uint32_t assoc = 0;
     if (tarvex::open_device(conn_, probe.key, &assoc) != 0 || assoc == 0) {
         *why = "probe " + probe.serial + " could not be opened";
         return -1;
     }
     link_.set_assoc(assoc);
+    return refuse_second_session(probe, why);
+}
+
+// Two GDB sessions on one probe would undo each other's breakpoints. The
+// server's count of the probe's associations held under this program's
+// name is the witness: it holds on any host and however each front end
+// names the server, and ends with the connection that made it. Counted
+// after this session's own open, so two that start together cannot both
+// pass (both may be refused; the next attempt works).
+int gdb_session::refuse_second_session(const tarvex::probe_entry &probe, std::string *why)
+{
+    int sessions = 0;
+    if (tarvex::usb_client_count(conn_, probe.key, &sessions, CLIENT_NAME) != 0) {
+        *why = "tarvex-server stopped answering";
+        return -1;
+    }
+    if (sessions > 1) {
+        tarvex::close_device(conn_, link_.assoc());
+        link_.set_assoc(0);
+        *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
+        return -1;
+    }
     serial_ = probe.serial;
     return 0;
 }
@@ -286,9 +290,6 @@ void gdb_session::release(bool resume)
         tarvex::close_device(conn_, link_.assoc());
     }
     conn_.close();
-    if (lock_fd_ >= 0)
-        ::close(lock_fd_);
-    lock_fd_ = -1;
 }
 
 } // namespace tarvex_gdb

@@ -11,6 +11,7 @@
 #include "debug_units.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
+#include "tarvex_text.h"
 #include "target_link.h"
 
 namespace tarvex_gdb
@@ -80,6 +81,7 @@ public:
 
 private:
     int open_probe(std::string *why);
+    int refuse_second_session(const tarvex::probe_entry &probe, std::string *why);
     void handle_packet(const std::string &body);
     void send_packet(const std::string &body);
     void send_raw(const std::string &bytes);
@@ -104,7 +106,6 @@ private:
     std::string end_reason_;
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
-    int lock_fd_ = -1;
 };
 
 } // namespace tarvex_gdb

@@ -316,6 +316,33 @@ TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
     EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
 }
 
+// The witness of a session is the server's: a front end that names the
+// server "localhost" is seen by one that names it 127.0.0.1, and a holder
+// killed outright leaves nothing behind that refuses the next session.
+TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
+{
+    tarvex_test::server_process other;
+    uint16_t other_port = start_front_end(other, {"--host", "localhost"});
+    ASSERT_NE(other_port, 0);
+    raw_gdb held;
+    ASSERT_EQ(held.open(other_port), 0);
+    held.send(framed("?"));
+    ASSERT_EQ(held.receive(ack("T05thread:1;").size()), ack("T05thread:1;")) << other.stderr_text();
+    raw_gdb refused;
+    ASSERT_EQ(refused.open(gdb_port_), 0);
+    EXPECT_TRUE(refused.conn.wait_closed(10000));
+    EXPECT_NE(front_end_log().find("already has a GDB connection through another tarvex-gdbserver"), std::string::npos)
+        << front_end_log();
+
+    other.send_signal(SIGKILL);
+    other.wait_exit(20000);
+    ASSERT_TRUE(clients_become(probe_, 1)) << "the killed front end's association outlived it";
+    raw_gdb next;
+    ASSERT_EQ(next.open(gdb_port_), 0);
+    next.send(framed("?"));
+    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
+}
+
 TEST_F(ProtocolOnFirmware, ServerGoingAwayEndsTheSession)
 {
     raw_gdb g;
