@@ -316,6 +316,40 @@ TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
     EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
 }
 
+struct failing_packet {
+    const char *what;
+    const char *fault; // the virtual probe's fault for the next command, or null
+    std::string packet;
+};
+
+// A target access that fails reaches GDB as an error reply, never as data
+// or as OK.
+TEST_F(Protocol, FailedAccessesAnswerErrors)
+{
+    const failing_packet cases[] = {
+        {"a read where nothing answers", nullptr, "m40000000,4"},
+        {"a hex write there", nullptr, "M40000000,4:01020304"},
+        {"a binary write there", nullptr, "X40000000,4:abcd"},
+        {"a read the probe faults", "fault 0 fault 1", "m20000000,4"},
+        {"a write the probe faults", "fault 0 fault 1", "M20000000,2:0102"},
+        {"the register file", "fault 0 fault 1", "g"},
+        {"one register", "fault 0 fault 1", "p0"},
+        {"a register write", "fault 0 fault 1", "P1=01000000"},
+        {"all registers written", "fault 0 fault 1", "G" + std::string(17 * 8, '0')},
+    };
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    for (const failing_packet &c : cases) {
+        if (c.fault != nullptr) {
+            ASSERT_EQ(server_.control(c.fault), "ok") << c.what;
+        }
+        SCOPED_TRACE(c.what);
+        ask(g, c.packet, "E05");
+        server_.control("clear 0");
+    }
+    ask(g, "m20000000,2", "0000"); // the session goes on
+}
+
 // The witness of a session is the server's: a front end that names the
 // server "localhost" is seen by one that names it 127.0.0.1, and a holder
 // killed outright leaves nothing behind that refuses the next session.
