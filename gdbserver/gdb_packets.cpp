@@ -11,10 +11,10 @@ namespace tarvex_gdb
 
 using namespace tarvex_target;
 
-// Registers in the order of the target description: the first of the
-// target layer's, r0-r12, sp, lr, pc, then xPSR. The g packet carries them
-// in this order, p and P number them so.
-constexpr unsigned REGISTER_COUNT = 17;
+// Registers in the order of the target description, the target layer's:
+// r0-r12, sp, lr, pc, xPSR, msp, psp, primask, basepri, faultmask,
+// control. The g packet carries them in this order, p and P number them so.
+constexpr unsigned REGISTER_COUNT = CORE_REGISTER_COUNT;
 // Error replies: EIO for a failed target access, EFAULT for a write into
 // read-only flash, EINVAL for a malformed packet, ENOSPC when the
 // comparators ran out.
@@ -160,12 +160,7 @@ static int write_registers(gdb_session &s, const std::string &body, std::string 
     for (unsigned n = 0; n < REGISTER_COUNT; n++)
         if (!parse_u32_le(body.substr(1 + 8 * n, 8), &values[n]))
             return reply_text(reply, E_MALFORMED);
-    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
-        int rc = register_write(s.link(), CORE_REGISTERS[n], values[n]);
-        if (rc != TARGET_OK)
-            return link_error(rc, reply);
-    }
-    return reply_text(reply, "OK");
+    return link_error(registers_write(s.link(), CORE_REGISTERS, REGISTER_COUNT, values), reply);
 }
 
 // "pN" and "PN=VALUE": N in hex.

@@ -91,7 +91,7 @@ TEST_F(Protocol, RawPacketTable)
         {"a write into flash is refused", {framed("M100,4:01020304")}, ack("E0e")},
         {"an X into flash is refused", {framed("X0,1:a")}, ack("E0e")},
         {"a malformed read", {framed("mzz")}, ack("E16")},
-        {"a register past xPSR", {framed("p11")}, ack("E16")},
+        {"a register past CONTROL", {framed("p17")}, ack("E16")},
         {"an over-long packet is refused", {over_long(true)}, ack("E07")},
         {"an over-long packet with a bad checksum", {over_long(false)}, "-"},
         {"the target description's first bytes",
@@ -121,13 +121,17 @@ TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
     probe_.set_debug_reg(DHCSR, DHCSR_HALT);
     for (unsigned n = 0; n <= 12; n++)
         probe_.set_core_reg(n, 0x11110000u * (n + 1) + n);
+    probe_.set_core_reg(REGSEL_SPECIAL, 0x02018001); // CONTROL 2, FAULTMASK 1, BASEPRI 80, PRIMASK 1
     raw_gdb g;
     ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
     g.send(framed("g"));
-    std::string reply = g.receive(4 + 17 * 8);
-    ASSERT_EQ(reply.size(), 4u + 17 * 8) << reply;
-    for (unsigned n = 0; n < 17; n++) {
-        uint32_t v = probe_.core_reg(n);
+    std::string reply = g.receive(4 + 23 * 8);
+    ASSERT_EQ(reply.size(), 4u + 23 * 8) << reply;
+    // r0-r12, sp, lr, pc, xpsr, msp, psp, then the bytes of selector 20 from
+    // PRIMASK up.
+    uint32_t special = probe_.core_reg(REGSEL_SPECIAL);
+    for (unsigned n = 0; n < 23; n++) {
+        uint32_t v = n <= REGSEL_PSP ? probe_.core_reg(n) : (special >> (8 * (n - 19))) & 0xFF;
         char le[9];
         snprintf(le, sizeof(le), "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF, v >> 24);
         EXPECT_EQ(reply.substr(1 + 8 * n, 8), le) << "register " << n;
@@ -135,11 +139,14 @@ TEST_F(Protocol, RegistersAndMemoryMatchTheServer)
     // P writes one register, G all of them, in the g packet's order.
     ask(g, "P3=efbeadde", "OK");
     EXPECT_EQ(probe_.core_reg(3), 0xdeadbeefu);
-    std::string all = reply.substr(1, 17 * 8);
+    ask(g, "P14=40000000", "OK"); // basepri
+    EXPECT_EQ(probe_.core_reg(REGSEL_SPECIAL), 0x02014001u) << "the other fields kept";
+    std::string all = reply.substr(1, 23 * 8);
     all.replace(8 * 5, 8, "78563412");
     ask(g, "G" + all, "OK");
     EXPECT_EQ(probe_.core_reg(5), 0x12345678u);
     EXPECT_EQ(probe_.core_reg(3), 0x44440003u) << "G wrote the old value back";
+    EXPECT_EQ(probe_.core_reg(REGSEL_SPECIAL), 0x02018001u);
     // A large binary write, then the same bytes through the server.
     std::string data;
     for (int i = 0; i < 4096; i++)
@@ -335,7 +342,7 @@ TEST_F(Protocol, FailedAccessesAnswerErrors)
         {"the register file", "fault 0 fault 1", "g"},
         {"one register", "fault 0 fault 1", "p0"},
         {"a register write", "fault 0 fault 1", "P1=01000000"},
-        {"all registers written", "fault 0 fault 1", "G" + std::string(17 * 8, '0')},
+        {"all registers written", "fault 0 fault 1", "G" + std::string(23 * 8, '0')},
     };
     raw_gdb g;
     ASSERT_NO_FATAL_FAILURE(open_no_ack(g));

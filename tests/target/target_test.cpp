@@ -135,6 +135,16 @@ TEST(TargetRegisters, PackedSystemRegistersAreFieldsOfOneSelector)
     ASSERT_EQ(register_write(l, CORE_REGISTERS[core_register_index("r7")], 0xdeadbeef), TARGET_OK);
     EXPECT_EQ(l.core[7], 0xdeadbeefu);
     EXPECT_EQ(l.log, (std::vector<std::string>{"cr20", "cw20=2ff2001", "cw7=deadbeef"}));
+
+    // All of them, as a G packet writes them: the four fields of selector
+    // 20 cover it whole, so it is written once without a read.
+    for (size_t i = 0; i < CORE_REGISTER_COUNT; i++)
+        values[i] = static_cast<uint32_t>(i);
+    l.log.clear();
+    ASSERT_EQ(registers_write(l, CORE_REGISTERS, CORE_REGISTER_COUNT, values), TARGET_OK);
+    EXPECT_EQ(l.log.size(), 20u) << "one write per selector";
+    EXPECT_EQ(l.log.back(), "cw20=16151413");
+    EXPECT_EQ(l.core[armv7m::REGSEL_PSP], 18u);
 }
 
 TEST(TargetRegisters, AFailedReadGivesNoValues)
