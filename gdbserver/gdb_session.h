@@ -80,13 +80,16 @@ public:
     void release(bool resume);
 
 private:
+    int attach(std::string *why);
     int open_probe(std::string *why);
+    int enter_debug_mode(std::string *why);
     int refuse_second_session(const tarvex::probe_entry &probe, std::string *why);
     void handle_packet(const std::string &body);
     void send_packet(const std::string &body);
     void send_raw(const std::string &bytes);
     void report_stop();
     std::string stop_reply();
+    void core_unreachable();
     void check_lost();
 
     int gdb_fd_;
@@ -99,6 +102,7 @@ private:
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
+    int failed_polls_ = 0; // run-state reads in a row that failed while running
     tarvex_target::stop_context stop_;
     bool ended_ = false;
     bool gdb_closed_ = false;

@@ -384,6 +384,49 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
 }
 
+// What arrives until a stop reply is complete (hang guard only).
+std::string until_stop(raw_gdb &g)
+{
+    std::string got;
+    for (int i = 0; i < 500; i++) {
+        size_t stop = got.find("$T");
+        if (stop != std::string::npos && got.find('#', stop) != std::string::npos &&
+            got.size() >= got.find('#', stop) + 3)
+            break;
+        got += g.receive(1, 20);
+    }
+    return got;
+}
+
+// An unplugged probe: the running session gets a console line and a stop
+// (GDB no longer waits at "Continuing." for ever), then errors; once the
+// probe is back the next session attaches without anyone asking the
+// server to rescan.
+TEST_F(ProtocolOnFirmware, UnpluggedProbeStopsTheSessionAndTheNextAttachFindsItAgain)
+{
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    g.send(framed("vCont;c"));
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(server_.control("unplug 0"), "ok");
+    std::string got = until_stop(g);
+    std::string line = "does not answer (probe unplugged or target off?)";
+    EXPECT_NE(got.find("$O"), std::string::npos) << got;
+    EXPECT_NE(got.find(gdb_test::hex_text(line)), std::string::npos) << got;
+    EXPECT_NE(got.find("$T0"), std::string::npos) << got;
+    ask(g, "m20000000,4", "E05");
+    ask(g, "D", "OK");
+    EXPECT_TRUE(g.conn.wait_closed(10000)) << "detach ends the session";
+
+    ASSERT_EQ(server_.control("plug 0"), "ok");
+    raw_gdb next;
+    ASSERT_EQ(next.open(gdb_port_), 0);
+    next.send(framed("?"));
+    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).find("$T0"), 1u) << front_end_log();
+    EXPECT_NE(front_end_log().find("asking the server to rescan the USB bus"), std::string::npos);
+}
+
 TEST_F(ProtocolOnFirmware, ServerGoingAwayEndsTheSession)
 {
     raw_gdb g;
