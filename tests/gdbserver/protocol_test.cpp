@@ -208,8 +208,11 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     ask(g, "Z2,20000010,4", "OK");
     EXPECT_EQ(probe_.debug_reg(DWT_FUNCTION0) & 0xF, DWT_WATCH_WRITE);
     EXPECT_NE(probe_.debug_reg(DEMCR) & DEMCR_TRCENA, 0u);
+    // 30 bytes from an odd address take eight exact blocks: refused, not
+    // widened to a block that would also match its neighbours.
+    ask(g, "Z2,20000101,1e", "E1c");
     for (unsigned n = 1; n < data_comparators; n++)
-        ask(g, "Z4,2000" + std::to_string(1000 + n * 16) + ",4", "OK");
+        ask(g, "Z4,2000" + std::to_string(1000 + n * 10) + ",4", "OK"); // word aligned: one comparator each
     ask(g, "Z3,20002000,4", "E1c");
     // Detach takes everything out, the BKPT included.
     ask(g, "Z0,20000300,2", "OK");
