@@ -339,11 +339,43 @@ static int detach(gdb_session &s, const std::string &, std::string *reply)
     return reply_text(reply, "OK");
 }
 
+// In extended mode a kill leaves the session open for the next run or
+// attach: the core is halted where it is. Otherwise it ends the session.
 static int kill_packet(gdb_session &s, const std::string &body, std::string *reply)
 {
+    if (s.extended() && body != "k")
+        return link_error(s.halt_here(), reply);
     s.release(false);
     s.end("GDB killed the session");
     return body == "k" ? PACKET_SILENT : reply_text(reply, "OK");
+}
+
+static int extended_mode(gdb_session &s, const std::string &, std::string *reply)
+{
+    s.set_extended();
+    return reply_text(reply, "OK");
+}
+
+// "vRun;FILE;ARGS": the program is the one in flash or RAM already, so a run
+// is a system reset that stops at the reset vector; GDB then lets it go.
+// The comparators are written again, as the reset may have cleared them.
+static int run_packet(gdb_session &s, const std::string &, std::string *reply)
+{
+    int rc = reset(s.link(), true);
+    if (rc == TARGET_OK)
+        rc = units_restore(s.link(), s.units());
+    if (rc != TARGET_OK)
+        return link_error(rc, reply);
+    return reply_text(reply, s.set_last_stop("T05thread:1;"));
+}
+
+// "vAttach;PID": the one core, halted where it is.
+static int attach_packet(gdb_session &s, const std::string &, std::string *reply)
+{
+    int rc = s.halt_here();
+    if (rc != TARGET_OK)
+        return link_error(rc, reply);
+    return reply_text(reply, s.set_last_stop("T02thread:1;"));
 }
 
 // ---- breakpoints and watchpoints ----------------------------------------------
@@ -388,6 +420,9 @@ constexpr packet_handler HANDLERS[] = {
     {"vCont?", true, vcont_actions},
     {"vCont;", false, vcont},
     {"vKill", false, kill_packet},
+    {"vRun", false, run_packet},
+    {"vAttach;", false, attach_packet},
+    {"!", true, extended_mode},
     {"?", true, halt_reason},
     {"g", true, read_registers},
     {"G", false, write_registers},

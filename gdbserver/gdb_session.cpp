@@ -249,6 +249,17 @@ int gdb_session::interrupt()
     return rc;
 }
 
+int gdb_session::halt_here()
+{
+    int rc = halt(link_);
+    if (rc == TARGET_OK) {
+        running_ = false;
+        stop_ = stop_context();
+    }
+    check_lost();
+    return rc;
+}
+
 // The running core cannot be reached: GDB is told why, on its console, and
 // gets a stop, after which each access answers an error until the probe is
 // back or GDB ends the session.

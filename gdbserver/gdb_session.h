@@ -72,9 +72,19 @@ public:
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
     int interrupt();
+    // Halts the core, running or not, without a stop reply (kill, attach).
+    int halt_here();
     // The stop reply of the last halt.
     const std::string &last_stop() const { return last_stop_; }
     void want_no_ack() { no_ack_pending_ = true; }
+    // Extended mode ("!"): kill, run and attach keep the session.
+    void set_extended() { extended_ = true; }
+    bool extended() const { return extended_; }
+    const char *set_last_stop(const char *reply)
+    {
+        last_stop_ = reply;
+        return reply;
+    }
     void end(const std::string &reason);
     // Breakpoints out, then the association closed (resume: the core runs on).
     void release(bool resume);
@@ -102,6 +112,7 @@ private:
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
+    bool extended_ = false;
     int failed_polls_ = 0; // run-state reads in a row that failed while running
     tarvex_target::stop_context stop_;
     bool ended_ = false;

@@ -387,6 +387,32 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
 }
 
+// Extended mode: kill keeps the session, run resets and stops at the reset
+// vector, attach halts where the core is; each leaves a session the next
+// packet can use.
+TEST_F(ProtocolOnFirmware, ExtendedModeKillRunAndAttachKeepTheSession)
+{
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    ask(g, "!", "OK");
+    g.send(framed("vCont;c"));
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ask(g, "vKill;1", "OK");
+    EXPECT_TRUE(probe_.halted()) << "killed: halted where it was";
+    ask(g, "vRun;", "T05thread:1;");
+    EXPECT_TRUE(probe_.halted());
+    uint32_t reset_pc = probe_.core_reg(REGSEL_PC);
+    EXPECT_EQ(reset_pc, tarvex_test::elf_symbol_of(SAMPLE_ELF, "reset_handler").address & ~1u);
+    g.send(framed("vCont;c"));
+    for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ask(g, "vAttach;1", "T02thread:1;");
+    EXPECT_TRUE(probe_.halted());
+    ask(g, "?", "T02thread:1;");
+    ask(g, "p17", "E16"); // and the session answers as before
+}
+
 // What arrives until a stop reply is complete (hang guard only).
 std::string until_stop(raw_gdb &g)
 {
