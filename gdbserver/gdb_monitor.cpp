@@ -27,8 +27,8 @@ static std::string failed(const char *what)
 }
 
 // A system reset; the comparators are written again, as the reset may have
-// cleared them. GDB does not know the registers changed: "flushregs" after
-// it, or "stepi", shows the new state.
+// cleared them. GDB does not know the registers changed: "maintenance
+// flush register-cache" after it, or "stepi", shows the new state.
 static std::string mon_reset(gdb_session &s, bool halt)
 {
     int rc = reset(s.link(), halt);
@@ -70,8 +70,9 @@ static const char HELP[] = "monitor reset        reset the target and let it run
                            "monitor speed KHZ    set the SWD clock (the probe picks the nearest it has)\n"
                            "monitor help         this text\n";
 
-std::string monitor_command(gdb_session &s, const std::string &command)
+std::string monitor_command(gdb_session &s, const std::string &command, bool *failed)
 {
+    *failed = false;
     std::vector<std::string> words = tarvex::reply_fields(command);
     std::string verb = words.empty() ? "" : words[0];
     if (verb == "reset" && words.size() == 1)
@@ -80,10 +81,11 @@ std::string monitor_command(gdb_session &s, const std::string &command)
         return mon_reset(s, true);
     if (verb == "halt" && words.size() == 1)
         return mon_halt(s);
-    if (verb == "speed" && words.size() == 2)
-        return mon_speed(s, words[1]);
+    if (verb == "speed")
+        return mon_speed(s, words.size() == 2 ? words[1] : "");
     if (verb == "help" && words.size() == 1)
         return HELP;
+    *failed = true;
     return "unknown monitor command \"" + command + "\"\n" + HELP;
 }
 

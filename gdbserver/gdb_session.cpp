@@ -268,7 +268,7 @@ void gdb_session::core_unreachable()
     std::string what =
         "the core on probe " + serial_ + " does not answer (probe unplugged or target off?); its state is unknown";
     LOG_ERROR("%s", what.c_str());
-    send_packet("O" + hex_encode("tarvex-gdbserver: " + what + "\n"));
+    console("tarvex-gdbserver: " + what + "\n");
     report_stop();
 }
 

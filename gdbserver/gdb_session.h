@@ -72,6 +72,8 @@ public:
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
     int interrupt();
+    // Text for GDB's console (an O packet).
+    void console(const std::string &text) { send_packet("O" + hex_encode(text)); }
     // Halts the core, running or not, without a stop reply (kill, attach).
     int halt_here();
     // The stop reply of the last halt.
