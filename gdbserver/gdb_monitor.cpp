@@ -31,6 +31,7 @@ static std::string failed(const char *what)
 // flush register-cache" after it, or "stepi", shows the new state.
 static std::string mon_reset(gdb_session &s, bool halt)
 {
+    s.forget_registers();
     int rc = reset(s.link(), halt);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());
@@ -41,6 +42,7 @@ static std::string mon_reset(gdb_session &s, bool halt)
 
 static std::string mon_halt(gdb_session &s)
 {
+    s.forget_registers(); // halted by the monitor, the core may have run
     return halt(s.link()) == TARGET_OK ? halted_at(s) : failed("halt");
 }
 

@@ -148,7 +148,7 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
 static int read_registers(gdb_session &s, const std::string &, std::string *reply)
 {
     uint32_t values[REGISTER_COUNT];
-    int rc = registers_read(s.link(), CORE_REGISTERS, REGISTER_COUNT, values);
+    int rc = s.registers(values);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
     std::string text;
@@ -166,6 +166,7 @@ static int write_registers(gdb_session &s, const std::string &body, std::string 
     for (unsigned n = 0; n < REGISTER_COUNT; n++)
         if (!parse_u32_le(body.substr(1 + 8 * n, 8), &values[n]))
             return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
     return link_error(registers_write(s.link(), CORE_REGISTERS, REGISTER_COUNT, values), reply);
 }
 
@@ -179,13 +180,14 @@ static bool register_number(const std::string &body, size_t *pos, uint32_t *n)
 static int read_register(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 0;
-    uint32_t n = 0, value = 0;
+    uint32_t n = 0;
     if (!register_number(body, &pos, &n) || pos != body.size())
         return reply_text(reply, E_MALFORMED);
-    int rc = registers_read(s.link(), &CORE_REGISTERS[n], 1, &value);
+    uint32_t values[REGISTER_COUNT];
+    int rc = s.registers(values);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
-    *reply = hex_u32_le(value);
+    *reply = hex_u32_le(values[n]);
     return PACKET_REPLY;
 }
 
@@ -196,6 +198,7 @@ static int write_register(gdb_session &s, const std::string &body, std::string *
     if (!register_number(body, &pos, &n) || pos >= body.size() || body[pos] != '=' ||
         !parse_u32_le(body.substr(pos + 1), &value))
         return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
     return link_error(register_write(s.link(), CORE_REGISTERS[n], value), reply);
 }
 
@@ -279,6 +282,7 @@ static int resume_at(gdb_session &s, const std::string &args, bool step, std::st
     uint32_t addr = 0;
     if (!args.empty() && (!parse_hex_field(args, &pos, &addr) || pos != args.size()))
         return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
     int rc = args.empty() ? TARGET_OK : s.link().write_core(armv7m::REGSEL_PC, addr);
     if (rc == TARGET_OK)
         rc = s.resume(step);
@@ -367,6 +371,7 @@ static int extended_mode(gdb_session &s, const std::string &, std::string *reply
 // The comparators are written again, as the reset may have cleared them.
 static int run_packet(gdb_session &s, const std::string &, std::string *reply)
 {
+    s.forget_registers();
     int rc = reset(s.link(), true);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
 #include "log.h"
@@ -222,6 +224,7 @@ void gdb_session::handle_packet(const std::string &body)
 
 int gdb_session::resume(bool step)
 {
+    forget_registers();
     int rc = link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL);
     if (rc == TARGET_OK)
         rc = tarvex_target::resume(link_, step);
@@ -249,8 +252,21 @@ int gdb_session::interrupt()
     return rc;
 }
 
+int gdb_session::registers(uint32_t *values)
+{
+    if (!registers_valid_) {
+        int rc = registers_read(link_, CORE_REGISTERS, CORE_REGISTER_COUNT, registers_);
+        if (rc != TARGET_OK)
+            return rc;
+        registers_valid_ = true;
+    }
+    std::copy(registers_, registers_ + CORE_REGISTER_COUNT, values);
+    return TARGET_OK;
+}
+
 int gdb_session::halt_here()
 {
+    forget_registers();
     int rc = halt(link_);
     if (rc == TARGET_OK) {
         running_ = false;

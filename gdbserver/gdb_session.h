@@ -72,6 +72,13 @@ public:
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
     int interrupt();
+    // The registers in the target description's order, read once per halt:
+    // they change only when the core runs or someone writes them, and this
+    // session forgets them on each resume, reset and write it makes.
+    // (Another client writing registers of a core GDB holds halted is not
+    // seen until the next stop.)
+    int registers(uint32_t *values);
+    void forget_registers() { registers_valid_ = false; }
     // Text for GDB's console (an O packet).
     void console(const std::string &text) { send_packet("O" + hex_encode(text)); }
     // Halts the core, running or not, without a stop reply (kill, attach).
@@ -115,6 +122,8 @@ private:
     std::string last_sent_;
     bool running_ = false;
     bool extended_ = false;
+    bool registers_valid_ = false;
+    uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};
     int failed_polls_ = 0; // run-state reads in a row that failed while running
     tarvex_target::stop_context stop_;
     bool ended_ = false;
