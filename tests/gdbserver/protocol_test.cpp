@@ -59,6 +59,15 @@ protected:
         g.send(framed(packet));
         EXPECT_EQ(g.receive(framed(reply).size()), framed(reply)) << packet;
     }
+    // A new connection gets a session: its "?" is answered with a stop reply.
+    void expect_a_new_session()
+    {
+        raw_gdb next;
+        ASSERT_EQ(next.open(gdb_port_), 0);
+        next.send(framed("?"));
+        std::string got = next.receive(framed("T05thread:1;").size() + 1);
+        EXPECT_EQ(got.find("$T0"), 1u) << got << front_end_log();
+    }
     void run_table(raw_gdb &g, const std::vector<exchange> &table)
     {
         for (const exchange &e : table) {
@@ -306,10 +315,7 @@ TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
         g.conn.close();
         EXPECT_TRUE(clients_become(probe_, 1)) << "the front end kept its association after " << words;
     }
-    raw_gdb next;
-    ASSERT_EQ(next.open(gdb_port_), 0);
-    next.send(framed("?"));
-    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
+    expect_a_new_session();
 }
 
 TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
@@ -381,10 +387,7 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     other.send_signal(SIGKILL);
     other.wait_exit(20000);
     ASSERT_TRUE(clients_become(probe_, 1)) << "the killed front end's association outlived it";
-    raw_gdb next;
-    ASSERT_EQ(next.open(gdb_port_), 0);
-    next.send(framed("?"));
-    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).substr(1, 3), "$T0") << front_end_log();
+    expect_a_new_session();
 }
 
 // Extended mode: kill keeps the session, run resets and stops at the reset
@@ -466,10 +469,7 @@ TEST_F(ProtocolOnFirmware, UnpluggedProbeStopsTheSessionAndTheNextAttachFindsItA
     EXPECT_TRUE(g.conn.wait_closed(10000)) << "detach ends the session";
 
     ASSERT_EQ(server_.control("plug 0"), "ok");
-    raw_gdb next;
-    ASSERT_EQ(next.open(gdb_port_), 0);
-    next.send(framed("?"));
-    EXPECT_EQ(next.receive(framed("T05thread:1;").size() + 1).find("$T0"), 1u) << front_end_log();
+    expect_a_new_session();
     EXPECT_NE(front_end_log().find("asking the server to rescan the USB bus"), std::string::npos);
 }
 
