@@ -97,10 +97,11 @@ int find_probe(connection &c, const std::string &selector, probe_entry *entry, b
     return 0;
 }
 
-int usb_client_count(connection &c, uint32_t key, int *count)
+int usb_client_count(connection &c, uint32_t key, int *count, const std::string &client_name)
 {
     std::vector<std::string> f;
-    if (ask(c, "get-nb-usb-client " + std::to_string(key) + "\n", &f) != 0)
+    std::string named = client_name.empty() ? "" : " " + client_name;
+    if (ask(c, "get-nb-usb-client " + std::to_string(key) + named + "\n", &f) != 0)
         return -1;
     *count = static_cast<int>(reply_number(f, 1, 10, 0));
     return 0;

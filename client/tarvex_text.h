@@ -37,8 +37,9 @@ int describe_probe(connection &c, int index, probe_entry *entry, bool *found);
 // selector is an index in the server's list, anything else a serial number.
 // *found is false when no probe matches.
 int find_probe(connection &c, const std::string &selector, probe_entry *entry, bool *found);
-// "get-nb-usb-client": associations on the probe with that key.
-int usb_client_count(connection &c, uint32_t key, int *count);
+// "get-nb-usb-client": associations on the probe with that key; with a
+// client name, only those of clients registered under it.
+int usb_client_count(connection &c, uint32_t key, int *count, const std::string &client_name = "");
 // "open-device": *assoc is 0 when the server refused.
 int open_device(connection &c, uint32_t key, uint32_t *assoc);
 // "close-device".

@@ -8,8 +8,11 @@
 namespace tarvex_gdb
 {
 
-// GDB's M-profile feature: the core registers numbered from 0 in the order
-// given, xPSR last, which the g, p and P packets follow.
+// GDB's M-profile feature, the core registers numbered from 0 (r0-r12, sp,
+// lr, pc, xpsr), then the system feature: the two stack pointers GDB
+// unwinds exception frames with, and the mask and control registers. The
+// order is the target layer's CORE_REGISTERS, which the g, p and P
+// packets follow.
 std::string target_description()
 {
     std::string xml = "<?xml version=\"1.0\"?>\n"
@@ -23,6 +26,14 @@ std::string target_description()
            "<reg name=\"lr\" bitsize=\"32\" type=\"uint32\"/>\n"
            "<reg name=\"pc\" bitsize=\"32\" type=\"code_ptr\"/>\n"
            "<reg name=\"xpsr\" bitsize=\"32\" type=\"uint32\"/>\n"
+           "</feature>\n"
+           "<feature name=\"org.gnu.gdb.arm.m-system\">\n"
+           "<reg name=\"msp\" bitsize=\"32\" type=\"data_ptr\" group=\"system\"/>\n"
+           "<reg name=\"psp\" bitsize=\"32\" type=\"data_ptr\" group=\"system\"/>\n"
+           "<reg name=\"primask\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
+           "<reg name=\"basepri\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
+           "<reg name=\"faultmask\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
+           "<reg name=\"control\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
            "</feature>\n"
            "</target>\n";
     return xml;

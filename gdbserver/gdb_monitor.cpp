@@ -27,10 +27,11 @@ static std::string failed(const char *what)
 }
 
 // A system reset; the comparators are written again, as the reset may have
-// cleared them. GDB does not know the registers changed: "flushregs" after
-// it, or "stepi", shows the new state.
+// cleared them. GDB does not know the registers changed: "maintenance
+// flush register-cache" after it, or "stepi", shows the new state.
 static std::string mon_reset(gdb_session &s, bool halt)
 {
+    s.forget_registers();
     int rc = reset(s.link(), halt);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());
@@ -41,6 +42,7 @@ static std::string mon_reset(gdb_session &s, bool halt)
 
 static std::string mon_halt(gdb_session &s)
 {
+    s.forget_registers(); // halted by the monitor, the core may have run
     return halt(s.link()) == TARGET_OK ? halted_at(s) : failed("halt");
 }
 
@@ -70,8 +72,9 @@ static const char HELP[] = "monitor reset        reset the target and let it run
                            "monitor speed KHZ    set the SWD clock (the probe picks the nearest it has)\n"
                            "monitor help         this text\n";
 
-std::string monitor_command(gdb_session &s, const std::string &command)
+std::string monitor_command(gdb_session &s, const std::string &command, bool *failed)
 {
+    *failed = false;
     std::vector<std::string> words = tarvex::reply_fields(command);
     std::string verb = words.empty() ? "" : words[0];
     if (verb == "reset" && words.size() == 1)
@@ -80,10 +83,11 @@ std::string monitor_command(gdb_session &s, const std::string &command)
         return mon_reset(s, true);
     if (verb == "halt" && words.size() == 1)
         return mon_halt(s);
-    if (verb == "speed" && words.size() == 2)
-        return mon_speed(s, words[1]);
+    if (verb == "speed")
+        return mon_speed(s, words.size() == 2 ? words[1] : "");
     if (verb == "help" && words.size() == 1)
         return HELP;
+    *failed = true;
     return "unknown monitor command \"" + command + "\"\n" + HELP;
 }
 

@@ -11,10 +11,10 @@ namespace tarvex_gdb
 
 using namespace tarvex_target;
 
-// Registers in the order of the target description: the first of the
-// target layer's, r0-r12, sp, lr, pc, then xPSR. The g packet carries them
-// in this order, p and P number them so.
-constexpr unsigned REGISTER_COUNT = 17;
+// Registers in the order of the target description, the target layer's:
+// r0-r12, sp, lr, pc, xPSR, msp, psp, primask, basepri, faultmask,
+// control. The g packet carries them in this order, p and P number them so.
+constexpr unsigned REGISTER_COUNT = CORE_REGISTER_COUNT;
 // Error replies: EIO for a failed target access, EFAULT for a write into
 // read-only flash, EINVAL for a malformed packet, ENOSPC when the
 // comparators ran out.
@@ -132,7 +132,13 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
     std::vector<uint8_t> text;
     if (!hex_decode(body.substr(strlen("qRcmd,")), &text))
         return reply_text(reply, E_MALFORMED);
-    std::string output = monitor_command(s, std::string(text.begin(), text.end()));
+    bool failed = false;
+    std::string output = monitor_command(s, std::string(text.begin(), text.end()), &failed);
+    if (failed) {
+        // The text as console output, then an error a script can see.
+        s.console(output);
+        return reply_text(reply, E_MALFORMED);
+    }
     *reply = output.empty() ? "OK" : hex_encode(output);
     return PACKET_REPLY;
 }
@@ -142,7 +148,7 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
 static int read_registers(gdb_session &s, const std::string &, std::string *reply)
 {
     uint32_t values[REGISTER_COUNT];
-    int rc = registers_read(s.link(), CORE_REGISTERS, REGISTER_COUNT, values);
+    int rc = s.registers(values);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
     std::string text;
@@ -160,12 +166,8 @@ static int write_registers(gdb_session &s, const std::string &body, std::string 
     for (unsigned n = 0; n < REGISTER_COUNT; n++)
         if (!parse_u32_le(body.substr(1 + 8 * n, 8), &values[n]))
             return reply_text(reply, E_MALFORMED);
-    for (unsigned n = 0; n < REGISTER_COUNT; n++) {
-        int rc = register_write(s.link(), CORE_REGISTERS[n], values[n]);
-        if (rc != TARGET_OK)
-            return link_error(rc, reply);
-    }
-    return reply_text(reply, "OK");
+    s.forget_registers();
+    return link_error(registers_write(s.link(), CORE_REGISTERS, REGISTER_COUNT, values), reply);
 }
 
 // "pN" and "PN=VALUE": N in hex.
@@ -178,13 +180,14 @@ static bool register_number(const std::string &body, size_t *pos, uint32_t *n)
 static int read_register(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 0;
-    uint32_t n = 0, value = 0;
+    uint32_t n = 0;
     if (!register_number(body, &pos, &n) || pos != body.size())
         return reply_text(reply, E_MALFORMED);
-    int rc = registers_read(s.link(), &CORE_REGISTERS[n], 1, &value);
+    uint32_t values[REGISTER_COUNT];
+    int rc = s.registers(values);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
-    *reply = hex_u32_le(value);
+    *reply = hex_u32_le(values[n]);
     return PACKET_REPLY;
 }
 
@@ -195,6 +198,7 @@ static int write_register(gdb_session &s, const std::string &body, std::string *
     if (!register_number(body, &pos, &n) || pos >= body.size() || body[pos] != '=' ||
         !parse_u32_le(body.substr(pos + 1), &value))
         return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
     return link_error(register_write(s.link(), CORE_REGISTERS[n], value), reply);
 }
 
@@ -278,6 +282,7 @@ static int resume_at(gdb_session &s, const std::string &args, bool step, std::st
     uint32_t addr = 0;
     if (!args.empty() && (!parse_hex_field(args, &pos, &addr) || pos != args.size()))
         return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
     int rc = args.empty() ? TARGET_OK : s.link().write_core(armv7m::REGSEL_PC, addr);
     if (rc == TARGET_OK)
         rc = s.resume(step);
@@ -344,11 +349,44 @@ static int detach(gdb_session &s, const std::string &, std::string *reply)
     return reply_text(reply, "OK");
 }
 
+// In extended mode a kill leaves the session open for the next run or
+// attach: the core is halted where it is. Otherwise it ends the session.
 static int kill_packet(gdb_session &s, const std::string &body, std::string *reply)
 {
+    if (s.extended() && body != "k")
+        return link_error(s.halt_here(), reply);
     s.release(false);
     s.end("GDB killed the session");
     return body == "k" ? PACKET_SILENT : reply_text(reply, "OK");
+}
+
+static int extended_mode(gdb_session &s, const std::string &, std::string *reply)
+{
+    s.set_extended();
+    return reply_text(reply, "OK");
+}
+
+// "vRun;FILE;ARGS": the program is the one in flash or RAM already, so a run
+// is a system reset that stops at the reset vector; GDB then lets it go.
+// The comparators are written again, as the reset may have cleared them.
+static int run_packet(gdb_session &s, const std::string &, std::string *reply)
+{
+    s.forget_registers();
+    int rc = reset(s.link(), true);
+    if (rc == TARGET_OK)
+        rc = units_restore(s.link(), s.units());
+    if (rc != TARGET_OK)
+        return link_error(rc, reply);
+    return reply_text(reply, s.set_last_stop("T05thread:1;"));
+}
+
+// "vAttach;PID": the one core, halted where it is.
+static int attach_packet(gdb_session &s, const std::string &, std::string *reply)
+{
+    int rc = s.halt_here();
+    if (rc != TARGET_OK)
+        return link_error(rc, reply);
+    return reply_text(reply, s.set_last_stop("T02thread:1;"));
 }
 
 // ---- breakpoints and watchpoints ----------------------------------------------
@@ -393,6 +431,9 @@ constexpr packet_handler HANDLERS[] = {
     {"vCont?", true, vcont_actions},
     {"vCont;", false, vcont},
     {"vKill", false, kill_packet},
+    {"vRun", false, run_packet},
+    {"vAttach;", false, attach_packet},
+    {"!", true, extended_mode},
     {"?", true, halt_reason},
     {"g", true, read_registers},
     {"G", false, write_registers},

@@ -23,7 +23,8 @@ int answer_packet(gdb_session &s, const std::string &body, std::string *reply);
 std::string target_description();
 std::string memory_map(const session_config &config);
 
-// qRcmd: "monitor" commands, answered with their text output.
-std::string monitor_command(gdb_session &s, const std::string &command);
+// qRcmd: "monitor" commands, answered with their text output; *failed when
+// the command is unknown.
+std::string monitor_command(gdb_session &s, const std::string &command, bool *failed);
 
 } // namespace tarvex_gdb

@@ -1,9 +1,9 @@
 #include "gdb_session.h"
 
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
@@ -17,52 +17,112 @@ using namespace tarvex_target;
 
 // How long the session waits for the server to accept its connection.
 constexpr int SERVER_CONNECT_MS = 2000;
+// A running core whose state cannot be read this many polls in a row (the
+// caller polls every 20 ms) is taken as gone: the probe was unplugged or
+// the target lost power.
+constexpr int CORE_LOST_POLLS = 10;
 
 gdb_session::~gdb_session()
 {
     release(false);
 }
 
-// Two tarvex-gdbserver processes on one probe would undo each other's
-// breakpoints: the first to open the probe holds a lock named after the
-// server and the probe's serial until its session ends.
-static int lock_probe(const session_config &config, const std::string &serial)
-{
-    std::string path = "/tmp/tarvex-gdbserver-" + config.server.host + "-" + std::to_string(config.server.port) + "-" +
-                       serial + ".lock";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return -2;
-    }
-    return fd;
-}
+// The name the session's connection registers: the server counts a probe's
+// associations by it, the witness of another GDB session on the probe.
+constexpr const char *CLIENT_NAME = "tarvex-gdbserver";
+
+// ATTACH_RETRY when the probe is not listed, cannot be opened or does not
+// enter debug mode: what a probe unplugged and plugged back shows until the
+// server rescanned the USB bus.
+constexpr int ATTACH_RETRY = 1;
 
 int gdb_session::open_probe(std::string *why)
 {
     tarvex::probe_entry probe;
     bool found = false;
-    std::string reply;
-    if (conn_.text("register-client tarvex-gdbserver\n", &reply) != 0 ||
-        tarvex::find_probe(conn_, config_.probe, &probe, &found) != 0) {
+    uint32_t assoc = 0;
+    if (tarvex::find_probe(conn_, config_.probe, &probe, &found) != 0 ||
+        (found && tarvex::open_device(conn_, probe.key, &assoc) != 0)) {
         *why = "tarvex-server stopped answering";
         return -1;
     }
     if (!found) {
         *why = "no probe " + config_.probe + " on the server";
+        return ATTACH_RETRY;
+    }
+    if (assoc == 0) {
+        *why = "probe " + probe.serial + " could not be opened";
+        return ATTACH_RETRY;
+    }
+    link_.set_assoc(assoc);
+    return refuse_second_session(probe, why);
+}
+
+int gdb_session::enter_debug_mode(std::string *why)
+{
+    int result = 0;
+    int rc = tarvex::ensure_debug_mode(conn_, link_.assoc(), &result);
+    if (rc != 0) {
+        *why = "tarvex-server stopped answering";
         return -1;
     }
-    lock_fd_ = lock_probe(config_, probe.serial);
-    if (lock_fd_ == -2) {
+    if (result < 0) {
+        *why = "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
+               "): is a target connected?";
+        tarvex::close_device(conn_, link_.assoc());
+        link_.set_assoc(0);
+        return ATTACH_RETRY;
+    }
+    return 0;
+}
+
+// The probe opened and in debug mode. A probe plugged back is listed, and
+// works, only after the server rescanned the USB bus: when the first
+// attempt fails that way, the session asks for a rescan and tries again.
+int gdb_session::attach(std::string *why)
+{
+    std::string reply;
+    if (conn_.text(std::string("register-client ") + CLIENT_NAME + "\n", &reply) != 0) {
+        *why = "tarvex-server stopped answering";
+        return -1;
+    }
+    for (int attempt = 0;; attempt++) {
+        int rc = open_probe(why);
+        if (rc == 0)
+            rc = enter_debug_mode(why);
+        if (rc != ATTACH_RETRY)
+            return rc;
+        if (attempt == 1) {
+            *why += " (also after a rescan of the USB bus)";
+            return -1;
+        }
+        LOG_INFO("%s: asking the server to rescan the USB bus", why->c_str());
+        if (conn_.text("usb-refresh\n", &reply) != 0) {
+            *why = "tarvex-server stopped answering";
+            return -1;
+        }
+    }
+}
+
+// Two GDB sessions on one probe would undo each other's breakpoints. The
+// server's count of the probe's associations held under this program's
+// name is the witness: it holds on any host and however each front end
+// names the server, and ends with the connection that made it. Counted
+// after this session's own open, so two that start together cannot both
+// pass (both may be refused; the next attempt works).
+int gdb_session::refuse_second_session(const tarvex::probe_entry &probe, std::string *why)
+{
+    int sessions = 0;
+    if (tarvex::usb_client_count(conn_, probe.key, &sessions, CLIENT_NAME) != 0) {
+        *why = "tarvex-server stopped answering";
+        return -1;
+    }
+    if (sessions > 1) {
+        tarvex::close_device(conn_, link_.assoc());
+        link_.set_assoc(0);
         *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
         return -1;
     }
-    uint32_t assoc = 0;
-    if (tarvex::open_device(conn_, probe.key, &assoc) != 0 || assoc == 0) {
-        *why = "probe " + probe.serial + " could not be opened";
-        return -1;
-    }
-    link_.set_assoc(assoc);
     serial_ = probe.serial;
     return 0;
 }
@@ -73,16 +133,8 @@ int gdb_session::open(std::string *why)
         *why = "cannot connect to tarvex-server at " + config_.server.host + ":" + std::to_string(config_.server.port);
         return -1;
     }
-    if (open_probe(why) != 0)
+    if (attach(why) != 0)
         return -1;
-    int result = 0;
-    int rc = tarvex::ensure_debug_mode(conn_, link_.assoc(), &result);
-    if (rc != 0 || result < 0) {
-        *why = rc != 0 ? "tarvex-server stopped answering"
-                       : "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
-                             "): is a target connected?";
-        return -1;
-    }
     units_.ram_base = config_.ram.base;
     units_.ram_size = config_.ram.size;
     if (halt(link_) != TARGET_OK || units_discover(link_, units_) != TARGET_OK ||
@@ -172,6 +224,7 @@ void gdb_session::handle_packet(const std::string &body)
 
 int gdb_session::resume(bool step)
 {
+    forget_registers();
     int rc = link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL);
     if (rc == TARGET_OK)
         rc = tarvex_target::resume(link_, step);
@@ -187,12 +240,52 @@ int gdb_session::interrupt()
 {
     stop_.interrupted = true;
     int rc = halt(link_);
-    if (rc == TARGET_OK)
+    if (rc == TARGET_OK) {
         report_stop();
-    else if (rc == TARGET_FAILED)
+    } else if (rc == TARGET_FAILED) {
+        // GDB waits for a stop reply whatever happened to the probe.
         LOG_WARNING("the core on probe %s did not halt on GDB's interrupt", serial_.c_str());
+        core_unreachable();
+        rc = TARGET_OK;
+    }
     check_lost();
     return rc;
+}
+
+int gdb_session::registers(uint32_t *values)
+{
+    if (!registers_valid_) {
+        int rc = registers_read(link_, CORE_REGISTERS, CORE_REGISTER_COUNT, registers_);
+        if (rc != TARGET_OK)
+            return rc;
+        registers_valid_ = true;
+    }
+    std::copy(registers_, registers_ + CORE_REGISTER_COUNT, values);
+    return TARGET_OK;
+}
+
+int gdb_session::halt_here()
+{
+    forget_registers();
+    int rc = halt(link_);
+    if (rc == TARGET_OK) {
+        running_ = false;
+        stop_ = stop_context();
+    }
+    check_lost();
+    return rc;
+}
+
+// The running core cannot be reached: GDB is told why, on its console, and
+// gets a stop, after which each access answers an error until the probe is
+// back or GDB ends the session.
+void gdb_session::core_unreachable()
+{
+    std::string what =
+        "the core on probe " + serial_ + " does not answer (probe unplugged or target off?); its state is unknown";
+    LOG_ERROR("%s", what.c_str());
+    console("tarvex-gdbserver: " + what + "\n");
+    report_stop();
 }
 
 void gdb_session::poll_core()
@@ -201,6 +294,12 @@ void gdb_session::poll_core()
     if (!running_ || ended_)
         return;
     int rc = run_state_read(link_, &state);
+    failed_polls_ = rc == TARGET_FAILED ? failed_polls_ + 1 : 0;
+    if (failed_polls_ >= CORE_LOST_POLLS) {
+        failed_polls_ = 0;
+        core_unreachable();
+        return;
+    }
     if (rc == TARGET_OK && state == STATE_LOCKUP) {
         // A locked-up core never halts by itself: halted by the debugger it
         // shows GDB where it faulted.
@@ -286,9 +385,6 @@ void gdb_session::release(bool resume)
         tarvex::close_device(conn_, link_.assoc());
     }
     conn_.close();
-    if (lock_fd_ >= 0)
-        ::close(lock_fd_);
-    lock_fd_ = -1;
 }
 
 } // namespace tarvex_gdb

@@ -11,6 +11,7 @@
 #include "debug_units.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
+#include "tarvex_text.h"
 #include "target_link.h"
 
 namespace tarvex_gdb
@@ -71,20 +72,43 @@ public:
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
     int interrupt();
+    // The registers in the target description's order, read once per halt:
+    // they change only when the core runs or someone writes them, and this
+    // session forgets them on each resume, reset and write it makes.
+    // (Another client writing registers of a core GDB holds halted is not
+    // seen until the next stop.)
+    int registers(uint32_t *values);
+    void forget_registers() { registers_valid_ = false; }
+    // Text for GDB's console (an O packet).
+    void console(const std::string &text) { send_packet("O" + hex_encode(text)); }
+    // Halts the core, running or not, without a stop reply (kill, attach).
+    int halt_here();
     // The stop reply of the last halt.
     const std::string &last_stop() const { return last_stop_; }
     void want_no_ack() { no_ack_pending_ = true; }
+    // Extended mode ("!"): kill, run and attach keep the session.
+    void set_extended() { extended_ = true; }
+    bool extended() const { return extended_; }
+    const char *set_last_stop(const char *reply)
+    {
+        last_stop_ = reply;
+        return reply;
+    }
     void end(const std::string &reason);
     // Breakpoints out, then the association closed (resume: the core runs on).
     void release(bool resume);
 
 private:
+    int attach(std::string *why);
     int open_probe(std::string *why);
+    int enter_debug_mode(std::string *why);
+    int refuse_second_session(const tarvex::probe_entry &probe, std::string *why);
     void handle_packet(const std::string &body);
     void send_packet(const std::string &body);
     void send_raw(const std::string &bytes);
     void report_stop();
     std::string stop_reply();
+    void core_unreachable();
     void check_lost();
 
     int gdb_fd_;
@@ -97,6 +121,10 @@ private:
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
+    bool extended_ = false;
+    bool registers_valid_ = false;
+    uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};
+    int failed_polls_ = 0; // run-state reads in a row that failed while running
     tarvex_target::stop_context stop_;
     bool ended_ = false;
     bool gdb_closed_ = false;
@@ -104,7 +132,6 @@ private:
     std::string end_reason_;
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
-    int lock_fd_ = -1;
 };
 
 } // namespace tarvex_gdb

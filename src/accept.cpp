@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "access.h"
 #include "common.h"
@@ -455,9 +456,12 @@ void non_blocking_accept_main()
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            LOG_ERROR("select failed. Error = %d", errno);
-            sleep(3);
-            continue;
+            // EINTR aside, epoll_wait fails only when the loop's own epoll
+            // set is unusable (EBADF, EINVAL, EFAULT): no retry mends that
+            // and no client can be served, so the server ends with a
+            // failure status, for the service manager to start it afresh.
+            LOG_ERROR("waiting for socket events failed: epoll_wait error %d (%s)", errno, strerror(errno));
+            exit(1);
         }
         if (ready == 0 && list_empty(&timed_clients))
             LOG_DEBUG("No connections/data in the last %ld seconds.", tarvex_waits.heartbeat_s);

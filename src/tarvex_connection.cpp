@@ -1,6 +1,7 @@
 #include "tarvex_connection.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "list_tarvex.h"
 #include "log.h"
@@ -79,13 +80,19 @@ tarvex_assoc *get_connection_by_sock(const _sock_info *psock_info)
     return nullptr;
 }
 
-unsigned get_nb_client_for_usb(uint32_t usb_key)
+static bool held_by(const tarvex_assoc *assoc, const char *client_name)
+{
+    return client_name == nullptr ||
+           (assoc->sock_info != nullptr && strcmp(assoc->sock_info->client_name, client_name) == 0);
+}
+
+unsigned get_nb_client_for_usb(uint32_t usb_key, const char *client_name)
 {
     unsigned count = 0;
     list_for_each(pos, &assoc_list)
     {
         const tarvex_assoc *assoc = list_entry<tarvex_assoc>(pos);
-        if (reaches_probe(assoc) && assoc->tarvex_usb->key == usb_key)
+        if (reaches_probe(assoc) && assoc->tarvex_usb->key == usb_key && held_by(assoc, client_name))
             count++;
     }
     return count;

@@ -601,11 +601,18 @@ static void txt_get_nb_tarvex(tcp_request *r)
     CMD_DEBUG("get-nb-tarvex: (%s) : returned value '%s'", client_name(r), mes);
 }
 
+// A client name after the probe key counts only the associations of clients
+// registered under it: how a front end finds another instance of itself on
+// a probe, however that one named the server.
 static void txt_get_nb_usb_client(tcp_request *r)
 {
     if (!tokenize_request(r))
         return;
-    const char *mes = reply_text(r, "1 %d\n", get_nb_client_for_usb(arg_udec(r, 1)));
+    char *name = r->string[2];
+    size_t len = strlen(name);
+    if (len > 0 && name[len - 1] == '\n')
+        name[--len] = '\0';
+    const char *mes = reply_text(r, "1 %d\n", get_nb_client_for_usb(arg_udec(r, 1), len > 0 ? name : nullptr));
     CMD_DEBUG("get-nb-usb-client : (%s) : returned value '%s'", client_name(r), mes);
 }
 

@@ -36,18 +36,19 @@ bool fpb_reaches(bool rev2, uint32_t addr)
     return rev2 || addr < FP_REV1_LIMIT;
 }
 
-dwt_range dwt_cover(uint32_t addr, uint32_t len)
+std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len)
 {
-    uint64_t end = static_cast<uint64_t>(addr) + (len == 0 ? 1 : len);
-    uint32_t bits = 0;
-    uint64_t base = addr;
-    while (bits < DWT_MASK_MAX) {
-        base = addr & ~((uint64_t{1} << bits) - 1);
-        if (base + (uint64_t{1} << bits) >= end)
-            break;
-        bits++;
+    std::vector<dwt_range> blocks;
+    uint64_t at = addr, end = static_cast<uint64_t>(addr) + (len == 0 ? 1 : len);
+    while (at < end) {
+        // The largest block aligned at `at` that stays inside the range.
+        uint32_t bits = 0;
+        while (bits < DWT_MASK_MAX && (at & ((uint64_t{2} << bits) - 1)) == 0 && at + (uint64_t{2} << bits) <= end)
+            bits++;
+        blocks.push_back({static_cast<uint32_t>(at), bits});
+        at += uint64_t{1} << bits;
     }
-    return {static_cast<uint32_t>(base), bits};
+    return blocks;
 }
 
 static int enable_trace(link &l)
@@ -182,49 +183,54 @@ static int write_dwt(link &l, const debug_units &u, size_t n)
     const dwt_slot &slot = u.dwt[n];
     if (!slot.used)
         return l.write_debug(dwt_reg(DWT_FUNCTION0, n), 0);
-    dwt_range range = dwt_cover(slot.addr, slot.len);
-    int rc = l.write_debug(dwt_reg(DWT_COMP0, n), range.base);
+    int rc = l.write_debug(dwt_reg(DWT_COMP0, n), slot.block.base);
     if (rc == TARGET_OK)
-        rc = l.write_debug(dwt_reg(DWT_MASK0, n), range.mask_bits);
+        rc = l.write_debug(dwt_reg(DWT_MASK0, n), slot.block.mask_bits);
     if (rc == TARGET_OK)
         rc = l.write_debug(dwt_reg(DWT_FUNCTION0, n), dwt_function_code(slot.kind));
     return rc;
 }
 
-static size_t dwt_find(const debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
+static bool serves(const dwt_slot &slot, uint8_t kind, uint32_t addr, uint32_t len)
 {
-    for (size_t n = 0; n < u.dwt.size(); n++)
-        if (u.dwt[n].used && u.dwt[n].kind == kind && u.dwt[n].addr == addr && u.dwt[n].len == len)
-            return n;
-    return u.dwt.size();
+    return slot.used && slot.kind == kind && slot.addr == addr && slot.len == len;
 }
 
 int watchpoint_insert(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
 {
-    if (dwt_find(u, kind, addr, len) != u.dwt.size())
-        return TARGET_OK;
-    size_t n = 0;
-    while (n < u.dwt.size() && u.dwt[n].used)
-        n++;
-    if (n == u.dwt.size())
-        return TARGET_EXHAUSTED;
-    int rc = enable_trace(l); // another client may have cleared TRCENA
+    size_t free_slots = 0;
+    for (const dwt_slot &slot : u.dwt) {
+        if (serves(slot, kind, addr, len))
+            return TARGET_OK;
+        free_slots += slot.used ? 0 : 1;
+    }
+    std::vector<dwt_range> blocks = dwt_blocks(addr, len);
+    if (blocks.size() > free_slots)
+        return TARGET_EXHAUSTED; // a wider block would match accesses GDB did not ask for
+    int rc = enable_trace(l);    // another client may have cleared TRCENA
+    size_t next = 0;
+    for (size_t n = 0; n < u.dwt.size() && next < blocks.size() && rc == TARGET_OK; n++) {
+        if (!u.dwt[n].used) {
+            u.dwt[n] = {true, addr, len, kind, blocks[next++]};
+            rc = write_dwt(l, u, n);
+        }
+    }
     if (rc != TARGET_OK)
-        return rc;
-    u.dwt[n] = {true, addr, len, kind};
-    rc = write_dwt(l, u, n);
-    if (rc != TARGET_OK)
-        u.dwt[n].used = false;
+        watchpoint_remove(l, u, kind, addr, len); // none of it stays half set
     return rc;
 }
 
 int watchpoint_remove(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
 {
-    size_t n = dwt_find(u, kind, addr, len);
-    if (n == u.dwt.size())
-        return TARGET_OK;
-    u.dwt[n].used = false;
-    return write_dwt(l, u, n);
+    int rc = TARGET_OK;
+    for (size_t n = 0; n < u.dwt.size(); n++) {
+        if (serves(u.dwt[n], kind, addr, len)) {
+            u.dwt[n].used = false;
+            int written = write_dwt(l, u, n);
+            rc = rc == TARGET_OK ? written : rc;
+        }
+    }
+    return rc;
 }
 
 const dwt_slot *watchpoint_hit(link &l, debug_units &u)

@@ -27,19 +27,24 @@ uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot);
 // Whether a comparator of that revision can match an instruction at addr.
 bool fpb_reaches(bool rev2, uint32_t addr);
 
-// The DWT matches an address with its low MASK bits ignored: the smallest
-// aligned power-of-two block that covers [addr, addr + len).
+// The DWT matches an address with its low MASK bits ignored: a comparator
+// watches one aligned power-of-two block. A range is watched exactly by the
+// fewest such blocks that make it up, one comparator each, so no access
+// outside the range can match.
 struct dwt_range {
     uint32_t base;
     uint32_t mask_bits;
 };
-dwt_range dwt_cover(uint32_t addr, uint32_t len);
+std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len);
 
+// One comparator: its block, and the watchpoint it serves as GDB gave it
+// (reported back in the stop reply, and how its comparators are found).
 struct dwt_slot {
     bool used = false;
-    uint32_t addr = 0; // as GDB gave it, reported back in the stop reply
+    uint32_t addr = 0;
     uint32_t len = 0;
     uint8_t kind = 0; // watch_kind
+    dwt_range block = {0, 0};
 };
 
 struct soft_breakpoint {

@@ -64,6 +64,9 @@ size_t core_register_index(const char *name);
 int registers_read(link &l, const core_register *regs, size_t count, uint32_t *values);
 // A packed field is written by reading its selector and changing the field.
 int register_write(link &l, const core_register &reg, uint32_t value);
+// The registers of regs[0..count): each selector written once, and read
+// first only when the fields given do not cover it whole.
+int registers_write(link &l, const core_register *regs, size_t count, const uint32_t *values);
 
 // ---- why the core stopped -----------------------------------------------------
 

@@ -78,14 +78,34 @@ int registers_read(link &l, const core_register *regs, size_t count, uint32_t *v
 
 int register_write(link &l, const core_register &reg, uint32_t value)
 {
-    uint32_t mask = field_mask(reg);
-    if (mask == 0xFFFFFFFFu)
-        return l.write_core(reg.regsel, value);
-    uint32_t whole = 0;
-    int rc = l.read_core(reg.regsel, &whole);
-    if (rc != TARGET_OK)
-        return rc;
-    return l.write_core(reg.regsel, (whole & ~mask) | ((value << reg.shift) & mask));
+    return registers_write(l, &reg, 1, &value);
+}
+
+int registers_write(link &l, const core_register *regs, size_t count, const uint32_t *values)
+{
+    for (size_t i = 0; i < count; i++) {
+        // The first register of each selector writes it, with every field
+        // of that selector given in regs.
+        size_t first = 0;
+        while (regs[first].regsel != regs[i].regsel)
+            first++;
+        if (first != i)
+            continue;
+        uint32_t covered = 0, whole = 0;
+        for (size_t j = i; j < count; j++) {
+            if (regs[j].regsel == regs[i].regsel) {
+                covered |= field_mask(regs[j]);
+                whole = (whole & ~field_mask(regs[j])) | ((values[j] << regs[j].shift) & field_mask(regs[j]));
+            }
+        }
+        uint32_t old = 0;
+        int rc = covered == 0xFFFFFFFFu ? TARGET_OK : l.read_core(regs[i].regsel, &old);
+        if (rc == TARGET_OK)
+            rc = l.write_core(regs[i].regsel, (old & ~covered) | whole);
+        if (rc != TARGET_OK)
+            return rc;
+    }
+    return TARGET_OK;
 }
 
 } // namespace tarvex_target

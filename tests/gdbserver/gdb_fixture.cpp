@@ -123,6 +123,17 @@ std::string raw_gdb::receive(size_t n, int timeout_ms)
     return got;
 }
 
+std::string hex_text(const std::string &text)
+{
+    std::string hex;
+    for (unsigned char c : text) {
+        char digits[3];
+        snprintf(digits, sizeof(digits), "%02x", c);
+        hex += digits;
+    }
+    return hex;
+}
+
 std::string framed(const std::string &body)
 {
     unsigned sum = 0;

@@ -52,6 +52,8 @@ struct raw_gdb {
 
 // "$BODY#CS" with its checksum, for building the expected bytes.
 std::string framed(const std::string &body);
+// Text as the hex digits of its bytes, as an O packet carries it.
+std::string hex_text(const std::string &text);
 
 class GdbServer : public ::testing::Test
 {

@@ -193,6 +193,23 @@ TEST_F(Gdb, SessionTable)
     EXPECT_EQ(probe_.debug_reg(armv7m::FP_COMP0) & 1, 0u) << "breakpoint comparator left on";
 }
 
+// The system registers GDB unwinds exception frames and RTOS stacks with:
+// read as the probe holds them, written back into their packed selector.
+TEST_F(Gdb, SystemRegistersReadAndWritten)
+{
+    halt();
+    probe_.set_core_reg(armv7m::REGSEL_PSP, 0x20003000);
+    probe_.set_core_reg(armv7m::REGSEL_SPECIAL, 0);
+    uint32_t msp = probe_.core_reg(armv7m::REGSEL_MSP);
+    gdb_output out = gdb({mark("msp"), "p/x $msp", mark("psp"), "p/x $psp", "set $primask = 1", "set $basepri = 0x40",
+                          mark("mask"), "p/x $basepri", mark("end")});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_EQ(value_after(section(out.text, "msp"), "$1 = "), msp);
+    EXPECT_EQ(value_after(section(out.text, "psp"), "$2 = "), 0x20003000);
+    EXPECT_EQ(value_after(section(out.text, "mask"), "$3 = "), 0x40);
+    EXPECT_EQ(probe_.core_reg(armv7m::REGSEL_SPECIAL), 0x00004001u) << "PRIMASK and BASEPRI in their bytes";
+}
+
 TEST_F(Gdb, InterruptStopsARunningCore)
 {
     gdb_output out = gdb({"continue", mark("after"), "p sample_counter", "detach"}, [&] { return gdb_running(); });

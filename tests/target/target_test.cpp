@@ -4,6 +4,7 @@
 // at the link must come back as a negative result, never as data.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,16 @@ TEST(TargetRegisters, PackedSystemRegistersAreFieldsOfOneSelector)
     ASSERT_EQ(register_write(l, CORE_REGISTERS[core_register_index("r7")], 0xdeadbeef), TARGET_OK);
     EXPECT_EQ(l.core[7], 0xdeadbeefu);
     EXPECT_EQ(l.log, (std::vector<std::string>{"cr20", "cw20=2ff2001", "cw7=deadbeef"}));
+
+    // All of them, as a G packet writes them: the four fields of selector
+    // 20 cover it whole, so it is written once without a read.
+    for (size_t i = 0; i < CORE_REGISTER_COUNT; i++)
+        values[i] = static_cast<uint32_t>(i);
+    l.log.clear();
+    ASSERT_EQ(registers_write(l, CORE_REGISTERS, CORE_REGISTER_COUNT, values), TARGET_OK);
+    EXPECT_EQ(l.log.size(), 20u) << "one write per selector";
+    EXPECT_EQ(l.log.back(), "cw20=16151413");
+    EXPECT_EQ(l.core[armv7m::REGSEL_PSP], 18u);
 }
 
 TEST(TargetRegisters, AFailedReadGivesNoValues)
@@ -254,16 +265,27 @@ TEST(DebugUnits, ComparatorValues)
         EXPECT_EQ(fpb_comparator_value(c.rev2, slot), c.value) << std::hex << c.addr;
     }
     struct dwt_case {
-        uint32_t addr, len, base, bits;
+        uint32_t addr, len;
+        const char *blocks; // base/mask bits of each comparator
     };
     const dwt_case dwt[] = {
-        {0x20000010, 4, 0x20000010, 2},  {0x20000011, 1, 0x20000011, 0}, {0x20000012, 4, 0x20000010, 3},
-        {0x20000000, 64, 0x20000000, 6}, {0x2000000E, 4, 0x20000000, 5}, {0x20000010, 0, 0x20000010, 0},
+        {0x20000010, 4, "20000010/2"},
+        {0x20000011, 1, "20000011/0"},
+        {0x20000010, 0, "20000010/0"},
+        {0x20000000, 64, "20000000/6"},
+        {0x2000000f, 2, "2000000f/0 20000010/0"}, // a short across a word: two bytes, not 32
+        {0x20000012, 4, "20000012/1 20000014/1"},
+        {0x20000001, 7, "20000001/0 20000002/1 20000004/2"},
+        {0xFFFFFFFE, 2, "fffffffe/1"},
     };
     for (const dwt_case &c : dwt) {
-        dwt_range r = dwt_cover(c.addr, c.len);
-        EXPECT_EQ(r.base, c.base) << std::hex << c.addr << " " << c.len;
-        EXPECT_EQ(r.mask_bits, c.bits) << std::hex << c.addr << " " << c.len;
+        std::string text;
+        for (const dwt_range &r : dwt_blocks(c.addr, c.len)) {
+            char one[24];
+            snprintf(one, sizeof(one), "%s%x/%u", text.empty() ? "" : " ", r.base, r.mask_bits);
+            text += one;
+        }
+        EXPECT_EQ(text, c.blocks) << std::hex << c.addr << " " << c.len;
     }
 }
 
@@ -371,9 +393,14 @@ TEST(DebugUnits, AWatchpointHitNamesItsComparatorAndClearsDfsr)
     ASSERT_NE(hit, nullptr);
     EXPECT_EQ(hit->addr, 0x20000020u);
     EXPECT_EQ(hit->kind, WATCH_WRITE);
-    for (uint32_t a = 0x20000030; a < 0x20000040; a += 8)
-        ASSERT_EQ(watchpoint_insert(l, u, WATCH_ACCESS, a, 4), TARGET_OK);
+    EXPECT_EQ(watchpoint_insert(l, u, WATCH_ACCESS, 0x20000031, 4), TARGET_EXHAUSTED)
+        << "three comparators needed, two left: refused rather than widened";
+    EXPECT_FALSE(u.dwt[2].used || u.dwt[3].used) << "nothing half set";
+    ASSERT_EQ(watchpoint_insert(l, u, WATCH_ACCESS, 0x2000003f, 2), TARGET_OK);
+    EXPECT_EQ(l.debug[DWT_COMP0 + 3 * DWT_STRIDE], 0x20000040u);
     EXPECT_EQ(watchpoint_insert(l, u, WATCH_ACCESS, 0x20000050, 4), TARGET_EXHAUSTED);
+    ASSERT_EQ(watchpoint_remove(l, u, WATCH_ACCESS, 0x2000003f, 2), TARGET_OK);
+    EXPECT_FALSE(u.dwt[2].used || u.dwt[3].used) << "both comparators of the watchpoint freed";
 
     l.failing = true;
     l.fail_addr = DFSR;

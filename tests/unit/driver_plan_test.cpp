@@ -1,5 +1,5 @@
-// Pure parts of the probe driver: the chunk planner of memory transfers, the
-// clock selection and the wait back-off bound.
+// Pure parts of the probe driver: the chunk planner of memory transfers and
+// the clock selection.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -92,19 +92,6 @@ TEST(ClockSelection, NearestNotAboveElseTheSlowest)
     bool exact = false;
     EXPECT_EQ(jtag_tarvex_khz_to_speed_map[tarvex_select_speed(jtag.data(), 7, 3000, &exact)].speed_divisor, 16);
     EXPECT_EQ(jtag_tarvex_khz_to_speed_map[tarvex_select_speed(jtag.data(), 7, 100, &exact)].speed, 140);
-}
-
-TEST(WaitBackOff, SixteenDoublingSleepsThenGiveUp)
-{
-    uint64_t total = 0;
-    unsigned sleeps = 0;
-    for (unsigned retries = 0; tarvex_wait_delay_us(retries) != 0; retries++) {
-        EXPECT_EQ(tarvex_wait_delay_us(retries), 1000u << retries);
-        total += tarvex_wait_delay_us(retries);
-        sleeps++;
-    }
-    EXPECT_EQ(sleeps, 16u);
-    EXPECT_EQ(total, 65535000u) << "65.535 s at most";
 }
 
 } // namespace
