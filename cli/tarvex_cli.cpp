@@ -18,7 +18,8 @@ static void usage(FILE *out)
             "usage: tarvex-cli [--host H] [--port P] [--probe INDEX|SERIAL] [--json] COMMAND [ARGS]\n"
             "commands:\n%s"
             "exit status: 0 done, 1 usage or local file error, 2 server not reachable, 3 no such probe,\n"
-            "             4 probe could not be opened or an operation failed, 5 target not responding\n",
+            "             4 probe could not be opened or an operation failed, 5 target not responding;\n"
+            "             run IMAGE: the firmware's own status, 124 time-out, 125 could not run, 139 fault\n",
             commands_usage().c_str());
 }
 
@@ -32,6 +33,17 @@ static int number_option(const char *name, const char *text, uint64_t max, uint6
 {
     if (text == nullptr || !tarvex::parse_number(text, max, value))
         return fail(EXIT_USAGE, "%s needs a number up to %llu", name, static_cast<unsigned long long>(max));
+    return EXIT_DONE;
+}
+
+// Seconds with a fraction, more than 0 and at most a year.
+static int seconds_option(const char *text, double *seconds)
+{
+    char *end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *end != '\0' || !(v > 0 && v <= 86400.0 * 365))
+        return fail(EXIT_USAGE, "--timeout needs a number of seconds above 0");
+    *seconds = v;
     return EXIT_DONE;
 }
 
@@ -55,12 +67,17 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.seconds = static_cast<double>(n);
     else if (name == "--freq" && (rc = number_option("--freq", value, 2000000, &n)) == EXIT_DONE)
         p.opt.trace_hz = static_cast<uint32_t>(n);
+    else if (name == "--timeout")
+        rc = seconds_option(value, &p.opt.timeout_s);
+    else if (name == "--semihosting-dir")
+        p.opt.semihost_dir = value;
     return rc;
 }
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {"--host", "--port", "--probe", "-o", "--output", "--seconds", "--freq"};
+    static const char *const names[] = {"--host", "--port",    "--probe",          "-o", "--output", "--seconds",
+                                        "--freq", "--timeout", "--semihosting-dir"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -85,10 +102,13 @@ static int parse_args(int argc, char **argv, parsed_args &p)
         std::string arg = argv[i];
         if (!options || arg.size() < 2 || arg[0] != '-')
             p.words.push_back(arg);
-        else if (arg == "--")
+        else if (arg == "--") {
             options = false;
-        else if (arg == "--json")
+            p.opt.dashes_at = p.words.size();
+        } else if (arg == "--json")
             p.opt.json = true;
+        else if (arg == "--ram")
+            p.opt.ram = true;
         else if (arg == "-h" || arg == "--help")
             p.help = true;
         else if (takes_value(arg))
@@ -99,25 +119,52 @@ static int parse_args(int argc, char **argv, parsed_args &p)
     return rc;
 }
 
-static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args)
+// setup_failure replaces the status of a failure before the command runs.
+static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, int setup_failure)
 {
     int rc = session_connect(s);
     if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
         rc = session_open_probe(s);
     if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
         rc = session_attach_target(s);
-    if (rc == EXIT_DONE)
+    if (rc != EXIT_DONE && setup_failure != EXIT_DONE)
+        rc = setup_failure;
+    else if (rc == EXIT_DONE)
         rc = command.run(s, args);
     session_close(s);
     return rc;
+}
+
+// run IMAGE speaks in the statuses of timeout(1): whatever keeps the
+// firmware from running is 125, so that 1 is always the firmware's own.
+static bool runs_image(const parsed_args &p)
+{
+    return p.words.size() >= 2 && p.words[0] == "run";
+}
+
+// The firmware's arguments follow "--", which stands right after IMAGE.
+static int check_run_words(const parsed_args &p)
+{
+    size_t end = p.opt.dashes_at == SIZE_MAX ? p.words.size() : p.opt.dashes_at;
+    if (end != 2)
+        return fail(EXIT_USAGE,
+                    "usage: tarvex-cli run IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [-- ARGS...]");
+    return EXIT_DONE;
+}
+
+static int run_image_status(const parsed_args &p, int rc)
+{
+    return runs_image(p) && rc != EXIT_DONE ? 125 : rc;
 }
 
 int main(int argc, char **argv)
 {
     parsed_args p;
     int rc = parse_args(argc, argv, p);
+    if (rc == EXIT_DONE && runs_image(p))
+        rc = check_run_words(p);
     if (rc != EXIT_DONE)
-        return rc;
+        return run_image_status(p, rc);
     if (p.help || p.words.empty()) {
         usage(p.help ? stdout : stderr);
         return p.help ? EXIT_DONE : EXIT_USAGE;
@@ -129,8 +176,8 @@ int main(int argc, char **argv)
     if (args.size() < command->min_args || args.size() > command->max_args)
         return fail(EXIT_USAGE, "usage: tarvex-cli %s %s", command->name, command->args);
     if (command->check != nullptr && (rc = command->check(args)) != EXIT_DONE)
-        return rc;
+        return run_image_status(p, rc);
     cli_session s;
     s.opt = p.opt;
-    return run(*command, s, args);
+    return run(*command, s, args, runs_image(p) ? 125 : EXIT_DONE);
 }
