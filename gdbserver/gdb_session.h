@@ -9,6 +9,7 @@
 #include <string>
 
 #include "debug_units.h"
+#include "gdb_semihost.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
 #include "target_link.h"
@@ -74,6 +75,11 @@ public:
     // The stop reply of the last halt.
     const std::string &last_stop() const { return last_stop_; }
     void want_no_ack() { no_ack_pending_ = true; }
+    // Console output ('O' packets) while the core runs, and the exit reply
+    // that ends the inferior.
+    void send_output(const std::string &body) { send_packet(body); }
+    void exited(const std::string &reply);
+    gdb_semihost &semihost() { return semihost_; }
     void end(const std::string &reason);
     // Breakpoints out, then the association closed (resume: the core runs on).
     void release(bool resume);
@@ -105,6 +111,7 @@ private:
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
     int lock_fd_ = -1;
+    gdb_semihost semihost_;
 };
 
 } // namespace tarvex_gdb
