@@ -86,16 +86,28 @@ static int flash_extent(cli_session &s, const tarvex::image_extent &e)
     return rc;
 }
 
-// A RAM-linked image starts at its vector table, the lowest extent.
-static int start_in_ram(cli_session &s, const tarvex::image_extent &first)
+// A RAM-linked image starts at its ELF entry point; when its lowest part
+// is a vector table (its reset vector is the entry, or there is no ELF
+// entry to go by) the table and its stack pointer take over from the
+// flash's.
+static int start_in_ram(cli_session &s, const run_job &job)
 {
-    if (first.bytes.size() < 8)
-        return fail(RUN_STATUS_NOT_RUN, "the image's first part is too short for a vector table");
-    uint32_t sp = 0, pc = 0;
-    memcpy(&sp, first.bytes.data(), 4);
-    memcpy(&pc, first.bytes.data() + 4, 4);
-    int rc = target_step(s, s.link.write_debug(VTOR, first.address), "setting the vector table");
-    if (rc == EXIT_DONE)
+    const tarvex::image_extent &first = job.extents.front();
+    uint32_t sp = 0, reset_vector = 0, entry = 0;
+    bool table = first.bytes.size() >= 8;
+    if (table) {
+        memcpy(&sp, first.bytes.data(), 4);
+        memcpy(&reset_vector, first.bytes.data() + 4, 4);
+    }
+    bool has_entry = job.is_elf && tarvex::image_entry(job.image.data(), job.image.size(), &entry) == 0;
+    table = table && (!has_entry || (reset_vector | 1u) == (entry | 1u));
+    if (!table && !has_entry)
+        return fail(RUN_STATUS_NOT_RUN, "the image has neither an entry point nor a vector table to start at");
+    uint32_t pc = has_entry ? entry : reset_vector;
+    int rc = EXIT_DONE;
+    if (table)
+        rc = target_step(s, s.link.write_debug(VTOR, first.address), "setting the vector table");
+    if (rc == EXIT_DONE && table)
         rc = target_step(s, s.link.write_core(REGSEL_SP, sp), "setting SP");
     if (rc == EXIT_DONE)
         rc = target_step(s, s.link.write_core(REGSEL_PC, pc & ~1u), "setting PC");
@@ -119,8 +131,7 @@ static int load(cli_session &s, const run_job &job)
             rc = flash_extent(s, e);
     }
     if (rc == EXIT_DONE)
-        rc = s.opt.ram ? start_in_ram(s, job.extents.front())
-                       : target_step(s, tt::reset(s.link, true), "resetting the target");
+        rc = s.opt.ram ? start_in_ram(s, job) : target_step(s, tt::reset(s.link, true), "resetting the target");
     return rc;
 }
 
@@ -279,6 +290,50 @@ static int run_loaded(cli_session &s, run_job &job, const std::vector<std::strin
     if (job.trace_on)
         trace_switch(job, false);
     return verdict(s, job, r);
+}
+
+// Each turn asks the server to wait a second for the hold, so that the
+// progress line follows the holder.
+constexpr int HOLD_TURN_MS = 1000;
+
+static void show_holder(cli_session &s)
+{
+    tarvex::probe_holder h;
+    bool found = false;
+    if (tarvex::probe_holder_of(s.conn, s.link.assoc(), &h, &found) != 0 || !found || !h.held)
+        return;
+    char line[160];
+    snprintf(line, sizeof(line), "waiting for probe %d, held by %s for %llds", s.probe.index, h.name.c_str(),
+             h.seconds);
+    if (isatty(STDERR_FILENO))
+        progress_draw(line);
+    else
+        fprintf(stderr, "tarvex-cli: %s\n", line);
+}
+
+int run_take_hold(cli_session &s)
+{
+    int64_t deadline = tarvex::monotonic_ms() + static_cast<int64_t>(s.opt.hold_wait_s * 1000);
+    bool shown = false;
+    for (;;) {
+        int64_t left = deadline - tarvex::monotonic_ms();
+        int result = 0;
+        if (tarvex::hold_probe(s.conn, s.link.assoc(),
+                               left < HOLD_TURN_MS ? static_cast<int>(left > 0 ? left : 0) : HOLD_TURN_MS,
+                               &result) != 0)
+            return lost_server("tarvex-tcp-hold");
+        if (result == 0) {
+            progress_clear();
+            return EXIT_DONE;
+        }
+        if (result != tarvex::PROBE_HELD || left <= 0)
+            return fail(RUN_STATUS_NOT_RUN, "probe %d stayed held by another client for --hold-wait %g s (result %d)",
+                        s.probe.index, s.opt.hold_wait_s, result);
+        // Off a terminal one line says why the job waits; on one it follows the holder.
+        if (!shown || isatty(STDERR_FILENO))
+            show_holder(s);
+        shown = true;
+    }
 }
 
 int cmd_run_image(cli_session &s, const std::vector<std::string> &args)

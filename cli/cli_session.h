@@ -35,6 +35,7 @@ struct cli_options {
     // the firmware's files live in, and where "--" stood among the words.
     bool ram = false;
     double timeout_s = 0;
+    double hold_wait_s = 600; // how long run waits for another client's hold
     std::string semihost_dir;
     size_t dashes_at = SIZE_MAX;
 };

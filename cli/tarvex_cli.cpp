@@ -8,6 +8,7 @@
 
 #include "cli_commands.h"
 #include "cli_format.h"
+#include "cli_run.h"
 #include "cli_session.h"
 
 using namespace tarvex_cli;
@@ -37,12 +38,12 @@ static int number_option(const char *name, const char *text, uint64_t max, uint6
 }
 
 // Seconds with a fraction, more than 0 and at most a year.
-static int seconds_option(const char *text, double *seconds)
+static int seconds_option(const char *name, const char *text, double *seconds)
 {
     char *end = nullptr;
     double v = strtod(text, &end);
     if (end == text || *end != '\0' || !(v > 0 && v <= 86400.0 * 365))
-        return fail(EXIT_USAGE, "--timeout needs a number of seconds above 0");
+        return fail(EXIT_USAGE, "%s needs a number of seconds above 0", name);
     *seconds = v;
     return EXIT_DONE;
 }
@@ -68,7 +69,9 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
     else if (name == "--freq" && (rc = number_option("--freq", value, 2000000, &n)) == EXIT_DONE)
         p.opt.trace_hz = static_cast<uint32_t>(n);
     else if (name == "--timeout")
-        rc = seconds_option(value, &p.opt.timeout_s);
+        rc = seconds_option("--timeout", value, &p.opt.timeout_s);
+    else if (name == "--hold-wait")
+        rc = seconds_option("--hold-wait", value, &p.opt.hold_wait_s);
     else if (name == "--semihosting-dir")
         p.opt.semihost_dir = value;
     return rc;
@@ -76,8 +79,9 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {"--host", "--port",    "--probe",          "-o", "--output", "--seconds",
-                                        "--freq", "--timeout", "--semihosting-dir"};
+    static const char *const names[] = {
+        "--host", "--port",    "--probe",           "-o",         "--output", "--seconds",
+        "--freq", "--timeout", "--semihosting-dir", "--hold-wait"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -119,16 +123,19 @@ static int parse_args(int argc, char **argv, parsed_args &p)
     return rc;
 }
 
-// setup_failure replaces the status of a failure before the command runs.
-static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, int setup_failure)
+// run IMAGE holds the probe before it touches the target, and any failure
+// before the firmware runs is 125.
+static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, bool run_image)
 {
     int rc = session_connect(s);
     if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
         rc = session_open_probe(s);
+    if (rc == EXIT_DONE && run_image)
+        rc = run_take_hold(s);
     if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
         rc = session_attach_target(s);
-    if (rc != EXIT_DONE && setup_failure != EXIT_DONE)
-        rc = setup_failure;
+    if (rc != EXIT_DONE && run_image)
+        rc = RUN_STATUS_NOT_RUN;
     else if (rc == EXIT_DONE)
         rc = command.run(s, args);
     session_close(s);
@@ -154,7 +161,7 @@ static int check_run_words(const parsed_args &p)
 
 static int run_image_status(const parsed_args &p, int rc)
 {
-    return runs_image(p) && rc != EXIT_DONE ? 125 : rc;
+    return runs_image(p) && rc != EXIT_DONE ? RUN_STATUS_NOT_RUN : rc;
 }
 
 int main(int argc, char **argv)
@@ -179,5 +186,5 @@ int main(int argc, char **argv)
         return run_image_status(p, rc);
     cli_session s;
     s.opt = p.opt;
-    return run(*command, s, args, runs_image(p) ? 125 : EXIT_DONE);
+    return run(*command, s, args, runs_image(p));
 }

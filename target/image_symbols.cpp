@@ -67,6 +67,15 @@ int image_place_of(const uint8_t *bytes, size_t len, uint32_t addr, image_place 
     return out->function.empty() && out->file.empty() ? -1 : 0;
 }
 
+int image_entry(const uint8_t *bytes, size_t len, uint32_t *entry)
+{
+    elf_file f;
+    if (elf_open(f, bytes, len, "image", nullptr) != 0)
+        return -1;
+    *entry = static_cast<uint32_t>(f.header.e_entry);
+    return 0;
+}
+
 std::string image_place_text(const image_place &p)
 {
     std::string text;

@@ -21,6 +21,9 @@ struct image_place {
 // line was found, -1 when neither (or the bytes are no Arm ELF).
 int image_place_of(const uint8_t *bytes, size_t len, uint32_t addr, image_place *out);
 
+// The ELF header's entry point: 0, or -1 when the bytes are no Arm ELF.
+int image_entry(const uint8_t *bytes, size_t len, uint32_t *entry);
+
 // "function+0xOFF (file:line)" with what is known, or "".
 std::string image_place_text(const image_place &p);
 

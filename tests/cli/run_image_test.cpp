@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server_process.h"
+#include "tarvex_text.h"
 
 namespace
 {
@@ -160,6 +162,63 @@ TEST_P(RunImage, FilesOnlyInsideTheDirectoryAndHostileRequestsFail)
     EXPECT_NE(access((dir + "/made2.txt").c_str(), F_OK), 0);
     EXPECT_EQ(unlink((dir + "/made.txt").c_str()), 0);
     EXPECT_EQ(rmdir(dir.c_str()), 0);
+}
+
+TEST_P(RunImage, ARamImageLoadsAndRunsToItsBreakpoint)
+{
+    cli_run r = run({"run", RAM_PROGRAM_ELF, "--ram", "--timeout", RUN_TIMEOUT});
+    EXPECT_EQ(r.status, 139) << r.err;
+    EXPECT_NE(r.err.find("no semihosting call"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ram_start"), std::string::npos) << "stopped in the RAM program: " << r.err;
+}
+
+// Run A holds probe 0 until its time-out. Meanwhile a run on probe 1 ends
+// at once, another client's trace read and run B on probe 0 wait, and
+// both go on only once A has ended.
+TEST_P(RunImage, RunsHoldTheirProbeAndQueueBehindEachOther)
+{
+    tarvex::connection watcher = server_.connect();
+    auto holder = [&] {
+        tarvex::probe_holder h;
+        bool found = false;
+        EXPECT_EQ(tarvex::probe_holder_of(watcher, 0, &h, &found), 0);
+        return h;
+    };
+    tarvex_test::server_process a; // for its process handling
+    a.pid = tarvex_test::spawn_program(
+        {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "run", SEMIHOST_ELF, "--timeout", "3", "--", "hang"},
+        a.dir + "/stdout", a.dir + "/stderr");
+    for (int i = 0; i < 10000 && !holder().held; i++)
+        usleep(1000);
+    ASSERT_TRUE(holder().held) << a.stderr_text();
+
+    cli_run other_probe = run({"--probe", "1", "run", SEMIHOST_ELF, "--", "exit=ok"});
+    EXPECT_EQ(other_probe.status, 0) << other_probe.err;
+    EXPECT_EQ(other_probe.err.find("waiting"), std::string::npos) << other_probe.err;
+    EXPECT_TRUE(holder().held) << "probe 1's run ended while A still held probe 0";
+
+    std::string a_err_when_trace_read;
+    std::thread reader([&] {
+        tarvex::connection c = server_.connect();
+        tarvex::probe_entry probe;
+        bool found = false;
+        uint32_t assoc = 0;
+        int result = 0;
+        std::vector<uint8_t> data;
+        ASSERT_EQ(tarvex::describe_probe(c, 0, &probe, &found), 0);
+        ASSERT_EQ(tarvex::open_device(c, probe.key, &assoc), 0);
+        EXPECT_EQ(tarvex::trace_read(c, assoc, 4096, &result, &data), 0);
+        a_err_when_trace_read = a.stderr_text();
+    });
+    for (int i = 0; i < 10000 && holder().waiters < 1; i++)
+        usleep(1000);
+    cli_run b = run({"run", SEMIHOST_ELF, "--", "exit=ok"});
+    reader.join();
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_NE(b.err.find("waiting for probe 0, held by tarvex-cli for "), std::string::npos) << b.err;
+    EXPECT_NE(a_err_when_trace_read.find("time-out after 3 s"), std::string::npos)
+        << "the trace read came back before A ended: " << a_err_when_trace_read;
+    EXPECT_EQ(a.wait_exit(30000), 124) << a.stderr_text();
 }
 
 std::string transport_name(const ::testing::TestParamInfo<const char *> &info)
