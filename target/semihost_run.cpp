@@ -3,6 +3,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "armv7m_debug.h"
 #include "target.h"
 
@@ -16,6 +19,12 @@ using namespace armv7m;
 // runs for long costs the probe one request per POLL_MAX_US.
 constexpr useconds_t POLL_FIRST_US = 100;
 constexpr useconds_t POLL_MAX_US = 10000;
+// A firmware calls from a few places (usually one function): the run
+// remembers where, and reads the instruction there only the first time.
+// A core halted with its PC on a BKPT 0xAB is about to make that call,
+// whatever halted it; only code that rewrites itself could change the
+// instruction under a known site.
+constexpr size_t CALL_SITES = 32;
 
 static int link_read(void *ctx, uint32_t addr, uint8_t *data, uint32_t len)
 {
@@ -40,19 +49,25 @@ tarvex::semihost_memory semihost_memory_of(link &l)
     return m;
 }
 
-int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::semihost_exit *exit,
-                   serve_outcome *outcome)
+// sites: the PCs where a call was seen in this run, whose instruction is
+// taken as read (null: always read).
+static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *sites, uint32_t *pc,
+                 tarvex::semihost_exit *exit, serve_outcome *outcome)
 {
     static const unsigned selectors[] = {REGSEL_PC, 0, 1};
     uint32_t regs[3] = {};
     *outcome = SERVE_NOT_CALL;
     int rc = l.read_core_set(selectors, 3, regs);
     *pc = regs[0];
+    bool known =
+        rc == TARGET_OK && sites != nullptr && std::find(sites->begin(), sites->end(), regs[0]) != sites->end();
     uint8_t at_pc[2] = {};
-    if (rc == TARGET_OK)
+    if (rc == TARGET_OK && !known)
         rc = l.read_memory(regs[0] & ~1u, 1, 2, at_pc);
-    if (rc != TARGET_OK || !tarvex::semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8)))
+    if (rc != TARGET_OK || (!known && !tarvex::semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8))))
         return rc;
+    if (!known && sites != nullptr && sites->size() < CALL_SITES)
+        sites->push_back(regs[0]);
     uint32_t result = 0;
     if (tarvex::semihost_perform(s, regs[1], regs[2], &result, exit) == tarvex::SEMIHOST_EXITED) {
         *outcome = SERVE_EXITED;
@@ -67,6 +82,12 @@ int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::s
     if (rc == TARGET_OK)
         *outcome = SERVE_RESUMED;
     return rc;
+}
+
+int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::semihost_exit *exit,
+                   serve_outcome *outcome)
+{
+    return serve(l, s, nullptr, pc, exit, outcome);
 }
 
 static double now_s()
@@ -129,6 +150,7 @@ static void halt_at_end(link &l, run_result &r)
 run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options &opt)
 {
     run_result r;
+    std::vector<uint32_t> sites;
     double deadline = opt.timeout_s > 0 ? now_s() + opt.timeout_s : 0;
     r.rc = l.write_debug(DHCSR, DHCSR_RUN);
     while (r.rc == TARGET_OK) {
@@ -143,7 +165,7 @@ run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options 
         }
         drain(opt);
         serve_outcome outcome = SERVE_NOT_CALL;
-        r.rc = semihost_serve(l, s, &r.pc, &r.exit, &outcome);
+        r.rc = serve(l, s, &sites, &r.pc, &r.exit, &outcome);
         if (r.rc != TARGET_OK)
             break;
         if (outcome == SERVE_NOT_CALL) {
