@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,8 @@ constexpr size_t TRACE_DRAIN_MAX = 4096;
 // server sends the reply at once, so a short pause costs each read with
 // data little and still sees the whole reply.
 constexpr int TRACE_QUIET_MS = 1;
+// The flash is compared a piece at a time, as tarvex-cli read reads.
+constexpr size_t COMPARE_CHUNK = 64 * 1024;
 
 struct run_job {
     cli_session *s = nullptr;
@@ -75,14 +78,18 @@ static int target_step(cli_session &s, int rc, const char *what)
 // of this program, an extent outside RAM must already be on the target.
 static int flash_extent(cli_session &s, const tarvex::image_extent &e)
 {
-    std::vector<uint8_t> now;
-    int rc = target_step(s, tt::memory_read(s.link, e.address, static_cast<uint32_t>(e.bytes.size()), &now),
-                         "reading the flash back");
-    if (rc == EXIT_DONE && now != e.bytes)
-        rc = fail(RUN_STATUS_NOT_RUN,
-                  "the target's flash at 0x%08x differs from the image (this build cannot program "
-                  "flash: use --ram for a RAM-linked image)",
-                  e.address);
+    int rc = EXIT_DONE;
+    for (size_t done = 0; done < e.bytes.size() && rc == EXIT_DONE; done += COMPARE_CHUNK) {
+        uint32_t n = static_cast<uint32_t>(std::min(e.bytes.size() - done, COMPARE_CHUNK));
+        uint32_t at = e.address + static_cast<uint32_t>(done);
+        std::vector<uint8_t> now;
+        rc = target_step(s, tt::memory_read(s.link, at, n, &now), "reading the flash back");
+        if (rc == EXIT_DONE && !std::equal(now.begin(), now.end(), e.bytes.begin() + static_cast<long>(done)))
+            rc = fail(RUN_STATUS_NOT_RUN,
+                      "the target's flash at 0x%08x differs from the image (this build cannot program "
+                      "flash: use --ram for a RAM-linked image)",
+                      at);
+    }
     return rc;
 }
 
