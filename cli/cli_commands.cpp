@@ -4,6 +4,7 @@
 
 #include "armv7m_debug.h"
 #include "cli_format.h"
+#include "cli_run.h"
 #include "cli_transfer.h"
 #include "target.h"
 
@@ -235,8 +236,10 @@ static int cmd_halt(cli_session &s, const args_t &)
     return then_report(s, tarvex_target::halt(s.link), "halting the core");
 }
 
-static int cmd_run(cli_session &s, const args_t &)
+static int cmd_run(cli_session &s, const args_t &args)
 {
+    if (!args.empty())
+        return cmd_run_image(s, args);
     return then_report(s, tarvex_target::resume(s.link, false), "resuming the core");
 }
 
@@ -310,7 +313,8 @@ const cli_command COMMANDS[] = {
     {"version", "", "the server's and this program's versions", 0, 0, NEEDS_SERVER, cmd_version, nullptr},
     {"reset", "", "reset the target", 0, 0, NEEDS_TARGET, cmd_reset, nullptr},
     {"halt", "", "halt the core", 0, 0, NEEDS_TARGET, cmd_halt, nullptr},
-    {"run", "", "let the core run", 0, 0, NEEDS_TARGET, cmd_run, nullptr},
+    {"run", "[IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [-- ARGS...]]",
+     "let the core run; with IMAGE, load and run it to its exit status", 0, MANY, NEEDS_TARGET, cmd_run, nullptr},
     {"step", "", "step one instruction of a halted core", 0, 0, NEEDS_TARGET, cmd_step, nullptr},
     {"regs", "", "the core registers", 0, 0, NEEDS_TARGET, cmd_regs, nullptr},
     {"read", "ADDR LEN [-o FILE]", "target memory: a hex dump on a terminal, raw bytes otherwise", 2, 2, NEEDS_TARGET,

@@ -3,6 +3,7 @@
 // exit statuses that tell a script what went wrong.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,13 @@ struct cli_options {
     std::string output; // read: -o FILE
     double seconds = 0; // trace: 0 runs until interrupted
     uint32_t trace_hz = 2000000;
+    // run IMAGE: a RAM-linked image, the time-out (0 none), the directory
+    // the firmware's files live in, and where "--" stood among the words.
+    bool ram = false;
+    double timeout_s = 0;
+    double hold_wait_s = 600; // how long run waits for another client's hold
+    std::string semihost_dir;
+    size_t dashes_at = SIZE_MAX;
 };
 
 struct cli_session {

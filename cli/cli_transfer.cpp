@@ -132,7 +132,7 @@ int cmd_read(cli_session &s, const std::vector<std::string> &args)
     return sink.close(rc);
 }
 
-static int load_file(const std::string &path, std::vector<uint8_t> *data)
+int load_file(const std::string &path, std::vector<uint8_t> *data)
 {
     FILE *file = path == "-" ? stdin : fopen(path.c_str(), "rb");
     if (file == nullptr)

@@ -8,6 +8,7 @@
 
 #include "cli_commands.h"
 #include "cli_format.h"
+#include "cli_run.h"
 #include "cli_session.h"
 
 using namespace tarvex_cli;
@@ -18,7 +19,8 @@ static void usage(FILE *out)
             "usage: tarvex-cli [--host H] [--port P] [--probe INDEX|SERIAL] [--json] COMMAND [ARGS]\n"
             "commands:\n%s"
             "exit status: 0 done, 1 usage or local file error, 2 server not reachable, 3 no such probe,\n"
-            "             4 probe could not be opened or an operation failed, 5 target not responding\n",
+            "             4 probe could not be opened or an operation failed, 5 target not responding;\n"
+            "             run IMAGE: the firmware's own status, 124 time-out, 125 could not run, 139 fault\n",
             commands_usage().c_str());
 }
 
@@ -32,6 +34,17 @@ static int number_option(const char *name, const char *text, uint64_t max, uint6
 {
     if (text == nullptr || !tarvex::parse_number(text, max, value))
         return fail(EXIT_USAGE, "%s needs a number up to %llu", name, static_cast<unsigned long long>(max));
+    return EXIT_DONE;
+}
+
+// Seconds with a fraction, more than 0 and at most a year.
+static int seconds_option(const char *name, const char *text, double *seconds)
+{
+    char *end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *end != '\0' || !(v > 0 && v <= 86400.0 * 365))
+        return fail(EXIT_USAGE, "%s needs a number of seconds above 0", name);
+    *seconds = v;
     return EXIT_DONE;
 }
 
@@ -55,12 +68,20 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.seconds = static_cast<double>(n);
     else if (name == "--freq" && (rc = number_option("--freq", value, 2000000, &n)) == EXIT_DONE)
         p.opt.trace_hz = static_cast<uint32_t>(n);
+    else if (name == "--timeout")
+        rc = seconds_option("--timeout", value, &p.opt.timeout_s);
+    else if (name == "--hold-wait")
+        rc = seconds_option("--hold-wait", value, &p.opt.hold_wait_s);
+    else if (name == "--semihosting-dir")
+        p.opt.semihost_dir = value;
     return rc;
 }
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {"--host", "--port", "--probe", "-o", "--output", "--seconds", "--freq"};
+    static const char *const names[] = {
+        "--host", "--port",    "--probe",           "-o",         "--output", "--seconds",
+        "--freq", "--timeout", "--semihosting-dir", "--hold-wait"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -85,10 +106,13 @@ static int parse_args(int argc, char **argv, parsed_args &p)
         std::string arg = argv[i];
         if (!options || arg.size() < 2 || arg[0] != '-')
             p.words.push_back(arg);
-        else if (arg == "--")
+        else if (arg == "--") {
             options = false;
-        else if (arg == "--json")
+            p.opt.dashes_at = p.words.size();
+        } else if (arg == "--json")
             p.opt.json = true;
+        else if (arg == "--ram")
+            p.opt.ram = true;
         else if (arg == "-h" || arg == "--help")
             p.help = true;
         else if (takes_value(arg))
@@ -99,25 +123,55 @@ static int parse_args(int argc, char **argv, parsed_args &p)
     return rc;
 }
 
-static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args)
+// run IMAGE holds the probe before it touches the target, and any failure
+// before the firmware runs is 125.
+static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, bool run_image)
 {
     int rc = session_connect(s);
     if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
         rc = session_open_probe(s);
+    if (rc == EXIT_DONE && run_image)
+        rc = run_take_hold(s);
     if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
         rc = session_attach_target(s);
-    if (rc == EXIT_DONE)
+    if (rc != EXIT_DONE && run_image)
+        rc = RUN_STATUS_NOT_RUN;
+    else if (rc == EXIT_DONE)
         rc = command.run(s, args);
     session_close(s);
     return rc;
+}
+
+// run IMAGE speaks in the statuses of timeout(1): whatever keeps the
+// firmware from running is 125, so that 1 is always the firmware's own.
+static bool runs_image(const parsed_args &p)
+{
+    return p.words.size() >= 2 && p.words[0] == "run";
+}
+
+// The firmware's arguments follow "--", which stands right after IMAGE.
+static int check_run_words(const parsed_args &p)
+{
+    size_t end = p.opt.dashes_at == SIZE_MAX ? p.words.size() : p.opt.dashes_at;
+    if (end != 2)
+        return fail(EXIT_USAGE,
+                    "usage: tarvex-cli run IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [-- ARGS...]");
+    return EXIT_DONE;
+}
+
+static int run_image_status(const parsed_args &p, int rc)
+{
+    return runs_image(p) && rc != EXIT_DONE ? RUN_STATUS_NOT_RUN : rc;
 }
 
 int main(int argc, char **argv)
 {
     parsed_args p;
     int rc = parse_args(argc, argv, p);
+    if (rc == EXIT_DONE && runs_image(p))
+        rc = check_run_words(p);
     if (rc != EXIT_DONE)
-        return rc;
+        return run_image_status(p, rc);
     if (p.help || p.words.empty()) {
         usage(p.help ? stdout : stderr);
         return p.help ? EXIT_DONE : EXIT_USAGE;
@@ -129,8 +183,8 @@ int main(int argc, char **argv)
     if (args.size() < command->min_args || args.size() > command->max_args)
         return fail(EXIT_USAGE, "usage: tarvex-cli %s %s", command->name, command->args);
     if (command->check != nullptr && (rc = command->check(args)) != EXIT_DONE)
-        return rc;
+        return run_image_status(p, rc);
     cli_session s;
     s.opt = p.opt;
-    return run(*command, s, args);
+    return run(*command, s, args, runs_image(p));
 }

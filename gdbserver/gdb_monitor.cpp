@@ -70,6 +70,11 @@ static const char HELP[] = "monitor reset        reset the target and let it run
                            "monitor reset halt   reset the target and halt at the reset vector\n"
                            "monitor halt         halt the core\n"
                            "monitor speed KHZ    set the SWD clock (the probe picks the nearest it has)\n"
+                           "monitor semihosting enable|disable\n"
+                           "                     serve the firmware's BKPT 0xAB calls while GDB continues\n"
+                           "                     (enabled), or stop at them like at any breakpoint\n"
+                           "monitor semihosting args WORDS...\n"
+                           "                     the firmware's command line (SYS_GET_CMDLINE)\n"
                            "monitor help         this text\n";
 
 std::string monitor_command(gdb_session &s, const std::string &command, bool *failed)
@@ -85,6 +90,8 @@ std::string monitor_command(gdb_session &s, const std::string &command, bool *fa
         return mon_halt(s);
     if (verb == "speed")
         return mon_speed(s, words.size() == 2 ? words[1] : "");
+    if (verb == "semihosting")
+        return semihost_monitor(s.semihost(), words);
     if (verb == "help" && words.size() == 1)
         return HELP;
     *failed = true;

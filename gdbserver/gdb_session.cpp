@@ -307,9 +307,19 @@ void gdb_session::poll_core()
         rc = halt(link_);
         state = STATE_HALTED;
     }
-    if (rc == TARGET_OK && state == STATE_HALTED)
+    bool semihosted = rc == TARGET_OK && state == STATE_HALTED && !stop_.stepping && !stop_.locked_up &&
+                      semihost_on_halt(*this, semihost_) != SEMIHOST_STOP_REPORT;
+    if (rc == TARGET_OK && state == STATE_HALTED && !semihosted)
         report_stop();
     check_lost();
+}
+
+void gdb_session::exited(const std::string &reply)
+{
+    last_stop_ = reply;
+    running_ = false;
+    stop_ = stop_context();
+    send_packet(reply);
 }
 
 // The signal of a halt: a watchpoint names its address, a step, a

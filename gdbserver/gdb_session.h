@@ -9,6 +9,7 @@
 #include <string>
 
 #include "debug_units.h"
+#include "gdb_semihost.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
 #include "tarvex_text.h"
@@ -94,6 +95,11 @@ public:
         last_stop_ = reply;
         return reply;
     }
+    // Console output ('O' packets) while the core runs, and the exit reply
+    // that ends the inferior.
+    void send_output(const std::string &body) { send_packet(body); }
+    void exited(const std::string &reply);
+    gdb_semihost &semihost() { return semihost_; }
     void end(const std::string &reason);
     // Breakpoints out, then the association closed (resume: the core runs on).
     void release(bool resume);
@@ -132,6 +138,7 @@ private:
     std::string end_reason_;
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
+    gdb_semihost semihost_;
 };
 
 } // namespace tarvex_gdb

@@ -105,6 +105,16 @@ def main():
                       f"{n * row['one_probe_MBps']:.2f} MB/s", f"{ratio:.2f}", ">= 0.90",
                       "PASS" if ratio >= 0.90 else "BELOW"))
 
+    for slow, probe in ((0, "fast probe"), (1, "1 ms probe")):
+        name = f"BM_SemihostWrite0/slow:{slow}/iterations:1/real_time"
+        time_row(f"semihosting SYS_WRITE0 per call, {probe}", name, 0.50)
+        row = rows.get(name)
+        if row is not None and "trips_per_call" in row:
+            table.append((f"  requests per call, {probe}", f"{row['trips_per_call']:.2f}",
+                          fmt_time(row["register_read_us"] * 1e3) + " each", "", "", "INFO"))
+        time_row(f"register read beside a semihosting run, {probe}", f"BM_OtherClientBesideARun/slow:{slow}/real_time",
+                 0.50)
+
     waited = rows.get("BM_EchoAfterWork/300")
     if waited is not None and "measured_us" in waited:
         table.append(("echo after 300 us of work, less it", fmt_time(waited["measured_us"] * 1e3),

@@ -1,21 +1,18 @@
 // The semihosting module on the emulated core through the real server: the
 // test firmware runs to its exit with each halt on BKPT 0xAB served by the
-// module over the client library's text requests. The run loop lives here
-// until the target layer takes it over: it resumes the core, polls DHCSR
-// until S_HALT (or S_LOCKUP), and reads PC, the halfword there, R0 and R1.
+// module through the target layer's run loop over the server link.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "armv7m_debug.h"
 #include "elf_lookup.h"
-#include "semihosting.h"
+#include "semihost_run.h"
 #include "usb_fixture.h"
 
 namespace
@@ -24,32 +21,12 @@ namespace
 using namespace armv7m;
 using namespace usb_test;
 using namespace tarvex;
+using namespace tarvex_target;
 
 constexpr uint32_t ASSOC = 256;
-constexpr auto HANG_GUARD = std::chrono::seconds(30);
-
-struct target_link {
-    connection *c;
-    uint32_t assoc;
-};
-
-int link_read(void *ctx, uint32_t addr, uint8_t *data, uint32_t len)
-{
-    target_link *t = static_cast<target_link *>(ctx);
-    int result = -1;
-    std::vector<uint8_t> bytes;
-    if (read_mem(*t->c, {t->assoc, addr, 1, len, 0}, &result, &bytes) != 0 || result != 0 || bytes.size() != len)
-        return -1;
-    std::copy(bytes.begin(), bytes.end(), data);
-    return 0;
-}
-
-int link_write(void *ctx, uint32_t addr, const uint8_t *data, uint32_t len)
-{
-    target_link *t = static_cast<target_link *>(ctx);
-    int result = -1;
-    return write_mem(*t->c, {t->assoc, addr, 1, len, 0}, data, &result) == 0 && result == 0 ? 0 : -1;
-}
+// Long enough for every case to end by itself on a loaded machine; the
+// hanging firmware waits it out once.
+constexpr double HANG_TIMEOUT_S = 1.0;
 
 // A temporary file standing for one of the tool's streams.
 struct stream_file {
@@ -65,15 +42,6 @@ struct stream_file {
             all.append(b, static_cast<size_t>(n));
         return all;
     }
-};
-
-enum run_end { RUN_EXITED, RUN_OTHER_HALT, RUN_LOCKED, RUN_LINK_FAILED, RUN_HUNG };
-
-struct run_result {
-    run_end end = RUN_LINK_FAILED;
-    semihost_exit exit;
-    uint32_t pc = 0;
-    int calls = 0;
 };
 
 class SemihostRun : public UsbServer
@@ -109,67 +77,17 @@ protected:
         int result = -1;
         return read_core_reg(client_, ASSOC, num, &result, value) == 0 && result == 0;
     }
-    bool set_core_reg(unsigned num, uint32_t value)
-    {
-        int result = -1;
-        return write_core_reg(client_, ASSOC, num, value, &result) == 0 && result == 0;
-    }
-    // Resumes the core and polls DHCSR until it stops; how it stopped. A
-    // core asleep in WFI counts as hung here: this firmware sleeps only to
-    // wait forever.
-    run_end resume_and_wait()
-    {
-        if (!set_debug(DHCSR, DHCSR_RUN))
-            return RUN_LINK_FAILED;
-        auto deadline = std::chrono::steady_clock::now() + HANG_GUARD;
-        while (std::chrono::steady_clock::now() < deadline) {
-            uint32_t dhcsr = halt_state();
-            if (dhcsr & S_LOCKUP)
-                return RUN_LOCKED;
-            if (dhcsr & S_HALT)
-                return RUN_OTHER_HALT;
-            if (dhcsr & S_SLEEP)
-                return RUN_HUNG;
-        }
-        return RUN_HUNG;
-    }
-    static run_result failed(run_result r)
-    {
-        r.end = RUN_LINK_FAILED;
-        return r;
-    }
-    // Serves semihosting calls until the firmware exits or stops otherwise.
-    run_result run(semihost_session &s)
-    {
-        run_result r;
-        for (;;) {
-            r.end = resume_and_wait();
-            uint32_t op = 0, param = 0, result = 0;
-            uint8_t at_pc[2] = {};
-            if (r.end != RUN_OTHER_HALT || !core_reg(REGSEL_PC, &r.pc) || !core_reg(0, &op) || !core_reg(1, &param))
-                return r;
-            if (link_read(&link_, r.pc, at_pc, 2) != 0)
-                return failed(r);
-            if (!semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8)))
-                return r;
-            r.calls++;
-            if (semihost_perform(s, op, param, &result, &r.exit) == SEMIHOST_EXITED) {
-                r.end = RUN_EXITED;
-                return r;
-            }
-            if (!set_core_reg(0, result) || !set_core_reg(REGSEL_PC, r.pc + 2))
-                return failed(r);
-        }
-    }
     run_result run_firmware(const std::vector<std::string> &args, int in_fd = -1, const char *dir = nullptr)
     {
         load_firmware();
         semihost_session s;
-        semihost_session_init(s, {&link_, link_read, link_write}, in_fd, out_.fd(), err_.fd(), args);
+        semihost_session_init(s, semihost_memory_of(link_), in_fd, out_.fd(), err_.fd(), args);
         EXPECT_EQ(dir ? semihost_session_set_dir(s, dir) : 0, 0);
         s.log = [](void *ctx, const char *line) { static_cast<std::vector<std::string> *>(ctx)->push_back(line); };
         s.log_ctx = &log_;
-        run_result r = run(s);
+        run_options opt;
+        opt.timeout_s = HANG_TIMEOUT_S;
+        run_result r = semihost_run(link_, s, opt);
         semihost_session_close(s);
         return r;
     }
@@ -186,7 +104,7 @@ protected:
         return out;
     }
 
-    target_link link_{&client_, ASSOC};
+    tarvex_target::server_link link_{&client_, ASSOC};
     stream_file out_, err_;
     std::vector<std::string> log_;
 };
@@ -269,18 +187,19 @@ TEST_P(SemihostRun, FaultsAndHangsStopInTheirNamedFunctions)
         const char *function;
     };
     const stop_case cases[] = {
-        {"fault", RUN_LOCKED, "semihost_fault_store"},
-        {"undefined", RUN_LOCKED, "semihost_fault_undefined"},
-        {"hang", RUN_HUNG, "semihost_hang"},
+        {"fault", RUN_LOCKUP, "semihost_fault_store"},
+        {"undefined", RUN_LOCKUP, "semihost_fault_undefined"},
+        {"hang", RUN_TIMEOUT, "semihost_hang"},
     };
     std::string printed;
     for (const stop_case &c : cases) {
         run_result r = run_firmware({"args", c.arg});
         EXPECT_EQ(r.end, c.end) << c.arg;
         printed += std::string("args: args ") + c.arg + "\n";
-        ASSERT_TRUE(set_debug(DHCSR, DHCSR_HALT));
+        ASSERT_TRUE(halt_state() & S_HALT) << "the loop leaves the core halted";
         uint32_t pc = 0;
         ASSERT_TRUE(core_reg(REGSEL_PC, &pc));
+        EXPECT_EQ(pc, r.pc) << c.arg;
         tarvex_test::elf_symbol f = tarvex_test::elf_symbol_of(SEMIHOST_ELF, c.function);
         ASSERT_TRUE(f.found) << c.function;
         EXPECT_GE(pc, f.address & ~1u) << c.arg;

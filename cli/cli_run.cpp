@@ -1,0 +1,360 @@
+#include "cli_run.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "armv7m_debug.h"
+#include "cli_transfer.h"
+#include "image_file.h"
+#include "image_symbols.h"
+#include "itm_text.h"
+#include "semihost_run.h"
+#include "target.h"
+
+namespace tarvex_cli
+{
+
+using namespace armv7m;
+namespace tt = tarvex_target;
+
+constexpr uint32_t VTOR = 0xE000ED08;
+constexpr uint32_t MMFAR = 0xE000ED34;
+// The probe captures 4 KiB of trace; one read takes all of it.
+constexpr size_t TRACE_DRAIN_MAX = 4096;
+// The trace reply does not state its length: its end is a pause. The
+// server sends the reply at once, so a short pause costs each read with
+// data little and still sees the whole reply.
+constexpr int TRACE_QUIET_MS = 1;
+// The flash is compared a piece at a time, as tarvex-cli read reads.
+constexpr size_t COMPARE_CHUNK = 64 * 1024;
+
+struct run_job {
+    cli_session *s = nullptr;
+    std::vector<uint8_t> image;
+    std::vector<tarvex::image_extent> extents;
+    bool is_elf = false;
+    bool trace_on = false;
+    tt::itm_decoder itm;
+    bool trace_failed = false;
+};
+
+static int not_run(const char *format, const char *what, const std::string &why)
+{
+    return fail(RUN_STATUS_NOT_RUN, format, what, why.c_str());
+}
+
+static int read_image(run_job &job, const std::string &path)
+{
+    if (load_file(path, &job.image) != EXIT_DONE)
+        return RUN_STATUS_NOT_RUN;
+    std::string why;
+    tarvex::image_format format = tarvex::image_guess_format(job.image.data(), job.image.size());
+    job.is_elf = format == tarvex::IMAGE_ELF;
+    int rc = -1;
+    if (job.is_elf)
+        rc = tarvex::image_read_elf(job.image.data(), job.image.size(), job.extents, &why);
+    else if (format == tarvex::IMAGE_HEX)
+        rc = tarvex::image_read_hex(job.image.data(), job.image.size(), job.extents, &why);
+    else
+        why = "an ELF or Intel HEX image is needed (a raw binary has no address)";
+    if (rc == 0 && job.extents.empty())
+        why = "nothing to load", rc = -1;
+    return rc == 0 ? EXIT_DONE : not_run("cannot run %s: %s", path.c_str(), why);
+}
+
+static int target_step(cli_session &s, int rc, const char *what)
+{
+    if (rc == tt::TARGET_OK)
+        return EXIT_DONE;
+    target_status(s, rc, what);
+    return RUN_STATUS_NOT_RUN;
+}
+
+// The place where the flash loader programs an extent. Until it is part
+// of this program, an extent outside RAM must already be on the target.
+static int flash_extent(cli_session &s, const tarvex::image_extent &e)
+{
+    int rc = EXIT_DONE;
+    for (size_t done = 0; done < e.bytes.size() && rc == EXIT_DONE; done += COMPARE_CHUNK) {
+        uint32_t n = static_cast<uint32_t>(std::min(e.bytes.size() - done, COMPARE_CHUNK));
+        uint32_t at = e.address + static_cast<uint32_t>(done);
+        std::vector<uint8_t> now;
+        rc = target_step(s, tt::memory_read(s.link, at, n, &now), "reading the flash back");
+        if (rc == EXIT_DONE && !std::equal(now.begin(), now.end(), e.bytes.begin() + static_cast<long>(done)))
+            rc = fail(RUN_STATUS_NOT_RUN,
+                      "the target's flash at 0x%08x differs from the image (this build cannot program "
+                      "flash: use --ram for a RAM-linked image)",
+                      at);
+    }
+    return rc;
+}
+
+// A RAM-linked image starts at its ELF entry point; when its lowest part
+// is a vector table (its reset vector is the entry, or there is no ELF
+// entry to go by) the table and its stack pointer take over from the
+// flash's.
+static int start_in_ram(cli_session &s, const run_job &job)
+{
+    const tarvex::image_extent &first = job.extents.front();
+    uint32_t sp = 0, reset_vector = 0, entry = 0;
+    bool table = first.bytes.size() >= 8;
+    if (table) {
+        memcpy(&sp, first.bytes.data(), 4);
+        memcpy(&reset_vector, first.bytes.data() + 4, 4);
+    }
+    bool has_entry = job.is_elf && tarvex::image_entry(job.image.data(), job.image.size(), &entry) == 0;
+    table = table && (!has_entry || (reset_vector | 1u) == (entry | 1u));
+    if (!table && !has_entry)
+        return fail(RUN_STATUS_NOT_RUN, "the image has neither an entry point nor a vector table to start at");
+    uint32_t pc = has_entry ? entry : reset_vector;
+    int rc = EXIT_DONE;
+    if (table)
+        rc = target_step(s, s.link.write_debug(VTOR, first.address), "setting the vector table");
+    if (rc == EXIT_DONE && table)
+        rc = target_step(s, s.link.write_core(REGSEL_SP, sp), "setting SP");
+    if (rc == EXIT_DONE)
+        rc = target_step(s, s.link.write_core(REGSEL_PC, pc & ~1u), "setting PC");
+    if (rc == EXIT_DONE)
+        rc = target_step(s, s.link.write_core(REGSEL_XPSR, XPSR_THUMB), "setting xPSR");
+    return rc;
+}
+
+static int load(cli_session &s, const run_job &job)
+{
+    int rc = target_step(s, tt::halt(s.link), "halting the core");
+    if (rc == EXIT_DONE && s.opt.ram)
+        rc = target_step(s, tt::reset(s.link, true), "resetting the target");
+    for (size_t i = 0; i < job.extents.size() && rc == EXIT_DONE; i++) {
+        const tarvex::image_extent &e = job.extents[i];
+        if (s.opt.ram)
+            rc = target_step(s,
+                             tt::memory_write(s.link, e.address, e.bytes.data(), static_cast<uint32_t>(e.bytes.size())),
+                             "loading the image");
+        else
+            rc = flash_extent(s, e);
+    }
+    if (rc == EXIT_DONE)
+        rc = s.opt.ram ? start_in_ram(s, job) : target_step(s, tt::reset(s.link, true), "resetting the target");
+    return rc;
+}
+
+static void write_all(int fd, const std::string &text)
+{
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return; // a closed output ends nothing: the firmware's verdict still counts
+        done += static_cast<size_t>(n);
+    }
+}
+
+static void drain_trace(void *ctx)
+{
+    run_job &job = *static_cast<run_job *>(ctx);
+    if (!job.trace_on || job.trace_failed)
+        return;
+    int result = 0;
+    std::vector<uint8_t> data;
+    if (tarvex::trace_read(job.s->conn, job.s->link.assoc(), TRACE_DRAIN_MAX, &result, &data, TRACE_QUIET_MS) != 0 ||
+        result < 0) {
+        job.trace_failed = true;
+        fprintf(stderr, "tarvex-cli: trace read failed (result %d): ITM text stops here\n", result);
+        return;
+    }
+    std::string text;
+    tt::itm_decode(job.itm, data.data(), data.size(), &text);
+    write_all(STDOUT_FILENO, text);
+}
+
+static void trace_switch(run_job &job, bool on)
+{
+    cli_session &s = *job.s;
+    std::string request = on ? with_assoc(s, "tarvex-config-trace", " 1 2 1 " + std::to_string(s.opt.trace_hz))
+                             : with_assoc(s, "tarvex-config-trace", " 0 2 1 0");
+    std::string reply;
+    bool ok = s.conn.text(request, &reply) == 0 && reply.rfind("1 0 ", 0) == 0;
+    if (on && !ok)
+        fprintf(stderr, "tarvex-cli: the probe gives no trace: the image's ITM text is not shown\n");
+    job.trace_on = on && ok;
+}
+
+static void semihost_log(void *, const char *line)
+{
+    fprintf(stderr, "tarvex-cli: %s\n", line);
+}
+
+static std::string place_of(const run_job &job, uint32_t addr)
+{
+    tarvex::image_place p;
+    if (!job.is_elf || tarvex::image_place_of(job.image.data(), job.image.size(), addr, &p) != 0)
+        return "";
+    return "  " + tarvex::image_place_text(p);
+}
+
+struct fault_bit {
+    uint32_t mask;
+    const char *word;
+};
+
+constexpr fault_bit CFSR_BITS[] = {
+    {1u << 0, "IACCVIOL"},     {1u << 1, "DACCVIOL"},    {1u << 3, "MUNSTKERR"},  {1u << 4, "MSTKERR"},
+    {1u << 5, "MLSPERR"},      {1u << 7, "MMARVALID"},   {1u << 8, "IBUSERR"},    {1u << 9, "PRECISERR"},
+    {1u << 10, "IMPRECISERR"}, {1u << 11, "UNSTKERR"},   {1u << 12, "STKERR"},    {1u << 13, "LSPERR"},
+    {1u << 15, "BFARVALID"},   {1u << 16, "UNDEFINSTR"}, {1u << 17, "INVSTATE"},  {1u << 18, "INVPC"},
+    {1u << 19, "NOCP"},        {1u << 24, "UNALIGNED"},  {1u << 25, "DIVBYZERO"},
+};
+constexpr fault_bit HFSR_BITS[] = {{1u << 1, "VECTTBL"}, {1u << 30, "FORCED"}, {1u << 31, "DEBUGEVT"}};
+
+template <size_t N> static std::string words_of(uint32_t value, const fault_bit (&bits)[N])
+{
+    std::string text;
+    for (const fault_bit &b : bits)
+        if ((value & b.mask) != 0)
+            text += std::string(" ") + b.word;
+    return text;
+}
+
+// The frame the core stacked on taking the exception: R0-R3, R12, LR, PC, xPSR.
+static void report_stacked(cli_session &s, const run_job &job, uint32_t sp)
+{
+    std::vector<uint8_t> frame;
+    if (tt::memory_read(s.link, sp, 32, &frame) != tt::TARGET_OK)
+        return;
+    uint32_t lr = 0, pc = 0;
+    memcpy(&lr, frame.data() + 20, 4);
+    memcpy(&pc, frame.data() + 24, 4);
+    fprintf(stderr, "  stacked pc 0x%08x%s\n  stacked lr 0x%08x%s\n", pc, place_of(job, pc).c_str(), lr,
+            place_of(job, lr).c_str());
+}
+
+static int report_fault(cli_session &s, const run_job &job, const tt::run_result &r)
+{
+    static const tt::core_register regs[] = {tt::CORE_REGISTERS[15], tt::CORE_REGISTERS[14], tt::CORE_REGISTERS[16],
+                                             tt::CORE_REGISTERS[13]};
+    uint32_t v[4] = {}, cfsr = 0, hfsr = 0, mmfar = 0, bfar = 0;
+    int rc = tt::registers_read(s.link, regs, 4, v);
+    for (auto [addr, value] : {std::pair{CFSR, &cfsr}, {HFSR, &hfsr}, {MMFAR, &mmfar}, {BFAR, &bfar}})
+        if (rc == tt::TARGET_OK)
+            rc = s.link.read_debug(addr, value);
+    fprintf(stderr, "tarvex-cli: the firmware %s\n",
+            r.end == tt::RUN_LOCKUP ? "faulted: the core locked up" : "stopped on a halt that is no semihosting call");
+    if (rc != tt::TARGET_OK)
+        return fail(RUN_STATUS_FAULT, "the fault registers could not be read (result %d)", s.link.last_result());
+    fprintf(stderr, "  pc   0x%08x%s\n  lr   0x%08x%s\n  xpsr 0x%08x  exception %u\n", v[0],
+            place_of(job, v[0]).c_str(), v[1], place_of(job, v[1]).c_str(), v[2], v[2] & 0x1FF);
+    fprintf(stderr, "  cfsr 0x%08x%s\n  hfsr 0x%08x%s\n  mmfar 0x%08x  bfar 0x%08x\n", cfsr,
+            words_of(cfsr, CFSR_BITS).c_str(), hfsr, words_of(hfsr, HFSR_BITS).c_str(), mmfar, bfar);
+    if ((v[2] & 0x1FF) != 0)
+        report_stacked(s, job, v[3]);
+    return RUN_STATUS_FAULT;
+}
+
+static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
+{
+    switch (r.end) {
+    case tt::RUN_EXITED:
+        return r.exit.status;
+    case tt::RUN_TIMEOUT:
+        fprintf(stderr, "tarvex-cli: time-out after %g s: the core is halted at pc 0x%08x%s\n", s.opt.timeout_s, r.pc,
+                place_of(job, r.pc).c_str());
+        return RUN_STATUS_TIMEOUT;
+    case tt::RUN_LOCKUP:
+    case tt::RUN_HALTED:
+        return report_fault(s, job, r);
+    case tt::RUN_FAILED:
+        break;
+    }
+    target_status(s, r.rc, "running the firmware");
+    return RUN_STATUS_NOT_RUN;
+}
+
+static int run_loaded(cli_session &s, run_job &job, const std::vector<std::string> &firmware_args)
+{
+    tarvex::semihost_session session;
+    tarvex::semihost_session_init(session, tt::semihost_memory_of(s.link), STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
+                                  firmware_args);
+    session.log = semihost_log;
+    int rc = s.opt.semihost_dir.empty() ? 0 : tarvex::semihost_session_set_dir(session, s.opt.semihost_dir.c_str());
+    if (rc != 0) {
+        semihost_session_close(session);
+        return fail(RUN_STATUS_NOT_RUN, "--semihosting-dir %s: %s", s.opt.semihost_dir.c_str(), strerror(-rc));
+    }
+    // Whether an image writes ITM is not to be seen in its bytes (the port's
+    // address is an immediate); a trace read with nothing captured is one
+    // short round trip.
+    trace_switch(job, true);
+    tt::run_options opt;
+    opt.timeout_s = s.opt.timeout_s;
+    opt.drain = drain_trace;
+    opt.drain_ctx = &job;
+    tt::run_result r = tt::semihost_run(s.link, session, opt);
+    semihost_session_close(session);
+    drain_trace(&job);
+    if (job.trace_on)
+        trace_switch(job, false);
+    return verdict(s, job, r);
+}
+
+// Each turn asks the server to wait a second for the hold, so that the
+// progress line follows the holder.
+constexpr int HOLD_TURN_MS = 1000;
+
+static void show_holder(cli_session &s)
+{
+    tarvex::probe_holder h;
+    bool found = false;
+    if (tarvex::probe_holder_of(s.conn, s.link.assoc(), &h, &found) != 0 || !found || !h.held)
+        return;
+    char line[160];
+    snprintf(line, sizeof(line), "waiting for probe %d, held by %s for %llds", s.probe.index, h.name.c_str(),
+             h.seconds);
+    if (isatty(STDERR_FILENO))
+        progress_draw(line);
+    else
+        fprintf(stderr, "tarvex-cli: %s\n", line);
+}
+
+int run_take_hold(cli_session &s)
+{
+    int64_t deadline = tarvex::monotonic_ms() + static_cast<int64_t>(s.opt.hold_wait_s * 1000);
+    bool shown = false;
+    for (;;) {
+        int64_t left = deadline - tarvex::monotonic_ms();
+        int result = 0;
+        if (tarvex::hold_probe(s.conn, s.link.assoc(),
+                               left < HOLD_TURN_MS ? static_cast<int>(left > 0 ? left : 0) : HOLD_TURN_MS,
+                               &result) != 0)
+            return lost_server("tarvex-tcp-hold");
+        if (result == 0) {
+            progress_clear();
+            return EXIT_DONE;
+        }
+        if (result != tarvex::PROBE_HELD || left <= 0)
+            return fail(RUN_STATUS_NOT_RUN, "probe %d stayed held by another client for --hold-wait %g s (result %d)",
+                        s.probe.index, s.opt.hold_wait_s, result);
+        // Off a terminal one line says why the job waits; on one it follows the holder.
+        if (!shown || isatty(STDERR_FILENO))
+            show_holder(s);
+        shown = true;
+    }
+}
+
+int cmd_run_image(cli_session &s, const std::vector<std::string> &args)
+{
+    // A reader of the output that goes away must not end the run unreported.
+    signal(SIGPIPE, SIG_IGN);
+    run_job job;
+    job.s = &s;
+    int rc = read_image(job, args[0]);
+    if (rc == EXIT_DONE)
+        rc = load(s, job);
+    if (rc != EXIT_DONE)
+        return rc;
+    return run_loaded(s, job, std::vector<std::string>(args.begin() + 1, args.end()));
+}
+
+} // namespace tarvex_cli

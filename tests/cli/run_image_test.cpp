@@ -1,0 +1,232 @@
+// tarvex-cli run IMAGE against the real server and the virtual probe: the
+// test firmware's verdicts as exit statuses, its console and ITM text in
+// order, its arguments, input and files, and what ends a run otherwise.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server_process.h"
+#include "tarvex_text.h"
+
+namespace
+{
+
+struct cli_run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Long enough for any case on a loaded machine; the hanging firmware has
+// its own shorter one.
+constexpr const char *RUN_TIMEOUT = "20";
+
+class RunImage : public ::testing::TestWithParam<const char *>
+{
+protected:
+    void SetUp() override
+    {
+        std::vector<std::string> vprobe = {"--probes", "2"};
+        if (std::string(GetParam()) == "fast")
+            vprobe.insert(vprobe.begin(), "--fast");
+        ASSERT_EQ(server_.start({}, vprobe, true), 0);
+        ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
+        // The image is linked for flash, which the load leaves as it is
+        // only when it already holds the image.
+        for (int probe = 0; probe < 2; probe++)
+            ASSERT_EQ(server_.control("load " + std::to_string(probe) + " " + SEMIHOST_ELF).rfind("ok", 0), 0u);
+    }
+    // Through sh, so that a case may give the tool its standard input.
+    cli_run run(const std::vector<std::string> &words, const std::string &input = "")
+    {
+        std::string line = "printf '" + input + "' | " TARVEX_CLI_PATH " --port " + std::to_string(server_.port);
+        for (const std::string &w : words)
+            line += " '" + w + "'";
+        cli_run r;
+        r.status = tarvex_test::run_to_end({"/bin/sh", "-c", line}, &r.out, &r.err, 60000);
+        return r;
+    }
+    cli_run run_firmware(const std::vector<std::string> &args, const std::vector<std::string> &options = {})
+    {
+        std::vector<std::string> words = {"run", SEMIHOST_ELF, "--timeout", RUN_TIMEOUT};
+        words.insert(words.end(), options.begin(), options.end());
+        words.push_back("--");
+        words.insert(words.end(), args.begin(), args.end());
+        return run(words);
+    }
+    tarvex_test::server_process server_;
+};
+
+// The fast transport carries the rest; this case also runs on umockdev.
+class RunImageBoth : public RunImage
+{
+};
+
+TEST_P(RunImageBoth, ConsoleAndItmInOrderThenTheStatus)
+{
+    cli_run r = run_firmware({"args", "alternate=3", "exit=7"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_EQ(r.out, "args: args alternate=3 exit=7\nsemihost 1\nitm 1\nsemihost 2\nitm 2\nsemihost 3\nitm 3\n");
+}
+
+TEST_P(RunImage, ExitStatusesOfTheFirmwareAndOfTheRun)
+{
+    struct status_case {
+        const char *name;
+        std::vector<std::string> words;
+        int status;
+        const char *err; // in standard error
+    };
+    std::string damaged = std::string(testing::TempDir()) + "run-damaged-" + std::to_string(getpid()) + ".elf";
+    std::string elf = tarvex_test::read_file(SEMIHOST_ELF);
+    FILE *f = fopen(damaged.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(elf.data(), 1, 100, f);
+    fclose(f);
+    const status_case cases[] = {
+        {"success", {"run", SEMIHOST_ELF, "--", "exit=ok"}, 0, ""},
+        {"failure reason", {"run", SEMIHOST_ELF, "--", "exit=fail"}, 1, ""},
+        {"subcode", {"run", SEMIHOST_ELF, "--", "exit=42"}, 42, ""},
+        {"never exits", {"run", SEMIHOST_ELF, "--timeout", "0.5", "--", "hang"}, 124, "halted at pc 0x"},
+        {"faults", {"run", SEMIHOST_ELF, "--", "fault"}, 139, "pc   0x"},
+        {"no such probe", {"--probe", "7", "run", SEMIHOST_ELF}, 125, "no probe 7"},
+        {"damaged image", {"run", damaged}, 125, "cannot run"},
+        {"missing image", {"run", damaged + ".none"}, 125, "cannot open"},
+        {"arguments without --", {"run", SEMIHOST_ELF, "exit=ok"}, 125, "usage"},
+        {"sandbox not a directory", {"run", SEMIHOST_ELF, "--semihosting-dir", SEMIHOST_ELF}, 125, "Not a directory"},
+    };
+    for (const status_case &c : cases) {
+        cli_run r = run(c.words);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.name << ": " << r.err;
+    }
+    unlink(damaged.c_str());
+}
+
+TEST_P(RunImage, AFaultIsReportedInWordsAndTheFunctionNamed)
+{
+    cli_run r = run_firmware({"fault"});
+    EXPECT_EQ(r.status, 139);
+    EXPECT_NE(r.err.find("semihost_fault_store"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("semihost.c:"), std::string::npos) << "the line from DWARF: " << r.err;
+    EXPECT_NE(r.err.find("cfsr 0x"), std::string::npos) << r.err;
+    cli_run hang = run({"run", SEMIHOST_ELF, "--timeout", "0.3", "--", "hang"});
+    EXPECT_EQ(hang.status, 124);
+    EXPECT_NE(hang.err.find("semihost_hang"), std::string::npos) << hang.err;
+    // The core stays halted where the report says.
+    cli_run regs = run({"regs"});
+    EXPECT_EQ(regs.status, 0) << regs.err;
+}
+
+TEST_P(RunImage, AThousandAlternationsCompleteAndInOrder)
+{
+    cli_run r = run_firmware({"alternate=1000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string expected;
+    for (int i = 1; i <= 1000; i++)
+        expected += "semihost " + std::to_string(i) + "\nitm " + std::to_string(i) + "\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST_P(RunImage, ArgumentsInputAndEveryConsoleForm)
+{
+    cli_run r = run({"run", SEMIHOST_ELF, "--", "args", "forms", "echo", "write0=2"}, "typed\\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "args: args forms echo write0=2\ncwrite0\nwrite\nread: typed\n..");
+    EXPECT_EQ(r.err, "stderr\n");
+}
+
+TEST_P(RunImage, FilesOnlyInsideTheDirectoryAndHostileRequestsFail)
+{
+    char tmpl[] = "/tmp/run-image-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    cli_run inside =
+        run_firmware({"file=made.txt", "file=../escape.txt", "hostile", "args"}, {"--semihosting-dir", dir});
+    EXPECT_EQ(inside.status, 0) << inside.err;
+    EXPECT_EQ(inside.out, "file: tarvex file\nfile: refused 13\nhostile: -1 -1 -1\nargs: file=made.txt "
+                          "file=../escape.txt hostile args\n");
+    EXPECT_EQ(tarvex_test::read_file(dir + "/made.txt"), "tarvex file\n");
+    EXPECT_NE(access((dir + "/../escape.txt").c_str(), F_OK), 0);
+    size_t logged = 0;
+    for (size_t at = 0; (at = inside.err.find("tarvex-cli: semihosting ", at)) != std::string::npos; at++)
+        logged++;
+    EXPECT_EQ(logged, 4u) << "the escape and the three hostile requests: " << inside.err;
+
+    cli_run without = run_firmware({"file=made2.txt"});
+    EXPECT_EQ(without.out, "file: refused 13\n");
+    EXPECT_NE(access((dir + "/made2.txt").c_str(), F_OK), 0);
+    EXPECT_EQ(unlink((dir + "/made.txt").c_str()), 0);
+    EXPECT_EQ(rmdir(dir.c_str()), 0);
+}
+
+TEST_P(RunImage, ARamImageLoadsAndRunsToItsBreakpoint)
+{
+    cli_run r = run({"run", RAM_PROGRAM_ELF, "--ram", "--timeout", RUN_TIMEOUT});
+    EXPECT_EQ(r.status, 139) << r.err;
+    EXPECT_NE(r.err.find("no semihosting call"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ram_start"), std::string::npos) << "stopped in the RAM program: " << r.err;
+}
+
+// Run A holds probe 0 until its time-out. Meanwhile a run on probe 1 ends
+// at once, another client's trace read and run B on probe 0 wait, and
+// both go on only once A has ended.
+TEST_P(RunImage, RunsHoldTheirProbeAndQueueBehindEachOther)
+{
+    tarvex::connection watcher = server_.connect();
+    auto holder = [&] {
+        tarvex::probe_holder h;
+        bool found = false;
+        EXPECT_EQ(tarvex::probe_holder_of(watcher, 0, &h, &found), 0);
+        return h;
+    };
+    tarvex_test::server_process a; // for its process handling
+    a.pid = tarvex_test::spawn_program(
+        {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "run", SEMIHOST_ELF, "--timeout", "3", "--", "hang"},
+        a.dir + "/stdout", a.dir + "/stderr");
+    for (int i = 0; i < 10000 && !holder().held; i++)
+        usleep(1000);
+    ASSERT_TRUE(holder().held) << a.stderr_text();
+
+    cli_run other_probe = run({"--probe", "1", "run", SEMIHOST_ELF, "--", "exit=ok"});
+    EXPECT_EQ(other_probe.status, 0) << other_probe.err;
+    EXPECT_EQ(other_probe.err.find("waiting"), std::string::npos) << other_probe.err;
+    EXPECT_TRUE(holder().held) << "probe 1's run ended while A still held probe 0";
+
+    std::string a_err_when_trace_read;
+    std::thread reader([&] {
+        tarvex::connection c = server_.connect();
+        tarvex::probe_entry probe;
+        bool found = false;
+        uint32_t assoc = 0;
+        int result = 0;
+        std::vector<uint8_t> data;
+        ASSERT_EQ(tarvex::describe_probe(c, 0, &probe, &found), 0);
+        ASSERT_EQ(tarvex::open_device(c, probe.key, &assoc), 0);
+        EXPECT_EQ(tarvex::trace_read(c, assoc, 4096, &result, &data), 0);
+        a_err_when_trace_read = a.stderr_text();
+    });
+    for (int i = 0; i < 10000 && holder().waiters < 1; i++)
+        usleep(1000);
+    cli_run b = run({"run", SEMIHOST_ELF, "--", "exit=ok"});
+    reader.join();
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_NE(b.err.find("waiting for probe 0, held by tarvex-cli for "), std::string::npos) << b.err;
+    EXPECT_NE(a_err_when_trace_read.find("time-out after 3 s"), std::string::npos)
+        << "the trace read came back before A ended: " << a_err_when_trace_read;
+    EXPECT_EQ(a.wait_exit(30000), 124) << a.stderr_text();
+}
+
+std::string transport_name(const ::testing::TestParamInfo<const char *> &info)
+{
+    return info.param;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, RunImage, ::testing::Values("fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Transports, RunImageBoth, ::testing::Values("fast", "umockdev"), transport_name);
+
+} // namespace
