@@ -21,6 +21,7 @@ enum exit_status : int {
     EXIT_NO_PROBE = 3,  // the selected probe is not attached
     EXIT_FAILED = 4,    // the probe could not be opened or an operation failed
     EXIT_NO_TARGET = 5, // the probe found no target, or the target does not answer
+    EXIT_MISMATCH = 6,  // verify: the target differs from the image
 };
 
 struct cli_options {
@@ -30,6 +31,14 @@ struct cli_options {
     std::string output; // read: -o FILE
     double seconds = 0; // trace: 0 runs until interrupted
     uint32_t trace_hz = 2000000;
+    // flash, erase, verify
+    std::string base; // where a raw binary goes
+    std::string algo; // --algo FLM
+    std::string pack; // --pack PACK (with --device)
+    std::string device;
+    bool chip_erase = false; // flash: the whole flash; erase: --chip
+    bool no_verify = false;
+    bool halt_after = false;
 };
 
 struct cli_session {
