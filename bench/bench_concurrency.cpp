@@ -7,6 +7,9 @@
 //     clients that never read hold 256 KiB replies, and while a memory
 //     write's payload trickles in, each beside the same request on the quiet
 //     server;
+//   - a probe-less request, and client B's 4-byte read on probe 2, while
+//     probe 1 is held by one client and ten others' requests wait behind
+//     the hold, each beside the same request on the quiet server;
 //   - the memory-read throughput of 1, 2, 4 and 8 clients at once, each on a
 //     probe of its own, beside one client alone.
 // Each iteration takes its phases in turn (quiet, then loaded), so both
@@ -325,6 +328,67 @@ private:
     std::atomic<bool> stop_{false};
 };
 
+constexpr int HOLD_WAITERS = 10;
+
+// Probe 1 held by one client while ten others' requests wait behind it:
+// under way once the server counts all ten waiting; ended by releasing the
+// hold, after which every waiter must be answered.
+class hold_load
+{
+public:
+    static constexpr size_t loaded_count = QUIET_PROBELESS;
+    explicit hold_load(shared_server *s) : server_(s) {}
+    bool begin()
+    {
+        watcher_ = server_->process.connect();
+        waiters_ = std::vector<probe_client>(HOLD_WAITERS);
+        int held = -1;
+        if (!open_client(server_, server_->slow_keys[0], &holder_) ||
+            tarvex::hold_probe(holder_.c, holder_.assoc, 0, &held) != 0 || held != 0)
+            return false;
+        for (probe_client &waiter : waiters_) {
+            if (!open_client(server_, server_->slow_keys[0], &waiter))
+                return false;
+            std::string request = "tarvex-usb-get-status " + std::to_string(waiter.assoc) + "\n";
+            if (waiter.c.send_bytes(request.data(), request.size()) != 0)
+                return false;
+        }
+        return all_waiting();
+    }
+    bool lasts() const { return true; }
+    bool end()
+    {
+        int released = -1;
+        bool ok = tarvex::release_probe(holder_.c, holder_.assoc, &released) == 0 && released == 0;
+        for (probe_client &waiter : waiters_) {
+            std::string reply;
+            ok = ok && waiter.c.recv_line(&reply, LONG_READ_TIMEOUT_MS) == 0;
+        }
+        waiters_.clear();
+        holder_.c.close();
+        return ok;
+    }
+
+private:
+    bool all_waiting()
+    {
+        tarvex::probe_holder h;
+        bool found = false;
+        for (int i = 0; i < 10000; i++) {
+            if (tarvex::probe_holder_of(watcher_, holder_.assoc, &h, &found) != 0 || !found)
+                return false;
+            if (h.waiters == HOLD_WAITERS)
+                return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    shared_server *server_;
+    tarvex::connection watcher_;
+    probe_client holder_;
+    std::vector<probe_client> waiters_;
+};
+
 // A probe-less request and its check.
 struct probeless_request {
     tarvex::connection c;
@@ -341,7 +405,9 @@ struct probeless_request {
     }
 };
 
-void BM_ProbeReadDuringStream(benchmark::State &state)
+// Client B's 4-byte read on probe 2 while the Load lasts (at most
+// loaded_count reads), beside B alone.
+template <typename Load> void probe_read_under(benchmark::State &state, size_t loaded_count)
 {
     shared_server *s = server();
     probe_client b;
@@ -350,9 +416,14 @@ void BM_ProbeReadDuringStream(benchmark::State &state)
         return;
     }
     prepared_read small(&b, SMALL_READ_BYTES);
-    stream_load stream(s);
+    Load load(s);
     sample_phases(
-        state, [&] { return small.run(); }, stream, QUIET_PROBE_READS, stream_load::loaded_count);
+        state, [&] { return small.run(); }, load, QUIET_PROBE_READS, loaded_count);
+}
+
+void BM_ProbeReadDuringStream(benchmark::State &state)
+{
+    probe_read_under<stream_load>(state, stream_load::loaded_count);
 }
 BENCHMARK(BM_ProbeReadDuringStream)->UseRealTime();
 
@@ -386,6 +457,18 @@ void BM_ProbelessWithTrickledWrite(benchmark::State &state)
     probeless_under<trickle_load>(state);
 }
 BENCHMARK(BM_ProbelessWithTrickledWrite)->UseRealTime();
+
+void BM_ProbelessWhileHeld(benchmark::State &state)
+{
+    probeless_under<hold_load>(state);
+}
+BENCHMARK(BM_ProbelessWhileHeld)->UseRealTime();
+
+void BM_OtherProbeReadWhileHeld(benchmark::State &state)
+{
+    probe_read_under<hold_load>(state, QUIET_PROBE_READS);
+}
+BENCHMARK(BM_OtherProbeReadWhileHeld)->UseRealTime();
 
 // The first n reads at once, each on a thread of its own (one thread for one
 // read, so that both steps start their reads the same way).

@@ -30,6 +30,7 @@ static void print_json(const std::string &json)
 struct listed_probe {
     tarvex::probe_entry entry;
     int clients = 0;
+    tarvex::probe_holder holder; // "list" only
 };
 
 static std::string probe_json(const listed_probe &p)
@@ -55,10 +56,29 @@ static int list_probes(cli_session &s, std::vector<listed_probe> *probes)
         if (tarvex::describe_probe(s.conn, i, &p.entry, &found) != 0 ||
             (found && tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0))
             return lost_server("get-tarvex-descriptor");
+        bool held_found = false; // a server without holds answers the query as unknown
+        if (found && tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(i), &p.holder, &held_found) != 0)
+            return lost_server("tarvex-tcp-who-holds");
         if (found) // a probe unplugged meanwhile leaves the list shorter
             probes->push_back(p);
     }
     return EXIT_DONE;
+}
+
+// The probe's record with the holder's name ("" when nobody holds it) and
+// how long it has held the probe.
+static std::string listed_json(const listed_probe &p)
+{
+    std::string base = probe_json(p);
+    json_object hold;
+    hold.add("holder", p.holder.name).add("held_for_s", p.holder.seconds);
+    std::string more = hold.text();
+    return base.substr(0, base.size() - 1) + ", " + more.substr(1);
+}
+
+static std::string holder_column(const tarvex::probe_holder &h)
+{
+    return h.held ? h.name + " (" + std::to_string(h.seconds) + " s)" : "-";
 }
 
 static int cmd_list(cli_session &s, const args_t &)
@@ -70,14 +90,15 @@ static int cmd_list(cli_session &s, const args_t &)
     if (s.opt.json) {
         std::vector<std::string> items;
         for (const listed_probe &p : probes)
-            items.push_back(probe_json(p));
+            items.push_back(listed_json(p));
         print_json(json_array(items));
         return EXIT_DONE;
     }
-    printf("%-5s  %-8s  %-24s  %-4s  %-4s  %s\n", "INDEX", "KEY", "SERIAL", "VID", "PID", "CLIENTS");
+    printf("%-5s  %-8s  %-24s  %-4s  %-4s  %-7s  %s\n", "INDEX", "KEY", "SERIAL", "VID", "PID", "CLIENTS", "HOLDER");
     for (const listed_probe &p : probes)
-        printf("%-5d  %-8s  %-24s  %04x  %04x  %d\n", p.entry.index, hex(p.entry.key).c_str(), p.entry.serial.c_str(),
-               p.entry.vendor_id, p.entry.product_id, p.clients);
+        printf("%-5d  %-8s  %-24s  %04x  %04x  %-7d  %s\n", p.entry.index, hex(p.entry.key).c_str(),
+               p.entry.serial.c_str(), p.entry.vendor_id, p.entry.product_id, p.clients,
+               holder_column(p.holder).c_str());
     return EXIT_DONE;
 }
 
@@ -100,7 +121,7 @@ static int cmd_info(cli_session &s, const args_t &)
         return rc;
     if (tarvex::usb_client_count(s.conn, s.probe.key, &clients) != 0)
         return lost_server("get-nb-usb-client");
-    listed_probe p{s.probe, clients - 1}; // not counting this client's own association
+    listed_probe p{s.probe, clients - 1, {}}; // not counting this client's own association
     std::string generation = v.size() > 2 ? v[2] : "";
     long long hw = tarvex::reply_number(v, 3, 10, 0), jtag = tarvex::reply_number(v, 4, 10, 0),
               vemo = tarvex::reply_number(v, 5, 10, 0);

@@ -28,10 +28,10 @@ long long reply_number(const std::vector<std::string> &fields, size_t i, int bas
 }
 
 // Sends one request line and splits its one-line reply.
-static int ask(connection &c, const std::string &request, std::vector<std::string> *fields)
+static int ask(connection &c, const std::string &request, std::vector<std::string> *fields, int timeout_ms = 5000)
 {
     std::string reply;
-    if (c.text(request, &reply) != 0)
+    if (c.text(request, &reply, timeout_ms) != 0)
         return -1;
     *fields = reply_fields(reply);
     return 0;
@@ -233,6 +233,43 @@ int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vect
         got += static_cast<size_t>(n);
     }
     data->resize(got);
+    return 0;
+}
+
+// The server answers a hold within its wait; the reply may also wait for the
+// operations queued on the probe before it, hence the margin.
+constexpr int HOLD_REPLY_MARGIN_MS = 30000;
+
+int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result)
+{
+    std::vector<std::string> f;
+    int wait = wait_ms > 0 ? wait_ms : 0;
+    if (ask(c, "tarvex-tcp-hold " + std::to_string(assoc) + " " + std::to_string(wait) + "\n", &f,
+            wait + HOLD_REPLY_MARGIN_MS) != 0)
+        return -1;
+    *result = f.empty() || f[0] != "1" ? -1 : static_cast<int>(reply_number(f, 1, 10, -1));
+    return 0;
+}
+
+int release_probe(connection &c, uint32_t assoc, int *result)
+{
+    return assoc_request(c, "tarvex-tcp-release", assoc, "", result);
+}
+
+int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found)
+{
+    std::vector<std::string> f;
+    if (ask(c, "tarvex-tcp-who-holds " + std::to_string(id) + "\n", &f) != 0)
+        return -1;
+    // "1 HOLDER SECONDS WAITERS", HOLDER "-" when not held; "0" for no such probe.
+    *found = f.size() >= 4 && f[0] == "1";
+    *holder = probe_holder{};
+    if (*found && f[1] != "-") {
+        holder->held = true;
+        holder->name = f[1];
+        holder->seconds = reply_number(f, 2, 10, 0);
+        holder->waiters = static_cast<int>(reply_number(f, 3, 10, 0));
+    }
     return 0;
 }
 

@@ -86,4 +86,26 @@ int write_mem(connection &c, const mem_request &r, const uint8_t *data, int *res
 // the header's number (1 when nothing was pending).
 int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vector<uint8_t> *data, int quiet_ms = 50);
 
+// Holds: a client with multi-step work takes the probe for itself; other
+// clients' requests on it wait until it releases the probe or its connection
+// ends. The status of a hold refused or timed out behind another client's.
+constexpr int PROBE_HELD = -6;
+// "tarvex-tcp-hold": takes the hold on the probe of this client's association,
+// waiting up to wait_ms (0: not at all) behind another client's hold. *result
+// is 0 when held, PROBE_HELD when refused or timed out, -4 when assoc is not
+// this connection's association.
+int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result);
+// "tarvex-tcp-release": *result 0, or -4 when this client did not hold it.
+int release_probe(connection &c, uint32_t assoc, int *result);
+
+struct probe_holder {
+    bool held = false;
+    std::string name; // the holder's client name, or "socket-N"
+    long long seconds = 0;
+    int waiters = 0; // requests of other clients waiting behind the hold
+};
+// "tarvex-tcp-who-holds": id is an association key, or a position in the
+// server's list (below 256). *found is false when it names no probe.
+int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found);
+
 } // namespace tarvex

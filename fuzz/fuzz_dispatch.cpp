@@ -10,6 +10,7 @@
 
 #include "libusb1_common.h"
 #include "log.h"
+#include "probe_hold.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -33,9 +34,11 @@ _sock_info *make_client()
     return c;
 }
 
-// What the event loop does when a client goes: its associations are closed.
+// What the event loop does when a client goes: its holds end and its
+// associations are closed.
 void release_associations()
 {
+    probe_hold_client_gone(client);
     for (tarvex_assoc *a = get_connection_by_sock(client); a != nullptr; a = get_connection_by_sock(client))
         tarvex_close(a->key);
 }

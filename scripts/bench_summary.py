@@ -87,6 +87,8 @@ def main():
     percentile_rows("get-nb-tarvex, A streaming", "BM_ProbelessDuringStream/real_time")
     percentile_rows("get-nb-tarvex, 4 non-reading clients", "BM_ProbelessWithNonReaders/real_time")
     percentile_rows("get-nb-tarvex, trickled write pending", "BM_ProbelessWithTrickledWrite/real_time")
+    percentile_rows("get-nb-tarvex, probe 1 held, 10 waiting", "BM_ProbelessWhileHeld/real_time")
+    percentile_rows("B: 4 B read, probe 2, probe 1 held, 10 waiting", "BM_OtherProbeReadWhileHeld/real_time")
     for n in (1, 2, 4, 8):
         name = f"BM_ReadsOnProbesAtOnce/{n}/real_time"
         row = rows.get(name)

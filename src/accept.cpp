@@ -12,6 +12,7 @@
 
 #include "common.h"
 #include "log.h"
+#include "probe_hold.h"
 #include "probe_worker.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
@@ -190,6 +191,7 @@ static void continue_release(_sock_info *c)
 static void end_client(_sock_info *c)
 {
     stop_waiting(c);
+    probe_hold_client_gone(c);
     if (c == refresh_waiter) {
         refresh_waiter = nullptr;
         release_held_clients();
@@ -254,6 +256,23 @@ static void dispatch(_sock_info *c)
         set_events(c, 0);
         refresh_waiter = c;
         break;
+    case TCP_CMD_WAITS_HOLD:
+        // Watched for its peer going only: a request that has not started
+        // is dropped with the client rather than run for nobody.
+        stop_waiting(c);
+        c->phase = CLIENT_PAUSED;
+        set_events(c, EPOLLRDHUP);
+        break;
+    }
+}
+
+// The requests that waited behind a hold that has just ended, presented
+// again in their order before any other request is served.
+static void resume_hold_waiters()
+{
+    for (_sock_info *c = probe_hold_next_ready(); c != nullptr; c = probe_hold_next_ready()) {
+        set_events(c, EPOLLIN);
+        dispatch(c);
     }
 }
 
@@ -296,7 +315,7 @@ static void serve_client(_sock_info *c, uint32_t events)
         on_writable(c);
         break;
     case CLIENT_PAUSED:
-        if (events & (EPOLLERR | EPOLLHUP))
+        if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP))
             end_client(c);
         break;
     default:
@@ -324,6 +343,7 @@ static void run_waiting_refresh()
     refresh_waiter = nullptr;
     dispatch(c);
     release_held_clients();
+    resume_hold_waiters(); // the refresh may have removed a held probe
 }
 
 static void complete_probe_jobs()
@@ -335,7 +355,21 @@ static void complete_probe_jobs()
         else
             reply_ready(c);
     }
+    resume_hold_waiters();
     run_waiting_refresh();
+}
+
+// Requests that waited for a hold up to their limit are answered with their
+// failure; holds past --hold-max end.
+static void expire_holds(uint64_t now)
+{
+    for (_sock_info *c = probe_hold_next_expired(now); c != nullptr; c = probe_hold_next_expired(now)) {
+        set_events(c, EPOLLIN);
+        tcp_cmd_refuse_held(c);
+        reply_ready(c);
+    }
+    probe_hold_end_expired(now);
+    resume_hold_waiters();
 }
 
 // Drops the clients whose deadline has passed: a memory write whose payload
@@ -354,6 +388,7 @@ static void expire_deadlines()
             log_stalled_send(c->sock);
         end_client(c);
     }
+    expire_holds(now);
 }
 
 // Milliseconds until the nearest deadline, at most the heart-beat interval.
@@ -368,6 +403,10 @@ static int wait_timeout_ms()
         if (left < limit)
             limit = left;
     }
+    uint64_t hold_deadline = probe_hold_next_deadline_ms();
+    uint64_t hold_left = hold_deadline > now ? hold_deadline - now : 0;
+    if (hold_left < limit)
+        limit = hold_left;
     return static_cast<int>(limit);
 }
 
@@ -390,6 +429,7 @@ static void serve_ready_records(const struct epoll_event *events, int ready)
         } else {
             serve_client(psock_info, events[i].events);
         }
+        resume_hold_waiters();
     }
 }
 

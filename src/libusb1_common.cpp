@@ -6,6 +6,7 @@
 
 #include "list_tarvex.h"
 #include "log.h"
+#include "probe_hold.h"
 #include "probe_worker.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -50,6 +51,7 @@ static void free_entry(tarvex_usb *entry)
 {
     // Entries are released only while no probe work is in flight.
     probe_worker_stop(entry);
+    probe_hold_forget(entry);
     invalidate_connections_of(entry);
     if (entry->dev->fd != nullptr)
         libusb_close(entry->dev->fd);

@@ -8,6 +8,7 @@
 
 #include "common.h"
 #include "log.h"
+#include "probe_hold.h"
 #include "tarvex_connection.h"
 
 #ifndef TARVEX_RELEASE
@@ -21,6 +22,12 @@ static int help_flag;
 static int version_flag;
 static char version[200];
 
+// Long options without a letter.
+enum : int {
+    OPTION_HOLD_WAIT = 0x100,
+    OPTION_HOLD_MAX,
+};
+
 static const struct option long_options[] = {
     {"help", no_argument, &help_flag, 1},
     {"version", no_argument, &version_flag, 1},
@@ -30,6 +37,8 @@ static const struct option long_options[] = {
     {"auto-kill", optional_argument, nullptr, 'a'},
     {"protocol_familly", optional_argument, nullptr, 'n'},
     {"log_output", required_argument, nullptr, 'l'},
+    {"hold-wait", required_argument, nullptr, OPTION_HOLD_WAIT},
+    {"hold-max", required_argument, nullptr, OPTION_HOLD_MAX},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -78,6 +87,32 @@ static void print_help()
         LOG_OUTPUT("%s", line);
 }
 
+// Seconds as the hold options take them: fractions allowed, so that a test
+// need not wait whole seconds. False when the text is not a number >= 0.
+static bool parse_seconds(const char *text, uint64_t *ms)
+{
+    char *end = nullptr;
+    double seconds = text != nullptr ? strtod(text, &end) : -1;
+    if (end == text || (end != nullptr && *end != '\0') || !(seconds >= 0) || seconds > 1e9)
+        return false;
+    *ms = static_cast<uint64_t>(seconds * 1000 + 0.5);
+    return true;
+}
+
+static uint64_t hold_wait_option_ms = 30000;
+static uint64_t hold_max_option_ms;
+
+static void handle_hold_option(int c)
+{
+    uint64_t *target = c == OPTION_HOLD_WAIT ? &hold_wait_option_ms : &hold_max_option_ms;
+    if (!parse_seconds(optarg, target)) {
+        LOG_ERROR("--%s takes a number of seconds, not '%s'", c == OPTION_HOLD_WAIT ? "hold-wait" : "hold-max",
+                  optarg != nullptr ? optarg : "");
+        exit(-1);
+    }
+    probe_hold_set_limits(hold_wait_option_ms, hold_max_option_ms);
+}
+
 static void handle_option(int c)
 {
     switch (c) {
@@ -108,6 +143,10 @@ static void handle_option(int c)
         break;
     case 'v':
         version_flag = 1;
+        break;
+    case OPTION_HOLD_WAIT:
+    case OPTION_HOLD_MAX:
+        handle_hold_option(c);
         break;
     default:
         break;

@@ -14,6 +14,7 @@
 #include "common.h"
 #include "log.h"
 #include "options.h"
+#include "probe_hold.h"
 #include "probe_worker.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
@@ -389,6 +390,15 @@ static void reply_close(tcp_request *r, bool binary)
     CMD_DEBUG("close-device (%s): returned value %s", client_name(r), mes);
 }
 
+// The loop's last step of a close: a hold ends with its holder's last
+// association on the probe.
+static void end_close(const assoc_close *c)
+{
+    close_connection_end(c);
+    if (c->usb != nullptr)
+        probe_hold_association_ended(c->usb);
+}
+
 // Binary close keeps the probe's mode; text close and a client's end take
 // the probe out of it when they are its last user.
 static bool begin_close(uint32_t key, bool leave_mode, assoc_close *c)
@@ -408,7 +418,7 @@ static void start_close(tcp_request *r, uint32_t key, bool leave_mode, bool bina
             close_connection_probe_part(&c);
     }
     if (job == nullptr) {
-        close_connection_end(&c);
+        end_close(&c);
         reply_close(r, binary);
         return;
     }
@@ -426,11 +436,11 @@ static void finish_job(tcp_job *job)
         reply_open(r, tarvex_open_end(job->assoc_key, job->opened), job->binary);
         break;
     case JOB_CLOSE:
-        close_connection_end(&job->close);
+        end_close(&job->close);
         reply_close(r, job->binary);
         break;
     case JOB_RELEASE:
-        close_connection_end(&job->close);
+        end_close(&job->close);
         break;
     }
     free(job);
@@ -465,7 +475,7 @@ bool tcp_cmd_release_next(_sock_info *client)
                 close_connection_probe_part(&c);
         }
         if (job == nullptr) {
-            close_connection_end(&c);
+            end_close(&c);
             continue;
         }
         job->close = c;
@@ -1249,6 +1259,61 @@ static void txt_trace_read(tcp_request *r)
 }
 
 // ---------------------------------------------------------------------------
+// Text commands: holds (see probe_hold.h)
+
+// "tarvex-tcp-hold ID WAIT_MS": the loop made this client the holder; the
+// reply comes once the operations queued on the probe before it are done.
+static void txt_hold(tcp_request *r)
+{
+    const char *mes = reply_text(r, "1 %d\n", r->handle != nullptr ? ERROR_OK : ERROR_FAIL);
+    CMD_DEBUG("tarvex-tcp-hold : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// The probe of the association named by argument 1 when it is the client's
+// own, or null.
+static tarvex_usb *own_association_probe(tcp_request *r)
+{
+    const tarvex_assoc *assoc = get_connection_by_name(arg_udec(r, 1));
+    if (assoc == nullptr || assoc->sock_info != r->psock_info)
+        return nullptr;
+    r->assoc = assoc;
+    return assoc_probe(assoc);
+}
+
+static void txt_release(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    tarvex_usb *usb = own_association_probe(r);
+    int result = usb != nullptr && probe_hold_release(usb, r->psock_info) == 0 ? ERROR_OK : ERROR_FAIL;
+    const char *mes = reply_text(r, "1 %d\n", result);
+    CMD_DEBUG("tarvex-tcp-release : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// Association keys start at 256, so a smaller ID is a registry position: a
+// client that opened nothing (a listing) can ask too.
+constexpr uint32_t HOLDER_POSITION_LIMIT = 256;
+
+// "1 HOLDER SECONDS WAITERS\n", HOLDER "-" when nobody holds the probe; "0\n"
+// when the ID names no probe. At most 63 characters: the label has 39.
+static void txt_who_holds(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    uint32_t id = arg_udec(r, 1);
+    tarvex_usb *usb = id < HOLDER_POSITION_LIMIT ? nth(id) : assoc_probe(get_connection_by_name(id));
+    if (usb == nullptr) {
+        reply_text(r, "0\n");
+        return;
+    }
+    probe_hold_info info;
+    probe_hold_query(usb, &info);
+    const char *mes = reply_text(r, "1 %s %llu %u\n", info.holder[0] != '\0' ? info.holder : "-",
+                                 static_cast<unsigned long long>(info.age_ms / 1000), info.waiters);
+    CMD_DEBUG("tarvex-tcp-who-holds : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// ---------------------------------------------------------------------------
 // Dispatch
 
 // How the loop finds the probe a request acts on. A request whose probe is
@@ -1261,6 +1326,7 @@ enum probe_route : uint8_t {
     ROUTE_INDEX,   // the probe at registry position argument 1
     ROUTE_PAYLOAD, // as ROUTE_SOCK, once a memory write's payload is all there
     ROUTE_IDLE,    // the whole registry: only while no probe work is in flight
+    ROUTE_HOLD,    // as ROUTE_KEY, for a hold: the association must be the client's own
 };
 
 struct text_command {
@@ -1268,57 +1334,101 @@ struct text_command {
     size_t compared; // characters compared: the keyword's length but for one
     tcp_cmd_handler handler;
     probe_route route;
+    // The reply of a request refused because another client holds its probe,
+    // formatted with ERROR_PROBE_HELD: the command's own failure form. Null
+    // for the commands that never reach a probe.
+    const char *refused;
 };
 
 // Tried in this order, each a prefix test of `compared` characters: longer
 // keywords come before their prefixes ("tarvex-tcp-read-regs" before
 // "tarvex-tcp-read-reg"), and the memory write matches on "tarvex-tcp-write"
 // only after the two register writes had their chance. Open and close find
-// their probe themselves.
+// their probe themselves: on a probe another client holds they send it no
+// command, as that client's association keeps it open. The hold commands come
+// after the first 40; none is a prefix of another keyword or begins with one.
 static constexpr text_command text_commands[] = {
-    {"get-nb-tarvex", 13, txt_get_nb_tarvex, ROUTE_NONE},
-    {"get-nb-usb-client", 17, txt_get_nb_usb_client, ROUTE_NONE},
-    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client, ROUTE_NONE},
-    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor, ROUTE_NONE},
-    {"open-device", 11, txt_open_device, ROUTE_NONE},
-    {"close-device", 12, txt_close_device, ROUTE_NONE},
-    {"tarvex-tcp-assert-srst", 22, txt_assert_srst, ROUTE_SOCK},
-    {"tarvex-usb-init-mode", 20, txt_init_mode, ROUTE_SOCK},
-    {"tarvex-usb-current-mode", 23, txt_current_mode, ROUTE_SOCK},
-    {"tarvex-exit-mode", 16, txt_exit_mode, ROUTE_SOCK},
-    {"tarvex-usb-idcode", 17, txt_idcode, ROUTE_SOCK},
-    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg, ROUTE_SOCK},
-    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg, ROUTE_SOCK},
-    {"tarvex-usb-trace-read", 21, txt_trace_read, ROUTE_KEY},
-    {"tarvex-usb-get-status", 21, txt_get_status, ROUTE_SOCK},
-    {"tarvex-tcp-version", 18, txt_tcp_version, ROUTE_KEY},
-    {"tarvex-tcp-check-voltage", 24, txt_check_voltage, ROUTE_SOCK},
-    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk, ROUTE_SOCK},
-    {"tarvex-usb-state", 16, txt_state, ROUTE_SOCK},
-    {"tarvex-usb-reset", 16, txt_reset, ROUTE_SOCK},
-    {"tarvex-usb-mode-enter", 21, txt_mode_enter, ROUTE_SOCK},
-    {"tarvex-usb-mode-leave", 21, txt_mode_leave, ROUTE_SOCK},
-    {"tarvex-tcp-read-regs", 20, txt_read_regs, ROUTE_SOCK},
-    {"tarvex-tcp-read-reg", 19, txt_read_reg, ROUTE_SOCK},
-    {"tarvex-tcp-write-reg", 20, txt_write_reg, ROUTE_SOCK},
-    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status, ROUTE_KEY},
-    {"tarvex-tcp-read-mem", 19, txt_read_mem, ROUTE_KEY},
-    {"tarvex-tcp-write-mem", 16, txt_write_mem, ROUTE_PAYLOAD},
-    {"tarvex-tcp-speed", 16, txt_speed, ROUTE_KEY},
-    {"tarvex-config-trace", 19, txt_config_trace, ROUTE_SOCK},
-    {"usb-refresh", 11, txt_usb_refresh, ROUTE_IDLE},
-    {"tarvex-blink-led", 16, txt_blink_led, ROUTE_INDEX},
-    {"tarvex-check", 12, txt_check, ROUTE_NONE},
-    {"choose-tarvex", 13, txt_choose_tarvex, ROUTE_NONE},
-    {"tarvex-tcp-init-core", 20, txt_init_core, ROUTE_SOCK},
-    {"tarvex-tcp-close-core", 21, txt_close_core, ROUTE_SOCK},
-    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen, ROUTE_NONE},
-    {"register-client", 15, txt_register_client, ROUTE_NONE},
-    {"get-version", 11, txt_get_version, ROUTE_NONE},
-    {"tarvex-exit", 11, txt_exit, ROUTE_NONE},
+    {"get-nb-tarvex", 13, txt_get_nb_tarvex, ROUTE_NONE, nullptr},
+    {"get-nb-usb-client", 17, txt_get_nb_usb_client, ROUTE_NONE, nullptr},
+    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client, ROUTE_NONE, nullptr},
+    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor, ROUTE_NONE, nullptr},
+    {"open-device", 11, txt_open_device, ROUTE_NONE, nullptr},
+    {"close-device", 12, txt_close_device, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-assert-srst", 22, txt_assert_srst, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-init-mode", 20, txt_init_mode, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-current-mode", 23, txt_current_mode, ROUTE_SOCK, "1 %d 0\n"},
+    {"tarvex-exit-mode", 16, txt_exit_mode, ROUTE_SOCK, "1 %d 0\n"},
+    {"tarvex-usb-idcode", 17, txt_idcode, ROUTE_SOCK, "1 %d 0\n"},
+    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg, ROUTE_SOCK, "1 %d 0\n"},
+    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-trace-read", 21, txt_trace_read, ROUTE_KEY, "1 %d\n"},
+    {"tarvex-usb-get-status", 21, txt_get_status, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-tcp-version", 18, txt_tcp_version, ROUTE_KEY, "0\n"},
+    {"tarvex-tcp-check-voltage", 24, txt_check_voltage, ROUTE_SOCK, "1 %d 0.000000\n"},
+    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-state", 16, txt_state, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-reset", 16, txt_reset, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-mode-enter", 21, txt_mode_enter, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-mode-leave", 21, txt_mode_leave, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-tcp-read-regs", 20, txt_read_regs, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-tcp-read-reg", 19, txt_read_reg, ROUTE_SOCK, "1 %d 0\n"},
+    {"tarvex-tcp-write-reg", 20, txt_write_reg, ROUTE_SOCK, "1 %d\n"},
+    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status, ROUTE_KEY, "1 %d\n"},
+    {"tarvex-tcp-read-mem", 19, txt_read_mem, ROUTE_KEY, "1 %d 0\n"},
+    {"tarvex-tcp-write-mem", 16, txt_write_mem, ROUTE_PAYLOAD, "1 %d\n"},
+    {"tarvex-tcp-speed", 16, txt_speed, ROUTE_KEY, "1 0\n"},
+    {"tarvex-config-trace", 19, txt_config_trace, ROUTE_SOCK, "1 %d 0\n"},
+    {"usb-refresh", 11, txt_usb_refresh, ROUTE_IDLE, nullptr},
+    {"tarvex-blink-led", 16, txt_blink_led, ROUTE_INDEX, "0\n"},
+    {"tarvex-check", 12, txt_check, ROUTE_NONE, nullptr},
+    {"choose-tarvex", 13, txt_choose_tarvex, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-init-core", 20, txt_init_core, ROUTE_SOCK, "1 %x\n"},
+    {"tarvex-tcp-close-core", 21, txt_close_core, ROUTE_SOCK, "1 %d\n"},
+    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen, ROUTE_NONE, nullptr},
+    {"register-client", 15, txt_register_client, ROUTE_NONE, nullptr},
+    {"get-version", 11, txt_get_version, ROUTE_NONE, nullptr},
+    {"tarvex-exit", 11, txt_exit, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-hold", 15, txt_hold, ROUTE_HOLD, "1 %d\n"},
+    {"tarvex-tcp-release", 18, txt_release, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-who-holds", 20, txt_who_holds, ROUTE_NONE, nullptr},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
-static_assert(text_command_count == 40, "the keyword table has 40 rows");
+static_assert(text_command_count == 43, "the keyword table has 40 rows and the three hold commands");
+
+static constexpr bool keyword_begins_with(const char *text, const char *prefix, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if (text[i] != prefix[i])
+            return false;
+    return true;
+}
+
+static constexpr size_t keyword_length(const char *text)
+{
+    size_t n = 0;
+    while (text[n] != '\0')
+        n++;
+    return n;
+}
+
+// A hold command that shared a prefix with another keyword would be reached
+// by its requests, or reach theirs, depending on table order.
+static constexpr bool hold_commands_stand_apart()
+{
+    for (int i = 40; i < text_command_count; i++)
+        for (int j = 0; j < text_command_count; j++) {
+            if (i == j)
+                continue;
+            const text_command &a = text_commands[i], &b = text_commands[j];
+            if (keyword_begins_with(a.keyword, b.keyword, b.compared) ||
+                keyword_begins_with(b.keyword, a.keyword, a.compared))
+                return false;
+            if (a.compared != keyword_length(a.keyword))
+                return false;
+        }
+    return true;
+}
+static_assert(hold_commands_stand_apart(), "a hold keyword is a prefix of another keyword or begins with one");
 
 struct binary_command {
     tcp_cmd_handler handler;
@@ -1356,6 +1466,29 @@ static void use_association(tcp_request *r, const tarvex_assoc *assoc)
     r->usb = assoc_probe(assoc);
 }
 
+// A hold is taken through the client's own association only; another
+// client's is answered as no association.
+static bool find_own_probe(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return false;
+    r->usb = own_association_probe(r);
+    return true;
+}
+
+// The reply of a request refused for another client's hold: the command's
+// failure form; the pass-through (the one binary request that waits) as for
+// a probe it cannot reach.
+static void reply_held(tcp_request *r, const text_command *command)
+{
+    if (command == nullptr) {
+        r->usb = nullptr;
+        bin_send_usb_cmd(r);
+        return;
+    }
+    reply_text(r, command->refused != nullptr ? command->refused : "1 %d\n", ERROR_PROBE_HELD);
+}
+
 // Fills r->usb for the route; false when the request was answered instead
 // (its arguments could not be tokenised, or a memory write is refused or
 // still gathering its payload).
@@ -1387,12 +1520,46 @@ static bool find_probe(tcp_request *r, probe_route route, bool binary)
             return false;
         r->usb = nth(static_cast<unsigned>(arg_dec(r, 1)));
         return true;
+    case ROUTE_HOLD:
+        return find_own_probe(r);
     }
     return true;
 }
 
-static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe_route route, bool binary)
+// Whether a request of the route may go to its probe now; false when it
+// waits behind another client's hold or was refused (its failure is then
+// the reply). A memory write's request is put back as it arrived, so that
+// it can be presented again.
+static bool hold_lets_through(tcp_request *r, const text_command *command, probe_route route, tcp_cmd_outcome *waits)
 {
+    uint64_t wait_ms = probe_hold_wait_ms();
+    if (route == ROUTE_HOLD) {
+        int32_t asked = arg_dec(r, 2);
+        wait_ms = asked > 0 ? static_cast<uint64_t>(asked) : 0;
+    }
+    switch (probe_hold_admit(r->usb, r->psock_info, wait_ms)) {
+    case HOLD_GO:
+        if (route == ROUTE_HOLD)
+            probe_hold_take(r->usb, r->psock_info);
+        return true;
+    case HOLD_QUEUED:
+        if (route == ROUTE_PAYLOAD)
+            r->buf[r->payload_at - 1] = '\n';
+        *waits = TCP_CMD_WAITS_HOLD;
+        return false;
+    case HOLD_REFUSED:
+        break;
+    }
+    reply_held(r, command);
+    *waits = TCP_CMD_REPLIED;
+    return false;
+}
+
+// `command` is the text command's row, null for a binary request.
+static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe_route route,
+                                  const text_command *command)
+{
+    bool binary = command == nullptr;
     if (route == ROUTE_IDLE && probe_worker_in_flight() > 0)
         return TCP_CMD_WAITS_IDLE;
     if (!find_probe(r, route, binary))
@@ -1401,6 +1568,9 @@ static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe
         handler(r);
         return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
     }
+    tcp_cmd_outcome held = TCP_CMD_REPLIED;
+    if (!hold_lets_through(r, command, route, &held))
+        return held;
     r->handle = r->usb->dev;
     tcp_job *job = new_job(r, JOB_COMMAND, binary);
     if (job == nullptr) {
@@ -1429,11 +1599,26 @@ tcp_cmd_outcome process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_bu
 
     uint8_t code = input_buf[0];
     if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS)
-        return run_routed(&request, binary_commands[code].handler, binary_commands[code].route, true);
+        return run_routed(&request, binary_commands[code].handler, binary_commands[code].route, nullptr);
     int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(input_buf));
     if (index < 0) {
         reply_unknown(&request);
         return TCP_CMD_REPLIED;
     }
-    return run_routed(&request, text_commands[index].handler, text_commands[index].route, false);
+    return run_routed(&request, text_commands[index].handler, text_commands[index].route, &text_commands[index]);
+}
+
+void tcp_cmd_refuse_held(_sock_info *psock_info)
+{
+    data_buffer *recd = &psock_info->recd_data;
+    tcp_request request;
+    memset(&request, 0, sizeof(request));
+    request.psock_info = psock_info;
+    request.buf = recd->buf;
+    request.answer_size = &recd->data_size;
+    request.size = static_cast<int>(recd->received);
+    recd->wanted = 0;
+    uint8_t code = recd->buf[0];
+    int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(recd->buf));
+    reply_held(&request, code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS || index < 0 ? nullptr : &text_commands[index]);
 }

@@ -26,6 +26,9 @@ enum tcp_cmd_outcome {
     TCP_CMD_WANTS_DATA, // a memory write's payload is not all there: present the request
                         // again once recd_data.wanted bytes have arrived
     TCP_CMD_WAITS_IDLE, // a refresh: present it again once no probe work is in flight
+    TCP_CMD_WAITS_HOLD, // its probe is held by another client: the request stays in the
+                        // buffer, presented again when probe_hold_next_ready returns the
+                        // client, or refused with tcp_cmd_refuse_held at its wait limit
 };
 
 // Handles one received request held at the start of the staging buffer
@@ -42,6 +45,9 @@ _sock_info *tcp_cmd_complete(struct probe_job *job);
 // last user. True when a release is in flight on a probe worker (call again
 // after its tcp_cmd_complete); false when the client holds no association.
 bool tcp_cmd_release_next(_sock_info *client);
+// Answers the request waiting in the client's buffer with its failure form:
+// it waited for another client's hold up to its limit and did nothing.
+void tcp_cmd_refuse_held(_sock_info *psock_info);
 // The error line of a memory write whose payload did not arrive in time.
 void tcp_cmd_log_payload_expired(const _sock_info *psock_info, int timeout_ms);
 

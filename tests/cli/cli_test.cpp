@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -126,12 +127,21 @@ TEST_F(Cli, ListJsonMatchesTheRegistryAndCountsClients)
     ASSERT_EQ(tarvex::describe_probe(holder, 0, &first, &found), 0);
     ASSERT_EQ(tarvex::open_device(holder, first.key, &assoc), 0);
     ASSERT_NE(assoc, 0u);
+    std::string reply;
+    ASSERT_EQ(holder.text("register-client flasher\n", &reply), 0);
+    int held = -1;
+    ASSERT_EQ(tarvex::hold_probe(holder, assoc, 0, &held), 0);
+    ASSERT_EQ(held, 0);
 
     cli_run json = cli({"list", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
     std::string expected = registry_lines();
     EXPECT_NE(expected.find("clients=1 index=0"), std::string::npos) << expected;
-    EXPECT_EQ(json_lines(json.out), expected);
+    // The holder's name, and how long it has held the probe (a count of
+    // seconds, whatever it is by now).
+    std::string listed = std::regex_replace(json_lines(json.out), std::regex(" held_for_s=[0-9]+"), "");
+    std::string with_holders = std::regex_replace(expected, std::regex("(clients=[0-9]+) index="), "$1 holder= index=");
+    EXPECT_EQ(listed, std::regex_replace(with_holders, std::regex("holder= index=0 "), "holder=flasher index=0 "));
 
     cli_run table = cli({"list"});
     ASSERT_EQ(table.status, 0) << table.err;
@@ -139,17 +149,19 @@ TEST_F(Cli, ListJsonMatchesTheRegistryAndCountsClients)
     std::string header, row;
     std::getline(rows, header);
     EXPECT_EQ(header.substr(0, 5), "INDEX");
+    EXPECT_NE(header.find("HOLDER"), std::string::npos);
     for (int i = 0; std::getline(rows, row); i++) {
         std::istringstream f(row);
         int index = -1, clients = -1;
-        std::string key, serial, vid, pid;
-        f >> index >> key >> serial >> vid >> pid >> clients;
+        std::string key, serial, vid, pid, held_by;
+        f >> index >> key >> serial >> vid >> pid >> clients >> held_by;
         EXPECT_EQ(index, i);
         EXPECT_NE(expected.find("index=" + std::to_string(i) + " key=" + key + " product_id=" + pid +
                                 " serial=" + serial + " vendor_id=" + vid),
                   std::string::npos)
             << row;
         EXPECT_EQ(clients, i == 0 ? 1 : 0) << row;
+        EXPECT_EQ(held_by, i == 0 ? "flasher" : "-") << row;
     }
     EXPECT_EQ(table.err, "");
 }

@@ -61,6 +61,12 @@ const routing routes[] = {
     {"get-version\n", "get-version"},
     {"tarvex-exit\n", "tarvex-exit"},
     {"tarvex-exitnow\n", "tarvex-exit"},
+    {"tarvex-tcp-hold 256 1000\n", "tarvex-tcp-hold"},
+    {"tarvex-tcp-release 256\n", "tarvex-tcp-release"},
+    {"tarvex-tcp-who-holds 0\n", "tarvex-tcp-who-holds"},
+    {"tarvex-tcp-holder 0\n", "tarvex-tcp-hold"},
+    {"tarvex-tcp-hol 256\n", nullptr},
+    {"tarvex-tcp-who 0\n", nullptr},
     {" get-nb-tarvex\n", nullptr},
     {"\tget-nb-tarvex\n", nullptr},
     {"GET-NB-TARVEX\n", nullptr},
@@ -84,7 +90,7 @@ TEST(KeywordTable, EachRequestReachesItsHandler)
 }
 
 // The order is part of the protocol: clients rely on the first match.
-TEST(KeywordTable, HasFortyRowsInProtocolOrder)
+TEST(KeywordTable, HasFortyRowsInProtocolOrderThenTheHoldCommands)
 {
     const char *expected_order[] = {
         "get-nb-tarvex",
@@ -127,10 +133,13 @@ TEST(KeywordTable, HasFortyRowsInProtocolOrder)
         "register-client",
         "get-version",
         "tarvex-exit",
+        "tarvex-tcp-hold",
+        "tarvex-tcp-release",
+        "tarvex-tcp-who-holds",
     };
-    for (int i = 0; i < 40; i++)
+    for (int i = 0; i < 43; i++)
         EXPECT_STREQ(tcp_cmd_keyword(i), expected_order[i]) << "row " << i + 1;
-    EXPECT_EQ(tcp_cmd_keyword(40), nullptr);
+    EXPECT_EQ(tcp_cmd_keyword(43), nullptr);
 }
 
 } // namespace
