@@ -97,6 +97,19 @@ static void print_summary(const cli_session &s, const flash_summary &sum)
            static_cast<unsigned long long>(sum.bytes_programmed), total);
 }
 
+// The operation (under the probe's hold: see NEEDS_HELD_TARGET), then its
+// summary or its failure.
+template <typename operation> static int held(cli_session &s, const char *what, operation run)
+{
+    phase_progress bar;
+    flash_summary sum;
+    flash_error err;
+    if (run(&bar, &sum, &err) != TARGET_OK)
+        return flash_failed(err, what);
+    print_summary(s, sum);
+    return EXIT_DONE;
+}
+
 int cmd_flash(cli_session &s, const std::vector<std::string> &args)
 {
     flash_setup setup;
@@ -108,13 +121,9 @@ int cmd_flash(cli_session &s, const std::vector<std::string> &args)
     opt.chip_erase = s.opt.chip_erase;
     opt.verify = !s.opt.no_verify;
     opt.halt_after = s.opt.halt_after;
-    phase_progress bar;
-    flash_summary sum;
-    flash_error err;
-    if (flash_program(s.link, setup, image, opt, &bar, &sum, &err) != TARGET_OK)
-        return flash_failed(err, "flash");
-    print_summary(s, sum);
-    return EXIT_DONE;
+    return held(s, "flash", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_program(s.link, setup, image, opt, bar, sum, err);
+    });
 }
 
 int check_erase(const std::vector<std::string> &args)
@@ -137,14 +146,9 @@ int cmd_erase(cli_session &s, const std::vector<std::string> &args)
     int rc = load_setup(s, &setup);
     if (rc != EXIT_DONE)
         return rc;
-    phase_progress bar;
-    flash_summary sum;
-    flash_error err;
-    if (flash_erase(s.link, setup, static_cast<uint32_t>(addr), static_cast<uint32_t>(len), &bar, &sum, &err) !=
-        TARGET_OK)
-        return flash_failed(err, "erase");
-    print_summary(s, sum);
-    return EXIT_DONE;
+    return held(s, "erase", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_erase(s.link, setup, static_cast<uint32_t>(addr), static_cast<uint32_t>(len), bar, sum, err);
+    });
 }
 
 int cmd_verify(cli_session &s, const std::vector<std::string> &args)
@@ -154,13 +158,9 @@ int cmd_verify(cli_session &s, const std::vector<std::string> &args)
     int rc = load_image(s, args[0], &image);
     if (rc != EXIT_DONE || (rc = load_setup(s, &setup)) != EXIT_DONE)
         return rc;
-    phase_progress bar;
-    flash_summary sum;
-    flash_error err;
-    if (flash_verify(s.link, setup, image, &bar, &sum, &err) != TARGET_OK)
-        return flash_failed(err, "verify");
-    print_summary(s, sum);
-    return EXIT_DONE;
+    return held(s, "verify", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_verify(s.link, setup, image, bar, sum, err);
+    });
 }
 
 } // namespace tarvex_cli

@@ -39,6 +39,7 @@ struct cli_options {
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;
     bool halt_after = false;
+    int hold_wait = 30; // seconds to wait behind another client's hold
 };
 
 struct cli_session {
@@ -71,6 +72,10 @@ int session_open_probe(cli_session &s);
 // Puts the opened probe into SWD debug mode unless it already is in debug
 // mode (another client may be using it), then checks that a target answers.
 int session_attach_target(cli_session &s);
+// Takes the probe's hold for a command of many steps, waiting up to
+// --hold-wait behind another client's and showing who holds it.
+int session_hold(cli_session &s);
+void session_release(cli_session &s);
 // Closes the association, if any.
 void session_close(cli_session &s);
 

@@ -50,6 +50,8 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.probe = value;
     else if (name == "-o" || name == "--output")
         p.opt.output = value;
+    else if (name == "--hold-wait" && (rc = number_option("--hold-wait", value, 86400, &n)) == EXIT_DONE)
+        p.opt.hold_wait = static_cast<int>(n);
     else if (name == "--base")
         p.opt.base = value;
     else if (name == "--algo")
@@ -120,10 +122,15 @@ static int run(const cli_command &command, cli_session &s, const std::vector<std
     int rc = session_connect(s);
     if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
         rc = session_open_probe(s);
-    if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
+    bool hold = command.needs == NEEDS_HELD_TARGET;
+    if (rc == EXIT_DONE && hold)
+        rc = session_hold(s);
+    if (rc == EXIT_DONE && (command.needs == NEEDS_TARGET || hold))
         rc = session_attach_target(s);
     if (rc == EXIT_DONE)
         rc = command.run(s, args);
+    if (hold)
+        session_release(s);
     session_close(s);
     return rc;
 }

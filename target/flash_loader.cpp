@@ -406,15 +406,6 @@ static int write_ram(flash_runner &r, const std::vector<image_extent> &ram)
 
 // ---- the operations -------------------------------------------------------------------
 
-// The hold on the probe goes around all of one operation: these two are
-// where it is taken and given back.
-static int operation_begin(link &)
-{
-    return TARGET_OK;
-}
-
-static void operation_end(link &) {}
-
 // A whole-flash erase programs the image into a flash that is otherwise
 // empty: the plan covers every sector.
 static std::vector<image_extent> whole_flash(const tarvex::flash_device_desc &d, const std::vector<image_extent> &flash)
@@ -447,7 +438,7 @@ int flash_program(link &l, const flash_setup &setup, const std::vector<image_ext
 {
     image_split parts;
     int rc = split_image(setup, image, &parts, err);
-    if (rc != TARGET_OK || (rc = operation_begin(l)) != TARGET_OK)
+    if (rc != TARGET_OK)
         return rc;
     flash_runner r(l, setup, err);
     rc = program_flash(r, parts, opt, obs, sum);
@@ -457,7 +448,6 @@ int flash_program(link &l, const flash_setup &setup, const std::vector<image_ext
         rc = verify_ram(r, parts.ram);
     if (rc == TARGET_OK && (rc = reset(l, opt.halt_after)) != TARGET_OK)
         rc = r.fail(rc, 0, "the reset after programming failed");
-    operation_end(l);
     return rc;
 }
 
@@ -473,16 +463,12 @@ int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, 
             "the range lies outside the flash (" + hex32(d.address) + ", " + std::to_string(d.size) + " bytes)";
         return TARGET_FAILED;
     }
-    int rc = operation_begin(l);
-    if (rc != TARGET_OK)
-        return rc;
     flash_runner r(l, setup, err);
     std::vector<image_extent> range = {{whole ? d.address : addr, std::vector<uint8_t>(whole ? d.size : len)}};
     std::vector<sector_plan> sectors = plan_sectors(d, range);
-    rc = r.place(PHASE_PREPARE);
+    int rc = r.place(PHASE_PREPARE);
     if (rc == TARGET_OK)
         rc = erase_sectors(r, sectors, whole, obs, sum);
-    operation_end(l);
     return rc;
 }
 
@@ -491,7 +477,7 @@ int flash_verify(link &l, const flash_setup &setup, const std::vector<image_exte
 {
     image_split parts;
     int rc = split_image(setup, image, &parts, err);
-    if (rc != TARGET_OK || (rc = operation_begin(l)) != TARGET_OK)
+    if (rc != TARGET_OK)
         return rc;
     flash_runner r(l, setup, err);
     // RAM parts first: the algorithm's own RAM may overlap them.
@@ -500,7 +486,6 @@ int flash_verify(link &l, const flash_setup &setup, const std::vector<image_exte
         rc = r.place(PHASE_VERIFY);
     if (rc == TARGET_OK)
         rc = verify_flash(r, parts.flash, obs, sum);
-    operation_end(l);
     return rc;
 }
 

@@ -60,6 +60,9 @@ struct flash_observer {
     virtual void progress(flash_phase phase, uint64_t done, uint64_t total) = 0;
 };
 
+// Each operation is many requests: the caller holds the probe around it
+// (probe_hold.h).
+
 // Writes the image: halt and reset, flash parts through the algorithm,
 // RAM parts with memory writes, then verify, then reset (and run unless
 // halt_after). Parts outside both are refused before anything changes.

@@ -4,6 +4,8 @@
 // launcher's control channel, never from the loader's own report.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "server_process.h"
+#include "tarvex_text.h"
 
 namespace
 {
@@ -213,6 +216,82 @@ TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
     EXPECT_EQ(pack.status, 0) << pack.err;
     for (const std::string &p : {bad_hex, bad_flm, bad_elf})
         unlink(p.c_str());
+}
+
+// Polls (bounded) until ready() holds; false when it never does.
+template <typename condition> bool eventually(condition ready)
+{
+    for (int i = 0; i < 2000; i++) {
+        if (ready())
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+bool probe_held(tarvex::connection &c)
+{
+    tarvex::probe_holder h;
+    bool found = false;
+    return tarvex::probe_holder_of(c, 0, &h, &found) == 0 && found && h.held;
+}
+
+// A flash killed between its steps: its hold ends with its connection, and
+// the next flash, from another client, succeeds.
+TEST_F(Flash, AClientKilledMidFlashLeavesTheProbeToTheNext)
+{
+    start();
+    ASSERT_EQ(cli({"erase", "0", "4096"}).status, 0);
+    std::string before = erases();
+    tarvex::connection watcher = server_.connect();
+    // ProgramPage of this algorithm never returns: the flash is inside its
+    // program phase until the time-out, which the kill comes before.
+    std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash",
+                                     SAMPLE_ELF,      "--algo", FAULT_NO_RETURN_FLM};
+    pid_t pid = tarvex_test::spawn_program(argv, scratch("killed.out"), scratch("killed.err"));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] { return probe_held(watcher) && erases() != before; }));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(eventually([&] { return !probe_held(watcher); }));
+    cli_run r = cli({"flash", SAMPLE_ELF});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string image = sample_bin();
+    EXPECT_EQ(read(0, static_cast<uint32_t>(image.size())), image);
+    unlink(scratch("killed.out").c_str());
+    unlink(scratch("killed.err").c_str());
+}
+
+// Behind another client's hold a flash says who holds the probe, and runs
+// once it is released.
+TEST_F(Flash, WaitsBehindAnotherClientsHold)
+{
+    start();
+    tarvex::connection holder = server_.connect();
+    std::string reply;
+    ASSERT_EQ(holder.text("register-client holder-test\n", &reply), 0);
+    tarvex::probe_entry probe;
+    bool found = false;
+    uint32_t assoc = 0;
+    int result = -1;
+    ASSERT_EQ(tarvex::describe_probe(holder, 0, &probe, &found), 0);
+    ASSERT_EQ(tarvex::open_device(holder, probe.key, &assoc), 0);
+    ASSERT_EQ(tarvex::hold_probe(holder, assoc, 0, &result), 0);
+    ASSERT_EQ(result, 0);
+    std::string err_path = scratch("waiter.err");
+    std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash", SAMPLE_ELF};
+    pid_t pid = tarvex_test::spawn_program(argv, scratch("waiter.out"), err_path);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] {
+        return tarvex_test::read_file(err_path).find("waiting for probe 0, held by holder-test") != std::string::npos;
+    })) << tarvex_test::read_file(err_path);
+    ASSERT_EQ(tarvex::release_probe(holder, assoc, &result), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << tarvex_test::read_file(err_path);
+    unlink(err_path.c_str());
+    unlink(scratch("waiter.out").c_str());
 }
 
 // The one case on the umockdev transport: a flash from blank, then an
