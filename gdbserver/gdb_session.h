@@ -9,6 +9,7 @@
 #include <string>
 
 #include "debug_units.h"
+#include "gdb_flash.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
 #include "target_link.h"
@@ -34,6 +35,7 @@ struct session_config {
     std::string probe = "0";
     memory_region ram = {0x20000000, 128 * 1024};
     memory_region flash = {0x00000000, 256 * 1024};
+    tarvex_target::flash_source flash_source; // --algo, --pack, --device
 };
 
 class gdb_session
@@ -67,6 +69,7 @@ public:
     server_link &link() { return link_; }
     debug_units &units() { return units_; }
     const session_config &config() const { return config_; }
+    gdb_flash &flash() { return flash_; }
     // Resumes the core (one step when step); the stop reply comes later.
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
@@ -105,6 +108,7 @@ private:
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
     int lock_fd_ = -1;
+    gdb_flash flash_;
 };
 
 } // namespace tarvex_gdb
