@@ -17,10 +17,12 @@ constexpr uint32_t TRAP_WORD = 0xBE00BE00; // two BKPT #0
 constexpr uint32_t GUARD_WORD = 0x57AC6A2D;
 constexpr uint32_t STACK_SIZE = 1024;
 constexpr uint32_t XPSR_THUMB = 1u << 24;
-// The first polls of a call come back to back (a page is programmed in a
-// few milliseconds); after these the loop sleeps between them.
-constexpr int BUSY_POLLS = 20;
-constexpr useconds_t POLL_SLEEP_US = 200;
+// The first polls of a call come back to back (Init, UnInit and the like
+// return within them); after these the loop sleeps between polls, since
+// every poll competes with the core for the target (on the virtual probe
+// polling without pause doubled the time of a page).
+constexpr int BUSY_POLLS = 2;
+constexpr useconds_t POLL_SLEEP_US = 1000;
 
 std::string hex32(uint32_t value)
 {
