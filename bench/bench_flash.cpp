@@ -29,64 +29,19 @@ namespace
 constexpr size_t IMAGE_SIZE = 128 * 1024;
 constexpr double PAGE_SIZE = 1024;
 
-struct setup {
-    tarvex_test::server_process server;
-    tarvex_test::server_process front_end;
-    gdb_process gdb;
-    std::string bin, elf;
-    bool ok = false;
-};
-
-bool write_image(const std::string &path)
-{
-    std::vector<uint8_t> bytes(IMAGE_SIZE);
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-    FILE *f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return f != nullptr && fclose(f) == 0 && ok;
-}
-
-// The image raw for tarvex-cli and as an ELF section at the flash's start
-// for GDB.
-bool make_images(setup &s)
-{
-    s.bin = s.server.dir + "/image.bin";
-    s.elf = s.server.dir + "/image.elf";
-    std::string out, err;
-    return write_image(s.bin) &&
-           tarvex_test::run_to_end({"/usr/bin/arm-none-eabi-objcopy", "-I", "binary", "-O", "elf32-littlearm",
-                                    "--change-section-address", ".data=0", s.bin, s.elf},
-                                   &out, &err) == 0;
-}
-
 // The serial of the launcher's probe I (the server's list has its own order).
 std::string serial(int probe)
 {
     return "7E575650000000000000000" + std::to_string(probe + 1);
 }
 
-setup *started()
+gdb_bench *started()
 {
-    static std::unique_ptr<setup> s;
-    if (s)
-        return s->ok ? s.get() : nullptr;
-    s = std::make_unique<setup>();
-    if (s->server.start({}) != 0 || s->server.wait_listening() != 0 || !make_images(*s))
-        return nullptr;
-    s->front_end.port = tarvex_test::free_port();
-    s->front_end.pid =
-        tarvex_test::spawn_program({TARVEX_GDBSERVER_PATH, "--port", std::to_string(s->server.port), "--gdb-port",
-                                    std::to_string(s->front_end.port), "--probe", serial(0)},
-                                   s->front_end.dir + "/stdout", s->front_end.dir + "/stderr");
-    std::string said;
-    s->ok = s->front_end.wait_listening() == 0 && s->gdb.start(s->front_end.port) == 0 &&
-            s->gdb.run("echo", &said) == false && said.find(DONE_MARK) != std::string::npos;
-    return s->ok ? s.get() : nullptr;
+    return gdb_bench_started(IMAGE_SIZE, "0", {"--probe", serial(0)});
 }
 
 // One tarvex-cli run on a probe; false when it fails.
-bool cli(setup &s, int probe, const std::vector<std::string> &args)
+bool cli(gdb_bench &s, int probe, const std::vector<std::string> &args)
 {
     std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(s.server.port), "--probe",
                                      serial(probe)};
@@ -95,7 +50,7 @@ bool cli(setup &s, int probe, const std::vector<std::string> &args)
     return tarvex_test::run_to_end(argv, &out, &err, 120000) == 0;
 }
 
-std::vector<std::string> flash_args(const setup &s)
+std::vector<std::string> flash_args(const gdb_bench &s)
 {
     return {"flash", s.bin, "--base", "0", "--halt"};
 }
@@ -110,7 +65,7 @@ double probe_commands(int probe)
 
 void BM_FlashBlank128K(benchmark::State &state)
 {
-    setup *s = started();
+    gdb_bench *s = started();
     int probe = static_cast<int>(state.range(0));
     if (s == nullptr) {
         state.SkipWithError("server, front end or GDB did not start");
@@ -140,7 +95,7 @@ BENCHMARK(BM_FlashBlank128K)->Arg(0)->Arg(1)->UseRealTime();
 
 void BM_ReflashUnchanged128K(benchmark::State &state)
 {
-    setup *s = started();
+    gdb_bench *s = started();
     int probe = static_cast<int>(state.range(0));
     if (s == nullptr || !cli(*s, probe, flash_args(*s))) {
         state.SkipWithError("the first flash failed");
@@ -163,7 +118,7 @@ BENCHMARK(BM_ReflashUnchanged128K)->Arg(0)->Arg(1)->UseRealTime();
 // GDB's front end is on the fast probe.
 void BM_GdbLoadFlash128K(benchmark::State &state)
 {
-    setup *s = started();
+    gdb_bench *s = started();
     if (s == nullptr) {
         state.SkipWithError("server, front end or GDB did not start");
         return;

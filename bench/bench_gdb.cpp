@@ -28,58 +28,14 @@ namespace
 
 constexpr size_t IMAGE_SIZE = 64 * 1024;
 
-struct setup {
-    tarvex_test::server_process server;
-    tarvex_test::server_process front_end;
-    gdb_process gdb;
-    std::string bin, elf;
-    bool ok = false;
-};
-
-bool write_image(const std::string &path)
+gdb_bench *started()
 {
-    std::vector<uint8_t> bytes(IMAGE_SIZE);
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-    FILE *f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return f != nullptr && fclose(f) == 0 && ok;
-}
-
-// The image as raw bytes for tarvex-cli and as an ELF section at the start
-// of RAM for GDB.
-bool make_images(setup &s)
-{
-    s.bin = s.server.dir + "/image.bin";
-    s.elf = s.server.dir + "/image.elf";
-    std::string out, err;
-    return write_image(s.bin) &&
-           tarvex_test::run_to_end({"/usr/bin/arm-none-eabi-objcopy", "-I", "binary", "-O", "elf32-littlearm",
-                                    "--change-section-address", ".data=0x20000000", s.bin, s.elf},
-                                   &out, &err) == 0;
-}
-
-setup *started()
-{
-    static std::unique_ptr<setup> s;
-    if (s)
-        return s->ok ? s.get() : nullptr;
-    s = std::make_unique<setup>();
-    if (s->server.start({}) != 0 || s->server.wait_listening() != 0 || !make_images(*s))
-        return nullptr;
-    s->front_end.port = tarvex_test::free_port();
-    s->front_end.pid = tarvex_test::spawn_program({TARVEX_GDBSERVER_PATH, "--port", std::to_string(s->server.port),
-                                                   "--gdb-port", std::to_string(s->front_end.port)},
-                                                  s->front_end.dir + "/stdout", s->front_end.dir + "/stderr");
-    std::string said;
-    s->ok = s->front_end.wait_listening() == 0 && s->gdb.start(s->front_end.port) == 0 &&
-            s->gdb.run("echo", &said) == false && said.find(DONE_MARK) != std::string::npos;
-    return s->ok ? s.get() : nullptr;
+    return gdb_bench_started(IMAGE_SIZE, "0x20000000");
 }
 
 void BM_GdbLoad64K(benchmark::State &state)
 {
-    setup *s = started();
+    gdb_bench *s = started();
     if (s == nullptr) {
         state.SkipWithError("server, front end or GDB did not start");
         return;
