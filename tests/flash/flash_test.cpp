@@ -211,6 +211,13 @@ TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+    // A part neither in flash nor in RAM: refused before the erase.
+    std::string stray = scratch("stray.bin");
+    save(stray, "stray");
+    cli_run outside = cli({"flash", stray, "--base", "0x10000000"});
+    unlink(stray.c_str());
+    EXPECT_EQ(outside.status, 4);
+    EXPECT_NE(outside.err.find("at 0x10000000 lie neither in the flash"), std::string::npos) << outside.err;
     EXPECT_EQ(erases(), before);
     cli_run pack = cli({"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "TARVEX-VT256"});
     EXPECT_EQ(pack.status, 0) << pack.err;
