@@ -53,8 +53,8 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         uint32_t buffers;
     };
     const row rows[] = {
-        {0x8000, 1024, 0, 2}, {0x8000, 4096, 0, 2}, {2400, 512, 0, 2},
-        {2600, 1024, 0, 1},   {1500, 1024, -1, 0},  {0x8000, 0, -1, 0},
+        {0x8000, 1024, 0, 2}, {0x8000, 4096, 0, 2}, {2600, 512, 0, 2},
+        {2600, 1024, 0, 1},   {2400, 1024, -1, 0},  {0x8000, 0, -1, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(r.work_size) + " bytes, page " + std::to_string(r.page));
