@@ -21,20 +21,12 @@ namespace
 
 using tarvex_test::server_process;
 
-struct cli_run {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using cli_run = tarvex_test::program_run;
+using tarvex_test::write_file;
 
 std::string scratch(const std::string &name)
 {
-    return std::string(testing::TempDir()) + "tarvex-flash-test-" + std::to_string(getpid()) + "-" + name;
-}
-
-void save(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
+    return tarvex_test::scratch_path("tarvex-flash-test", name);
 }
 
 class Flash : public ::testing::Test
@@ -134,7 +126,7 @@ TEST_F(Flash, UnchangedImageErasesNothingAndPartialUpdateKeepsTheRest)
     // 16 bytes into the middle of the first sector: the sector is erased
     // once more, everything else in it stays.
     std::string patch(16, '\x5a'), path = scratch("patch");
-    save(path, patch);
+    write_file(path, patch);
     std::string sector = read(0, 4096);
     cli_run r = cli({"flash", path, "--base", "0x200", "--halt"});
     unlink(path.c_str());
@@ -192,9 +184,9 @@ TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
     start();
     std::string flm = tarvex_test::read_file(FLASH_ALGO_FLM);
     std::string bad_hex = scratch("bad.hex"), bad_flm = scratch("bad.FLM"), bad_elf = scratch("bad.elf");
-    save(bad_hex, ":10000000FFFFFFFF\n");
-    save(bad_flm, flm.substr(0, flm.size() / 3));
-    save(bad_elf, tarvex_test::read_file(SAMPLE_ELF).substr(0, 100));
+    write_file(bad_hex, ":10000000FFFFFFFF\n");
+    write_file(bad_flm, flm.substr(0, flm.size() / 3));
+    write_file(bad_elf, tarvex_test::read_file(SAMPLE_ELF).substr(0, 100));
     struct bad {
         std::vector<std::string> args;
         const char *message;
@@ -213,7 +205,7 @@ TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
     }
     // A part neither in flash nor in RAM: refused before the erase.
     std::string stray = scratch("stray.bin");
-    save(stray, "stray");
+    write_file(stray, "stray");
     cli_run outside = cli({"flash", stray, "--base", "0x10000000"});
     unlink(stray.c_str());
     EXPECT_EQ(outside.status, 4);

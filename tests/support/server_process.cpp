@@ -46,6 +46,18 @@ uint16_t free_port()
     return port;
 }
 
+std::string scratch_path(const std::string &prefix, const std::string &name)
+{
+    const char *dir = getenv("TEST_TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "-" + std::to_string(getpid()) +
+           "-" + name;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
