@@ -3,10 +3,13 @@
 // sizes; the active client's round trip on a server holding N idle clients
 // beside one holding none, and the server's resident memory per idle client;
 // an echo that works before it answers, for what a long wait costs the
-// client by itself. The counter "ratio" is reference time / row time.
+// client by itself; connecting to a server that checks who connects, and
+// the Unix socket's round trip beside loopback TCP's. The counter "ratio" is
+// reference time / row time.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -129,6 +132,69 @@ void BM_ServerWithIdleClients(benchmark::State &state)
     state.counters["server_rss_KiB"] = static_cast<double>(rss_after);
 }
 BENCHMARK(BM_ServerWithIdleClients)->Arg(100)->Arg(1000)->UseRealTime();
+
+// A server started for one row, on its own, pinned as the shared one is.
+bool start_pinned(tarvex_test::server_process *s, const std::vector<std::string> &args)
+{
+    if (s->start(args) != 0)
+        return false;
+    pin_to_cpu(s->pid, true);
+    return s->wait_listening() == 0;
+}
+
+// A connection, its first request's reply and the close.
+bool connect_and_ask(const std::string &host, uint16_t port)
+{
+    tarvex::connection c;
+    std::string reply;
+    return c.open(host, port, 0) == 0 && c.text(nb_request, &reply) == 0 && reply == "1 0\n";
+}
+
+// Connect plus first reply on a server that checks each loopback client's
+// owner (--allow-group), beside one that does not. The client runs as
+// nobody, admitted through its group nogroup: the owner query and the group
+// lookup are both on the measured path (root would be admitted at once).
+void BM_ConnectWithAllowGroup(benchmark::State &state)
+{
+    tarvex_test::server_process guarded, open;
+    if (!start_pinned(&guarded, {"--allow-group", "nogroup"}) || !start_pinned(&open, {})) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    if (seteuid(65534) != 0) {
+        state.SkipWithError("cannot act as nobody (run as root)");
+        return;
+    }
+    bool served = true;
+    auto t = paired_seconds<2>(state, {[&] { served &= connect_and_ask("127.0.0.1", guarded.port); },
+                                       [&] { served &= connect_and_ask("127.0.0.1", open.port); }});
+    if (seteuid(0) != 0 || !served)
+        state.SkipWithError("a client was not served");
+    else
+        report_pair(state, t[0], t[1]);
+}
+BENCHMARK(BM_ConnectWithAllowGroup);
+
+// A text round trip over the server's Unix socket beside the same over
+// loopback TCP, on one server.
+void BM_UnixSocketRoundTrip(benchmark::State &state)
+{
+    tarvex_test::server_process s;
+    std::string path = s.dir + "/bench.sock";
+    if (!start_pinned(&s, {"--unix", path})) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    tarvex::connection local, tcp;
+    if (local.open("unix:" + path, 0) != 0 || tcp.open("127.0.0.1", s.port) != 0) {
+        state.SkipWithError("server unreachable");
+        return;
+    }
+    std::vector<uint8_t> a, b;
+    auto t = paired_seconds<2>(state, {[&] { local.binary(nb_bytes, 4, &a); }, [&] { tcp.binary(nb_bytes, 4, &b); }});
+    report_pair(state, t[0], t[1]);
+}
+BENCHMARK(BM_UnixSocketRoundTrip);
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,37 +44,89 @@ connection &connection::operator=(connection &&other) noexcept
     return *this;
 }
 
-static int connect_once(const struct addrinfo *ai)
+static int connect_address(const struct sockaddr *addr, socklen_t length, int type, int protocol)
 {
-    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    int fd = socket(addr->sa_family, type | SOCK_CLOEXEC, protocol);
     if (fd < 0)
         return -1;
-    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    if (::connect(fd, addr, length) != 0) {
         int saved = errno;
         ::close(fd);
         errno = saved;
         return -1;
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (addr->sa_family != AF_UNIX) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
     return fd;
+}
+
+// Each address the name gave, in order ("localhost" may give ::1 before
+// 127.0.0.1, and a server may listen on only one of them).
+static int connect_any(const struct addrinfo *res)
+{
+    int fd = -1;
+    for (const struct addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next)
+        fd = connect_address(ai->ai_addr, ai->ai_addrlen, ai->ai_socktype, ai->ai_protocol);
+    return fd;
+}
+
+// Where a host string leads: "unix:PATH" a Unix-domain socket, "[ADDR]" an
+// IPv6 literal in brackets, anything else a name or literal for the resolver.
+struct endpoint {
+    struct addrinfo *resolved = nullptr;
+    struct sockaddr_un unix_addr = {};
+    ~endpoint()
+    {
+        if (resolved != nullptr)
+            freeaddrinfo(resolved);
+    }
+};
+
+static constexpr char unix_prefix[] = "unix:";
+
+static int resolve(const std::string &host, uint16_t port, endpoint *out)
+{
+    if (host.compare(0, sizeof(unix_prefix) - 1, unix_prefix) == 0) {
+        std::string path = host.substr(sizeof(unix_prefix) - 1);
+        if (path.empty() || path.size() >= sizeof(out->unix_addr.sun_path))
+            return -1;
+        out->unix_addr.sun_family = AF_UNIX;
+        memcpy(out->unix_addr.sun_path, path.c_str(), path.size() + 1);
+        return 0;
+    }
+    std::string name = host;
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    std::string service = std::to_string(port);
+    if (getaddrinfo(name.c_str(), service.c_str(), &hints, &out->resolved) != 0 || out->resolved == nullptr)
+        return -1;
+    return 0;
+}
+
+static int connect_endpoint(const endpoint &e)
+{
+    if (e.resolved != nullptr)
+        return connect_any(e.resolved);
+    return connect_address(reinterpret_cast<const struct sockaddr *>(&e.unix_addr), sizeof(e.unix_addr), SOCK_STREAM,
+                           0);
 }
 
 int connection::open(const std::string &host, uint16_t port, int timeout_ms)
 {
     close();
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *res = nullptr;
-    std::string service = std::to_string(port);
     error_ = 0;
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || res == nullptr)
+    endpoint target;
+    if (resolve(host, port, &target) != 0)
         return -1;
     int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
-        fd_ = connect_once(res);
+        fd_ = connect_endpoint(target);
         if (fd_ >= 0)
             break;
         error_ = errno;
@@ -81,7 +134,6 @@ int connection::open(const std::string &host, uint16_t port, int timeout_ms)
             break;
         usleep(20000);
     }
-    freeaddrinfo(res);
     return fd_ >= 0 ? 0 : -1;
 }
 

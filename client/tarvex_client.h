@@ -29,7 +29,9 @@ public:
 
     // 0 on success, -1 when the server cannot be reached in timeout_ms
     // (one attempt when it is 0). error() then holds the last connect's
-    // errno, or 0 when the host name did not resolve.
+    // errno, or 0 when the host name did not resolve. host is a name, an
+    // IPv4 or IPv6 literal (brackets allowed), or "unix:PATH" for the
+    // server's Unix-domain socket (port unused then).
     int open(const std::string &host, uint16_t port, int timeout_ms = 5000);
     int error() const { return error_; }
     void close();

@@ -59,6 +59,11 @@ def main():
     time_row("API version round trip vs echo", "BM_ApiVersionRoundTrip", 0.90)
     time_row("text get-nb-tarvex vs echo", "BM_TextRoundTrip", 0.90)
     time_row("pass-through block + 64 B read", "BM_ServerPassThrough64", 0.90)
+    time_row("connect + first reply, --allow-group vs none", "BM_ConnectWithAllowGroup", 0.80)
+    unix = rows.get("BM_UnixSocketRoundTrip")
+    if unix is not None and "measured_us" in unix:
+        table.append(("Unix socket round trip vs loopback TCP", fmt_time(unix["measured_us"] * 1e3),
+                      fmt_time(unix["reference_us"] * 1e3), f"{unix.get('ratio', 0):.2f}", "", "INFO"))
     for op in ("Read", "Write"):
         for size, label in ((1024, "1 KiB"), (65536, "64 KiB"), (1048576, "1 MiB")):
             time_row(f"text memory {op.lower()} {label}", f"BM_Server{op}Mem/{size}/real_time",

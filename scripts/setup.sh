@@ -5,7 +5,7 @@
 TARVEX_PACKAGES="build-essential cmake pkg-config libusb-1.0-0-dev libgtest-dev libbenchmark-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev clang python3
   dpkg-dev file groff-base libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi gdb-multiarch
-  libelf-dev libzip-dev libpugixml-dev"
+  libelf-dev libzip-dev libpugixml-dev systemd util-linux passwd"
 
 tarvex_missing_packages() {
     local missing=""

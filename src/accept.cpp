@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "access.h"
 #include "common.h"
 #include "log.h"
 #include "probe_hold.h"
@@ -18,9 +19,9 @@
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_tcp_cmd.h"
+#include "test_timing.h"
 #include "time_support_common.h"
 
-static constexpr long HEART_BEAT_INTERVAL = 30;
 // select cannot watch descriptors at or above this bound.
 static constexpr int TARVEX_SELECT_LIMIT = FD_SETSIZE;
 // Pause after an accept that failed for lack of descriptors: the listening
@@ -134,7 +135,8 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         close(sock);
         return nullptr;
     }
-    print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
+    if (addr.ss_family != AF_UNIX)
+        print_address_string(reinterpret_cast<struct sockaddr *>(&addr), addr_len);
     _sock_info *client = alloc_sock_info();
     if (client == nullptr) {
         LOG_ERROR("alloc_sock_info failed.");
@@ -142,6 +144,11 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         return nullptr;
     }
     client->sock = sock;
+    if (!access_admit(client, &addr)) {
+        close(sock);
+        free_sock_info(client);
+        return nullptr;
+    }
     client->is_socket_listening = false;
     client->phase = CLIENT_READING;
     list_add_tail(&client->list_entry, &connection_list);
@@ -227,7 +234,7 @@ static void reply_ready(_sock_info *c)
     }
     c->phase = CLIENT_SENDING;
     set_events(c, EPOLLOUT);
-    wait_until(c, monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000);
+    wait_until(c, monotonic_ms() + tarvex_waits.send_timeout_s * 1000);
 }
 
 static void dispatch(_sock_info *c)
@@ -247,7 +254,7 @@ static void dispatch(_sock_info *c)
     case TCP_CMD_WANTS_DATA:
         // The deadline runs from the command line for the whole payload.
         if (c->phase != CLIENT_GATHERING)
-            wait_until(c, monotonic_ms() + TARVEX_WRITE_DATA_TIMEOUT_MS);
+            wait_until(c, monotonic_ms() + tarvex_waits.payload_wait_ms);
         c->phase = CLIENT_GATHERING;
         break;
     case TCP_CMD_WAITS_IDLE:
@@ -301,7 +308,7 @@ static void on_writable(_sock_info *c)
     else if (sent > 0)
         start_reading(c);
     else if (c->total_sent != before)
-        c->deadline_ms = monotonic_ms() + TARVEX_SEND_TIMEOUT_S * 1000;
+        c->deadline_ms = monotonic_ms() + tarvex_waits.send_timeout_s * 1000;
 }
 
 static void serve_client(_sock_info *c, uint32_t events)
@@ -383,7 +390,7 @@ static void expire_deadlines()
         if (c->deadline_ms > now)
             continue;
         if (c->phase == CLIENT_GATHERING)
-            tcp_cmd_log_payload_expired(c, TARVEX_WRITE_DATA_TIMEOUT_MS);
+            tcp_cmd_log_payload_expired(c, tarvex_waits.payload_wait_ms);
         else
             log_stalled_send(c->sock);
         end_client(c);
@@ -394,7 +401,7 @@ static void expire_deadlines()
 // Milliseconds until the nearest deadline, at most the heart-beat interval.
 static int wait_timeout_ms()
 {
-    uint64_t limit = static_cast<uint64_t>(HEART_BEAT_INTERVAL) * 1000;
+    uint64_t limit = static_cast<uint64_t>(tarvex_waits.heartbeat_s) * 1000;
     uint64_t now = monotonic_ms();
     list_for_each(pos, &timed_clients)
     {
@@ -440,7 +447,7 @@ void non_blocking_accept_main()
         return;
     struct epoll_event events[TARVEX_EVENTS_PER_CYCLE];
     while (!list_empty(&connection_list)) {
-        if (ask_to_kill && watched.count == 1) {
+        if (ask_to_kill && watched.count == static_cast<int>(listening_records)) {
             LOG_DEBUG("ask_to_kill not asked");
             exit(1);
         }
@@ -453,7 +460,7 @@ void non_blocking_accept_main()
             continue;
         }
         if (ready == 0 && list_empty(&timed_clients))
-            LOG_DEBUG("No connections/data in the last %ld seconds.", HEART_BEAT_INTERVAL);
+            LOG_DEBUG("No connections/data in the last %ld seconds.", tarvex_waits.heartbeat_s);
         serve_ready_records(events, ready);
         expire_deadlines();
     }

@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "listeners.h"
 #include "log.h"
 #include "sock_info.h"
 #include "tarvex_tcp_cmd.h"
+#include "test_timing.h"
 
 accept_context accept_ctx;
 int network_flag;
@@ -22,6 +24,8 @@ int network_flag;
 static constexpr int TARVEX_SOCKET_BUFFER_SIZE = 49152;
 static constexpr int TARVEX_LISTEN_BACKLOG = 1024;
 static constexpr size_t TARVEX_NUMERIC_ADDRESS_SIZE = 46;
+// Listening sockets at most: TCP addresses, the Unix socket, or passed ones.
+static constexpr int TARVEX_LISTENERS_MAX = 16;
 
 void init_sockinfo(const char *port)
 {
@@ -51,19 +55,18 @@ static void set_socket_option(SOCKET sock, int level, int name, int value, const
 }
 
 // Only the leading decimal digits of the port text count, low 16 bits.
-static struct sockaddr_in local_address()
+static void set_port(listen_address *a)
 {
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(strtol(accept_ctx.port, nullptr, 10)));
-    addr.sin_addr.s_addr = network_flag ? htonl(INADDR_ANY) : inet_addr("127.0.0.1");
-    return addr;
+    auto port = htons(static_cast<uint16_t>(strtol(accept_ctx.port, nullptr, 10)));
+    if (a->addr.ss_family == AF_INET)
+        reinterpret_cast<struct sockaddr_in *>(&a->addr)->sin_port = port;
+    else
+        reinterpret_cast<struct sockaddr_in6 *>(&a->addr)->sin6_port = port;
 }
 
 static void register_listening_socket(SOCKET sock)
 {
-    _sock_info *psock_info = alloc_sock_info();
+    _sock_info *psock_info = listening_records == 0 ? alloc_sock_info() : alloc_sock_info_keyless();
     if (psock_info == nullptr) {
         LOG_ERROR("alloc_sock_info failed.");
         close(sock);
@@ -72,29 +75,47 @@ static void register_listening_socket(SOCKET sock)
     psock_info->sock = sock;
     psock_info->is_socket_listening = true;
     list_add_tail(&psock_info->list_entry, &connection_list);
+    listening_records++;
     LOG_DEBUG("Added socket to list of listening sockets");
 }
 
+// The IPv6 default stays out on a host that has no IPv6.
+static bool skip_optional(const listen_address *a, int error)
+{
+    if (!a->optional || (error != EAFNOSUPPORT && error != EADDRNOTAVAIL))
+        return false;
+    LOG_WARNING("no IPv6 on this host (error %d): listening on IPv4 only", error);
+    return true;
+}
+
 // Sets one address up; returns the outcome of its bind.
-static bool listen_on_address(const struct addrinfo *ai, int number)
+static bool listen_on_address(const struct addrinfo *ai, int number, listen_address *a)
 {
     LOG_DEBUG("Processing Address %p returned by getaddrinfo(%d) : %s ", static_cast<const void *>(ai), number,
               ai->ai_canonname != nullptr ? ai->ai_canonname : "(null)");
-    SOCKET sock = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    SOCKET sock = socket(a->addr.ss_family, ai->ai_socktype, ai->ai_protocol);
     if (sock < 0) {
+        if (skip_optional(a, errno))
+            return true;
         LOG_ERROR("socket failed. Error = %d", errno);
         LOG_ERROR("Ignoring this address and continuing with the next.");
         return false;
     }
     LOG_DEBUG("Created socket with handle = %d", sock);
-    struct sockaddr_in addr = local_address();
-    print_address_string(reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr));
+    set_port(a);
+    print_address_string(reinterpret_cast<const struct sockaddr *>(&a->addr), a->length);
     set_socket_option(sock, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
     set_socket_option(sock, SOL_SOCKET, SO_RCVBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_RCVBUF");
     set_socket_option(sock, SOL_SOCKET, SO_SNDBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_SNDBUF");
-    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) < 0) {
-        LOG_ERROR("bind failed. Error = %d, exit", errno);
+    // :: beside 0.0.0.0 on the same port: each takes its own family only.
+    if (a->addr.ss_family == AF_INET6)
+        set_socket_option(sock, IPPROTO_IPV6, IPV6_V6ONLY, 1, "IPV6_V6ONLY");
+    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&a->addr), a->length) < 0) {
+        int error = errno;
         close(sock);
+        if (skip_optional(a, error))
+            return true;
+        LOG_ERROR("bind failed. Error = %d, exit", error);
         return false;
     }
     LOG_DEBUG("Socket bound successfully");
@@ -112,10 +133,38 @@ static bool listen_on_address(const struct addrinfo *ai, int number)
     return true;
 }
 
+// Socket activation: the service manager's sockets, and no others. 0 when
+// not activated.
+static int take_inherited_sockets()
+{
+    int fds[TARVEX_LISTENERS_MAX];
+    int count = listeners_inherited(fds, TARVEX_LISTENERS_MAX);
+    for (int i = 0; i < count; i++)
+        register_listening_socket(fds[i]);
+    return count;
+}
+
+static bool listen_on_addresses(const struct addrinfo *res)
+{
+    listen_address addresses[TARVEX_LISTENERS_MAX];
+    size_t count = listeners_tcp_addresses(network_flag != 0, addresses, TARVEX_LISTENERS_MAX);
+    bool result = count > 0;
+    for (size_t i = 0; i < count; i++)
+        if (!listen_on_address(res, static_cast<int>(i) + 1, &addresses[i]))
+            result = false;
+    int unix_sock = result ? listeners_open_unix() : -2;
+    if (unix_sock >= 0)
+        register_listening_socket(unix_sock);
+    return result && unix_sock != -1;
+}
+
 bool create_listening_sockets()
 {
     LOG_DEBUG("Entering create_listening_sockets()");
     LOG_DEBUG("Creating the list of sockets to listen for ...");
+    int inherited = take_inherited_sockets();
+    if (inherited != 0)
+        return inherited > 0;
     struct addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_flags = AI_PASSIVE;
@@ -138,9 +187,7 @@ bool create_listening_sockets()
         LOG_ERROR("getaddrinfo returned res = NULL");
     } else {
         LOG_DEBUG("getaddrinfo successful. Enumerating the returned addresses ...");
-        int number = 1;
-        for (const struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next)
-            result = listen_on_address(ai, number++);
+        result = listen_on_addresses(res);
     }
     if (res != nullptr) {
         freeaddrinfo(res);
@@ -168,7 +215,7 @@ void destroy_listening_sockets()
 
 void log_stalled_send(SOCKET sock)
 {
-    LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, TARVEX_SEND_TIMEOUT_S);
+    LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, tarvex_waits.send_timeout_s);
 }
 
 // The most of a binary request's fixed header a handler may write into.

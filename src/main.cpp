@@ -1,10 +1,13 @@
 #include "accept.h"
+#include "access.h"
 #include "common.h"
 #include "libusb1_common.h"
+#include "listeners.h"
 #include "log.h"
 #include "options.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
+#include "test_timing.h"
 
 int main(int argc, char *argv[])
 {
@@ -13,10 +16,19 @@ int main(int argc, char *argv[])
     if (!install_ctrl_handler())
         LOG_ERROR("Cannot install signal handler");
     parse_cmdline_args(nullptr, argc, argv);
+    timing_load();
+    if (access_options_bad())
+        return TARVEX_EXIT_BAD_ACCESS;
 
     LOG_DEBUG("create_listening_sockets");
     if (!create_listening_sockets())
         return -4;
+    char listening[512];
+    bool beyond_loopback = listeners_describe(listening, sizeof(listening));
+    if (access_start(beyond_loopback, listening) != 0) {
+        listeners_remove_unix();
+        return TARVEX_EXIT_BAD_ACCESS;
+    }
     if (tarvex_libusb_init() != 0) {
         LOG_ERROR("Cannot initialize libusb_init");
         return -3;
@@ -27,6 +39,7 @@ int main(int argc, char *argv[])
     non_blocking_accept_main();
     LOG_DEBUG("destroy_listening_sockets");
     destroy_listening_sockets();
+    listeners_remove_unix();
     LOG_DEBUG("tarvex_libusb_exit");
     tarvex_libusb_exit();
     return 0;

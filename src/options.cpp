@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access.h"
 #include "common.h"
+#include "listeners.h"
 #include "log.h"
 #include "probe_hold.h"
 #include "tarvex_connection.h"
@@ -22,9 +24,10 @@ static int help_flag;
 static int version_flag;
 static char version[200];
 
-// Long options without a letter.
+// Long options without a letter, numbered after the access and listening
+// options' codes so that no two options share one.
 enum : int {
-    OPTION_HOLD_WAIT = 0x100,
+    OPTION_HOLD_WAIT = OPT_ALLOW_NETWORK + 1,
     OPTION_HOLD_MAX,
 };
 
@@ -39,6 +42,13 @@ static const struct option long_options[] = {
     {"log_output", required_argument, nullptr, 'l'},
     {"hold-wait", required_argument, nullptr, OPTION_HOLD_WAIT},
     {"hold-max", required_argument, nullptr, OPTION_HOLD_MAX},
+    {"listen", required_argument, nullptr, OPT_LISTEN},
+    {"unix", required_argument, nullptr, OPT_UNIX},
+    {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
+    {"unix-group", required_argument, nullptr, OPT_UNIX_GROUP},
+    {"allow-user", required_argument, nullptr, OPT_ALLOW_USER},
+    {"allow-group", required_argument, nullptr, OPT_ALLOW_GROUP},
+    {"allow-network", required_argument, nullptr, OPT_ALLOW_NETWORK},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -149,6 +159,8 @@ static void handle_option(int c)
         handle_hold_option(c);
         break;
     default:
+        if (!access_handle_option(c, optarg))
+            listeners_handle_option(c, optarg);
         break;
     }
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "listeners.h"
 #include "log.h"
 #include "sock_info.h"
 
@@ -36,6 +37,7 @@ void ctrl_handler(int sig, siginfo_t *siginfo, void *context)
     if (sig == SIGINT) {
         write_text(STDOUT_FILENO, "Ctrl-C event\n");
         close_all_sockets();
+        listeners_remove_unix();
         _exit(2);
     }
 }

@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access.h"
 #include "log.h"
 
 list_head connection_list = LIST_HEAD_INIT(connection_list);
+unsigned listening_records;
 
 // The last key handed out; keys are never reused.
 static uint32_t sock_info_keys;
@@ -21,6 +23,17 @@ _sock_info *alloc_sock_info()
     memset(psock_info, 0, sizeof(*psock_info));
     psock_info->sock = -1;
     psock_info->key = ++sock_info_keys;
+    psock_info->peer_uid = ACCESS_UID_UNKNOWN;
+    return psock_info;
+}
+
+_sock_info *alloc_sock_info_keyless()
+{
+    _sock_info *psock_info = alloc_sock_info();
+    if (psock_info != nullptr) {
+        psock_info->key = 0;
+        sock_info_keys--;
+    }
     return psock_info;
 }
 

@@ -62,11 +62,17 @@ struct _sock_info {
                           // behind a refresh (never both)
     uint64_t deadline_ms; // GATHERING: the whole payload; SENDING: the next progress
     uint32_t events;      // what the loop watches the socket for now
+    uint32_t peer_uid;    // owner of the peer's socket when known, else ACCESS_UID_UNKNOWN (access.h)
 };
 
 extern list_head connection_list;
+// How many records of connection_list are listening sockets.
+extern unsigned listening_records;
 
 _sock_info *alloc_sock_info();
+// A record that takes no key (key 0): the listening sockets beyond the
+// first, so that clients' keys stay what they are with one listener.
+_sock_info *alloc_sock_info_keyless();
 void free_sock_info(_sock_info *psock_info);
 void delete_sock_info_from_list(_sock_info *del_sock_info);
 // Number of records in connection_list, listening sockets included.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access.h"
 #include "binarybuffer.h"
 #include "common.h"
 #include "log.h"
@@ -612,7 +613,7 @@ static void txt_get_nb_tcp_client(tcp_request *r)
 {
     if (!tokenize_request(r))
         return;
-    const char *mes = reply_text(r, "1 %d\n", get_nb_tcp_client() - 1);
+    const char *mes = reply_text(r, "1 %d\n", get_nb_tcp_client() - listening_records);
     CMD_DEBUG("get-nb-tcp-client: (%s) : returned value '%s'", client_name(r), mes);
 }
 
@@ -779,6 +780,10 @@ static void txt_get_version(tcp_request *r)
 static void txt_exit(tcp_request *r)
 {
     CMD_DEBUG("tarvex-exit : command received from (%s)", client_name(r));
+    if (!access_may_end_server(r->psock_info)) {
+        reply_text(r, "0\n");
+        return;
+    }
     exit(0);
 }
 

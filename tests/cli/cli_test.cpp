@@ -78,11 +78,11 @@ std::string json_lines(const std::string &json)
 class Cli : public ::testing::Test
 {
 protected:
-    void start(const std::vector<std::string> &vprobe_args)
+    void start(const std::vector<std::string> &vprobe_args, const std::vector<std::string> &server_args = {})
     {
         std::vector<std::string> args = {"--fast"};
         args.insert(args.end(), vprobe_args.begin(), vprobe_args.end());
-        ASSERT_EQ(server_.start({}, args, true), 0);
+        ASSERT_EQ(server_.start(server_args, args, true), 0);
         ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     }
     cli_run cli(const std::vector<std::string> &args, int timeout_ms = 30000)
@@ -282,6 +282,31 @@ TEST_F(Cli, RawSendsOneRequestAndPrintsItsReply)
     EXPECT_EQ(r.out, "1 2\n");
     cli_run mem = cli({"raw", "tarvex-tcp-read-mem", "77", "20000000", "1", "5", "0"});
     EXPECT_EQ(mem.out, std::string("1 0 5\n\0\0\0\0\0", 11)) << "the header and its data bytes";
+}
+
+// The host names the server's Unix socket ("unix:PATH", by option or
+// environment) or an IPv6 literal, with or without brackets.
+TEST_F(Cli, HostIsAUnixSocketOrAnIpv6Literal)
+{
+    std::string path = server_.dir + "/cli.sock";
+    start({"--probes", "2"}, {"--unix", path});
+    std::vector<std::string> hosts = {"unix:" + path};
+    if (tarvex_test::ipv6_loopback_available())
+        hosts.insert(hosts.end(), {"::1", "[::1]"});
+    for (const std::string &host : hosts) {
+        cli_run r = cli({"--host", host, "raw", "get-nb-tarvex"});
+        EXPECT_EQ(r.status, 0) << host << ": " << r.err;
+        EXPECT_EQ(r.out, "1 2\n") << host;
+    }
+    std::string out, err;
+    EXPECT_EQ(tarvex_test::run_to_end(
+                  {"/usr/bin/env", "TARVEX_HOST=unix:" + path, TARVEX_CLI_PATH, "--port", "1", "raw", "get-nb-tarvex"},
+                  &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(out, "1 2\n");
+    cli_run gone = cli({"--host", "unix:" + server_.dir + "/none.sock", "list"});
+    EXPECT_EQ(gone.status, 2) << gone.err;
 }
 
 struct exit_case {

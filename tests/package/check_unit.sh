@@ -1,24 +1,34 @@
 #!/usr/bin/env bash
-# The systemd unit: the unprivileged account the udev rule gives the probes
-# to, the hardening that must stay, nothing that would hide the probes, and
-# what systemd-analyze says of it where that tool is installed.
-#   check_unit.sh UNIT UDEV_RULES SYSUSERS SERVER
+# The systemd units: the unprivileged account the udev rule gives the probes
+# to, the hardening that must stay, nothing that would hide the probes, the
+# sockets (loopback and the group's Unix socket only) and who is admitted on
+# them, and what systemd-analyze says of both where that tool is installed.
+#   check_unit.sh UNIT SOCKET UDEV_RULES SYSUSERS SERVER
 set -u
 . "$(dirname "$0")/package_files.sh"
-unit=$1 rules=$2 sysusers=$3 server=$4
+unit=$1 socket=$2 rules=$3 sysusers=$4 server=$5
 
 for line in User=tarvex Group=tarvex NoNewPrivileges=yes PrivateTmp=yes ProtectSystem=strict ProtectHome=yes \
     DevicePolicy=closed "DeviceAllow=char-usb_device rw" Restart=on-failure KillSignal=SIGINT \
-    SuccessExitStatus=2 ExecStart=/usr/bin/tarvex-server; do
+    SuccessExitStatus=2 "ExecStart=/usr/bin/tarvex-server --allow-group tarvex" Requires=tarvex-server.socket \
+    Also=tarvex-server.socket; do
     grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
+for line in ListenStream=/run/tarvex/tarvex.sock SocketMode=0660 SocketGroup=tarvex ListenStream=127.0.0.1:7184 \
+    "ListenStream=[::1]:7184" BindIPv6Only=ipv6-only WantedBy=sockets.target; do
+    grep -qxF "$line" "$socket" || fail "the socket unit lacks $line"
+done
+# A listener beyond loopback and the Unix socket serves the network.
+others=$(grep '^ListenStream=' "$socket" | grep -vxF -e ListenStream=/run/tarvex/tarvex.sock \
+    -e ListenStream=127.0.0.1:7184 -e "ListenStream=[::1]:7184")
+[ -z "$others" ] || fail "the socket unit listens beyond loopback: $others"
 # Hiding /dev, or a user namespace that does not map the tarvex group of the
 # device nodes, takes the probes away; a private network takes the clients.
 grep -Eq '^(PrivateDevices|PrivateUsers|PrivateNetwork)=(yes|true|on|1)$' "$unit" &&
     fail "the unit cuts the server off: $(grep -E '^(PrivateDevices|PrivateUsers|PrivateNetwork)=' "$unit")"
 families=" $(sed -n 's/^RestrictAddressFamilies=//p' "$unit") "
 [ "$(grep -c '^RestrictAddressFamilies=' "$unit")" -eq 1 ] || fail "the unit needs one RestrictAddressFamilies= line"
-for family in AF_INET AF_NETLINK AF_UNIX; do
+for family in AF_INET AF_INET6 AF_NETLINK AF_UNIX; do
     [[ "$families" == *" $family "* ]] || fail "RestrictAddressFamilies= lacks $family:$families"
 done
 
@@ -31,11 +41,12 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     # unknown key: any message is a failure.
     copy=$(mktemp -d)
     sed "s#^ExecStart=/usr/bin/tarvex-server#ExecStart=$server#" "$unit" >"$copy/tarvex-server.service"
-    messages=$(systemd-analyze verify --man=no "$copy/tarvex-server.service" 2>&1)
+    cp "$socket" "$copy/tarvex-server.socket"
+    messages=$(systemd-analyze verify --man=no "$copy/tarvex-server.service" "$copy/tarvex-server.socket" 2>&1)
     [ -z "$messages" ] || fail "systemd-analyze verify: $messages"
     rm -rf "$copy"
 else
     echo "systemd-analyze is not installed: unit not verified by systemd"
 fi
 
-finish "unit $(basename "$unit")"
+finish "units $(basename "$unit") $(basename "$socket")"

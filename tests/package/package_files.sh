@@ -15,19 +15,33 @@ finish() {
     [ "$failures" -eq 0 ]
 }
 
-# The installed files, without the leading "/", one a line:
-#   package_files PREFIX BINDIR LIBDIR MANDIR   (absolute install paths)
-package_files() {
-    local prefix=${1#/} bindir=${2#/} libdir=${3#/} mandir=${4#/} name
-    for name in tarvex-server tarvex-cli tarvex-gdbserver tarvex-vprobe; do
-        echo "$bindir/$name"
-        echo "$mandir/man1/$name.1.gz"
+# The files of each package, without the leading "/", one a line:
+#   package_files_of NAME PREFIX BINDIR LIBDIR MANDIR   (absolute install paths)
+# NAME: tarvex-server or tarvex-vprobe.
+package_files_of() {
+    local name=$1 prefix=${2#/} bindir=${3#/} libdir=${4#/} mandir=${5#/} program
+    if [ "$name" = tarvex-vprobe ]; then
+        echo "$bindir/tarvex-vprobe"
+        echo "$mandir/man1/tarvex-vprobe.1.gz"
+        echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
+        for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-crc32.bin; do
+            echo "$prefix/share/tarvex/$name"
+        done
+        return
+    fi
+    for program in tarvex-server tarvex-cli tarvex-gdbserver; do
+        echo "$bindir/$program"
+        echo "$mandir/man1/$program.1.gz"
     done
-    echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
     echo "$prefix/lib/udev/rules.d/60-tarvex-probes.rules"
     echo "$prefix/lib/systemd/system/tarvex-server.service"
+    echo "$prefix/lib/systemd/system/tarvex-server.socket"
     echo "$prefix/lib/sysusers.d/tarvex.conf"
-    for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-crc32.bin; do
-        echo "$prefix/share/tarvex/$name"
-    done
+}
+
+# Every installed file: both packages'.
+#   package_files PREFIX BINDIR LIBDIR MANDIR
+package_files() {
+    package_files_of tarvex-server "$@"
+    package_files_of tarvex-vprobe "$@"
 }

@@ -58,6 +58,19 @@ void write_file(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+bool ipv6_loopback_available()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in6 addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return bound;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -168,8 +181,12 @@ int server_process::start(const std::vector<std::string> &extra_args, const std:
     control_path_ = dir + "/control.sock";
     std::vector<std::string> server_args = {"-p", std::to_string(port)};
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
+    if (!timing.empty())
+        setenv("TARVEX_TEST_TIMING", timing.c_str(), 1);
     pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout",
                         dir + "/stderr");
+    if (!timing.empty())
+        unsetenv("TARVEX_TEST_TIMING");
     return pid > 0 ? 0 : -1;
 }
 

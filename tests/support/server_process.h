@@ -50,6 +50,8 @@ public:
     uint16_t port = 0;
     pid_t pid = -1;
     std::string dir;
+    // TARVEX_TEST_TIMING of the server start() runs (shortened waits); empty: the real ones.
+    std::string timing;
 
 private:
     std::string control_path_;
@@ -71,6 +73,9 @@ pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master);
 // Runs the server binary with args to its end; returns its exit status and
 // the text it wrote.
 int run_server_to_end(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 10000);
+
+// Whether this host has the IPv6 loopback address (a container may not).
+bool ipv6_loopback_available();
 
 // Whether 127.0.0.1:port (or 0.0.0.0:port) is in LISTEN state.
 bool port_listening(uint16_t port, bool any_address = false);

@@ -1,9 +1,13 @@
 // No client holds up another: probe work runs on a worker per probe while the
 // loop keeps serving everyone else, a refresh waits for the work in flight,
 // and clients that go, close or end the server mid-operation leave nothing
-// behind. The probes are slowed with the virtual probe's latency so that an
-// operation is in flight for seconds; the cases assert the order in which
-// replies arrive, the bytes and the counts, never durations.
+// behind. The virtual probe's gate keeps an operation in flight: the probe
+// withholds a reply until the test opens the gate (the server gives up on a
+// reply after 2 s, so a case opens it soon). The cases assert the order in
+// which replies arrive, the bytes and the counts, never durations. Cases
+// whose outcome hangs on the transport (threads on libusb, a device going,
+// the end with a transfer pending) run on both; the loop's own order on the
+// fast one only.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -21,9 +25,6 @@ namespace
 
 using namespace usb_test;
 
-// 200 ms per command transfer: a 16 KiB read is 32 probe blocks and their
-// status queries, several seconds in flight.
-const std::string SLOW_PROBE = "latency=200000";
 constexpr uint32_t RAM = 0x20000000;
 constexpr uint32_t LONG_READ = 16 * 1024;
 
@@ -116,17 +117,20 @@ protected:
         EXPECT_EQ(result, 0);
         EXPECT_EQ(data, expected);
     }
-    // Sends `request` on c and waits until the probe has seen a command
-    // block more: the request was dispatched and runs on the probe.
-    void send_and_see_it_run(tarvex::connection &c, const std::string &request)
+    // Sends `request` on c and waits until probe 0 holds its first reply:
+    // the request was dispatched and stays in flight until open_gate().
+    void send_and_hold(tarvex::connection &c, const std::string &request)
     {
-        std::string blocks = server_.control("count 0");
+        ASSERT_EQ(server_.control("gate 0 hold"), "ok armed");
         ASSERT_EQ(c.send_bytes(request.data(), request.size()), 0);
-        for (int i = 0; i < 3000 && server_.control("count 0") == blocks; i++)
+        std::string gate;
+        for (int i = 0; i < 5000 && (gate = server_.control("gate 0")) == "ok armed"; i++)
             usleep(1000);
+        ASSERT_EQ(gate, "ok holding");
     }
-    // The long read of probe 0's RAM, running when this returns.
-    void start_long_read(session &s) { send_and_see_it_run(s.c, read_line_request(s.assoc, RAM, 4, LONG_READ / 4)); }
+    void open_gate() { ASSERT_EQ(server_.control("gate 0 open"), "ok open"); }
+    // The long read of probe 0's RAM, in flight when this returns.
+    void start_long_read(session &s) { send_and_hold(s.c, read_line_request(s.assoc, RAM, 4, LONG_READ / 4)); }
     std::string ask(tarvex::connection &c, const std::string &request)
     {
         std::string reply;
@@ -135,12 +139,12 @@ protected:
     }
 };
 
-// A long read on the slow probe; meanwhile another client's requests on the
+// A long read held on probe 0; meanwhile another client's requests on the
 // second probe and requests that need no probe are all answered, and the
 // long read's bytes are right.
 TEST_P(Concurrency, ALongReadOnOneProbeHoldsUpNoOtherProbeNorClient)
 {
-    start({"--probe", SLOW_PROBE, "--probe", "latency=1000"});
+    start({"--probes", "2"});
     std::vector<uint8_t> expected = pattern(LONG_READ, 0x31);
     fill(0, RAM, expected);
     session a = open_session(0);
@@ -159,8 +163,58 @@ TEST_P(Concurrency, ALongReadOnOneProbeHoldsUpNoOtherProbeNorClient)
         EXPECT_EQ(ask(c, "get-nb-tcp-client\n"), "1 4\n");
     }
     EXPECT_FALSE(readable_now(a.c)) << "the others were answered while the long read was still running";
+    open_gate();
     expect_read(a.c, expected);
 }
+
+// The probe goes away in the middle of a long read: the read fails with the
+// length it announced, the other probe is untouched, a refresh drops the
+// gone one.
+TEST_P(Concurrency, AProbeUnpluggedMidOperation)
+{
+    start({"--probes", "2"});
+    session a = open_session(0);
+    session b = open_session(1);
+    start_long_read(a);
+    ASSERT_EQ(server_.control("unplug 0"), "ok");
+    int result = 0;
+    std::vector<uint8_t> data;
+    take_read(a.c, &result, &data);
+    EXPECT_EQ(result, -4);
+    EXPECT_EQ(data.size(), LONG_READ);
+    EXPECT_EQ(ask(b.c, "tarvex-usb-get-status " + std::to_string(b.assoc) + "\n").substr(0, 2), "1 ");
+    EXPECT_EQ(ask(b.c, "usb-refresh\n"), "1 0\n");
+    EXPECT_EQ(ask(b.c, "get-nb-tarvex\n"), "1 1\n");
+    EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
+}
+
+// The ways the server ends keep their statuses with an operation in flight.
+TEST_P(Concurrency, ExitWithAnOperationInFlight)
+{
+    start({"--probes", "1"});
+    session a = open_session(0);
+    tarvex::connection b = server_.connect();
+    start_long_read(a);
+    ASSERT_EQ(b.send_bytes("tarvex-exit\n", 12), 0);
+    EXPECT_EQ(server_.wait_exit(30000), 0);
+}
+
+TEST_P(Concurrency, InterruptWithAnOperationInFlight)
+{
+    start({"--probes", "1"});
+    session a = open_session(0);
+    start_long_read(a);
+    server_.send_signal(SIGINT);
+    EXPECT_EQ(server_.wait_exit(30000), 2);
+    EXPECT_NE(server_.stdout_text().find("Ctrl-C event"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, Concurrency, ::testing::Values("umockdev", "fast"), transport_name);
+
+// The loop's own order, the same on either transport.
+class LoopOrder : public Concurrency
+{
+};
 
 size_t occurrences(const std::string &text, const std::string &what)
 {
@@ -173,9 +227,11 @@ size_t occurrences(const std::string &text, const std::string &what)
 // A memory write whose payload trickles in and four clients that never read
 // their 8 MiB replies: another client is served while they are pending, the
 // readers that never read are dropped, the trickled write is dropped at its
-// deadline without writing anything, and the counts come back.
-TEST_P(Concurrency, PendingClientsHoldUpNobody)
+// deadline without writing anything, and the counts come back. The
+// deadlines are shortened to 2 s.
+TEST_P(LoopOrder, PendingClientsHoldUpNobody)
 {
+    server_.timing = "send_s=2,payload_ms=2000";
     start({"--probes", "1"});
     std::vector<uint8_t> marker = pattern(256, 0x19);
     fill(0, 0x20000200, marker);
@@ -201,9 +257,10 @@ TEST_P(Concurrency, PendingClientsHoldUpNobody)
 
     EXPECT_TRUE(server_.wait_stderr("tcp-write-mem : no data from socket", 60000));
     EXPECT_TRUE(trickler.c.wait_closed(30000));
-    for (int i = 0; i < 600 && occurrences(server_.stderr_text(), "made no progress for 5 s: client dropped") < 4; i++)
-        usleep(100000);
-    EXPECT_EQ(occurrences(server_.stderr_text(), "made no progress for 5 s: client dropped"), 4u);
+    const std::string dropped = "made no progress for 2 s: client dropped";
+    for (int i = 0; i < 3000 && occurrences(server_.stderr_text(), dropped) < 4; i++)
+        usleep(10000);
+    EXPECT_EQ(occurrences(server_.stderr_text(), dropped), 4u);
     EXPECT_EQ(probe_memory(0, 0x20000200, 256), "ok " + hex_of(marker, 0, 256)) << "nothing was written";
     EXPECT_EQ(ask(b.c, "get-nb-tcp-client\n"), "1 2\n");
     EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 1\n");
@@ -211,19 +268,19 @@ TEST_P(Concurrency, PendingClientsHoldUpNobody)
 
 // Two clients of one probe: a read sent while the other client's write is in
 // flight is answered after it and sees the written bytes.
-TEST_P(Concurrency, OneProbeServesItsClientsInArrivalOrder)
+TEST_P(LoopOrder, OneProbeServesItsClientsInArrivalOrder)
 {
-    start({"--probe", "latency=50000"});
+    start({"--probes", "1"});
     session writer = open_session(0);
     session reader = open_session(0, false);
     for (uint8_t round = 1; round <= 3; round++) {
         std::vector<uint8_t> bytes = pattern(64, round);
         std::string line = "tarvex-tcp-write-mem " + std::to_string(writer.assoc) + " 20000100 1 40 0\n";
-        std::string request = line + std::string(bytes.begin(), bytes.end());
-        // The write has reached the probe, so it was dispatched first.
-        send_and_see_it_run(writer.c, request);
+        // The write is held on the probe, so it was dispatched first.
+        send_and_hold(writer.c, line + std::string(bytes.begin(), bytes.end()));
         std::string read = read_line_request(reader.assoc, 0x20000100, 1, 64);
         ASSERT_EQ(reader.c.send_bytes(read.data(), read.size()), 0);
+        open_gate();
         int result = -1;
         std::vector<uint8_t> seen;
         take_read(reader.c, &result, &seen);
@@ -236,18 +293,25 @@ TEST_P(Concurrency, OneProbeServesItsClientsInArrivalOrder)
 
 // A refresh waits for the probe work in flight, a request that arrives
 // meanwhile waits behind it, and afterwards every session still works.
-TEST_P(Concurrency, RefreshWaitsForTheWorkInFlight)
+TEST_P(LoopOrder, RefreshWaitsForTheWorkInFlight)
 {
-    start({"--probe", SLOW_PROBE, "--probe", "latency=1000"});
+    start({"--probes", "2"});
     std::vector<uint8_t> expected = pattern(LONG_READ, 0x52);
     fill(0, RAM, expected);
     session a = open_session(0);
     tarvex::connection b = server_.connect();
     tarvex::connection c = server_.connect();
     start_long_read(a);
-    EXPECT_EQ(ask(b, "usb-refresh\n"), "1 0\n");
+    ASSERT_EQ(b.send_bytes("usb-refresh\n", 12), 0);
+    ASSERT_EQ(c.send_bytes("get-nb-tarvex\n", 14), 0);
+    EXPECT_FALSE(readable_now(b)) << "the refresh waits for the read";
+    open_gate();
+    std::string reply;
+    ASSERT_EQ(b.recv_line(&reply, 60000), 0);
+    EXPECT_EQ(reply, "1 0\n");
     EXPECT_TRUE(readable_now(a.c)) << "the read in flight ended before the refresh ran";
-    EXPECT_EQ(ask(c, "get-nb-tarvex\n"), "1 2\n");
+    ASSERT_EQ(c.recv_line(&reply, 60000), 0);
+    EXPECT_EQ(reply, "1 2\n");
     expect_read(a.c, expected);
     std::string again = read_line_request(a.assoc, RAM, 4, 4);
     ASSERT_EQ(a.c.send_bytes(again.data(), again.size()), 0);
@@ -258,48 +322,28 @@ TEST_P(Concurrency, RefreshWaitsForTheWorkInFlight)
     EXPECT_EQ(std::vector<uint8_t>(expected.begin(), expected.begin() + 16), data);
 }
 
-// The probe goes away in the middle of a long read: the read fails with the
-// length it announced, the other probe is untouched, a refresh drops the
-// gone one.
-TEST_P(Concurrency, AProbeUnpluggedMidOperation)
-{
-    start({"--probe", SLOW_PROBE, "--probe", "latency=1000"});
-    session a = open_session(0);
-    session b = open_session(1);
-    start_long_read(a);
-    ASSERT_EQ(server_.control("unplug 0"), "ok");
-    int result = 0;
-    std::vector<uint8_t> data;
-    take_read(a.c, &result, &data);
-    EXPECT_EQ(result, -4);
-    EXPECT_EQ(data.size(), LONG_READ);
-    EXPECT_EQ(ask(b.c, "tarvex-usb-get-status " + std::to_string(b.assoc) + "\n").substr(0, 2), "1 ");
-    EXPECT_EQ(ask(b.c, "usb-refresh\n"), "1 0\n");
-    EXPECT_EQ(ask(b.c, "get-nb-tarvex\n"), "1 1\n");
-    EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
-}
-
 // Input that arrives while a client's operation runs waits for its reply: a
 // request sent early is answered after it, and a client that half-closes its
 // end still gets the whole reply before the server closes.
-TEST_P(Concurrency, InputDuringAnOperationWaitsForItsReply)
+TEST_P(LoopOrder, InputDuringAnOperationWaitsForItsReply)
 {
-    start({"--probe", SLOW_PROBE});
-    constexpr uint32_t READ = 2048; // 8 slow commands: in flight for over a second
-    std::vector<uint8_t> expected = pattern(READ, 0x5d);
+    start({"--probes", "1"});
+    std::vector<uint8_t> expected = pattern(LONG_READ, 0x5d);
     fill(0, RAM, expected);
     session a = open_session(0);
     tarvex::connection c = server_.connect();
-    send_and_see_it_run(a.c, read_line_request(a.assoc, RAM, 4, READ / 4));
+    start_long_read(a);
     ASSERT_EQ(a.c.send_bytes("get-nb-tarvex\n", 14), 0);
     EXPECT_EQ(ask(c, "get-nb-tcp-client\n"), "1 3\n") << "the loop serves others meanwhile";
+    open_gate();
     expect_read(a.c, expected);
     std::string reply;
     EXPECT_EQ(a.c.recv_line(&reply, 120000), 0);
     EXPECT_EQ(reply, "1 1\n") << "the early request, answered after the read";
 
-    send_and_see_it_run(a.c, read_line_request(a.assoc, RAM, 4, READ / 4));
+    start_long_read(a);
     ASSERT_EQ(shutdown(a.c.fd(), SHUT_WR), 0);
+    open_gate();
     expect_read(a.c, expected);
     EXPECT_TRUE(a.c.wait_closed(120000)) << "closed once the reply has gone";
     for (int i = 0; i < 500 && reply != "1 2\n"; i++, usleep(10000))
@@ -310,9 +354,9 @@ TEST_P(Concurrency, InputDuringAnOperationWaitsForItsReply)
 // A client that goes while its read runs: the read completes, then its
 // association is released and, as the probe's last user, it takes the probe
 // out of debug mode. Another probe's session is untouched.
-TEST_P(Concurrency, AClientThatGoesMidOperationIsReleasedAfterIt)
+TEST_P(LoopOrder, AClientThatGoesMidOperationIsReleasedAfterIt)
 {
-    start({"--probe", SLOW_PROBE, "--probe", "latency=1000"});
+    start({"--probes", "2"});
     session b = open_session(1);
     uint32_t slow_key = key_of(default_serial(0));
     {
@@ -321,8 +365,9 @@ TEST_P(Concurrency, AClientThatGoesMidOperationIsReleasedAfterIt)
     } // a's connection closes with its read in flight
     EXPECT_EQ(ask(b.c, "get-nb-usb-client " + std::to_string(slow_key) + "\n"), "1 1\n")
         << "released only after the read";
+    open_gate();
     std::string reply;
-    for (int i = 0; i < 600 && reply != "1 0\n"; i++, usleep(100000))
+    for (int i = 0; i < 3000 && reply != "1 0\n"; i++, usleep(10000))
         reply = ask(b.c, "get-nb-usb-client " + std::to_string(slow_key) + "\n");
     EXPECT_EQ(reply, "1 0\n");
     EXPECT_EQ(ask(b.c, "get-nb-tcp-client\n"), "1 2\n");
@@ -333,46 +378,31 @@ TEST_P(Concurrency, AClientThatGoesMidOperationIsReleasedAfterIt)
 
 // Another client closes the association whose read is in flight: the close
 // waits for the read, which completes with the right bytes.
-TEST_P(Concurrency, CloseFromAnotherClientWaitsForTheOperation)
+TEST_P(LoopOrder, CloseFromAnotherClientWaitsForTheOperation)
 {
-    start({"--probe", SLOW_PROBE});
+    start({"--probes", "1"});
     std::vector<uint8_t> expected = pattern(LONG_READ, 0x77);
     fill(0, RAM, expected);
     session a = open_session(0);
     tarvex::connection b = server_.connect();
     start_long_read(a);
-    EXPECT_EQ(ask(b, "close-device " + std::to_string(a.assoc) + "\n"), "1\n");
+    std::string close = "close-device " + std::to_string(a.assoc) + "\n";
+    ASSERT_EQ(b.send_bytes(close.data(), close.size()), 0);
+    EXPECT_FALSE(readable_now(b)) << "the close waits for the read";
+    open_gate();
+    std::string reply;
+    ASSERT_EQ(b.recv_line(&reply, 60000), 0);
+    EXPECT_EQ(reply, "1\n");
     EXPECT_TRUE(readable_now(a.c)) << "the close was answered after the read";
     expect_read(a.c, expected);
     EXPECT_EQ(ask(b, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
 }
 
-// The ways the server ends keep their statuses with an operation in flight.
-TEST_P(Concurrency, ExitWithAnOperationInFlight)
-{
-    start({"--probe", SLOW_PROBE});
-    session a = open_session(0);
-    tarvex::connection b = server_.connect();
-    start_long_read(a);
-    ASSERT_EQ(b.send_bytes("tarvex-exit\n", 12), 0);
-    EXPECT_EQ(server_.wait_exit(30000), 0);
-}
-
-TEST_P(Concurrency, InterruptWithAnOperationInFlight)
-{
-    start({"--probe", SLOW_PROBE});
-    session a = open_session(0);
-    start_long_read(a);
-    server_.send_signal(SIGINT);
-    EXPECT_EQ(server_.wait_exit(30000), 2);
-    EXPECT_NE(server_.stdout_text().find("Ctrl-C event"), std::string::npos);
-}
-
 // Auto-exit: the last client goes with its read in flight; the server ends
 // with status 1 once the read has completed and the probe left debug mode.
-TEST_P(Concurrency, AutoExitAfterTheOperationInFlight)
+TEST_P(LoopOrder, AutoExitAfterTheOperationInFlight)
 {
-    start({"--probe", SLOW_PROBE}, {"-d3", "-a"});
+    start({"--probes", "1"}, {"-d3", "-a"});
     {
         session a = open_session(0);
         // The fixture's client holds no association; with a's open it may go
@@ -380,10 +410,11 @@ TEST_P(Concurrency, AutoExitAfterTheOperationInFlight)
         client_.close();
         start_long_read(a);
     }
+    open_gate();
     EXPECT_EQ(server_.wait_exit(120000), 1);
     EXPECT_NE(server_.stderr_text().find("E-MODE: 0x"), std::string::npos) << "the last user left debug mode";
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, Concurrency, ::testing::Values("umockdev", "fast"), transport_name);
+INSTANTIATE_TEST_SUITE_P(Fast, LoopOrder, ::testing::Values("fast"), transport_name);
 
 } // namespace

@@ -32,8 +32,10 @@ inline uint32_t key_of(const std::string &serial)
     return jenkins_one_at_a_time_hash(serial.data(), serial.size());
 }
 
-// Every case runs on both transports of the virtual probe: umockdev carrying
-// each usbfs ioctl, and the fast preload answering them in the server process.
+// A case runs on the transports its suite names: umockdev carrying each
+// usbfs ioctl, and the fast preload answering them in the server process.
+// Cases whose outcome could hang on the transport run on both, the others
+// on the fast one.
 class UsbServer : public ::testing::TestWithParam<const char *>
 {
 protected:

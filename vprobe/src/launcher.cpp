@@ -264,6 +264,21 @@ std::string flash_report(size_t index)
     return reply;
 }
 
+// "gate I hold|open" arms or opens the reply gate; "gate I" says where it is.
+std::string gate_request(probe_state &st, std::istringstream &args)
+{
+    static const char *const states[] = {"open", "armed", "holding"};
+    std::string what;
+    args >> what;
+    if (what == "hold")
+        st.gate = GATE_ARMED;
+    else if (what == "open")
+        st.gate = GATE_OPEN;
+    else if (!what.empty())
+        return "err gate hold|open";
+    return std::string("ok ") + states[st.gate];
+}
+
 std::string model_request(size_t index, const std::string &verb, std::istringstream &args)
 {
     std::string reply = "err unknown request";
@@ -319,6 +334,8 @@ std::string model_request(size_t index, const std::string &verb, std::istringstr
             reply = text;
         } else if (verb == "core") {
             reply = core_report(st);
+        } else if (verb == "gate") {
+            reply = gate_request(st, args);
         }
     }
     bus_unlock(the_launcher.bus);

@@ -847,6 +847,8 @@ io_outcome probe_bulk_out(probe_view &v, const uint8_t *data, uint32_t len, uint
     std::memcpy(block, data, len < CMD_SIZE ? len : CMD_SIZE);
     st.reply_len = receive_block(v, block, now_us);
     st.reply_pos = 0;
+    if (st.reply_len > 0 && st.gate == GATE_ARMED)
+        st.gate = GATE_HOLDING;
     if (len > CMD_SIZE && st.write.active)
         take_data_phase(v, data + CMD_SIZE, len - static_cast<uint32_t>(CMD_SIZE));
     return {IO_DONE, len};
@@ -855,7 +857,7 @@ io_outcome probe_bulk_out(probe_view &v, const uint8_t *data, uint32_t len, uint
 uint32_t probe_reply_pending(const probe_view &v)
 {
     const probe_state &st = v.rec->st;
-    return st.reply_len - st.reply_pos;
+    return st.gate == GATE_HOLDING ? 0 : st.reply_len - st.reply_pos;
 }
 
 uint32_t probe_reply_take(probe_view &v, uint8_t *buf, uint32_t cap)

@@ -88,6 +88,11 @@ enum swo_source : uint8_t {
     SWO_ITM = 2,     // packets of the core's stimulus port writes
 };
 
+// The reply gate, for tests that need an operation still in flight: armed,
+// the next command that has a reply runs, but its reply is withheld (the
+// reply endpoint NAKs) until the gate opens.
+enum gate_state : uint8_t { GATE_OPEN = 0, GATE_ARMED = 1, GATE_HOLDING = 2 };
+
 struct probe_config {
     std::array<char, 64> serial; // NUL-terminated text
     uint8_t form;                // serial_form
@@ -230,6 +235,7 @@ struct probe_state {
     std::array<uint8_t, SCRIPT_SIZE> script;
     uint8_t fault_status; // status byte answered by FAULT_FAIL
     uint8_t wait_status;  // status byte answered by FAULT_WAIT
+    uint8_t gate;         // gate_state
     core_debug core;
     std::array<uint8_t, SWO_CAPTURE> swo; // ITM packets, ring indexed by trace stream position
     flash_ctl flash;

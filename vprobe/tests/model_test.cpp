@@ -96,6 +96,22 @@ TEST_F(Model, MemoryWritesLandInRamAndReadBack)
     EXPECT_EQ(run(mem_block(0x0C, 0x20000100, 1)).size(), 2u);
 }
 
+// An armed gate lets a write's data phase through (no reply, nothing to
+// hold), then withholds the next reply whole until it opens.
+TEST_F(Model, GateWithholdsTheNextReplyUntilItOpens)
+{
+    std::vector<uint8_t> data(64, 0x5a);
+    v_.rec->st.gate = GATE_ARMED;
+    EXPECT_TRUE(run(mem_block(0x08, 0x20000100, 64), data).empty());
+    EXPECT_EQ(v_.rec->st.gate, GATE_ARMED);
+    EXPECT_TRUE(run(mem_block(0x07, 0x20000100, 64)).empty()) << "the reply endpoint NAKs";
+    EXPECT_EQ(v_.rec->st.gate, GATE_HOLDING);
+    v_.rec->st.gate = GATE_OPEN;
+    std::vector<uint8_t> reply(probe_reply_pending(v_));
+    probe_reply_take(v_, reply.data(), static_cast<uint32_t>(reply.size()));
+    EXPECT_EQ(reply, data);
+}
+
 TEST_F(Model, FlashIsReadOnlyAndOtherSpaceFaults)
 {
     std::vector<uint8_t> vectors = run(mem_block(0x07, 0x00000000, 8));

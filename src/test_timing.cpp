@@ -1,0 +1,54 @@
+#include "test_timing.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common.h"
+#include "log.h"
+
+tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS};
+
+// One "key=N" item with N above zero; false when it is none of the keys.
+static bool apply_item(const char *item, size_t len)
+{
+    struct key_slot {
+        const char *key;
+        long *as_long;
+        int *as_int;
+    };
+    const key_slot keys[] = {
+        {"heartbeat_s=", &tarvex_waits.heartbeat_s, nullptr},
+        {"send_s=", nullptr, &tarvex_waits.send_timeout_s},
+        {"payload_ms=", nullptr, &tarvex_waits.payload_wait_ms},
+    };
+    for (const key_slot &k : keys) {
+        size_t key_len = strlen(k.key);
+        if (len <= key_len || strncmp(item, k.key, key_len) != 0)
+            continue;
+        char *end = nullptr;
+        long n = strtol(item + key_len, &end, 10);
+        if (end != item + len || n <= 0 || n > 1000000)
+            return false;
+        if (k.as_long != nullptr)
+            *k.as_long = n;
+        else
+            *k.as_int = static_cast<int>(n);
+        return true;
+    }
+    return false;
+}
+
+void timing_load()
+{
+    const char *text = getenv("TARVEX_TEST_TIMING");
+    if (text == nullptr)
+        return;
+    while (*text != '\0') {
+        size_t len = strcspn(text, ",");
+        if (len > 0 && !apply_item(text, len))
+            LOG_WARNING("TARVEX_TEST_TIMING: '%.*s' ignored", static_cast<int>(len), text);
+        text += len;
+        if (*text == ',')
+            text++;
+    }
+}
