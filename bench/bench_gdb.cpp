@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "gdb_process.h"
 #include "round_trip.h"
 #include "server_process.h"
 
@@ -26,118 +27,15 @@ namespace
 {
 
 constexpr size_t IMAGE_SIZE = 64 * 1024;
-constexpr const char *DONE_MARK = "@@loaded@@";
 
-// gdb-multiarch reading commands from a pipe, its output from another.
-struct gdb_process {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-
-    int start(uint16_t port)
-    {
-        int to[2], from[2];
-        if (pipe(to) != 0 || pipe(from) != 0)
-            return -1;
-        pid = fork();
-        if (pid == 0) {
-            dup2(to[0], 0);
-            dup2(from[1], 1);
-            dup2(from[1], 2);
-            close(to[1]);
-            close(from[0]);
-            execl("/usr/bin/gdb-multiarch", "gdb-multiarch", "-q", "-nx", "-ex", "set confirm off", "-ex",
-                  ("target remote 127.0.0.1:" + std::to_string(port)).c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(to[0]);
-        close(from[1]);
-        in = to[1];
-        out = from[0];
-        return pid > 0 ? 0 : -1;
-    }
-    // Runs one command and waits for the mark echoed after it; false when
-    // GDB ends first or says the load failed.
-    bool run(const std::string &command, std::string *said)
-    {
-        std::string text = command + "\necho " + DONE_MARK + "\\n\n";
-        if (write(in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return false;
-        said->clear();
-        while (said->find(DONE_MARK) == std::string::npos) {
-            struct pollfd p = {out, POLLIN, 0};
-            char buf[4096];
-            ssize_t n = poll(&p, 1, 60000) > 0 ? read(out, buf, sizeof(buf)) : -1;
-            if (n <= 0)
-                return false;
-            said->append(buf, static_cast<size_t>(n));
-        }
-        return said->find("Transfer rate") != std::string::npos;
-    }
-    ~gdb_process()
-    {
-        if (in >= 0)
-            close(in);
-        if (out >= 0)
-            close(out);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-struct setup {
-    tarvex_test::server_process server;
-    tarvex_test::server_process front_end;
-    gdb_process gdb;
-    std::string bin, elf;
-    bool ok = false;
-};
-
-bool write_image(const std::string &path)
+gdb_bench *started()
 {
-    std::vector<uint8_t> bytes(IMAGE_SIZE);
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-    FILE *f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return f != nullptr && fclose(f) == 0 && ok;
-}
-
-// The image as raw bytes for tarvex-cli and as an ELF section at the start
-// of RAM for GDB.
-bool make_images(setup &s)
-{
-    s.bin = s.server.dir + "/image.bin";
-    s.elf = s.server.dir + "/image.elf";
-    std::string out, err;
-    return write_image(s.bin) &&
-           tarvex_test::run_to_end({"/usr/bin/arm-none-eabi-objcopy", "-I", "binary", "-O", "elf32-littlearm",
-                                    "--change-section-address", ".data=0x20000000", s.bin, s.elf},
-                                   &out, &err) == 0;
-}
-
-setup *started()
-{
-    static std::unique_ptr<setup> s;
-    if (s)
-        return s->ok ? s.get() : nullptr;
-    s = std::make_unique<setup>();
-    if (s->server.start({}) != 0 || s->server.wait_listening() != 0 || !make_images(*s))
-        return nullptr;
-    s->front_end.port = tarvex_test::free_port();
-    s->front_end.pid = tarvex_test::spawn_program({TARVEX_GDBSERVER_PATH, "--port", std::to_string(s->server.port),
-                                                   "--gdb-port", std::to_string(s->front_end.port)},
-                                                  s->front_end.dir + "/stdout", s->front_end.dir + "/stderr");
-    std::string said;
-    s->ok = s->front_end.wait_listening() == 0 && s->gdb.start(s->front_end.port) == 0 &&
-            s->gdb.run("echo", &said) == false && said.find(DONE_MARK) != std::string::npos;
-    return s->ok ? s.get() : nullptr;
+    return gdb_bench_started(IMAGE_SIZE, "0x20000000");
 }
 
 void BM_GdbLoad64K(benchmark::State &state)
 {
-    setup *s = started();
+    gdb_bench *s = started();
     if (s == nullptr) {
         state.SkipWithError("server, front end or GDB did not start");
         return;

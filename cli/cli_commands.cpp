@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "armv7m_debug.h"
+#include "cli_flash.h"
 #include "cli_format.h"
 #include "cli_run.h"
 #include "cli_transfer.h"
@@ -323,6 +324,12 @@ const cli_command COMMANDS[] = {
      check_write},
     {"trace", "[--seconds N] [--freq HZ]", "stream SWO trace bytes to standard output", 0, 0, NEEDS_PROBE, cmd_trace,
      nullptr},
+    {"flash", "FILE [--base ADDR] [--chip-erase] [--no-verify] [--halt] [--algo FLM | --pack PACK --device NAME]",
+     "program an ELF, Intel HEX or binary image into flash and RAM", 1, 1, NEEDS_HELD_TARGET, cmd_flash, nullptr},
+    {"erase", "[--chip | ADDR LEN]", "erase the flash sectors of a range, or the whole flash", 0, 2, NEEDS_HELD_TARGET,
+     cmd_erase, check_erase},
+    {"verify", "FILE", "compare the target's flash and RAM with an image", 1, 1, NEEDS_HELD_TARGET, cmd_verify,
+     nullptr},
     {"refresh", "", "rescan the USB bus for probes", 0, 0, NEEDS_SERVER, cmd_refresh, nullptr},
     {"raw", "REQUEST...", "send one text request and print the reply", 1, MANY, NEEDS_SERVER, cmd_raw, nullptr},
 };
@@ -339,7 +346,7 @@ std::string commands_usage()
 {
     std::string text;
     for (const cli_command &c : COMMANDS) {
-        char line[160];
+        char line[256];
         snprintf(line, sizeof(line), "  %-8s %-26s %s\n", c.name, c.args, c.summary);
         text += line;
     }

@@ -10,7 +10,10 @@
 namespace tarvex_cli
 {
 
-enum command_needs { NEEDS_SERVER, NEEDS_PROBE, NEEDS_TARGET };
+// NEEDS_HELD_TARGET: the probe's hold is taken before the target is
+// attached and given back after the command, so no other client's
+// request lands between its steps.
+enum command_needs { NEEDS_SERVER, NEEDS_PROBE, NEEDS_TARGET, NEEDS_HELD_TARGET };
 
 struct cli_command {
     const char *name;

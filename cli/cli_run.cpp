@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "armv7m_debug.h"
+#include "cli_flash.h"
 #include "cli_transfer.h"
 #include "image_file.h"
 #include "image_symbols.h"
@@ -29,8 +30,6 @@ constexpr size_t TRACE_DRAIN_MAX = 4096;
 // server sends the reply at once, so a short pause costs each read with
 // data little and still sees the whole reply.
 constexpr int TRACE_QUIET_MS = 1;
-// The flash is compared a piece at a time, as tarvex-cli read reads.
-constexpr size_t COMPARE_CHUNK = 64 * 1024;
 
 struct run_job {
     cli_session *s = nullptr;
@@ -74,25 +73,6 @@ static int target_step(cli_session &s, int rc, const char *what)
     return RUN_STATUS_NOT_RUN;
 }
 
-// The place where the flash loader programs an extent. Until it is part
-// of this program, an extent outside RAM must already be on the target.
-static int flash_extent(cli_session &s, const tarvex::image_extent &e)
-{
-    int rc = EXIT_DONE;
-    for (size_t done = 0; done < e.bytes.size() && rc == EXIT_DONE; done += COMPARE_CHUNK) {
-        uint32_t n = static_cast<uint32_t>(std::min(e.bytes.size() - done, COMPARE_CHUNK));
-        uint32_t at = e.address + static_cast<uint32_t>(done);
-        std::vector<uint8_t> now;
-        rc = target_step(s, tt::memory_read(s.link, at, n, &now), "reading the flash back");
-        if (rc == EXIT_DONE && !std::equal(now.begin(), now.end(), e.bytes.begin() + static_cast<long>(done)))
-            rc = fail(RUN_STATUS_NOT_RUN,
-                      "the target's flash at 0x%08x differs from the image (this build cannot program "
-                      "flash: use --ram for a RAM-linked image)",
-                      at);
-    }
-    return rc;
-}
-
 // A RAM-linked image starts at its ELF entry point; when its lowest part
 // is a vector table (its reset vector is the entry, or there is no ELF
 // entry to go by) the table and its stack pointer take over from the
@@ -128,14 +108,12 @@ static int load(cli_session &s, const run_job &job)
     int rc = target_step(s, tt::halt(s.link), "halting the core");
     if (rc == EXIT_DONE && s.opt.ram)
         rc = target_step(s, tt::reset(s.link, true), "resetting the target");
-    for (size_t i = 0; i < job.extents.size() && rc == EXIT_DONE; i++) {
+    if (rc == EXIT_DONE && !s.opt.ram && flash_for_run(s, job.extents) != EXIT_DONE)
+        rc = RUN_STATUS_NOT_RUN;
+    for (size_t i = 0; i < job.extents.size() && rc == EXIT_DONE && s.opt.ram; i++) {
         const tarvex::image_extent &e = job.extents[i];
-        if (s.opt.ram)
-            rc = target_step(s,
-                             tt::memory_write(s.link, e.address, e.bytes.data(), static_cast<uint32_t>(e.bytes.size())),
-                             "loading the image");
-        else
-            rc = flash_extent(s, e);
+        rc = target_step(s, tt::memory_write(s.link, e.address, e.bytes.data(), static_cast<uint32_t>(e.bytes.size())),
+                         "loading the image");
     }
     if (rc == EXIT_DONE)
         rc = s.opt.ram ? start_in_ram(s, job) : target_step(s, tt::reset(s.link, true), "resetting the target");
@@ -297,50 +275,6 @@ static int run_loaded(cli_session &s, run_job &job, const std::vector<std::strin
     if (job.trace_on)
         trace_switch(job, false);
     return verdict(s, job, r);
-}
-
-// Each turn asks the server to wait a second for the hold, so that the
-// progress line follows the holder.
-constexpr int HOLD_TURN_MS = 1000;
-
-static void show_holder(cli_session &s)
-{
-    tarvex::probe_holder h;
-    bool found = false;
-    if (tarvex::probe_holder_of(s.conn, s.link.assoc(), &h, &found) != 0 || !found || !h.held)
-        return;
-    char line[160];
-    snprintf(line, sizeof(line), "waiting for probe %d, held by %s for %llds", s.probe.index, h.name.c_str(),
-             h.seconds);
-    if (isatty(STDERR_FILENO))
-        progress_draw(line);
-    else
-        fprintf(stderr, "tarvex-cli: %s\n", line);
-}
-
-int run_take_hold(cli_session &s)
-{
-    int64_t deadline = tarvex::monotonic_ms() + static_cast<int64_t>(s.opt.hold_wait_s * 1000);
-    bool shown = false;
-    for (;;) {
-        int64_t left = deadline - tarvex::monotonic_ms();
-        int result = 0;
-        if (tarvex::hold_probe(s.conn, s.link.assoc(),
-                               left < HOLD_TURN_MS ? static_cast<int>(left > 0 ? left : 0) : HOLD_TURN_MS,
-                               &result) != 0)
-            return lost_server("tarvex-tcp-hold");
-        if (result == 0) {
-            progress_clear();
-            return EXIT_DONE;
-        }
-        if (result != tarvex::PROBE_HELD || left <= 0)
-            return fail(RUN_STATUS_NOT_RUN, "probe %d stayed held by another client for --hold-wait %g s (result %d)",
-                        s.probe.index, s.opt.hold_wait_s, result);
-        // Off a terminal one line says why the job waits; on one it follows the holder.
-        if (!shown || isatty(STDERR_FILENO))
-            show_holder(s);
-        shown = true;
-    }
 }
 
 int cmd_run_image(cli_session &s, const std::vector<std::string> &args)

@@ -17,11 +17,6 @@ enum run_status : int {
     RUN_STATUS_FAULT = 139,
 };
 
-// Takes the probe's hold for the whole run, waiting up to --hold-wait
-// behind another client's with a progress line naming the holder. The
-// hold ends with the association.
-int run_take_hold(cli_session &s);
-
 // args: IMAGE, then the firmware's arguments (after "--").
 int cmd_run_image(cli_session &s, const std::vector<std::string> &args);
 

@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "probe_hold.h"
+
 namespace tarvex_cli
 {
 
@@ -139,6 +143,40 @@ void session_close(cli_session &s)
     if (s.link.assoc() != 0 && s.conn.is_open())
         tarvex::close_device(s.conn, s.link.assoc());
     s.link.set_assoc(0);
+}
+
+// "waiting for probe N, held by X for Ns" while another client holds it.
+struct hold_progress : tarvex_target::hold_waiter {
+    int probe;
+    bool said = false;
+
+    explicit hold_progress(int index) : probe(index) {}
+    void waiting(const tarvex::probe_holder &h) override
+    {
+        char text[160];
+        snprintf(text, sizeof(text), "waiting for probe %d, held by %s for %llds", probe, h.name.c_str(), h.seconds);
+        if (isatty(2))
+            progress_draw(text);
+        else if (!said)
+            fprintf(stderr, "tarvex-cli: %s\n", text);
+        said = true;
+    }
+};
+
+int session_hold(cli_session &s)
+{
+    hold_progress waiter(s.probe.index);
+    std::string why;
+    int rc = tarvex_target::hold_take(s.link, s.opt.hold_wait_s, &waiter, &why);
+    progress_clear();
+    if (rc == tarvex_target::TARGET_LOST)
+        return lost_server("tarvex-tcp-hold");
+    return rc == tarvex_target::TARGET_OK ? EXIT_DONE : fail(EXIT_FAILED, "%s", why.c_str());
+}
+
+void session_release(cli_session &s)
+{
+    tarvex_target::hold_release(s.link);
 }
 
 } // namespace tarvex_cli

@@ -22,6 +22,7 @@ enum exit_status : int {
     EXIT_NO_PROBE = 3,  // the selected probe is not attached
     EXIT_FAILED = 4,    // the probe could not be opened or an operation failed
     EXIT_NO_TARGET = 5, // the probe found no target, or the target does not answer
+    EXIT_MISMATCH = 6,  // verify: the target differs from the image
 };
 
 struct cli_options {
@@ -35,9 +36,17 @@ struct cli_options {
     // the firmware's files live in, and where "--" stood among the words.
     bool ram = false;
     double timeout_s = 0;
-    double hold_wait_s = 600; // how long run waits for another client's hold
     std::string semihost_dir;
     size_t dashes_at = SIZE_MAX;
+    // flash, erase, verify
+    std::string base; // where a raw binary goes
+    std::string algo; // --algo FLM
+    std::string pack; // --pack PACK (with --device)
+    std::string device;
+    bool chip_erase = false; // flash: the whole flash; erase: --chip
+    bool no_verify = false;
+    bool halt_after = false;
+    double hold_wait_s = 30; // seconds to wait behind another client's hold
 };
 
 struct cli_session {
@@ -70,6 +79,10 @@ int session_open_probe(cli_session &s);
 // Puts the opened probe into SWD debug mode unless it already is in debug
 // mode (another client may be using it), then checks that a target answers.
 int session_attach_target(cli_session &s);
+// Takes the probe's hold for a command of many steps, waiting up to
+// --hold-wait behind another client's and showing who holds it.
+int session_hold(cli_session &s);
+void session_release(cli_session &s);
 // Closes the association, if any.
 void session_close(cli_session &s);
 

@@ -19,7 +19,8 @@ static void usage(FILE *out)
             "usage: tarvex-cli [--host H] [--port P] [--probe INDEX|SERIAL] [--json] COMMAND [ARGS]\n"
             "commands:\n%s"
             "exit status: 0 done, 1 usage or local file error, 2 server not reachable, 3 no such probe,\n"
-            "             4 probe could not be opened or an operation failed, 5 target not responding;\n"
+            "             4 probe could not be opened or an operation failed, 5 target not responding,\n"
+            "             6 verify found the target different from the image;\n"
             "             run IMAGE: the firmware's own status, 124 time-out, 125 could not run, 139 fault\n",
             commands_usage().c_str());
 }
@@ -62,6 +63,14 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.probe = value;
     else if (name == "-o" || name == "--output")
         p.opt.output = value;
+    else if (name == "--base")
+        p.opt.base = value;
+    else if (name == "--algo")
+        p.opt.algo = value;
+    else if (name == "--pack")
+        p.opt.pack = value;
+    else if (name == "--device")
+        p.opt.device = value;
     else if (name == "--port" && !tarvex::parse_port(value, &p.opt.server.port))
         rc = fail(EXIT_USAGE, "--port needs a number up to 65535");
     else if (name == "--seconds" && (rc = number_option("--seconds", value, 86400 * 365, &n)) == EXIT_DONE)
@@ -79,9 +88,9 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {
-        "--host", "--port",    "--probe",           "-o",         "--output", "--seconds",
-        "--freq", "--timeout", "--semihosting-dir", "--hold-wait"};
+    static const char *const names[] = {"--host",    "--port",    "--probe", "-o",     "--output",
+                                        "--seconds", "--freq",    "--timeout", "--semihosting-dir", "--hold-wait",
+                                        "--base",    "--algo",    "--pack",  "--device"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -113,6 +122,12 @@ static int parse_args(int argc, char **argv, parsed_args &p)
             p.opt.json = true;
         else if (arg == "--ram")
             p.opt.ram = true;
+        else if (arg == "--chip-erase" || arg == "--chip")
+            p.opt.chip_erase = true;
+        else if (arg == "--no-verify")
+            p.opt.no_verify = true;
+        else if (arg == "--halt")
+            p.opt.halt_after = true;
         else if (arg == "-h" || arg == "--help")
             p.help = true;
         else if (takes_value(arg))
@@ -130,14 +145,17 @@ static int run(const cli_command &command, cli_session &s, const std::vector<std
     int rc = session_connect(s);
     if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
         rc = session_open_probe(s);
-    if (rc == EXIT_DONE && run_image)
-        rc = run_take_hold(s);
-    if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
+    bool hold = command.needs == NEEDS_HELD_TARGET || run_image;
+    if (rc == EXIT_DONE && hold)
+        rc = session_hold(s);
+    if (rc == EXIT_DONE && (command.needs == NEEDS_TARGET || hold))
         rc = session_attach_target(s);
     if (rc != EXIT_DONE && run_image)
         rc = RUN_STATUS_NOT_RUN;
     else if (rc == EXIT_DONE)
         rc = command.run(s, args);
+    if (hold)
+        session_release(s);
     session_close(s);
     return rc;
 }

@@ -46,18 +46,20 @@ static std::string region(const char *type, uint32_t base, uint32_t size)
     return text;
 }
 
-// Flash is "rom": the front end cannot program it, so GDB neither writes
+// Without a flash algorithm, flash is "rom": the front end cannot program it, so GDB neither writes
 // there nor plants BKPTs there (it asks for hardware breakpoints instead).
 // GDB refuses any address outside the map, so the peripheral and system
 // spaces are listed too, or the debug and device registers would be out of
 // reach from GDB.
-std::string memory_map(const session_config &config)
+std::string memory_map(const session_config &config, const std::string &flash_xml)
 {
     std::string xml = "<?xml version=\"1.0\"?>\n"
                       "<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
                       "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n"
                       "<memory-map>\n";
-    if (config.flash.size > 0)
+    if (!flash_xml.empty())
+        xml += flash_xml;
+    else if (config.flash.size > 0)
         xml += region("rom", config.flash.base, config.flash.size);
     if (config.ram.size > 0)
         xml += region("ram", config.ram.base, config.ram.size);

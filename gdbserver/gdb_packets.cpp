@@ -87,7 +87,7 @@ static int q_xfer_features(gdb_session &, const std::string &body, std::string *
 
 static int q_xfer_memory_map(gdb_session &s, const std::string &body, std::string *reply)
 {
-    return xfer_document(memory_map(s.config()), body, strlen("qXfer:memory-map:read::"), reply);
+    return xfer_document(memory_map(s.config(), flash_regions(s)), body, strlen("qXfer:memory-map:read::"), reply);
 }
 
 static int reply_text(std::string *reply, const char *text)
@@ -428,6 +428,9 @@ constexpr packet_handler HANDLERS[] = {
     {"qC", true, q_current_thread},
     {"qRcmd,", false, q_rcmd},
     {"vMustReplyEmpty", true, reply_empty},
+    {"vFlashErase:", false, flash_erase_packet},
+    {"vFlashWrite:", false, flash_write_packet},
+    {"vFlashDone", true, flash_done_packet},
     {"vCont?", true, vcont_actions},
     {"vCont;", false, vcont},
     {"vKill", false, kill_packet},

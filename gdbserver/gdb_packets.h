@@ -21,7 +21,8 @@ int answer_packet(gdb_session &s, const std::string &body, std::string *reply);
 // The XML documents of qXfer: the M-profile target description and the
 // memory map (RAM, read-only flash, and the peripheral and system spaces).
 std::string target_description();
-std::string memory_map(const session_config &config);
+// flash_xml, when not empty, gives the flash regions (gdb_flash.h).
+std::string memory_map(const session_config &config, const std::string &flash_xml = "");
 
 // qRcmd: "monitor" commands, answered with their text output; *failed when
 // the command is unknown.

@@ -10,6 +10,7 @@
 
 #include "debug_units.h"
 #include "gdb_semihost.h"
+#include "gdb_flash.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
 #include "tarvex_text.h"
@@ -36,6 +37,7 @@ struct session_config {
     std::string probe = "0";
     memory_region ram = {0x20000000, 128 * 1024};
     memory_region flash = {0x00000000, 256 * 1024};
+    tarvex_target::flash_source flash_source; // --algo, --pack, --device
 };
 
 class gdb_session
@@ -69,6 +71,7 @@ public:
     server_link &link() { return link_; }
     debug_units &units() { return units_; }
     const session_config &config() const { return config_; }
+    gdb_flash &flash() { return flash_; }
     // Resumes the core (one step when step); the stop reply comes later.
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
@@ -139,6 +142,7 @@ private:
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
     gdb_semihost semihost_;
+    gdb_flash flash_;
 };
 
 } // namespace tarvex_gdb

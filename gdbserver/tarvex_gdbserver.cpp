@@ -53,7 +53,9 @@ static const char *const HELP_TEXT =
     "  --port PORT            tarvex-server's port (default 7184, or TARVEX_PORT)\n"
     "  --probe INDEX|SERIAL   the probe to debug (default 0)\n"
     "  --ram BASE:SIZE        the target's RAM (default 0x20000000:128K)\n"
-    "  --flash BASE:SIZE      the target's read-only flash (default 0:256K)\n"
+    "  --flash BASE:SIZE      the target's flash when no algorithm programs it (default 0:256K)\n"
+    "  --algo FLM             the flash algorithm for GDB's load (default: the virtual target's, when found)\n"
+    "  --pack PACK --device NAME  the algorithm a vendor's pack names for the device\n"
     "  -d[LEVEL], --debug[=LEVEL]  log threshold -3 to 3 (default 2, info; 3 without LEVEL)\n"
     "  -l FILE, --log-output FILE  write the log to FILE\n"
     "  -h, --help             this text\n"
@@ -62,12 +64,21 @@ static const char *const HELP_TEXT =
     "             252 the GDB port could not be bound\n";
 
 static const struct option LONG_OPTIONS[] = {
-    {"gdb-port", required_argument, nullptr, 'g'},   {"network-enable", no_argument, nullptr, 'n'},
-    {"host", required_argument, nullptr, 'H'},       {"port", required_argument, nullptr, 'p'},
-    {"probe", required_argument, nullptr, 'P'},      {"ram", required_argument, nullptr, 'r'},
-    {"flash", required_argument, nullptr, 'f'},      {"debug", optional_argument, nullptr, 'd'},
-    {"log-output", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'v'},          {nullptr, 0, nullptr, 0},
+    {"gdb-port", required_argument, nullptr, 'g'},
+    {"network-enable", no_argument, nullptr, 'n'},
+    {"host", required_argument, nullptr, 'H'},
+    {"port", required_argument, nullptr, 'p'},
+    {"probe", required_argument, nullptr, 'P'},
+    {"ram", required_argument, nullptr, 'r'},
+    {"flash", required_argument, nullptr, 'f'},
+    {"debug", optional_argument, nullptr, 'd'},
+    {"log-output", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},
+    {"algo", required_argument, nullptr, 'A'},
+    {"pack", required_argument, nullptr, 'K'},
+    {"device", required_argument, nullptr, 'D'},
+    {nullptr, 0, nullptr, 0},
 };
 
 static int usage_error(const char *format, const char *what)
@@ -119,6 +130,15 @@ static int take_option(int c, options &o, int *status)
         return 0;
     case 'H':
         o.session.server.host = arg;
+        return 0;
+    case 'A':
+        o.session.flash_source.algo_path = arg;
+        return 0;
+    case 'K':
+        o.session.flash_source.pack_path = arg;
+        return 0;
+    case 'D':
+        o.session.flash_source.device = arg;
         return 0;
     case 'P':
         o.session.probe = arg;

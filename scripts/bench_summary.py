@@ -69,6 +69,14 @@ def main():
             time_row(f"text memory {op.lower()} {label}", f"BM_Server{op}Mem/{size}/real_time",
                      0.80 if size == 1024 else 0.90)
     time_row("GDB load 64 KiB vs tarvex-cli write", "BM_GdbLoad64K/real_time", 0.80)
+    for probe, label in ((0, "fast probe"), (1, "1 ms probe")):
+        time_row(f"flash 128 KiB blank vs RAM write, {label}", f"BM_FlashBlank128K/{probe}/real_time", 0.30)
+        time_row(f"re-flash unchanged vs read-back, {label}", f"BM_ReflashUnchanged128K/{probe}/real_time", 2.0)
+        flash = rows.get(f"BM_FlashBlank128K/{probe}/real_time")
+        if flash is not None and "commands_per_page" in flash:
+            table.append((f"probe commands per flash page, {label}", f"{flash['commands_per_page']:.1f}", "", "", "",
+                          "INFO"))
+    time_row("GDB load into flash vs tarvex-cli flash", "BM_GdbLoadFlash128K/real_time", 0.80)
     for idle in (100, 1000):
         time_row(f"round trip with {idle} idle clients", f"BM_ServerWithIdleClients/{idle}/real_time", 1 / 1.10)
     idle = rows.get("BM_ServerWithIdleClients/1000/real_time")

@@ -46,6 +46,18 @@ uint16_t free_port()
     return port;
 }
 
+std::string scratch_path(const std::string &prefix, const std::string &name)
+{
+    const char *dir = getenv("TEST_TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "-" + std::to_string(getpid()) +
+           "-" + name;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
 bool ipv6_loopback_available()
 {
     int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);

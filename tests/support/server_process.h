@@ -81,6 +81,16 @@ bool ipv6_loopback_available();
 bool port_listening(uint16_t port, bool any_address = false);
 
 std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+// A file name in the temporary directory, unique to this process.
+std::string scratch_path(const std::string &prefix, const std::string &name);
+
+// What a program run to its end left.
+struct program_run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
 
 // Open descriptors and resident memory (KiB) of a process, -1 when unknown.
 long open_descriptors(pid_t pid);

@@ -1,0 +1,183 @@
+#include "cli_flash.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "cli_format.h"
+#include "cli_transfer.h"
+#include "flash_loader.h"
+#include "tarvex_client.h"
+
+namespace tarvex_cli
+{
+
+using namespace tarvex_target;
+
+// One progress line per phase on a terminal's standard error.
+struct phase_progress : flash_observer {
+    bool shown = isatty(2) != 0;
+    int phase = -1;
+    int64_t start = 0;
+
+    void progress(flash_phase p, uint64_t done, uint64_t total) override
+    {
+        if (!shown)
+            return;
+        if (p != phase) {
+            progress_keep();
+            phase = p;
+            start = tarvex::monotonic_ms();
+        }
+        double seconds = static_cast<double>(tarvex::monotonic_ms() - start) / 1e3;
+        char name[16];
+        snprintf(name, sizeof(name), "%-8s", flash_phase_name(p));
+        progress_draw(name + progress_text(done, total, seconds));
+    }
+};
+
+static int load_setup(cli_session &s, flash_setup *setup)
+{
+    flash_source source;
+    source.algo_path = s.opt.algo;
+    source.pack_path = s.opt.pack;
+    source.device = s.opt.device;
+    std::string why;
+    if (!source.pack_path.empty() && source.device.empty())
+        return fail(EXIT_USAGE, "--pack needs --device NAME");
+    if (flash_setup_load(s.link, source, setup, &why) != 0)
+        return fail(EXIT_USAGE, "%s", why.c_str());
+    return EXIT_DONE;
+}
+
+static int load_image(cli_session &s, const std::string &path, std::vector<tarvex::image_extent> *image)
+{
+    uint64_t base = 0;
+    if (!s.opt.base.empty() && !tarvex::parse_number(s.opt.base, 0xFFFFFFFFu, &base))
+        return fail(EXIT_USAGE, "--base needs an address: %s", s.opt.base.c_str());
+    std::string why;
+    if (flash_image_load(path, static_cast<uint32_t>(base), image, &why) != 0)
+        return fail(EXIT_USAGE, "%s", why.c_str());
+    return EXIT_DONE;
+}
+
+static int flash_failed(const flash_error &err, const char *what)
+{
+    int status = err.lost ? EXIT_NO_SERVER : err.mismatch ? EXIT_MISMATCH : EXIT_FAILED;
+    return fail(status, "%s failed in the %s phase at 0x%08x: %s", what, flash_phase_name(err.phase), err.address,
+                err.cause.c_str());
+}
+
+// The summary: JSON, or a line per phase that ran.
+static void print_summary(const cli_session &s, const flash_summary &sum)
+{
+    progress_clear();
+    double total = 0;
+    for (double t : sum.seconds)
+        total += t;
+    if (s.opt.json) {
+        json_object o;
+        o.add("sectors_erased", static_cast<long long>(sum.sectors_erased));
+        o.add("sectors_skipped", static_cast<long long>(sum.sectors_skipped));
+        o.add("bytes_programmed", static_cast<long long>(sum.bytes_programmed));
+        o.add("bytes_verified", static_cast<long long>(sum.bytes_verified));
+        o.add("seconds", total);
+        printf("%s\n", o.text().c_str());
+        return;
+    }
+    for (int p = PHASE_ERASE; p < PHASE_COUNT; p++) {
+        if (sum.bytes[p] == 0)
+            continue;
+        double rate = sum.seconds[p] > 0 ? static_cast<double>(sum.bytes[p]) / sum.seconds[p] : 0;
+        printf("%-8s %s in %.2f s (%s/s)\n", flash_phase_name(static_cast<flash_phase>(p)),
+               human_bytes(static_cast<double>(sum.bytes[p])).c_str(), sum.seconds[p], human_bytes(rate).c_str());
+    }
+    printf("%u sector%s erased, %u unchanged, %llu bytes programmed, %.2f s\n", sum.sectors_erased,
+           sum.sectors_erased == 1 ? "" : "s", sum.sectors_skipped,
+           static_cast<unsigned long long>(sum.bytes_programmed), total);
+}
+
+// The operation (under the probe's hold: see NEEDS_HELD_TARGET), then its
+// summary or its failure.
+template <typename operation> static int held(cli_session &s, const char *what, operation run)
+{
+    phase_progress bar;
+    flash_summary sum;
+    flash_error err;
+    if (run(&bar, &sum, &err) != TARGET_OK)
+        return flash_failed(err, what);
+    print_summary(s, sum);
+    return EXIT_DONE;
+}
+
+int cmd_flash(cli_session &s, const std::vector<std::string> &args)
+{
+    flash_setup setup;
+    std::vector<tarvex::image_extent> image;
+    int rc = load_image(s, args[0], &image);
+    if (rc != EXIT_DONE || (rc = load_setup(s, &setup)) != EXIT_DONE)
+        return rc;
+    flash_options opt;
+    opt.chip_erase = s.opt.chip_erase;
+    opt.verify = !s.opt.no_verify;
+    opt.halt_after = s.opt.halt_after;
+    return held(s, "flash", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_program(s.link, setup, image, opt, bar, sum, err);
+    });
+}
+
+int check_erase(const std::vector<std::string> &args)
+{
+    if (args.size() == 1)
+        return fail(EXIT_USAGE, "usage: tarvex-cli erase [--chip | ADDR LEN]");
+    return args.empty() ? EXIT_DONE : check_range(args);
+}
+
+int cmd_erase(cli_session &s, const std::vector<std::string> &args)
+{
+    uint64_t addr = 0, len = 0;
+    if (args.empty() && !s.opt.chip_erase)
+        return fail(EXIT_USAGE, "erase needs --chip or ADDR LEN");
+    if (!args.empty()) {
+        tarvex::parse_number(args[0], 0xFFFFFFFFu, &addr);
+        tarvex::parse_number(args[1], 0xFFFFFFFFu, &len);
+    }
+    flash_setup setup;
+    int rc = load_setup(s, &setup);
+    if (rc != EXIT_DONE)
+        return rc;
+    return held(s, "erase", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_erase(s.link, setup, static_cast<uint32_t>(addr), static_cast<uint32_t>(len), bar, sum, err);
+    });
+}
+
+int cmd_verify(cli_session &s, const std::vector<std::string> &args)
+{
+    flash_setup setup;
+    std::vector<tarvex::image_extent> image;
+    int rc = load_image(s, args[0], &image);
+    if (rc != EXIT_DONE || (rc = load_setup(s, &setup)) != EXIT_DONE)
+        return rc;
+    return held(s, "verify", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+        return flash_verify(s.link, setup, image, bar, sum, err);
+    });
+}
+
+int flash_for_run(cli_session &s, const std::vector<tarvex::image_extent> &image)
+{
+    flash_setup setup;
+    int rc = load_setup(s, &setup);
+    if (rc != EXIT_DONE)
+        return rc;
+    flash_options opt;
+    opt.halt_after = true;
+    phase_progress bar;
+    flash_summary sum;
+    flash_error err;
+    if (flash_program(s.link, setup, image, opt, &bar, &sum, &err) != TARGET_OK)
+        return flash_failed(err, "loading the image");
+    progress_clear();
+    return EXIT_DONE;
+}
+
+} // namespace tarvex_cli

@@ -1,0 +1,22 @@
+// The commands that program the target's flash through the flash loader.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli_session.h"
+#include "image_file.h"
+
+namespace tarvex_cli
+{
+
+int cmd_flash(cli_session &s, const std::vector<std::string> &args);
+int cmd_erase(cli_session &s, const std::vector<std::string> &args);
+int cmd_verify(cli_session &s, const std::vector<std::string> &args);
+// run IMAGE's load: the image into flash (and RAM) with a progress line
+// but no summary, the core left halted.
+int flash_for_run(cli_session &s, const std::vector<tarvex::image_extent> &image);
+// erase: nothing, or ADDR LEN.
+int check_erase(const std::vector<std::string> &args);
+
+} // namespace tarvex_cli

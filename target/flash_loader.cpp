@@ -1,0 +1,492 @@
+#include "flash_loader.h"
+
+#include <algorithm>
+#include <map>
+
+#include "flash_runner.h"
+#include "target.h"
+#include "tarvex_client.h"
+
+namespace tarvex_target
+{
+
+using tarvex::image_extent;
+
+constexpr uint32_t FNC_ERASE = 1, FNC_PROGRAM = 2, FNC_VERIFY = 3;
+
+const char *flash_phase_name(flash_phase p)
+{
+    static const char *const names[PHASE_COUNT] = {"prepare", "erase", "program", "verify"};
+    return p >= 0 && p < PHASE_COUNT ? names[p] : "?";
+}
+
+uint32_t flash_crc32(const uint8_t *data, size_t len, uint32_t crc)
+{
+    crc = ~crc;
+    for (size_t i = 0; i < len; i++) {
+        crc ^= data[i];
+        for (int b = 0; b < 8; b++)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// Times a phase and reports its progress.
+struct phase_clock {
+    flash_observer *obs;
+    flash_summary *sum;
+    flash_phase phase;
+    int64_t start;
+    uint64_t total;
+
+    phase_clock(flash_observer *o, flash_summary *s, flash_phase p, uint64_t bytes)
+        : obs(o), sum(s), phase(p), start(tarvex::monotonic_ms()), total(bytes)
+    {
+        step(0);
+    }
+    void step(uint64_t done) const
+    {
+        if (obs != nullptr)
+            obs->progress(phase, done, total);
+    }
+    ~phase_clock()
+    {
+        sum->seconds[phase] += static_cast<double>(tarvex::monotonic_ms() - start) / 1e3;
+        sum->bytes[phase] += total;
+    }
+};
+
+// ---- the plan ---------------------------------------------------------------------
+
+// One sector the image touches, with what it must hold afterwards.
+struct sector_plan {
+    uint32_t addr;
+    uint32_t size;
+    std::vector<image_extent> parts; // the image's bytes inside it
+    std::vector<uint8_t> content;    // the whole sector to program, empty when skipped
+    bool skip = false;
+};
+
+struct image_split {
+    std::vector<image_extent> flash, ram;
+};
+
+static bool inside(uint64_t addr, uint64_t len, uint64_t base, uint64_t size)
+{
+    return addr >= base && addr + len <= base + size;
+}
+
+// Pieces of the image by where they go; the first byte in neither is an error.
+static int split_image(const flash_setup &setup, const std::vector<image_extent> &image, image_split *out,
+                       flash_error *err)
+{
+    const tarvex::flash_device_desc &d = setup.algo.device;
+    for (const image_extent &e : image) {
+        uint64_t len = e.bytes.size();
+        if (inside(e.address, len, d.address, d.size)) {
+            out->flash.push_back(e);
+        } else if (inside(e.address, len, setup.ram_base, setup.ram_size)) {
+            out->ram.push_back(e);
+        } else {
+            err->phase = PHASE_PREPARE;
+            err->address = e.address;
+            err->cause = "the image's " + std::to_string(len) + " bytes at " + hex32(e.address) +
+                         " lie neither in the flash (" + hex32(d.address) + ", " + std::to_string(d.size) +
+                         " bytes) nor in RAM; nothing was changed";
+            return TARGET_FAILED;
+        }
+    }
+    return TARGET_OK;
+}
+
+static std::vector<sector_plan> plan_sectors(const tarvex::flash_device_desc &d, const std::vector<image_extent> &flash)
+{
+    std::map<uint32_t, sector_plan> sectors;
+    for (const image_extent &e : flash) {
+        uint32_t at = e.address, end = e.address + static_cast<uint32_t>(e.bytes.size());
+        while (at < end) {
+            uint32_t start = 0, size = 0;
+            tarvex::flash_sector_find(d, at - d.address, &start, &size);
+            start += d.address;
+            uint32_t stop = std::min(end, start + size);
+            sector_plan &s = sectors[start];
+            s.addr = start;
+            s.size = size;
+            auto from = e.bytes.begin() + (at - e.address);
+            s.parts.push_back({at, std::vector<uint8_t>(from, from + (stop - at))});
+            at = stop;
+        }
+    }
+    std::vector<sector_plan> list;
+    for (auto &kv : sectors)
+        list.push_back(std::move(kv.second));
+    return list;
+}
+
+static bool covers(const sector_plan &s)
+{
+    uint64_t covered = 0;
+    for (const image_extent &p : s.parts)
+        covered += p.bytes.size();
+    return covered == s.size;
+}
+
+static int sector_equal(flash_runner &r, const sector_plan &s, bool *equal)
+{
+    *equal = true;
+    for (const image_extent &p : s.parts) {
+        uint32_t len = static_cast<uint32_t>(p.bytes.size()), value = 0;
+        int rc = r.crc(p.address, len, &value);
+        if (rc != TARGET_OK)
+            return rc;
+        if (value != flash_crc32(p.bytes.data(), len)) {
+            *equal = false;
+            return TARGET_OK;
+        }
+    }
+    return TARGET_OK;
+}
+
+// Decides per sector: skip it (equal), or what to program back after the
+// erase (the old bytes, read now, under the image's).
+static int prepare_sectors(flash_runner &r, std::vector<sector_plan> &sectors, bool chip, flash_summary *sum)
+{
+    uint8_t empty = r.algo().device.empty;
+    for (sector_plan &s : sectors) {
+        if (!chip && r.layout().crc_entry != 0) {
+            int rc = sector_equal(r, s, &s.skip);
+            if (rc != TARGET_OK)
+                return rc;
+            if (s.skip) {
+                sum->sectors_skipped++;
+                continue;
+            }
+        }
+        if (chip || covers(s)) {
+            s.content.assign(s.size, empty);
+        } else {
+            int rc = memory_read(r.target(), s.addr, s.size, &s.content);
+            if (rc != TARGET_OK)
+                return r.fail(rc, s.addr, "reading the sector's other bytes before the erase failed");
+        }
+        for (const image_extent &p : s.parts)
+            std::copy(p.bytes.begin(), p.bytes.end(), s.content.begin() + (p.address - s.addr));
+    }
+    return TARGET_OK;
+}
+
+// ---- erase --------------------------------------------------------------------------
+
+static int erase_one(flash_runner &r, uint32_t addr, bool chip)
+{
+    const tarvex::flash_algo &a = r.algo();
+    uint32_t result = 0, timeout = a.device.erase_timeout_ms;
+    int rc;
+    if (chip) {
+        // The device's erase time-out is per sector; a whole-flash erase
+        // gets it once per 64 KiB.
+        timeout *= std::max(1u, a.device.size / 0x10000);
+        rc = r.call("EraseChip", r.layout().code + a.erase_chip, addr, timeout, nullptr, 0, &result);
+    } else {
+        rc = r.call("EraseSector", r.layout().code + a.erase_sector, addr, timeout, &addr, 1, &result);
+    }
+    if (rc == TARGET_OK && result != 0)
+        rc = r.fail(TARGET_FAILED, addr,
+                    std::string(chip ? "EraseChip" : "EraseSector") + " answered " + std::to_string(result));
+    return rc;
+}
+
+static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sectors, bool whole, flash_observer *obs,
+                         flash_summary *sum)
+{
+    r.set_phase(PHASE_ERASE);
+    uint64_t total = 0;
+    for (const sector_plan &s : sectors)
+        total += s.skip ? 0 : s.size;
+    if (total == 0)
+        return TARGET_OK;
+    phase_clock clock(obs, sum, PHASE_ERASE, total);
+    bool chip = whole && r.algo().erase_chip != tarvex::ALGO_ABSENT;
+    int rc = r.init(FNC_ERASE);
+    if (chip && rc == TARGET_OK && (rc = erase_one(r, r.algo().device.address, true)) == TARGET_OK) {
+        sum->sectors_erased += static_cast<uint32_t>(sectors.size());
+        clock.step(total);
+    }
+    uint64_t done = 0;
+    for (size_t i = 0; !chip && i < sectors.size() && rc == TARGET_OK; i++) {
+        if (sectors[i].skip)
+            continue;
+        rc = erase_one(r, sectors[i].addr, false);
+        if (rc == TARGET_OK) {
+            done += sectors[i].size;
+            sum->sectors_erased++;
+            clock.step(done);
+        }
+    }
+    if (rc == TARGET_OK)
+        rc = r.uninit(FNC_ERASE);
+    return rc;
+}
+
+// ---- program ------------------------------------------------------------------------
+
+struct page_job {
+    uint32_t addr;
+    const uint8_t *bytes;
+    uint32_t len;
+};
+
+static std::vector<page_job> pages_of(const std::vector<sector_plan> &sectors, uint32_t page, uint8_t empty)
+{
+    std::vector<page_job> jobs;
+    for (const sector_plan &s : sectors) {
+        for (uint32_t off = 0; !s.skip && off < s.size; off += page) {
+            uint32_t len = std::min(page, s.size - off);
+            const uint8_t *p = s.content.data() + off;
+            // An erased page needs no programming.
+            if (std::any_of(p, p + len, [empty](uint8_t b) { return b != empty; }))
+                jobs.push_back({s.addr + off, p, len});
+        }
+    }
+    return jobs;
+}
+
+static int program_result(flash_runner &r, const page_job &job)
+{
+    uint32_t result = 0;
+    int rc = r.finish(&result);
+    if (rc == TARGET_OK && result != 0)
+        rc = r.fail(TARGET_FAILED, job.addr, "ProgramPage answered " + std::to_string(result));
+    return rc;
+}
+
+static int fill_buffer(flash_runner &r, uint32_t buf, const page_job &job)
+{
+    int rc = memory_write(r.target(), buf, job.bytes, job.len);
+    return rc == TARGET_OK ? rc : r.fail(rc, job.addr, "writing the page into the RAM buffer failed");
+}
+
+// With two buffers the next page goes into RAM while ProgramPage runs on
+// the other.
+static int program_pages(flash_runner &r, const std::vector<page_job> &jobs, flash_observer *obs, flash_summary *sum)
+{
+    r.set_phase(PHASE_PROGRAM);
+    uint64_t total = 0;
+    for (const page_job &j : jobs)
+        total += j.len;
+    if (total == 0)
+        return TARGET_OK;
+    phase_clock clock(obs, sum, PHASE_PROGRAM, total);
+    const flash_layout &lay = r.layout();
+    const tarvex::flash_algo &a = r.algo();
+    int rc = r.init(FNC_PROGRAM);
+    if (rc == TARGET_OK)
+        rc = fill_buffer(r, lay.buffers[0], jobs[0]);
+    uint64_t done = 0;
+    for (size_t i = 0; i < jobs.size() && rc == TARGET_OK; i++) {
+        uint32_t args[3] = {jobs[i].addr, jobs[i].len, lay.buffers[i % lay.buffer_count]};
+        rc = r.start("ProgramPage", lay.code + a.program_page, jobs[i].addr, a.device.program_timeout_ms, args, 3);
+        const page_job *next = i + 1 < jobs.size() ? &jobs[i + 1] : nullptr;
+        if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 2)
+            rc = fill_buffer(r, lay.buffers[(i + 1) % 2], *next);
+        if (rc == TARGET_OK)
+            rc = program_result(r, jobs[i]);
+        if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 1)
+            rc = fill_buffer(r, lay.buffers[0], *next);
+        if (rc == TARGET_OK) {
+            done += jobs[i].len;
+            sum->bytes_programmed += jobs[i].len;
+            clock.step(done);
+        }
+    }
+    if (rc == TARGET_OK)
+        rc = r.uninit(FNC_PROGRAM);
+    return rc;
+}
+
+// ---- verify -------------------------------------------------------------------------
+
+// The first address where the target differs from bytes at addr, found by
+// reading the range back.
+static int first_difference(flash_runner &r, uint32_t addr, const std::vector<uint8_t> &bytes)
+{
+    std::vector<uint8_t> now;
+    int rc = memory_read(r.target(), addr, static_cast<uint32_t>(bytes.size()), &now);
+    if (rc != TARGET_OK)
+        return r.fail(rc, addr, "reading back failed");
+    size_t i = 0;
+    while (i < bytes.size() && now[i] == bytes[i])
+        i++;
+    char cause[96];
+    snprintf(cause, sizeof(cause), "the target holds 0x%02x where the image has 0x%02x", now[i], bytes[i]);
+    return r.differ(addr + static_cast<uint32_t>(i), cause);
+}
+
+static int verify_by_crc(flash_runner &r, const image_extent &e, uint64_t *done, const phase_clock &clock)
+{
+    uint32_t len = static_cast<uint32_t>(e.bytes.size()), value = 0;
+    int rc = r.crc(e.address, len, &value);
+    if (rc == TARGET_OK && value != flash_crc32(e.bytes.data(), len))
+        return first_difference(r, e.address, e.bytes);
+    *done += len;
+    clock.step(*done);
+    return rc;
+}
+
+static int verify_by_algo(flash_runner &r, const image_extent &e, uint64_t *done, const phase_clock &clock)
+{
+    const flash_layout &lay = r.layout();
+    // The buffers lie side by side: Verify compares them as one.
+    uint32_t chunk = (lay.buffer_count == 2 ? lay.buffers[1] - lay.buffers[0] : 0) + r.algo().device.page_size;
+    int rc = TARGET_OK;
+    for (uint32_t off = 0; off < e.bytes.size() && rc == TARGET_OK; off += chunk) {
+        uint32_t len = std::min<uint32_t>(chunk, static_cast<uint32_t>(e.bytes.size()) - off);
+        uint32_t addr = e.address + off, result = 0;
+        rc = memory_write(r.target(), lay.buffers[0], e.bytes.data() + off, len);
+        if (rc != TARGET_OK)
+            return r.fail(rc, addr, "writing the image into the buffer failed");
+        uint32_t args[3] = {addr, len, lay.buffers[0]};
+        rc = r.call("Verify", lay.code + r.algo().verify, addr, 2000 + len / 32, args, 3, &result);
+        if (rc == TARGET_OK && result != addr + len) {
+            std::vector<uint8_t> part(e.bytes.begin() + off, e.bytes.begin() + off + len);
+            return first_difference(r, addr, part);
+        }
+        *done += len;
+        clock.step(*done);
+    }
+    return rc;
+}
+
+static int verify_flash(flash_runner &r, const std::vector<image_extent> &flash, flash_observer *obs,
+                        flash_summary *sum)
+{
+    r.set_phase(PHASE_VERIFY);
+    uint64_t total = 0, done = 0;
+    for (const image_extent &e : flash)
+        total += e.bytes.size();
+    if (total == 0)
+        return TARGET_OK;
+    bool algo = r.algo().verify != tarvex::ALGO_ABSENT;
+    if (!algo && r.layout().crc_entry == 0)
+        return r.fail(TARGET_FAILED, flash[0].address, "the algorithm has no Verify and no checksum routine is loaded");
+    phase_clock clock(obs, sum, PHASE_VERIFY, total);
+    int rc = algo ? r.init(FNC_VERIFY) : TARGET_OK;
+    for (size_t i = 0; i < flash.size() && rc == TARGET_OK; i++)
+        rc = algo ? verify_by_algo(r, flash[i], &done, clock) : verify_by_crc(r, flash[i], &done, clock);
+    if (rc == TARGET_OK && algo)
+        rc = r.uninit(FNC_VERIFY);
+    sum->bytes_verified += done;
+    return rc;
+}
+
+static int verify_ram(flash_runner &r, const std::vector<image_extent> &ram)
+{
+    r.set_phase(PHASE_VERIFY);
+    for (const image_extent &e : ram) {
+        std::vector<uint8_t> now;
+        int rc = memory_read(r.target(), e.address, static_cast<uint32_t>(e.bytes.size()), &now);
+        if (rc != TARGET_OK)
+            return r.fail(rc, e.address, "reading back failed");
+        if (now != e.bytes)
+            return first_difference(r, e.address, e.bytes);
+    }
+    return TARGET_OK;
+}
+
+static int write_ram(flash_runner &r, const std::vector<image_extent> &ram)
+{
+    r.set_phase(PHASE_PROGRAM);
+    for (const image_extent &e : ram) {
+        int rc = memory_write(r.target(), e.address, e.bytes.data(), static_cast<uint32_t>(e.bytes.size()));
+        if (rc != TARGET_OK)
+            return r.fail(rc, e.address, "writing RAM failed");
+    }
+    return TARGET_OK;
+}
+
+// ---- the operations -------------------------------------------------------------------
+
+// A whole-flash erase programs the image into a flash that is otherwise
+// empty: the plan covers every sector.
+static std::vector<image_extent> whole_flash(const tarvex::flash_device_desc &d, const std::vector<image_extent> &flash)
+{
+    image_extent all{d.address, std::vector<uint8_t>(d.size, d.empty)};
+    for (const image_extent &e : flash)
+        std::copy(e.bytes.begin(), e.bytes.end(), all.bytes.begin() + (e.address - d.address));
+    return {all};
+}
+
+static int program_flash(flash_runner &r, const image_split &parts, const flash_options &opt, flash_observer *obs,
+                         flash_summary *sum)
+{
+    const tarvex::flash_device_desc &d = r.algo().device;
+    std::vector<sector_plan> sectors = plan_sectors(d, opt.chip_erase ? whole_flash(d, parts.flash) : parts.flash);
+    int rc = r.place(PHASE_PREPARE);
+    if (rc == TARGET_OK)
+        rc = prepare_sectors(r, sectors, opt.chip_erase, sum);
+    if (rc == TARGET_OK)
+        rc = erase_sectors(r, sectors, opt.chip_erase, obs, sum);
+    if (rc == TARGET_OK)
+        rc = program_pages(r, pages_of(sectors, d.page_size, d.empty), obs, sum);
+    if (rc == TARGET_OK && opt.verify)
+        rc = verify_flash(r, parts.flash, obs, sum);
+    return rc;
+}
+
+int flash_program(link &l, const flash_setup &setup, const std::vector<image_extent> &image, const flash_options &opt,
+                  flash_observer *obs, flash_summary *sum, flash_error *err)
+{
+    image_split parts;
+    int rc = split_image(setup, image, &parts, err);
+    if (rc != TARGET_OK)
+        return rc;
+    flash_runner r(l, setup, err);
+    rc = program_flash(r, parts, opt, obs, sum);
+    if (rc == TARGET_OK)
+        rc = write_ram(r, parts.ram);
+    if (rc == TARGET_OK && opt.verify)
+        rc = verify_ram(r, parts.ram);
+    if (rc == TARGET_OK && (rc = reset(l, opt.halt_after)) != TARGET_OK)
+        rc = r.fail(rc, 0, "the reset after programming failed");
+    return rc;
+}
+
+int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, flash_observer *obs, flash_summary *sum,
+                flash_error *err)
+{
+    const tarvex::flash_device_desc &d = setup.algo.device;
+    bool whole = len == 0;
+    if (!whole && !inside(addr, len, d.address, d.size)) {
+        err->phase = PHASE_PREPARE;
+        err->address = addr;
+        err->cause =
+            "the range lies outside the flash (" + hex32(d.address) + ", " + std::to_string(d.size) + " bytes)";
+        return TARGET_FAILED;
+    }
+    flash_runner r(l, setup, err);
+    std::vector<image_extent> range = {{whole ? d.address : addr, std::vector<uint8_t>(whole ? d.size : len)}};
+    std::vector<sector_plan> sectors = plan_sectors(d, range);
+    int rc = r.place(PHASE_PREPARE);
+    if (rc == TARGET_OK)
+        rc = erase_sectors(r, sectors, whole, obs, sum);
+    return rc;
+}
+
+int flash_verify(link &l, const flash_setup &setup, const std::vector<image_extent> &image, flash_observer *obs,
+                 flash_summary *sum, flash_error *err)
+{
+    image_split parts;
+    int rc = split_image(setup, image, &parts, err);
+    if (rc != TARGET_OK)
+        return rc;
+    flash_runner r(l, setup, err);
+    // RAM parts first: the algorithm's own RAM may overlap them.
+    rc = verify_ram(r, parts.ram);
+    if (rc == TARGET_OK)
+        rc = r.place(PHASE_VERIFY);
+    if (rc == TARGET_OK)
+        rc = verify_flash(r, parts.flash, obs, sum);
+    return rc;
+}
+
+} // namespace tarvex_target

@@ -1,0 +1,114 @@
+// The flash loader both front ends share: runs a CMSIS-Pack flash algorithm
+// in target RAM through the target layer to erase, program and verify the
+// flash, and compares sectors with an image by a checksum computed on the
+// target. Failures name the phase, the address and the cause.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flash_algo.h"
+#include "image_file.h"
+#include "target_link.h"
+
+namespace tarvex_target
+{
+
+// What the loader needs besides the link: the algorithm, the checksum
+// routine (raw Thumb code, entry at 0; empty: no comparison, every touched
+// sector is erased, and verification needs the algorithm's Verify), the
+// RAM the loader may use, and the target's RAM for image parts there.
+struct flash_setup {
+    tarvex::flash_algo algo;
+    std::vector<uint8_t> crc_routine;
+    uint32_t work_base = 0x20000000;
+    uint32_t work_size = 0x8000;
+    uint32_t ram_base = 0x20000000;
+    uint32_t ram_size = 0x20000;
+};
+
+enum flash_phase : int { PHASE_PREPARE, PHASE_ERASE, PHASE_PROGRAM, PHASE_VERIFY, PHASE_COUNT };
+const char *flash_phase_name(flash_phase p);
+
+struct flash_error {
+    flash_phase phase = PHASE_PREPARE;
+    uint32_t address = 0;
+    std::string cause;
+    bool lost = false;     // the server stopped answering
+    bool mismatch = false; // verification found the target different from the image
+};
+
+struct flash_options {
+    bool chip_erase = false;
+    bool verify = true;
+    bool halt_after = false; // leave the core halted instead of resetting it into the image
+};
+
+struct flash_summary {
+    uint32_t sectors_erased = 0;
+    uint32_t sectors_skipped = 0; // touched by the image but already equal to it
+    uint64_t bytes_programmed = 0;
+    uint64_t bytes_verified = 0;
+    double seconds[PHASE_COUNT] = {};
+    uint64_t bytes[PHASE_COUNT] = {}; // the bytes each phase handled
+};
+
+// Called at the start and during each phase with bytes done of total.
+struct flash_observer {
+    virtual ~flash_observer() = default;
+    virtual void progress(flash_phase phase, uint64_t done, uint64_t total) = 0;
+};
+
+// Each operation is many requests: the caller holds the probe around it
+// (probe_hold.h).
+
+// Writes the image: halt and reset, flash parts through the algorithm,
+// RAM parts with memory writes, then verify, then reset (and run unless
+// halt_after). Parts outside both are refused before anything changes.
+int flash_program(link &l, const flash_setup &setup, const std::vector<tarvex::image_extent> &image,
+                  const flash_options &opt, flash_observer *obs, flash_summary *sum, flash_error *err);
+
+// Erases the sectors that [addr, addr+len) touches, or everything with
+// len == 0; leaves the core halted.
+int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, flash_observer *obs, flash_summary *sum,
+                flash_error *err);
+
+// Compares the target with the image (flash parts by checksum or the
+// algorithm's Verify, RAM parts by reading); the first differing address
+// goes into err. Leaves the core halted.
+int flash_verify(link &l, const flash_setup &setup, const std::vector<tarvex::image_extent> &image, flash_observer *obs,
+                 flash_summary *sum, flash_error *err);
+
+// ---- finding the algorithm ------------------------------------------------------
+
+// The virtual target's device-ID register and the value it answers.
+constexpr uint32_t VIRTUAL_TARGET_DEVID_ADDR = 0xE0080000;
+constexpr uint32_t VIRTUAL_TARGET_DEVID = 0x7E57F401;
+
+// Where an algorithm comes from: an .FLM, a pack and device, or neither
+// (the target is asked who it is and the shipped algorithm taken).
+struct flash_source {
+    std::string algo_path;
+    std::string pack_path;
+    std::string device;
+    std::string data_dir; // an explicit data directory, else the search below
+};
+
+// A file shipped under share/tarvex: source.data_dir, then
+// $TARVEX_DATA_DIR, then the executable's ../share/tarvex, then the build
+// tree. Empty when none has it.
+std::string flash_data_file(const flash_source &source, const char *name);
+
+// Reads the algorithm and the checksum routine into *setup (with the
+// pack's RAM when it names one). -1 with *why when nothing fits.
+int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, std::string *why);
+
+// An image file (ELF, Intel HEX, or binary at base) read whole.
+int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image,
+                     std::string *why);
+
+// CRC-32 as zlib computes it, for comparing with the target's routine.
+uint32_t flash_crc32(const uint8_t *data, size_t len, uint32_t crc = 0);
+
+} // namespace tarvex_target

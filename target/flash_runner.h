@@ -1,0 +1,78 @@
+// Inside the flash loader: the algorithm placed in target RAM and its
+// functions called through the core's registers. Not for the front ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "flash_loader.h"
+
+namespace tarvex_target
+{
+
+// Where things lie in the loader's RAM.
+struct flash_layout {
+    uint32_t trap;      // BKPT: every function returns here
+    uint32_t code;      // the algorithm's load address
+    uint32_t crc_entry; // 0 without a checksum routine
+    uint32_t buffers[2];
+    uint32_t buffer_count; // 1 or 2
+    uint32_t guard;        // the stack's lowest word
+    uint32_t stack_top;
+};
+
+// Lays the algorithm out in setup's work RAM. -1 with *why when it does not fit.
+int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *why);
+
+class flash_runner
+{
+public:
+    flash_runner(link &l, const flash_setup &setup, flash_error *err) : l_(l), setup_(setup), err_(err) {}
+
+    // Halts and resets the core, writes the algorithm, the trap, the guard,
+    // and SP, R9 and xPSR's Thumb bit.
+    int place(flash_phase phase);
+    const flash_layout &layout() const { return lay_; }
+    const tarvex::flash_algo &algo() const { return setup_.algo; }
+    link &target() { return l_; }
+
+    // A call in two halves, so that the next page can be written while one
+    // runs. `addr` is what a failure names.
+    int start(const char *name, uint32_t entry, uint32_t addr, uint32_t timeout_ms, const uint32_t *args,
+              unsigned nargs);
+    int finish(uint32_t *result);
+    int call(const char *name, uint32_t entry, uint32_t addr, uint32_t timeout_ms, const uint32_t *args, unsigned nargs,
+             uint32_t *result);
+
+    // Init(base, 0, fnc) and UnInit(fnc); a function that answers non-zero
+    // is an error.
+    int init(uint32_t fnc);
+    int uninit(uint32_t fnc);
+    // The target's CRC-32 of [addr, addr+len).
+    int crc(uint32_t addr, uint32_t len, uint32_t *value);
+
+    // Records a failure (phase, address, cause) and returns TARGET_FAILED,
+    // or TARGET_LOST when rc says so.
+    int fail(int rc, uint32_t addr, const std::string &cause);
+    // The same for a difference verification found.
+    int differ(uint32_t addr, const std::string &cause);
+    void set_phase(flash_phase p) { phase_ = p; }
+
+private:
+    int wait_trap(uint32_t *pc);
+    link &l_;
+    const flash_setup &setup_;
+    flash_error *err_;
+    flash_layout lay_{};
+    flash_phase phase_ = PHASE_PREPARE;
+    const char *pending_ = nullptr;
+    uint32_t pending_addr_ = 0;
+    uint32_t pending_timeout_ = 0;
+};
+
+// Time-outs: the algorithm's own, never below this floor.
+constexpr uint32_t FLASH_TIMEOUT_FLOOR_MS = 1000;
+
+std::string hex32(uint32_t value);
+
+} // namespace tarvex_target

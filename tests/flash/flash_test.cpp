@@ -1,0 +1,311 @@
+// The flash loader end to end: tarvex-cli flash, erase and verify against
+// the real server, the virtual probe's flash controller and the algorithms
+// running on its emulated core. The controller's counts come from the
+// launcher's control channel, never from the loader's own report.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+#include "tarvex_text.h"
+
+namespace
+{
+
+using tarvex_test::server_process;
+
+using cli_run = tarvex_test::program_run;
+using tarvex_test::write_file;
+
+std::string scratch(const std::string &name)
+{
+    return tarvex_test::scratch_path("tarvex-flash-test", name);
+}
+
+class Flash : public ::testing::Test
+{
+protected:
+    void start(bool fast = true)
+    {
+        std::vector<std::string> args = {"--probe", "swo=itm"};
+        if (fast)
+            args.insert(args.begin(), "--fast");
+        ASSERT_EQ(server_.start({}, args, true), 0);
+        ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
+    }
+    cli_run cli(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        cli_run r;
+        r.status = tarvex_test::run_to_end(argv, &r.out, &r.err, 30000);
+        return r;
+    }
+    // Target memory through the CLI (raw bytes into a file).
+    std::string read(uint32_t addr, uint32_t len)
+    {
+        std::string path = scratch("read");
+        cli_run r = cli({"read", std::to_string(addr), std::to_string(len), "-o", path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string bytes = tarvex_test::read_file(path);
+        unlink(path.c_str());
+        return bytes;
+    }
+    // The controller's erases per sector, as the control channel lists them.
+    std::string erases()
+    {
+        std::string line = server_.control("flash 0");
+        size_t at = line.find("erases=");
+        return at == std::string::npos ? line : line.substr(at);
+    }
+    std::string control_field(const std::string &request, const std::string &key)
+    {
+        std::istringstream words(server_.control(request));
+        std::string w;
+        while (words >> w)
+            if (w.rfind(key + "=", 0) == 0)
+                return w.substr(key.size() + 1);
+        return "";
+    }
+    server_process server_;
+};
+
+const std::string sample_bin()
+{
+    return tarvex_test::read_file(SAMPLE_BIN);
+}
+
+// Each form of the sample into blank flash: the bytes land, the firmware
+// runs from them after the reset.
+TEST_F(Flash, EachImageFormIntoBlankFlashRuns)
+{
+    start();
+    struct form {
+        const char *name;
+        std::vector<std::string> args;
+    };
+    const form forms[] = {
+        {"elf", {"flash", SAMPLE_ELF}},
+        {"hex", {"flash", SAMPLE_HEX}},
+        {"bin", {"flash", SAMPLE_BIN, "--base", "0"}},
+    };
+    std::string image = sample_bin();
+    ASSERT_FALSE(image.empty());
+    for (const form &f : forms) {
+        SCOPED_TRACE(f.name);
+        ASSERT_EQ(cli({"erase", "--chip"}).status, 0);
+        ASSERT_EQ(read(0, 16), std::string(16, '\xff'));
+        cli_run r = cli(f.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read(0, static_cast<uint32_t>(image.size())), image);
+        EXPECT_EQ(control_field("state 0", "halted"), "0");
+    }
+    cli_run trace = cli({"trace", "--seconds", "2"});
+    EXPECT_NE(trace.out.find("t\001a\001r\001v\001e\001x"), std::string::npos) << trace.err;
+}
+
+TEST_F(Flash, UnchangedImageErasesNothingAndPartialUpdateKeepsTheRest)
+{
+    start();
+    ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
+    std::string before = erases();
+    cli_run again = cli({"--json", "flash", SAMPLE_ELF});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(erases(), before);
+    EXPECT_NE(again.out.find("\"sectors_erased\": 0"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"sectors_skipped\": 1"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"bytes_verified\": "), std::string::npos) << again.out;
+
+    // 16 bytes into the middle of the first sector: the sector is erased
+    // once more, everything else in it stays.
+    std::string patch(16, '\x5a'), path = scratch("patch");
+    write_file(path, patch);
+    std::string sector = read(0, 4096);
+    cli_run r = cli({"flash", path, "--base", "0x200", "--halt"});
+    unlink(path.c_str());
+    ASSERT_EQ(r.status, 0) << r.err;
+    sector.replace(0x200, 16, patch);
+    EXPECT_EQ(read(0, 4096), sector);
+    EXPECT_EQ(control_field("state 0", "halted"), "1");
+}
+
+TEST_F(Flash, VerifyNamesTheAddressOfAByteChangedBehindItsBack)
+{
+    start();
+    ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
+    ASSERT_EQ(cli({"verify", SAMPLE_ELF}).status, 0);
+    ASSERT_EQ(server_.control("poke 0 0x123 00").substr(0, 2), "ok");
+    cli_run r = cli({"verify", SAMPLE_ELF});
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_NE(r.err.find("at 0x00000123"), std::string::npos) << r.err;
+}
+
+// Each broken algorithm: a message naming the function, the core left
+// halted, no sector erased but the one the image touches.
+TEST_F(Flash, FaultyAlgorithmsFailNamingTheFunction)
+{
+    start();
+    struct fault {
+        const char *algo;
+        const char *message;
+    };
+    const fault faults[] = {
+        {FAULT_RETURN_ONE_FLM, "EraseSector answered 1"},
+        {FAULT_NO_RETURN_FLM, "ProgramPage did not return"},
+        {FAULT_LOCKUP_FLM, "ProgramPage locked the core up"},
+        {FAULT_STACK_FLM, "ProgramPage overran its stack"},
+        {FAULT_OUTSIDE_FLM, "ProgramPage"},
+    };
+    for (const fault &f : faults) {
+        SCOPED_TRACE(f.algo);
+        // A blank first sector, so the image is never found equal to it.
+        ASSERT_EQ(cli({"erase", "0", "4096"}).status, 0);
+        std::string before = erases();
+        cli_run r = cli({"flash", SAMPLE_ELF, "--algo", f.algo});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_NE(r.err.find(f.message), std::string::npos) << r.err;
+        EXPECT_EQ(control_field("state 0", "halted"), "1");
+        // Only the first sector's count may have moved.
+        std::string after = erases();
+        EXPECT_EQ(after.substr(after.find(',')), before.substr(before.find(','))) << before << " -> " << after;
+    }
+    ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
+}
+
+TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
+{
+    start();
+    std::string flm = tarvex_test::read_file(FLASH_ALGO_FLM);
+    std::string bad_hex = scratch("bad.hex"), bad_flm = scratch("bad.FLM"), bad_elf = scratch("bad.elf");
+    write_file(bad_hex, ":10000000FFFFFFFF\n");
+    write_file(bad_flm, flm.substr(0, flm.size() / 3));
+    write_file(bad_elf, tarvex_test::read_file(SAMPLE_ELF).substr(0, 100));
+    struct bad {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const bad cases[] = {
+        {{"flash", bad_hex}, "not a usable image"},
+        {{"flash", bad_elf}, "not a usable image"},
+        {{"flash", SAMPLE_ELF, "--algo", bad_flm}, "not a usable flash algorithm"},
+        {{"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "NO-SUCH"}, "no flash algorithm for a device"},
+    };
+    std::string before = erases();
+    for (const bad &c : cases) {
+        cli_run r = cli(c.args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    // A part neither in flash nor in RAM: refused before the erase.
+    std::string stray = scratch("stray.bin");
+    write_file(stray, "stray");
+    cli_run outside = cli({"flash", stray, "--base", "0x10000000"});
+    unlink(stray.c_str());
+    EXPECT_EQ(outside.status, 4);
+    EXPECT_NE(outside.err.find("at 0x10000000 lie neither in the flash"), std::string::npos) << outside.err;
+    EXPECT_EQ(erases(), before);
+    cli_run pack = cli({"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "TARVEX-VT256"});
+    EXPECT_EQ(pack.status, 0) << pack.err;
+    for (const std::string &p : {bad_hex, bad_flm, bad_elf})
+        unlink(p.c_str());
+}
+
+// Polls (bounded) until ready() holds; false when it never does.
+template <typename condition> bool eventually(condition ready)
+{
+    for (int i = 0; i < 2000; i++) {
+        if (ready())
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+bool probe_held(tarvex::connection &c)
+{
+    tarvex::probe_holder h;
+    bool found = false;
+    return tarvex::probe_holder_of(c, 0, &h, &found) == 0 && found && h.held;
+}
+
+// A flash killed between its steps: its hold ends with its connection, and
+// the next flash, from another client, succeeds.
+TEST_F(Flash, AClientKilledMidFlashLeavesTheProbeToTheNext)
+{
+    start();
+    ASSERT_EQ(cli({"erase", "0", "4096"}).status, 0);
+    std::string before = erases();
+    tarvex::connection watcher = server_.connect();
+    // ProgramPage of this algorithm never returns: the flash is inside its
+    // program phase until the time-out, which the kill comes before.
+    std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash",
+                                     SAMPLE_ELF,      "--algo", FAULT_NO_RETURN_FLM};
+    pid_t pid = tarvex_test::spawn_program(argv, scratch("killed.out"), scratch("killed.err"));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] { return probe_held(watcher) && erases() != before; }));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(eventually([&] { return !probe_held(watcher); }));
+    cli_run r = cli({"flash", SAMPLE_ELF});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string image = sample_bin();
+    EXPECT_EQ(read(0, static_cast<uint32_t>(image.size())), image);
+    unlink(scratch("killed.out").c_str());
+    unlink(scratch("killed.err").c_str());
+}
+
+// Behind another client's hold a flash says who holds the probe, and runs
+// once it is released.
+TEST_F(Flash, WaitsBehindAnotherClientsHold)
+{
+    start();
+    tarvex::connection holder = server_.connect();
+    std::string reply;
+    ASSERT_EQ(holder.text("register-client holder-test\n", &reply), 0);
+    tarvex::probe_entry probe;
+    bool found = false;
+    uint32_t assoc = 0;
+    int result = -1;
+    ASSERT_EQ(tarvex::describe_probe(holder, 0, &probe, &found), 0);
+    ASSERT_EQ(tarvex::open_device(holder, probe.key, &assoc), 0);
+    ASSERT_EQ(tarvex::hold_probe(holder, assoc, 0, &result), 0);
+    ASSERT_EQ(result, 0);
+    std::string err_path = scratch("waiter.err");
+    std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash", SAMPLE_ELF};
+    pid_t pid = tarvex_test::spawn_program(argv, scratch("waiter.out"), err_path);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] {
+        return tarvex_test::read_file(err_path).find("waiting for probe 0, held by holder-test") != std::string::npos;
+    })) << tarvex_test::read_file(err_path);
+    ASSERT_EQ(tarvex::release_probe(holder, assoc, &result), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << tarvex_test::read_file(err_path);
+    unlink(err_path.c_str());
+    unlink(scratch("waiter.out").c_str());
+}
+
+// The one case on the umockdev transport: a flash from blank, then an
+// unchanged one, read back through the same transport.
+TEST_F(Flash, OnTheDefaultTransport)
+{
+    start(false);
+    ASSERT_EQ(cli({"erase", "--chip"}).status, 0);
+    cli_run r = cli({"flash", SAMPLE_ELF});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string image = sample_bin();
+    EXPECT_EQ(read(0, static_cast<uint32_t>(image.size())), image);
+    std::string before = erases();
+    ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
+    EXPECT_EQ(erases(), before);
+}
+
+} // namespace
