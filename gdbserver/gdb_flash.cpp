@@ -122,6 +122,8 @@ int flash_done_packet(gdb_session &s, const std::string &, std::string *reply)
     if (rc == TARGET_OK) {
         rc = flash_program(s.link(), f.setup, image, opt, nullptr, &sum, &err);
         hold_release(s.link());
+        // The algorithm ran on the core: every register GDB saw is gone.
+        s.forget_registers();
     }
     if (rc != TARGET_OK) {
         LOG_ERROR("flash load failed in the %s phase at 0x%08x: %s", flash_phase_name(err.phase), err.address,
