@@ -88,9 +88,10 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {"--host",    "--port",    "--probe", "-o",     "--output",
-                                        "--seconds", "--freq",    "--timeout", "--semihosting-dir", "--hold-wait",
-                                        "--base",    "--algo",    "--pack",  "--device"};
+    static const char *const names[] = {
+        "--host", "--port",    "--probe",           "-o",          "--output", "--seconds",
+        "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",   "--algo",
+        "--pack", "--device"};
     for (const char *n : names)
         if (arg == n)
             return true;

@@ -56,8 +56,8 @@
 #define FLC_LARGE_SECTOR 0x10000
 
 /* Busy times in core cycles (the core runs CORE_HZ = 4 MHz). */
-#define FLC_PROGRAM_CYCLES 24            /* per word: 6 us */
-#define FLC_ERASE_CYCLES_PER_KIB 1000    /* sector erase: 1 ms for 4 KiB, 16 ms for 64 KiB */
-#define FLC_ERASE_ALL_CYCLES 80000       /* whole flash: 20 ms */
+#define FLC_PROGRAM_CYCLES 24         /* per word: 6 us */
+#define FLC_ERASE_CYCLES_PER_KIB 1000 /* sector erase: 1 ms for 4 KiB, 16 ms for 64 KiB */
+#define FLC_ERASE_ALL_CYCLES 80000    /* whole flash: 20 ms */
 
 #endif
