@@ -282,6 +282,10 @@ static void fill_endpoint(const struct sockaddr_storage *addr, __be16 *port, __b
     }
 }
 
+// NLMSG_OK compares the header's unsigned length with the signed count the
+// macros take; clang, unlike GCC, reports that inside a system macro.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
 // The answer to query seq in one datagram: 0 with *uid the owner, or
 // unknown (an error answer, or a socket with no inode: TIME_WAIT and
 // SYN_RECV answer uid 0 for that reason); -1 when the datagram answers an
@@ -303,6 +307,7 @@ static int owner_of_reply(const uint8_t *reply, ssize_t size, uint32_t seq, uint
     }
     return -1;
 }
+#pragma GCC diagnostic pop
 
 static uint32_t receive_owner(uint32_t seq)
 {
