@@ -48,8 +48,8 @@ int hex_digit(uint8_t c)
 }
 
 struct hex_record {
-    int type;
-    uint32_t offset;
+    int type = 0;
+    uint32_t offset = 0;
     std::vector<uint8_t> data;
 };
 
