@@ -33,5 +33,11 @@ tarvex_setup() {
     shift
     tarvex_install_packages || return 1
     cmake -S "$TARVEX_ROOT" -B "$build_dir" "$@" >/dev/null || return 1
-    cmake --build "$build_dir" -j "$(nproc)" >&2 || return 1
+    # TARVEX_BUILD_TARGETS narrows the build to what a run needs.
+    cmake --build "$build_dir" -j "$(nproc)" ${TARVEX_BUILD_TARGETS:+--target $TARVEX_BUILD_TARGETS} >&2 || return 1
 }
+
+# The release tree that the benchmarks and the packages share: one build
+# serves both (the bench binaries are not installed).
+TARVEX_RELEASE_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTARVEX_BUILD_TESTS=OFF
+    -DTARVEX_BUILD_BENCH=ON -DTARVEX_BUILD_VPROBE=ON)
