@@ -19,6 +19,7 @@
 
 #include "log.h"
 #include "sock_info.h"
+#include "time_support_common.h"
 
 // Each list is small and fixed: a longer one is refused at start rather
 // than cut short.
@@ -261,12 +262,46 @@ static bool in_listed_group(uid_t uid)
     return false;
 }
 
+// Looking an account's groups up reads the passwd and group databases
+// (about 100 us, on the loop thread); a client that connects often would pay
+// it each time. So the answer for a uid, either way, is kept for
+// GROUP_VERDICT_MS: an account added to or taken out of a listed group is
+// seen by new connections within that time. A check is made only when a
+// connection is accepted, so an admitted connection outlives any such change
+// anyway, and the account's own processes keep their groups until its next
+// login: a second more changes nothing an operator relies on.
+constexpr uint64_t GROUP_VERDICT_MS = 1000;
+constexpr size_t GROUP_VERDICTS = 16;
+
+struct group_verdict {
+    uint32_t uid;
+    bool member;
+    uint64_t until_ms; // past: a free slot
+};
+
+static std::array<group_verdict, GROUP_VERDICTS> verdicts;
+
+static bool in_listed_group_recently(uid_t uid)
+{
+    uint64_t now = monotonic_ms();
+    group_verdict *oldest = &verdicts[0];
+    for (group_verdict &v : verdicts) {
+        if (v.uid == uid && v.until_ms > now)
+            return v.member;
+        if (v.until_ms < oldest->until_ms)
+            oldest = &v;
+    }
+    bool member = in_listed_group(uid);
+    *oldest = {uid, member, now + GROUP_VERDICT_MS};
+    return member;
+}
+
 static bool owner_admitted(uint32_t uid)
 {
     if (uid == ACCESS_UID_UNKNOWN)
         return false;
     uid_t u = static_cast<uid_t>(uid);
-    return u == 0 || u == geteuid() || listed_uid(u) || in_listed_group(u);
+    return u == 0 || u == geteuid() || listed_uid(u) || in_listed_group_recently(u);
 }
 
 static void fill_endpoint(const struct sockaddr_storage *addr, __be16 *port, __be32 *words)
@@ -375,16 +410,23 @@ static bool admit_unix_peer(_sock_info *client)
     return true;
 }
 
+// The peer's address is formatted for the warning only: an admitted client
+// does not pay for it.
+static void refuse_peer(uint32_t uid, const struct sockaddr_storage *peer, const char *why)
+{
+    char from[INET6_ADDRSTRLEN + 16];
+    access_format_address(reinterpret_cast<const struct sockaddr *>(peer), from, sizeof(from));
+    refuse(uid, from, why);
+}
+
 bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
 {
     if (peer->ss_family == AF_UNIX)
         return admit_unix_peer(client);
     if (rules.network_count == 0 && !owner_rules_on())
         return true;
-    char from[INET6_ADDRSTRLEN + 16];
-    access_format_address(reinterpret_cast<const struct sockaddr *>(peer), from, sizeof(from));
     if (rules.network_count > 0 && !in_allowed_networks(peer)) {
-        refuse(ACCESS_UID_UNKNOWN, from, "outside the allowed networks");
+        refuse_peer(ACCESS_UID_UNKNOWN, peer, "outside the allowed networks");
         return false;
     }
     if (!owner_rules_on())
@@ -393,13 +435,13 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
     if (client->peer_uid != ACCESS_UID_UNKNOWN) {
         if (owner_admitted(client->peer_uid))
             return true;
-        refuse(client->peer_uid, from, "neither a listed user nor in a listed group");
+        refuse_peer(client->peer_uid, peer, "neither a listed user nor in a listed group");
         return false;
     }
     // A host on the network: its owner cannot be known, the networks decide.
     if (!access_is_loopback(peer))
         return true;
-    refuse(ACCESS_UID_UNKNOWN, from, "owner unknown (gone before the check)");
+    refuse_peer(ACCESS_UID_UNKNOWN, peer, "owner unknown (gone before the check)");
     return false;
 }
 

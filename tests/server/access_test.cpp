@@ -268,6 +268,31 @@ TEST_F(Access, OnlyRootAndTheServersUserMayEndIt)
     EXPECT_EQ(s.wait_exit(), 0);
 }
 
+// Tries a request as user on loopback until its outcome is `wanted`, for
+// at most a few times the second a group decision is kept; the last outcome.
+int outcome_within_bound(const std::string &user, uint16_t port, int wanted)
+{
+    int got = -1;
+    for (int tries = 0; tries < 150 && got != wanted; tries++) {
+        if (tries > 0)
+            usleep(20000);
+        got = request_as(user, "127.0.0.1", port);
+    }
+    return got;
+}
+
+// The server keeps a uid's group decision for a second: a change of the
+// group database must still reach new connections, both ways.
+TEST_F(Access, AGroupChangeReachesNewConnectionsWithinASecond)
+{
+    server_process s;
+    start_guarded(&s);
+    ASSERT_EQ(request_as(accounts.refused, "127.0.0.1", s.port), CLOSED);
+    ASSERT_EQ(run_locked("gpasswd -a " + accounts.refused + " " + accounts.group), 0);
+    EXPECT_EQ(outcome_within_bound(accounts.refused, s.port, SERVED), SERVED) << "added to the group";
+    ASSERT_EQ(run_locked("gpasswd -d " + accounts.refused + " " + accounts.group), 0);
+    EXPECT_EQ(outcome_within_bound(accounts.refused, s.port, CLOSED), CLOSED) << "taken out of the group";
+}
 struct network_case {
     const char *allowed;
     const char *source;
