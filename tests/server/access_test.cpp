@@ -293,6 +293,7 @@ TEST_F(Access, AGroupChangeReachesNewConnectionsWithinASecond)
     ASSERT_EQ(run_locked("gpasswd -d " + accounts.refused + " " + accounts.group), 0);
     EXPECT_EQ(outcome_within_bound(accounts.refused, s.port, CLOSED), CLOSED) << "taken out of the group";
 }
+
 struct network_case {
     const char *allowed;
     const char *source;
