@@ -245,32 +245,45 @@ int flash_runner::second_result(uint32_t *value)
     return rc == TARGET_OK ? rc : fail(rc, pending_addr_, std::string("reading ") + pending_ + "'s result failed");
 }
 
+int flash_runner::list_call(const char *name, uint32_t entry, const std::vector<uint32_t> &words, uint32_t count,
+                            uint32_t arg, uint32_t addr, uint32_t timeout_ms, uint32_t *result)
+{
+    std::vector<uint8_t> list(words.size() * 4);
+    for (size_t i = 0; i < words.size(); i++)
+        put_word(&list[i * 4], words[i]);
+    int rc = memory_write(l_, lay_.buffers[0], list.data(), static_cast<uint32_t>(list.size()));
+    if (rc != TARGET_OK)
+        return fail(rc, addr, std::string("writing the list for ") + name + " failed");
+    uint32_t args[3] = {lay_.buffers[0], count, arg};
+    return call(name, lay_.helper + entry, addr, timeout_ms, args, 3, result);
+}
+
+uint32_t flash_runner::list_room(uint32_t entry_size) const
+{
+    return lay_.buffer_size * lay_.buffer_count / entry_size;
+}
+
 // One call of the helper for as many ranges as a buffer's list holds.
 int flash_runner::checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums)
 {
-    size_t per_call = lay_.buffer_size * lay_.buffer_count / LIST_ENTRY;
+    size_t per_call = list_room(LIST_ENTRY);
     sums->clear();
     for (size_t first = 0; first < ranges.size(); first += per_call) {
         size_t n = std::min(per_call, ranges.size() - first);
-        std::vector<uint8_t> list(n * LIST_ENTRY, 0);
+        std::vector<uint32_t> words;
         uint64_t bytes = 0;
-        for (size_t i = 0; i < n; i++) {
-            put_word(&list[i * LIST_ENTRY], ranges[first + i].address);
-            put_word(&list[i * LIST_ENTRY + 4], static_cast<uint32_t>(ranges[first + i].bytes.size()));
-            bytes += ranges[first + i].bytes.size();
+        for (size_t i = first; i < first + n; i++) {
+            words.insert(words.end(), {ranges[i].address, static_cast<uint32_t>(ranges[i].bytes.size()), 0});
+            bytes += ranges[i].bytes.size();
         }
-        uint32_t at = ranges[first].address, result = 0;
-        int rc = memory_write(l_, lay_.buffers[0], list.data(), static_cast<uint32_t>(list.size()));
-        if (rc != TARGET_OK)
-            return fail(rc, at, "writing the checksum routine's list failed");
         // The routine takes less than one instruction a byte.
-        uint32_t args[2] = {lay_.buffers[0], static_cast<uint32_t>(n)};
-        rc = call("the checksum routine", lay_.helper + HELPER_CHECKSUM_LIST, at,
-                  static_cast<uint32_t>(2000 + bytes / 1024), args, 2, &result);
+        uint32_t at = ranges[first].address, result = 0;
+        int rc = list_call("the checksum routine", HELPER_CHECKSUM_LIST, words, static_cast<uint32_t>(n), 0, at,
+                           static_cast<uint32_t>(2000 + bytes / 1024), &result);
         if (rc != TARGET_OK)
             return rc;
         std::vector<uint8_t> back;
-        rc = memory_read(l_, lay_.buffers[0], static_cast<uint32_t>(list.size()), &back);
+        rc = memory_read(l_, lay_.buffers[0], static_cast<uint32_t>(words.size() * 4), &back);
         if (rc != TARGET_OK)
             return fail(rc, at, "reading the checksums failed");
         for (size_t i = 0; i < n; i++)

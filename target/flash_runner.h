@@ -27,6 +27,7 @@ struct flash_layout {
 // The helper's entries, from its start.
 constexpr uint32_t HELPER_CHECKSUM_LIST = 0;
 constexpr uint32_t HELPER_PROGRAM_PAGES = 4;
+constexpr uint32_t HELPER_ERASE_SECTORS = 8;
 
 // Lays the algorithm out in setup's work RAM. -1 with *why when it does not fit.
 int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *why);
@@ -57,6 +58,12 @@ public:
     int uninit(uint32_t fnc);
     // The helper's checksum of each range, in one call per buffer of them.
     int checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums);
+    // A call of the helper's entry with R0 = a list of words it finds in
+    // the first buffer, R1 = count, R2 = arg; list_room says how many
+    // entries of entry_size bytes a list may hold.
+    int list_call(const char *name, uint32_t entry, const std::vector<uint32_t> &words, uint32_t count, uint32_t arg,
+                  uint32_t addr, uint32_t timeout_ms, uint32_t *result);
+    uint32_t list_room(uint32_t entry_size) const;
     // A call's second result (R1), after finish.
     int second_result(uint32_t *value);
 

@@ -12,6 +12,10 @@
                turn, so that a whole buffer costs the debugger one call.
                R0 = the bytes programmed, R1 = what the failing
                ProgramPage answered (0 when all of them succeeded).
+     offset 8: erase_sectors(R0 = list of addresses, R1 = count,
+               R2 = EraseSector's entry): the algorithm's EraseSector for
+               each; R0 = the sectors erased, R1 = what the failing one
+               answered.
 
    The checksum is a word-wise multiplicative hash rather than a CRC: the
    emulated core pays for every instruction, and this costs about 0.7 of
@@ -36,14 +40,17 @@ struct program_call {
 };
 
 typedef uint32_t (*program_page_fn)(uint32_t adr, uint32_t sz, const uint8_t *buf);
+typedef uint32_t (*erase_sector_fn)(uint32_t adr);
 
 uint32_t checksum_list(struct range *list, uint32_t count);
 uint64_t program_pages(uint32_t adr, uint32_t sz, const uint8_t *buf, const struct program_call *call);
+uint64_t erase_sectors(const uint32_t *list, uint32_t count, uint32_t entry);
 
 __attribute__((naked, section(".text.entry"))) void flash_helper_entries(void)
 {
     __asm__ volatile("b.w checksum_list\n\t"
-                     "b.w program_pages\n\t");
+                     "b.w program_pages\n\t"
+                     "b.w erase_sectors\n\t");
 }
 
 static uint32_t mix(uint32_t h, uint32_t w)
@@ -113,6 +120,18 @@ uint64_t program_pages(uint32_t adr, uint32_t sz, const uint8_t *buf, const stru
         if (answer != 0)
             break;
         done += n;
+    }
+    return (uint64_t)answer << 32 | done;
+}
+
+uint64_t erase_sectors(const uint32_t *list, uint32_t count, uint32_t entry)
+{
+    erase_sector_fn erase_sector = (erase_sector_fn)entry;
+    uint32_t done = 0, answer = 0;
+    for (; done < count; done++) {
+        answer = erase_sector(list[done]);
+        if (answer != 0)
+            break;
     }
     return (uint64_t)answer << 32 | done;
 }

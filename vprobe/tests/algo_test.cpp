@@ -194,6 +194,20 @@ TEST_F(Helper, ProgramsABufferPageByPageAndStopsAtTheFirstFailure)
     EXPECT_EQ(reg(1), 1u) << "what ProgramPage answered";
 }
 
+TEST_F(Helper, ErasesEachSectorOfItsListAndStopsAtTheFirstFailure)
+{
+    ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 1), 0u);
+    const uint32_t list[] = {0x1000, 0x2000, 0x50000, 0x3000}; // the third lies outside the flash
+    ASSERT_EQ(target_write(v_, LIST, reinterpret_cast<const uint8_t *>(list), sizeof(list)), STATUS_OK);
+    EXPECT_EQ(helper(8, LIST, 2, (algo_at_ + algo_.erase_sector) | 1), 2u) << "both sectors erased";
+    EXPECT_EQ(reg(1), 0u);
+    EXPECT_EQ(helper(8, LIST, 4, (algo_at_ + algo_.erase_sector) | 1), 2u) << "stopped at the third";
+    EXPECT_EQ(reg(1), 1u) << "what EraseSector answered";
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[1], 2u);
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[2], 2u);
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[3], 0u) << "nothing after the failure";
+}
+
 TEST_F(Algo, TheBrokenVariantsFailAsBuilt)
 {
     struct row {
