@@ -258,4 +258,24 @@ int flash_sector_find(const flash_device_desc &d, uint32_t offset, uint32_t *sta
     return 0;
 }
 
+static uint32_t checksum_step(uint32_t h, uint32_t word)
+{
+    return (word ^ (h >> 27 | h << 5)) * 0x9E3779B1u;
+}
+
+uint32_t flash_checksum(const uint8_t *data, size_t len)
+{
+    uint32_t h = 0x2545F491u;
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4)
+        h = checksum_step(h, data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24);
+    if (i < len) {
+        uint32_t tail = 0;
+        for (size_t b = 0; i + b < len; b++)
+            tail |= static_cast<uint32_t>(data[i + b]) << (8 * b);
+        h = checksum_step(h, tail);
+    }
+    return checksum_step(h, static_cast<uint32_t>(len));
+}
+
 } // namespace tarvex

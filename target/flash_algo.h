@@ -60,4 +60,8 @@ std::vector<uint8_t> flash_algo_image(const flash_algo &a);
 // size. Returns 0, or -1 when offset lies outside the device.
 int flash_sector_find(const flash_device_desc &d, uint32_t offset, uint32_t *start, uint32_t *size);
 
+// The checksum the loader's helper computes on the target over a range
+// (vprobe/firmware/flash_helper.c), for comparing it with an image.
+uint32_t flash_checksum(const uint8_t *data, size_t len);
+
 } // namespace tarvex

@@ -20,17 +20,6 @@ const char *flash_phase_name(flash_phase p)
     return p >= 0 && p < PHASE_COUNT ? names[p] : "?";
 }
 
-uint32_t flash_crc32(const uint8_t *data, size_t len, uint32_t crc)
-{
-    crc = ~crc;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= data[i];
-        for (int b = 0; b < 8; b++)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
 // Times a phase and reports its progress.
 struct phase_clock {
     flash_observer *obs;
@@ -131,20 +120,34 @@ static bool covers(const sector_plan &s)
     return covered == s.size;
 }
 
-static int sector_equal(flash_runner &r, const sector_plan &s, bool *equal)
+// Whether each range of the target equals the image's bytes there, by the
+// helper's checksums (one call for all of them).
+static int same_as_image(flash_runner &r, const std::vector<image_extent> &ranges, std::vector<bool> *equal)
 {
-    *equal = true;
-    for (const image_extent &p : s.parts) {
-        uint32_t len = static_cast<uint32_t>(p.bytes.size()), value = 0;
-        int rc = r.crc(p.address, len, &value);
-        if (rc != TARGET_OK)
-            return rc;
-        if (value != flash_crc32(p.bytes.data(), len)) {
-            *equal = false;
-            return TARGET_OK;
-        }
+    std::vector<uint32_t> sums;
+    int rc = r.checksums(ranges, &sums);
+    equal->clear();
+    for (size_t i = 0; i < sums.size(); i++)
+        equal->push_back(sums[i] == tarvex::flash_checksum(ranges[i].bytes.data(), ranges[i].bytes.size()));
+    return rc;
+}
+
+// Marks the sectors whose parts the target already holds.
+static int find_equal(flash_runner &r, std::vector<sector_plan> &sectors, flash_summary *sum)
+{
+    std::vector<image_extent> parts;
+    for (const sector_plan &s : sectors)
+        parts.insert(parts.end(), s.parts.begin(), s.parts.end());
+    std::vector<bool> equal;
+    int rc = same_as_image(r, parts, &equal);
+    size_t next = 0;
+    for (sector_plan &s : sectors) {
+        s.skip = rc == TARGET_OK;
+        for (size_t i = 0; i < s.parts.size(); i++, next++)
+            s.skip = s.skip && equal[next];
+        sum->sectors_skipped += s.skip ? 1 : 0;
     }
-    return TARGET_OK;
+    return rc;
 }
 
 // Decides per sector: skip it (equal), or what to program back after the
@@ -152,16 +155,14 @@ static int sector_equal(flash_runner &r, const sector_plan &s, bool *equal)
 static int prepare_sectors(flash_runner &r, std::vector<sector_plan> &sectors, bool chip, flash_summary *sum)
 {
     uint8_t empty = r.algo().device.empty;
+    if (!chip && r.layout().helper != 0) {
+        int rc = find_equal(r, sectors, sum);
+        if (rc != TARGET_OK)
+            return rc;
+    }
     for (sector_plan &s : sectors) {
-        if (!chip && r.layout().crc_entry != 0) {
-            int rc = sector_equal(r, s, &s.skip);
-            if (rc != TARGET_OK)
-                return rc;
-            if (s.skip) {
-                sum->sectors_skipped++;
-                continue;
-            }
-        }
+        if (s.skip)
+            continue;
         if (chip || covers(s)) {
             s.content.assign(s.size, empty);
         } else {
@@ -196,6 +197,21 @@ static int erase_one(flash_runner &r, uint32_t addr, bool chip)
     return rc;
 }
 
+static int erase_listed(flash_runner &r, const std::vector<const sector_plan *> &some)
+{
+    const tarvex::flash_algo &a = r.algo();
+    std::vector<uint32_t> addrs;
+    for (const sector_plan *s : some)
+        addrs.push_back(s->addr);
+    uint32_t n = static_cast<uint32_t>(addrs.size()), done = 0, answer = 0;
+    int rc = r.list_call("EraseSector", HELPER_ERASE_SECTORS, addrs, n, (r.layout().code + a.erase_sector) | 1,
+                         addrs[0], a.device.erase_timeout_ms * n, &done);
+    // The helper answers the sectors erased, and in R1 what EraseSector said.
+    if (rc == TARGET_OK && done != n && (rc = r.second_result(&answer)) == TARGET_OK)
+        rc = r.fail(TARGET_FAILED, done < n ? addrs[done] : addrs[0], "EraseSector answered " + std::to_string(answer));
+    return rc;
+}
+
 static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sectors, bool whole, flash_observer *obs,
                          flash_summary *sum)
 {
@@ -212,16 +228,22 @@ static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sector
         sum->sectors_erased += static_cast<uint32_t>(sectors.size());
         clock.step(total);
     }
+    std::vector<const sector_plan *> todo;
+    for (const sector_plan &s : sectors)
+        if (!chip && !s.skip)
+            todo.push_back(&s);
     uint64_t done = 0;
-    for (size_t i = 0; !chip && i < sectors.size() && rc == TARGET_OK; i++) {
-        if (sectors[i].skip)
-            continue;
-        rc = erase_one(r, sectors[i].addr, false);
-        if (rc == TARGET_OK) {
-            done += sectors[i].size;
+    // Through the helper's loop a list of sectors a call, else one each.
+    size_t per_call = r.layout().helper != 0 ? r.list_room(4) : 1;
+    for (size_t first = 0; first < todo.size() && rc == TARGET_OK; first += per_call) {
+        size_t n = std::min(per_call, todo.size() - first);
+        std::vector<const sector_plan *> some(todo.begin() + first, todo.begin() + first + n);
+        rc = r.layout().helper != 0 ? erase_listed(r, some) : erase_one(r, some[0]->addr, false);
+        for (size_t i = 0; i < n && rc == TARGET_OK; i++) {
+            done += some[i]->size;
             sum->sectors_erased++;
-            clock.step(done);
         }
+        clock.step(done);
     }
     if (rc == TARGET_OK)
         rc = r.uninit(FNC_ERASE);
@@ -230,75 +252,120 @@ static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sector
 
 // ---- program ------------------------------------------------------------------------
 
-struct page_job {
-    uint32_t addr;
-    const uint8_t *bytes;
-    uint32_t len;
-};
+// Pieces of work of one buffer each: runs of whole pages to program, or
+// parts of the image to verify.
+using chunk = image_extent;
 
-static std::vector<page_job> pages_of(const std::vector<sector_plan> &sectors, uint32_t page, uint8_t empty)
+// The pages to program as runs of at most `most` bytes of adjacent pages;
+// erased pages need no programming and end a run, as does a short page.
+static std::vector<chunk> runs_of(const std::vector<sector_plan> &sectors, uint32_t page, uint32_t most, uint8_t empty)
 {
-    std::vector<page_job> jobs;
+    std::vector<chunk> runs;
+    bool open = false;
     for (const sector_plan &s : sectors) {
         for (uint32_t off = 0; !s.skip && off < s.size; off += page) {
             uint32_t len = std::min(page, s.size - off);
             const uint8_t *p = s.content.data() + off;
-            // An erased page needs no programming.
-            if (std::any_of(p, p + len, [empty](uint8_t b) { return b != empty; }))
-                jobs.push_back({s.addr + off, p, len});
+            if (std::none_of(p, p + len, [empty](uint8_t b) { return b != empty; })) {
+                open = false;
+                continue;
+            }
+            uint32_t addr = s.addr + off;
+            if (!open || runs.back().address + runs.back().bytes.size() != addr ||
+                runs.back().bytes.size() + len > most)
+                runs.push_back({addr, {}});
+            runs.back().bytes.insert(runs.back().bytes.end(), p, p + len);
+            open = len == page;
         }
     }
-    return jobs;
+    return runs;
 }
 
-static int program_result(flash_runner &r, const page_job &job)
+static int fill_buffer(flash_runner &r, uint32_t buf, const chunk &c)
 {
-    uint32_t result = 0;
-    int rc = r.finish(&result);
-    if (rc == TARGET_OK && result != 0)
-        rc = r.fail(TARGET_FAILED, job.addr, "ProgramPage answered " + std::to_string(result));
-    return rc;
+    int rc = memory_write(r.target(), buf, c.bytes.data(), static_cast<uint32_t>(c.bytes.size()));
+    return rc == TARGET_OK ? rc : r.fail(rc, c.address, "writing into the RAM buffer failed");
 }
 
-static int fill_buffer(flash_runner &r, uint32_t buf, const page_job &job)
+// Starts a call on each chunk in a buffer and waits for it; with two
+// buffers the next chunk goes into RAM while the call runs on the other.
+template <typename Start, typename Finish>
+static int pipelined(flash_runner &r, const std::vector<chunk> &chunks, Start start, Finish finish)
 {
-    int rc = memory_write(r.target(), buf, job.bytes, job.len);
-    return rc == TARGET_OK ? rc : r.fail(rc, job.addr, "writing the page into the RAM buffer failed");
-}
-
-// With two buffers the next page goes into RAM while ProgramPage runs on
-// the other.
-static int program_pages(flash_runner &r, const std::vector<page_job> &jobs, flash_observer *obs, flash_summary *sum)
-{
-    r.set_phase(PHASE_PROGRAM);
-    uint64_t total = 0;
-    for (const page_job &j : jobs)
-        total += j.len;
-    if (total == 0)
-        return TARGET_OK;
-    phase_clock clock(obs, sum, PHASE_PROGRAM, total);
     const flash_layout &lay = r.layout();
-    const tarvex::flash_algo &a = r.algo();
-    int rc = r.init(FNC_PROGRAM);
-    if (rc == TARGET_OK)
-        rc = fill_buffer(r, lay.buffers[0], jobs[0]);
-    uint64_t done = 0;
-    for (size_t i = 0; i < jobs.size() && rc == TARGET_OK; i++) {
-        uint32_t args[3] = {jobs[i].addr, jobs[i].len, lay.buffers[i % lay.buffer_count]};
-        rc = r.start("ProgramPage", lay.code + a.program_page, jobs[i].addr, a.device.program_timeout_ms, args, 3);
-        const page_job *next = i + 1 < jobs.size() ? &jobs[i + 1] : nullptr;
+    int rc = chunks.empty() ? TARGET_OK : fill_buffer(r, lay.buffers[0], chunks[0]);
+    for (size_t i = 0; i < chunks.size() && rc == TARGET_OK; i++) {
+        rc = start(chunks[i], lay.buffers[i % lay.buffer_count]);
+        const chunk *next = i + 1 < chunks.size() ? &chunks[i + 1] : nullptr;
         if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 2)
             rc = fill_buffer(r, lay.buffers[(i + 1) % 2], *next);
         if (rc == TARGET_OK)
-            rc = program_result(r, jobs[i]);
+            rc = finish(chunks[i]);
         if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 1)
             rc = fill_buffer(r, lay.buffers[0], *next);
-        if (rc == TARGET_OK) {
-            done += jobs[i].len;
-            sum->bytes_programmed += jobs[i].len;
-            clock.step(done);
-        }
     }
+    return rc;
+}
+
+static uint64_t total_bytes(const std::vector<chunk> &chunks)
+{
+    uint64_t total = 0;
+    for (const chunk &c : chunks)
+        total += c.bytes.size();
+    return total;
+}
+
+// A run through the helper's page loop, or a single page without it.
+static int start_run(flash_runner &r, const chunk &c, uint32_t buf)
+{
+    const flash_layout &lay = r.layout();
+    const tarvex::flash_device_desc &d = r.algo().device;
+    uint32_t len = static_cast<uint32_t>(c.bytes.size());
+    uint32_t pages = (len + d.page_size - 1) / d.page_size;
+    uint32_t args[4] = {c.address, len, buf, lay.page_call};
+    bool helper = lay.helper != 0;
+    return r.start("ProgramPage", helper ? lay.helper + HELPER_PROGRAM_PAGES : lay.code + r.algo().program_page,
+                   c.address, d.program_timeout_ms * pages, args, helper ? 4 : 3);
+}
+
+static int finish_run(flash_runner &r, const chunk &c)
+{
+    uint32_t len = static_cast<uint32_t>(c.bytes.size()), result = 0, answer = 0, at = c.address;
+    int rc = r.finish(&result);
+    if (rc != TARGET_OK)
+        return rc;
+    if (r.layout().helper == 0) {
+        answer = result;
+    } else if (result != len) {
+        // The helper answers the bytes done, and in R1 what ProgramPage said.
+        rc = r.second_result(&answer);
+        at += result;
+    }
+    if (rc == TARGET_OK && answer != 0)
+        rc = r.fail(TARGET_FAILED, at, "ProgramPage answered " + std::to_string(answer));
+    return rc;
+}
+
+static int program_pages(flash_runner &r, const std::vector<chunk> &runs, flash_observer *obs, flash_summary *sum)
+{
+    r.set_phase(PHASE_PROGRAM);
+    uint64_t total = total_bytes(runs), done = 0;
+    if (total == 0)
+        return TARGET_OK;
+    phase_clock clock(obs, sum, PHASE_PROGRAM, total);
+    int rc = r.init(FNC_PROGRAM);
+    if (rc == TARGET_OK)
+        rc = pipelined(
+            r, runs, [&r](const chunk &c, uint32_t buf) { return start_run(r, c, buf); },
+            [&](const chunk &c) {
+                int finished = finish_run(r, c);
+                if (finished == TARGET_OK) {
+                    done += c.bytes.size();
+                    sum->bytes_programmed += c.bytes.size();
+                    clock.step(done);
+                }
+                return finished;
+            });
     if (rc == TARGET_OK)
         rc = r.uninit(FNC_PROGRAM);
     return rc;
@@ -322,39 +389,53 @@ static int first_difference(flash_runner &r, uint32_t addr, const std::vector<ui
     return r.differ(addr + static_cast<uint32_t>(i), cause);
 }
 
-static int verify_by_crc(flash_runner &r, const image_extent &e, uint64_t *done, const phase_clock &clock)
+static int verify_by_checksum(flash_runner &r, const std::vector<image_extent> &flash, uint64_t *done,
+                              const phase_clock &clock)
 {
-    uint32_t len = static_cast<uint32_t>(e.bytes.size()), value = 0;
-    int rc = r.crc(e.address, len, &value);
-    if (rc == TARGET_OK && value != flash_crc32(e.bytes.data(), len))
-        return first_difference(r, e.address, e.bytes);
-    *done += len;
+    std::vector<bool> equal;
+    int rc = same_as_image(r, flash, &equal);
+    for (size_t i = 0; i < equal.size() && rc == TARGET_OK; i++) {
+        if (!equal[i])
+            return first_difference(r, flash[i].address, flash[i].bytes);
+        *done += flash[i].bytes.size();
+    }
     clock.step(*done);
     return rc;
 }
 
-static int verify_by_algo(flash_runner &r, const image_extent &e, uint64_t *done, const phase_clock &clock)
+// The image in pieces of one buffer each.
+static std::vector<chunk> pieces_of(const std::vector<image_extent> &flash, uint32_t most)
+{
+    std::vector<chunk> pieces;
+    for (const image_extent &e : flash)
+        for (size_t off = 0; off < e.bytes.size(); off += most) {
+            size_t len = std::min<size_t>(most, e.bytes.size() - off);
+            pieces.push_back({e.address + static_cast<uint32_t>(off),
+                              std::vector<uint8_t>(e.bytes.begin() + off, e.bytes.begin() + off + len)});
+        }
+    return pieces;
+}
+
+static int verify_by_algo(flash_runner &r, const std::vector<image_extent> &flash, uint64_t *done,
+                          const phase_clock &clock)
 {
     const flash_layout &lay = r.layout();
-    // The buffers lie side by side: Verify compares them as one.
-    uint32_t chunk = (lay.buffer_count == 2 ? lay.buffers[1] - lay.buffers[0] : 0) + r.algo().device.page_size;
-    int rc = TARGET_OK;
-    for (uint32_t off = 0; off < e.bytes.size() && rc == TARGET_OK; off += chunk) {
-        uint32_t len = std::min<uint32_t>(chunk, static_cast<uint32_t>(e.bytes.size()) - off);
-        uint32_t addr = e.address + off, result = 0;
-        rc = memory_write(r.target(), lay.buffers[0], e.bytes.data() + off, len);
-        if (rc != TARGET_OK)
-            return r.fail(rc, addr, "writing the image into the buffer failed");
-        uint32_t args[3] = {addr, len, lay.buffers[0]};
-        rc = r.call("Verify", lay.code + r.algo().verify, addr, 2000 + len / 32, args, 3, &result);
-        if (rc == TARGET_OK && result != addr + len) {
-            std::vector<uint8_t> part(e.bytes.begin() + off, e.bytes.begin() + off + len);
-            return first_difference(r, addr, part);
-        }
-        *done += len;
-        clock.step(*done);
-    }
-    return rc;
+    return pipelined(
+        r, pieces_of(flash, lay.buffer_size),
+        [&r](const chunk &c, uint32_t buf) {
+            uint32_t args[3] = {c.address, static_cast<uint32_t>(c.bytes.size()), buf};
+            return r.start("Verify", r.layout().code + r.algo().verify, c.address,
+                           static_cast<uint32_t>(2000 + c.bytes.size() / 32), args, 3);
+        },
+        [&](const chunk &c) {
+            uint32_t result = 0, end = c.address + static_cast<uint32_t>(c.bytes.size());
+            int rc = r.finish(&result);
+            if (rc == TARGET_OK && result != end)
+                return first_difference(r, c.address, c.bytes);
+            *done += c.bytes.size();
+            clock.step(*done);
+            return rc;
+        });
 }
 
 static int verify_flash(flash_runner &r, const std::vector<image_extent> &flash, flash_observer *obs,
@@ -367,12 +448,12 @@ static int verify_flash(flash_runner &r, const std::vector<image_extent> &flash,
     if (total == 0)
         return TARGET_OK;
     bool algo = r.algo().verify != tarvex::ALGO_ABSENT;
-    if (!algo && r.layout().crc_entry == 0)
+    if (!algo && r.layout().helper == 0)
         return r.fail(TARGET_FAILED, flash[0].address, "the algorithm has no Verify and no checksum routine is loaded");
     phase_clock clock(obs, sum, PHASE_VERIFY, total);
     int rc = algo ? r.init(FNC_VERIFY) : TARGET_OK;
-    for (size_t i = 0; i < flash.size() && rc == TARGET_OK; i++)
-        rc = algo ? verify_by_algo(r, flash[i], &done, clock) : verify_by_crc(r, flash[i], &done, clock);
+    if (rc == TARGET_OK)
+        rc = algo ? verify_by_algo(r, flash, &done, clock) : verify_by_checksum(r, flash, &done, clock);
     if (rc == TARGET_OK && algo)
         rc = r.uninit(FNC_VERIFY);
     sum->bytes_verified += done;
@@ -416,6 +497,26 @@ static std::vector<image_extent> whole_flash(const tarvex::flash_device_desc &d,
     return {all};
 }
 
+// What verification after programming covers: the image's parts in the
+// sectors that were erased and programmed, adjacent ones joined. The
+// sectors left alone were found equal to the image by the checksum in this
+// same operation, and nothing has written them since: they count as
+// verified without sending their bytes again.
+static std::vector<image_extent> programmed_parts(const std::vector<sector_plan> &sectors, flash_summary *sum)
+{
+    std::vector<image_extent> parts;
+    for (const sector_plan &s : sectors)
+        for (const image_extent &p : s.parts) {
+            if (s.skip)
+                sum->bytes_verified += p.bytes.size();
+            else if (!parts.empty() && parts.back().address + parts.back().bytes.size() == p.address)
+                parts.back().bytes.insert(parts.back().bytes.end(), p.bytes.begin(), p.bytes.end());
+            else
+                parts.push_back(p);
+        }
+    return parts;
+}
+
 static int program_flash(flash_runner &r, const image_split &parts, const flash_options &opt, flash_observer *obs,
                          flash_summary *sum)
 {
@@ -427,9 +528,9 @@ static int program_flash(flash_runner &r, const image_split &parts, const flash_
     if (rc == TARGET_OK)
         rc = erase_sectors(r, sectors, opt.chip_erase, obs, sum);
     if (rc == TARGET_OK)
-        rc = program_pages(r, pages_of(sectors, d.page_size, d.empty), obs, sum);
+        rc = program_pages(r, runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty), obs, sum);
     if (rc == TARGET_OK && opt.verify)
-        rc = verify_flash(r, parts.flash, obs, sum);
+        rc = verify_flash(r, opt.chip_erase ? parts.flash : programmed_parts(sectors, sum), obs, sum);
     return rc;
 }
 

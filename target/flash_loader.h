@@ -15,13 +15,14 @@
 namespace tarvex_target
 {
 
-// What the loader needs besides the link: the algorithm, the checksum
-// routine (raw Thumb code, entry at 0; empty: no comparison, every touched
-// sector is erased, and verification needs the algorithm's Verify), the
-// RAM the loader may use, and the target's RAM for image parts there.
+// What the loader needs besides the link: the algorithm, the helper (raw
+// Thumb code whose first words branch to the checksum list and the page
+// loop; empty: no comparison, every touched sector is erased, one call per
+// page, and verification needs the algorithm's Verify), the RAM the loader
+// may use, and the target's RAM for image parts there.
 struct flash_setup {
     tarvex::flash_algo algo;
-    std::vector<uint8_t> crc_routine;
+    std::vector<uint8_t> helper;
     uint32_t work_base = 0x20000000;
     uint32_t work_size = 0x8000;
     uint32_t ram_base = 0x20000000;
@@ -107,8 +108,5 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
 // An image file (ELF, Intel HEX, or binary at base) read whole.
 int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image,
                      std::string *why);
-
-// CRC-32 as zlib computes it, for comparing with the target's routine.
-uint32_t flash_crc32(const uint8_t *data, size_t len, uint32_t crc = 0);
 
 } // namespace tarvex_target

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "armv7m_debug.h"
@@ -17,12 +18,16 @@ constexpr uint32_t TRAP_WORD = 0xBE00BE00; // two BKPT #0
 constexpr uint32_t GUARD_WORD = 0x57AC6A2D;
 constexpr uint32_t STACK_SIZE = 1024;
 constexpr uint32_t XPSR_THUMB = 1u << 24;
-// The first polls of a call come back to back (Init, UnInit and the like
-// return within them); after these the loop sleeps between polls, since
-// every poll competes with the core for the target (on the virtual probe
-// polling without pause doubled the time of a page).
-constexpr int BUSY_POLLS = 2;
-constexpr useconds_t POLL_SLEEP_US = 1000;
+// Buffers larger than this gain little: a call per 16 KiB is already a
+// small part of the time, and progress is reported per buffer.
+constexpr uint32_t MAX_BUFFER = 16 * 1024;
+// Between polls of a running call the pause doubles up to a bound: short
+// calls (Init, UnInit) are seen at the first polls, while a long one costs
+// the probe a request per POLL_MAX_US. Every poll takes the target from the
+// emulated core for a moment, which is why the bound is not lower.
+constexpr useconds_t POLL_FIRST_US = 100;
+constexpr useconds_t POLL_MAX_US = 2000;
+constexpr uint32_t LIST_ENTRY = 12; // the helper's {address, length, sum}
 
 std::string hex32(uint32_t value)
 {
@@ -41,11 +46,12 @@ int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *
     const tarvex::flash_algo &a = setup.algo;
     flash_layout lay{};
     lay.trap = align_up(setup.work_base, 4);
-    lay.code = lay.trap + 4;
+    lay.page_call = lay.trap + 4;
+    lay.code = lay.page_call + 8;
     uint32_t at = align_up(lay.code + tarvex::flash_algo_span(a), 4);
-    if (!setup.crc_routine.empty()) {
-        lay.crc_entry = at;
-        at = align_up(at + static_cast<uint32_t>(setup.crc_routine.size()), 4);
+    if (!setup.helper.empty()) {
+        lay.helper = at;
+        at = align_up(at + static_cast<uint32_t>(setup.helper.size()), 4);
     }
     uint64_t end = static_cast<uint64_t>(setup.work_base) + setup.work_size;
     uint32_t page = align_up(a.device.page_size, 4);
@@ -56,9 +62,13 @@ int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *
         return -1;
     }
     lay.buffer_count = fixed + 2ull * page <= end ? 2 : 1;
+    lay.buffer_size = page;
+    // The helper's page loop takes a buffer of many pages in one call.
+    if (lay.buffer_count == 2 && lay.helper != 0)
+        lay.buffer_size = static_cast<uint32_t>(std::min<uint64_t>((end - fixed) / 2, MAX_BUFFER) / page * page);
     for (uint32_t i = 0; i < lay.buffer_count; i++) {
         lay.buffers[i] = at;
-        at += page;
+        at += lay.buffer_size;
     }
     lay.guard = align_up(at, 8);
     lay.stack_top = lay.guard + 4 + STACK_SIZE;
@@ -82,18 +92,22 @@ int flash_runner::differ(uint32_t addr, const std::string &cause)
     return fail(TARGET_FAILED, addr, cause);
 }
 
-static int write_word(link &l, uint32_t addr, uint32_t value)
+static void put_word(uint8_t *b, uint32_t value)
 {
-    uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-                    static_cast<uint8_t>(value >> 24)};
-    return l.write_memory(addr, 4, 1, b);
+    for (int i = 0; i < 4; i++)
+        b[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static uint32_t word_at(const uint8_t *b)
+{
+    return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
 static int read_word(link &l, uint32_t addr, uint32_t *value)
 {
     uint8_t b[4] = {};
     int rc = l.read_memory(addr, 4, 1, b);
-    *value = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    *value = word_at(b);
     return rc;
 }
 
@@ -108,15 +122,23 @@ int flash_runner::place(flash_phase phase)
         rc = reset(l_, true);
     if (rc != TARGET_OK)
         return fail(rc, 0, "the core did not halt and reset");
-    std::vector<uint8_t> image = tarvex::flash_algo_image(setup_.algo);
-    rc = write_word(l_, lay_.trap, TRAP_WORD);
+    // The trap, the page loop's words, the algorithm and the helper lie
+    // one after the other: one write.
+    std::vector<uint8_t> image(lay_.code - lay_.trap, 0);
+    put_word(&image[0], TRAP_WORD);
+    put_word(&image[4], (lay_.code + setup_.algo.program_page) | 1);
+    put_word(&image[8], setup_.algo.device.page_size);
+    std::vector<uint8_t> algo = tarvex::flash_algo_image(setup_.algo);
+    image.insert(image.end(), algo.begin(), algo.end());
+    if (lay_.helper != 0) {
+        image.resize(lay_.helper - lay_.trap, 0);
+        image.insert(image.end(), setup_.helper.begin(), setup_.helper.end());
+    }
+    rc = memory_write(l_, lay_.trap, image.data(), static_cast<uint32_t>(image.size()));
+    uint8_t guard[4];
+    put_word(guard, GUARD_WORD);
     if (rc == TARGET_OK)
-        rc = memory_write(l_, lay_.code, image.data(), static_cast<uint32_t>(image.size()));
-    if (rc == TARGET_OK && lay_.crc_entry != 0)
-        rc = memory_write(l_, lay_.crc_entry, setup_.crc_routine.data(),
-                          static_cast<uint32_t>(setup_.crc_routine.size()));
-    if (rc == TARGET_OK)
-        rc = write_word(l_, lay_.guard, GUARD_WORD);
+        rc = l_.write_memory(lay_.guard, 4, 1, guard);
     if (rc != TARGET_OK)
         return fail(rc, lay_.trap, "writing the algorithm into RAM failed");
     const unsigned regs[] = {REGSEL_SP, 9, REGSEL_XPSR};
@@ -149,7 +171,7 @@ int flash_runner::wait_trap(uint32_t *pc)
 {
     int64_t deadline = tarvex::monotonic_ms() + pending_timeout_;
     std::string why;
-    for (int polls = 0;; polls++) {
+    for (useconds_t pause = 0;; pause = std::min(pause == 0 ? POLL_FIRST_US : pause * 2, POLL_MAX_US)) {
         uint32_t dhcsr = 0;
         int rc = l_.read_debug(DHCSR, &dhcsr);
         if (rc != TARGET_OK)
@@ -164,8 +186,8 @@ int flash_runner::wait_trap(uint32_t *pc)
             why = " did not return within " + std::to_string(pending_timeout_) + " ms";
             break;
         }
-        if (polls >= BUSY_POLLS)
-            usleep(POLL_SLEEP_US);
+        if (pause > 0)
+            usleep(pause);
     }
     int rc = halt(l_);
     if (rc == TARGET_OK)
@@ -217,11 +239,57 @@ int flash_runner::uninit(uint32_t fnc)
     return rc;
 }
 
-int flash_runner::crc(uint32_t addr, uint32_t len, uint32_t *value)
+int flash_runner::second_result(uint32_t *value)
 {
-    // The routine takes about 14 instructions a byte.
-    uint32_t args[2] = {addr, len};
-    return call("the checksum routine", lay_.crc_entry, addr, 2000 + len / 32, args, 2, value);
+    int rc = l_.read_core(1, value);
+    return rc == TARGET_OK ? rc : fail(rc, pending_addr_, std::string("reading ") + pending_ + "'s result failed");
+}
+
+int flash_runner::list_call(const char *name, uint32_t entry, const std::vector<uint32_t> &words, uint32_t count,
+                            uint32_t arg, uint32_t addr, uint32_t timeout_ms, uint32_t *result)
+{
+    std::vector<uint8_t> list(words.size() * 4);
+    for (size_t i = 0; i < words.size(); i++)
+        put_word(&list[i * 4], words[i]);
+    int rc = memory_write(l_, lay_.buffers[0], list.data(), static_cast<uint32_t>(list.size()));
+    if (rc != TARGET_OK)
+        return fail(rc, addr, std::string("writing the list for ") + name + " failed");
+    uint32_t args[3] = {lay_.buffers[0], count, arg};
+    return call(name, lay_.helper + entry, addr, timeout_ms, args, 3, result);
+}
+
+uint32_t flash_runner::list_room(uint32_t entry_size) const
+{
+    return lay_.buffer_size * lay_.buffer_count / entry_size;
+}
+
+// One call of the helper for as many ranges as a buffer's list holds.
+int flash_runner::checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums)
+{
+    size_t per_call = list_room(LIST_ENTRY);
+    sums->clear();
+    for (size_t first = 0; first < ranges.size(); first += per_call) {
+        size_t n = std::min(per_call, ranges.size() - first);
+        std::vector<uint32_t> words;
+        uint64_t bytes = 0;
+        for (size_t i = first; i < first + n; i++) {
+            words.insert(words.end(), {ranges[i].address, static_cast<uint32_t>(ranges[i].bytes.size()), 0});
+            bytes += ranges[i].bytes.size();
+        }
+        // The routine takes less than one instruction a byte.
+        uint32_t at = ranges[first].address, result = 0;
+        int rc = list_call("the checksum routine", HELPER_CHECKSUM_LIST, words, static_cast<uint32_t>(n), 0, at,
+                           static_cast<uint32_t>(2000 + bytes / 1024), &result);
+        if (rc != TARGET_OK)
+            return rc;
+        std::vector<uint8_t> back;
+        rc = memory_read(l_, lay_.buffers[0], static_cast<uint32_t>(words.size() * 4), &back);
+        if (rc != TARGET_OK)
+            return fail(rc, at, "reading the checksums failed");
+        for (size_t i = 0; i < n; i++)
+            sums->push_back(word_at(&back[i * LIST_ENTRY + 8]));
+    }
+    return TARGET_OK;
 }
 
 } // namespace tarvex_target

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "flash_loader.h"
 
@@ -12,14 +13,21 @@ namespace tarvex_target
 
 // Where things lie in the loader's RAM.
 struct flash_layout {
-    uint32_t trap;      // BKPT: every function returns here
-    uint32_t code;      // the algorithm's load address
-    uint32_t crc_entry; // 0 without a checksum routine
-    uint32_t buffers[2];
+    uint32_t trap;         // BKPT: every function returns here
+    uint32_t page_call;    // the helper's page loop reads ProgramPage's entry and the page size here
+    uint32_t code;         // the algorithm's load address
+    uint32_t helper;       // 0 without the helper
+    uint32_t buffers[2];   // side by side
     uint32_t buffer_count; // 1 or 2
+    uint32_t buffer_size;  // whole pages; one page without the helper
     uint32_t guard;        // the stack's lowest word
     uint32_t stack_top;
 };
+
+// The helper's entries, from its start.
+constexpr uint32_t HELPER_CHECKSUM_LIST = 0;
+constexpr uint32_t HELPER_PROGRAM_PAGES = 4;
+constexpr uint32_t HELPER_ERASE_SECTORS = 8;
 
 // Lays the algorithm out in setup's work RAM. -1 with *why when it does not fit.
 int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *why);
@@ -48,8 +56,16 @@ public:
     // is an error.
     int init(uint32_t fnc);
     int uninit(uint32_t fnc);
-    // The target's CRC-32 of [addr, addr+len).
-    int crc(uint32_t addr, uint32_t len, uint32_t *value);
+    // The helper's checksum of each range, in one call per buffer of them.
+    int checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums);
+    // A call of the helper's entry with R0 = a list of words it finds in
+    // the first buffer, R1 = count, R2 = arg; list_room says how many
+    // entries of entry_size bytes a list may hold.
+    int list_call(const char *name, uint32_t entry, const std::vector<uint32_t> &words, uint32_t count, uint32_t arg,
+                  uint32_t addr, uint32_t timeout_ms, uint32_t *result);
+    uint32_t list_room(uint32_t entry_size) const;
+    // A call's second result (R1), after finish.
+    int second_result(uint32_t *value);
 
     // Records a failure (phase, address, cause) and returns TARGET_FAILED,
     // or TARGET_LOST when rc says so.

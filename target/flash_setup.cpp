@@ -14,7 +14,7 @@ namespace tarvex_target
 {
 
 constexpr const char *SHIPPED_ALGO = "tarvex-virtual-target.FLM";
-constexpr const char *CRC_ROUTINE = "tarvex-flash-crc32.bin";
+constexpr const char *HELPER_ROUTINE = "tarvex-flash-helper.bin";
 
 static int read_whole(const std::string &path, std::vector<uint8_t> *out, std::string *why)
 {
@@ -144,12 +144,13 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
         rc = load_shipped(l, source, setup, why);
     if (rc != 0)
         return rc;
-    // Without the checksum routine the loader still works: every touched
-    // sector is erased, and verification needs the algorithm's Verify.
-    std::string crc = flash_data_file(source, CRC_ROUTINE);
+    // Without the helper the loader still works: every touched sector is
+    // erased, each page is a call of its own, and verification needs the
+    // algorithm's Verify.
+    std::string helper = flash_data_file(source, HELPER_ROUTINE);
     std::string ignored;
-    if (!crc.empty() && read_whole(crc, &setup->crc_routine, &ignored) != 0)
-        setup->crc_routine.clear();
+    if (!helper.empty() && read_whole(helper, &setup->helper, &ignored) != 0)
+        setup->helper.clear();
     return 0;
 }
 

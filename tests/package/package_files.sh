@@ -24,7 +24,7 @@ package_files_of() {
         echo "$bindir/tarvex-vprobe"
         echo "$mandir/man1/tarvex-vprobe.1.gz"
         echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
-        for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-crc32.bin; do
+        for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-helper.bin; do
             echo "$prefix/share/tarvex/$name"
         done
         return

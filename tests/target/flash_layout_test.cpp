@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "flash_runner.h"
 
@@ -20,24 +21,26 @@ flash_setup setup_with(uint32_t work_size, uint32_t page)
     s.algo.data_offset = 300;
     s.algo.zero_size = 4;
     s.algo.device.page_size = page;
-    s.crc_routine.assign(90, 0);
+    s.helper.assign(90, 0);
     s.work_base = 0x20000000;
     s.work_size = work_size;
     return s;
 }
 
 // Each piece inside the work RAM, none overlapping the next, in order:
-// trap, code, checksum routine, buffers, guard, stack.
+// trap, the page loop's words, code, helper, buffers, guard, stack.
 void expect_ordered(const flash_setup &s, const flash_layout &l)
 {
     uint32_t page = s.algo.device.page_size;
     EXPECT_EQ(l.trap, s.work_base);
-    EXPECT_GE(l.crc_entry, l.code + flash_algo_span(s.algo));
-    EXPECT_GE(l.buffers[0], l.crc_entry + s.crc_routine.size());
+    EXPECT_GE(l.code, l.page_call + 8);
+    EXPECT_GE(l.helper, l.code + flash_algo_span(s.algo));
+    EXPECT_GE(l.buffers[0], l.helper + s.helper.size());
+    EXPECT_EQ(l.buffer_size % page, 0u) << "whole pages";
     if (l.buffer_count == 2) {
-        EXPECT_EQ(l.buffers[1], l.buffers[0] + page);
+        EXPECT_EQ(l.buffers[1], l.buffers[0] + l.buffer_size);
     }
-    EXPECT_GE(l.guard, l.buffers[l.buffer_count - 1] + page);
+    EXPECT_GE(l.guard, l.buffers[l.buffer_count - 1] + l.buffer_size);
     EXPECT_GT(l.stack_top, l.guard + 4);
     EXPECT_EQ(l.stack_top % 8, 0u);
     EXPECT_LE(l.stack_top, s.work_base + s.work_size);
@@ -51,10 +54,12 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         uint32_t page;
         int rc;
         uint32_t buffers;
+        uint32_t buffer_size; // as many pages as two buffers leave room for, up to 16 KiB
     };
     const row rows[] = {
-        {0x8000, 1024, 0, 2}, {0x8000, 4096, 0, 2}, {2600, 512, 0, 2},
-        {2600, 1024, 0, 1},   {2400, 1024, -1, 0},  {0x8000, 0, -1, 0},
+        {0x8000, 1024, 0, 2, 0x3C00}, {0x8000, 4096, 0, 2, 0x3000}, {0x10000, 1024, 0, 2, 0x4000},
+        {2600, 512, 0, 2, 512},       {2600, 1024, 0, 1, 1024},     {2400, 1024, -1, 0, 0},
+        {0x8000, 0, -1, 0, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(r.work_size) + " bytes, page " + std::to_string(r.page));
@@ -67,17 +72,34 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
             continue;
         }
         EXPECT_EQ(l.buffer_count, r.buffers);
+        EXPECT_EQ(l.buffer_size, r.buffer_size);
         expect_ordered(s, l);
     }
 }
 
-TEST(FlashLayout, ChecksumIsZlibsCrc32AndContinues)
+// The target's side is checked against this function in vprobe's tests;
+// here, the differences the comparison must never miss.
+TEST(FlashLayout, ChecksumSeesEveryChangedWordAndTheLength)
 {
-    const std::string check = "123456789";
-    auto bytes = reinterpret_cast<const uint8_t *>(check.data());
-    EXPECT_EQ(flash_crc32(bytes, check.size()), 0xCBF43926u);
-    EXPECT_EQ(flash_crc32(bytes + 4, 5, flash_crc32(bytes, 4)), 0xCBF43926u);
-    EXPECT_EQ(flash_crc32(bytes, 0), 0u);
+    std::vector<uint8_t> base(4096);
+    for (size_t i = 0; i < base.size(); i++)
+        base[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    uint32_t sum = tarvex::flash_checksum(base.data(), base.size());
+    for (size_t at : {size_t{0}, size_t{1}, size_t{2047}, size_t{4095}})
+        for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
+            std::vector<uint8_t> changed = base;
+            changed[at] ^= bit;
+            EXPECT_NE(tarvex::flash_checksum(changed.data(), changed.size()), sum)
+                << "byte " << at << " bit " << int(bit);
+        }
+    std::vector<uint8_t> two = base;
+    two[3] ^= 0x80;
+    two[7] ^= 0x80; // the top bits of two words, which multiplication alone would cancel
+    EXPECT_NE(tarvex::flash_checksum(two.data(), two.size()), sum);
+    std::vector<uint8_t> zeros(8, 0);
+    EXPECT_NE(tarvex::flash_checksum(zeros.data(), 8), tarvex::flash_checksum(zeros.data(), 7))
+        << "a shorter range of equal bytes";
+    EXPECT_NE(tarvex::flash_checksum(zeros.data(), 0), tarvex::flash_checksum(zeros.data(), 1));
 }
 
 } // namespace

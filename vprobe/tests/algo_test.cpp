@@ -1,5 +1,5 @@
 // The flash algorithm the build makes (vprobe/firmware/flash_algo.c) and
-// the CRC-32 routine, run on the emulated core the way a loader runs them:
+// the loader's helper, run on the emulated core the way a loader runs them:
 // loaded into RAM at two different addresses, R9 at the data, a BKPT as
 // the return address. Its broken variants fail as they are built to.
 #include <cstring>
@@ -17,7 +17,9 @@ constexpr uint32_t TRAP = 0x20000000; // a BKPT: every call returns here
 constexpr uint32_t LOAD = 0x20000100;
 constexpr uint32_t OTHER_LOAD = 0x20010000;
 constexpr uint32_t BUFFER = 0x20004000;
-constexpr uint32_t CRC_AT = 0x20006000;
+constexpr uint32_t HELPER_AT = 0x20006000;
+constexpr uint32_t LIST = 0x20006800;
+constexpr uint32_t PAGE_CALL = 0x20006C00;
 constexpr uint32_t STACK_TOP = 0x20008000;
 constexpr uint32_t PAGE = 1024;
 
@@ -25,17 +27,6 @@ std::vector<uint8_t> file_bytes(const char *path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-uint32_t crc32_of(const uint8_t *p, size_t n)
-{
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++)
-            crc = crc >> 1 ^ (crc & 1 ? 0xEDB88320u : 0);
-    }
-    return ~crc;
 }
 
 class Algo : public CoreFixture
@@ -58,18 +49,20 @@ protected:
         std::vector<uint8_t> image = tarvex::flash_algo_image(algo_);
         ASSERT_EQ(target_write(v_, at, image.data(), static_cast<uint32_t>(image.size())), STATUS_OK);
         load_at_ = at;
+        algo_at_ = at;
     }
     // Calls the function at `entry` (from the load address) and runs until
     // the core stops; returns R0. *stopped_at: the PC where it stopped.
-    uint32_t call(uint32_t entry, uint32_t r0, uint32_t r1 = 0, uint32_t r2 = 0, int n = 40)
+    uint32_t call(uint32_t entry, uint32_t r0, uint32_t r1 = 0, uint32_t r2 = 0, uint32_t r3 = 0, int n = 40)
     {
         enter(load_at_ + entry);
         const uint32_t regs[][2] = {{0, r0},
                                     {1, r1},
                                     {2, r2},
+                                    {3, r3},
                                     {REGSEL_SP, STACK_TOP},
                                     {REGSEL_LR, TRAP | 1},
-                                    {9, load_at_ + algo_.data_offset},
+                                    {9, algo_at_ + algo_.data_offset},
                                     {REGSEL_XPSR, XPSR_THUMB}};
         for (const auto &r : regs)
             set_reg(static_cast<uint8_t>(r[0]), r[1]);
@@ -87,7 +80,8 @@ protected:
     }
 
     tarvex::flash_algo algo_{};
-    uint32_t load_at_ = 0;
+    uint32_t load_at_ = 0; // what call() calls into
+    uint32_t algo_at_ = 0; // the algorithm, whose data R9 points at
     uint32_t stopped_at_ = 0;
 };
 
@@ -136,24 +130,82 @@ TEST_F(Algo, RunsAlikeWhereverItIsLoadedAndKeepsItsDataAtR9)
     load(FLASH_ALGO_FLM, OTHER_LOAD);
     ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 1), 0u);
     EXPECT_EQ(stopped_at_, TRAP);
-    EXPECT_EQ(call(algo_.erase_chip, 0, 0, 0, 60), 0u);
+    EXPECT_EQ(call(algo_.erase_chip, 0, 0, 0, 0, 60), 0u);
     EXPECT_EQ(v_.rec->st.flash.erase_alls, 1u);
     EXPECT_EQ(read_word(OTHER_LOAD + algo_.data_offset), 0u) << "Init kept the flash base in its data";
     EXPECT_EQ(read_word(OTHER_LOAD + algo_.data_offset + 4), 1u) << "and the function in its zeroed part";
 }
 
-TEST_F(Algo, TheChecksumRoutineComputesCrc32)
+class Helper : public Algo
 {
-    std::vector<uint8_t> blob = file_bytes(FLASH_CRC32_BIN);
-    ASSERT_FALSE(blob.empty());
-    ASSERT_EQ(target_write(v_, CRC_AT, blob.data(), static_cast<uint32_t>(blob.size())), STATUS_OK);
+protected:
+    void SetUp() override
+    {
+        Algo::SetUp();
+        std::vector<uint8_t> blob = file_bytes(FLASH_HELPER_BIN);
+        ASSERT_FALSE(blob.empty());
+        ASSERT_EQ(target_write(v_, HELPER_AT, blob.data(), static_cast<uint32_t>(blob.size())), STATUS_OK);
+    }
+    uint32_t helper(uint32_t entry, uint32_t r0, uint32_t r1, uint32_t r2 = 0, uint32_t r3 = 0)
+    {
+        load_at_ = HELPER_AT;
+        uint32_t r = call(entry, r0, r1, r2, r3);
+        load_at_ = algo_at_;
+        return r;
+    }
+};
+
+TEST_F(Helper, ChecksumsEachRangeOfItsListAsTheLoaderDoes)
+{
     std::vector<uint8_t> data = pattern(4096, 9);
     put_buffer(data);
-    load_at_ = CRC_AT;
-    EXPECT_EQ(call(0, BUFFER, 4096), crc32_of(data.data(), data.size()));
+    const uint32_t ranges[][2] = {{BUFFER, 4096}, {0, 0x1000}, {BUFFER + 1, 13}, {BUFFER + 2, 2}, {BUFFER, 0}};
+    std::vector<uint32_t> list;
+    for (const auto &r : ranges)
+        list.insert(list.end(), {r[0], r[1], 0xDEADBEEF});
+    ASSERT_EQ(
+        target_write(v_, LIST, reinterpret_cast<const uint8_t *>(list.data()), static_cast<uint32_t>(list.size() * 4)),
+        STATUS_OK);
+    EXPECT_EQ(helper(0, LIST, 5), 0u);
     EXPECT_EQ(stopped_at_, TRAP);
-    EXPECT_EQ(call(0, 0, 0x1000), crc32_of(v_.flash, 0x1000)) << "over flash too";
-    EXPECT_EQ(call(0, BUFFER, 0), 0u) << "an empty range";
+    for (size_t i = 0; i < 5; i++) {
+        uint32_t a = ranges[i][0];
+        const uint8_t *host = a >= BUFFER ? data.data() + (a - BUFFER) : v_.flash + a;
+        EXPECT_EQ(read_word(LIST + static_cast<uint32_t>(i) * 12 + 8), tarvex::flash_checksum(host, ranges[i][1]))
+            << "range " << i;
+    }
+}
+
+TEST_F(Helper, ProgramsABufferPageByPageAndStopsAtTheFirstFailure)
+{
+    ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 2), 0u);
+    ASSERT_EQ(call(algo_.erase_sector, 0x8000), 0u);
+    const uint32_t page_call[2] = {(algo_at_ + algo_.program_page) | 1, PAGE};
+    ASSERT_EQ(target_write(v_, PAGE_CALL, reinterpret_cast<const uint8_t *>(page_call), 8), STATUS_OK);
+    std::vector<uint8_t> data = pattern(3 * PAGE + 100, 4);
+    put_buffer(data);
+    EXPECT_EQ(helper(4, 0x8000, 3 * PAGE + 100, BUFFER, PAGE_CALL), 3 * PAGE + 100) << "the bytes programmed";
+    EXPECT_EQ(reg(1), 0u) << "no ProgramPage failed";
+    EXPECT_EQ(stopped_at_, TRAP);
+    EXPECT_TRUE(flash_equals(0x8000, data));
+    data[PAGE + 5] ^= 0xFF; // a 0 -> 1 change somewhere: the second page fails
+    put_buffer(data);
+    EXPECT_EQ(helper(4, 0x8000, 3 * PAGE + 100, BUFFER, PAGE_CALL), PAGE);
+    EXPECT_EQ(reg(1), 1u) << "what ProgramPage answered";
+}
+
+TEST_F(Helper, ErasesEachSectorOfItsListAndStopsAtTheFirstFailure)
+{
+    ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 1), 0u);
+    const uint32_t list[] = {0x1000, 0x2000, 0x50000, 0x3000}; // the third lies outside the flash
+    ASSERT_EQ(target_write(v_, LIST, reinterpret_cast<const uint8_t *>(list), sizeof(list)), STATUS_OK);
+    EXPECT_EQ(helper(8, LIST, 2, (algo_at_ + algo_.erase_sector) | 1), 2u) << "both sectors erased";
+    EXPECT_EQ(reg(1), 0u);
+    EXPECT_EQ(helper(8, LIST, 4, (algo_at_ + algo_.erase_sector) | 1), 2u) << "stopped at the third";
+    EXPECT_EQ(reg(1), 1u) << "what EraseSector answered";
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[1], 2u);
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[2], 2u);
+    EXPECT_EQ(v_.rec->st.flash.sector_erases[3], 0u) << "nothing after the failure";
 }
 
 TEST_F(Algo, TheBrokenVariantsFailAsBuilt)

@@ -1,5 +1,5 @@
-/* The checksum routine as one position-independent blob, entry first. */
-ENTRY(crc32_range)
+/* The loader's helper as one position-independent blob, its entries first. */
+ENTRY(flash_helper_entries)
 
 SECTIONS
 {
@@ -9,7 +9,7 @@ SECTIONS
         *(.rodata .rodata.*)
         . = ALIGN(4);
     }
-    ASSERT(crc32_range == 0, "the entry must open the blob")
+    ASSERT(flash_helper_entries == 0, "the entries must open the blob")
     ASSERT(SIZEOF(.text) < 1024, "the blob stays small")
 
     /DISCARD/ : { *(.data*) *(.bss*) *(.got*) *(.ARM.exidx*) *(.comment) }
