@@ -144,6 +144,7 @@ int gdb_session::open(std::string *why)
         *why = link_.lost() ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
         return -1;
     }
+    planted_.start(link_, serial_);
     LOG_INFO("GDB session on probe %s: %zu breakpoint and %zu watchpoint comparators", serial_.c_str(),
              units_.fpb.size(), units_.dwt.size());
     return 0;
@@ -432,6 +433,7 @@ void gdb_session::release(bool resume)
     released_ = true;
     if (!link_.lost() && link_.assoc() != 0) {
         units_clear(link_, units_);
+        planted_.breakpoints_changed(link_, units_);
         if (resume)
             tarvex_target::resume(link_, false);
         tarvex::close_device(conn_, link_.assoc());

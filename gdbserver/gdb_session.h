@@ -9,6 +9,7 @@
 #include <deque>
 #include <string>
 
+#include "bkpt_record.h"
 #include "debug_units.h"
 #include "gdb_semihost.h"
 #include "gdb_flash.h"
@@ -86,6 +87,13 @@ public:
     debug_units &units() { return units_; }
     const session_config &config() const { return config_; }
     gdb_flash &flash() { return flash_; }
+    // Keep the record of BKPTs in RAM current: after a Z0 or z0, and after
+    // GDB wrote memory.
+    void breakpoints_changed() { planted_.breakpoints_changed(link_, units_); }
+    void memory_written(uint32_t addr, const uint8_t *data, uint32_t len)
+    {
+        planted_.memory_written(units_, addr, data, len);
+    }
     // Resumes the core (one step when step); the stop reply comes later.
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
@@ -162,6 +170,7 @@ private:
     std::string serial_;
     gdb_semihost semihost_;
     gdb_flash flash_;
+    bkpt_record planted_;
 };
 
 } // namespace tarvex_gdb

@@ -149,6 +149,9 @@ void GdbServer::SetUp()
     ASSERT_EQ(server_.start({}, vprobe_args_, true), 0);
     ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     ASSERT_EQ(probe_.open(server_.port), 0) << server_.stderr_text();
+    // The front ends' records of BKPTs in RAM: one place for all of this
+    // case's, none in the user's home.
+    setenv("XDG_STATE_HOME", state_dir().c_str(), 1);
     gdb_port_ = start_front_end(front_end_);
     ASSERT_NE(gdb_port_, 0) << front_end_log();
 }
@@ -172,6 +175,11 @@ uint16_t GdbServer::start_front_end(server_process &process, const std::vector<s
 std::string GdbServer::front_end_log() const
 {
     return front_end_.stderr_text();
+}
+
+std::string GdbServer::state_dir() const
+{
+    return server_.dir + "/state";
 }
 
 std::string GdbServer::scratch(const std::string &name) const

@@ -75,6 +75,8 @@ protected:
     std::string control_command(const std::string &request) const;
     std::string front_end_log() const;
     std::string scratch(const std::string &name) const;
+    // XDG_STATE_HOME of the front ends this case starts.
+    std::string state_dir() const;
     // Runs tarvex-cli against the server; its standard output.
     std::string cli(const std::vector<std::string> &args, int *status = nullptr);
 

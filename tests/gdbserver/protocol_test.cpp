@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -459,6 +460,56 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     other.wait_exit(20000);
     ASSERT_TRUE(clients_become(probe_, 1)) << "the killed front end's association outlived it";
     expect_a_new_session();
+}
+
+// A front end killed outright leaves its BKPTs in RAM. The next session on
+// the probe takes out each whose neighbourhood is as it was left (two side
+// by side included), and leaves the one whose neighbourhood another client
+// changed meanwhile: its saved halfword may belong to code no longer there.
+TEST_F(Protocol, BkptsOfAKilledFrontEndTakenOutWhereTheRamIsAsItWasLeft)
+{
+    std::string code;
+    for (int i = 0; i < 64; i++)
+        code.push_back(static_cast<char>(i * 3 + 1));
+    tarvex_test::server_process killed;
+    uint16_t port = start_front_end(killed);
+    ASSERT_NE(port, 0);
+    raw_gdb g;
+    ASSERT_EQ(g.open(port), 0);
+    g.send(framed("QStartNoAckMode"));
+    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    ask(g, "M20000100,40:" + gdb_test::hex_text(code), "OK");
+    for (const char *at : {"20000104", "20000106", "20000124"})
+        ask(g, std::string("Z0,") + at + ",2", "OK");
+    // GDB takes a BKPT out and puts it back, as at each stop and resume,
+    // writing beside it in between; and writes over another in place
+    // (which makes what it wrote the instruction under that BKPT).
+    ask(g, "z0,20000104,2", "OK");
+    ask(g, "M20000108,2:abcd", "OK");
+    ask(g, "Z0,20000104,2", "OK");
+    ask(g, "M20000106,2:1234", "OK");
+    code.replace(8, 2, "\xab\xcd");
+    code.replace(6, 2, "\x12\x34");
+    const std::vector<uint8_t> bkpt = {0x00, 0xbe};
+    ASSERT_EQ(probe_.memory(0x20000124, 2), bkpt);
+    ASSERT_EQ(server_.control("poke 0 2000012a 5a5a"), "ok"); // another client, near the third
+    killed.send_signal(SIGKILL);
+    killed.wait_exit(20000);
+    ASSERT_TRUE(clients_become(probe_, 1));
+    ASSERT_EQ(probe_.memory(0x20000104, 4), (std::vector<uint8_t>{0x00, 0xbe, 0x00, 0xbe})) << "left in RAM";
+
+    expect_a_new_session();
+    auto original = [&](uint32_t addr) {
+        return std::vector<uint8_t>(code.begin() + (addr - 0x20000100), code.begin() + (addr - 0x20000100) + 2);
+    };
+    EXPECT_EQ(probe_.memory(0x20000104, 2), original(0x20000104));
+    EXPECT_EQ(probe_.memory(0x20000106, 2), original(0x20000106));
+    EXPECT_EQ(probe_.memory(0x20000124, 2), bkpt) << "left where the RAM around it changed";
+    std::string log = front_end_log();
+    EXPECT_NE(log.find("took out 2 BKPT instructions an earlier session left in RAM"), std::string::npos) << log;
+    EXPECT_NE(log.find("left a BKPT of an earlier session at 0x20000124 in place"), std::string::npos) << log;
+    EXPECT_NE(access((state_dir() + "/tarvex-gdbserver/7E5756500000000000000001.bkpt").c_str(), F_OK), 0)
+        << "the record is gone once dealt with";
 }
 
 // Extended mode: kill keeps the session, run resets and stops at the reset
