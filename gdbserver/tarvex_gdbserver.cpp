@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 #include <memory>
+#include <vector>
 
 #include "gdb_refusal.h"
 #include "gdb_session.h"
@@ -38,6 +38,7 @@ enum exit_status : int {
 // breakpoint hit shows at once to a person, rarely enough to leave the
 // probe to its other clients.
 constexpr int CORE_POLL_MS = 20;
+
 struct options {
     session_config session;
     uint16_t gdb_port = 3333;
