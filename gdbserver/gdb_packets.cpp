@@ -247,6 +247,8 @@ static int store_memory(gdb_session &s, uint32_t addr, const std::vector<uint8_t
     int rc = memory_write(s.link(), addr, data.data(), len);
     if (rc == TARGET_OK)
         rc = units_repatch(s.link(), s.units(), addr, data.data(), len);
+    if (rc == TARGET_OK)
+        s.memory_written(addr, data.data(), len);
     return link_error(rc, reply);
 }
 
@@ -402,12 +404,14 @@ static int break_or_watch(gdb_session &s, const std::string &body, std::string *
         return reply_text(reply, E_MALFORMED);
     bool insert = body[0] == 'Z';
     int rc;
-    if (type <= '1')
+    if (type <= '1') {
         rc = insert ? breakpoint_insert(s.link(), s.units(), addr, type == '1')
                     : breakpoint_remove(s.link(), s.units(), addr, type == '1');
-    else
+        s.breakpoints_changed();
+    } else {
         rc = insert ? watchpoint_insert(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind)
                     : watchpoint_remove(s.link(), s.units(), static_cast<uint8_t>(type - '0'), addr, kind);
+    }
     if (rc == TARGET_EXHAUSTED || rc == TARGET_UNSUITABLE) {
         LOG_WARNING("cannot set a %s at 0x%08x: %s", type <= '1' ? "breakpoint" : "watchpoint", addr,
                     rc == TARGET_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");

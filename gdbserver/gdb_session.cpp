@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
 #include "log.h"
+#include "tarvex_client.h"
 #include "tarvex_text.h"
 
 namespace tarvex_gdb
@@ -142,23 +144,53 @@ int gdb_session::open(std::string *why)
         *why = link_.lost() ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
         return -1;
     }
+    planted_.start(link_, serial_);
     LOG_INFO("GDB session on probe %s: %zu breakpoint and %zu watchpoint comparators", serial_.c_str(),
              units_.fpb.size(), units_.dwt.size());
     return 0;
 }
 
+// Output waits in out_ for GDB's socket to take it: a GDB that stops
+// reading makes it grow by at most one reply, since nothing more is
+// answered (and the core not polled) until it is gone.
 void gdb_session::send_raw(const std::string &bytes)
 {
+    if (gdb_closed_)
+        return;
+    if (out_.empty())
+        out_progress_ms_ = tarvex::monotonic_ms();
+    out_ += bytes;
     size_t done = 0;
-    while (done < bytes.size() && !gdb_closed_) {
-        ssize_t n = send(gdb_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    while (done < out_.size()) {
+        ssize_t n = send(gdb_fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0) {
+            out_.clear();
             gdb_gone();
-        else
-            done += static_cast<size_t>(n);
+            return;
+        }
+        done += static_cast<size_t>(n);
+        out_progress_ms_ = tarvex::monotonic_ms();
     }
+    out_.erase(0, done);
+}
+
+void gdb_session::flush_output()
+{
+    send_raw("");
+    take_pending();
+}
+
+void gdb_session::gdb_stalled(int seconds)
+{
+    LOG_WARNING("GDB stopped reading: %zu bytes of replies not taken for %d s", out_.size(), seconds);
+    out_.clear();
+    gdb_closed_ = true;
+    release(false);
+    end("GDB stopped reading its replies");
 }
 
 void gdb_session::send_packet(const std::string &body)
@@ -171,35 +203,46 @@ void gdb_session::receive(const uint8_t *data, size_t len)
 {
     std::vector<rsp_event> events;
     reader_.feed(data, len, &events);
-    for (const rsp_event &e : events) {
-        if (ended_ || gdb_closed_)
-            return;
-        switch (e.kind) {
-        case RSP_PACKET:
-            if (!no_ack_)
-                send_raw("+");
-            handle_packet(e.body);
-            break;
-        case RSP_BAD_CHECKSUM:
-            if (!no_ack_)
-                send_raw("-");
-            break;
-        case RSP_TOO_LONG:
-            LOG_WARNING("refused a packet from GDB longer than %zu bytes", PACKET_SIZE);
-            if (!no_ack_)
-                send_raw("+");
-            send_packet("E07"); // E2BIG
-            break;
-        case RSP_INTERRUPT:
-            if (running_)
-                interrupt();
-            break;
-        case RSP_NAK:
-            send_raw(last_sent_);
-            break;
-        case RSP_ACK:
-            break;
-        }
+    pending_.insert(pending_.end(), events.begin(), events.end());
+    take_pending();
+}
+
+void gdb_session::take_pending()
+{
+    while (!pending_.empty() && out_.empty() && !ended_ && !gdb_closed_) {
+        rsp_event e = std::move(pending_.front());
+        pending_.pop_front();
+        handle_event(e);
+    }
+}
+
+void gdb_session::handle_event(const rsp_event &e)
+{
+    switch (e.kind) {
+    case RSP_PACKET:
+        if (!no_ack_)
+            send_raw("+");
+        handle_packet(e.body);
+        break;
+    case RSP_BAD_CHECKSUM:
+        if (!no_ack_)
+            send_raw("-");
+        break;
+    case RSP_TOO_LONG:
+        LOG_WARNING("refused a packet from GDB longer than %zu bytes", PACKET_SIZE);
+        if (!no_ack_)
+            send_raw("+");
+        send_packet("E07"); // E2BIG
+        break;
+    case RSP_INTERRUPT:
+        if (running_)
+            interrupt();
+        break;
+    case RSP_NAK:
+        send_raw(last_sent_);
+        break;
+    case RSP_ACK:
+        break;
     }
 }
 
@@ -390,6 +433,7 @@ void gdb_session::release(bool resume)
     released_ = true;
     if (!link_.lost() && link_.assoc() != 0) {
         units_clear(link_, units_);
+        planted_.breakpoints_changed(link_, units_);
         if (resume)
             tarvex_target::resume(link_, false);
         tarvex::close_device(conn_, link_.assoc());

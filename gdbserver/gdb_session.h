@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
+#include "bkpt_record.h"
 #include "debug_units.h"
 #include "gdb_semihost.h"
 #include "gdb_flash.h"
@@ -51,8 +53,21 @@ public:
     // Connects to the server, opens the probe, enters debug mode and halts
     // the core. 0, or -1 with the reason in *why.
     int open(std::string *why);
-    // Bytes GDB sent.
+    // Bytes GDB sent. Their packets are answered one at a time, each only
+    // once GDB took every byte sent before it: a GDB that stops reading
+    // holds up its own packets, never the caller's loop.
     void receive(const uint8_t *data, size_t len);
+    // Whether the caller should read from GDB (nothing waits to be sent or
+    // answered) and whether it should wait for GDB's socket to take more.
+    bool wants_input() const { return out_.empty() && pending_.empty(); }
+    bool has_output() const { return !out_.empty(); }
+    // Sends what GDB's socket takes without waiting, then answers the
+    // packets that waited for it.
+    void flush_output();
+    // When GDB last took bytes, or output began to wait (monotonic ms).
+    int64_t output_progress_ms() const { return out_progress_ms_; }
+    // GDB took none of the waiting output for seconds: the session ends.
+    void gdb_stalled(int seconds);
     // While the core runs: looks at DHCSR once, and sends the stop reply
     // when it halted.
     void poll_core();
@@ -72,6 +87,13 @@ public:
     debug_units &units() { return units_; }
     const session_config &config() const { return config_; }
     gdb_flash &flash() { return flash_; }
+    // Keep the record of BKPTs in RAM current: after a Z0 or z0, and after
+    // GDB wrote memory.
+    void breakpoints_changed() { planted_.breakpoints_changed(link_, units_); }
+    void memory_written(uint32_t addr, const uint8_t *data, uint32_t len)
+    {
+        planted_.memory_written(units_, addr, data, len);
+    }
     // Resumes the core (one step when step); the stop reply comes later.
     int resume(bool step);
     // Halts a running core and answers with the stop reply.
@@ -112,6 +134,8 @@ private:
     int open_probe(std::string *why);
     int enter_debug_mode(std::string *why);
     int refuse_second_session(const tarvex::probe_entry &probe, std::string *why);
+    void handle_event(const rsp_event &e);
+    void take_pending();
     void handle_packet(const std::string &body);
     void send_packet(const std::string &body);
     void send_raw(const std::string &bytes);
@@ -126,6 +150,9 @@ private:
     server_link link_{&conn_, 0};
     debug_units units_;
     rsp_reader reader_{PACKET_SIZE};
+    std::deque<rsp_event> pending_; // received, not answered yet
+    std::string out_;               // framed, not taken by GDB's socket yet
+    int64_t out_progress_ms_ = 0;
     bool no_ack_ = false;
     bool no_ack_pending_ = false;
     std::string last_sent_;
@@ -143,6 +170,7 @@ private:
     std::string serial_;
     gdb_semihost semihost_;
     gdb_flash flash_;
+    bkpt_record planted_;
 };
 
 } // namespace tarvex_gdb

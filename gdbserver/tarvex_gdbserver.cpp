@@ -8,15 +8,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "gdb_refusal.h"
 #include "gdb_session.h"
 #include "log.h"
 #include "tarvex_address.h"
@@ -36,13 +38,12 @@ enum exit_status : int {
 // breakpoint hit shows at once to a person, rarely enough to leave the
 // probe to its other clients.
 constexpr int CORE_POLL_MS = 20;
-// A GDB that stops reading its replies is dropped after this long.
-constexpr int GDB_SEND_TIMEOUT_S = 10;
 
 struct options {
     session_config session;
     uint16_t gdb_port = 3333;
     bool any_address = false;
+    int send_timeout_s = 10; // a GDB that takes none of its replies this long is dropped
 };
 
 static const char *const HELP_TEXT =
@@ -56,6 +57,7 @@ static const char *const HELP_TEXT =
     "  --flash BASE:SIZE      the target's flash when no algorithm programs it (default 0:256K)\n"
     "  --algo FLM             the flash algorithm for GDB's load (default: the virtual target's, when found)\n"
     "  --pack PACK --device NAME  the algorithm a vendor's pack names for the device\n"
+    "  --send-timeout SECONDS a GDB that reads none of its replies this long is dropped (default 10)\n"
     "  -d[LEVEL], --debug[=LEVEL]  log threshold -3 to 3 (default 2, info; 3 without LEVEL)\n"
     "  -l FILE, --log-output FILE  write the log to FILE\n"
     "  -h, --help             this text\n"
@@ -78,6 +80,7 @@ static const struct option LONG_OPTIONS[] = {
     {"algo", required_argument, nullptr, 'A'},
     {"pack", required_argument, nullptr, 'K'},
     {"device", required_argument, nullptr, 'D'},
+    {"send-timeout", required_argument, nullptr, 'T'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -98,6 +101,15 @@ static bool parse_region(const std::string &text, memory_region *r)
         !tarvex::parse_number(text.substr(colon + 1), 0x100000000ull - base, &size) || size > 0xFFFFFFFFu)
         return false;
     *r = {static_cast<uint32_t>(base), static_cast<uint32_t>(size)};
+    return true;
+}
+
+static bool parse_seconds(const std::string &text, int *seconds)
+{
+    uint64_t n = 0;
+    if (!tarvex::parse_number(text, 3600, &n) || n == 0)
+        return false;
+    *seconds = static_cast<int>(n);
     return true;
 }
 
@@ -125,6 +137,10 @@ static int take_option(int c, options &o, int *status)
     case 'f':
         return parse_region(arg, &o.session.flash) ? 0
                                                    : (*status = usage_error("--flash needs BASE:SIZE: %s", arg), -1);
+    case 'T':
+        return parse_seconds(arg, &o.send_timeout_s)
+                   ? 0
+                   : (*status = usage_error("--send-timeout needs seconds from 1 to 3600: %s", arg), -1);
     case 'n':
         o.any_address = true;
         return 0;
@@ -257,15 +273,18 @@ public:
 private:
     void accept_gdb();
     void start_session(int fd, const std::string &peer);
-    void gdb_readable();
+    void gdb_ready(short revents);
     void server_readable();
     void finish_session();
+    int wait_ms();
+    void session_duties();
 
     const options &opt_;
     int listen_fd_;
     int gdb_fd_ = -1;
     std::unique_ptr<gdb_session> session_;
     int64_t next_poll_ms_ = 0;
+    gdb_refusals refusals_;
 };
 
 front_end::~front_end()
@@ -293,9 +312,9 @@ void front_end::accept_gdb()
         return;
     std::string peer = peer_name(addr);
     if (session_) {
-        LOG_WARNING("refused GDB from %s: probe %s already has a GDB connection", peer.c_str(),
-                    opt_.session.probe.c_str());
-        close(fd);
+        std::string why = "probe " + session_->serial() + " already has a GDB connection";
+        LOG_WARNING("refused GDB from %s: %s", peer.c_str(), why.c_str());
+        refusals_.add(fd, why);
         return;
     }
     start_session(fd, peer);
@@ -304,14 +323,12 @@ void front_end::accept_gdb()
 void front_end::start_session(int fd, const std::string &peer)
 {
     int one = 1;
-    struct timeval timeout = {GDB_SEND_TIMEOUT_S, 0};
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     std::unique_ptr<gdb_session> session(new gdb_session(fd, opt_.session));
     std::string why;
     if (session->open(&why) != 0) {
         LOG_WARNING("refused GDB from %s: %s", peer.c_str(), why.c_str());
-        close(fd);
+        refusals_.add(fd, why);
         return;
     }
     LOG_INFO("GDB connected from %s", peer.c_str());
@@ -319,10 +336,17 @@ void front_end::start_session(int fd, const std::string &peer)
     session_ = std::move(session);
 }
 
-void front_end::gdb_readable()
+// GDB's socket takes output, has input, or failed. Input is read only
+// while the session wants it, so a GDB that stops reading fills its own
+// socket, not the front end's memory.
+void front_end::gdb_ready(short revents)
 {
+    if ((revents & (POLLOUT | POLLERR | POLLHUP)) != 0 && session_->has_output())
+        session_->flush_output();
+    if (session_->ended() || (revents & (POLLIN | POLLHUP | POLLERR)) == 0 || !session_->wants_input())
+        return;
     uint8_t buf[65536];
-    ssize_t n = recv(gdb_fd_, buf, sizeof(buf), 0);
+    ssize_t n = recv(gdb_fd_, buf, sizeof(buf), MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     if (n <= 0)
@@ -354,28 +378,62 @@ void front_end::finish_session()
     gdb_fd_ = -1;
 }
 
+// The poll's time-out: the next core poll while the core runs and GDB has
+// taken every reply, the send time-out while it has not, the next refused
+// connection's end.
+int front_end::wait_ms()
+{
+    int64_t wait = refusals_.expire();
+    if (session_ != nullptr && (session_->running() || session_->has_output())) {
+        int64_t due =
+            session_->has_output() ? session_->output_progress_ms() + opt_.send_timeout_s * 1000 : next_poll_ms_;
+        int64_t left = std::max<int64_t>(0, due - tarvex::monotonic_ms());
+        wait = wait < 0 ? left : std::min(wait, left);
+    }
+    return static_cast<int>(wait);
+}
+
+// The core polled while it runs (not while GDB has replies to take: the
+// poll may add more), and a GDB that took nothing for the send time-out
+// dropped.
+void front_end::session_duties()
+{
+    int64_t now = tarvex::monotonic_ms();
+    if (session_->has_output() && now - session_->output_progress_ms() >= opt_.send_timeout_s * 1000)
+        session_->gdb_stalled(opt_.send_timeout_s);
+    else if (!session_->has_output() && session_->running() && now >= next_poll_ms_) {
+        session_->poll_core();
+        next_poll_ms_ = tarvex::monotonic_ms() + CORE_POLL_MS;
+    }
+}
+
 void front_end::run()
 {
+    enum { LISTEN, GDB, SERVER, REFUSED };
+    std::vector<struct pollfd> fds;
     while (!stop_signal) {
-        struct pollfd fds[3] = {{listen_fd_, POLLIN, 0}, {gdb_fd_, POLLIN, 0}, {-1, POLLIN, 0}};
-        if (session_)
-            fds[2].fd = session_->server_fd();
-        int timeout = -1;
-        if (session_ && session_->running())
-            timeout = static_cast<int>(std::max<int64_t>(0, next_poll_ms_ - tarvex::monotonic_ms()));
-        int rc = poll(fds, 3, timeout);
+        fds.assign({{listen_fd_, POLLIN, 0}, {-1, 0, 0}, {-1, POLLIN, 0}});
+        if (session_) {
+            fds[GDB] = {
+                gdb_fd_,
+                static_cast<short>((session_->wants_input() ? POLLIN : 0) | (session_->has_output() ? POLLOUT : 0)), 0};
+            fds[SERVER].fd = session_->server_fd();
+        }
+        refusals_.poll_fds(&fds);
+        int rc = poll(fds.data(), fds.size(), wait_ms());
         if (rc < 0 && errno != EINTR)
             break;
-        if (rc > 0 && (fds[0].revents & POLLIN) != 0)
-            accept_gdb();
-        if (session_ && rc > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-            gdb_readable();
-        if (session_ && !session_->ended() && rc > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-            server_readable();
-        if (session_ && session_->running() && tarvex::monotonic_ms() >= next_poll_ms_) {
-            session_->poll_core();
-            next_poll_ms_ = tarvex::monotonic_ms() + CORE_POLL_MS;
+        if (rc > 0) {
+            refusals_.handle(fds.data() + REFUSED, fds.size() - REFUSED);
+            if (session_ && fds[GDB].revents != 0)
+                gdb_ready(fds[GDB].revents);
+            if (session_ && !session_->ended() && (fds[SERVER].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+                server_readable();
+            if ((fds[LISTEN].revents & POLLIN) != 0 && !(session_ && session_->ended()))
+                accept_gdb();
         }
+        if (session_ && !session_->ended())
+            session_duties();
         if (session_ && session_->ended())
             finish_session();
     }

@@ -149,6 +149,9 @@ void GdbServer::SetUp()
     ASSERT_EQ(server_.start({}, vprobe_args_, true), 0);
     ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     ASSERT_EQ(probe_.open(server_.port), 0) << server_.stderr_text();
+    // The front ends' records of BKPTs in RAM: one place for all of this
+    // case's, none in the user's home.
+    setenv("XDG_STATE_HOME", state_dir().c_str(), 1);
     gdb_port_ = start_front_end(front_end_);
     ASSERT_NE(gdb_port_, 0) << front_end_log();
 }
@@ -174,6 +177,11 @@ std::string GdbServer::front_end_log() const
     return front_end_.stderr_text();
 }
 
+std::string GdbServer::state_dir() const
+{
+    return server_.dir + "/state";
+}
+
 std::string GdbServer::scratch(const std::string &name) const
 {
     return front_end_.dir + "/" + name;
@@ -190,7 +198,7 @@ std::string GdbServer::cli(const std::vector<std::string> &args, int *status)
     return out;
 }
 
-static std::vector<std::string> gdb_argv(const std::vector<std::string> &commands, uint16_t port,
+static std::vector<std::string> gdb_argv(const std::vector<std::string> &commands, const std::string &target,
                                          const std::string &elf)
 {
     // A terminal without colours or cursor movement.
@@ -198,7 +206,7 @@ static std::vector<std::string> gdb_argv(const std::vector<std::string> &command
     std::vector<std::string> first = {"set style enabled off", "set confirm off"};
     if (!elf.empty())
         first.push_back("file " + elf);
-    first.push_back("target remote 127.0.0.1:" + std::to_string(port));
+    first.push_back(target);
     first.insert(first.end(), commands.begin(), commands.end());
     for (const std::string &c : first) {
         argv.push_back("-ex");
@@ -238,7 +246,7 @@ static void pump(int master, pid_t child, gdb_output *out, const std::function<b
 gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when,
                           uint16_t port, int timeout_ms)
 {
-    std::vector<std::string> argv = gdb_argv(commands, port != 0 ? port : gdb_port_, elf_);
+    std::vector<std::string> argv = gdb_argv(commands, target(port != 0 ? port : gdb_port_), elf_);
     gdb_output out;
     int master = -1;
     pid_t child = tarvex_test::spawn_on_terminal(argv, &master);
@@ -250,6 +258,18 @@ gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::f
     waitpid(child, &status, 0);
     out.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return out;
+}
+
+std::string GdbServer::target(uint16_t port) const
+{
+    return std::string(extended_ ? "target extended-remote" : "target remote") +
+           " 127.0.0.1:" + std::to_string(port != 0 ? port : gdb_port_);
+}
+
+std::string GdbServer::control_command(const std::string &request) const
+{
+    return "python import socket; s = socket.socket(socket.AF_UNIX); s.connect('" + server_.control_path() +
+           "'); s.sendall(b'" + request + "\\n'); print('control: ' + s.recv(64).decode().strip()); s.close()";
 }
 
 long long value_after(const std::string &text, const std::string &name)

@@ -63,13 +63,20 @@ protected:
 
     // Starts another tarvex-gdbserver on the same server; its GDB port.
     uint16_t start_front_end(tarvex_test::server_process &process, const std::vector<std::string> &extra = {});
-    // Runs GDB on the front end: "target remote" then the commands, each an
+    // Runs GDB on the front end: target() then the commands, each an
     // -ex of a batch run. interrupt_when, polled while GDB runs, makes the
     // terminal send Ctrl-C once it answers true.
     gdb_output gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when = nullptr,
                    uint16_t port = 0, int timeout_ms = 90000);
+    // GDB's command that connects to the front end on port (0: gdb_port_).
+    std::string target(uint16_t port = 0) const;
+    // A GDB command that sends request to the virtual probe's control
+    // channel and prints "control: " and the reply; GDB goes on after it.
+    std::string control_command(const std::string &request) const;
     std::string front_end_log() const;
     std::string scratch(const std::string &name) const;
+    // XDG_STATE_HOME of the front ends this case starts.
+    std::string state_dir() const;
     // Runs tarvex-cli against the server; its standard output.
     std::string cli(const std::vector<std::string> &args, int *status = nullptr);
 
@@ -77,6 +84,7 @@ protected:
     // symbols from ("" for none).
     std::vector<std::string> vprobe_args_ = {"--fast", "--probes", "1"};
     std::string elf_;
+    bool extended_ = false; // GDB connects with "target extended-remote"
     tarvex_test::server_process server_;
     tarvex_test::server_process front_end_;
     uint16_t gdb_port_ = 0;

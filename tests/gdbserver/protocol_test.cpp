@@ -3,9 +3,14 @@
 // server's own requests from another client.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +46,17 @@ std::string over_long(bool good_checksum)
     if (!good_checksum)
         p[p.size() - 1] = p[p.size() - 1] == '0' ? '1' : '0';
     return p;
+}
+
+// Waits (hang guard only) until the probe's association count is n.
+bool clients_become(gdb_test::probe_client &p, int n)
+{
+    for (int i = 0; i < 500; i++) {
+        if (p.clients_on_probe() == n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 class Protocol : public gdb_test::GdbServer
@@ -232,17 +248,6 @@ TEST_F(Protocol, BreakpointsAndWatchpointsOnTheDebugUnits)
     EXPECT_FALSE(probe_.halted()) << "detach lets the core run";
 }
 
-// Waits (hang guard only) until the probe's association count is n.
-bool clients_become(gdb_test::probe_client &p, int n)
-{
-    for (int i = 0; i < 500; i++) {
-        if (p.clients_on_probe() == n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 // The sample firmware runs: "continue" leaves the core running.
 class ProtocolOnFirmware : public Protocol
 {
@@ -318,7 +323,17 @@ TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
     expect_a_new_session();
 }
 
-TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
+// A refused connection: its first packet is answered with the reason as an
+// error text, then the front end closes it. What came before the close.
+std::string refusal(raw_gdb &g)
+{
+    g.send(framed("qSupported:multiprocess+;swbreak+"));
+    std::string got = g.receive(4096); // up to the close (hang guard)
+    EXPECT_TRUE(g.conn.wait_closed(10000)) << got;
+    return got;
+}
+
+TEST_F(Protocol, SecondConnectionIsToldWhyAndTheFirstKeepsWorking)
 {
     raw_gdb first;
     ASSERT_EQ(first.open(gdb_port_), 0);
@@ -326,10 +341,66 @@ TEST_F(Protocol, SecondConnectionIsRefusedAndTheFirstKeepsWorking)
     ASSERT_EQ(first.receive(ack("T05thread:1;").size()), ack("T05thread:1;"));
     raw_gdb second;
     ASSERT_EQ(second.open(gdb_port_), 0);
-    EXPECT_TRUE(second.conn.wait_closed(10000));
+    EXPECT_EQ(refusal(second), ack("E.tarvex-gdbserver: probe 7E5756500000000000000001 already has a GDB connection"));
     first.send(framed("m20000000,4"));
     EXPECT_EQ(first.receive(13).substr(0, 2), "+$");
     EXPECT_NE(front_end_log().find("refused GDB from 127.0.0.1"), std::string::npos) << front_end_log();
+}
+
+// Packets sent without reading a reply until the front end takes no more
+// of them: a GDB that stopped reading, its replies filling both sockets.
+void stop_reading(raw_gdb &g)
+{
+    std::string burst;
+    for (int i = 0; i < 64; i++)
+        burst += framed("m20000000,3e00"); // 31 KiB of reply each
+    size_t at = 0;
+    for (int i = 0; i < 1000000; i++) { // hang guard only
+        ssize_t n = send(g.conn.fd(), burst.data() + at, burst.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        ASSERT_GT(n, 0) << strerror(errno);
+        at = (at + static_cast<size_t>(n)) % burst.size();
+    }
+    FAIL() << "the front end kept reading";
+}
+
+// Whether the front end closed the connection within timeout_ms, seen
+// without reading from it (a read would take the stalled replies).
+bool closed_unread(raw_gdb &g, int timeout_ms)
+{
+    struct pollfd pfd = {g.conn.fd(), POLLRDHUP, 0};
+    return poll(&pfd, 1, timeout_ms) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// A GDB that stops reading holds up only its own session: the front end
+// still answers others at once, tells a GDB that closed from one that
+// stalled, and drops the stalled one after --send-timeout.
+TEST_F(Protocol, GdbThatStopsReadingHoldsUpOnlyItself)
+{
+    raw_gdb stalled;
+    ASSERT_EQ(stalled.open(gdb_port_), 0);
+    ASSERT_NO_FATAL_FAILURE(stop_reading(stalled));
+    raw_gdb other;
+    ASSERT_EQ(other.open(gdb_port_), 0);
+    other.send(framed("qSupported"));
+    EXPECT_EQ(other.receive(3, 5000), "+$E") << "refused at once while the first is stalled";
+    stalled.conn.close();
+    ASSERT_TRUE(clients_become(probe_, 1)) << front_end_log();
+    EXPECT_NE(front_end_log().find("ended: GDB closed the connection"), std::string::npos) << front_end_log();
+    expect_a_new_session();
+
+    tarvex_test::server_process short_wait;
+    uint16_t port = start_front_end(short_wait, {"--send-timeout", "1"});
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(stalled.open(port), 0);
+    ASSERT_NO_FATAL_FAILURE(stop_reading(stalled));
+    EXPECT_TRUE(closed_unread(stalled, 20000));
+    std::string log = short_wait.stderr_text();
+    EXPECT_NE(log.find("GDB stopped reading: "), std::string::npos) << log;
+    EXPECT_NE(log.find("ended: GDB stopped reading its replies"), std::string::npos) << log;
+    EXPECT_EQ(log.find("GDB closed the connection"), std::string::npos) << log;
+    EXPECT_TRUE(clients_become(probe_, 1)) << "the stalled session kept its association";
 }
 
 struct failing_packet {
@@ -380,7 +451,8 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     ASSERT_EQ(held.receive(ack("T05thread:1;").size()), ack("T05thread:1;")) << other.stderr_text();
     raw_gdb refused;
     ASSERT_EQ(refused.open(gdb_port_), 0);
-    EXPECT_TRUE(refused.conn.wait_closed(10000));
+    EXPECT_NE(refusal(refused).find("already has a GDB connection through another tarvex-gdbserver"),
+              std::string::npos);
     EXPECT_NE(front_end_log().find("already has a GDB connection through another tarvex-gdbserver"), std::string::npos)
         << front_end_log();
 
@@ -388,6 +460,56 @@ TEST_F(Protocol, OneSessionPerProbeHoweverTheServerIsNamedUntilItsHolderEnds)
     other.wait_exit(20000);
     ASSERT_TRUE(clients_become(probe_, 1)) << "the killed front end's association outlived it";
     expect_a_new_session();
+}
+
+// A front end killed outright leaves its BKPTs in RAM. The next session on
+// the probe takes out each whose neighbourhood is as it was left (two side
+// by side included), and leaves the one whose neighbourhood another client
+// changed meanwhile: its saved halfword may belong to code no longer there.
+TEST_F(Protocol, BkptsOfAKilledFrontEndTakenOutWhereTheRamIsAsItWasLeft)
+{
+    std::string code;
+    for (int i = 0; i < 64; i++)
+        code.push_back(static_cast<char>(i * 3 + 1));
+    tarvex_test::server_process killed;
+    uint16_t port = start_front_end(killed);
+    ASSERT_NE(port, 0);
+    raw_gdb g;
+    ASSERT_EQ(g.open(port), 0);
+    g.send(framed("QStartNoAckMode"));
+    ASSERT_EQ(g.receive(7), "+$OK#9a");
+    ask(g, "M20000100,40:" + gdb_test::hex_text(code), "OK");
+    for (const char *at : {"20000104", "20000106", "20000124"})
+        ask(g, std::string("Z0,") + at + ",2", "OK");
+    // GDB takes a BKPT out and puts it back, as at each stop and resume,
+    // writing beside it in between; and writes over another in place
+    // (which makes what it wrote the instruction under that BKPT).
+    ask(g, "z0,20000104,2", "OK");
+    ask(g, "M20000108,2:abcd", "OK");
+    ask(g, "Z0,20000104,2", "OK");
+    ask(g, "M20000106,2:1234", "OK");
+    code.replace(8, 2, "\xab\xcd");
+    code.replace(6, 2, "\x12\x34");
+    const std::vector<uint8_t> bkpt = {0x00, 0xbe};
+    ASSERT_EQ(probe_.memory(0x20000124, 2), bkpt);
+    ASSERT_EQ(server_.control("poke 0 2000012a 5a5a"), "ok"); // another client, near the third
+    killed.send_signal(SIGKILL);
+    killed.wait_exit(20000);
+    ASSERT_TRUE(clients_become(probe_, 1));
+    ASSERT_EQ(probe_.memory(0x20000104, 4), (std::vector<uint8_t>{0x00, 0xbe, 0x00, 0xbe})) << "left in RAM";
+
+    expect_a_new_session();
+    auto original = [&](uint32_t addr) {
+        return std::vector<uint8_t>(code.begin() + (addr - 0x20000100), code.begin() + (addr - 0x20000100) + 2);
+    };
+    EXPECT_EQ(probe_.memory(0x20000104, 2), original(0x20000104));
+    EXPECT_EQ(probe_.memory(0x20000106, 2), original(0x20000106));
+    EXPECT_EQ(probe_.memory(0x20000124, 2), bkpt) << "left where the RAM around it changed";
+    std::string log = front_end_log();
+    EXPECT_NE(log.find("took out 2 BKPT instructions an earlier session left in RAM"), std::string::npos) << log;
+    EXPECT_NE(log.find("left a BKPT of an earlier session at 0x20000124 in place"), std::string::npos) << log;
+    EXPECT_NE(access((state_dir() + "/tarvex-gdbserver/7E5756500000000000000001.bkpt").c_str(), F_OK), 0)
+        << "the record is gone once dealt with";
 }
 
 // Extended mode: kill keeps the session, run resets and stops at the reset

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "gdb_refusal.h"
 #include "rsp_framing.h"
 
 namespace
@@ -85,6 +86,17 @@ TEST(RspFraming, FrameEscapeAndHex)
     EXPECT_EQ(pos, 9u);
     pos = 0;
     EXPECT_FALSE(parse_hex_field("100000000", &pos, &v)) << "more than 32 bits";
+}
+
+// A refusal's reason comes partly from outside (the probe's serial, the
+// server's host): bytes the framing reserves or GDB cannot print would cut
+// the packet short, so they go as "?". Read back through the reader, the
+// packet is whole.
+TEST(RspFraming, RefusalReasonIsOneWholePacket)
+{
+    std::string reply = refusal_reply("probe a#b$c}d*e\n\x01\xff");
+    EXPECT_EQ(reply, "+" + rsp_frame("E.tarvex-gdbserver: probe a?b?c?d?e???"));
+    EXPECT_EQ(describe(feed_pieces({reply})), "+ P:E.tarvex-gdbserver: probe a?b?c?d?e??? ");
 }
 
 } // namespace
