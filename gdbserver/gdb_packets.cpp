@@ -221,7 +221,7 @@ static int read_memory(gdb_session &s, const std::string &body, std::string *rep
     if (len > (PACKET_SIZE - 1) / 2)
         len = (PACKET_SIZE - 1) / 2; // a shorter reply is allowed; GDB asks for the rest
     std::vector<uint8_t> data;
-    int rc = memory_read(s.link(), addr, len, &data);
+    int rc = s.read_memory(addr, len, &data);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
     units_unpatch(s.units(), addr, &data);
@@ -372,6 +372,7 @@ static int extended_mode(gdb_session &s, const std::string &, std::string *reply
 static int run_packet(gdb_session &s, const std::string &, std::string *reply)
 {
     s.forget_registers();
+    s.forget_flash();
     int rc = reset(s.link(), true);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());

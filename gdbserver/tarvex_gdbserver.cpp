@@ -32,10 +32,6 @@ enum exit_status : int {
     EXIT_NO_LISTEN = 252, // the GDB port could not be bound (as the server's status)
 };
 
-// While the core runs its state is read this often: often enough that a
-// breakpoint hit shows at once to a person, rarely enough to leave the
-// probe to its other clients.
-constexpr int CORE_POLL_MS = 20;
 // A GDB that stops reading its replies is dropped after this long.
 constexpr int GDB_SEND_TIMEOUT_S = 10;
 
@@ -374,7 +370,7 @@ void front_end::run()
             server_readable();
         if (session_ && session_->running() && tarvex::monotonic_ms() >= next_poll_ms_) {
             session_->poll_core();
-            next_poll_ms_ = tarvex::monotonic_ms() + CORE_POLL_MS;
+            next_poll_ms_ = tarvex::monotonic_ms() + session_->poll_delay_ms();
         }
         if (session_ && session_->ended())
             finish_session();

@@ -37,9 +37,8 @@ int server_link::outcome(int rc, int result)
 }
 
 // One "tarvex-tcp-read-regs" when the register file holds every selector
-// asked for. A reply without the values (the probe's status refused them,
-// or a server that sends only the result) falls back to one request per
-// register, whose failures then say what went wrong.
+// asked for. A reply without the words is a failure: the probe's status
+// refused them (a server older than the words is not served).
 int server_link::read_core_set(const unsigned *regsels, size_t count, uint32_t *values)
 {
     const auto &file = tarvex::REGISTER_FILE;
@@ -52,8 +51,10 @@ int server_link::read_core_set(const unsigned *regsels, size_t count, uint32_t *
     int rc = outcome(tarvex::read_register_file(*conn_, assoc_, &result, &words, &have_values), result);
     if (rc != TARGET_OK)
         return rc;
-    if (!have_values)
-        return link::read_core_set(regsels, count, values);
+    if (!have_values) {
+        LOG_DEBUG("the register file came without its words");
+        return TARGET_FAILED;
+    }
     for (size_t i = 0; i < count; i++)
         values[i] = words[static_cast<size_t>(std::find(file.begin(), file.end(), regsels[i]) - file.begin())];
     return TARGET_OK;
