@@ -295,6 +295,47 @@ TEST_F(ProtocolOnFirmware, StopRepliesCarryTheSignal)
     EXPECT_EQ(mode.size() > 2 ? mode[2] : "", "2") << "debug mode";
 }
 
+// Flash contents are kept while GDB holds the core and steps it, and read
+// again once the core ran freely or was reset: the launcher writes flash
+// behind the front end's back to tell a kept word from one read anew.
+TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunOrReset)
+{
+    const uint32_t addr = 0x3FF00; // erased flash, past the firmware
+    raw_gdb g;
+    ASSERT_NO_FATAL_FAILURE(open_no_ack(g));
+    ask(g, "!", "OK");
+    ask(g, "m3ff00,4", "ffffffff");
+    const struct {
+        const char *poke;
+        std::vector<std::string> between; // packets, each answered with its stop reply
+        const char *seen;
+    } cases[] = {
+        {"11223344", {}, "ffffffff"},
+        {nullptr, {"vCont;s:1", "s"}, "ffffffff"},
+        {nullptr, {"vCont;c", "\x03"}, "11223344"},
+        {"55667788", {"vCont;s:1"}, "11223344"},
+        {nullptr, {"vRun;"}, "55667788"},
+    };
+    for (const auto &c : cases) {
+        if (c.poke != nullptr) {
+            ASSERT_EQ(server_.control("poke 0 " + hex_of(addr) + " " + c.poke), "ok");
+        }
+        for (const std::string &packet : c.between) {
+            if (packet == "\x03") {
+                for (int i = 0; i < 500 && probe_.halted(); i++) // hang guard only
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                g.send(packet);
+                EXPECT_EQ(g.receive(framed("T02thread:1;").size()), framed("T02thread:1;"));
+            } else if (packet == "vCont;c") {
+                g.send(framed(packet));
+            } else {
+                ask(g, packet, "T05thread:1;");
+            }
+        }
+        ask(g, "m3ff00,4", c.seen);
+    }
+}
+
 TEST_F(ProtocolOnFirmware, VanishingGdbReleasesTheProbe)
 {
     const std::vector<std::string> last_words = {
