@@ -56,8 +56,8 @@ void BM_GdbLoad64K(benchmark::State &state)
         state.SkipWithError("server, front end or GDB did not start");
         return;
     }
-    std::vector<std::string> cli = {TARVEX_CLI_PATH, "--port",     std::to_string(s->server.port),
-                                    "write",         "0x20000000", s->bin};
+    std::vector<std::string> cli = {
+        TARVEX_CLI_PATH, "--port", std::to_string(s->server.port), "--probe", serial(0), "write", "0x20000000", s->bin};
     bool loaded = true, written = true;
     std::string said, out, err;
     auto t = paired_seconds<2>(state, {[&] { loaded = s->gdb.run("load " + s->elf, &said) && loaded; },
