@@ -37,8 +37,10 @@ int server_link::outcome(int rc, int result)
 }
 
 // One "tarvex-tcp-read-regs" when the register file holds every selector
-// asked for. A reply without the words is a failure: the probe's status
-// refused them (a server older than the words is not served).
+// asked for. A reply without the words (the probe's status refused them:
+// a fault, or a wait the register-file command does not retry; or a server
+// that sends only the result) falls back to one request per register, which
+// retries waits and whose failures then say what went wrong.
 int server_link::read_core_set(const unsigned *regsels, size_t count, uint32_t *values)
 {
     const auto &file = tarvex::REGISTER_FILE;
@@ -52,8 +54,8 @@ int server_link::read_core_set(const unsigned *regsels, size_t count, uint32_t *
     if (rc != TARGET_OK)
         return rc;
     if (!have_values) {
-        LOG_DEBUG("the register file came without its words");
-        return TARGET_FAILED;
+        LOG_DEBUG("the register file came without its words: reading the registers one by one");
+        return link::read_core_set(regsels, count, values);
     }
     for (size_t i = 0; i < count; i++)
         values[i] = words[static_cast<size_t>(std::find(file.begin(), file.end(), regsels[i]) - file.begin())];
