@@ -244,6 +244,8 @@ static int store_memory(gdb_session &s, uint32_t addr, const std::vector<uint8_t
     }
     if (len == 0)
         return reply_text(reply, "OK");
+    // A store into a flash controller's registers may program flash.
+    s.forget_flash();
     int rc = memory_write(s.link(), addr, data.data(), len);
     if (rc == TARGET_OK)
         rc = units_repatch(s.link(), s.units(), addr, data.data(), len);

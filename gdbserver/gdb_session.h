@@ -89,7 +89,7 @@ public:
     // RAM and the peripheral and system spaces are read every time.
     int read_memory(uint32_t addr, uint32_t len, std::vector<uint8_t> *data);
     // After anything that may have programmed flash: GDB's load, a reset
-    // (the firmware may program flash when it runs), a continue.
+    // (the firmware may program flash when it runs), a continue, a store.
     void forget_flash() { tarvex_target::cache_forget(flash_cache_); }
     // While the core runs: how long until poll_core should look again.
     int poll_delay_ms() const;

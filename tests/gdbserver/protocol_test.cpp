@@ -297,9 +297,10 @@ TEST_F(ProtocolOnFirmware, StopRepliesCarryTheSignal)
 }
 
 // Flash contents are kept while GDB holds the core and steps it, and read
-// again once the core ran freely or was reset: the launcher writes flash
+// again once the core ran freely, was reset or GDB stored anything (a store
+// may program flash through its controller): the launcher writes flash
 // behind the front end's back to tell a kept word from one read anew.
-TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunOrReset)
+TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunResetOrStore)
 {
     const uint32_t addr = 0x3FF00; // erased flash, past the firmware
     raw_gdb g;
@@ -308,7 +309,7 @@ TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunOrReset)
     ask(g, "m3ff00,4", "ffffffff");
     const struct {
         const char *poke;
-        std::vector<std::string> between; // packets, each answered with its stop reply
+        std::vector<std::string> between; // packets, each answered with its stop reply (M: OK)
         const char *seen;
     } cases[] = {
         {"11223344", {}, "ffffffff"},
@@ -316,6 +317,7 @@ TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunOrReset)
         {nullptr, {"vCont;c", "\x03"}, "11223344"},
         {"55667788", {"vCont;s:1"}, "11223344"},
         {nullptr, {"vRun;"}, "55667788"},
+        {"99aabbcc", {"M20000000,4:00000000"}, "99aabbcc"}, // a store may reach a flash controller
     };
     for (const auto &c : cases) {
         if (c.poke != nullptr) {
@@ -329,6 +331,8 @@ TEST_F(ProtocolOnFirmware, FlashIsKeptWhileSteppingAndReadAgainAfterARunOrReset)
                 EXPECT_EQ(g.receive(framed("T02thread:1;").size()), framed("T02thread:1;"));
             } else if (packet == "vCont;c") {
                 g.send(framed(packet));
+            } else if (packet[0] == 'M') {
+                ask(g, packet, "OK");
             } else {
                 ask(g, packet, "T05thread:1;");
             }
