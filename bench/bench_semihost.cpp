@@ -53,6 +53,11 @@ public:
     int write_debug(uint32_t addr, uint32_t value) override { return count(inner_.write_debug(addr, value)); }
     int read_core(unsigned regsel, uint32_t *value) override { return count(inner_.read_core(regsel, value)); }
     int write_core(unsigned regsel, uint32_t value) override { return count(inner_.write_core(regsel, value)); }
+    // One request, as the server link sends it.
+    int read_core_set(const unsigned *regsels, size_t n, uint32_t *values) override
+    {
+        return count(inner_.read_core_set(regsels, n, values));
+    }
     int read_memory(uint32_t addr, uint32_t size, uint32_t count_, uint8_t *data) override
     {
         return count(inner_.read_memory(addr, size, count_, data));

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,11 +47,11 @@ struct gdb_process {
         out = from[0];
         return pid > 0 ? 0 : -1;
     }
-    // Runs one command and waits for the mark echoed after it; false when
-    // GDB ends first or says the load failed.
-    bool run(const std::string &command, std::string *said)
+    // Runs commands (one a line) and waits for the mark echoed after them;
+    // false when GDB ends first.
+    bool ask(const std::string &commands, std::string *said)
     {
-        std::string text = command + "\necho " + DONE_MARK + "\\n\n";
+        std::string text = commands + "\necho " + DONE_MARK + "\\n\n";
         if (write(in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             return false;
         said->clear();
@@ -62,7 +63,12 @@ struct gdb_process {
                 return false;
             said->append(buf, static_cast<size_t>(n));
         }
-        return said->find("Transfer rate") != std::string::npos;
+        return true;
+    }
+    // A load: false also when GDB says it failed.
+    bool run(const std::string &command, std::string *said)
+    {
+        return ask(command, said) && said->find("Transfer rate") != std::string::npos;
     }
     ~gdb_process()
     {
@@ -76,6 +82,14 @@ struct gdb_process {
         }
     }
 };
+
+// Commands the virtual probe I has received so far (the launcher counts them).
+inline double vprobe_commands(int probe)
+{
+    const char *path = std::getenv("TARVEX_VPROBE_CONTROL");
+    std::string reply = path != nullptr ? tarvex_test::vprobe_control(path, "count " + std::to_string(probe)) : "";
+    return reply.size() > 3 ? std::strtod(reply.c_str() + 3, nullptr) : 0;
+}
 
 struct gdb_bench {
     tarvex_test::server_process server;

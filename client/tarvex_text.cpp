@@ -164,6 +164,25 @@ int write_core_reg(connection &c, uint32_t assoc, unsigned num, uint32_t value, 
     return assoc_request(c, "tarvex-tcp-write-reg", assoc, " " + hex(num) + " " + hex(value) + " 0", result);
 }
 
+int read_register_file(connection &c, uint32_t assoc, int *result, std::array<uint32_t, REGISTER_FILE.size()> *values,
+                       bool *have_values)
+{
+    std::vector<std::string> f;
+    *have_values = false;
+    if (assoc_request(c, "tarvex-tcp-read-regs", assoc, " 0", result, &f) != 0)
+        return -1;
+    if (*result != 0 || f.size() != 2 + values->size())
+        return 0;
+    for (size_t i = 0; i < values->size(); i++) {
+        long long v = reply_number(f, 2 + i, 16, -1);
+        if (v < 0 || v > 0xFFFFFFFFll)
+            return 0;
+        (*values)[i] = static_cast<uint32_t>(v);
+    }
+    *have_values = true;
+    return 0;
+}
+
 // Mode byte the probe reports while in a debug mode (SWD or JTAG), and the
 // transport number of SWD.
 constexpr long long PROBE_MODE_DEBUG = 2;

@@ -4,6 +4,7 @@
 // what the server answered goes into the out-parameters.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -58,6 +59,14 @@ int write_debug_reg(connection &c, uint32_t assoc, uint32_t addr, uint32_t value
 // sp 13, lr 14, pc 15, xPSR 16, msp 17, psp 18).
 int read_core_reg(connection &c, uint32_t assoc, unsigned num, int *result, uint32_t *value);
 int write_core_reg(connection &c, uint32_t assoc, unsigned num, uint32_t value, int *result);
+// "tarvex-tcp-read-regs": the register file in one request, its words by
+// selector in this order (20 is CONTROL/FAULTMASK/BASEPRI/PRIMASK packed).
+constexpr std::array<unsigned, 20> REGISTER_FILE = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
+                                                    10, 11, 12, 13, 14, 15, 16, 17, 18, 20};
+// *have_values is false when the reply had none: the probe's status refused
+// them, or a server that sends only the result.
+int read_register_file(connection &c, uint32_t assoc, int *result, std::array<uint32_t, REGISTER_FILE.size()> *values,
+                       bool *have_values);
 // Puts the probe into SWD debug mode unless it already is in a debug mode
 // (another client may be using it as it is); *result is the mode change's
 // RESULT, 0 when none was needed.

@@ -54,6 +54,14 @@ std::string flash_regions(gdb_session &s)
     return xml;
 }
 
+memory_region flash_extent(gdb_session &s)
+{
+    gdb_flash &f = state(s);
+    if (!f.usable)
+        return s.config().flash;
+    return {f.setup.algo.device.address, f.setup.algo.device.size};
+}
+
 static bool in_flash(const gdb_flash &f, uint32_t addr, uint32_t len)
 {
     const tarvex::flash_device_desc &d = f.setup.algo.device;
@@ -74,6 +82,7 @@ int flash_erase_packet(gdb_session &s, const std::string &body, std::string *rep
         return PACKET_REPLY;
     }
     f.pending.push_back({addr, std::vector<uint8_t>(len, f.setup.algo.device.empty)});
+    s.forget_flash();
     *reply = "OK";
     return PACKET_REPLY;
 }
@@ -122,8 +131,10 @@ int flash_done_packet(gdb_session &s, const std::string &, std::string *reply)
     if (rc == TARGET_OK) {
         rc = flash_program(s.link(), f.setup, image, opt, nullptr, &sum, &err);
         hold_release(s.link());
-        // The algorithm ran on the core: every register GDB saw is gone.
+        // The algorithm ran on the core: every register GDB saw is gone,
+        // and flash holds what it programmed (or part of it).
         s.forget_registers();
+        s.forget_flash();
     }
     if (rc != TARGET_OK) {
         LOG_ERROR("flash load failed in the %s phase at 0x%08x: %s", flash_phase_name(err.phase), err.address,

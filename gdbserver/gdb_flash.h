@@ -25,6 +25,11 @@ struct gdb_flash {
 // when no algorithm fits the target (the map then keeps flash read-only).
 std::string flash_regions(gdb_session &s);
 
+// Where flash lies: the algorithm's device when one fits the target, else
+// the configured read-only region.
+struct memory_region;
+memory_region flash_extent(gdb_session &s);
+
 int flash_erase_packet(gdb_session &s, const std::string &body, std::string *reply);
 int flash_write_packet(gdb_session &s, const std::string &body, std::string *reply);
 int flash_done_packet(gdb_session &s, const std::string &body, std::string *reply);

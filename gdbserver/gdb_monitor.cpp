@@ -32,6 +32,7 @@ static std::string failed(const char *what)
 static std::string mon_reset(gdb_session &s, bool halt)
 {
     s.forget_registers();
+    s.forget_flash();
     int rc = reset(s.link(), halt);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());

@@ -221,7 +221,7 @@ static int read_memory(gdb_session &s, const std::string &body, std::string *rep
     if (len > (PACKET_SIZE - 1) / 2)
         len = (PACKET_SIZE - 1) / 2; // a shorter reply is allowed; GDB asks for the rest
     std::vector<uint8_t> data;
-    int rc = memory_read(s.link(), addr, len, &data);
+    int rc = s.read_memory(addr, len, &data);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
     units_unpatch(s.units(), addr, &data);
@@ -244,6 +244,8 @@ static int store_memory(gdb_session &s, uint32_t addr, const std::vector<uint8_t
     }
     if (len == 0)
         return reply_text(reply, "OK");
+    // A store into a flash controller's registers may program flash.
+    s.forget_flash();
     int rc = memory_write(s.link(), addr, data.data(), len);
     if (rc == TARGET_OK)
         rc = units_repatch(s.link(), s.units(), addr, data.data(), len);
@@ -374,6 +376,7 @@ static int extended_mode(gdb_session &s, const std::string &, std::string *reply
 static int run_packet(gdb_session &s, const std::string &, std::string *reply)
 {
     s.forget_registers();
+    s.forget_flash();
     int rc = reset(s.link(), true);
     if (rc == TARGET_OK)
         rc = units_restore(s.link(), s.units());

@@ -19,10 +19,16 @@ using namespace tarvex_target;
 
 // How long the session waits for the server to accept its connection.
 constexpr int SERVER_CONNECT_MS = 2000;
-// A running core whose state cannot be read this many polls in a row (the
-// caller polls every 20 ms) is taken as gone: the probe was unplugged or
-// the target lost power.
-constexpr int CORE_LOST_POLLS = 10;
+// A running core whose state cannot be read for this long is taken as
+// gone: the probe was unplugged or the target lost power.
+constexpr int64_t CORE_LOST_MS = 200;
+// While the core runs its state is read after a pause of a quarter of the
+// time it has run, within these bounds: a halt soon after the resume (a
+// breakpoint in a loop, the end of a "next") shows within a quarter of the
+// time it took, and a core that runs for long costs the probe one read per
+// POLL_MAX_MS, leaving it to its other clients.
+constexpr int64_t POLL_MIN_MS = 1;
+constexpr int64_t POLL_MAX_MS = 20;
 
 gdb_session::~gdb_session()
 {
@@ -268,15 +274,27 @@ void gdb_session::handle_packet(const std::string &body)
 int gdb_session::resume(bool step)
 {
     forget_registers();
+    // One instruction of GDB's stepping does not program flash; code that
+    // runs freely may.
+    if (!step)
+        forget_flash();
     int rc = link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL);
     if (rc == TARGET_OK)
         rc = tarvex_target::resume(link_, step);
     if (rc == TARGET_OK) {
         running_ = true;
+        running_since_ms_ = tarvex::monotonic_ms();
+        failing_since_ms_ = 0;
         stop_ = stop_context();
         stop_.stepping = step;
     }
     return rc;
+}
+
+int gdb_session::poll_delay_ms() const
+{
+    int64_t delay = (tarvex::monotonic_ms() - running_since_ms_) / 4;
+    return static_cast<int>(std::min(std::max(delay, POLL_MIN_MS), POLL_MAX_MS));
 }
 
 int gdb_session::interrupt()
@@ -305,6 +323,16 @@ int gdb_session::registers(uint32_t *values)
     }
     std::copy(registers_, registers_ + CORE_REGISTER_COUNT, values);
     return TARGET_OK;
+}
+
+int gdb_session::read_memory(uint32_t addr, uint32_t len, std::vector<uint8_t> *data)
+{
+    if (!flash_cache_ranged_) {
+        memory_region flash = flash_extent(*this);
+        cache_set_range(flash_cache_, flash.base, flash.size);
+        flash_cache_ranged_ = true;
+    }
+    return cached_read(link_, flash_cache_, addr, len, data);
 }
 
 int gdb_session::halt_here()
@@ -337,9 +365,13 @@ void gdb_session::poll_core()
     if (!running_ || ended_)
         return;
     int rc = run_state_read(link_, &state);
-    failed_polls_ = rc == TARGET_FAILED ? failed_polls_ + 1 : 0;
-    if (failed_polls_ >= CORE_LOST_POLLS) {
-        failed_polls_ = 0;
+    int64_t now = tarvex::monotonic_ms();
+    if (rc != TARGET_FAILED)
+        failing_since_ms_ = 0;
+    else if (failing_since_ms_ == 0)
+        failing_since_ms_ = now;
+    if (failing_since_ms_ != 0 && now - failing_since_ms_ >= CORE_LOST_MS) {
+        failing_since_ms_ = 0;
         core_unreachable();
         return;
     }
@@ -370,6 +402,11 @@ void gdb_session::exited(const std::string &reply)
 // (an interrupt from GDB, a halt by another client) SIGINT.
 std::string gdb_session::stop_reply()
 {
+    // After a step only a watchpoint changes what DFSR would say, and the
+    // next resume clears it anyway: without comparators set it is not read.
+    bool watching = std::any_of(units_.dwt.begin(), units_.dwt.end(), [](const dwt_slot &d) { return d.used; });
+    if (stop_.stepping && !stop_.interrupted && !stop_.locked_up && !watching)
+        return "T05thread:1;";
     stop_cause cause = STOP_INTERRUPT;
     const tarvex_target::dwt_slot *hit = nullptr;
     stop_read(link_, units_, stop_, &cause, &hit);

@@ -13,6 +13,7 @@
 #include "debug_units.h"
 #include "gdb_semihost.h"
 #include "gdb_flash.h"
+#include "readonly_cache.h"
 #include "rsp_framing.h"
 #include "tarvex_address.h"
 #include "tarvex_text.h"
@@ -105,6 +106,15 @@ public:
     // seen until the next stop.)
     int registers(uint32_t *values);
     void forget_registers() { registers_valid_ = false; }
+    // Memory as GDB reads it: flash contents are kept from one read to the
+    // next, as only a flash operation changes them while GDB holds the core;
+    // RAM and the peripheral and system spaces are read every time.
+    int read_memory(uint32_t addr, uint32_t len, std::vector<uint8_t> *data);
+    // After anything that may have programmed flash: GDB's load, a reset
+    // (the firmware may program flash when it runs), a continue, a store.
+    void forget_flash() { tarvex_target::cache_forget(flash_cache_); }
+    // While the core runs: how long until poll_core should look again.
+    int poll_delay_ms() const;
     // Text for GDB's console (an O packet).
     void console(const std::string &text) { send_packet("O" + hex_encode(text)); }
     // Halts the core, running or not, without a stop reply (kill, attach).
@@ -160,7 +170,10 @@ private:
     bool extended_ = false;
     bool registers_valid_ = false;
     uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};
-    int failed_polls_ = 0; // run-state reads in a row that failed while running
+    int64_t running_since_ms_ = 0;
+    int64_t failing_since_ms_ = 0; // run-state reads have failed since then while running; 0: they work
+    bool flash_cache_ranged_ = false;
+    tarvex_target::readonly_cache flash_cache_;
     tarvex_target::stop_context stop_;
     bool ended_ = false;
     bool gdb_closed_ = false;

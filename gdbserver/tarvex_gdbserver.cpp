@@ -34,10 +34,6 @@ enum exit_status : int {
     EXIT_NO_LISTEN = 252, // the GDB port could not be bound (as the server's status)
 };
 
-// While the core runs its state is read this often: often enough that a
-// breakpoint hit shows at once to a person, rarely enough to leave the
-// probe to its other clients.
-constexpr int CORE_POLL_MS = 20;
 
 struct options {
     session_config session;
@@ -403,7 +399,7 @@ void front_end::session_duties()
         session_->gdb_stalled(opt_.send_timeout_s);
     else if (!session_->has_output() && session_->running() && now >= next_poll_ms_) {
         session_->poll_core();
-        next_poll_ms_ = tarvex::monotonic_ms() + CORE_POLL_MS;
+        next_poll_ms_ = tarvex::monotonic_ms() + session_->poll_delay_ms();
     }
 }
 

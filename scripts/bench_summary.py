@@ -69,6 +69,15 @@ def main():
             time_row(f"text memory {op.lower()} {label}", f"BM_Server{op}Mem/{size}/real_time",
                      0.80 if size == 1024 else 0.90)
     time_row("GDB load 64 KiB vs tarvex-cli write", "BM_GdbLoad64K/real_time", 0.80)
+    for probe, label, goal in ((1, "fast probe", 1.0), (2, "1 ms probe", 5.0)):
+        name = f"BM_GdbStepi100/{probe}/real_time"
+        time_row(f"GDB 100 stepi vs before, {label}", name, goal)
+        row = rows.get(name)
+        if row is not None and "commands_per_stepi" in row:
+            per = row["commands_per_stepi"]
+            table.append((f"  probe commands per stepi, {label}", f"{per:.1f}", "10", f"{10 / per:.2f}" if per else "-",
+                          "<= 10", "PASS" if per <= 10 else "BELOW"))
+    time_row("GDB continue to a 10 ms breakpoint vs 10 ms", "BM_GdbContinueToBreakpoint/real_time", 0.50)
     for probe, label in ((0, "fast probe"), (1, "1 ms probe")):
         time_row(f"flash 128 KiB blank vs RAM write, {label}", f"BM_FlashBlank128K/{probe}/real_time", 0.30)
         time_row(f"re-flash unchanged vs read-back, {label}", f"BM_ReflashUnchanged128K/{probe}/real_time", 2.0)

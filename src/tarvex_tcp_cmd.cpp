@@ -938,11 +938,6 @@ static constexpr debug_command mode_leave_command = {
     "tarvex-usb-mode-leave : (%s) returned value '%s'",
     [](debug_call &c) { return tarvex_usb_mode_leave(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
 
-static constexpr debug_command read_regs_command = {
-    "1 %d\n", "tarvex-tcp-read-regs : command received from (%s): %d",
-    "tarvex-tcp-read-regs : (%s) returned value '%s'",
-    [](debug_call &c) { return tarvex_usb_read_regs(c.handle, arg_udec(c.r, 2), c.key); }};
-
 static constexpr debug_command read_reg_command = {
     "1 %d %x\n", nullptr, nullptr, [](debug_call &c) {
         uint32_t num = arg_hex(c.r, 2), dapid = arg_udec(c.r, 3);
@@ -1016,9 +1011,27 @@ static void txt_mode_leave(tcp_request *r)
 {
     run_on_probe(r, mode_leave_command);
 }
+// The register file's words after the result: r0-r15, xPSR, MSP, PSP and the
+// CONTROL/FAULTMASK/BASEPRI/PRIMASK word, in hex. A client that reads only
+// "1 %d" sees the reply it always had; one that wants the values finds them
+// there only when the probe's status byte said they are valid.
 static void txt_read_regs(tcp_request *r)
 {
-    run_on_probe(r, read_regs_command);
+    if (!tokenize_request(r))
+        return;
+    CMD_DEBUG("tarvex-tcp-read-regs : command received from (%s): %d", client_name(r), arg_dec(r, 2));
+    tarvex_usb_handle_s *h = r->handle;
+    int result = h != nullptr ? tarvex_usb_read_regs(h, arg_udec(r, 2), arg_udec(r, 1)) : 0;
+    char *out = reinterpret_cast<char *>(r->buf);
+    int len = snprintf(out, TARVEX_TCP_MES_SIZE, "1 %d", result);
+    if (h != nullptr && result == ERROR_OK && tarvex_usb_error_check(h) == ERROR_OK) {
+        for (uint32_t at = 4; at < TARVEX_REGFILE_REPLY_SIZE; at += 4)
+            len += snprintf(out + len, 10, " %x", le_to_h_u32(h->databuf + at));
+    }
+    out[len++] = '\n';
+    out[len] = '\0';
+    reply_bytes(r, len);
+    CMD_DEBUG("tarvex-tcp-read-regs : (%s) returned value '%s'", client_name(r), out);
 }
 static void txt_read_reg(tcp_request *r)
 {

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -34,9 +36,31 @@ int server_link::outcome(int rc, int result)
     return TARGET_FAILED;
 }
 
-// The server reads the register file with "tarvex-tcp-read-regs" but keeps
-// it in the probe's buffer (its reply carries only the result), so the
-// server link keeps the base class's one request per register.
+// One "tarvex-tcp-read-regs" when the register file holds every selector
+// asked for. A reply without the words (the probe's status refused them:
+// a fault, or a wait the register-file command does not retry; or a server
+// that sends only the result) falls back to one request per register, which
+// retries waits and whose failures then say what went wrong.
+int server_link::read_core_set(const unsigned *regsels, size_t count, uint32_t *values)
+{
+    const auto &file = tarvex::REGISTER_FILE;
+    for (size_t i = 0; i < count; i++)
+        if (std::find(file.begin(), file.end(), regsels[i]) == file.end())
+            return link::read_core_set(regsels, count, values);
+    int result = 0;
+    bool have_values = false;
+    std::array<uint32_t, tarvex::REGISTER_FILE.size()> words{};
+    int rc = outcome(tarvex::read_register_file(*conn_, assoc_, &result, &words, &have_values), result);
+    if (rc != TARGET_OK)
+        return rc;
+    if (!have_values) {
+        LOG_DEBUG("the register file came without its words: reading the registers one by one");
+        return link::read_core_set(regsels, count, values);
+    }
+    for (size_t i = 0; i < count; i++)
+        values[i] = words[static_cast<size_t>(std::find(file.begin(), file.end(), regsels[i]) - file.begin())];
+    return TARGET_OK;
+}
 
 int server_link::read_debug(uint32_t addr, uint32_t *value)
 {

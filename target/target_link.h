@@ -59,6 +59,7 @@ public:
     int write_debug(uint32_t addr, uint32_t value) override;
     int read_core(unsigned regsel, uint32_t *value) override;
     int write_core(unsigned regsel, uint32_t value) override;
+    int read_core_set(const unsigned *regsels, size_t count, uint32_t *values) override;
     int read_memory(uint32_t addr, uint32_t size, uint32_t count, uint8_t *data) override;
     int write_memory(uint32_t addr, uint32_t size, uint32_t count, const uint8_t *data) override;
 

@@ -70,8 +70,9 @@ protected:
                    uint16_t port = 0, int timeout_ms = 90000);
     // GDB's command that connects to the front end on port (0: gdb_port_).
     std::string target(uint16_t port = 0) const;
-    // A GDB command that sends request to the virtual probe's control
-    // channel and prints "control: " and the reply; GDB goes on after it.
+    // A GDB command (its Python) that sends request to the virtual probe's
+    // control channel between two commands of the session and prints
+    // "(REQUEST)" and the reply line; GDB goes on after it.
     std::string control_command(const std::string &request) const;
     std::string front_end_log() const;
     std::string scratch(const std::string &name) const;

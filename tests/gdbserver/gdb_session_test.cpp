@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -305,13 +307,84 @@ TEST_F(Gdb, UnpluggedWhileHaltedThenPluggedBackAndAttached)
     std::string read = section(out.text, "read");
     EXPECT_NE(read.find("E05"), std::string::npos) << read;
     EXPECT_EQ(read.find("0x20000000"), std::string::npos) << "no value shown";
-    EXPECT_NE(section(out.text, "detach").find("control: ok"), std::string::npos) << "plugged back";
+    EXPECT_NE(section(out.text, "detach").find("(plug 0) ok"), std::string::npos) << "plugged back";
     EXPECT_NE(section(out.text, "detach").find("[Inferior 1 (Remote target) detached]"), std::string::npos);
     std::string again = section(out.text, "again");
     EXPECT_NE(again.find("$1 = "), std::string::npos);
     EXPECT_NE(again.find("[Inferior 1 (Remote target) detached]"), std::string::npos);
     EXPECT_NE(front_end_log().find("asking the server to rescan the USB bus"), std::string::npos);
     EXPECT_EQ(probe_.clients_on_probe(), 1);
+}
+
+std::string control_reply(const std::string &text, const std::string &request)
+{
+    std::string begin = "(" + request + ") ok";
+    size_t at = text.find(begin);
+    return at == std::string::npos ? "" : text.substr(at + begin.size(), text.find('\n', at) - at - begin.size());
+}
+
+// The probe's command blocks, as the control channel's history lists them
+// (newest first): the debug command's sub-command, and the address a
+// memory read starts at.
+constexpr uint8_t PROBE_READ_REG = 0x33, PROBE_READ_REGS = 0x3A, PROBE_READ_MEM32 = 0x07, PROBE_READ_MEM8 = 0x0C;
+struct probe_block {
+    uint8_t sub;
+    uint32_t addr;
+};
+
+std::vector<probe_block> probe_blocks(const std::string &history, size_t newest)
+{
+    std::vector<probe_block> blocks;
+    std::istringstream words(history);
+    std::string hex;
+    while (blocks.size() < newest && words >> hex) {
+        uint32_t addr = 0;
+        for (int i = 5; i >= 2; i--)
+            addr = addr << 8 | static_cast<uint32_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+        blocks.push_back({static_cast<uint8_t>(std::stoul(hex.substr(2, 2), nullptr, 16)), addr});
+    }
+    return blocks;
+}
+
+// GDB's stepi costs the probe few commands: the step and its halt, one
+// register-file read per halt, and each code line of flash read once while
+// GDB steps, however often GDB asks for it (RAM is read every time).
+TEST_F(Gdb, StepsCostFewProbeCommands)
+{
+    constexpr int STEPS = 20;
+    std::vector<std::string> commands = {"stepi", "stepi", control_command("count 0")};
+    for (int i = 0; i < STEPS; i++)
+        commands.push_back("stepi");
+    commands.push_back(control_command("count 0")); // told from the first by its place in the output
+    commands.push_back(control_command("history 0 256"));
+    gdb_output out = gdb(commands);
+    SCOPED_TRACE(out.text + front_end_log());
+    ASSERT_EQ(out.status, 0);
+    size_t first = out.text.find("(count 0) ok ");
+    ASSERT_NE(first, std::string::npos);
+    std::string rest = out.text.substr(first + 1);
+    long before = atol(control_reply(out.text, "count 0").c_str());
+    long after = atol(control_reply(rest, "count 0").c_str());
+    long spent = after - before;
+    double per_step = static_cast<double>(spent) / STEPS;
+    RecordProperty("probe_commands_per_stepi", std::to_string(per_step));
+    printf("probe commands per stepi: %.2f\n", per_step);
+    EXPECT_LE(per_step, 10.0);
+    ASSERT_GT(spent, 0);
+    ASSERT_LE(spent, 256) << "the history holds the whole window";
+
+    int single = 0, files = 0;
+    std::map<uint32_t, int> flash_reads;
+    for (const probe_block &b : probe_blocks(control_reply(out.text, "history 0 256"), static_cast<size_t>(spent))) {
+        single += b.sub == PROBE_READ_REG;
+        files += b.sub == PROBE_READ_REGS;
+        if ((b.sub == PROBE_READ_MEM32 || b.sub == PROBE_READ_MEM8) && b.addr < 0x40000)
+            flash_reads[b.addr]++;
+    }
+    EXPECT_EQ(single, 0) << "registers come as a set";
+    EXPECT_EQ(files, STEPS) << "one register-file read per halt";
+    for (const auto &r : flash_reads)
+        EXPECT_EQ(r.second, 1) << "flash at 0x" << std::hex << r.first << " read again while GDB stepped";
 }
 
 // ITM software packets of port 0, one byte each: header 0x01, then the byte.

@@ -11,6 +11,7 @@
 #include "armv7m_debug.h"
 #include "debug_units.h"
 #include "fake_link.h"
+#include "readonly_cache.h"
 #include "target.h"
 #include "tarvex_text.h"
 
@@ -103,6 +104,67 @@ TEST(TargetMemory, AFailedPieceEndsTheTransferWithItsResultAndNoData)
     std::vector<uint8_t> data;
     EXPECT_EQ(memory_read(l, 0x1FFFFFFE, 4, &data), TARGET_FAILED) << "outside the fake's RAM";
     EXPECT_TRUE(data.empty());
+}
+
+// ---- the cache of read-only memory ----------------------------------------------
+
+struct cache_case {
+    uint32_t addr;
+    uint32_t len;
+    const char *reads; // what the read asks of the link, after the ones before it
+};
+
+// One cache through a sequence of reads: each asks the link only for the
+// lines it does not hold yet, or for everything when it is not inside the
+// range; every answer is the memory's bytes.
+TEST(ReadonlyCache, WholeLinesOnceAndOnlyInsideTheRange)
+{
+    const uint32_t base = fake_link::ram_base;
+    const cache_case cases[] = {
+        {base + 0x104, 4, "r4@20000100*64"},
+        {base + 0x104, 4, ""},
+        {base + 0x1fe, 2, ""},
+        {base + 0x1fe, 4, "r4@20000200*64"},
+        {base + 0x0f0, 0x220, "r4@20000000*64 r4@20000300*64"},
+        {base + 0x000, 0x400, ""},
+        {base + 0x7fc, 8, "r4@200007fc*2"},       // outside the range: straight through, every time
+        {base + 0x7fc, 8, "r4@200007fc*2"},       // (the range is [base, base + 0x800))
+        {base + 0x700, 0x200, "r4@20000700*128"}, // reaching past it as well
+    };
+    fake_link l;
+    l.ram = pattern(l.ram.size());
+    readonly_cache c;
+    cache_set_range(c, base, 0x800);
+    for (const cache_case &k : cases) {
+        l.log.clear();
+        std::vector<uint8_t> data;
+        ASSERT_EQ(cached_read(l, c, k.addr, k.len, &data), TARGET_OK) << std::hex << k.addr;
+        EXPECT_EQ(l.accesses('r'), k.reads) << std::hex << k.addr << " " << k.len;
+        std::vector<uint8_t> expected(l.ram.begin() + (k.addr - base), l.ram.begin() + (k.addr - base + k.len));
+        EXPECT_EQ(data, expected) << std::hex << k.addr;
+    }
+    // Once forgotten, contents changed behind it are read again.
+    l.ram[0x104] ^= 0xFF;
+    cache_forget(c);
+    std::vector<uint8_t> data;
+    ASSERT_EQ(cached_read(l, c, base + 0x104, 1, &data), TARGET_OK);
+    EXPECT_EQ(data, std::vector<uint8_t>{l.ram[0x104]});
+}
+
+TEST(ReadonlyCache, AFailedFetchGivesNoDataAndKeepsNothing)
+{
+    fake_link l;
+    readonly_cache c;
+    cache_set_range(c, fake_link::ram_base, 0x1000);
+    l.failing = true;
+    l.fail_addr = fake_link::ram_base + 0x180;
+    std::vector<uint8_t> data = {1};
+    EXPECT_EQ(cached_read(l, c, fake_link::ram_base + 0x100, 8, &data), TARGET_FAILED);
+    EXPECT_TRUE(data.empty());
+    l.failing = false;
+    l.log.clear();
+    ASSERT_EQ(cached_read(l, c, fake_link::ram_base + 0x100, 8, &data), TARGET_OK);
+    EXPECT_EQ(l.accesses('r'), "r4@20000100*64") << "the failed line was not kept";
 }
 
 // ---- registers ------------------------------------------------------------------

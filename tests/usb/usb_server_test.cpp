@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tarvex_text.h"
 #include "usb_fixture.h"
 
 namespace
@@ -228,6 +230,69 @@ TEST_P(UsbServer, StatusBytesMapAsTheTableSays)
             EXPECT_NE(server_.stderr_text().find(c.log), std::string::npos) << c.log;
         }
     }
+}
+
+// "tarvex-tcp-read-regs" sends the register file after its result, in the
+// order of the probe's reply, and only what the probe's status byte vouches
+// for: a client that reads only the result sees the reply it always had.
+TEST_P(UsbServer, RegisterFileReplyCarriesTheWordsTheProbeVouchesFor)
+{
+    start({"--probes", "1"});
+    std::ostringstream key;
+    key << std::hex << key_of(default_serial(0));
+    ASSERT_EQ(text("open-device " + key.str() + "\n"), "1 256\n");
+    ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
+    ASSERT_EQ(text("tarvex-tcp-write-debug-reg 256 e000edf0 a05f0003 0\n"), "1 0\n");
+    // Distinct words, so that a word in the wrong place shows; each as the
+    // single-register read answers it after all are written (the core keeps
+    // only some bits of a few, and SP follows MSP or PSP).
+    for (unsigned sel : tarvex::REGISTER_FILE) {
+        std::ostringstream request;
+        request << std::hex << "tarvex-tcp-write-reg 256 " << sel << " " << 0x01020304u * (sel + 1) << " 0\n";
+        ASSERT_EQ(text(request.str()), "1 0\n") << sel;
+    }
+    std::string words = "1 0";
+    for (unsigned sel : tarvex::REGISTER_FILE) {
+        std::ostringstream read;
+        read << std::hex << "tarvex-tcp-read-reg 256 " << sel << " 0\n";
+        std::string one = text(read.str());
+        ASSERT_EQ(one.substr(0, 4), "1 0 ") << sel;
+        words += " " + one.substr(4, one.size() - 5);
+    }
+    struct file_case {
+        const char *fault; // on the control channel before the request, or null
+        const char *reply;
+    };
+    const file_case cases[] = {
+        {nullptr, nullptr}, // the words
+        {"fault 0 fault 1 81", "1 0\n"},
+        {"fault 0 short 1", "1 -4\n"},
+        {nullptr, nullptr}, // the probe answers again
+    };
+    for (const file_case &c : cases) {
+        if (c.fault != nullptr) {
+            ASSERT_EQ(server_.control(c.fault), "ok");
+        }
+        EXPECT_EQ(text("tarvex-tcp-read-regs 256 0\n"), c.reply != nullptr ? c.reply : words + "\n")
+            << (c.fault != nullptr ? c.fault : "");
+    }
+    // The client library's view of the same words.
+    int result = -1;
+    bool have = false;
+    std::array<uint32_t, tarvex::REGISTER_FILE.size()> values{};
+    ASSERT_EQ(tarvex::read_register_file(client_, 256, &result, &values, &have), 0);
+    EXPECT_EQ(result, 0);
+    ASSERT_TRUE(have);
+    std::ostringstream seen;
+    seen << std::hex << "1 0";
+    for (uint32_t v : values)
+        seen << " " << v;
+    EXPECT_EQ(seen.str(), words);
+    // Without an association: the result 0 of the protocol, and no words.
+    tarvex::connection other = server_.connect();
+    std::string reply;
+    ASSERT_EQ(other.text("tarvex-tcp-read-regs 256 0\n", &reply), 0);
+    EXPECT_EQ(reply, "1 0\n");
 }
 
 TEST_P(UsbServer, ProbeFaultsFailTheRequestAndTheServerGoesOn)
