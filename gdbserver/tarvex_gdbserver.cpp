@@ -34,7 +34,6 @@ enum exit_status : int {
     EXIT_NO_LISTEN = 252, // the GDB port could not be bound (as the server's status)
 };
 
-
 struct options {
     session_config session;
     uint16_t gdb_port = 3333;

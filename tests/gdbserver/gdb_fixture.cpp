@@ -269,7 +269,8 @@ std::string GdbServer::target(uint16_t port) const
 std::string GdbServer::control_command(const std::string &request) const
 {
     return "python import socket; s = socket.socket(socket.AF_UNIX); s.connect('" + server_.control_path() +
-           "'); s.sendall(b'" + request + "\\n'); print('(" + request + ")', s.makefile().readline().strip()); s.close()";
+           "'); s.sendall(b'" + request + "\\n'); print('(" + request +
+           ")', s.makefile().readline().strip()); s.close()";
 }
 
 long long value_after(const std::string &text, const std::string &name)
