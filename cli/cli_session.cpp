@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "probe_hold.h"
+#include "target_hold.h"
 
 namespace tarvex_cli
 {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "libusb1_common.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "probe_hold.h"
 #include "sock_info.h"
 #include "tarvex_api.h"

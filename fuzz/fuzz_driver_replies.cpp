@@ -8,7 +8,7 @@
 
 #include "libusb1_common.h"
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "probe_bus.h"
 #include "tarvex_api.h"
 #include "tarvex_usb.h"

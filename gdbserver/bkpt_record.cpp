@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "log.h"
+#include "tarvex_log.h"
 #include "rsp_framing.h"
 #include "target.h"
 

@@ -5,8 +5,8 @@
 
 #include "gdb_packets.h"
 #include "gdb_session.h"
-#include "log.h"
-#include "probe_hold.h"
+#include "tarvex_log.h"
+#include "target_hold.h"
 
 namespace tarvex_gdb
 {

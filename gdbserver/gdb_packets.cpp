@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "armv7m_debug.h"
-#include "log.h"
+#include "tarvex_log.h"
 
 namespace tarvex_gdb
 {

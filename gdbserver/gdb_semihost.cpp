@@ -7,7 +7,7 @@
 
 #include "armv7m_debug.h"
 #include "gdb_session.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "semihost_run.h"
 
 namespace tarvex_gdb

@@ -8,7 +8,7 @@
 
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "tarvex_client.h"
 #include "tarvex_text.h"
 

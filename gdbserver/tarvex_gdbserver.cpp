@@ -20,7 +20,7 @@
 
 #include "gdb_refusal.h"
 #include "gdb_session.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "tarvex_address.h"
 #include "tarvex_text.h"
 

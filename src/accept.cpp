@@ -13,7 +13,7 @@
 
 #include "access.h"
 #include "common.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
 #include "sock_info.h"

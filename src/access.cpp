@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 #include "time_support_common.h"
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "listeners.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 #include "tarvex_tcp_cmd.h"
 #include "test_timing.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
 #include "tarvex_api.h"

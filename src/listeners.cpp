@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "access.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 
 constexpr size_t LISTEN_ADDRESS_MAX = 8;

@@ -3,7 +3,7 @@
 #include "common.h"
 #include "libusb1_common.h"
 #include "listeners.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "options.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"

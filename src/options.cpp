@@ -9,7 +9,7 @@
 #include "access.h"
 #include "common.h"
 #include "listeners.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "probe_hold.h"
 #include "tarvex_connection.h"
 

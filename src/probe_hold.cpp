@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 #include "tarvex_connection.h"
 #include "time_support_common.h"

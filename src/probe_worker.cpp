@@ -30,7 +30,7 @@
 #include <cstdlib>
 
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 
 struct probe_worker {
     pthread_t thread;

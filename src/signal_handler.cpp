@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "listeners.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 
 // Everything below runs in signal context: only write, close and _exit.

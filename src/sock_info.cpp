@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "access.h"
-#include "log.h"
+#include "tarvex_log.h"
 
 list_head connection_list = LIST_HEAD_INIT(connection_list);
 unsigned listening_records;

@@ -4,7 +4,7 @@
 
 #include "binarybuffer.h"
 #include "libusb1_common.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 #include "tarvex_usb.h"
 

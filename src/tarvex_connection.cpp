@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "sock_info.h"
 #include "tarvex_usb.h"
 

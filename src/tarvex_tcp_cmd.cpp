@@ -13,7 +13,7 @@
 #include "access.h"
 #include "binarybuffer.h"
 #include "common.h"
-#include "log.h"
+#include "tarvex_log.h"
 #include "options.h"
 #include "probe_hold.h"
 #include "probe_worker.h"

@@ -8,7 +8,7 @@
 #include "binarybuffer.h"
 #include "libusb1_common.h"
 #include "list_tarvex.h"
-#include "log.h"
+#include "tarvex_log.h"
 
 // ---- Command blocks and transfers --------------------------------------------
 

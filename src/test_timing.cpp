@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common.h"
-#include "log.h"
+#include "tarvex_log.h"
 
 tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS};
 

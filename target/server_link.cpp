@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "log.h"
+#include "tarvex_log.h"
 #include "tarvex_text.h"
 #include "target_link.h"
 

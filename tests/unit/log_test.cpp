@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "log.h"
+#include "tarvex_log.h"
 
 namespace
 {

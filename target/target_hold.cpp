@@ -1,4 +1,4 @@
-#include "probe_hold.h"
+#include "target_hold.h"
 
 #include "tarvex_client.h"
 

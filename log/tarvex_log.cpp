@@ -1,4 +1,4 @@
-#include "log.h"
+#include "tarvex_log.h"
 
 #include <atomic>
 #include <cstdlib>
