@@ -65,7 +65,9 @@ struct emu_core {
     int event;
     uint32_t event_pc;
     uint32_t skip_fpb_at; // the first instruction after leaving Debug state
+    uint32_t budget;      // instructions this run may enter
     uint32_t executed;    // instructions entered
+    bool spent;           // the run stopped at its budget
     uint32_t last_pc;     // address and size of the last one
     uint32_t last_size;
     uint32_t bad_address; // of the last access outside the memory map
@@ -124,10 +126,18 @@ void on_interrupt(uc_engine *uc, uint32_t intno, void *user)
     stop_for(static_cast<emu_core *>(user), intno == INTR_BKPT ? EV_BKPT : EV_EXCEPTION, pc);
 }
 
-// Added before the FPB hooks, so it runs first for each instruction.
-void on_code(uc_engine *, uint64_t address, uint32_t size, void *user)
+// Added before the FPB hooks, so it runs first for each instruction. It
+// also ends the run at its budget: uc_emu_start's own instruction count
+// would add a second hook to every instruction, and that one costs as much
+// as the rest of a run that does not touch memory.
+void on_code(uc_engine *uc, uint64_t address, uint32_t size, void *user)
 {
     emu_core *c = static_cast<emu_core *>(user);
+    if (c->executed == c->budget) {
+        c->spent = true;
+        uc_emu_stop(uc);
+        return;
+    }
     c->executed++;
     c->last_pc = static_cast<uint32_t>(address);
     c->last_size = size;
@@ -136,7 +146,7 @@ void on_code(uc_engine *, uint64_t address, uint32_t size, void *user)
 void on_fpb(uc_engine *, uint64_t address, uint32_t, void *user)
 {
     emu_core *c = static_cast<emu_core *>(user);
-    if (address == c->skip_fpb_at && c->executed == 1)
+    if (c->spent || (address == c->skip_fpb_at && c->executed == 1))
         return;
     stop_for(c, EV_FPB, static_cast<uint32_t>(address));
 }
@@ -311,6 +321,15 @@ void fault(emu_core *c, probe_state &st, uc_err err)
         d.dfsr |= DFSR_VCATCH;
 }
 
+// Runs from pc until the budget is spent, an event or a fault.
+uc_err run_from(emu_core *c, uint32_t pc, uint32_t budget)
+{
+    c->budget = budget;
+    c->executed = 0;
+    c->spent = false;
+    return uc_emu_start(c->uc, pc | 1, UNTIL_NEVER, 0, 0);
+}
+
 // The instruction that hit a watchpoint has made its access but not
 // retired: it runs once more with the watchpoints quiet, so the core halts
 // after it, as the imprecise data watchpoint does.
@@ -318,7 +337,7 @@ void finish_watched(emu_core *c)
 {
     uint32_t executed = c->executed;
     c->watch_quiet = true;
-    uc_emu_start(c->uc, c->event_pc | 1, UNTIL_NEVER, 0, 1);
+    run_from(c, c->event_pc, 1);
     c->watch_quiet = false;
     c->executed = executed;
 }
@@ -363,10 +382,9 @@ void run_slice(emu_core *c, probe_view &v, uint32_t count)
     core_debug &d = st.core;
     uint32_t start = st.core_regs[REGSEL_PC];
     c->event = EV_NONE;
-    c->executed = 0;
     c->skip_fpb_at = d.skip_fpb ? start : NO_ADDRESS;
     d.skip_fpb = 0;
-    uc_err err = uc_emu_start(c->uc, start | 1, UNTIL_NEVER, 0, count);
+    uc_err err = run_from(c, start, count);
     d.slice_executed = 0;
     if (d.regs_seq != c->regs_seq)
         return; // the firmware reset the core: the next turn takes up its registers
