@@ -481,8 +481,13 @@ void emu_core_serve(emu_core *c)
         core_turn t = emu_core_turn(c, SLICE, now);
         uint32_t seen = d.wake_seq;
         d.parked = t.kind != TURN_RAN;
+        bool paced = t.kind == TURN_RAN && d.run == CORE_RUNNING;
         bus_unlock(bus);
-        if (t.kind == TURN_RAN) {
+        // A core that stopped in its turn (a breakpoint, a step, a fault, a
+        // wait) takes up its next state at once rather than at the next
+        // millisecond: the debugger's resume then starts it as a real core
+        // starts, with a fresh budget, instead of after the rest of the tick.
+        if (paced) {
             // A budget of SLICE instructions a millisecond; a core that fell
             // behind does not run ahead to catch up.
             next_us = next_us + 1000 < now ? now + 1000 : next_us + 1000;
