@@ -7,7 +7,7 @@
 #define REG(addr) (*(volatile uint32_t *)(addr))
 
 // The virtual core's nominal clock; the SysTick counts it.
-#define CORE_HZ 4000000u
+#define CORE_HZ 16000000u
 #define TURN_HZ 100u
 
 #define ITM_STIM0 REG(0xE0000000u)

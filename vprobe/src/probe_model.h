@@ -36,7 +36,7 @@ constexpr size_t FPB_CODE_COMPARATORS = 6; // instruction address comparators
 constexpr size_t FPB_COMPARATORS = 8;      // plus two literal comparators (never match)
 constexpr size_t DWT_COMPARATORS = 4;      // data watchpoints
 constexpr size_t SWO_CAPTURE = 4096;       // probe-side capture of ITM packets
-constexpr uint32_t CORE_HZ = 4000000;      // nominal core clock: SysTick rate and run budget
+constexpr uint32_t CORE_HZ = 16000000;     // nominal core clock: SysTick rate and run budget
 constexpr size_t FLASH_SECTOR_SLOTS = 64;  // erase counts kept (later sectors share the last)
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
