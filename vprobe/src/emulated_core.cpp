@@ -35,7 +35,10 @@ constexpr uint32_t INTR_BKPT = 7;
 constexpr uint16_t OP_WFI = 0xBF30;
 constexpr uint16_t OP_WFE = 0xBF20;
 constexpr uint32_t PAGE = 4096;
-constexpr uint32_t SLICE = CORE_HZ / 1000; // instructions per millisecond
+// A turn holds the bus lock, so probe commands wait for it: quarter
+// milliseconds keep that wait near 4000 instructions at 16 MHz.
+constexpr uint32_t TURN_US = 250;
+constexpr uint32_t SLICE = CORE_HZ / (1000000 / TURN_US); // instructions per turn
 constexpr int IDLE_WAIT_MS = 1000;
 
 enum core_event : int { EV_NONE, EV_BKPT, EV_FPB, EV_WATCH, EV_EXCEPTION };
@@ -485,12 +488,12 @@ void emu_core_serve(emu_core *c)
         bus_unlock(bus);
         // A core that stopped in its turn (a breakpoint, a step, a fault, a
         // wait) takes up its next state at once rather than at the next
-        // millisecond: the debugger's resume then starts it as a real core
+        // turn: the debugger's resume then starts it as a real core
         // starts, with a fresh budget, instead of after the rest of the tick.
         if (paced) {
-            // A budget of SLICE instructions a millisecond; a core that fell
+            // A budget of SLICE instructions a turn; a core that fell
             // behind does not run ahead to catch up.
-            next_us = next_us + 1000 < now ? now + 1000 : next_us + 1000;
+            next_us = next_us + TURN_US < now ? now + TURN_US : next_us + TURN_US;
             timespec ts{static_cast<time_t>(next_us / 1000000u), static_cast<long>(next_us % 1000000u) * 1000L};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
             continue;

@@ -36,8 +36,8 @@ void emu_core_close(emu_core *c);
 // debug events. REQUIRES: the bus lock, or a bus no other thread uses.
 core_turn emu_core_turn(emu_core *c, uint32_t budget, uint64_t now_us);
 
-// Executor thread body: turns of CORE_HZ / 1000 instructions at most once a
-// millisecond, parked while there is nothing to run. Never returns.
+// Executor thread body: turns of CORE_HZ / 4000 instructions at most once
+// every 250 us, parked while there is nothing to run. Never returns.
 void emu_core_serve(emu_core *c);
 
 } // namespace vprobe
