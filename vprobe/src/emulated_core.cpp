@@ -39,6 +39,7 @@ constexpr uint32_t PAGE = 4096;
 // milliseconds keep that wait near 4000 instructions at 16 MHz.
 constexpr uint32_t TURN_US = 250;
 constexpr uint32_t SLICE = CORE_HZ / (1000000 / TURN_US); // instructions per turn
+constexpr uint64_t CATCH_UP_US = 1000;
 constexpr int IDLE_WAIT_MS = 1000;
 
 enum core_event : int { EV_NONE, EV_BKPT, EV_FPB, EV_WATCH, EV_EXCEPTION };
@@ -491,9 +492,10 @@ void emu_core_serve(emu_core *c)
         // turn: the debugger's resume then starts it as a real core
         // starts, with a fresh budget, instead of after the rest of the tick.
         if (paced) {
-            // A budget of SLICE instructions a turn; a core that fell
-            // behind does not run ahead to catch up.
-            next_us = next_us + TURN_US < now ? now + TURN_US : next_us + TURN_US;
+            // A budget of SLICE instructions a turn. A core that fell behind
+            // (a late wake-up) catches up at most CATCH_UP_US, in turns
+            // back to back, each of which lets the bus lock go.
+            next_us = next_us + TURN_US + CATCH_UP_US < now ? now - CATCH_UP_US : next_us + TURN_US;
             timespec ts{static_cast<time_t>(next_us / 1000000u), static_cast<long>(next_us % 1000000u) * 1000L};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
             continue;
