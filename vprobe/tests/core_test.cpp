@@ -154,6 +154,27 @@ TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
     EXPECT_EQ(read_word(FP_CTRL) >> 28, 1u) << "comparators take any address";
 }
 
+// A turn runs exactly its budget: the instruction counter, the registers
+// and the PC agree on where the core stopped, and the next turn goes on
+// from there. The loop is two instructions: adds r0, #1; b count_loop.
+TEST_F(Core, ATurnRunsExactlyItsBudget)
+{
+    load_cases();
+    uint32_t loop = symbol("count_loop");
+    const core_debug &d = v_.rec->st.core;
+    for (uint32_t budget : {1u, 2u, 7u, 4000u}) {
+        enter(loop);
+        set_reg(0, 0);
+        write_word(DHCSR, DHCSR_RUN);
+        uint64_t before = d.instructions;
+        emu_core_turn(core_, budget, scs_now_us());
+        EXPECT_EQ(d.instructions - before, budget) << budget;
+        write_word(DHCSR, DHCSR_HALT);
+        EXPECT_EQ(reg(0), (budget + 1) / 2) << budget;
+        EXPECT_EQ(reg(REGSEL_PC), budget % 2 ? loop + 2 : loop) << budget;
+    }
+}
+
 TEST_F(Core, DwtWatchpointHaltsAfterTheStore)
 {
     load_cases();
