@@ -33,7 +33,7 @@ void expect_ordered(const flash_setup &s, const flash_layout &l)
 {
     uint32_t page = s.algo.device.page_size;
     EXPECT_EQ(l.trap, s.work_base);
-    EXPECT_GE(l.code, l.page_call + 8);
+    EXPECT_GE(l.code, l.page_call + PAGE_CALL_SIZE);
     EXPECT_GE(l.helper, l.code + flash_algo_span(s.algo));
     EXPECT_GE(l.buffers[0], l.helper + s.helper.size());
     EXPECT_EQ(l.buffer_size % page, 0u) << "whole pages";
