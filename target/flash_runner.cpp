@@ -18,7 +18,8 @@ using namespace armv7m;
 
 constexpr uint32_t TRAP_WORD = 0xBE00BE00; // two BKPT #0
 constexpr uint32_t GUARD_WORD = 0x57AC6A2D;
-constexpr uint32_t STACK_SIZE = 1024;
+constexpr uint32_t STACK_SIZE = 1024; // the guard word included
+constexpr uint32_t WRITE_BLOCK = 1024;
 constexpr uint32_t XPSR_THUMB = 1u << 24;
 // Buffers larger than this gain little: a call per 16 KiB is already a
 // small part of the time, and progress is reported per buffer.
@@ -59,26 +60,33 @@ int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *
         lay.helper = at;
         at = align_up(at + static_cast<uint32_t>(setup.helper.size()), 4);
     }
+    // The stack at the top, its lowest word the guard; the buffers between.
     uint64_t end = static_cast<uint64_t>(setup.work_base) + setup.work_size;
+    uint64_t stack_top = end & ~7ull, guard = stack_top - STACK_SIZE;
     uint32_t page = align_up(a.device.page_size, 4);
-    uint64_t fixed = static_cast<uint64_t>(at) + 8 + STACK_SIZE; // stack alignment, guard, stack
-    if (page == 0 || fixed + page > end) {
+    if (page == 0 || stack_top < static_cast<uint64_t>(at) + STACK_SIZE + page || at + page > guard) {
         *why = "the algorithm, one page buffer and a stack need more than the " + std::to_string(setup.work_size) +
                " bytes of RAM at " + hex32(setup.work_base);
         return -1;
     }
-    lay.buffer_count = fixed + 2ull * page <= end ? 2 : 1;
+    uint64_t room = guard - at;
+    lay.buffer_count = room >= 2ull * page ? 2 : 1;
     lay.buffer_size = page;
     // The helper's page loop takes a buffer of many pages in one call.
     if (lay.buffer_count == 2 && lay.helper != 0)
-        lay.buffer_size = static_cast<uint32_t>(std::min<uint64_t>((end - fixed) / 2, MAX_BUFFER) / page * page);
+        lay.buffer_size = static_cast<uint32_t>(std::min<uint64_t>(room / 2, MAX_BUFFER) / page * page);
+    // The probe writes memory in blocks that do not cross a WRITE_BLOCK
+    // boundary (the access port's address increment): buffers that start on
+    // one cost a block less each time they are filled.
+    uint64_t aligned = (static_cast<uint64_t>(at) + WRITE_BLOCK - 1) & ~static_cast<uint64_t>(WRITE_BLOCK - 1);
+    if (aligned + static_cast<uint64_t>(lay.buffer_count) * lay.buffer_size <= guard)
+        at = static_cast<uint32_t>(aligned);
     for (uint32_t i = 0; i < lay.buffer_count; i++) {
         lay.buffers[i] = at;
         at += lay.buffer_size;
     }
-    lay.guard = align_up(at, 8);
-    lay.stack_top = lay.guard + 4 + STACK_SIZE;
-    lay.stack_top &= ~7u;
+    lay.guard = static_cast<uint32_t>(guard);
+    lay.stack_top = static_cast<uint32_t>(stack_top);
     *out = lay;
     return 0;
 }

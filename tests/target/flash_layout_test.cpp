@@ -55,11 +55,16 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         int rc;
         uint32_t buffers;
         uint32_t buffer_size; // as many pages as two buffers leave room for, up to 16 KiB
+        uint32_t first;       // the first buffer's offset: a 1 KiB boundary when both still fit from there
     };
     const row rows[] = {
-        {0x8000, 1024, 0, 2, 0x3C00}, {0x8000, 4096, 0, 2, 0x3000}, {0x10000, 1024, 0, 2, 0x4000},
-        {2600, 512, 0, 2, 512},       {2600, 1024, 0, 1, 1024},     {2400, 1024, -1, 0, 0},
-        {0x8000, 0, -1, 0, 0},
+        {0x8000, 1024, 0, 2, 0x3C00, 0x400},
+        {0x8000, 4096, 0, 2, 0x3000, 0x400},
+        {0x10000, 1024, 0, 2, 0x4000, 0x400},
+        {2600, 512, 0, 2, 512, 0x1B0},
+        {2600, 1024, 0, 1, 1024, 0x1B0},
+        {2400, 1024, -1, 0, 0, 0},
+        {0x8000, 0, -1, 0, 0, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(r.work_size) + " bytes, page " + std::to_string(r.page));
@@ -73,6 +78,7 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         }
         EXPECT_EQ(l.buffer_count, r.buffers);
         EXPECT_EQ(l.buffer_size, r.buffer_size);
+        EXPECT_EQ(l.buffers[0] - s.work_base, r.first);
         expect_ordered(s, l);
     }
 }
