@@ -4,12 +4,11 @@
 // path with the helper, which every installed loader has.)
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "flash_loader.h"
+#include "server_process.h"
 #include "target.h"
 #include "usb_fixture.h"
 
@@ -21,28 +20,22 @@ using namespace tarvex_target;
 
 constexpr uint32_t ASSOC = 256;
 
-std::vector<uint8_t> file_bytes(const char *path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class LoaderAlone : public UsbServer
 {
 protected:
     void SetUp() override
     {
         start({"--probes", "1"});
-        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
-        ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
+        ASSERT_NO_FATAL_FAILURE(open_swd());
     }
     // The algorithm at path and no helper.
     flash_setup setup_of(const char *path)
     {
         flash_setup s;
-        std::vector<uint8_t> flm = file_bytes(path);
+        std::string flm = tarvex_test::read_file(path);
         std::string why;
-        EXPECT_EQ(tarvex::flash_algo_parse(flm.data(), flm.size(), s.algo, &why), 0) << why;
+        EXPECT_EQ(tarvex::flash_algo_parse(reinterpret_cast<const uint8_t *>(flm.data()), flm.size(), s.algo, &why), 0)
+            << why;
         return s;
     }
 
