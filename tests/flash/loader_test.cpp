@@ -1,7 +1,7 @@
-// The loader without its helper, called in process through the real server
-// on the emulated core: a call per page, and the algorithm's Verify on each
-// page's buffer before the buffer is used again. (The CLI's tests cover the
-// path with the helper, which every installed loader has.)
+// The loader called in process through the real server on the emulated
+// core, with the helper or without it (a call per page, and the
+// algorithm's Verify on each page's buffer before the buffer is used
+// again), which only a loader that cannot find the helper takes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,7 +20,7 @@ using namespace tarvex_target;
 
 constexpr uint32_t ASSOC = 256;
 
-class LoaderAlone : public UsbServer
+class LoaderInProcess : public UsbServer
 {
 protected:
     void SetUp() override
@@ -44,7 +44,7 @@ protected:
 
 // Two pages and a part of a third, inside a 4 KiB sector whose last bytes
 // the image leaves alone.
-TEST_P(LoaderAlone, VerifiesEachPageOnItsBuffer)
+TEST_P(LoaderInProcess, VerifiesEachPageOnItsBuffer)
 {
     struct row {
         const char *algo;
@@ -90,6 +90,37 @@ TEST_P(LoaderAlone, VerifiesEachPageOnItsBuffer)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LoaderAlone, ::testing::Values("fast"), transport_name);
+// A page of the image that is all erased bytes needs no programming, so
+// Verify has not seen it during the program phase: the verify phase checks
+// it alone, with the helper and without.
+TEST_P(LoaderInProcess, AnErasedPageOfTheImageIsVerifiedAfterTheOthers)
+{
+    std::vector<uint8_t> bytes(3 * 1024, 0xFF);
+    for (size_t i = 0; i < 1024; i++) {
+        bytes[i] = static_cast<uint8_t>(i * 5 + 3);
+        bytes[2048 + i] = static_cast<uint8_t>(i * 3 + 1);
+    }
+    const uint32_t at = 0x3000;
+    std::string helper = tarvex_test::read_file(FLASH_HELPER_BIN);
+    for (bool with_helper : {false, true}) {
+        SCOPED_TRACE(with_helper ? "with the helper" : "without it");
+        flash_setup setup = setup_of(FLASH_ALGO_FLM);
+        if (with_helper)
+            setup.helper.assign(helper.begin(), helper.end());
+        flash_summary sum;
+        flash_error err;
+        ASSERT_EQ(flash_erase(link_, setup, at, 4096, nullptr, &sum, &err), TARGET_OK) << err.cause;
+        sum = flash_summary();
+        flash_options opt;
+        opt.halt_after = true;
+        ASSERT_EQ(flash_program(link_, setup, {{at, bytes}}, opt, nullptr, &sum, &err), TARGET_OK) << err.cause;
+        EXPECT_EQ(sum.bytes_programmed, 2u * 1024);
+        EXPECT_EQ(sum.verified_in_program, 2u * 1024);
+        EXPECT_EQ(sum.bytes_verified, 3u * 1024) << "the erased page after";
+        EXPECT_EQ(sum.bytes[PHASE_VERIFY], 3u * 1024);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LoaderInProcess, ::testing::Values("fast"), transport_name);
 
 } // namespace
