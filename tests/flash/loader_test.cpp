@@ -43,29 +43,43 @@ protected:
 };
 
 // Two pages and a part of a third, inside a 4 KiB sector whose last bytes
-// the image leaves alone.
-TEST_P(LoaderInProcess, VerifiesEachPageOnItsBuffer)
+// the image leaves alone: each way of verifying, and what happens when
+// ProgramPage leaves a wrong bit (it clears the lowest set bit of each
+// page's fifth word: 0x71 becomes 0x70 at the first page's offset 16).
+TEST_P(LoaderInProcess, EachWayOfVerifyingCatchesAWrongPage)
 {
     struct row {
+        const char *name;
         const char *algo;
-        bool verify;
+        bool helper;
+        bool algo_verify; // the algorithm's Verify kept
+        bool verify;      // flash_options::verify
         int rc;
+        uint32_t in_program; // bytes Verify checked as they were programmed
+        const char *cause;   // of the failure
     };
+    const char *wrong = "the target holds 0x70 where the image has 0x71";
     const row rows[] = {
-        {FLASH_ALGO_FLM, true, TARGET_OK},
-        // ProgramPage clears the lowest set bit of each page's fifth word:
-        // 0x71 becomes 0x70 at the first page's offset 16.
-        {FAULT_WRONG_WORD_FLM, true, TARGET_FAILED},
-        {FAULT_WRONG_WORD_FLM, false, TARGET_OK},
+        {"Verify on each page's buffer", FLASH_ALGO_FLM, false, true, true, TARGET_OK, 3 * 1024, nullptr},
+        {"Verify on each page's buffer, wrong page", FAULT_WRONG_WORD_FLM, false, true, true, TARGET_FAILED, 0, wrong},
+        {"no verification asked", FAULT_WRONG_WORD_FLM, false, true, false, TARGET_OK, 0, nullptr},
+        {"checksum after, no Verify", FLASH_ALGO_FLM, true, false, true, TARGET_OK, 0, nullptr},
+        {"checksum after, wrong page", FAULT_WRONG_WORD_FLM, true, false, true, TARGET_FAILED, 0, wrong},
+        {"neither Verify nor helper", FLASH_ALGO_FLM, false, false, true, TARGET_FAILED, 0,
+         "the algorithm has no Verify and no checksum routine is loaded"},
     };
     std::vector<uint8_t> bytes(2 * 1024 + 100);
     for (size_t i = 0; i < bytes.size(); i++)
         bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+    std::string helper = tarvex_test::read_file(FLASH_HELPER_BIN);
     const uint32_t at = 0x2000;
     for (const row &r : rows) {
-        SCOPED_TRACE(std::string(r.algo) + (r.verify ? " verifying" : " not verifying"));
+        SCOPED_TRACE(r.name);
         flash_setup setup = setup_of(r.algo);
-        ASSERT_TRUE(setup.helper.empty());
+        if (r.helper)
+            setup.helper.assign(helper.begin(), helper.end());
+        if (!r.algo_verify)
+            setup.algo.verify = tarvex::ALGO_ABSENT;
         flash_options opt;
         opt.verify = r.verify;
         opt.halt_after = true;
@@ -75,18 +89,19 @@ TEST_P(LoaderInProcess, VerifiesEachPageOnItsBuffer)
         ASSERT_EQ(flash_erase(link_, setup, at, 4096, nullptr, &sum, &err), TARGET_OK) << err.cause;
         sum = flash_summary();
         EXPECT_EQ(flash_program(link_, setup, {{at, bytes}}, opt, nullptr, &sum, &err), r.rc) << err.cause;
-        std::vector<uint8_t> now;
-        ASSERT_EQ(memory_read(link_, at, static_cast<uint32_t>(bytes.size()), &now), TARGET_OK);
+        EXPECT_EQ(sum.verified_in_program, r.in_program);
         if (r.rc != TARGET_OK) {
             EXPECT_EQ(err.phase, PHASE_VERIFY);
-            EXPECT_EQ(err.address, at + 16);
-            EXPECT_TRUE(err.mismatch);
-            EXPECT_EQ(err.cause, "the target holds 0x70 where the image has 0x71");
+            EXPECT_EQ(err.address, r.cause == wrong ? at + 16 : at);
+            EXPECT_EQ(err.mismatch, r.cause == wrong);
+            EXPECT_EQ(err.cause, r.cause);
             continue;
         }
+        std::vector<uint8_t> now;
+        ASSERT_EQ(memory_read(link_, at, static_cast<uint32_t>(bytes.size()), &now), TARGET_OK);
         EXPECT_EQ(now == bytes, r.algo == std::string(FLASH_ALGO_FLM));
         EXPECT_EQ(sum.bytes_programmed, 3u * 1024);
-        EXPECT_EQ(sum.verified_in_program, r.verify ? 3u * 1024 : 0u);
+        EXPECT_EQ(sum.bytes_verified, r.verify ? (r.algo_verify ? 3u * 1024 : bytes.size()) : 0u);
     }
 }
 
