@@ -329,10 +329,10 @@ static int first_difference(flash_runner &r, uint32_t addr, const std::vector<ui
     size_t i = 0;
     while (i < bytes.size() && now[i] == bytes[i])
         i++;
-    // The algorithm's Verify can see what a memory read does not (or be
-    // wrong): its word stands, at the address it gave.
+    // Verify or the checksum can see what a memory read does not (or be
+    // wrong): their word stands, at the address they gave.
     if (i == bytes.size())
-        return r.differ(addr, "Verify found a difference here that reading the flash back does not show");
+        return r.differ(addr, "verification found a difference here that reading back does not show");
     char cause[96];
     snprintf(cause, sizeof(cause), "the target holds 0x%02x where the image has 0x%02x", now[i], bytes[i]);
     return r.differ(addr + static_cast<uint32_t>(i), cause);

@@ -117,6 +117,11 @@ static uint32_t word_at(const uint8_t *b)
     return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
+bool flash_helper_current(const std::vector<uint8_t> &blob)
+{
+    return blob.size() >= HELPER_VERSION_AT + 4 && word_at(&blob[HELPER_VERSION_AT]) == HELPER_VERSION;
+}
+
 static int64_t now_us()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())

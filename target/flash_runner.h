@@ -30,11 +30,18 @@ struct flash_layout {
 constexpr uint32_t HELPER_CHECKSUM_LIST = 0;
 constexpr uint32_t HELPER_PROGRAM_PAGES = 4;
 constexpr uint32_t HELPER_ERASE_SECTORS = 8;
+// The word after the entries names the helper's version ("TVH2": the page
+// loop verifies); a blob with another is not used.
+constexpr uint32_t HELPER_VERSION_AT = 12;
+constexpr uint32_t HELPER_VERSION = 0x32485654;
 // The page loop's words: {ProgramPage's entry, page size, Verify's entry}
 // at page_call, and the same with no Verify after them.
 constexpr uint32_t PAGE_CALL_VERIFYING = 0;
 constexpr uint32_t PAGE_CALL_PLAIN = 12;
 constexpr uint32_t PAGE_CALL_SIZE = 24;
+
+// Whether a helper blob is the version this loader calls.
+bool flash_helper_current(const std::vector<uint8_t> &blob);
 
 // Lays the algorithm out in setup's work RAM. -1 with *why when it does not fit.
 int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *why);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flash_loader.h"
+#include "flash_runner.h"
 #include "server_process.h"
 #include "target.h"
 #include "usb_fixture.h"
@@ -72,6 +73,7 @@ TEST_P(LoaderInProcess, EachWayOfVerifyingCatchesAWrongPage)
     for (size_t i = 0; i < bytes.size(); i++)
         bytes[i] = static_cast<uint8_t>(i * 7 + 1);
     std::string helper = tarvex_test::read_file(FLASH_HELPER_BIN);
+    ASSERT_TRUE(flash_helper_current({helper.begin(), helper.end()})) << "the built helper's version word";
     const uint32_t at = 0x2000;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);

@@ -83,6 +83,18 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
     }
 }
 
+// A helper blob is used only when its version word follows the entries.
+TEST(FlashLayout, OnlyTheCurrentHelperIsUsed)
+{
+    const std::vector<uint8_t> current = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x54, 0x56, 0x48, 0x32, 0};
+    std::vector<uint8_t> older = current, shorter(current.begin(), current.begin() + 15);
+    older[15] = 0x31;
+    EXPECT_TRUE(flash_helper_current(current));
+    EXPECT_FALSE(flash_helper_current(older));
+    EXPECT_FALSE(flash_helper_current(shorter));
+    EXPECT_FALSE(flash_helper_current({}));
+}
+
 // The target's side is checked against this function in vprobe's tests;
 // here, the differences the comparison must never miss.
 TEST(FlashLayout, ChecksumSeesEveryChangedWordAndTheLength)

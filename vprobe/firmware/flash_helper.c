@@ -21,6 +21,7 @@
                R2 = EraseSector's entry): the algorithm's EraseSector for
                each; R0 = the sectors erased, R1 = what the failing one
                answered.
+     offset 12: the version word, "TVH2" (not code).
 
    The checksum is a word-wise multiplicative hash rather than a CRC: the
    emulated core pays for every instruction, and this costs about 0.7 of
@@ -53,11 +54,15 @@ uint32_t checksum_list(struct range *list, uint32_t count);
 uint64_t program_pages(uint32_t adr, uint32_t sz, const uint8_t *buf, const struct program_call *call);
 uint64_t erase_sectors(const uint32_t *list, uint32_t count, uint32_t entry);
 
+/* The entries, then a word that names this version of them: the loader
+   uses no blob whose word differs, since an older page loop would take
+   Verify's entry for nothing and leave the pages unchecked. */
 __attribute__((naked, section(".text.entry"))) void flash_helper_entries(void)
 {
     __asm__ volatile("b.w checksum_list\n\t"
                      "b.w program_pages\n\t"
-                     "b.w erase_sectors\n\t");
+                     "b.w erase_sectors\n\t"
+                     ".word 0x32485654\n\t");
 }
 
 static uint32_t mix(uint32_t h, uint32_t w)
