@@ -68,6 +68,23 @@ static int flash_failed(const flash_error &err, const char *what)
                 err.cause.c_str());
 }
 
+// A phase's line: its bytes, seconds and rate. The bytes Verify checked
+// during the program phase took no time of the verify phase's own.
+static void print_phase(const flash_summary &sum, flash_phase p)
+{
+    uint64_t during = p == PHASE_VERIFY ? sum.verified_in_program : 0, bytes = sum.bytes[p] - during;
+    if (during == 0 && bytes == 0)
+        return;
+    printf("%-8s ", flash_phase_name(p));
+    if (during > 0)
+        printf("%s as it was programmed%s", human_bytes(static_cast<double>(during)).c_str(), bytes > 0 ? ", " : "\n");
+    if (bytes == 0)
+        return;
+    double rate = sum.seconds[p] > 0 ? static_cast<double>(bytes) / sum.seconds[p] : 0;
+    printf("%s in %.2f s (%s/s)\n", human_bytes(static_cast<double>(bytes)).c_str(), sum.seconds[p],
+           human_bytes(rate).c_str());
+}
+
 // The summary: JSON, or a line per phase that ran.
 static void print_summary(const cli_session &s, const flash_summary &sum)
 {
@@ -81,17 +98,13 @@ static void print_summary(const cli_session &s, const flash_summary &sum)
         o.add("sectors_skipped", static_cast<long long>(sum.sectors_skipped));
         o.add("bytes_programmed", static_cast<long long>(sum.bytes_programmed));
         o.add("bytes_verified", static_cast<long long>(sum.bytes_verified));
+        o.add("bytes_verified_in_program", static_cast<long long>(sum.verified_in_program));
         o.add("seconds", total);
         printf("%s\n", o.text().c_str());
         return;
     }
-    for (int p = PHASE_ERASE; p < PHASE_COUNT; p++) {
-        if (sum.bytes[p] == 0)
-            continue;
-        double rate = sum.seconds[p] > 0 ? static_cast<double>(sum.bytes[p]) / sum.seconds[p] : 0;
-        printf("%-8s %s in %.2f s (%s/s)\n", flash_phase_name(static_cast<flash_phase>(p)),
-               human_bytes(static_cast<double>(sum.bytes[p])).c_str(), sum.seconds[p], human_bytes(rate).c_str());
-    }
+    for (int p = PHASE_ERASE; p < PHASE_COUNT; p++)
+        print_phase(sum, static_cast<flash_phase>(p));
     printf("%u sector%s erased, %u unchanged, %llu bytes programmed, %.2f s\n", sum.sectors_erased,
            sum.sectors_erased == 1 ? "" : "s", sum.sectors_skipped,
            static_cast<unsigned long long>(sum.bytes_programmed), total);

@@ -205,9 +205,9 @@ static int erase_listed(flash_runner &r, const std::vector<const sector_plan *> 
         addrs.push_back(s->addr);
     uint32_t n = static_cast<uint32_t>(addrs.size()), done = 0, answer = 0;
     int rc = r.list_call("EraseSector", HELPER_ERASE_SECTORS, addrs, n, (r.layout().code + a.erase_sector) | 1,
-                         addrs[0], a.device.erase_timeout_ms * n, &done);
+                         addrs[0], a.device.erase_timeout_ms * n, &done, &answer);
     // The helper answers the sectors erased, and in R1 what EraseSector said.
-    if (rc == TARGET_OK && done != n && (rc = r.second_result(&answer)) == TARGET_OK)
+    if (rc == TARGET_OK && done != n)
         rc = r.fail(TARGET_FAILED, done < n ? addrs[done] : addrs[0], "EraseSector answered " + std::to_string(answer));
     return rc;
 }
@@ -256,8 +256,9 @@ static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sector
 // parts of the image to verify.
 using chunk = image_extent;
 
-// The pages to program as runs of at most `most` bytes of adjacent pages;
-// erased pages need no programming and end a run, as does a short page.
+// The pages to program as runs of at most `most` bytes of adjacent pages,
+// in increasing order; erased pages need no programming and end a run, as
+// does a short page.
 static std::vector<chunk> runs_of(const std::vector<sector_plan> &sectors, uint32_t page, uint32_t most, uint8_t empty)
 {
     std::vector<chunk> runs;
@@ -288,19 +289,21 @@ static int fill_buffer(flash_runner &r, uint32_t buf, const chunk &c)
 }
 
 // Starts a call on each chunk in a buffer and waits for it; with two
-// buffers the next chunk goes into RAM while the call runs on the other.
+// buffers the next chunk goes into RAM while the call runs on the other,
+// so that the chunk's bytes stay in its buffer until its finish returns.
 template <typename Start, typename Finish>
 static int pipelined(flash_runner &r, const std::vector<chunk> &chunks, Start start, Finish finish)
 {
     const flash_layout &lay = r.layout();
     int rc = chunks.empty() ? TARGET_OK : fill_buffer(r, lay.buffers[0], chunks[0]);
     for (size_t i = 0; i < chunks.size() && rc == TARGET_OK; i++) {
-        rc = start(chunks[i], lay.buffers[i % lay.buffer_count]);
+        uint32_t buf = lay.buffers[i % lay.buffer_count];
+        rc = start(chunks[i], buf);
         const chunk *next = i + 1 < chunks.size() ? &chunks[i + 1] : nullptr;
         if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 2)
             rc = fill_buffer(r, lay.buffers[(i + 1) % 2], *next);
         if (rc == TARGET_OK)
-            rc = finish(chunks[i]);
+            rc = finish(chunks[i], buf);
         if (rc == TARGET_OK && next != nullptr && lay.buffer_count == 1)
             rc = fill_buffer(r, lay.buffers[0], *next);
     }
@@ -315,64 +318,6 @@ static uint64_t total_bytes(const std::vector<chunk> &chunks)
     return total;
 }
 
-// A run through the helper's page loop, or a single page without it.
-static int start_run(flash_runner &r, const chunk &c, uint32_t buf)
-{
-    const flash_layout &lay = r.layout();
-    const tarvex::flash_device_desc &d = r.algo().device;
-    uint32_t len = static_cast<uint32_t>(c.bytes.size());
-    uint32_t pages = (len + d.page_size - 1) / d.page_size;
-    uint32_t args[4] = {c.address, len, buf, lay.page_call};
-    bool helper = lay.helper != 0;
-    return r.start("ProgramPage", helper ? lay.helper + HELPER_PROGRAM_PAGES : lay.code + r.algo().program_page,
-                   c.address, d.program_timeout_ms * pages, args, helper ? 4 : 3);
-}
-
-static int finish_run(flash_runner &r, const chunk &c)
-{
-    uint32_t len = static_cast<uint32_t>(c.bytes.size()), result = 0, answer = 0, at = c.address;
-    int rc = r.finish(&result);
-    if (rc != TARGET_OK)
-        return rc;
-    if (r.layout().helper == 0) {
-        answer = result;
-    } else if (result != len) {
-        // The helper answers the bytes done, and in R1 what ProgramPage said.
-        rc = r.second_result(&answer);
-        at += result;
-    }
-    if (rc == TARGET_OK && answer != 0)
-        rc = r.fail(TARGET_FAILED, at, "ProgramPage answered " + std::to_string(answer));
-    return rc;
-}
-
-static int program_pages(flash_runner &r, const std::vector<chunk> &runs, flash_observer *obs, flash_summary *sum)
-{
-    r.set_phase(PHASE_PROGRAM);
-    uint64_t total = total_bytes(runs), done = 0;
-    if (total == 0)
-        return TARGET_OK;
-    phase_clock clock(obs, sum, PHASE_PROGRAM, total);
-    int rc = r.init(FNC_PROGRAM);
-    if (rc == TARGET_OK)
-        rc = pipelined(
-            r, runs, [&r](const chunk &c, uint32_t buf) { return start_run(r, c, buf); },
-            [&](const chunk &c) {
-                int finished = finish_run(r, c);
-                if (finished == TARGET_OK) {
-                    done += c.bytes.size();
-                    sum->bytes_programmed += c.bytes.size();
-                    clock.step(done);
-                }
-                return finished;
-            });
-    if (rc == TARGET_OK)
-        rc = r.uninit(FNC_PROGRAM);
-    return rc;
-}
-
-// ---- verify -------------------------------------------------------------------------
-
 // The first address where the target differs from bytes at addr, found by
 // reading the range back.
 static int first_difference(flash_runner &r, uint32_t addr, const std::vector<uint8_t> &bytes)
@@ -384,10 +329,125 @@ static int first_difference(flash_runner &r, uint32_t addr, const std::vector<ui
     size_t i = 0;
     while (i < bytes.size() && now[i] == bytes[i])
         i++;
+    // Verify or the checksum can see what a memory read does not (or be
+    // wrong): their word stands, at the address they gave.
+    if (i == bytes.size())
+        return r.differ(addr, "verification found a difference here that reading back does not show");
     char cause[96];
     snprintf(cause, sizeof(cause), "the target holds 0x%02x where the image has 0x%02x", now[i], bytes[i]);
     return r.differ(addr + static_cast<uint32_t>(i), cause);
 }
+
+// Verify answered addr for chunk c: a difference there (the chunk's start
+// when the answer lies outside it), named in the verify phase whichever
+// phase asked.
+static int differs_at(flash_runner &r, const chunk &c, uint32_t addr)
+{
+    if (addr < c.address || addr - c.address >= c.bytes.size())
+        addr = c.address;
+    r.set_phase(PHASE_VERIFY);
+    return first_difference(r, addr, std::vector<uint8_t>(c.bytes.begin() + (addr - c.address), c.bytes.end()));
+}
+
+static uint32_t verify_timeout_ms(size_t bytes)
+{
+    return static_cast<uint32_t>(2000 + bytes / 32);
+}
+
+// The algorithm's Verify on a chunk whose bytes are in buf.
+static int start_verify(flash_runner &r, const chunk &c, uint32_t buf)
+{
+    uint32_t args[3] = {c.address, static_cast<uint32_t>(c.bytes.size()), buf};
+    r.expect(args[1]);
+    return r.start("Verify", r.layout().code + r.algo().verify, c.address, verify_timeout_ms(c.bytes.size()), args, 3);
+}
+
+static int finish_verify(flash_runner &r, const chunk &c)
+{
+    uint32_t result = 0, end = c.address + static_cast<uint32_t>(c.bytes.size());
+    int rc = r.finish(&result);
+    return rc == TARGET_OK && result != end ? differs_at(r, c, result) : rc;
+}
+
+// A run through the helper's page loop (which verifies each page after
+// programming it when asked), or a single page without it.
+static int start_run(flash_runner &r, const chunk &c, uint32_t buf, bool verify)
+{
+    const flash_layout &lay = r.layout();
+    const tarvex::flash_device_desc &d = r.algo().device;
+    uint32_t len = static_cast<uint32_t>(c.bytes.size());
+    uint32_t pages = (len + d.page_size - 1) / d.page_size;
+    bool helper = lay.helper != 0;
+    uint32_t timeout = d.program_timeout_ms * pages + (helper && verify ? verify_timeout_ms(len) : 0);
+    uint32_t args[4] = {c.address, len, buf, lay.page_call + (verify ? PAGE_CALL_VERIFYING : PAGE_CALL_PLAIN)};
+    r.expect(len);
+    return r.start("ProgramPage", helper ? lay.helper + HELPER_PROGRAM_PAGES : lay.code + r.algo().program_page,
+                   c.address, timeout, args, helper ? 4 : 3);
+}
+
+// The helper answers the bytes done and in R1 what the failing ProgramPage
+// said, or 0 when Verify found a difference at the bytes done. Without the
+// helper, ProgramPage's answer, then Verify on the page still in buf.
+static int finish_run(flash_runner &r, const chunk &c, uint32_t buf, bool verify)
+{
+    uint32_t len = static_cast<uint32_t>(c.bytes.size()), done = 0, answer = 0;
+    bool helper = r.layout().helper != 0;
+    int rc = r.finish(&done, &answer);
+    if (rc != TARGET_OK)
+        return rc;
+    if (!helper) {
+        answer = done;
+        done = answer == 0 ? len : 0;
+    }
+    if (done == len && verify && !helper && (rc = start_verify(r, c, buf)) == TARGET_OK)
+        rc = finish_verify(r, c);
+    if (done == len)
+        return rc;
+    if (answer != 0)
+        return r.fail(TARGET_FAILED, c.address + done, "ProgramPage answered " + std::to_string(answer));
+    return differs_at(r, c, c.address + done);
+}
+
+// Programs the runs; with verify, the algorithm's Verify checks each run
+// while its bytes are still in the buffer, so that the image crosses the
+// link once.
+static int program_pages(flash_runner &r, const std::vector<chunk> &runs, bool verify, flash_observer *obs,
+                         flash_summary *sum)
+{
+    r.set_phase(PHASE_PROGRAM);
+    uint64_t total = total_bytes(runs), done = 0;
+    if (total == 0)
+        return TARGET_OK;
+    int rc;
+    {
+        phase_clock clock(obs, sum, PHASE_PROGRAM, total);
+        rc = r.init(FNC_PROGRAM);
+        if (rc == TARGET_OK)
+            rc = pipelined(
+                r, runs, [&](const chunk &c, uint32_t buf) { return start_run(r, c, buf, verify); },
+                [&](const chunk &c, uint32_t buf) {
+                    int finished = finish_run(r, c, buf, verify);
+                    if (finished == TARGET_OK) {
+                        done += c.bytes.size();
+                        sum->bytes_programmed += c.bytes.size();
+                        clock.step(done);
+                    }
+                    return finished;
+                });
+        if (rc == TARGET_OK)
+            rc = r.uninit(FNC_PROGRAM);
+    }
+    if (rc == TARGET_OK && verify) {
+        sum->bytes_verified += total;
+        sum->verified_in_program += total;
+        sum->bytes[PHASE_VERIFY] += total;
+        if (obs != nullptr)
+            obs->progress(PHASE_VERIFY, total, total);
+    }
+    return rc;
+}
+
+// ---- verify -------------------------------------------------------------------------
 
 static int verify_by_checksum(flash_runner &r, const std::vector<image_extent> &flash, uint64_t *done,
                               const phase_clock &clock)
@@ -421,19 +481,13 @@ static int verify_by_algo(flash_runner &r, const std::vector<image_extent> &flas
 {
     const flash_layout &lay = r.layout();
     return pipelined(
-        r, pieces_of(flash, lay.buffer_size),
-        [&r](const chunk &c, uint32_t buf) {
-            uint32_t args[3] = {c.address, static_cast<uint32_t>(c.bytes.size()), buf};
-            return r.start("Verify", r.layout().code + r.algo().verify, c.address,
-                           static_cast<uint32_t>(2000 + c.bytes.size() / 32), args, 3);
-        },
-        [&](const chunk &c) {
-            uint32_t result = 0, end = c.address + static_cast<uint32_t>(c.bytes.size());
-            int rc = r.finish(&result);
-            if (rc == TARGET_OK && result != end)
-                return first_difference(r, c.address, c.bytes);
-            *done += c.bytes.size();
-            clock.step(*done);
+        r, pieces_of(flash, lay.buffer_size), [&r](const chunk &c, uint32_t buf) { return start_verify(r, c, buf); },
+        [&](const chunk &c, uint32_t) {
+            int rc = finish_verify(r, c);
+            if (rc == TARGET_OK) {
+                *done += c.bytes.size();
+                clock.step(*done);
+            }
             return rc;
         });
 }
@@ -517,6 +571,34 @@ static std::vector<image_extent> programmed_parts(const std::vector<sector_plan>
     return parts;
 }
 
+static image_extent piece_of(const image_extent &e, uint64_t from, uint64_t to)
+{
+    auto at = e.bytes.begin() + static_cast<std::ptrdiff_t>(from - e.address);
+    return {static_cast<uint32_t>(from), std::vector<uint8_t>(at, at + static_cast<std::ptrdiff_t>(to - from))};
+}
+
+// The pieces of parts that no run holds: pages of the image that were
+// erased and needed no programming, which Verify has not seen yet. The
+// runs are in increasing order.
+static std::vector<image_extent> outside_runs(const std::vector<image_extent> &parts, const std::vector<chunk> &runs)
+{
+    std::vector<image_extent> rest;
+    for (const image_extent &p : parts) {
+        uint64_t at = p.address, end = at + p.bytes.size();
+        for (const chunk &c : runs) {
+            uint64_t from = c.address, to = from + c.bytes.size();
+            if (to <= at || from >= end)
+                continue;
+            if (from > at)
+                rest.push_back(piece_of(p, at, from));
+            at = to;
+        }
+        if (at < end)
+            rest.push_back(piece_of(p, at, end));
+    }
+    return rest;
+}
+
 static int program_flash(flash_runner &r, const image_split &parts, const flash_options &opt, flash_observer *obs,
                          flash_summary *sum)
 {
@@ -527,11 +609,17 @@ static int program_flash(flash_runner &r, const image_split &parts, const flash_
         rc = prepare_sectors(r, sectors, opt.chip_erase, sum);
     if (rc == TARGET_OK)
         rc = erase_sectors(r, sectors, opt.chip_erase, obs, sum);
+    // The algorithm's Verify runs on each buffer as it is programmed; what
+    // is left for the verify phase is what was not programmed, or all of
+    // it by checksum when the algorithm has no Verify.
+    bool in_program = opt.verify && r.algo().verify != tarvex::ALGO_ABSENT;
+    std::vector<chunk> runs = runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty);
     if (rc == TARGET_OK)
-        rc = program_pages(r, runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty), obs, sum);
-    if (rc == TARGET_OK && opt.verify)
-        rc = verify_flash(r, opt.chip_erase ? parts.flash : programmed_parts(sectors, sum), obs, sum);
-    return rc;
+        rc = program_pages(r, runs, in_program, obs, sum);
+    if (rc != TARGET_OK || !opt.verify)
+        return rc;
+    std::vector<image_extent> check = opt.chip_erase ? parts.flash : programmed_parts(sectors, sum);
+    return verify_flash(r, in_program ? outside_runs(check, runs) : check, obs, sum);
 }
 
 int flash_program(link &l, const flash_setup &setup, const std::vector<image_extent> &image, const flash_options &opt,

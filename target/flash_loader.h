@@ -51,6 +51,10 @@ struct flash_summary {
     uint32_t sectors_skipped = 0; // touched by the image but already equal to it
     uint64_t bytes_programmed = 0;
     uint64_t bytes_verified = 0;
+    // Of those, the bytes the algorithm's Verify checked in the program
+    // phase, buffer by buffer as each was programmed (the verify phase's
+    // bytes count them, its seconds do not).
+    uint64_t verified_in_program = 0;
     double seconds[PHASE_COUNT] = {};
     uint64_t bytes[PHASE_COUNT] = {}; // the bytes each phase handled
 };
@@ -64,9 +68,11 @@ struct flash_observer {
 // Each operation is many requests: the caller holds the probe around it
 // (probe_hold.h).
 
-// Writes the image: halt and reset, flash parts through the algorithm,
-// RAM parts with memory writes, then verify, then reset (and run unless
-// halt_after). Parts outside both are refused before anything changes.
+// Writes the image: halt and reset, flash parts through the algorithm
+// (its Verify checking each buffer of pages while the buffer still holds
+// them), RAM parts with memory writes, then verify what is left, then
+// reset (and run unless halt_after). Parts outside both are refused before
+// anything changes.
 int flash_program(link &l, const flash_setup &setup, const std::vector<tarvex::image_extent> &image,
                   const flash_options &opt, flash_observer *obs, flash_summary *sum, flash_error *err);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "flash_loader.h"
+#include "flash_runner.h"
 #include "pack_file.h"
 
 namespace tarvex_target
@@ -149,7 +150,7 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
     // algorithm's Verify.
     std::string helper = flash_data_file(source, HELPER_ROUTINE);
     std::string ignored;
-    if (!helper.empty() && read_whole(helper, &setup->helper, &ignored) != 0)
+    if (!helper.empty() && (read_whole(helper, &setup->helper, &ignored) != 0 || !flash_helper_current(setup->helper)))
         setup->helper.clear();
     return 0;
 }

@@ -179,6 +179,45 @@ TEST_F(Flash, FaultyAlgorithmsFailNamingTheFunction)
     ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
 }
 
+// An algorithm whose ProgramPage succeeds but leaves a wrong bit: the
+// Verify run on each buffer as it is programmed names the byte, in the
+// verify phase; --no-verify takes the algorithm's word for it, and the
+// verify command then finds the same byte.
+TEST_F(Flash, AWrongPageIsCaughtByVerifyAsItIsProgrammed)
+{
+    start();
+    ASSERT_EQ(cli({"erase", "0", "4096"}).status, 0);
+    cli_run good = cli({"--json", "flash", SAMPLE_ELF});
+    ASSERT_EQ(good.status, 0) << good.err;
+    // The sample's page, checked as it was programmed: the verify phase had
+    // nothing left of its own.
+    EXPECT_NE(good.out.find("\"bytes_verified\": 1024, \"bytes_verified_in_program\": 1024"), std::string::npos)
+        << good.out;
+    struct step {
+        std::vector<std::string> args;
+        int status;
+        const char *message; // in the error output; null: none
+    };
+    // The sample's fifth word is 0x00000041: the algorithm programs 0x40
+    // into its first byte.
+    const char *wrong = "failed in the verify phase at 0x00000010: the target holds 0x40 where the image has 0x41";
+    const step steps[] = {
+        {{"erase", "0", "4096"}, 0, nullptr},
+        {{"flash", SAMPLE_ELF, "--algo", FAULT_WRONG_WORD_FLM}, 6, wrong},
+        {{"erase", "0", "4096"}, 0, nullptr},
+        {{"flash", SAMPLE_ELF, "--algo", FAULT_WRONG_WORD_FLM, "--no-verify"}, 0, nullptr},
+        {{"verify", SAMPLE_ELF}, 6, "failed in the verify phase at 0x00000010"},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.args[0] + " " + s.args.back());
+        cli_run r = cli(s.args);
+        EXPECT_EQ(r.status, s.status) << r.err;
+        if (s.message != nullptr) {
+            EXPECT_NE(r.err.find(s.message), std::string::npos) << r.err;
+        }
+    }
+}
+
 TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
 {
     start();

@@ -50,8 +50,7 @@ protected:
     void SetUp() override
     {
         start({"--probes", "1"});
-        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
-        ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
+        ASSERT_NO_FATAL_FAILURE(open_swd());
     }
     // The test firmware, loaded afresh; the core halts on its reset handler
     // because C_HALT is set when the load resets it.

@@ -33,7 +33,7 @@ void expect_ordered(const flash_setup &s, const flash_layout &l)
 {
     uint32_t page = s.algo.device.page_size;
     EXPECT_EQ(l.trap, s.work_base);
-    EXPECT_GE(l.code, l.page_call + 8);
+    EXPECT_GE(l.code, l.page_call + PAGE_CALL_SIZE);
     EXPECT_GE(l.helper, l.code + flash_algo_span(s.algo));
     EXPECT_GE(l.buffers[0], l.helper + s.helper.size());
     EXPECT_EQ(l.buffer_size % page, 0u) << "whole pages";
@@ -55,11 +55,16 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         int rc;
         uint32_t buffers;
         uint32_t buffer_size; // as many pages as two buffers leave room for, up to 16 KiB
+        uint32_t first;       // the first buffer's offset: a 1 KiB boundary when both still fit from there
     };
     const row rows[] = {
-        {0x8000, 1024, 0, 2, 0x3C00}, {0x8000, 4096, 0, 2, 0x3000}, {0x10000, 1024, 0, 2, 0x4000},
-        {2600, 512, 0, 2, 512},       {2600, 1024, 0, 1, 1024},     {2400, 1024, -1, 0, 0},
-        {0x8000, 0, -1, 0, 0},
+        {0x8000, 1024, 0, 2, 0x3C00, 0x400},
+        {0x8000, 4096, 0, 2, 0x3000, 0x400},
+        {0x10000, 1024, 0, 2, 0x4000, 0x400},
+        {2600, 512, 0, 2, 512, 0x1B0},
+        {2600, 1024, 0, 1, 1024, 0x1B0},
+        {2400, 1024, -1, 0, 0, 0},
+        {0x8000, 0, -1, 0, 0, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(r.work_size) + " bytes, page " + std::to_string(r.page));
@@ -73,8 +78,21 @@ TEST(FlashLayout, TwoBuffersWhenRamAllowsOneWhenItDoesNotNoneRefused)
         }
         EXPECT_EQ(l.buffer_count, r.buffers);
         EXPECT_EQ(l.buffer_size, r.buffer_size);
+        EXPECT_EQ(l.buffers[0] - s.work_base, r.first);
         expect_ordered(s, l);
     }
+}
+
+// A helper blob is used only when its version word follows the entries.
+TEST(FlashLayout, OnlyTheCurrentHelperIsUsed)
+{
+    const std::vector<uint8_t> current = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x54, 0x56, 0x48, 0x32, 0};
+    std::vector<uint8_t> older = current, shorter(current.begin(), current.begin() + 15);
+    older[15] = 0x31;
+    EXPECT_TRUE(flash_helper_current(current));
+    EXPECT_FALSE(flash_helper_current(older));
+    EXPECT_FALSE(flash_helper_current(shorter));
+    EXPECT_FALSE(flash_helper_current({}));
 }
 
 // The target's side is checked against this function in vprobe's tests;

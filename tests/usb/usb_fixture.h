@@ -32,6 +32,14 @@ inline uint32_t key_of(const std::string &serial)
     return jenkins_one_at_a_time_hash(serial.data(), serial.size());
 }
 
+// The probe key in the hexadecimal form the text commands take.
+inline std::string hex_key(uint32_t key)
+{
+    std::ostringstream text;
+    text << std::hex << key;
+    return text.str();
+}
+
 // A case runs on the transports its suite names: umockdev carrying each
 // usbfs ioctl, and the fast preload answering them in the server process.
 // Cases whose outcome could hang on the transport run on both, the others
@@ -57,6 +65,13 @@ protected:
         std::string reply;
         EXPECT_EQ(client_.text(request, &reply), 0) << request;
         return reply;
+    }
+    // The first probe opened (association 256) and put into SWD mode, as a
+    // debugger starts.
+    void open_swd()
+    {
+        ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
+        ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
     }
     std::vector<uint8_t> binary(const std::vector<uint8_t> &request, size_t size)
     {
@@ -87,14 +102,6 @@ protected:
     server_process server_;
     tarvex::connection client_;
 };
-
-// The probe key in the hexadecimal form the text commands take.
-inline std::string hex_key(uint32_t key)
-{
-    std::ostringstream text;
-    text << std::hex << key;
-    return text.str();
-}
 
 // Names the instantiations after the transport.
 inline std::string transport_name(const ::testing::TestParamInfo<const char *> &info)

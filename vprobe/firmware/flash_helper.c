@@ -7,15 +7,21 @@
                {address, length, sum} of the list, sum = the checksum of
                that range of target memory (flash_checksum on the host).
      offset 4: program_pages(R0 = address, R1 = length, R2 = buffer,
-               R3 = {ProgramPage's entry, page size}): calls the
-               algorithm's ProgramPage for each page of the buffer in
-               turn, so that a whole buffer costs the debugger one call.
-               R0 = the bytes programmed, R1 = what the failing
-               ProgramPage answered (0 when all of them succeeded).
+               R3 = {ProgramPage's entry, page size, Verify's entry or 0}):
+               calls the algorithm's ProgramPage for each page of the
+               buffer in turn, then its Verify on that page while the
+               bytes are still here, so that a whole buffer costs the
+               debugger one call and never crosses the link again to be
+               verified. R0 = the bytes programmed (and verified) when all
+               of them were, else where the failure lies from the address;
+               R1 = what the failing ProgramPage answered, 0 when a page
+               was programmed but Verify found it different (R0 is then
+               the offset of the first differing byte).
      offset 8: erase_sectors(R0 = list of addresses, R1 = count,
                R2 = EraseSector's entry): the algorithm's EraseSector for
                each; R0 = the sectors erased, R1 = what the failing one
                answered.
+     offset 12: the version word, "TVH2" (not code).
 
    The checksum is a word-wise multiplicative hash rather than a CRC: the
    emulated core pays for every instruction, and this costs about 0.7 of
@@ -37,20 +43,26 @@ struct range {
 struct program_call {
     uint32_t entry; /* Thumb bit set */
     uint32_t page_size;
+    uint32_t verify; /* Thumb bit set; 0: no verification */
 };
 
 typedef uint32_t (*program_page_fn)(uint32_t adr, uint32_t sz, const uint8_t *buf);
+typedef uint32_t (*verify_fn)(uint32_t adr, uint32_t sz, const uint8_t *buf);
 typedef uint32_t (*erase_sector_fn)(uint32_t adr);
 
 uint32_t checksum_list(struct range *list, uint32_t count);
 uint64_t program_pages(uint32_t adr, uint32_t sz, const uint8_t *buf, const struct program_call *call);
 uint64_t erase_sectors(const uint32_t *list, uint32_t count, uint32_t entry);
 
+/* The entries, then a word that names this version of them: the loader
+   uses no blob whose word differs, since an older page loop would take
+   Verify's entry for nothing and leave the pages unchecked. */
 __attribute__((naked, section(".text.entry"))) void flash_helper_entries(void)
 {
     __asm__ volatile("b.w checksum_list\n\t"
                      "b.w program_pages\n\t"
-                     "b.w erase_sectors\n\t");
+                     "b.w erase_sectors\n\t"
+                     ".word 0x32485654\n\t");
 }
 
 static uint32_t mix(uint32_t h, uint32_t w)
@@ -119,6 +131,15 @@ uint64_t program_pages(uint32_t adr, uint32_t sz, const uint8_t *buf, const stru
         answer = program_page(adr + done, n, buf + done);
         if (answer != 0)
             break;
+        if (call->verify != 0) {
+            uint32_t end = ((verify_fn)call->verify)(adr + done, n, buf + done);
+            if (end != adr + done + n) {
+                /* An answer outside the page still fails it, at its start. */
+                if (end > adr + done && end < adr + done + n)
+                    done = end - adr;
+                break;
+            }
+        }
         done += n;
     }
     return (uint64_t)answer << 32 | done;

@@ -180,8 +180,8 @@ TEST_F(Helper, ProgramsABufferPageByPageAndStopsAtTheFirstFailure)
 {
     ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 2), 0u);
     ASSERT_EQ(call(algo_.erase_sector, 0x8000), 0u);
-    const uint32_t page_call[2] = {(algo_at_ + algo_.program_page) | 1, PAGE};
-    ASSERT_EQ(target_write(v_, PAGE_CALL, reinterpret_cast<const uint8_t *>(page_call), 8), STATUS_OK);
+    const uint32_t page_call[3] = {(algo_at_ + algo_.program_page) | 1, PAGE, 0};
+    ASSERT_EQ(target_write(v_, PAGE_CALL, reinterpret_cast<const uint8_t *>(page_call), 12), STATUS_OK);
     std::vector<uint8_t> data = pattern(3 * PAGE + 100, 4);
     put_buffer(data);
     EXPECT_EQ(helper(4, 0x8000, 3 * PAGE + 100, BUFFER, PAGE_CALL), 3 * PAGE + 100) << "the bytes programmed";
@@ -192,6 +192,40 @@ TEST_F(Helper, ProgramsABufferPageByPageAndStopsAtTheFirstFailure)
     put_buffer(data);
     EXPECT_EQ(helper(4, 0x8000, 3 * PAGE + 100, BUFFER, PAGE_CALL), PAGE);
     EXPECT_EQ(reg(1), 1u) << "what ProgramPage answered";
+}
+
+// With Verify's entry in its words the loop checks each page right after
+// programming it: an algorithm whose ProgramPage succeeds with a wrong word
+// is caught at the first differing byte, R1 = 0 telling it from a failed
+// ProgramPage.
+TEST_F(Helper, VerifiesEachPageItProgramsWhenGivenVerify)
+{
+    struct row {
+        const char *path;
+        bool verify;
+        uint32_t done; // R0
+    };
+    const uint32_t len = 3 * PAGE + 100;
+    const row rows[] = {
+        {FLASH_ALGO_FLM, true, len},
+        {FAULT_WRONG_WORD_FLM, true, 16}, // the fifth word's lowest set bit lies in its first byte
+        {FAULT_WRONG_WORD_FLM, false, len},
+    };
+    std::vector<uint8_t> data = pattern(len, 4);
+    uint32_t addr = 0x8000;
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.path) + (r.verify ? " verifying" : " not verifying"));
+        load(r.path, LOAD);
+        ASSERT_EQ(call(algo_.init, 0, CORE_HZ, 2), 0u);
+        const uint32_t page_call[3] = {(algo_at_ + algo_.program_page) | 1, PAGE,
+                                       r.verify ? (algo_at_ + algo_.verify) | 1 : 0};
+        ASSERT_EQ(target_write(v_, PAGE_CALL, reinterpret_cast<const uint8_t *>(page_call), 12), STATUS_OK);
+        put_buffer(data);
+        EXPECT_EQ(helper(4, addr, len, BUFFER, PAGE_CALL), r.done);
+        EXPECT_EQ(reg(1), 0u) << "every ProgramPage succeeded";
+        EXPECT_EQ(stopped_at_, TRAP);
+        addr += 0x1000;
+    }
 }
 
 TEST_F(Helper, ErasesEachSectorOfItsListAndStopsAtTheFirstFailure)
