@@ -85,13 +85,12 @@ static void print_phase(const flash_summary &sum, flash_phase p)
            human_bytes(rate).c_str());
 }
 
-// The summary: JSON, or a line per phase that ran.
-static void print_summary(const cli_session &s, const flash_summary &sum)
+// The summary: JSON, or a line per phase that ran. `total` is the whole
+// operation's time: the phases leave out the comparison before the erase and
+// the reset after, which are all an unchanged image costs.
+static void print_summary(const cli_session &s, const flash_summary &sum, double total)
 {
     progress_clear();
-    double total = 0;
-    for (double t : sum.seconds)
-        total += t;
     if (s.opt.json) {
         json_object o;
         o.add("sectors_erased", static_cast<long long>(sum.sectors_erased));
@@ -117,9 +116,10 @@ template <typename operation> static int held(cli_session &s, const char *what, 
     phase_progress bar;
     flash_summary sum;
     flash_error err;
+    int64_t start = tarvex::monotonic_ms();
     if (run(&bar, &sum, &err) != TARGET_OK)
         return flash_failed(err, what);
-    print_summary(s, sum);
+    print_summary(s, sum, static_cast<double>(tarvex::monotonic_ms() - start) / 1e3);
     return EXIT_DONE;
 }
 

@@ -612,10 +612,13 @@ static int program_flash(flash_runner &r, const image_split &parts, const flash_
     // The algorithm's Verify runs on each buffer as it is programmed; what
     // is left for the verify phase is what was not programmed, or all of
     // it by checksum when the algorithm has no Verify.
+    // A sector's content is only filled in once the steps before have
+    // worked.
+    if (rc != TARGET_OK)
+        return rc;
     bool in_program = opt.verify && r.algo().verify != tarvex::ALGO_ABSENT;
     std::vector<chunk> runs = runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty);
-    if (rc == TARGET_OK)
-        rc = program_pages(r, runs, in_program, obs, sum);
+    rc = program_pages(r, runs, in_program, obs, sum);
     if (rc != TARGET_OK || !opt.verify)
         return rc;
     std::vector<image_extent> check = opt.chip_erase ? parts.flash : programmed_parts(sectors, sum);

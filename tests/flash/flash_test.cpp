@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -122,6 +123,9 @@ TEST_F(Flash, UnchangedImageErasesNothingAndPartialUpdateKeepsTheRest)
     EXPECT_NE(again.out.find("\"sectors_erased\": 0"), std::string::npos) << again.out;
     EXPECT_NE(again.out.find("\"sectors_skipped\": 1"), std::string::npos) << again.out;
     EXPECT_NE(again.out.find("\"bytes_verified\": "), std::string::npos) << again.out;
+    size_t at = again.out.find("\"seconds\": ");
+    ASSERT_NE(at, std::string::npos) << again.out;
+    EXPECT_GT(std::strtod(again.out.c_str() + at + 11, nullptr), 0.0) << "the comparison took time: " << again.out;
 
     // 16 bytes into the middle of the first sector: the sector is erased
     // once more, everything else in it stays.

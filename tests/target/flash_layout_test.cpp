@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_link.h"
 #include "flash_runner.h"
 
 namespace
@@ -118,6 +119,40 @@ TEST(FlashLayout, ChecksumSeesEveryChangedWordAndTheLength)
     EXPECT_NE(tarvex::flash_checksum(zeros.data(), 8), tarvex::flash_checksum(zeros.data(), 7))
         << "a shorter range of equal bytes";
     EXPECT_NE(tarvex::flash_checksum(zeros.data(), 0), tarvex::flash_checksum(zeros.data(), 1));
+}
+
+// A load that fails before anything is programmed (the core will not halt,
+// or the algorithm cannot be written into RAM) ends with its error, in the
+// prepare phase, and never goes on to plan pages from sectors it did not
+// read.
+TEST(FlashLoad, AFailureWhilePreparingEndsTheLoad)
+{
+    struct row {
+        const char *what;
+        bool never_halts;
+        bool fail_ram;
+    };
+    const row rows[] = {{"the core never halts", true, false}, {"the work RAM cannot be written", false, true}};
+    for (const row &r : rows) {
+        tarvex_test::fake_link l;
+        l.never_halts = r.never_halts;
+        l.failing = r.fail_ram;
+        l.fail_addr = 0x20000000;
+        flash_setup s = setup_with(0x8000, 1024);
+        s.helper.clear(); // without the checksum, nothing of the sector is looked at before the erase
+        s.algo.device.address = 0;
+        s.algo.device.size = 0x10000;
+        s.algo.device.empty = 0xFF;
+        s.algo.device.sectors = {{0x1000, 0}};
+        std::vector<tarvex::image_extent> image = {{0x1000, std::vector<uint8_t>(0x1800, 0x5A)}};
+        flash_options opt;
+        flash_summary sum;
+        flash_error err;
+        err.phase = PHASE_VERIFY; // set by the failure
+        EXPECT_NE(flash_program(l, s, image, opt, nullptr, &sum, &err), TARGET_OK) << r.what;
+        EXPECT_EQ(err.phase, PHASE_PREPARE) << r.what;
+        EXPECT_EQ(sum.bytes_programmed, 0u) << r.what;
+    }
 }
 
 } // namespace
