@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,7 +39,13 @@ namespace
 
 namespace tt = tarvex_target;
 
-constexpr int CALLS = 2000;
+// TARVEX_BENCH_CALLS shortens the runs (scripts/bench --quick: the rows
+// must run, their figures mean little).
+int calls()
+{
+    const char *n = std::getenv("TARVEX_BENCH_CALLS");
+    return n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 2000;
+}
 // Register reads before and after each run, for the reference.
 constexpr int REFERENCE_READS = 200;
 constexpr const char *SERIALS[2] = {"7E5756500000000000000F01", "7E5756500000000000000F02"}; // fast, slow
@@ -174,11 +181,11 @@ void BM_SemihostWrite0(benchmark::State &state)
         uint64_t requests = 0;
         double before = register_read_s(p, REFERENCE_READS);
         auto start = std::chrono::steady_clock::now();
-        tt::run_result r = run_firmware(p, "write0=" + std::to_string(CALLS), 0, &requests);
+        tt::run_result r = run_firmware(p, "write0=" + std::to_string(calls()), 0, &requests);
         run_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         read_s += (before + register_read_s(p, REFERENCE_READS)) / 2;
         trips += requests;
-        if (r.end != tt::RUN_EXITED || r.calls != CALLS + 2)
+        if (r.end != tt::RUN_EXITED || r.calls != static_cast<uint32_t>(calls()) + 2)
             why = "end " + std::to_string(r.end) + " rc " + std::to_string(r.rc) + ", " + std::to_string(r.calls) +
                   " calls";
         ok = ok && why.empty();
@@ -189,8 +196,8 @@ void BM_SemihostWrite0(benchmark::State &state)
     }
     double n = static_cast<double>(state.iterations());
     // The calls: the command line, the 2,000 writes, the exit.
-    double per_call = run_s / n / (CALLS + 2);
-    double trips_per_call = static_cast<double>(trips) / n / (CALLS + 2);
+    double per_call = run_s / n / (calls() + 2);
+    double trips_per_call = static_cast<double>(trips) / n / (calls() + 2);
     report_pair(state, per_call, trips_per_call * read_s / n);
     state.counters["per_call_us"] = per_call * 1e6;
     state.counters["trips_per_call"] = trips_per_call;

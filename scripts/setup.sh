@@ -37,6 +37,10 @@ tarvex_setup() {
     cmake --build "$build_dir" -j "$(nproc)" ${TARVEX_BUILD_TARGETS:+--target $TARVEX_BUILD_TARGETS} >&2 || return 1
 }
 
+# The development trees (build/ and the sanitizer builds) leave the
+# benchmarks to the release tree: their figures mean nothing elsewhere.
+TARVEX_DEV_OPTIONS=(-DTARVEX_BUILD_BENCH=OFF)
+
 # The release tree that the benchmarks and the packages share: one build
 # serves both (the bench binaries are not installed).
 TARVEX_RELEASE_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTARVEX_BUILD_TESTS=OFF
