@@ -16,11 +16,16 @@
 namespace tarvex
 {
 
-int64_t monotonic_ms()
+int64_t monotonic_us()
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t monotonic_ms()
+{
+    return monotonic_us() / 1000;
 }
 
 connection::~connection()

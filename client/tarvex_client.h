@@ -16,6 +16,8 @@ namespace tarvex
 // client side counts on it, so a change of the wall clock neither cuts a
 // wait short nor stretches it.
 int64_t monotonic_ms();
+// The same clock in microseconds, for timing what takes less than a millisecond.
+int64_t monotonic_us();
 
 class connection
 {

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -122,12 +121,6 @@ bool flash_helper_current(const std::vector<uint8_t> &blob)
     return blob.size() >= HELPER_VERSION_AT + 4 && word_at(&blob[HELPER_VERSION_AT]) == HELPER_VERSION;
 }
 
-static int64_t now_us()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 int flash_runner::place(flash_phase phase)
 {
     phase_ = phase;
@@ -176,7 +169,7 @@ int flash_runner::start(const char *name, uint32_t entry, uint32_t addr, uint32_
     pending_ = name;
     pending_addr_ = addr;
     pending_timeout_ = timeout_ms < FLASH_TIMEOUT_FLOOR_MS ? FLASH_TIMEOUT_FLOOR_MS : timeout_ms;
-    started_us_ = now_us();
+    started_us_ = tarvex::monotonic_us();
     int rc = TARGET_OK;
     for (unsigned i = 0; i < nargs && rc == TARGET_OK; i++)
         rc = l_.write_core(i, args[i]);
@@ -194,7 +187,8 @@ useconds_t flash_runner::first_pause() const
 {
     if (units_ == 0 || rate_of_ == nullptr || strcmp(rate_of_, pending_) != 0)
         return 0;
-    double due = us_per_unit_ * units_ * POLL_EXPECTED_SHARE - static_cast<double>(now_us() - started_us_);
+    double due =
+        us_per_unit_ * units_ * POLL_EXPECTED_SHARE - static_cast<double>(tarvex::monotonic_us() - started_us_);
     return due > 0 ? static_cast<useconds_t>(std::min(due, pending_timeout_ * 1e3)) : 0;
 }
 
@@ -242,7 +236,7 @@ int flash_runner::finish(uint32_t *result, uint32_t *second)
         return rc;
     if (units > 0) {
         rate_of_ = pending_;
-        us_per_unit_ = static_cast<double>(now_us() - started_us_) / units;
+        us_per_unit_ = static_cast<double>(tarvex::monotonic_us() - started_us_) / units;
     }
     const unsigned regs[] = {REGSEL_PC, 0, 1};
     uint32_t values[3] = {}, guard = 0;

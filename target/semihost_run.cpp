@@ -1,6 +1,5 @@
 #include "semihost_run.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 
 #include "armv7m_debug.h"
 #include "target.h"
+#include "tarvex_client.h"
 
 namespace tarvex_target
 {
@@ -92,9 +92,7 @@ int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::s
 
 static double now_s()
 {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    return static_cast<double>(tarvex::monotonic_us()) / 1e6;
 }
 
 static void drain(const run_options &opt)
