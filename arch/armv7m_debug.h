@@ -112,7 +112,8 @@ constexpr uint32_t FP_CTRL_REV_SHIFT = 28;
 // any halfword: BPADDR in bits 31:1.
 constexpr uint32_t FP_COMP_ENABLE = 1u << 0;
 constexpr uint32_t FP_COMP_REPLACE_SHIFT = 30;
-constexpr uint32_t FP_REV1_LIMIT = 0x20000000;
+constexpr uint32_t SRAM_REGION = 0x20000000; // the end of the Code region
+constexpr uint32_t FP_REV1_LIMIT = SRAM_REGION;
 constexpr uint32_t FP_REV1_ADDR_MASK = 0x1FFFFFFC;
 
 // ---- Data Watchpoint and Trace unit (0xE0001000) -------------------------------

@@ -97,7 +97,9 @@ static struct algo_zeroed *zeroed(void)
     return (struct algo_zeroed *)((uint8_t *)data() + sizeof(struct algo_data));
 }
 
-static void wait_idle(void)
+/* Inlined: the core pays for every instruction, and the program loop
+   polls after each word. */
+static inline __attribute__((always_inline)) void wait_idle(void)
 {
     while (REG(FLC_STAT) & FLC_STAT_BUSY) {
     }
@@ -212,12 +214,15 @@ int ProgramPage(uint32_t adr, uint32_t sz, const uint8_t *buf)
     REG(FLC_CTRL) = FLC_CTRL_PGEN;
     REG(FLC_ADDR) = adr;
     uint32_t i = 0;
-    /* Whole words straight from an aligned buffer; the rest byte by byte. */
+    /* Whole words straight from an aligned buffer, each fetched while the
+       one before is being programmed; the rest byte by byte. */
     if (((uint32_t)buf & 3) == 0) {
         for (; i + 4 <= sz; i += 4) {
-            REG(FLC_DATA) = to_program(i, *(const uint32_t *)(buf + i));
+            uint32_t word = to_program(i, *(const uint32_t *)(buf + i));
             wait_idle();
+            REG(FLC_DATA) = word;
         }
+        wait_idle();
     }
     for (; i < sz; i += 4) {
         REG(FLC_DATA) = to_program(i, word_at(buf, i, sz));
@@ -242,9 +247,14 @@ uint32_t Verify(uint32_t adr, uint32_t sz, const uint8_t *buf)
     uint32_t i = 0;
     /* Word by word while both sides are aligned, up to the first
        difference, which the byte loop then pins down. */
-    if (((adr | (uint32_t)buf) & 3) == 0)
-        while (i + 4 <= sz && *(const volatile uint32_t *)(adr + i) == *(const uint32_t *)(buf + i))
-            i += 4;
+    if (((adr | (uint32_t)buf) & 3) == 0) {
+        const uint32_t *f = (const uint32_t *)adr, *b = (const uint32_t *)buf;
+        for (; i + 16 <= sz; i += 16, f += 4, b += 4)
+            if (((f[0] ^ b[0]) | (f[1] ^ b[1]) | (f[2] ^ b[2]) | (f[3] ^ b[3])) != 0)
+                break;
+        for (; i + 4 <= sz && *f == *b; i += 4)
+            f++, b++;
+    }
     for (; i < sz; i++)
         if (p[i] != buf[i])
             return adr + i;

@@ -279,9 +279,11 @@ void take_up_changes(emu_core *c, probe_state &st)
         arm_hooks(c, d);
         c->hooks_seq = d.hooks_seq;
     }
-    if (d.code_hi > d.code_lo)
-        uc_ctl_remove_cache(c->uc, d.code_lo, d.code_hi);
-    d.code_lo = d.code_hi = 0;
+    for (size_t r = 0; r < d.code_lo.size(); r++) {
+        if (d.code_hi[r] > d.code_lo[r])
+            uc_ctl_remove_cache(c->uc, d.code_lo[r], d.code_hi[r]);
+        d.code_lo[r] = d.code_hi[r] = 0;
+    }
 }
 
 // ---- outcomes -------------------------------------------------------------------

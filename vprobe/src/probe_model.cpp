@@ -794,9 +794,10 @@ int probe_load_image(probe_view &v, const uint8_t *image, size_t len)
 void probe_mark_code(core_debug &c, uint32_t addr, uint32_t len)
 {
     uint64_t lo = addr, hi = uint64_t{addr} + len;
-    bool none = c.code_hi <= c.code_lo;
-    c.code_lo = none || lo < c.code_lo ? lo : c.code_lo;
-    c.code_hi = none || hi > c.code_hi ? hi : c.code_hi;
+    size_t r = addr < SRAM_REGION ? 0 : 1;
+    bool none = c.code_hi[r] <= c.code_lo[r];
+    c.code_lo[r] = none || lo < c.code_lo[r] ? lo : c.code_lo[r];
+    c.code_hi[r] = none || hi > c.code_hi[r] ? hi : c.code_hi[r];
 }
 
 void probe_core_reset(probe_view &v)

@@ -151,12 +151,17 @@ struct core_debug {
     std::array<uint32_t, DWT_COMPARATORS> dwt_comp, dwt_mask, dwt_function;
     uint32_t itm_tcr, itm_ter, itm_tpr;
     uint32_t syst_csr, syst_rvr;
-    uint64_t syst_start_us;    // when the SysTick counter last started from RVR
-    uint64_t syst_acked;       // wraps seen when the SysTick pending state was last cleared
-    uint64_t syst_flag_seen;   // wraps seen when COUNTFLAG was last read
-    uint64_t code_lo, code_hi; // RAM written by the debugger since the executor last ran
-    uint64_t instructions;     // retired since power-up
-    uint32_t slice_executed;   // entered in the executor's run under way (0 between runs)
+    uint64_t syst_start_us;  // when the SysTick counter last started from RVR
+    uint64_t syst_acked;     // wraps seen when the SysTick pending state was last cleared
+    uint64_t syst_flag_seen; // wraps seen when COUNTFLAG was last read
+    // Code that changed since the executor last ran (RAM the debugger wrote,
+    // flash the controller programmed), one span per architectural region
+    // (Code below 0x20000000, SRAM above): a single span over both would
+    // reach across half a gigabyte, and dropping the translations of that
+    // costs the executor a page lookup per 4 KiB of it.
+    std::array<uint64_t, 2> code_lo, code_hi;
+    uint64_t instructions;   // retired since power-up
+    uint32_t slice_executed; // entered in the executor's run under way (0 between runs)
 };
 
 // The flash controller (target_flash.h): registers, the operation under
