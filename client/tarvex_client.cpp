@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -33,9 +34,11 @@ connection::~connection()
     close();
 }
 
-connection::connection(connection &&other) noexcept : fd_(other.fd_), error_(other.error_)
+connection::connection(connection &&other) noexcept
+    : fd_(other.fd_), error_(other.error_), in_(std::move(other.in_)), in_at_(other.in_at_)
 {
     other.fd_ = -1;
+    other.in_at_ = 0;
 }
 
 connection &connection::operator=(connection &&other) noexcept
@@ -44,7 +47,10 @@ connection &connection::operator=(connection &&other) noexcept
         close();
         fd_ = other.fd_;
         error_ = other.error_;
+        in_ = std::move(other.in_);
+        in_at_ = other.in_at_;
         other.fd_ = -1;
+        other.in_at_ = 0;
     }
     return *this;
 }
@@ -147,6 +153,8 @@ void connection::close()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    in_.clear();
+    in_at_ = 0;
 }
 
 int connection::send_bytes(const void *data, size_t size)
@@ -164,8 +172,33 @@ int connection::send_bytes(const void *data, size_t size)
     return 0;
 }
 
+bool connection::readable(int timeout_ms)
+{
+    return wait_readable(timeout_ms) == 0;
+}
+
+void connection::consume(size_t n)
+{
+    in_at_ += n;
+    if (in_at_ == in_.size()) {
+        in_.clear();
+        in_at_ = 0;
+    }
+}
+
+size_t connection::take_buffered(void *data, size_t size)
+{
+    size_t n = std::min(size, in_.size() - in_at_);
+    if (n > 0)
+        memcpy(data, in_.data() + in_at_, n);
+    consume(n);
+    return n;
+}
+
 int connection::wait_readable(int timeout_ms)
 {
+    if (in_at_ < in_.size())
+        return 0;
     struct pollfd pfd = {fd_, POLLIN, 0};
     int rc;
     do {
@@ -177,6 +210,9 @@ int connection::wait_readable(int timeout_ms)
 int connection::recv_exact(void *data, size_t size, int timeout_ms)
 {
     uint8_t *p = static_cast<uint8_t *>(data);
+    size_t had = take_buffered(p, size);
+    p += had;
+    size -= had;
     int64_t deadline = monotonic_ms() + timeout_ms;
     while (size > 0) {
         int left = static_cast<int>(deadline - monotonic_ms());
@@ -197,6 +233,8 @@ long connection::recv_some(void *data, size_t size, int timeout_ms)
 {
     if (wait_readable(timeout_ms) != 0)
         return 0;
+    if (in_at_ < in_.size())
+        return static_cast<long>(take_buffered(data, size));
     ssize_t n;
     do {
         n = recv(fd_, data, size, 0);
@@ -209,18 +247,32 @@ int connection::recv_line(std::string *line, int timeout_ms)
     line->clear();
     int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
-        char c;
-        int left = static_cast<int>(deadline - monotonic_ms());
-        if (recv_exact(&c, 1, left < 0 ? 0 : left) != 0)
-            return -1;
-        line->push_back(c);
-        if (c == '\n')
+        const uint8_t *start = in_.data() + in_at_, *end = in_.data() + in_.size();
+        const uint8_t *nl = std::find(start, end, '\n');
+        bool whole = nl < end;
+        size_t n = static_cast<size_t>(nl - start) + (whole ? 1 : 0);
+        line->append(reinterpret_cast<const char *>(start), n);
+        consume(n);
+        if (whole)
             return 0;
+        int left = static_cast<int>(deadline - monotonic_ms());
+        if (left < 0 || wait_readable(left) != 0)
+            return -1;
+        uint8_t chunk[4096];
+        ssize_t got = recv(fd_, chunk, sizeof(chunk), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -1;
+        in_.assign(chunk, chunk + got);
+        in_at_ = 0;
     }
 }
 
 bool connection::wait_closed(int timeout_ms)
 {
+    in_.clear();
+    in_at_ = 0;
     int64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         int left = static_cast<int>(deadline - monotonic_ms());

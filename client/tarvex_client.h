@@ -52,6 +52,9 @@ public:
     // True when the server closed the connection within timeout_ms (any
     // bytes that arrive first are discarded).
     bool wait_closed(int timeout_ms = 5000);
+    // True when bytes are waiting to be read, received or not yet: poll
+    // fd() alone misses those already taken in with an earlier reply.
+    bool readable(int timeout_ms = 0);
 
     // Sends a text request and reads its one-line reply.
     int text(const std::string &request, std::string *reply, int timeout_ms = 5000);
@@ -61,8 +64,15 @@ public:
 
 private:
     int wait_readable(int timeout_ms);
+    size_t take_buffered(void *data, size_t size);
+    void consume(size_t n);
     int fd_ = -1;
     int error_ = 0;
+    // Bytes received past the last line taken: a reply line is read in one
+    // receive, not a byte per system call, and what followed it in the
+    // same receive (a binary payload, the next reply) waits here.
+    std::vector<uint8_t> in_;
+    size_t in_at_ = 0;
 };
 
 // Little-endian helpers for building and decoding binary requests.

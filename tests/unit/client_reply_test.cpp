@@ -1,6 +1,6 @@
-// The client library's decoding of memory-read replies, against a peer that
-// answers with canned bytes: a reply that lies about its length must fail
-// the call, not size an allocation or return short data as whole.
+// The client library's reading of replies, against a peer that answers
+// with canned bytes: a memory-read reply that lies about its length must
+// fail the call, not size an allocation or return short data as whole.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -94,6 +94,29 @@ TEST(ClientReadMem, DecodesTheHeaderAndTrustsNoLengthBeyondTheRequest)
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(std::string(data.begin(), data.end()), c.data);
     }
+}
+
+// Replies are read in chunks: what arrives behind a line in the same
+// receive (a payload, the next reply) must reach the next read intact.
+TEST(ClientConnection, KeepsWhatFollowsALineForTheNextRead)
+{
+    canned_peer peer("1 0\n1 0 4\nAB\nD2 x\n");
+    tarvex::connection conn;
+    ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+    ASSERT_EQ(conn.send_bytes("go\n", 3), 0);
+    std::string line;
+    ASSERT_EQ(conn.recv_line(&line, 2000), 0);
+    EXPECT_EQ(line, "1 0\n");
+    EXPECT_TRUE(conn.readable()) << "the rest of the receive is waiting";
+    ASSERT_EQ(conn.recv_line(&line, 2000), 0);
+    EXPECT_EQ(line, "1 0 4\n");
+    char payload[4] = {};
+    ASSERT_EQ(conn.recv_exact(payload, sizeof(payload), 2000), 0);
+    EXPECT_EQ(std::string(payload, sizeof(payload)), "AB\nD") << "a newline inside a payload is data";
+    ASSERT_EQ(conn.recv_line(&line, 2000), 0);
+    EXPECT_EQ(line, "2 x\n");
+    EXPECT_NE(conn.recv_line(&line, 2000), 0) << "the peer closed after its bytes";
+    EXPECT_EQ(line, "");
 }
 
 } // namespace

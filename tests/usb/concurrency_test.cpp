@@ -10,7 +10,6 @@
 // fast one only.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,12 +26,6 @@ using namespace usb_test;
 
 constexpr uint32_t RAM = 0x20000000;
 constexpr uint32_t LONG_READ = 16 * 1024;
-
-bool readable_now(tarvex::connection &c)
-{
-    struct pollfd pfd = {c.fd(), POLLIN, 0};
-    return poll(&pfd, 1, 0) == 1;
-}
 
 std::string read_line_request(uint32_t assoc, uint32_t addr, uint32_t size, uint32_t count)
 {
@@ -162,7 +155,7 @@ TEST_P(Concurrency, ALongReadOnOneProbeHoldsUpNoOtherProbeNorClient)
         EXPECT_EQ(ask(c, "get-nb-tarvex\n"), "1 2\n");
         EXPECT_EQ(ask(c, "get-nb-tcp-client\n"), "1 4\n");
     }
-    EXPECT_FALSE(readable_now(a.c)) << "the others were answered while the long read was still running";
+    EXPECT_FALSE(a.c.readable()) << "the others were answered while the long read was still running";
     open_gate();
     expect_read(a.c, expected);
 }
@@ -304,12 +297,12 @@ TEST_P(LoopOrder, RefreshWaitsForTheWorkInFlight)
     start_long_read(a);
     ASSERT_EQ(b.send_bytes("usb-refresh\n", 12), 0);
     ASSERT_EQ(c.send_bytes("get-nb-tarvex\n", 14), 0);
-    EXPECT_FALSE(readable_now(b)) << "the refresh waits for the read";
+    EXPECT_FALSE(b.readable()) << "the refresh waits for the read";
     open_gate();
     std::string reply;
     ASSERT_EQ(b.recv_line(&reply, 60000), 0);
     EXPECT_EQ(reply, "1 0\n");
-    EXPECT_TRUE(readable_now(a.c)) << "the read in flight ended before the refresh ran";
+    EXPECT_TRUE(a.c.readable()) << "the read in flight ended before the refresh ran";
     ASSERT_EQ(c.recv_line(&reply, 60000), 0);
     EXPECT_EQ(reply, "1 2\n");
     expect_read(a.c, expected);
@@ -388,12 +381,12 @@ TEST_P(LoopOrder, CloseFromAnotherClientWaitsForTheOperation)
     start_long_read(a);
     std::string close = "close-device " + std::to_string(a.assoc) + "\n";
     ASSERT_EQ(b.send_bytes(close.data(), close.size()), 0);
-    EXPECT_FALSE(readable_now(b)) << "the close waits for the read";
+    EXPECT_FALSE(b.readable()) << "the close waits for the read";
     open_gate();
     std::string reply;
     ASSERT_EQ(b.recv_line(&reply, 60000), 0);
     EXPECT_EQ(reply, "1\n");
-    EXPECT_TRUE(readable_now(a.c)) << "the close was answered after the read";
+    EXPECT_TRUE(a.c.readable()) << "the close was answered after the read";
     expect_read(a.c, expected);
     EXPECT_EQ(ask(b, "get-nb-usb-client " + std::to_string(key_of(default_serial(0))) + "\n"), "1 0\n");
 }

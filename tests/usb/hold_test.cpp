@@ -7,7 +7,6 @@
 // transports, so the cases run on the fast one.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,12 +24,6 @@ using namespace usb_test;
 constexpr uint32_t RAM = 0x20000000;
 // Slow enough that a read is still in flight when the next request comes.
 const std::string SLOW_PROBE = "latency=20000";
-
-bool has_reply(tarvex::connection &c)
-{
-    struct pollfd pfd = {c.fd(), POLLIN, 0};
-    return poll(&pfd, 1, 0) == 1;
-}
 
 // A byte-wise memory request line for `count` bytes at the start of RAM.
 std::string mem_line(const char *keyword, uint32_t assoc, uint32_t count)
@@ -139,14 +132,14 @@ TEST_P(Hold, OthersWaitInOrderWhileOtherProbesAndProbelessRequestsGoOn)
     EXPECT_EQ(status_of(other).substr(0, 2), "1 ") << "another probe is served";
     EXPECT_EQ(ask(client_, "get-nb-tarvex\n"), "1 2\n") << "a request without probe is served";
     EXPECT_EQ(status_of(a), "1 1\n") << "the holder is never made to wait";
-    EXPECT_FALSE(has_reply(b1.c));
-    EXPECT_FALSE(has_reply(b2.c));
+    EXPECT_FALSE(b1.c.readable());
+    EXPECT_FALSE(b2.c.readable());
     EXPECT_EQ(release(a), 0);
     EXPECT_EQ(release(a), -4) << "releasing what one does not hold";
     std::vector<uint8_t> reply(10);
     ASSERT_EQ(b2.c.recv_exact(reply.data(), reply.size(), 60000), 0);
     EXPECT_EQ(tarvex::get_u32(reply, 0), 1u);
-    EXPECT_TRUE(has_reply(b1.c)) << "the read, first in the queue, was answered first";
+    EXPECT_TRUE(b1.c.readable()) << "the read, first in the queue, was answered first";
     EXPECT_EQ(reply_line(b1.c), "1 0 16\n");
     EXPECT_FALSE(holder_of().held);
     EXPECT_NE(server_.stderr_text().find("hold of alpha ended after"), std::string::npos);
@@ -338,7 +331,7 @@ TEST_P(Hold, SeveralWaitersInArrivalOrder)
         EXPECT_EQ(h.name, "w" + std::to_string(i + 1));
         EXPECT_EQ(h.waiters, static_cast<int>(waiters.size() - i - 1));
         for (size_t later = i + 1; later < waiters.size(); later++)
-            EXPECT_FALSE(has_reply(waiters[later].c)) << later;
+            EXPECT_FALSE(waiters[later].c.readable()) << later;
         EXPECT_EQ(release(waiters[i]), 0);
     }
     EXPECT_FALSE(holder_of().held);
@@ -356,7 +349,7 @@ TEST_P(Hold, AHoldBeginsAfterTheOperationInFlight)
     for (int i = 0; i < 5000 && blocks() == before; i++)
         usleep(1000);
     EXPECT_EQ(hold(a, 0), 0);
-    EXPECT_TRUE(has_reply(reader.c)) << "the read was answered before the hold";
+    EXPECT_TRUE(reader.c.readable()) << "the read was answered before the hold";
     EXPECT_EQ(reply_line(reader.c), "1 0 1024\n");
 }
 
