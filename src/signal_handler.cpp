@@ -1,5 +1,6 @@
 #include "signal_handler.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -8,7 +9,8 @@
 #include "tarvex_log.h"
 #include "sock_info.h"
 
-// Everything below runs in signal context: only write, close and _exit.
+// Everything below runs in signal context: only write, close, _exit and
+// pthread_kill.
 static void write_text(int fd, const char *text)
 {
     ssize_t rc = write(fd, text, strlen(text));
@@ -29,10 +31,19 @@ static void close_all_sockets()
     }
 }
 
+// The loop's thread, the only one that may walk the connection list. A
+// signal sent to the process can land on any thread that does not block it,
+// and threads libusb starts for itself do not: the handler passes it on.
+static pthread_t loop_thread;
+
 void ctrl_handler(int sig, siginfo_t *siginfo, void *context)
 {
     (void)siginfo;
     (void)context;
+    if (!pthread_equal(pthread_self(), loop_thread)) {
+        pthread_kill(loop_thread, sig);
+        return;
+    }
     log_signal_safe(LOG_LVL_INFO, "ctrl_handler ", sig);
     if (sig == SIGINT) {
         write_text(STDOUT_FILENO, "Ctrl-C event\n");
@@ -44,6 +55,7 @@ void ctrl_handler(int sig, siginfo_t *siginfo, void *context)
 
 bool install_ctrl_handler()
 {
+    loop_thread = pthread_self();
     struct sigaction action;
     memset(&action, 0, sizeof(action));
     sigemptyset(&action.sa_mask);

@@ -4,9 +4,12 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "server_process.h"
@@ -87,6 +90,30 @@ TEST(Lifecycle, PortAlreadyTakenEndsWithStatus252)
     EXPECT_NE(err.find("Error: bind failed. Error = 98, exit\n"), std::string::npos) << err;
 }
 
+// True when the thread's signal mask (SigBlk in its status) blocks sig.
+bool blocks(const std::filesystem::path &task, int sig)
+{
+    std::ifstream status(task / "status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1) != 0;
+    return true;
+}
+
+// A thread of the server other than the one running it that would take
+// SIGINT (libusb starts such threads), or -1.
+pid_t another_thread(pid_t pid)
+{
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        pid_t tid = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+        if (tid != pid && !blocks(entry.path(), SIGINT))
+            return tid;
+    }
+    return -1;
+}
+
 TEST(Lifecycle, PortTextTheLookupRefusesEndsWithStatus252)
 {
     std::string out, err;
@@ -106,6 +133,27 @@ TEST(Lifecycle, SigintPrintsOnStandardOutputAndEndsWithStatus2)
     EXPECT_EQ(server.stdout_text(), "Ctrl-C event\n");
     EXPECT_NE(server.stderr_text().find("Info : ctrl_handler 2\n"), std::string::npos) << server.stderr_text();
     // The handler closed the client socket before ending.
+    EXPECT_TRUE(client.wait_closed(2000));
+}
+
+// The kernel may hand a signal sent to the process to any thread that does
+// not block it; the handler passes it to the loop's thread, the only one
+// that may walk the sockets, and the server ends as it does from there.
+TEST(Lifecycle, SigintLandingOnAnotherThreadIsTakenUpByTheLoop)
+{
+    server_process server;
+    ASSERT_EQ(server.start({}), 0);
+    ASSERT_EQ(server.wait_listening(), 0);
+    tarvex::connection client = server.connect();
+    ASSERT_TRUE(client.is_open());
+    std::string reply;
+    ASSERT_EQ(client.text("get-nb-tarvex\n", &reply), 0) << "the loop runs, libusb started";
+    pid_t other = another_thread(server.pid);
+    if (other < 0)
+        GTEST_SKIP() << "no other thread of the server takes SIGINT here";
+    ASSERT_EQ(syscall(SYS_tgkill, server.pid, other, SIGINT), 0);
+    EXPECT_EQ(server.wait_exit(), 2);
+    EXPECT_EQ(server.stdout_text(), "Ctrl-C event\n");
     EXPECT_TRUE(client.wait_closed(2000));
 }
 
