@@ -121,40 +121,34 @@ TEST(Lifecycle, PortTextTheLookupRefusesEndsWithStatus252)
     EXPECT_NE(err.find("Info : port par default : no-such-service-name\n"), std::string::npos) << err;
 }
 
+// Sent to the process, and to a thread other than the loop's: the kernel
+// may hand a signal sent to the process to any thread that does not block
+// it, and the handler passes it to the loop's thread, the only one that
+// may walk the sockets.
 TEST(Lifecycle, SigintPrintsOnStandardOutputAndEndsWithStatus2)
 {
-    server_process server;
-    ASSERT_EQ(server.start({}), 0);
-    ASSERT_EQ(server.wait_listening(), 0);
-    tarvex::connection client = server.connect();
-    ASSERT_TRUE(client.is_open());
-    server.send_signal(SIGINT);
-    EXPECT_EQ(server.wait_exit(), 2);
-    EXPECT_EQ(server.stdout_text(), "Ctrl-C event\n");
-    EXPECT_NE(server.stderr_text().find("Info : ctrl_handler 2\n"), std::string::npos) << server.stderr_text();
-    // The handler closed the client socket before ending.
-    EXPECT_TRUE(client.wait_closed(2000));
-}
-
-// The kernel may hand a signal sent to the process to any thread that does
-// not block it; the handler passes it to the loop's thread, the only one
-// that may walk the sockets, and the server ends as it does from there.
-TEST(Lifecycle, SigintLandingOnAnotherThreadIsTakenUpByTheLoop)
-{
-    server_process server;
-    ASSERT_EQ(server.start({}), 0);
-    ASSERT_EQ(server.wait_listening(), 0);
-    tarvex::connection client = server.connect();
-    ASSERT_TRUE(client.is_open());
-    std::string reply;
-    ASSERT_EQ(client.text("get-nb-tarvex\n", &reply), 0) << "the loop runs, libusb started";
-    pid_t other = another_thread(server.pid);
-    if (other < 0)
-        GTEST_SKIP() << "no other thread of the server takes SIGINT here";
-    ASSERT_EQ(syscall(SYS_tgkill, server.pid, other, SIGINT), 0);
-    EXPECT_EQ(server.wait_exit(), 2);
-    EXPECT_EQ(server.stdout_text(), "Ctrl-C event\n");
-    EXPECT_TRUE(client.wait_closed(2000));
+    for (bool elsewhere : {false, true}) {
+        SCOPED_TRACE(elsewhere ? "to another thread" : "to the process");
+        server_process server;
+        ASSERT_EQ(server.start({}), 0);
+        ASSERT_EQ(server.wait_listening(), 0);
+        tarvex::connection client = server.connect();
+        ASSERT_TRUE(client.is_open());
+        std::string reply;
+        ASSERT_EQ(client.text("get-nb-tarvex\n", &reply), 0) << "the loop runs, libusb started";
+        pid_t other = elsewhere ? another_thread(server.pid) : -1;
+        if (elsewhere && other < 0)
+            GTEST_SKIP() << "no other thread of the server takes SIGINT here";
+        if (elsewhere)
+            ASSERT_EQ(syscall(SYS_tgkill, server.pid, other, SIGINT), 0);
+        else
+            server.send_signal(SIGINT);
+        EXPECT_EQ(server.wait_exit(), 2);
+        EXPECT_EQ(server.stdout_text(), "Ctrl-C event\n");
+        EXPECT_NE(server.stderr_text().find("Info : ctrl_handler 2\n"), std::string::npos) << server.stderr_text();
+        // The handler closed the client socket before ending.
+        EXPECT_TRUE(client.wait_closed(2000));
+    }
 }
 
 TEST(Lifecycle, ExitCommandEndsWithStatus0WithoutReply)
