@@ -43,8 +43,9 @@ namespace tt = tarvex_target;
 // must run, their figures mean little).
 int calls()
 {
-    const char *n = std::getenv("TARVEX_BENCH_CALLS");
-    return n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 2000;
+    const char *text = std::getenv("TARVEX_BENCH_CALLS");
+    int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : 2000;
 }
 // Register reads before and after each run, for the reference.
 constexpr int REFERENCE_READS = 200;
@@ -173,6 +174,7 @@ void BM_SemihostWrite0(benchmark::State &state)
         return;
     }
     probe_session &p = s->probes[state.range(0)];
+    const int writes = calls();
     double run_s = 0, read_s = 0;
     uint64_t trips = 0;
     bool ok = true;
@@ -181,11 +183,11 @@ void BM_SemihostWrite0(benchmark::State &state)
         uint64_t requests = 0;
         double before = register_read_s(p, REFERENCE_READS);
         auto start = std::chrono::steady_clock::now();
-        tt::run_result r = run_firmware(p, "write0=" + std::to_string(calls()), 0, &requests);
+        tt::run_result r = run_firmware(p, "write0=" + std::to_string(writes), 0, &requests);
         run_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         read_s += (before + register_read_s(p, REFERENCE_READS)) / 2;
         trips += requests;
-        if (r.end != tt::RUN_EXITED || r.calls != static_cast<uint32_t>(calls()) + 2)
+        if (r.end != tt::RUN_EXITED || r.calls != static_cast<uint32_t>(writes) + 2)
             why = "end " + std::to_string(r.end) + " rc " + std::to_string(r.rc) + ", " + std::to_string(r.calls) +
                   " calls";
         ok = ok && why.empty();
@@ -196,8 +198,8 @@ void BM_SemihostWrite0(benchmark::State &state)
     }
     double n = static_cast<double>(state.iterations());
     // The calls: the command line, the 2,000 writes, the exit.
-    double per_call = run_s / n / (calls() + 2);
-    double trips_per_call = static_cast<double>(trips) / n / (calls() + 2);
+    double per_call = run_s / n / (writes + 2);
+    double trips_per_call = static_cast<double>(trips) / n / (writes + 2);
     report_pair(state, per_call, trips_per_call * read_s / n);
     state.counters["per_call_us"] = per_call * 1e6;
     state.counters["trips_per_call"] = trips_per_call;

@@ -17,6 +17,10 @@
 namespace tarvex
 {
 
+// What one receive of a reply line takes at most: a reply line and what
+// follows it in the same segment.
+constexpr size_t RECEIVE_CHUNK = 4096;
+
 int64_t monotonic_us()
 {
     struct timespec now;
@@ -188,7 +192,7 @@ void connection::consume(size_t n)
 
 size_t connection::take_buffered(void *data, size_t size)
 {
-    size_t n = std::min(size, in_.size() - in_at_);
+    size_t n = std::min(size, buffered());
     if (n > 0)
         memcpy(data, in_.data() + in_at_, n);
     consume(n);
@@ -197,7 +201,7 @@ size_t connection::take_buffered(void *data, size_t size)
 
 int connection::wait_readable(int timeout_ms)
 {
-    if (in_at_ < in_.size())
+    if (buffered() > 0)
         return 0;
     struct pollfd pfd = {fd_, POLLIN, 0};
     int rc;
@@ -233,7 +237,7 @@ long connection::recv_some(void *data, size_t size, int timeout_ms)
 {
     if (wait_readable(timeout_ms) != 0)
         return 0;
-    if (in_at_ < in_.size())
+    if (buffered() > 0)
         return static_cast<long>(take_buffered(data, size));
     ssize_t n;
     do {
@@ -258,14 +262,14 @@ int connection::recv_line(std::string *line, int timeout_ms)
         int left = static_cast<int>(deadline - monotonic_ms());
         if (left < 0 || wait_readable(left) != 0)
             return -1;
-        uint8_t chunk[4096];
-        ssize_t got = recv(fd_, chunk, sizeof(chunk), 0);
+        // The buffer is empty here: the whole of it was taken into the line.
+        in_.resize(RECEIVE_CHUNK);
+        ssize_t got = recv(fd_, in_.data(), in_.size(), 0);
+        in_.resize(got > 0 ? static_cast<size_t>(got) : 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return -1;
-        in_.assign(chunk, chunk + got);
-        in_at_ = 0;
     }
 }
 

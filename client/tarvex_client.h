@@ -64,6 +64,7 @@ public:
 
 private:
     int wait_readable(int timeout_ms);
+    size_t buffered() const { return in_.size() - in_at_; }
     size_t take_buffered(void *data, size_t size);
     void consume(size_t n);
     int fd_ = -1;
