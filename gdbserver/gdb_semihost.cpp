@@ -33,7 +33,8 @@ static void log_refused(void *, const char *line)
 }
 
 // The console is a memory file, not a pipe: a firmware's write of any
-// length lands whole, and is sent on after the call.
+// length lands whole, and is sent on after the call. GDB does not say
+// which file it loaded, so the program's name is a fixed word.
 static bool start(gdb_session &s, gdb_semihost &h)
 {
     if (h.started)
@@ -41,8 +42,10 @@ static bool start(gdb_session &s, gdb_semihost &h)
     h.console_fd = memfd_create("tarvex-semihost-console", MFD_CLOEXEC);
     if (h.console_fd < 0)
         return false;
+    std::vector<std::string> argv = {"firmware"};
+    argv.insert(argv.end(), h.args.begin(), h.args.end());
     tarvex::semihost_session_init(h.session, semihost_memory_of(s.link()), STDIN_FILENO, h.console_fd, h.console_fd,
-                                  h.args);
+                                  argv);
     h.session.log = log_refused;
     h.started = true;
     return true;

@@ -69,8 +69,9 @@ static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *si
     if (!known && sites != nullptr && sites->size() < CALL_SITES)
         sites->push_back(regs[0]);
     uint32_t result = 0;
-    if (tarvex::semihost_perform(s, regs[1], regs[2], &result, exit) == tarvex::SEMIHOST_EXITED) {
-        *outcome = SERVE_EXITED;
+    int performed = tarvex::semihost_perform(s, regs[1], regs[2], &result, exit);
+    if (performed != tarvex::SEMIHOST_RESUME) {
+        *outcome = performed == tarvex::SEMIHOST_EXITED ? SERVE_EXITED : SERVE_DEADLINE;
         return TARGET_OK;
     }
     rc = l.write_core(0, result);
@@ -150,6 +151,7 @@ run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options 
     run_result r;
     std::vector<uint32_t> sites;
     double deadline = opt.timeout_s > 0 ? now_s() + opt.timeout_s : 0;
+    s.deadline_us = opt.timeout_s > 0 ? tarvex::monotonic_us() + static_cast<int64_t>(opt.timeout_s * 1e6) : 0;
     r.rc = l.write_debug(DHCSR, DHCSR_RUN);
     while (r.rc == TARGET_OK) {
         run_end end = RUN_FAILED;
@@ -171,8 +173,8 @@ run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options 
             return r;
         }
         r.calls++;
-        if (outcome == SERVE_EXITED) {
-            r.end = RUN_EXITED;
+        if (outcome == SERVE_EXITED || outcome == SERVE_DEADLINE) {
+            r.end = outcome == SERVE_EXITED ? RUN_EXITED : RUN_TIMEOUT;
             return r;
         }
     }

@@ -16,7 +16,9 @@ namespace tarvex_target
 // The target's memory for the semihosting module, through a link.
 tarvex::semihost_memory semihost_memory_of(link &l);
 
-enum serve_outcome : int { SERVE_NOT_CALL, SERVE_RESUMED, SERVE_EXITED };
+// SERVE_DEADLINE: the session's deadline passed while the call waited for
+// console input; the core stays halted at the call.
+enum serve_outcome : int { SERVE_NOT_CALL, SERVE_RESUMED, SERVE_EXITED, SERVE_DEADLINE };
 
 // One halt of a halted core: when it is a semihosting call, performs it
 // and (unless the firmware exited) writes R0 and PC and resumes the core.
@@ -28,7 +30,7 @@ enum run_end : int {
     RUN_EXITED,  // the firmware called SYS_EXIT or SYS_EXIT_EXTENDED
     RUN_HALTED,  // a halt that is no semihosting call (another BKPT, a debugger)
     RUN_LOCKUP,  // the core locked up (an unhandled fault)
-    RUN_TIMEOUT, // the time-out passed; the core was halted
+    RUN_TIMEOUT, // the time-out passed (a console read waiting included); the core is halted
     RUN_FAILED,  // the link failed: rc says how
 };
 

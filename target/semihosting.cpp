@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,8 +31,12 @@ namespace
 
 using handler = uint32_t (*)(semihost_session &s, uint32_t param, semihost_exit *exit);
 
-constexpr uint32_t WRITE0_WINDOW = 256; // a string is read up to the next such boundary at a time
-constexpr uint32_t MODE_LAST = 11;      // "a+b"
+constexpr uint32_t WRITE0_WINDOW = 256;  // a string is read up to the next such boundary at a time
+constexpr uint32_t MODE_LAST = 11;       // "a+b"
+constexpr uint32_t MODE_FIRST_WRITE = 2; // "r+": modes 0 and 1 only read
+
+constexpr std::array<uint8_t, 5> FEATURES = {'S', 'H', 'F', 'B',
+                                             SEMIHOST_FEATURE_EXIT_EXTENDED | SEMIHOST_FEATURE_STDOUT_STDERR};
 
 void log_refusal(semihost_session &s, const char *op, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
@@ -190,28 +195,45 @@ bool has_parent_component(const std::string &name)
     return false;
 }
 
-// A descriptor for name beneath the sandbox, or -errno.
-int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
+// 0 when name may be looked up beneath the sandbox, else -EACCES (logged).
+int name_allowed(semihost_session &s, const char *op, const std::string &name)
 {
     if (s.dir_fd < 0) {
-        log_refusal(s, "SYS_OPEN", "\"%s\" refused: no directory for files was given", printable(name).c_str());
+        log_refusal(s, op, "\"%s\" refused: no directory for files was given", printable(name).c_str());
         return -EACCES;
     }
     if (name.empty() || name[0] == '/' || has_parent_component(name)) {
-        log_refusal(s, "SYS_OPEN", "\"%s\" refused: absolute or with \"..\"", printable(name).c_str());
+        log_refusal(s, op, "\"%s\" refused: absolute or with \"..\"", printable(name).c_str());
         return -EACCES;
     }
+    return 0;
+}
+
+// openat2 beneath the sandbox: a descriptor, or -errno (logged when the
+// name leads out of the directory).
+int openat_beneath(semihost_session &s, const char *op, const std::string &name, uint64_t flags)
+{
     open_how how{};
-    how.flags = static_cast<uint64_t>(open_flags(mode) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    how.flags = flags | O_CLOEXEC;
     how.mode = (how.flags & O_CREAT) ? 0666 : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     int fd = static_cast<int>(syscall(SYS_openat2, s.dir_fd, name.c_str(), &how, sizeof(how)));
-    if (fd < 0) {
-        int error = errno;
-        if (error == EXDEV || error == ELOOP)
-            log_refusal(s, "SYS_OPEN", "\"%s\" refused: it leads out of the directory", printable(name).c_str());
-        return -error;
-    }
+    if (fd >= 0)
+        return fd;
+    int error = errno;
+    if (error == EXDEV || error == ELOOP)
+        log_refusal(s, op, "\"%s\" refused: it leads out of the directory", printable(name).c_str());
+    return -error;
+}
+
+// A descriptor for name beneath the sandbox, or -errno.
+int open_beneath(semihost_session &s, const std::string &name, uint32_t mode)
+{
+    int fd = name_allowed(s, "SYS_OPEN", name);
+    if (fd == 0)
+        fd = openat_beneath(s, "SYS_OPEN", name, static_cast<uint64_t>(open_flags(mode) | O_NOCTTY | O_NONBLOCK));
+    if (fd < 0)
+        return fd;
     struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -252,17 +274,27 @@ uint32_t op_open(semihost_session &s, uint32_t param, semihost_exit *)
     int slot = free_handle(s);
     if (slot < 0)
         return fail(s, EMFILE);
+    if (name == SEMIHOST_FEATURES_NAME) {
+        if (w[1] >= MODE_FIRST_WRITE) {
+            log_refusal(s, "SYS_OPEN", "\"%s\" is read only", SEMIHOST_FEATURES_NAME);
+            return fail(s, EACCES);
+        }
+        s.handles[slot] = {HANDLE_FEATURES, -1, 0};
+        return static_cast<uint32_t>(slot + 1);
+    }
     if (name == ":tt") {
         bool input = w[1] < 4;
-        s.handles[slot] = {input ? HANDLE_CONSOLE_IN : HANDLE_CONSOLE_OUT, input      ? s.in_fd
-                                                                           : w[1] < 8 ? s.out_fd
-                                                                                      : s.err_fd};
+        s.handles[slot] = {input ? HANDLE_CONSOLE_IN : HANDLE_CONSOLE_OUT,
+                           input      ? s.in_fd
+                           : w[1] < 8 ? s.out_fd
+                                      : s.err_fd,
+                           0};
         return static_cast<uint32_t>(slot + 1);
     }
     int fd = open_beneath(s, name, w[1]);
     if (fd < 0)
         return fail(s, -fd);
-    s.handles[slot] = {HANDLE_FILE, fd};
+    s.handles[slot] = {HANDLE_FILE, fd, 0};
     return static_cast<uint32_t>(slot + 1);
 }
 
@@ -327,16 +359,59 @@ uint32_t op_write(semihost_session &s, uint32_t param, semihost_exit *)
     if (!block_words(s, "SYS_WRITE", param, w, 3))
         return SEMIHOST_FAILED;
     semihost_handle *e = handle_for(s, w[0], HANDLE_CONSOLE_IN);
+    if (e && e->kind == HANDLE_FEATURES)
+        e = nullptr, s.error = EBADF;
     std::vector<uint8_t> data;
     if (!e || !length_sane(s, "SYS_WRITE", w[2]) || !buffer_from_target(s, "SYS_WRITE", w[1], w[2], &data))
         return SEMIHOST_FAILED;
     return w[2] - write_all(s, e->fd, data.data(), w[2]);
 }
 
+int64_t monotonic_us()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Whether the console has input (or its end) before the session's
+// deadline; false marks the deadline passed.
+bool console_ready(semihost_session &s, int fd)
+{
+    if (s.deadline_us == 0)
+        return true;
+    for (;;) {
+        int64_t left_us = s.deadline_us - monotonic_us();
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, left_us > 0 ? static_cast<int>((left_us + 999) / 1000) : 0);
+        if (n > 0)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return true; // the read says what is wrong with the descriptor
+        s.deadline_passed = true;
+        return false;
+    }
+}
+
+// The feature file's bytes from the handle's position on.
+uint32_t read_features(semihost_handle &e, uint8_t *data, uint32_t len)
+{
+    uint32_t n = e.at < FEATURES.size() ? std::min<uint32_t>(len, FEATURES.size() - e.at) : 0;
+    memcpy(data, FEATURES.data() + e.at, n);
+    e.at += n;
+    return n;
+}
+
 // A console read takes what one read(2) gives, as a terminal line would; a
 // file read fills the buffer up to the end of the file.
-uint32_t read_host(semihost_session &s, const semihost_handle &e, uint8_t *data, uint32_t len)
+uint32_t read_host(semihost_session &s, semihost_handle &e, uint8_t *data, uint32_t len)
 {
+    if (e.kind == HANDLE_FEATURES)
+        return read_features(e, data, len);
+    if (e.kind == HANDLE_CONSOLE_IN && len > 0 && !console_ready(s, e.fd))
+        return 0;
     uint32_t done = 0;
     while (done < len) {
         ssize_t n = read(e.fd, data + done, len - done);
@@ -363,6 +438,8 @@ uint32_t op_read(semihost_session &s, uint32_t param, semihost_exit *)
         return SEMIHOST_FAILED;
     std::vector<uint8_t> data(w[2]);
     uint32_t got = read_host(s, *e, data.data(), w[2]);
+    if (s.deadline_passed)
+        return SEMIHOST_FAILED;
     if (!write_target(s, w[1], data.data(), got)) {
         log_refusal(s, "SYS_READ", "buffer at 0x%08x+%u is outside the target's memory", w[1], got);
         return fail(s, EFAULT);
@@ -373,7 +450,7 @@ uint32_t op_read(semihost_session &s, uint32_t param, semihost_exit *)
 uint32_t op_readc(semihost_session &s, uint32_t, semihost_exit *)
 {
     uint8_t c;
-    semihost_handle console{HANDLE_CONSOLE_IN, s.in_fd};
+    semihost_handle console{HANDLE_CONSOLE_IN, s.in_fd, 0};
     return read_host(s, console, &c, 1) == 1 ? c : SEMIHOST_FAILED;
 }
 
@@ -390,13 +467,13 @@ uint32_t op_istty(semihost_session &s, uint32_t param, semihost_exit *)
     semihost_handle *e = block_handle(s, "SYS_ISTTY", param);
     if (!e)
         return SEMIHOST_FAILED;
-    return e->kind == HANDLE_FILE ? 0 : 1;
+    return e->kind == HANDLE_CONSOLE_IN || e->kind == HANDLE_CONSOLE_OUT ? 1 : 0;
 }
 
 // Seeking and measuring make sense for files only.
 semihost_handle *only_file(semihost_session &s, semihost_handle *e)
 {
-    if (e && e->kind != HANDLE_FILE) {
+    if (e && e->kind != HANDLE_FILE && e->kind != HANDLE_FEATURES) {
         s.error = ESPIPE;
         return nullptr;
     }
@@ -411,6 +488,8 @@ uint32_t op_seek(semihost_session &s, uint32_t param, semihost_exit *)
     semihost_handle *e = only_file(s, handle_of(s, w[0]));
     if (!e)
         return SEMIHOST_FAILED;
+    if (e->kind == HANDLE_FEATURES)
+        return e->at = w[1], 0;
     return lseek(e->fd, static_cast<off_t>(w[1]), SEEK_SET) < 0 ? fail(s, errno) : 0;
 }
 
@@ -419,6 +498,8 @@ uint32_t op_flen(semihost_session &s, uint32_t param, semihost_exit *)
     semihost_handle *e = only_file(s, block_handle(s, "SYS_FLEN", param));
     if (!e)
         return SEMIHOST_FAILED;
+    if (e->kind == HANDLE_FEATURES)
+        return static_cast<uint32_t>(FEATURES.size());
     struct stat st = {};
     if (fstat(e->fd, &st) != 0)
         return fail(s, errno);
@@ -445,28 +526,30 @@ uint32_t op_time(semihost_session &, uint32_t, semihost_exit *)
 
 uint32_t op_errno(semihost_session &s, uint32_t, semihost_exit *)
 {
-    return static_cast<uint32_t>(s.error);
+    return static_cast<uint32_t>(semihost_target_errno(s.error));
 }
 
-// A command line longer than the firmware's buffer arrives cut to fit, and
-// the operation fails, so the firmware knows.
+// A command line longer than the firmware's buffer is refused whole: a cut
+// one would give the program other arguments than it was given.
 uint32_t op_get_cmdline(semihost_session &s, uint32_t param, semihost_exit *)
 {
     uint32_t w[2];
     if (!block_words(s, "SYS_GET_CMDLINE", param, w, 2))
         return SEMIHOST_FAILED;
-    if (w[1] == 0)
-        return fail(s, EINVAL);
-    uint32_t fits = std::min<uint64_t>(s.cmdline.size(), w[1] - 1);
-    std::vector<uint8_t> text(s.cmdline.begin(), s.cmdline.begin() + fits);
-    text.push_back(0);
+    if (s.cmdline.size() >= w[1]) {
+        log_refusal(s, "SYS_GET_CMDLINE", "the command line (%zu bytes) does not fit the firmware's %u-byte buffer",
+                    s.cmdline.size() + 1, w[1]);
+        return fail(s, E2BIG);
+    }
+    uint32_t size = static_cast<uint32_t>(s.cmdline.size());
     uint8_t len[4];
-    put_word(len, fits);
-    if (!write_target(s, w[0], text.data(), fits + 1) || !write_target(s, param + 4, len, 4)) {
-        log_refusal(s, "SYS_GET_CMDLINE", "buffer at 0x%08x+%u is outside the target's memory", w[0], fits + 1);
+    put_word(len, size);
+    if (!write_target(s, w[0], reinterpret_cast<const uint8_t *>(s.cmdline.c_str()), size + 1) ||
+        !write_target(s, param + 4, len, 4)) {
+        log_refusal(s, "SYS_GET_CMDLINE", "buffer at 0x%08x+%u is outside the target's memory", w[0], size + 1);
         return fail(s, EFAULT);
     }
-    return fits == s.cmdline.size() ? 0 : fail(s, E2BIG);
+    return 0;
 }
 
 uint32_t op_heapinfo(semihost_session &s, uint32_t param, semihost_exit *)
@@ -504,6 +587,87 @@ uint32_t op_tickfreq(semihost_session &, uint32_t, semihost_exit *)
     return static_cast<uint32_t>(SEMIHOST_TICK_HZ);
 }
 
+// A name from a parameter block of two words (address, length).
+bool name_from_target(semihost_session &s, const char *op, uint32_t addr, uint32_t len, std::string *name)
+{
+    if (len > SEMIHOST_MAX_NAME) {
+        log_refusal(s, op, "name length %u is past the %u-byte bound", len, SEMIHOST_MAX_NAME);
+        s.error = ENAMETOOLONG;
+        return false;
+    }
+    std::vector<uint8_t> raw;
+    if (!buffer_from_target(s, op, addr, len, &raw))
+        return false;
+    name->assign(raw.begin(), raw.end());
+    if (name->find('\0') == std::string::npos)
+        return true;
+    s.error = ENOENT;
+    return false;
+}
+
+// The directory holding name, opened beneath the sandbox, and name's last
+// component: the pair that unlinkat and renameat act on without following
+// a link anywhere but beneath the directory.
+struct parent_entry {
+    int dir_fd = -1;
+    std::string last;
+    ~parent_entry()
+    {
+        if (dir_fd >= 0)
+            close(dir_fd);
+    }
+};
+
+int parent_beneath(semihost_session &s, const char *op, const std::string &name, parent_entry *entry)
+{
+    int rc = name_allowed(s, op, name);
+    if (rc != 0)
+        return rc;
+    size_t slash = name.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : name.substr(0, slash);
+    entry->last = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (entry->last.empty() || entry->last == ".") {
+        log_refusal(s, op, "\"%s\" refused: it names no file", printable(name).c_str());
+        return -EACCES;
+    }
+    rc = openat_beneath(s, op, dir, O_PATH | O_DIRECTORY);
+    if (rc >= 0)
+        entry->dir_fd = rc;
+    return rc < 0 ? rc : 0;
+}
+
+// SYS_REMOVE and SYS_RENAME answer 0, or -1 with SYS_ERRNO set: any
+// nonzero value is a failure by the convention, and newlib takes only -1
+// for one.
+uint32_t op_remove(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[2];
+    std::string name;
+    if (!block_words(s, "SYS_REMOVE", param, w, 2) || !name_from_target(s, "SYS_REMOVE", w[0], w[1], &name))
+        return SEMIHOST_FAILED;
+    parent_entry entry;
+    int rc = parent_beneath(s, "SYS_REMOVE", name, &entry);
+    if (rc == 0 && unlinkat(entry.dir_fd, entry.last.c_str(), 0) != 0)
+        rc = -errno;
+    return rc == 0 ? 0 : fail(s, -rc);
+}
+
+uint32_t op_rename(semihost_session &s, uint32_t param, semihost_exit *)
+{
+    uint32_t w[4];
+    std::string from, to;
+    if (!block_words(s, "SYS_RENAME", param, w, 4) || !name_from_target(s, "SYS_RENAME", w[0], w[1], &from) ||
+        !name_from_target(s, "SYS_RENAME", w[2], w[3], &to))
+        return SEMIHOST_FAILED;
+    parent_entry old_entry, new_entry;
+    int rc = parent_beneath(s, "SYS_RENAME", from, &old_entry);
+    if (rc == 0)
+        rc = parent_beneath(s, "SYS_RENAME", to, &new_entry);
+    if (rc == 0 && renameat(old_entry.dir_fd, old_entry.last.c_str(), new_entry.dir_fd, new_entry.last.c_str()) != 0)
+        rc = -errno;
+    return rc == 0 ? 0 : fail(s, -rc);
+}
+
 uint32_t ended(semihost_exit *exit, uint32_t reason, uint32_t subcode, int status)
 {
     *exit = {reason, subcode, status};
@@ -533,27 +697,74 @@ struct operation {
 };
 
 constexpr operation operations[] = {
-    {SYS_OPEN, op_open},         {SYS_CLOSE, op_close},       {SYS_WRITEC, op_writec},
-    {SYS_WRITE0, op_write0},     {SYS_WRITE, op_write},       {SYS_READ, op_read},
-    {SYS_READC, op_readc},       {SYS_ISERROR, op_iserror},   {SYS_ISTTY, op_istty},
-    {SYS_SEEK, op_seek},         {SYS_FLEN, op_flen},         {SYS_CLOCK, op_clock},
-    {SYS_TIME, op_time},         {SYS_ERRNO, op_errno},       {SYS_GET_CMDLINE, op_get_cmdline},
-    {SYS_HEAPINFO, op_heapinfo}, {SYS_EXIT, op_exit},         {SYS_EXIT_EXTENDED, op_exit_extended},
-    {SYS_ELAPSED, op_elapsed},   {SYS_TICKFREQ, op_tickfreq},
+    {SYS_OPEN, op_open},
+    {SYS_CLOSE, op_close},
+    {SYS_WRITEC, op_writec},
+    {SYS_WRITE0, op_write0},
+    {SYS_WRITE, op_write},
+    {SYS_READ, op_read},
+    {SYS_READC, op_readc},
+    {SYS_ISERROR, op_iserror},
+    {SYS_ISTTY, op_istty},
+    {SYS_SEEK, op_seek},
+    {SYS_FLEN, op_flen},
+    {SYS_REMOVE, op_remove},
+    {SYS_RENAME, op_rename},
+    {SYS_CLOCK, op_clock},
+    {SYS_TIME, op_time},
+    {SYS_ERRNO, op_errno},
+    {SYS_GET_CMDLINE, op_get_cmdline},
+    {SYS_HEAPINFO, op_heapinfo},
+    {SYS_EXIT, op_exit},
+    {SYS_EXIT_EXTENDED, op_exit_extended},
+    {SYS_ELAPSED, op_elapsed},
+    {SYS_TICKFREQ, op_tickfreq},
 };
 
 } // namespace
 
+std::string semihost_command_line(const std::vector<std::string> &argv)
+{
+    std::string line;
+    for (const std::string &word : argv) {
+        bool plain = !word.empty() && word.find_first_of(" \t\"'") == std::string::npos;
+        bool has_double = word.find('"') != std::string::npos;
+        if (word.find('\n') != std::string::npos || (has_double && word.find('\'') != std::string::npos))
+            return "";
+        char quote = has_double ? '\'' : '"';
+        line += (line.empty() ? "" : " ") + (plain ? word : quote + word + quote);
+    }
+    return line;
+}
+
+// The classic numbers (EPERM to ERANGE) are the same in the target C
+// libraries; the later ones are their own.
+int semihost_target_errno(int host_errno)
+{
+    struct errno_pair {
+        int host, target;
+    };
+    static constexpr errno_pair later[] = {
+        {EDEADLK, 45},    {ENOLCK, 46},  {ENOSYS, 88},  {ENOTEMPTY, 90}, {ENAMETOOLONG, 91}, {ELOOP, 92},
+        {ETIMEDOUT, 116}, {EDQUOT, 132}, {ESTALE, 133}, {ENOTSUP, 134},  {EILSEQ, 138},      {EOVERFLOW, 139},
+    };
+    if (host_errno >= 0 && host_errno <= ERANGE)
+        return host_errno;
+    for (const errno_pair &p : later)
+        if (p.host == host_errno)
+            return p.target;
+    return EIO;
+}
+
 void semihost_session_init(semihost_session &s, const semihost_memory &mem, int in_fd, int out_fd, int err_fd,
-                           const std::vector<std::string> &args)
+                           const std::vector<std::string> &argv)
 {
     s = semihost_session{};
     s.mem = mem;
     s.in_fd = in_fd;
     s.out_fd = out_fd;
     s.err_fd = err_fd;
-    for (const std::string &a : args)
-        s.cmdline += (s.cmdline.empty() ? "" : " ") + a;
+    s.cmdline = semihost_command_line(argv);
     clock_gettime(CLOCK_MONOTONIC, &s.started);
 }
 
@@ -586,9 +797,12 @@ int semihost_perform(semihost_session &s, uint32_t op, uint32_t param, uint32_t 
         if (o.op != op)
             continue;
         semihost_exit ignored;
+        s.deadline_passed = false;
         uint32_t r = o.perform(s, param, exit ? exit : &ignored);
         if ((o.op == SYS_EXIT || o.op == SYS_EXIT_EXTENDED) && r != SEMIHOST_FAILED)
             return SEMIHOST_EXITED;
+        if (s.deadline_passed)
+            return SEMIHOST_DEADLINE;
         *result = r;
         return SEMIHOST_RESUME;
     }

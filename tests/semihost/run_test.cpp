@@ -80,7 +80,9 @@ protected:
     {
         load_firmware();
         semihost_session s;
-        semihost_session_init(s, semihost_memory_of(link_), in_fd, out_.fd(), err_.fd(), args);
+        std::vector<std::string> argv = {"tarvex-semihost.elf"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        semihost_session_init(s, semihost_memory_of(link_), in_fd, out_.fd(), err_.fd(), argv);
         EXPECT_EQ(dir ? semihost_session_set_dir(s, dir) : 0, 0);
         s.log = [](void *ctx, const char *line) { static_cast<std::vector<std::string> *>(ctx)->push_back(line); };
         s.log_ctx = &log_;

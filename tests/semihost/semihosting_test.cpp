@@ -174,24 +174,111 @@ TEST_F(Semihost, ConsoleHandlesGoOneWayEach)
     EXPECT_EQ(out_.drain() + err_.drain(), "");
 }
 
-TEST_F(Semihost, CommandLineFitsOrArrivesCutWithFailure)
+// The line is "alpha beta 3" (12 bytes and its NUL): a buffer too small
+// for it gets nothing, so the firmware never runs on other arguments.
+TEST_F(Semihost, CommandLineFitsOrIsRefusedWhole)
 {
     struct cmdline_case {
         uint32_t len;
         uint32_t result;
-        std::string text;
+        bool written;
     };
     const cmdline_case cases[] = {
-        {64, 0, "alpha beta 3"}, {13, 0, "alpha beta 3"},         {12, FAILED, "alpha beta "},
-        {1, FAILED, ""},         {0xFFFFFFFF, 0, "alpha beta 3"},
+        {64, 0, true},      {13, 0, true},      {12, FAILED, false},
+        {1, FAILED, false}, {0, FAILED, false}, {0xFFFFFFFF, 0, true},
     };
     for (const cmdline_case &c : cases) {
+        log_.clear();
         mem_.put(BUF, std::string(64, '#').data(), 64);
         EXPECT_EQ(with_block(SYS_GET_CMDLINE, {BUF, c.len}), c.result) << c.len;
-        EXPECT_EQ(mem_.word(BLOCK + 4), c.text.size()) << c.len;
-        EXPECT_EQ(mem_.text(BUF, uint32_t(c.text.size() + 2)), c.text + '\0' + '#') << "nothing past the NUL";
+        std::string expected = c.written ? std::string("alpha beta 3") + '\0' + '#' : std::string(14, '#');
+        EXPECT_EQ(mem_.text(BUF, 14), expected) << c.len;
+        EXPECT_EQ(mem_.word(BLOCK + 4), c.written ? 12u : c.len) << "the length is written only with the line";
+        if (!c.written) {
+            EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(E2BIG));
+            ASSERT_EQ(log_.size(), 1u) << c.len;
+            EXPECT_NE(log_[0].find("(13 bytes) does not fit"), std::string::npos) << log_[0];
+        }
     }
-    EXPECT_EQ(with_block(SYS_GET_CMDLINE, {BUF, 0}), FAILED);
+}
+
+// The target libraries split the line at spaces and take a quoted word
+// whole (newlib reads both quote characters); what they cannot read back
+// is refused.
+TEST(SemihostCommandLine, WordsAreQuotedAsTheLibrariesParseThem)
+{
+    struct line_case {
+        std::vector<std::string> argv;
+        std::string line;
+    };
+    const line_case cases[] = {
+        {{"tests.elf"}, "tests.elf"},
+        {{"tests.elf", "--quick", "-n", "3"}, "tests.elf --quick -n 3"},
+        {{"my tests.elf", "a b"}, "\"my tests.elf\" \"a b\""},
+        {{"x", "tab\there"}, "x \"tab\there\""},
+        {{"x", "it's"}, "x \"it's\""},
+        {{"x", "say \"hi\""}, "x 'say \"hi\"'"},
+        {{"x", ""}, "x \"\""},
+        {{"x", "both ' and \""}, ""},
+        {{"x", "two\nlines"}, ""},
+    };
+    for (const line_case &c : cases)
+        EXPECT_EQ(semihost_command_line(c.argv), c.line) << c.argv.back();
+}
+
+// The host's errno as the firmware's C library numbers it.
+TEST(SemihostErrno, HostNumbersBecomeTheTargetLibrariesOwn)
+{
+    const std::pair<int, int> cases[] = {
+        {0, 0},        {ENOENT, 2},     {EACCES, 13},       {EEXIST, 17}, {EISDIR, 21},     {ERANGE, 34},
+        {ENOSYS, 88},  {ENOTEMPTY, 90}, {ENAMETOOLONG, 91}, {ELOOP, 92},  {EOVERFLOW, 139}, {ENOTSUP, 134},
+        {EDEADLK, 45}, {EPROTO, EIO},   {ENOMEDIUM, EIO},   {-1, EIO},
+    };
+    for (const auto &[host, target] : cases)
+        EXPECT_EQ(semihost_target_errno(host), target) << "host errno " << host;
+}
+
+// Libraries that speak semihosting version 2 open the feature file first
+// and take SYS_EXIT_EXTENDED and ":tt" for append from it; the host answers
+// it with no directory given, and logs nothing.
+TEST_F(Semihost, TheFeatureFileAnswersWithoutASandbox)
+{
+    uint32_t h = open(SEMIHOST_FEATURES_NAME, 0);
+    ASSERT_NE(h, FAILED);
+    EXPECT_EQ(with_block(SYS_ISTTY, {h}), 0u);
+    EXPECT_EQ(with_block(SYS_FLEN, {h}), 5u);
+    EXPECT_EQ(with_block(SYS_READ, {h, BUF, 8}), 3u) << "five bytes of eight asked";
+    EXPECT_EQ(mem_.text(BUF, 5), std::string("SHFB\x03"));
+    EXPECT_EQ(with_block(SYS_READ, {h, BUF, 4}), 4u) << "at its end nothing more";
+    EXPECT_EQ(with_block(SYS_SEEK, {h, 4}), 0u);
+    EXPECT_EQ(with_block(SYS_READ, {h, BUF, 1}), 0u);
+    EXPECT_EQ(mem_.text(BUF, 1), "\x03");
+    EXPECT_EQ(write_to(h, "x"), FAILED);
+    EXPECT_EQ(with_block(SYS_CLOSE, {h}), 0u);
+    EXPECT_TRUE(log_.empty()) << log_.front();
+    for (uint32_t mode : {2u, 4u, 8u, 11u}) {
+        EXPECT_EQ(open(SEMIHOST_FEATURES_NAME, mode), FAILED) << mode;
+        EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EACCES));
+    }
+    EXPECT_EQ(out_.drain() + err_.drain(), "");
+}
+
+// A console read waits for input no longer than the session's deadline.
+TEST_F(Semihost, AConsoleReadEndsAtTheDeadline)
+{
+    s_.deadline_us = 1; // long past
+    uint32_t in = open(":tt", 0);
+    mem_.put_words(BLOCK, {in, BUF, 4});
+    uint32_t r0 = 0xA5A5A5A5;
+    semihost_exit exit;
+    EXPECT_EQ(semihost_perform(s_, SYS_READ, BLOCK, &r0, &exit), SEMIHOST_DEADLINE);
+    EXPECT_EQ(r0, 0xA5A5A5A5u) << "R0 is not touched";
+    EXPECT_EQ(semihost_perform(s_, SYS_READC, 0, &r0, &exit), SEMIHOST_DEADLINE);
+    in_.feed("ok");
+    EXPECT_EQ(with_block(SYS_READ, {in, BUF, 4}), 2u) << "input that is there is read at once";
+    EXPECT_EQ(mem_.text(BUF, 2), "ok");
+    in_.end();
+    EXPECT_EQ(with_block(SYS_READ, {in, BUF, 4}), 4u) << "the input's end is no time-out";
 }
 
 TEST_F(Semihost, ClockTimeHeapAndErrno)
@@ -305,7 +392,7 @@ TEST_F(Semihost, HostileRequestsFailAndAreLoggedAndTheSessionGoesOn)
 
 TEST_F(Semihost, BadHandlesAndAFullTable)
 {
-    for (uint32_t h : {0u, 2u, 16u, 17u, 0xFFFFFFFFu}) {
+    for (uint32_t h : {0u, 2u, 16u, 64u, 65u, 0xFFFFFFFFu}) {
         EXPECT_EQ(write_to(h, "x"), FAILED) << h;
         EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EBADF));
     }
@@ -416,6 +503,78 @@ TEST_F(SemihostFiles, EveryEscapeIsRefusedAndNothingOutsideChanges)
     EXPECT_EQ(with_nul, FAILED);
 }
 
+// Name (at NAME) and length: the two-word form of SYS_REMOVE and of each
+// half of SYS_RENAME.
+struct target_name {
+    uint32_t addr, len;
+};
+
+class SemihostRemoveRename : public SemihostFiles
+{
+protected:
+    target_name put_name(uint32_t at, const std::string &name)
+    {
+        mem_.put(at, name.data(), static_cast<uint32_t>(name.size()));
+        return {at, static_cast<uint32_t>(name.size())};
+    }
+    uint32_t remove(const std::string &name)
+    {
+        target_name n = put_name(NAME, name);
+        return with_block(SYS_REMOVE, {n.addr, n.len});
+    }
+    uint32_t rename(const std::string &from, const std::string &to)
+    {
+        target_name a = put_name(NAME, from), b = put_name(NAME + 0x100, to);
+        return with_block(SYS_RENAME, {a.addr, a.len, b.addr, b.len});
+    }
+    bool exists(const std::string &path) const
+    {
+        struct stat st {
+        };
+        return lstat(path.c_str(), &st) == 0;
+    }
+};
+
+TEST_F(SemihostRemoveRename, InsideTheDirectoryTheyWork)
+{
+    EXPECT_EQ(rename("inside.txt", "sub/moved.txt"), 0u);
+    EXPECT_FALSE(exists(box_ + "/inside.txt"));
+    EXPECT_TRUE(exists(box_ + "/sub/moved.txt"));
+    EXPECT_EQ(remove("sub/moved.txt"), 0u);
+    EXPECT_FALSE(exists(box_ + "/sub/moved.txt"));
+    EXPECT_EQ(remove("link_out"), 0u) << "a link is removed, not what it names";
+    EXPECT_FALSE(exists(box_ + "/link_out"));
+    EXPECT_TRUE(exists(root_ + "/secret"));
+    EXPECT_EQ(remove("missing"), FAILED);
+    EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(ENOENT));
+    EXPECT_EQ(remove("sub"), FAILED) << "no directories";
+    EXPECT_EQ(rename("missing", "other"), FAILED);
+    EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(ENOENT));
+    EXPECT_TRUE(log_.empty()) << log_.front();
+}
+
+TEST_F(SemihostRemoveRename, EveryEscapeIsRefusedAndNothingOutsideChanges)
+{
+    const char *escapes[] = {
+        "/tmp/x", "../secret", "sub/../../secret", "..", "up/secret", "sub/deep_out/x", "link_out/../x", ".", "sub/.",
+        "",       "sub/",      "abs_link/x"};
+    for (const char *name : escapes) {
+        EXPECT_EQ(remove(name), FAILED) << name;
+        EXPECT_NE(call(SYS_ERRNO, 0), 0u) << name;
+        EXPECT_EQ(rename("link_in", name), FAILED) << "to " << name;
+        EXPECT_EQ(rename(name, "taken"), FAILED) << "from " << name;
+    }
+    EXPECT_TRUE(exists(root_ + "/secret"));
+    EXPECT_FALSE(exists(root_ + "/x"));
+    EXPECT_FALSE(exists(box_ + "/taken"));
+    EXPECT_TRUE(exists(box_ + "/link_in"));
+    EXPECT_EQ(remove(std::string("inside.txt\0x", 12)), FAILED);
+    EXPECT_TRUE(exists(box_ + "/inside.txt"));
+    EXPECT_EQ(with_block(SYS_REMOVE, {UNMAPPED, 4}), FAILED);
+    EXPECT_EQ(with_block(SYS_RENAME, {NAME, 2 * SEMIHOST_MAX_NAME, NAME, 1}), FAILED);
+    EXPECT_EQ(call(SYS_ERRNO, 0), 91u) << "ENAMETOOLONG as the target's library numbers it";
+}
+
 TEST_F(Semihost, WithoutADirectoryNoFileOpens)
 {
     EXPECT_EQ(open("anything\x1b[2J\n.txt", 4), FAILED);
@@ -423,6 +582,9 @@ TEST_F(Semihost, WithoutADirectoryNoFileOpens)
     ASSERT_EQ(log_.size(), 1u);
     EXPECT_NE(log_[0].find("\"anything?[2J?.txt\""), std::string::npos) << "no control bytes in the log: " << log_[0];
     EXPECT_EQ(semihost_session_set_dir(s_, "/nonexistent/dir"), -ENOENT);
+    mem_.put(NAME, "a.txt", 5);
+    EXPECT_EQ(with_block(SYS_REMOVE, {NAME, 5}), FAILED);
+    EXPECT_EQ(call(SYS_ERRNO, 0), uint32_t(EACCES));
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // Test firmware for running a target to a verdict: it reads its arguments
 // through semihosting (SYS_GET_CMDLINE) and performs them in order, each a
-// word of the command line, then exits with success unless an argument
-// chose another end:
+// word of the command line after the program's name, then exits with
+// success unless an argument chose another end:
 //
-//   args          prints "args: " and the command line
+//   args          prints "args: " and the command line after the name
 //   alternate=N   N turns of "semihost I\n" through SYS_WRITE0, then
 //                 "itm I\n" through ITM stimulus port 0 (I from 1)
 //   forms         console output of every form: SYS_WRITEC "c", SYS_WRITE0
@@ -262,6 +262,20 @@ __attribute__((noinline)) void semihost_hang(void)
         __asm volatile("wfi");
 }
 
+// The command line after its first word, the program's name (quoted when
+// it holds a space).
+static const char *skip_name(const char *line)
+{
+    char end = *line == '"' || *line == '\'' ? *line++ : ' ';
+    while (*line && *line != end)
+        line++;
+    if (*line == end && end != ' ')
+        line++;
+    while (*line == ' ')
+        line++;
+    return line;
+}
+
 static uint32_t number(const char *s, uint32_t n)
 {
     uint32_t v = 0;
@@ -278,7 +292,7 @@ static int perform(const char *w, uint32_t n)
 #define VALUE(prefix) number(w + sizeof(prefix) - 1, n - (sizeof(prefix) - 1))
     if (IS("args")) {
         print("args: ");
-        print(cmdline);
+        print(skip_name(cmdline));
         print("\n");
     } else if (HAS("alternate=")) {
         alternate(VALUE("alternate="));
@@ -327,7 +341,7 @@ int main(void)
         print("command line too long\n");
         exit_with(ADP_STOPPED_RUNTIME_ERROR);
     }
-    const char *p = cmdline;
+    const char *p = skip_name(cmdline);
     while (*p) {
         while (*p == ' ')
             p++;
