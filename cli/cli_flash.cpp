@@ -36,18 +36,23 @@ struct phase_progress : flash_observer {
     }
 };
 
-static int load_setup(cli_session &s, flash_setup *setup)
+int flash_setup_for(cli_session &s, flash_setup *setup, std::string *why)
 {
     flash_source source;
     source.algo_path = s.opt.algo;
     source.pack_path = s.opt.pack;
     source.device = s.opt.device;
+    if (!source.pack_path.empty() && source.device.empty()) {
+        *why = "--pack needs --device NAME";
+        return -1;
+    }
+    return flash_setup_load(s.link, source, setup, why) == 0 ? 0 : -1;
+}
+
+static int load_setup(cli_session &s, flash_setup *setup)
+{
     std::string why;
-    if (!source.pack_path.empty() && source.device.empty())
-        return fail(EXIT_USAGE, "--pack needs --device NAME");
-    if (flash_setup_load(s.link, source, setup, &why) != 0)
-        return fail(EXIT_USAGE, "%s", why.c_str());
-    return EXIT_DONE;
+    return flash_setup_for(s, setup, &why) == 0 ? EXIT_DONE : fail(EXIT_USAGE, "%s", why.c_str());
 }
 
 static int load_image(cli_session &s, const std::string &path, std::vector<tarvex::image_extent> *image)
@@ -176,12 +181,8 @@ int cmd_verify(cli_session &s, const std::vector<std::string> &args)
     });
 }
 
-int flash_for_run(cli_session &s, const std::vector<tarvex::image_extent> &image)
+int flash_for_run(cli_session &s, const flash_setup &setup, const std::vector<tarvex::image_extent> &image)
 {
-    flash_setup setup;
-    int rc = load_setup(s, &setup);
-    if (rc != EXIT_DONE)
-        return rc;
     flash_options opt;
     opt.halt_after = true;
     phase_progress bar;

@@ -103,20 +103,95 @@ static int start_in_ram(cli_session &s, const run_job &job)
     return rc;
 }
 
+// Whether [addr, addr + len) meets the flash the loader programs.
+static bool meets_flash(const tt::flash_setup &setup, uint32_t addr, uint64_t len)
+{
+    const tarvex::flash_device_desc &d = setup.algo.device;
+    return addr < uint64_t{d.address} + d.size && addr + len > d.address;
+}
+
+static const tarvex::image_extent *part_in_flash(const tt::flash_setup &setup, const run_job &job)
+{
+    for (const tarvex::image_extent &e : job.extents)
+        if (meets_flash(setup, e.address, e.bytes.size()))
+            return &e;
+    return nullptr;
+}
+
+// An ELF entry point inside one of the image's parts outside flash.
+static bool entry_in_ram(const tt::flash_setup &setup, const run_job &job)
+{
+    uint32_t entry = 0;
+    if (!job.is_elf || tarvex::image_entry(job.image.data(), job.image.size(), &entry) != 0)
+        return false;
+    entry &= ~1u;
+    for (const tarvex::image_extent &e : job.extents)
+        if (entry >= e.address && entry - e.address < e.bytes.size())
+            return !meets_flash(setup, entry, 2);
+    return false;
+}
+
+// Whether the image runs from RAM: with --ram (refused when a part of it
+// lies in flash, which memory writes cannot program), or when it has
+// nothing in flash and its entry in RAM (refused when nothing would run).
+static int choose_ram(cli_session &s, const run_job &job, const tt::flash_setup &setup, bool *in_ram)
+{
+    const tarvex::flash_device_desc &d = setup.algo.device;
+    const tarvex::image_extent *flash_part = part_in_flash(setup, job);
+    *in_ram = s.opt.ram || flash_part == nullptr;
+    if (s.opt.ram && flash_part != nullptr)
+        return fail(RUN_STATUS_NOT_RUN,
+                    "--ram loads the image with memory writes, but its part at 0x%08x-0x%08x lies in flash "
+                    "(0x%08x-0x%08x): run it without --ram to program the flash",
+                    flash_part->address, static_cast<uint32_t>(flash_part->address + flash_part->bytes.size() - 1),
+                    d.address, d.address + d.size - 1);
+    if (!s.opt.ram && flash_part == nullptr && !entry_in_ram(setup, job))
+        return fail(RUN_STATUS_NOT_RUN,
+                    "the image has nothing in flash (0x%08x-0x%08x) and no entry point in its RAM parts: "
+                    "nothing would run",
+                    d.address, d.address + d.size - 1);
+    return EXIT_DONE;
+}
+
+// The flash's extent tells a RAM-linked image from a flash one; with
+// --ram and no algorithm for this target the image is taken as it is.
+static int plan_load(cli_session &s, const run_job &job, tt::flash_setup *setup, bool *in_ram)
+{
+    std::string why;
+    if (flash_setup_for(s, setup, &why) == 0)
+        return choose_ram(s, job, *setup, in_ram);
+    *in_ram = s.opt.ram;
+    return s.opt.ram ? EXIT_DONE : fail(RUN_STATUS_NOT_RUN, "%s", why.c_str());
+}
+
+static int write_to_ram(cli_session &s, const run_job &job)
+{
+    for (const tarvex::image_extent &e : job.extents) {
+        uint32_t len = static_cast<uint32_t>(e.bytes.size());
+        if (tt::memory_write(s.link, e.address, e.bytes.data(), len) != tt::TARGET_OK)
+            return fail(RUN_STATUS_NOT_RUN,
+                        "loading the image: writing its part at 0x%08x-0x%08x failed (result %d): "
+                        "is it RAM on this target?",
+                        e.address, e.address + len - 1, s.link.last_result());
+    }
+    return EXIT_DONE;
+}
+
 static int load(cli_session &s, const run_job &job)
 {
+    tt::flash_setup setup;
+    bool in_ram = false;
     int rc = target_step(s, tt::halt(s.link), "halting the core");
-    if (rc == EXIT_DONE && s.opt.ram)
-        rc = target_step(s, tt::reset(s.link, true), "resetting the target");
-    if (rc == EXIT_DONE && !s.opt.ram && flash_for_run(s, job.extents) != EXIT_DONE)
-        rc = RUN_STATUS_NOT_RUN;
-    for (size_t i = 0; i < job.extents.size() && rc == EXIT_DONE && s.opt.ram; i++) {
-        const tarvex::image_extent &e = job.extents[i];
-        rc = target_step(s, tt::memory_write(s.link, e.address, e.bytes.data(), static_cast<uint32_t>(e.bytes.size())),
-                         "loading the image");
-    }
     if (rc == EXIT_DONE)
-        rc = s.opt.ram ? start_in_ram(s, job) : target_step(s, tt::reset(s.link, true), "resetting the target");
+        rc = plan_load(s, job, &setup, &in_ram);
+    if (rc == EXIT_DONE && in_ram)
+        rc = target_step(s, tt::reset(s.link, true), "resetting the target");
+    if (rc == EXIT_DONE && in_ram)
+        rc = write_to_ram(s, job);
+    else if (rc == EXIT_DONE && flash_for_run(s, setup, job.extents) != EXIT_DONE)
+        rc = RUN_STATUS_NOT_RUN;
+    if (rc == EXIT_DONE)
+        rc = in_ram ? start_in_ram(s, job) : target_step(s, tt::reset(s.link, true), "resetting the target");
     return rc;
 }
 
@@ -250,11 +325,13 @@ static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
     return RUN_STATUS_NOT_RUN;
 }
 
-static int run_loaded(cli_session &s, run_job &job, const std::vector<std::string> &firmware_args)
+// argv: the image's path as given, then the firmware's arguments, as a
+// host's semihosting gives them.
+static int run_loaded(cli_session &s, run_job &job, const std::vector<std::string> &argv)
 {
     tarvex::semihost_session session;
     tarvex::semihost_session_init(session, tt::semihost_memory_of(s.link), STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
-                                  firmware_args);
+                                  argv);
     session.log = semihost_log;
     int rc = s.opt.semihost_dir.empty() ? 0 : tarvex::semihost_session_set_dir(session, s.opt.semihost_dir.c_str());
     if (rc != 0) {
@@ -281,6 +358,9 @@ int cmd_run_image(cli_session &s, const std::vector<std::string> &args)
 {
     // A reader of the output that goes away must not end the run unreported.
     signal(SIGPIPE, SIG_IGN);
+    if (tarvex::semihost_command_line(args).empty())
+        return fail(RUN_STATUS_NOT_RUN, "an argument holds a newline, or both quote characters: the firmware's C "
+                                        "library could not read it back");
     run_job job;
     job.s = &s;
     int rc = read_image(job, args[0]);
@@ -288,7 +368,7 @@ int cmd_run_image(cli_session &s, const std::vector<std::string> &args)
         rc = load(s, job);
     if (rc != EXIT_DONE)
         return rc;
-    return run_loaded(s, job, std::vector<std::string>(args.begin() + 1, args.end()));
+    return run_loaded(s, job, args);
 }
 
 } // namespace tarvex_cli
