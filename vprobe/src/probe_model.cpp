@@ -879,6 +879,17 @@ void probe_reply_discard(probe_view &v)
     v.rec->st.reply_pos = v.rec->st.reply_len;
 }
 
+void probe_image_written(probe_view &v, uint32_t addr, uint32_t len)
+{
+    probe_state &st = v.rec->st;
+    probe_mark_code(st.core, addr, len);
+    if (v.rec->cfg.swo_source != SWO_AUTO || st.core.swo_itm)
+        return;
+    st.core.swo_itm = 1;
+    // Counter bytes not yet read would be read from the ITM's ring.
+    st.trace.consumed = st.trace.produced;
+}
+
 uint32_t probe_trace_available(probe_view &v, uint64_t now_us)
 {
     probe_state &st = v.rec->st;
@@ -919,7 +930,7 @@ uint8_t target_write(probe_view &v, uint32_t addr, const uint8_t *in, uint32_t l
     uint8_t *dst = backing(v, addr, len, &flash);
     if (dst && !flash) {
         std::memcpy(dst, in, len);
-        probe_mark_code(v.rec->st.core, addr, len);
+        probe_image_written(v, addr, len);
         return STATUS_OK;
     }
     if (dst || !ppb_words(addr, len))

@@ -288,6 +288,10 @@ void probe_core_reset(probe_view &v);
 // Target memory changed under the core's feet (debugger writes, flash
 // programming): the executor drops what it translated from there.
 void probe_mark_code(core_debug &c, uint32_t addr, uint32_t len);
+// A debugger loaded code or data (a RAM write, a programmed flash word):
+// probe_mark_code, and a probe whose trace source follows its firmware
+// leaves the synthetic counter for the core's ITM.
+void probe_image_written(probe_view &v, uint32_t addr, uint32_t len);
 
 // Runs one command block. Returns the number of reply bytes left in
 // st.io (0 for commands without reply). Does not record history or apply

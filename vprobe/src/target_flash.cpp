@@ -120,7 +120,7 @@ void program(probe_view &v, uint32_t value)
         f.errors |= FLC_STAT_ERR_PROG;
     } else {
         std::memcpy(v.flash + offset, &value, 4);
-        probe_mark_code(st.core, f.addr, 4);
+        probe_image_written(v, f.addr, 4);
         f.words_programmed++;
         start_busy(st, FLC_PROGRAM_CYCLES);
     }
