@@ -165,12 +165,27 @@ TEST_P(RunImage, FilesOnlyInsideTheDirectoryAndHostileRequestsFail)
     EXPECT_EQ(rmdir(dir.c_str()), 0);
 }
 
-TEST_P(RunImage, ARamImageLoadsAndRunsToItsBreakpoint)
+// The flash holds the semihosting firmware, which would exit 0: a RAM
+// image run without --ram once reset into it and reported its verdict.
+TEST_P(RunImage, ARamImageRunsFromRamWithOrWithoutRam)
 {
-    cli_run r = run({"run", RAM_PROGRAM_ELF, "--ram", "--timeout", RUN_TIMEOUT});
-    EXPECT_EQ(r.status, 139) << r.err;
-    EXPECT_NE(r.err.find("no semihosting call"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("ram_start"), std::string::npos) << "stopped in the RAM program: " << r.err;
+    for (bool ram : {true, false}) {
+        std::vector<std::string> words = {"run", RAM_PROGRAM_ELF, "--timeout", RUN_TIMEOUT};
+        if (ram)
+            words.push_back("--ram");
+        cli_run r = run(words);
+        EXPECT_EQ(r.status, 139) << ram << ": " << r.err;
+        EXPECT_NE(r.err.find("no semihosting call"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("ram_start"), std::string::npos) << "stopped in the RAM program: " << r.err;
+    }
+}
+
+TEST_P(RunImage, RamOnAFlashImageIsRefusedSayingWhy)
+{
+    cli_run r = run({"run", SEMIHOST_ELF, "--ram", "--", "exit=ok"});
+    EXPECT_EQ(r.status, 125);
+    EXPECT_NE(r.err.find("lies in flash (0x00000000-0x0003ffff): run it without --ram"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "") << "nothing ran";
 }
 
 // Run A holds probe 0 until its time-out. Meanwhile a run on probe 1 ends

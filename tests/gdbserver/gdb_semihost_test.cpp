@@ -41,4 +41,33 @@ TEST_F(GdbSemihost, DisabledGdbStopsAtTheBkpt)
     EXPECT_NE(out.text.find("bkpt\t0x00ab"), std::string::npos);
 }
 
+// The target C libraries' own semihosting: their status reaches GDB
+// through SYS_EXIT_EXTENDED, which they use once the feature file offers
+// it, and their console output arrives while GDB waits.
+class GdbLibcSemihost : public gdb_test::GdbServer, public ::testing::WithParamInterface<const char *>
+{
+protected:
+    GdbLibcSemihost()
+    {
+        vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + GetParam()};
+        elf_ = GetParam();
+    }
+};
+
+TEST_P(GdbLibcSemihost, ExitStatusAndOutputOfTheLibrary)
+{
+    gdb_output out = gdb({"monitor semihosting args lines=2 exit=3", "monitor reset halt", "continue"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("line 0\nline 1\n"), std::string::npos);
+    EXPECT_NE(out.text.find("exited with code 03"), std::string::npos);
+    EXPECT_EQ(front_end_log().find("semihosting-features"), std::string::npos) << "answered, not refused";
+}
+
+std::string library_name(const ::testing::TestParamInfo<const char *> &info)
+{
+    return std::string(info.param).find("newlib") != std::string::npos ? "newlib" : "picolibc";
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, GdbLibcSemihost, ::testing::Values(NEWLIB_ELF, PICOLIBC_ELF), library_name);
+
 } // namespace
