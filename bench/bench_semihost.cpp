@@ -10,7 +10,10 @@
 //     waiting for the halt must not dominate).
 // The other rows are what the loop's polling costs another client: that
 // client's register read on the same probe while a run polls a firmware
-// that never halts, beside the same read with the probe idle.
+// that never halts, beside the same read with the probe idle; and short
+// printf lines through the target C libraries' own semihosting (newlib,
+// picolibc) on 1 ms probes, per line, with the calls and requests each
+// line took.
 //
 // The binary starts itself again under tarvex-vprobe --fast, so that the
 // server it starts sees the virtual probes.
@@ -50,6 +53,8 @@ int calls()
 // Register reads before and after each run, for the reference.
 constexpr int REFERENCE_READS = 200;
 constexpr const char *SERIALS[2] = {"7E5756500000000000000F01", "7E5756500000000000000F02"}; // fast, slow
+// 1 ms probes with the libc test firmware: newlib, picolibc.
+constexpr const char *LIBC_SERIALS[2] = {"7E5756500000000000000F03", "7E5756500000000000000F04"};
 
 // Counts the requests the loop sends through it.
 class counting_link : public tt::link
@@ -107,6 +112,7 @@ struct probe_session {
 struct setup {
     tarvex_test::server_process server;
     probe_session probes[2];
+    probe_session libc[2];
     bool ok = false;
 };
 
@@ -116,7 +122,8 @@ setup *started()
     if (!s) {
         s = std::make_unique<setup>();
         s->ok = s->server.start({}) == 0 && s->server.wait_listening() == 0 &&
-                s->probes[0].open(s->server, SERIALS[0]) && s->probes[1].open(s->server, SERIALS[1]);
+                s->probes[0].open(s->server, SERIALS[0]) && s->probes[1].open(s->server, SERIALS[1]) &&
+                s->libc[0].open(s->server, LIBC_SERIALS[0]) && s->libc[1].open(s->server, LIBC_SERIALS[1]);
     }
     return s->ok ? s.get() : nullptr;
 }
@@ -135,13 +142,14 @@ void drain(void *ctx)
     d.reads++;
 }
 
-// One run of the firmware from reset with args; its result, requests counted.
-tt::run_result run_firmware(probe_session &p, const std::string &args, double timeout_s, uint64_t *requests)
+// One run of the firmware from reset with the argument word; its result,
+// requests counted.
+tt::run_result run_firmware(probe_session &p, const std::string &word, double timeout_s, uint64_t *requests)
 {
     counting_link counted(*p.link);
     tarvex::semihost_session s;
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    tarvex::semihost_session_init(s, tt::semihost_memory_of(counted), -1, null_fd, null_fd, {args});
+    tarvex::semihost_session_init(s, tt::semihost_memory_of(counted), -1, null_fd, null_fd, {"firmware.elf", word});
     drain_ctx d{&p};
     tt::run_options opt;
     opt.timeout_s = timeout_s;
@@ -239,13 +247,50 @@ void BM_OtherClientBesideARun(benchmark::State &state)
 }
 BENCHMARK(BM_OtherClientBesideARun)->Arg(0)->Arg(1)->ArgName("slow")->UseRealTime();
 
+// Short printf lines ("line N\n") through newlib (0) or picolibc (1) on a
+// 1 ms probe: the time per line, and the semihosting calls and requests
+// behind it (picolibc writes a character a call).
+void BM_LibcPrintfLines(benchmark::State &state)
+{
+    setup *s = started();
+    if (s == nullptr) {
+        state.SkipWithError("server or probes did not start");
+        return;
+    }
+    const int lines = calls() / 2;
+    double run_s = 0;
+    uint64_t trips = 0, served = 0;
+    for (auto _ : state) {
+        uint64_t requests = 0;
+        auto start = std::chrono::steady_clock::now();
+        tt::run_result r = run_firmware(s->libc[state.range(0)], "lines=" + std::to_string(lines), 0, &requests);
+        run_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        trips += requests;
+        served += r.calls;
+        if (r.end != tt::RUN_EXITED || r.exit.status != 0) {
+            state.SkipWithError(("the firmware did not run to its exit: end " + std::to_string(r.end)).c_str());
+            return;
+        }
+    }
+    double n = static_cast<double>(state.iterations());
+    state.counters["per_line_ms"] = run_s / n / lines * 1e3;
+    state.counters["calls_per_line"] = static_cast<double>(served) / n / lines;
+    state.counters["requests_per_call"] = static_cast<double>(trips) / static_cast<double>(served);
+}
+BENCHMARK(BM_LibcPrintfLines)->Arg(0)->Arg(1)->ArgName("picolibc")->Iterations(1)->UseRealTime();
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     std::string firmware = std::string("firmware=") + SEMIHOST_ELF;
     tarvex_test::reexec_under_vprobe(argv, {"--fast", "--probe", firmware + ",serial=" + SERIALS[0], "--probe",
-                                            firmware + ",latency=1000,serial=" + SERIALS[1]});
+                                            firmware + ",latency=1000,serial=" + SERIALS[1], "--probe",
+                                            std::string("firmware=") + NEWLIB_ELF + ",latency=1000,serial=" +
+                                                LIBC_SERIALS[0],
+                                            "--probe",
+                                            std::string("firmware=") + PICOLIBC_ELF + ",latency=1000,serial=" +
+                                                LIBC_SERIALS[1]});
     pin_to_cpu(0, false);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -62,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int outcome = semihost_perform(s, op, param_of(word(r + 4)), &result, &exit);
         if (outcome == SEMIHOST_EXITED && op != SYS_EXIT && op != SYS_EXIT_EXTENDED)
             __builtin_trap();
+        if (outcome == SEMIHOST_DEADLINE) // the session has none
+            __builtin_trap();
         if (outcome == SEMIHOST_RESUME && op == SYS_OPEN && result != SEMIHOST_FAILED &&
             (result == 0 || result > SEMIHOST_HANDLES))
             __builtin_trap();

@@ -106,6 +106,9 @@ std::string semihost_monitor(gdb_semihost &h, const std::vector<std::string> &wo
 {
     std::string arg = words.size() >= 2 ? words[1] : "";
     if (arg == "args" && !h.started) {
+        std::vector<std::string> argv(words.begin() + 1, words.end());
+        if (tarvex::semihost_command_line(argv).empty())
+            return "error: a word holds both quote characters: the firmware's C library could not read it back\n";
         h.args.assign(words.begin() + 2, words.end());
         return "the firmware's arguments are set\n";
     }

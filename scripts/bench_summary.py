@@ -132,6 +132,15 @@ def main():
         time_row(f"register read beside a semihosting run, {probe}", f"BM_OtherClientBesideARun/slow:{slow}/real_time",
                  0.50)
 
+    for lib, arg in (("newlib", 0), ("picolibc", 1)):
+        row = rows.get(f"BM_LibcPrintfLines/picolibc:{arg}/iterations:1/real_time")
+        if row is None or "per_line_ms" not in row:
+            table.append((f"printf line through {lib}, 1 ms probe", "missing", "", "", "", "MISSING"))
+            continue
+        table.append((f"printf line through {lib}, 1 ms probe", fmt_time(row["per_line_ms"] * 1e6),
+                      f"{row['calls_per_line']:.1f} calls, {row['requests_per_call']:.1f} requests each", "", "",
+                      "INFO"))
+
     waited = rows.get("BM_EchoAfterWork/300")
     if waited is not None and "measured_us" in waited:
         table.append(("echo after 300 us of work, less it", fmt_time(waited["measured_us"] * 1e3),
