@@ -51,13 +51,12 @@ static int read_image(run_job &job, const std::string &path)
     if (load_file(path, &job.image) != EXIT_DONE)
         return RUN_STATUS_NOT_RUN;
     std::string why;
-    tarvex::image_format format = tarvex::image_guess_format(job.image.data(), job.image.size());
+    tarvex::image_format format =
+        tarvex::image_choose_format(path, job.image.data(), job.image.size(), job.s->opt.format);
     job.is_elf = format == tarvex::IMAGE_ELF;
     int rc = -1;
-    if (job.is_elf)
-        rc = tarvex::image_read_elf(job.image.data(), job.image.size(), job.extents, &why);
-    else if (format == tarvex::IMAGE_HEX)
-        rc = tarvex::image_read_hex(job.image.data(), job.image.size(), job.extents, &why);
+    if (format != tarvex::IMAGE_BINARY)
+        rc = tarvex::image_read(format, job.image.data(), job.image.size(), 0, job.extents, &why);
     else
         why = "an ELF or Intel HEX image is needed (a raw binary has no address)";
     if (rc == 0 && job.extents.empty())
@@ -231,11 +230,22 @@ static int report_fault(cli_session &s, const run_job &job, const tt::run_result
     return RUN_STATUS_FAULT;
 }
 
+// The firmware's status passes through when it cannot be mistaken for one
+// of the tool's own, which lie above FIRMWARE_STATUS_MAX; the exit status
+// would keep only its low byte anyway.
+static int firmware_status(const tarvex::semihost_exit &exit)
+{
+    if (exit.status >= 0 && exit.status <= FIRMWARE_STATUS_MAX)
+        return exit.status;
+    fprintf(stderr, "tarvex-cli: the firmware exited with status %d\n", exit.status);
+    return RUN_STATUS_OUT_OF_RANGE;
+}
+
 static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
 {
     switch (r.end) {
     case tt::RUN_EXITED:
-        return r.exit.status;
+        return firmware_status(r.exit);
     case tt::RUN_TIMEOUT:
         fprintf(stderr, "tarvex-cli: time-out after %g s: the core is halted at pc 0x%08x%s\n", s.opt.timeout_s, r.pc,
                 place_of(job, r.pc).c_str());

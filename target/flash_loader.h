@@ -38,6 +38,7 @@ struct flash_error {
     std::string cause;
     bool lost = false;     // the server stopped answering
     bool mismatch = false; // verification found the target different from the image
+    bool outside = false;  // a part of the image, or the range, lies outside the flash (and RAM)
 };
 
 struct flash_options {
@@ -111,8 +112,11 @@ std::string flash_data_file(const flash_source &source, const char *name);
 // pack's RAM when it names one). -1 with *why when nothing fits.
 int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, std::string *why);
 
-// An image file (ELF, Intel HEX, or binary at base) read whole.
-int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image,
-                     std::string *why);
+// An image file read whole, in the form image_choose_format finds (forced,
+// unless IMAGE_UNKNOWN): a raw binary at *base, which only a raw binary
+// may have and must have (nullptr: no base given). -1 with *why naming the
+// file and what is wrong with it.
+int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
+                     std::vector<tarvex::image_extent> *image, std::string *why);
 
 } // namespace tarvex_target

@@ -155,24 +155,32 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
     return 0;
 }
 
-int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image, std::string *why)
+// A raw binary has no address of its own, and the other forms carry theirs:
+// a missing or a needless --base is a mistake, never a guess.
+static int check_base(const std::string &path, tarvex::image_format format, const uint32_t *base, std::string *why)
+{
+    if (format == tarvex::IMAGE_BINARY && base == nullptr)
+        *why = path + " is a raw binary, which says nowhere where it goes: give --base ADDR, the address of its "
+                      "first byte";
+    else if (format != tarvex::IMAGE_BINARY && base != nullptr)
+        *why = std::string("--base is for a raw binary, and ") + path + " is " + tarvex::image_format_name(format) +
+               ", whose parts carry their own addresses";
+    else
+        return 0;
+    return -1;
+}
+
+int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
+                     std::vector<tarvex::image_extent> *image, std::string *why)
 {
     std::vector<uint8_t> bytes;
     if (read_whole(path, &bytes, why) != 0)
         return -1;
+    tarvex::image_format format = tarvex::image_choose_format(path, bytes.data(), bytes.size(), forced);
+    if (format != tarvex::IMAGE_UNKNOWN && check_base(path, format, base, why) != 0)
+        return -1;
     std::string reason;
-    int rc;
-    switch (tarvex::image_guess_format(bytes.data(), bytes.size())) {
-    case tarvex::IMAGE_ELF:
-        rc = tarvex::image_read_elf(bytes.data(), bytes.size(), *image, &reason);
-        break;
-    case tarvex::IMAGE_HEX:
-        rc = tarvex::image_read_hex(bytes.data(), bytes.size(), *image, &reason);
-        break;
-    default:
-        rc = tarvex::image_read_binary(bytes.data(), bytes.size(), base, *image, &reason);
-        break;
-    }
+    int rc = tarvex::image_read(format, bytes.data(), bytes.size(), base != nullptr ? *base : 0, *image, &reason);
     if (rc == 0 && image->empty()) {
         rc = -1;
         reason = "nothing to load";
