@@ -47,6 +47,8 @@ static int load_setup(cli_session &s, flash_setup *setup)
         return fail(EXIT_USAGE, "--pack needs --device NAME");
     if (flash_setup_load(s.link, source, setup, &why) != 0)
         return fail(EXIT_USAGE, "%s", why.c_str());
+    if (!setup->warning.empty())
+        fprintf(stderr, "tarvex-cli: warning: %s\n", setup->warning.c_str());
     return EXIT_DONE;
 }
 
