@@ -10,10 +10,12 @@
 namespace tarvex_cli
 {
 
-// NEEDS_HELD_TARGET: the probe's hold is taken before the target is
-// attached and given back after the command, so no other client's
-// request lands between its steps.
-enum command_needs { NEEDS_SERVER, NEEDS_PROBE, NEEDS_TARGET, NEEDS_HELD_TARGET };
+// Every command but NEEDS_SERVER's takes the probe's hold before it runs
+// and gives it back after, so that no other client's request lands between
+// its steps; NEEDS_SHARED_PROBE gives it back at once and works beside the
+// others. NEEDS_TARGET also attaches the target (debug mode, a target that
+// answers).
+enum command_needs { NEEDS_SERVER, NEEDS_SHARED_PROBE, NEEDS_PROBE, NEEDS_TARGET };
 
 struct cli_command {
     const char *name;

@@ -49,10 +49,19 @@ int flash_setup_for(cli_session &s, flash_setup *setup, std::string *why)
     return flash_setup_load(s.link, source, setup, why) == 0 ? 0 : -1;
 }
 
+void warn_setup(const flash_setup &setup)
+{
+    if (!setup.warning.empty())
+        fprintf(stderr, "tarvex-cli: warning: %s\n", setup.warning.c_str());
+}
+
 static int load_setup(cli_session &s, flash_setup *setup)
 {
     std::string why;
-    return flash_setup_for(s, setup, &why) == 0 ? EXIT_DONE : fail(EXIT_USAGE, "%s", why.c_str());
+    if (flash_setup_for(s, setup, &why) != 0)
+        return fail(EXIT_USAGE, "%s", why.c_str());
+    warn_setup(*setup);
+    return EXIT_DONE;
 }
 
 static int load_image(cli_session &s, const std::string &path, std::vector<tarvex::image_extent> *image)
@@ -60,15 +69,19 @@ static int load_image(cli_session &s, const std::string &path, std::vector<tarve
     uint64_t base = 0;
     if (!s.opt.base.empty() && !tarvex::parse_number(s.opt.base, 0xFFFFFFFFu, &base))
         return fail(EXIT_USAGE, "--base needs an address: %s", s.opt.base.c_str());
+    uint32_t at = static_cast<uint32_t>(base);
     std::string why;
-    if (flash_image_load(path, static_cast<uint32_t>(base), image, &why) != 0)
+    if (flash_image_load(path, s.opt.format, s.opt.base.empty() ? nullptr : &at, image, &why) != 0)
         return fail(EXIT_USAGE, "%s", why.c_str());
     return EXIT_DONE;
 }
 
 static int flash_failed(const flash_error &err, const char *what)
 {
-    int status = err.lost ? EXIT_NO_SERVER : err.mismatch ? EXIT_MISMATCH : EXIT_FAILED;
+    int status = err.lost       ? EXIT_NO_SERVER
+                 : err.mismatch ? EXIT_MISMATCH
+                 : err.outside  ? EXIT_DOES_NOT_FIT
+                                : EXIT_FAILED;
     return fail(status, "%s failed in the %s phase at 0x%08x: %s", what, flash_phase_name(err.phase), err.address,
                 err.cause.c_str());
 }
@@ -114,7 +127,7 @@ static void print_summary(const cli_session &s, const flash_summary &sum, double
            static_cast<unsigned long long>(sum.bytes_programmed), total);
 }
 
-// The operation (under the probe's hold: see NEEDS_HELD_TARGET), then its
+// The operation (under the probe's hold: see command_needs), then its
 // summary or its failure.
 template <typename operation> static int held(cli_session &s, const char *what, operation run)
 {

@@ -17,6 +17,8 @@ int cmd_verify(cli_session &s, const std::vector<std::string> &args);
 // The loader's setup for this target from --algo, --pack and --device, or
 // the shipped algorithm the target names: 0, or -1 with *why.
 int flash_setup_for(cli_session &s, tarvex_target::flash_setup *setup, std::string *why);
+// What the setup says the loader lacks (its helper), on standard error.
+void warn_setup(const tarvex_target::flash_setup &setup);
 // run IMAGE's load: the image into flash (and RAM) with a progress line
 // but no summary, the core left halted.
 int flash_for_run(cli_session &s, const tarvex_target::flash_setup &setup,

@@ -51,13 +51,12 @@ static int read_image(run_job &job, const std::string &path)
     if (load_file(path, &job.image) != EXIT_DONE)
         return RUN_STATUS_NOT_RUN;
     std::string why;
-    tarvex::image_format format = tarvex::image_guess_format(job.image.data(), job.image.size());
+    tarvex::image_format format =
+        tarvex::image_choose_format(path, job.image.data(), job.image.size(), job.s->opt.format);
     job.is_elf = format == tarvex::IMAGE_ELF;
     int rc = -1;
-    if (job.is_elf)
-        rc = tarvex::image_read_elf(job.image.data(), job.image.size(), job.extents, &why);
-    else if (format == tarvex::IMAGE_HEX)
-        rc = tarvex::image_read_hex(job.image.data(), job.image.size(), job.extents, &why);
+    if (format != tarvex::IMAGE_BINARY)
+        rc = tarvex::image_read(format, job.image.data(), job.image.size(), 0, job.extents, &why);
     else
         why = "an ELF or Intel HEX image is needed (a raw binary has no address)";
     if (rc == 0 && job.extents.empty())
@@ -131,21 +130,33 @@ static bool entry_in_ram(const tt::flash_setup &setup, const run_job &job)
     return false;
 }
 
+// Whether every part of the image lies in the target's RAM.
+static bool all_in_ram(const tt::flash_setup &setup, const run_job &job)
+{
+    for (const tarvex::image_extent &e : job.extents)
+        if (e.address < setup.ram_base || e.address - setup.ram_base + e.bytes.size() > setup.ram_size)
+            return false;
+    return true;
+}
+
 // Whether the image runs from RAM: with --ram (refused when a part of it
 // lies in flash, which memory writes cannot program), or when it has
-// nothing in flash and its entry in RAM (refused when nothing would run).
+// nothing in flash and its entry in RAM. One that lies in RAM alone with
+// no entry there is refused: the reset would start the flash's old
+// firmware. The loader speaks for parts outside both.
 static int choose_ram(cli_session &s, const run_job &job, const tt::flash_setup &setup, bool *in_ram)
 {
     const tarvex::flash_device_desc &d = setup.algo.device;
     const tarvex::image_extent *flash_part = part_in_flash(setup, job);
-    *in_ram = s.opt.ram || flash_part == nullptr;
+    bool ram_image = flash_part == nullptr && entry_in_ram(setup, job);
+    *in_ram = s.opt.ram || ram_image;
     if (s.opt.ram && flash_part != nullptr)
         return fail(RUN_STATUS_NOT_RUN,
                     "--ram loads the image with memory writes, but its part at 0x%08x-0x%08x lies in flash "
                     "(0x%08x-0x%08x): run it without --ram to program the flash",
                     flash_part->address, static_cast<uint32_t>(flash_part->address + flash_part->bytes.size() - 1),
                     d.address, d.address + d.size - 1);
-    if (!s.opt.ram && flash_part == nullptr && !entry_in_ram(setup, job))
+    if (!*in_ram && flash_part == nullptr && all_in_ram(setup, job))
         return fail(RUN_STATUS_NOT_RUN,
                     "the image has nothing in flash (0x%08x-0x%08x) and no entry point in its RAM parts: "
                     "nothing would run",
@@ -158,8 +169,11 @@ static int choose_ram(cli_session &s, const run_job &job, const tt::flash_setup 
 static int plan_load(cli_session &s, const run_job &job, tt::flash_setup *setup, bool *in_ram)
 {
     std::string why;
-    if (flash_setup_for(s, setup, &why) == 0)
-        return choose_ram(s, job, *setup, in_ram);
+    int rc = flash_setup_for(s, setup, &why) == 0 ? choose_ram(s, job, *setup, in_ram) : -1;
+    if (rc == EXIT_DONE && !*in_ram)
+        warn_setup(*setup);
+    if (rc != -1)
+        return rc;
     *in_ram = s.opt.ram;
     return s.opt.ram ? EXIT_DONE : fail(RUN_STATUS_NOT_RUN, "%s", why.c_str());
 }
@@ -306,11 +320,22 @@ static int report_fault(cli_session &s, const run_job &job, const tt::run_result
     return RUN_STATUS_FAULT;
 }
 
+// The firmware's status passes through when it cannot be mistaken for one
+// of the tool's own, which lie above FIRMWARE_STATUS_MAX; the exit status
+// would keep only its low byte anyway.
+static int firmware_status(const tarvex::semihost_exit &exit)
+{
+    if (exit.status >= 0 && exit.status <= FIRMWARE_STATUS_MAX)
+        return exit.status;
+    fprintf(stderr, "tarvex-cli: the firmware exited with status %d\n", exit.status);
+    return RUN_STATUS_OUT_OF_RANGE;
+}
+
 static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
 {
     switch (r.end) {
     case tt::RUN_EXITED:
-        return r.exit.status;
+        return firmware_status(r.exit);
     case tt::RUN_TIMEOUT:
         fprintf(stderr, "tarvex-cli: time-out after %g s: the core is halted at pc 0x%08x%s\n", s.opt.timeout_s, r.pc,
                 place_of(job, r.pc).c_str());

@@ -11,12 +11,6 @@
 namespace tarvex_cli
 {
 
-enum run_status : int {
-    RUN_STATUS_TIMEOUT = 124,
-    RUN_STATUS_NOT_RUN = 125, // the server, the probe, the image or the load
-    RUN_STATUS_FAULT = 139,
-};
-
 // args: IMAGE, then the firmware's arguments (after "--").
 int cmd_run_image(cli_session &s, const std::vector<std::string> &args);
 

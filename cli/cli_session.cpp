@@ -1,5 +1,6 @@
 #include "cli_session.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -51,18 +52,37 @@ int lost_server(const char *what)
     return fail(EXIT_NO_SERVER, "no reply from tarvex-server to %s", what);
 }
 
+// "127.0.0.1:7184", or "unix:PATH" without a port.
+static std::string server_text(const cli_session &s)
+{
+    const std::string &host = s.opt.server.host;
+    return host.rfind("unix:", 0) == 0 ? host : host + ":" + std::to_string(s.opt.server.port);
+}
+
 int session_connect(cli_session &s)
 {
     if (s.conn.open(s.opt.server.host, s.opt.server.port, 0) != 0) {
         if (s.conn.error() == 0)
             return fail(EXIT_NO_SERVER, "cannot resolve host %s", s.opt.server.host.c_str());
+        if (s.conn.error() == EACCES || s.conn.error() == EPERM)
+            return fail(EXIT_REFUSED,
+                        "tarvex-server at %s refused this client: %s (the socket's mode and group keep this user "
+                        "out; the packaged service admits root and the tarvex group)",
+                        server_text(s).c_str(), strerror(s.conn.error()));
         return fail(EXIT_NO_SERVER, "cannot connect to tarvex-server at %s:%u: %s (is the server running?)",
                     s.opt.server.host.c_str(), s.opt.server.port, strerror(s.conn.error()));
     }
     std::string reply;
-    if (s.conn.text("register-client tarvex-cli\n", &reply) != 0)
-        return lost_server("register-client");
-    return EXIT_DONE;
+    if (s.conn.text("register-client tarvex-cli\n", &reply) == 0)
+        return EXIT_DONE;
+    // The server answers every request it reads, and closes a client its
+    // access rules refuse before it reads anything.
+    if (s.conn.wait_closed(0))
+        return fail(EXIT_REFUSED,
+                    "tarvex-server at %s refused this client: its access rules (--allow-user, --allow-group, "
+                    "--allow-network) do not admit this user or host, and its log names the uid and address",
+                    server_text(s).c_str());
+    return lost_server("register-client");
 }
 
 int session_open_probe(cli_session &s)
@@ -171,6 +191,8 @@ int session_hold(cli_session &s)
     progress_clear();
     if (rc == tarvex_target::TARGET_LOST)
         return lost_server("tarvex-tcp-hold");
+    if (rc == tarvex_target::TARGET_HELD)
+        return fail(EXIT_HELD, "%s: gave up waiting after %g s (--hold-wait)", why.c_str(), s.opt.hold_wait_s);
     return rc == tarvex_target::TARGET_OK ? EXIT_DONE : fail(EXIT_FAILED, "%s", why.c_str());
 }
 

@@ -1,12 +1,13 @@
 // What every command of the command-line client shares: its options, the
-// connection, the probe it selected and the association it opened, and the
-// exit statuses that tell a script what went wrong.
+// connection, the probe it selected and the association it opened.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "cli_status.h"
+#include "image_file.h"
 #include "tarvex_address.h"
 #include "tarvex_client.h"
 #include "tarvex_text.h"
@@ -14,16 +15,6 @@
 
 namespace tarvex_cli
 {
-
-enum exit_status : int {
-    EXIT_DONE = 0,
-    EXIT_USAGE = 1,
-    EXIT_NO_SERVER = 2, // not running, not reachable, or stopped answering
-    EXIT_NO_PROBE = 3,  // the selected probe is not attached
-    EXIT_FAILED = 4,    // the probe could not be opened or an operation failed
-    EXIT_NO_TARGET = 5, // the probe found no target, or the target does not answer
-    EXIT_MISMATCH = 6,  // verify: the target differs from the image
-};
 
 struct cli_options {
     tarvex::server_address server;
@@ -39,9 +30,10 @@ struct cli_options {
     std::string semihost_dir;
     size_t dashes_at = SIZE_MAX;
     // flash, erase, verify
-    std::string base; // where a raw binary goes
-    std::string algo; // --algo FLM
-    std::string pack; // --pack PACK (with --device)
+    std::string base;                                    // where a raw binary goes
+    tarvex::image_format format = tarvex::IMAGE_UNKNOWN; // --format: not decided by the file
+    std::string algo;                                    // --algo FLM
+    std::string pack;                                    // --pack PACK (with --device)
     std::string device;
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;

@@ -10,6 +10,7 @@
 #include "cli_format.h"
 #include "cli_run.h"
 #include "cli_session.h"
+#include "cli_status.h"
 
 using namespace tarvex_cli;
 
@@ -17,12 +18,8 @@ static void usage(FILE *out)
 {
     fprintf(out,
             "usage: tarvex-cli [--host H] [--port P] [--probe INDEX|SERIAL] [--json] COMMAND [ARGS]\n"
-            "commands:\n%s"
-            "exit status: 0 done, 1 usage or local file error, 2 server not reachable, 3 no such probe,\n"
-            "             4 probe could not be opened or an operation failed, 5 target not responding,\n"
-            "             6 verify found the target different from the image;\n"
-            "             run IMAGE: the firmware's own status, 124 time-out, 125 could not run, 139 fault\n",
-            commands_usage().c_str());
+            "commands:\n%s%s",
+            commands_usage().c_str(), exit_status_usage().c_str());
 }
 
 struct parsed_args {
@@ -49,6 +46,18 @@ static int seconds_option(const char *name, const char *text, double *seconds)
     return EXIT_DONE;
 }
 
+static int format_option(const std::string &text, tarvex::image_format *format)
+{
+    static const tarvex::image_format forms[] = {tarvex::IMAGE_ELF, tarvex::IMAGE_HEX, tarvex::IMAGE_BINARY};
+    static const char *const names[] = {"elf", "hex", "bin"};
+    for (size_t i = 0; i < 3; i++)
+        if (text == names[i]) {
+            *format = forms[i];
+            return EXIT_DONE;
+        }
+    return fail(EXIT_USAGE, "--format needs elf, hex or bin, not %s", text.c_str());
+}
+
 // Options that take a value; i is left on the value.
 static int value_option(parsed_args &p, const std::string &name, int argc, char **argv, int *i)
 {
@@ -65,6 +74,8 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.output = value;
     else if (name == "--base")
         p.opt.base = value;
+    else if (name == "--format")
+        rc = format_option(value, &p.opt.format);
     else if (name == "--algo")
         p.opt.algo = value;
     else if (name == "--pack")
@@ -91,7 +102,7 @@ static bool takes_value(const std::string &arg)
     static const char *const names[] = {
         "--host", "--port",    "--probe",           "-o",          "--output", "--seconds",
         "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",   "--algo",
-        "--pack", "--device"};
+        "--pack", "--device",  "--format"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -106,63 +117,83 @@ static int environment_defaults(cli_options &opt)
     return EXIT_DONE;
 }
 
+// One option at argv[*i] (i left on its value, if it takes one).
+static int parse_option(parsed_args &p, const std::string &arg, int argc, char **argv, int *i)
+{
+    if (arg == "--json")
+        p.opt.json = true;
+    else if (arg == "--ram")
+        p.opt.ram = true;
+    else if (arg == "--chip-erase" || arg == "--chip")
+        p.opt.chip_erase = true;
+    else if (arg == "--no-verify")
+        p.opt.no_verify = true;
+    else if (arg == "--halt")
+        p.opt.halt_after = true;
+    else if (arg == "-h" || arg == "--help")
+        p.help = true;
+    else if (takes_value(arg))
+        return value_option(p, arg, argc, argv, i);
+    else
+        return fail(EXIT_USAGE, "unknown option %s (see tarvex-cli --help)", arg.c_str());
+    return EXIT_DONE;
+}
+
 // Options may stand anywhere; "--" ends them (for raw requests that look
-// like options).
+// like options). After a mistake the words are still gathered: whether
+// they are run IMAGE decides its status, wherever the mistake stood.
 static int parse_args(int argc, char **argv, parsed_args &p)
 {
     int rc = environment_defaults(p.opt);
     bool options = true;
-    for (int i = 1; i < argc && rc == EXIT_DONE; i++) {
+    for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (!options || arg.size() < 2 || arg[0] != '-')
+        if (!options || arg.size() < 2 || arg[0] != '-') {
             p.words.push_back(arg);
-        else if (arg == "--") {
+        } else if (arg == "--") {
             options = false;
             p.opt.dashes_at = p.words.size();
-        } else if (arg == "--json")
-            p.opt.json = true;
-        else if (arg == "--ram")
-            p.opt.ram = true;
-        else if (arg == "--chip-erase" || arg == "--chip")
-            p.opt.chip_erase = true;
-        else if (arg == "--no-verify")
-            p.opt.no_verify = true;
-        else if (arg == "--halt")
-            p.opt.halt_after = true;
-        else if (arg == "-h" || arg == "--help")
-            p.help = true;
-        else if (takes_value(arg))
-            rc = value_option(p, arg, argc, argv, &i);
-        else
-            rc = fail(EXIT_USAGE, "unknown option %s (see tarvex-cli --help)", arg.c_str());
+        } else if (rc != EXIT_DONE) {
+            i += takes_value(arg) ? 1 : 0;
+        } else {
+            rc = parse_option(p, arg, argc, argv, &i);
+        }
     }
     return rc;
 }
 
-// run IMAGE holds the probe before it touches the target, and any failure
-// before the firmware runs is 125.
+// Every command that reaches a probe takes its hold first: behind another
+// client's job it waits up to --hold-wait, saying who holds the probe,
+// where its requests would otherwise wait on the server unseen. trace gives
+// the hold back before it streams beside the other clients. Any failure
+// before run IMAGE's firmware runs is 125.
 static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, bool run_image)
 {
+    bool probe = command.needs != NEEDS_SERVER;
     int rc = session_connect(s);
-    if (rc == EXIT_DONE && command.needs != NEEDS_SERVER)
+    if (rc == EXIT_DONE && probe)
         rc = session_open_probe(s);
-    bool hold = command.needs == NEEDS_HELD_TARGET || run_image;
-    if (rc == EXIT_DONE && hold)
+    if (rc == EXIT_DONE && probe)
         rc = session_hold(s);
-    if (rc == EXIT_DONE && (command.needs == NEEDS_TARGET || hold))
+    bool held = rc == EXIT_DONE && probe;
+    if (held && command.needs == NEEDS_SHARED_PROBE) {
+        session_release(s);
+        held = false;
+    }
+    if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
         rc = session_attach_target(s);
     if (rc != EXIT_DONE && run_image)
         rc = RUN_STATUS_NOT_RUN;
     else if (rc == EXIT_DONE)
         rc = command.run(s, args);
-    if (hold)
+    if (held)
         session_release(s);
     session_close(s);
     return rc;
 }
 
 // run IMAGE speaks in the statuses of timeout(1): whatever keeps the
-// firmware from running is 125, so that 1 is always the firmware's own.
+// firmware from running is 125, so that 1 to 9 are always the firmware's own.
 static bool runs_image(const parsed_args &p)
 {
     return p.words.size() >= 2 && p.words[0] == "run";

@@ -1,6 +1,7 @@
 // Arbitrary bytes as a firmware image: the first byte picks the reader (ELF,
-// Intel HEX, binary at a base), the rest is the file. What is accepted is
-// sorted, non-empty and free of overlaps.
+// Intel HEX, binary at a base, or the one image_choose_format picks for a
+// file name), the rest is the file. What is accepted is sorted, non-empty
+// and free of overlaps.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,16 +15,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<tarvex::image_extent> out;
     std::string why;
     int rc = 0;
-    switch (data[0] % 3) {
+    static const char *const names[] = {"app.elf", "app.hex", "app.bin", "app", "app.axf", "app.ihex"};
+    switch (data[0] % 4) {
     case 0:
         rc = tarvex::image_read_elf(data + 1, size - 1, out, &why);
         break;
     case 1:
         rc = tarvex::image_read_hex(data + 1, size - 1, out, &why);
         break;
-    default:
-        rc = tarvex::image_read_binary(data + 1, size - 1, 0xFFFFFF00u * (data[0] & 1), out, &why);
+    case 2:
+        rc = tarvex::image_read_binary(data + 1, size - 1, 0xFFFFFF00u * ((data[0] >> 2) & 1), out, &why);
         break;
+    default: {
+        const char *name = names[(data[0] >> 2) % 6];
+        rc =
+            tarvex::image_read(tarvex::image_choose_format(name, data + 1, size - 1), data + 1, size - 1, 0, out, &why);
+        break;
+    }
     }
     if (rc != 0)
         return why.empty() ? (__builtin_trap(), 0) : 0;

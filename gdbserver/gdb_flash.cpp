@@ -26,6 +26,8 @@ static gdb_flash &state(gdb_session &s)
         f.usable = flash_setup_load(s.link(), f.source, &f.setup, &why) == 0;
         f.setup.ram_base = s.config().ram.base;
         f.setup.ram_size = s.config().ram.size;
+        if (f.usable && !f.setup.warning.empty())
+            LOG_WARNING("%s", f.setup.warning.c_str());
         if (f.usable)
             LOG_INFO("flash algorithm: %s", f.setup.algo.device.name.c_str());
         else

@@ -79,6 +79,7 @@ static int split_image(const flash_setup &setup, const std::vector<image_extent>
         } else {
             err->phase = PHASE_PREPARE;
             err->address = e.address;
+            err->outside = true;
             err->cause = "the image's " + std::to_string(len) + " bytes at " + hex32(e.address) +
                          " lie neither in the flash (" + hex32(d.address) + ", " + std::to_string(d.size) +
                          " bytes) nor in RAM; nothing was changed";
@@ -651,6 +652,7 @@ int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, 
     if (!whole && !inside(addr, len, d.address, d.size)) {
         err->phase = PHASE_PREPARE;
         err->address = addr;
+        err->outside = true;
         err->cause =
             "the range lies outside the flash (" + hex32(d.address) + ", " + std::to_string(d.size) + " bytes)";
         return TARGET_FAILED;

@@ -27,6 +27,9 @@ struct flash_setup {
     uint32_t work_size = 0x8000;
     uint32_t ram_base = 0x20000000;
     uint32_t ram_size = 0x20000;
+    // What flash_setup_load had to go without (the helper), for the front
+    // end to say once; empty when nothing.
+    std::string warning;
 };
 
 enum flash_phase : int { PHASE_PREPARE, PHASE_ERASE, PHASE_PROGRAM, PHASE_VERIFY, PHASE_COUNT };
@@ -38,6 +41,7 @@ struct flash_error {
     std::string cause;
     bool lost = false;     // the server stopped answering
     bool mismatch = false; // verification found the target different from the image
+    bool outside = false;  // a part of the image, or the range, lies outside the flash (and RAM)
 };
 
 struct flash_options {
@@ -103,16 +107,20 @@ struct flash_source {
 };
 
 // A file shipped under share/tarvex: source.data_dir, then
-// $TARVEX_DATA_DIR, then the executable's ../share/tarvex, then the build
-// tree. Empty when none has it.
+// $TARVEX_DATA_DIR, then the executable's ../share/tarvex, then (for a
+// program run from the build tree) the build tree. Empty when none has it.
 std::string flash_data_file(const flash_source &source, const char *name);
 
-// Reads the algorithm and the checksum routine into *setup (with the
-// pack's RAM when it names one). -1 with *why when nothing fits.
+// Reads the algorithm and the helper into *setup (with the pack's RAM when
+// it names one). -1 with *why when nothing fits. Without a usable helper
+// the loader still works, slower: setup->warning says so.
 int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, std::string *why);
 
-// An image file (ELF, Intel HEX, or binary at base) read whole.
-int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image,
-                     std::string *why);
+// An image file read whole, in the form image_choose_format finds (forced,
+// unless IMAGE_UNKNOWN): a raw binary at *base, which only a raw binary
+// may have and must have (nullptr: no base given). -1 with *why naming the
+// file and what is wrong with it.
+int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
+                     std::vector<tarvex::image_extent> *image, std::string *why);
 
 } // namespace tarvex_target

@@ -51,7 +51,10 @@ static std::string executable_dir()
     return slash == nullptr ? "" : std::string(path, slash);
 }
 
-std::string flash_data_file(const flash_source &source, const char *name)
+// The executable's ../share/tarvex, written without the "..". The build
+// tree only for a program that runs from it: an installed one must not
+// lean on a tree that happens to be there.
+static std::vector<std::string> data_dirs(const flash_source &source)
 {
     std::vector<std::string> dirs;
     if (!source.data_dir.empty())
@@ -60,12 +63,20 @@ std::string flash_data_file(const flash_source &source, const char *name)
     if (env != nullptr && *env != '\0')
         dirs.push_back(env);
     std::string exe = executable_dir();
-    if (!exe.empty())
-        dirs.push_back(exe + "/../share/tarvex");
+    size_t slash = exe.rfind('/');
+    if (slash != std::string::npos)
+        dirs.push_back(exe.substr(0, slash) + "/share/tarvex");
 #ifdef TARVEX_BUILD_DATA_DIR
-    dirs.push_back(TARVEX_BUILD_DATA_DIR);
+    std::string tree = TARVEX_BUILD_TREE;
+    if (exe == tree || exe.rfind(tree + "/", 0) == 0)
+        dirs.push_back(TARVEX_BUILD_DATA_DIR);
 #endif
-    for (const std::string &d : dirs)
+    return dirs;
+}
+
+std::string flash_data_file(const flash_source &source, const char *name)
+{
+    for (const std::string &d : data_dirs(source))
         if (readable(d + "/" + name))
             return d + "/" + name;
     return "";
@@ -132,6 +143,29 @@ static int load_shipped(link &l, const flash_source &source, flash_setup *setup,
     return read_whole(path, &bytes, why) == 0 ? parse_algo(bytes, path, &setup->algo, why) : -1;
 }
 
+// What the loader goes without when it has no helper.
+constexpr const char *WITHOUT_HELPER = ": every sector the image touches is erased and programmed again, unchanged "
+                                       "or not, one call a page, and only the algorithm's Verify can verify";
+
+// The helper, or a warning naming where it was looked for.
+static void load_helper(const flash_source &source, flash_setup *setup)
+{
+    std::string path = flash_data_file(source, HELPER_ROUTINE), why;
+    if (path.empty()) {
+        std::string dirs;
+        for (const std::string &d : data_dirs(source))
+            dirs += (dirs.empty() ? "" : ", ") + d;
+        setup->warning = std::string("the flash helper ") + HELPER_ROUTINE + " is in none of " + dirs + WITHOUT_HELPER;
+        return;
+    }
+    if (read_whole(path, &setup->helper, &why) == 0 && flash_helper_current(setup->helper))
+        return;
+    setup->helper.clear();
+    if (why.empty())
+        why = path + " is not the flash helper this loader was built with";
+    setup->warning = why + WITHOUT_HELPER;
+}
+
 int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, std::string *why)
 {
     int rc;
@@ -145,34 +179,36 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
         rc = load_shipped(l, source, setup, why);
     if (rc != 0)
         return rc;
-    // Without the helper the loader still works: every touched sector is
-    // erased, each page is a call of its own, and verification needs the
-    // algorithm's Verify.
-    std::string helper = flash_data_file(source, HELPER_ROUTINE);
-    std::string ignored;
-    if (!helper.empty() && (read_whole(helper, &setup->helper, &ignored) != 0 || !flash_helper_current(setup->helper)))
-        setup->helper.clear();
+    load_helper(source, setup);
     return 0;
 }
 
-int flash_image_load(const std::string &path, uint32_t base, std::vector<tarvex::image_extent> *image, std::string *why)
+// A raw binary has no address of its own, and the other forms carry theirs:
+// a missing or a needless --base is a mistake, never a guess.
+static int check_base(const std::string &path, tarvex::image_format format, const uint32_t *base, std::string *why)
+{
+    if (format == tarvex::IMAGE_BINARY && base == nullptr)
+        *why = path + " is a raw binary, which says nowhere where it goes: give --base ADDR, the address of its "
+                      "first byte";
+    else if (format != tarvex::IMAGE_BINARY && base != nullptr)
+        *why = std::string("--base is for a raw binary, and ") + path + " is " + tarvex::image_format_name(format) +
+               ", whose parts carry their own addresses";
+    else
+        return 0;
+    return -1;
+}
+
+int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
+                     std::vector<tarvex::image_extent> *image, std::string *why)
 {
     std::vector<uint8_t> bytes;
     if (read_whole(path, &bytes, why) != 0)
         return -1;
+    tarvex::image_format format = tarvex::image_choose_format(path, bytes.data(), bytes.size(), forced);
+    if (format != tarvex::IMAGE_UNKNOWN && check_base(path, format, base, why) != 0)
+        return -1;
     std::string reason;
-    int rc;
-    switch (tarvex::image_guess_format(bytes.data(), bytes.size())) {
-    case tarvex::IMAGE_ELF:
-        rc = tarvex::image_read_elf(bytes.data(), bytes.size(), *image, &reason);
-        break;
-    case tarvex::IMAGE_HEX:
-        rc = tarvex::image_read_hex(bytes.data(), bytes.size(), *image, &reason);
-        break;
-    default:
-        rc = tarvex::image_read_binary(bytes.data(), bytes.size(), base, *image, &reason);
-        break;
-    }
+    int rc = tarvex::image_read(format, bytes.data(), bytes.size(), base != nullptr ? *base : 0, *image, &reason);
     if (rc == 0 && image->empty()) {
         rc = -1;
         reason = "nothing to load";

@@ -1,8 +1,11 @@
 // Firmware image readers: ELF through libelf, Intel HEX record by record.
 #include "image_file.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "elf_memory.h"
 
@@ -113,16 +116,60 @@ bool blank(uint8_t c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Whether name ends in one of the extensions, in any case.
+bool ends_in(const std::string &name, std::initializer_list<const char *> extensions)
+{
+    for (const char *e : extensions) {
+        size_t n = strlen(e);
+        if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, e) == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
-image_format image_guess_format(const uint8_t *bytes, size_t len)
+image_format image_choose_format(const std::string &name, const uint8_t *bytes, size_t len, image_format forced)
 {
+    if (forced != IMAGE_UNKNOWN)
+        return forced;
+    if (ends_in(name, {".bin"}))
+        return IMAGE_BINARY;
     if (len >= SELFMAG && std::memcmp(bytes, ELFMAG, SELFMAG) == 0)
         return IMAGE_ELF;
     size_t i = 0;
     while (i < len && blank(bytes[i]))
         i++;
-    return i < len && bytes[i] == ':' ? IMAGE_HEX : IMAGE_BINARY;
+    if (i < len && bytes[i] == ':')
+        return IMAGE_HEX;
+    if (ends_in(name, {".elf", ".axf"}))
+        return IMAGE_ELF;
+    if (ends_in(name, {".hex", ".ihx", ".ihex"}))
+        return IMAGE_HEX;
+    return IMAGE_UNKNOWN;
+}
+
+const char *image_format_name(image_format format)
+{
+    static const char *const names[] = {"ELF", "Intel HEX", "raw binary", "unknown"};
+    return format >= IMAGE_ELF && format <= IMAGE_UNKNOWN ? names[format] : names[IMAGE_UNKNOWN];
+}
+
+int image_read(image_format format, const uint8_t *bytes, size_t len, uint32_t base, std::vector<image_extent> &out,
+               std::string *why)
+{
+    switch (format) {
+    case IMAGE_ELF:
+        return image_read_elf(bytes, len, out, why);
+    case IMAGE_HEX:
+        return image_read_hex(bytes, len, out, why);
+    case IMAGE_BINARY:
+        return image_read_binary(bytes, len, base, out, why);
+    default:
+        out.clear();
+        return refuse(why, "neither ELF (no ELF magic) nor Intel HEX (no record starting with ':'); a raw "
+                           "binary is read only from a name ending in .bin, or with --format bin");
+    }
 }
 
 int image_normalize(std::vector<image_extent> &extents, std::string *why)

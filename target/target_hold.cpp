@@ -31,7 +31,7 @@ int hold_take(server_link &l, double wait_s, hold_waiter *waiter, std::string *w
         }
         if (left <= 0) {
             *why = "the probe is held by " + holder.name + " for " + std::to_string(holder.seconds) + " s";
-            return TARGET_FAILED;
+            return TARGET_HELD;
         }
         if (waiter != nullptr && holder.held)
             waiter->waiting(holder);

@@ -18,7 +18,8 @@ struct hold_waiter {
 };
 
 // Takes the hold, waiting up to wait_s seconds behind another client's.
-// TARGET_OK, TARGET_LOST, or TARGET_FAILED with *why naming the holder.
+// TARGET_OK, TARGET_LOST, TARGET_HELD with *why naming the holder when
+// the wait passed, or TARGET_FAILED with *why when the server refused.
 int hold_take(server_link &l, double wait_s, hold_waiter *waiter, std::string *why);
 // Gives it back (nothing when the server is gone: that ended it already).
 void hold_release(server_link &l);

@@ -20,6 +20,7 @@ enum target_result : int {
     TARGET_LOST = -2,       // no reply: the association is gone
     TARGET_EXHAUSTED = -3,  // no comparator left
     TARGET_UNSUITABLE = -4, // nothing can break or watch there
+    TARGET_HELD = -5,       // another client holds the probe
 };
 
 class link

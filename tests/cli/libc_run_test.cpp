@@ -117,6 +117,19 @@ TEST_P(LibcRun, TheFirmwaresExitStatusIsTheVerdict)
         EXPECT_EQ(r.status, c.status) << lib().name << " " << c.words.back() << ": " << r.err;
         EXPECT_EQ(r.err, "") << "nothing on standard error, the feature file's look-up included";
     }
+    // Above 123 a status could be taken for the tool's own: one failure
+    // status, the firmware's value said. abort() is the library's exit:
+    // newlib's status 6, picolibc's 134.
+    const std::pair<std::string, int> beyond[] = {{"exit=255", 255}, {"exit=124", 124}, {"abort", 134}};
+    for (const auto &[word, value] : beyond) {
+        cli_run r = run({word});
+        if (word == "abort" && !lib().picolibc) {
+            EXPECT_EQ(r.status, 6) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 128) << word << ": " << r.err;
+        EXPECT_NE(r.err.find("the firmware exited with status " + std::to_string(value)), std::string::npos) << r.err;
+    }
 }
 
 TEST_P(LibcRun, ArgumentsAsTheLibrarySeesThem)

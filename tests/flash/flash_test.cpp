@@ -129,7 +129,7 @@ TEST_F(Flash, UnchangedImageErasesNothingAndPartialUpdateKeepsTheRest)
 
     // 16 bytes into the middle of the first sector: the sector is erased
     // once more, everything else in it stays.
-    std::string patch(16, '\x5a'), path = scratch("patch");
+    std::string patch(16, '\x5a'), path = scratch("patch.bin");
     write_file(path, patch);
     std::string sector = read(0, 4096);
     cli_run r = cli({"flash", path, "--base", "0x200", "--halt"});
@@ -222,42 +222,99 @@ TEST_F(Flash, AWrongPageIsCaughtByVerifyAsItIsProgrammed)
     }
 }
 
+// Whatever is not an ELF or an Intel HEX image is refused, with the
+// reader's reason, unless its name (or --format bin) says it is a raw
+// binary, which then needs --base; flash, verify and run alike, before the
+// target is touched.
 TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
 {
     start();
-    std::string flm = tarvex_test::read_file(FLASH_ALGO_FLM);
+    std::string flm = tarvex_test::read_file(FLASH_ALGO_FLM), elf = tarvex_test::read_file(SAMPLE_ELF);
     std::string bad_hex = scratch("bad.hex"), bad_flm = scratch("bad.FLM"), bad_elf = scratch("bad.elf");
+    std::string html = scratch("app.elf"), magic = scratch("magic.elf"), raw = scratch("image"), bin = scratch("a.bin");
     write_file(bad_hex, ":10000000FFFFFFFF\n");
     write_file(bad_flm, flm.substr(0, flm.size() / 3));
-    write_file(bad_elf, tarvex_test::read_file(SAMPLE_ELF).substr(0, 100));
+    write_file(bad_elf, elf.substr(0, 100));
+    write_file(html, "<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head></html>\n");
+    write_file(magic, "\x7f"
+                      "ELG" +
+                          elf.substr(4));
+    write_file(raw, tarvex_test::read_file(SAMPLE_BIN));
+    write_file(bin, tarvex_test::read_file(SAMPLE_BIN));
     struct bad {
         std::vector<std::string> args;
+        int status;
         const char *message;
     };
     const bad cases[] = {
-        {{"flash", bad_hex}, "not a usable image"},
-        {{"flash", bad_elf}, "not a usable image"},
-        {{"flash", SAMPLE_ELF, "--algo", bad_flm}, "not a usable flash algorithm"},
-        {{"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "NO-SUCH"}, "no flash algorithm for a device"},
+        {{"flash", bad_hex}, 1, "not a usable image: Intel HEX line 1"},
+        {{"flash", bad_elf}, 1, "not a usable image"},
+        {{"flash", html}, 1, "app.elf is not a usable image: ELF image: not an ELF file"},
+        {{"flash", magic}, 1, "magic.elf is not a usable image: ELF image: not an ELF file"},
+        {{"verify", html}, 1, "not an ELF file"},
+        {{"flash", raw}, 1, "neither ELF (no ELF magic) nor Intel HEX"},
+        {{"flash", raw, "--base", "0"},
+         1,
+         "a raw binary is read only from a name ending in .bin, or with --format bin"},
+        {{"flash", bin}, 1, "a.bin is a raw binary, which says nowhere where it goes: give --base ADDR"},
+        {{"verify", bin}, 1, "give --base ADDR"},
+        {{"flash", raw, "--format", "bin"}, 1, "give --base ADDR"},
+        {{"flash", SAMPLE_ELF, "--base", "0"}, 1, "--base is for a raw binary, and"},
+        {{"flash", SAMPLE_HEX, "--base", "0"}, 1, "is Intel HEX, whose parts carry their own addresses"},
+        {{"flash", SAMPLE_ELF, "--format", "srec"}, 1, "--format needs elf, hex or bin"},
+        {{"flash", SAMPLE_ELF, "--format", "hex"}, 1, "Intel HEX line 1: a record must start with ':'"},
+        {{"run", html}, 125, "cannot run"},
+        {{"run", magic, "--", "exit=ok"}, 125, "not an ELF file"},
+        {{"run", bin}, 125, "an ELF or Intel HEX image is needed"},
+        {{"flash", SAMPLE_ELF, "--algo", bad_flm}, 1, "not a usable flash algorithm"},
+        {{"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "NO-SUCH"}, 1, "no flash algorithm for a device"},
     };
     std::string before = erases();
     for (const bad &c : cases) {
         cli_run r = cli(c.args);
-        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
-    // A part neither in flash nor in RAM: refused before the erase.
-    std::string stray = scratch("stray.bin");
-    write_file(stray, "stray");
-    cli_run outside = cli({"flash", stray, "--base", "0x10000000"});
-    unlink(stray.c_str());
-    EXPECT_EQ(outside.status, 4);
-    EXPECT_NE(outside.err.find("at 0x10000000 lie neither in the flash"), std::string::npos) << outside.err;
     EXPECT_EQ(erases(), before);
+    // The raw binary goes where --base says, named .bin or forced so.
+    cli_run named = cli({"flash", bin, "--base", "0"}), forced = cli({"verify", raw, "--format", "bin", "--base", "0"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(forced.status, 0) << forced.err;
     cli_run pack = cli({"flash", SAMPLE_ELF, "--pack", FLASH_PACK, "--device", "TARVEX-VT256"});
     EXPECT_EQ(pack.status, 0) << pack.err;
-    for (const std::string &p : {bad_hex, bad_flm, bad_elf})
+    for (const std::string &p : {bad_hex, bad_flm, bad_elf, html, magic, raw, bin})
         unlink(p.c_str());
+}
+
+// A part of the image beyond the flash (and RAM), or an erase range
+// beyond it, has a status of its own, and nothing is erased.
+TEST_F(Flash, AnImageTooBigForTheFlashIsRefusedWithItsOwnStatus)
+{
+    start();
+    ASSERT_EQ(cli({"flash", SAMPLE_ELF}).status, 0);
+    std::string before = erases();
+    // The virtual target's flash: 256 KiB from 0 (TARVEX-VT256).
+    std::string big = scratch("big.bin"), stray = scratch("stray.bin");
+    write_file(big, std::string(256 * 1024 + 1, '\x11'));
+    write_file(stray, "stray");
+    struct too_big {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const too_big cases[] = {
+        {{"flash", big, "--base", "0"}, "lie neither in the flash (0x00000000, 262144 bytes)"},
+        {{"verify", big, "--base", "0"}, "lie neither in the flash"},
+        {{"flash", stray, "--base", "0x10000000"}, "at 0x10000000 lie neither in the flash"},
+        {{"erase", "0", "0x10000000"}, "the range lies outside the flash"},
+    };
+    for (const too_big &c : cases) {
+        cli_run r = cli(c.args);
+        EXPECT_EQ(r.status, 7) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(erases(), before);
+    unlink(big.c_str());
+    unlink(stray.c_str());
 }
 
 // Polls (bounded) until ready() holds; false when it never does.

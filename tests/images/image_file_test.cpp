@@ -24,9 +24,9 @@ TEST(ImageFile, TheSampleReadsAlikeAsElfHexAndBinary)
 {
     std::vector<uint8_t> bin = file_bytes(SAMPLE_BIN), elf = file_bytes(SAMPLE_ELF), hex = file_bytes(SAMPLE_HEX);
     ASSERT_FALSE(bin.empty());
-    EXPECT_EQ(image_guess_format(elf.data(), elf.size()), IMAGE_ELF);
-    EXPECT_EQ(image_guess_format(hex.data(), hex.size()), IMAGE_HEX);
-    EXPECT_EQ(image_guess_format(bin.data(), bin.size()), IMAGE_BINARY);
+    EXPECT_EQ(image_choose_format(SAMPLE_ELF, elf.data(), elf.size()), IMAGE_ELF);
+    EXPECT_EQ(image_choose_format(SAMPLE_HEX, hex.data(), hex.size()), IMAGE_HEX);
+    EXPECT_EQ(image_choose_format(SAMPLE_BIN, bin.data(), bin.size()), IMAGE_BINARY);
     std::vector<image_extent> from_elf, from_hex, from_bin;
     std::string why;
     ASSERT_EQ(image_read_elf(elf.data(), elf.size(), from_elf, &why), 0) << why;
@@ -36,6 +36,50 @@ TEST(ImageFile, TheSampleReadsAlikeAsElfHexAndBinary)
         ASSERT_EQ(extents->size(), 1u) << "code, constants and .data's initial values in one run from 0";
         EXPECT_EQ((*extents)[0].address, 0u);
         EXPECT_EQ((*extents)[0].bytes, bin);
+    }
+}
+
+// Only a name ending in .bin, or a forced form, makes a raw binary: an
+// error page or a broken ELF is refused whatever it is called, by the
+// reader its name names when it names one.
+TEST(ImageFile, TheFormIsTheContentsOrTheNameAndRawOnlyByName)
+{
+    std::vector<uint8_t> elf = file_bytes(SAMPLE_ELF), bin = file_bytes(SAMPLE_BIN);
+    std::string html = "<!DOCTYPE html><html><body>404 Not Found</body></html>\n";
+    std::string broken(reinterpret_cast<const char *>(elf.data()), elf.size());
+    broken[1] = 'X';
+    struct form_case {
+        const char *name;
+        std::string bytes;
+        image_format forced;
+        image_format chosen;
+        const char *refusal; // of image_read, "" when it reads
+    };
+    const form_case cases[] = {
+        {"app.elf", std::string(elf.begin(), elf.end()), IMAGE_UNKNOWN, IMAGE_ELF, ""},
+        {"app", std::string(elf.begin(), elf.end()), IMAGE_UNKNOWN, IMAGE_ELF, ""},
+        {"app.hex", std::string(elf.begin(), elf.end()), IMAGE_UNKNOWN, IMAGE_ELF, ""},
+        {"app.BIN", std::string(bin.begin(), bin.end()), IMAGE_UNKNOWN, IMAGE_BINARY, ""},
+        {"app", std::string(bin.begin(), bin.end()), IMAGE_BINARY, IMAGE_BINARY, ""},
+        {"app.out", "\n:00000001FF\n", IMAGE_UNKNOWN, IMAGE_HEX, ""},
+        {"app.elf", html, IMAGE_UNKNOWN, IMAGE_ELF, "not an ELF file"},
+        {"app.elf", broken, IMAGE_UNKNOWN, IMAGE_ELF, "not an ELF file"},
+        {"app.axf", broken, IMAGE_UNKNOWN, IMAGE_ELF, "not an ELF file"},
+        {"app.ihex", html, IMAGE_UNKNOWN, IMAGE_HEX, "must start with ':'"},
+        {"app.img", html, IMAGE_UNKNOWN, IMAGE_UNKNOWN, "a raw binary is read only from a name ending in .bin"},
+        {"app", std::string(bin.begin(), bin.end()), IMAGE_UNKNOWN, IMAGE_UNKNOWN, "neither ELF"},
+        {"-", html, IMAGE_ELF, IMAGE_ELF, "not an ELF file"},
+        {"app.bin", std::string(elf.begin(), elf.end()), IMAGE_UNKNOWN, IMAGE_BINARY, ""},
+    };
+    for (const form_case &c : cases) {
+        std::vector<uint8_t> b = bytes_of(c.bytes);
+        image_format chosen = image_choose_format(c.name, b.data(), b.size(), c.forced);
+        EXPECT_EQ(chosen, c.chosen) << c.name << " " << c.bytes.substr(0, 20);
+        std::vector<image_extent> out;
+        std::string why;
+        int rc = image_read(chosen, b.data(), b.size(), 0x08000000, out, &why);
+        EXPECT_EQ(rc, *c.refusal == '\0' ? 0 : -1) << c.name << ": " << why;
+        EXPECT_NE(why.find(c.refusal), std::string::npos) << c.name << ": " << why;
     }
 }
 

@@ -24,7 +24,7 @@ package_files_of() {
         echo "$bindir/tarvex-vprobe"
         echo "$mandir/man1/tarvex-vprobe.1.gz"
         echo "$libdir/tarvex/libtarvex-vprobe-fast.so"
-        for name in tarvex-sample.elf tarvex-virtual-target.FLM tarvex-flash-helper.bin; do
+        for name in tarvex-sample.elf tarvex-virtual-target.FLM; do
             echo "$prefix/share/tarvex/$name"
         done
         return
@@ -37,6 +37,7 @@ package_files_of() {
     echo "$prefix/lib/systemd/system/tarvex-server.service"
     echo "$prefix/lib/systemd/system/tarvex-server.socket"
     echo "$prefix/lib/sysusers.d/tarvex.conf"
+    echo "$prefix/share/tarvex/tarvex-flash-helper.bin"
 }
 
 # Every installed file: both packages'.
