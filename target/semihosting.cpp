@@ -252,25 +252,37 @@ int free_handle(semihost_session &s)
     return -1;
 }
 
+// A file name of len bytes at addr: false (SYS_ERRNO set) when it is too
+// long, outside the target's memory, or holds a NUL.
+bool name_from_target(semihost_session &s, const char *op, uint32_t addr, uint32_t len, std::string *name)
+{
+    if (len > SEMIHOST_MAX_NAME) {
+        log_refusal(s, op, "name length %u is past the %u-byte bound", len, SEMIHOST_MAX_NAME);
+        s.error = ENAMETOOLONG;
+        return false;
+    }
+    std::vector<uint8_t> raw;
+    if (!buffer_from_target(s, op, addr, len, &raw))
+        return false;
+    name->assign(raw.begin(), raw.end());
+    if (name->find('\0') == std::string::npos)
+        return true;
+    s.error = ENOENT;
+    return false;
+}
+
 uint32_t op_open(semihost_session &s, uint32_t param, semihost_exit *)
 {
     uint32_t w[3];
     if (!block_words(s, "SYS_OPEN", param, w, 3))
         return SEMIHOST_FAILED;
-    if (w[2] > SEMIHOST_MAX_NAME) {
-        log_refusal(s, "SYS_OPEN", "name length %u is past the %u-byte bound", w[2], SEMIHOST_MAX_NAME);
-        return fail(s, ENAMETOOLONG);
-    }
     if (w[1] > MODE_LAST) {
         log_refusal(s, "SYS_OPEN", "mode %u is no open mode", w[1]);
         return fail(s, EINVAL);
     }
-    std::vector<uint8_t> raw;
-    if (!buffer_from_target(s, "SYS_OPEN", w[0], w[2], &raw))
+    std::string name;
+    if (!name_from_target(s, "SYS_OPEN", w[0], w[2], &name))
         return SEMIHOST_FAILED;
-    std::string name(raw.begin(), raw.end());
-    if (name.find('\0') != std::string::npos)
-        return fail(s, ENOENT);
     int slot = free_handle(s);
     if (slot < 0)
         return fail(s, EMFILE);
@@ -585,24 +597,6 @@ uint32_t op_elapsed(semihost_session &s, uint32_t param, semihost_exit *)
 uint32_t op_tickfreq(semihost_session &, uint32_t, semihost_exit *)
 {
     return static_cast<uint32_t>(SEMIHOST_TICK_HZ);
-}
-
-// A name from a parameter block of two words (address, length).
-bool name_from_target(semihost_session &s, const char *op, uint32_t addr, uint32_t len, std::string *name)
-{
-    if (len > SEMIHOST_MAX_NAME) {
-        log_refusal(s, op, "name length %u is past the %u-byte bound", len, SEMIHOST_MAX_NAME);
-        s.error = ENAMETOOLONG;
-        return false;
-    }
-    std::vector<uint8_t> raw;
-    if (!buffer_from_target(s, op, addr, len, &raw))
-        return false;
-    name->assign(raw.begin(), raw.end());
-    if (name->find('\0') == std::string::npos)
-        return true;
-    s.error = ENOENT;
-    return false;
 }
 
 // The directory holding name, opened beneath the sandbox, and name's last
