@@ -20,6 +20,7 @@ enum target_result : int {
     TARGET_LOST = -2,       // no reply: the association is gone
     TARGET_EXHAUSTED = -3,  // no comparator left
     TARGET_UNSUITABLE = -4, // nothing can break or watch there
+    TARGET_CANCELLED = -5,  // the caller asked a long operation to stop, and it did
 };
 
 class link
