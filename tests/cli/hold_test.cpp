@@ -23,6 +23,7 @@
 namespace
 {
 
+using tarvex_test::eventually;
 using tarvex_test::read_file;
 using tarvex_test::write_file;
 
@@ -32,17 +33,6 @@ const std::string SERIAL = "7E5756500000000000000001";
 std::string scratch(const std::string &name)
 {
     return tarvex_test::scratch_path("tarvex-hold-test", name);
-}
-
-// Polls (bounded) until ready() holds; false when it never does.
-template <typename condition> bool eventually(condition ready)
-{
-    for (int i = 0; i < 4000; i++) {
-        if (ready())
-            return true;
-        usleep(5000);
-    }
-    return false;
 }
 
 bool exists(const std::string &path)

@@ -23,6 +23,7 @@ namespace
 using tarvex_test::server_process;
 
 using cli_run = tarvex_test::program_run;
+using tarvex_test::eventually;
 using tarvex_test::write_file;
 
 std::string scratch(const std::string &name)
@@ -76,6 +77,18 @@ protected:
         return "";
     }
     void cancel_mid_program();
+    // c opens probe 0 (its association into *assoc) and asks for its hold
+    // without waiting: the result.
+    int hold_at_once(tarvex::connection &c, uint32_t *assoc)
+    {
+        tarvex::probe_entry probe;
+        bool found = false;
+        int result = -1;
+        EXPECT_EQ(tarvex::describe_probe(c, 0, &probe, &found), 0);
+        EXPECT_EQ(tarvex::open_device(c, probe.key, assoc), 0);
+        EXPECT_EQ(tarvex::hold_probe(c, *assoc, 0, &result), 0);
+        return result;
+    }
     server_process server_;
 };
 
@@ -261,17 +274,6 @@ TEST_F(Flash, DamagedFilesAreRefusedBeforeTheTargetIsTouched)
         unlink(p.c_str());
 }
 
-// Polls (bounded) until ready() holds; false when it never does.
-template <typename condition> bool eventually(condition ready)
-{
-    for (int i = 0; i < 2000; i++) {
-        if (ready())
-            return true;
-        usleep(5000);
-    }
-    return false;
-}
-
 bool probe_held(tarvex::connection &c)
 {
     tarvex::probe_holder h;
@@ -314,14 +316,9 @@ TEST_F(Flash, WaitsBehindAnotherClientsHold)
     tarvex::connection holder = server_.connect();
     std::string reply;
     ASSERT_EQ(holder.text("register-client holder-test\n", &reply), 0);
-    tarvex::probe_entry probe;
-    bool found = false;
     uint32_t assoc = 0;
     int result = -1;
-    ASSERT_EQ(tarvex::describe_probe(holder, 0, &probe, &found), 0);
-    ASSERT_EQ(tarvex::open_device(holder, probe.key, &assoc), 0);
-    ASSERT_EQ(tarvex::hold_probe(holder, assoc, 0, &result), 0);
-    ASSERT_EQ(result, 0);
+    ASSERT_EQ(hold_at_once(holder, &assoc), 0);
     std::string err_path = scratch("waiter.err");
     std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash", SAMPLE_ELF};
     pid_t pid = tarvex_test::spawn_program(argv, scratch("waiter.out"), err_path);
@@ -399,14 +396,9 @@ void Flash::cancel_mid_program()
     EXPECT_EQ(control_field("state 0", "halted"), "1");
     EXPECT_EQ(control_field("core 0", "pc"), "00000100") << "on the reset handler, not in the algorithm";
     tarvex::connection next = server_.connect();
-    tarvex::probe_entry probe;
-    bool found = false;
     uint32_t assoc = 0;
-    int result = -1;
-    ASSERT_EQ(tarvex::describe_probe(next, 0, &probe, &found), 0);
-    ASSERT_EQ(tarvex::open_device(next, probe.key, &assoc), 0);
-    ASSERT_EQ(tarvex::hold_probe(next, assoc, 0, &result), 0);
-    EXPECT_EQ(result, 0) << "the hold was given back: another client takes the probe without waiting";
+    EXPECT_EQ(hold_at_once(next, &assoc), 0)
+        << "the hold was given back: another client takes the probe without waiting";
     EXPECT_NE(server_.stderr_text().find("hold of tarvex-cli ended after"), std::string::npos);
     next.close();
 

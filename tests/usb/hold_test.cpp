@@ -155,10 +155,10 @@ TEST_P(Hold, ATokenSharesTheHoldAndDiesWithIt)
     start({"--probes", "2"});
     client a = join("alpha");
     client member = join("member");
-    client waiter = join("waiter");
-    client elsewhere = join("elsewhere", 1);
     EXPECT_EQ(ask(a.c, "tarvex-tcp-share-hold " + std::to_string(a.assoc) + "\n"), "1 -4\n") << "no hold yet";
     ASSERT_EQ(hold(a), 0);
+    client waiter = join("waiter");
+    client elsewhere = join("elsewhere", 1);
     int result = 99;
     std::string token;
     ASSERT_EQ(tarvex::share_hold(a.c, a.assoc, &result, &token), 0);
