@@ -133,13 +133,14 @@ struct drain_ctx {
     uint64_t reads = 0;
 };
 
-void drain(void *ctx)
+int drain(void *ctx)
 {
     drain_ctx &d = *static_cast<drain_ctx *>(ctx);
     int result = 0;
     std::vector<uint8_t> data;
     tarvex::trace_read(d.p->conn, d.p->link->assoc(), 4096, &result, &data, 1);
     d.reads++;
+    return tt::TARGET_OK;
 }
 
 // One run of the firmware from reset with the argument word; its result,

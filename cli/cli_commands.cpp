@@ -5,6 +5,7 @@
 #include "armv7m_debug.h"
 #include "cli_flash.h"
 #include "cli_format.h"
+#include "cli_hold.h"
 #include "cli_run.h"
 #include "cli_transfer.h"
 #include "target.h"
@@ -335,6 +336,9 @@ const cli_command COMMANDS[] = {
      NEEDS_TARGET, cmd_verify, nullptr},
     {"refresh", "", "rescan the USB bus for probes", 0, 0, NEEDS_SERVER, cmd_refresh, nullptr},
     {"raw", "REQUEST...", "send one text request and print the reply", 1, MANY, NEEDS_SERVER, cmd_raw, nullptr},
+    {"hold", "[--wait S] -- COMMAND [ARGS...]",
+     "run a command under the probe's hold: its tarvex-cli commands share it, nobody else's", 1, MANY, NEEDS_PROBE,
+     cmd_hold, nullptr},
 };
 
 const cli_command *find_command(const std::string &name)

@@ -1,5 +1,6 @@
 #include "cli_flash.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,49 @@ namespace tarvex_cli
 {
 
 using namespace tarvex_target;
+
+// SIGINT or SIGTERM during a loader operation asks it to stop at the next
+// page boundary, rather than ending the process with the core inside the
+// algorithm and nothing said; the hold is then given back as after any
+// command. A second signal changes nothing: the stop is a call away.
+static volatile sig_atomic_t cancel_signal = 0;
+
+static void ask_cancel(int sig)
+{
+    cancel_signal = sig;
+}
+
+struct cancel_on_signals {
+    struct sigaction old_int = {}, old_term = {};
+
+    cancel_on_signals()
+    {
+        struct sigaction sa = {};
+        sa.sa_handler = ask_cancel;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_int);
+        sigaction(SIGTERM, &sa, &old_term);
+    }
+    ~cancel_on_signals()
+    {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGTERM, &old_term, nullptr);
+    }
+    cancel_on_signals(const cancel_on_signals &) = delete;
+    cancel_on_signals &operator=(const cancel_on_signals &) = delete;
+};
+
+static const char *signal_name(int sig)
+{
+    return sig == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+// The shell's status for a command a signal ended.
+static int signal_status(int sig)
+{
+    return 128 + sig;
+}
 
 // One progress line per phase on a terminal's standard error.
 struct phase_progress : flash_observer {
@@ -34,6 +78,7 @@ struct phase_progress : flash_observer {
         snprintf(name, sizeof(name), "%-8s", flash_phase_name(p));
         progress_draw(name + progress_text(done, total, seconds));
     }
+    bool cancelled() override { return cancel_signal != 0; }
 };
 
 int flash_setup_for(cli_session &s, flash_setup *setup, std::string *why)
@@ -78,6 +123,9 @@ static int load_image(cli_session &s, const std::string &path, std::vector<tarve
 
 static int flash_failed(const flash_error &err, const char *what)
 {
+    if (err.cancelled)
+        return fail(signal_status(cancel_signal), "%s cancelled by %s in the %s phase: %s", what,
+                    signal_name(cancel_signal), flash_phase_name(err.phase), err.cause.c_str());
     int status = err.lost       ? EXIT_NO_SERVER
                  : err.mismatch ? EXIT_MISMATCH
                  : err.outside  ? EXIT_DOES_NOT_FIT
@@ -129,8 +177,10 @@ static void print_summary(const cli_session &s, const flash_summary &sum, double
 
 // The operation (under the probe's hold: see command_needs), then its
 // summary or its failure.
+// A signal after the last page: the work is done, and the job still stops.
 template <typename operation> static int held(cli_session &s, const char *what, operation run)
 {
+    cancel_on_signals cancel;
     phase_progress bar;
     flash_summary sum;
     flash_error err;
@@ -138,6 +188,8 @@ template <typename operation> static int held(cli_session &s, const char *what, 
     if (run(&bar, &sum, &err) != TARGET_OK)
         return flash_failed(err, what);
     print_summary(s, sum, static_cast<double>(tarvex::monotonic_ms() - start) / 1e3);
+    if (cancel_signal != 0)
+        return fail(signal_status(cancel_signal), "%s was complete when %s came", what, signal_name(cancel_signal));
     return EXIT_DONE;
 }
 
@@ -198,12 +250,16 @@ int flash_for_run(cli_session &s, const flash_setup &setup, const std::vector<ta
 {
     flash_options opt;
     opt.halt_after = true;
+    cancel_on_signals cancel;
     phase_progress bar;
     flash_summary sum;
     flash_error err;
     if (flash_program(s.link, setup, image, opt, &bar, &sum, &err) != TARGET_OK)
         return flash_failed(err, "loading the image");
     progress_clear();
+    if (cancel_signal != 0)
+        return fail(signal_status(cancel_signal), "the image was loaded when %s came: it is not run",
+                    signal_name(cancel_signal));
     return EXIT_DONE;
 }
 

@@ -30,6 +30,9 @@ constexpr size_t TRACE_DRAIN_MAX = 4096;
 // server sends the reply at once, so a short pause costs each read with
 // data little and still sees the whole reply.
 constexpr int TRACE_QUIET_MS = 1;
+// A trace read the probe failed is asked again; what is captured stays in
+// the probe until a read delivers it.
+constexpr int TRACE_ATTEMPTS = 3;
 
 struct run_job {
     cli_session *s = nullptr;
@@ -219,22 +222,32 @@ static void write_all(int fd, const std::string &text)
     }
 }
 
-static void drain_trace(void *ctx)
+// A trace read that keeps failing ends the run: the firmware's ITM text
+// would be lost from there on, and a verdict without it is no verdict.
+static int drain_trace(void *ctx)
 {
     run_job &job = *static_cast<run_job *>(ctx);
     if (!job.trace_on || job.trace_failed)
-        return;
-    int result = 0;
+        return job.trace_failed ? tt::TARGET_FAILED : tt::TARGET_OK;
+    int result = 0, lost = 0;
     std::vector<uint8_t> data;
-    if (tarvex::trace_read(job.s->conn, job.s->link.assoc(), TRACE_DRAIN_MAX, &result, &data, TRACE_QUIET_MS) != 0 ||
-        result < 0) {
+    for (int i = 0; i < TRACE_ATTEMPTS; i++) {
+        lost = tarvex::trace_read(job.s->conn, job.s->link.assoc(), TRACE_DRAIN_MAX, &result, &data, TRACE_QUIET_MS);
+        if (lost != 0 || result >= 0)
+            break;
+    }
+    if (lost != 0 || result < 0) {
         job.trace_failed = true;
-        fprintf(stderr, "tarvex-cli: trace read failed (result %d): ITM text stops here\n", result);
-        return;
+        fail(RUN_STATUS_NOT_RUN,
+             "the probe's trace could not be read (%s): the firmware's ITM text was lost "
+             "from here on, so the run is stopped",
+             lost != 0 ? "no reply from tarvex-server" : ("result " + std::to_string(result)).c_str());
+        return lost != 0 ? tt::TARGET_LOST : tt::TARGET_FAILED;
     }
     std::string text;
     tt::itm_decode(job.itm, data.data(), data.size(), &text);
     write_all(STDOUT_FILENO, text);
+    return tt::TARGET_OK;
 }
 
 static void trace_switch(run_job &job, bool on)
@@ -331,8 +344,22 @@ static int firmware_status(const tarvex::semihost_exit &exit)
     return RUN_STATUS_OUT_OF_RANGE;
 }
 
+// A semihosting call whose memory the link could not move was not served:
+// the firmware is not blamed, the run ends with the link's cause.
+static int link_failure(cli_session &s)
+{
+    if (s.link.lost())
+        return fail(RUN_STATUS_NOT_RUN, "no reply from tarvex-server during a semihosting call: the run is stopped");
+    return fail(RUN_STATUS_NOT_RUN,
+                "the link to probe %d failed during a semihosting call (result %d, retried): the call was not "
+                "served and the run is stopped",
+                s.probe.index, s.link.last_result());
+}
+
 static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
 {
+    if (job.trace_failed)
+        return RUN_STATUS_NOT_RUN; // said when it failed
     switch (r.end) {
     case tt::RUN_EXITED:
         return firmware_status(r.exit);
@@ -376,7 +403,7 @@ static int run_loaded(cli_session &s, run_job &job, const std::vector<std::strin
     drain_trace(&job);
     if (job.trace_on)
         trace_switch(job, false);
-    return verdict(s, job, r);
+    return session.link_failed ? link_failure(s) : verdict(s, job, r);
 }
 
 int cmd_run_image(cli_session &s, const std::vector<std::string> &args)

@@ -85,6 +85,21 @@ int session_connect(cli_session &s)
     return lost_server("register-client");
 }
 
+// A command run by `tarvex-cli hold` works under that hold on the held
+// probe, and never without it: once the hold has ended, it stops.
+static int join_ticket(cli_session &s)
+{
+    if (s.opt.ticket.serial.empty() || s.opt.ticket.serial != s.probe.serial)
+        return EXIT_DONE;
+    int rc = tarvex_target::hold_join(s.link, s.opt.ticket.token);
+    if (rc == tarvex_target::TARGET_LOST)
+        return lost_server("tarvex-tcp-join-hold");
+    if (rc != tarvex_target::TARGET_OK)
+        return fail(EXIT_FAILED, "the hold on probe %d that %s names has ended: nothing was done", s.probe.index,
+                    tarvex::HOLD_VARIABLE);
+    return EXIT_DONE;
+}
+
 int session_open_probe(cli_session &s)
 {
     bool found = false;
@@ -99,7 +114,7 @@ int session_open_probe(cli_session &s)
     s.link.set_assoc(assoc);
     if (assoc == 0)
         return fail(EXIT_FAILED, "probe %d (serial %s) could not be opened", s.probe.index, s.probe.serial.c_str());
-    return EXIT_DONE;
+    return join_ticket(s);
 }
 
 std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest)
@@ -165,16 +180,30 @@ void session_close(cli_session &s)
     s.link.set_assoc(0);
 }
 
-// "waiting for probe N, held by X for Ns" while another client holds it.
+// "waiting for probe N, held by X for Ns" while another client holds it,
+// asked on a connection of its own: the session's carries the waiting
+// request.
 struct hold_progress : tarvex_target::hold_waiter {
-    int probe;
+    const cli_session &s;
+    tarvex::connection watcher;
     bool said = false;
 
-    explicit hold_progress(int index) : probe(index) {}
-    void waiting(const tarvex::probe_holder &h) override
+    explicit hold_progress(const cli_session &session) : s(session) {}
+    void waiting() override
     {
+        if (!watcher.is_open() && watcher.open(s.opt.server.host, s.opt.server.port, 0) != 0)
+            return;
+        tarvex::probe_holder h;
+        bool found = false;
+        if (tarvex::probe_holder_of(watcher, s.link.assoc(), &h, &found) != 0) {
+            watcher.close();
+            return;
+        }
+        if (!found || !h.held)
+            return; // the request waits for operations queued before it, not for a hold
         char text[160];
-        snprintf(text, sizeof(text), "waiting for probe %d, held by %s for %llds", probe, h.name.c_str(), h.seconds);
+        snprintf(text, sizeof(text), "waiting for probe %d, held by %s for %llds", s.probe.index, h.name.c_str(),
+                 h.seconds);
         if (isatty(2))
             progress_draw(text);
         else if (!said)
@@ -185,7 +214,7 @@ struct hold_progress : tarvex_target::hold_waiter {
 
 int session_hold(cli_session &s)
 {
-    hold_progress waiter(s.probe.index);
+    hold_progress waiter(s);
     std::string why;
     int rc = tarvex_target::hold_take(s.link, s.opt.hold_wait_s, &waiter, &why);
     progress_clear();

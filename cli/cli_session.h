@@ -38,7 +38,10 @@ struct cli_options {
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;
     bool halt_after = false;
-    double hold_wait_s = 30; // seconds to wait behind another client's hold
+    double hold_wait_s = 30; // seconds to wait behind another client's hold (hold: --wait)
+    // TARVEX_HOLD: the hold of a `tarvex-cli hold` this command runs under
+    // (an empty serial when none); its probe is the default one.
+    tarvex::hold_ticket ticket;
 };
 
 struct cli_session {
@@ -66,7 +69,8 @@ void progress_keep();
 int session_connect(cli_session &s);
 // The failure status of a request that got no reply.
 int lost_server(const char *what);
-// Finds the selected probe and opens it.
+// Finds the selected probe and opens it; under TARVEX_HOLD, on the held
+// probe, joins that hold.
 int session_open_probe(cli_session &s);
 // Puts the opened probe into SWD debug mode unless it already is in debug
 // mode (another client may be using it), then checks that a target answers.

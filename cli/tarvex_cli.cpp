@@ -90,8 +90,8 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         p.opt.trace_hz = static_cast<uint32_t>(n);
     else if (name == "--timeout")
         rc = seconds_option("--timeout", value, &p.opt.timeout_s);
-    else if (name == "--hold-wait")
-        rc = seconds_option("--hold-wait", value, &p.opt.hold_wait_s);
+    else if (name == "--hold-wait" || name == "--wait")
+        rc = seconds_option(name.c_str(), value, &p.opt.hold_wait_s);
     else if (name == "--semihosting-dir")
         p.opt.semihost_dir = value;
     return rc;
@@ -99,21 +99,29 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {
-        "--host", "--port",    "--probe",           "-o",          "--output", "--seconds",
-        "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",   "--algo",
-        "--pack", "--device",  "--format"};
+    static const char *const names[] = {"--host",      "--port",    "--probe",
+                                        "-o",          "--output",  "--seconds",
+                                        "--freq",      "--timeout", "--semihosting-dir",
+                                        "--hold-wait", "--base",    "--algo",
+                                        "--pack",      "--device",  "--format",
+                                        "--wait"};
     for (const char *n : names)
         if (arg == n)
             return true;
     return false;
 }
 
-// TARVEX_HOST and TARVEX_PORT give the defaults, so a CI job sets them once.
+// TARVEX_HOST and TARVEX_PORT give the defaults, so a CI job sets them once;
+// under `tarvex-cli hold`, TARVEX_HOLD names the held probe.
 static int environment_defaults(cli_options &opt)
 {
     if (tarvex::server_from_environment(&opt.server) != 0)
         return fail(EXIT_USAGE, "TARVEX_PORT needs a number up to 65535");
+    int held = tarvex::hold_from_environment(&opt.ticket);
+    if (held < 0)
+        return fail(EXIT_USAGE, "%s is not SERIAL:TOKEN as tarvex-cli hold sets it", tarvex::HOLD_VARIABLE);
+    if (held > 0)
+        opt.probe = opt.ticket.serial;
     return EXIT_DONE;
 }
 
@@ -166,8 +174,10 @@ static int parse_args(int argc, char **argv, parsed_args &p)
 // client's job it waits up to --hold-wait, saying who holds the probe,
 // where its requests would otherwise wait on the server unseen. trace gives
 // the hold back before it streams beside the other clients. Any failure
-// before run IMAGE's firmware runs is 125.
-static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, bool run_image)
+// before run IMAGE's firmware runs is 125; so is any failure of hold before
+// its command runs (own_status).
+static int run(const cli_command &command, cli_session &s, const std::vector<std::string> &args, bool run_image,
+               bool own_status)
 {
     bool probe = command.needs != NEEDS_SERVER;
     int rc = session_connect(s);
@@ -182,7 +192,7 @@ static int run(const cli_command &command, cli_session &s, const std::vector<std
     }
     if (rc == EXIT_DONE && command.needs == NEEDS_TARGET)
         rc = session_attach_target(s);
-    if (rc != EXIT_DONE && run_image)
+    if (rc != EXIT_DONE && (run_image || own_status))
         rc = RUN_STATUS_NOT_RUN;
     else if (rc == EXIT_DONE)
         rc = command.run(s, args);
@@ -209,9 +219,24 @@ static int check_run_words(const parsed_args &p)
     return EXIT_DONE;
 }
 
+// hold speaks in the same statuses: all but 125 (and 126, 127 when the
+// command cannot be started) are the command's.
+static bool runs_command(const parsed_args &p)
+{
+    return !p.words.empty() && p.words[0] == "hold";
+}
+
+// The command follows "--", which stands right after hold.
+static int check_hold_words(const parsed_args &p)
+{
+    if (p.opt.dashes_at != 1 || p.words.size() < 2)
+        return fail(EXIT_USAGE, "usage: tarvex-cli hold [--wait S] -- COMMAND [ARGS...]");
+    return EXIT_DONE;
+}
+
 static int run_image_status(const parsed_args &p, int rc)
 {
-    return runs_image(p) && rc != EXIT_DONE ? RUN_STATUS_NOT_RUN : rc;
+    return (runs_image(p) || runs_command(p)) && rc != EXIT_DONE ? RUN_STATUS_NOT_RUN : rc;
 }
 
 int main(int argc, char **argv)
@@ -220,6 +245,8 @@ int main(int argc, char **argv)
     int rc = parse_args(argc, argv, p);
     if (rc == EXIT_DONE && runs_image(p))
         rc = check_run_words(p);
+    if (rc == EXIT_DONE && runs_command(p))
+        rc = check_hold_words(p);
     if (rc != EXIT_DONE)
         return run_image_status(p, rc);
     if (p.help || p.words.empty()) {
@@ -236,5 +263,5 @@ int main(int argc, char **argv)
         return run_image_status(p, rc);
     cli_session s;
     s.opt = p.opt;
-    return run(*command, s, args, runs_image(p));
+    return run(*command, s, args, runs_image(p), runs_command(p));
 }

@@ -52,4 +52,28 @@ int server_from_environment(server_address *a)
     return 0;
 }
 
+std::string hold_ticket_text(const hold_ticket &t)
+{
+    return t.serial + ":" + t.token;
+}
+
+int hold_from_environment(hold_ticket *t)
+{
+    const char *text = getenv(HOLD_VARIABLE);
+    if (text == nullptr || *text == '\0')
+        return 0;
+    std::string value = text;
+    size_t colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return -1;
+    t->serial = value.substr(0, colon);
+    t->token = value.substr(colon + 1);
+    if (t->token.empty())
+        return -1;
+    for (char c : t->token)
+        if (!isxdigit(static_cast<unsigned char>(c)))
+            return -1;
+    return 1;
+}
+
 } // namespace tarvex

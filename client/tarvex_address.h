@@ -30,4 +30,16 @@ bool parse_port(const std::string &text, uint16_t *port);
 // 0, or -1 with *a's port left as it was when TARVEX_PORT is no port.
 int server_from_environment(server_address *a);
 
+// TARVEX_HOLD, which `tarvex-cli hold` sets for the command it runs:
+// "SERIAL:TOKEN", the held probe's serial and the hold's token (hex digits).
+constexpr const char *HOLD_VARIABLE = "TARVEX_HOLD";
+struct hold_ticket {
+    std::string serial;
+    std::string token;
+};
+std::string hold_ticket_text(const hold_ticket &t);
+// 1 when TARVEX_HOLD is set and well formed, 0 when it is unset or empty,
+// -1 when it is malformed.
+int hold_from_environment(hold_ticket *t);
+
 } // namespace tarvex

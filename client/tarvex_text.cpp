@@ -260,15 +260,49 @@ int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vect
 // operations queued on the probe before it, hence the margin.
 constexpr int HOLD_REPLY_MARGIN_MS = 30000;
 
-int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result)
+int hold_reply_timeout_ms(int wait_ms)
 {
-    std::vector<std::string> f;
-    int wait = wait_ms > 0 ? wait_ms : 0;
-    if (ask(c, "tarvex-tcp-hold " + std::to_string(assoc) + " " + std::to_string(wait) + "\n", &f,
-            wait + HOLD_REPLY_MARGIN_MS) != 0)
+    return (wait_ms > 0 ? wait_ms : 0) + HOLD_REPLY_MARGIN_MS;
+}
+
+int hold_probe_send(connection &c, uint32_t assoc, int wait_ms)
+{
+    std::string request =
+        "tarvex-tcp-hold " + std::to_string(assoc) + " " + std::to_string(wait_ms > 0 ? wait_ms : 0) + "\n";
+    return c.send_bytes(request.data(), request.size());
+}
+
+int hold_probe_reply(connection &c, int timeout_ms, int *result)
+{
+    std::string reply;
+    if (c.recv_line(&reply, timeout_ms) != 0)
         return -1;
+    std::vector<std::string> f = reply_fields(reply);
     *result = f.empty() || f[0] != "1" ? -1 : static_cast<int>(reply_number(f, 1, 10, -1));
     return 0;
+}
+
+int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result)
+{
+    if (hold_probe_send(c, assoc, wait_ms) != 0)
+        return -1;
+    return hold_probe_reply(c, hold_reply_timeout_ms(wait_ms), result);
+}
+
+int share_hold(connection &c, uint32_t assoc, int *result, std::string *token)
+{
+    std::vector<std::string> f;
+    if (assoc_request(c, "tarvex-tcp-share-hold", assoc, "", result, &f) != 0)
+        return -1;
+    *token = *result == 0 && f.size() >= 3 ? f[2] : "";
+    if (*result == 0 && token->empty())
+        *result = -1;
+    return 0;
+}
+
+int join_hold(connection &c, uint32_t assoc, const std::string &token, int *result)
+{
+    return assoc_request(c, "tarvex-tcp-join-hold", assoc, " " + token, result);
 }
 
 int release_probe(connection &c, uint32_t assoc, int *result)

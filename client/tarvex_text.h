@@ -105,6 +105,20 @@ constexpr int PROBE_HELD = -6;
 // is 0 when held, PROBE_HELD when refused or timed out, -4 when assoc is not
 // this connection's association.
 int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result);
+// The same in two halves, for a caller that does other work while the
+// server keeps the request waiting in the probe's queue: the request, then
+// its reply (-1 when none came within timeout_ms).
+int hold_probe_send(connection &c, uint32_t assoc, int wait_ms);
+int hold_probe_reply(connection &c, int timeout_ms, int *result);
+// How long a hold request asking for wait_ms may take to be answered.
+int hold_reply_timeout_ms(int wait_ms);
+// "tarvex-tcp-share-hold": the token of the hold this client has (or
+// joined) on the probe of assoc; *result -4 without one.
+int share_hold(connection &c, uint32_t assoc, int *result, std::string *token);
+// "tarvex-tcp-join-hold": this client's requests on the probe of assoc go
+// as the holder's while the hold that token names lasts; *result -4 when
+// no hold on that probe carries it.
+int join_hold(connection &c, uint32_t assoc, const std::string &token, int *result);
 // "tarvex-tcp-release": *result 0, or -4 when this client did not hold it.
 int release_probe(connection &c, uint32_t assoc, int *result);
 

@@ -5,11 +5,18 @@
 // hold, and those behind it then park again in the same order, keeping their
 // first deadline. No request of another client is served in between, so no
 // newcomer overtakes a waiter.
+//
+// The clients that joined a hold by its token are its members: they go as
+// its holder does. When the hold ends they become orphans of the probe,
+// refused there until their connection ends.
 #include "probe_hold.h"
+
+#include <sys/random.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "list_tarvex.h"
 #include "tarvex_log.h"
@@ -22,7 +29,15 @@ struct probe_hold {
     const tarvex_usb *usb;
     _sock_info *holder;
     uint64_t since_ms;
-    list_head waiters; // hold_waiter, in arrival order
+    list_head waiters;                      // hold_waiter, in arrival order
+    list_head members;                      // hold_member
+    char token[PROBE_HOLD_TOKEN_CHARS + 1]; // empty until shared
+};
+
+struct hold_member {
+    list_head link; // must stay first: in its hold's members, or in orphans
+    _sock_info *client;
+    const tarvex_usb *usb;
 };
 
 struct hold_waiter {
@@ -34,6 +49,7 @@ struct hold_waiter {
 
 static list_head holds = LIST_HEAD_INIT(holds);
 static list_head ready = LIST_HEAD_INIT(ready);
+static list_head orphans = LIST_HEAD_INIT(orphans);
 // The waiter whose request the loop is presenting again (probe_hold_next_ready).
 static hold_waiter *resuming;
 static uint64_t hold_wait_ms = 30000;
@@ -108,6 +124,23 @@ static hold_admission park(probe_hold *h, _sock_info *c, hold_waiter *w, uint64_
     return HOLD_QUEUED;
 }
 
+static hold_member *find_member(list_head *list, const tarvex_usb *usb, const _sock_info *c)
+{
+    list_for_each(pos, list)
+    {
+        hold_member *m = list_entry<hold_member>(pos);
+        if (m->client == c && m->usb == usb)
+            return m;
+    }
+    return nullptr;
+}
+
+// The holder and the clients that joined its hold.
+static bool goes_as_holder(probe_hold *h, const _sock_info *c)
+{
+    return h->holder == c || find_member(&h->members, h->usb, c) != nullptr;
+}
+
 hold_admission probe_hold_admit(tarvex_usb *usb, _sock_info *c, uint64_t wait_ms)
 {
     hold_waiter *w = nullptr;
@@ -116,7 +149,13 @@ hold_admission probe_hold_admit(tarvex_usb *usb, _sock_info *c, uint64_t wait_ms
         resuming = nullptr;
     }
     probe_hold *h = find_hold(usb);
-    if (h == nullptr || h->holder == c) {
+    if (find_member(&orphans, usb, c) != nullptr) {
+        free(w);
+        LOG_WARNING("probe %s: the hold %s worked under has ended: its request is refused", probe_name(usb),
+                    label_of(c).text);
+        return HOLD_REFUSED;
+    }
+    if (h == nullptr || goes_as_holder(h, c)) {
         free(w);
         return HOLD_GO;
     }
@@ -137,6 +176,7 @@ void probe_hold_take(tarvex_usb *usb, _sock_info *c)
     h->holder = c;
     h->since_ms = monotonic_ms();
     init_list_head(&h->waiters);
+    init_list_head(&h->members);
     list_add_tail(&h->link, &holds);
     LOG_INFO("probe %s held by %s", probe_name(usb), label_of(c).text);
 }
@@ -150,6 +190,11 @@ static void end_hold(probe_hold *h, const char *reason)
         list_del(pos);
         list_add_tail(pos, &ready);
     }
+    list_for_each_safe(pos, n, &h->members)
+    {
+        list_del(pos);
+        list_add_tail(pos, &orphans);
+    }
     list_del(&h->link);
     free(h);
 }
@@ -157,22 +202,101 @@ static void end_hold(probe_hold *h, const char *reason)
 int probe_hold_release(const tarvex_usb *usb, const _sock_info *c)
 {
     probe_hold *h = find_hold(usb);
-    if (h == nullptr || h->holder != c)
+    if (h == nullptr || !goes_as_holder(h, c))
         return -1;
-    end_hold(h, "released");
+    if (h->holder == c)
+        end_hold(h, "released");
     return 0;
 }
 
-static void drop_waiters_of(list_head *queue, const _sock_info *c)
+// Waiters and members alike: records whose list link comes first and that
+// name their client.
+template <typename entry> static void drop_entries_of(list_head *list, const _sock_info *c)
 {
-    list_for_each_safe(pos, n, queue)
+    list_for_each_safe(pos, n, list)
     {
-        hold_waiter *w = list_entry<hold_waiter>(pos);
-        if (w->client != c)
+        entry *e = list_entry<entry>(pos);
+        if (e->client != c)
             continue;
         list_del(pos);
-        free(w);
+        free(e);
     }
+}
+
+static void drop_orphans_of(const tarvex_usb *usb)
+{
+    list_for_each_safe(pos, n, &orphans)
+    {
+        hold_member *m = list_entry<hold_member>(pos);
+        if (m->usb != usb)
+            continue;
+        list_del(pos);
+        free(m);
+    }
+}
+
+static bool make_token(char *token)
+{
+    uint8_t bytes[PROBE_HOLD_TOKEN_CHARS / 2];
+    if (getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes)))
+        return false;
+    for (size_t i = 0; i < sizeof(bytes); i++)
+        snprintf(token + 2 * i, 3, "%02x", bytes[i]);
+    return true;
+}
+
+int probe_hold_share(const tarvex_usb *usb, const _sock_info *c, char *token)
+{
+    probe_hold *h = find_hold(usb);
+    if (h == nullptr || !goes_as_holder(h, c))
+        return -1;
+    if (h->token[0] == '\0' && !make_token(h->token)) {
+        LOG_ERROR("probe %s: no random bytes for the token of the hold of %s", probe_name(usb), label_of(c).text);
+        h->token[0] = '\0';
+        return -1;
+    }
+    memcpy(token, h->token, sizeof(h->token));
+    return 0;
+}
+
+// Every character compared, so that the time taken says nothing of how
+// much of a guess was right.
+static bool same_token(const char *mine, const char *given)
+{
+    if (strlen(given) != PROBE_HOLD_TOKEN_CHARS)
+        return false;
+    unsigned differ = 0;
+    for (unsigned i = 0; i < PROBE_HOLD_TOKEN_CHARS; i++)
+        differ |= static_cast<unsigned>(mine[i] ^ given[i]);
+    return differ == 0;
+}
+
+int probe_hold_join(const tarvex_usb *usb, _sock_info *c, const char *token)
+{
+    probe_hold *h = find_hold(usb);
+    if (h != nullptr && goes_as_holder(h, c))
+        return 0;
+    if (h == nullptr || h->token[0] == '\0' || !same_token(h->token, token)) {
+        LOG_WARNING("probe %s: %s presented a token that names no hold on it: refused", probe_name(usb),
+                    label_of(c).text);
+        return -1;
+    }
+    hold_member *m = static_cast<hold_member *>(calloc(1, sizeof(hold_member)));
+    if (m == nullptr) {
+        LOG_ERROR("probe %s: no memory for %s to join the hold of %s", probe_name(usb), label_of(c).text,
+                  label_of(h->holder).text);
+        return -1;
+    }
+    m->client = c;
+    m->usb = usb;
+    list_add_tail(&m->link, &h->members);
+    hold_member *orphan = find_member(&orphans, usb, c);
+    if (orphan != nullptr) {
+        list_del(&orphan->link);
+        free(orphan);
+    }
+    LOG_INFO("probe %s: %s joined the hold of %s", probe_name(usb), label_of(c).text, label_of(h->holder).text);
+    return 0;
 }
 
 void probe_hold_client_gone(const _sock_info *c)
@@ -180,12 +304,15 @@ void probe_hold_client_gone(const _sock_info *c)
     list_for_each_safe(pos, n, &holds)
     {
         probe_hold *h = list_entry<probe_hold>(pos);
-        if (h->holder == c)
+        if (h->holder == c) {
             end_hold(h, "the holder's connection closed");
-        else
-            drop_waiters_of(&h->waiters, c);
+            continue;
+        }
+        drop_entries_of<hold_waiter>(&h->waiters, c);
+        drop_entries_of<hold_member>(&h->members, c);
     }
-    drop_waiters_of(&ready, c);
+    drop_entries_of<hold_waiter>(&ready, c);
+    drop_entries_of<hold_member>(&orphans, c);
     if (resuming != nullptr && resuming->client == c) {
         free(resuming);
         resuming = nullptr;
@@ -215,6 +342,7 @@ void probe_hold_forget(const tarvex_usb *usb)
     probe_hold *h = find_hold(usb);
     if (h != nullptr)
         end_hold(h, "the probe left the registry");
+    drop_orphans_of(usb);
 }
 
 void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info)

@@ -33,11 +33,27 @@ enum hold_admission : uint8_t {
 hold_admission probe_hold_admit(tarvex_usb *usb, _sock_info *c, uint64_t wait_ms);
 // Makes c the holder of usb (after HOLD_GO); nothing changes when it is already.
 void probe_hold_take(tarvex_usb *usb, _sock_info *c);
-// Ends c's hold on usb. 0, or -1 when c does not hold it.
+// Ends c's hold on usb. 0, or -1 when c does not hold it. A client that
+// joined the hold (probe_hold_join) may release too: 0, and the hold stays
+// with its holder, so a command run under it cannot end it early.
 int probe_hold_release(const tarvex_usb *usb, const _sock_info *c);
 
+// A hold is shared by its token: a holder hands it to the commands it runs,
+// whose own connections join the hold with it and are then let through as
+// the holder is. The token is random, made when first asked for, and dies
+// with the hold, so a stale one or a guessed one names nothing.
+constexpr unsigned PROBE_HOLD_TOKEN_CHARS = 32;
+// The token of the hold on usb into token (PROBE_HOLD_TOKEN_CHARS + 1
+// bytes): 0, or -1 when c neither holds usb nor joined its hold.
+int probe_hold_share(const tarvex_usb *usb, const _sock_info *c, char *token);
+// c joins the hold on usb that token names: 0 (also when it holds it or
+// joined already), or -1 when no hold on usb carries that token (logged).
+int probe_hold_join(const tarvex_usb *usb, _sock_info *c, const char *token);
+
 // The connection of c ended (before its socket is closed): its holds end and
-// its waiting request is dropped.
+// its waiting request is dropped. A client that had joined a hold that has
+// since ended is refused on that probe until its connection ends: the work
+// it did under the hold must not go on beside other clients'.
 void probe_hold_client_gone(const _sock_info *c);
 // An association on usb has ended: the hold ends when its holder has no other.
 void probe_hold_association_ended(const tarvex_usb *usb);

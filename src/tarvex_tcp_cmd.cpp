@@ -1315,6 +1315,36 @@ static void txt_release(tcp_request *r)
     CMD_DEBUG("tarvex-tcp-release : (%s) returned value '%s'", client_name(r), mes);
 }
 
+// "tarvex-tcp-share-hold ID": "1 0 TOKEN\n" for the holder of the probe of
+// its association ID (or a client that joined that hold), "1 -4\n" else.
+static void txt_share_hold(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    tarvex_usb *usb = own_association_probe(r);
+    char token[PROBE_HOLD_TOKEN_CHARS + 1];
+    if (usb == nullptr || probe_hold_share(usb, r->psock_info, token) != 0) {
+        reply_text(r, "1 %d\n", ERROR_FAIL);
+        return;
+    }
+    reply_text(r, "1 %d %s\n", ERROR_OK, token);
+    CMD_DEBUG("tarvex-tcp-share-hold : (%s) returned a token", client_name(r));
+}
+
+// "tarvex-tcp-join-hold ID TOKEN": this client's requests on the probe of
+// its association ID go as the holder's while that hold lasts.
+static void txt_join_hold(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    tarvex_usb *usb = own_association_probe(r);
+    char *token = r->string[2];
+    token[strcspn(token, "\r\n")] = '\0'; // the last token keeps the line's end
+    int result = usb != nullptr && probe_hold_join(usb, r->psock_info, token) == 0 ? ERROR_OK : ERROR_FAIL;
+    const char *mes = reply_text(r, "1 %d\n", result);
+    CMD_DEBUG("tarvex-tcp-join-hold : (%s) returned value '%s'", client_name(r), mes);
+}
+
 // Association keys start at 256, so a smaller ID is a registry position: a
 // client that opened nothing (a listing) can ask too.
 constexpr uint32_t HOLDER_POSITION_LIMIT = 256;
@@ -1416,9 +1446,11 @@ static constexpr text_command text_commands[] = {
     {"tarvex-tcp-hold", 15, txt_hold, ROUTE_HOLD, "1 %d\n"},
     {"tarvex-tcp-release", 18, txt_release, ROUTE_NONE, nullptr},
     {"tarvex-tcp-who-holds", 20, txt_who_holds, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-share-hold", 21, txt_share_hold, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-join-hold", 20, txt_join_hold, ROUTE_NONE, nullptr},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
-static_assert(text_command_count == 43, "the keyword table has 40 rows and the three hold commands");
+static_assert(text_command_count == 45, "the keyword table has 40 rows and the five hold commands");
 
 static constexpr bool keyword_begins_with(const char *text, const char *prefix, size_t length)
 {

@@ -54,6 +54,7 @@ struct sector_plan {
     std::vector<image_extent> parts; // the image's bytes inside it
     std::vector<uint8_t> content;    // the whole sector to program, empty when skipped
     bool skip = false;
+    bool erased = false; // by this operation
 };
 
 struct image_split {
@@ -177,6 +178,61 @@ static int prepare_sectors(flash_runner &r, std::vector<sector_plan> &sectors, b
     return TARGET_OK;
 }
 
+// ---- cancelling -------------------------------------------------------------------
+
+// Asked between two calls of the algorithm, never during one.
+static bool stop_asked(flash_observer *obs)
+{
+    return obs != nullptr && obs->cancelled();
+}
+
+// The bytes this operation erased and has not programmed since: the erased
+// sectors from programmed_to on (the runs are programmed in address order).
+static std::string left_erased(const std::vector<sector_plan> &sectors, uint32_t programmed_to)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> ranges; // [from, to)
+    bool partial = false;
+    for (const sector_plan &s : sectors) {
+        uint32_t from = std::max(s.addr, programmed_to), to = s.addr + s.size;
+        if (!s.erased || from >= to)
+            continue;
+        partial = partial || !covers(s);
+        if (!ranges.empty() && ranges.back().second == from)
+            ranges.back().second = to;
+        else
+            ranges.push_back({from, to});
+    }
+    if (ranges.empty())
+        return "nothing is left erased";
+    std::string text;
+    uint64_t bytes = 0;
+    for (const auto &r : ranges) {
+        text += (text.empty() ? "" : ", ") + hex32(r.first) + "-" + hex32(r.second - 1);
+        bytes += r.second - r.first;
+    }
+    return text + " (" + std::to_string(bytes / 1024) + " KiB) left erased" +
+           (partial ? ", with what the image does not cover there" : "");
+}
+
+static uint32_t function_of(flash_phase p)
+{
+    return p == PHASE_ERASE ? FNC_ERASE : p == PHASE_PROGRAM ? FNC_PROGRAM : FNC_VERIFY;
+}
+
+// After a cancel: the algorithm's UnInit when a phase of it was running,
+// then the core out of the algorithm, reset and halted. TARGET_CANCELLED,
+// with what the flash is left as.
+static int stop_cancelled(flash_runner &r, const std::string &state)
+{
+    flash_phase phase = r.phase();
+    if (phase != PHASE_PREPARE)
+        r.uninit(function_of(phase)); // a failure here changes nothing of what is said
+    r.set_phase(phase);
+    bool halted = reset(r.target(), true) == TARGET_OK;
+    return r.fail(TARGET_CANCELLED, 0,
+                  state + (halted ? "; the core is reset and halted" : "; the core could not be reset"));
+}
+
 // ---- erase --------------------------------------------------------------------------
 
 static int erase_one(flash_runner &r, uint32_t addr, bool chip)
@@ -213,7 +269,7 @@ static int erase_listed(flash_runner &r, const std::vector<const sector_plan *> 
     return rc;
 }
 
-static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sectors, bool whole, flash_observer *obs,
+static int erase_sectors(flash_runner &r, std::vector<sector_plan> &sectors, bool whole, flash_observer *obs,
                          flash_summary *sum)
 {
     r.set_phase(PHASE_ERASE);
@@ -227,20 +283,25 @@ static int erase_sectors(flash_runner &r, const std::vector<sector_plan> &sector
     int rc = r.init(FNC_ERASE);
     if (chip && rc == TARGET_OK && (rc = erase_one(r, r.algo().device.address, true)) == TARGET_OK) {
         sum->sectors_erased += static_cast<uint32_t>(sectors.size());
+        for (sector_plan &s : sectors)
+            s.erased = true;
         clock.step(total);
     }
-    std::vector<const sector_plan *> todo;
-    for (const sector_plan &s : sectors)
+    std::vector<sector_plan *> todo;
+    for (sector_plan &s : sectors)
         if (!chip && !s.skip)
             todo.push_back(&s);
     uint64_t done = 0;
     // Through the helper's loop a list of sectors a call, else one each.
     size_t per_call = r.layout().helper != 0 ? r.list_room(4) : 1;
     for (size_t first = 0; first < todo.size() && rc == TARGET_OK; first += per_call) {
+        if (stop_asked(obs))
+            return TARGET_CANCELLED;
         size_t n = std::min(per_call, todo.size() - first);
         std::vector<const sector_plan *> some(todo.begin() + first, todo.begin() + first + n);
         rc = r.layout().helper != 0 ? erase_listed(r, some) : erase_one(r, some[0]->addr, false);
         for (size_t i = 0; i < n && rc == TARGET_OK; i++) {
+            todo[first + i]->erased = true;
             done += some[i]->size;
             sum->sectors_erased++;
         }
@@ -292,12 +353,15 @@ static int fill_buffer(flash_runner &r, uint32_t buf, const chunk &c)
 // Starts a call on each chunk in a buffer and waits for it; with two
 // buffers the next chunk goes into RAM while the call runs on the other,
 // so that the chunk's bytes stay in its buffer until its finish returns.
+// A cancel is heeded before each start.
 template <typename Start, typename Finish>
-static int pipelined(flash_runner &r, const std::vector<chunk> &chunks, Start start, Finish finish)
+static int pipelined(flash_runner &r, const std::vector<chunk> &chunks, flash_observer *obs, Start start, Finish finish)
 {
     const flash_layout &lay = r.layout();
     int rc = chunks.empty() ? TARGET_OK : fill_buffer(r, lay.buffers[0], chunks[0]);
     for (size_t i = 0; i < chunks.size() && rc == TARGET_OK; i++) {
+        if (stop_asked(obs))
+            return TARGET_CANCELLED;
         uint32_t buf = lay.buffers[i % lay.buffer_count];
         rc = start(chunks[i], buf);
         const chunk *next = i + 1 < chunks.size() ? &chunks[i + 1] : nullptr;
@@ -411,9 +475,9 @@ static int finish_run(flash_runner &r, const chunk &c, uint32_t buf, bool verify
 
 // Programs the runs; with verify, the algorithm's Verify checks each run
 // while its bytes are still in the buffer, so that the image crosses the
-// link once.
+// link once. *programmed_to: the end of the last run programmed.
 static int program_pages(flash_runner &r, const std::vector<chunk> &runs, bool verify, flash_observer *obs,
-                         flash_summary *sum)
+                         flash_summary *sum, uint32_t *programmed_to)
 {
     r.set_phase(PHASE_PROGRAM);
     uint64_t total = total_bytes(runs), done = 0;
@@ -425,10 +489,11 @@ static int program_pages(flash_runner &r, const std::vector<chunk> &runs, bool v
         rc = r.init(FNC_PROGRAM);
         if (rc == TARGET_OK)
             rc = pipelined(
-                r, runs, [&](const chunk &c, uint32_t buf) { return start_run(r, c, buf, verify); },
+                r, runs, obs, [&](const chunk &c, uint32_t buf) { return start_run(r, c, buf, verify); },
                 [&](const chunk &c, uint32_t buf) {
                     int finished = finish_run(r, c, buf, verify);
                     if (finished == TARGET_OK) {
+                        *programmed_to = c.address + static_cast<uint32_t>(c.bytes.size());
                         done += c.bytes.size();
                         sum->bytes_programmed += c.bytes.size();
                         clock.step(done);
@@ -477,12 +542,13 @@ static std::vector<chunk> pieces_of(const std::vector<image_extent> &flash, uint
     return pieces;
 }
 
-static int verify_by_algo(flash_runner &r, const std::vector<image_extent> &flash, uint64_t *done,
+static int verify_by_algo(flash_runner &r, const std::vector<image_extent> &flash, flash_observer *obs, uint64_t *done,
                           const phase_clock &clock)
 {
     const flash_layout &lay = r.layout();
     return pipelined(
-        r, pieces_of(flash, lay.buffer_size), [&r](const chunk &c, uint32_t buf) { return start_verify(r, c, buf); },
+        r, pieces_of(flash, lay.buffer_size), obs,
+        [&r](const chunk &c, uint32_t buf) { return start_verify(r, c, buf); },
         [&](const chunk &c, uint32_t) {
             int rc = finish_verify(r, c);
             if (rc == TARGET_OK) {
@@ -508,7 +574,7 @@ static int verify_flash(flash_runner &r, const std::vector<image_extent> &flash,
     phase_clock clock(obs, sum, PHASE_VERIFY, total);
     int rc = algo ? r.init(FNC_VERIFY) : TARGET_OK;
     if (rc == TARGET_OK)
-        rc = algo ? verify_by_algo(r, flash, &done, clock) : verify_by_checksum(r, flash, &done, clock);
+        rc = algo ? verify_by_algo(r, flash, obs, &done, clock) : verify_by_checksum(r, flash, &done, clock);
     if (rc == TARGET_OK && algo)
         rc = r.uninit(FNC_VERIFY);
     sum->bytes_verified += done;
@@ -600,14 +666,28 @@ static std::vector<image_extent> outside_runs(const std::vector<image_extent> &p
     return rest;
 }
 
+// What a cancel left: nothing changed before the erase; erased sectors not
+// yet programmed after it; all of the image in the verify phase.
+static std::string cancelled_state(flash_phase phase, const std::vector<sector_plan> &sectors, uint32_t programmed_to)
+{
+    if (phase == PHASE_PREPARE)
+        return "nothing was erased: the flash is as it was";
+    if (phase == PHASE_VERIFY)
+        return "the image is programmed, not all of it verified";
+    return left_erased(sectors, programmed_to);
+}
+
 static int program_flash(flash_runner &r, const image_split &parts, const flash_options &opt, flash_observer *obs,
                          flash_summary *sum)
 {
     const tarvex::flash_device_desc &d = r.algo().device;
     std::vector<sector_plan> sectors = plan_sectors(d, opt.chip_erase ? whole_flash(d, parts.flash) : parts.flash);
+    uint32_t programmed_to = 0;
     int rc = r.place(PHASE_PREPARE);
     if (rc == TARGET_OK)
         rc = prepare_sectors(r, sectors, opt.chip_erase, sum);
+    if (rc == TARGET_OK && stop_asked(obs))
+        rc = TARGET_CANCELLED;
     if (rc == TARGET_OK)
         rc = erase_sectors(r, sectors, opt.chip_erase, obs, sum);
     // The algorithm's Verify runs on each buffer as it is programmed; what
@@ -615,15 +695,19 @@ static int program_flash(flash_runner &r, const image_split &parts, const flash_
     // it by checksum when the algorithm has no Verify.
     // A sector's content is only filled in once the steps before have
     // worked.
-    if (rc != TARGET_OK)
-        return rc;
     bool in_program = opt.verify && r.algo().verify != tarvex::ALGO_ABSENT;
-    std::vector<chunk> runs = runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty);
-    rc = program_pages(r, runs, in_program, obs, sum);
-    if (rc != TARGET_OK || !opt.verify)
-        return rc;
-    std::vector<image_extent> check = opt.chip_erase ? parts.flash : programmed_parts(sectors, sum);
-    return verify_flash(r, in_program ? outside_runs(check, runs) : check, obs, sum);
+    std::vector<chunk> runs;
+    if (rc == TARGET_OK) {
+        runs = runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty);
+        rc = program_pages(r, runs, in_program, obs, sum, &programmed_to);
+    }
+    if (rc == TARGET_OK && opt.verify) {
+        std::vector<image_extent> check = opt.chip_erase ? parts.flash : programmed_parts(sectors, sum);
+        rc = verify_flash(r, in_program ? outside_runs(check, runs) : check, obs, sum);
+    }
+    if (rc == TARGET_CANCELLED)
+        rc = stop_cancelled(r, cancelled_state(r.phase(), sectors, programmed_to));
+    return rc;
 }
 
 int flash_program(link &l, const flash_setup &setup, const std::vector<image_extent> &image, const flash_options &opt,
@@ -663,6 +747,8 @@ int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, 
     int rc = r.place(PHASE_PREPARE);
     if (rc == TARGET_OK)
         rc = erase_sectors(r, sectors, whole, obs, sum);
+    if (rc == TARGET_CANCELLED)
+        rc = stop_cancelled(r, left_erased(sectors, 0) + "; the rest of the range is as it was");
     return rc;
 }
 
@@ -680,6 +766,8 @@ int flash_verify(link &l, const flash_setup &setup, const std::vector<image_exte
         rc = r.place(PHASE_VERIFY);
     if (rc == TARGET_OK)
         rc = verify_flash(r, parts.flash, obs, sum);
+    if (rc == TARGET_CANCELLED)
+        rc = stop_cancelled(r, "nothing was changed");
     return rc;
 }
 

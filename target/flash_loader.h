@@ -39,9 +39,10 @@ struct flash_error {
     flash_phase phase = PHASE_PREPARE;
     uint32_t address = 0;
     std::string cause;
-    bool lost = false;     // the server stopped answering
-    bool mismatch = false; // verification found the target different from the image
-    bool outside = false;  // a part of the image, or the range, lies outside the flash (and RAM)
+    bool lost = false;      // the server stopped answering
+    bool mismatch = false;  // verification found the target different from the image
+    bool outside = false;   // a part of the image, or the range, lies outside the flash (and RAM)
+    bool cancelled = false; // the observer asked it to stop: cause says what the flash is left as
 };
 
 struct flash_options {
@@ -64,9 +65,14 @@ struct flash_summary {
 };
 
 // Called at the start and during each phase with bytes done of total.
+// cancelled is asked between the algorithm's calls: once it says yes the
+// operation stops there (a page boundary: every call in flight has
+// returned), calls UnInit, resets the core and leaves it halted, and ends
+// with TARGET_CANCELLED, the flash's state in the error's cause.
 struct flash_observer {
     virtual ~flash_observer() = default;
     virtual void progress(flash_phase phase, uint64_t done, uint64_t total) = 0;
+    virtual bool cancelled() { return false; }
 };
 
 // Each operation is many requests: the caller holds the probe around it

@@ -95,8 +95,9 @@ int flash_runner::fail(int rc, uint32_t addr, const std::string &cause)
     err_->phase = phase_;
     err_->address = addr;
     err_->lost = rc == TARGET_LOST;
+    err_->cancelled = rc == TARGET_CANCELLED;
     err_->cause = err_->lost ? "the server stopped answering" : cause;
-    return err_->lost ? TARGET_LOST : TARGET_FAILED;
+    return err_->lost || err_->cancelled ? rc : TARGET_FAILED;
 }
 
 int flash_runner::differ(uint32_t addr, const std::string &cause)

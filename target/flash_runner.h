@@ -81,11 +81,12 @@ public:
     uint32_t list_room(uint32_t entry_size) const;
 
     // Records a failure (phase, address, cause) and returns TARGET_FAILED,
-    // or TARGET_LOST when rc says so.
+    // or TARGET_LOST or TARGET_CANCELLED when rc says so.
     int fail(int rc, uint32_t addr, const std::string &cause);
     // The same for a difference verification found.
     int differ(uint32_t addr, const std::string &cause);
     void set_phase(flash_phase p) { phase_ = p; }
+    flash_phase phase() const { return phase_; }
 
     // The work (bytes) of the next call: a call of the same function as
     // the last one measured is first polled near its expected end.

@@ -25,19 +25,46 @@ constexpr useconds_t POLL_MAX_US = 10000;
 // whatever halted it; only code that rewrites itself could change the
 // instruction under a known site.
 constexpr size_t CALL_SITES = 32;
+// The run's requests change nothing when made twice (reads, and writes of
+// a value already meant), so one the probe failed is made again: one glitch
+// on the link (a short reply, a time-out) must not end a run. A request
+// with no reply is not: the connection may be out of step with its replies.
+constexpr int LINK_ATTEMPTS = 3;
+
+template <typename request> static int again(request ask)
+{
+    int rc = ask();
+    for (int i = 1; i < LINK_ATTEMPTS && rc == TARGET_FAILED; i++)
+        rc = ask();
+    return rc;
+}
+
+// A memory access of the firmware's that kept failing: its address is at
+// fault when the link still answers otherwise, else the link.
+static int memory_verdict(link &l, int rc)
+{
+    uint32_t dhcsr = 0;
+    if (rc == TARGET_FAILED && again([&] { return l.read_debug(DHCSR, &dhcsr); }) == TARGET_OK)
+        return -1;
+    return tarvex::SEMIHOST_LINK_FAILED;
+}
 
 static int link_read(void *ctx, uint32_t addr, uint8_t *data, uint32_t len)
 {
+    link &l = *static_cast<link *>(ctx);
     std::vector<uint8_t> bytes;
-    if (memory_read(*static_cast<link *>(ctx), addr, len, &bytes) != TARGET_OK)
-        return -1;
+    int rc = again([&] { return memory_read(l, addr, len, &bytes); });
+    if (rc != TARGET_OK)
+        return memory_verdict(l, rc);
     std::copy(bytes.begin(), bytes.end(), data);
     return 0;
 }
 
 static int link_write(void *ctx, uint32_t addr, const uint8_t *data, uint32_t len)
 {
-    return memory_write(*static_cast<link *>(ctx), addr, data, len) == TARGET_OK ? 0 : -1;
+    link &l = *static_cast<link *>(ctx);
+    int rc = again([&] { return memory_write(l, addr, data, len); });
+    return rc == TARGET_OK ? 0 : memory_verdict(l, rc);
 }
 
 tarvex::semihost_memory semihost_memory_of(link &l)
@@ -57,29 +84,34 @@ static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *si
     static const unsigned selectors[] = {REGSEL_PC, 0, 1};
     uint32_t regs[3] = {};
     *outcome = SERVE_NOT_CALL;
-    int rc = l.read_core_set(selectors, 3, regs);
+    int rc = again([&] { return l.read_core_set(selectors, 3, regs); });
     *pc = regs[0];
     bool known =
         rc == TARGET_OK && sites != nullptr && std::find(sites->begin(), sites->end(), regs[0]) != sites->end();
     uint8_t at_pc[2] = {};
     if (rc == TARGET_OK && !known)
-        rc = l.read_memory(regs[0] & ~1u, 1, 2, at_pc);
+        rc = again([&] { return l.read_memory(regs[0] & ~1u, 1, 2, at_pc); });
     if (rc != TARGET_OK || (!known && !tarvex::semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8))))
         return rc;
     if (!known && sites != nullptr && sites->size() < CALL_SITES)
         sites->push_back(regs[0]);
     uint32_t result = 0;
+    s.link_failed = false; // of this call: a debugger may resume after one that failed
     int performed = tarvex::semihost_perform(s, regs[1], regs[2], &result, exit);
+    if (s.link_failed) // the call was not served: the core stays on it
+        return TARGET_FAILED;
     if (performed != tarvex::SEMIHOST_RESUME) {
         *outcome = performed == tarvex::SEMIHOST_EXITED ? SERVE_EXITED : SERVE_DEADLINE;
         return TARGET_OK;
     }
-    rc = l.write_core(0, result);
+    rc = again([&] { return l.write_core(0, result); });
     if (rc == TARGET_OK)
-        rc = l.write_core(REGSEL_PC, regs[0] + 2);
-    // C_MASKINTS is left as it was: the core goes on as it would have.
+        rc = again([&] { return l.write_core(REGSEL_PC, regs[0] + 2); });
+    // C_MASKINTS is left as it was: the core goes on as it would have. A
+    // run asked for twice is one run: a core that halted again in between
+    // is on its BKPT, which halts it again.
     if (rc == TARGET_OK)
-        rc = l.write_debug(DHCSR, DHCSR_RUN);
+        rc = again([&] { return l.write_debug(DHCSR, DHCSR_RUN); });
     if (rc == TARGET_OK)
         *outcome = SERVE_RESUMED;
     return rc;
@@ -96,10 +128,9 @@ static double now_s()
     return static_cast<double>(tarvex::monotonic_us()) / 1e6;
 }
 
-static void drain(const run_options &opt)
+static int drain(const run_options &opt)
 {
-    if (opt.drain != nullptr)
-        opt.drain(opt.drain_ctx);
+    return opt.drain != nullptr ? opt.drain(opt.drain_ctx) : TARGET_OK;
 }
 
 // Polls until the core halts or locks up, or the deadline passes (0: none).
@@ -108,7 +139,7 @@ static int wait_stop(link &l, const run_options &opt, double deadline, run_end *
     useconds_t pause = 0;
     for (;;) {
         uint32_t dhcsr = 0;
-        int rc = l.read_debug(DHCSR, &dhcsr);
+        int rc = again([&] { return l.read_debug(DHCSR, &dhcsr); });
         if (rc != TARGET_OK)
             return rc;
         if ((dhcsr & S_LOCKUP) != 0) {
@@ -119,7 +150,9 @@ static int wait_stop(link &l, const run_options &opt, double deadline, run_end *
             *end = RUN_HALTED;
             return TARGET_OK;
         }
-        drain(opt);
+        rc = drain(opt);
+        if (rc != TARGET_OK)
+            return rc;
         if (deadline > 0 && now_s() >= deadline) {
             *end = RUN_TIMEOUT;
             return TARGET_OK;
@@ -163,7 +196,9 @@ run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options 
             halt_at_end(l, r);
             return r;
         }
-        drain(opt);
+        r.rc = drain(opt);
+        if (r.rc != TARGET_OK)
+            break;
         serve_outcome outcome = SERVE_NOT_CALL;
         r.rc = serve(l, s, &sites, &r.pc, &r.exit, &outcome);
         if (r.rc != TARGET_OK)

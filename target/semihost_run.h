@@ -31,7 +31,7 @@ enum run_end : int {
     RUN_HALTED,  // a halt that is no semihosting call (another BKPT, a debugger)
     RUN_LOCKUP,  // the core locked up (an unhandled fault)
     RUN_TIMEOUT, // the time-out passed (a console read waiting included); the core is halted
-    RUN_FAILED,  // the link failed: rc says how
+    RUN_FAILED,  // the link failed (rc says how; the session's link_failed when in a call), or drain did
 };
 
 struct run_options {
@@ -39,7 +39,8 @@ struct run_options {
     // Called at every halt before the call is served and between polls
     // while the core runs, so that trace text comes out before what the
     // firmware writes next and the probe's capture never overflows.
-    void (*drain)(void *ctx) = nullptr;
+    // TARGET_OK, or the failure that ends the run (RUN_FAILED with it).
+    int (*drain)(void *ctx) = nullptr;
     void *drain_ctx = nullptr;
 };
 

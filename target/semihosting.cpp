@@ -42,7 +42,7 @@ void log_refusal(semihost_session &s, const char *op, const char *format, ...) _
 
 void log_refusal(semihost_session &s, const char *op, const char *format, ...)
 {
-    if (!s.log)
+    if (!s.log || s.link_failed) // the link failed, not the firmware's request
         return;
     char detail[160];
     va_list args;
@@ -78,14 +78,21 @@ bool wraps(uint32_t addr, uint32_t len)
     return addr + static_cast<uint64_t>(len) > 0x100000000ull;
 }
 
+bool moved(semihost_session &s, int rc)
+{
+    if (rc == SEMIHOST_LINK_FAILED)
+        s.link_failed = true;
+    return rc == 0;
+}
+
 bool read_target(semihost_session &s, uint32_t addr, uint8_t *data, uint32_t len)
 {
-    return len == 0 || (!wraps(addr, len) && s.mem.read && s.mem.read(s.mem.ctx, addr, data, len) == 0);
+    return len == 0 || (!wraps(addr, len) && s.mem.read && moved(s, s.mem.read(s.mem.ctx, addr, data, len)));
 }
 
 bool write_target(semihost_session &s, uint32_t addr, const uint8_t *data, uint32_t len)
 {
-    return len == 0 || (!wraps(addr, len) && s.mem.write && s.mem.write(s.mem.ctx, addr, data, len) == 0);
+    return len == 0 || (!wraps(addr, len) && s.mem.write && moved(s, s.mem.write(s.mem.ctx, addr, data, len)));
 }
 
 // The parameter block's n words; false (logged, SYS_ERRNO set) when it lies

@@ -73,8 +73,10 @@ constexpr uint8_t SEMIHOST_FEATURE_EXIT_EXTENDED = 1u << 0; // SYS_EXIT_EXTENDED
 constexpr uint8_t SEMIHOST_FEATURE_STDOUT_STDERR = 1u << 1; // ":tt" opened for append is standard error
 
 // The target's memory as the module sees it: 0 when all len bytes moved,
-// negative when any address is outside the target's memory or the access
-// failed.
+// SEMIHOST_LINK_FAILED when the link to the target failed (the address may
+// be good: the operation is not served and the firmware is not blamed),
+// any other negative value when an address is outside the target's memory.
+constexpr int SEMIHOST_LINK_FAILED = -2;
 struct semihost_memory {
     void *ctx = nullptr;
     int (*read)(void *ctx, uint32_t addr, uint8_t *data, uint32_t len) = nullptr;
@@ -124,7 +126,10 @@ struct semihost_session {
 
     semihost_handle handles[SEMIHOST_HANDLES]; // firmware handle N is entry N - 1
     int error = 0;                             // the host's errno; SYS_ERRNO answers the firmware's number
-    timespec started{};                        // CLOCK_MONOTONIC at the session's start
+    // A memory callback answered SEMIHOST_LINK_FAILED: the caller ends the
+    // run instead of resuming the firmware.
+    bool link_failed = false;
+    timespec started{}; // CLOCK_MONOTONIC at the session's start
 };
 
 // Sets up a session with the console on the given descriptors; the clock

@@ -21,6 +21,7 @@ enum target_result : int {
     TARGET_EXHAUSTED = -3,  // no comparator left
     TARGET_UNSUITABLE = -4, // nothing can break or watch there
     TARGET_HELD = -5,       // another client holds the probe
+    TARGET_CANCELLED = -6,  // the caller asked a long operation to stop, and it did
 };
 
 class link

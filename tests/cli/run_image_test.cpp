@@ -3,6 +3,7 @@
 // order, its arguments, input and files, and what ends a run otherwise.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -235,6 +236,85 @@ TEST_P(RunImage, RunsHoldTheirProbeAndQueueBehindEachOther)
     EXPECT_NE(a_err_when_trace_read.find("time-out after 3 s"), std::string::npos)
         << "the trace read came back before A ended: " << a_err_when_trace_read;
     EXPECT_EQ(a.wait_exit(30000), 124) << a.stderr_text();
+}
+
+// A glitch on the link in the middle of a run, injected after the command
+// of the probe a case names (byte 1 of its block): 3a the register read of
+// a semihosting call, whose next command reads the call's string from
+// flash; 36 a poll of DHCSR, whose next one reads the trace. One glitch is
+// retried and nothing is lost; a link that stays down ends the run with
+// 125 and the cause, never with a word against the firmware.
+struct glitch_case {
+    const char *name;
+    const char *after; // the command in flight when the fault is armed
+    const char *fault;
+    int status;
+    const char *err; // in standard error; "" for no message
+    bool both;       // also on umockdev
+};
+
+const glitch_case GLITCHES[] = {
+    {"a short reply to a call's memory read", "3a", "short 1", 0, "", true},
+    {"a time-out on a call's memory read", "3a", "timeout 1", 0, "", false},
+    {"a fault status on a call's memory read", "3a", "fault 1", 0, "", false},
+    {"a short reply to a trace read", "36", "short 1", 0, "", false},
+    {"the link stays down in a call", "3a", "short 1000000", 125,
+     "failed during a semihosting call (result -4, retried)", true},
+    {"the trace stays unreadable", "36", "short 3", 125, "the firmware's ITM text was lost from here on", false},
+};
+
+constexpr int GLITCH_TURNS = 20;
+
+TEST_P(RunImageBoth, AGlitchIsRetriedAndALinkThatStaysDownEndsTheRun)
+{
+    std::string expected;
+    for (int i = 1; i <= GLITCH_TURNS; i++)
+        expected += "semihost " + std::to_string(i) + "\nitm " + std::to_string(i) + "\n";
+    for (const glitch_case &c : GLITCHES) {
+        if (!c.both && std::string(GetParam()) != "fast")
+            continue;
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(server_.control("load 0 " SEMIHOST_ELF).rfind("ok", 0), 0u);
+        std::string out = tarvex_test::scratch_path("run-glitch", "out"),
+                    err = tarvex_test::scratch_path("run-glitch", "err");
+        // The launcher's probe 0 by its serial: the gate and the faults are its.
+        pid_t pid = tarvex_test::spawn_program({TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "--probe",
+                                                "7E5756500000000000000001", "run", SEMIHOST_ELF, "--timeout",
+                                                RUN_TIMEOUT, "--", "alternate=" + std::to_string(GLITCH_TURNS)},
+                                               out, err);
+        ASSERT_GT(pid, 0);
+        // One command at a time through the gate, until the case's command
+        // is in flight early in the run (its first line is out).
+        bool armed = false;
+        for (int step = 0; step < 20000 && !armed; step++) {
+            ASSERT_EQ(server_.control("gate 0 hold"), "ok armed");
+            bool holding = false;
+            for (int i = 0; i < 4000 && !holding; i++)
+                holding = server_.control("gate 0") == "ok holding" || (usleep(1000), false);
+            ASSERT_TRUE(holding) << tarvex_test::read_file(err);
+            std::string last = server_.control("last 0");
+            if (last.compare(3, 4, std::string("f2") + c.after) == 0 &&
+                tarvex_test::read_file(out).find("semihost 1\n") != std::string::npos) {
+                ASSERT_EQ(server_.control(std::string("fault 0 ") + c.fault), "ok");
+                armed = true;
+            }
+            ASSERT_EQ(server_.control("gate 0 open"), "ok open");
+        }
+        ASSERT_TRUE(armed);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_EQ(server_.control("clear 0"), "ok");
+        std::string said = tarvex_test::read_file(err);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << said;
+        EXPECT_NE(said.find(c.err), std::string::npos) << said;
+        EXPECT_EQ(said.find("outside the target's memory"), std::string::npos) << said;
+        if (c.status == 0) {
+            EXPECT_EQ(tarvex_test::read_file(out), expected) << "nothing lost";
+            EXPECT_EQ(said, "");
+        }
+        unlink(out.c_str());
+        unlink(err.c_str());
+    }
 }
 
 std::string transport_name(const ::testing::TestParamInfo<const char *> &info)

@@ -23,6 +23,7 @@ namespace
 using tarvex_test::server_process;
 
 using cli_run = tarvex_test::program_run;
+using tarvex_test::eventually;
 using tarvex_test::write_file;
 
 std::string scratch(const std::string &name)
@@ -74,6 +75,19 @@ protected:
             if (w.rfind(key + "=", 0) == 0)
                 return w.substr(key.size() + 1);
         return "";
+    }
+    void cancel_mid_program();
+    // c opens probe 0 (its association into *assoc) and asks for its hold
+    // without waiting: the result.
+    int hold_at_once(tarvex::connection &c, uint32_t *assoc)
+    {
+        tarvex::probe_entry probe;
+        bool found = false;
+        int result = -1;
+        EXPECT_EQ(tarvex::describe_probe(c, 0, &probe, &found), 0);
+        EXPECT_EQ(tarvex::open_device(c, probe.key, assoc), 0);
+        EXPECT_EQ(tarvex::hold_probe(c, *assoc, 0, &result), 0);
+        return result;
     }
     server_process server_;
 };
@@ -317,17 +331,6 @@ TEST_F(Flash, AnImageTooBigForTheFlashIsRefusedWithItsOwnStatus)
     unlink(stray.c_str());
 }
 
-// Polls (bounded) until ready() holds; false when it never does.
-template <typename condition> bool eventually(condition ready)
-{
-    for (int i = 0; i < 2000; i++) {
-        if (ready())
-            return true;
-        usleep(5000);
-    }
-    return false;
-}
-
 bool probe_held(tarvex::connection &c)
 {
     tarvex::probe_holder h;
@@ -370,14 +373,9 @@ TEST_F(Flash, WaitsBehindAnotherClientsHold)
     tarvex::connection holder = server_.connect();
     std::string reply;
     ASSERT_EQ(holder.text("register-client holder-test\n", &reply), 0);
-    tarvex::probe_entry probe;
-    bool found = false;
     uint32_t assoc = 0;
     int result = -1;
-    ASSERT_EQ(tarvex::describe_probe(holder, 0, &probe, &found), 0);
-    ASSERT_EQ(tarvex::open_device(holder, probe.key, &assoc), 0);
-    ASSERT_EQ(tarvex::hold_probe(holder, assoc, 0, &result), 0);
-    ASSERT_EQ(result, 0);
+    ASSERT_EQ(hold_at_once(holder, &assoc), 0);
     std::string err_path = scratch("waiter.err");
     std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash", SAMPLE_ELF};
     pid_t pid = tarvex_test::spawn_program(argv, scratch("waiter.out"), err_path);
@@ -391,6 +389,96 @@ TEST_F(Flash, WaitsBehindAnotherClientsHold)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << tarvex_test::read_file(err_path);
     unlink(err_path.c_str());
     unlink(scratch("waiter.out").c_str());
+}
+
+// 128 KiB across eleven sectors, with a vector table whose reset handler
+// is at 0x100.
+std::string big_image()
+{
+    std::string bytes(128 * 1024, '\0');
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = static_cast<char>((i * 131 + (i >> 9)) & 0xFF);
+    const char vectors[8] = {0, 0, 2, 0x20, 0x01, 0x01, 0, 0}; // SP 0x20020000, PC 0x101
+    bytes.replace(0, 8, vectors, 8);
+    return bytes;
+}
+
+// A flash interrupted by SIGINT while it programs, caught there by the
+// probe's gate: the gate is stepped one command at a time until the flash
+// controller has programmed words, and the signal comes while a command
+// is in flight. The loader finishes the pages it is on and stops: status
+// 130, a message naming the range left erased (which is what the flash
+// then holds), the core reset and halted on the image's reset handler,
+// outside the algorithm, the hold given back. The next flash takes the
+// sectors programmed before the signal as they are and does the rest.
+void Flash::cancel_mid_program()
+{
+    std::string image = big_image(), path = scratch("big.bin"), err = scratch("cancel.err");
+    write_file(path, image);
+    ASSERT_EQ(cli({"erase", "--chip"}).status, 0);
+    uint64_t words = std::stoull(control_field("flash 0", "words"));
+    pid_t pid = tarvex_test::spawn_program(
+        {TARVEX_CLI_PATH, "--port", std::to_string(server_.port), "flash", path, "--base", "0"}, scratch("cancel.out"),
+        err);
+    ASSERT_GT(pid, 0);
+    bool programming = false;
+    for (int step = 0; step < 5000 && !programming; step++) {
+        ASSERT_EQ(server_.control("gate 0 hold"), "ok armed");
+        ASSERT_TRUE(eventually([&] { return server_.control("gate 0") == "ok holding"; }))
+            << "the flash ended before it programmed: " << tarvex_test::read_file(err);
+        programming = std::stoull(control_field("flash 0", "words")) > words;
+        if (!programming) {
+            ASSERT_EQ(server_.control("gate 0 open"), "ok open");
+        }
+    }
+    ASSERT_TRUE(programming);
+    kill(pid, SIGINT);
+    ASSERT_EQ(server_.control("gate 0 open"), "ok open");
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    std::string said = tarvex_test::read_file(err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << said;
+    const std::string lead = "tarvex-cli: flash cancelled by SIGINT in the program phase: 0x";
+    size_t at = said.find(lead);
+    ASSERT_NE(at, std::string::npos) << said;
+    unsigned from = 0, to = 0;
+    ASSERT_EQ(sscanf(said.c_str() + at + lead.size() - 2, "0x%x-0x%x", &from, &to), 2) << said;
+    EXPECT_NE(said.find("left erased; the core is reset and halted"), std::string::npos) << said;
+    ASSERT_GT(from, 0u) << "the first pages were programmed";
+    ASSERT_EQ(to + 1, image.size()) << said;
+    EXPECT_LT(std::stoull(control_field("flash 0", "words")) - words, image.size() / 4) << "it stopped early";
+    EXPECT_EQ(read(0, from), image.substr(0, from)) << "what came before the range is programmed";
+    EXPECT_EQ(read(from, to + 1 - from), std::string(to + 1 - from, '\xff')) << "the range is erased";
+
+    EXPECT_EQ(control_field("state 0", "halted"), "1");
+    EXPECT_EQ(control_field("core 0", "pc"), "00000100") << "on the reset handler, not in the algorithm";
+    tarvex::connection next = server_.connect();
+    uint32_t assoc = 0;
+    EXPECT_EQ(hold_at_once(next, &assoc), 0)
+        << "the hold was given back: another client takes the probe without waiting";
+    EXPECT_NE(server_.stderr_text().find("hold of tarvex-cli ended after"), std::string::npos);
+    next.close();
+
+    cli_run again = cli({"--json", "flash", path, "--base", "0"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out.find("\"sectors_skipped\": 0,"), std::string::npos) << "the programmed sectors: " << again.out;
+    EXPECT_EQ(again.out.find("\"sectors_erased\": 0,"), std::string::npos) << "the erased ones: " << again.out;
+    EXPECT_EQ(read(0, static_cast<uint32_t>(image.size())), image);
+    unlink(path.c_str());
+    unlink(err.c_str());
+    unlink(scratch("cancel.out").c_str());
+}
+
+TEST_F(Flash, ASignalStopsTheFlashAtAPageAndTheNextFlashFinishesIt)
+{
+    start();
+    cancel_mid_program();
+}
+
+TEST_F(Flash, ASignalStopsTheFlashOnTheDefaultTransport)
+{
+    start(false);
+    cancel_mid_program();
 }
 
 // The one case on the umockdev transport: a flash from blank, then an

@@ -74,6 +74,16 @@ bool ipv6_loopback_available()
     return bound;
 }
 
+bool eventually(const std::function<bool()> &ready, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        if (ready())
+            return true;
+        usleep(5000);
+    }
+    return ready();
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

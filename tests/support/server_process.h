@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,10 @@ bool ipv6_loopback_available();
 
 // Whether 127.0.0.1:port (or 0.0.0.0:port) is in LISTEN state.
 bool port_listening(uint16_t port, bool any_address = false);
+
+// Polls every 5 ms until ready() holds: true, or false after timeout_ms.
+// For waiting on an event another process shows only by its effects.
+bool eventually(const std::function<bool()> &ready, int timeout_ms = 20000);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);

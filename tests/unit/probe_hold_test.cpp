@@ -3,6 +3,8 @@
 // behind a new holder keeps its place and its first deadline.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "list_tarvex.h"
@@ -111,6 +113,48 @@ TEST_F(ProbeHold, HoldsEndWithTheProbeAndAtTheLimit)
     probe_hold_end_expired(ends);
     probe_hold_query(&usb, &info);
     EXPECT_STREQ(info.holder, "");
+}
+
+// A hold shared by its token: who may ask for it, who may join with it,
+// what the members may do, and that the token and the members' rights end
+// with the hold.
+TEST_F(ProbeHold, ATokenLetsMembersThroughOnlyWhileTheHoldLasts)
+{
+    char token[PROBE_HOLD_TOKEN_CHARS + 1] = {};
+    EXPECT_EQ(probe_hold_share(&usb, a, token), -1) << "no hold yet";
+    probe_hold_take(&usb, a);
+    EXPECT_EQ(probe_hold_share(&usb, b, token), -1) << "only the holder's side has it";
+    ASSERT_EQ(probe_hold_share(&usb, a, token), 0);
+    EXPECT_EQ(strlen(token), PROBE_HOLD_TOKEN_CHARS);
+    char again[PROBE_HOLD_TOKEN_CHARS + 1] = {};
+    ASSERT_EQ(probe_hold_share(&usb, a, again), 0);
+    EXPECT_STREQ(again, token) << "one token per hold";
+
+    std::string forged = token;
+    forged[PROBE_HOLD_TOKEN_CHARS - 1] = forged.back() == '0' ? '1' : '0';
+    const std::string wrong[] = {forged, "", "0", std::string(token) + "0"};
+    for (const std::string &w : wrong)
+        EXPECT_EQ(probe_hold_join(&usb, b, w.c_str()), -1) << w;
+    EXPECT_EQ(probe_hold_admit(&usb, b, 0), HOLD_REFUSED) << "a refused join gives nothing";
+    ASSERT_EQ(probe_hold_join(&usb, b, token), 0);
+    EXPECT_EQ(probe_hold_admit(&usb, b, 0), HOLD_GO);
+    EXPECT_EQ(probe_hold_share(&usb, b, again), 0) << "a member hands the token on";
+    EXPECT_EQ(probe_hold_admit(&usb, c, 1000), HOLD_QUEUED) << "everyone else still waits";
+    EXPECT_EQ(probe_hold_release(&usb, b), 0);
+    probe_hold_info info;
+    probe_hold_query(&usb, &info);
+    EXPECT_STREQ(info.holder, "socket-0") << "a member's release leaves the hold to its holder";
+
+    probe_hold_client_gone(a);
+    EXPECT_EQ(drain(), (std::vector<_sock_info *>{c})) << "the waiter goes";
+    EXPECT_EQ(probe_hold_admit(&usb, b, 1000), HOLD_REFUSED) << "the member of an ended hold";
+    EXPECT_EQ(probe_hold_join(&usb, d, token), -1) << "a stale token";
+    probe_hold_take(&usb, c);
+    char fresh[PROBE_HOLD_TOKEN_CHARS + 1] = {};
+    ASSERT_EQ(probe_hold_share(&usb, c, fresh), 0);
+    EXPECT_STRNE(fresh, token) << "a new hold, a new token";
+    EXPECT_EQ(probe_hold_join(&usb, b, fresh), 0) << "an orphan may join a new hold";
+    EXPECT_EQ(probe_hold_admit(&usb, b, 0), HOLD_GO);
 }
 
 } // namespace

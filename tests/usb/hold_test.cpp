@@ -146,6 +146,57 @@ TEST_P(Hold, OthersWaitInOrderWhileOtherProbesAndProbelessRequestsGoOn)
     EXPECT_NE(server_.stderr_text().find("(released)"), std::string::npos);
 }
 
+// A hold shared by its token: a client that joins with it goes as the
+// holder does while others wait; a forged token, another probe's, or one of
+// an ended hold gives nothing, and a member of an ended hold is refused
+// while the waiter behind it is served.
+TEST_P(Hold, ATokenSharesTheHoldAndDiesWithIt)
+{
+    start({"--probes", "2"});
+    client a = join("alpha");
+    client member = join("member");
+    EXPECT_EQ(ask(a.c, "tarvex-tcp-share-hold " + std::to_string(a.assoc) + "\n"), "1 -4\n") << "no hold yet";
+    ASSERT_EQ(hold(a), 0);
+    client waiter = join("waiter");
+    client elsewhere = join("elsewhere", 1);
+    int result = 99;
+    std::string token;
+    ASSERT_EQ(tarvex::share_hold(a.c, a.assoc, &result, &token), 0);
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(token.size(), 32u);
+    std::string forged = token;
+    forged[0] = forged[0] == 'a' ? 'b' : 'a';
+    const std::string refused[] = {"tarvex-tcp-join-hold " + std::to_string(member.assoc) + " " + forged + "\n",
+                                   "tarvex-tcp-join-hold " + std::to_string(member.assoc) + "\n",
+                                   "tarvex-tcp-join-hold " + std::to_string(a.assoc) + " " + token + "\n",
+                                   "tarvex-tcp-join-hold " + std::to_string(elsewhere.assoc) + " " + token + "\n",
+                                   "tarvex-tcp-share-hold " + std::to_string(member.assoc) + "\n"};
+    for (const std::string &r : refused)
+        EXPECT_EQ(ask(member.c, r), "1 -4\n") << r;
+    ASSERT_EQ(tarvex::join_hold(member.c, member.assoc, token, &result), 0);
+    EXPECT_EQ(result, 0);
+    send_waiting(waiter.c, mem_line("tarvex-tcp-read-mem", waiter.assoc, 16));
+    EXPECT_EQ(status_of(member), "1 1\n") << "the member goes as the holder";
+    EXPECT_EQ(hold(member), 0) << "and may ask for the hold it is in";
+    EXPECT_EQ(release(member), 0);
+    EXPECT_TRUE(holder_of().held) << "a member's release leaves the hold to its holder";
+    EXPECT_EQ(holder_of().name, "alpha");
+    EXPECT_FALSE(waiter.c.readable());
+
+    a.c.close();
+    EXPECT_EQ(reply_line(waiter.c), "1 0 16\n") << "the waiter is served once the holder has gone";
+    std::vector<uint8_t> data(16);
+    ASSERT_EQ(waiter.c.recv_exact(data.data(), data.size()), 0);
+    EXPECT_EQ(status_of(member), "1 -6\n") << "the member of an ended hold is refused";
+    EXPECT_EQ(ask(member.c, "tarvex-tcp-join-hold " + std::to_string(member.assoc) + " " + token + "\n"), "1 -4\n")
+        << "the token died with its hold";
+    EXPECT_EQ(status_of(waiter), "1 1\n");
+    std::string log = server_.stderr_text();
+    EXPECT_NE(log.find("member joined the hold of alpha"), std::string::npos) << log;
+    EXPECT_NE(log.find("member presented a token that names no hold on it: refused"), std::string::npos);
+    EXPECT_NE(log.find("the hold member worked under has ended: its request is refused"), std::string::npos);
+}
+
 // A hold is taken through the client's own association only, and a hold
 // request that may not wait is refused at once.
 TEST_P(Hold, RefusalsAnswerTheHoldStatus)
