@@ -204,6 +204,15 @@ static int peer_network_address(const struct sockaddr_storage *peer, uint8_t *ou
     return AF_INET6;
 }
 
+void access_note_peer(_sock_info *client, const struct sockaddr_storage *peer)
+{
+    memset(client->peer_address, 0, sizeof(client->peer_address));
+    if (peer->ss_family == AF_UNIX)
+        client->peer_family = AF_UNIX;
+    else
+        client->peer_family = static_cast<uint8_t>(peer_network_address(peer, client->peer_address));
+}
+
 static bool in_network(const allowed_network &net, int family, const uint8_t *address)
 {
     if (net.family != family)

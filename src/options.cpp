@@ -8,6 +8,7 @@
 
 #include "access.h"
 #include "common.h"
+#include "idle_clients.h"
 #include "listeners.h"
 #include "tarvex_log.h"
 #include "probe_hold.h"
@@ -29,6 +30,8 @@ static char version[200];
 enum : int {
     OPTION_HOLD_WAIT = OPT_ALLOW_NETWORK + 1,
     OPTION_HOLD_MAX,
+    OPTION_IDLE_MAX,
+    OPTION_IDLE_TIMEOUT,
 };
 
 static const struct option long_options[] = {
@@ -42,6 +45,8 @@ static const struct option long_options[] = {
     {"log_output", required_argument, nullptr, 'l'},
     {"hold-wait", required_argument, nullptr, OPTION_HOLD_WAIT},
     {"hold-max", required_argument, nullptr, OPTION_HOLD_MAX},
+    {"idle-max", required_argument, nullptr, OPTION_IDLE_MAX},
+    {"idle-timeout", required_argument, nullptr, OPTION_IDLE_TIMEOUT},
     {"listen", required_argument, nullptr, OPT_LISTEN},
     {"unix", required_argument, nullptr, OPT_UNIX},
     {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
@@ -229,6 +234,27 @@ static void check_spelling(int argc, char *argv[])
     }
 }
 
+static unsigned idle_max_option = TARVEX_IDLE_MAX_DEFAULT;
+static uint64_t idle_timeout_option_ms = TARVEX_IDLE_TIMEOUT_DEFAULT_MS;
+
+static void handle_idle_option(int c)
+{
+    char *end = nullptr;
+    unsigned long count = c == OPTION_IDLE_MAX && optarg != nullptr ? strtoul(optarg, &end, 10) : 0;
+    bool good = c == OPTION_IDLE_MAX
+                    ? end != optarg && *optarg >= '0' && *optarg <= '9' && *end == '\0' && count <= 1000000
+                    : parse_seconds(optarg, &idle_timeout_option_ms);
+    if (!good) {
+        LOG_ERROR("--%s takes %s, not '%s'", c == OPTION_IDLE_MAX ? "idle-max" : "idle-timeout",
+                  c == OPTION_IDLE_MAX ? "a count of connections" : "a number of seconds",
+                  optarg != nullptr ? optarg : "");
+        exit(-1);
+    }
+    if (c == OPTION_IDLE_MAX)
+        idle_max_option = static_cast<unsigned>(count);
+    idle_set_limits(idle_max_option, idle_timeout_option_ms);
+}
+
 static void handle_option(int c)
 {
     switch (c) {
@@ -263,6 +289,10 @@ static void handle_option(int c)
     case OPTION_HOLD_WAIT:
     case OPTION_HOLD_MAX:
         handle_hold_option(c);
+        break;
+    case OPTION_IDLE_MAX:
+    case OPTION_IDLE_TIMEOUT:
+        handle_idle_option(c);
         break;
     default:
         if (!access_handle_option(c, optarg))
