@@ -176,6 +176,37 @@ static int cmd_refresh(cli_session &s, const args_t &)
     return EXIT_DONE;
 }
 
+// An administrator's way out of a hold whose holder is stopped or stuck
+// with its connection open.
+static int cmd_release(cli_session &s, const args_t &)
+{
+    if (!s.opt.force)
+        return fail(EXIT_USAGE, "release needs --force: a hold ends with its holder's command; --force ends "
+                                "another client's hold (root or the server's group, on its Unix socket)");
+    bool found = false;
+    if (tarvex::find_probe(s.conn, s.opt.probe, &s.probe, &found) != 0)
+        return lost_server("get-tarvex-descriptor");
+    if (!found)
+        return fail(EXIT_NO_PROBE, "no probe %s (see tarvex-cli list)", s.opt.probe.c_str());
+    tarvex::probe_holder holder;
+    int result = 0;
+    if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(s.probe.index), &holder, &found) != 0 ||
+        tarvex::force_release_probe(s.conn, static_cast<uint32_t>(s.probe.index), &result) != 0)
+        return lost_server("tarvex-tcp-force-release");
+    if (result == tarvex::NOT_PERMITTED)
+        return fail(EXIT_FAILED,
+                    "releasing another client's hold on probe %d needs root or the server's group, "
+                    "on the server's Unix socket (--host unix:PATH)",
+                    s.probe.index);
+    if (result != 0) {
+        printf("probe %d is not held\n", s.probe.index);
+        return EXIT_DONE;
+    }
+    printf("released the hold of %s on probe %d (held for %lld s)\n", holder.name.c_str(), s.probe.index,
+           holder.seconds);
+    return EXIT_DONE;
+}
+
 // One text request as typed; prints whatever comes back until the server
 // has been quiet for a moment (some replies carry bytes after their line).
 static int cmd_raw(cli_session &s, const args_t &args)
@@ -331,6 +362,8 @@ const cli_command COMMANDS[] = {
     {"verify", "FILE", "compare the target's flash and RAM with an image", 1, 1, NEEDS_HELD_TARGET, cmd_verify,
      nullptr},
     {"refresh", "", "rescan the USB bus for probes", 0, 0, NEEDS_SERVER, cmd_refresh, nullptr},
+    {"release", "--force", "end another client's hold on the probe (administrators)", 0, 0, NEEDS_SERVER, cmd_release,
+     nullptr},
     {"raw", "REQUEST...", "send one text request and print the reply", 1, MANY, NEEDS_SERVER, cmd_raw, nullptr},
 };
 

@@ -46,6 +46,7 @@ struct cli_options {
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;
     bool halt_after = false;
+    bool force = false;      // release: another client's hold
     double hold_wait_s = 30; // seconds to wait behind another client's hold
 };
 

@@ -129,6 +129,8 @@ static int parse_args(int argc, char **argv, parsed_args &p)
             p.opt.no_verify = true;
         else if (arg == "--halt")
             p.opt.halt_after = true;
+        else if (arg == "--force")
+            p.opt.force = true;
         else if (arg == "-h" || arg == "--help")
             p.help = true;
         else if (takes_value(arg))

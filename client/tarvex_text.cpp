@@ -276,6 +276,15 @@ int release_probe(connection &c, uint32_t assoc, int *result)
     return assoc_request(c, "tarvex-tcp-release", assoc, "", result);
 }
 
+int force_release_probe(connection &c, uint32_t id, int *result)
+{
+    std::vector<std::string> f;
+    if (ask(c, "tarvex-tcp-force-release " + std::to_string(id) + "\n", &f) != 0)
+        return -1;
+    *result = static_cast<int>(reply_number(f, 1, 10, -1));
+    return 0;
+}
+
 int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found)
 {
     std::vector<std::string> f;

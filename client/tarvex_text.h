@@ -118,4 +118,12 @@ struct probe_holder {
 // server's list (below 256). *found is false when it names no probe.
 int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found);
 
+// The status of an administrator's request refused to this client.
+constexpr int NOT_PERMITTED = -7;
+// "tarvex-tcp-force-release": ends another client's hold on the probe id
+// names (as for who-holds). *result 0, -4 when nobody held it, NOT_PERMITTED
+// unless this client is root, the server's user or in its group, on the
+// server's Unix socket.
+int force_release_probe(connection &c, uint32_t id, int *result);
+
 } // namespace tarvex

@@ -8,6 +8,7 @@
 // holds; a waiting request simply has not been submitted yet.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct _sock_info;
@@ -35,6 +36,10 @@ hold_admission probe_hold_admit(tarvex_usb *usb, _sock_info *c, uint64_t wait_ms
 void probe_hold_take(tarvex_usb *usb, _sock_info *c);
 // Ends c's hold on usb. 0, or -1 when c does not hold it.
 int probe_hold_release(const tarvex_usb *usb, const _sock_info *c);
+
+// An administrator ends the hold on usb, whoever holds it: 0 with the
+// holder's name in `holder`, or -1 when nobody holds the probe.
+int probe_hold_force_release(const tarvex_usb *usb, char *holder, size_t size);
 
 // The connection of c ended (before its socket is closed): its holds end and
 // its waiting request is dropped.
