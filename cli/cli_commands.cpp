@@ -46,22 +46,22 @@ static std::string probe_json(const listed_probe &p)
         .text();
 }
 
+// By index: the numbers --probe takes, kept by the server for each probe
+// for its whole life.
 static int list_probes(cli_session &s, std::vector<listed_probe> *probes)
 {
-    int count = 0;
-    if (tarvex::probe_count(s.conn, &count) != 0)
-        return lost_server("get-nb-tarvex");
-    for (int i = 0; i < count; i++) {
+    std::vector<tarvex::probe_entry> entries;
+    if (tarvex::list_probes(s.conn, &entries) != 0)
+        return lost_server("get-tarvex-by-index");
+    for (const tarvex::probe_entry &e : entries) {
         listed_probe p;
-        bool found = false;
-        if (tarvex::describe_probe(s.conn, i, &p.entry, &found) != 0 ||
-            (found && tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0))
-            return lost_server("get-tarvex-descriptor");
+        p.entry = e;
+        if (tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0)
+            return lost_server("get-nb-usb-client");
         bool held_found = false; // a server without holds answers the query as unknown
-        if (found && tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(i), &p.holder, &held_found) != 0)
+        if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(e.index), &p.holder, &held_found) != 0)
             return lost_server("tarvex-tcp-who-holds");
-        if (found) // a probe unplugged meanwhile leaves the list shorter
-            probes->push_back(p);
+        probes->push_back(p);
     }
     return EXIT_DONE;
 }

@@ -12,6 +12,7 @@
 #include "access.h"
 #include "common.h"
 #include "idle_clients.h"
+#include "libusb1_common.h"
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
@@ -42,6 +43,19 @@ struct watch_table {
 };
 
 static watch_table watched = {nullptr, 0, -1, 0};
+
+// The descriptors through which libusb reports probes plugged in.
+constexpr int USB_WATCH_FDS_MAX = 8;
+static int usb_fds[USB_WATCH_FDS_MAX];
+static int usb_fd_count;
+
+static bool is_usb_fd(int fd)
+{
+    for (int i = 0; i < usb_fd_count; i++)
+        if (usb_fds[i] == fd)
+            return true;
+    return false;
+}
 
 // Clients with a deadline (gathering a payload, or waiting to send), and
 // clients held back while a refresh waits for the probe work in flight.
@@ -130,6 +144,10 @@ static bool watch_existing_records()
         return false;
     }
     list_for_each(pos, &connection_list) watch(list_entry<_sock_info>(pos));
+    usb_fd_count =
+        tarvex_libusb_watch_start(static_cast<uint64_t>(tarvex_waits.usb_poll_ms), usb_fds, USB_WATCH_FDS_MAX);
+    for (int i = 0; i < usb_fd_count; i++)
+        epoll_register(usb_fds[i], EPOLLIN);
     int done_fd = probe_worker_init();
     if (done_fd < 0) {
         LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
@@ -415,6 +433,7 @@ static void expire_holds(uint64_t now)
     resume_hold_waiters();
     for (_sock_info *c = idle_next_expired(now); c != nullptr; c = idle_next_expired(now))
         end_client(c);
+    tarvex_libusb_look(now);
 }
 
 // Drops the clients whose deadline has passed: a memory write whose payload
@@ -448,7 +467,7 @@ static int wait_timeout_ms()
         if (left < limit)
             limit = left;
     }
-    const uint64_t deadlines[] = {probe_hold_next_deadline_ms(), idle_next_check_ms()};
+    const uint64_t deadlines[] = {probe_hold_next_deadline_ms(), idle_next_check_ms(), tarvex_libusb_next_look_ms()};
     for (uint64_t deadline : deadlines) {
         uint64_t left = deadline > now ? deadline - now : 0;
         if (left < limit)
@@ -465,6 +484,10 @@ static void serve_ready_records(const struct epoll_event *events, int ready)
         int fd = events[i].data.fd;
         if (fd == probe_worker_event_fd()) {
             complete_probe_jobs();
+            continue;
+        }
+        if (is_usb_fd(fd)) {
+            tarvex_libusb_watch_ready(fd);
             continue;
         }
         _sock_info *psock_info =

@@ -6,7 +6,7 @@
 #include "common.h"
 #include "tarvex_log.h"
 
-tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS, TARVEX_IDLE_GRACE_MS};
+tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS, TARVEX_IDLE_GRACE_MS, 0};
 
 // One "key=N" item with N at least the key's least value (above zero, but
 // no grace at all for the idle one); false when it is none of the keys.
@@ -23,6 +23,7 @@ static bool apply_item(const char *item, size_t len)
         {"send_s=", nullptr, &tarvex_waits.send_timeout_s, 1},
         {"payload_ms=", nullptr, &tarvex_waits.payload_wait_ms, 1},
         {"idle_grace_ms=", nullptr, &tarvex_waits.idle_grace_ms, 0},
+        {"usb_poll_ms=", nullptr, &tarvex_waits.usb_poll_ms, 1},
     };
     for (const key_slot &k : keys) {
         size_t key_len = strlen(k.key);
