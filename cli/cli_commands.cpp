@@ -47,22 +47,22 @@ static std::string probe_json(const listed_probe &p)
         .text();
 }
 
+// By index: the numbers --probe takes, kept by the server for each probe
+// for its whole life.
 static int list_probes(cli_session &s, std::vector<listed_probe> *probes)
 {
-    int count = 0;
-    if (tarvex::probe_count(s.conn, &count) != 0)
-        return lost_server("get-nb-tarvex");
-    for (int i = 0; i < count; i++) {
+    std::vector<tarvex::probe_entry> entries;
+    if (tarvex::list_probes(s.conn, &entries) != 0)
+        return lost_server("get-tarvex-by-index");
+    for (const tarvex::probe_entry &e : entries) {
         listed_probe p;
-        bool found = false;
-        if (tarvex::describe_probe(s.conn, i, &p.entry, &found) != 0 ||
-            (found && tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0))
-            return lost_server("get-tarvex-descriptor");
+        p.entry = e;
+        if (tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0)
+            return lost_server("get-nb-usb-client");
         bool held_found = false; // a server without holds answers the query as unknown
-        if (found && tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(i), &p.holder, &held_found) != 0)
+        if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(e.index), &p.holder, &held_found) != 0)
             return lost_server("tarvex-tcp-who-holds");
-        if (found) // a probe unplugged meanwhile leaves the list shorter
-            probes->push_back(p);
+        probes->push_back(p);
     }
     return EXIT_DONE;
 }
@@ -174,6 +174,37 @@ static int cmd_refresh(cli_session &s, const args_t &)
     if (s.conn.text("usb-refresh\n", &reply) != 0 || tarvex::probe_count(s.conn, &count) != 0)
         return lost_server("usb-refresh");
     printf("%d probe%s attached\n", count, count == 1 ? "" : "s");
+    return EXIT_DONE;
+}
+
+// An administrator's way out of a hold whose holder is stopped or stuck
+// with its connection open.
+static int cmd_release(cli_session &s, const args_t &)
+{
+    if (!s.opt.force)
+        return fail(EXIT_USAGE, "release needs --force: a hold ends with its holder's command; --force ends "
+                                "another client's hold (root or the server's group, on its Unix socket)");
+    bool found = false;
+    if (tarvex::find_probe(s.conn, s.opt.probe, &s.probe, &found) != 0)
+        return lost_server("get-tarvex-descriptor");
+    if (!found)
+        return fail(EXIT_NO_PROBE, "no probe %s (see tarvex-cli list)", s.opt.probe.c_str());
+    tarvex::probe_holder holder;
+    int result = 0;
+    if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(s.probe.index), &holder, &found) != 0 ||
+        tarvex::force_release_probe(s.conn, static_cast<uint32_t>(s.probe.index), &result) != 0)
+        return lost_server("tarvex-tcp-force-release");
+    if (result == tarvex::NOT_PERMITTED)
+        return fail(EXIT_FAILED,
+                    "releasing another client's hold on probe %d needs root or the server's group, "
+                    "on the server's Unix socket (--host unix:PATH)",
+                    s.probe.index);
+    if (result != 0) {
+        printf("probe %d is not held\n", s.probe.index);
+        return EXIT_DONE;
+    }
+    printf("released the hold of %s on probe %d (held for %lld s)\n", holder.name.c_str(), s.probe.index,
+           holder.seconds);
     return EXIT_DONE;
 }
 
@@ -335,6 +366,8 @@ const cli_command COMMANDS[] = {
     {"verify", "FILE [--format elf|hex|bin] [--base ADDR]", "compare the target's flash and RAM with an image", 1, 1,
      NEEDS_TARGET, cmd_verify, nullptr},
     {"refresh", "", "rescan the USB bus for probes", 0, 0, NEEDS_SERVER, cmd_refresh, nullptr},
+    {"release", "--force", "end another client's hold on the probe (administrators)", 0, 0, NEEDS_SERVER, cmd_release,
+     nullptr},
     {"raw", "REQUEST...", "send one text request and print the reply", 1, MANY, NEEDS_SERVER, cmd_raw, nullptr},
     {"hold", "[--wait S] -- COMMAND [ARGS...]",
      "run a command under the probe's hold: its tarvex-cli commands share it, nobody else's", 1, MANY, NEEDS_PROBE,

@@ -38,6 +38,7 @@ struct cli_options {
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;
     bool halt_after = false;
+    bool force = false;      // release: another client's hold
     double hold_wait_s = 30; // seconds to wait behind another client's hold (hold: --wait)
     // TARVEX_HOLD: the hold of a `tarvex-cli hold` this command runs under
     // (an empty serial when none); its probe is the default one.

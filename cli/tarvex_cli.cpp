@@ -99,12 +99,10 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
 
 static bool takes_value(const std::string &arg)
 {
-    static const char *const names[] = {"--host",      "--port",    "--probe",
-                                        "-o",          "--output",  "--seconds",
-                                        "--freq",      "--timeout", "--semihosting-dir",
-                                        "--hold-wait", "--base",    "--algo",
-                                        "--pack",      "--device",  "--format",
-                                        "--wait"};
+    static const char *const names[] = {
+        "--host", "--port",    "--probe",           "-o",          "--output", "--seconds",
+        "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",   "--algo",
+        "--pack", "--device",  "--format",          "--wait"};
     for (const char *n : names)
         if (arg == n)
             return true;
@@ -128,17 +126,25 @@ static int environment_defaults(cli_options &opt)
 // One option at argv[*i] (i left on its value, if it takes one).
 static int parse_option(parsed_args &p, const std::string &arg, int argc, char **argv, int *i)
 {
-    if (arg == "--json")
-        p.opt.json = true;
-    else if (arg == "--ram")
-        p.opt.ram = true;
-    else if (arg == "--chip-erase" || arg == "--chip")
-        p.opt.chip_erase = true;
-    else if (arg == "--no-verify")
-        p.opt.no_verify = true;
-    else if (arg == "--halt")
-        p.opt.halt_after = true;
-    else if (arg == "-h" || arg == "--help")
+    struct flag {
+        const char *name;
+        bool cli_options::*field;
+    };
+    static constexpr flag flags[] = {
+        {"--json", &cli_options::json},
+        {"--ram", &cli_options::ram},
+        {"--chip-erase", &cli_options::chip_erase},
+        {"--chip", &cli_options::chip_erase},
+        {"--no-verify", &cli_options::no_verify},
+        {"--halt", &cli_options::halt_after},
+        {"--force", &cli_options::force},
+    };
+    for (const flag &f : flags)
+        if (arg == f.name) {
+            p.opt.*f.field = true;
+            return EXIT_DONE;
+        }
+    if (arg == "-h" || arg == "--help")
         p.help = true;
     else if (takes_value(arg))
         return value_option(p, arg, argc, argv, i);

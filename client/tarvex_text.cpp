@@ -53,19 +53,58 @@ int probe_count(connection &c, int *count)
     return 0;
 }
 
-int describe_probe(connection &c, int index, probe_entry *entry, bool *found)
+// "1 KEY VID PID SERIAL" in hexadecimal: *found and the entry.
+static void take_description(const std::vector<std::string> &f, int index, probe_entry *entry, bool *found)
+{
+    *found = f.size() >= 5 && f[0] == "1";
+    if (!*found)
+        return;
+    entry->index = index;
+    entry->key = static_cast<uint32_t>(reply_number(f, 1, 16, 0));
+    entry->vendor_id = static_cast<uint32_t>(reply_number(f, 2, 16, 0));
+    entry->product_id = static_cast<uint32_t>(reply_number(f, 3, 16, 0));
+    entry->serial = f[4];
+}
+
+int describe_probe(connection &c, int position, probe_entry *entry, bool *found)
 {
     std::vector<std::string> f;
-    if (ask(c, "get-tarvex-descriptor " + std::to_string(index) + "\n", &f) != 0)
+    if (ask(c, "get-tarvex-descriptor " + std::to_string(position) + "\n", &f) != 0)
         return -1;
-    // "1 KEY VID PID SERIAL" in hexadecimal, or "0" for no such index.
-    *found = f.size() >= 5 && f[0] == "1";
-    if (*found) {
-        entry->index = index;
-        entry->key = static_cast<uint32_t>(reply_number(f, 1, 16, 0));
-        entry->vendor_id = static_cast<uint32_t>(reply_number(f, 2, 16, 0));
-        entry->product_id = static_cast<uint32_t>(reply_number(f, 3, 16, 0));
-        entry->serial = f[4];
+    take_description(f, position, entry, found); // or "0" for no such position
+    return 0;
+}
+
+int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial)
+{
+    std::vector<std::string> f;
+    if (ask(c, "get-tarvex-by-index " + std::to_string(index) + "\n", &f) != 0)
+        return -1;
+    gone_serial->clear();
+    if (f.size() >= 2 && f[0] == "0" && f[1] == "unknown_command")
+        return describe_probe(c, index, entry, found);
+    take_description(f, index, entry, found); // or "0 SERIAL", "0"
+    if (!*found && f.size() >= 2 && f[0] == "0")
+        *gone_serial = f[1];
+    return 0;
+}
+
+// Indices run from 0 without a gap; this many is far past any bus.
+constexpr int PROBE_INDEX_LIMIT = 4096;
+
+int list_probes(connection &c, std::vector<probe_entry> *probes)
+{
+    probes->clear();
+    for (int i = 0; i < PROBE_INDEX_LIMIT; i++) {
+        probe_entry entry;
+        bool found = false;
+        std::string gone;
+        if (probe_by_index(c, i, &entry, &found, &gone) != 0)
+            return -1;
+        if (found)
+            probes->push_back(entry);
+        else if (gone.empty())
+            break;
     }
     return 0;
 }
@@ -82,18 +121,20 @@ static bool selects_by_index(const std::string &selector, int *index)
 int find_probe(connection &c, const std::string &selector, probe_entry *entry, bool *found)
 {
     int index = 0;
+    std::string gone;
     if (selects_by_index(selector, &index))
-        return describe_probe(c, index, entry, found);
-    int count = 0;
-    if (probe_count(c, &count) != 0)
+        return probe_by_index(c, index, entry, found, &gone);
+    std::vector<probe_entry> probes;
+    if (list_probes(c, &probes) != 0)
         return -1;
-    for (int i = 0; i < count; i++) {
-        if (describe_probe(c, i, entry, found) != 0)
-            return -1;
-        if (*found && entry->serial == selector)
-            return 0;
-    }
     *found = false;
+    for (const probe_entry &p : probes) {
+        if (p.serial != selector)
+            continue;
+        *entry = p;
+        *found = true;
+        break;
+    }
     return 0;
 }
 
@@ -308,6 +349,15 @@ int join_hold(connection &c, uint32_t assoc, const std::string &token, int *resu
 int release_probe(connection &c, uint32_t assoc, int *result)
 {
     return assoc_request(c, "tarvex-tcp-release", assoc, "", result);
+}
+
+int force_release_probe(connection &c, uint32_t id, int *result)
+{
+    std::vector<std::string> f;
+    if (ask(c, "tarvex-tcp-force-release " + std::to_string(id) + "\n", &f) != 0)
+        return -1;
+    *result = static_cast<int>(reply_number(f, 1, 10, -1));
+    return 0;
 }
 
 int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found)

@@ -23,7 +23,7 @@ std::vector<std::string> reply_fields(const std::string &reply);
 long long reply_number(const std::vector<std::string> &fields, size_t i, int base, long long fallback);
 
 struct probe_entry {
-    int index = 0;
+    int index = 0; // the server's index of the probe (a position from describe_probe)
     uint32_t key = 0;
     uint32_t vendor_id = 0;
     uint32_t product_id = 0;
@@ -32,11 +32,20 @@ struct probe_entry {
 
 // "get-nb-tarvex": the number of registered probes.
 int probe_count(connection &c, int *count);
-// "get-tarvex-descriptor": *found is false when the index names no probe.
-int describe_probe(connection &c, int index, probe_entry *entry, bool *found);
+// "get-tarvex-descriptor": the probe at a position of the server's list
+// (positions shift when a probe leaves); *found is false when there is none.
+int describe_probe(connection &c, int position, probe_entry *entry, bool *found);
+// "get-tarvex-by-index": the probe with that index, which the server keeps
+// for it (serial) for its whole life. *found is false when no attached probe
+// has it; *gone_serial then holds the serial it was given to, "" when it was
+// given to none (the index is past the last). From a server without indices,
+// the probe at that position.
+int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial);
+// The attached probes in index order.
+int list_probes(connection &c, std::vector<probe_entry> *probes);
 // Finds a probe as the command-line tools name it: a short all-digit
-// selector is an index in the server's list, anything else a serial number.
-// *found is false when no probe matches.
+// selector is a probe index, anything else a serial number. *found is false
+// when no probe matches.
 int find_probe(connection &c, const std::string &selector, probe_entry *entry, bool *found);
 // "get-nb-usb-client": associations on the probe with that key; with a
 // client name, only those of clients registered under it.
@@ -131,5 +140,13 @@ struct probe_holder {
 // "tarvex-tcp-who-holds": id is an association key, or a position in the
 // server's list (below 256). *found is false when it names no probe.
 int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found);
+
+// The status of an administrator's request refused to this client.
+constexpr int NOT_PERMITTED = -7;
+// "tarvex-tcp-force-release": ends another client's hold on the probe id
+// names (as for who-holds). *result 0, -4 when nobody held it, NOT_PERMITTED
+// unless this client is root, the server's user or in its group, on the
+// server's Unix socket.
+int force_release_probe(connection &c, uint32_t id, int *result);
 
 } // namespace tarvex

@@ -1,11 +1,9 @@
 #include "accept.h"
 
 #include <sys/epoll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -13,6 +11,8 @@
 
 #include "access.h"
 #include "common.h"
+#include "idle_clients.h"
+#include "libusb1_common.h"
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
@@ -23,8 +23,9 @@
 #include "test_timing.h"
 #include "time_support_common.h"
 
-// select cannot watch descriptors at or above this bound.
-static constexpr int TARVEX_SELECT_LIMIT = FD_SETSIZE;
+// The first size of the table of watched descriptors; it doubles as
+// descriptors beyond it come, up to the process's limit.
+static constexpr size_t TARVEX_WATCH_TABLE_FIRST = 1024;
 // Pause after an accept that failed for lack of descriptors: the listening
 // socket stays ready, and retrying at once would spin at full CPU.
 static constexpr useconds_t TARVEX_ACCEPT_BACKOFF_US = 100000;
@@ -33,15 +34,28 @@ static constexpr useconds_t TARVEX_ACCEPT_BACKOFF_US = 100000;
 // accept and removed on close. A cycle costs the ready descriptors only:
 // select would scan every idle client's socket each time, and walking the
 // records touches each one's own 32 KiB buffer (a cache and TLB miss apiece).
-// Descriptors stay below the select bound all the same, so the set of
-// clients served is what it always was.
+// Any descriptor the process may open is served (raise_descriptor_limit).
 struct watch_table {
-    std::array<_sock_info *, TARVEX_SELECT_LIMIT> by_fd;
+    _sock_info **by_fd; // owned, `size` slots
+    size_t size;
     int epoll_fd;
     int count; // records in connection_list, listening sockets included
 };
 
-static watch_table watched = {{}, -1, 0};
+static watch_table watched = {nullptr, 0, -1, 0};
+
+// The descriptors through which libusb reports probes plugged in.
+constexpr int USB_WATCH_FDS_MAX = 8;
+static int usb_fds[USB_WATCH_FDS_MAX];
+static int usb_fd_count;
+
+static bool is_usb_fd(int fd)
+{
+    for (int i = 0; i < usb_fd_count; i++)
+        if (usb_fds[i] == fd)
+            return true;
+    return false;
+}
 
 // Clients with a deadline (gathering a payload, or waiting to send), and
 // clients held back while a refresh waits for the probe work in flight.
@@ -64,22 +78,44 @@ static void epoll_register(int fd, uint32_t events)
         LOG_ERROR("epoll_ctl add of socket %d failed. Error = %d", fd, errno);
 }
 
-static void watch(_sock_info *psock_info)
+// Makes the table reach descriptor fd; false when there is no memory for it.
+static bool table_reaches(SOCKET fd)
 {
-    watched.count++;
+    auto slot = static_cast<size_t>(fd);
+    if (slot < watched.size)
+        return true;
+    size_t size = watched.size > 0 ? watched.size : TARVEX_WATCH_TABLE_FIRST;
+    while (size <= slot)
+        size *= 2;
+    auto *grown = static_cast<_sock_info **>(realloc(watched.by_fd, size * sizeof(_sock_info *)));
+    if (grown == nullptr)
+        return false;
+    memset(grown + watched.size, 0, (size - watched.size) * sizeof(_sock_info *));
+    watched.by_fd = grown;
+    watched.size = size;
+    return true;
+}
+
+// False when the record cannot be watched (no memory for the table).
+static bool watch(_sock_info *psock_info)
+{
     SOCKET sock = psock_info->sock;
-    if (sock < 0 || sock >= TARVEX_SELECT_LIMIT)
-        return;
+    if (sock < 0 || !table_reaches(sock)) {
+        LOG_ERROR("cannot watch socket %d: no memory for the table of watched sockets", sock);
+        return false;
+    }
+    watched.count++;
     watched.by_fd[static_cast<size_t>(sock)] = psock_info;
     psock_info->events = EPOLLIN;
     epoll_register(sock, EPOLLIN);
+    return true;
 }
 
 // Before the descriptor is closed.
 static void unwatch(SOCKET sock)
 {
     watched.count--;
-    if (sock < 0 || sock >= TARVEX_SELECT_LIMIT)
+    if (sock < 0 || static_cast<size_t>(sock) >= watched.size)
         return;
     watched.by_fd[static_cast<size_t>(sock)] = nullptr;
     epoll_ctl(watched.epoll_fd, EPOLL_CTL_DEL, sock, nullptr);
@@ -108,6 +144,10 @@ static bool watch_existing_records()
         return false;
     }
     list_for_each(pos, &connection_list) watch(list_entry<_sock_info>(pos));
+    usb_fd_count =
+        tarvex_libusb_watch_start(static_cast<uint64_t>(tarvex_waits.usb_poll_ms), usb_fds, USB_WATCH_FDS_MAX);
+    for (int i = 0; i < usb_fd_count; i++)
+        epoll_register(usb_fds[i], EPOLLIN);
     int done_fd = probe_worker_init();
     if (done_fd < 0) {
         LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
@@ -115,6 +155,17 @@ static bool watch_existing_records()
     }
     epoll_register(done_fd, EPOLLIN | EPOLLET);
     return true;
+}
+
+static void end_client(_sock_info *c);
+
+// A new connection of a peer that keeps more idle ones than it may: the
+// longest idle go.
+static void close_idle_of_peer(const _sock_info *newcomer)
+{
+    uint64_t now = monotonic_ms();
+    for (_sock_info *c = idle_next_over_bound(newcomer, now); c != nullptr; c = idle_next_over_bound(newcomer, now))
+        end_client(c);
 }
 
 _sock_info *process_accept_event(_sock_info *psock_info)
@@ -129,11 +180,6 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         LOG_ERROR("ERROR: accept failed. Error = %d", errno);
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
             usleep(TARVEX_ACCEPT_BACKOFF_US);
-        return nullptr;
-    }
-    if (sock >= TARVEX_SELECT_LIMIT) {
-        LOG_ERROR("accept: descriptor %d is beyond the select limit %d, connection refused", sock, TARVEX_SELECT_LIMIT);
-        close(sock);
         return nullptr;
     }
     if (addr.ss_family != AF_UNIX)
@@ -152,9 +198,16 @@ _sock_info *process_accept_event(_sock_info *psock_info)
     }
     client->is_socket_listening = false;
     client->phase = CLIENT_READING;
+    client->last_input_ms = monotonic_ms();
+    access_note_peer(client, &addr);
+    if (!watch(client)) {
+        close(sock);
+        free_sock_info(client);
+        return nullptr;
+    }
     list_add_tail(&client->list_entry, &connection_list);
-    watch(client);
     LOG_DEBUG("Added accepted socket %d to list of sockets ", sock);
+    close_idle_of_peer(client);
     return client;
 }
 
@@ -378,6 +431,9 @@ static void expire_holds(uint64_t now)
     }
     probe_hold_end_expired(now);
     resume_hold_waiters();
+    for (_sock_info *c = idle_next_expired(now); c != nullptr; c = idle_next_expired(now))
+        end_client(c);
+    tarvex_libusb_look(now);
 }
 
 // Drops the clients whose deadline has passed: a memory write whose payload
@@ -411,10 +467,12 @@ static int wait_timeout_ms()
         if (left < limit)
             limit = left;
     }
-    uint64_t hold_deadline = probe_hold_next_deadline_ms();
-    uint64_t hold_left = hold_deadline > now ? hold_deadline - now : 0;
-    if (hold_left < limit)
-        limit = hold_left;
+    const uint64_t deadlines[] = {probe_hold_next_deadline_ms(), idle_next_check_ms(), tarvex_libusb_next_look_ms()};
+    for (uint64_t deadline : deadlines) {
+        uint64_t left = deadline > now ? deadline - now : 0;
+        if (left < limit)
+            limit = left;
+    }
     return static_cast<int>(limit);
 }
 
@@ -428,7 +486,12 @@ static void serve_ready_records(const struct epoll_event *events, int ready)
             complete_probe_jobs();
             continue;
         }
-        _sock_info *psock_info = fd >= 0 && fd < TARVEX_SELECT_LIMIT ? watched.by_fd[static_cast<size_t>(fd)] : nullptr;
+        if (is_usb_fd(fd)) {
+            tarvex_libusb_watch_ready(fd);
+            continue;
+        }
+        _sock_info *psock_info =
+            fd >= 0 && static_cast<size_t>(fd) < watched.size ? watched.by_fd[static_cast<size_t>(fd)] : nullptr;
         if (psock_info == nullptr)
             continue;
         if (psock_info->is_socket_listening) {
@@ -452,7 +515,8 @@ void non_blocking_accept_main()
             LOG_DEBUG("ask_to_kill not asked");
             exit(1);
         }
-        int ready = epoll_wait(watched.epoll_fd, events, TARVEX_EVENTS_PER_CYCLE, wait_timeout_ms());
+        int timeout_ms = wait_timeout_ms();
+        int ready = epoll_wait(watched.epoll_fd, events, TARVEX_EVENTS_PER_CYCLE, timeout_ms);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -463,7 +527,7 @@ void non_blocking_accept_main()
             LOG_ERROR("waiting for socket events failed: epoll_wait error %d (%s)", errno, strerror(errno));
             exit(1);
         }
-        if (ready == 0 && list_empty(&timed_clients))
+        if (ready == 0 && timeout_ms == tarvex_waits.heartbeat_s * 1000)
             LOG_DEBUG("No connections/data in the last %ld seconds.", tarvex_waits.heartbeat_s);
         serve_ready_records(events, ready);
         expire_deadlines();

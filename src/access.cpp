@@ -204,6 +204,15 @@ static int peer_network_address(const struct sockaddr_storage *peer, uint8_t *ou
     return AF_INET6;
 }
 
+void access_note_peer(_sock_info *client, const struct sockaddr_storage *peer)
+{
+    memset(client->peer_address, 0, sizeof(client->peer_address));
+    if (peer->ss_family == AF_UNIX)
+        client->peer_family = AF_UNIX;
+    else
+        client->peer_family = static_cast<uint8_t>(peer_network_address(peer, client->peer_address));
+}
+
 static bool in_network(const allowed_network &net, int family, const uint8_t *address)
 {
     if (net.family != family)
@@ -241,24 +250,43 @@ static bool listed_uid(uid_t uid)
     return false;
 }
 
+constexpr size_t ACCOUNT_GROUPS_MAX = 256;
+
 // Supplementary groups included: the account's groups from the group
-// database, not the ones a process happens to run with.
+// database, not the ones a process happens to run with. The count (0 for
+// an unknown account); past the array's size only the first ones.
+static int account_groups(uid_t uid, std::array<gid_t, ACCOUNT_GROUPS_MAX> *groups)
+{
+    struct passwd pw, *found = nullptr;
+    char text[4096];
+    if (getpwuid_r(uid, &pw, text, sizeof(text), &found) != 0 || found == nullptr)
+        return 0;
+    int count = static_cast<int>(groups->size());
+    if (getgrouplist(pw.pw_name, pw.pw_gid, groups->data(), &count) < 0)
+        count = static_cast<int>(groups->size());
+    return count;
+}
+
 static bool in_listed_group(uid_t uid)
 {
     if (rules.groups.count == 0)
         return false;
-    struct passwd pw, *found = nullptr;
-    char text[4096];
-    if (getpwuid_r(uid, &pw, text, sizeof(text), &found) != 0 || found == nullptr)
-        return false;
-    std::array<gid_t, 256> groups;
-    int count = static_cast<int>(groups.size());
-    if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0)
-        count = static_cast<int>(groups.size()); // the first ones; the rest cannot admit
+    std::array<gid_t, ACCOUNT_GROUPS_MAX> groups;
+    int count = account_groups(uid, &groups);
     for (int i = 0; i < count; i++)
         for (size_t g = 0; g < rules.groups.count; g++)
             if (groups[static_cast<size_t>(i)] == rules.groups.ids[g])
                 return true;
+    return false;
+}
+
+static bool in_server_group(uid_t uid)
+{
+    std::array<gid_t, ACCOUNT_GROUPS_MAX> groups;
+    int count = account_groups(uid, &groups);
+    for (int i = 0; i < count; i++)
+        if (groups[static_cast<size_t>(i)] == getegid())
+            return true;
     return false;
 }
 
@@ -458,6 +486,32 @@ bool access_may_end_server(const _sock_info *client)
     else
         LOG_WARNING("access: tarvex-exit refused for \"%s\" (uid %u): only root and the server's user may end it",
                     client->client_name, uid);
+    return false;
+}
+
+// Over TCP the server knows the peer's uid only through a socket lookup
+// for loopback peers (and none for remote ones), and any relay an admitted
+// user runs passes for its users; ending someone else's hold is left to the
+// peers the kernel names directly.
+bool access_may_release_holds(const _sock_info *client, char *who, size_t size)
+{
+    uint32_t uid = client->peer_uid;
+    const char *name = client->client_name[0] != '\0' ? client->client_name : "unnamed";
+    if (uid == ACCESS_UID_UNKNOWN)
+        snprintf(who, size, "%.40s (uid unknown)", name);
+    else
+        snprintf(who, size, "%.40s (uid %u)", name, uid);
+    bool on_unix = client->peer_family == AF_UNIX && uid != ACCESS_UID_UNKNOWN;
+    auto u = static_cast<uid_t>(uid);
+    if (on_unix && (u == 0 || u == geteuid() || in_server_group(u)))
+        return true;
+    const struct group *gr = getgrgid(getegid());
+    if (on_unix)
+        LOG_WARNING("access: %s may not release another client's hold: only root, the server's user and members "
+                    "of its group %s may",
+                    who, gr != nullptr ? gr->gr_name : "?");
+    else
+        LOG_WARNING("access: %s may not release another client's hold: only on the Unix socket", who);
     return false;
 }
 

@@ -52,6 +52,16 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer);
 // logged as a warning.
 bool access_may_end_server(const _sock_info *client);
 
+// Records who the peer of a connection just accepted is, for the bound on
+// idle connections: its address (peer_family, peer_address).
+void access_note_peer(_sock_info *client, const struct sockaddr_storage *peer);
+
+// Whether this client may end another client's hold: on the Unix socket
+// only (the kernel names the peer), root, the server's user or a member of
+// the server's group. A refusal is logged as a warning. The client's
+// "NAME (uid N)" goes into `who` either way.
+bool access_may_release_holds(const _sock_info *client, char *who, size_t size);
+
 // 127.0.0.0/8, ::1, or an IPv4 loopback address mapped into IPv6.
 bool access_is_loopback(const struct sockaddr_storage *addr);
 // "127.0.0.1:7184", "[::1]:7184" or "unix:/path" into out.

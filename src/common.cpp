@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include "sock_info.h"
 #include "tarvex_tcp_cmd.h"
 #include "test_timing.h"
+#include "time_support_common.h"
 
 accept_context accept_ctx;
 int network_flag;
@@ -213,6 +215,26 @@ void destroy_listening_sockets()
     LOG_DEBUG("Exiting destroy_listening_sockets()");
 }
 
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    auto soft = static_cast<unsigned long long>(limit.rlim_cur), hard = static_cast<unsigned long long>(limit.rlim_max);
+    // Already there: no call at all (the packaged unit's system call filter
+    // refuses setrlimit; it sets LimitNOFILE= instead).
+    if (limit.rlim_cur >= limit.rlim_max) {
+        LOG_DEBUG("descriptor limit %llu", soft);
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        LOG_WARNING("cannot raise the descriptor limit from %llu to %llu (%s): at most about %llu clients", soft, hard,
+                    strerror(errno), soft);
+    else
+        LOG_INFO("descriptor limit raised from %llu to %llu", soft, hard);
+}
+
 void log_stalled_send(SOCKET sock)
 {
     LOG_ERROR("send to socket %d made no progress for %d s: client dropped", sock, tarvex_waits.send_timeout_s);
@@ -244,10 +266,12 @@ static ssize_t receive_some(_sock_info *psock_info, uint8_t *at, size_t room)
         return -1;
     }
     if (n == 0) {
-        LOG_ERROR("recv returned 0. Remote side has closed gracefully. Good.");
+        // The normal end of every connection: not an error an operator acts on.
+        LOG_DEBUG("recv returned 0. Remote side has closed gracefully. Good.");
         return -1;
     }
     psock_info->total_recd += static_cast<int32_t>(n);
+    psock_info->last_input_ms = monotonic_ms();
     return n;
 }
 

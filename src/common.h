@@ -49,5 +49,11 @@ int send_reply(_sock_info *psock_info);
 constexpr int TARVEX_SEND_TIMEOUT_S = 5;
 // A memory write's payload must be complete this long after its command line.
 constexpr int TARVEX_WRITE_DATA_TIMEOUT_MS = 10000;
+// A connection that has sent nothing for this long, with no probe open,
+// counts as idle (idle_clients.h); a client between two requests never does.
+constexpr int TARVEX_IDLE_GRACE_MS = 5000;
+// Raises the soft limit on open descriptors to the hard one, so that the
+// server serves as many clients as the process may have descriptors.
+void raise_descriptor_limit();
 // The error line of a client dropped for a stalled send.
 void log_stalled_send(SOCKET sock);

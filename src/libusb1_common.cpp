@@ -1,5 +1,9 @@
 #include "libusb1_common.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +15,7 @@
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_usb.h"
+#include "time_support_common.h"
 
 static libusb_context *a_libusb_context;
 
@@ -65,8 +70,11 @@ static void free_entry(tarvex_usb *entry)
     free(entry);
 }
 
+static void stop_watching();
+
 void tarvex_libusb_exit()
 {
+    stop_watching();
     list_for_each_safe(pos, n, &tarvex_usb_list)
     {
         tarvex_usb *entry = list_entry<tarvex_usb>(pos);
@@ -119,8 +127,9 @@ int compute_serial_str(const uint8_t *descriptor, int length, char *str)
 }
 
 // Reads the serial text of an opened device into serial_code; false when the
-// descriptor could not be read (the device is then skipped).
-static bool read_serial(libusb_device_handle *fd, const libusb_device_descriptor *desc, char *serial_code)
+// descriptor could not be read (the device is then skipped; quiet: it is
+// tried again, and only the last try is an error).
+static bool read_serial(libusb_device_handle *fd, const libusb_device_descriptor *desc, char *serial_code, bool quiet)
 {
     uint8_t serial_number[TARVEX_SERIAL_BUFFER_SIZE];
     memset(serial_number, 0, sizeof(serial_number));
@@ -128,8 +137,9 @@ static bool read_serial(libusb_device_handle *fd, const libusb_device_descriptor
                                       static_cast<uint16_t>(USB_DESCRIPTOR_STRING | desc->iSerialNumber),
                                       USB_LANGUAGE_EN_US, serial_number, sizeof(serial_number), USB_STRING_TIMEOUT_MS);
     if (got <= 0 || compute_serial_str(serial_number, got, serial_code) != 0) {
-        LOG_ERROR("tarvex_usb : serial number of device %04x:%04x unreadable (%d), device skipped", desc->idVendor,
-                  desc->idProduct, got);
+        log_printf_lf(quiet ? LOG_LVL_DEBUG : LOG_LVL_ERROR, __FILE__, __LINE__, __func__,
+                      "tarvex_usb : serial number of device %04x:%04x unreadable (%d), device skipped", desc->idVendor,
+                      desc->idProduct, got);
         return false;
     }
     return true;
@@ -162,12 +172,14 @@ static tarvex_usb *create_entry(libusb_device *dev, libusb_device_handle *fd, co
     entry->serial = serial_copy;
     entry->dev_desc = *desc;
     entry->key = jenkins_one_at_a_time_hash(serial_copy, strlen(serial_copy));
+    entry->index = probe_index_of(serial_copy);
     return entry;
 }
 
 // Opens a matching device and reads its serial; the handle, or null.
 static libusb_device_handle *open_matching(libusb_device *dev, const uint16_t *vids, const uint16_t *pids,
-                                           libusb_device_descriptor *desc, char *serial_code, bool refreshing)
+                                           libusb_device_descriptor *desc, char *serial_code, bool refreshing,
+                                           bool quiet = false)
 {
     if (libusb_get_device_descriptor(dev, desc) != 0)
         return nullptr;
@@ -179,7 +191,7 @@ static libusb_device_handle *open_matching(libusb_device *dev, const uint16_t *v
             LOG_DEBUG("tarvex_usb : unusable device");
         return nullptr;
     }
-    if (!read_serial(fd, desc, serial_code)) {
+    if (!read_serial(fd, desc, serial_code, quiet)) {
         libusb_close(fd);
         return nullptr;
     }
@@ -275,6 +287,22 @@ static libusb_device_handle *open_in_own_context(tarvex_usb *entry)
     return fd;
 }
 
+// The entry's handle holds the scan's handle on the device as it is now:
+// the probe is opened at protocol level again, in a context of its own, for
+// the clients that had it open.
+static void reopen_for_clients(tarvex_usb *entry)
+{
+    entry->opened = true;
+    libusb_device_handle *own = open_in_own_context(entry);
+    if (own != nullptr) {
+        libusb_close(entry->dev->fd); // the scan's, in the shared context
+        entry->dev->fd = own;
+    }
+    int res = tarvex_usb_open(entry);
+    if (res != 0)
+        LOG_ERROR("Unable to open usb %p, err_code %d", static_cast<void *>(entry->dev), res);
+}
+
 // Refresh phase 1: every open handle is closed and marked for re-opening.
 static void refresh_release()
 {
@@ -349,16 +377,8 @@ static void refresh_settle(list_head *usb_delete_list)
             LOG_DEBUG("move usb device to usb_delete_list %p, %x", static_cast<void *>(entry), entry->key);
             list_move(&entry->list, usb_delete_list);
         } else if (entry->to_reopen) {
-            entry->opened = true;
             LOG_DEBUG("usb already opened. %p", static_cast<void *>(entry->dev));
-            libusb_device_handle *own = open_in_own_context(entry);
-            if (own != nullptr) {
-                libusb_close(entry->dev->fd); // the scan's, in the shared context
-                entry->dev->fd = own;
-            }
-            int res = tarvex_usb_open(entry);
-            if (res != 0)
-                LOG_ERROR("Unable to open usb %p, err_code %d", static_cast<void *>(entry->dev), res);
+            reopen_for_clients(entry);
         } else if (!entry->opened) {
             LOG_DEBUG("close usb device %p, %p", static_cast<void *>(entry->dev->dev),
                       static_cast<void *>(entry->dev->fd));
@@ -391,6 +411,224 @@ int tarvex_libusb_refresh()
     refresh_settle(&usb_delete_list);
     refresh_remove(&usb_delete_list);
     return 0;
+}
+
+// ---- Watching the bus ---------------------------------------------------------
+// A probe plugged in while the server runs is registered, and one that comes
+// back is bound to its entry again, without a refresh; one that leaves stays
+// in the registry (its requests fail) until a refresh or its return, as
+// clients have always seen it. The loop looks at the bus when libusb reports
+// an arrival (its hot-plug callback only wakes the loop: whichever thread
+// handles the context's events runs it), or every poll interval where libusb
+// has no hot-plug support. A look costs a copy of libusb's device list and
+// its cached descriptors; only a device not seen before is opened, to read
+// its serial number.
+
+constexpr size_t BUS_SEEN_MAX = 64;
+// A device just plugged in may not answer yet (its firmware starting, or a
+// node not ready): it is tried again after 100 ms, then twice as long each
+// time, 5 times (3.1 s in all).
+constexpr uint64_t BUS_RETRY_FIRST_MS = 100;
+constexpr unsigned BUS_RETRIES = 5;
+
+enum look_outcome : uint8_t {
+    LOOKED,         // registered, bound again, or unusable for good
+    LOOK_WHEN_IDLE, // it came back: bound again once no probe work is in flight
+    LOOK_LATER,     // it did not answer: tried again after the retry delay
+};
+
+struct bus_watch {
+    // Devices of the table looked at already (each holds a reference): those
+    // registered, bound or unusable. A device is looked at again only once
+    // it has left and come back as a new device.
+    std::array<libusb_device *, BUS_SEEN_MAX> seen;
+    size_t seen_count;
+    uint64_t poll_ms;  // 0: hot-plug events
+    uint64_t next_ms;  // when the next look is due; UINT64_MAX: at the next event
+    bool rebind_waits; // a probe that came back waits for the probe work in flight
+    unsigned retries;  // looks in a row that met a device that did not answer
+    int wake_fd;       // written by the hot-plug callback
+    bool hotplug;
+    libusb_hotplug_callback_handle handle;
+};
+
+static bus_watch watch = {{}, 0, 0, UINT64_MAX, false, 0, -1, false, 0};
+
+static int on_arrival(libusb_context *, libusb_device *, libusb_hotplug_event, void *)
+{
+    eventfd_write(watch.wake_fd, 1);
+    return 0; // stay registered
+}
+
+static bool was_seen(const libusb_device *dev)
+{
+    for (size_t i = 0; i < watch.seen_count; i++)
+        if (watch.seen[i] == dev)
+            return true;
+    return false;
+}
+
+static tarvex_usb *entry_bound_to(const libusb_device *dev)
+{
+    list_for_each(pos, &tarvex_usb_list)
+    {
+        tarvex_usb *entry = list_entry<tarvex_usb>(pos);
+        if (entry->dev->dev == dev)
+            return entry;
+    }
+    return nullptr;
+}
+
+// The probe of `serial` came back as dev (fd open on it) while its entry
+// still holds the device it left as. While probe work is in flight the
+// entry's handle must not change under its worker: fd is closed, and a look
+// tries again once none is.
+static look_outcome bind_again(tarvex_usb *entry, libusb_device *dev, libusb_device_handle *fd)
+{
+    if (probe_worker_in_flight() > 0) {
+        libusb_close(fd);
+        return LOOK_WHEN_IDLE;
+    }
+    bool had_clients = entry->dev->fd != nullptr;
+    if (had_clients)
+        libusb_close(entry->dev->fd);
+    libusb_device *old = entry->dev->dev;
+    entry->dev->dev = libusb_ref_device(dev);
+    if (old != nullptr)
+        libusb_unref_device(old);
+    entry->dev->fd = fd;
+    if (had_clients) {
+        reopen_for_clients(entry);
+    } else {
+        libusb_close(fd);
+        entry->dev->fd = nullptr;
+    }
+    LOG_INFO("probe %u (%s) plugged in again: found without a refresh, its key and associations kept%s", entry->index,
+             entry->serial, had_clients ? ", opened again for its clients" : "");
+    return LOOKED;
+}
+
+// A device of the table not looked at before.
+static look_outcome look_at_new(libusb_device *dev)
+{
+    if (entry_bound_to(dev) != nullptr)
+        return LOOKED; // a refresh bound it
+    bool last_try = watch.retries >= BUS_RETRIES;
+    libusb_device_descriptor desc;
+    char serial[TARVEX_SERIAL_BUFFER_SIZE];
+    libusb_device_handle *fd = open_matching(dev, tarvex_probe_vids, tarvex_probe_pids, &desc, serial, true, !last_try);
+    if (fd == nullptr)
+        return last_try ? LOOKED : LOOK_LATER; // unusable for good: not tried again until it comes back
+    tarvex_usb *entry = get_tarvex_by_serial_name(serial);
+    if (entry != nullptr)
+        return bind_again(entry, dev, fd);
+    if (!add_entry(dev, fd, &desc, serial, false))
+        return LOOKED;
+    tarvex_usb *added = list_entry<tarvex_usb>(tarvex_usb_list.prev);
+    libusb_close(added->dev->fd);
+    added->dev->fd = nullptr;
+    LOG_INFO("probe %u (%s) plugged in: registered without a refresh", added->index, added->serial);
+    return LOOKED;
+}
+
+// The devices of the table on the bus now become the seen ones; with
+// look_at, each one not seen before is looked at first. True when one did
+// not answer.
+static bool take_bus(bool look_at)
+{
+    libusb_device **devs = nullptr;
+    ssize_t count = libusb_get_device_list(a_libusb_context, &devs);
+    std::array<libusb_device *, BUS_SEEN_MAX> now_seen;
+    size_t now_count = 0;
+    bool later = false;
+    watch.rebind_waits = false;
+    for (ssize_t i = 0; i < count; i++) {
+        if (!tarvex_match(devs[i], tarvex_probe_vids, tarvex_probe_pids))
+            continue;
+        look_outcome outcome = !look_at || was_seen(devs[i]) ? LOOKED : look_at_new(devs[i]);
+        watch.rebind_waits = watch.rebind_waits || outcome == LOOK_WHEN_IDLE;
+        later = later || outcome == LOOK_LATER;
+        if (outcome == LOOKED && now_count < now_seen.size())
+            now_seen[now_count++] = libusb_ref_device(devs[i]);
+    }
+    if (devs != nullptr)
+        libusb_free_device_list(devs, 1);
+    for (size_t i = 0; i < watch.seen_count; i++)
+        libusb_unref_device(watch.seen[i]);
+    watch.seen = now_seen;
+    watch.seen_count = now_count;
+    return later;
+}
+
+int tarvex_libusb_watch_start(uint64_t poll_ms, int *fds, int max)
+{
+    take_bus(false);
+    watch.hotplug = poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0 &&
+                    (watch.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) >= 0 &&
+                    libusb_hotplug_register_callback(a_libusb_context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED,
+                                                     static_cast<libusb_hotplug_flag>(0), TARVEX_VID,
+                                                     LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, on_arrival,
+                                                     nullptr, &watch.handle) == LIBUSB_SUCCESS;
+    if (!watch.hotplug) {
+        watch.poll_ms = poll_ms > 0 ? poll_ms : TARVEX_BUS_POLL_MS;
+        watch.next_ms = monotonic_ms() + watch.poll_ms;
+        LOG_INFO("usb: no hot-plug events; the bus is looked at every %llu ms for probes plugged in",
+                 static_cast<unsigned long long>(watch.poll_ms));
+        return 0;
+    }
+    int count = 0;
+    fds[count++] = watch.wake_fd;
+    const libusb_pollfd **polled = libusb_get_pollfds(a_libusb_context);
+    for (int i = 0; polled != nullptr && polled[i] != nullptr && count < max; i++)
+        fds[count++] = polled[i]->fd;
+    libusb_free_pollfds(polled);
+    LOG_DEBUG("usb: probes plugged in are found through hot-plug events");
+    return count;
+}
+
+void tarvex_libusb_watch_ready(int fd)
+{
+    if (fd != watch.wake_fd) {
+        struct timeval none = {0, 0};
+        libusb_handle_events_timeout_completed(a_libusb_context, &none, nullptr);
+        return;
+    }
+    eventfd_t events = 0;
+    if (eventfd_read(watch.wake_fd, &events) == 0)
+        watch.next_ms = 0;
+}
+
+uint64_t tarvex_libusb_next_look_ms()
+{
+    if (watch.rebind_waits && probe_worker_in_flight() == 0)
+        return 0;
+    return watch.next_ms;
+}
+
+void tarvex_libusb_look(uint64_t now)
+{
+    if (now < tarvex_libusb_next_look_ms())
+        return;
+    if (take_bus(true)) {
+        watch.next_ms = now + (BUS_RETRY_FIRST_MS << watch.retries);
+        watch.retries++;
+        return;
+    }
+    watch.retries = 0;
+    watch.next_ms = watch.hotplug ? UINT64_MAX : now + watch.poll_ms;
+}
+
+static void stop_watching()
+{
+    if (watch.hotplug)
+        libusb_hotplug_deregister_callback(a_libusb_context, watch.handle);
+    watch.hotplug = false;
+    if (watch.wake_fd >= 0)
+        close(watch.wake_fd);
+    watch.wake_fd = -1;
+    for (size_t i = 0; i < watch.seen_count; i++)
+        libusb_unref_device(watch.seen[i]);
+    watch.seen_count = 0;
 }
 
 int tarvex_libusb_real_open(tarvex_usb *tarvex)

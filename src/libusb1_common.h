@@ -54,6 +54,21 @@ bool tarvex_match(libusb_device *dev, const uint16_t *vids, const uint16_t *pids
 // Returns 0 when a serial text was produced, -1 when nothing usable was read.
 int compute_serial_str(const uint8_t *descriptor, int length, char *str);
 
+// Watching the bus (loop thread): probes plugged in are registered, and one
+// that comes back is bound to its entry again, without a refresh. Starts
+// with libusb's hot-plug events where it has them and poll_ms is 0, else
+// with a look at the bus every poll_ms (TARVEX_BUS_POLL_MS when 0). Puts the
+// descriptors the loop must watch for reading into fds (none when polling);
+// returns their count.
+constexpr uint64_t TARVEX_BUS_POLL_MS = 2000;
+int tarvex_libusb_watch_start(uint64_t poll_ms, int *fds, int max);
+// One of those descriptors is ready.
+void tarvex_libusb_watch_ready(int fd);
+// When the next look at the bus is due; UINT64_MAX when only an event brings one.
+uint64_t tarvex_libusb_next_look_ms();
+// Looks at the bus when a look is due at `now`.
+void tarvex_libusb_look(uint64_t now);
+
 // Opens the USB device of the entry into its handle's `fd`. Returns the
 // libusb_open result (0 on success).
 int tarvex_libusb_real_open(tarvex_usb *tarvex);

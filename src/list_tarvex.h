@@ -17,6 +17,7 @@ struct tarvex_usb {
     char *serial;                      // owned, at most 24 characters
     libusb_device_descriptor dev_desc; // copy taken when the entry was created
     uint32_t key;                      // jenkins_one_at_a_time_hash of serial
+    unsigned index;                    // the probe's index for the server's life (probe_index_of)
     bool opened;                       // re-opened at protocol level by a refresh
     bool refresh;                      // found by the refresh in progress
     bool closed_for_refresh;           // not used by any operation

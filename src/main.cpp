@@ -20,6 +20,7 @@ int main(int argc, char *argv[])
     if (access_options_bad())
         return TARVEX_EXIT_BAD_ACCESS;
 
+    raise_descriptor_limit();
     LOG_DEBUG("create_listening_sockets");
     if (!create_listening_sockets())
         return -4;

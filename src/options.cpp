@@ -8,6 +8,7 @@
 
 #include "access.h"
 #include "common.h"
+#include "idle_clients.h"
 #include "listeners.h"
 #include "tarvex_log.h"
 #include "probe_hold.h"
@@ -29,6 +30,8 @@ static char version[200];
 enum : int {
     OPTION_HOLD_WAIT = OPT_ALLOW_NETWORK + 1,
     OPTION_HOLD_MAX,
+    OPTION_IDLE_MAX,
+    OPTION_IDLE_TIMEOUT,
 };
 
 static const struct option long_options[] = {
@@ -42,6 +45,8 @@ static const struct option long_options[] = {
     {"log_output", required_argument, nullptr, 'l'},
     {"hold-wait", required_argument, nullptr, OPTION_HOLD_WAIT},
     {"hold-max", required_argument, nullptr, OPTION_HOLD_MAX},
+    {"idle-max", required_argument, nullptr, OPTION_IDLE_MAX},
+    {"idle-timeout", required_argument, nullptr, OPTION_IDLE_TIMEOUT},
     {"listen", required_argument, nullptr, OPT_LISTEN},
     {"unix", required_argument, nullptr, OPT_UNIX},
     {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
@@ -123,6 +128,133 @@ static void handle_hold_option(int c)
     probe_hold_set_limits(hold_wait_option_ms, hold_max_option_ms);
 }
 
+// The words of the access and listening options. The standard parser
+// reports a long option it does not know and goes on, and reads
+// "-allow-group" as "-a -l low-group": a misspelt --allow-group would start
+// a server open to everyone. An option spelt with one of these words that
+// names no option, or names several, stops the start instead.
+static constexpr const char *guarded_words[] = {"allow", "unix", "network"};
+constexpr const char short_options[] = "hvd::l:s:c:p:a";
+
+static char misspelt[256]; // why the start must not go on; empty when nothing was found
+
+static bool guarded(const char *name)
+{
+    for (const char *word : guarded_words)
+        if (strncmp(name, word, strlen(word)) == 0)
+            return true;
+    return false;
+}
+
+// The entry a long option's name (its first len characters) selects as the
+// standard parser does: an exact name, else the one entry it abbreviates.
+// Null when it names none or several; the candidates then go into `names`.
+static const struct option *resolve_long(const char *name, size_t len, char *names, size_t size)
+{
+    const struct option *found = nullptr;
+    int matches = 0;
+    names[0] = '\0';
+    for (const struct option *o = long_options; o->name != nullptr; o++) {
+        if (strncmp(o->name, name, len) != 0)
+            continue;
+        if (strlen(o->name) == len)
+            return o;
+        size_t used = strlen(names);
+        snprintf(names + used, size - used, "%s--%s", matches > 0 ? ", " : "", o->name);
+        found = o;
+        matches++;
+    }
+    return matches == 1 ? found : nullptr;
+}
+
+// A long option (after its two dashes) and the word after it; how many words
+// it takes. A guarded one that names no option, several, or has a value it
+// does not take, or lacks the one it takes, is recorded in `misspelt`.
+static int check_long(const char *name, const char *next)
+{
+    const char *equals = strchr(name, '=');
+    size_t len = equals != nullptr ? static_cast<size_t>(equals - name) : strlen(name);
+    char names[160];
+    const struct option *o = resolve_long(name, len, names, sizeof(names));
+    bool check = guarded(name) && misspelt[0] == '\0';
+    if (o == nullptr) {
+        if (check && names[0] != '\0')
+            snprintf(misspelt, sizeof(misspelt), "--%.*s is ambiguous: %s", static_cast<int>(len), name, names);
+        else if (check)
+            snprintf(misspelt, sizeof(misspelt),
+                     "--%.*s is not an option of tarvex-server (see --help and man "
+                     "tarvex-server)",
+                     static_cast<int>(len), name);
+        return 1;
+    }
+    if (equals != nullptr || o->has_arg != required_argument) {
+        if (check && equals != nullptr && o->has_arg == no_argument)
+            snprintf(misspelt, sizeof(misspelt), "--%s takes no value", o->name);
+        return 1;
+    }
+    if (next == nullptr && check)
+        snprintf(misspelt, sizeof(misspelt), "--%s needs a value", o->name);
+    return next != nullptr ? 2 : 1;
+}
+
+// A cluster of short options after its dash; how many words it takes (an
+// option letter that needs a value takes the rest, or else the next word).
+static int check_short(const char *letters, const char *next)
+{
+    if (guarded(letters) && misspelt[0] == '\0')
+        snprintf(misspelt, sizeof(misspelt),
+                 "-%s has one dash and would be read as short options; the long "
+                 "option is written --%s",
+                 letters, letters);
+    for (const char *c = letters; *c != '\0'; c++) {
+        const char *spec = strchr(short_options, *c);
+        if (spec == nullptr || spec[1] != ':')
+            continue;
+        if (spec[2] == ':' || c[1] != '\0')
+            return 1;
+        return next != nullptr ? 2 : 1;
+    }
+    return 1;
+}
+
+// Walks the command line as the standard parser will read it, before it does.
+static void check_spelling(int argc, char *argv[])
+{
+    for (int i = 1; i < argc;) {
+        const char *arg = argv[i];
+        const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (strcmp(arg, "--") == 0)
+            return;
+        if (arg[0] != '-' || arg[1] == '\0')
+            i++;
+        else if (arg[1] == '-')
+            i += check_long(arg + 2, next);
+        else
+            i += check_short(arg + 1, next);
+    }
+}
+
+static unsigned idle_max_option = TARVEX_IDLE_MAX_DEFAULT;
+static uint64_t idle_timeout_option_ms = TARVEX_IDLE_TIMEOUT_DEFAULT_MS;
+
+static void handle_idle_option(int c)
+{
+    char *end = nullptr;
+    unsigned long count = c == OPTION_IDLE_MAX && optarg != nullptr ? strtoul(optarg, &end, 10) : 0;
+    bool good = c == OPTION_IDLE_MAX
+                    ? end != optarg && *optarg >= '0' && *optarg <= '9' && *end == '\0' && count <= 1000000
+                    : parse_seconds(optarg, &idle_timeout_option_ms);
+    if (!good) {
+        LOG_ERROR("--%s takes %s, not '%s'", c == OPTION_IDLE_MAX ? "idle-max" : "idle-timeout",
+                  c == OPTION_IDLE_MAX ? "a count of connections" : "a number of seconds",
+                  optarg != nullptr ? optarg : "");
+        exit(-1);
+    }
+    if (c == OPTION_IDLE_MAX)
+        idle_max_option = static_cast<unsigned>(count);
+    idle_set_limits(idle_max_option, idle_timeout_option_ms);
+}
+
 static void handle_option(int c)
 {
     switch (c) {
@@ -158,6 +290,10 @@ static void handle_option(int c)
     case OPTION_HOLD_MAX:
         handle_hold_option(c);
         break;
+    case OPTION_IDLE_MAX:
+    case OPTION_IDLE_TIMEOUT:
+        handle_idle_option(c);
+        break;
     default:
         if (!access_handle_option(c, optarg))
             listeners_handle_option(c, optarg);
@@ -168,9 +304,16 @@ static void handle_option(int c)
 int parse_cmdline_args(void *cmd_ctx, int argc, char *argv[])
 {
     (void)cmd_ctx;
+    // Before any option takes effect: a misspelt one may itself name a log
+    // file ("-allow-group" reads as -a -l low-group).
+    check_spelling(argc, argv);
+    if (misspelt[0] != '\0') {
+        LOG_ERROR("%s: the server does not start", misspelt);
+        exit(TARVEX_EXIT_BAD_ACCESS);
+    }
     for (;;) {
         int option_index = 0;
-        int c = getopt_long(argc, argv, "hvd::l:s:c:p:a", long_options, &option_index);
+        int c = getopt_long(argc, argv, short_options, long_options, &option_index);
         if (c == -1)
             break;
         LOG_DEBUG("parse_cmdline_args : %d", c);

@@ -209,6 +209,16 @@ int probe_hold_release(const tarvex_usb *usb, const _sock_info *c)
     return 0;
 }
 
+int probe_hold_force_release(const tarvex_usb *usb, char *holder, size_t size)
+{
+    probe_hold *h = find_hold(usb);
+    if (h == nullptr)
+        return -1;
+    snprintf(holder, size, "%s", label_of(h->holder).text);
+    end_hold(h, "released by an administrator");
+    return 0;
+}
+
 // Waiters and members alike: records whose list link comes first and that
 // name their client.
 template <typename entry> static void drop_entries_of(list_head *list, const _sock_info *c)

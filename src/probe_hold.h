@@ -8,6 +8,7 @@
 // holds; a waiting request simply has not been submitted yet.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct _sock_info;
@@ -49,6 +50,9 @@ int probe_hold_share(const tarvex_usb *usb, const _sock_info *c, char *token);
 // c joins the hold on usb that token names: 0 (also when it holds it or
 // joined already), or -1 when no hold on usb carries that token (logged).
 int probe_hold_join(const tarvex_usb *usb, _sock_info *c, const char *token);
+// An administrator ends the hold on usb, whoever holds it: 0 with the
+// holder's name in `holder`, or -1 when nobody holds the probe.
+int probe_hold_force_release(const tarvex_usb *usb, char *holder, size_t size);
 
 // The connection of c ended (before its socket is closed): its holds end and
 // its waiting request is dropped. A client that had joined a hold that has

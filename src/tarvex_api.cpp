@@ -1,5 +1,7 @@
 #include "tarvex_api.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "binarybuffer.h"
@@ -77,6 +79,63 @@ tarvex_usb *nth(unsigned nth)
         if (position == nth)
             return list_entry<tarvex_usb>(pos);
         position++;
+    }
+    return nullptr;
+}
+
+// One record per serial text ever registered; never released.
+struct probe_index_record {
+    list_head link; // must stay first: in probe_indices
+    unsigned index;
+    char serial[TARVEX_SERIAL_MAX_CHARS + 1];
+};
+
+static list_head probe_indices = LIST_HEAD_INIT(probe_indices);
+static unsigned next_probe_index;
+
+static const probe_index_record *find_index_record(const char *serial)
+{
+    list_for_each(pos, &probe_indices)
+    {
+        const auto *record = list_entry<probe_index_record>(pos);
+        if (strcmp(record->serial, serial) == 0)
+            return record;
+    }
+    return nullptr;
+}
+
+unsigned probe_index_of(const char *serial)
+{
+    const probe_index_record *found = find_index_record(serial);
+    if (found != nullptr)
+        return found->index;
+    auto *record = static_cast<probe_index_record *>(calloc(1, sizeof(probe_index_record)));
+    if (record == nullptr) // not remembered: the next probe may take the number too
+        return next_probe_index;
+    record->index = next_probe_index++;
+    snprintf(record->serial, sizeof(record->serial), "%s", serial);
+    list_add_tail(&record->link, &probe_indices);
+    return record->index;
+}
+
+tarvex_usb *get_tarvex_by_index(unsigned index)
+{
+    list_for_each(pos, &tarvex_usb_list)
+    {
+        tarvex_usb *usb = list_entry<tarvex_usb>(pos);
+        if (usb->index == index)
+            return usb;
+    }
+    return nullptr;
+}
+
+const char *probe_index_serial(unsigned index)
+{
+    list_for_each(pos, &probe_indices)
+    {
+        const auto *record = list_entry<probe_index_record>(pos);
+        if (record->index == index)
+            return record->serial;
     }
     return nullptr;
 }

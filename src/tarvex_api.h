@@ -27,6 +27,16 @@ bool is_item_exist(const char *key);
 tarvex_usb *nth(unsigned nth);
 bool tarvex_check(const tarvex_usb *device, uint32_t usb_key);
 
+// Indices: each serial text the server has seen gets the next number, 0
+// first, kept for the server's life: a probe that leaves keeps its index
+// (no other probe gets it), and one that comes back gets it again. Clients
+// name probes by index (positions in the registry shift as probes leave).
+unsigned probe_index_of(const char *serial);
+// The registered probe with that index, or null (none yet, or it is gone).
+tarvex_usb *get_tarvex_by_index(unsigned index);
+// The serial text an index was given to, or null when it was given to none.
+const char *probe_index_serial(unsigned index);
+
 uint32_t tarvex_get_nb_devices();
 // Fills `info` for the probe at position device_id. Returns 1, or 0x1003 when
 // there is no such position (info untouched). Bytes of enum_unique_id after

@@ -644,6 +644,27 @@ static void txt_get_tarvex_descriptor(tcp_request *r)
     CMD_DEBUG("serial code %s", serial);
 }
 
+// "1 KEY VID PID SERIAL\n" as get-tarvex-descriptor answers, for the probe
+// with this index (stable for the server's life, unlike a position); "0
+// SERIAL\n" when the index was given to a probe that is not attached now;
+// "0\n" when it was given to none (indices run from 0 without a gap).
+static void txt_get_tarvex_by_index(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int32_t index = arg_dec(r, 1);
+    tarvex_usb *usb = index >= 0 ? get_tarvex_by_index(static_cast<unsigned>(index)) : nullptr;
+    const char *gone = index >= 0 ? probe_index_serial(static_cast<unsigned>(index)) : nullptr;
+    const char *mes;
+    if (usb != nullptr)
+        mes = reply_text(r, "1 %x %x %x %s\n", usb->key, usb->dev_desc.idVendor, usb->dev_desc.idProduct, usb->serial);
+    else if (gone != nullptr)
+        mes = reply_text(r, "0 %s\n", gone);
+    else
+        mes = reply_text(r, "0\n");
+    CMD_DEBUG("get-tarvex-by-index : (%s): returned value : %s", client_name(r), mes);
+}
+
 static void txt_open_device(tcp_request *r)
 {
     if (!tokenize_request(r))
@@ -1345,18 +1366,22 @@ static void txt_join_hold(tcp_request *r)
     CMD_DEBUG("tarvex-tcp-join-hold : (%s) returned value '%s'", client_name(r), mes);
 }
 
-// Association keys start at 256, so a smaller ID is a registry position: a
+// Association keys start at 256, so a smaller ID is a probe index: a
 // client that opened nothing (a listing) can ask too.
 constexpr uint32_t HOLDER_POSITION_LIMIT = 256;
 
 // "1 HOLDER SECONDS WAITERS\n", HOLDER "-" when nobody holds the probe; "0\n"
 // when the ID names no probe. At most 63 characters: the label has 39.
+static tarvex_usb *probe_of_id(uint32_t id)
+{
+    return id < HOLDER_POSITION_LIMIT ? get_tarvex_by_index(id) : assoc_probe(get_connection_by_name(id));
+}
+
 static void txt_who_holds(tcp_request *r)
 {
     if (!tokenize_request(r))
         return;
-    uint32_t id = arg_udec(r, 1);
-    tarvex_usb *usb = id < HOLDER_POSITION_LIMIT ? nth(id) : assoc_probe(get_connection_by_name(id));
+    tarvex_usb *usb = probe_of_id(arg_udec(r, 1));
     if (usb == nullptr) {
         reply_text(r, "0\n");
         return;
@@ -1366,6 +1391,33 @@ static void txt_who_holds(tcp_request *r)
     const char *mes = reply_text(r, "1 %s %llu %u\n", info.holder[0] != '\0' ? info.holder : "-",
                                  static_cast<unsigned long long>(info.age_ms / 1000), info.waiters);
     CMD_DEBUG("tarvex-tcp-who-holds : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// The status of a request its client may not make (an administrator's).
+constexpr int ERROR_NOT_PERMITTED = -7;
+
+// "1 0\n" when the hold on the probe ID names (as for who-holds) ended, "1
+// -4\n" when nobody held it or there is no such probe, "1 -7\n" when the
+// client may not end another's hold. For a holder that is stopped or stuck
+// with its connection open: the holder is not told, and its connection goes
+// on without the hold.
+static void txt_force_release(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    char who[64], holder[sizeof(probe_hold_info::holder)];
+    if (!access_may_release_holds(r->psock_info, who, sizeof(who))) {
+        reply_text(r, "1 %d\n", ERROR_NOT_PERMITTED);
+        return;
+    }
+    uint32_t id = arg_udec(r, 1);
+    tarvex_usb *usb = probe_of_id(id);
+    if (usb == nullptr || probe_hold_force_release(usb, holder, sizeof(holder)) != 0) {
+        reply_text(r, "1 %d\n", ERROR_FAIL);
+        return;
+    }
+    CMD_LOG(LOG_LVL_WARNING, "hold on probe %u (%s) released by %s (held by %s)", usb->index, usb->serial, who, holder);
+    reply_text(r, "1 %d\n", ERROR_OK);
 }
 
 // ---------------------------------------------------------------------------
@@ -1448,9 +1500,12 @@ static constexpr text_command text_commands[] = {
     {"tarvex-tcp-who-holds", 20, txt_who_holds, ROUTE_NONE, nullptr},
     {"tarvex-tcp-share-hold", 21, txt_share_hold, ROUTE_NONE, nullptr},
     {"tarvex-tcp-join-hold", 20, txt_join_hold, ROUTE_NONE, nullptr},
+    {"tarvex-tcp-force-release", 24, txt_force_release, ROUTE_NONE, nullptr},
+    {"get-tarvex-by-index", 19, txt_get_tarvex_by_index, ROUTE_NONE, nullptr},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
-static_assert(text_command_count == 45, "the keyword table has 40 rows and the five hold commands");
+static_assert(text_command_count == 47, "the keyword table has 40 rows, the five hold commands, the "
+                                        "administrator's release and the lookup by index");
 
 static constexpr bool keyword_begins_with(const char *text, const char *prefix, size_t length)
 {

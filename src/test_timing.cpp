@@ -6,20 +6,24 @@
 #include "common.h"
 #include "tarvex_log.h"
 
-tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS};
+tarvex_timing tarvex_waits = {30, TARVEX_SEND_TIMEOUT_S, TARVEX_WRITE_DATA_TIMEOUT_MS, TARVEX_IDLE_GRACE_MS, 0};
 
-// One "key=N" item with N above zero; false when it is none of the keys.
+// One "key=N" item with N at least the key's least value (above zero, but
+// no grace at all for the idle one); false when it is none of the keys.
 static bool apply_item(const char *item, size_t len)
 {
     struct key_slot {
         const char *key;
         long *as_long;
         int *as_int;
+        long least;
     };
     const key_slot keys[] = {
-        {"heartbeat_s=", &tarvex_waits.heartbeat_s, nullptr},
-        {"send_s=", nullptr, &tarvex_waits.send_timeout_s},
-        {"payload_ms=", nullptr, &tarvex_waits.payload_wait_ms},
+        {"heartbeat_s=", &tarvex_waits.heartbeat_s, nullptr, 1},
+        {"send_s=", nullptr, &tarvex_waits.send_timeout_s, 1},
+        {"payload_ms=", nullptr, &tarvex_waits.payload_wait_ms, 1},
+        {"idle_grace_ms=", nullptr, &tarvex_waits.idle_grace_ms, 0},
+        {"usb_poll_ms=", nullptr, &tarvex_waits.usb_poll_ms, 1},
     };
     for (const key_slot &k : keys) {
         size_t key_len = strlen(k.key);
@@ -27,7 +31,7 @@ static bool apply_item(const char *item, size_t len)
             continue;
         char *end = nullptr;
         long n = strtol(item + key_len, &end, 10);
-        if (end != item + len || n <= 0 || n > 1000000)
+        if (end != item + len || end == item + key_len || n < k.least || n > 1000000)
             return false;
         if (k.as_long != nullptr)
             *k.as_long = n;

@@ -142,9 +142,9 @@ static void redirect(int fd, const std::string &path)
 
 static std::vector<std::string> command_line(const std::vector<std::string> &server_args,
                                              const std::vector<std::string> &vprobe_args, bool use_vprobe,
-                                             const std::string &control)
+                                             const std::string &control, const std::vector<std::string> &launcher)
 {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv = launcher;
     if (use_vprobe || !vprobe_args.empty()) {
         argv.push_back(TARVEX_VPROBE_PATH);
         argv.insert(argv.end(), vprobe_args.begin(), vprobe_args.end());
@@ -197,7 +197,7 @@ int server_process::start(const std::vector<std::string> &extra_args, const std:
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());
     if (!timing.empty())
         setenv("TARVEX_TEST_TIMING", timing.c_str(), 1);
-    pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_), dir + "/stdout",
+    pid = spawn_program(command_line(server_args, vprobe_args, use_vprobe, control_path_, launcher), dir + "/stdout",
                         dir + "/stderr");
     if (!timing.empty())
         unsetenv("TARVEX_TEST_TIMING");

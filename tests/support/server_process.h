@@ -53,6 +53,9 @@ public:
     std::string dir;
     // TARVEX_TEST_TIMING of the server start() runs (shortened waits); empty: the real ones.
     std::string timing;
+    // A program and its arguments that start() runs the server under
+    // ("prlimit --nofile=32:32 --"); empty: none.
+    std::vector<std::string> launcher;
 
 private:
     std::string control_path_;
