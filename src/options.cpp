@@ -207,10 +207,10 @@ static int check_short(const char *letters, const char *next)
                  "option is written --%s",
                  letters, letters);
     for (const char *c = letters; *c != '\0'; c++) {
-        const char *spec = strchr(short_options, *c);
-        if (spec == nullptr || spec[1] != ':')
+        const char *letter = strchr(short_options, *c);
+        if (letter == nullptr || letter[1] != ':')
             continue;
-        if (spec[2] == ':' || c[1] != '\0')
+        if (letter[2] == ':' || c[1] != '\0')
             return 1;
         return next != nullptr ? 2 : 1;
     }

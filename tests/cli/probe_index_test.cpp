@@ -96,12 +96,12 @@ TEST_P(ProbeIndex, AnIndexNamesTheSameProbeAcrossUnplugRefreshAndReplug)
     EXPECT_EQ(r.out.rfind("probe      2\n", 0), 0u) << "a serial selector reports the index: " << r.out;
     // Plugged in again, no refresh: index 0 is that probe once more.
     ASSERT_EQ(server_.control("plug " + std::to_string(launcher_of_0)), "ok");
-    r = cli({"--probe", "0", "info"});
-    for (int i = 0; i < 500 && r.status != 0; i++) {
-        usleep(10000);
-        r = cli({"--probe", "0", "info"});
-    }
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(tarvex_test::eventually(
+        [&] {
+            return (r = cli({"--probe", "0", "info"})).status == 0;
+        },
+        5000))
+        << r.err;
     EXPECT_EQ(serial_of_info(r), first[0]);
     EXPECT_EQ(listed(), first);
 }

@@ -45,11 +45,7 @@ protected:
     void wait_clients(int clients)
     {
         std::string want = "1 " + std::to_string(clients) + "\n", reply;
-        for (int i = 0; i < 500 && reply != want; i++) {
-            reply = ask(checker_, "get-nb-tcp-client\n");
-            if (reply != want)
-                usleep(10000);
-        }
+        tarvex_test::eventually([&] { return (reply = ask(checker_, "get-nb-tcp-client\n")) == want; }, 5000);
         ASSERT_EQ(reply, want);
     }
     server_process server_;

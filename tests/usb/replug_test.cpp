@@ -35,12 +35,7 @@ protected:
     std::string await(const std::string &request, const std::string &wanted)
     {
         std::string reply;
-        for (int i = 0; i < 1000; i++) {
-            reply = text(request);
-            if (reply == wanted)
-                break;
-            usleep(10000);
-        }
+        tarvex_test::eventually([&] { return (reply = text(request)) == wanted; }, 10000);
         return reply;
     }
     // The reply of "get-tarvex-by-index" for an attached probe.
