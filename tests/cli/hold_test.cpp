@@ -232,8 +232,14 @@ TEST_P(CliHold, AStaleTokenGivesNothing)
     EXPECT_NE(after.err.find("has ended: nothing was done"), std::string::npos) << after.err;
 
     unlink(status_file.c_str());
-    pid_t pid = job("read line < " + gate + "; " + CLI + " regs; echo $? > " + status_file, "killed");
-    ASSERT_TRUE(eventually([&] { return holder().held; }));
+    // The hold is taken before its command starts: the command says when
+    // it runs, so that the FIFO has its reader when the test writes it.
+    std::string started = file("stale-started");
+    unlink(started.c_str());
+    pid_t pid =
+        job("touch " + started + "; read line < " + gate + "; " + CLI + " regs; echo $? > " + status_file, "killed");
+    ASSERT_TRUE(eventually([&] { return exists(started); }));
+    ASSERT_TRUE(holder().held);
     kill(pid, SIGKILL);
     EXPECT_EQ(exit_status(pid), 128 + SIGKILL);
     EXPECT_TRUE(eventually([&] { return !holder().held; })) << "the hold ended with its process";
