@@ -417,7 +417,9 @@ bool console_ready(semihost_session &s, int fd)
 // The feature file's bytes from the handle's position on.
 uint32_t read_features(semihost_handle &e, uint8_t *data, uint32_t len)
 {
-    uint32_t n = e.at < FEATURES.size() ? std::min<uint32_t>(len, FEATURES.size() - e.at) : 0;
+    if (e.at >= FEATURES.size() || len == 0)
+        return 0; // a position past the end (SYS_SEEK allows it), or nothing asked
+    uint32_t n = std::min<uint32_t>(len, FEATURES.size() - e.at);
     memcpy(data, FEATURES.data() + e.at, n);
     e.at += n;
     return n;

@@ -253,6 +253,9 @@ TEST_F(Semihost, TheFeatureFileAnswersWithoutASandbox)
     EXPECT_EQ(with_block(SYS_SEEK, {h, 4}), 0u);
     EXPECT_EQ(with_block(SYS_READ, {h, BUF, 1}), 0u);
     EXPECT_EQ(mem_.text(BUF, 1), "\x03");
+    EXPECT_EQ(with_block(SYS_READ, {h, BUF, 0}), 0u) << "nothing asked, nothing read";
+    EXPECT_EQ(with_block(SYS_SEEK, {h, 0xFFFFFFF0}), 0u);
+    EXPECT_EQ(with_block(SYS_READ, {h, BUF, 4}), 4u) << "past the end";
     EXPECT_EQ(write_to(h, "x"), FAILED);
     EXPECT_EQ(with_block(SYS_CLOSE, {h}), 0u);
     EXPECT_TRUE(log_.empty()) << log_.front();
