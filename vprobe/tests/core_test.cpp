@@ -27,6 +27,9 @@ protected:
     void load_cases() { load_image(CORE_CASES_ELF); }
 };
 
+// The erased word at the reset vector faults; the HardFault its vector
+// leads to is the same word, so the core locks up there with one frame
+// stacked below the initial stack and nothing else written.
 TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
 {
     std::vector<uint8_t> ram_before(v_.ram, v_.ram + v_.rec->cfg.ram_size);
@@ -35,7 +38,12 @@ TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
     EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
     EXPECT_EQ(reg(REGSEL_PC), 0x100u) << "stopped on the erased word the reset vector points at";
     EXPECT_TRUE(read_word(CFSR) & CFSR_UNDEFINSTR);
-    EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, ram_before.size()) == 0);
+    EXPECT_TRUE(read_word(HFSR) & HFSR_FORCED);
+    EXPECT_EQ(reg(REGSEL_XPSR) & 0x1FF, 3u) << "in HardFault";
+    const uint32_t frame_size = 0x20;
+    uint32_t top = v_.rec->cfg.ram_size;
+    EXPECT_EQ(read_word(v_.rec->cfg.ram_base + top - frame_size + 24), 0x100u) << "the stacked PC";
+    EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, top - frame_size) == 0);
     EXPECT_TRUE(std::memcmp(flash_before.data(), v_.flash, flash_before.size()) == 0);
     write_word(DHCSR, DHCSR_HALT);
     EXPECT_TRUE(read_word(DHCSR) & S_HALT) << "a locked-up core still halts";
@@ -96,8 +104,9 @@ TEST_F(Core, BkptHaltsOnTheInstruction)
     enter(symbol("case_bkpt"));
     write_word(DHCSR, DHCSR_DEBUG_OFF); // the core resumes
     turns();
-    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
-    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT);
+    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT) << "without halting debug a breakpoint escalates to HardFault";
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "whose handler here locks up";
+    EXPECT_EQ(reg(REGSEL_PC), symbol("case_unexpected"));
 }
 
 // Semihosting relies on it: BKPT 0xAB is a breakpoint like any other, with
@@ -222,6 +231,9 @@ TEST_F(Core, ItmWritesReachTheTraceOnlyWhenEnabled)
     }
 }
 
+// The cases' HardFault handler is an undefined instruction: a fault locks
+// the core up there (or, with the vector catch, halts it on the handler's
+// first instruction), the faulting instruction's address in the frame.
 TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
 {
     load_cases();
@@ -238,13 +250,18 @@ TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
     };
     for (const fault_case &c : cases) {
         enter(symbol(c.entry));
+        write_word(AIRCR, AIRCR_VECTKEY | 2); // VECTCLRACTIVE: out of the last case's HardFault
+        set_reg(REGSEL_XPSR, XPSR_THUMB);
+        set_reg(REGSEL_MSP, 0x20008000);
         write_word(CFSR, 0xFFFFFFFF);
         write_word(DEMCR, c.demcr);
         run_until_stopped();
         EXPECT_TRUE(read_word(DHCSR) & c.dhcsr_bit) << c.entry;
-        EXPECT_EQ(reg(REGSEL_PC), symbol(c.at)) << c.entry;
+        EXPECT_EQ(reg(REGSEL_PC), symbol("case_unexpected")) << c.entry;
+        EXPECT_EQ(read_word(0x20008000 - 0x20 + 24), symbol(c.at)) << c.entry;
         EXPECT_TRUE(read_word(CFSR) & c.cfsr_bit) << c.entry;
     }
+    EXPECT_EQ(read_word(DFSR) & DFSR_VCATCH, DFSR_VCATCH);
     EXPECT_EQ(read_word(BFAR), 0x60000000u) << "from the bus fault";
 }
 
