@@ -1,0 +1,43 @@
+// gdb-multiarch on the exception test firmware through tarvex-gdbserver: a
+// breakpoint in the SysTick handler stops the core there, and GDB's
+// backtrace unwinds through the exception frame the core stacked back to
+// the thread code it interrupted.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gdb_fixture.h"
+
+namespace
+{
+
+using gdb_test::gdb_output;
+
+class GdbExceptions : public gdb_test::GdbServer
+{
+protected:
+    GdbExceptions()
+    {
+        vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + EXCEPTIONS_ELF};
+        elf_ = EXCEPTIONS_ELF;
+    }
+};
+
+TEST_F(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
+{
+    gdb_output out = gdb({"monitor reset halt", "break SysTick_Handler", "continue", "bt", "print/x $lr",
+                          "print (unsigned)$xpsr & 0x1ff", "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    size_t handler = out.text.find("#0  SysTick_Handler");
+    size_t frame = out.text.find("<signal handler called>");
+    size_t thread = out.text.find(" main () at ");
+    ASSERT_NE(handler, std::string::npos);
+    ASSERT_NE(frame, std::string::npos) << "the exception frame";
+    ASSERT_NE(thread, std::string::npos) << "the thread code under it";
+    EXPECT_LT(handler, frame);
+    EXPECT_LT(frame, thread);
+    EXPECT_NE(out.text.find("= 0xfffffff9"), std::string::npos) << "EXC_RETURN: Thread mode, main stack";
+    EXPECT_NE(out.text.find("= 15"), std::string::npos) << "IPSR: the SysTick";
+}
+
+} // namespace
