@@ -119,7 +119,7 @@ TEST_P(SampleFirmware, BreakpointOnTheTickFunctionThenStep)
 {
     uint32_t tick = symbol("sample_tick");
     write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
-    write_word(FP_COMP0, tick | 1);
+    write_word(FP_COMP0, (tick & FP_REV1_ADDR_MASK) | (tick & 2 ? 2u : 1u) << FP_COMP_REPLACE_SHIFT | FP_COMP_ENABLE);
     ASSERT_TRUE(eventually([&] { return halted(); })) << "sample_tick runs on every turn";
     EXPECT_EQ(reg(REGSEL_PC), tick);
     EXPECT_TRUE(read_word(DFSR) & DFSR_BKPT);

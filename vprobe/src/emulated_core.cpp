@@ -86,8 +86,8 @@ struct emu_core {
     probe_bus *bus;
     uint32_t index;
     uc_engine *uc;
-    uint32_t regs_seq, hooks_seq; // as last taken up
-    std::array<uc_hook, FPB_CODE_COMPARATORS> fpb_hooks;
+    uint32_t regs_seq, hooks_seq;                            // as last taken up
+    std::array<uc_hook, 2 * FPB_CODE_COMPARATORS> fpb_hooks; // one per halfword a comparator breaks on
     uint32_t fpb_count;
     uc_hook watch_hook;
     bool watching;
@@ -309,11 +309,17 @@ void arm_hooks(emu_core *c, const core_debug &d)
     for (uint32_t i = 0; i < c->fpb_count; i++)
         uc_hook_del(c->uc, c->fpb_hooks[i]);
     c->fpb_count = 0;
+    // Revision 1 comparators: a word of the Code region, REPLACE naming the
+    // halfwords that break (00, a remap, is not modelled: no match).
     for (size_t i = 0; (d.fp_ctrl & 1) && i < FPB_CODE_COMPARATORS; i++) {
-        uint32_t addr = d.fp_comp[i] & ~1u;
-        if ((d.fp_comp[i] & 1) && uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE,
-                                              reinterpret_cast<void *>(on_fpb), c, addr, addr) == UC_ERR_OK)
-            c->fpb_count++;
+        uint32_t comp = d.fp_comp[i], word = comp & FP_REV1_ADDR_MASK;
+        for (uint32_t half = 0; (comp & FP_COMP_ENABLE) && half < 2; half++) {
+            uint32_t addr = word + 2 * half;
+            if (((comp >> FP_COMP_REPLACE_SHIFT) & (1u << half)) &&
+                uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE, reinterpret_cast<void *>(on_fpb), c, addr,
+                            addr) == UC_ERR_OK)
+                c->fpb_count++;
+        }
     }
     bool watch = any_watchpoint(d);
     if (watch && !c->watching)

@@ -25,10 +25,9 @@ constexpr uint32_t AIRCR_PRIGROUP_SHIFT = 8;
 constexpr uint32_t AIRCR_VECTCLRACTIVE = 1u << 1;
 // DHCSR's control bits the model keeps (C_SNAPSTALL is not modelled).
 constexpr uint32_t DHCSR_CONTROL = C_DEBUGEN | C_HALT | C_STEP | C_MASKINTS;
-// REV 1, the second revision, whose comparators take any address, flash or
-// RAM; 6 code and 2 literal comparators.
-constexpr uint32_t FP_CTRL_FIXED =
-    1u << FP_CTRL_REV_SHIFT | (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
+// REV 0, the first revision, as Cortex-M4 silicon has it: comparators
+// reach the Code region only; 6 code and 2 literal comparators.
+constexpr uint32_t FP_CTRL_FIXED = (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
 
 // ---- ITM: stimulus port writes become software-source packets --------------
 

@@ -8,13 +8,10 @@
 
 using namespace armv7m;
 using namespace vprobe;
-using tarvex_test::elf_bytes;
 using tarvex_test::elf_next_instruction;
 
 namespace
 {
-
-constexpr uint32_t RAM_CODE = 0x20001000;
 
 uint32_t symbol(const char *name)
 {
@@ -131,36 +128,41 @@ TEST_F(Core, SemihostingBkptHaltsOnEachInstructionInTurn)
     EXPECT_EQ(reg(1), 0x55u) << "the code after both calls ran";
 }
 
-TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
+// Revision 1 comparators, as Cortex-M4 silicon has them: a word of the
+// Code region, REPLACE choosing the halfwords that break (01 the lower, 10
+// the upper, 11 both: the first one met); a remap (00) or a disabled one
+// does not stop the core.
+TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionTheyName)
 {
     load_cases();
-    uint32_t code = symbol("ram_code");
-    uint32_t len = symbol("ram_code_end") - code;
-    std::vector<uint8_t> bytes = elf_bytes(CORE_CASES_ELF, code, len);
-    ASSERT_EQ(target_write(v_, RAM_CODE, bytes.data(), len), STATUS_OK);
+    uint32_t target = symbol("fpb_target"), word = target & ~3u;
     struct fpb_case {
-        const char *name;
-        uint32_t entry, target;
-        uint8_t reg;
+        uint32_t replace, enable;
+        bool halts;
+        uint32_t at;
     };
     const fpb_case cases[] = {
-        {"flash", symbol("case_fpb"), symbol("fpb_target"), 2},
-        {"RAM", RAM_CODE, RAM_CODE + symbol("ram_target") - code, 4},
+        {1, 1, true, word}, {2, 1, true, word + 2}, {3, 1, true, word}, {0, 1, false, 0}, {3, 0, false, 0},
     };
     write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
     for (const fpb_case &c : cases) {
-        enter(c.entry);
-        set_reg(c.reg, 0);
-        write_word(FP_COMP0 + 4, c.target | 1);
+        enter(symbol("case_fpb"));
+        set_reg(2, 0);
+        write_word(FP_COMP0 + 4, word | c.replace << 30 | c.enable);
         run_until_stopped();
-        EXPECT_TRUE(read_word(DHCSR) & S_HALT) << c.name;
-        EXPECT_EQ(reg(REGSEL_PC), c.target) << c.name;
-        EXPECT_NE(reg(c.reg), 0x33u) << c.name << ": the matched instruction did not run";
-        EXPECT_NE(reg(c.reg), 0x44u) << c.name;
-        EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT) << c.name;
+        if (c.halts) {
+            EXPECT_TRUE(read_word(DHCSR) & S_HALT) << c.replace;
+            EXPECT_EQ(reg(REGSEL_PC), c.at) << c.replace;
+            EXPECT_EQ(reg(2), 0u) << c.replace << ": fpb_target did not run";
+            EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT) << c.replace;
+        } else {
+            write_word(DHCSR, DHCSR_HALT);
+            EXPECT_EQ(reg(2), 0x33u) << c.replace << ": ran past it";
+        }
         write_word(FP_COMP0 + 4, 0);
     }
-    EXPECT_EQ(read_word(FP_CTRL) >> 28, 1u) << "comparators take any address";
+    EXPECT_EQ(read_word(FP_CTRL) >> 28, 0u) << "revision 1: the Code region only";
+    EXPECT_EQ(read_word(FP_CTRL) >> 4 & 0xF, 6u);
 }
 
 // A turn runs exactly its budget: the instruction counter, the registers
