@@ -132,13 +132,7 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
     std::vector<uint8_t> text;
     if (!hex_decode(body.substr(strlen("qRcmd,")), &text))
         return reply_text(reply, E_MALFORMED);
-    bool failed = false;
-    std::string output = monitor_command(s, std::string(text.begin(), text.end()), &failed);
-    if (failed) {
-        // The text as console output, then an error a script can see.
-        s.console(output);
-        return reply_text(reply, E_MALFORMED);
-    }
+    std::string output = monitor_command(s, std::string(text.begin(), text.end()));
     *reply = output.empty() ? "OK" : hex_encode(output);
     return PACKET_REPLY;
 }

@@ -40,4 +40,16 @@ TEST_F(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
     EXPECT_NE(out.text.find("= 15"), std::string::npos) << "IPSR: the SysTick";
 }
 
+// An unknown monitor command shows its text and the help in GDB, not a
+// protocol error, and the session goes on.
+TEST_F(GdbExceptions, UnknownMonitorCommandAnswersItsHelp)
+{
+    gdb_output out = gdb({"monitor bogus", "monitor halt", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("unknown monitor command \"bogus\""), std::string::npos);
+    EXPECT_NE(out.text.find("monitor semihosting enable|disable"), std::string::npos) << "the help";
+    EXPECT_EQ(out.text.find("Protocol error"), std::string::npos);
+    EXPECT_NE(out.text.find("halted at 0x"), std::string::npos) << "the next command runs";
+}
+
 } // namespace
