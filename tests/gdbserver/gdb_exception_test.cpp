@@ -4,7 +4,9 @@
 // the thread code it interrupted.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "gdb_fixture.h"
 
@@ -38,6 +40,32 @@ TEST_F(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
     EXPECT_LT(frame, thread);
     EXPECT_NE(out.text.find("= 0xfffffff9"), std::string::npos) << "EXC_RETURN: Thread mode, main stack";
     EXPECT_NE(out.text.find("= 15"), std::string::npos) << "IPSR: the SysTick";
+}
+
+// Thread code on the process stack: $sp is the one CONTROL.SPSEL selects,
+// and $sp, $msp and $psp agree after any of them is written.
+TEST_F(GdbExceptions, StackPointerWritesFollowSpsel)
+{
+    gdb_output out =
+        gdb({"monitor reset halt", "set $msp = 0x20008000", "set $psp = 0x20004000", "set $control = 2", "p/x $sp",
+             "set $sp = 0x20003000", "p/x $psp", "p/x $msp", "set $control = 0", "p/x $sp", "set $msp = 0x20007000",
+             "p/x $sp", "maint flush register-cache", "p/x $sp", "p/x $psp", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    std::vector<std::string> values;
+    std::istringstream lines(out.text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("$", 0) == 0)
+            values.push_back(line.substr(line.find(" = ") + 3));
+    const std::vector<std::string> want = {
+        "0x20004000", // $sp: the PSP once SPSEL is set
+        "0x20003000", // $psp after $sp was written
+        "0x20008000", // $msp kept
+        "0x20008000", // $sp: the MSP once SPSEL is clear
+        "0x20007000", // $sp after $msp was written
+        "0x20007000", // the same read from the core again
+        "0x20003000", // $psp kept
+    };
+    EXPECT_EQ(values, want);
 }
 
 // An unknown monitor command shows its text and the help in GDB, not a
