@@ -31,6 +31,18 @@ TEST_F(GdbSemihost, ConsoleOutputThenTheExitStatus)
     EXPECT_NE(out.text.find("exited with code 07"), std::string::npos);
 }
 
+// A halt before the firmware's first call (a breakpoint in main) leaves
+// its arguments open: the firmware reads the ones set there.
+TEST_F(GdbSemihost, ArgumentsStayOpenUntilTheFirstCall)
+{
+    gdb_output out = gdb(
+        {"monitor reset halt", "break main", "continue", "monitor semihosting args args exit=5", "delete", "continue"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("the firmware's arguments are set"), std::string::npos);
+    EXPECT_NE(out.text.find("args: args exit=5"), std::string::npos) << "the arguments set at main";
+    EXPECT_NE(out.text.find("exited with code 05"), std::string::npos);
+}
+
 TEST_F(GdbSemihost, DisabledGdbStopsAtTheBkpt)
 {
     gdb_output out =
