@@ -101,9 +101,10 @@ static int q_attached(gdb_session &, const std::string &, std::string *reply)
     return reply_text(reply, "1"); // attached to a running system: GDB detaches on quit
 }
 
-static int q_first_thread(gdb_session &, const std::string &, std::string *reply)
+// One thread, the core, while the firmware lives; none after its exit.
+static int q_first_thread(gdb_session &s, const std::string &, std::string *reply)
 {
-    return reply_text(reply, "m1");
+    return reply_text(reply, s.thread_alive() ? "m1" : "l");
 }
 
 static int q_next_thread(gdb_session &, const std::string &, std::string *reply)
@@ -114,6 +115,11 @@ static int q_next_thread(gdb_session &, const std::string &, std::string *reply)
 static int q_current_thread(gdb_session &, const std::string &, std::string *reply)
 {
     return reply_text(reply, "QC1");
+}
+
+static int thread_alive(gdb_session &s, const std::string &, std::string *reply)
+{
+    return reply_text(reply, s.thread_alive() ? "OK" : "E01");
 }
 
 static int reply_ok(gdb_session &, const std::string &, std::string *reply)
@@ -455,7 +461,7 @@ constexpr packet_handler HANDLERS[] = {
     {"D", false, detach},
     {"k", true, kill_packet},
     {"H", false, reply_ok},
-    {"T", false, reply_ok},
+    {"T", false, thread_alive},
 };
 
 int answer_packet(gdb_session &s, const std::string &body, std::string *reply)
