@@ -169,6 +169,7 @@ private:
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
+    bool interrupt_kept_ = false; // a 0x03 that came while the core was halted: ends the next resume
     bool extended_ = false;
     bool registers_valid_ = false;
     uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};

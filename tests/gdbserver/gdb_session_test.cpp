@@ -224,6 +224,22 @@ TEST_F(Gdb, InterruptStopsARunningCore)
     EXPECT_NE(section(out.text, "after").find("$1 = "), std::string::npos);
 }
 
+// Ctrl-C while the core is halted at a breakpoint whose condition GDB finds
+// false: the interrupt is kept and ends GDB's next resume.
+TEST_F(Gdb, InterruptBetweenConditionChecksStopsTheContinue)
+{
+    uint32_t tick = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_tick").address & ~1u;
+    auto at_breakpoint = [&] {
+        return front_end_log().find("GDB connected") != std::string::npos && probe_.halted() &&
+               probe_.core_reg(armv7m::REGSEL_PC) == tick;
+    };
+    gdb_output out =
+        gdb({"break sample_tick if turn == 0", "continue", mark("after"), "delete", "detach"}, at_breakpoint);
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("Program received signal SIGINT"), std::string::npos);
+    EXPECT_NE(out.text.find("after"), std::string::npos);
+}
+
 TEST_F(Gdb, LoadAndRunARamProgram)
 {
     elf_ = RAM_PROGRAM_ELF;
