@@ -397,6 +397,19 @@ static int attach_packet(gdb_session &s, const std::string &, std::string *reply
 // ---- breakpoints and watchpoints ----------------------------------------------
 
 // "Ztype,addr,kind" and "ztype,addr,kind", conditions after a ";" ignored.
+// The result the server passes on from libusb for a device that is gone.
+constexpr int RESULT_NO_DEVICE = -4;
+
+// GDB shows the text of "E.NN.TEXT" for a comparator it could not set, in
+// place of its guess that too many were asked for.
+static int comparator_error(gdb_session &s, std::string *reply)
+{
+    int result = s.link().last_result();
+    *reply = "E.05.probe " + s.serial() +
+             (result == RESULT_NO_DEVICE ? " is unplugged" : " did not answer (result " + std::to_string(result) + ")");
+    return PACKET_REPLY;
+}
+
 static int break_or_watch(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 3;
@@ -420,6 +433,8 @@ static int break_or_watch(gdb_session &s, const std::string &body, std::string *
                     rc == TARGET_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");
         return reply_text(reply, E_NO_COMPARATOR);
     }
+    if (rc != TARGET_OK)
+        return comparator_error(s, reply);
     return link_error(rc, reply);
 }
 

@@ -240,6 +240,17 @@ TEST_F(Gdb, InterruptBetweenConditionChecksStopsTheContinue)
     EXPECT_NE(out.text.find("after"), std::string::npos);
 }
 
+// GDB's message for a breakpoint it cannot insert names the unplugged
+// probe instead of guessing at too many breakpoints.
+TEST_F(Gdb, UnpluggedProbeIsNamedWhenABreakpointCannotBeSet)
+{
+    gdb_output out = gdb({"break sample_tick", control_command("unplug 0"), "continue", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("Cannot insert hardware breakpoint 1:Remote failure reply: probe "), std::string::npos);
+    EXPECT_NE(out.text.find(" is unplugged"), std::string::npos);
+    EXPECT_EQ(out.text.find("too many hardware breakpoints"), std::string::npos);
+}
+
 TEST_F(Gdb, LoadAndRunARamProgram)
 {
     elf_ = RAM_PROGRAM_ELF;
