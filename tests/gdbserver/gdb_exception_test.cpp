@@ -68,6 +68,23 @@ TEST_F(GdbExceptions, StackPointerWritesFollowSpsel)
     EXPECT_EQ(values, want);
 }
 
+// Once the firmware has done floating-point work (exc_fp_wait), the SysTick
+// finds the extended frame: GDB unwinds through it all the same.
+TEST_F(GdbExceptions, BacktraceThroughTheExtendedFrame)
+{
+    gdb_output out = gdb({"monitor reset halt", "break exc_fp_wait", "continue", "delete", "break SysTick_Handler",
+                          "continue", "bt", "print/x $lr", "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    size_t handler = out.text.find("#0  SysTick_Handler");
+    ASSERT_NE(handler, std::string::npos);
+    std::string bt = out.text.substr(handler);
+    size_t frame = bt.find("<signal handler called>");
+    ASSERT_NE(frame, std::string::npos);
+    EXPECT_NE(bt.find("exc_fp_wait", frame), std::string::npos) << "the thread code under the frame";
+    EXPECT_NE(bt.find(" main () at ", frame), std::string::npos);
+    EXPECT_NE(out.text.find("= 0xffffffe9"), std::string::npos) << "EXC_RETURN: the extended frame";
+}
+
 // An unknown monitor command shows its text and the help in GDB, not a
 // protocol error, and the session goes on.
 TEST_F(GdbExceptions, UnknownMonitorCommandAnswersItsHelp)

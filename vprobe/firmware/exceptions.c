@@ -4,7 +4,7 @@
 // masking, and a bus fault that escalates to HardFault, whose handler
 // steps over the faulting load. What each handler saw lands in memory for
 // the tests; exc_done turns 1 when every step has run, then the firmware
-// sleeps between ticks for ever.
+// does floating-point work and sleeps between ticks for ever.
 #include <stdint.h>
 
 #define REG(addr) (*(volatile uint32_t *)(addr))
@@ -196,6 +196,18 @@ static void fault_once(void)
                        : "r0", "r1", "memory");
 }
 
+// Floating-point work in thread code sets CONTROL.FPCA: the handlers that
+// interrupt it from here on get the extended frame.
+__attribute__((noinline)) void exc_fp_wait(void)
+{
+    uint32_t one = 0x3F800000u;
+    __asm volatile(".fpu fpv4-sp-d16\n\t"
+                   "vmov s0, %0\n\t"
+                   "vadd.f32 s1, s0, s0\n\t"
+                   "wfi" ::"r"(one)
+                   : "memory");
+}
+
 extern uint32_t _stack_top;
 void reset_handler(void);
 
@@ -233,5 +245,5 @@ int main(void)
         __asm volatile("wfi");
     exc_done = 1;
     for (;;)
-        __asm volatile("wfi");
+        exc_fp_wait();
 }

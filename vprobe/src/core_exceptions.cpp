@@ -1,6 +1,6 @@
 // Exception model of the emulated Cortex-M4: priorities with 4 implemented
-// bits, 32 external interrupts, the basic frame (the core model has no FPU
-// state in its frames), EXC_RETURN values 0xFFFFFFF1, F9 and FD.
+// bits, 32 external interrupts, the basic and the extended frame,
+// EXC_RETURN values 0xFFFFFFF1, F9 and FD (E1, E9 and ED with the extended one).
 #include "core_exceptions.h"
 
 #include "armv7m_debug.h"
@@ -32,7 +32,14 @@ constexpr uint32_t IPSR_MASK = 0x1FF;
 constexpr uint32_t XPSR_ALIGNED = 1u << 9; // the frame has a padding word above it
 constexpr uint32_t CONTROL_SPSEL = 1u << 1;
 constexpr uint32_t FRAME_BYTES = 0x20;
+constexpr uint32_t FP_FRAME_BYTES = 0x68; // and S0-S15, FPSCR, a reserved word
+constexpr uint32_t FP_FRAME_WORDS = FP_FRAME_BYTES / 4;
+constexpr uint32_t EXC_RETURN_BASIC = 1u << 4; // clear: the frame is extended
 constexpr int THREAD_PRIORITY = 256;
+constexpr uint32_t FPCCR_RESET = 0xC0000000; // ASPEN, LSPEN
+constexpr uint32_t FPCCR_WRITABLE = 0xC0000000;
+constexpr uint32_t MVFR0_VALUE = 0x10110021; // single precision, as the Cortex-M4's FPU
+constexpr uint32_t MVFR1_VALUE = 0x11000011;
 
 // SHCSR's active (and pended) bits, by exception number.
 struct shcsr_bit {
@@ -135,21 +142,21 @@ bool in_ram(const probe_config &c, uint32_t addr, uint32_t len)
     return addr >= c.ram_base && uint64_t{addr} + len <= uint64_t{c.ram_base} + c.ram_size;
 }
 
-bool push_frame(probe_view &v, uint32_t at, const uint32_t (&words)[8])
+bool push_frame(probe_view &v, uint32_t at, const uint32_t *words, uint32_t n)
 {
-    if (!in_ram(v.rec->cfg, at, FRAME_BYTES))
+    if (!in_ram(v.rec->cfg, at, 4 * n))
         return false;
-    uint8_t bytes[FRAME_BYTES];
-    for (size_t i = 0; i < 8; i++)
+    uint8_t bytes[FP_FRAME_BYTES];
+    for (size_t i = 0; i < n; i++)
         for (size_t b = 0; b < 4; b++)
             bytes[4 * i + b] = static_cast<uint8_t>(words[i] >> (8 * b));
-    return target_poke(v, at, bytes, FRAME_BYTES) == 0;
+    return target_poke(v, at, bytes, 4 * n) == 0;
 }
 
 bool read_words(probe_view &v, uint32_t at, uint32_t *words, uint32_t n)
 {
-    uint8_t bytes[FRAME_BYTES];
-    if (n * 4 > FRAME_BYTES || at > 0xFFFFFFFFu - n * 4 || target_peek(v, at, bytes, n * 4) != 0)
+    uint8_t bytes[FP_FRAME_BYTES];
+    if (n > FP_FRAME_WORDS || at > 0xFFFFFFFFu - n * 4 || target_peek(v, at, bytes, n * 4) != 0)
         return false;
     const probe_config &c = v.rec->cfg;
     bool mapped =
@@ -203,17 +210,17 @@ int invalid_return(probe_view &v, uint32_t exc_return_value)
 bool return_value_valid(uint32_t value)
 {
     uint32_t low = value & 0xF;
-    return (value >> 4) == 0x0FFFFFFF && (low == 1 || low == 9 || low == 0xD);
+    return (value >> 5) == 0x07FFFFFF && (low == 1 || low == 9 || low == 0xD);
 }
 
 int unstack(probe_view &v, uint32_t value)
 {
     probe_state &st = v.rec->st;
     auto &r = st.core_regs;
-    bool psp = (value & 4) != 0, to_thread = (value & 8) != 0;
+    bool psp = (value & 4) != 0, to_thread = (value & 8) != 0, fp = !(value & EXC_RETURN_BASIC);
     uint32_t frame = psp ? r[REGSEL_PSP] : r[REGSEL_MSP];
-    uint32_t w[8];
-    if (!read_words(v, frame, w, 8)) {
+    uint32_t w[FP_FRAME_WORDS];
+    if (!read_words(v, frame, w, fp ? FP_FRAME_WORDS : 8)) {
         st.core.cfsr |= CFSR_UNSTKERR;
         return lock_up(st);
     }
@@ -222,13 +229,19 @@ int unstack(probe_view &v, uint32_t value)
     r[12] = w[4];
     r[REGSEL_LR] = w[5];
     r[REGSEL_PC] = w[6] & ~1u;
+    for (uint32_t i = 0; fp && i < 16; i++)
+        r[REGSEL_S0 + i] = w[8 + i];
+    if (fp)
+        r[REGSEL_FPSCR] = w[24];
     bool padded = (w[7] & XPSR_ALIGNED) && (st.core.exc.ccr & CCR_STKALIGN);
-    uint32_t sp = (frame + FRAME_BYTES) | (padded ? 4u : 0u);
+    uint32_t sp = (frame + (fp ? FP_FRAME_BYTES : FRAME_BYTES)) | (padded ? 4u : 0u);
     r[psp ? REGSEL_PSP : REGSEL_MSP] = sp;
     r[REGSEL_XPSR] = w[7] & ~XPSR_ALIGNED;
-    uint32_t control = (r[REGSEL_SPECIAL] >> 24) & ~CONTROL_SPSEL;
+    uint32_t control = (r[REGSEL_SPECIAL] >> 24) & ~(CONTROL_SPSEL | CONTROL_FPCA);
     if (to_thread && psp)
         control |= CONTROL_SPSEL;
+    if (fp)
+        control |= CONTROL_FPCA;
     r[REGSEL_SPECIAL] = (r[REGSEL_SPECIAL] & 0x00FFFFFF) | control << 24;
     r[REGSEL_SP] = to_thread && psp ? r[REGSEL_PSP] : r[REGSEL_MSP];
     return EXC_DONE;
@@ -387,6 +400,33 @@ void systick_restart(core_debug &d, uint64_t now)
     d.syst_wraps = 0;
 }
 
+// The floating-point unit's registers: what the core model has.
+bool fp_read(const exc_state &e, uint32_t addr, uint32_t *out)
+{
+    switch (addr) {
+    case FPCCR:
+        *out = e.fpccr;
+        return true;
+    case FPCAR:
+        *out = e.fpcar;
+        return true;
+    case FPDSCR:
+        *out = e.fpdscr;
+        return true;
+    case MVFR0:
+        *out = MVFR0_VALUE;
+        return true;
+    case MVFR1:
+        *out = MVFR1_VALUE;
+        return true;
+    case MVFR2:
+        *out = 0; // Armv7-M has none
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
 {
     if (priority_write(e, addr, value, size))
@@ -411,6 +451,19 @@ bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
     case MMFAR:
         e.mmfar = value;
         return true;
+    case FPCCR:
+        e.fpccr = (e.fpccr & ~FPCCR_WRITABLE) | (value & FPCCR_WRITABLE);
+        return true;
+    case FPCAR:
+        e.fpcar = value & ~7u;
+        return true;
+    case FPDSCR:
+        e.fpdscr = value & 0x07C00000; // AHP, DN, FZ, RMode
+        return true;
+    case MVFR0:
+    case MVFR1:
+    case MVFR2:
+        return true;
     default:
         return false;
     }
@@ -422,6 +475,7 @@ void exc_reset(core_debug &d)
 {
     d.exc = exc_state{};
     d.exc.ccr = CCR_STKALIGN;
+    d.exc.fpccr = FPCCR_RESET;
     d.syst_countflag = 0;
     d.syst_wraps = 0;
 }
@@ -526,7 +580,7 @@ bool exc_read(const probe_state &st, uint32_t addr, uint32_t *out)
         *out = e.mmfar;
         return true;
     default:
-        return false;
+        return fp_read(e, addr, out);
     }
 }
 
@@ -562,23 +616,30 @@ bool exc_wakes(const probe_state &st)
     return n && group_priority(st, n) < active_priority(st.core.exc);
 }
 
+// The frame: the basic one, and with CONTROL.FPCA (floating-point context
+// active) the extended one, stacked at once (no lazy stacking).
 int exc_enter(probe_view &v, int n, uint32_t return_address)
 {
     probe_state &st = v.rec->st;
     auto &r = st.core_regs;
     bool thread = (r[REGSEL_XPSR] & IPSR_MASK) == 0;
     bool psp = thread && ((r[REGSEL_SPECIAL] >> 24) & CONTROL_SPSEL);
+    bool fp = (r[REGSEL_SPECIAL] >> 24) & CONTROL_FPCA;
     uint32_t sp = psp ? r[REGSEL_PSP] : r[REGSEL_MSP];
     bool pad = (st.core.exc.ccr & CCR_STKALIGN) && (sp & 4);
-    uint32_t frame = (sp - FRAME_BYTES) & ~(pad ? 4u : 0u);
+    uint32_t frame = (sp - (fp ? FP_FRAME_BYTES : FRAME_BYTES)) & ~(pad ? 4u : 0u);
     uint32_t xpsr = (r[REGSEL_XPSR] & ~XPSR_ALIGNED) | (pad ? XPSR_ALIGNED : 0);
-    const uint32_t words[8] = {r[0], r[1], r[2], r[3], r[12], r[REGSEL_LR], return_address, xpsr};
-    if (!push_frame(v, frame, words)) {
+    uint32_t words[FP_FRAME_WORDS] = {r[0], r[1], r[2], r[3], r[12], r[REGSEL_LR], return_address, xpsr};
+    for (uint32_t i = 0; fp && i < 16; i++)
+        words[8 + i] = r[REGSEL_S0 + i];
+    words[24] = r[REGSEL_FPSCR];
+    if (!push_frame(v, frame, words, fp ? FP_FRAME_WORDS : 8)) {
         st.core.cfsr |= CFSR_STKERR;
         return lock_up(st);
     }
     r[psp ? REGSEL_PSP : REGSEL_MSP] = frame;
-    return start_handler(v, n, thread ? (psp ? 0xFFFFFFFD : 0xFFFFFFF9) : 0xFFFFFFF1);
+    uint32_t value = thread ? (psp ? 0xFFFFFFFD : 0xFFFFFFF9) : 0xFFFFFFF1;
+    return start_handler(v, n, fp ? value & ~EXC_RETURN_BASIC : value);
 }
 
 int exc_raise(probe_view &v, int n, uint32_t hfsr_bits, uint32_t return_address)

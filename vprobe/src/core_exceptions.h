@@ -29,8 +29,19 @@ constexpr uint32_t SHPR1 = 0xE000ED18;
 constexpr uint32_t SHCSR = 0xE000ED24;
 constexpr uint32_t MMFAR = 0xE000ED34;
 constexpr uint32_t STIR = 0xE000EF00;
+constexpr uint32_t FPCCR = 0xE000EF34;
+constexpr uint32_t FPCAR = 0xE000EF38;
+constexpr uint32_t FPDSCR = 0xE000EF3C;
+constexpr uint32_t MVFR0 = 0xE000EF40;
+constexpr uint32_t MVFR1 = 0xE000EF44;
+constexpr uint32_t MVFR2 = 0xE000EF48;
 constexpr uint32_t SHPR2 = SHPR1 + 4;
 constexpr uint32_t SHPR3 = SHPR1 + 8;
+
+// DCRSR selectors of the floating-point registers, kept in the record.
+constexpr uint32_t REGSEL_FPSCR = 0x21;
+constexpr uint32_t REGSEL_S0 = 0x40; // S0-S31 follow
+constexpr uint32_t CONTROL_FPCA = 1u << 2;
 
 constexpr int EXC_NMI = 2;
 constexpr int EXC_HARDFAULT = 3;

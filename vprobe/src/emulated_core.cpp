@@ -76,6 +76,7 @@ constexpr std::array<int, 19> UC_REGS = {{
     UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
     UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,
 }};
+constexpr int FP_REGS = 32; // S0-S31
 // Fields of the special word, most significant first.
 constexpr std::array<int, 4> UC_SPECIAL = {
     {UC_ARM_REG_CONTROL, UC_ARM_REG_FAULTMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK}};
@@ -348,6 +349,9 @@ void load_registers(emu_core *c, const probe_state &st)
     for (size_t i = 0; i <= REGSEL_PC; i++)
         if (i != REGSEL_SP)
             uc_reg_write(c->uc, UC_REGS[i], &st.core_regs[i]);
+    for (int i = 0; i < FP_REGS; i++)
+        uc_reg_write(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
+    uc_reg_write(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
 }
 
 void store_registers(emu_core *c, probe_state &st)
@@ -360,7 +364,12 @@ void store_registers(emu_core *c, probe_state &st)
         uc_reg_read(c->uc, UC_SPECIAL[i], &field);
         special |= (field & 0xFF) << (24 - 8 * i);
     }
-    st.core_regs[REGSEL_SPECIAL] = special;
+    // CONTROL has nPRIV, SPSEL and FPCA on this core; Unicorn also keeps
+    // the Security Extension's SFPA there.
+    st.core_regs[REGSEL_SPECIAL] = special & 0x07FFFFFF;
+    for (int i = 0; i < FP_REGS; i++)
+        uc_reg_read(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
+    uc_reg_read(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
 }
 
 // What the debugger or a reset changed since the last turn.

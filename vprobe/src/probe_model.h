@@ -139,6 +139,7 @@ struct exc_state {
     std::array<uint8_t, EXCEPTIONS> priority; // as SHPR1-3 and NVIC_IPR hold them
     uint32_t vtor, prigroup, ccr, shcsr_ena;  // shcsr_ena: the enable bits of SHCSR
     uint32_t mmfar;
+    uint32_t fpccr, fpcar, fpdscr;
     uint32_t seq; // bumped when an exception may have become due
 };
 

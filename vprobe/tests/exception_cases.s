@@ -4,6 +4,7 @@
 @ debugger; the tests find every label in the ELF.
     .syntax unified
     .thumb
+    .fpu fpv4-sp-d16
 
     .section .vectors, "a"
     .word _stack_top
@@ -38,7 +39,7 @@ fault_handler:
     bkpt #0xF0
     b .
 
-@ Clobbers what the frame keeps, then returns with a branch to LR.
+@ Clobbers what the frame keeps (S0 too), then returns with a branch to LR.
     .thumb_func
 svc_handler:
     bkpt #0x5C
@@ -47,6 +48,7 @@ svc_handler:
     movs r2, #0
     movs r3, #0
     mov r12, r0
+    vmov s0, r0
     bx lr
 
 @ Counts, then logs as the others do.
@@ -157,6 +159,22 @@ svc_at:
     svc #7
 after_svc:
     bkpt #0x05
+    b .
+
+@ Floating-point work in thread code (CONTROL.FPCA set), then SVC.
+    .thumb_func
+case_fp_svc:
+    ldr r0, =0x3F800000
+    vmov s0, r0
+    ldr r0, =0x40000000
+    vmov s15, r0
+    movs r0, #0xA0
+    svc #8
+after_fp_svc:
+    vmov r6, s0
+    vmov r7, s15
+fp_svc_done:
+    bkpt #0x08
     b .
 
     .thumb_func

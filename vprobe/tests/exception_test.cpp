@@ -132,6 +132,29 @@ TEST_F(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
     EXPECT_EQ(reg(REGSEL_SPECIAL) & CONTROL_SPSEL, CONTROL_SPSEL);
 }
 
+// With floating-point work in thread code (CONTROL.FPCA) the extended
+// frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear; the
+// return restores S0 the handler clobbered, and FPCA.
+TEST_F(Exceptions, FloatingPointContextGetsTheExtendedFrame)
+{
+    start("case_fp_svc");
+    run_until_stopped();
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFE9u);
+    uint32_t frame = STACK - 0x68;
+    EXPECT_EQ(reg(REGSEL_SP), frame);
+    EXPECT_EQ(read_word(frame + 24), symbol("after_fp_svc"));
+    EXPECT_EQ(read_word(frame + 32), 0x3F800000u) << "S0";
+    EXPECT_EQ(read_word(frame + 32 + 15 * 4), 0x40000000u) << "S15";
+    EXPECT_EQ(reg(REGSEL_SPECIAL) & (CONTROL_FPCA << 24), 0u) << "FPCA clear in the handler";
+    resume_past_bkpt();
+    halted_at("fp_svc_done");
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(reg(6), 0x3F800000u) << "S0 unstacked";
+    EXPECT_EQ(reg(7), 0x40000000u);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA) << "FPCA set again, no reserved bits";
+}
+
 // PendSV and SysTick pended together under PRIMASK: the more urgent runs
 // first, the other tail-chains into its place (the same SP: no second frame).
 TEST_F(Exceptions, PendedTogetherTheyRunByPriorityAndTailChain)
@@ -392,8 +415,14 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
     const rw_case cases[] = {
         {SHPR2, 0xFFFFFFFF, 0xF0000000}, // SVCall only; 4 priority bits
         {SHPR3, 0x12345678, 0x10300070}, // DebugMonitor, PendSV, SysTick; 13 reserved
-        {NVIC_IPR + 4, 0xFFFFFFFF, 0xF0F0F0F0}, {VTOR, 0x20001234, 0x20001200}, {CCR, 0xFFFFFFFF, 0x31B},
+        {NVIC_IPR + 4, 0xFFFFFFFF, 0xF0F0F0F0},
+        {VTOR, 0x20001234, 0x20001200},
+        {CCR, 0xFFFFFFFF, 0x31B},
         {SHCSR, 0xFFFFFFFF, 7u << 16},
+        {MVFR0, 0, 0x10110021}, // single-precision FPU
+        {MVFR1, 0, 0x11000011},
+        {MVFR2, 0xFFFFFFFF, 0},
+        {FPCCR, 0x40000000, 0x40000000}, // ASPEN only
     };
     for (const rw_case &c : cases) {
         write_word(c.addr, c.written);
@@ -403,6 +432,7 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
     EXPECT_EQ(read_word(CCR), CCR_STKALIGN) << "reset: STKALIGN set";
     EXPECT_EQ(read_word(VTOR), 0u);
     EXPECT_EQ(read_word(SHPR3), 0u);
+    EXPECT_EQ(read_word(FPCCR), 0xC0000000u) << "reset: ASPEN and LSPEN";
 }
 
 // The exception test firmware from reset: every step it takes, seen in
