@@ -109,6 +109,7 @@ struct emu_core {
     bool watch_masks;     // something pending waits for PRIMASK, BASEPRI or FAULTMASK
     uint32_t masks;       // their values as the run started
     uint32_t traps;       // CCR.DIV_0_TRP and UNALIGN_TRP as the hooks follow them
+    bool load_fp;         // an extended frame was unstacked: its S0-S15 and FPSCR go back
     uc_hook align_hook;
 };
 
@@ -349,6 +350,9 @@ void load_registers(emu_core *c, const probe_state &st)
     for (size_t i = 0; i <= REGSEL_PC; i++)
         if (i != REGSEL_SP)
             uc_reg_write(c->uc, UC_REGS[i], &st.core_regs[i]);
+    if (!c->load_fp)
+        return;
+    c->load_fp = false;
     for (int i = 0; i < FP_REGS; i++)
         uc_reg_write(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
     uc_reg_write(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
@@ -367,6 +371,10 @@ void store_registers(emu_core *c, probe_state &st)
     // CONTROL has nPRIV, SPSEL and FPCA on this core; Unicorn also keeps
     // the Security Extension's SFPA there.
     st.core_regs[REGSEL_SPECIAL] = special & 0x07FFFFFF;
+    // The floating-point registers matter to an entry with FPCA set only:
+    // reading them on every run would cost a sleeping firmware's turns.
+    if (!(special >> 24 & CONTROL_FPCA))
+        return;
     for (int i = 0; i < FP_REGS; i++)
         uc_reg_read(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
     uc_reg_read(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
@@ -548,6 +556,7 @@ void exception_exit(emu_core *c, probe_view &v)
         take_fault(c, v, EXC_MEMMANAGE, CFSR_IACCVIOL, c->event_pc);
         return;
     }
+    c->load_fp = !(value & 0x10); // EXC_RETURN bit 4 clear: the extended frame
     entered(c, st, exc_return(v, value), CFSR_INVPC);
 }
 
