@@ -85,6 +85,19 @@ TEST_F(GdbExceptions, BacktraceThroughTheExtendedFrame)
     EXPECT_NE(out.text.find("= 0xffffffe9"), std::string::npos) << "EXC_RETURN: the extended frame";
 }
 
+// "finish" in the handler runs to the thread code the exception returns to.
+TEST_F(GdbExceptions, FinishReturnsFromTheHandler)
+{
+    gdb_output out = gdb({"monitor reset halt", "break SysTick_Handler", "continue", "finish", "bt",
+                          "print (unsigned)$xpsr & 0x1ff", "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    size_t hit = out.text.find("Breakpoint 1, SysTick_Handler ()");
+    ASSERT_NE(hit, std::string::npos);
+    std::string after = out.text.substr(hit);
+    EXPECT_NE(after.find("#0  main () at "), std::string::npos) << "back in thread code";
+    EXPECT_NE(after.find("$1 = 0"), std::string::npos) << "IPSR 0: Thread mode";
+}
+
 // An unknown monitor command shows its text and the help in GDB, not a
 // protocol error, and the session goes on.
 TEST_F(GdbExceptions, UnknownMonitorCommandAnswersItsHelp)
