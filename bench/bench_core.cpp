@@ -1,13 +1,16 @@
 // The emulated core's speed: instructions retired per CPU-second of the
 // executor, in process over a private bus, with turns of a millisecond's
 // budget back to back (no pacing). Rows: the sample firmware, woken for
-// every turn as if 10 ms had passed, and a loop that erases a flash sector
-// and polls the busy flag as the flash algorithm does. The counter
+// every turn as if 10 ms had passed, a loop that erases a flash sector
+// and polls the busy flag as the flash algorithm does, and a register loop
+// without and with the SysTick interrupting it at 1 kHz (its handler
+// counts in RAM): their ratio is what taking exceptions costs. The counter
 // instructions_per_cpu_s divided by the nominal clock is the share of a CPU
 // that a core running at its pace costs.
 #include <benchmark/benchmark.h>
 
 #include <fstream>
+#include <utility>
 #include <iterator>
 #include <vector>
 
@@ -49,13 +52,27 @@ struct core_bench {
     }
 };
 
-void run_turns(benchmark::State &state, const char *path, uint64_t step_us)
+// The SysTick's registers as firmware sets them: a period of RVR + 1 core
+// cycles with TICKINT, on the core clock.
+void systick_every(probe_view &v, uint32_t cycles)
+{
+    const std::pair<uint32_t, uint32_t> writes[] = {{0xE000E014, cycles - 1}, {0xE000E018, 0}, {0xE000E010, 7}};
+    for (const auto &[addr, value] : writes) {
+        uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+        target_write(v, addr, b, 4);
+    }
+}
+
+void run_turns(benchmark::State &state, const char *path, uint64_t step_us, uint32_t systick_cycles = 0)
 {
     core_bench b;
     if (b.start(path) != 0) {
         state.SkipWithError("the image did not load");
         return;
     }
+    if (systick_cycles != 0)
+        systick_every(b.v, systick_cycles);
     const core_debug &d = b.v.rec->st.core;
     uint64_t now = scs_now_us();
     uint64_t before = d.instructions;
@@ -79,6 +96,18 @@ void BM_CoreFlashBusyPoll(benchmark::State &state)
     run_turns(state, CORE_POLL_BIN, 1000);
 }
 BENCHMARK(BM_CoreFlashBusyPoll);
+
+void BM_CoreCountLoop(benchmark::State &state)
+{
+    run_turns(state, EXCEPTION_CASES_BIN, 1000);
+}
+BENCHMARK(BM_CoreCountLoop);
+
+void BM_CoreCountLoopSysTick1kHz(benchmark::State &state)
+{
+    run_turns(state, EXCEPTION_CASES_BIN, 1000, CORE_HZ / 1000);
+}
+BENCHMARK(BM_CoreCountLoopSysTick1kHz);
 
 } // namespace
 

@@ -78,9 +78,8 @@ static const char HELP[] = "monitor reset        reset the target and let it run
                            "                     the firmware's command line (SYS_GET_CMDLINE)\n"
                            "monitor help         this text\n";
 
-std::string monitor_command(gdb_session &s, const std::string &command, bool *failed)
+std::string monitor_command(gdb_session &s, const std::string &command)
 {
-    *failed = false;
     std::vector<std::string> words = tarvex::reply_fields(command);
     std::string verb = words.empty() ? "" : words[0];
     if (verb == "reset" && words.size() == 1)
@@ -95,7 +94,8 @@ std::string monitor_command(gdb_session &s, const std::string &command, bool *fa
         return semihost_monitor(s.semihost(), words);
     if (verb == "help" && words.size() == 1)
         return HELP;
-    *failed = true;
+    // Answered as output, as GDB shows it: an error reply would show as
+    // "Protocol error with Rcmd" instead of the text.
     return "unknown monitor command \"" + command + "\"\n" + HELP;
 }
 

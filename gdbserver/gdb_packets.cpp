@@ -101,9 +101,10 @@ static int q_attached(gdb_session &, const std::string &, std::string *reply)
     return reply_text(reply, "1"); // attached to a running system: GDB detaches on quit
 }
 
-static int q_first_thread(gdb_session &, const std::string &, std::string *reply)
+// One thread, the core, while the firmware lives; none after its exit.
+static int q_first_thread(gdb_session &s, const std::string &, std::string *reply)
 {
-    return reply_text(reply, "m1");
+    return reply_text(reply, s.thread_alive() ? "m1" : "l");
 }
 
 static int q_next_thread(gdb_session &, const std::string &, std::string *reply)
@@ -114,6 +115,11 @@ static int q_next_thread(gdb_session &, const std::string &, std::string *reply)
 static int q_current_thread(gdb_session &, const std::string &, std::string *reply)
 {
     return reply_text(reply, "QC1");
+}
+
+static int thread_alive(gdb_session &s, const std::string &, std::string *reply)
+{
+    return reply_text(reply, s.thread_alive() ? "OK" : "E01");
 }
 
 static int reply_ok(gdb_session &, const std::string &, std::string *reply)
@@ -132,13 +138,7 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
     std::vector<uint8_t> text;
     if (!hex_decode(body.substr(strlen("qRcmd,")), &text))
         return reply_text(reply, E_MALFORMED);
-    bool failed = false;
-    std::string output = monitor_command(s, std::string(text.begin(), text.end()), &failed);
-    if (failed) {
-        // The text as console output, then an error a script can see.
-        s.console(output);
-        return reply_text(reply, E_MALFORMED);
-    }
+    std::string output = monitor_command(s, std::string(text.begin(), text.end()));
     *reply = output.empty() ? "OK" : hex_encode(output);
     return PACKET_REPLY;
 }
@@ -397,6 +397,19 @@ static int attach_packet(gdb_session &s, const std::string &, std::string *reply
 // ---- breakpoints and watchpoints ----------------------------------------------
 
 // "Ztype,addr,kind" and "ztype,addr,kind", conditions after a ";" ignored.
+// The result the server passes on from libusb for a device that is gone.
+constexpr int RESULT_NO_DEVICE = -4;
+
+// GDB shows the text of "E.NN.TEXT" for a comparator it could not set, in
+// place of its guess that too many were asked for.
+static int comparator_error(gdb_session &s, std::string *reply)
+{
+    int result = s.link().last_result();
+    *reply = "E.05.probe " + s.serial() +
+             (result == RESULT_NO_DEVICE ? " is unplugged" : " did not answer (result " + std::to_string(result) + ")");
+    return PACKET_REPLY;
+}
+
 static int break_or_watch(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 3;
@@ -420,6 +433,8 @@ static int break_or_watch(gdb_session &s, const std::string &body, std::string *
                     rc == TARGET_EXHAUSTED ? "every comparator is taken" : "no comparator reaches that address");
         return reply_text(reply, E_NO_COMPARATOR);
     }
+    if (rc != TARGET_OK)
+        return comparator_error(s, reply);
     return link_error(rc, reply);
 }
 
@@ -461,7 +476,7 @@ constexpr packet_handler HANDLERS[] = {
     {"D", false, detach},
     {"k", true, kill_packet},
     {"H", false, reply_ok},
-    {"T", false, reply_ok},
+    {"T", false, thread_alive},
 };
 
 int answer_packet(gdb_session &s, const std::string &body, std::string *reply)

@@ -26,6 +26,6 @@ std::string memory_map(const session_config &config, const std::string &flash_xm
 
 // qRcmd: "monitor" commands, answered with their text output; *failed when
 // the command is unknown.
-std::string monitor_command(gdb_session &s, const std::string &command, bool *failed);
+std::string monitor_command(gdb_session &s, const std::string &command);
 
 } // namespace tarvex_gdb

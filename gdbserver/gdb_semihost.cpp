@@ -90,6 +90,7 @@ semihost_stop semihost_on_halt(gdb_session &s, gdb_semihost &h)
         send_console(s, h);
         if (rc != TARGET_OK || outcome == SERVE_NOT_CALL)
             return SEMIHOST_STOP_REPORT;
+        h.called = true;
         if (outcome == SERVE_EXITED) {
             char reply[8];
             snprintf(reply, sizeof(reply), "W%02x", exit.status & 0xFF);
@@ -105,11 +106,17 @@ semihost_stop semihost_on_halt(gdb_session &s, gdb_semihost &h)
 std::string semihost_monitor(gdb_semihost &h, const std::vector<std::string> &words)
 {
     std::string arg = words.size() >= 2 ? words[1] : "";
-    if (arg == "args" && !h.started) {
+    // A halt before the first call (a breakpoint in main) leaves them open.
+    if (arg == "args" && !h.called) {
         std::vector<std::string> argv(words.begin() + 1, words.end());
-        if (tarvex::semihost_command_line(argv).empty())
+        std::string line = tarvex::semihost_command_line(argv);
+        if (line.empty())
             return "error: a word holds both quote characters: the firmware's C library could not read it back\n";
         h.args.assign(words.begin() + 2, words.end());
+        if (h.started) {
+            argv[0] = "firmware";
+            h.session.cmdline = tarvex::semihost_command_line(argv);
+        }
         return "the firmware's arguments are set\n";
     }
     if (arg == "args")

@@ -20,6 +20,7 @@ class gdb_session;
 struct gdb_semihost {
     bool enabled = true;
     bool started = false;
+    bool called = false;           // the firmware has made a call: its arguments are fixed
     std::vector<std::string> args; // SYS_GET_CMDLINE, from "monitor semihosting args"
     int console_fd = -1;           // a memory file the module writes; sent on as 'O' packets
     tarvex::semihost_session session;

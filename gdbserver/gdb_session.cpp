@@ -241,8 +241,12 @@ void gdb_session::handle_event(const rsp_event &e)
         send_packet("E07"); // E2BIG
         break;
     case RSP_INTERRUPT:
+        // One that comes while GDB works between its own steps (a false
+        // breakpoint condition, a software watchpoint) is GDB's still.
         if (running_)
             interrupt();
+        else
+            interrupt_kept_ = true;
         break;
     case RSP_NAK:
         send_raw(last_sent_);
@@ -273,6 +277,14 @@ void gdb_session::handle_packet(const std::string &body)
 
 int gdb_session::resume(bool step)
 {
+    if (interrupt_kept_) {
+        // The core stays halted: the resume ends at once with SIGINT.
+        interrupt_kept_ = false;
+        last_stop_ = "T02thread:1;";
+        stop_ = stop_context();
+        send_packet(last_stop_);
+        return TARGET_OK;
+    }
     forget_registers();
     // One instruction of GDB's stepping does not program flash; code that
     // runs freely may.

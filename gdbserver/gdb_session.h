@@ -121,6 +121,8 @@ public:
     int halt_here();
     // The stop reply of the last halt.
     const std::string &last_stop() const { return last_stop_; }
+    // The firmware has not exited (a W reply), or a run or attach came since.
+    bool thread_alive() const { return last_stop_.empty() || last_stop_[0] != 'W'; }
     void want_no_ack() { no_ack_pending_ = true; }
     // Extended mode ("!"): kill, run and attach keep the session.
     void set_extended() { extended_ = true; }
@@ -167,6 +169,7 @@ private:
     bool no_ack_pending_ = false;
     std::string last_sent_;
     bool running_ = false;
+    bool interrupt_kept_ = false; // a 0x03 that came while the core was halted: ends the next resume
     bool extended_ = false;
     bool registers_valid_ = false;
     uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};

@@ -106,6 +106,9 @@ static bool listen_on_address(const struct addrinfo *ai, int number, listen_addr
     LOG_DEBUG("Created socket with handle = %d", sock);
     set_port(a);
     print_address_string(reinterpret_cast<const struct sockaddr *>(&a->addr), a->length);
+    // A restart binds at once although the last run's connections still
+    // sit in TIME_WAIT on this port.
+    set_socket_option(sock, SOL_SOCKET, SO_REUSEADDR, 1, "SO_REUSEADDR");
     set_socket_option(sock, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
     set_socket_option(sock, SOL_SOCKET, SO_RCVBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_RCVBUF");
     set_socket_option(sock, SOL_SOCKET, SO_SNDBUF, TARVEX_SOCKET_BUFFER_SIZE, "SO_SNDBUF");

@@ -31,6 +31,35 @@ TEST_F(GdbSemihost, ConsoleOutputThenTheExitStatus)
     EXPECT_NE(out.text.find("exited with code 07"), std::string::npos);
 }
 
+// A halt before the firmware's first call (a breakpoint in main) leaves
+// its arguments open: the firmware reads the ones set there.
+TEST_F(GdbSemihost, ArgumentsStayOpenUntilTheFirstCall)
+{
+    gdb_output out = gdb(
+        {"monitor reset halt", "break main", "continue", "monitor semihosting args args exit=5", "delete", "continue"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("the firmware's arguments are set"), std::string::npos);
+    EXPECT_NE(out.text.find("args: args exit=5"), std::string::npos) << "the arguments set at main";
+    EXPECT_NE(out.text.find("exited with code 05"), std::string::npos);
+}
+
+// In extended mode the session outlives the exit: GDB then sees no live
+// thread until the next run.
+TEST_F(GdbSemihost, AfterTheExitNoThreadIsLive)
+{
+    extended_ = true;
+    gdb_output out = gdb({"monitor semihosting args exit=3", "monitor reset halt", "continue", "info threads",
+                          "maint packet qfThreadInfo", "maint packet T1"});
+    SCOPED_TRACE(out.text + front_end_log());
+    size_t exited = out.text.find("exited with code 03");
+    ASSERT_NE(exited, std::string::npos);
+    std::string after = out.text.substr(exited);
+    EXPECT_NE(after.find("No threads."), std::string::npos);
+    EXPECT_EQ(after.find("New Thread"), std::string::npos);
+    EXPECT_NE(after.find("received: \"l\""), std::string::npos) << "qfThreadInfo: none";
+    EXPECT_NE(after.find("received: \"E01\""), std::string::npos) << "T1: not alive";
+}
+
 TEST_F(GdbSemihost, DisabledGdbStopsAtTheBkpt)
 {
     gdb_output out =

@@ -224,6 +224,33 @@ TEST_F(Gdb, InterruptStopsARunningCore)
     EXPECT_NE(section(out.text, "after").find("$1 = "), std::string::npos);
 }
 
+// Ctrl-C while the core is halted at a breakpoint whose condition GDB finds
+// false: the interrupt is kept and ends GDB's next resume.
+TEST_F(Gdb, InterruptBetweenConditionChecksStopsTheContinue)
+{
+    uint32_t tick = tarvex_test::elf_symbol_of(SAMPLE_ELF, "sample_tick").address & ~1u;
+    auto at_breakpoint = [&] {
+        return front_end_log().find("GDB connected") != std::string::npos && probe_.halted() &&
+               probe_.core_reg(armv7m::REGSEL_PC) == tick;
+    };
+    gdb_output out =
+        gdb({"break sample_tick if turn == 0", "continue", mark("after"), "delete", "detach"}, at_breakpoint);
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("Program received signal SIGINT"), std::string::npos);
+    EXPECT_NE(out.text.find("after"), std::string::npos);
+}
+
+// GDB's message for a breakpoint it cannot insert names the unplugged
+// probe instead of guessing at too many breakpoints.
+TEST_F(Gdb, UnpluggedProbeIsNamedWhenABreakpointCannotBeSet)
+{
+    gdb_output out = gdb({"break sample_tick", control_command("unplug 0"), "continue", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_NE(out.text.find("Cannot insert hardware breakpoint 1:Remote failure reply: probe "), std::string::npos);
+    EXPECT_NE(out.text.find(" is unplugged"), std::string::npos);
+    EXPECT_EQ(out.text.find("too many hardware breakpoints"), std::string::npos);
+}
+
 TEST_F(Gdb, LoadAndRunARamProgram)
 {
     elf_ = RAM_PROGRAM_ELF;

@@ -178,19 +178,22 @@ TEST_P(SemihostRun, HostileRequestsFailAndTheRunGoesOnWithItmInOrder)
     EXPECT_EQ(itm_port0(), itm_lines);
 }
 
-// Halts that are no semihosting call end the loop with the PC inside the
-// function the firmware names for each way of stopping.
+// Halts that are no semihosting call end the loop inside the function the
+// firmware names for each way of stopping: a fault goes through HardFault
+// to the start-up's handler, which halts on its BKPT with the faulting
+// instruction's address in the frame; a hang halts where it spins.
 TEST_P(SemihostRun, FaultsAndHangsStopInTheirNamedFunctions)
 {
     struct stop_case {
         const char *arg;
         run_end end;
         const char *function;
+        bool in_handler;
     };
     const stop_case cases[] = {
-        {"fault", RUN_LOCKUP, "semihost_fault_store"},
-        {"undefined", RUN_LOCKUP, "semihost_fault_undefined"},
-        {"hang", RUN_TIMEOUT, "semihost_hang"},
+        {"fault", RUN_HALTED, "semihost_fault_store", true},
+        {"undefined", RUN_HALTED, "semihost_fault_undefined", true},
+        {"hang", RUN_TIMEOUT, "semihost_hang", false},
     };
     std::string printed;
     for (const stop_case &c : cases) {
@@ -198,9 +201,14 @@ TEST_P(SemihostRun, FaultsAndHangsStopInTheirNamedFunctions)
         EXPECT_EQ(r.end, c.end) << c.arg;
         printed += std::string("args: args ") + c.arg + "\n";
         ASSERT_TRUE(halt_state() & S_HALT) << "the loop leaves the core halted";
-        uint32_t pc = 0;
-        ASSERT_TRUE(core_reg(REGSEL_PC, &pc));
+        uint32_t pc = 0, sp = 0, xpsr = 0;
+        ASSERT_TRUE(core_reg(REGSEL_PC, &pc) && core_reg(REGSEL_SP, &sp) && core_reg(REGSEL_XPSR, &xpsr));
         EXPECT_EQ(pc, r.pc) << c.arg;
+        EXPECT_EQ(xpsr & 0x1FF, c.in_handler ? 3u : 0u) << c.arg << ": HardFault";
+        if (c.in_handler) {
+            int result = -1;
+            ASSERT_EQ(read_debug_reg(client_, ASSOC, sp + 24, &result, &pc), 0);
+        }
         tarvex_test::elf_symbol f = tarvex_test::elf_symbol_of(SEMIHOST_ELF, c.function);
         ASSERT_TRUE(f.found) << c.function;
         EXPECT_GE(pc, f.address & ~1u) << c.arg;

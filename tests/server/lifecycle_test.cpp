@@ -162,6 +162,35 @@ TEST(Lifecycle, ExitCommandEndsWithStatus0WithoutReply)
     EXPECT_EQ(server.wait_exit(), 0);
 }
 
+// The first run's connections end in TIME_WAIT on its port: the second run
+// must bind it all the same.
+TEST(Lifecycle, RestartWithClientsConnectedBindsThePortAtOnce)
+{
+    server_process first;
+    ASSERT_EQ(first.start({}), 0);
+    std::vector<tarvex::connection> clients;
+    for (int i = 0; i < 3; i++) {
+        clients.push_back(first.connect());
+        ASSERT_TRUE(clients.back().is_open());
+        std::string reply;
+        ASSERT_EQ(clients.back().text("get-nb-tarvex\n", &reply), 0);
+    }
+    first.send_signal(SIGTERM);
+    ASSERT_GE(first.wait_exit(), 0);
+    for (tarvex::connection &c : clients)
+        EXPECT_TRUE(c.wait_closed());
+    clients.clear();
+
+    server_process second;
+    second.port = first.port;
+    ASSERT_EQ(second.start({}), 0);
+    ASSERT_EQ(second.wait_listening(1000), 0) << second.stderr_text();
+    tarvex::connection client = second.connect();
+    ASSERT_TRUE(client.is_open());
+    std::string reply;
+    EXPECT_EQ(client.text("get-nb-tarvex\n", &reply), 0);
+}
+
 TEST(Lifecycle, ListensOnLoopbackUnlessTheNetworkOptionIsGiven)
 {
     server_process local;

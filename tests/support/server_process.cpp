@@ -191,7 +191,8 @@ pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master)
 int server_process::start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args,
                           bool use_vprobe)
 {
-    port = free_port();
+    if (port == 0)
+        port = free_port();
     control_path_ = dir + "/control.sock";
     std::vector<std::string> server_args = {"-p", std::to_string(port)};
     server_args.insert(server_args.end(), extra_args.begin(), extra_args.end());

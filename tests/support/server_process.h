@@ -27,7 +27,8 @@ public:
 
     // Starts the server with "-p PORT" and extra_args; with vprobe_args
     // non-empty (or use_vprobe) it runs under tarvex-vprobe with those
-    // arguments and a control socket. Does not wait for the port.
+    // arguments and a control socket. Does not wait for the port. The port
+    // is a free one unless set before the call.
     int start(const std::vector<std::string> &extra_args, const std::vector<std::string> &vprobe_args = {},
               bool use_vprobe = false);
     // Waits until the port is listening (no connection is made, so the

@@ -23,11 +23,16 @@ using namespace tarvex_test;
 
 constexpr int HANG_GUARD_MS = 30000;
 
-uint32_t symbol(const char *name)
+uint32_t symbol_in(const char *elf, const char *name)
 {
-    tarvex_test::elf_symbol s = tarvex_test::elf_symbol_of(SAMPLE_ELF, name);
+    tarvex_test::elf_symbol s = tarvex_test::elf_symbol_of(elf, name);
     EXPECT_TRUE(s.found) << name;
     return s.address;
+}
+
+uint32_t symbol(const char *name)
+{
+    return symbol_in(SAMPLE_ELF, name);
 }
 
 uint32_t word_of(const std::vector<uint8_t> &b)
@@ -49,9 +54,10 @@ bool eventually(const std::function<bool()> &done)
 class SampleFirmware : public UsbServer
 {
 protected:
-    void SetUp() override
+    void SetUp() override { start_with(SAMPLE_ELF); }
+    void start_with(const char *elf)
     {
-        start({"--probe", std::string("firmware=") + SAMPLE_ELF});
+        start({"--probe", std::string("firmware=") + elf});
         ASSERT_EQ(text("open-device " + hex_key(key_of(default_serial(0))) + "\n"), "1 256\n");
         ASSERT_EQ(text("tarvex-usb-init-mode 256 0 1\n"), "1 0\n");
         write_word(DHCSR, DHCSR_RUN); // halting debug on, as a debugger connects
@@ -113,7 +119,7 @@ TEST_P(SampleFirmware, BreakpointOnTheTickFunctionThenStep)
 {
     uint32_t tick = symbol("sample_tick");
     write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
-    write_word(FP_COMP0, tick | 1);
+    write_word(FP_COMP0, (tick & FP_REV1_ADDR_MASK) | (tick & 2 ? 2u : 1u) << FP_COMP_REPLACE_SHIFT | FP_COMP_ENABLE);
     ASSERT_TRUE(eventually([&] { return halted(); })) << "sample_tick runs on every turn";
     EXPECT_EQ(reg(REGSEL_PC), tick);
     EXPECT_TRUE(read_word(DFSR) & DFSR_BKPT);
@@ -248,6 +254,56 @@ TEST_P(BlankFlash, AWordTheCoreProgramsIsReadThroughTheServer)
 }
 
 // The core runs in the launcher on either transport.
+// The exception test firmware (vprobe/firmware/exceptions.c) from reset:
+// what its handlers saw, read through the server.
+class ExceptionFirmware : public SampleFirmware
+{
+protected:
+    void SetUp() override { start_with(EXCEPTIONS_ELF); }
+    uint32_t var(const char *name, uint32_t index = 0)
+    {
+        return read_word(symbol_in(EXCEPTIONS_ELF, name) + 4 * index);
+    }
+};
+
+TEST_P(ExceptionFirmware, HandlersRunByPriorityNestAndTailChain)
+{
+    ASSERT_TRUE(eventually([&] { return var("exc_done") == 1; })) << "pc " << std::hex << reg(REGSEL_PC);
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < var("exc_order_n"); i++)
+        order.push_back(var("exc_order", i));
+    // SVC, PendSV, IRQ 0 with IRQ 1 nested in it, IRQ 2 with PendSV
+    // chained to it (pended together under PRIMASK), IRQ 3 once BASEPRI fell.
+    EXPECT_EQ(order, (std::vector<uint32_t>{11, 14, 16, 17, 18, 14, 19}));
+    EXPECT_LT(var("exc_order_sp", 3), var("exc_order_sp", 2)) << "IRQ 1's frame below IRQ 0's";
+    EXPECT_EQ(var("exc_order_sp", 4), var("exc_order_sp", 5)) << "tail-chained: no frame between";
+    EXPECT_EQ(var("exc_nested"), 1u);
+    EXPECT_EQ(var("exc_basepri_held"), 1u);
+    EXPECT_EQ(var("exc_svc_number"), 42u);
+    EXPECT_EQ(var("exc_hardfault"), 1u);
+    EXPECT_EQ(var("exc_fault_pc"), symbol_in(EXCEPTIONS_ELF, "exc_fault_at"));
+    EXPECT_EQ(var("exc_hfsr"), 1u << 30) << "FORCED";
+    EXPECT_EQ(var("exc_cfsr"), CFSR_PRECISERR | CFSR_BFARVALID);
+    // The priorities as the firmware's byte stores left them.
+    EXPECT_EQ(read_word(0xE000ED20), 0x40E00000u) << "SHPR3: SysTick 0x40, PendSV 0xE0";
+    EXPECT_EQ(read_word(0xE000E400), 0xA0604080u) << "NVIC_IPR0";
+    EXPECT_EQ(read_word(0xE000E100), 0xFu) << "NVIC_ISER";
+    EXPECT_EQ(read_word(0xE000ED08), symbol_in(EXCEPTIONS_ELF, "exc_vectors")) << "VTOR";
+}
+
+TEST_P(ExceptionFirmware, TheSysTickHandlerCountsWhileRunningAndNotWhileHalted)
+{
+    ASSERT_TRUE(eventually([&] { return var("exc_ticks") > 20; }));
+    write_word(DHCSR, DHCSR_HALT);
+    ASSERT_TRUE(halted());
+    uint32_t at_halt = var("exc_ticks");
+    usleep(50000); // fifty ticks, were it running
+    EXPECT_EQ(var("exc_ticks"), at_halt) << "the SysTick stops with the core";
+    write_word(DHCSR, DHCSR_RUN);
+    EXPECT_TRUE(eventually([&] { return var("exc_ticks") > at_halt + 20; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ExceptionFirmware, ::testing::Values("umockdev", "fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Fast, SampleFirmware, ::testing::Values("fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Transports, FirmwareTrace, ::testing::Values("umockdev", "fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Fast, BlankTarget, ::testing::Values("fast"), transport_name);

@@ -7,9 +7,14 @@
 // after the instruction; code hooks run in the order they were added; an undefined
 // instruction or an access outside the mapped memory ends uc_emu_start with
 // an error and the PC on that instruction; uc_emu_stop in a code hook stops
-// before the hooked instruction. The core takes no exceptions: a fault
-// locks it up (or halts it, with the vector catch on), and a pending SysTick
-// only ends a wait, so nothing but the firmware writes its memory.
+// before the hooked instruction; SVC reaches the interrupt hook as number 2
+// with the PC past it; a branch to 0xFFFFFFxx reaches it as number 8 (the
+// exception return) with the PC on that address, bit 0 clear; a branch to
+// an even address ends uc_emu_start as an undefined instruction with the
+// T bit clear. Exceptions are taken between runs (core_exceptions.h does
+// entry and return): a run ends where one may have become due (a store to
+// the system space, a change of PRIMASK, BASEPRI or FAULTMASK while
+// something pending waits for it, the SysTick reaching 0).
 #include "emulated_core.h"
 
 #include <unicorn/unicorn.h>
@@ -19,6 +24,7 @@
 #include <ctime>
 
 #include "armv7m_debug.h"
+#include "core_exceptions.h"
 #include "target_scs.h"
 
 namespace vprobe
@@ -42,7 +48,27 @@ constexpr uint32_t SLICE = CORE_HZ / (1000000 / TURN_US); // instructions per tu
 constexpr uint64_t CATCH_UP_US = 1000;
 constexpr int IDLE_WAIT_MS = 1000;
 
-enum core_event : int { EV_NONE, EV_BKPT, EV_FPB, EV_WATCH, EV_EXCEPTION };
+constexpr uint32_t INTR_SVC = 2;
+constexpr uint32_t INTR_EXCEPTION_EXIT = 8;
+constexpr uint32_t INTR_NOCP = 17;
+constexpr uint32_t INTR_INVSTATE = 18;
+constexpr uint32_t INTR_UNALIGNED = 22;
+constexpr uint32_t XN_REGION = 0xE0000000; // the system space and above never execute
+// Runs of one turn at most: an interrupt storm still lets the turn end.
+constexpr int RUNS_PER_TURN = 256;
+
+enum core_event : int {
+    EV_NONE,
+    EV_BKPT,
+    EV_FPB,
+    EV_WATCH,
+    EV_EXCEPTION, // a fault the interrupt hook reported (intno)
+    EV_SVC,
+    EV_EXC_RETURN,
+    EV_DUE,       // stopped before an instruction: an exception may be due
+    EV_DIVBYZERO, // stopped before a division by zero with CCR.DIV_0_TRP
+    EV_UNALIGNED, // an unaligned access with CCR.UNALIGN_TRP
+};
 
 // Core registers in DCRSR order up to PSP; the special word is packed apart.
 constexpr std::array<int, 19> UC_REGS = {{
@@ -50,6 +76,7 @@ constexpr std::array<int, 19> UC_REGS = {{
     UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
     UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,
 }};
+constexpr int FP_REGS = 32; // S0-S31
 // Fields of the special word, most significant first.
 constexpr std::array<int, 4> UC_SPECIAL = {
     {UC_ARM_REG_CONTROL, UC_ARM_REG_FAULTMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK}};
@@ -60,8 +87,8 @@ struct emu_core {
     probe_bus *bus;
     uint32_t index;
     uc_engine *uc;
-    uint32_t regs_seq, hooks_seq; // as last taken up
-    std::array<uc_hook, FPB_CODE_COMPARATORS> fpb_hooks;
+    uint32_t regs_seq, hooks_seq;                            // as last taken up
+    std::array<uc_hook, 2 * FPB_CODE_COMPARATORS> fpb_hooks; // one per halfword a comparator breaks on
     uint32_t fpb_count;
     uc_hook watch_hook;
     bool watching;
@@ -76,6 +103,14 @@ struct emu_core {
     uint32_t last_size;
     uint32_t bad_address; // of the last access outside the memory map
     bool watch_quiet;     // finishing the instruction that hit a watchpoint
+    uint32_t intno;       // EV_EXCEPTION: what the interrupt hook reported
+    uint32_t exc_seq;     // the exception state's sequence as the run started
+    bool check_due;       // the system space changed: stop before the next instruction
+    bool watch_masks;     // something pending waits for PRIMASK, BASEPRI or FAULTMASK
+    uint32_t masks;       // their values as the run started
+    uint32_t traps;       // CCR.DIV_0_TRP and UNALIGN_TRP as the hooks follow them
+    bool load_fp;         // an extended frame was unstacked: its S0-S15 and FPSCR go back
+    uc_hook align_hook;
 };
 
 namespace
@@ -114,6 +149,8 @@ void scs_store(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, vo
     scs_write(v, PPB_BASE + static_cast<uint32_t>(offset), static_cast<uint32_t>(value), size);
     if (d.regs_seq != c->regs_seq || (d.run != CORE_RUNNING && d.run != CORE_STEPPING))
         uc_emu_stop(uc);
+    else if (d.exc.seq != c->exc_seq)
+        c->check_due = true;
 }
 
 void stop_for(emu_core *c, int event, uint32_t pc)
@@ -125,9 +162,56 @@ void stop_for(emu_core *c, int event, uint32_t pc)
 
 void on_interrupt(uc_engine *uc, uint32_t intno, void *user)
 {
+    emu_core *c = static_cast<emu_core *>(user);
     uint32_t pc = 0;
     uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-    stop_for(static_cast<emu_core *>(user), intno == INTR_BKPT ? EV_BKPT : EV_EXCEPTION, pc);
+    c->intno = intno;
+    int event = intno == INTR_BKPT             ? EV_BKPT
+                : intno == INTR_SVC            ? EV_SVC
+                : intno == INTR_EXCEPTION_EXIT ? EV_EXC_RETURN
+                                               : EV_EXCEPTION;
+    stop_for(c, event, pc);
+}
+
+uint32_t current_masks(uc_engine *uc)
+{
+    uint32_t primask = 0, basepri = 0, faultmask = 0;
+    uc_reg_read(uc, UC_ARM_REG_PRIMASK, &primask);
+    uc_reg_read(uc, UC_ARM_REG_BASEPRI, &basepri);
+    uc_reg_read(uc, UC_ARM_REG_FAULTMASK, &faultmask);
+    return (faultmask & 1) << 16 | (basepri & 0xFF) << 8 | (primask & 1);
+}
+
+// SDIV or UDIV (T32) whose divisor register holds 0.
+bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
+{
+    uint8_t b[4] = {};
+    if (size != 4 || uc_mem_read(c->uc, address, b, 4) != UC_ERR_OK)
+        return false;
+    uint32_t first = b[0] | b[1] << 8, second = b[2] | b[3] << 8;
+    if ((first & 0xFFD0) != 0xFB90 || (second & 0xF0F0) != 0xF0F0)
+        return false;
+    static constexpr std::array<int, 13> low = {
+        {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,
+         UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12}};
+    uint32_t rm = second & 0xF, divisor = 1;
+    if (rm < low.size())
+        uc_reg_read(c->uc, low[rm], &divisor);
+    return divisor == 0;
+}
+
+// Whether to stop before this instruction for the exception model.
+int exception_stop(emu_core *c, uint64_t address, uint32_t size)
+{
+    if (c->check_due) {
+        c->check_due = false;
+        return EV_DUE;
+    }
+    if (c->watch_masks && current_masks(c->uc) != c->masks)
+        return EV_DUE;
+    if ((c->traps & CCR_DIV_0_TRP) && divides_by_zero(c, address, size))
+        return EV_DIVBYZERO;
+    return EV_NONE;
 }
 
 // Added before the FPB hooks, so it runs first for each instruction. It
@@ -142,6 +226,13 @@ void on_code(uc_engine *uc, uint64_t address, uint32_t size, void *user)
         uc_emu_stop(uc);
         return;
     }
+    if (c->executed > 0 || c->traps) {
+        int event = c->check_due || c->watch_masks || c->traps ? exception_stop(c, address, size) : EV_NONE;
+        if (event != EV_NONE) {
+            stop_for(c, event, static_cast<uint32_t>(address));
+            return;
+        }
+    }
     c->executed++;
     c->last_pc = static_cast<uint32_t>(address);
     c->last_size = size;
@@ -150,7 +241,7 @@ void on_code(uc_engine *uc, uint64_t address, uint32_t size, void *user)
 void on_fpb(uc_engine *, uint64_t address, uint32_t, void *user)
 {
     emu_core *c = static_cast<emu_core *>(user);
-    if (c->spent || (address == c->skip_fpb_at && c->executed == 1))
+    if (c->spent || c->event != EV_NONE || (address == c->skip_fpb_at && c->executed == 1))
         return;
     stop_for(c, EV_FPB, static_cast<uint32_t>(address));
 }
@@ -220,11 +311,17 @@ void arm_hooks(emu_core *c, const core_debug &d)
     for (uint32_t i = 0; i < c->fpb_count; i++)
         uc_hook_del(c->uc, c->fpb_hooks[i]);
     c->fpb_count = 0;
+    // Revision 1 comparators: a word of the Code region, REPLACE naming the
+    // halfwords that break (00, a remap, is not modelled: no match).
     for (size_t i = 0; (d.fp_ctrl & 1) && i < FPB_CODE_COMPARATORS; i++) {
-        uint32_t addr = d.fp_comp[i] & ~1u;
-        if ((d.fp_comp[i] & 1) && uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE,
-                                              reinterpret_cast<void *>(on_fpb), c, addr, addr) == UC_ERR_OK)
-            c->fpb_count++;
+        uint32_t comp = d.fp_comp[i], word = comp & FP_REV1_ADDR_MASK;
+        for (uint32_t half = 0; (comp & FP_COMP_ENABLE) && half < 2; half++) {
+            uint32_t addr = word + 2 * half;
+            if (((comp >> FP_COMP_REPLACE_SHIFT) & (1u << half)) &&
+                uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE, reinterpret_cast<void *>(on_fpb), c, addr,
+                            addr) == UC_ERR_OK)
+                c->fpb_count++;
+        }
     }
     bool watch = any_watchpoint(d);
     if (watch && !c->watching)
@@ -240,18 +337,25 @@ void arm_hooks(emu_core *c, const core_debug &d)
 
 void load_registers(emu_core *c, const probe_state &st)
 {
-    // Stack pointers and CONTROL first: SP then lands in the one CONTROL selects.
-    for (size_t i = UC_REGS.size(); i-- > 0;) {
-        uint32_t value = st.core_regs[i];
-        uc_reg_write(c->uc, UC_REGS[i], &value);
-    }
+    // The mode (IPSR) and CONTROL first: each stack pointer then lands in
+    // its own bank, and SP is the one they select.
+    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &st.core_regs[REGSEL_XPSR]);
     uint32_t special = st.core_regs[REGSEL_SPECIAL];
     for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
         uint32_t field = (special >> (24 - 8 * i)) & 0xFF;
         uc_reg_write(c->uc, UC_SPECIAL[i], &field);
     }
-    uint32_t sp = st.core_regs[REGSEL_SP];
-    uc_reg_write(c->uc, UC_ARM_REG_SP, &sp);
+    uc_reg_write(c->uc, UC_ARM_REG_MSP, &st.core_regs[REGSEL_MSP]);
+    uc_reg_write(c->uc, UC_ARM_REG_PSP, &st.core_regs[REGSEL_PSP]);
+    for (size_t i = 0; i <= REGSEL_PC; i++)
+        if (i != REGSEL_SP)
+            uc_reg_write(c->uc, UC_REGS[i], &st.core_regs[i]);
+    if (!c->load_fp)
+        return;
+    c->load_fp = false;
+    for (int i = 0; i < FP_REGS; i++)
+        uc_reg_write(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
+    uc_reg_write(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
 }
 
 void store_registers(emu_core *c, probe_state &st)
@@ -264,7 +368,16 @@ void store_registers(emu_core *c, probe_state &st)
         uc_reg_read(c->uc, UC_SPECIAL[i], &field);
         special |= (field & 0xFF) << (24 - 8 * i);
     }
-    st.core_regs[REGSEL_SPECIAL] = special;
+    // CONTROL has nPRIV, SPSEL and FPCA on this core; Unicorn also keeps
+    // the Security Extension's SFPA there.
+    st.core_regs[REGSEL_SPECIAL] = special & 0x07FFFFFF;
+    // The floating-point registers matter to an entry with FPCA set only:
+    // reading them on every run would cost a sleeping firmware's turns.
+    if (!(special >> 24 & CONTROL_FPCA))
+        return;
+    for (int i = 0; i < FP_REGS; i++)
+        uc_reg_read(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
+    uc_reg_read(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
 }
 
 // What the debugger or a reset changed since the last turn.
@@ -295,36 +408,106 @@ uint16_t halfword_at(probe_view &v, uint32_t addr)
     return static_cast<uint16_t>(b[0] | b[1] << 8);
 }
 
-// A debug event halts the core; with halting debug off it escalates to a
-// HardFault, which this core cannot take: lockup.
-void debug_event(probe_state &st, uint32_t dfsr_bit)
+void on_align(uc_engine *uc, uc_mem_type, uint64_t address, int size, int64_t, void *user)
 {
+    if (size <= 1 || address % static_cast<uint64_t>(size) == 0)
+        return;
+    uint32_t pc = 0;
+    uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+    stop_for(static_cast<emu_core *>(user), EV_UNALIGNED, pc);
+}
+
+// The hooks follow CCR's traps: a division is decoded in the code hook,
+// an unaligned access needs a memory hook, compiled into translated code.
+void take_up_traps(emu_core *c, const core_debug &d)
+{
+    uint32_t traps = d.exc.ccr & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP);
+    bool align = traps & CCR_UNALIGN_TRP, had = c->traps & CCR_UNALIGN_TRP;
+    c->traps = traps;
+    if (align == had)
+        return;
+    if (align)
+        uc_hook_add(c->uc, &c->align_hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_align), c,
+                    1, 0);
+    else
+        uc_hook_del(c->uc, c->align_hook);
+    drop_translations(c);
+}
+
+// The DEMCR vector catch that halts on entry to the handler of n, for a
+// fault with these CFSR and HFSR bits.
+uint32_t catch_bit(int n, uint32_t cfsr)
+{
+    switch (n) {
+    case EXC_HARDFAULT:
+        return DEMCR_VC_HARDERR;
+    case EXC_BUSFAULT:
+        return 1u << 8; // VC_BUSERR
+    case EXC_MEMMANAGE:
+        return 1u << 4; // VC_MMERR
+    case EXC_USAGEFAULT:
+        return cfsr & (CFSR_UNALIGNED | CFSR_DIVBYZERO) ? 1u << 6 // VC_CHKERR
+               : cfsr & (1u << 19)                      ? 1u << 5 // VC_NOCPERR
+                                                        : 1u << 7;                     // VC_STATERR
+    default:
+        return 0;
+    }
+}
+
+// Registers after an exception entry or return go back to the emulator;
+// a vector catch halts on the handler's first instruction.
+void entered(emu_core *c, probe_state &st, int rc, uint32_t catch_cfsr)
+{
+    if (rc != EXC_DONE)
+        return; // locked up
+    load_registers(c, st);
+    int n = static_cast<int>(st.core_regs[REGSEL_XPSR] & 0x1FF);
+    if (catch_cfsr && core_debug_enabled(st) && (st.demcr & catch_bit(n, catch_cfsr))) {
+        st.core.run = CORE_HALTED;
+        st.core.dfsr |= DFSR_VCATCH;
+    }
+}
+
+// A fault of the instruction at pc: the configurable fault n with these
+// status bits, escalated as the architecture escalates it.
+void take_fault(emu_core *c, probe_view &v, int n, uint32_t cfsr, uint32_t pc)
+{
+    probe_state &st = v.rec->st;
+    st.core.cfsr |= cfsr;
+    entered(c, st, exc_raise(v, n, HFSR_FORCED, pc), cfsr);
+}
+
+// A debug event halts the core; with halting debug off it escalates to a
+// HardFault (HFSR.DEBUGEVT).
+void debug_event(emu_core *c, probe_view &v, uint32_t dfsr_bit, uint32_t pc)
+{
+    probe_state &st = v.rec->st;
     core_debug &d = st.core;
     if (core_debug_enabled(st)) {
         d.run = CORE_HALTED;
         d.dfsr |= dfsr_bit;
     } else {
-        d.run = CORE_LOCKED;
-        d.hfsr |= HFSR_DEBUGEVT;
+        entered(c, st, exc_raise(v, EXC_HARDFAULT, HFSR_DEBUGEVT, pc), CFSR_UNDEFINSTR);
     }
 }
 
-void fault(emu_core *c, probe_state &st, uc_err err)
+// uc_emu_start's error: where the fetch, decode or access failed.
+void fault(emu_core *c, probe_view &v, uc_err err)
 {
-    core_debug &d = st.core;
+    probe_state &st = v.rec->st;
+    uint32_t pc = st.core_regs[REGSEL_PC];
     if (err == UC_ERR_FETCH_UNMAPPED || err == UC_ERR_FETCH_PROT) {
-        d.cfsr |= CFSR_IBUSERR;
+        if (pc >= XN_REGION)
+            take_fault(c, v, EXC_MEMMANAGE, CFSR_IACCVIOL, pc);
+        else
+            take_fault(c, v, EXC_BUSFAULT, CFSR_IBUSERR, pc);
     } else if (err == UC_ERR_INSN_INVALID || err == UC_ERR_EXCEPTION) {
-        d.cfsr |= CFSR_UNDEFINSTR;
+        bool thumb = (st.core_regs[REGSEL_XPSR] & XPSR_THUMB) != 0;
+        take_fault(c, v, EXC_USAGEFAULT, thumb ? CFSR_UNDEFINSTR : CFSR_INVSTATE, pc);
     } else {
-        d.cfsr |= CFSR_PRECISERR | CFSR_BFARVALID;
-        d.bfar = c->bad_address;
+        st.core.bfar = c->bad_address;
+        take_fault(c, v, EXC_BUSFAULT, CFSR_PRECISERR | CFSR_BFARVALID, pc);
     }
-    d.hfsr |= HFSR_FORCED;
-    bool caught = core_debug_enabled(st) && (st.demcr & DEMCR_VC_HARDERR);
-    d.run = caught ? CORE_HALTED : CORE_LOCKED;
-    if (caught)
-        d.dfsr |= DFSR_VCATCH;
 }
 
 // Runs from pc until the budget is spent, an event or a fault.
@@ -348,6 +531,35 @@ void finish_watched(emu_core *c)
     c->executed = executed;
 }
 
+uint32_t fault_of_interrupt(uint32_t intno)
+{
+    switch (intno) {
+    case INTR_NOCP:
+        return 1u << 19; // NOCP
+    case INTR_INVSTATE:
+        return CFSR_INVSTATE;
+    case INTR_UNALIGNED:
+        return CFSR_UNALIGNED;
+    default:
+        return CFSR_UNDEFINSTR;
+    }
+}
+
+// A branch to an EXC_RETURN value: the exception return in Handler mode,
+// a branch into the never-executable system region in Thread mode.
+void exception_exit(emu_core *c, probe_view &v)
+{
+    probe_state &st = v.rec->st;
+    uint32_t value = c->event_pc | 1;
+    if ((st.core_regs[REGSEL_XPSR] & 0x1FF) == 0) {
+        st.core_regs[REGSEL_PC] = c->event_pc;
+        take_fault(c, v, EXC_MEMMANAGE, CFSR_IACCVIOL, c->event_pc);
+        return;
+    }
+    c->load_fp = !(value & 0x10); // EXC_RETURN bit 4 clear: the extended frame
+    entered(c, st, exc_return(v, value), CFSR_INVPC);
+}
+
 void apply_event(emu_core *c, probe_view &v)
 {
     probe_state &st = v.rec->st;
@@ -357,18 +569,34 @@ void apply_event(emu_core *c, probe_view &v)
         if ((halfword_at(v, c->event_pc) & 0xFF00) != 0xBE00)
             c->event_pc -= 2;
         st.core_regs[REGSEL_PC] = c->event_pc;
-        debug_event(st, DFSR_BKPT);
+        debug_event(c, v, DFSR_BKPT, c->event_pc);
         break;
     case EV_FPB:
         st.core_regs[REGSEL_PC] = c->event_pc;
-        debug_event(st, DFSR_BKPT);
+        debug_event(c, v, DFSR_BKPT, c->event_pc);
         break;
     case EV_WATCH:
-        debug_event(st, DFSR_DWTTRAP);
+        debug_event(c, v, DFSR_DWTTRAP, st.core_regs[REGSEL_PC]);
         break;
-    default: // an exception this core does not take
-        st.core.run = CORE_LOCKED;
-        st.core.hfsr |= HFSR_FORCED;
+    case EV_SVC:
+        entered(c, st, exc_raise(v, EXC_SVCALL, HFSR_FORCED, st.core_regs[REGSEL_PC]), 0);
+        break;
+    case EV_EXC_RETURN:
+        exception_exit(c, v);
+        break;
+    case EV_DUE:
+        break; // taken before the next run
+    case EV_DIVBYZERO:
+    case EV_UNALIGNED:
+    case EV_EXCEPTION: {
+        uint32_t cfsr = c->event == EV_DIVBYZERO   ? CFSR_DIVBYZERO
+                        : c->event == EV_UNALIGNED ? CFSR_UNALIGNED
+                                                   : fault_of_interrupt(c->intno);
+        st.core_regs[REGSEL_PC] = c->event_pc;
+        take_fault(c, v, EXC_USAGEFAULT, cfsr, c->event_pc);
+        break;
+    }
+    default:
         break;
     }
 }
@@ -382,34 +610,112 @@ bool ended_waiting(emu_core *c, probe_view &v, uint32_t pc)
     return op == OP_WFI || op == OP_WFE;
 }
 
-void run_slice(emu_core *c, probe_view &v, uint32_t count)
+// Instructions of a run that retired: the hook also counted one that
+// faulted, stopped at a breakpoint or hit an unaligned access.
+uint32_t retired_of(emu_core *c, uc_err err)
+{
+    bool last_undone = err != UC_ERR_OK || c->event == EV_FPB || c->event == EV_EXCEPTION || c->event == EV_UNALIGNED;
+    return last_undone && c->executed ? c->executed - 1 : c->executed;
+}
+
+// Takes what is due before the next instruction; true when the core
+// entered a handler (or locked up trying).
+bool take_due(emu_core *c, probe_view &v)
+{
+    probe_state &st = v.rec->st;
+    int n = exc_due(st);
+    if (n == 0)
+        return false;
+    entered(c, st, exc_enter(v, n, st.core_regs[REGSEL_PC]), 0);
+    return true;
+}
+
+// What a run stops short of: the budget, the SysTick's next wrap.
+uint32_t run_length(const core_debug &d, uint32_t left)
+{
+    if (!(d.syst_csr & 2)) // TICKINT
+        return left;
+    uint64_t to_wrap = systick_cycles_left(d, d.cycles);
+    return to_wrap < left ? static_cast<uint32_t>(to_wrap) : left;
+}
+
+// One run of the emulator from the registers of the record; false when the
+// turn ends with it (a reset by the firmware).
+bool run_once(emu_core *c, probe_view &v, uint32_t count, uint64_t now_us)
 {
     probe_state &st = v.rec->st;
     core_debug &d = st.core;
     uint32_t start = st.core_regs[REGSEL_PC];
     c->event = EV_NONE;
-    c->skip_fpb_at = d.skip_fpb ? start : NO_ADDRESS;
-    d.skip_fpb = 0;
+    c->check_due = false;
+    c->exc_seq = d.exc.seq;
+    c->watch_masks = exc_masked(st);
+    c->masks = st.core_regs[REGSEL_SPECIAL] & 0x01FF01;
+    take_up_traps(c, d);
     uc_err err = run_from(c, start, count);
     d.slice_executed = 0;
     if (d.regs_seq != c->regs_seq)
-        return; // the firmware reset the core: the next turn takes up its registers
+        return false; // the firmware reset the core: the next turn takes up its registers
     if (c->event == EV_WATCH)
         finish_watched(c);
     store_registers(c, st);
-    uint32_t pc = st.core_regs[REGSEL_PC];
-    // The hook also counted an instruction that faulted or stopped at a breakpoint.
-    uint32_t retired = err != UC_ERR_OK || c->event == EV_FPB ? (c->executed ? c->executed - 1 : 0) : c->executed;
+    uint32_t retired = retired_of(c, err);
     d.instructions += retired;
+    d.cycles += retired;
     d.retired = d.retired || retired > 0;
     if (err != UC_ERR_OK)
-        fault(c, st, err);
+        fault(c, v, err);
     else if (c->event != EV_NONE)
         apply_event(c, v);
-    else if (d.run == CORE_STEPPING)
-        debug_event(st, DFSR_HALTED);
-    else if (d.run == CORE_RUNNING && ended_waiting(c, v, pc))
+    else if (d.run == CORE_RUNNING && ended_waiting(c, v, st.core_regs[REGSEL_PC]) && !exc_wakes(st)) {
         d.run = CORE_SLEEPING;
+        d.sleep_us = now_us;
+    }
+    return true;
+}
+
+// A turn: runs of the emulator with the exceptions taken between them. A
+// step takes one exception entry or one instruction (with what it raised).
+void run_slice(emu_core *c, probe_view &v, uint32_t count, uint64_t now_us)
+{
+    probe_state &st = v.rec->st;
+    core_debug &d = st.core;
+    bool stepping = d.run == CORE_STEPPING;
+    c->skip_fpb_at = d.skip_fpb ? st.core_regs[REGSEL_PC] : NO_ADDRESS;
+    d.skip_fpb = 0;
+    uint32_t left = count;
+    for (int runs = 0; left > 0 && runs < RUNS_PER_TURN; runs++) {
+        systick_take_up(d, d.cycles);
+        if (take_due(c, v) && stepping) {
+            if (d.run == CORE_STEPPING)
+                debug_event(c, v, DFSR_HALTED, 0);
+            return;
+        }
+        if (d.run != CORE_RUNNING && d.run != CORE_STEPPING)
+            return;
+        if (!(st.core_regs[REGSEL_XPSR] & XPSR_THUMB)) { // a vector without bit 0
+            take_fault(c, v, EXC_USAGEFAULT, CFSR_INVSTATE, st.core_regs[REGSEL_PC]);
+            continue;
+        }
+        if (!run_once(c, v, stepping ? 1 : run_length(d, left), now_us))
+            return;
+        left -= c->executed < left ? c->executed : left;
+        if (stepping || (d.run != CORE_RUNNING))
+            break;
+    }
+    if (d.run == CORE_STEPPING)
+        debug_event(c, v, DFSR_HALTED, 0);
+}
+
+// When the SysTick next pends, or UINT64_MAX when nothing but the
+// debugger or an interrupt it pends wakes the core.
+uint64_t wake_time(const core_debug &d, uint64_t now_us)
+{
+    uint64_t left = systick_cycles_left(d, d.cycles);
+    if (!(d.syst_csr & 2) || left == UINT64_MAX)
+        return UINT64_MAX;
+    constexpr uint64_t per_us = CORE_HZ / 1000000u;
+    return now_us + (left + per_us - 1) / per_us;
 }
 
 void step_done(core_debug &d)
@@ -462,12 +768,21 @@ core_turn emu_core_turn(emu_core *c, uint32_t budget, uint64_t now_us)
     if (st.reset_held || d.run == CORE_HALTED || d.run == CORE_LOCKED)
         return {TURN_IDLE, 0};
     if (d.run == CORE_SLEEPING) {
-        if (!systick_pending(d, now_us))
-            return {TURN_SLEEP, systick_next_pending_us(d, now_us)};
+        // The clock runs on in sleep: the SysTick counts the time asleep,
+        // up to the wrap that wakes the core (one late turn loses no tick).
+        uint64_t asleep_to = core_cycles(d, now_us);
+        uint64_t to_wrap = systick_cycles_left(d, d.cycles);
+        if ((d.syst_csr & 2) && to_wrap != UINT64_MAX && d.cycles + to_wrap < asleep_to)
+            asleep_to = d.cycles + to_wrap;
+        d.cycles = asleep_to;
+        d.sleep_us = now_us;
+        systick_take_up(d, d.cycles);
+        if (!exc_wakes(st))
+            return {TURN_SLEEP, wake_time(d, now_us)};
         d.run = CORE_RUNNING;
     }
     bool stepping = d.run == CORE_STEPPING;
-    run_slice(c, v, stepping ? 1 : budget);
+    run_slice(c, v, stepping ? 1 : budget, now_us);
     if (stepping)
         step_done(d);
     return {TURN_RAN, 0};

@@ -5,6 +5,7 @@
 #include <elf.h>
 
 #include "armv7m_debug.h"
+#include "core_exceptions.h"
 #include "target_flash.h"
 #include "target_scs.h"
 
@@ -767,9 +768,12 @@ void probe_power_up(probe_view &v)
     std::memset(v.ram, 0, c.ram_size);
     std::memset(v.flash, 0xFF, c.flash_size); // erased flash
     if (c.flash_size >= 8) {
-        // Vector table: initial stack at the top of RAM, reset handler (Thumb) in flash.
+        // Vector table: initial stack at the top of RAM, the reset handler
+        // and the handlers of the system exceptions (Thumb) on the erased
+        // word at 0x100, where the first fault in HardFault locks the core up.
         put_u32(v.flash, c.ram_base + c.ram_size);
-        put_u32(v.flash + 4, (c.flash_base + 0x100) | 1);
+        for (uint32_t n = 1; n < 16 && 4 * n + 4 <= c.flash_size; n++)
+            put_u32(v.flash + 4 * n, (c.flash_base + 0x100) | 1);
     }
     st.core.swo_itm = c.swo_source == SWO_ITM || (c.swo_source == SWO_AUTO && c.firmware[0] != '\0');
     probe_core_reset(v);
@@ -812,6 +816,7 @@ void probe_core_reset(probe_view &v)
     st.reset_latched = 1;
     c.cfsr = c.hfsr = c.bfar = 0;
     c.syst_csr = 0;
+    exc_reset(c);
     c.regs_seq++;
     bool catch_reset = (st.demcr & DEMCR_VC_CORERESET) || (st.dhcsr_ctrl & C_HALT);
     c.run = core_debug_enabled(st) && catch_reset ? CORE_HALTED : CORE_RUNNING;

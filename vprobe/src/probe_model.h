@@ -32,12 +32,14 @@ constexpr size_t CORE_REGS = 96;              // register selector space of DCRS
 constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
 constexpr size_t SCRIPT_SIZE = 256;           // scripted reply capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
-constexpr size_t FPB_CODE_COMPARATORS = 6; // instruction address comparators
-constexpr size_t FPB_COMPARATORS = 8;      // plus two literal comparators (never match)
-constexpr size_t DWT_COMPARATORS = 4;      // data watchpoints
-constexpr size_t SWO_CAPTURE = 4096;       // probe-side capture of ITM packets
-constexpr uint32_t CORE_HZ = 16000000;     // nominal core clock: SysTick rate and run budget
-constexpr size_t FLASH_SECTOR_SLOTS = 64;  // erase counts kept (later sectors share the last)
+constexpr size_t FPB_CODE_COMPARATORS = 6;          // instruction address comparators
+constexpr size_t FPB_COMPARATORS = 8;               // plus two literal comparators (never match)
+constexpr size_t DWT_COMPARATORS = 4;               // data watchpoints
+constexpr size_t SWO_CAPTURE = 4096;                // probe-side capture of ITM packets
+constexpr uint32_t CORE_HZ = 16000000;              // nominal core clock: SysTick rate and run budget
+constexpr uint32_t EXTERNAL_IRQS = 32;              // interrupt lines of the NVIC
+constexpr uint32_t EXCEPTIONS = 16 + EXTERNAL_IRQS; // exception numbers 0..47
+constexpr size_t FLASH_SECTOR_SLOTS = 64;           // erase counts kept (later sectors share the last)
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
@@ -129,6 +131,18 @@ enum core_run : uint8_t {
     CORE_SLEEPING = 4, // in WFI/WFE (DHCSR.S_SLEEP)
 };
 
+// The exception model's state (core_exceptions.h): bit n of pending and
+// active is exception number n.
+struct exc_state {
+    uint64_t pending, active;
+    uint32_t irq_enabled;                     // NVIC_ISER
+    std::array<uint8_t, EXCEPTIONS> priority; // as SHPR1-3 and NVIC_IPR hold them
+    uint32_t vtor, prigroup, ccr, shcsr_ena;  // shcsr_ena: the enable bits of SHCSR
+    uint32_t mmfar;
+    uint32_t fpccr, fpcar, fpdscr;
+    uint32_t seq; // bumped when an exception may have become due
+};
+
 // Debug and system state of the core that crosses processes: the debugger
 // side (probe_execute, in whichever process serves the probe) writes it, the
 // launcher's executor thread applies it to the emulator and publishes what
@@ -151,9 +165,12 @@ struct core_debug {
     std::array<uint32_t, DWT_COMPARATORS> dwt_comp, dwt_mask, dwt_function;
     uint32_t itm_tcr, itm_ter, itm_tpr;
     uint32_t syst_csr, syst_rvr;
-    uint64_t syst_start_us;  // when the SysTick counter last started from RVR
-    uint64_t syst_acked;     // wraps seen when the SysTick pending state was last cleared
-    uint64_t syst_flag_seen; // wraps seen when COUNTFLAG was last read
+    uint8_t syst_countflag; // COUNTFLAG: the counter reached 0 since CSR was last read
+    uint64_t syst_start;    // core cycle when the SysTick counter last started from RVR
+    uint64_t syst_wraps;    // times it reached 0 since then, as taken up
+    uint64_t cycles;        // core clock cycles counted (not while halted) as of sleep_us
+    uint64_t sleep_us;      // CORE_SLEEPING: when cycles was last brought up to date
+    exc_state exc;
     // Code that changed since the executor last ran (RAM the debugger wrote,
     // flash the controller programmed), one span per architectural region
     // (Code below 0x20000000, SRAM above): a single span over both would

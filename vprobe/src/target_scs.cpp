@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "armv7m_debug.h"
+#include "core_exceptions.h"
 #include "probe_bus.h"
 #include "target_flash.h"
 
@@ -17,75 +18,16 @@ namespace
 {
 
 // The target's own system registers besides the debug architecture's.
-constexpr uint32_t SYST_CSR = 0xE000E010;
-constexpr uint32_t SYST_RVR = 0xE000E014;
-constexpr uint32_t SYST_CVR = 0xE000E018;
 constexpr uint32_t CPUID = 0xE000ED00;
-constexpr uint32_t ICSR = 0xE000ED04;
 
 constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
-constexpr uint32_t SYST_ENABLE = 1u << 0;
-constexpr uint32_t SYST_TICKINT = 1u << 1;
-constexpr uint32_t SYST_COUNTFLAG = 1u << 16;
-constexpr uint32_t ICSR_PENDSTCLR = 1u << 25;
-constexpr uint32_t ICSR_PENDSTSET = 1u << 26;
+constexpr uint32_t AIRCR_PRIGROUP_SHIFT = 8;
+constexpr uint32_t AIRCR_VECTCLRACTIVE = 1u << 1;
 // DHCSR's control bits the model keeps (C_SNAPSTALL is not modelled).
 constexpr uint32_t DHCSR_CONTROL = C_DEBUGEN | C_HALT | C_STEP | C_MASKINTS;
-// REV 1, the second revision, whose comparators take any address, flash or
-// RAM; 6 code and 2 literal comparators.
-constexpr uint32_t FP_CTRL_FIXED =
-    1u << FP_CTRL_REV_SHIFT | (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
-
-// ---- SysTick: counts CORE_HZ down from RVR, in real time -------------------
-
-uint64_t systick_period_us(const core_debug &c)
-{
-    uint64_t us = (uint64_t{c.syst_rvr & 0xFFFFFF} + 1) * 1000000u / CORE_HZ;
-    return us ? us : 1;
-}
-
-uint64_t systick_wraps(const core_debug &c, uint64_t now_us)
-{
-    if (!(c.syst_csr & SYST_ENABLE) || now_us < c.syst_start_us)
-        return 0;
-    return (now_us - c.syst_start_us) / systick_period_us(c);
-}
-
-uint32_t systick_current(const core_debug &c, uint64_t now_us)
-{
-    if (!(c.syst_csr & SYST_ENABLE))
-        return 0;
-    uint64_t ticks = (now_us - c.syst_start_us) * (CORE_HZ / 1000000u);
-    uint32_t reload = c.syst_rvr & 0xFFFFFF;
-    return reload - static_cast<uint32_t>(ticks % (uint64_t{reload} + 1));
-}
-
-void systick_restart(core_debug &c, uint64_t now_us)
-{
-    c.syst_start_us = now_us;
-    c.syst_acked = 0;
-    c.syst_flag_seen = 0;
-}
-
-uint32_t systick_csr_read(core_debug &c, bool side_effects)
-{
-    uint64_t wraps = systick_wraps(c, scs_now_us());
-    uint32_t v = c.syst_csr & 7;
-    if (wraps > c.syst_flag_seen)
-        v |= SYST_COUNTFLAG;
-    if (side_effects)
-        c.syst_flag_seen = wraps;
-    return v;
-}
-
-void systick_csr_write(core_debug &c, uint32_t value)
-{
-    bool was_on = (c.syst_csr & SYST_ENABLE) != 0;
-    c.syst_csr = value & 7;
-    if (!was_on && (value & SYST_ENABLE))
-        systick_restart(c, scs_now_us());
-    core_kick(c); // a sleeping core's wake-up time changed
-}
+// REV 0, the first revision, as Cortex-M4 silicon has it: comparators
+// reach the Code region only; 6 code and 2 literal comparators.
+constexpr uint32_t FP_CTRL_FIXED = (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
 
 // ---- ITM: stimulus port writes become software-source packets --------------
 
@@ -204,7 +146,6 @@ bool dwt_write(core_debug &c, uint32_t addr, uint32_t value)
 bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
 {
     core_debug &c = st.core;
-    uint64_t now = scs_now_us();
     int fp = bank_index(addr, FP_COMP0, FPB_COMPARATORS, 4);
     if (bank_index(addr, ITM_STIM0, ITM_PORTS, 4) >= 0)
         *out = ITM_STIM_FIFOREADY; // the stimulus port always takes a write
@@ -212,12 +153,10 @@ bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
         *out = c.fp_comp[fp];
     else if (dwt_read(c, addr, side_effects, out))
         return true;
-    else if (addr == SYST_CSR)
-        *out = systick_csr_read(c, side_effects);
-    else if (addr == SYST_CVR)
-        *out = systick_current(c, now);
-    else if (addr == ICSR)
-        *out = systick_pending(c, now) ? ICSR_PENDSTSET : 0;
+    else if (addr >= SYST_CSR && addr <= SYST_CALIB)
+        *out = systick_read(c, addr, side_effects, core_cycles(c, scs_now_us()));
+    else if (exc_read(st, addr, out))
+        return true;
     else
         return false;
     return true;
@@ -239,13 +178,12 @@ bool unit_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size)
         c.hooks_seq++;
     } else if (dwt_write(c, addr, value)) {
         return true;
-    } else if (addr == SYST_CSR) {
-        systick_csr_write(c, value);
-    } else if (addr == SYST_CVR) {
-        systick_restart(c, scs_now_us());
-    } else if (addr == ICSR) {
-        if (value & ICSR_PENDSTCLR)
-            c.syst_acked = systick_wraps(c, scs_now_us());
+    } else if (addr >= SYST_CSR && addr <= SYST_CALIB) {
+        if (size == 4)
+            systick_write(c, addr, value, core_cycles(c, scs_now_us()));
+        core_kick(c); // a sleeping core's wake-up time changed
+    } else if (exc_write(st, addr, value, size)) {
+        core_kick(c); // an interrupt may wake a sleeping core
     } else {
         return false;
     }
@@ -275,8 +213,6 @@ uint32_t *field_of(probe_state &st, uint32_t addr)
         return &c.itm_tpr;
     case ITM_TCR:
         return &c.itm_tcr;
-    case SYST_RVR:
-        return &c.syst_rvr;
     case CFSR:
         return &c.cfsr;
     case HFSR:
@@ -300,7 +236,7 @@ uint32_t fixed_read(probe_state &st, uint32_t addr, bool side_effects)
     case CPUID:
         return CPUID_VALUE;
     case AIRCR:
-        return AIRCR_VECTKEYSTAT;
+        return exc_aircr(st.core);
     case FP_CTRL:
         return FP_CTRL_FIXED | st.core.fp_ctrl;
     case DWT_CTRL:
@@ -348,7 +284,13 @@ void control_write(probe_view &v, uint32_t addr, uint32_t value)
         dcrsr_write(st, value);
         return;
     case AIRCR:
-        if ((value & AIRCR_KEY_MASK) == AIRCR_VECTKEY && (value & AIRCR_SYSRESETREQ))
+        if ((value & AIRCR_KEY_MASK) != AIRCR_VECTKEY)
+            return;
+        st.core.exc.prigroup = (value >> AIRCR_PRIGROUP_SHIFT) & 7;
+        if ((value & AIRCR_VECTCLRACTIVE) && st.core.run == CORE_HALTED)
+            st.core.exc.active = 0; // a debugger's fresh start; IPSR is its to set
+        st.core.exc.seq++;
+        if (value & AIRCR_SYSRESETREQ)
             probe_core_reset(v);
         return;
     default:
@@ -412,13 +354,24 @@ uint32_t scs_dhcsr(const probe_state &st)
     return v;
 }
 
+// SP is the stack pointer CONTROL.SPSEL and the mode select; the other
+// one keeps its value. A write of CONTROL moves SP to the one it selects.
+static uint32_t active_sp_sel(const probe_state &st)
+{
+    bool thread = (st.core_regs[REGSEL_XPSR] & 0x1FF) == 0;
+    return thread && (st.core_regs[REGSEL_SPECIAL] >> 24 & 2) ? REGSEL_PSP : REGSEL_MSP;
+}
+
 void core_write_reg(probe_state &st, uint32_t sel, uint32_t value)
 {
-    st.core_regs[sel] = value;
+    auto &r = st.core_regs;
+    if (sel == REGSEL_SPECIAL)
+        value &= 0x0701F001; // CONTROL nPRIV SPSEL FPCA, FAULTMASK, BASEPRI's 4 bits, PRIMASK
+    r[sel] = value;
     if (sel == REGSEL_SP)
-        st.core_regs[REGSEL_MSP] = value;
-    else if (sel == REGSEL_MSP)
-        st.core_regs[REGSEL_SP] = value;
+        r[active_sp_sel(st)] = value;
+    else if (sel == REGSEL_MSP || sel == REGSEL_PSP || sel == REGSEL_SPECIAL || sel == REGSEL_XPSR)
+        r[REGSEL_SP] = r[active_sp_sel(st)];
     st.core.regs_seq++;
 }
 
@@ -432,21 +385,6 @@ void core_kick(core_debug &c)
 bool core_debug_enabled(const probe_state &st)
 {
     return (st.dhcsr_ctrl & C_DEBUGEN) != 0;
-}
-
-bool systick_pending(const core_debug &c, uint64_t now_us)
-{
-    return (c.syst_csr & SYST_TICKINT) && systick_wraps(c, now_us) > c.syst_acked;
-}
-
-uint64_t systick_next_pending_us(const core_debug &c, uint64_t now_us)
-{
-    if (!(c.syst_csr & SYST_ENABLE) || !(c.syst_csr & SYST_TICKINT))
-        return UINT64_MAX;
-    if (systick_pending(c, now_us))
-        return now_us;
-    uint64_t wraps = systick_wraps(c, now_us);
-    return c.syst_start_us + (wraps + 1) * systick_period_us(c);
 }
 
 } // namespace vprobe

@@ -1,7 +1,8 @@
 // The target's system space as both sides reach it: the debugger through
 // the probe's commands (probe_model.cpp) and the emulated core through its
 // loads and stores (emulated_core.cpp). Run control, fault status, the
-// debug units (FPB, DWT, ITM) and the SysTick live here, as plain data in
+// debug units (FPB, DWT, ITM) live here, the NVIC and SysTick in
+// core_exceptions.h, as plain data in
 // the probe record. REQUIRES for every call: the bus lock (or one thread).
 #pragma once
 
@@ -26,11 +27,6 @@ void core_kick(core_debug &c);
 
 // Halting debug is on (DHCSR.C_DEBUGEN).
 bool core_debug_enabled(const probe_state &st);
-// The SysTick has wrapped since its pending state was last cleared, and
-// may interrupt (TICKINT): what ends WFI/WFE.
-bool systick_pending(const core_debug &c, uint64_t now_us);
-// When the SysTick next becomes pending, or UINT64_MAX when it never does.
-uint64_t systick_next_pending_us(const core_debug &c, uint64_t now_us);
 // Monotonic microseconds, the time base of the SysTick.
 uint64_t scs_now_us();
 

@@ -8,13 +8,10 @@
 
 using namespace armv7m;
 using namespace vprobe;
-using tarvex_test::elf_bytes;
 using tarvex_test::elf_next_instruction;
 
 namespace
 {
-
-constexpr uint32_t RAM_CODE = 0x20001000;
 
 uint32_t symbol(const char *name)
 {
@@ -27,6 +24,9 @@ protected:
     void load_cases() { load_image(CORE_CASES_ELF); }
 };
 
+// The erased word at the reset vector faults; the HardFault its vector
+// leads to is the same word, so the core locks up there with one frame
+// stacked below the initial stack and nothing else written.
 TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
 {
     std::vector<uint8_t> ram_before(v_.ram, v_.ram + v_.rec->cfg.ram_size);
@@ -35,7 +35,12 @@ TEST_F(Core, BlankChipLocksUpAtOnceAndLeavesMemoryAlone)
     EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
     EXPECT_EQ(reg(REGSEL_PC), 0x100u) << "stopped on the erased word the reset vector points at";
     EXPECT_TRUE(read_word(CFSR) & CFSR_UNDEFINSTR);
-    EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, ram_before.size()) == 0);
+    EXPECT_TRUE(read_word(HFSR) & HFSR_FORCED);
+    EXPECT_EQ(reg(REGSEL_XPSR) & 0x1FF, 3u) << "in HardFault";
+    const uint32_t frame_size = 0x20;
+    uint32_t top = v_.rec->cfg.ram_size;
+    EXPECT_EQ(read_word(v_.rec->cfg.ram_base + top - frame_size + 24), 0x100u) << "the stacked PC";
+    EXPECT_TRUE(std::memcmp(ram_before.data(), v_.ram, top - frame_size) == 0);
     EXPECT_TRUE(std::memcmp(flash_before.data(), v_.flash, flash_before.size()) == 0);
     write_word(DHCSR, DHCSR_HALT);
     EXPECT_TRUE(read_word(DHCSR) & S_HALT) << "a locked-up core still halts";
@@ -96,8 +101,9 @@ TEST_F(Core, BkptHaltsOnTheInstruction)
     enter(symbol("case_bkpt"));
     write_word(DHCSR, DHCSR_DEBUG_OFF); // the core resumes
     turns();
-    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "without halting debug a breakpoint escalates to a lockup";
-    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT);
+    EXPECT_TRUE(read_word(HFSR) & HFSR_DEBUGEVT) << "without halting debug a breakpoint escalates to HardFault";
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP) << "whose handler here locks up";
+    EXPECT_EQ(reg(REGSEL_PC), symbol("case_unexpected"));
 }
 
 // Semihosting relies on it: BKPT 0xAB is a breakpoint like any other, with
@@ -122,36 +128,41 @@ TEST_F(Core, SemihostingBkptHaltsOnEachInstructionInTurn)
     EXPECT_EQ(reg(1), 0x55u) << "the code after both calls ran";
 }
 
-TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionInFlashAndRam)
+// Revision 1 comparators, as Cortex-M4 silicon has them: a word of the
+// Code region, REPLACE choosing the halfwords that break (01 the lower, 10
+// the upper, 11 both: the first one met); a remap (00) or a disabled one
+// does not stop the core.
+TEST_F(Core, FpbComparatorsHaltBeforeTheInstructionTheyName)
 {
     load_cases();
-    uint32_t code = symbol("ram_code");
-    uint32_t len = symbol("ram_code_end") - code;
-    std::vector<uint8_t> bytes = elf_bytes(CORE_CASES_ELF, code, len);
-    ASSERT_EQ(target_write(v_, RAM_CODE, bytes.data(), len), STATUS_OK);
+    uint32_t target = symbol("fpb_target"), word = target & ~3u;
     struct fpb_case {
-        const char *name;
-        uint32_t entry, target;
-        uint8_t reg;
+        uint32_t replace, enable;
+        bool halts;
+        uint32_t at;
     };
     const fpb_case cases[] = {
-        {"flash", symbol("case_fpb"), symbol("fpb_target"), 2},
-        {"RAM", RAM_CODE, RAM_CODE + symbol("ram_target") - code, 4},
+        {1, 1, true, word}, {2, 1, true, word + 2}, {3, 1, true, word}, {0, 1, false, 0}, {3, 0, false, 0},
     };
     write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
     for (const fpb_case &c : cases) {
-        enter(c.entry);
-        set_reg(c.reg, 0);
-        write_word(FP_COMP0 + 4, c.target | 1);
+        enter(symbol("case_fpb"));
+        set_reg(2, 0);
+        write_word(FP_COMP0 + 4, word | c.replace << 30 | c.enable);
         run_until_stopped();
-        EXPECT_TRUE(read_word(DHCSR) & S_HALT) << c.name;
-        EXPECT_EQ(reg(REGSEL_PC), c.target) << c.name;
-        EXPECT_NE(reg(c.reg), 0x33u) << c.name << ": the matched instruction did not run";
-        EXPECT_NE(reg(c.reg), 0x44u) << c.name;
-        EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT) << c.name;
+        if (c.halts) {
+            EXPECT_TRUE(read_word(DHCSR) & S_HALT) << c.replace;
+            EXPECT_EQ(reg(REGSEL_PC), c.at) << c.replace;
+            EXPECT_EQ(reg(2), 0u) << c.replace << ": fpb_target did not run";
+            EXPECT_EQ(read_word(DFSR) & 0xF, DFSR_BKPT) << c.replace;
+        } else {
+            write_word(DHCSR, DHCSR_HALT);
+            EXPECT_EQ(reg(2), 0x33u) << c.replace << ": ran past it";
+        }
         write_word(FP_COMP0 + 4, 0);
     }
-    EXPECT_EQ(read_word(FP_CTRL) >> 28, 1u) << "comparators take any address";
+    EXPECT_EQ(read_word(FP_CTRL) >> 28, 0u) << "revision 1: the Code region only";
+    EXPECT_EQ(read_word(FP_CTRL) >> 4 & 0xF, 6u);
 }
 
 // A turn runs exactly its budget: the instruction counter, the registers
@@ -222,6 +233,9 @@ TEST_F(Core, ItmWritesReachTheTraceOnlyWhenEnabled)
     }
 }
 
+// The cases' HardFault handler is an undefined instruction: a fault locks
+// the core up there (or, with the vector catch, halts it on the handler's
+// first instruction), the faulting instruction's address in the frame.
 TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
 {
     load_cases();
@@ -238,13 +252,18 @@ TEST_F(Core, FaultsStopTheCoreWhereTheDebuggerSeesThem)
     };
     for (const fault_case &c : cases) {
         enter(symbol(c.entry));
+        write_word(AIRCR, AIRCR_VECTKEY | 2); // VECTCLRACTIVE: out of the last case's HardFault
+        set_reg(REGSEL_XPSR, XPSR_THUMB);
+        set_reg(REGSEL_MSP, 0x20008000);
         write_word(CFSR, 0xFFFFFFFF);
         write_word(DEMCR, c.demcr);
         run_until_stopped();
         EXPECT_TRUE(read_word(DHCSR) & c.dhcsr_bit) << c.entry;
-        EXPECT_EQ(reg(REGSEL_PC), symbol(c.at)) << c.entry;
+        EXPECT_EQ(reg(REGSEL_PC), symbol("case_unexpected")) << c.entry;
+        EXPECT_EQ(read_word(0x20008000 - 0x20 + 24), symbol(c.at)) << c.entry;
         EXPECT_TRUE(read_word(CFSR) & c.cfsr_bit) << c.entry;
     }
+    EXPECT_EQ(read_word(DFSR) & DFSR_VCATCH, DFSR_VCATCH);
     EXPECT_EQ(read_word(BFAR), 0x60000000u) << "from the bus fault";
 }
 

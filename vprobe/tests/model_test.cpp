@@ -117,9 +117,9 @@ TEST_F(Model, FlashIsReadOnlyAndOtherSpaceFaults)
     std::vector<uint8_t> vectors = run(mem_block(0x07, 0x00000000, 8));
     EXPECT_EQ(vectors, (std::vector<uint8_t>{0x00, 0x00, 0x02, 0x20, 0x01, 0x01, 0, 0}))
         << "initial stack at the top of RAM, reset handler in flash";
-    run(mem_block(0x08, 0x00000010, 4), {1, 2, 3, 4});
+    run(mem_block(0x08, 0x00000080, 4), {1, 2, 3, 4}); // past the vector table
     EXPECT_EQ(rw_status(), STATUS_SWD_FAULT);
-    EXPECT_EQ(run(mem_block(0x07, 0x00000010, 4)), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(run(mem_block(0x07, 0x00000080, 4)), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
     run(mem_block(0x07, 0x60000000, 4));
     EXPECT_EQ(rw_status(), STATUS_SWD_FAULT);
     run(mem_block(0x07, 0x20000001, 4));

@@ -1,0 +1,249 @@
+// Exception test firmware for the virtual target, written as real projects
+// write theirs: the SysTick at 1 kHz with TICKINT, an SVC, PendSV, external
+// interrupts pended through NVIC_ISPR at nested priorities, BASEPRI
+// masking, and a bus fault that escalates to HardFault, whose handler
+// steps over the faulting load. What each handler saw lands in memory for
+// the tests; exc_done turns 1 when every step has run, then the firmware
+// does floating-point work and sleeps between ticks for ever.
+#include <stdint.h>
+
+#define REG(addr) (*(volatile uint32_t *)(addr))
+#define REG8(addr) (*(volatile uint8_t *)(addr))
+
+#define CORE_HZ 16000000u
+#define TICK_HZ 1000u
+
+#define SYST_CSR REG(0xE000E010u)
+#define SYST_RVR REG(0xE000E014u)
+#define SYST_CVR REG(0xE000E018u)
+#define NVIC_ISER REG(0xE000E100u)
+#define NVIC_ISPR REG(0xE000E200u)
+#define NVIC_IABR REG(0xE000E300u)
+#define NVIC_IPR(n) REG8(0xE000E400u + (n))
+#define ICSR REG(0xE000ED04u)
+#define VTOR REG(0xE000ED08u)
+#define SHPR(n) REG8(0xE000ED18u + (n)-4u)
+#define CFSR REG(0xE000ED28u)
+#define HFSR REG(0xE000ED2Cu)
+
+#define ICSR_PENDSVSET (1u << 28)
+#define SYST_ENABLE_TICKINT_CORE 7u
+
+// Entries in the order the handlers ran: exception number, and the main
+// stack pointer the handler found (a tail-chained one finds its
+// predecessor's: no frame between them).
+#define ORDER_SLOTS 16
+volatile uint32_t exc_order[ORDER_SLOTS];
+volatile uint32_t exc_order_sp[ORDER_SLOTS];
+volatile uint32_t exc_order_n;
+
+volatile uint32_t exc_ticks;
+volatile uint32_t exc_svc;
+volatile uint32_t exc_svc_number; // the immediate of the SVC, read through the stacked PC
+volatile uint32_t exc_pendsv;
+volatile uint32_t exc_irq[4];
+volatile uint32_t exc_nested;       // IRQ 1 found IRQ 0 active: it preempted it
+volatile uint32_t exc_basepri_held; // IRQ 3 stayed pending under BASEPRI
+volatile uint32_t exc_hardfault;
+volatile uint32_t exc_fault_pc; // the stacked PC HardFault found
+volatile uint32_t exc_hfsr, exc_cfsr;
+volatile uint32_t exc_done;
+
+static uint32_t current_sp(void)
+{
+    uint32_t sp;
+    __asm volatile("mrs %0, msp" : "=r"(sp));
+    return sp;
+}
+
+static uint32_t current_ipsr(void)
+{
+    uint32_t ipsr;
+    __asm volatile("mrs %0, ipsr" : "=r"(ipsr));
+    return ipsr;
+}
+
+static void note_entry(void)
+{
+    uint32_t n = exc_order_n;
+    if (n < ORDER_SLOTS) {
+        exc_order[n] = current_ipsr();
+        exc_order_sp[n] = current_sp();
+        exc_order_n = n + 1;
+    }
+}
+
+static void barrier(void)
+{
+    __asm volatile("dsb\n\tisb" ::: "memory");
+}
+
+void SysTick_Handler(void)
+{
+    exc_ticks++;
+}
+
+// The frame as stacked: main stack pointer at entry.
+__attribute__((naked)) void SVC_Handler(void)
+{
+    __asm volatile("mrs r0, msp\n\t"
+                   "b svc_record\n\t");
+}
+
+// The SVC number is the low byte of the instruction before the stacked PC.
+__attribute__((used)) void svc_record(const uint32_t *frame)
+{
+    note_entry();
+    exc_svc_number = ((const uint8_t *)frame[6])[-2];
+    exc_svc++;
+}
+
+// The same shape as IRQ 2's: a tail-chained one finds the same SP.
+void PendSV_Handler(void)
+{
+    note_entry();
+    exc_pendsv++;
+}
+
+// IRQ 0 pends the more urgent IRQ 1, which preempts it at once.
+void IRQ0_Handler(void)
+{
+    note_entry();
+    exc_irq[0]++;
+    NVIC_ISPR = 1u << 1;
+    barrier();
+}
+
+void IRQ1_Handler(void)
+{
+    note_entry();
+    exc_irq[1]++;
+    if (NVIC_IABR & 1u)
+        exc_nested = 1;
+}
+
+void IRQ2_Handler(void)
+{
+    note_entry();
+    exc_irq[2]++;
+}
+
+void IRQ3_Handler(void)
+{
+    note_entry();
+    exc_irq[3]++;
+}
+
+// Records the fault, then returns past the 16-bit load that caused it.
+__attribute__((naked)) void HardFault_Handler(void)
+{
+    __asm volatile("mrs r0, msp\n\t"
+                   "b hardfault_record\n\t");
+}
+
+__attribute__((used)) void hardfault_record(uint32_t *frame)
+{
+    exc_hardfault++;
+    exc_fault_pc = frame[6];
+    exc_hfsr = HFSR;
+    exc_cfsr = CFSR;
+    HFSR = exc_hfsr;
+    CFSR = exc_cfsr;
+    frame[6] += 2;
+}
+
+static void set_priorities(void)
+{
+    SHPR(11) = 0x80; // SVCall
+    SHPR(14) = 0xE0; // PendSV, the least urgent
+    SHPR(15) = 0x40; // SysTick
+    NVIC_IPR(0) = 0x80;
+    NVIC_IPR(1) = 0x40;
+    NVIC_IPR(2) = 0x60;
+    NVIC_IPR(3) = 0xA0;
+    NVIC_ISER = 0xFu;
+}
+
+// PendSV and IRQ 2 pended under PRIMASK: IRQ 2 first, PendSV tail-chained.
+static void pend_two_masked(void)
+{
+    __asm volatile("cpsid i" ::: "memory");
+    ICSR = ICSR_PENDSVSET;
+    NVIC_ISPR = 1u << 2;
+    barrier();
+    __asm volatile("cpsie i" ::: "memory");
+    barrier();
+}
+
+static void basepri_hold(void)
+{
+    uint32_t level = 0x80;
+    __asm volatile("msr basepri, %0" ::"r"(level) : "memory");
+    NVIC_ISPR = 1u << 3; // 0xA0: held back
+    barrier();
+    exc_basepri_held = (NVIC_ISPR & (1u << 3)) && exc_irq[3] == 0;
+    level = 0;
+    __asm volatile("msr basepri, %0" ::"r"(level) : "memory");
+    barrier();
+}
+
+static void fault_once(void)
+{
+    __asm volatile("ldr r1, =0x60000000\n\t"
+                   ".global exc_fault_at\n"
+                   "exc_fault_at:\n\t"
+                   "ldr r0, [r1]\n\t" ::
+                       : "r0", "r1", "memory");
+}
+
+// Floating-point work in thread code sets CONTROL.FPCA: the handlers that
+// interrupt it from here on get the extended frame.
+__attribute__((noinline)) void exc_fp_wait(void)
+{
+    uint32_t one = 0x3F800000u;
+    __asm volatile(".fpu fpv4-sp-d16\n\t"
+                   "vmov s0, %0\n\t"
+                   "vadd.f32 s1, s0, s0\n\t"
+                   "wfi" ::"r"(one)
+                   : "memory");
+}
+
+extern uint32_t _stack_top;
+void reset_handler(void);
+
+// The start-up's table has the system exceptions only: this one, which
+// VTOR selects, adds the interrupts (aligned as VTOR needs for 32 lines).
+__attribute__((aligned(128))) void (*const exc_vectors[20])(void) = {
+    [0] = (void (*)(void)) & _stack_top,
+    [1] = reset_handler,
+    [3] = HardFault_Handler,
+    [11] = SVC_Handler,
+    [14] = PendSV_Handler,
+    [15] = SysTick_Handler,
+    [16] = IRQ0_Handler,
+    [17] = IRQ1_Handler,
+    [18] = IRQ2_Handler,
+    [19] = IRQ3_Handler,
+};
+
+int main(void)
+{
+    VTOR = (uint32_t)exc_vectors;
+    set_priorities();
+    SYST_RVR = CORE_HZ / TICK_HZ - 1u;
+    SYST_CVR = 0;
+    SYST_CSR = SYST_ENABLE_TICKINT_CORE;
+    __asm volatile("svc #42" ::: "memory");
+    ICSR = ICSR_PENDSVSET;
+    barrier();
+    NVIC_ISPR = 1u << 0;
+    barrier();
+    pend_two_masked();
+    basepri_hold();
+    fault_once();
+    while (exc_ticks < 10)
+        __asm volatile("wfi");
+    exc_done = 1;
+    for (;;)
+        exc_fp_wait();
+}

@@ -1,0 +1,469 @@
+// Exception entry and return on the emulated core against exception_cases.s:
+// frames as stacked (values, EXC_RETURN, alignment padding), priorities,
+// masking, tail-chaining, escalation, lockup, vector catch and stepping,
+// driven through the probe model as a debugger drives it.
+#include <vector>
+
+#include "core_exceptions.h"
+#include "core_fixture.h"
+
+using namespace armv7m;
+using namespace vprobe;
+
+namespace
+{
+
+constexpr uint32_t PENDSVSET = 1u << 28;
+constexpr uint32_t PENDSTSET = 1u << 26;
+constexpr uint32_t USGFAULTENA = 1u << 18;
+constexpr uint32_t STACK = 0x20008000;
+constexpr uint32_t CONTROL_SPSEL = 2u << 24; // in the special register word
+
+uint32_t symbol(const char *name)
+{
+    return vprobe_test::elf_address(EXCEPTION_CASES_ELF, name);
+}
+
+struct log_entry {
+    uint32_t ipsr, sp;
+    bool operator==(const log_entry &o) const { return ipsr == o.ipsr && sp == o.sp; }
+};
+
+class Exceptions : public vprobe_test::CoreFixture
+{
+protected:
+    void SetUp() override
+    {
+        CoreFixture::SetUp();
+        load_image(EXCEPTION_CASES_ELF);
+    }
+    // Halted at the case's entry on a fresh main stack, Thread mode.
+    void start(const char *name, uint32_t sp = STACK)
+    {
+        enter(symbol(name));
+        write_word(AIRCR, AIRCR_VECTKEY | 2); // VECTCLRACTIVE: what the last case left active
+        set_reg(REGSEL_SPECIAL, 0);
+        set_reg(REGSEL_XPSR, XPSR_THUMB);
+        set_reg(REGSEL_MSP, sp);
+        write_word(symbol("log_count"), 0);
+    }
+    uint32_t ipsr() { return reg(REGSEL_XPSR) & 0x1FF; }
+    std::vector<uint32_t> frame_at(uint32_t at)
+    {
+        std::vector<uint32_t> w;
+        for (uint32_t i = 0; i < 8; i++)
+            w.push_back(read_word(at + 4 * i));
+        return w;
+    }
+    std::vector<log_entry> log()
+    {
+        std::vector<log_entry> out;
+        uint32_t n = read_word(symbol("log_count"));
+        for (uint32_t i = 0; i < n && i < 16; i++)
+            out.push_back({read_word(symbol("log_entries") + 8 * i), read_word(symbol("log_entries") + 8 * i + 4)});
+        return out;
+    }
+    // Past a BKPT the core halted on.
+    void resume_past_bkpt()
+    {
+        write_word(DFSR, DFSR_ALL);
+        set_reg(REGSEL_PC, reg(REGSEL_PC) + 2);
+        run_until_stopped();
+    }
+    void halted_at(const char *label)
+    {
+        ASSERT_TRUE(read_word(DHCSR) & S_HALT) << label;
+        EXPECT_EQ(reg(REGSEL_PC), symbol(label)) << label;
+    }
+};
+
+// SVC from Thread mode on the main stack, with SP 8-aligned and not: the
+// basic frame, padded to 8 with xPSR bit 9 telling, LR 0xFFFFFFF9; the
+// return restores what the handler clobbered and the SP to the word.
+TEST_F(Exceptions, SvcStacksTheBasicFrameAndReturnsThroughLr)
+{
+    for (uint32_t sp : {STACK, STACK - 4}) {
+        start("case_svc", sp);
+        set_reg(REGSEL_LR, 0x1235);
+        run_until_stopped();
+        halted_at("svc_handler");
+        EXPECT_EQ(ipsr(), uint32_t{EXC_SVCALL});
+        EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFF9u);
+        uint32_t frame = (sp - 0x20) & ~7u;
+        EXPECT_EQ(reg(REGSEL_SP), frame) << std::hex << sp;
+        EXPECT_EQ(reg(REGSEL_MSP), frame);
+        std::vector<uint32_t> want = {
+            0xA0, 0xA1, 0xA2, 0xA3, 0xAC, 0x1235, symbol("after_svc"), XPSR_THUMB | (sp & 4 ? 1u << 9 : 0)};
+        EXPECT_EQ(frame_at(frame), want) << std::hex << sp;
+        EXPECT_EQ(read_word(ICSR) & 0x1FF, uint32_t{EXC_SVCALL}) << "VECTACTIVE";
+        EXPECT_TRUE(read_word(ICSR) & (1u << 11)) << "RETTOBASE: nothing else active";
+
+        resume_past_bkpt();
+        halted_at("after_svc");
+        EXPECT_EQ(ipsr(), 0u);
+        EXPECT_EQ(reg(REGSEL_SP), sp) << "unstacked, padding and all";
+        EXPECT_EQ(reg(0), 0xA0u);
+        EXPECT_EQ(reg(3), 0xA3u);
+        EXPECT_EQ(reg(12), 0xACu);
+        EXPECT_EQ(reg(REGSEL_LR), 0x1235u);
+        EXPECT_EQ(read_word(SHCSR) & (1u << 7), 0u) << "SVCALLACT clear after the return";
+    }
+}
+
+TEST_F(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
+{
+    start("case_svc");
+    const uint32_t psp = 0x20006000;
+    set_reg(REGSEL_PSP, psp);
+    set_reg(REGSEL_SPECIAL, CONTROL_SPSEL);
+    EXPECT_EQ(reg(REGSEL_SP), psp) << "SP follows CONTROL.SPSEL";
+    run_until_stopped();
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFFDu);
+    EXPECT_EQ(reg(REGSEL_PSP), psp - 0x20);
+    EXPECT_EQ(reg(REGSEL_MSP), STACK) << "the handler runs on the untouched main stack";
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) & CONTROL_SPSEL, 0u);
+    EXPECT_EQ(read_word(psp - 0x20 + 24), symbol("after_svc"));
+    resume_past_bkpt();
+    halted_at("after_svc");
+    EXPECT_EQ(reg(REGSEL_SP), psp);
+    EXPECT_EQ(reg(REGSEL_PSP), psp);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) & CONTROL_SPSEL, CONTROL_SPSEL);
+}
+
+// With floating-point work in thread code (CONTROL.FPCA) the extended
+// frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear; the
+// return restores S0 the handler clobbered, and FPCA.
+TEST_F(Exceptions, FloatingPointContextGetsTheExtendedFrame)
+{
+    start("case_fp_svc");
+    run_until_stopped();
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFE9u);
+    uint32_t frame = STACK - 0x68;
+    EXPECT_EQ(reg(REGSEL_SP), frame);
+    EXPECT_EQ(read_word(frame + 24), symbol("after_fp_svc"));
+    EXPECT_EQ(read_word(frame + 32), 0x3F800000u) << "S0";
+    EXPECT_EQ(read_word(frame + 32 + 15 * 4), 0x40000000u) << "S15";
+    EXPECT_EQ(reg(REGSEL_SPECIAL) & (CONTROL_FPCA << 24), 0u) << "FPCA clear in the handler";
+    resume_past_bkpt();
+    halted_at("fp_svc_done");
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(reg(6), 0x3F800000u) << "S0 unstacked";
+    EXPECT_EQ(reg(7), 0x40000000u);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA) << "FPCA set again, no reserved bits";
+}
+
+// PendSV and SysTick pended together under PRIMASK: the more urgent runs
+// first, the other tail-chains into its place (the same SP: no second frame).
+TEST_F(Exceptions, PendedTogetherTheyRunByPriorityAndTailChain)
+{
+    struct order_case {
+        uint32_t shpr3;
+        uint32_t first, second;
+    };
+    const order_case cases[] = {
+        {0x80400000, EXC_PENDSV, EXC_SYSTICK}, // PendSV 0x40, SysTick 0x80
+        {0x40800000, EXC_SYSTICK, EXC_PENDSV},
+        {0x00000000, EXC_PENDSV, EXC_SYSTICK}, // equal: the lower number first
+    };
+    for (const order_case &c : cases) {
+        start("case_pend");
+        write_word(SHPR3, c.shpr3);
+        set_reg(5, PENDSVSET | PENDSTSET);
+        run_until_stopped();
+        halted_at("pend_done");
+        uint32_t frame = STACK - 0x20;
+        std::vector<log_entry> want = {{c.first, frame}, {c.second, frame}};
+        EXPECT_EQ(log(), want) << std::hex << c.shpr3;
+        EXPECT_EQ(read_word(SHPR3), c.shpr3);
+        EXPECT_EQ(reg(REGSEL_SP), STACK);
+    }
+}
+
+// IRQ 0 pends IRQ 1 from its handler: a more urgent IRQ 1 nests, a less
+// urgent one waits and tail-chains; PRIGROUP decides what "more urgent" is.
+TEST_F(Exceptions, NestingFollowsGroupPriorities)
+{
+    uint32_t frame = STACK - 0x20;
+    struct nest_case {
+        const char *name;
+        uint32_t ipr; // IRQ 0 in byte 0, IRQ 1 in byte 1
+        uint32_t aircr_prigroup;
+        std::vector<uint32_t> order;
+        bool nested;
+    };
+    const nest_case cases[] = {
+        {"IRQ 1 more urgent", 0x4080, 0, {16, 17, 0x110}, true},
+        {"IRQ 1 less urgent", 0xC080, 0, {16, 0x110, 17}, false},
+        {"same group under PRIGROUP 7", 0x4080, 7, {16, 0x110, 17}, false},
+        {"other groups under PRIGROUP 6", 0x4080, 6, {16, 17, 0x110}, true},
+    };
+    for (const nest_case &c : cases) {
+        start("case_irq");
+        write_word(AIRCR, AIRCR_VECTKEY | c.aircr_prigroup << 8);
+        EXPECT_EQ((read_word(AIRCR) >> 8) & 7, c.aircr_prigroup);
+        write_word(NVIC_IPR, c.ipr);
+        write_word(NVIC_ISER, 3);
+        run_until_stopped();
+        halted_at("irq_done");
+        std::vector<log_entry> got = log();
+        ASSERT_EQ(got.size(), 3u) << c.name;
+        for (size_t i = 0; i < 3; i++)
+            EXPECT_EQ(got[i].ipsr, c.order[i]) << c.name << " entry " << i;
+        EXPECT_EQ(got[0].sp, frame) << c.name;
+        if (c.nested)
+            EXPECT_LT(got[1].sp, frame - 0x20 + 1) << c.name << ": a frame of its own below IRQ 0's";
+        else
+            EXPECT_EQ(got[2].sp, frame) << c.name << ": tail-chained into IRQ 0's frame";
+        EXPECT_EQ(read_word(NVIC_IABR), 0u) << c.name;
+    }
+}
+
+TEST_F(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
+{
+    start("case_basepri");
+    write_word(NVIC_IPR, 0x80);
+    write_word(NVIC_ISER, 1);
+    run_until_stopped();
+    halted_at("basepri_held");
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ((read_word(ICSR) >> 12) & 0x1FF, 16u) << "VECTPENDING";
+    EXPECT_TRUE(read_word(ICSR) & (1u << 22)) << "ISRPENDING";
+    EXPECT_EQ(read_word(NVIC_ISPR), 1u);
+    resume_past_bkpt();
+    halted_at("basepri_done");
+    ASSERT_EQ(log().size(), 2u) << "taken as BASEPRI cleared";
+    EXPECT_EQ(read_word(NVIC_ISPR), 2u) << "IRQ 0 taken; IRQ 1, which it pends, is not enabled";
+
+    start("case_basepri");
+    write_word(NVIC_IPR, 0x20); // more urgent than BASEPRI 0x40
+    run_until_stopped();
+    halted_at("basepri_held");
+    EXPECT_EQ(log().size(), 2u);
+}
+
+// A fault with its handler disabled, or an SVC under PRIMASK, escalates
+// to HardFault (FORCED); an enabled UsageFault takes its own handler.
+TEST_F(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
+{
+    struct fault_case {
+        const char *entry, *at;
+        uint32_t shcsr, ccr;
+        int handler;
+        uint32_t cfsr, hfsr;
+        uint32_t stacked_pc;
+    };
+    const fault_case cases[] = {
+        {"case_udf", "udf_at", 0, CCR_STKALIGN, EXC_HARDFAULT, CFSR_UNDEFINSTR, HFSR_FORCED, 0},
+        {"case_udf", "udf_at", USGFAULTENA, CCR_STKALIGN, EXC_USAGEFAULT, CFSR_UNDEFINSTR, 0, 0},
+        {"case_div", "div_at", USGFAULTENA, CCR_STKALIGN | CCR_DIV_0_TRP, EXC_USAGEFAULT, CFSR_DIVBYZERO, 0, 0},
+        {"case_even", "even_target", USGFAULTENA, CCR_STKALIGN, EXC_USAGEFAULT, CFSR_INVSTATE, 0, 0},
+        {"case_unaligned", "unaligned_at", 0, CCR_STKALIGN | CCR_UNALIGN_TRP, EXC_HARDFAULT, CFSR_UNALIGNED,
+         HFSR_FORCED, 0},
+        {"case_svc_masked", nullptr, 0, CCR_STKALIGN, EXC_HARDFAULT, 0, HFSR_FORCED, 0},
+    };
+    for (const fault_case &c : cases) {
+        start(c.entry);
+        write_word(CFSR, 0xFFFFFFFF);
+        write_word(HFSR, 0xFFFFFFFF);
+        write_word(SHCSR, c.shcsr);
+        write_word(CCR, c.ccr);
+        run_until_stopped();
+        halted_at("fault_handler");
+        EXPECT_EQ(ipsr(), static_cast<uint32_t>(c.handler)) << c.entry;
+        EXPECT_EQ(read_word(CFSR), c.cfsr) << c.entry;
+        EXPECT_EQ(read_word(HFSR), c.hfsr) << c.entry;
+        uint32_t stacked_pc = read_word(reg(REGSEL_SP) + 24);
+        if (c.at)
+            EXPECT_EQ(stacked_pc, symbol(c.at) & ~1u) << c.entry << ": the faulting instruction";
+        else
+            EXPECT_EQ(stacked_pc, symbol("case_svc_masked") + 4) << "past the SVC";
+    }
+    // Without the traps the same code runs on.
+    const std::pair<const char *, const char *> quiet[] = {{"case_div", "div_done"},
+                                                           {"case_unaligned", "unaligned_done"}};
+    for (const auto &q : quiet) {
+        start(q.first);
+        write_word(CCR, CCR_STKALIGN);
+        run_until_stopped();
+        halted_at(q.second);
+    }
+    EXPECT_EQ(reg(4), 0u) << "a division by zero gives 0";
+}
+
+// A fault at priority -1 (FAULTMASK, or in HardFault itself: VTOR moved to
+// a RAM table whose HardFault vector points at an undefined instruction)
+// locks the core up.
+TEST_F(Exceptions, AFaultThatCannotBeTakenLocksTheCoreUp)
+{
+    start("case_faultmask_udf");
+    run_until_stopped();
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("faultmask_udf_at"));
+    EXPECT_EQ(reg(REGSEL_SP), STACK) << "nothing stacked";
+
+    const uint32_t table = 0x20002000;
+    for (uint32_t n = 0; n < 16; n++)
+        write_word(table + 4 * n, read_word(4 * n));
+    write_word(table + 4 * EXC_HARDFAULT, symbol("case_udf") | 1);
+    start("case_div");
+    write_word(VTOR, table);
+    EXPECT_EQ(read_word(VTOR), table);
+    write_word(CCR, CCR_STKALIGN | CCR_DIV_0_TRP);
+    write_word(CFSR, 0xFFFFFFFF);
+    run_until_stopped();
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("udf_at"));
+    EXPECT_EQ(ipsr(), uint32_t{EXC_HARDFAULT});
+    EXPECT_EQ(read_word(CFSR), CFSR_DIVBYZERO | CFSR_UNDEFINSTR);
+    EXPECT_EQ(read_word(STACK - 0x20 + 24), symbol("div_at")) << "the first fault's frame";
+}
+
+TEST_F(Exceptions, VectorCatchHaltsOnTheHandlersFirstInstruction)
+{
+    start("case_udf");
+    write_word(DEMCR, DEMCR_VC_HARDERR);
+    run_until_stopped();
+    halted_at("fault_handler");
+    EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_VCATCH) << "the catch, not the handler's BKPT";
+    EXPECT_EQ(ipsr(), uint32_t{EXC_HARDFAULT});
+    EXPECT_EQ(read_word(STACK - 0x20 + 24), symbol("udf_at"));
+
+    start("case_udf");
+    write_word(DEMCR, DEMCR_VC_HARDERR);
+    write_word(SHCSR, USGFAULTENA);
+    run_until_stopped();
+    halted_at("fault_handler");
+    EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_BKPT) << "a UsageFault is not a HardFault";
+}
+
+// A step with an exception due lands on the handler's first instruction;
+// steps through the handler come back out to the code it interrupted.
+TEST_F(Exceptions, SteppingGoesIntoAndOutOfAHandler)
+{
+    start("case_pend");
+    uint32_t at = symbol("pend_done");
+    set_reg(REGSEL_PC, at);
+    write_word(ICSR, PENDSVSET);
+    write_word(DHCSR, DHCSR_STEP);
+    turns(1);
+    halted_at("log_handler");
+    EXPECT_EQ(ipsr(), uint32_t{EXC_PENDSV});
+    EXPECT_EQ(read_word(DFSR) & DFSR_HALTED, DFSR_HALTED);
+    int steps = 0;
+    while (ipsr() != 0 && steps < 40) {
+        write_word(DHCSR, DHCSR_STEP);
+        turns(1);
+        steps++;
+    }
+    EXPECT_EQ(ipsr(), 0u);
+    EXPECT_EQ(reg(REGSEL_PC), at) << "back where it was taken";
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(log().size(), 1u);
+
+    // C_MASKINTS keeps it out: the step runs the instruction instead.
+    start("case_pend");
+    set_reg(REGSEL_PC, symbol("pend_unmask"));
+    write_word(ICSR, PENDSVSET);
+    write_word(DHCSR, DHCSR_STEP | C_MASKINTS);
+    turns(1);
+    EXPECT_EQ(ipsr(), 0u);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("pend_unmask") + 2);
+    EXPECT_TRUE(read_word(ICSR) & PENDSVSET) << "still pending";
+}
+
+// SysTick counts core cycles: handler entries over a run of known length,
+// COUNTFLAG, CALIB, and the pending state TICKINT gives.
+TEST_F(Exceptions, SysTickInterruptsAtItsRateInCoreCycles)
+{
+    start("reset_handler");
+    write_word(symbol("tick_count"), 0);
+    write_word(SYST_RVR, 999);
+    write_word(SYST_CVR, 0);
+    write_word(SYST_CSR, 7);
+    const core_debug &d = v_.rec->st.core;
+    uint64_t before = d.cycles;
+    run_until_stopped(10); // 10 turns of 16000 instructions
+    write_word(DHCSR, DHCSR_HALT);
+    uint64_t cycles = d.cycles - before;
+    EXPECT_EQ(cycles, 160000u);
+    EXPECT_NEAR(read_word(symbol("tick_count")), cycles / 1000, 1);
+    EXPECT_TRUE(read_word(SYST_CSR) & (1u << 16)) << "COUNTFLAG";
+    EXPECT_FALSE(read_word(SYST_CSR) & (1u << 16)) << "clears when read";
+    EXPECT_LE(read_word(SYST_CVR), 999u);
+    EXPECT_EQ(read_word(SYST_CALIB) & 0xFFFFFF, CORE_HZ / 100 - 1);
+
+    uint32_t ticks = read_word(symbol("tick_count"));
+    turns(5);
+    EXPECT_EQ(read_word(symbol("tick_count")), ticks) << "the SysTick stops while the core is halted";
+    write_word(ICSR, 1u << 25); // PENDSTCLR: a wrap at the end of the last turn may wait
+    write_word(SYST_CSR, 5);    // no TICKINT: it counts, nothing pends
+    run_until_stopped(2);
+    write_word(DHCSR, DHCSR_HALT);
+    EXPECT_EQ(read_word(symbol("tick_count")), ticks);
+    EXPECT_FALSE(read_word(ICSR) & PENDSTSET);
+    EXPECT_TRUE(read_word(SYST_CSR) & (1u << 16));
+}
+
+TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
+{
+    struct rw_case {
+        uint32_t addr, written, read;
+    };
+    const rw_case cases[] = {
+        {SHPR2, 0xFFFFFFFF, 0xF0000000}, // SVCall only; 4 priority bits
+        {SHPR3, 0x12345678, 0x10300070}, // DebugMonitor, PendSV, SysTick; 13 reserved
+        {NVIC_IPR + 4, 0xFFFFFFFF, 0xF0F0F0F0},
+        {VTOR, 0x20001234, 0x20001200},
+        {CCR, 0xFFFFFFFF, 0x31B},
+        {SHCSR, 0xFFFFFFFF, 7u << 16},
+        {MVFR0, 0, 0x10110021}, // single-precision FPU
+        {MVFR1, 0, 0x11000011},
+        {MVFR2, 0xFFFFFFFF, 0},
+        {FPCCR, 0x40000000, 0x40000000}, // ASPEN only
+    };
+    for (const rw_case &c : cases) {
+        write_word(c.addr, c.written);
+        EXPECT_EQ(read_word(c.addr), c.read) << std::hex << c.addr;
+    }
+    probe_core_reset(v_);
+    EXPECT_EQ(read_word(CCR), CCR_STKALIGN) << "reset: STKALIGN set";
+    EXPECT_EQ(read_word(VTOR), 0u);
+    EXPECT_EQ(read_word(SHPR3), 0u);
+    EXPECT_EQ(read_word(FPCCR), 0xC0000000u) << "reset: ASPEN and LSPEN";
+}
+
+// The exception test firmware from reset: every step it takes, seen in
+// its memory, the order of its handlers and the SysTick's count against
+// the core cycles it ran.
+TEST_F(Exceptions, TheExceptionFirmwareRunsEachHandlerInTurn)
+{
+    load_image(EXCEPTIONS_ELF);
+    auto at = [](const char *name) { return vprobe_test::elf_address(EXCEPTIONS_ELF, name); };
+    const core_debug &d = v_.rec->st.core;
+    uint64_t before = d.cycles;
+    for (int i = 0; i < 100 && read_word(at("exc_done")) == 0; i++)
+        turns(1);
+    ASSERT_EQ(read_word(at("exc_done")), 1u) << "PC " << std::hex << reg(REGSEL_PC);
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < read_word(at("exc_order_n")); i++)
+        order.push_back(read_word(at("exc_order") + 4 * i));
+    EXPECT_EQ(order, (std::vector<uint32_t>{11, 14, 16, 17, 18, 14, 19}));
+    EXPECT_EQ(read_word(at("exc_order_sp") + 16), read_word(at("exc_order_sp") + 20)) << "PendSV chained to IRQ 2";
+    EXPECT_LT(read_word(at("exc_order_sp") + 12), read_word(at("exc_order_sp") + 8)) << "IRQ 1 nested in IRQ 0";
+    EXPECT_EQ(read_word(at("exc_nested")), 1u);
+    EXPECT_EQ(read_word(at("exc_basepri_held")), 1u);
+    EXPECT_EQ(read_word(at("exc_svc_number")), 42u);
+    EXPECT_EQ(read_word(at("exc_hardfault")), 1u);
+    EXPECT_EQ(read_word(at("exc_fault_pc")), at("exc_fault_at"));
+    EXPECT_EQ(read_word(at("exc_hfsr")), HFSR_FORCED);
+    EXPECT_EQ(read_word(at("exc_cfsr")), CFSR_PRECISERR | CFSR_BFARVALID);
+    uint32_t ticks = read_word(at("exc_ticks"));
+    EXPECT_NEAR(ticks, (d.cycles - before) / (CORE_HZ / 1000), 1);
+    turns(20); // it sleeps between ticks now: the time asleep counts
+    EXPECT_GT(read_word(at("exc_ticks")), ticks);
+}
+
+} // namespace
