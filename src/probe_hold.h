@@ -11,13 +11,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "result_codes.h"
+
 struct _sock_info;
 struct tarvex_usb;
 
-// The status a request refused for a hold answers where its reply carries a
-// result: the probe is held by another client (at once with no wait, or once
-// the wait limit passed).
-constexpr int ERROR_PROBE_HELD = -6;
+// A request refused for a hold answers ERROR_PROBE_HELD (result_codes.h)
+// where its reply carries a result: at once with no wait, or once the wait
+// limit passed.
 
 // --hold-wait: how long an ordinary request waits behind another client's
 // hold (default 30 s). --hold-max: how long a hold may last (0: no limit).

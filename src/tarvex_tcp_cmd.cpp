@@ -1393,9 +1393,6 @@ static void txt_who_holds(tcp_request *r)
     CMD_DEBUG("tarvex-tcp-who-holds : (%s) returned value '%s'", client_name(r), mes);
 }
 
-// The status of a request its client may not make (an administrator's).
-constexpr int ERROR_NOT_PERMITTED = -7;
-
 // "1 0\n" when the hold on the probe ID names (as for who-holds) ended, "1
 // -4\n" when nobody held it or there is no such probe, "1 -7\n" when the
 // client may not end another's hold. For a holder that is stopped or stuck

@@ -9,15 +9,9 @@
 #include <cstdint>
 
 #include "libusb1_common.h"
+#include "result_codes.h"
 
 struct tarvex_usb;
-
-// ---- Result codes ----------------------------------------------------------
-
-constexpr int ERROR_OK = 0;
-constexpr int ERROR_ALIGNMENT = -2; // 32-bit access with unaligned address or length
-constexpr int ERROR_FAIL = -4;      // transfer failure, probe error status, unsupported request
-constexpr int ERROR_WAIT = -5;      // the probe answered a wait status; the operation may be repeated
 
 // ---- Wire constants --------------------------------------------------------
 
