@@ -194,7 +194,7 @@ static int cmd_release(cli_session &s, const args_t &)
     if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(s.probe.index), &holder, &found) != 0 ||
         tarvex::force_release_probe(s.conn, static_cast<uint32_t>(s.probe.index), &result) != 0)
         return lost_server("tarvex-tcp-force-release");
-    if (result == tarvex::NOT_PERMITTED)
+    if (result == tarvex_wire::RESULT_NOT_PERMITTED)
         return fail(EXIT_FAILED,
                     "releasing another client's hold on probe %d needs root or the server's group, "
                     "on the server's Unix socket (--host unix:PATH)",

@@ -14,7 +14,7 @@ static std::string refusal(server_link &l, int result)
 {
     tarvex::probe_holder holder;
     bool found = false;
-    if (result != tarvex::PROBE_HELD)
+    if (result != tarvex_wire::RESULT_PROBE_HELD)
         return "the server refused the hold on the probe (result " + std::to_string(result) + ")";
     if (tarvex::probe_holder_of(l.conn(), l.assoc(), &holder, &found) != 0 || !found || !holder.held)
         return "the probe was held by another client for longer than the wait";
@@ -47,7 +47,7 @@ int hold_take(server_link &l, double wait_s, hold_waiter *waiter, std::string *w
     if (result == 0)
         return TARGET_OK;
     *why = refusal(l, result);
-    return result == tarvex::PROBE_HELD ? TARGET_HELD : TARGET_FAILED;
+    return result == tarvex_wire::RESULT_PROBE_HELD ? TARGET_HELD : TARGET_FAILED;
 }
 
 void hold_release(server_link &l)
