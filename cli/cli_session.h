@@ -30,10 +30,10 @@ struct cli_options {
     std::string semihost_dir;
     size_t dashes_at = SIZE_MAX;
     // flash, erase, verify
-    std::string base;                                    // where a raw binary goes
-    tarvex::image_format format = tarvex::IMAGE_UNKNOWN; // --format: not decided by the file
-    std::string algo;                                    // --algo FLM
-    std::string pack;                                    // --pack PACK (with --device)
+    std::string base;                                                  // where a raw binary goes
+    tarvex_images::image_format format = tarvex_images::IMAGE_UNKNOWN; // --format: not decided by the file
+    std::string algo;                                                  // --algo FLM
+    std::string pack;                                                  // --pack PACK (with --device)
     std::string device;
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;

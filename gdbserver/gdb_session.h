@@ -40,7 +40,7 @@ struct session_config {
     std::string probe = "0";
     memory_region ram = {0x20000000, 128 * 1024};
     memory_region flash = {0x00000000, 256 * 1024};
-    tarvex_target::flash_source flash_source; // --algo, --pack, --device
+    tarvex_flash::flash_source flash_source; // --algo, --pack, --device
 };
 
 class gdb_session
