@@ -15,6 +15,7 @@
 #include "itm_text.h"
 #include "semihost_run.h"
 #include "target.h"
+#include "target_probe.h"
 
 namespace tarvex_cli
 {
@@ -229,20 +230,21 @@ static int drain_trace(void *ctx)
     run_job &job = *static_cast<run_job *>(ctx);
     if (!job.trace_on || job.trace_failed)
         return job.trace_failed ? tt::TARGET_FAILED : tt::TARGET_OK;
-    int result = 0, lost = 0;
+    int rc = tt::TARGET_OK, result = 0;
     std::vector<uint8_t> data;
     for (int i = 0; i < TRACE_ATTEMPTS; i++) {
-        lost = tarvex::trace_read(job.s->conn, job.s->link.assoc(), TRACE_DRAIN_MAX, &result, &data, TRACE_QUIET_MS);
-        if (lost != 0 || result >= 0)
+        rc = tt::trace_take(job.s->link, TRACE_DRAIN_MAX, &data, &result, TRACE_QUIET_MS);
+        if (rc != tt::TARGET_FAILED)
             break;
     }
-    if (lost != 0 || result < 0) {
+    if (rc != tt::TARGET_OK) {
         job.trace_failed = true;
+        bool lost = rc == tt::TARGET_LOST;
         fail(RUN_STATUS_NOT_RUN,
              "the probe's trace could not be read (%s): the firmware's ITM text was lost "
              "from here on, so the run is stopped",
-             lost != 0 ? "no reply from tarvex-server" : ("result " + std::to_string(result)).c_str());
-        return lost != 0 ? tt::TARGET_LOST : tt::TARGET_FAILED;
+             lost ? "no reply from tarvex-server" : ("result " + std::to_string(result)).c_str());
+        return rc;
     }
     std::string text;
     tt::itm_decode(job.itm, data.data(), data.size(), &text);
@@ -253,10 +255,11 @@ static int drain_trace(void *ctx)
 static void trace_switch(run_job &job, bool on)
 {
     cli_session &s = *job.s;
-    std::string request = on ? with_assoc(s, "tarvex-config-trace", " 1 2 1 " + std::to_string(s.opt.trace_hz))
-                             : with_assoc(s, "tarvex-config-trace", " 0 2 1 0");
-    std::string reply;
-    bool ok = s.conn.text(request, &reply) == 0 && reply.rfind("1 0 ", 0) == 0;
+    bool ok = false;
+    if (on)
+        ok = tt::trace_start(s.link, s.opt.trace_hz) == tt::TARGET_OK;
+    else
+        tt::trace_stop(s.link);
     if (on && !ok)
         fprintf(stderr, "tarvex-cli: the probe gives no trace: the image's ITM text is not shown\n");
     job.trace_on = on && ok;

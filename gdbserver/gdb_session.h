@@ -26,9 +26,9 @@ using tarvex_target::debug_units;
 using tarvex_target::server_link;
 
 // The largest packet taken from GDB, as qSupported announces it: an X
-// packet's header and 31 KiB of data, so one load packet is one memory
-// write request to the server.
-constexpr size_t PACKET_SIZE = 31 * 1024 + 32;
+// packet's header and one memory write piece of data, so one load packet is
+// one memory write request to the server.
+constexpr size_t PACKET_SIZE = tarvex::WRITE_MEM_PIECE + 32;
 
 struct memory_region {
     uint32_t base;
