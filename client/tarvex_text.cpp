@@ -89,7 +89,12 @@ int describe_probe(connection &c, int position, probe_entry *entry, bool *found)
     return 0;
 }
 
-int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial)
+// "get-tarvex-by-index": the probe with that index, which the server keeps
+// for it (serial) for its whole life. *found is false when no attached probe
+// has it; *gone_serial then holds the serial it was given to, "" when it was
+// given to none (the index is past the last). From a server without indices,
+// the probe at that position.
+static int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial)
 {
     std::vector<std::string> f;
     if (ask(c, line(KW_GET_BY_INDEX, std::to_string(index)), &f) != 0)

@@ -36,12 +36,6 @@ int probe_count(connection &c, int *count);
 // "get-tarvex-descriptor": the probe at a position of the server's list
 // (positions shift when a probe leaves); *found is false when there is none.
 int describe_probe(connection &c, int position, probe_entry *entry, bool *found);
-// "get-tarvex-by-index": the probe with that index, which the server keeps
-// for it (serial) for its whole life. *found is false when no attached probe
-// has it; *gone_serial then holds the serial it was given to, "" when it was
-// given to none (the index is past the last). From a server without indices,
-// the probe at that position.
-int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial);
 // The attached probes in index order.
 int list_probes(connection &c, std::vector<probe_entry> *probes);
 // Finds a probe as the command-line tools name it: a short all-digit
