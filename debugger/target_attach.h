@@ -1,8 +1,9 @@
 // Attaching a front end to a probe through tarvex-server, step by step in
 // the order both front ends take them: name the connection, find the probe,
 // open an association with it, put it into debug mode; and detaching. Each
-// step answers a target_result; TARGET_LOST means no reply came, and the
-// link's last_result says what the probe answered to a refused step.
+// step answers a target_result; TARGET_LOST means no reply came (the link
+// is lost from then on), and a probe that refused debug mode leaves its
+// answer in the link's last_result.
 #pragma once
 
 #include <string>
