@@ -22,6 +22,7 @@ enum target_result : int {
     TARGET_UNSUITABLE = -4, // nothing can break or watch there
     TARGET_HELD = -5,       // another client holds the probe
     TARGET_CANCELLED = -6,  // the caller asked a long operation to stop, and it did
+    TARGET_NO_PROBE = -7,   // the server lists no probe by that name
 };
 
 class link
@@ -45,14 +46,14 @@ public:
 
 // The link over one association with tarvex-server. Failures set lost
 // (no reply) or last_result (what the probe answered), for the messages
-// of the front ends.
+// of the front ends. The layer's other requests on the association
+// (attaching, the probe's own, holds) go through link_access.h.
 class server_link : public link
 {
 public:
     server_link(tarvex::connection *conn, uint32_t assoc) : conn_(conn), assoc_(assoc) {}
     void set_assoc(uint32_t assoc) { assoc_ = assoc; }
     uint32_t assoc() const { return assoc_; }
-    tarvex::connection &conn() { return *conn_; }
     bool lost() const { return lost_; }
     void mark_lost() { lost_ = true; }
     int last_result() const { return last_result_; }
@@ -66,7 +67,9 @@ public:
     int write_memory(uint32_t addr, uint32_t size, uint32_t count, const uint8_t *data) override;
 
 private:
-    int outcome(int rc, int result);
+    friend struct link_access;
+    int outcome(int rc, int result) { return settle(rc, result, result != 0); }
+    int settle(int rc, int result, bool failed);
     tarvex::connection *conn_;
     uint32_t assoc_;
     bool lost_ = false;

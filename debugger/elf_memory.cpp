@@ -1,6 +1,6 @@
 #include "elf_memory.h"
 
-namespace tarvex
+namespace tarvex_images
 {
 
 elf_file::~elf_file()
@@ -32,4 +32,4 @@ int elf_open(elf_file &f, const uint8_t *bytes, size_t len, const char *what, st
     return 0;
 }
 
-} // namespace tarvex
+} // namespace tarvex_images

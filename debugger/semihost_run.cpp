@@ -46,7 +46,7 @@ static int memory_verdict(link &l, int rc)
     uint32_t dhcsr = 0;
     if (rc == TARGET_FAILED && again([&] { return l.read_debug(DHCSR, &dhcsr); }) == TARGET_OK)
         return -1;
-    return tarvex::SEMIHOST_LINK_FAILED;
+    return tarvex_semihost::SEMIHOST_LINK_FAILED;
 }
 
 static int link_read(void *ctx, uint32_t addr, uint8_t *data, uint32_t len)
@@ -67,9 +67,9 @@ static int link_write(void *ctx, uint32_t addr, const uint8_t *data, uint32_t le
     return rc == TARGET_OK ? 0 : memory_verdict(l, rc);
 }
 
-tarvex::semihost_memory semihost_memory_of(link &l)
+tarvex_semihost::semihost_memory semihost_memory_of(link &l)
 {
-    tarvex::semihost_memory m;
+    tarvex_semihost::semihost_memory m;
     m.ctx = &l;
     m.read = link_read;
     m.write = link_write;
@@ -78,8 +78,8 @@ tarvex::semihost_memory semihost_memory_of(link &l)
 
 // sites: the PCs where a call was seen in this run, whose instruction is
 // taken as read (null: always read).
-static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *sites, uint32_t *pc,
-                 tarvex::semihost_exit *exit, serve_outcome *outcome)
+static int serve(link &l, tarvex_semihost::semihost_session &s, std::vector<uint32_t> *sites, uint32_t *pc,
+                 tarvex_semihost::semihost_exit *exit, serve_outcome *outcome)
 {
     static const unsigned selectors[] = {REGSEL_PC, 0, 1};
     uint32_t regs[3] = {};
@@ -91,17 +91,18 @@ static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *si
     uint8_t at_pc[2] = {};
     if (rc == TARGET_OK && !known)
         rc = again([&] { return l.read_memory(regs[0] & ~1u, 1, 2, at_pc); });
-    if (rc != TARGET_OK || (!known && !tarvex::semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8))))
+    if (rc != TARGET_OK ||
+        (!known && !tarvex_semihost::semihost_is_call(static_cast<uint16_t>(at_pc[0] | at_pc[1] << 8))))
         return rc;
     if (!known && sites != nullptr && sites->size() < CALL_SITES)
         sites->push_back(regs[0]);
     uint32_t result = 0;
     s.link_failed = false; // of this call: a debugger may resume after one that failed
-    int performed = tarvex::semihost_perform(s, regs[1], regs[2], &result, exit);
+    int performed = tarvex_semihost::semihost_perform(s, regs[1], regs[2], &result, exit);
     if (s.link_failed) // the call was not served: the core stays on it
         return TARGET_FAILED;
-    if (performed != tarvex::SEMIHOST_RESUME) {
-        *outcome = performed == tarvex::SEMIHOST_EXITED ? SERVE_EXITED : SERVE_DEADLINE;
+    if (performed != tarvex_semihost::SEMIHOST_RESUME) {
+        *outcome = performed == tarvex_semihost::SEMIHOST_EXITED ? SERVE_EXITED : SERVE_DEADLINE;
         return TARGET_OK;
     }
     rc = again([&] { return l.write_core(0, result); });
@@ -117,7 +118,7 @@ static int serve(link &l, tarvex::semihost_session &s, std::vector<uint32_t> *si
     return rc;
 }
 
-int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::semihost_exit *exit,
+int semihost_serve(link &l, tarvex_semihost::semihost_session &s, uint32_t *pc, tarvex_semihost::semihost_exit *exit,
                    serve_outcome *outcome)
 {
     return serve(l, s, nullptr, pc, exit, outcome);
@@ -179,7 +180,7 @@ static void halt_at_end(link &l, run_result &r)
     }
 }
 
-run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options &opt)
+run_result semihost_run(link &l, tarvex_semihost::semihost_session &s, const run_options &opt)
 {
     run_result r;
     std::vector<uint32_t> sites;

@@ -4,7 +4,7 @@
 
 #include "elf_memory.h"
 
-namespace tarvex
+namespace tarvex_images
 {
 
 // Thumb functions carry bit 0 in their symbol value; the code starts one
@@ -89,4 +89,4 @@ std::string image_place_text(const image_place &p)
     return text;
 }
 
-} // namespace tarvex
+} // namespace tarvex_images

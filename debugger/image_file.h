@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvex
+namespace tarvex_images
 {
 
 struct image_extent {
@@ -45,4 +45,4 @@ int image_read(image_format format, const uint8_t *bytes, size_t len, uint32_t b
 // with *why naming the first address two extents share.
 int image_normalize(std::vector<image_extent> &extents, std::string *why);
 
-} // namespace tarvex
+} // namespace tarvex_images

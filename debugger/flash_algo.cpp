@@ -8,7 +8,7 @@
 
 #include "elf_memory.h"
 
-namespace tarvex
+namespace tarvex_images
 {
 
 namespace
@@ -278,4 +278,4 @@ uint32_t flash_checksum(const uint8_t *data, size_t len)
     return checksum_step(h, static_cast<uint32_t>(len));
 }
 
-} // namespace tarvex
+} // namespace tarvex_images

@@ -9,7 +9,7 @@
 
 #include "elf_memory.h"
 
-namespace tarvex
+namespace tarvex_images
 {
 
 namespace
@@ -256,4 +256,4 @@ int image_read_binary(const uint8_t *bytes, size_t len, uint32_t base, std::vect
     return add_bytes(out, base, bytes, len, why);
 }
 
-} // namespace tarvex
+} // namespace tarvex_images

@@ -10,7 +10,7 @@
 
 #include "flash_loader.h"
 
-namespace tarvex_target
+namespace tarvex_flash
 {
 
 // Where things lie in the loader's RAM.
@@ -49,14 +49,16 @@ int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *
 class flash_runner
 {
 public:
-    flash_runner(link &l, const flash_setup &setup, flash_error *err) : l_(l), setup_(setup), err_(err) {}
+    flash_runner(tarvex_target::link &l, const flash_setup &setup, flash_error *err) : l_(l), setup_(setup), err_(err)
+    {
+    }
 
     // Halts and resets the core, writes the algorithm, the trap, the guard,
     // and SP, R9 and xPSR's Thumb bit.
     int place(flash_phase phase);
     const flash_layout &layout() const { return lay_; }
-    const tarvex::flash_algo &algo() const { return setup_.algo; }
-    link &target() { return l_; }
+    const tarvex_images::flash_algo &algo() const { return setup_.algo; }
+    tarvex_target::link &target() { return l_; }
 
     // A call in two halves, so that the next page can be written while one
     // runs. `addr` is what a failure names. finish gives R0 and, when
@@ -72,7 +74,7 @@ public:
     int init(uint32_t fnc);
     int uninit(uint32_t fnc);
     // The helper's checksum of each range, in one call per buffer of them.
-    int checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums);
+    int checksums(const std::vector<tarvex_images::image_extent> &ranges, std::vector<uint32_t> *sums);
     // A call of the helper's entry with R0 = a list of words it finds in
     // the first buffer, R1 = count, R2 = arg; list_room says how many
     // entries of entry_size bytes a list may hold.
@@ -95,7 +97,7 @@ public:
 private:
     int wait_trap();
     useconds_t first_pause() const;
-    link &l_;
+    tarvex_target::link &l_;
     const flash_setup &setup_;
     flash_error *err_;
     flash_layout lay_{};
@@ -114,4 +116,4 @@ constexpr uint32_t FLASH_TIMEOUT_FLOOR_MS = 1000;
 
 std::string hex32(uint32_t value);
 
-} // namespace tarvex_target
+} // namespace tarvex_flash

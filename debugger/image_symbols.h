@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tarvex
+namespace tarvex_images
 {
 
 struct image_place {
@@ -27,4 +27,4 @@ int image_entry(const uint8_t *bytes, size_t len, uint32_t *entry);
 // "function+0xOFF (file:line)" with what is known, or "".
 std::string image_place_text(const image_place &p);
 
-} // namespace tarvex
+} // namespace tarvex_images

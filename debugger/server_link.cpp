@@ -23,14 +23,14 @@ int link::read_core_set(const unsigned *regsels, size_t count, uint32_t *values)
 // rc is the client library's (the request got a reply or not), result the
 // reply's RESULT: each is known before this is called, never read in the
 // same expression as the call that sets it.
-int server_link::outcome(int rc, int result)
+int server_link::settle(int rc, int result, bool failed)
 {
     if (rc != 0) {
         lost_ = true;
         return TARGET_LOST;
     }
     last_result_ = result;
-    if (result == 0)
+    if (!failed)
         return TARGET_OK;
     LOG_DEBUG("the probe answered result %d", result);
     return TARGET_FAILED;

@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace tarvex
+namespace tarvex_semihost
 {
 
 namespace
@@ -816,4 +816,4 @@ int semihost_perform(semihost_session &s, uint32_t op, uint32_t param, uint32_t 
     return SEMIHOST_RESUME;
 }
 
-} // namespace tarvex
+} // namespace tarvex_semihost

@@ -12,7 +12,7 @@
 
 #include "elf_memory.h"
 
-namespace tarvex
+namespace tarvex_images
 {
 
 namespace
@@ -212,4 +212,4 @@ const pack_device *pack_find_device(const std::vector<pack_device> &devices, con
     return nullptr;
 }
 
-} // namespace tarvex
+} // namespace tarvex_images

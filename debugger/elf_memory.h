@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvex
+namespace tarvex_images
 {
 
 struct elf_file {
@@ -31,4 +31,4 @@ int elf_open(elf_file &f, const uint8_t *bytes, size_t len, const char *what, st
 // Sets *why to text and returns -1.
 int refuse(std::string *why, const std::string &text);
 
-} // namespace tarvex
+} // namespace tarvex_images

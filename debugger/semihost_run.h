@@ -14,7 +14,7 @@ namespace tarvex_target
 {
 
 // The target's memory for the semihosting module, through a link.
-tarvex::semihost_memory semihost_memory_of(link &l);
+tarvex_semihost::semihost_memory semihost_memory_of(link &l);
 
 // SERVE_DEADLINE: the session's deadline passed while the call waited for
 // console input; the core stays halted at the call.
@@ -23,7 +23,7 @@ enum serve_outcome : int { SERVE_NOT_CALL, SERVE_RESUMED, SERVE_EXITED, SERVE_DE
 // One halt of a halted core: when it is a semihosting call, performs it
 // and (unless the firmware exited) writes R0 and PC and resumes the core.
 // *pc is the PC of the halt; *exit is set on SERVE_EXITED.
-int semihost_serve(link &l, tarvex::semihost_session &s, uint32_t *pc, tarvex::semihost_exit *exit,
+int semihost_serve(link &l, tarvex_semihost::semihost_session &s, uint32_t *pc, tarvex_semihost::semihost_exit *exit,
                    serve_outcome *outcome);
 
 enum run_end : int {
@@ -47,7 +47,7 @@ struct run_options {
 struct run_result {
     run_end end = RUN_FAILED;
     int rc = TARGET_OK;
-    tarvex::semihost_exit exit;
+    tarvex_semihost::semihost_exit exit;
     uint32_t pc = 0; // where the core stopped
     unsigned calls = 0;
 };
@@ -55,6 +55,6 @@ struct run_result {
 // Lets the core run (it may be halted or running) and serves its
 // semihosting calls until it ends; the core is left halted, except after
 // a lost link.
-run_result semihost_run(link &l, tarvex::semihost_session &s, const run_options &opt);
+run_result semihost_run(link &l, tarvex_semihost::semihost_session &s, const run_options &opt);
 
 } // namespace tarvex_target

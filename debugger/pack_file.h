@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvex
+namespace tarvex_images
 {
 
 struct pack_algorithm {
@@ -41,4 +41,4 @@ int pack_member(const uint8_t *bytes, size_t len, const std::string &path, std::
 // The device named `name` (case-insensitive), or null.
 const pack_device *pack_find_device(const std::vector<pack_device> &devices, const std::string &name);
 
-} // namespace tarvex
+} // namespace tarvex_images

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvex
+namespace tarvex_images
 {
 
 constexpr uint32_t ALGO_ABSENT = 0xFFFFFFFF; // an optional function the algorithm lacks
@@ -64,4 +64,4 @@ int flash_sector_find(const flash_device_desc &d, uint32_t offset, uint32_t *sta
 // (vprobe/firmware/flash_helper.c), for comparing it with an image.
 uint32_t flash_checksum(const uint8_t *data, size_t len);
 
-} // namespace tarvex
+} // namespace tarvex_images

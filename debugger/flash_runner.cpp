@@ -10,8 +10,11 @@
 #include "target.h"
 #include "tarvex_client.h"
 
-namespace tarvex_target
+namespace tarvex_flash
 {
+
+using namespace tarvex_target;
+using tarvex_target::link; // not the POSIX link()
 
 using namespace armv7m;
 
@@ -49,12 +52,12 @@ static uint32_t align_up(uint32_t v, uint32_t a)
 
 int flash_layout_plan(const flash_setup &setup, flash_layout *out, std::string *why)
 {
-    const tarvex::flash_algo &a = setup.algo;
+    const tarvex_images::flash_algo &a = setup.algo;
     flash_layout lay{};
     lay.trap = align_up(setup.work_base, 4);
     lay.page_call = lay.trap + 4;
     lay.code = lay.page_call + PAGE_CALL_SIZE;
-    uint32_t at = align_up(lay.code + tarvex::flash_algo_span(a), 4);
+    uint32_t at = align_up(lay.code + tarvex_images::flash_algo_span(a), 4);
     if (!setup.helper.empty()) {
         lay.helper = at;
         at = align_up(at + static_cast<uint32_t>(setup.helper.size()), 4);
@@ -137,14 +140,14 @@ int flash_runner::place(flash_phase phase)
     // one after the other: one write.
     std::vector<uint8_t> image(lay_.code - lay_.trap, 0);
     put_word(&image[0], TRAP_WORD);
-    const tarvex::flash_algo &a = setup_.algo;
+    const tarvex_images::flash_algo &a = setup_.algo;
     for (uint32_t at : {PAGE_CALL_VERIFYING, PAGE_CALL_PLAIN}) {
         put_word(&image[4 + at], (lay_.code + a.program_page) | 1);
         put_word(&image[8 + at], a.device.page_size);
     }
-    if (a.verify != tarvex::ALGO_ABSENT)
+    if (a.verify != tarvex_images::ALGO_ABSENT)
         put_word(&image[12 + PAGE_CALL_VERIFYING], (lay_.code + a.verify) | 1);
-    std::vector<uint8_t> algo = tarvex::flash_algo_image(setup_.algo);
+    std::vector<uint8_t> algo = tarvex_images::flash_algo_image(setup_.algo);
     image.insert(image.end(), algo.begin(), algo.end());
     if (lay_.helper != 0) {
         image.resize(lay_.helper - lay_.trap, 0);
@@ -302,7 +305,7 @@ uint32_t flash_runner::list_room(uint32_t entry_size) const
 }
 
 // One call of the helper for as many ranges as a buffer's list holds.
-int flash_runner::checksums(const std::vector<tarvex::image_extent> &ranges, std::vector<uint32_t> *sums)
+int flash_runner::checksums(const std::vector<tarvex_images::image_extent> &ranges, std::vector<uint32_t> *sums)
 {
     size_t per_call = list_room(LIST_ENTRY);
     sums->clear();
@@ -330,4 +333,4 @@ int flash_runner::checksums(const std::vector<tarvex::image_extent> &ranges, std
     return TARGET_OK;
 }
 
-} // namespace tarvex_target
+} // namespace tarvex_flash

@@ -11,8 +11,11 @@
 #include "flash_runner.h"
 #include "pack_file.h"
 
-namespace tarvex_target
+namespace tarvex_flash
 {
+
+using namespace tarvex_target;
+using tarvex_target::link; // not the POSIX link()
 
 constexpr const char *SHIPPED_ALGO = "tarvex-virtual-target.FLM";
 constexpr const char *HELPER_ROUTINE = "tarvex-flash-helper.bin";
@@ -82,11 +85,11 @@ std::string flash_data_file(const flash_source &source, const char *name)
     return "";
 }
 
-static int parse_algo(const std::vector<uint8_t> &bytes, const std::string &what, tarvex::flash_algo *algo,
+static int parse_algo(const std::vector<uint8_t> &bytes, const std::string &what, tarvex_images::flash_algo *algo,
                       std::string *why)
 {
     std::string reason;
-    if (tarvex::flash_algo_parse(bytes.data(), bytes.size(), *algo, &reason) == 0)
+    if (tarvex_images::flash_algo_parse(bytes.data(), bytes.size(), *algo, &reason) == 0)
         return 0;
     *why = what + " is not a usable flash algorithm: " + reason;
     return -1;
@@ -95,25 +98,25 @@ static int parse_algo(const std::vector<uint8_t> &bytes, const std::string &what
 static int load_from_pack(const flash_source &source, flash_setup *setup, std::string *why)
 {
     std::vector<uint8_t> pack, member;
-    std::vector<tarvex::pack_device> devices;
+    std::vector<tarvex_images::pack_device> devices;
     std::string reason;
     if (read_whole(source.pack_path, &pack, why) != 0)
         return -1;
-    if (tarvex::pack_read(pack.data(), pack.size(), devices, &reason) != 0) {
+    if (tarvex_images::pack_read(pack.data(), pack.size(), devices, &reason) != 0) {
         *why = source.pack_path + " is not a usable pack: " + reason;
         return -1;
     }
-    const tarvex::pack_device *dev = tarvex::pack_find_device(devices, source.device);
+    const tarvex_images::pack_device *dev = tarvex_images::pack_find_device(devices, source.device);
     if (dev == nullptr || dev->algorithms.empty()) {
         *why = source.pack_path + " has no flash algorithm for a device named " + source.device;
         return -1;
     }
     // The default algorithm, else the first.
-    const tarvex::pack_algorithm *a = &dev->algorithms[0];
-    for (const tarvex::pack_algorithm &each : dev->algorithms)
+    const tarvex_images::pack_algorithm *a = &dev->algorithms[0];
+    for (const tarvex_images::pack_algorithm &each : dev->algorithms)
         if (each.is_default)
             a = &each;
-    if (tarvex::pack_member(pack.data(), pack.size(), a->path, member, &reason) != 0) {
+    if (tarvex_images::pack_member(pack.data(), pack.size(), a->path, member, &reason) != 0) {
         *why = source.pack_path + ": " + reason;
         return -1;
     }
@@ -185,30 +188,32 @@ int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, st
 
 // A raw binary has no address of its own, and the other forms carry theirs:
 // a missing or a needless --base is a mistake, never a guess.
-static int check_base(const std::string &path, tarvex::image_format format, const uint32_t *base, std::string *why)
+static int check_base(const std::string &path, tarvex_images::image_format format, const uint32_t *base,
+                      std::string *why)
 {
-    if (format == tarvex::IMAGE_BINARY && base == nullptr)
+    if (format == tarvex_images::IMAGE_BINARY && base == nullptr)
         *why = path + " is a raw binary, which says nowhere where it goes: give --base ADDR, the address of its "
                       "first byte";
-    else if (format != tarvex::IMAGE_BINARY && base != nullptr)
-        *why = std::string("--base is for a raw binary, and ") + path + " is " + tarvex::image_format_name(format) +
-               ", whose parts carry their own addresses";
+    else if (format != tarvex_images::IMAGE_BINARY && base != nullptr)
+        *why = std::string("--base is for a raw binary, and ") + path + " is " +
+               tarvex_images::image_format_name(format) + ", whose parts carry their own addresses";
     else
         return 0;
     return -1;
 }
 
-int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
-                     std::vector<tarvex::image_extent> *image, std::string *why)
+int flash_image_load(const std::string &path, tarvex_images::image_format forced, const uint32_t *base,
+                     std::vector<tarvex_images::image_extent> *image, std::string *why)
 {
     std::vector<uint8_t> bytes;
     if (read_whole(path, &bytes, why) != 0)
         return -1;
-    tarvex::image_format format = tarvex::image_choose_format(path, bytes.data(), bytes.size(), forced);
-    if (format != tarvex::IMAGE_UNKNOWN && check_base(path, format, base, why) != 0)
+    tarvex_images::image_format format = tarvex_images::image_choose_format(path, bytes.data(), bytes.size(), forced);
+    if (format != tarvex_images::IMAGE_UNKNOWN && check_base(path, format, base, why) != 0)
         return -1;
     std::string reason;
-    int rc = tarvex::image_read(format, bytes.data(), bytes.size(), base != nullptr ? *base : 0, *image, &reason);
+    int rc =
+        tarvex_images::image_read(format, bytes.data(), bytes.size(), base != nullptr ? *base : 0, *image, &reason);
     if (rc == 0 && image->empty()) {
         rc = -1;
         reason = "nothing to load";
@@ -218,4 +223,4 @@ int flash_image_load(const std::string &path, tarvex::image_format forced, const
     return rc;
 }
 
-} // namespace tarvex_target
+} // namespace tarvex_flash

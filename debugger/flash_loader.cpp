@@ -7,10 +7,13 @@
 #include "target.h"
 #include "tarvex_client.h"
 
-namespace tarvex_target
+namespace tarvex_flash
 {
 
-using tarvex::image_extent;
+using namespace tarvex_target;
+using tarvex_target::link; // not the POSIX link()
+
+using tarvex_images::image_extent;
 
 constexpr uint32_t FNC_ERASE = 1, FNC_PROGRAM = 2, FNC_VERIFY = 3;
 
@@ -70,7 +73,7 @@ static bool inside(uint64_t addr, uint64_t len, uint64_t base, uint64_t size)
 static int split_image(const flash_setup &setup, const std::vector<image_extent> &image, image_split *out,
                        flash_error *err)
 {
-    const tarvex::flash_device_desc &d = setup.algo.device;
+    const tarvex_images::flash_device_desc &d = setup.algo.device;
     for (const image_extent &e : image) {
         uint64_t len = e.bytes.size();
         if (inside(e.address, len, d.address, d.size)) {
@@ -90,14 +93,15 @@ static int split_image(const flash_setup &setup, const std::vector<image_extent>
     return TARGET_OK;
 }
 
-static std::vector<sector_plan> plan_sectors(const tarvex::flash_device_desc &d, const std::vector<image_extent> &flash)
+static std::vector<sector_plan> plan_sectors(const tarvex_images::flash_device_desc &d,
+                                             const std::vector<image_extent> &flash)
 {
     std::map<uint32_t, sector_plan> sectors;
     for (const image_extent &e : flash) {
         uint32_t at = e.address, end = e.address + static_cast<uint32_t>(e.bytes.size());
         while (at < end) {
             uint32_t start = 0, size = 0;
-            tarvex::flash_sector_find(d, at - d.address, &start, &size);
+            tarvex_images::flash_sector_find(d, at - d.address, &start, &size);
             start += d.address;
             uint32_t stop = std::min(end, start + size);
             sector_plan &s = sectors[start];
@@ -130,7 +134,7 @@ static int same_as_image(flash_runner &r, const std::vector<image_extent> &range
     int rc = r.checksums(ranges, &sums);
     equal->clear();
     for (size_t i = 0; i < sums.size(); i++)
-        equal->push_back(sums[i] == tarvex::flash_checksum(ranges[i].bytes.data(), ranges[i].bytes.size()));
+        equal->push_back(sums[i] == tarvex_images::flash_checksum(ranges[i].bytes.data(), ranges[i].bytes.size()));
     return rc;
 }
 
@@ -237,7 +241,7 @@ static int stop_cancelled(flash_runner &r, const std::string &state)
 
 static int erase_one(flash_runner &r, uint32_t addr, bool chip)
 {
-    const tarvex::flash_algo &a = r.algo();
+    const tarvex_images::flash_algo &a = r.algo();
     uint32_t result = 0, timeout = a.device.erase_timeout_ms;
     int rc;
     if (chip) {
@@ -256,7 +260,7 @@ static int erase_one(flash_runner &r, uint32_t addr, bool chip)
 
 static int erase_listed(flash_runner &r, const std::vector<const sector_plan *> &some)
 {
-    const tarvex::flash_algo &a = r.algo();
+    const tarvex_images::flash_algo &a = r.algo();
     std::vector<uint32_t> addrs;
     for (const sector_plan *s : some)
         addrs.push_back(s->addr);
@@ -279,7 +283,7 @@ static int erase_sectors(flash_runner &r, std::vector<sector_plan> &sectors, boo
     if (total == 0)
         return TARGET_OK;
     phase_clock clock(obs, sum, PHASE_ERASE, total);
-    bool chip = whole && r.algo().erase_chip != tarvex::ALGO_ABSENT;
+    bool chip = whole && r.algo().erase_chip != tarvex_images::ALGO_ABSENT;
     int rc = r.init(FNC_ERASE);
     if (chip && rc == TARGET_OK && (rc = erase_one(r, r.algo().device.address, true)) == TARGET_OK) {
         sum->sectors_erased += static_cast<uint32_t>(sectors.size());
@@ -439,7 +443,7 @@ static int finish_verify(flash_runner &r, const chunk &c)
 static int start_run(flash_runner &r, const chunk &c, uint32_t buf, bool verify)
 {
     const flash_layout &lay = r.layout();
-    const tarvex::flash_device_desc &d = r.algo().device;
+    const tarvex_images::flash_device_desc &d = r.algo().device;
     uint32_t len = static_cast<uint32_t>(c.bytes.size());
     uint32_t pages = (len + d.page_size - 1) / d.page_size;
     bool helper = lay.helper != 0;
@@ -568,7 +572,7 @@ static int verify_flash(flash_runner &r, const std::vector<image_extent> &flash,
         total += e.bytes.size();
     if (total == 0)
         return TARGET_OK;
-    bool algo = r.algo().verify != tarvex::ALGO_ABSENT;
+    bool algo = r.algo().verify != tarvex_images::ALGO_ABSENT;
     if (!algo && r.layout().helper == 0)
         return r.fail(TARGET_FAILED, flash[0].address, "the algorithm has no Verify and no checksum routine is loaded");
     phase_clock clock(obs, sum, PHASE_VERIFY, total);
@@ -610,7 +614,8 @@ static int write_ram(flash_runner &r, const std::vector<image_extent> &ram)
 
 // A whole-flash erase programs the image into a flash that is otherwise
 // empty: the plan covers every sector.
-static std::vector<image_extent> whole_flash(const tarvex::flash_device_desc &d, const std::vector<image_extent> &flash)
+static std::vector<image_extent> whole_flash(const tarvex_images::flash_device_desc &d,
+                                             const std::vector<image_extent> &flash)
 {
     image_extent all{d.address, std::vector<uint8_t>(d.size, d.empty)};
     for (const image_extent &e : flash)
@@ -680,7 +685,7 @@ static std::string cancelled_state(flash_phase phase, const std::vector<sector_p
 static int program_flash(flash_runner &r, const image_split &parts, const flash_options &opt, flash_observer *obs,
                          flash_summary *sum)
 {
-    const tarvex::flash_device_desc &d = r.algo().device;
+    const tarvex_images::flash_device_desc &d = r.algo().device;
     std::vector<sector_plan> sectors = plan_sectors(d, opt.chip_erase ? whole_flash(d, parts.flash) : parts.flash);
     uint32_t programmed_to = 0;
     int rc = r.place(PHASE_PREPARE);
@@ -695,7 +700,7 @@ static int program_flash(flash_runner &r, const image_split &parts, const flash_
     // it by checksum when the algorithm has no Verify.
     // A sector's content is only filled in once the steps before have
     // worked.
-    bool in_program = opt.verify && r.algo().verify != tarvex::ALGO_ABSENT;
+    bool in_program = opt.verify && r.algo().verify != tarvex_images::ALGO_ABSENT;
     std::vector<chunk> runs;
     if (rc == TARGET_OK) {
         runs = runs_of(sectors, d.page_size, r.layout().buffer_size, d.empty);
@@ -731,7 +736,7 @@ int flash_program(link &l, const flash_setup &setup, const std::vector<image_ext
 int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, flash_observer *obs, flash_summary *sum,
                 flash_error *err)
 {
-    const tarvex::flash_device_desc &d = setup.algo.device;
+    const tarvex_images::flash_device_desc &d = setup.algo.device;
     bool whole = len == 0;
     if (!whole && !inside(addr, len, d.address, d.size)) {
         err->phase = PHASE_PREPARE;
@@ -771,4 +776,4 @@ int flash_verify(link &l, const flash_setup &setup, const std::vector<image_exte
     return rc;
 }
 
-} // namespace tarvex_target
+} // namespace tarvex_flash

@@ -13,6 +13,7 @@ namespace
 {
 
 using namespace tarvex_target;
+using namespace tarvex_flash;
 
 flash_setup setup_with(uint32_t work_size, uint32_t page)
 {
@@ -103,22 +104,22 @@ TEST(FlashLayout, ChecksumSeesEveryChangedWordAndTheLength)
     std::vector<uint8_t> base(4096);
     for (size_t i = 0; i < base.size(); i++)
         base[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-    uint32_t sum = tarvex::flash_checksum(base.data(), base.size());
+    uint32_t sum = tarvex_images::flash_checksum(base.data(), base.size());
     for (size_t at : {size_t{0}, size_t{1}, size_t{2047}, size_t{4095}})
         for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
             std::vector<uint8_t> changed = base;
             changed[at] ^= bit;
-            EXPECT_NE(tarvex::flash_checksum(changed.data(), changed.size()), sum)
+            EXPECT_NE(tarvex_images::flash_checksum(changed.data(), changed.size()), sum)
                 << "byte " << at << " bit " << int(bit);
         }
     std::vector<uint8_t> two = base;
     two[3] ^= 0x80;
     two[7] ^= 0x80; // the top bits of two words, which multiplication alone would cancel
-    EXPECT_NE(tarvex::flash_checksum(two.data(), two.size()), sum);
+    EXPECT_NE(tarvex_images::flash_checksum(two.data(), two.size()), sum);
     std::vector<uint8_t> zeros(8, 0);
-    EXPECT_NE(tarvex::flash_checksum(zeros.data(), 8), tarvex::flash_checksum(zeros.data(), 7))
+    EXPECT_NE(tarvex_images::flash_checksum(zeros.data(), 8), tarvex_images::flash_checksum(zeros.data(), 7))
         << "a shorter range of equal bytes";
-    EXPECT_NE(tarvex::flash_checksum(zeros.data(), 0), tarvex::flash_checksum(zeros.data(), 1));
+    EXPECT_NE(tarvex_images::flash_checksum(zeros.data(), 0), tarvex_images::flash_checksum(zeros.data(), 1));
 }
 
 // A load that fails before anything is programmed (the core will not halt,
@@ -144,7 +145,7 @@ TEST(FlashLoad, AFailureWhilePreparingEndsTheLoad)
         s.algo.device.size = 0x10000;
         s.algo.device.empty = 0xFF;
         s.algo.device.sectors = {{0x1000, 0}};
-        std::vector<tarvex::image_extent> image = {{0x1000, std::vector<uint8_t>(0x1800, 0x5A)}};
+        std::vector<tarvex_images::image_extent> image = {{0x1000, std::vector<uint8_t>(0x1800, 0x5A)}};
         flash_options opt;
         flash_summary sum;
         flash_error err;

@@ -12,7 +12,7 @@
 #include "image_file.h"
 #include "target_link.h"
 
-namespace tarvex_target
+namespace tarvex_flash
 {
 
 // What the loader needs besides the link: the algorithm, the helper (raw
@@ -21,7 +21,7 @@ namespace tarvex_target
 // page, and verification needs the algorithm's Verify), the RAM the loader
 // may use, and the target's RAM for image parts there.
 struct flash_setup {
-    tarvex::flash_algo algo;
+    tarvex_images::flash_algo algo;
     std::vector<uint8_t> helper;
     uint32_t work_base = 0x20000000;
     uint32_t work_size = 0x8000;
@@ -83,19 +83,21 @@ struct flash_observer {
 // them), RAM parts with memory writes, then verify what is left, then
 // reset (and run unless halt_after). Parts outside both are refused before
 // anything changes.
-int flash_program(link &l, const flash_setup &setup, const std::vector<tarvex::image_extent> &image,
-                  const flash_options &opt, flash_observer *obs, flash_summary *sum, flash_error *err);
+int flash_program(tarvex_target::link &l, const flash_setup &setup,
+                  const std::vector<tarvex_images::image_extent> &image, const flash_options &opt, flash_observer *obs,
+                  flash_summary *sum, flash_error *err);
 
 // Erases the sectors that [addr, addr+len) touches, or everything with
 // len == 0; leaves the core halted.
-int flash_erase(link &l, const flash_setup &setup, uint32_t addr, uint32_t len, flash_observer *obs, flash_summary *sum,
-                flash_error *err);
+int flash_erase(tarvex_target::link &l, const flash_setup &setup, uint32_t addr, uint32_t len, flash_observer *obs,
+                flash_summary *sum, flash_error *err);
 
 // Compares the target with the image (flash parts by checksum or the
 // algorithm's Verify, RAM parts by reading); the first differing address
 // goes into err. Leaves the core halted.
-int flash_verify(link &l, const flash_setup &setup, const std::vector<tarvex::image_extent> &image, flash_observer *obs,
-                 flash_summary *sum, flash_error *err);
+int flash_verify(tarvex_target::link &l, const flash_setup &setup,
+                 const std::vector<tarvex_images::image_extent> &image, flash_observer *obs, flash_summary *sum,
+                 flash_error *err);
 
 // ---- finding the algorithm ------------------------------------------------------
 
@@ -120,13 +122,13 @@ std::string flash_data_file(const flash_source &source, const char *name);
 // Reads the algorithm and the helper into *setup (with the pack's RAM when
 // it names one). -1 with *why when nothing fits. Without a usable helper
 // the loader still works, slower: setup->warning says so.
-int flash_setup_load(link &l, const flash_source &source, flash_setup *setup, std::string *why);
+int flash_setup_load(tarvex_target::link &l, const flash_source &source, flash_setup *setup, std::string *why);
 
 // An image file read whole, in the form image_choose_format finds (forced,
 // unless IMAGE_UNKNOWN): a raw binary at *base, which only a raw binary
 // may have and must have (nullptr: no base given). -1 with *why naming the
 // file and what is wrong with it.
-int flash_image_load(const std::string &path, tarvex::image_format forced, const uint32_t *base,
-                     std::vector<tarvex::image_extent> *image, std::string *why);
+int flash_image_load(const std::string &path, tarvex_images::image_format forced, const uint32_t *base,
+                     std::vector<tarvex_images::image_extent> *image, std::string *why);
 
-} // namespace tarvex_target
+} // namespace tarvex_flash

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvex
+namespace tarvex_semihost
 {
 
 constexpr uint16_t SEMIHOST_BKPT = 0xBEAB; // BKPT 0xAB in Thumb
@@ -167,4 +167,4 @@ enum semihost_outcome : int { SEMIHOST_RESUME = 0, SEMIHOST_EXITED = 1, SEMIHOST
 // core stays at the call.
 int semihost_perform(semihost_session &s, uint32_t op, uint32_t param, uint32_t *result, semihost_exit *exit);
 
-} // namespace tarvex
+} // namespace tarvex_semihost
