@@ -1,11 +1,14 @@
 // The USB access layer: the process's libusb context, the scans that keep the
 // probe registry in step with the bus, and the synchronous transfers of one
-// probe's device handle.
+// probe's device handle. What an entry's comings and goings mean to clients
+// is entry_life's to decide: the scans report to it.
 #pragma once
 
 #include <cstdint>
 
 #include <libusb.h>
+
+#include "result_codes.h"
 
 struct tarvex_usb;
 
@@ -35,15 +38,16 @@ constexpr int TARVEX_SERIAL_BUFFER_SIZE = 64;
 
 // Creates the libusb context. Returns 0, or -19 when libusb_init fails.
 int tarvex_libusb_init();
-// Releases every registry entry (closing open device handles and making their
-// associations invalid), then the libusb context.
+// Releases every registry entry (closing open device handles; entry_leaving
+// makes their associations invalid), then the libusb context.
 void tarvex_libusb_exit();
 
 // First scan: registers every attached probe of the table. `serial` is not
 // applied. Returns 1 if an entry was created, else 0. No handle stays open.
 int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *serial);
-// Re-enumeration: adds new probes, rebinds re-plugged ones, re-opens those
-// that had an open handle, removes the gone ones. Returns 0.
+// Re-enumeration: closes every handle, adds new probes, rebinds the known
+// ones found (entry_life re-opens those open for clients), removes the gone
+// ones. Returns 0. REQUIRES: no probe work in flight.
 int tarvex_libusb_refresh();
 
 // True when the device's (idVendor, idProduct) is one pair of the table.
@@ -69,8 +73,10 @@ uint64_t tarvex_libusb_next_look_ms();
 // Looks at the bus when a look is due at `now`.
 void tarvex_libusb_look(uint64_t now);
 
-// Opens the USB device of the entry into its handle's `fd`. Returns the
-// libusb_open result (0 on success).
+// Opens the USB device of the entry into its handle's `fd`, in the handle's
+// own libusb context (made here the first time) where it can. Touches only
+// the entry's handle, so it runs on the probe's worker. Returns ERROR_OK, or
+// ERROR_FAIL when the device could not be opened.
 int tarvex_libusb_real_open(tarvex_usb *tarvex);
 // Makes the configuration with descriptor index `configuration` active unless
 // it is already. Returns 0 or the libusb error of the step that failed.

@@ -254,10 +254,15 @@ bool tarvex_open_probe_part(tarvex_usb *usb)
 tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened)
 {
     tarvex_assoc *assoc = get_connection_by_name(assoc_key);
-    if (assoc == nullptr || opened)
-        return assoc;
-    free_connection(assoc);
-    return nullptr;
+    if (assoc == nullptr)
+        return nullptr;
+    if (!opened) {
+        free_connection(assoc);
+        return nullptr;
+    }
+    if (assoc->tarvex_usb != nullptr)
+        entry_step(assoc->tarvex_usb, ENTRY_OPENED);
+    return assoc;
 }
 
 tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)

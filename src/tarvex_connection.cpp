@@ -185,7 +185,7 @@ int close_connection_end(const assoc_close *c)
     if (assoc == nullptr)
         return 0;
     if (c->usb != nullptr && c->last_user) {
-        c->usb->opened = false;
+        entry_step(c->usb, ENTRY_LAST_CLOSED);
         LOG_DEBUG("last tcp client : %d", get_tcp_number_client());
     }
     // The closing association is still listed, so this fires only when it is

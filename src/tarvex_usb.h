@@ -133,7 +133,8 @@ struct tarvex_trace_state {
 // One per registered probe, owned by its registry entry.
 struct tarvex_usb_handle_s {
     libusb_device *dev;
-    libusb_device_handle *fd; // null while the probe is not open
+    libusb_device_handle *fd;    // null while the probe is not open
+    libusb_context *own_context; // owned; the context fd is opened in, made by the first open
     libusb_transfer *trans;
     uint32_t rx_ep; // bulk IN, command replies
     uint32_t tx_ep; // bulk OUT, command blocks and written data
