@@ -162,8 +162,6 @@ unsigned long tarvex_get_device_info(unsigned device_id, tarvex_device_info *inf
     info->vendor_id = usb->dev_desc.idVendor;
     info->product_id = usb->dev_desc.idProduct;
     info->device_used = 0;
-    usb->key = serial_key(usb->serial);
-    LOG_DEBUG("usb found %x, %d", usb->key, usb->dev_desc.idProduct);
     info->tarvex_usb_id = usb->key;
     return 1;
 }
