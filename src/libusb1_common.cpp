@@ -44,7 +44,7 @@ int tarvex_libusb_init()
 {
     LOG_DEBUG("tarvex_libusb_init");
     if (!new_context(&a_libusb_context))
-        return -19;
+        return ERROR_NO_USB;
     const libusb_version *v = libusb_get_version();
     LOG_DEBUG("libusb version : %d.%d.%d.%d : %s", v->major, v->minor, v->micro, v->nano, v->describe);
     return 0;
@@ -613,7 +613,7 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
     *usb_write_ep = 0;
     libusb_config_descriptor *config = nullptr;
     if (libusb_get_config_descriptor(udev, 0, &config) != 0 || config == nullptr)
-        return -4;
+        return ERROR_FAIL;
     LOG_DEBUG("tarvex_libusb_choose_interface : interface count %d", config->bNumInterfaces);
     for (int i = 0; i < config->bNumInterfaces; i++) {
         if (config->interface[i].num_altsetting < 1)
@@ -636,7 +636,7 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
         }
     }
     libusb_free_config_descriptor(config);
-    return -4;
+    return ERROR_FAIL;
 }
 
 int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout)
@@ -646,7 +646,7 @@ int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *b
                                    static_cast<unsigned>(timeout));
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
-        return -1;
+        return TARVEX_USB_DEVICE_GONE;
     }
     if (transferred == 0)
         LOG_DEBUG("transferred = %d", 0);
@@ -660,7 +660,7 @@ int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, i
         libusb_bulk_transfer(dev, static_cast<uint8_t>(ep), bytes, size, &transferred, static_cast<unsigned>(timeout));
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
-        return -1;
+        return TARVEX_USB_DEVICE_GONE;
     }
     if (transferred < size)
         LOG_DEBUG("wrongly transferred = %d, err = %d", transferred, ret);
@@ -678,7 +678,7 @@ int tarvex_libusb_get_product_id(libusb_device *dev, uint16_t *pid)
 {
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(dev, &desc) != 0)
-        return -19;
+        return ERROR_NO_USB;
     *pid = desc.idProduct;
     return 0;
 }

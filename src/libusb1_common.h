@@ -36,7 +36,8 @@ inline constexpr uint16_t tarvex_probe_pids[TARVEX_PROBE_ID_SLOTS] = {
 constexpr int TARVEX_SERIAL_MAX_CHARS = 24;
 constexpr int TARVEX_SERIAL_BUFFER_SIZE = 64;
 
-// Creates the libusb context. Returns 0, or -19 when libusb_init fails.
+// Creates the libusb context. Returns ERROR_OK, or ERROR_NO_USB when
+// libusb_init fails.
 int tarvex_libusb_init();
 // Releases every registry entry (closing open device handles; entry_leaving
 // makes their associations invalid), then the libusb context.
@@ -83,16 +84,18 @@ int tarvex_libusb_real_open(tarvex_usb *tarvex);
 int tarvex_libusb_set_configuration(libusb_device_handle *devh, int configuration);
 // Finds the first interface matching the filters (a filter <= 0 is ignored)
 // with an IN and an OUT endpoint, stores their addresses and claims it.
-// Returns 0, or -4 when there is none.
+// Returns ERROR_OK, or ERROR_FAIL when there is none.
 int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb_read_ep, unsigned int *usb_write_ep,
                                    int bclass, int subclass, int protocol);
 
-// Bulk transfers: return the number of bytes moved, -1 when the device is gone.
-// `timeout` in milliseconds.
+// Bulk transfers: return the number of bytes moved, TARVEX_USB_DEVICE_GONE
+// when the device is gone. `timeout` in milliseconds.
+constexpr int TARVEX_USB_DEVICE_GONE = -1;
 int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout);
 int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout);
 // Returns the bytes transferred, or 0 when libusb reports an error.
 int tarvex_libusb_control_transfer(libusb_device_handle *dev, uint8_t request_type, uint8_t request, uint16_t wValue,
                                    uint16_t wIndex, uint8_t *bytes, uint16_t size, unsigned int timeout);
-// Returns 0 with *pid set, or -19 when the device descriptor cannot be read.
+// Returns ERROR_OK with *pid set, or ERROR_NO_USB when the device descriptor
+// cannot be read.
 int tarvex_libusb_get_product_id(libusb_device *dev, uint16_t *pid);

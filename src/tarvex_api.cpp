@@ -206,19 +206,13 @@ long tarvex_refresh()
 static bool open_probe(tarvex_usb *usb)
 {
     int res = tarvex_libusb_real_open(usb);
-    LOG_DEBUG("real_open dev %p, fd %p", static_cast<void *>(usb->dev->dev), static_cast<void *>(usb->dev->fd));
-    if (res != 0) {
-        LOG_DEBUG("open device failure %d", usb->key);
-        usb->dev->fd = nullptr;
-        return false;
-    }
-    res = tarvex_usb_open(usb);
+    if (res == ERROR_OK)
+        res = tarvex_usb_open(usb);
     if (res != ERROR_OK) {
-        LOG_DEBUG("Opened device ERROR : %d", res);
-        usb->dev->fd = nullptr;
+        LOG_DEBUG("open of device %x failed: %s", usb->key, result_name(res));
         return false;
     }
-    LOG_DEBUG("Opened device %d", usb->key);
+    LOG_DEBUG("Opened device %x", usb->key);
     return true;
 }
 
