@@ -257,15 +257,6 @@ tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened)
     return assoc;
 }
 
-tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)
-{
-    tarvex_usb *usb;
-    uint32_t key = tarvex_open_begin(device_id, psock_info, &usb);
-    if (key == 0)
-        return nullptr;
-    return tarvex_open_end(key, tarvex_open_probe_part(usb));
-}
-
 bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c)
 {
     LOG_DEBUG("exit_mode %d ", assoc_id);
@@ -273,14 +264,6 @@ bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c)
         LOG_ERROR("assoc null");
     LOG_DEBUG("call close_connection : assoc_id %d", assoc_id);
     return close_connection_begin(assoc_id, true, c);
-}
-
-long tarvex_close(uint32_t assoc_id)
-{
-    assoc_close c;
-    if (tarvex_close_begin(assoc_id, &c))
-        close_connection_probe_part(&c);
-    return close_connection_end(&c);
 }
 
 static uint8_t request_endpoint(const tarvex_usb_handle_s *h, uint32_t input_request)
@@ -324,25 +307,6 @@ long tarvex_send_command_to(tarvex_usb *usb, uint32_t assoc_id, const device_req
     const uint8_t *shown = request->buffer_size >= 4 ? buffer : cmd;
     LOG_DEBUG("cmd : %x, %x, %x, %x", shown[0], shown[1], shown[2], shown[3]);
     return tarvex_usb_xfer(h, buffer, request->buffer_size);
-}
-
-long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
-                         uint32_t dwTimeOut)
-{
-    (void)dwTimeOut;
-    tarvex_usb *usb = tarvex_assoc_probe(assoc_id);
-    if (usb == nullptr)
-        return ERROR_FAIL;
-    return tarvex_send_command_to(usb, assoc_id, request, cmd, buffer);
-}
-
-long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key)
-{
-    if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr) {
-        LOG_ERROR("tarvex_speed : no probe behind the association");
-        return ERROR_FAIL;
-    }
-    return tarvex_speed_of(assoc->tarvex_usb->dev, khz, query, key);
 }
 
 long tarvex_speed_of(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key)

@@ -196,14 +196,6 @@ int close_connection_end(const assoc_close *c)
     return 0;
 }
 
-int close_connection(uint32_t assoc_id)
-{
-    assoc_close c;
-    if (close_connection_begin(assoc_id, false, &c))
-        close_connection_probe_part(&c);
-    return close_connection_end(&c);
-}
-
 bool evaluate_auto_kiil(unsigned wanted_client)
 {
     unsigned count = get_tcp_number_client();
