@@ -1,13 +1,11 @@
 #include "entry_life.h"
 
-#include "libusb1_common.h"
 #include "list_tarvex.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
-#include "result_codes.h"
+#include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_log.h"
-#include "tarvex_usb.h"
 
 namespace
 {
@@ -15,10 +13,10 @@ namespace
 constexpr int ENTRY_STATES = ENTRY_GONE + 1;
 constexpr int ENTRY_EVENTS = ENTRY_MISSED + 1;
 
-// Row: the state; column: the event. Opens and closes never meet a refresh
-// (it runs while no probe work is in flight), so those cells keep the state.
+// Row: the state; columns: OPENED, LAST_CLOSED, SOUGHT, SEEN, MISSED. Opens
+// and closes never meet a refresh (it runs while no probe work is in
+// flight), so those cells of the refresh's states keep the state.
 constexpr entry_state next_state[ENTRY_STATES][ENTRY_EVENTS] = {
-    //  OPENED         LAST_CLOSED       SOUGHT            SEEN         MISSED
     {ENTRY_OPEN, ENTRY_FOUND, ENTRY_REFRESHING, ENTRY_FOUND, ENTRY_FOUND},           // FOUND
     {ENTRY_OPEN, ENTRY_FOUND, ENTRY_REOPENING, ENTRY_OPEN, ENTRY_OPEN},              // OPEN
     {ENTRY_REFRESHING, ENTRY_REFRESHING, ENTRY_REFRESHING, ENTRY_FOUND, ENTRY_GONE}, // REFRESHING
@@ -26,15 +24,13 @@ constexpr entry_state next_state[ENTRY_STATES][ENTRY_EVENTS] = {
     {ENTRY_GONE, ENTRY_GONE, ENTRY_GONE, ENTRY_GONE, ENTRY_GONE},                    // GONE
 };
 
-// The device handle is opened in the probe's own libusb context, then the
-// probe at protocol level (interface claimed, version read).
+// As for a client's open: the device handle in the probe's own libusb
+// context, then the probe (interface claimed, version read); the handle is
+// closed when that fails.
 void reopen_for_clients(tarvex_usb *entry)
 {
-    int res = tarvex_libusb_real_open(entry);
-    if (res == ERROR_OK)
-        res = tarvex_usb_open(entry);
-    if (res != ERROR_OK)
-        LOG_ERROR("probe %u (%s) not opened again for its clients: %s", entry->index, entry->serial, result_name(res));
+    if (!tarvex_open_probe_part(entry))
+        LOG_ERROR("probe %u (%s) not opened again for its clients", entry->index, entry->serial);
 }
 
 } // namespace
