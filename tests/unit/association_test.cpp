@@ -114,4 +114,23 @@ TEST_F(Associations, AutoExitRuleCountsEveryAssociation)
     EXPECT_FALSE(evaluate_auto_kiil(0));
 }
 
+// Two closes begun before either ends, as when both wait on the probe's
+// worker (they end in the order they began): the first leaves the probe open
+// for the other, the second leaves it open for nobody.
+TEST_F(Associations, TheProbeStaysOpenUntilItsLastAssociationHasClosed)
+{
+    probes_[0].state = ENTRY_OPEN;
+    uint32_t keys[2] = {add_connection(&probes_[0], &clients_[0])->key, add_connection(&probes_[0], &clients_[1])->key};
+    assoc_close closes[2];
+    for (int i = 0; i < 2; i++)
+        EXPECT_TRUE(close_connection_begin(keys[i], false, &closes[i]));
+    EXPECT_FALSE(closes[0].last_user);
+    EXPECT_TRUE(closes[1].last_user);
+    close_connection_end(&closes[0]);
+    EXPECT_EQ(probes_[0].state, ENTRY_OPEN);
+    close_connection_end(&closes[1]);
+    EXPECT_EQ(probes_[0].state, ENTRY_FOUND);
+    EXPECT_EQ(get_tcp_number_client(), 0u);
+}
+
 } // namespace
