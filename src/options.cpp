@@ -90,9 +90,11 @@ const char *get_version()
     return version;
 }
 
-void print_version()
+const char *print_version()
 {
-    LOG_OUTPUT("%s\n", get_version());
+    const char *text = get_version();
+    LOG_OUTPUT("%s\n", text);
+    return text;
 }
 
 static void print_help()
