@@ -39,8 +39,7 @@ _sock_info *make_client()
 void release_associations()
 {
     probe_hold_client_gone(client);
-    for (tarvex_assoc *a = get_connection_by_sock(client); a != nullptr; a = get_connection_by_sock(client))
-        tarvex_close(a->key);
+    tcp_cmd_release_next(client); // without workers each release runs at once
 }
 
 } // namespace

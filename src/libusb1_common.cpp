@@ -8,12 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "entry_life.h"
 #include "list_tarvex.h"
-#include "tarvex_log.h"
-#include "probe_hold.h"
-#include "probe_worker.h"
+#include "result_codes.h"
 #include "tarvex_api.h"
-#include "tarvex_connection.h"
+#include "tarvex_log.h"
 #include "tarvex_usb.h"
 #include "time_support_common.h"
 
@@ -45,25 +44,24 @@ int tarvex_libusb_init()
 {
     LOG_DEBUG("tarvex_libusb_init");
     if (!new_context(&a_libusb_context))
-        return -19;
+        return ERROR_NO_USB;
     const libusb_version *v = libusb_get_version();
     LOG_DEBUG("libusb version : %d.%d.%d.%d : %s", v->major, v->minor, v->micro, v->nano, v->describe);
     return 0;
 }
 
-// Releases an entry and everything it owns; its associations stop reaching it.
+// Releases an entry and everything it owns. Entries are released only while
+// no probe work is in flight.
 static void free_entry(tarvex_usb *entry)
 {
-    // Entries are released only while no probe work is in flight.
-    probe_worker_stop(entry);
-    probe_hold_forget(entry);
-    invalidate_connections_of(entry);
-    if (entry->dev->fd != nullptr)
-        libusb_close(entry->dev->fd);
-    if (entry->dev->dev != nullptr)
-        libusb_unref_device(entry->dev->dev);
-    if (entry->own_context != nullptr)
-        libusb_exit(entry->own_context);
+    entry_leaving(entry);
+    tarvex_usb_handle_s *h = entry->dev;
+    if (h->fd != nullptr)
+        libusb_close(h->fd);
+    if (h->dev != nullptr)
+        libusb_unref_device(h->dev);
+    if (h->own_context != nullptr)
+        libusb_exit(h->own_context);
     free(entry->param);
     free(entry->dev);
     free(entry->serial);
@@ -145,9 +143,8 @@ static bool read_serial(libusb_device_handle *fd, const libusb_device_descriptor
     return true;
 }
 
-// Makes a registry entry for a device whose handle the scan holds open.
-static tarvex_usb *create_entry(libusb_device *dev, libusb_device_handle *fd, const libusb_device_descriptor *desc,
-                                const char *serial)
+// Makes a registry entry for a device; no handle is open on it.
+static tarvex_usb *create_entry(libusb_device *dev, const libusb_device_descriptor *desc, const char *serial)
 {
     auto *entry = static_cast<tarvex_usb *>(calloc(1, sizeof(tarvex_usb)));
     auto *handle = static_cast<tarvex_usb_handle_s *>(calloc(1, sizeof(tarvex_usb_handle_s)));
@@ -161,7 +158,6 @@ static tarvex_usb *create_entry(libusb_device *dev, libusb_device_handle *fd, co
         return nullptr;
     }
     handle->dev = libusb_ref_device(dev);
-    handle->fd = fd;
     handle->max_mem_packet = 1024;
     param->serial = serial_copy;
     param->vid = desc->idVendor;
@@ -199,22 +195,35 @@ static libusb_device_handle *open_matching(libusb_device *dev, const uint16_t *v
     return fd;
 }
 
-// Appends a new entry; false when none could be made (the handle is closed).
-static bool add_entry(libusb_device *dev, libusb_device_handle *fd, const libusb_device_descriptor *desc,
-                      const char *serial, bool refreshing)
+// Appends a new entry (FOUND); null when none could be made.
+static tarvex_usb *add_entry(libusb_device *dev, const libusb_device_descriptor *desc, const char *serial)
 {
-    tarvex_usb *entry = create_entry(dev, fd, desc, serial);
+    tarvex_usb *entry = create_entry(dev, desc, serial);
     if (entry == nullptr) {
         LOG_ERROR("tarvex_usb : no memory for the entry of %s", serial);
-        libusb_close(fd);
-        return false;
+        return nullptr;
     }
-    entry->refresh = refreshing;
     LOG_DEBUG("add to list vendor_id 0x%x, devs 0x%x, %s", desc->idVendor, desc->idProduct, serial);
-    LOG_DEBUG("new_tarvex->dev->dev = %p, new_tarvex->dev->fd = %p", static_cast<void *>(entry->dev->dev),
-              static_cast<void *>(entry->dev->fd));
     list_add_tail(&entry->list, &tarvex_usb_list);
-    return true;
+    return entry;
+}
+
+// The entry's device is `dev` from now on.
+static void rebind(tarvex_usb *entry, libusb_device *dev)
+{
+    libusb_device *old = entry->dev->dev;
+    entry->dev->dev = libusb_ref_device(dev);
+    if (old != nullptr)
+        libusb_unref_device(old);
+}
+
+static void close_handle(tarvex_usb *entry)
+{
+    if (entry->dev->fd == nullptr)
+        return;
+    LOG_DEBUG("close usb device %p, %p", static_cast<void *>(entry->dev->dev), static_cast<void *>(entry->dev->fd));
+    libusb_close(entry->dev->fd);
+    entry->dev->fd = nullptr;
 }
 
 int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *serial)
@@ -235,27 +244,13 @@ int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *s
         libusb_device_handle *fd = open_matching(devs[i], vids, pids, &desc, serial_code, false);
         if (fd == nullptr)
             continue;
-        if (is_item_exist(serial_code)) {
-            libusb_close(fd);
-            continue;
-        }
-        created = add_entry(devs[i], fd, &desc, serial_code, false) || created;
+        libusb_close(fd); // the serial was all the scan needed it for
+        if (!is_item_exist(serial_code))
+            created = add_entry(devs[i], &desc, serial_code) != nullptr || created;
     }
     // Entries hold their own device references, so the list can drop its own.
     libusb_free_device_list(devs, 1);
-    if (!created)
-        return 0;
-    list_for_each(pos, &tarvex_usb_list)
-    {
-        tarvex_usb *entry = list_entry<tarvex_usb>(pos);
-        if (!entry->opened && entry->dev->fd != nullptr) {
-            LOG_DEBUG("close usb device %p, %p", static_cast<void *>(entry->dev->dev),
-                      static_cast<void *>(entry->dev->fd));
-            libusb_close(entry->dev->fd);
-            entry->dev->fd = nullptr;
-        }
-    }
-    return 1;
+    return created ? 1 : 0;
 }
 
 // The handle probe work uses is opened in a libusb context of the probe's
@@ -265,15 +260,15 @@ int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *s
 // context still enumerates and identifies the probes; the probe's own finds
 // the same device by bus and address. Null when that cannot be done (the
 // caller then opens the device in the shared context, as before).
-static libusb_device_handle *open_in_own_context(tarvex_usb *entry)
+static libusb_device_handle *open_in_own_context(tarvex_usb_handle_s *h, const char *serial)
 {
-    if (entry->own_context == nullptr && !new_context(&entry->own_context)) {
-        LOG_DEBUG("no libusb context of its own for %s", entry->serial);
+    if (h->own_context == nullptr && !new_context(&h->own_context)) {
+        LOG_DEBUG("no libusb context of its own for %s", serial);
         return nullptr;
     }
     libusb_device **devs = nullptr;
-    ssize_t count = libusb_get_device_list(entry->own_context, &devs);
-    uint8_t bus = libusb_get_bus_number(entry->dev->dev), address = libusb_get_device_address(entry->dev->dev);
+    ssize_t count = libusb_get_device_list(h->own_context, &devs);
+    uint8_t bus = libusb_get_bus_number(h->dev), address = libusb_get_device_address(h->dev);
     libusb_device_handle *fd = nullptr;
     for (ssize_t i = 0; i < count; i++) {
         if (libusb_get_bus_number(devs[i]) == bus && libusb_get_device_address(devs[i]) == address) {
@@ -287,61 +282,30 @@ static libusb_device_handle *open_in_own_context(tarvex_usb *entry)
     return fd;
 }
 
-// The entry's handle holds the scan's handle on the device as it is now:
-// the probe is opened at protocol level again, in a context of its own, for
-// the clients that had it open.
-static void reopen_for_clients(tarvex_usb *entry)
-{
-    entry->opened = true;
-    libusb_device_handle *own = open_in_own_context(entry);
-    if (own != nullptr) {
-        libusb_close(entry->dev->fd); // the scan's, in the shared context
-        entry->dev->fd = own;
-    }
-    int res = tarvex_usb_open(entry);
-    if (res != 0)
-        LOG_ERROR("Unable to open usb %p, err_code %d", static_cast<void *>(entry->dev), res);
-}
-
-// Refresh phase 1: every open handle is closed and marked for re-opening.
-static void refresh_release()
+// Refresh phase 1: every handle is closed and every entry is sought.
+static void refresh_begin()
 {
     LOG_DEBUG("tarvex_libusb_refresh");
     list_for_each(pos, &tarvex_usb_list)
     {
         tarvex_usb *entry = list_entry<tarvex_usb>(pos);
-        LOG_DEBUG("get_tarvex_by_name usb instance %p, usb_key %x", static_cast<void *>(entry), entry->key);
-        entry->refresh = false;
-        if (entry->dev->fd != nullptr) {
-            LOG_DEBUG("close before refresh %p", static_cast<void *>(entry->dev));
-            libusb_close(entry->dev->fd);
-            entry->dev->fd = nullptr;
-            entry->to_reopen = true;
-        }
+        close_handle(entry);
+        entry_step(entry, ENTRY_SOUGHT);
     }
 }
 
 // A registered probe found again: its entry, key, place and associations stay;
-// the handle is rebound to the device as it is now on the bus.
-static void refresh_keep(libusb_device *dev, libusb_device_handle *fd, const char *serial)
+// the entry is bound to the device as it is now on the bus.
+static void refresh_keep(libusb_device *dev, const char *serial)
 {
-    LOG_DEBUG("keep tarvex_usb unchanged in device list %s", serial);
     tarvex_usb *entry = get_tarvex_by_serial_name(serial);
-    LOG_DEBUG("Vendor_id 0x%x, devs 0x%x, %s", entry->dev_desc.idVendor, entry->dev_desc.idProduct, entry->serial);
-    LOG_DEBUG("dev %p, fd %p", static_cast<void *>(entry->dev->dev), static_cast<void *>(entry->dev->fd));
-    if (entry->refresh || entry->dev->fd != nullptr) {
-        // The same serial twice on the bus: the first one found keeps the entry.
-        libusb_close(fd);
+    if (!entry_sought(entry)) {
+        LOG_DEBUG("%s found twice on the bus: the first one found keeps the entry", serial);
         return;
     }
-    entry->refresh = true;
-    libusb_device *old = entry->dev->dev;
-    entry->dev->dev = libusb_ref_device(dev);
-    if (old != nullptr)
-        libusb_unref_device(old);
-    entry->dev->fd = fd;
-    entry->opened = false;
-    LOG_DEBUG("new dev %p, new fd %p", static_cast<void *>(entry->dev->dev), static_cast<void *>(entry->dev->fd));
+    LOG_DEBUG("keep tarvex_usb unchanged in device list %s", serial);
+    rebind(entry, dev);
+    entry_found_again(entry);
 }
 
 // Refresh phase 2: scan the bus, adding new probes and rebinding known ones.
@@ -356,60 +320,36 @@ static void refresh_scan()
             open_matching(devs[i], tarvex_probe_vids, tarvex_probe_pids, &desc, serial_code, true);
         if (fd == nullptr)
             continue;
+        libusb_close(fd);
         if (!is_item_exist(serial_code))
-            add_entry(devs[i], fd, &desc, serial_code, true);
+            add_entry(devs[i], &desc, serial_code);
         else
-            refresh_keep(devs[i], fd, serial_code);
+            refresh_keep(devs[i], serial_code);
     }
     if (devs != nullptr)
         libusb_free_device_list(devs, 1);
 }
 
-// Refresh phase 3: gone probes move to the delete list, the others are
-// re-opened (those that had an open handle) or closed again.
-static void refresh_settle(list_head *usb_delete_list)
+// Refresh phase 3: the entries of the probes not found are released.
+static void refresh_remove()
 {
-    LOG_DEBUG("count tarvex_usb_list :%ld", static_cast<long>(list_count(&tarvex_usb_list)));
     list_for_each_safe(pos, n, &tarvex_usb_list)
     {
         tarvex_usb *entry = list_entry<tarvex_usb>(pos);
-        if (!entry->refresh) {
-            LOG_DEBUG("move usb device to usb_delete_list %p, %x", static_cast<void *>(entry), entry->key);
-            list_move(&entry->list, usb_delete_list);
-        } else if (entry->to_reopen) {
-            LOG_DEBUG("usb already opened. %p", static_cast<void *>(entry->dev));
-            reopen_for_clients(entry);
-        } else if (!entry->opened) {
-            LOG_DEBUG("close usb device %p, %p", static_cast<void *>(entry->dev->dev),
-                      static_cast<void *>(entry->dev->fd));
-            libusb_close(entry->dev->fd);
-            entry->dev->fd = nullptr;
-        }
-    }
-}
-
-// Refresh phase 4: release the entries of the probes that are gone.
-static void refresh_remove(list_head *usb_delete_list)
-{
-    LOG_DEBUG("List USB :%ld", static_cast<long>(list_count(&tarvex_usb_list)));
-    LOG_DEBUG("Remove process :%ld", static_cast<long>(list_count(usb_delete_list)));
-    list_for_each_safe(pos, n, usb_delete_list)
-    {
-        tarvex_usb *entry = list_entry<tarvex_usb>(pos);
+        if (!entry_sought(entry))
+            continue;
+        entry_step(entry, ENTRY_MISSED);
         LOG_DEBUG("remove instance %p, usb_key %x, %s", static_cast<void *>(entry), entry->key, entry->serial);
         list_del(&entry->list);
         free_entry(entry);
     }
-    LOG_DEBUG("return %d", 0);
 }
 
 int tarvex_libusb_refresh()
 {
-    refresh_release();
+    refresh_begin();
     refresh_scan();
-    list_head usb_delete_list = LIST_HEAD_INIT(usb_delete_list);
-    refresh_settle(&usb_delete_list);
-    refresh_remove(&usb_delete_list);
+    refresh_remove();
     return 0;
 }
 
@@ -479,30 +419,19 @@ static tarvex_usb *entry_bound_to(const libusb_device *dev)
     return nullptr;
 }
 
-// The probe of `serial` came back as dev (fd open on it) while its entry
-// still holds the device it left as. While probe work is in flight the
-// entry's handle must not change under its worker: fd is closed, and a look
-// tries again once none is.
+// The probe of `serial` came back as dev (fd open on it, to be closed) while
+// its entry still holds the device it left as. While probe work is in flight
+// the entry's handle must not change under its worker: a look tries again
+// once none is.
 static look_outcome bind_again(tarvex_usb *entry, libusb_device *dev, libusb_device_handle *fd)
 {
-    if (probe_worker_in_flight() > 0) {
-        libusb_close(fd);
+    libusb_close(fd);
+    if (entry_work_in_flight())
         return LOOK_WHEN_IDLE;
-    }
-    bool had_clients = entry->dev->fd != nullptr;
-    if (had_clients)
-        libusb_close(entry->dev->fd);
-    libusb_device *old = entry->dev->dev;
-    entry->dev->dev = libusb_ref_device(dev);
-    if (old != nullptr)
-        libusb_unref_device(old);
-    entry->dev->fd = fd;
-    if (had_clients) {
-        reopen_for_clients(entry);
-    } else {
-        libusb_close(fd);
-        entry->dev->fd = nullptr;
-    }
+    bool had_clients = entry->state == ENTRY_OPEN;
+    close_handle(entry); // the handle of the device it left as
+    rebind(entry, dev);
+    entry_found_again(entry);
     LOG_INFO("probe %u (%s) plugged in again: found without a refresh, its key and associations kept%s", entry->index,
              entry->serial, had_clients ? ", opened again for its clients" : "");
     return LOOKED;
@@ -522,11 +451,10 @@ static look_outcome look_at_new(libusb_device *dev)
     tarvex_usb *entry = get_tarvex_by_serial_name(serial);
     if (entry != nullptr)
         return bind_again(entry, dev, fd);
-    if (!add_entry(dev, fd, &desc, serial, false))
+    libusb_close(fd);
+    tarvex_usb *added = add_entry(dev, &desc, serial);
+    if (added == nullptr)
         return LOOKED;
-    tarvex_usb *added = list_entry<tarvex_usb>(tarvex_usb_list.prev);
-    libusb_close(added->dev->fd);
-    added->dev->fd = nullptr;
     LOG_INFO("probe %u (%s) plugged in: registered without a refresh", added->index, added->serial);
     return LOOKED;
 }
@@ -600,7 +528,7 @@ void tarvex_libusb_watch_ready(int fd)
 
 uint64_t tarvex_libusb_next_look_ms()
 {
-    if (watch.rebind_waits && probe_worker_in_flight() == 0)
+    if (watch.rebind_waits && !entry_work_in_flight())
         return 0;
     return watch.next_ms;
 }
@@ -633,31 +561,16 @@ static void stop_watching()
 
 int tarvex_libusb_real_open(tarvex_usb *tarvex)
 {
-    tarvex->dev->fd = open_in_own_context(tarvex);
-    if (tarvex->dev->fd != nullptr)
-        return 0;
-    int res = libusb_open(tarvex->dev->dev, &tarvex->dev->fd);
-    if (res != 0)
-        tarvex->dev->fd = nullptr;
-    switch (res) {
-    case 0:
-        LOG_DEBUG("libusb_open OK");
-        break;
-    case LIBUSB_ERROR_ACCESS:
-        LOG_DEBUG("The user has insufficient permissions");
-        break;
-    case LIBUSB_ERROR_NO_DEVICE:
-        LOG_DEBUG("The device has been disconnected");
-        break;
-    case LIBUSB_ERROR_NO_MEM:
-        LOG_DEBUG("On memory allocation failure");
-        break;
-    default:
-        LOG_DEBUG("libusb_open error");
-        break;
-    }
-    LOG_DEBUG("return %d", res);
-    return res;
+    tarvex_usb_handle_s *h = tarvex->dev;
+    h->fd = open_in_own_context(h, tarvex->serial);
+    if (h->fd != nullptr)
+        return ERROR_OK;
+    int res = libusb_open(h->dev, &h->fd);
+    if (res == 0)
+        return ERROR_OK;
+    h->fd = nullptr;
+    LOG_DEBUG("libusb_open of %s: %s", tarvex->serial, libusb_error_name(res));
+    return ERROR_FAIL;
 }
 
 int tarvex_libusb_set_configuration(libusb_device_handle *devh, int configuration)
@@ -700,7 +613,7 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
     *usb_write_ep = 0;
     libusb_config_descriptor *config = nullptr;
     if (libusb_get_config_descriptor(udev, 0, &config) != 0 || config == nullptr)
-        return -4;
+        return ERROR_FAIL;
     LOG_DEBUG("tarvex_libusb_choose_interface : interface count %d", config->bNumInterfaces);
     for (int i = 0; i < config->bNumInterfaces; i++) {
         if (config->interface[i].num_altsetting < 1)
@@ -723,7 +636,7 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
         }
     }
     libusb_free_config_descriptor(config);
-    return -4;
+    return ERROR_FAIL;
 }
 
 int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout)
@@ -733,7 +646,7 @@ int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *b
                                    static_cast<unsigned>(timeout));
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
-        return -1;
+        return TARVEX_USB_DEVICE_GONE;
     }
     if (transferred == 0)
         LOG_DEBUG("transferred = %d", 0);
@@ -747,7 +660,7 @@ int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, i
         libusb_bulk_transfer(dev, static_cast<uint8_t>(ep), bytes, size, &transferred, static_cast<unsigned>(timeout));
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
-        return -1;
+        return TARVEX_USB_DEVICE_GONE;
     }
     if (transferred < size)
         LOG_DEBUG("wrongly transferred = %d, err = %d", transferred, ret);
@@ -765,7 +678,7 @@ int tarvex_libusb_get_product_id(libusb_device *dev, uint16_t *pid)
 {
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(dev, &desc) != 0)
-        return -19;
+        return ERROR_NO_USB;
     *pid = desc.idProduct;
     return 0;
 }

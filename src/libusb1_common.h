@@ -1,11 +1,14 @@
 // The USB access layer: the process's libusb context, the scans that keep the
 // probe registry in step with the bus, and the synchronous transfers of one
-// probe's device handle.
+// probe's device handle. What an entry's comings and goings mean to clients
+// is entry_life's to decide: the scans report to it.
 #pragma once
 
 #include <cstdint>
 
 #include <libusb.h>
+
+#include "result_codes.h"
 
 struct tarvex_usb;
 
@@ -33,17 +36,19 @@ inline constexpr uint16_t tarvex_probe_pids[TARVEX_PROBE_ID_SLOTS] = {
 constexpr int TARVEX_SERIAL_MAX_CHARS = 24;
 constexpr int TARVEX_SERIAL_BUFFER_SIZE = 64;
 
-// Creates the libusb context. Returns 0, or -19 when libusb_init fails.
+// Creates the libusb context. Returns ERROR_OK, or ERROR_NO_USB when
+// libusb_init fails.
 int tarvex_libusb_init();
-// Releases every registry entry (closing open device handles and making their
-// associations invalid), then the libusb context.
+// Releases every registry entry (closing open device handles; entry_leaving
+// makes their associations invalid), then the libusb context.
 void tarvex_libusb_exit();
 
 // First scan: registers every attached probe of the table. `serial` is not
 // applied. Returns 1 if an entry was created, else 0. No handle stays open.
 int tarvex_libusb_open(const uint16_t *vids, const uint16_t *pids, const char *serial);
-// Re-enumeration: adds new probes, rebinds re-plugged ones, re-opens those
-// that had an open handle, removes the gone ones. Returns 0.
+// Re-enumeration: closes every handle, adds new probes, rebinds the known
+// ones found (entry_life re-opens those open for clients), removes the gone
+// ones. Returns 0. REQUIRES: no probe work in flight.
 int tarvex_libusb_refresh();
 
 // True when the device's (idVendor, idProduct) is one pair of the table.
@@ -69,24 +74,28 @@ uint64_t tarvex_libusb_next_look_ms();
 // Looks at the bus when a look is due at `now`.
 void tarvex_libusb_look(uint64_t now);
 
-// Opens the USB device of the entry into its handle's `fd`. Returns the
-// libusb_open result (0 on success).
+// Opens the USB device of the entry into its handle's `fd`, in the handle's
+// own libusb context (made here the first time) where it can. Touches only
+// the entry's handle, so it runs on the probe's worker. Returns ERROR_OK, or
+// ERROR_FAIL when the device could not be opened.
 int tarvex_libusb_real_open(tarvex_usb *tarvex);
 // Makes the configuration with descriptor index `configuration` active unless
 // it is already. Returns 0 or the libusb error of the step that failed.
 int tarvex_libusb_set_configuration(libusb_device_handle *devh, int configuration);
 // Finds the first interface matching the filters (a filter <= 0 is ignored)
 // with an IN and an OUT endpoint, stores their addresses and claims it.
-// Returns 0, or -4 when there is none.
+// Returns ERROR_OK, or ERROR_FAIL when there is none.
 int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb_read_ep, unsigned int *usb_write_ep,
                                    int bclass, int subclass, int protocol);
 
-// Bulk transfers: return the number of bytes moved, -1 when the device is gone.
-// `timeout` in milliseconds.
+// Bulk transfers: return the number of bytes moved, TARVEX_USB_DEVICE_GONE
+// when the device is gone. `timeout` in milliseconds.
+constexpr int TARVEX_USB_DEVICE_GONE = -1;
 int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout);
 int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout);
 // Returns the bytes transferred, or 0 when libusb reports an error.
 int tarvex_libusb_control_transfer(libusb_device_handle *dev, uint8_t request_type, uint8_t request, uint16_t wValue,
                                    uint16_t wIndex, uint8_t *bytes, uint16_t size, unsigned int timeout);
-// Returns 0 with *pid set, or -19 when the device descriptor cannot be read.
+// Returns ERROR_OK with *pid set, or ERROR_NO_USB when the device descriptor
+// cannot be read.
 int tarvex_libusb_get_product_id(libusb_device *dev, uint16_t *pid);

@@ -7,6 +7,7 @@
 
 #include <libusb.h>
 
+#include "entry_life.h"
 #include "list.h"
 #include "tarvex_usb.h"
 
@@ -18,12 +19,8 @@ struct tarvex_usb {
     libusb_device_descriptor dev_desc; // copy taken when the entry was created
     uint32_t key;                      // jenkins_one_at_a_time_hash of serial
     unsigned index;                    // the probe's index for the server's life (probe_index_of)
-    bool opened;                       // re-opened at protocol level by a refresh
-    bool refresh;                      // found by the refresh in progress
-    bool closed_for_refresh;           // not used by any operation
-    bool to_reopen;                    // had an open handle when a refresh began; never cleared
+    entry_state state;                 // moved only by entry_step
     struct probe_worker *worker;       // owned; runs this probe's operations, made on first use
-    libusb_context *own_context;       // owned; the context of the handle probe work uses, made on first open
 };
 
 extern list_head tarvex_usb_list;

@@ -87,13 +87,14 @@ const char *get_version()
     char build_date[32];
     format_build_date(build_date, sizeof(build_date));
     snprintf(version, sizeof(version), "tarvex-server v%s-%s (%s)", TARVEX_RELEASE, TARVEX_BUILD_DESC, build_date);
-    LOG_OUTPUT("%s\n", version);
     return version;
 }
 
-void print_version()
+const char *print_version()
 {
-    get_version();
+    const char *text = get_version();
+    LOG_OUTPUT("%s\n", text);
+    return text;
 }
 
 static void print_help()

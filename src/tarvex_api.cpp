@@ -162,8 +162,6 @@ unsigned long tarvex_get_device_info(unsigned device_id, tarvex_device_info *inf
     info->vendor_id = usb->dev_desc.idVendor;
     info->product_id = usb->dev_desc.idProduct;
     info->device_used = 0;
-    usb->key = serial_key(usb->serial);
-    LOG_DEBUG("usb found %x, %d", usb->key, usb->dev_desc.idProduct);
     info->tarvex_usb_id = usb->key;
     return 1;
 }
@@ -208,19 +206,13 @@ long tarvex_refresh()
 static bool open_probe(tarvex_usb *usb)
 {
     int res = tarvex_libusb_real_open(usb);
-    LOG_DEBUG("real_open dev %p, fd %p", static_cast<void *>(usb->dev->dev), static_cast<void *>(usb->dev->fd));
-    if (res != 0) {
-        LOG_DEBUG("open device failure %d", usb->key);
-        usb->dev->fd = nullptr;
-        return false;
-    }
-    res = tarvex_usb_open(usb);
+    if (res == ERROR_OK)
+        res = tarvex_usb_open(usb);
     if (res != ERROR_OK) {
-        LOG_DEBUG("Opened device ERROR : %d", res);
-        usb->dev->fd = nullptr;
+        LOG_DEBUG("open of device %x failed: %s", usb->key, result_name(res));
         return false;
     }
-    LOG_DEBUG("Opened device %d", usb->key);
+    LOG_DEBUG("Opened device %x", usb->key);
     return true;
 }
 
@@ -254,19 +246,15 @@ bool tarvex_open_probe_part(tarvex_usb *usb)
 tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened)
 {
     tarvex_assoc *assoc = get_connection_by_name(assoc_key);
-    if (assoc == nullptr || opened)
-        return assoc;
-    free_connection(assoc);
-    return nullptr;
-}
-
-tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info)
-{
-    tarvex_usb *usb;
-    uint32_t key = tarvex_open_begin(device_id, psock_info, &usb);
-    if (key == 0)
+    if (assoc == nullptr)
         return nullptr;
-    return tarvex_open_end(key, tarvex_open_probe_part(usb));
+    if (!opened) {
+        free_connection(assoc);
+        return nullptr;
+    }
+    if (assoc->tarvex_usb != nullptr)
+        entry_step(assoc->tarvex_usb, ENTRY_OPENED);
+    return assoc;
 }
 
 bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c)
@@ -276,14 +264,6 @@ bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c)
         LOG_ERROR("assoc null");
     LOG_DEBUG("call close_connection : assoc_id %d", assoc_id);
     return close_connection_begin(assoc_id, true, c);
-}
-
-long tarvex_close(uint32_t assoc_id)
-{
-    assoc_close c;
-    if (tarvex_close_begin(assoc_id, &c))
-        close_connection_probe_part(&c);
-    return close_connection_end(&c);
 }
 
 static uint8_t request_endpoint(const tarvex_usb_handle_s *h, uint32_t input_request)
@@ -327,25 +307,6 @@ long tarvex_send_command_to(tarvex_usb *usb, uint32_t assoc_id, const device_req
     const uint8_t *shown = request->buffer_size >= 4 ? buffer : cmd;
     LOG_DEBUG("cmd : %x, %x, %x, %x", shown[0], shown[1], shown[2], shown[3]);
     return tarvex_usb_xfer(h, buffer, request->buffer_size);
-}
-
-long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
-                         uint32_t dwTimeOut)
-{
-    (void)dwTimeOut;
-    tarvex_usb *usb = tarvex_assoc_probe(assoc_id);
-    if (usb == nullptr)
-        return ERROR_FAIL;
-    return tarvex_send_command_to(usb, assoc_id, request, cmd, buffer);
-}
-
-long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key)
-{
-    if (assoc == nullptr || !assoc->valid || assoc->tarvex_usb == nullptr) {
-        LOG_ERROR("tarvex_speed : no probe behind the association");
-        return ERROR_FAIL;
-    }
-    return tarvex_speed_of(assoc->tarvex_usb->dev, khz, query, key);
 }
 
 long tarvex_speed_of(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key)

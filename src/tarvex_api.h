@@ -39,8 +39,8 @@ const char *probe_index_serial(unsigned index);
 
 uint32_t tarvex_get_nb_devices();
 // Fills `info` for the probe at position device_id. Returns 1, or 0x1003 when
-// there is no such position (info untouched). Bytes of enum_unique_id after
-// the terminator are not written.
+// there is no such position (info untouched): client statuses, sent as they
+// are. Bytes of enum_unique_id after the terminator are not written.
 unsigned long tarvex_get_device_info(unsigned device_id, tarvex_device_info *info);
 // As tarvex_get_device_info; returns the probe key, or 0 on failure.
 uint32_t tarvex_get_device_info2(unsigned device_id, tarvex_device_info *info);
@@ -49,28 +49,21 @@ uint32_t tarvex_get_device_info2(unsigned device_id, tarvex_device_info *info);
 
 // First scan. Returns 1 if a probe was registered, else 0.
 long tarvex_init();
-// Re-enumeration. Returns 0.
+// Re-enumeration. Returns 0. REQUIRES: no probe work in flight.
 long tarvex_refresh();
-// Opens the probe with key device_id for the client: a new association; the
-// USB device and the probe are opened unless another association or a
-// refresh holds them open. Null when the key is unknown, no association could
-// be made, or the open failed (the association is then released).
-tarvex_assoc *tarvex_open_device(uint32_t device_id, _sock_info *psock_info);
-// Closes the association; the probe leaves its mode only when this was its
-// last association. Returns 0.
-long tarvex_close(uint32_t assoc_id);
 
-// The first step of tarvex_close (see close_connection_begin), with the
+// The first step of a client's close (see close_connection_begin), with the
 // probe's mode exit for the last user.
 bool tarvex_close_begin(uint32_t assoc_id, assoc_close *c);
 
 // The open in three steps, so that the probe's part can run on the probe's
 // worker. Begin (loop): a new association with the entry of key device_id
 // (stored in *usb, null when unknown); returns the association's key, or 0
-// when the probe is unknown or no association could be made. Probe part (worker): opens the USB device and
-// the probe unless they are open; true when they are. End (loop): the
-// association, or null when the open failed (it is then released) or the
-// association was closed meanwhile.
+// when the probe is unknown or no association could be made. Probe part
+// (worker): opens the USB device and the probe unless they are open; true
+// when they are; touches only the entry's handle. End (loop): the
+// association, its entry now open for clients; or null when the open failed
+// (it is then released) or the association was closed meanwhile.
 uint32_t tarvex_open_begin(uint32_t device_id, _sock_info *psock_info, tarvex_usb **usb);
 bool tarvex_open_probe_part(tarvex_usb *usb);
 tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened);
@@ -79,18 +72,12 @@ tarvex_assoc *tarvex_open_end(uint32_t assoc_key, bool opened);
 // unknown or its probe was removed.
 tarvex_usb *tarvex_assoc_probe(uint32_t assoc_id);
 // Passes the 16 bytes of `cmd` and a data phase of request->buffer_size bytes
-// in `buffer` to the association's probe. Returns ERROR_OK or ERROR_FAIL
-// (unknown or invalid association, closed probe, short transfer). dwTimeOut is
-// not applied: the driver's fixed time-out is.
-long tarvex_send_command(uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd, uint8_t *buffer,
-                         uint32_t dwTimeOut);
-// The same on an entry already looked up (assoc_id only names it in the log):
-// touches only the probe's handle.
+// in `buffer` to the entry's probe (assoc_id only names it in the log);
+// touches only the probe's handle. Returns ERROR_OK or ERROR_FAIL (closed
+// probe, short transfer); the driver's fixed time-out applies.
 long tarvex_send_command_to(tarvex_usb *usb, uint32_t assoc_id, const device_request_2 *request, const uint8_t *cmd,
                             uint8_t *buffer);
-// The interface clock of the association's probe in kHz as the driver of its
-// generation chooses it, or a negative result code when the probe could not be
-// reached or refused the clock.
-long tarvex_speed(tarvex_assoc *assoc, int khz, bool query, uint32_t key);
-// The same on a probe handle.
+// The interface clock of the probe in kHz as the driver of its generation
+// chooses it, or a negative result code when the probe could not be reached
+// or refused the clock.
 long tarvex_speed_of(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key);

@@ -185,7 +185,7 @@ int close_connection_end(const assoc_close *c)
     if (assoc == nullptr)
         return 0;
     if (c->usb != nullptr && c->last_user) {
-        c->usb->opened = false;
+        entry_step(c->usb, ENTRY_LAST_CLOSED);
         LOG_DEBUG("last tcp client : %d", get_tcp_number_client());
     }
     // The closing association is still listed, so this fires only when it is
@@ -194,14 +194,6 @@ int close_connection_end(const assoc_close *c)
         evaluate_auto_kiil(1);
     free_connection(assoc);
     return 0;
-}
-
-int close_connection(uint32_t assoc_id)
-{
-    assoc_close c;
-    if (close_connection_begin(assoc_id, false, &c))
-        close_connection_probe_part(&c);
-    return close_connection_end(&c);
 }
 
 bool evaluate_auto_kiil(unsigned wanted_client)

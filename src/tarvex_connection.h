@@ -44,12 +44,10 @@ unsigned get_usb_number_client(uint32_t usb_key);
 // Number of associations of all clients, invalid ones included.
 unsigned get_tcp_number_client();
 
-// Closes the association with that key; when it is the last one on its probe
-// the probe's USB device is closed. Returns 0, also for an unknown key.
-int close_connection(uint32_t assoc_id);
-
-// The same close in three steps, so that the probe's part can run on the
-// probe's worker while the loop keeps the association list to itself.
+// Closing an association, in three steps, so that the probe's part can run on
+// the probe's worker while the loop keeps the association list to itself.
+// When it is the last association on its probe, the probe's USB device is
+// closed and its entry is no longer open for clients.
 struct assoc_close {
     uint32_t key;
     struct tarvex_usb *usb; // the probe the close acts on; null: no probe part
@@ -63,7 +61,8 @@ bool close_connection_begin(uint32_t assoc_id, bool leave_mode, assoc_close *c);
 // The probe's part: for the last user, the mode exit (when asked) and the
 // USB close. Touches only the probe's handle.
 void close_connection_probe_part(const assoc_close *c);
-// Loop: releases the association and applies the auto-exit rule. Returns 0.
+// Loop: releases the association and applies the auto-exit rule. Returns 0,
+// also for an unknown key.
 int close_connection_end(const assoc_close *c);
 // Unlinks and frees one association without any of the close steps.
 void free_connection(tarvex_assoc *assoc);

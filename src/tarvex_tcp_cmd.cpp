@@ -802,7 +802,7 @@ static void txt_get_version(tcp_request *r)
 {
     if (!tokenize_request(r))
         return;
-    reply_text(r, "%s\n", get_version());
+    reply_text(r, "%s\n", print_version());
 }
 
 static void txt_exit(tcp_request *r)

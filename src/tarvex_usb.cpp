@@ -354,7 +354,6 @@ int tarvex_usb_check_voltage(tarvex_usb_handle_s *h, float *target_voltage, uint
 }
 
 constexpr int TARVEX_BLINK_MIN_JTAG = 28;
-constexpr int TARVEX_BLINK_TOO_OLD = 6;
 
 int tarvex_usb_blink_led(tarvex_usb_handle_s *h)
 {
@@ -496,8 +495,9 @@ static int leave_current_mode(tarvex_usb_handle_s *h, uint8_t *mode, uint32_t ke
 static void warn_low_voltage(tarvex_usb_handle_s *h, uint32_t key)
 {
     float voltage = 0.0f;
-    if (tarvex_usb_check_voltage(h, &voltage, key) != ERROR_OK)
-        LOG_ERROR("voltage check failed");
+    int res = tarvex_usb_check_voltage(h, &voltage, key);
+    if (res != ERROR_OK)
+        LOG_ERROR("voltage check failed: %s", result_name(res));
     else if (voltage < 1.5f)
         LOG_ERROR("target voltage may be too low for reliable debugging");
 }
@@ -1006,7 +1006,7 @@ static int speed_from_table(tarvex_usb_handle_s *h, const speed_map (&map)[N], b
     // The JTAG clock command carries no key.
     int res = jtag ? set_clock(h, TARVEX_DEBUG_SET_JTAGCLK, divisor, 0) : tarvex_usb_set_swdclk(h, divisor, key);
     if (res != ERROR_OK) {
-        LOG_ERROR("Unable to set adapter speed");
+        LOG_ERROR("Unable to set adapter speed: %s", result_name(res));
         return res;
     }
     LOG_INFO("Tarvex adapter speed set to %d kHz", row.speed);
@@ -1091,7 +1091,7 @@ int tarvex_speed_v3(tarvex_usb_handle_s *h, const uint32_t *freq, int khz, bool 
     // The probe takes the frequency itself (kHz), not its position in the list.
     int res = tarvex_set_com_freq(h, 0, static_cast<uint32_t>(chosen));
     if (res != ERROR_OK) {
-        LOG_ERROR("Unable to set adapter speed");
+        LOG_ERROR("Unable to set adapter speed: %s", result_name(res));
         return res;
     }
     return chosen;

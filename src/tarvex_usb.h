@@ -133,7 +133,8 @@ struct tarvex_trace_state {
 // One per registered probe, owned by its registry entry.
 struct tarvex_usb_handle_s {
     libusb_device *dev;
-    libusb_device_handle *fd; // null while the probe is not open
+    libusb_device_handle *fd;    // null while the probe is not open
+    libusb_context *own_context; // owned; the context fd is opened in, made by the first open
     libusb_transfer *trans;
     uint32_t rx_ep; // bulk IN, command replies
     uint32_t tx_ep; // bulk OUT, command blocks and written data
@@ -196,7 +197,10 @@ int tarvex_usb_close(tarvex_usb_handle_s *h);
 int tarvex_usb_version(tarvex_usb_handle_s *h, uint32_t key, struct tarvex_usb_version *v);
 // Stores the target voltage in volts.
 int tarvex_usb_check_voltage(tarvex_usb_handle_s *h, float *target_voltage, uint32_t key);
-// Returns the command's result, or 6 when the debug firmware is below 28.
+// Returns the command's result, or TARVEX_BLINK_TOO_OLD, without traffic, when
+// the debug firmware is below 28. That value is no result code: clients see
+// it as it is ("1 6").
+constexpr int TARVEX_BLINK_TOO_OLD = 6;
 int tarvex_usb_blink_led(tarvex_usb_handle_s *h);
 
 // ---- Modes -------------------------------------------------------------------
@@ -310,8 +314,10 @@ constexpr int TARVEX_COM_FREQ_SLOTS = 10;
 int tarvex_select_speed(const int32_t *speeds, int n, int32_t khz, bool *exact);
 
 int tarvex_usb_set_swdclk(tarvex_usb_handle_s *h, uint16_t clk_divisor, uint32_t key);
-// The speed in kHz in force (or that would be, for a query). A clock command
-// that fails or that the probe rejects gives a negative result code instead.
+// The speed in kHz in force (or that would be, for a query): a value >= 0. A
+// clock command that fails or that the probe rejects gives a negative result
+// code instead. A probe whose firmware has no clock command answers khz as
+// asked.
 int tarvex_speed_v2(tarvex_usb_handle_s *h, int khz, bool query, uint32_t key);
 // Reads up to 10 frequencies (kHz) of the probe's list; unused slots are 0.
 int tarvex_get_com_freq(tarvex_usb_handle_s *h, uint8_t swd_or_jtag, uint32_t *table_freq);

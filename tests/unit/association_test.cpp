@@ -11,6 +11,15 @@
 namespace
 {
 
+// A binary close as the event loop runs it, with the probe's part in line.
+int close_association(uint32_t key)
+{
+    assoc_close c;
+    if (close_connection_begin(key, false, &c))
+        close_connection_probe_part(&c);
+    return close_connection_end(&c);
+}
+
 class Associations : public ::testing::Test
 {
 protected:
@@ -42,7 +51,7 @@ TEST_F(Associations, KeysRiseFromTheirStartAndAreNeverReused)
     ASSERT_NE(a, nullptr);
     uint32_t first = a->key;
     EXPECT_GE(first, 256u);
-    EXPECT_EQ(close_connection(first), 0);
+    EXPECT_EQ(close_association(first), 0);
     tarvex_assoc *b = add_connection(&probes_[0], &clients_[0]);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->key, first + 1) << "a closed key is not handed out again";
@@ -71,10 +80,10 @@ TEST_F(Associations, EveryOpenMakesANewAssociationEvenWhenKeysCollide)
 TEST_F(Associations, ClosingAnUnknownKeyChangesNothing)
 {
     uint32_t key = add_connection(&probes_[0], &clients_[0])->key;
-    EXPECT_EQ(close_connection(key + 1000), 0);
+    EXPECT_EQ(close_association(key + 1000), 0);
     EXPECT_EQ(get_tcp_number_client(), 1u);
-    EXPECT_EQ(close_connection(key), 0);
-    EXPECT_EQ(close_connection(key), 0);
+    EXPECT_EQ(close_association(key), 0);
+    EXPECT_EQ(close_association(key), 0);
     EXPECT_EQ(get_tcp_number_client(), 0u);
 }
 
@@ -91,7 +100,7 @@ TEST_F(Associations, InvalidAssociationsAreNotCountedAndCloseWithoutTheProbe)
     EXPECT_EQ(get_tcp_number_client(), 2u) << "still held by its client";
     // The entry is gone: closing must not reach it.
     memset(&probes_[0], 0xDD, sizeof(probes_[0]));
-    EXPECT_EQ(close_connection(key_a), 0);
+    EXPECT_EQ(close_association(key_a), 0);
     EXPECT_EQ(get_connection_by_name(key_a), nullptr);
     EXPECT_EQ(get_tcp_number_client(), 1u);
 }
@@ -103,6 +112,25 @@ TEST_F(Associations, AutoExitRuleCountsEveryAssociation)
     add_connection(&probes_[1], &clients_[1]);
     EXPECT_FALSE(evaluate_auto_kiil(1)) << "two associations, wanted one";
     EXPECT_FALSE(evaluate_auto_kiil(0));
+}
+
+// Two closes begun before either ends, as when both wait on the probe's
+// worker (they end in the order they began): the first leaves the probe open
+// for the other, the second leaves it open for nobody.
+TEST_F(Associations, TheProbeStaysOpenUntilItsLastAssociationHasClosed)
+{
+    probes_[0].state = ENTRY_OPEN;
+    uint32_t keys[2] = {add_connection(&probes_[0], &clients_[0])->key, add_connection(&probes_[0], &clients_[1])->key};
+    assoc_close closes[2];
+    for (int i = 0; i < 2; i++)
+        EXPECT_TRUE(close_connection_begin(keys[i], false, &closes[i]));
+    EXPECT_FALSE(closes[0].last_user);
+    EXPECT_TRUE(closes[1].last_user);
+    close_connection_end(&closes[0]);
+    EXPECT_EQ(probes_[0].state, ENTRY_OPEN);
+    close_connection_end(&closes[1]);
+    EXPECT_EQ(probes_[0].state, ENTRY_FOUND);
+    EXPECT_EQ(get_tcp_number_client(), 0u);
 }
 
 } // namespace
