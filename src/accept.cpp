@@ -16,6 +16,7 @@
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
+#include "signal_handler.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -148,6 +149,8 @@ static bool watch_existing_records()
         tarvex_libusb_watch_start(static_cast<uint64_t>(tarvex_waits.usb_poll_ms), usb_fds, USB_WATCH_FDS_MAX);
     for (int i = 0; i < usb_fd_count; i++)
         epoll_register(usb_fds[i], EPOLLIN);
+    if (ctrl_event_fd() >= 0)
+        epoll_register(ctrl_event_fd(), EPOLLIN);
     int done_fd = probe_worker_init();
     if (done_fd < 0) {
         LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
@@ -484,6 +487,10 @@ static void serve_ready_records(const struct epoll_event *events, int ready)
         int fd = events[i].data.fd;
         if (fd == probe_worker_event_fd()) {
             complete_probe_jobs();
+            continue;
+        }
+        if (fd == ctrl_event_fd()) {
+            ctrl_event_serve();
             continue;
         }
         if (is_usb_fd(fd)) {
