@@ -154,7 +154,7 @@ static bool watch_existing_records()
     int done_fd = probe_worker_init();
     if (done_fd < 0) {
         LOG_ERROR("cannot create the probe workers' completion descriptor. Error = %d", errno);
-        return true; // probe work then runs on the loop
+        return true; // requests that need a probe then fail
     }
     epoll_register(done_fd, EPOLLIN | EPOLLET);
     return true;
@@ -414,6 +414,8 @@ static void complete_probe_jobs()
 {
     for (probe_job *job = probe_worker_next_done(); job != nullptr; job = probe_worker_next_done()) {
         _sock_info *c = tcp_cmd_complete(job);
+        if (c == nullptr)
+            continue; // a job without client
         if (c->phase == CLIENT_RELEASING)
             continue_release(c);
         else

@@ -57,15 +57,16 @@ struct _sock_info {
     bool is_fd_close_recd;
     uint32_t key; // unique for the life of the process, from 1 upward
     char client_name[TARVEX_CLIENT_NAME_SIZE];
-    uint8_t phase;            // client_phase
-    list_head wait_link;      // in the loop's list of clients with a deadline, or of those held
-                              // behind a refresh (never both)
-    uint64_t deadline_ms;     // GATHERING: the whole payload; SENDING: the next progress
-    uint32_t events;          // what the loop watches the socket for now
-    uint32_t peer_uid;        // owner of the peer's socket when known, else ACCESS_UID_UNKNOWN (access.h)
-    uint8_t peer_family;      // AF_INET, AF_INET6 (an IPv4-mapped peer as AF_INET) or AF_UNIX
-    uint8_t peer_address[16]; // the peer's address; an IPv4 one in the first 4 bytes
-    uint64_t last_input_ms;   // when the client last sent anything, or connected
+    uint8_t phase;               // client_phase
+    list_head wait_link;         // in the loop's list of clients with a deadline, or of those held
+                                 // behind a refresh (never both)
+    uint64_t deadline_ms;        // GATHERING: the whole payload; SENDING: the next progress
+    uint32_t events;             // what the loop watches the socket for now
+    uint32_t peer_uid;           // owner of the peer's socket when known, else ACCESS_UID_UNKNOWN (access.h)
+    uint8_t peer_family;         // AF_INET, AF_INET6 (an IPv4-mapped peer as AF_INET) or AF_UNIX
+    uint8_t peer_address[16];    // the peer's address; an IPv4 one in the first 4 bytes
+    uint64_t last_input_ms;      // when the client last sent anything, or connected
+    struct tcp_request *request; // owned: the slot its requests and probe operations run in (tarvex_tcp_cmd.h)
 };
 
 extern list_head connection_list;
@@ -77,6 +78,5 @@ _sock_info *alloc_sock_info();
 // first, so that clients' keys stay what they are with one listener.
 _sock_info *alloc_sock_info_keyless();
 void free_sock_info(_sock_info *psock_info);
-void delete_sock_info_from_list(_sock_info *del_sock_info);
 // Number of records in connection_list, listening sockets included.
 unsigned get_nb_tcp_client();
