@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 
 #include <cctype>
-#include <cstddef>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,8 +68,6 @@ struct mem_request {
     uint32_t asked_count; // the count of the request
     uint64_t len;         // asked_size x asked_count, without the 32-bit overflow
 };
-
-struct text_command;
 
 // One request of a client, in the client's own slot (_sock_info::request):
 // the staging buffer holds the request on entry and the reply on return.
