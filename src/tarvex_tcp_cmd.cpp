@@ -198,6 +198,15 @@ static uint32_t arg_hex(const tcp_request *r, int index, uint32_t initial = 0)
     return value;
 }
 
+// A request's number as one of the driver's enumerations, `last` its
+// greatest value: a number outside it becomes `refused`, a value the driver
+// refuses as it refuses every number it does not know, rather than a value
+// the enumeration cannot hold.
+template <typename E> static E enum_arg(int32_t number, E last, E refused)
+{
+    return number >= 0 && number <= static_cast<int32_t>(last) ? static_cast<E>(number) : refused;
+}
+
 // ---------------------------------------------------------------------------
 // Replies
 
@@ -927,7 +936,8 @@ static constexpr debug_command init_mode_command = {
     "1 %d\n", "tarvex-usb-init-mode : command received from (%s) : %d , %d",
     "tarvex-usb-init-mode :(%s) returned value %s", [](debug_call &c) {
         CMD_DEBUG("first param : %p", static_cast<void *>(c.handle));
-        return tarvex_usb_init_mode(c.handle, arg_dec(c.r, 2) != 0, static_cast<hl_transports>(arg_dec(c.r, 3)), c.key);
+        return tarvex_usb_init_mode(c.handle, arg_dec(c.r, 2) != 0,
+                                    enum_arg(arg_dec(c.r, 3), HL_TRANSPORT_VEMO, HL_TRANSPORT_UNKNOWN), c.key);
     }};
 
 static constexpr debug_command current_mode_command = {
@@ -981,13 +991,17 @@ static constexpr debug_command reset_command = {"1 %d\n", "tarvex-usb-reset : co
                                                 [](debug_call &c) { return tarvex_usb_reset_tap(c.handle, c.key); }};
 
 static constexpr debug_command mode_enter_command = {
-    "1 %d\n", nullptr, "tarvex-usb-mode-enter : (%s) returned value '%s'",
-    [](debug_call &c) { return tarvex_usb_mode_enter(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+    "1 %d\n", nullptr, "tarvex-usb-mode-enter : (%s) returned value '%s'", [](debug_call &c) {
+        return tarvex_usb_mode_enter(c.handle, enum_arg(arg_dec(c.r, 2), TARVEX_MODE_DEBUG_VEMO, TARVEX_MODE_UNKNOWN),
+                                     c.key);
+    }};
 
 static constexpr debug_command mode_leave_command = {
     "1 %d\n", "tarvex-usb-mode-leave : command received from (%s) : %d",
-    "tarvex-usb-mode-leave : (%s) returned value '%s'",
-    [](debug_call &c) { return tarvex_usb_mode_leave(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+    "tarvex-usb-mode-leave : (%s) returned value '%s'", [](debug_call &c) {
+        return tarvex_usb_mode_leave(c.handle, enum_arg(arg_dec(c.r, 2), TARVEX_MODE_DEBUG_VEMO, TARVEX_MODE_UNKNOWN),
+                                     c.key);
+    }};
 
 static constexpr debug_command read_reg_command = {
     "1 %d %x\n", nullptr, nullptr, [](debug_call &c) {
@@ -1123,7 +1137,8 @@ static void txt_config_trace(tcp_request *r)
     tarvex_usb_handle_s *handle = r->job.handle;
     int result = 0;
     if (handle != nullptr)
-        result = tarvex_config_trace(handle, enabled != 0, static_cast<tpio_pin_protocol>(protocol),
+        result = tarvex_config_trace(handle, enabled != 0,
+                                     enum_arg(protocol, TPIU_PIN_PROTOCOL_ASYNC_UART, TPIU_PIN_PROTOCOL_SYNC),
                                      static_cast<uint32_t>(port_size), &trace_freq, connect_id);
     const char *mes = reply_text(r, "1 %d %d\n", result, trace_freq);
     CMD_DEBUG("tarvex-config-trace (%s): returned value %s", client_name(r), mes);
