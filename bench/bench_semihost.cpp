@@ -148,9 +148,10 @@ int drain(void *ctx)
 tt::run_result run_firmware(probe_session &p, const std::string &word, double timeout_s, uint64_t *requests)
 {
     counting_link counted(*p.link);
-    tarvex::semihost_session s;
+    tarvex_semihost::semihost_session s;
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    tarvex::semihost_session_init(s, tt::semihost_memory_of(counted), -1, null_fd, null_fd, {"firmware.elf", word});
+    tarvex_semihost::semihost_session_init(s, tt::semihost_memory_of(counted), -1, null_fd, null_fd,
+                                           {"firmware.elf", word});
     drain_ctx d{&p};
     tt::run_options opt;
     opt.timeout_s = timeout_s;
@@ -160,7 +161,7 @@ tt::run_result run_firmware(probe_session &p, const std::string &word, double ti
     // The reset vector catch works only with halting debug on.
     if (tt::halt(*p.link) == tt::TARGET_OK && tt::reset(*p.link, true) == tt::TARGET_OK)
         r = tt::semihost_run(counted, s, opt);
-    tarvex::semihost_session_close(s);
+    tarvex_semihost::semihost_session_close(s);
     close(null_fd);
     *requests = counted.requests + d.reads;
     return r;
@@ -285,13 +286,11 @@ BENCHMARK(BM_LibcPrintfLines)->Arg(0)->Arg(1)->ArgName("picolibc")->Iterations(1
 int main(int argc, char **argv)
 {
     std::string firmware = std::string("firmware=") + SEMIHOST_ELF;
-    tarvex_test::reexec_under_vprobe(argv, {"--fast", "--probe", firmware + ",serial=" + SERIALS[0], "--probe",
-                                            firmware + ",latency=1000,serial=" + SERIALS[1], "--probe",
-                                            std::string("firmware=") + NEWLIB_ELF + ",latency=1000,serial=" +
-                                                LIBC_SERIALS[0],
-                                            "--probe",
-                                            std::string("firmware=") + PICOLIBC_ELF + ",latency=1000,serial=" +
-                                                LIBC_SERIALS[1]});
+    tarvex_test::reexec_under_vprobe(
+        argv, {"--fast", "--probe", firmware + ",serial=" + SERIALS[0], "--probe",
+               firmware + ",latency=1000,serial=" + SERIALS[1], "--probe",
+               std::string("firmware=") + NEWLIB_ELF + ",latency=1000,serial=" + LIBC_SERIALS[0], "--probe",
+               std::string("firmware=") + PICOLIBC_ELF + ",latency=1000,serial=" + LIBC_SERIALS[1]});
     pin_to_cpu(0, false);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

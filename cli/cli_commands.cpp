@@ -9,9 +9,13 @@
 #include "cli_run.h"
 #include "cli_transfer.h"
 #include "target.h"
+#include "target_attach.h"
+#include "target_probe.h"
 
 namespace tarvex_cli
 {
+
+using namespace tarvex_wire;
 
 using args_t = std::vector<std::string>;
 
@@ -53,15 +57,15 @@ static int list_probes(cli_session &s, std::vector<listed_probe> *probes)
 {
     std::vector<tarvex::probe_entry> entries;
     if (tarvex::list_probes(s.conn, &entries) != 0)
-        return lost_server("get-tarvex-by-index");
+        return lost_server(KW_GET_BY_INDEX);
     for (const tarvex::probe_entry &e : entries) {
         listed_probe p;
         p.entry = e;
         if (tarvex::usb_client_count(s.conn, p.entry.key, &p.clients) != 0)
-            return lost_server("get-nb-usb-client");
+            return lost_server(KW_GET_NB_USB_CLIENT);
         bool held_found = false; // a server without holds answers the query as unknown
         if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(e.index), &p.holder, &held_found) != 0)
-            return lost_server("tarvex-tcp-who-holds");
+            return lost_server(KW_WHO_HOLDS);
         probes->push_back(p);
     }
     return EXIT_DONE;
@@ -106,31 +110,27 @@ static int cmd_list(cli_session &s, const args_t &)
 
 static int read_voltage(cli_session &s, double *volts)
 {
-    std::vector<std::string> f;
-    int rc = request_result(s, with_assoc(s, "tarvex-tcp-check-voltage"), "reading the target voltage", &f);
-    *volts = f.size() > 2 ? atof(f[2].c_str()) : 0;
-    return rc;
+    return target_status(s, tarvex_target::probe_voltage(s.link, volts), "reading the target voltage");
 }
 
 static int cmd_info(cli_session &s, const args_t &)
 {
-    std::vector<std::string> v;
-    // "1 RESULT NAME HW JTAG VEMO VID PID"
-    int rc = request_result(s, with_assoc(s, "tarvex-tcp-version"), "reading the probe version", &v);
+    tarvex::probe_firmware fw;
+    int rc = target_status(s, tarvex_target::probe_firmware(s.link, &fw), "reading the probe version");
     double volts = 0;
     int clients = 0;
     if (rc != EXIT_DONE || (rc = read_voltage(s, &volts)) != EXIT_DONE)
         return rc;
     if (tarvex::usb_client_count(s.conn, s.probe.key, &clients) != 0)
-        return lost_server("get-nb-usb-client");
+        return lost_server(KW_GET_NB_USB_CLIENT);
     listed_probe p{s.probe, clients - 1, {}}; // not counting this client's own association
-    std::string generation = v.size() > 2 ? v[2] : "";
-    long long hw = tarvex::reply_number(v, 3, 10, 0), jtag = tarvex::reply_number(v, 4, 10, 0),
-              vemo = tarvex::reply_number(v, 5, 10, 0);
     if (s.opt.json) {
         std::string base = probe_json(p);
         json_object extra;
-        extra.add("generation", generation).add("hw_version", hw).add("jtag_version", jtag).add("vemo_version", vemo);
+        extra.add("generation", fw.generation)
+            .add("hw_version", fw.hw)
+            .add("jtag_version", fw.jtag)
+            .add("vemo_version", fw.vemo);
         extra.add("voltage", volts);
         std::string more = extra.text();
         print_json(base.substr(0, base.size() - 1) + ", " + more.substr(1));
@@ -139,7 +139,7 @@ static int cmd_info(cli_session &s, const args_t &)
     printf("probe      %d\nserial     %s\nkey        %s\nusb id     %04x:%04x\nclients    %d\n", p.entry.index,
            p.entry.serial.c_str(), hex(p.entry.key).c_str(), p.entry.vendor_id, p.entry.product_id, p.clients);
     printf("generation %s\nfirmware   hardware %lld, debug %lld, single-wire %lld\nvoltage    %.2f V\n",
-           generation.c_str(), hw, jtag, vemo, volts);
+           fw.generation.c_str(), fw.hw, fw.jtag, fw.vemo, volts);
     return EXIT_DONE;
 }
 
@@ -159,20 +159,17 @@ static int cmd_voltage(cli_session &s, const args_t &)
 static int cmd_version(cli_session &s, const args_t &)
 {
     std::string reply;
-    if (s.conn.text("get-version\n", &reply) != 0)
-        return lost_server("get-version");
-    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
-        reply.pop_back();
+    if (tarvex::server_version(s.conn, &reply) != 0)
+        return lost_server(KW_GET_VERSION);
     printf("%s\ntarvex-cli %s\n", reply.c_str(), TARVEX_CLI_VERSION);
     return EXIT_DONE;
 }
 
 static int cmd_refresh(cli_session &s, const args_t &)
 {
-    std::string reply;
     int count = 0;
-    if (s.conn.text("usb-refresh\n", &reply) != 0 || tarvex::probe_count(s.conn, &count) != 0)
-        return lost_server("usb-refresh");
+    if (tarvex::usb_refresh(s.conn) != 0 || tarvex::probe_count(s.conn, &count) != 0)
+        return lost_server(KW_USB_REFRESH);
     printf("%d probe%s attached\n", count, count == 1 ? "" : "s");
     return EXIT_DONE;
 }
@@ -184,17 +181,18 @@ static int cmd_release(cli_session &s, const args_t &)
     if (!s.opt.force)
         return fail(EXIT_USAGE, "release needs --force: a hold ends with its holder's command; --force ends "
                                 "another client's hold (root or the server's group, on its Unix socket)");
-    bool found = false;
-    if (tarvex::find_probe(s.conn, s.opt.probe, &s.probe, &found) != 0)
-        return lost_server("get-tarvex-descriptor");
-    if (!found)
+    int rc = tarvex_target::attach_find(s.link, s.opt.probe, &s.probe);
+    if (rc == tarvex_target::TARGET_LOST)
+        return lost_server(KW_GET_DESCRIPTOR);
+    if (rc != tarvex_target::TARGET_OK)
         return fail(EXIT_NO_PROBE, "no probe %s (see tarvex-cli list)", s.opt.probe.c_str());
     tarvex::probe_holder holder;
+    bool found = false;
     int result = 0;
     if (tarvex::probe_holder_of(s.conn, static_cast<uint32_t>(s.probe.index), &holder, &found) != 0 ||
         tarvex::force_release_probe(s.conn, static_cast<uint32_t>(s.probe.index), &result) != 0)
-        return lost_server("tarvex-tcp-force-release");
-    if (result == tarvex::NOT_PERMITTED)
+        return lost_server(KW_FORCE_RELEASE);
+    if (result == RESULT_NOT_PERMITTED)
         return fail(EXIT_FAILED,
                     "releasing another client's hold on probe %d needs root or the server's group, "
                     "on the server's Unix socket (--host unix:PATH)",

@@ -14,6 +14,7 @@ namespace tarvex_cli
 {
 
 using namespace tarvex_target;
+using namespace tarvex_flash;
 
 // SIGINT or SIGTERM during a loader operation asks it to stop at the next
 // page boundary, rather than ending the process with the core inside the
@@ -109,7 +110,7 @@ static int load_setup(cli_session &s, flash_setup *setup)
     return EXIT_DONE;
 }
 
-static int load_image(cli_session &s, const std::string &path, std::vector<tarvex::image_extent> *image)
+static int load_image(cli_session &s, const std::string &path, std::vector<tarvex_images::image_extent> *image)
 {
     uint64_t base = 0;
     if (!s.opt.base.empty() && !tarvex::parse_number(s.opt.base, 0xFFFFFFFFu, &base))
@@ -196,7 +197,7 @@ template <typename operation> static int held(cli_session &s, const char *what, 
 int cmd_flash(cli_session &s, const std::vector<std::string> &args)
 {
     flash_setup setup;
-    std::vector<tarvex::image_extent> image;
+    std::vector<tarvex_images::image_extent> image;
     int rc = load_image(s, args[0], &image);
     if (rc != EXIT_DONE || (rc = load_setup(s, &setup)) != EXIT_DONE)
         return rc;
@@ -237,7 +238,7 @@ int cmd_erase(cli_session &s, const std::vector<std::string> &args)
 int cmd_verify(cli_session &s, const std::vector<std::string> &args)
 {
     flash_setup setup;
-    std::vector<tarvex::image_extent> image;
+    std::vector<tarvex_images::image_extent> image;
     int rc = load_image(s, args[0], &image);
     if (rc != EXIT_DONE || (rc = load_setup(s, &setup)) != EXIT_DONE)
         return rc;
@@ -246,7 +247,7 @@ int cmd_verify(cli_session &s, const std::vector<std::string> &args)
     });
 }
 
-int flash_for_run(cli_session &s, const flash_setup &setup, const std::vector<tarvex::image_extent> &image)
+int flash_for_run(cli_session &s, const flash_setup &setup, const std::vector<tarvex_images::image_extent> &image)
 {
     flash_options opt;
     opt.halt_after = true;

@@ -96,7 +96,7 @@ int cmd_hold(cli_session &s, const std::vector<std::string> &args)
     int rc = tarvex_target::hold_share(s.link, &token);
     if (rc != tarvex_target::TARGET_OK) {
         if (rc == tarvex_target::TARGET_LOST)
-            lost_server("tarvex-tcp-share-hold");
+            lost_server(tarvex_wire::KW_SHARE_HOLD);
         else
             fail(EXIT_FAILED, "the server gives no token for the hold on probe %d", s.probe.index);
         return RUN_STATUS_NOT_RUN;

@@ -15,6 +15,7 @@
 #include "itm_text.h"
 #include "semihost_run.h"
 #include "target.h"
+#include "target_probe.h"
 
 namespace tarvex_cli
 {
@@ -37,7 +38,7 @@ constexpr int TRACE_ATTEMPTS = 3;
 struct run_job {
     cli_session *s = nullptr;
     std::vector<uint8_t> image;
-    std::vector<tarvex::image_extent> extents;
+    std::vector<tarvex_images::image_extent> extents;
     bool is_elf = false;
     bool trace_on = false;
     tt::itm_decoder itm;
@@ -54,12 +55,12 @@ static int read_image(run_job &job, const std::string &path)
     if (load_file(path, &job.image) != EXIT_DONE)
         return RUN_STATUS_NOT_RUN;
     std::string why;
-    tarvex::image_format format =
-        tarvex::image_choose_format(path, job.image.data(), job.image.size(), job.s->opt.format);
-    job.is_elf = format == tarvex::IMAGE_ELF;
+    tarvex_images::image_format format =
+        tarvex_images::image_choose_format(path, job.image.data(), job.image.size(), job.s->opt.format);
+    job.is_elf = format == tarvex_images::IMAGE_ELF;
     int rc = -1;
-    if (format != tarvex::IMAGE_BINARY)
-        rc = tarvex::image_read(format, job.image.data(), job.image.size(), 0, job.extents, &why);
+    if (format != tarvex_images::IMAGE_BINARY)
+        rc = tarvex_images::image_read(format, job.image.data(), job.image.size(), 0, job.extents, &why);
     else
         why = "an ELF or Intel HEX image is needed (a raw binary has no address)";
     if (rc == 0 && job.extents.empty())
@@ -81,14 +82,14 @@ static int target_step(cli_session &s, int rc, const char *what)
 // flash's.
 static int start_in_ram(cli_session &s, const run_job &job)
 {
-    const tarvex::image_extent &first = job.extents.front();
+    const tarvex_images::image_extent &first = job.extents.front();
     uint32_t sp = 0, reset_vector = 0, entry = 0;
     bool table = first.bytes.size() >= 8;
     if (table) {
         memcpy(&sp, first.bytes.data(), 4);
         memcpy(&reset_vector, first.bytes.data() + 4, 4);
     }
-    bool has_entry = job.is_elf && tarvex::image_entry(job.image.data(), job.image.size(), &entry) == 0;
+    bool has_entry = job.is_elf && tarvex_images::image_entry(job.image.data(), job.image.size(), &entry) == 0;
     table = table && (!has_entry || (reset_vector | 1u) == (entry | 1u));
     if (!table && !has_entry)
         return fail(RUN_STATUS_NOT_RUN, "the image has neither an entry point nor a vector table to start at");
@@ -106,37 +107,37 @@ static int start_in_ram(cli_session &s, const run_job &job)
 }
 
 // Whether [addr, addr + len) meets the flash the loader programs.
-static bool meets_flash(const tt::flash_setup &setup, uint32_t addr, uint64_t len)
+static bool meets_flash(const tarvex_flash::flash_setup &setup, uint32_t addr, uint64_t len)
 {
-    const tarvex::flash_device_desc &d = setup.algo.device;
+    const tarvex_images::flash_device_desc &d = setup.algo.device;
     return addr < uint64_t{d.address} + d.size && addr + len > d.address;
 }
 
-static const tarvex::image_extent *part_in_flash(const tt::flash_setup &setup, const run_job &job)
+static const tarvex_images::image_extent *part_in_flash(const tarvex_flash::flash_setup &setup, const run_job &job)
 {
-    for (const tarvex::image_extent &e : job.extents)
+    for (const tarvex_images::image_extent &e : job.extents)
         if (meets_flash(setup, e.address, e.bytes.size()))
             return &e;
     return nullptr;
 }
 
 // An ELF entry point inside one of the image's parts outside flash.
-static bool entry_in_ram(const tt::flash_setup &setup, const run_job &job)
+static bool entry_in_ram(const tarvex_flash::flash_setup &setup, const run_job &job)
 {
     uint32_t entry = 0;
-    if (!job.is_elf || tarvex::image_entry(job.image.data(), job.image.size(), &entry) != 0)
+    if (!job.is_elf || tarvex_images::image_entry(job.image.data(), job.image.size(), &entry) != 0)
         return false;
     entry &= ~1u;
-    for (const tarvex::image_extent &e : job.extents)
+    for (const tarvex_images::image_extent &e : job.extents)
         if (entry >= e.address && entry - e.address < e.bytes.size())
             return !meets_flash(setup, entry, 2);
     return false;
 }
 
 // Whether every part of the image lies in the target's RAM.
-static bool all_in_ram(const tt::flash_setup &setup, const run_job &job)
+static bool all_in_ram(const tarvex_flash::flash_setup &setup, const run_job &job)
 {
-    for (const tarvex::image_extent &e : job.extents)
+    for (const tarvex_images::image_extent &e : job.extents)
         if (e.address < setup.ram_base || e.address - setup.ram_base + e.bytes.size() > setup.ram_size)
             return false;
     return true;
@@ -147,10 +148,10 @@ static bool all_in_ram(const tt::flash_setup &setup, const run_job &job)
 // nothing in flash and its entry in RAM. One that lies in RAM alone with
 // no entry there is refused: the reset would start the flash's old
 // firmware. The loader speaks for parts outside both.
-static int choose_ram(cli_session &s, const run_job &job, const tt::flash_setup &setup, bool *in_ram)
+static int choose_ram(cli_session &s, const run_job &job, const tarvex_flash::flash_setup &setup, bool *in_ram)
 {
-    const tarvex::flash_device_desc &d = setup.algo.device;
-    const tarvex::image_extent *flash_part = part_in_flash(setup, job);
+    const tarvex_images::flash_device_desc &d = setup.algo.device;
+    const tarvex_images::image_extent *flash_part = part_in_flash(setup, job);
     bool ram_image = flash_part == nullptr && entry_in_ram(setup, job);
     *in_ram = s.opt.ram || ram_image;
     if (s.opt.ram && flash_part != nullptr)
@@ -169,7 +170,7 @@ static int choose_ram(cli_session &s, const run_job &job, const tt::flash_setup 
 
 // The flash's extent tells a RAM-linked image from a flash one; with
 // --ram and no algorithm for this target the image is taken as it is.
-static int plan_load(cli_session &s, const run_job &job, tt::flash_setup *setup, bool *in_ram)
+static int plan_load(cli_session &s, const run_job &job, tarvex_flash::flash_setup *setup, bool *in_ram)
 {
     std::string why;
     int rc = flash_setup_for(s, setup, &why) == 0 ? choose_ram(s, job, *setup, in_ram) : -1;
@@ -183,7 +184,7 @@ static int plan_load(cli_session &s, const run_job &job, tt::flash_setup *setup,
 
 static int write_to_ram(cli_session &s, const run_job &job)
 {
-    for (const tarvex::image_extent &e : job.extents) {
+    for (const tarvex_images::image_extent &e : job.extents) {
         uint32_t len = static_cast<uint32_t>(e.bytes.size());
         if (tt::memory_write(s.link, e.address, e.bytes.data(), len) != tt::TARGET_OK)
             return fail(RUN_STATUS_NOT_RUN,
@@ -196,7 +197,7 @@ static int write_to_ram(cli_session &s, const run_job &job)
 
 static int load(cli_session &s, const run_job &job)
 {
-    tt::flash_setup setup;
+    tarvex_flash::flash_setup setup;
     bool in_ram = false;
     int rc = target_step(s, tt::halt(s.link), "halting the core");
     if (rc == EXIT_DONE)
@@ -229,20 +230,21 @@ static int drain_trace(void *ctx)
     run_job &job = *static_cast<run_job *>(ctx);
     if (!job.trace_on || job.trace_failed)
         return job.trace_failed ? tt::TARGET_FAILED : tt::TARGET_OK;
-    int result = 0, lost = 0;
+    int rc = tt::TARGET_OK, result = 0;
     std::vector<uint8_t> data;
     for (int i = 0; i < TRACE_ATTEMPTS; i++) {
-        lost = tarvex::trace_read(job.s->conn, job.s->link.assoc(), TRACE_DRAIN_MAX, &result, &data, TRACE_QUIET_MS);
-        if (lost != 0 || result >= 0)
+        rc = tt::trace_take(job.s->link, TRACE_DRAIN_MAX, &data, &result, TRACE_QUIET_MS);
+        if (rc != tt::TARGET_FAILED)
             break;
     }
-    if (lost != 0 || result < 0) {
+    if (rc != tt::TARGET_OK) {
         job.trace_failed = true;
+        bool lost = rc == tt::TARGET_LOST;
         fail(RUN_STATUS_NOT_RUN,
              "the probe's trace could not be read (%s): the firmware's ITM text was lost "
              "from here on, so the run is stopped",
-             lost != 0 ? "no reply from tarvex-server" : ("result " + std::to_string(result)).c_str());
-        return lost != 0 ? tt::TARGET_LOST : tt::TARGET_FAILED;
+             lost ? "no reply from tarvex-server" : ("result " + std::to_string(result)).c_str());
+        return rc;
     }
     std::string text;
     tt::itm_decode(job.itm, data.data(), data.size(), &text);
@@ -253,10 +255,11 @@ static int drain_trace(void *ctx)
 static void trace_switch(run_job &job, bool on)
 {
     cli_session &s = *job.s;
-    std::string request = on ? with_assoc(s, "tarvex-config-trace", " 1 2 1 " + std::to_string(s.opt.trace_hz))
-                             : with_assoc(s, "tarvex-config-trace", " 0 2 1 0");
-    std::string reply;
-    bool ok = s.conn.text(request, &reply) == 0 && reply.rfind("1 0 ", 0) == 0;
+    bool ok = false;
+    if (on)
+        ok = tt::trace_start(s.link, s.opt.trace_hz) == tt::TARGET_OK;
+    else
+        tt::trace_stop(s.link);
     if (on && !ok)
         fprintf(stderr, "tarvex-cli: the probe gives no trace: the image's ITM text is not shown\n");
     job.trace_on = on && ok;
@@ -269,10 +272,10 @@ static void semihost_log(void *, const char *line)
 
 static std::string place_of(const run_job &job, uint32_t addr)
 {
-    tarvex::image_place p;
-    if (!job.is_elf || tarvex::image_place_of(job.image.data(), job.image.size(), addr, &p) != 0)
+    tarvex_images::image_place p;
+    if (!job.is_elf || tarvex_images::image_place_of(job.image.data(), job.image.size(), addr, &p) != 0)
         return "";
-    return "  " + tarvex::image_place_text(p);
+    return "  " + tarvex_images::image_place_text(p);
 }
 
 struct fault_bit {
@@ -336,7 +339,7 @@ static int report_fault(cli_session &s, const run_job &job, const tt::run_result
 // The firmware's status passes through when it cannot be mistaken for one
 // of the tool's own, which lie above FIRMWARE_STATUS_MAX; the exit status
 // would keep only its low byte anyway.
-static int firmware_status(const tarvex::semihost_exit &exit)
+static int firmware_status(const tarvex_semihost::semihost_exit &exit)
 {
     if (exit.status >= 0 && exit.status <= FIRMWARE_STATUS_MAX)
         return exit.status;
@@ -381,11 +384,12 @@ static int verdict(cli_session &s, const run_job &job, const tt::run_result &r)
 // host's semihosting gives them.
 static int run_loaded(cli_session &s, run_job &job, const std::vector<std::string> &argv)
 {
-    tarvex::semihost_session session;
-    tarvex::semihost_session_init(session, tt::semihost_memory_of(s.link), STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
-                                  argv);
+    tarvex_semihost::semihost_session session;
+    tarvex_semihost::semihost_session_init(session, tt::semihost_memory_of(s.link), STDIN_FILENO, STDOUT_FILENO,
+                                           STDERR_FILENO, argv);
     session.log = semihost_log;
-    int rc = s.opt.semihost_dir.empty() ? 0 : tarvex::semihost_session_set_dir(session, s.opt.semihost_dir.c_str());
+    int rc =
+        s.opt.semihost_dir.empty() ? 0 : tarvex_semihost::semihost_session_set_dir(session, s.opt.semihost_dir.c_str());
     if (rc != 0) {
         semihost_session_close(session);
         return fail(RUN_STATUS_NOT_RUN, "--semihosting-dir %s: %s", s.opt.semihost_dir.c_str(), strerror(-rc));
@@ -410,7 +414,7 @@ int cmd_run_image(cli_session &s, const std::vector<std::string> &args)
 {
     // A reader of the output that goes away must not end the run unreported.
     signal(SIGPIPE, SIG_IGN);
-    if (tarvex::semihost_command_line(args).empty())
+    if (tarvex_semihost::semihost_command_line(args).empty())
         return fail(RUN_STATUS_NOT_RUN, "an argument holds a newline, or both quote characters: the firmware's C "
                                         "library could not read it back");
     run_job job;

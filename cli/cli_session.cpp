@@ -7,10 +7,18 @@
 
 #include <unistd.h>
 
+#include "target_attach.h"
 #include "target_hold.h"
+#include "target_probe.h"
 
 namespace tarvex_cli
 {
+
+namespace tt = tarvex_target;
+using namespace tarvex_wire;
+
+// The name this program's connections register under.
+constexpr const char *CLIENT_NAME = "tarvex-cli";
 
 // Whether standard error's current line holds a progress line.
 static bool progress_drawn = false;
@@ -72,8 +80,7 @@ int session_connect(cli_session &s)
         return fail(EXIT_NO_SERVER, "cannot connect to tarvex-server at %s:%u: %s (is the server running?)",
                     s.opt.server.host.c_str(), s.opt.server.port, strerror(s.conn.error()));
     }
-    std::string reply;
-    if (s.conn.text("register-client tarvex-cli\n", &reply) == 0)
+    if (tt::attach_register(s.link, CLIENT_NAME) == tt::TARGET_OK)
         return EXIT_DONE;
     // The server answers every request it reads, and closes a client its
     // access rules refuse before it reads anything.
@@ -82,7 +89,7 @@ int session_connect(cli_session &s)
                     "tarvex-server at %s refused this client: its access rules (--allow-user, --allow-group, "
                     "--allow-network) do not admit this user or host, and its log names the uid and address",
                     server_text(s).c_str());
-    return lost_server("register-client");
+    return lost_server(KW_REGISTER_CLIENT);
 }
 
 // A command run by `tarvex-cli hold` works under that hold on the held
@@ -91,10 +98,10 @@ static int join_ticket(cli_session &s)
 {
     if (s.opt.ticket.serial.empty() || s.opt.ticket.serial != s.probe.serial)
         return EXIT_DONE;
-    int rc = tarvex_target::hold_join(s.link, s.opt.ticket.token);
-    if (rc == tarvex_target::TARGET_LOST)
-        return lost_server("tarvex-tcp-join-hold");
-    if (rc != tarvex_target::TARGET_OK)
+    int rc = tt::hold_join(s.link, s.opt.ticket.token);
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_JOIN_HOLD);
+    if (rc != tt::TARGET_OK)
         return fail(EXIT_FAILED, "the hold on probe %d that %s names has ended: nothing was done", s.probe.index,
                     tarvex::HOLD_VARIABLE);
     return EXIT_DONE;
@@ -102,57 +109,37 @@ static int join_ticket(cli_session &s)
 
 int session_open_probe(cli_session &s)
 {
-    bool found = false;
-    if (tarvex::find_probe(s.conn, s.opt.probe, &s.probe, &found) != 0)
-        return lost_server("get-tarvex-descriptor");
-    if (!found)
+    int rc = tt::attach_find(s.link, s.opt.probe, &s.probe);
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_GET_DESCRIPTOR);
+    if (rc != tt::TARGET_OK)
         return fail(EXIT_NO_PROBE, "no probe %s on %s:%u (see tarvex-cli list)", s.opt.probe.c_str(),
                     s.opt.server.host.c_str(), s.opt.server.port);
-    uint32_t assoc = 0;
-    if (tarvex::open_device(s.conn, s.probe.key, &assoc) != 0)
-        return lost_server("open-device");
-    s.link.set_assoc(assoc);
-    if (assoc == 0)
+    rc = tt::attach_open(s.link, s.probe);
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_OPEN_DEVICE);
+    if (rc != tt::TARGET_OK)
         return fail(EXIT_FAILED, "probe %d (serial %s) could not be opened", s.probe.index, s.probe.serial.c_str());
     return join_ticket(s);
 }
 
-std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest)
-{
-    return std::string(keyword) + " " + std::to_string(s.link.assoc()) + rest + "\n";
-}
-
-int request_result(cli_session &s, const std::string &request, const char *what, std::vector<std::string> *fields)
-{
-    std::string reply;
-    if (s.conn.text(request, &reply) != 0)
-        return lost_server(what);
-    std::vector<std::string> f = tarvex::reply_fields(reply);
-    long long result = tarvex::reply_number(f, 1, 10, -1);
-    if (fields != nullptr)
-        *fields = f;
-    if (f.empty() || f[0] != "1" || result < 0)
-        return fail(EXIT_FAILED, "%s failed on probe %d (result %lld)", what, s.probe.index, result);
-    return EXIT_DONE;
-}
-
 int target_status(cli_session &s, int rc, const char *what)
 {
-    if (rc == tarvex_target::TARGET_OK)
+    if (rc == tt::TARGET_OK)
         return EXIT_DONE;
-    if (rc == tarvex_target::TARGET_LOST)
+    if (rc == tt::TARGET_LOST)
         return lost_server(what);
     return fail(EXIT_FAILED, "%s failed on probe %d (result %d)", what, s.probe.index, s.link.last_result());
 }
 
 static int enter_debug_mode(cli_session &s)
 {
-    int result = 0;
-    if (tarvex::ensure_debug_mode(s.conn, s.link.assoc(), &result) != 0)
-        return lost_server("tarvex-usb-init-mode");
-    if (result < 0)
+    int rc = tt::attach_debug_mode(s.link);
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_INIT_MODE);
+    if (rc != tt::TARGET_OK)
         return fail(EXIT_NO_TARGET, "probe %d could not enter SWD debug mode (result %d): is a target connected?",
-                    s.probe.index, result);
+                    s.probe.index, s.link.last_result());
     return EXIT_DONE;
 }
 
@@ -161,29 +148,25 @@ int session_attach_target(cli_session &s)
     int rc = enter_debug_mode(s);
     if (rc != EXIT_DONE)
         return rc;
-    std::string reply;
-    if (s.conn.text(with_assoc(s, "tarvex-usb-idcode", " 0"), &reply) != 0)
-        return lost_server("tarvex-usb-idcode");
-    std::vector<std::string> f = tarvex::reply_fields(reply);
-    long long result = tarvex::reply_number(f, 1, 10, -1);
-    long long idcode = tarvex::reply_number(f, 2, 16, 0);
-    if (result < 0 || idcode == 0)
-        return fail(EXIT_NO_TARGET, "no target answers on probe %d (IDCODE %08llx, result %lld)", s.probe.index, idcode,
-                    result);
+    uint32_t idcode = 0;
+    rc = tt::probe_idcode(s.link, &idcode);
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_IDCODE);
+    if (rc != tt::TARGET_OK || idcode == 0)
+        return fail(EXIT_NO_TARGET, "no target answers on probe %d (IDCODE %08x, result %d)", s.probe.index, idcode,
+                    s.link.last_result());
     return EXIT_DONE;
 }
 
 void session_close(cli_session &s)
 {
-    if (s.link.assoc() != 0 && s.conn.is_open())
-        tarvex::close_device(s.conn, s.link.assoc());
-    s.link.set_assoc(0);
+    tt::detach(s.link);
 }
 
 // "waiting for probe N, held by X for Ns" while another client holds it,
 // asked on a connection of its own: the session's carries the waiting
 // request.
-struct hold_progress : tarvex_target::hold_waiter {
+struct hold_progress : tt::hold_waiter {
     const cli_session &s;
     tarvex::connection watcher;
     bool said = false;
@@ -216,18 +199,18 @@ int session_hold(cli_session &s)
 {
     hold_progress waiter(s);
     std::string why;
-    int rc = tarvex_target::hold_take(s.link, s.opt.hold_wait_s, &waiter, &why);
+    int rc = tt::hold_take(s.link, s.opt.hold_wait_s, &waiter, &why);
     progress_clear();
-    if (rc == tarvex_target::TARGET_LOST)
-        return lost_server("tarvex-tcp-hold");
-    if (rc == tarvex_target::TARGET_HELD)
+    if (rc == tt::TARGET_LOST)
+        return lost_server(KW_HOLD);
+    if (rc == tt::TARGET_HELD)
         return fail(EXIT_HELD, "%s: gave up waiting after %g s (--hold-wait)", why.c_str(), s.opt.hold_wait_s);
-    return rc == tarvex_target::TARGET_OK ? EXIT_DONE : fail(EXIT_FAILED, "%s", why.c_str());
+    return rc == tt::TARGET_OK ? EXIT_DONE : fail(EXIT_FAILED, "%s", why.c_str());
 }
 
 void session_release(cli_session &s)
 {
-    tarvex_target::hold_release(s.link);
+    tt::hold_release(s.link);
 }
 
 } // namespace tarvex_cli

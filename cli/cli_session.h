@@ -30,10 +30,10 @@ struct cli_options {
     std::string semihost_dir;
     size_t dashes_at = SIZE_MAX;
     // flash, erase, verify
-    std::string base;                                    // where a raw binary goes
-    tarvex::image_format format = tarvex::IMAGE_UNKNOWN; // --format: not decided by the file
-    std::string algo;                                    // --algo FLM
-    std::string pack;                                    // --pack PACK (with --device)
+    std::string base;                                                  // where a raw binary goes
+    tarvex_images::image_format format = tarvex_images::IMAGE_UNKNOWN; // --format: not decided by the file
+    std::string algo;                                                  // --algo FLM
+    std::string pack;                                                  // --pack PACK (with --device)
     std::string device;
     bool chip_erase = false; // flash: the whole flash; erase: --chip
     bool no_verify = false;
@@ -82,16 +82,6 @@ int session_hold(cli_session &s);
 void session_release(cli_session &s);
 // Closes the association, if any.
 void session_close(cli_session &s);
-
-// The text request "KEYWORD ASSOC REST\n" on the session's association; rest
-// starts with its own space.
-std::string with_assoc(const cli_session &s, const char *keyword, const std::string &rest = "");
-
-// One text request whose reply starts "1 RESULT": EXIT_DONE with the reply's
-// fields, EXIT_NO_SERVER without a reply, EXIT_FAILED (and a message naming
-// what) when RESULT is negative.
-int request_result(cli_session &s, const std::string &request, const char *what,
-                   std::vector<std::string> *fields = nullptr);
 
 // EXIT_DONE for TARGET_OK; else the status of a target operation's failure,
 // with a message naming what (and the probe's result).

@@ -9,16 +9,17 @@
 
 #include "cli_format.h"
 #include "target.h"
+#include "target_probe.h"
 
 namespace tarvex_cli
 {
+
+using namespace tarvex_wire;
 
 // A read asks for 64 KiB at a time so the progress line moves.
 constexpr uint32_t READ_CHUNK = 64 * 1024;
 constexpr uint32_t WRITE_CHUNK = tarvex::WRITE_MEM_PIECE;
 constexpr uint64_t PROGRESS_FROM = 64 * 1024;
-// The probe's trace capture buffer; the server clamps reads to it.
-constexpr size_t TRACE_READ_MAX = 1024;
 
 static double now_seconds()
 {
@@ -99,7 +100,7 @@ static int read_chunk(cli_session &s, read_sink &sink, uint32_t addr, uint32_t l
     std::vector<uint8_t> data;
     int rc = tarvex_target::memory_read(s.link, addr, len, &data);
     if (rc == tarvex_target::TARGET_LOST)
-        return lost_server("tarvex-tcp-read-mem");
+        return lost_server(KW_READ_MEM);
     if (rc != tarvex_target::TARGET_OK)
         return fail(EXIT_FAILED, "memory read of %u bytes at 0x%08x failed (result %d)", len, addr,
                     s.link.last_result());
@@ -153,7 +154,7 @@ static int write_chunk(cli_session &s, uint32_t addr, const uint8_t *data, uint3
 {
     int rc = tarvex_target::memory_write(s.link, addr, data, len);
     if (rc == tarvex_target::TARGET_LOST)
-        return lost_server("tarvex-tcp-write-mem");
+        return lost_server(KW_WRITE_MEM);
     if (rc != tarvex_target::TARGET_OK)
         return fail(EXIT_FAILED, "memory write of %u bytes at 0x%08x failed (result %d)", len, addr,
                     s.link.last_result());
@@ -193,11 +194,12 @@ static int trace_stream(cli_session &s, double seconds)
 {
     double deadline = seconds > 0 ? now_seconds() + seconds : 0;
     while (!trace_stop && (deadline == 0 || now_seconds() < deadline)) {
-        int result = 0;
         std::vector<uint8_t> data;
-        if (tarvex::trace_read(s.conn, s.link.assoc(), TRACE_READ_MAX, &result, &data) != 0)
-            return lost_server("tarvex-usb-trace-read");
-        if (result < 0)
+        int result = 0;
+        int rc = tarvex_target::trace_take(s.link, TRACE_READ_LIMIT, &data, &result);
+        if (rc == tarvex_target::TARGET_LOST)
+            return lost_server(KW_TRACE_READ);
+        if (rc != tarvex_target::TARGET_OK)
             return fail(EXIT_FAILED, "trace read failed on probe %d (result %d)", s.probe.index, result);
         if (!data.empty() && (fwrite(data.data(), 1, data.size(), stdout) != data.size() || fflush(stdout) != 0))
             return EXIT_DONE; // the reader went away: a normal end for a stream
@@ -209,18 +211,15 @@ static int trace_stream(cli_session &s, double seconds)
 
 int cmd_trace(cli_session &s, const std::vector<std::string> &)
 {
-    // Arguments: enabled, pin protocol 2 (asynchronous UART), port size 1,
-    // SWO bit rate in Hz.
-    std::string start = with_assoc(s, "tarvex-config-trace", " 1 2 1 " + std::to_string(s.opt.trace_hz));
-    int rc = request_result(s, start, "starting trace capture (the probe may lack trace firmware)");
+    int rc = target_status(s, tarvex_target::trace_start(s.link, s.opt.trace_hz),
+                           "starting trace capture (the probe may lack trace firmware)");
     if (rc != EXIT_DONE)
         return rc;
     signal(SIGPIPE, SIG_IGN);
     signal(SIGINT, on_stop_signal);
     signal(SIGTERM, on_stop_signal);
     rc = trace_stream(s, s.opt.seconds);
-    std::string reply;
-    s.conn.text(with_assoc(s, "tarvex-config-trace", " 0 2 1 0"), &reply);
+    tarvex_target::trace_stop(s.link);
     return rc;
 }
 

@@ -46,9 +46,10 @@ static int seconds_option(const char *name, const char *text, double *seconds)
     return EXIT_DONE;
 }
 
-static int format_option(const std::string &text, tarvex::image_format *format)
+static int format_option(const std::string &text, tarvex_images::image_format *format)
 {
-    static const tarvex::image_format forms[] = {tarvex::IMAGE_ELF, tarvex::IMAGE_HEX, tarvex::IMAGE_BINARY};
+    static const tarvex_images::image_format forms[] = {tarvex_images::IMAGE_ELF, tarvex_images::IMAGE_HEX,
+                                                        tarvex_images::IMAGE_BINARY};
     static const char *const names[] = {"elf", "hex", "bin"};
     for (size_t i = 0; i < 3; i++)
         if (text == names[i]) {

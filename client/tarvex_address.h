@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "tarvex_wire.h"
+
 namespace tarvex
 {
 
-constexpr uint16_t default_port = 7184;
+constexpr uint16_t default_port = tarvex_wire::DEFAULT_PORT;
 constexpr const char *default_host = "127.0.0.1";
 
 struct server_address {

@@ -321,55 +321,57 @@ uint32_t get_u32(const std::vector<uint8_t> &buf, size_t offset)
     return value;
 }
 
+using namespace tarvex_wire;
+
 static std::vector<uint8_t> request_with_u32(uint8_t code, uint32_t value)
 {
-    std::vector<uint8_t> req(8, 0);
+    std::vector<uint8_t> req(ARGUMENT_REQUEST_SIZE, 0);
     req[0] = code;
-    put_u32(&req, 4, value);
+    put_u32(&req, ARGUMENT_OFFSET, value);
     return req;
 }
 
 std::vector<uint8_t> request_get_dev_info(int8_t index, uint32_t dev_info_size)
 {
-    std::vector<uint8_t> req = request_with_u32(0x02, dev_info_size);
+    std::vector<uint8_t> req = request_with_u32(CMD_GET_DEV_INFO, dev_info_size);
     req[1] = static_cast<uint8_t>(index);
     return req;
 }
 
 std::vector<uint8_t> request_open_dev(uint32_t probe_key, bool exclusive)
 {
-    std::vector<uint8_t> req = request_with_u32(0x03, probe_key);
+    std::vector<uint8_t> req = request_with_u32(CMD_OPEN_DEV, probe_key);
     req.push_back(exclusive ? 1 : 0);
     return req;
 }
 
 std::vector<uint8_t> request_close_dev(uint32_t cookie_id)
 {
-    return request_with_u32(0x04, cookie_id);
+    return request_with_u32(CMD_CLOSE_DEV, cookie_id);
 }
 
 std::vector<uint8_t> request_nb_of_dev_clients(uint32_t probe_key)
 {
-    return request_with_u32(0x07, probe_key);
+    return request_with_u32(CMD_GET_NB_OF_DEV_CLIENTS, probe_key);
 }
 
 std::vector<uint8_t> request_server_api_version(uint8_t client_version)
 {
-    return {0x06, client_version};
+    return {CMD_GET_SERVER_API_VERSION, client_version};
 }
 
-std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[16], int8_t direction,
+std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[CMD_BLOCK_SIZE], int8_t direction,
                                           uint32_t buffer_size, const std::vector<uint8_t> &data)
 {
     // Sized once: GCC 12 at -O3 misreads an insert after the header as out of bounds.
-    std::vector<uint8_t> req(32 + data.size(), 0);
-    req[0] = 0x05;
-    put_u32(&req, 4, cookie_id);
-    memcpy(req.data() + 8, cmd, 16);
-    req[24] = static_cast<uint8_t>(direction);
-    put_u32(&req, 28, buffer_size);
+    std::vector<uint8_t> req(PASSTHROUGH_DATA_OFFSET + data.size(), 0);
+    req[0] = CMD_SEND_USB_CMD;
+    put_u32(&req, PASSTHROUGH_ASSOC_OFFSET, cookie_id);
+    memcpy(req.data() + PASSTHROUGH_CMD_OFFSET, cmd, CMD_BLOCK_SIZE);
+    req[PASSTHROUGH_DIRECTION_OFFSET] = static_cast<uint8_t>(direction);
+    put_u32(&req, PASSTHROUGH_SIZE_OFFSET, buffer_size);
     if (!data.empty())
-        memcpy(req.data() + 32, data.data(), data.size());
+        memcpy(req.data() + PASSTHROUGH_DATA_OFFSET, data.data(), data.size());
     return req;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tarvex_wire.h"
+
 namespace tarvex
 {
 
@@ -80,15 +82,14 @@ private:
 void put_u32(std::vector<uint8_t> *buf, size_t offset, uint32_t value);
 uint32_t get_u32(const std::vector<uint8_t> &buf, size_t offset);
 
-// Binary request layouts (byte 0 = code, 32-bit fields little-endian).
+// Binary requests as tarvex_wire.h lays them out.
 std::vector<uint8_t> request_get_dev_info(int8_t index, uint32_t dev_info_size);
 std::vector<uint8_t> request_open_dev(uint32_t probe_key, bool exclusive);
 std::vector<uint8_t> request_close_dev(uint32_t cookie_id);
 std::vector<uint8_t> request_nb_of_dev_clients(uint32_t probe_key);
 std::vector<uint8_t> request_server_api_version(uint8_t client_version);
-// Pass-through: command block at offset 8, direction at 24, size at 28,
-// write data from 32.
-std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[16], int8_t direction,
-                                          uint32_t buffer_size, const std::vector<uint8_t> &data = {});
+std::vector<uint8_t> request_send_usb_cmd(uint32_t cookie_id, const uint8_t cmd[tarvex_wire::CMD_BLOCK_SIZE],
+                                          int8_t direction, uint32_t buffer_size,
+                                          const std::vector<uint8_t> &data = {});
 
 } // namespace tarvex

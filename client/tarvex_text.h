@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tarvex_client.h"
+#include "tarvex_wire.h"
 
 namespace tarvex
 {
@@ -35,12 +36,6 @@ int probe_count(connection &c, int *count);
 // "get-tarvex-descriptor": the probe at a position of the server's list
 // (positions shift when a probe leaves); *found is false when there is none.
 int describe_probe(connection &c, int position, probe_entry *entry, bool *found);
-// "get-tarvex-by-index": the probe with that index, which the server keeps
-// for it (serial) for its whole life. *found is false when no attached probe
-// has it; *gone_serial then holds the serial it was given to, "" when it was
-// given to none (the index is past the last). From a server without indices,
-// the probe at that position.
-int probe_by_index(connection &c, int index, probe_entry *entry, bool *found, std::string *gone_serial);
 // The attached probes in index order.
 int list_probes(connection &c, std::vector<probe_entry> *probes);
 // Finds a probe as the command-line tools name it: a short all-digit
@@ -54,6 +49,14 @@ int usb_client_count(connection &c, uint32_t key, int *count, const std::string 
 int open_device(connection &c, uint32_t key, uint32_t *assoc);
 // "close-device".
 int close_device(connection &c, uint32_t assoc);
+
+// "register-client": the name the server counts this connection's
+// associations under and logs it by.
+int register_client(connection &c, const std::string &name);
+// "usb-refresh": the server rescans the USB bus.
+int usb_refresh(connection &c);
+// "get-version": the server's version line, without its end of line.
+int server_version(connection &c, std::string *text);
 
 // "KEYWORD ASSOC REST\n" (rest starts with its own space) for the requests
 // whose reply is "1 RESULT [VALUE]": *result is RESULT (negative when the
@@ -76,6 +79,23 @@ constexpr std::array<unsigned, 20> REGISTER_FILE = {0,  1,  2,  3,  4,  5,  6,  
 // them, or a server that sends only the result.
 int read_register_file(connection &c, uint32_t assoc, int *result, std::array<uint32_t, REGISTER_FILE.size()> *values,
                        bool *have_values);
+// "tarvex-usb-idcode": the debug port's IDCODE (0 when none answered).
+int read_idcode(connection &c, uint32_t assoc, int *result, uint32_t *idcode);
+// "tarvex-tcp-check-voltage": the target's supply in volts.
+int read_voltage(connection &c, uint32_t assoc, int *result, double *volts);
+// "tarvex-tcp-version": the probe's generation and firmware versions.
+struct probe_firmware {
+    std::string generation;
+    long long hw = 0;
+    long long jtag = 0;
+    long long vemo = 0;
+};
+int read_probe_firmware(connection &c, uint32_t assoc, int *result, probe_firmware *fw);
+// "tarvex-tcp-speed": the SWD clock nearest khz the probe has; *result is
+// the clock now in force in kHz, 0 when the probe refused.
+int set_swd_clock(connection &c, uint32_t assoc, uint32_t khz, int *result);
+// "tarvex-config-trace": SWO capture on, as UART at hz, or off (hz 0 then).
+int config_trace(connection &c, uint32_t assoc, bool enabled, uint32_t hz, int *result);
 // Puts the probe into SWD debug mode unless it already is in a debug mode
 // (another client may be using it as it is); *result is the mode change's
 // RESULT, 0 when none was needed.
@@ -94,11 +114,15 @@ struct mem_request {
 // announces (the server sends them whether or not the read succeeded).
 int read_mem(connection &c, const mem_request &r, int *result, std::vector<uint8_t> *data, int timeout_ms = 20000);
 // "tarvex-tcp-write-mem": the command line, then size x count data bytes.
-// The server stages the line and the data in one 32 KiB buffer, so a longer
+// The server stages the line and the data in one buffer, so a longer
 // transfer goes in pieces of WRITE_MEM_PIECE: the most whole 1 KiB probe
 // blocks that leave room for the line, each piece then costing the probe no
-// partial block and the client one round trip per 31 KiB.
-constexpr uint32_t WRITE_MEM_PIECE = 31 * 1024;
+// partial block and the client one round trip per piece.
+constexpr uint32_t WRITE_MEM_LINE_MAX = 128; // the longest command line this library writes
+constexpr uint32_t PROBE_BLOCK = 1024;
+constexpr uint32_t WRITE_MEM_PIECE =
+    (tarvex_wire::STAGING_BUFFER_SIZE - WRITE_MEM_LINE_MAX) / PROBE_BLOCK * PROBE_BLOCK;
+static_assert(WRITE_MEM_PIECE == 31 * 1024, "a piece and its line fill the staging buffer");
 int write_mem(connection &c, const mem_request &r, const uint8_t *data, int *result, int timeout_ms = 20000);
 // "tarvex-usb-trace-read": the reply does not state its data length, so the
 // data is what arrives until max bytes or quiet_ms without more. *result is
@@ -107,12 +131,11 @@ int trace_read(connection &c, uint32_t assoc, size_t max, int *result, std::vect
 
 // Holds: a client with multi-step work takes the probe for itself; other
 // clients' requests on it wait until it releases the probe or its connection
-// ends. The status of a hold refused or timed out behind another client's.
-constexpr int PROBE_HELD = -6;
+// ends.
 // "tarvex-tcp-hold": takes the hold on the probe of this client's association,
 // waiting up to wait_ms (0: not at all) behind another client's hold. *result
-// is 0 when held, PROBE_HELD when refused or timed out, -4 when assoc is not
-// this connection's association.
+// is 0 when held, RESULT_PROBE_HELD when refused or timed out, RESULT_FAIL
+// when assoc is not this connection's association.
 int hold_probe(connection &c, uint32_t assoc, int wait_ms, int *result);
 // The same in two halves, for a caller that does other work while the
 // server keeps the request waiting in the probe's queue: the request, then
@@ -141,10 +164,8 @@ struct probe_holder {
 // server's list (below 256). *found is false when it names no probe.
 int probe_holder_of(connection &c, uint32_t id, probe_holder *holder, bool *found);
 
-// The status of an administrator's request refused to this client.
-constexpr int NOT_PERMITTED = -7;
 // "tarvex-tcp-force-release": ends another client's hold on the probe id
-// names (as for who-holds). *result 0, -4 when nobody held it, NOT_PERMITTED
+// names (as for who-holds). *result 0, -4 when nobody held it, RESULT_NOT_PERMITTED
 // unless this client is root, the server's user or in its group, on the
 // server's Unix socket.
 int force_release_probe(connection &c, uint32_t id, int *result);

@@ -10,20 +10,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    std::vector<tarvex::pack_device> devices;
+    std::vector<tarvex_images::pack_device> devices;
     std::string why;
     if (data[0] & 1) {
-        tarvex::pack_read_pdsc(reinterpret_cast<const char *>(data + 1), size - 1, devices, &why);
+        tarvex_images::pack_read_pdsc(reinterpret_cast<const char *>(data + 1), size - 1, devices, &why);
         return 0;
     }
-    if (tarvex::pack_read(data + 1, size - 1, devices, &why) != 0)
+    if (tarvex_images::pack_read(data + 1, size - 1, devices, &why) != 0)
         return why.empty() ? (__builtin_trap(), 0) : 0;
-    for (const tarvex::pack_device &d : devices) {
-        if (tarvex::pack_find_device(devices, d.name) == nullptr)
+    for (const tarvex_images::pack_device &d : devices) {
+        if (tarvex_images::pack_find_device(devices, d.name) == nullptr)
             __builtin_trap();
-        for (const tarvex::pack_algorithm &a : d.algorithms) {
+        for (const tarvex_images::pack_algorithm &a : d.algorithms) {
             std::vector<uint8_t> member;
-            tarvex::pack_member(data + 1, size - 1, a.path, member, &why);
+            tarvex_images::pack_member(data + 1, size - 1, a.path, member, &why);
         }
     }
     return 0;

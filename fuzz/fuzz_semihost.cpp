@@ -12,7 +12,7 @@
 #include "fake_memory.h"
 #include "semihosting.h"
 
-using namespace tarvex;
+using namespace tarvex_semihost;
 
 namespace
 {

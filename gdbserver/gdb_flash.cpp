@@ -12,6 +12,7 @@ namespace tarvex_gdb
 {
 
 using namespace tarvex_target;
+using namespace tarvex_flash;
 
 // vFlashDone waits this long behind another client's hold.
 constexpr int HOLD_WAIT_S = 30;
@@ -41,7 +42,7 @@ std::string flash_regions(gdb_session &s)
     gdb_flash &f = state(s);
     if (!f.usable)
         return "";
-    const tarvex::flash_device_desc &d = f.setup.algo.device;
+    const tarvex_images::flash_device_desc &d = f.setup.algo.device;
     std::string xml;
     for (size_t i = 0; i < d.sectors.size(); i++) {
         uint32_t from = d.sectors[i].offset;
@@ -66,7 +67,7 @@ memory_region flash_extent(gdb_session &s)
 
 static bool in_flash(const gdb_flash &f, uint32_t addr, uint32_t len)
 {
-    const tarvex::flash_device_desc &d = f.setup.algo.device;
+    const tarvex_images::flash_device_desc &d = f.setup.algo.device;
     return f.usable && addr >= d.address &&
            static_cast<uint64_t>(addr) + len <= static_cast<uint64_t>(d.address) + d.size;
 }
@@ -102,7 +103,7 @@ int flash_write_packet(gdb_session &s, const std::string &body, std::string *rep
         *reply = "E16";
         return PACKET_REPLY;
     }
-    auto holder = std::find_if(f.pending.begin(), f.pending.end(), [&](const tarvex::image_extent &e) {
+    auto holder = std::find_if(f.pending.begin(), f.pending.end(), [&](const tarvex_images::image_extent &e) {
         return addr >= e.address && addr + data.size() <= e.address + e.bytes.size();
     });
     if (holder != f.pending.end())
@@ -118,14 +119,14 @@ int flash_write_packet(gdb_session &s, const std::string &body, std::string *rep
 int flash_done_packet(gdb_session &s, const std::string &, std::string *reply)
 {
     gdb_flash &f = state(s);
-    std::vector<tarvex::image_extent> image;
+    std::vector<tarvex_images::image_extent> image;
     image.swap(f.pending);
     std::string why;
     flash_error err;
     flash_summary sum;
     flash_options opt;
     opt.halt_after = true;
-    int rc = tarvex::image_normalize(image, &why) == 0 ? TARGET_OK : TARGET_FAILED;
+    int rc = tarvex_images::image_normalize(image, &why) == 0 ? TARGET_OK : TARGET_FAILED;
     if (rc != TARGET_OK)
         err.cause = why;
     else if ((rc = hold_take(s.link(), HOLD_WAIT_S, nullptr, &why)) != TARGET_OK)

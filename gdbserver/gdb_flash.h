@@ -14,11 +14,11 @@ namespace tarvex_gdb
 class gdb_session;
 
 struct gdb_flash {
-    tarvex_target::flash_source source; // --algo, --pack, --device
-    bool looked = false;                // the algorithm was looked for
+    tarvex_flash::flash_source source; // --algo, --pack, --device
+    bool looked = false;               // the algorithm was looked for
     bool usable = false;
-    tarvex_target::flash_setup setup;
-    std::vector<tarvex::image_extent> pending; // erased ranges with the writes inside
+    tarvex_flash::flash_setup setup;
+    std::vector<tarvex_images::image_extent> pending; // erased ranges with the writes inside
 };
 
 // The memory map's flash regions (one per run of equal sectors), or ""

@@ -5,6 +5,7 @@
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
 #include "tarvex_text.h"
+#include "target_probe.h"
 
 namespace tarvex_gdb
 {
@@ -53,18 +54,13 @@ static std::string mon_speed(gdb_session &s, const std::string &arg)
     unsigned long khz = strtoul(arg.c_str(), &end, 10);
     if (arg.empty() || *end != '\0' || khz == 0 || khz > 1000000)
         return "usage: monitor speed KHZ (the SWD clock in kHz)\n";
-    char rest[32];
-    snprintf(rest, sizeof(rest), " %lx 0", khz);
-    int result = 0;
-    std::vector<std::string> fields;
-    if (tarvex::assoc_request(s.link().conn(), "tarvex-tcp-speed", s.link().assoc(), rest, &result, &fields) != 0) {
-        s.link().mark_lost();
+    uint32_t now_khz = 0;
+    int rc = probe_clock(s.link(), static_cast<uint32_t>(khz), &now_khz);
+    if (rc == TARGET_LOST)
         return failed("speed");
-    }
-    // The reply's second field is the clock now in force, 0 when refused.
-    if (result <= 0)
+    if (rc != TARGET_OK)
         return "error: the probe refused that clock\n";
-    return "SWD clock " + std::to_string(result) + " kHz\n";
+    return "SWD clock " + std::to_string(now_khz) + " kHz\n";
 }
 
 static const char HELP[] = "monitor reset        reset the target and let it run\n"

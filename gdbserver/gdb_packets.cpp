@@ -10,6 +10,7 @@ namespace tarvex_gdb
 {
 
 using namespace tarvex_target;
+using namespace tarvex_flash;
 
 // Registers in the order of the target description, the target layer's:
 // r0-r12, sp, lr, pc, xPSR, msp, psp, primask, basepri, faultmask,

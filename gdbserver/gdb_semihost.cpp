@@ -22,7 +22,7 @@ constexpr int CALLS_PER_TURN = 64;
 gdb_semihost::~gdb_semihost()
 {
     if (started)
-        tarvex::semihost_session_close(session);
+        tarvex_semihost::semihost_session_close(session);
     if (console_fd >= 0)
         close(console_fd);
 }
@@ -44,8 +44,8 @@ static bool start(gdb_session &s, gdb_semihost &h)
         return false;
     std::vector<std::string> argv = {"firmware"};
     argv.insert(argv.end(), h.args.begin(), h.args.end());
-    tarvex::semihost_session_init(h.session, semihost_memory_of(s.link()), STDIN_FILENO, h.console_fd, h.console_fd,
-                                  argv);
+    tarvex_semihost::semihost_session_init(h.session, semihost_memory_of(s.link()), STDIN_FILENO, h.console_fd,
+                                           h.console_fd, argv);
     h.session.log = log_refused;
     h.started = true;
     return true;
@@ -84,7 +84,7 @@ semihost_stop semihost_on_halt(gdb_session &s, gdb_semihost &h)
         return SEMIHOST_STOP_REPORT;
     for (int i = 0; i < CALLS_PER_TURN; i++) {
         uint32_t pc = 0;
-        tarvex::semihost_exit exit;
+        tarvex_semihost::semihost_exit exit;
         serve_outcome outcome = SERVE_NOT_CALL;
         int rc = semihost_serve(s.link(), h.session, &pc, &exit, &outcome);
         send_console(s, h);
@@ -109,13 +109,13 @@ std::string semihost_monitor(gdb_semihost &h, const std::vector<std::string> &wo
     // A halt before the first call (a breakpoint in main) leaves them open.
     if (arg == "args" && !h.called) {
         std::vector<std::string> argv(words.begin() + 1, words.end());
-        std::string line = tarvex::semihost_command_line(argv);
+        std::string line = tarvex_semihost::semihost_command_line(argv);
         if (line.empty())
             return "error: a word holds both quote characters: the firmware's C library could not read it back\n";
         h.args.assign(words.begin() + 2, words.end());
         if (h.started) {
             argv[0] = "firmware";
-            h.session.cmdline = tarvex::semihost_command_line(argv);
+            h.session.cmdline = tarvex_semihost::semihost_command_line(argv);
         }
         return "the firmware's arguments are set\n";
     }

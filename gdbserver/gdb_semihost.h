@@ -23,7 +23,7 @@ struct gdb_semihost {
     bool called = false;           // the firmware has made a call: its arguments are fixed
     std::vector<std::string> args; // SYS_GET_CMDLINE, from "monitor semihosting args"
     int console_fd = -1;           // a memory file the module writes; sent on as 'O' packets
-    tarvex::semihost_session session;
+    tarvex_semihost::semihost_session session;
 
     gdb_semihost() = default;
     gdb_semihost(const gdb_semihost &) = delete;

@@ -8,6 +8,7 @@
 
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
+#include "target_attach.h"
 #include "tarvex_log.h"
 #include "tarvex_client.h"
 #include "tarvex_text.h"
@@ -44,41 +45,41 @@ constexpr const char *CLIENT_NAME = "tarvex-gdbserver";
 // server rescanned the USB bus.
 constexpr int ATTACH_RETRY = 1;
 
+// What the session says of a server that stopped answering.
+static const char SERVER_SILENT[] = "tarvex-server stopped answering";
+
 int gdb_session::open_probe(std::string *why)
 {
     tarvex::probe_entry probe;
-    bool found = false;
-    uint32_t assoc = 0;
-    if (tarvex::find_probe(conn_, config_.probe, &probe, &found) != 0 ||
-        (found && tarvex::open_device(conn_, probe.key, &assoc) != 0)) {
-        *why = "tarvex-server stopped answering";
+    int rc = attach_find(link_, config_.probe, &probe);
+    if (rc == TARGET_OK)
+        rc = attach_open(link_, probe);
+    if (rc == TARGET_LOST) {
+        *why = SERVER_SILENT;
         return -1;
     }
-    if (!found) {
+    if (rc == TARGET_NO_PROBE) {
         *why = "no probe " + config_.probe + " on the server";
         return ATTACH_RETRY;
     }
-    if (assoc == 0) {
+    if (rc != TARGET_OK) {
         *why = "probe " + probe.serial + " could not be opened";
         return ATTACH_RETRY;
     }
-    link_.set_assoc(assoc);
     return refuse_second_session(probe, why);
 }
 
 int gdb_session::enter_debug_mode(std::string *why)
 {
-    int result = 0;
-    int rc = tarvex::ensure_debug_mode(conn_, link_.assoc(), &result);
-    if (rc != 0) {
-        *why = "tarvex-server stopped answering";
+    int rc = attach_debug_mode(link_);
+    if (rc == TARGET_LOST) {
+        *why = SERVER_SILENT;
         return -1;
     }
-    if (result < 0) {
-        *why = "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(result) +
+    if (rc != TARGET_OK) {
+        *why = "probe " + serial_ + " could not enter SWD debug mode (result " + std::to_string(link_.last_result()) +
                "): is a target connected?";
-        tarvex::close_device(conn_, link_.assoc());
-        link_.set_assoc(0);
+        detach(link_);
         return ATTACH_RETRY;
     }
     return 0;
@@ -89,9 +90,8 @@ int gdb_session::enter_debug_mode(std::string *why)
 // attempt fails that way, the session asks for a rescan and tries again.
 int gdb_session::attach(std::string *why)
 {
-    std::string reply;
-    if (conn_.text(std::string("register-client ") + CLIENT_NAME + "\n", &reply) != 0) {
-        *why = "tarvex-server stopped answering";
+    if (attach_register(link_, CLIENT_NAME) != TARGET_OK) {
+        *why = SERVER_SILENT;
         return -1;
     }
     for (int attempt = 0;; attempt++) {
@@ -105,8 +105,8 @@ int gdb_session::attach(std::string *why)
             return -1;
         }
         LOG_INFO("%s: asking the server to rescan the USB bus", why->c_str());
-        if (conn_.text("usb-refresh\n", &reply) != 0) {
-            *why = "tarvex-server stopped answering";
+        if (attach_rescan(link_) != TARGET_OK) {
+            *why = SERVER_SILENT;
             return -1;
         }
     }
@@ -121,13 +121,12 @@ int gdb_session::attach(std::string *why)
 int gdb_session::refuse_second_session(const tarvex::probe_entry &probe, std::string *why)
 {
     int sessions = 0;
-    if (tarvex::usb_client_count(conn_, probe.key, &sessions, CLIENT_NAME) != 0) {
-        *why = "tarvex-server stopped answering";
+    if (attach_count(link_, probe, CLIENT_NAME, &sessions) != TARGET_OK) {
+        *why = SERVER_SILENT;
         return -1;
     }
     if (sessions > 1) {
-        tarvex::close_device(conn_, link_.assoc());
-        link_.set_assoc(0);
+        detach(link_);
         *why = "probe " + probe.serial + " already has a GDB connection through another tarvex-gdbserver";
         return -1;
     }
@@ -147,7 +146,7 @@ int gdb_session::open(std::string *why)
     units_.ram_size = config_.ram.size;
     if (halt(link_) != TARGET_OK || units_discover(link_, units_) != TARGET_OK ||
         link_.write_debug(armv7m::DFSR, armv7m::DFSR_ALL) != TARGET_OK) {
-        *why = link_.lost() ? "tarvex-server stopped answering" : "the core on probe " + serial_ + " does not halt";
+        *why = link_.lost() ? SERVER_SILENT : "the core on probe " + serial_ + " does not halt";
         return -1;
     }
     planted_.start(link_, serial_);
@@ -459,7 +458,7 @@ void gdb_session::end(const std::string &reason)
 void gdb_session::check_lost()
 {
     if (link_.lost())
-        end("tarvex-server stopped answering");
+        end(SERVER_SILENT);
 }
 
 void gdb_session::server_closed()
@@ -485,7 +484,7 @@ void gdb_session::release(bool resume)
         planted_.breakpoints_changed(link_, units_);
         if (resume)
             tarvex_target::resume(link_, false);
-        tarvex::close_device(conn_, link_.assoc());
+        detach(link_);
     }
     conn_.close();
 }

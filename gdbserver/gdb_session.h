@@ -26,9 +26,9 @@ using tarvex_target::debug_units;
 using tarvex_target::server_link;
 
 // The largest packet taken from GDB, as qSupported announces it: an X
-// packet's header and 31 KiB of data, so one load packet is one memory
-// write request to the server.
-constexpr size_t PACKET_SIZE = 31 * 1024 + 32;
+// packet's header and one memory write piece of data, so one load packet is
+// one memory write request to the server.
+constexpr size_t PACKET_SIZE = tarvex::WRITE_MEM_PIECE + 32;
 
 struct memory_region {
     uint32_t base;
@@ -40,7 +40,7 @@ struct session_config {
     std::string probe = "0";
     memory_region ram = {0x20000000, 128 * 1024};
     memory_region flash = {0x00000000, 256 * 1024};
-    tarvex_target::flash_source flash_source; // --algo, --pack, --device
+    tarvex_flash::flash_source flash_source; // --algo, --pack, --device
 };
 
 class gdb_session

@@ -20,6 +20,7 @@
 
 #include "gdb_refusal.h"
 #include "gdb_session.h"
+#include "target_attach.h"
 #include "tarvex_log.h"
 #include "tarvex_address.h"
 #include "tarvex_text.h"
@@ -46,7 +47,7 @@ static const char *const HELP_TEXT =
     "  --gdb-port PORT        port GDB connects to (default 3333)\n"
     "  --network-enable       listen for GDB on every interface, not only 127.0.0.1\n"
     "  --host HOST            tarvex-server's host (default 127.0.0.1, or TARVEX_HOST)\n"
-    "  --port PORT            tarvex-server's port (default 7184, or TARVEX_PORT)\n"
+    "  --port PORT            tarvex-server's port (default %u, or TARVEX_PORT)\n"
     "  --probe INDEX|SERIAL   the probe to debug (default 0)\n"
     "  --ram BASE:SIZE        the target's RAM (default 0x20000000:128K)\n"
     "  --flash BASE:SIZE      the target's flash when no algorithm programs it (default 0:256K)\n"
@@ -161,7 +162,7 @@ static int take_option(int c, options &o, int *status)
         handle_log_output_command(arg);
         return 0;
     case 'h':
-        fputs(HELP_TEXT, stdout);
+        printf(HELP_TEXT, static_cast<unsigned>(tarvex::default_port));
         return *status = EXIT_DONE, -1;
     case 'v':
         printf("tarvex-gdbserver v%s-%s\n", TARVEX_RELEASE, TARVEX_BUILD_DESC);
@@ -198,12 +199,13 @@ static int check_probe(const session_config &config)
         return EXIT_NO_SERVER;
     }
     tarvex::probe_entry probe;
-    bool found = false;
-    if (tarvex::find_probe(conn, config.probe, &probe, &found) != 0) {
+    tarvex_target::server_link link(&conn, 0);
+    int rc = tarvex_target::attach_find(link, config.probe, &probe);
+    if (rc == tarvex_target::TARGET_LOST) {
         LOG_ERROR("tarvex-server at %s:%u does not answer", config.server.host.c_str(), config.server.port);
         return EXIT_NO_SERVER;
     }
-    if (!found) {
+    if (rc != tarvex_target::TARGET_OK) {
         LOG_ERROR("no probe %s on tarvex-server at %s:%u (see tarvex-cli list)", config.probe.c_str(),
                   config.server.host.c_str(), config.server.port);
         return EXIT_NO_PROBE;

@@ -18,6 +18,7 @@ namespace
 
 using namespace usb_test;
 using namespace tarvex_target;
+using namespace tarvex_flash;
 
 constexpr uint32_t ASSOC = 256;
 
@@ -35,7 +36,8 @@ protected:
         flash_setup s;
         std::string flm = tarvex_test::read_file(path);
         std::string why;
-        EXPECT_EQ(tarvex::flash_algo_parse(reinterpret_cast<const uint8_t *>(flm.data()), flm.size(), s.algo, &why), 0)
+        EXPECT_EQ(
+            tarvex_images::flash_algo_parse(reinterpret_cast<const uint8_t *>(flm.data()), flm.size(), s.algo, &why), 0)
             << why;
         return s;
     }
@@ -81,7 +83,7 @@ TEST_P(LoaderInProcess, EachWayOfVerifyingCatchesAWrongPage)
         if (r.helper)
             setup.helper.assign(helper.begin(), helper.end());
         if (!r.algo_verify)
-            setup.algo.verify = tarvex::ALGO_ABSENT;
+            setup.algo.verify = tarvex_images::ALGO_ABSENT;
         flash_options opt;
         opt.verify = r.verify;
         opt.halt_after = true;

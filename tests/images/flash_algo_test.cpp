@@ -8,7 +8,7 @@
 #include "flash_algo.h"
 #include "read_file.h"
 
-using namespace tarvex;
+using namespace tarvex_images;
 using namespace images_test;
 
 namespace

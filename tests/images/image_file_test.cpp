@@ -5,7 +5,7 @@
 #include "image_file.h"
 #include "read_file.h"
 
-using namespace tarvex;
+using namespace tarvex_images;
 using namespace images_test;
 
 namespace

@@ -6,7 +6,7 @@
 #include "pack_file.h"
 #include "read_file.h"
 
-using namespace tarvex;
+using namespace tarvex_images;
 using namespace images_test;
 
 namespace

@@ -69,7 +69,7 @@ struct fake_memory {
         memcpy(b, data, len);
         return 0;
     }
-    tarvex::semihost_memory callbacks() { return {this, read, write}; }
+    tarvex_semihost::semihost_memory callbacks() { return {this, read, write}; }
 };
 
 } // namespace semihost_test

@@ -20,7 +20,7 @@ namespace
 
 using namespace armv7m;
 using namespace usb_test;
-using namespace tarvex;
+using namespace tarvex_semihost;
 using namespace tarvex_target;
 
 constexpr uint32_t ASSOC = 256;

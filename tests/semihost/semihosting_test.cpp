@@ -20,7 +20,7 @@
 namespace
 {
 
-using namespace tarvex;
+using namespace tarvex_semihost;
 using semihost_test::fake_memory;
 
 constexpr uint32_t RAM = 0x20000000;

@@ -208,7 +208,7 @@ TEST_P(Hold, RefusalsAnswerTheHoldStatus)
     EXPECT_EQ(ask(b.c, "tarvex-tcp-hold " + std::to_string(a.assoc) + " 0\n"), "1 -4\n");
     EXPECT_EQ(ask(b.c, "tarvex-tcp-release " + std::to_string(a.assoc) + "\n"), "1 -4\n");
     EXPECT_EQ(hold(a), 0);
-    EXPECT_EQ(hold(b, 0), tarvex::PROBE_HELD);
+    EXPECT_EQ(hold(b, 0), tarvex_wire::RESULT_PROBE_HELD);
     EXPECT_EQ(release(b), -4) << "b holds nothing";
     EXPECT_EQ(ask(client_, "tarvex-tcp-who-holds 0\n").substr(0, 10), "1 alpha 0 ") << "by registry position";
     EXPECT_EQ(ask(client_, "tarvex-tcp-who-holds 7\n"), "0\n");

@@ -45,8 +45,8 @@ protected:
     {
         std::vector<uint8_t> flm = file_bytes(path);
         std::string why;
-        ASSERT_EQ(tarvex::flash_algo_parse(flm.data(), flm.size(), algo_, &why), 0) << why;
-        std::vector<uint8_t> image = tarvex::flash_algo_image(algo_);
+        ASSERT_EQ(tarvex_images::flash_algo_parse(flm.data(), flm.size(), algo_, &why), 0) << why;
+        std::vector<uint8_t> image = tarvex_images::flash_algo_image(algo_);
         ASSERT_EQ(target_write(v_, at, image.data(), static_cast<uint32_t>(image.size())), STATUS_OK);
         load_at_ = at;
         algo_at_ = at;
@@ -79,7 +79,7 @@ protected:
         return std::memcmp(v_.flash + addr, b.data(), b.size()) == 0;
     }
 
-    tarvex::flash_algo algo_{};
+    tarvex_images::flash_algo algo_{};
     uint32_t load_at_ = 0; // what call() calls into
     uint32_t algo_at_ = 0; // the algorithm, whose data R9 points at
     uint32_t stopped_at_ = 0;
@@ -171,7 +171,8 @@ TEST_F(Helper, ChecksumsEachRangeOfItsListAsTheLoaderDoes)
     for (size_t i = 0; i < 5; i++) {
         uint32_t a = ranges[i][0];
         const uint8_t *host = a >= BUFFER ? data.data() + (a - BUFFER) : v_.flash + a;
-        EXPECT_EQ(read_word(LIST + static_cast<uint32_t>(i) * 12 + 8), tarvex::flash_checksum(host, ranges[i][1]))
+        EXPECT_EQ(read_word(LIST + static_cast<uint32_t>(i) * 12 + 8),
+                  tarvex_images::flash_checksum(host, ranges[i][1]))
             << "range " << i;
     }
 }
