@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "access.h"
+#include "client_cycle.h"
 #include "sock_info.h"
 #include "tarvex_connection.h"
 #include "tarvex_log.h"

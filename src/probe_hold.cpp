@@ -50,8 +50,9 @@ struct hold_waiter {
 static list_head holds = LIST_HEAD_INIT(holds);
 static list_head ready = LIST_HEAD_INIT(ready);
 static list_head orphans = LIST_HEAD_INIT(orphans);
-// The waiter whose request the loop is presenting again (probe_hold_next_ready).
-static hold_waiter *resuming;
+// Waiters whose requests the loop is presenting again (probe_hold_next_ready),
+// each until its client's next admission or probe_hold_presented.
+static list_head resumed = LIST_HEAD_INIT(resumed);
 static uint64_t hold_wait_ms = 30000;
 static uint64_t hold_max_ms;
 
@@ -141,13 +142,22 @@ static bool goes_as_holder(probe_hold *h, const _sock_info *c)
     return h->holder == c || find_member(&h->members, h->usb, c) != nullptr;
 }
 
+static hold_waiter *take_resumed(const _sock_info *c)
+{
+    list_for_each(pos, &resumed)
+    {
+        hold_waiter *w = list_entry<hold_waiter>(pos);
+        if (w->client == c) {
+            list_del(&w->link);
+            return w;
+        }
+    }
+    return nullptr;
+}
+
 hold_admission probe_hold_admit(tarvex_usb *usb, _sock_info *c, uint64_t wait_ms)
 {
-    hold_waiter *w = nullptr;
-    if (resuming != nullptr && resuming->client == c) {
-        w = resuming;
-        resuming = nullptr;
-    }
+    hold_waiter *w = take_resumed(c);
     probe_hold *h = find_hold(usb);
     if (find_member(&orphans, usb, c) != nullptr) {
         free(w);
@@ -323,10 +333,7 @@ void probe_hold_client_gone(const _sock_info *c)
     }
     drop_entries_of<hold_waiter>(&ready, c);
     drop_entries_of<hold_member>(&orphans, c);
-    if (resuming != nullptr && resuming->client == c) {
-        free(resuming);
-        resuming = nullptr;
-    }
+    drop_entries_of<hold_waiter>(&resumed, c);
 }
 
 static bool holder_reaches(const probe_hold *h)
@@ -368,13 +375,17 @@ void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info)
 
 _sock_info *probe_hold_next_ready()
 {
-    free(resuming); // presented again without reaching a held probe
-    resuming = nullptr;
     if (list_empty(&ready))
         return nullptr;
-    resuming = list_entry<hold_waiter>(ready.next);
-    list_del(&resuming->link);
-    return resuming->client;
+    hold_waiter *w = list_entry<hold_waiter>(ready.next);
+    list_del(&w->link);
+    list_add_tail(&w->link, &resumed);
+    return w->client;
+}
+
+void probe_hold_presented(const _sock_info *c)
+{
+    drop_entries_of<hold_waiter>(&resumed, c);
 }
 
 uint64_t probe_hold_next_deadline_ms()

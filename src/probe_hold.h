@@ -75,8 +75,14 @@ void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info);
 
 // The next client whose waiting request must be presented again now that the
 // hold it waited behind has ended, or null. Call until null after anything
-// that may end a hold, before any other request is served.
+// that may end a hold, before any other request is served. The client keeps
+// its place (its first deadline, taken back by its next probe_hold_admit)
+// until probe_hold_presented.
 _sock_info *probe_hold_next_ready();
+// The request of c that probe_hold_next_ready returned has been presented
+// again: a place it did not take back (its request no longer reached a held
+// probe) is dropped.
+void probe_hold_presented(const _sock_info *c);
 // The nearest deadline of a waiting request or of a hold (--hold-max), or
 // UINT64_MAX.
 uint64_t probe_hold_next_deadline_ms();

@@ -118,23 +118,15 @@ static probe_worker *start_worker()
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc == 0)
         return w;
-    LOG_ERROR("probe worker: cannot start a thread (error %d); the probe's work runs on the event loop", rc);
+    LOG_ERROR("probe worker: cannot start a thread (error %d)", rc);
     sem_destroy(&w->wake);
     pthread_mutex_destroy(&w->lock);
     free(w);
     return nullptr;
 }
 
-bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
+static void enqueue(probe_worker *w, probe_job *job)
 {
-    if (done.event_fd >= 0 && usb->worker == nullptr)
-        usb->worker = start_worker();
-    probe_worker *w = usb->worker;
-    if (w == nullptr) {
-        job->worker = nullptr;
-        job->run(job);
-        return false;
-    }
     job->worker = w;
     done.in_flight++;
     pthread_mutex_lock(&w->lock);
@@ -144,6 +136,33 @@ bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
     // lock would only block on it again, two more thread switches a request
     // when both share a CPU.
     sem_post(&w->wake);
+}
+
+static probe_worker *worker_of(tarvex_usb *usb)
+{
+    if (done.event_fd >= 0 && usb->worker == nullptr)
+        usb->worker = start_worker();
+    return usb->worker;
+}
+
+bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
+{
+    probe_worker *w = worker_of(usb);
+    if (w == nullptr) {
+        job->worker = nullptr;
+        job->run(job);
+        return false;
+    }
+    enqueue(w, job);
+    return true;
+}
+
+bool probe_worker_queue(tarvex_usb *usb, probe_job *job)
+{
+    probe_worker *w = usb != nullptr ? worker_of(usb) : nullptr;
+    if (w == nullptr)
+        return false;
+    enqueue(w, job);
     return true;
 }
 

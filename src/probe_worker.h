@@ -28,6 +28,10 @@ int probe_worker_event_fd();
 // calling thread (no worker system, or the thread could not be made), in
 // which case it is already complete and never comes back as done.
 bool probe_worker_submit(tarvex_usb *usb, probe_job *job);
+// Queues the job on the worker of `usb`, creating the worker on first use.
+// False when it cannot be queued (probe_worker_init not called or failed, or
+// the thread could not be made): the job did not run and never comes back.
+bool probe_worker_queue(tarvex_usb *usb, probe_job *job);
 // The next completed job, in completion order, or null. Loop thread only;
 // call it until null on every wake-up of the completion descriptor.
 probe_job *probe_worker_next_done();

@@ -5,6 +5,7 @@
 
 #include "access.h"
 #include "tarvex_log.h"
+#include "tarvex_tcp_cmd.h"
 
 list_head connection_list = LIST_HEAD_INIT(connection_list);
 unsigned listening_records;
@@ -21,6 +22,11 @@ _sock_info *alloc_sock_info()
     }
     LOG_DEBUG("alloc_init_sock_info : Allocated %p", static_cast<void *>(psock_info));
     memset(psock_info, 0, sizeof(*psock_info));
+    psock_info->request = tcp_cmd_new_request();
+    if (psock_info->request == nullptr) {
+        free(psock_info);
+        return nullptr;
+    }
     psock_info->sock = -1;
     psock_info->key = ++sock_info_keys;
     psock_info->peer_uid = ACCESS_UID_UNKNOWN;
@@ -41,15 +47,8 @@ void free_sock_info(_sock_info *psock_info)
 {
     LOG_DEBUG("Freed sock_info at %p", static_cast<void *>(psock_info));
     free(psock_info->recd_data.extra);
+    free(psock_info->request);
     free(psock_info);
-}
-
-void delete_sock_info_from_list(_sock_info *del_sock_info)
-{
-    LOG_DEBUG("Delete SockInfo next %p, list previous %p", static_cast<void *>(del_sock_info->list_entry.next),
-              static_cast<void *>(del_sock_info->list_entry.prev));
-    list_del(&del_sock_info->list_entry);
-    free_sock_info(del_sock_info);
 }
 
 unsigned get_nb_tcp_client()

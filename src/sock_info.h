@@ -15,7 +15,6 @@ struct data_buffer {
     uint8_t buf[TARVEX_DATA_BUFFER_SIZE]; // request in, reply built over it in place
     int32_t data_size;                    // reply bytes still to send
     uint32_t send_offset;                 // position in buf of the next reply byte
-    bool transaction_in_progress;         // from receive until the reply is fully sent
     uint32_t used;                        // buf is zero from here on: what the next receive must clear
     uint32_t received;                    // request bytes in buf
     uint32_t wanted;                      // a memory write waits until this many request bytes are in buf
@@ -24,48 +23,25 @@ struct data_buffer {
     uint32_t extra_offset;
 };
 
-// Where a client is in its request cycle. Only the event loop reads or
-// writes it; the loop watches the socket for reading only in READING and
-// GATHERING, and for writing only in SENDING, so one client is never read
-// again before its previous reply has gone out.
-enum client_phase : uint8_t {
-    CLIENT_READING = 0, // waits for a request
-    CLIENT_GATHERING,   // a memory write's payload is still arriving
-    CLIENT_IN_FLIGHT,   // its request runs on a probe worker, which owns recd_data meanwhile
-    CLIENT_SENDING,     // its reply waits for the socket to take it
-    CLIENT_PAUSED,      // held back while a refresh waits for probe work to end
-    CLIENT_RELEASING,   // the connection ended; its associations are being released
-};
-
-// Records that buf may hold non-zero bytes below `extent`. Whoever writes
-// into buf past both the request received and the reply left in it (the rest
-// of a memory write's payload) must say so, or those bytes would survive into
-// the next request.
-inline void data_buffer_mark_used(data_buffer *d, uint32_t extent)
-{
-    if (extent > d->used)
-        d->used = extent;
-}
-
 struct _sock_info {
     list_head list_entry; // must stay first: link in connection_list
     SOCKET sock;          // -1 when none or closed
     bool is_socket_listening;
     data_buffer recd_data;
-    int32_t total_recd;
-    int32_t total_sent;
     bool is_fd_close_recd;
     uint32_t key; // unique for the life of the process, from 1 upward
     char client_name[TARVEX_CLIENT_NAME_SIZE];
-    uint8_t phase;            // client_phase
-    list_head wait_link;      // in the loop's list of clients with a deadline, or of those held
-                              // behind a refresh (never both)
-    uint64_t deadline_ms;     // GATHERING: the whole payload; SENDING: the next progress
-    uint32_t events;          // what the loop watches the socket for now
-    uint32_t peer_uid;        // owner of the peer's socket when known, else ACCESS_UID_UNKNOWN (access.h)
-    uint8_t peer_family;      // AF_INET, AF_INET6 (an IPv4-mapped peer as AF_INET) or AF_UNIX
-    uint8_t peer_address[16]; // the peer's address; an IPv4 one in the first 4 bytes
-    uint64_t last_input_ms;   // when the client last sent anything, or connected
+    // Written by client_cycle.cpp only, but events (by the loop's epoll calls).
+    uint8_t phase;               // client_phase (client_cycle.h)
+    list_head wait_link;         // on the list of clients with a deadline, or of those held
+                                 // behind a refresh (never both)
+    uint64_t deadline_ms;        // GATHERING: the whole payload; SENDING: the next progress
+    uint32_t events;             // what the loop watches the socket for now
+    uint32_t peer_uid;           // owner of the peer's socket when known, else ACCESS_UID_UNKNOWN (access.h)
+    uint8_t peer_family;         // AF_INET, AF_INET6 (an IPv4-mapped peer as AF_INET) or AF_UNIX
+    uint8_t peer_address[16];    // the peer's address; an IPv4 one in the first 4 bytes
+    uint64_t last_input_ms;      // when the client last sent anything, or connected
+    struct tcp_request *request; // owned: the slot its requests and probe operations run in (tarvex_tcp_cmd.h)
 };
 
 extern list_head connection_list;
@@ -77,6 +53,5 @@ _sock_info *alloc_sock_info();
 // first, so that clients' keys stay what they are with one listener.
 _sock_info *alloc_sock_info_keyless();
 void free_sock_info(_sock_info *psock_info);
-void delete_sock_info_from_list(_sock_info *del_sock_info);
 // Number of records in connection_list, listening sockets included.
 unsigned get_nb_tcp_client();

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,7 @@
 #include "tarvex_log.h"
 #include "options.h"
 #include "probe_hold.h"
-#include "probe_worker.h"
+#include "probe_request.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -68,43 +69,45 @@ struct mem_request {
     uint64_t len;         // asked_size x asked_count, without the 32-bit overflow
 };
 
-// One request: the staging buffer holds the request on entry and the reply
-// on return. The loop looks the probe up before the request goes to that
-// probe's worker, so a handler never walks the loop's lists.
+// One request of a client, in the client's own slot (_sock_info::request):
+// the staging buffer holds the request on entry and the reply on return.
+// The loop looks the probe up before the request goes to that probe's
+// worker, so a handler never walks the loop's lists.
+//
+// Two kinds of handler use it. A loop handler (route ROUTE_NONE or
+// ROUTE_IDLE) runs on the loop and may use `client`. A probe handler (any
+// other route) is the work part of a probe_request: it sees `client` null
+// and uses only the copies below, the probe's handle and the staging buffer,
+// which is lent to the job until its finish part runs on the loop. Without a
+// probe (no association) a probe handler forms its "no association" reply on
+// the loop, seeing the same: a null handle and a null client.
 struct tcp_request {
-    _sock_info *psock_info;
-    uint8_t *buf;
-    int32_t *answer_size;
+    probe_request job;    // must stay first; job.owner is the client while in flight
+    _sock_info *client;   // loop handlers only; null in a probe handler
+    uint8_t *buf;         // the client's staging buffer
+    int32_t *answer_size; // loop only: where the reply's length goes (the client's record)
     int size;
+    int32_t reply_size; // the reply's length, set by the handler
+    uint8_t *extra;     // owned until handed to the client: a large read's data
+    uint32_t extra_size;
+    uint32_t key; // the client's, copied for the worker
+    int sock;     // the client's socket, for log lines
+    char name[TARVEX_CLIENT_NAME_SIZE];
     char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE];
-    tarvex_usb *usb;             // the probe the request acts on, or null
-    tarvex_usb_handle_s *handle; // usb's handle, or null
-    const tarvex_assoc *assoc;   // the association found (only shown in debug lines)
-    mem_request mem;             // memory write: arguments parsed on admission
-    size_t payload_at;           // memory write: offset of the payload in buf
-    bool in_flight;              // handed to a probe worker; the reply comes later
+    const tarvex_assoc *assoc;       // the association found (only shown in debug lines)
+    mem_request mem;                 // memory write: arguments parsed on admission
+    size_t payload_at;               // memory write: offset of the payload in buf
+    bool in_flight;                  // handed to a probe worker; the reply comes later
+    bool binary;                     // open and close: the binary reply form
+    void (*handler)(tcp_request *r); // the probe handler of a command job
+    uint32_t assoc_key;              // open: the association made for it
+    bool opened;                     // open: the probe's part succeeded
+    assoc_close close;               // close and release
 };
+
+static_assert(offsetof(tcp_request, job) == 0, "the request is its job: the worker hands back its address");
 
 typedef void (*tcp_cmd_handler)(tcp_request *r);
-
-// What a job does on its probe's worker, and what the loop does with it after.
-enum tcp_job_kind : uint8_t {
-    JOB_COMMAND, // the handler runs on the worker and leaves the reply
-    JOB_OPEN,    // the probe is opened; the loop keeps or drops the association
-    JOB_CLOSE,   // the close's probe part; the loop releases the association and replies
-    JOB_RELEASE, // the same for a client that has gone: no reply
-};
-
-struct tcp_job {
-    probe_job base; // must stay first
-    tcp_job_kind kind;
-    bool binary; // open and close: the binary reply form
-    tcp_request r;
-    tcp_cmd_handler handler; // JOB_COMMAND
-    uint32_t assoc_key;      // JOB_OPEN
-    bool opened;             // JOB_OPEN: the probe's part succeeded
-    assoc_close close;       // JOB_CLOSE, JOB_RELEASE
-};
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -129,23 +132,31 @@ uint32_t error_convert(int32_t internal_error)
 // ---------------------------------------------------------------------------
 // Tokens and numbers
 
-int tcp_cmd_tokenize(const char *text, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE])
+int tcp_cmd_tokenize_n(const char *text, size_t length, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE])
 {
     int count = 0;
-    const char *p = text;
+    size_t at = 0;
+    auto ends = [&](size_t i) { return i >= length || text[i] == '\0'; };
     for (;;) {
-        while (*p == ' ')
-            p++;
-        if (*p == '\0')
+        while (!ends(at) && text[at] == ' ')
+            at++;
+        if (ends(at))
             return count;
-        size_t len = strcspn(p, " ");
+        size_t len = 0;
+        while (!ends(at + len) && text[at + len] != ' ')
+            len++;
         if (count == TARVEX_TCP_TOKEN_SLOTS || len >= static_cast<size_t>(TARVEX_TCP_TOKEN_SIZE))
             return -1;
-        memcpy(string[count], p, len);
+        memcpy(string[count], text + at, len);
         string[count][len] = '\0';
         count++;
-        p += len;
+        at += len;
     }
+}
+
+int tcp_cmd_tokenize(const char *text, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE])
+{
+    return tcp_cmd_tokenize_n(text, SIZE_MAX, string);
 }
 
 bool tcp_cmd_parse_dec(const char *token, int32_t *value)
@@ -187,12 +198,21 @@ static uint32_t arg_hex(const tcp_request *r, int index, uint32_t initial = 0)
     return value;
 }
 
+// A request's number as one of the driver's enumerations, `last` its
+// greatest value: a number outside it becomes `refused`, a value the driver
+// refuses as it refuses every number it does not know, rather than a value
+// the enumeration cannot hold.
+template <typename E> static E enum_arg(int32_t number, E last, E refused)
+{
+    return number >= 0 && number <= static_cast<int32_t>(last) ? static_cast<E>(number) : refused;
+}
+
 // ---------------------------------------------------------------------------
 // Replies
 
 static void reply_bytes(tcp_request *r, int32_t size)
 {
-    *r->answer_size = size;
+    r->reply_size = size;
 }
 
 // Formats a text reply (at most TARVEX_TCP_MES_SIZE - 1 characters) over the
@@ -224,11 +244,12 @@ static void reply_status(tcp_request *r, uint32_t status)
     reply_bytes(r, 4);
 }
 
-// Tokenises the request; a request that does not fit the token slots is
-// answered as unknown and false is returned.
-static bool tokenize_request(tcp_request *r)
+// Tokenises the first `length` characters of the request (up to a zero
+// byte); a request that does not fit the token slots is answered as unknown
+// and false is returned.
+static bool tokenize_line(tcp_request *r, size_t length)
 {
-    if (tcp_cmd_tokenize(reinterpret_cast<const char *>(r->buf), r->string) >= 0)
+    if (tcp_cmd_tokenize_n(reinterpret_cast<const char *>(r->buf), length, r->string) >= 0)
         return true;
     CMD_LOG(LOG_LVL_WARNING,
             "process_tarvex_tcp_cmd : request refused, more than %d tokens or a token of %d "
@@ -238,9 +259,14 @@ static bool tokenize_request(tcp_request *r)
     return false;
 }
 
+static bool tokenize_request(tcp_request *r)
+{
+    return tokenize_line(r, SIZE_MAX);
+}
+
 static const char *client_name(const tcp_request *r)
 {
-    return r->psock_info->client_name;
+    return r->name;
 }
 
 // The probe of an association, or null when the association is missing or
@@ -293,50 +319,59 @@ static void bin_get_dev_info(tcp_request *r)
 }
 
 // ---------------------------------------------------------------------------
-// Jobs: requests that run on their probe's worker
+// Probe operations: the client's request slot is the job (probe_request.h)
 
-static void run_job(probe_job *base)
+static tcp_request *as_request(probe_request *job)
 {
-    auto *job = reinterpret_cast<tcp_job *>(base);
-    switch (job->kind) {
-    case JOB_COMMAND:
-        job->handler(&job->r);
-        break;
-    case JOB_OPEN:
-        job->opened = tarvex_open_probe_part(job->r.usb);
-        break;
-    case JOB_CLOSE:
-    case JOB_RELEASE:
-        close_connection_probe_part(&job->close);
-        break;
-    }
+    return reinterpret_cast<tcp_request *>(job);
 }
 
-static tcp_job *new_job(const tcp_request *r, tcp_job_kind kind, bool binary)
+// The finish part's first step: the loop has the request back.
+static tcp_request *back_on_loop(probe_request *job)
 {
-    auto *job = static_cast<tcp_job *>(calloc(1, sizeof(tcp_job)));
-    if (job == nullptr) {
-        CMD_ERROR("process_tarvex_tcp_cmd : no memory for a probe operation");
-        return nullptr;
-    }
-    job->base.run = run_job;
-    job->kind = kind;
-    job->binary = binary;
-    job->r = *r;
-    return job;
+    tcp_request *r = as_request(job);
+    r->client = job->owner;
+    return r;
 }
 
-static void finish_job(tcp_job *job);
-
-// Hands the job to its probe's worker; without workers it runs and finishes
-// here and now.
-static void start_job(tcp_request *r, tcp_job *job)
+// The reply's length, and a large read's data, go to the client.
+static void hand_reply(tcp_request *r)
 {
-    if (probe_worker_submit(r->usb, &job->base)) {
-        r->in_flight = true;
+    *r->answer_size = r->reply_size;
+    if (r->extra == nullptr)
         return;
+    data_buffer *recd = &r->client->recd_data;
+    recd->extra = r->extra;
+    recd->extra_size = r->extra_size;
+    recd->extra_offset = 0;
+    r->extra = nullptr;
+}
+
+// Hands the request to its probe's worker (bound with probe_request_bind);
+// false when it could not go, and the caller answers its failure.
+static bool submit(tcp_request *r, void (*work)(probe_request *), void (*finish)(probe_request *))
+{
+    r->job.work = work;
+    r->job.finish = finish;
+    r->job.owner = r->client;
+    r->client = nullptr;
+    if (probe_request_submit(&r->job)) {
+        r->in_flight = true;
+        return true;
     }
-    finish_job(job);
+    r->client = r->job.owner;
+    return false;
+}
+
+static void command_work(probe_request *job)
+{
+    tcp_request *r = as_request(job);
+    r->handler(r);
+}
+
+static void command_finish(probe_request *job)
+{
+    hand_reply(back_on_loop(job));
 }
 
 static void reply_open(tcp_request *r, const tarvex_assoc *assoc, bool binary)
@@ -365,20 +400,32 @@ static void reply_open(tcp_request *r, const tarvex_assoc *assoc, bool binary)
     reply_bytes(r, 8);
 }
 
+static void open_work(probe_request *job)
+{
+    as_request(job)->opened = tarvex_open_probe_part(job->usb);
+}
+
+static void open_finish(probe_request *job)
+{
+    tcp_request *r = back_on_loop(job);
+    reply_open(r, tarvex_open_end(r->assoc_key, r->opened), r->binary);
+    hand_reply(r);
+}
+
 // The association is made here; the probe is opened on its worker unless
 // another association holds it open.
 static void start_open(tcp_request *r, uint32_t device_id, bool binary)
 {
-    uint32_t key = tarvex_open_begin(device_id, r->psock_info, &r->usb);
-    tcp_job *job = key != 0 ? new_job(r, JOB_OPEN, binary) : nullptr;
-    if (job == nullptr) {
-        if (key != 0)
-            tarvex_open_end(key, false);
-        reply_open(r, nullptr, binary);
+    tarvex_usb *usb = nullptr;
+    uint32_t key = tarvex_open_begin(device_id, r->client, &usb);
+    r->binary = binary;
+    r->assoc_key = key;
+    probe_request_bind(&r->job, usb);
+    if (key != 0 && submit(r, open_work, open_finish))
         return;
-    }
-    job->assoc_key = key;
-    start_job(r, job);
+    if (key != 0)
+        tarvex_open_end(key, false);
+    reply_open(r, nullptr, binary);
 }
 
 static void reply_close(tcp_request *r, bool binary)
@@ -400,6 +447,24 @@ static void end_close(const assoc_close *c)
         probe_hold_association_ended(c->usb);
 }
 
+static void close_work(probe_request *job)
+{
+    close_connection_probe_part(&as_request(job)->close);
+}
+
+static void close_finish(probe_request *job)
+{
+    tcp_request *r = back_on_loop(job);
+    end_close(&r->close);
+    reply_close(r, r->binary);
+    hand_reply(r);
+}
+
+static void release_finish(probe_request *job)
+{
+    end_close(&back_on_loop(job)->close);
+}
+
 // Binary close keeps the probe's mode; text close and a client's end take
 // the probe out of it when they are its last user.
 static bool begin_close(uint32_t key, bool leave_mode, assoc_close *c)
@@ -407,56 +472,38 @@ static bool begin_close(uint32_t key, bool leave_mode, assoc_close *c)
     return leave_mode ? tarvex_close_begin(key, c) : close_connection_begin(key, false, c);
 }
 
+// Queues the probe part of the close begun in r->close. False when there is
+// none, or it cannot run: the association is then released without it.
+static bool submit_close(tcp_request *r, void (*finish)(probe_request *))
+{
+    probe_request_bind(&r->job, r->close.usb);
+    if (r->close.usb == nullptr)
+        return false;
+    if (submit(r, close_work, finish))
+        return true;
+    CMD_ERROR("close of association %u: the probe's part is skipped", r->close.key);
+    return false;
+}
+
 // A close with a probe part waits behind the probe's operations in flight.
 static void start_close(tcp_request *r, uint32_t key, bool leave_mode, bool binary)
 {
-    assoc_close c;
-    tcp_job *job = nullptr;
-    if (begin_close(key, leave_mode, &c)) {
-        r->usb = c.usb;
-        job = new_job(r, JOB_CLOSE, binary);
-        if (job == nullptr)
-            close_connection_probe_part(&c);
-    }
-    if (job == nullptr) {
-        end_close(&c);
-        reply_close(r, binary);
+    r->binary = binary;
+    if (begin_close(key, leave_mode, &r->close) && submit_close(r, close_finish))
         return;
-    }
-    job->close = c;
-    start_job(r, job);
+    end_close(&r->close);
+    reply_close(r, binary);
 }
 
-static void finish_job(tcp_job *job)
+_sock_info *tcp_cmd_complete(probe_job *job)
 {
-    tcp_request *r = &job->r;
-    switch (job->kind) {
-    case JOB_COMMAND:
-        break;
-    case JOB_OPEN:
-        reply_open(r, tarvex_open_end(job->assoc_key, job->opened), job->binary);
-        break;
-    case JOB_CLOSE:
-        end_close(&job->close);
-        reply_close(r, job->binary);
-        break;
-    case JOB_RELEASE:
-        end_close(&job->close);
-        break;
-    }
-    free(job);
-}
-
-_sock_info *tcp_cmd_complete(probe_job *base)
-{
-    auto *job = reinterpret_cast<tcp_job *>(base);
-    _sock_info *client = job->r.psock_info;
-    finish_job(job);
-    return client;
+    return probe_request_complete(job);
 }
 
 bool tcp_cmd_release_next(_sock_info *client)
 {
+    tcp_request *r = client->request;
+    r->client = client;
     for (tarvex_assoc *assoc = get_connection_by_sock(client); assoc != nullptr;
          assoc = get_connection_by_sock(client)) {
         if (assoc->closing) {
@@ -465,26 +512,16 @@ bool tcp_cmd_release_next(_sock_info *client)
             assoc->sock_info = nullptr;
             continue;
         }
-        tcp_request r = {};
-        r.psock_info = client;
-        assoc_close c;
-        tcp_job *job = nullptr;
-        if (tarvex_close_begin(assoc->key, &c)) {
-            r.usb = c.usb;
-            job = new_job(&r, JOB_RELEASE, false);
-            if (job == nullptr)
-                close_connection_probe_part(&c);
-        }
-        if (job == nullptr) {
-            end_close(&c);
-            continue;
-        }
-        job->close = c;
-        if (probe_worker_submit(c.usb, &job->base))
+        if (tarvex_close_begin(assoc->key, &r->close) && submit_close(r, release_finish))
             return true;
-        finish_job(job);
+        end_close(&r->close);
     }
     return false;
+}
+
+tcp_request *tcp_cmd_new_request()
+{
+    return static_cast<tcp_request *>(calloc(1, sizeof(tcp_request)));
 }
 
 // ---------------------------------------------------------------------------
@@ -536,7 +573,7 @@ static void bin_send_usb_cmd(tcp_request *r)
 {
     uint32_t cookie_id = le_to_h_u32(r->buf + 4);
     // The probe sees the client socket's key, whatever the client put there.
-    h_u32_to_le(r->buf + PASSTHROUGH_KEY_OFFSET, r->psock_info->key);
+    h_u32_to_le(r->buf + PASSTHROUGH_KEY_OFFSET, r->key);
     device_request_2 request;
     request.input_request =
         static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(r->buf[PASSTHROUGH_DIRECTION_OFFSET])));
@@ -556,7 +593,8 @@ static void bin_send_usb_cmd(tcp_request *r)
     if (is_read)
         memset(data, 0, request.buffer_size);
     // The loop looked the association up (and logged a missing one).
-    long result = r->usb != nullptr ? tarvex_send_command_to(r->usb, cookie_id, &request, cmd, data) : ERROR_FAIL;
+    long result =
+        r->job.usb != nullptr ? tarvex_send_command_to(r->job.usb, cookie_id, &request, cmd, data) : ERROR_FAIL;
     if (result != 0 && is_read)
         memset(data, 0, request.buffer_size);
     h_u32_to_le(r->buf, error_convert(static_cast<int32_t>(result)));
@@ -670,7 +708,7 @@ static void txt_open_device(tcp_request *r)
     if (!tokenize_request(r))
         return;
     uint32_t device_id = arg_hex(r, 1);
-    CMD_DEBUG("open-device : commmand received from (%s) : %x, %x", client_name(r), device_id, r->psock_info->key);
+    CMD_DEBUG("open-device : commmand received from (%s) : %x, %x", client_name(r), device_id, r->key);
     start_open(r, device_id, false);
 }
 
@@ -698,12 +736,12 @@ static void txt_blink_led(tcp_request *r)
         return;
     CMD_DEBUG("tarvex-blink-led : command received from (%s)", client_name(r));
     int32_t index = arg_dec(r, 1);
-    tarvex_usb *usb = r->usb;
+    tarvex_usb_handle_s *handle = r->job.handle;
     const char *mes;
-    if (usb != nullptr)
-        CMD_DEBUG("usb(%d)->dev= %p", index, static_cast<void *>(usb->dev));
-    if (usb != nullptr && usb->dev != nullptr && usb->dev->fd != nullptr)
-        mes = reply_text(r, "1 %d\n", tarvex_usb_blink_led(usb->dev));
+    if (r->job.usb != nullptr)
+        CMD_DEBUG("usb(%d)->dev= %p", index, static_cast<void *>(handle));
+    if (handle != nullptr && handle->fd != nullptr)
+        mes = reply_text(r, "1 %d\n", tarvex_usb_blink_led(handle));
     else
         mes = reply_text(r, "0\n");
     CMD_DEBUG("tarvex-blink-led : (%s) returned value '%s'", client_name(r), mes);
@@ -751,7 +789,7 @@ static void txt_tcp_version(tcp_request *r)
     uint32_t connect_id = arg_udec(r, 1);
     CMD_DEBUG("tarvex_tcp_version assoc %p", static_cast<const void *>(r->assoc));
     CMD_DEBUG("tarvex-tcp-version : command received from (%s)", client_name(r));
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     const char *mes;
     if (handle == nullptr) {
         mes = reply_text(r, "0\n");
@@ -773,7 +811,7 @@ static void txt_check_voltage(tcp_request *r)
     CMD_DEBUG("tarvex-tcp-check-voltage : command received from (%s)", client_name(r));
     float voltage = 0.0f;
     int result = 0;
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     if (handle != nullptr)
         result = tarvex_usb_check_voltage(handle, &voltage, connect_id);
     const char *mes = reply_text(r, "1 %d %f\n", result, static_cast<double>(voltage));
@@ -790,9 +828,10 @@ static void txt_register_client(tcp_request *r)
         name[--len] = '\0';
     // A name token may hold 79 characters; the record keeps 49 of them.
     if (len > 0) {
-        size_t keep = len < sizeof(r->psock_info->client_name) ? len : sizeof(r->psock_info->client_name) - 1;
-        memcpy(r->psock_info->client_name, name, keep);
-        r->psock_info->client_name[keep] = '\0';
+        size_t keep = len < sizeof(r->client->client_name) ? len : sizeof(r->client->client_name) - 1;
+        memcpy(r->client->client_name, name, keep);
+        r->client->client_name[keep] = '\0';
+        memcpy(r->name, r->client->client_name, sizeof(r->name));
     }
     const char *mes = reply_text(r, "1\n");
     CMD_DEBUG("register-client : (%s) returned value '%s'", client_name(r), mes);
@@ -808,7 +847,7 @@ static void txt_get_version(tcp_request *r)
 static void txt_exit(tcp_request *r)
 {
     CMD_DEBUG("tarvex-exit : command received from (%s)", client_name(r));
-    if (!access_may_end_server(r->psock_info)) {
+    if (!access_may_end_server(r->client)) {
         reply_text(r, "0\n");
         return;
     }
@@ -831,7 +870,7 @@ static void run_core_command(tcp_request *r, const core_command &command)
     int32_t connect_id = arg_dec(r, 1), coreid = arg_dec(r, 2);
     CMD_DEBUG("%s : command received from (%s): device %d, coreid %d", command.keyword, client_name(r), connect_id,
               coreid);
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     int result = handle != nullptr ? command.run(handle, static_cast<uint8_t>(coreid), 0) : 0;
     const char *mes = result != 0 ? reply_text(r, command.failure, result) : reply_text(r, "1 0\n");
     CMD_DEBUG("%s : (%s) returned value %s", command.keyword, client_name(r), mes);
@@ -885,7 +924,7 @@ static void run_debug_command(tcp_request *r, const debug_command &command, tarv
 static void run_on_probe(tcp_request *r, const debug_command &command)
 {
     if (tokenize_request(r))
-        run_debug_command(r, command, r->handle);
+        run_debug_command(r, command, r->job.handle);
 }
 
 static constexpr debug_command assert_srst_command = {
@@ -897,7 +936,8 @@ static constexpr debug_command init_mode_command = {
     "1 %d\n", "tarvex-usb-init-mode : command received from (%s) : %d , %d",
     "tarvex-usb-init-mode :(%s) returned value %s", [](debug_call &c) {
         CMD_DEBUG("first param : %p", static_cast<void *>(c.handle));
-        return tarvex_usb_init_mode(c.handle, arg_dec(c.r, 2) != 0, static_cast<hl_transports>(arg_dec(c.r, 3)), c.key);
+        return tarvex_usb_init_mode(c.handle, arg_dec(c.r, 2) != 0,
+                                    enum_arg(arg_dec(c.r, 3), HL_TRANSPORT_VEMO, HL_TRANSPORT_UNKNOWN), c.key);
     }};
 
 static constexpr debug_command current_mode_command = {
@@ -951,13 +991,17 @@ static constexpr debug_command reset_command = {"1 %d\n", "tarvex-usb-reset : co
                                                 [](debug_call &c) { return tarvex_usb_reset_tap(c.handle, c.key); }};
 
 static constexpr debug_command mode_enter_command = {
-    "1 %d\n", nullptr, "tarvex-usb-mode-enter : (%s) returned value '%s'",
-    [](debug_call &c) { return tarvex_usb_mode_enter(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+    "1 %d\n", nullptr, "tarvex-usb-mode-enter : (%s) returned value '%s'", [](debug_call &c) {
+        return tarvex_usb_mode_enter(c.handle, enum_arg(arg_dec(c.r, 2), TARVEX_MODE_DEBUG_VEMO, TARVEX_MODE_UNKNOWN),
+                                     c.key);
+    }};
 
 static constexpr debug_command mode_leave_command = {
     "1 %d\n", "tarvex-usb-mode-leave : command received from (%s) : %d",
-    "tarvex-usb-mode-leave : (%s) returned value '%s'",
-    [](debug_call &c) { return tarvex_usb_mode_leave(c.handle, static_cast<tarvex_mode>(arg_dec(c.r, 2)), c.key); }};
+    "tarvex-usb-mode-leave : (%s) returned value '%s'", [](debug_call &c) {
+        return tarvex_usb_mode_leave(c.handle, enum_arg(arg_dec(c.r, 2), TARVEX_MODE_DEBUG_VEMO, TARVEX_MODE_UNKNOWN),
+                                     c.key);
+    }};
 
 static constexpr debug_command read_reg_command = {
     "1 %d %x\n", nullptr, nullptr, [](debug_call &c) {
@@ -1041,7 +1085,7 @@ static void txt_read_regs(tcp_request *r)
     if (!tokenize_request(r))
         return;
     CMD_DEBUG("tarvex-tcp-read-regs : command received from (%s): %d", client_name(r), arg_dec(r, 2));
-    tarvex_usb_handle_s *h = r->handle;
+    tarvex_usb_handle_s *h = r->job.handle;
     int result = h != nullptr ? tarvex_usb_read_regs(h, arg_udec(r, 2), arg_udec(r, 1)) : 0;
     char *out = reinterpret_cast<char *>(r->buf);
     int len = snprintf(out, TARVEX_TCP_MES_SIZE, "1 %d", result);
@@ -1075,7 +1119,7 @@ static void txt_speed(tcp_request *r)
     int32_t khz = static_cast<int32_t>(arg_hex(r, 2));
     bool query = arg_hex(r, 3) != 0;
     CMD_DEBUG("tarvex-tcp-speed : (%s) command received \"tarvex-tcp-speed:\" %d, %d", client_name(r), khz, query);
-    long speed = r->handle != nullptr ? tarvex_speed_of(r->handle, khz, query, connect_id) : 0;
+    long speed = r->job.handle != nullptr ? tarvex_speed_of(r->job.handle, khz, query, connect_id) : 0;
     // A clock the probe refused is not the clock in force: answer as for no association.
     const char *mes = reply_text(r, "1 %ld\n", speed > 0 ? speed : 0);
     CMD_DEBUG("tarvex-tcp-speed (%s): returned value %s", client_name(r), mes);
@@ -1090,10 +1134,11 @@ static void txt_config_trace(tcp_request *r)
     uint32_t trace_freq = arg_udec(r, 5);
     CMD_DEBUG("tarvex-config-trace : command received from (%s): %d, %d, %d, %d", client_name(r), enabled, protocol,
               port_size, trace_freq);
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     int result = 0;
     if (handle != nullptr)
-        result = tarvex_config_trace(handle, enabled != 0, static_cast<tpio_pin_protocol>(protocol),
+        result = tarvex_config_trace(handle, enabled != 0,
+                                     enum_arg(protocol, TPIU_PIN_PROTOCOL_ASYNC_UART, TPIU_PIN_PROTOCOL_SYNC),
                                      static_cast<uint32_t>(port_size), &trace_freq, connect_id);
     const char *mes = reply_text(r, "1 %d %d\n", result, trace_freq);
     CMD_DEBUG("tarvex-config-trace (%s): returned value %s", client_name(r), mes);
@@ -1142,11 +1187,11 @@ static int read_mem_into(tcp_request *r, const mem_request &m, uint8_t *data, ui
     CMD_DEBUG("tarvex-tcp-read-mem : command received from (%s): 0x%x, %d, %d, %p", client_name(r), m.addr, m.size,
               m.count, static_cast<void *>(data));
     CMD_DEBUG("len = 0x%x <=> %d", len, len);
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_read_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
-    CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->psock_info->sock);
+    CMD_DEBUG("work(%d) with the socket %x", m.dapid, r->sock);
     if (m.count == 4 && len >= 4) // size 0 has no word to show
         CMD_DEBUG("tarvex-tcp-read-mem : (%d) 0x%x <= 0x%x", m.dapid, m.addr, le_to_h_u32(data));
     return result;
@@ -1188,10 +1233,8 @@ static void read_mem_direct(tcp_request *r, const mem_request &m, uint32_t len)
     int header_len = format_read_header(header, read_mem_into(r, m, data, len), len);
     memcpy(r->buf, header, static_cast<size_t>(header_len));
     reply_bytes(r, header_len);
-    data_buffer *recd = &r->psock_info->recd_data;
-    recd->extra = data;
-    recd->extra_size = len;
-    recd->extra_offset = 0;
+    r->extra = data;
+    r->extra_size = len;
 }
 
 static void txt_read_mem(tcp_request *r)
@@ -1235,15 +1278,14 @@ static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
 // the request is complete and may go on.
 static bool admit_write_mem(tcp_request *r)
 {
-    auto *newline = static_cast<uint8_t *>(memchr(r->buf, '\n', static_cast<size_t>(r->size)));
+    const auto *newline = static_cast<const uint8_t *>(memchr(r->buf, '\n', static_cast<size_t>(r->size)));
     if (newline == nullptr) {
         CMD_ERROR("tarvex-tcp-write-mem : (%s) refused: no end of line after the command", client_name(r));
         reply_text(r, "1 %d\n", ERROR_FAIL);
         return false;
     }
-    *newline = '\0';
     size_t size_cmd = static_cast<size_t>(newline - r->buf) + 1;
-    if (!tokenize_request(r))
+    if (!tokenize_line(r, size_cmd - 1))
         return false;
     r->mem = parse_mem_request(r);
     if (!write_request_fits(r, size_cmd, r->mem.len))
@@ -1253,8 +1295,7 @@ static bool admit_write_mem(tcp_request *r)
         CMD_DEBUG("tcp-write-mem cmd complete");
         return true;
     }
-    *newline = '\n'; // the request is presented again once its payload is in
-    r->psock_info->recd_data.wanted = static_cast<uint32_t>(size_cmd + r->mem.len);
+    r->client->recd_data.wanted = static_cast<uint32_t>(size_cmd + r->mem.len);
     CMD_DEBUG("tcp-write-mem read the next byte %d (wanted %d) cmd_size %d", r->size - static_cast<int>(size_cmd),
               static_cast<int>(r->mem.len), static_cast<int>(size_cmd));
     return false;
@@ -1269,7 +1310,7 @@ static void txt_write_mem(tcp_request *r)
 {
     const mem_request &m = r->mem;
     const uint8_t *data = r->buf + r->payload_at;
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_write_mem(handle, m.addr, m.size, m.count, data, m.dapid, m.connect_id);
@@ -1290,7 +1331,7 @@ static void txt_trace_read(tcp_request *r)
                                           : wanted > TARVEX_TCP_TRACE_READ_LIMIT ? TARVEX_TCP_TRACE_READ_LIMIT
                                                                                  : wanted);
     uint8_t data[TARVEX_TCP_TRACE_READ_LIMIT] = {};
-    tarvex_usb_handle_s *handle = r->handle;
+    tarvex_usb_handle_s *handle = r->job.handle;
     int result = 0;
     if (handle != nullptr)
         result = tarvex_usb_trace_read(handle, data, &size, connect_id);
@@ -1311,7 +1352,7 @@ static void txt_trace_read(tcp_request *r)
 // reply comes once the operations queued on the probe before it are done.
 static void txt_hold(tcp_request *r)
 {
-    const char *mes = reply_text(r, "1 %d\n", r->handle != nullptr ? ERROR_OK : ERROR_FAIL);
+    const char *mes = reply_text(r, "1 %d\n", r->job.handle != nullptr ? ERROR_OK : ERROR_FAIL);
     CMD_DEBUG("tarvex-tcp-hold : (%s) returned value '%s'", client_name(r), mes);
 }
 
@@ -1320,7 +1361,7 @@ static void txt_hold(tcp_request *r)
 static tarvex_usb *own_association_probe(tcp_request *r)
 {
     const tarvex_assoc *assoc = get_connection_by_name(arg_udec(r, 1));
-    if (assoc == nullptr || assoc->sock_info != r->psock_info)
+    if (assoc == nullptr || assoc->sock_info != r->client)
         return nullptr;
     r->assoc = assoc;
     return assoc_probe(assoc);
@@ -1331,7 +1372,7 @@ static void txt_release(tcp_request *r)
     if (!tokenize_request(r))
         return;
     tarvex_usb *usb = own_association_probe(r);
-    int result = usb != nullptr && probe_hold_release(usb, r->psock_info) == 0 ? ERROR_OK : ERROR_FAIL;
+    int result = usb != nullptr && probe_hold_release(usb, r->client) == 0 ? ERROR_OK : ERROR_FAIL;
     const char *mes = reply_text(r, "1 %d\n", result);
     CMD_DEBUG("tarvex-tcp-release : (%s) returned value '%s'", client_name(r), mes);
 }
@@ -1344,7 +1385,7 @@ static void txt_share_hold(tcp_request *r)
         return;
     tarvex_usb *usb = own_association_probe(r);
     char token[PROBE_HOLD_TOKEN_CHARS + 1];
-    if (usb == nullptr || probe_hold_share(usb, r->psock_info, token) != 0) {
+    if (usb == nullptr || probe_hold_share(usb, r->client, token) != 0) {
         reply_text(r, "1 %d\n", ERROR_FAIL);
         return;
     }
@@ -1361,7 +1402,7 @@ static void txt_join_hold(tcp_request *r)
     tarvex_usb *usb = own_association_probe(r);
     char *token = r->string[2];
     token[strcspn(token, "\r\n")] = '\0'; // the last token keeps the line's end
-    int result = usb != nullptr && probe_hold_join(usb, r->psock_info, token) == 0 ? ERROR_OK : ERROR_FAIL;
+    int result = usb != nullptr && probe_hold_join(usb, r->client, token) == 0 ? ERROR_OK : ERROR_FAIL;
     const char *mes = reply_text(r, "1 %d\n", result);
     CMD_DEBUG("tarvex-tcp-join-hold : (%s) returned value '%s'", client_name(r), mes);
 }
@@ -1403,7 +1444,7 @@ static void txt_force_release(tcp_request *r)
     if (!tokenize_request(r))
         return;
     char who[64], holder[sizeof(probe_hold_info::holder)];
-    if (!access_may_release_holds(r->psock_info, who, sizeof(who))) {
+    if (!access_may_release_holds(r->client, who, sizeof(who))) {
         reply_text(r, "1 %d\n", ERROR_NOT_PERMITTED);
         return;
     }
@@ -1572,7 +1613,7 @@ const char *tcp_cmd_keyword(int index)
 static void use_association(tcp_request *r, const tarvex_assoc *assoc)
 {
     r->assoc = assoc;
-    r->usb = assoc_probe(assoc);
+    r->job.usb = assoc_probe(assoc);
 }
 
 // A hold is taken through the client's own association only; another
@@ -1581,24 +1622,25 @@ static bool find_own_probe(tcp_request *r)
 {
     if (!tokenize_request(r))
         return false;
-    r->usb = own_association_probe(r);
+    r->job.usb = own_association_probe(r);
     return true;
 }
 
-// The reply of a request refused for another client's hold: the command's
-// failure form; the pass-through (the one binary request that waits) as for
-// a probe it cannot reach.
-static void reply_held(tcp_request *r, const text_command *command)
+// The reply of a request that did not reach its probe, refused for another
+// client's hold (ERROR_PROBE_HELD) or for want of a worker (ERROR_FAIL): the
+// command's failure form; the pass-through (the one binary request that
+// waits) as for a probe it cannot reach.
+static void reply_failure(tcp_request *r, const text_command *command, int code)
 {
     if (command == nullptr) {
-        r->usb = nullptr;
+        probe_request_bind(&r->job, nullptr);
         bin_send_usb_cmd(r);
         return;
     }
-    reply_text(r, command->refused != nullptr ? command->refused : "1 %d\n", ERROR_PROBE_HELD);
+    reply_text(r, command->refused != nullptr ? command->refused : "1 %d\n", code);
 }
 
-// Fills r->usb for the route; false when the request was answered instead
+// Fills r->job.usb for the route; false when the request was answered instead
 // (its arguments could not be tokenised, or a memory write is refused or
 // still gathering its payload).
 static bool find_probe(tcp_request *r, probe_route route, bool binary)
@@ -1610,14 +1652,14 @@ static bool find_probe(tcp_request *r, probe_route route, bool binary)
     case ROUTE_PAYLOAD:
         if (!admit_write_mem(r))
             return false;
-        use_association(r, get_connection_by_sock(r->psock_info));
+        use_association(r, get_connection_by_sock(r->client));
         return true;
     case ROUTE_SOCK:
-        use_association(r, get_connection_by_sock(r->psock_info));
+        use_association(r, get_connection_by_sock(r->client));
         return true;
     case ROUTE_KEY:
         if (binary) {
-            r->usb = tarvex_assoc_probe(le_to_h_u32(r->buf + 4));
+            r->job.usb = tarvex_assoc_probe(le_to_h_u32(r->buf + 4));
             return true;
         }
         if (!tokenize_request(r))
@@ -1627,7 +1669,7 @@ static bool find_probe(tcp_request *r, probe_route route, bool binary)
     case ROUTE_INDEX:
         if (!tokenize_request(r))
             return false;
-        r->usb = nth(static_cast<unsigned>(arg_dec(r, 1)));
+        r->job.usb = nth(static_cast<unsigned>(arg_dec(r, 1)));
         return true;
     case ROUTE_HOLD:
         return find_own_probe(r);
@@ -1636,9 +1678,8 @@ static bool find_probe(tcp_request *r, probe_route route, bool binary)
 }
 
 // Whether a request of the route may go to its probe now; false when it
-// waits behind another client's hold or was refused (its failure is then
-// the reply). A memory write's request is put back as it arrived, so that
-// it can be presented again.
+// waits behind another client's hold (its request stays in the buffer as it
+// arrived) or was refused (its failure is then the reply).
 static bool hold_lets_through(tcp_request *r, const text_command *command, probe_route route, tcp_cmd_outcome *waits)
 {
     uint64_t wait_ms = probe_hold_wait_ms();
@@ -1646,88 +1687,126 @@ static bool hold_lets_through(tcp_request *r, const text_command *command, probe
         int32_t asked = arg_dec(r, 2);
         wait_ms = asked > 0 ? static_cast<uint64_t>(asked) : 0;
     }
-    switch (probe_hold_admit(r->usb, r->psock_info, wait_ms)) {
+    switch (probe_hold_admit(r->job.usb, r->client, wait_ms)) {
     case HOLD_GO:
         if (route == ROUTE_HOLD)
-            probe_hold_take(r->usb, r->psock_info);
+            probe_hold_take(r->job.usb, r->client);
         return true;
     case HOLD_QUEUED:
-        if (route == ROUTE_PAYLOAD)
-            r->buf[r->payload_at - 1] = '\n';
         *waits = TCP_CMD_WAITS_HOLD;
         return false;
     case HOLD_REFUSED:
         break;
     }
-    reply_held(r, command);
+    reply_failure(r, command, ERROR_PROBE_HELD);
     *waits = TCP_CMD_REPLIED;
     return false;
+}
+
+// A probe handler for a request that names no probe forms its "no
+// association" reply here on the loop, with what it would see on a worker: a
+// null handle and no client.
+static void reply_without_probe(tcp_request *r, tcp_cmd_handler handler)
+{
+    probe_request_bind(&r->job, nullptr);
+    _sock_info *client = r->client;
+    r->client = nullptr;
+    handler(r);
+    r->client = client;
+}
+
+// A request whose route reaches a probe: admitted past the holds, it is a
+// job on that probe's worker.
+static tcp_cmd_outcome run_on_worker(tcp_request *r, tcp_cmd_handler handler, probe_route route,
+                                     const text_command *command)
+{
+    if (!find_probe(r, route, command == nullptr))
+        return r->client->recd_data.wanted != 0 ? TCP_CMD_WANTS_DATA : TCP_CMD_REPLIED;
+    if (r->job.usb == nullptr) {
+        reply_without_probe(r, handler);
+        return TCP_CMD_REPLIED;
+    }
+    tcp_cmd_outcome held = TCP_CMD_REPLIED;
+    if (!hold_lets_through(r, command, route, &held))
+        return held;
+    probe_request_bind(&r->job, r->job.usb);
+    r->handler = handler;
+    if (submit(r, command_work, command_finish))
+        return TCP_CMD_IN_FLIGHT;
+    reply_failure(r, command, ERROR_FAIL);
+    return TCP_CMD_REPLIED;
 }
 
 // `command` is the text command's row, null for a binary request.
 static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe_route route,
                                   const text_command *command)
 {
-    bool binary = command == nullptr;
-    if (route == ROUTE_IDLE && probe_worker_in_flight() > 0)
-        return TCP_CMD_WAITS_IDLE;
-    if (!find_probe(r, route, binary))
-        return r->psock_info->recd_data.wanted != 0 ? TCP_CMD_WANTS_DATA : TCP_CMD_REPLIED;
-    if (r->usb == nullptr || route == ROUTE_NONE || route == ROUTE_IDLE) {
-        handler(r);
-        return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
-    }
-    tcp_cmd_outcome held = TCP_CMD_REPLIED;
-    if (!hold_lets_through(r, command, route, &held))
-        return held;
-    r->handle = r->usb->dev;
-    tcp_job *job = new_job(r, JOB_COMMAND, binary);
-    if (job == nullptr) {
-        r->handle = nullptr;
-        r->usb = nullptr;
+    switch (route) {
+    case ROUTE_IDLE:
+        if (probe_worker_in_flight() > 0)
+            return TCP_CMD_WAITS_IDLE;
         handler(r);
         return TCP_CMD_REPLIED;
+    case ROUTE_NONE:
+        handler(r); // open and close put their probe's part on its worker
+        return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
+    default:
+        return run_on_worker(r, handler, route, command);
     }
-    job->handler = handler;
-    start_job(r, job);
-    return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
+}
+
+// The client's slot made ready for a request in its staging buffer.
+static tcp_request *begin_request(_sock_info *client, uint8_t *buf, int32_t *answer_size, int size)
+{
+    tcp_request *r = client->request;
+    memset(r, 0, sizeof(*r));
+    r->client = client;
+    r->buf = buf;
+    r->answer_size = answer_size;
+    r->size = size;
+    r->key = client->key;
+    r->sock = client->sock;
+    memcpy(r->name, client->client_name, sizeof(r->name));
+    *answer_size = 0;
+    client->recd_data.wanted = 0;
+    return r;
+}
+
+// The keyword table's row of a text request, or null (a binary request, or
+// no keyword matched).
+static const text_command *text_command_of(const uint8_t *buf)
+{
+    if (buf[0] <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS)
+        return nullptr;
+    int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(buf));
+    return index >= 0 ? &text_commands[index] : nullptr;
 }
 
 tcp_cmd_outcome process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
                                        int32_t *p_answer_size_in_bytes, int size_of_input_cmd)
 {
     (void)output_buf;
-    tcp_request request;
-    memset(&request, 0, sizeof(request));
-    request.psock_info = psock_info;
-    request.buf = input_buf;
-    request.answer_size = p_answer_size_in_bytes;
-    request.size = size_of_input_cmd;
-    *p_answer_size_in_bytes = 0;
-    psock_info->recd_data.wanted = 0;
-
+    tcp_request *r = begin_request(psock_info, input_buf, p_answer_size_in_bytes, size_of_input_cmd);
     uint8_t code = input_buf[0];
-    if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS)
-        return run_routed(&request, binary_commands[code].handler, binary_commands[code].route, nullptr);
-    int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(input_buf));
-    if (index < 0) {
-        reply_unknown(&request);
-        return TCP_CMD_REPLIED;
+    const text_command *command = text_command_of(input_buf);
+    tcp_cmd_outcome outcome;
+    if (code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS) {
+        outcome = run_routed(r, binary_commands[code].handler, binary_commands[code].route, nullptr);
+    } else if (command == nullptr) {
+        reply_unknown(r);
+        outcome = TCP_CMD_REPLIED;
+    } else {
+        outcome = run_routed(r, command->handler, command->route, command);
     }
-    return run_routed(&request, text_commands[index].handler, text_commands[index].route, &text_commands[index]);
+    if (outcome == TCP_CMD_REPLIED)
+        hand_reply(r);
+    return outcome;
 }
 
 void tcp_cmd_refuse_held(_sock_info *psock_info)
 {
     data_buffer *recd = &psock_info->recd_data;
-    tcp_request request;
-    memset(&request, 0, sizeof(request));
-    request.psock_info = psock_info;
-    request.buf = recd->buf;
-    request.answer_size = &recd->data_size;
-    request.size = static_cast<int>(recd->received);
-    recd->wanted = 0;
-    uint8_t code = recd->buf[0];
-    int index = tcp_cmd_find_keyword(reinterpret_cast<const char *>(recd->buf));
-    reply_held(&request, code <= TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS || index < 0 ? nullptr : &text_commands[index]);
+    tcp_request *r = begin_request(psock_info, recd->buf, &recd->data_size, static_cast<int>(recd->received));
+    reply_failure(r, text_command_of(recd->buf), ERROR_PROBE_HELD);
+    hand_reply(r);
 }

@@ -2,9 +2,11 @@
 // requests, and the client status codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct _sock_info;
+struct tcp_request;
 
 // Client status codes: the 32-bit status word of binary replies.
 constexpr uint32_t TARVEX_TCP_OK = 0x1;
@@ -37,9 +39,13 @@ enum tcp_cmd_outcome {
 // REQUIRES: the buffer holds a zero byte after the size_of_input_cmd bytes.
 tcp_cmd_outcome process_tarvex_tcp_cmd(_sock_info *psock_info, uint8_t *input_buf, uint8_t *output_buf,
                                        int32_t *p_answer_size_in_bytes, int size_of_input_cmd);
-// A job the probe workers handed back: finishes its request (its reply is
-// then in the client's buffer) and returns the client record it belongs to.
+// A job the probe workers handed back: runs its loop part (a client's reply
+// is then in its buffer) and returns the client record it belongs to, or
+// null for a job without client (probe_request.h).
 _sock_info *tcp_cmd_complete(struct probe_job *job);
+// A client record's request slot (every probe operation of the client is
+// this record, one at a time); null when out of memory. free() releases it.
+tcp_request *tcp_cmd_new_request();
 // Releases the associations of a client whose connection ended, in creation
 // order, each as a close that takes its probe out of its mode when it is the
 // last user. True when a release is in flight on a probe worker (call again
@@ -62,6 +68,8 @@ const char *tcp_cmd_keyword(int index);
 // Splits text at runs of spaces into string[]; returns the number of tokens,
 // or -1 when a token is too long or there are more tokens than slots.
 int tcp_cmd_tokenize(const char *text, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE]);
+// The same over the first `length` characters of text (or up to its zero byte).
+int tcp_cmd_tokenize_n(const char *text, size_t length, char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE]);
 // Parse a decimal (optional sign) or hexadecimal (optional 0x) argument;
 // leading white space skipped, parsing stops at the first other character.
 // A token without digits leaves *value unchanged and returns false.

@@ -96,6 +96,43 @@ TEST_F(ProbeHold, AWaiterBehindTheNextHolderKeepsItsPlaceAndDeadline)
     EXPECT_EQ(info.waiters, 0u) << "a waiter that goes is dropped";
 }
 
+// The loop may take every ready waiter before presenting any, and present
+// them in another order: each keeps its own first deadline.
+TEST_F(ProbeHold, ReadyWaitersKeepTheirPlacesWhateverOrderTheyArePresentedIn)
+{
+    probe_hold_take(&usb, a);
+    ASSERT_EQ(probe_hold_admit(&usb, b, 1000), HOLD_QUEUED);
+    ASSERT_EQ(probe_hold_admit(&usb, c, 60000), HOLD_QUEUED);
+    uint64_t b_deadline = probe_hold_next_deadline_ms();
+    probe_hold_client_gone(a);
+    ASSERT_EQ(probe_hold_next_ready(), b);
+    ASSERT_EQ(probe_hold_next_ready(), c);
+    ASSERT_EQ(probe_hold_next_ready(), nullptr);
+    probe_hold_take(&usb, d);
+    EXPECT_EQ(probe_hold_admit(&usb, c, 60000), HOLD_QUEUED);
+    EXPECT_EQ(probe_hold_admit(&usb, b, 60000), HOLD_QUEUED);
+    probe_hold_presented(c);
+    probe_hold_presented(b);
+    EXPECT_EQ(probe_hold_next_deadline_ms(), b_deadline) << "b's first deadline, not one from its second wait";
+    EXPECT_EQ(probe_hold_next_expired(b_deadline), b);
+}
+
+// A waiter presented again whose request no longer reaches a held probe
+// (its association went) gives its place up: its next wait is a new one.
+TEST_F(ProbeHold, APresentedWaiterThatReachedNoProbeStartsAFreshWaitNextTime)
+{
+    probe_hold_take(&usb, a);
+    ASSERT_EQ(probe_hold_admit(&usb, b, 1000), HOLD_QUEUED);
+    uint64_t first_deadline = probe_hold_next_deadline_ms();
+    probe_hold_client_gone(a);
+    ASSERT_EQ(probe_hold_next_ready(), b);
+    probe_hold_presented(b);
+    probe_hold_take(&usb, c);
+    ASSERT_EQ(probe_hold_admit(&usb, b, 60000), HOLD_QUEUED);
+    EXPECT_GT(probe_hold_next_deadline_ms(), first_deadline);
+    EXPECT_EQ(probe_hold_next_expired(first_deadline), nullptr) << "the old deadline no longer applies";
+}
+
 TEST_F(ProbeHold, HoldsEndWithTheProbeAndAtTheLimit)
 {
     probe_hold_take(&usb, a);

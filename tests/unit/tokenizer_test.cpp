@@ -42,6 +42,40 @@ TEST(Tokenizer, SplitsAtRunsOfSpacesWithinTheSlots)
     }
 }
 
+struct bounded_case {
+    std::string text; // may hold zero bytes
+    size_t length;
+    int count;
+    std::vector<std::string> tokens;
+};
+
+// A memory write's command line is split up to its line end, with the
+// payload after it left as it arrived: the length ends the text as a zero
+// byte would, mid-token too.
+const bounded_case bounded[] = {
+    {"tarvex-tcp-write-mem 256 20000000 1 4 0\nDATA",
+     39,
+     6,
+     {"tarvex-tcp-write-mem", "256", "20000000", "1", "4", "0"}},
+    {"a b c", 3, 2, {"a", "b"}},
+    {"abc def", 2, 1, {"ab"}},
+    {"a b", 0, 0, {}},
+    {std::string("a\0b c", 5), 5, 1, {"a"}},
+    {"k 1 2 3 4 5 6", 11, 6, {"k", "1", "2", "3", "4", "5"}},
+    {"k " + std::string(80, 'x'), 81, 2, {"k", std::string(79, 'x')}},
+};
+
+TEST(Tokenizer, StopsAtTheLengthGivenAsAtAZeroByte)
+{
+    for (const bounded_case &c : bounded) {
+        char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE] = {};
+        int count = tcp_cmd_tokenize_n(c.text.data(), c.length, string);
+        ASSERT_EQ(count, c.count) << "text '" << c.text.substr(0, 40) << "' length " << c.length;
+        for (int i = 0; i < count; i++)
+            EXPECT_EQ(std::string(string[i]), c.tokens[static_cast<size_t>(i)]);
+    }
+}
+
 struct dec_case {
     const char *token;
     bool parsed;
