@@ -7,12 +7,13 @@
 #include "options.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
+#include "tarvex_wire.h"
 #include "test_timing.h"
 
 int main(int argc, char *argv[])
 {
     log_init();
-    init_sockinfo("7184");
+    init_sockinfo(tarvex_wire::DEFAULT_PORT_TEXT);
     if (!install_ctrl_handler())
         LOG_ERROR("Cannot install signal handler");
     parse_cmdline_args(nullptr, argc, argv);

@@ -13,6 +13,7 @@
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "tarvex_connection.h"
+#include "tarvex_wire.h"
 
 #ifndef TARVEX_RELEASE
 #define TARVEX_RELEASE "0.0.0"
@@ -281,8 +282,8 @@ static void handle_option(int c)
         network_flag = 1;
         break;
     case 'p':
-        LOG_DEBUG("***port %s", optarg != nullptr ? optarg : "7184");
-        init_sockinfo(optarg != nullptr ? optarg : "7184");
+        LOG_DEBUG("***port %s", optarg != nullptr ? optarg : tarvex_wire::DEFAULT_PORT_TEXT);
+        init_sockinfo(optarg != nullptr ? optarg : tarvex_wire::DEFAULT_PORT_TEXT);
         break;
     case 'v':
         version_flag = 1;

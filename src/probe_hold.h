@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "result_codes.h"
+#include "tarvex_wire.h"
 
 struct _sock_info;
 struct tarvex_usb;
@@ -44,7 +45,7 @@ int probe_hold_release(const tarvex_usb *usb, const _sock_info *c);
 // whose own connections join the hold with it and are then let through as
 // the holder is. The token is random, made when first asked for, and dies
 // with the hold, so a stale one or a guessed one names nothing.
-constexpr unsigned PROBE_HOLD_TOKEN_CHARS = 32;
+constexpr unsigned PROBE_HOLD_TOKEN_CHARS = tarvex_wire::HOLD_TOKEN_CHARS;
 // The token of the hold on usb into token (PROBE_HOLD_TOKEN_CHARS + 1
 // bytes): 0, or -1 when c neither holds usb nor joined its hold.
 int probe_hold_share(const tarvex_usb *usb, const _sock_info *c, char *token);

@@ -6,13 +6,15 @@
 // socket I/O) are outside this vocabulary.
 #pragma once
 
-constexpr int ERROR_OK = 0;
-constexpr int ERROR_ALIGNMENT = -2;     // 32-bit access with unaligned address or length
-constexpr int ERROR_FAIL = -4;          // transfer failure, probe error status, unsupported request
-constexpr int ERROR_WAIT = -5;          // the probe answered a wait status; the operation may be repeated
-constexpr int ERROR_PROBE_HELD = -6;    // another client holds the probe
-constexpr int ERROR_NOT_PERMITTED = -7; // the client may not make this request (an administrator's)
-constexpr int ERROR_NO_USB = -19;       // libusb could not be set up, or a device descriptor read failed
+#include "tarvex_wire.h"
+
+constexpr int ERROR_OK = tarvex_wire::RESULT_OK;
+constexpr int ERROR_ALIGNMENT = tarvex_wire::RESULT_ALIGNMENT; // 32-bit access with unaligned address or length
+constexpr int ERROR_FAIL = tarvex_wire::RESULT_FAIL; // transfer failure, probe error status, unsupported request
+constexpr int ERROR_WAIT = tarvex_wire::RESULT_WAIT; // the probe answered a wait status; it may be repeated
+constexpr int ERROR_PROBE_HELD = tarvex_wire::RESULT_PROBE_HELD;       // another client holds the probe
+constexpr int ERROR_NOT_PERMITTED = tarvex_wire::RESULT_NOT_PERMITTED; // an administrator's request
+constexpr int ERROR_NO_USB = tarvex_wire::RESULT_NO_USB; // libusb could not be set up, or a descriptor read failed
 
 // The code's name for a log line ("ERROR_FAIL"); "result N" for a value
 // outside the vocabulary (in a buffer of the calling thread).

@@ -5,11 +5,12 @@
 #include <cstdint>
 
 #include "list.h"
+#include "tarvex_wire.h"
 
 typedef int SOCKET;
 
-constexpr int TARVEX_DATA_BUFFER_SIZE = 32768;
-constexpr int TARVEX_CLIENT_NAME_SIZE = 50;
+constexpr int TARVEX_DATA_BUFFER_SIZE = tarvex_wire::STAGING_BUFFER_SIZE;
+constexpr int TARVEX_CLIENT_NAME_SIZE = tarvex_wire::CLIENT_NAME_SIZE;
 
 struct data_buffer {
     uint8_t buf[TARVEX_DATA_BUFFER_SIZE]; // request in, reply built over it in place

@@ -98,11 +98,6 @@ unsigned get_nb_client_for_usb(uint32_t usb_key, const char *client_name)
     return count;
 }
 
-unsigned get_usb_number_client(uint32_t usb_key)
-{
-    return get_nb_client_for_usb(usb_key);
-}
-
 unsigned get_tcp_number_client()
 {
     return static_cast<unsigned>(list_count(&assoc_list));

@@ -40,7 +40,6 @@ tarvex_assoc *get_connection_by_sock(const _sock_info *psock_info);
 // Number of valid associations on the probe with key usb_key; with a
 // client_name, only those of clients that registered that name.
 unsigned get_nb_client_for_usb(uint32_t usb_key, const char *client_name = nullptr);
-unsigned get_usb_number_client(uint32_t usb_key);
 // Number of associations of all clients, invalid ones included.
 unsigned get_tcp_number_client();
 

@@ -23,6 +23,7 @@
 #include "tarvex_connection.h"
 #include "tarvex_driver.h"
 #include "tarvex_usb.h"
+#include "tarvex_wire.h"
 
 // Every line of the protocol layer names this file and the dispatcher.
 #define CMD_LOG(level, ...) log_printf_lf(level, "tarvex_tcp_cmd", __LINE__, "process_tarvex_tcp_cmd", __VA_ARGS__)
@@ -33,28 +34,31 @@
     } while (0)
 #define CMD_ERROR(...) CMD_LOG(LOG_LVL_ERROR, __VA_ARGS__)
 
-// Binary command codes (byte 0 of a binary request).
+// Binary command codes (byte 0 of a binary request), under the dispatcher's
+// names.
 enum tarvex_tcp_cmd_code : uint8_t {
-    TARVEX_TCP_CMD_REFRESH = 0x00,
-    TARVEX_TCP_CMD_GET_NB_DEV = 0x01,
-    TARVEX_TCP_CMD_GET_DEV_INFO = 0x02,
-    TARVEX_TCP_CMD_OPEN_DEV = 0x03,
-    TARVEX_TCP_CMD_CLOSE_DEV = 0x04,
-    TARVEX_TCP_CMD_SEND_USB_CMD = 0x05,
-    TARVEX_TCP_GET_SERVER_API_VERSION = 0x06,
-    TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS = 0x07,
+    TARVEX_TCP_CMD_REFRESH = tarvex_wire::CMD_REFRESH,
+    TARVEX_TCP_CMD_GET_NB_DEV = tarvex_wire::CMD_GET_NB_DEV,
+    TARVEX_TCP_CMD_GET_DEV_INFO = tarvex_wire::CMD_GET_DEV_INFO,
+    TARVEX_TCP_CMD_OPEN_DEV = tarvex_wire::CMD_OPEN_DEV,
+    TARVEX_TCP_CMD_CLOSE_DEV = tarvex_wire::CMD_CLOSE_DEV,
+    TARVEX_TCP_CMD_SEND_USB_CMD = tarvex_wire::CMD_SEND_USB_CMD,
+    TARVEX_TCP_GET_SERVER_API_VERSION = tarvex_wire::CMD_GET_SERVER_API_VERSION,
+    TARVEX_TCP_CMD_GET_NB_OF_DEV_CLIENTS = tarvex_wire::CMD_GET_NB_OF_DEV_CLIENTS,
 };
 
 constexpr size_t TARVEX_TCP_MES_SIZE = 64;
 
-// Layout of the pass-through request (0x05): the probe command block sits at
-// offset 8, its key field (block bytes 12..15) at request offset 20.
-constexpr int PASSTHROUGH_CMD_OFFSET = 8;
-constexpr int PASSTHROUGH_KEY_OFFSET = 20;
-constexpr int PASSTHROUGH_DIRECTION_OFFSET = 24;
-constexpr int PASSTHROUGH_SIZE_OFFSET = 28;
-constexpr int PASSTHROUGH_DATA_OFFSET = 32;
-constexpr int TARVEX_CMD_BLOCK_SIZE = 16;
+using tarvex_wire::CMD_BLOCK_SIZE;
+using tarvex_wire::PASSTHROUGH_CMD_OFFSET;
+using tarvex_wire::PASSTHROUGH_DIRECTION_OFFSET;
+using tarvex_wire::PASSTHROUGH_KEY_OFFSET;
+using tarvex_wire::PASSTHROUGH_SIZE_OFFSET;
+// Compared with the signed count of bytes received.
+constexpr int PASSTHROUGH_DATA_OFFSET = static_cast<int>(tarvex_wire::PASSTHROUGH_DATA_OFFSET);
+static_assert(PASSTHROUGH_CMD_OFFSET + tarvex_wire::CMD_BLOCK_SIZE <= PASSTHROUGH_DIRECTION_OFFSET &&
+                  PASSTHROUGH_KEY_OFFSET == PASSTHROUGH_CMD_OFFSET + TARVEX_KEY_OFFSET,
+              "the key field of the pass-through is the command block's own");
 
 // Arguments shared by the memory read and write: tokens 1 to 5. Size and
 // count are as the driver takes them (see parse_mem_request).
@@ -586,7 +590,7 @@ static void bin_send_usb_cmd(tcp_request *r)
         reply_status(r, TARVEX_TCP_FAIL);
         return;
     }
-    uint8_t cmd[TARVEX_CMD_BLOCK_SIZE];
+    uint8_t cmd[CMD_BLOCK_SIZE];
     memcpy(cmd, r->buf + PASSTHROUGH_CMD_OFFSET, sizeof(cmd));
     bool is_read = request.input_request == REQUEST_READ || request.input_request == REQUEST_READ_EP3;
     uint8_t *data = is_read ? r->buf + 4 : r->buf + PASSTHROUGH_DATA_OFFSET;
@@ -1149,13 +1153,13 @@ static void txt_config_trace(tcp_request *r)
 
 // Reads below this size are sent through the staging buffer; larger ones go
 // out as header and data in one gathered write.
-constexpr uint32_t TARVEX_TCP_SMALL_READ_LIMIT = 4096;
+constexpr uint32_t TARVEX_TCP_SMALL_READ_LIMIT = tarvex_wire::SMALL_READ_LIMIT;
 // A memory read asks for at most this many bytes; more is refused before
 // anything is allocated.
-constexpr uint64_t TARVEX_TCP_READ_MEM_LIMIT = 8u << 20;
+constexpr uint64_t TARVEX_TCP_READ_MEM_LIMIT = tarvex_wire::READ_MEM_LIMIT;
 // The probe captures trace into a buffer of this size (the start command asks
 // for it), so a trace read never needs more.
-constexpr int32_t TARVEX_TCP_TRACE_READ_LIMIT = 1024;
+constexpr int32_t TARVEX_TCP_TRACE_READ_LIMIT = tarvex_wire::TRACE_READ_LIMIT;
 
 static mem_request parse_mem_request(const tcp_request *r)
 {
@@ -1493,53 +1497,53 @@ struct text_command {
 // command, as that client's association keeps it open. The hold commands come
 // after the first 40; none is a prefix of another keyword or begins with one.
 static constexpr text_command text_commands[] = {
-    {"get-nb-tarvex", 13, txt_get_nb_tarvex, ROUTE_NONE, nullptr},
-    {"get-nb-usb-client", 17, txt_get_nb_usb_client, ROUTE_NONE, nullptr},
-    {"get-nb-tcp-client", 17, txt_get_nb_tcp_client, ROUTE_NONE, nullptr},
-    {"get-tarvex-descriptor", 21, txt_get_tarvex_descriptor, ROUTE_NONE, nullptr},
-    {"open-device", 11, txt_open_device, ROUTE_NONE, nullptr},
-    {"close-device", 12, txt_close_device, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-assert-srst", 22, txt_assert_srst, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-init-mode", 20, txt_init_mode, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-current-mode", 23, txt_current_mode, ROUTE_SOCK, "1 %d 0\n"},
-    {"tarvex-exit-mode", 16, txt_exit_mode, ROUTE_SOCK, "1 %d 0\n"},
-    {"tarvex-usb-idcode", 17, txt_idcode, ROUTE_SOCK, "1 %d 0\n"},
-    {"tarvex-tcp-read-debug-reg", 25, txt_read_debug_reg, ROUTE_SOCK, "1 %d 0\n"},
-    {"tarvex-tcp-write-debug-reg", 26, txt_write_debug_reg, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-trace-read", 21, txt_trace_read, ROUTE_KEY, "1 %d\n"},
-    {"tarvex-usb-get-status", 21, txt_get_status, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-tcp-version", 18, txt_tcp_version, ROUTE_KEY, "0\n"},
-    {"tarvex-tcp-check-voltage", 24, txt_check_voltage, ROUTE_SOCK, "1 %d 0.000000\n"},
-    {"tarvex-usb-set-swdclk", 21, txt_set_swdclk, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-state", 16, txt_state, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-reset", 16, txt_reset, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-mode-enter", 21, txt_mode_enter, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-mode-leave", 21, txt_mode_leave, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-tcp-read-regs", 20, txt_read_regs, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-tcp-read-reg", 19, txt_read_reg, ROUTE_SOCK, "1 %d 0\n"},
-    {"tarvex-tcp-write-reg", 20, txt_write_reg, ROUTE_SOCK, "1 %d\n"},
-    {"tarvex-usb-get-rw-status", 24, txt_get_rw_status, ROUTE_KEY, "1 %d\n"},
-    {"tarvex-tcp-read-mem", 19, txt_read_mem, ROUTE_KEY, "1 %d 0\n"},
-    {"tarvex-tcp-write-mem", 16, txt_write_mem, ROUTE_PAYLOAD, "1 %d\n"},
-    {"tarvex-tcp-speed", 16, txt_speed, ROUTE_KEY, "1 0\n"},
-    {"tarvex-config-trace", 19, txt_config_trace, ROUTE_SOCK, "1 %d 0\n"},
-    {"usb-refresh", 11, txt_usb_refresh, ROUTE_IDLE, nullptr},
-    {"tarvex-blink-led", 16, txt_blink_led, ROUTE_INDEX, "0\n"},
-    {"tarvex-check", 12, txt_check, ROUTE_NONE, nullptr},
-    {"choose-tarvex", 13, txt_choose_tarvex, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-init-core", 20, txt_init_core, ROUTE_SOCK, "1 %x\n"},
-    {"tarvex-tcp-close-core", 21, txt_close_core, ROUTE_SOCK, "1 %d\n"},
-    {"get-tarvex-chosen", 17, txt_get_tarvex_chosen, ROUTE_NONE, nullptr},
-    {"register-client", 15, txt_register_client, ROUTE_NONE, nullptr},
-    {"get-version", 11, txt_get_version, ROUTE_NONE, nullptr},
-    {"tarvex-exit", 11, txt_exit, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-hold", 15, txt_hold, ROUTE_HOLD, "1 %d\n"},
-    {"tarvex-tcp-release", 18, txt_release, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-who-holds", 20, txt_who_holds, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-share-hold", 21, txt_share_hold, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-join-hold", 20, txt_join_hold, ROUTE_NONE, nullptr},
-    {"tarvex-tcp-force-release", 24, txt_force_release, ROUTE_NONE, nullptr},
-    {"get-tarvex-by-index", 19, txt_get_tarvex_by_index, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_NB_TARVEX, 13, txt_get_nb_tarvex, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_NB_USB_CLIENT, 17, txt_get_nb_usb_client, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_NB_TCP_CLIENT, 17, txt_get_nb_tcp_client, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_DESCRIPTOR, 21, txt_get_tarvex_descriptor, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_OPEN_DEVICE, 11, txt_open_device, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_CLOSE_DEVICE, 12, txt_close_device, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_ASSERT_SRST, 22, txt_assert_srst, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_INIT_MODE, 20, txt_init_mode, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_CURRENT_MODE, 23, txt_current_mode, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_EXIT_MODE, 16, txt_exit_mode, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_IDCODE, 17, txt_idcode, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_READ_DEBUG_REG, 25, txt_read_debug_reg, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_WRITE_DEBUG_REG, 26, txt_write_debug_reg, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_TRACE_READ, 21, txt_trace_read, ROUTE_KEY, "1 %d\n"},
+    {tarvex_wire::KW_GET_STATUS, 21, txt_get_status, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_VERSION, 18, txt_tcp_version, ROUTE_KEY, "0\n"},
+    {tarvex_wire::KW_CHECK_VOLTAGE, 24, txt_check_voltage, ROUTE_SOCK, "1 %d 0.000000\n"},
+    {tarvex_wire::KW_SET_SWDCLK, 21, txt_set_swdclk, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_STATE, 16, txt_state, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_RESET, 16, txt_reset, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_MODE_ENTER, 21, txt_mode_enter, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_MODE_LEAVE, 21, txt_mode_leave, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_READ_REGS, 20, txt_read_regs, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_READ_REG, 19, txt_read_reg, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_WRITE_REG, 20, txt_write_reg, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_GET_RW_STATUS, 24, txt_get_rw_status, ROUTE_KEY, "1 %d\n"},
+    {tarvex_wire::KW_READ_MEM, 19, txt_read_mem, ROUTE_KEY, "1 %d 0\n"},
+    {tarvex_wire::KW_WRITE_MEM, 16, txt_write_mem, ROUTE_PAYLOAD, "1 %d\n"},
+    {tarvex_wire::KW_SPEED, 16, txt_speed, ROUTE_KEY, "1 0\n"},
+    {tarvex_wire::KW_CONFIG_TRACE, 19, txt_config_trace, ROUTE_SOCK, "1 %d 0\n"},
+    {tarvex_wire::KW_USB_REFRESH, 11, txt_usb_refresh, ROUTE_IDLE, nullptr},
+    {tarvex_wire::KW_BLINK_LED, 16, txt_blink_led, ROUTE_INDEX, "0\n"},
+    {tarvex_wire::KW_CHECK, 12, txt_check, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_CHOOSE, 13, txt_choose_tarvex, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_INIT_CORE, 20, txt_init_core, ROUTE_SOCK, "1 %x\n"},
+    {tarvex_wire::KW_CLOSE_CORE, 21, txt_close_core, ROUTE_SOCK, "1 %d\n"},
+    {tarvex_wire::KW_GET_CHOSEN, 17, txt_get_tarvex_chosen, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_REGISTER_CLIENT, 15, txt_register_client, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_VERSION, 11, txt_get_version, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_EXIT, 11, txt_exit, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_HOLD, 15, txt_hold, ROUTE_HOLD, "1 %d\n"},
+    {tarvex_wire::KW_RELEASE, 18, txt_release, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_WHO_HOLDS, 20, txt_who_holds, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_SHARE_HOLD, 21, txt_share_hold, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_JOIN_HOLD, 20, txt_join_hold, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_FORCE_RELEASE, 24, txt_force_release, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_GET_BY_INDEX, 19, txt_get_tarvex_by_index, ROUTE_NONE, nullptr},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
 static_assert(text_command_count == 47, "the keyword table has 40 rows, the five hold commands, the "

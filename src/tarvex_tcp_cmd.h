@@ -5,21 +5,23 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarvex_wire.h"
+
 struct _sock_info;
 struct tcp_request;
 
 // Client status codes: the 32-bit status word of binary replies.
-constexpr uint32_t TARVEX_TCP_OK = 0x1;
-constexpr uint32_t TARVEX_TCP_FAIL = 0x4;
-constexpr uint32_t TARVEX_TCP_DEVICE_ERROR = 0x1003;
-constexpr uint32_t TARVEX_TCP_INFO_SIZE_ERROR = 0x1052;
+constexpr uint32_t TARVEX_TCP_OK = tarvex_wire::STATUS_OK;
+constexpr uint32_t TARVEX_TCP_FAIL = tarvex_wire::STATUS_FAIL;
+constexpr uint32_t TARVEX_TCP_DEVICE_ERROR = tarvex_wire::STATUS_DEVICE_ERROR;
+constexpr uint32_t TARVEX_TCP_INFO_SIZE_ERROR = tarvex_wire::STATUS_INFO_SIZE_ERROR;
 
-constexpr uint8_t TARVEX_TCP_SERVER_API_VERSION = 1;
+constexpr uint8_t TARVEX_TCP_SERVER_API_VERSION = tarvex_wire::SERVER_API_VERSION;
 
 // Text requests are split into at most this many tokens (the keyword and
 // five arguments) of at most TOKEN_SIZE - 1 characters each.
-constexpr int TARVEX_TCP_TOKEN_SLOTS = 6;
-constexpr int TARVEX_TCP_TOKEN_SIZE = 80;
+constexpr int TARVEX_TCP_TOKEN_SLOTS = tarvex_wire::TOKEN_SLOTS;
+constexpr int TARVEX_TCP_TOKEN_SIZE = tarvex_wire::TOKEN_SIZE;
 
 // What became of a request handed to process_tarvex_tcp_cmd.
 enum tcp_cmd_outcome {
