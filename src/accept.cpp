@@ -17,6 +17,7 @@
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
+#include "result_codes.h"
 #include "signal_handler.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
@@ -273,7 +274,7 @@ void non_blocking_accept_main()
     while (!list_empty(&connection_list)) {
         if (ask_to_kill && watched.count == static_cast<int>(listening_records)) {
             LOG_DEBUG("ask_to_kill not asked");
-            exit(1);
+            exit(TARVEX_EXIT_UNATTENDED);
         }
         int timeout_ms = wait_timeout_ms();
         int ready = epoll_wait(watched.epoll_fd, events, TARVEX_EVENTS_PER_CYCLE, timeout_ms);
@@ -285,7 +286,7 @@ void non_blocking_accept_main()
             // and no client can be served, so the server ends with a
             // failure status, for the service manager to start it afresh.
             LOG_ERROR("waiting for socket events failed: epoll_wait error %d (%s)", errno, strerror(errno));
-            exit(1);
+            exit(TARVEX_EXIT_UNATTENDED);
         }
         if (ready == 0 && timeout_ms == tarvex_waits.heartbeat_s * 1000)
             LOG_DEBUG("No connections/data in the last %ld seconds.", tarvex_waits.heartbeat_s);

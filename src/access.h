@@ -5,6 +5,8 @@
 // Without the --allow-* options every connection is admitted, as always.
 #pragma once
 
+#include "result_codes.h"
+
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -27,9 +29,6 @@ enum access_option_code : int {
     OPT_ALLOW_GROUP,
     OPT_ALLOW_NETWORK,
 };
-
-// Status of a server that met a bad access or listening option at start.
-constexpr int TARVEX_EXIT_BAD_ACCESS = 251;
 
 // One --allow-* option; false when code is none of them. A bad value is
 // logged as an error and stops the server at start.

@@ -5,6 +5,7 @@
 #include "listeners.h"
 #include "tarvex_log.h"
 #include "options.h"
+#include "result_codes.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
 #include "tarvex_wire.h"
@@ -24,7 +25,7 @@ int main(int argc, char *argv[])
     raise_descriptor_limit();
     LOG_DEBUG("create_listening_sockets");
     if (!create_listening_sockets())
-        return -4;
+        return TARVEX_EXIT_NO_LISTENER;
     char listening[512];
     bool beyond_loopback = listeners_describe(listening, sizeof(listening));
     if (access_start(beyond_loopback, listening) != 0) {
@@ -33,7 +34,7 @@ int main(int argc, char *argv[])
     }
     if (tarvex_libusb_init() != 0) {
         LOG_ERROR("Cannot initialize libusb_init");
-        return -3;
+        return TARVEX_EXIT_NO_USB;
     }
     tarvex_init();
 
@@ -44,5 +45,5 @@ int main(int argc, char *argv[])
     listeners_remove_unix();
     LOG_DEBUG("tarvex_libusb_exit");
     tarvex_libusb_exit();
-    return 0;
+    return TARVEX_EXIT_DONE;
 }

@@ -12,6 +12,7 @@
 #include "listeners.h"
 #include "tarvex_log.h"
 #include "probe_hold.h"
+#include "result_codes.h"
 #include "tarvex_connection.h"
 #include "tarvex_wire.h"
 
@@ -125,7 +126,7 @@ static void handle_hold_option(int c)
     if (!parse_seconds(optarg, target)) {
         LOG_ERROR("--%s takes a number of seconds, not '%s'", c == OPTION_HOLD_WAIT ? "hold-wait" : "hold-max",
                   optarg != nullptr ? optarg : "");
-        exit(-1);
+        exit(TARVEX_EXIT_USAGE);
     }
     probe_hold_set_limits(hold_wait_option_ms, hold_max_option_ms);
 }
@@ -250,7 +251,7 @@ static void handle_idle_option(int c)
         LOG_ERROR("--%s takes %s, not '%s'", c == OPTION_IDLE_MAX ? "idle-max" : "idle-timeout",
                   c == OPTION_IDLE_MAX ? "a count of connections" : "a number of seconds",
                   optarg != nullptr ? optarg : "");
-        exit(-1);
+        exit(TARVEX_EXIT_USAGE);
     }
     if (c == OPTION_IDLE_MAX)
         idle_max_option = static_cast<unsigned>(count);
@@ -323,11 +324,11 @@ int parse_cmdline_args(void *cmd_ctx, int argc, char *argv[])
     }
     if (help_flag) {
         print_help();
-        exit(-1);
+        exit(TARVEX_EXIT_USAGE);
     }
     if (version_flag) {
         print_version();
-        exit(0);
+        exit(TARVEX_EXIT_DONE);
     }
     return 0;
 }

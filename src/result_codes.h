@@ -16,6 +16,16 @@ constexpr int ERROR_PROBE_HELD = tarvex_wire::RESULT_PROBE_HELD;       // anothe
 constexpr int ERROR_NOT_PERMITTED = tarvex_wire::RESULT_NOT_PERMITTED; // an administrator's request
 constexpr int ERROR_NO_USB = tarvex_wire::RESULT_NO_USB; // libusb could not be set up, or a descriptor read failed
 
+// The process's exit statuses: part of the interface too, service managers
+// and scripts act on them.
+constexpr int TARVEX_EXIT_DONE = 0;          // tarvex-exit, --version, or the loop ran out of sockets
+constexpr int TARVEX_EXIT_UNATTENDED = 1;    // auto-exit after the last client, or the loop's epoll set failed
+constexpr int TARVEX_EXIT_INTERRUPTED = 2;   // SIGINT
+constexpr int TARVEX_EXIT_BAD_ACCESS = 251;  // a bad access or listening option at start
+constexpr int TARVEX_EXIT_NO_LISTENER = 252; // no listening socket could be made
+constexpr int TARVEX_EXIT_NO_USB = 253;      // libusb could not be set up
+constexpr int TARVEX_EXIT_USAGE = 255;       // the help was asked for, or an option's value could not be read
+
 // The code's name for a log line ("ERROR_FAIL"); "result N" for a value
 // outside the vocabulary (in a buffer of the calling thread).
 const char *result_name(int code);

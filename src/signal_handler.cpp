@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "listeners.h"
+#include "result_codes.h"
 #include "sock_info.h"
 #include "tarvex_log.h"
 
@@ -92,5 +93,5 @@ void ctrl_event_serve()
     listeners_remove_unix();
     // Workers may be inside a transfer: no destructor or atexit handler may
     // run beside them.
-    _exit(2);
+    _exit(TARVEX_EXIT_INTERRUPTED);
 }
