@@ -34,8 +34,10 @@ tarvex_setup() {
     shift
     tarvex_install_packages || return 1
     cmake -S "$TARVEX_ROOT" -B "$build_dir" "$@" >/dev/null || return 1
-    # TARVEX_BUILD_TARGETS narrows the build to what a run needs.
-    cmake --build "$build_dir" -j "$(nproc)" ${TARVEX_BUILD_TARGETS:+--target $TARVEX_BUILD_TARGETS} >&2 || return 1
+    # TARVEX_BUILD_TARGETS narrows the build to what a run needs. One job
+    # more than CPUs: a CPU whose job is linking or waiting on the disk
+    # would otherwise stand idle.
+    cmake --build "$build_dir" -j "$(($(nproc) + 1))" ${TARVEX_BUILD_TARGETS:+--target $TARVEX_BUILD_TARGETS} >&2 || return 1
 }
 
 # The development trees (build/ and the sanitizer builds) leave the
