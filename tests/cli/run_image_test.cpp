@@ -274,7 +274,8 @@ TEST_P(RunImageBoth, AGlitchIsRetriedAndALinkThatStaysDownEndsTheRun)
         if (!c.both && std::string(GetParam()) != "fast")
             continue;
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(server_.control("load 0 " SEMIHOST_ELF).rfind("ok", 0), 0u);
+        std::string loaded = server_.control("load 0 " SEMIHOST_ELF);
+        ASSERT_EQ(loaded.rfind("ok", 0), 0u) << "the launcher answered \"" << loaded << "\"";
         std::string out = tarvex_test::scratch_path("run-glitch", "out"),
                     err = tarvex_test::scratch_path("run-glitch", "err");
         // The launcher's probe 0 by its serial: the gate and the faults are its.
