@@ -98,6 +98,9 @@ inline constexpr int RESULT_FAIL = -4;          // transfer failure, probe error
 inline constexpr int RESULT_WAIT = -5;          // the probe answered a wait status
 inline constexpr int RESULT_PROBE_HELD = -6;    // another client holds the probe
 inline constexpr int RESULT_NOT_PERMITTED = -7; // an administrator's request from another client
+inline constexpr int RESULT_RTT_STOPPED = -8;   // no client wants RTT capture on the probe
+inline constexpr int RESULT_RTT_GONE = -9;      // the probe went away; capture resumes when it comes back
+inline constexpr int RESULT_RTT_REFUSED = -10;  // no valid control block where the request said (status says why)
 inline constexpr int RESULT_NO_USB = -19;       // libusb could not be set up
 
 // tarvex-usb-current-mode: the mode byte of a probe in a debug mode (SWD or
@@ -168,6 +171,55 @@ inline constexpr char KW_WHO_HOLDS[] = "tarvex-tcp-who-holds";
 inline constexpr char KW_SHARE_HOLD[] = "tarvex-tcp-share-hold";
 inline constexpr char KW_JOIN_HOLD[] = "tarvex-tcp-join-hold";
 inline constexpr char KW_FORCE_RELEASE[] = "tarvex-tcp-force-release";
+
+// RTT capture: the server reads the firmware's RTT control block while the
+// core runs and keeps what each up channel wrote; every client is a reader.
+// Numbers are hexadecimal for addresses and lengths (BASE LEN ADDR), decimal
+// otherwise. ID is an association of the client, as for memory reads.
+//
+// "tarvex-rtt-start ID FLAGS BASE LEN [ADDR]": the block lies at ADDR, or is
+//   found by a scan of [BASE, BASE+LEN) on 4-byte boundaries; every buffer it
+//   names must lie in [BASE, BASE+LEN). The client now wants capture, until
+//   it stops or its connection ends; capture runs while any client wants it.
+//   With RTT_START_PLACE_ONLY the request only says where to look from now on
+//   (a tool that has just loaded an image), and adds no want.
+//   Reply "1 RESULT\n".
+// "tarvex-rtt-stop ID": the client no longer wants capture. "1 RESULT\n".
+// "tarvex-rtt-status ID": "1 RESULT LEN\n" and LEN bytes of lines, each a
+//   word and its fields separated by single spaces:
+//     state searching|attached|paused|stopped|gone
+//     address 0xADDR              (0x0 while not attached)
+//     blocks N                    (valid blocks the last scan found)
+//     refused TEXT...             (why the last block looked at was refused, or "-")
+//     polls N
+//     looks N                     (searches for the block since capture started)
+//     up CH SIZE MODE CAPTURED LOST NAME      (one per up channel of the block)
+//     down CH SIZE MODE QUEUED WRITTEN NAME   (one per down channel)
+//   MODE is skip, trim or block (Flags bits 0-1; "mode3" for the fourth value),
+//   NAME the channel's name or "-"; the last word runs to the line's end.
+// "tarvex-rtt-read ID CHANNEL POSITION MAX WAIT_MS": the bytes of up channel
+//   CHANNEL from the running byte position POSITION (decimal, or "end" for
+//   only what comes next), at most MAX (RTT_READ_LIMIT). When there are none,
+//   the reply waits up to WAIT_MS (at most RTT_WAIT_LIMIT_MS) for some.
+//   Reply "1 RESULT START LOST LEN\n" and LEN bytes: START is the position of
+//   the first byte sent, LOST the bytes from POSITION to START the server no
+//   longer holds (0 when none were lost); the next read asks for START + LEN.
+// "tarvex-rtt-write ID CHANNEL LEN\n" then LEN bytes (at most
+//   RTT_WRITE_LIMIT): queued for down channel CHANNEL, written into the
+//   target's down buffer in order as the firmware frees space.
+//   Reply "1 RESULT ACCEPTED\n": the bytes the queue took.
+inline constexpr char KW_RTT_START[] = "tarvex-rtt-start";
+inline constexpr char KW_RTT_STOP[] = "tarvex-rtt-stop";
+inline constexpr char KW_RTT_STATUS[] = "tarvex-rtt-status";
+inline constexpr char KW_RTT_READ[] = "tarvex-rtt-read";
+inline constexpr char KW_RTT_WRITE[] = "tarvex-rtt-write";
+inline constexpr unsigned RTT_START_PLACE_ONLY = 1;
+inline constexpr char RTT_POSITION_END[] = "end";
+inline constexpr uint32_t RTT_READ_LIMIT = 16384;
+inline constexpr uint32_t RTT_WRITE_LIMIT = 4096;
+inline constexpr uint32_t RTT_WAIT_LIMIT_MS = 60000;
+// The most channels a block may declare in each direction.
+inline constexpr int32_t RTT_CHANNEL_LIMIT = 32;
 
 // Every keyword, for a check against a side's own table.
 inline constexpr const char *KEYWORDS[] = {
