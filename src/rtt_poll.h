@@ -1,0 +1,61 @@
+// One look at the target's RTT block, done on the probe's worker: the
+// search for the block (at an address, or by a scan of a RAM range) and the
+// poll of a block found. Both go through rtt_target, so that the same steps
+// run on a probe's handle and on a test's memory. What a poll may write is
+// fixed here: the RdOff of each up channel it drained, and the data and WrOff
+// of each down channel it fed; nothing else, and nothing of a block that did
+// not pass its checks.
+#pragma once
+
+#include <cstdint>
+
+#include "rtt_block.h"
+
+// Memory access for one look: 0 or a result code; write of 4 bytes at a
+// 4-byte aligned address must be one 32-bit access (the firmware reads the
+// offsets it shares with us as whole words).
+struct rtt_target {
+    void *ctx;
+    int (*read)(void *ctx, uint32_t addr, uint32_t len, uint8_t *out);
+    int (*write)(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in);
+};
+
+// Valid blocks a scan keeps watching to tell the live one from stale ones.
+constexpr uint32_t RTT_SEARCH_CANDIDATES = 4;
+
+// What a search is asked and what it found.
+struct rtt_search {
+    rtt_range ram;
+    uint32_t address; // the block's address, or 0 to scan ram
+    // out
+    int result;      // 0 found one block to attach; RESULT_RTT_REFUSED; or the access's failure
+    rtt_block block; // the block to attach
+    uint32_t blocks; // valid blocks the scan found
+    char why[64];    // the refusal's reason, "" when attached
+};
+
+// Bytes carried by one poll, in each direction, and the cap on what one
+// poll drains from all up channels together.
+constexpr uint32_t RTT_POLL_BYTES = 64 * 1024;
+
+struct rtt_poll {
+    rtt_block block; // in: the block as last seen; out: as this poll saw it
+    rtt_range ram;
+    // in: the bytes waiting for each down channel (the loop's queue, copied),
+    // one channel's after the other's
+    uint8_t down_data[RTT_POLL_BYTES];
+    uint32_t down_len[RTT_MAX_CHANNELS];
+    // out
+    int result; // 0; RESULT_RTT_REFUSED when the block changed (why says how); or the access's failure
+    char why[64];
+    uint32_t down_taken[RTT_MAX_CHANNELS]; // bytes of each down channel's data written
+    uint8_t up_data[RTT_POLL_BYTES];       // each up channel's bytes, one after the other
+    uint32_t up_len[RTT_MAX_CHANNELS];
+};
+
+// Worker: looks for a block as asked; with several valid blocks in a scan,
+// settles only on one that moved since the previous search of the same
+// range (prev, may be null; a caller keeps the last search for this).
+void rtt_search_run(const rtt_target &t, rtt_search *s, const rtt_search *prev);
+// Worker: one poll of an attached block.
+void rtt_poll_run(const rtt_target &t, rtt_poll *p);
