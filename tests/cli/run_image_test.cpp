@@ -40,7 +40,8 @@ protected:
         // The image is linked for flash, which the load leaves as it is
         // only when it already holds the image.
         for (int probe = 0; probe < 2; probe++)
-            ASSERT_EQ(server_.control("load " + std::to_string(probe) + " " + SEMIHOST_ELF).rfind("ok", 0), 0u);
+            ASSERT_EQ(server_.control("load " + std::to_string(probe) + " " + SEMIHOST_ELF).rfind("ok", 0), 0u)
+                << server_.stderr_text();
     }
     // Through sh, so that a case may give the tool its standard input.
     cli_run run(const std::vector<std::string> &words, const std::string &input = "")
@@ -275,7 +276,7 @@ TEST_P(RunImageBoth, AGlitchIsRetriedAndALinkThatStaysDownEndsTheRun)
             continue;
         SCOPED_TRACE(c.name);
         std::string loaded = server_.control("load 0 " SEMIHOST_ELF);
-        ASSERT_EQ(loaded.rfind("ok", 0), 0u) << "the launcher answered \"" << loaded << "\"";
+        ASSERT_EQ(loaded.rfind("ok", 0), 0u) << "the launcher answered \"" << loaded << "\"\n" << server_.stderr_text();
         std::string out = tarvex_test::scratch_path("run-glitch", "out"),
                     err = tarvex_test::scratch_path("run-glitch", "err");
         // The launcher's probe 0 by its serial: the gate and the faults are its.

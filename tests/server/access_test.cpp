@@ -318,6 +318,9 @@ TEST_F(AccessAsRoot, AllowedNetworksAdmitTheirPeersOnly)
         server_process s;
         ASSERT_EQ(s.start({"--allow-network", c.allowed}), 0);
         ASSERT_EQ(s.wait_listening(), 0);
+        // The IPv6 listener comes after the IPv4 one that wait_listening
+        // sees; the access line follows them all.
+        ASSERT_TRUE(s.wait_stderr("access: ")) << s.stderr_text();
         EXPECT_EQ(request_from(c.source, c.server, s.port), c.outcome) << c.allowed << " from " << c.source;
         if (c.outcome == CLOSED) {
             EXPECT_TRUE(s.wait_stderr("outside the allowed networks")) << c.allowed << " " << s.stderr_text();

@@ -33,20 +33,52 @@
 namespace tarvex_test
 {
 
+// Whether a listening socket could be bound to port on the loopback address
+// of one family now.
+static bool port_bindable(int family, uint16_t port)
+{
+    int fd = socket(family, SOCK_STREAM, 0);
+    if (fd < 0)
+        return family == AF_INET6; // no IPv6 here: nothing to collide with
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    int rc;
+    if (family == AF_INET) {
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        rc = bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a));
+    } else {
+        struct sockaddr_in6 a = {};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        rc = bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a));
+        if (rc != 0 && errno == EADDRNOTAVAIL)
+            rc = 0; // IPv6 without a loopback address
+    }
+    close(fd);
+    return rc == 0;
+}
+
+// Ports for servers under test come from below the kernel's ephemeral range
+// (32768 and up): a port taken from that range by binding port 0 may become
+// some test's outgoing connection's local port before the server binds it,
+// and the server then fails to listen while wait_listening sees another
+// server's socket. Each process starts at a place of its own in the range.
+constexpr uint16_t TEST_PORT_FIRST = 20480;
+constexpr uint16_t TEST_PORT_COUNT = 12288;
+
 uint16_t free_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<struct sockaddr *>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    close(fd);
-    return port;
+    static uint32_t next = static_cast<uint32_t>(getpid()) * 131u;
+    for (uint32_t tries = 0; tries < TEST_PORT_COUNT; tries++) {
+        uint16_t port = static_cast<uint16_t>(TEST_PORT_FIRST + next++ % TEST_PORT_COUNT);
+        if (port_bindable(AF_INET, port) && port_bindable(AF_INET6, port))
+            return port;
+    }
+    return 0;
 }
 
 std::string scratch_path(const std::string &prefix, const std::string &name)
