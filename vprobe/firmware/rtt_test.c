@@ -46,6 +46,7 @@
 #include <stdint.h>
 
 #include "rtt.h"
+#include "text.h"
 
 #if RTT_UP_CHANNELS != 4 || RTT_DOWN_CHANNELS != 1
 #error "the test firmware's channels: build with RTT_UP_CHANNELS=4 RTT_DOWN_CHANNELS=1"
@@ -124,38 +125,6 @@ static void busy_wait(uint32_t n)
 {
     for (volatile uint32_t i = 0; i < n; i++) {
     }
-}
-
-static uint32_t put_text(char *to, const char *text)
-{
-    uint32_t n = 0;
-    while (text[n]) {
-        to[n] = text[n];
-        n++;
-    }
-    return n;
-}
-
-static uint32_t put_decimal(char *to, uint32_t v)
-{
-    char digits[10];
-    uint32_t n = 0, len = 0;
-    do {
-        digits[n++] = (char)('0' + v % 10u);
-        v /= 10u;
-    } while (v != 0);
-    while (n > 0)
-        to[len++] = digits[--n];
-    return len;
-}
-
-// "<prefix><v>\n" into line; its length.
-static uint32_t numbered_line(char *line, const char *prefix, uint32_t v)
-{
-    uint32_t len = put_text(line, prefix);
-    len += put_decimal(line + len, v);
-    line[len++] = '\n';
-    return len;
 }
 
 static uint32_t format_record(char *rec, uint32_t seq)

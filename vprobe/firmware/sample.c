@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "rtt.h"
+#include "text.h"
 
 #define REG(addr) (*(volatile uint32_t *)(addr))
 
@@ -54,28 +55,10 @@ static void itm_put(char c)
     }
 }
 
-// "tarvex sample: turn N\n" into line; its length.
-static uint32_t format_line(char *line, uint32_t turn)
-{
-    uint32_t len = 0;
-    for (const char *p = sample_banner; *p; p++)
-        line[len++] = *p;
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = (char)('0' + turn % 10u);
-        turn /= 10u;
-    } while (turn != 0);
-    while (n > 0)
-        line[len++] = digits[--n];
-    line[len++] = '\n';
-    return len;
-}
-
 static void print_line(uint32_t turn)
 {
     char line[sizeof sample_banner + 11];
-    uint32_t len = format_line(line, turn);
+    uint32_t len = numbered_line(line, sample_banner, turn);
     for (uint32_t i = 0; i < len; i++)
         itm_put(line[i]);
     rtt_write(0, line, len);

@@ -122,6 +122,19 @@ protected:
         return true;
     }
 
+    // At least n bytes of up channel ch, drained as they come once cb is
+    // published; fewer when they have not come within run_until's bound.
+    std::string collect(uint32_t cb, uint32_t ch, size_t n)
+    {
+        std::string got;
+        run_until([&] {
+            if (published(cb))
+                got += drain(cb, ch);
+            return got.size() >= n;
+        });
+        return got;
+    }
+
     bool published(uint32_t cb)
     {
         std::vector<uint8_t> id = mem(cb, 16);
@@ -227,14 +240,8 @@ TEST_P(CountedChannel, ArrivesUnbrokenThroughEveryWrap)
 {
     const counted_case c = GetParam();
     boot(RTT_TEST_ELF, [&](test_config &cfg) { cfg.record_size = c.record_size; });
-    uint32_t cb = symbol("_SEGGER_RTT");
-    ASSERT_TRUE(run_until([&] { return published(cb); }));
-    std::string got;
     std::string want = records(0, c.records, c.record_size);
-    ASSERT_TRUE(run_until([&] {
-        got += drain(cb, COUNTED);
-        return got.size() >= want.size();
-    }));
+    std::string got = collect(symbol("_SEGGER_RTT"), COUNTED, want.size());
     EXPECT_GT(want.size(), 10 * UP_SIZE);
     EXPECT_EQ(prefix_mismatch(got, want), "");
 }
@@ -358,12 +365,7 @@ TEST_F(RttFirmware, MovedVariantPublishesItsBlockElsewhere)
     uint32_t moved = symbol("_SEGGER_RTT");
     ASSERT_NE(moved, usual);
     EXPECT_GE(moved > usual ? moved - usual : usual - moved, 24u + 5 * DESCRIPTOR) << "the blocks do not overlap";
-    std::string terminal;
-    ASSERT_TRUE(run_until([&] {
-        if (published(moved))
-            terminal += drain(moved, TERMINAL);
-        return terminal.size() >= 15;
-    }));
+    std::string terminal = collect(moved, TERMINAL, 15);
     EXPECT_EQ(terminal, "rtt test ready\n");
     EXPECT_FALSE(published(usual));
 }
@@ -381,30 +383,16 @@ TEST_P(Stages, SecondStageSetsUpItsOwnBlockAfterTheFirstIsRead)
     });
     uint32_t first = symbol("rtt_stage1_block"), second = symbol("_SEGGER_RTT");
     ASSERT_NE(first, second);
-    std::string stage1;
-    ASSERT_TRUE(run_until([&] {
-        if (published(first))
-            stage1 += drain(first, TERMINAL);
-        return stage1.size() >= 45;
-    }));
+    std::string stage1 = collect(first, TERMINAL, 45);
     EXPECT_EQ(stage1, "stage 1 line 0\nstage 1 line 1\nstage 1 line 2\n");
     EXPECT_EQ(read_word(symbol("rtt_test_phase")), 1u) << "the first stage waits for its lines to be read";
     EXPECT_FALSE(published(second));
 
-    std::string terminal;
-    ASSERT_TRUE(run_until([&] {
-        if (published(second))
-            terminal += drain(second, TERMINAL);
-        return terminal.size() >= 15;
-    }));
+    std::string terminal = collect(second, TERMINAL, 15);
     EXPECT_EQ(terminal, "rtt test ready\n");
     EXPECT_EQ(read_word(symbol("rtt_test_phase")), 2u);
     EXPECT_EQ(published(first), !retire);
-    std::string counted;
-    ASSERT_TRUE(run_until([&] {
-        counted += drain(second, COUNTED);
-        return counted.size() >= 100;
-    }));
+    std::string counted = collect(second, COUNTED, 100);
     EXPECT_EQ(prefix_mismatch(counted, records(0, 100).substr(0, 100)), "");
 }
 
@@ -423,11 +411,7 @@ TEST_F(RttFirmware, StaleBlockStaysStillBesideTheLiveOne)
     EXPECT_EQ(before.wr_off, 6u);
     EXPECT_EQ(before.rd_off, 0u);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(mem(before.buffer, 6).data()), 6), "stale\n");
-    std::string counted;
-    ASSERT_TRUE(run_until([&] {
-        counted += drain(live, COUNTED);
-        return counted.size() > 2 * UP_SIZE;
-    }));
+    EXPECT_GT(collect(live, COUNTED, 2 * UP_SIZE).size(), 2 * UP_SIZE - 1) << "the live block moved on";
     EXPECT_EQ(mem(stale, 24 + 5 * DESCRIPTOR), block) << "nothing in the stale block moved";
     EXPECT_EQ(read_word(stale + 16), 4u);
 }
