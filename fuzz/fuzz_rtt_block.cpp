@@ -76,8 +76,15 @@ void poll_twice(rtt_fake_target &t, const rtt_search &s, const uint8_t *control)
         if (uint8_t *at = t.at(patch))
             *at = control[4];
     }
-    for (const rtt_fake_access &w : t.log)
-        require(!w.write || rtt_fake_write_allowed(s.block, w));
+    uint64_t block_end = uint64_t{s.block.address} + rtt_block_size(s.block.up_count, s.block.down_count);
+    for (const rtt_fake_access &w : t.log) {
+        if (!w.write)
+            continue;
+        require(rtt_fake_write_allowed(s.block, w));
+        // Down data never lands in the block's own words.
+        bool in_block = w.addr < block_end && uint64_t{w.addr} + w.len > s.block.address;
+        require(!in_block || w.len == 4);
+    }
 }
 
 } // namespace

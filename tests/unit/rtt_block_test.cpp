@@ -106,6 +106,16 @@ const check_case check_cases[] = {
      "up 0 WrOff 1024 past size 1024"},
     {"RdOff all ones", [](rtt_fake_block &b, uint32_t &, rtt_range &) { b.descriptors[0].rd_off = 0xffffffff; },
      "up 0 RdOff 4294967295 past size 1024"},
+    {"down buffer over the block's last byte",
+     [](rtt_fake_block &b, uint32_t &, rtt_range &) { b.descriptors[1].buffer = block_at + 72 - 1; },
+     "down 0 buffer 0x20000147 overlaps the block"},
+    {"down buffer ending at the block's first byte",
+     [](rtt_fake_block &b, uint32_t &, rtt_range &) { b.descriptors[1].buffer = block_at - 63; },
+     "down 0 buffer 0x200000c1 overlaps the block"},
+    {"down buffer ending just before the block",
+     [](rtt_fake_block &b, uint32_t &, rtt_range &) { b.descriptors[1].buffer = block_at - 64; }, nullptr},
+    {"up buffer over the block", [](rtt_fake_block &b, uint32_t &, rtt_range &) { b.descriptors[0].buffer = block_at; },
+     nullptr},
     {"second up channel bad",
      [](rtt_fake_block &b, uint32_t &, rtt_range &) {
          b.up_count = 2;
