@@ -228,10 +228,12 @@ void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
     if (s->result != 0)
         return;
     snprintf(s->why, sizeof s->why, "ID not found");
-    rtt_channel_names names[RTT_SEARCH_CANDIDATES];
+    // One set of names per candidate kept, and one for the looks beyond them.
+    rtt_channel_names names[RTT_SEARCH_CANDIDATES + 1];
     rtt_block b;
     for (size_t i = 0; i < id_count; i++) {
-        uint32_t slot = s->candidate_count < RTT_SEARCH_CANDIDATES ? s->candidate_count : 0;
+        uint32_t slot = s->candidate_count;
+        std::memset(&names[slot], 0, sizeof names[slot]);
         int r = block_look(t, ids[i], s->ram, &b, &names[slot], s->why, sizeof s->why);
         if (r == tarvex_wire::RESULT_RTT_REFUSED)
             continue;

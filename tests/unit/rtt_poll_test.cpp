@@ -277,6 +277,29 @@ TEST(RttSearch, TooManyBlocksToTellApart)
     EXPECT_EQ(s.candidate_count, RTT_SEARCH_CANDIDATES);
 }
 
+// Blocks refused after some of their names were read leave the names of
+// the block attached alone.
+TEST(RttSearch, AttachedBlockKeepsItsOwnNames)
+{
+    rig r;
+    for (uint32_t i = 1; i < RTT_SEARCH_CANDIDATES; i++)
+        r.b.place(r.t, ram_base + 0x8000 + i * 0x1000);
+    r.t.put(0x120, "Other", 6);
+    r.t.put(0x200, "0123456789abcdef0123456789abcdef", 32);
+    rtt_fake_block refused = r.b;
+    refused.descriptors[0].name_addr = 0x120;
+    refused.descriptors[1].name_addr = 0x200;
+    refused.place(r.t, ram_base + 0xf000);
+    rtt_search prev = r.search(0);
+    EXPECT_STREQ(prev.why, "4 blocks, none seen live yet");
+    r.t.put_u32(rtt_fake_descriptor(block_at, 0) + RTT_DESC_WR_OFF, 9);
+    rtt_search s = r.search(0, &prev);
+    ASSERT_EQ(s.result, 0) << s.why;
+    EXPECT_EQ(s.block.address, block_at);
+    EXPECT_STREQ(s.names.up[0], "Terminal");
+    EXPECT_STREQ(s.names.down[0], "Input");
+}
+
 TEST(RttPoll, OneBlockReadThenDrainsWithWrapAndFeedsDown)
 {
     rig r;
