@@ -1842,7 +1842,8 @@ static constexpr bool hold_commands_stand_apart()
         }
     return true;
 }
-static_assert(hold_commands_stand_apart(), "a keyword after the first 40 is a prefix of another keyword or begins with one");
+static_assert(hold_commands_stand_apart(),
+              "a keyword after the first 40 is a prefix of another keyword or begins with one");
 
 struct binary_command {
     tcp_cmd_handler handler;
