@@ -582,6 +582,34 @@ TEST_P(Rtt, CaptureResumesWhenTheProbeComesBack)
     EXPECT_EQ(read(0, "0").bytes, "before after");
 }
 
+// A reset the server passes on detaches the block; capture looks again,
+// finds it, and the channel's position goes on.
+TEST_P(Rtt, AResetDetachesAndTheBlockIsFoundAgain)
+{
+    begin();
+    lay_block();
+    ASSERT_EQ(start_at(client_, 256, BLOCK), "1 0\n");
+    ASSERT_TRUE(state_becomes("attached"));
+    firmware_writes(0, "up ");
+    ASSERT_TRUE(drained(0));
+    std::string looks = line_of(status(), "looks");
+    std::string reply;
+    for (const char *reset : {"tarvex-usb-reset 256\n", "tarvex-tcp-assert-srst 256 1\n",
+                              "tarvex-tcp-write-debug-reg 256 e000ed0c 5fa0004 0\n"}) {
+        SCOPED_TRACE(reset);
+        ASSERT_EQ(client_.text(reset, &reply), 0);
+        EXPECT_EQ(reply.substr(0, 2), "1 ");
+        ASSERT_TRUE(tarvex_test::eventually([&] { return line_of(status(), "looks") != looks; }, 10000))
+            << "the block was looked for again";
+        looks = line_of(status(), "looks");
+        ASSERT_TRUE(state_becomes("attached"));
+    }
+    EXPECT_TRUE(server_.wait_stderr("detached: the target was reset"));
+    firmware_writes(0, "again");
+    ASSERT_TRUE(drained(0));
+    EXPECT_EQ(read(0, "0").bytes, "up again");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, Rtt, ::testing::Values("fast", "umockdev"), transport_name);
 
 } // namespace
