@@ -73,8 +73,6 @@ static constexpr const char *help_text[] = {
     "--debug      | -d\tset debug level <0-3>\n",
     "--auto-exit  | -a\texit() when there is no more client\n",
     "--log-output | -l\tredirect log output to file <name>\n",
-    "--rtt-poll-max-ms MS\tlongest pause between RTT polls of a quiet target (default 50)\n",
-    "--rtt-ring-kib KIB\tcapture kept per RTT up channel (default 64)\n",
 };
 
 // The build date as YYYY-MM-DD-HH:MM, from the compiler's __DATE__
