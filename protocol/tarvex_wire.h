@@ -270,7 +270,12 @@ inline constexpr const char *KEYWORDS[] = {
     KW_SHARE_HOLD,
     KW_JOIN_HOLD,
     KW_FORCE_RELEASE,
+    KW_RTT_START,
+    KW_RTT_STOP,
+    KW_RTT_STATUS,
+    KW_RTT_READ,
+    KW_RTT_WRITE,
 };
-static_assert(sizeof(KEYWORDS) / sizeof(KEYWORDS[0]) == 47, "the server's table has 47 keywords");
+static_assert(sizeof(KEYWORDS) / sizeof(KEYWORDS[0]) == 52, "the server's table has 52 keywords");
 
 } // namespace tarvex_wire

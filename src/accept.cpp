@@ -18,6 +18,7 @@
 #include "probe_hold.h"
 #include "probe_worker.h"
 #include "result_codes.h"
+#include "rtt_capture.h"
 #include "signal_handler.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
@@ -217,7 +218,8 @@ static int wait_timeout_ms()
 {
     uint64_t limit = static_cast<uint64_t>(tarvex_waits.heartbeat_s) * 1000;
     uint64_t now = monotonic_ms();
-    const uint64_t deadlines[] = {client_cycle_next_deadline_ms(), tarvex_libusb_next_look_ms()};
+    const uint64_t deadlines[] = {client_cycle_next_deadline_ms(), tarvex_libusb_next_look_ms(),
+                                  rtt_capture_next_deadline_ms()};
     for (uint64_t deadline : deadlines) {
         uint64_t left = deadline > now ? deadline - now : 0;
         if (left < limit)
@@ -231,6 +233,8 @@ static void expire_deadlines()
     uint64_t now = monotonic_ms();
     client_cycle_expire(now);
     tarvex_libusb_look(now);
+    rtt_capture_run(now, client_cycle_refresh_waits());
+    client_cycle_resume_rtt_readers();
 }
 
 constexpr int TARVEX_EVENTS_PER_CYCLE = 64;

@@ -27,6 +27,7 @@
 #include "libusb1_common.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
+#include "rtt_capture.h"
 #include "sock_info.h"
 #include "tarvex_connection.h"
 #include "tarvex_log.h"
@@ -34,9 +35,13 @@
 #include "test_timing.h"
 #include "time_support_common.h"
 
-// Clients with a deadline (GATHERING, SENDING), and those BEHIND_REFRESH.
+// Clients with a deadline (GATHERING, SENDING), those BEHIND_REFRESH, and
+// the RTT readers waiting for bytes (each with the deadline of its read).
 static list_head timed_clients = LIST_HEAD_INIT(timed_clients);
 static list_head held_clients = LIST_HEAD_INIT(held_clients);
+static list_head rtt_readers = LIST_HEAD_INIT(rtt_readers);
+// rtt_capture_wake_count when the readers were last presented again.
+static uint64_t readers_woken;
 // The client in IDLE_WAIT: its refresh waits for the probe work in flight.
 static _sock_info *refresh_waiter;
 
@@ -57,7 +62,8 @@ static uint64_t send_deadline()
 }
 
 // What the loop watches a phase's socket for, and the list the client waits
-// on there: timed_clients for a deadline, held_clients behind a refresh.
+// on there: timed_clients for a deadline, held_clients behind a refresh,
+// rtt_readers for bytes.
 struct phase_rule {
     bool watched; // false: the socket is closed
     uint32_t events;
@@ -79,8 +85,10 @@ static constexpr phase_rule phase_rules[] = {
     {true, 0, nullptr},       // IDLE_WAIT
     {true, 0, &held_clients}, // BEHIND_REFRESH
     {false, 0, nullptr},      // RELEASING
+    // RTT_WAIT: as HOLD_WAIT, watched for its peer going only.
+    {true, EPOLLRDHUP, &rtt_readers},
 };
-static_assert(sizeof(phase_rules) / sizeof(phase_rules[0]) == CLIENT_RELEASING + 1, "a rule for every phase");
+static_assert(sizeof(phase_rules) / sizeof(phase_rules[0]) == CLIENT_RTT_WAIT + 1, "a rule for every phase");
 
 static uint64_t deadline_of(client_phase phase)
 {
@@ -88,6 +96,7 @@ static uint64_t deadline_of(client_phase phase)
         return monotonic_ms() + static_cast<uint64_t>(tarvex_waits.payload_wait_ms);
     return send_deadline();
 }
+
 
 static void enter(_sock_info *c, client_phase next)
 {
@@ -98,6 +107,8 @@ static void enter(_sock_info *c, client_phase next)
         stop_waiting(c);
         if (rule.list == &timed_clients)
             c->deadline_ms = deadline_of(next);
+        if (rule.list == &rtt_readers)
+            c->deadline_ms = c->wait_until_ms;
         if (rule.list != nullptr)
             list_add_tail(&c->wait_link, rule.list);
     }
@@ -278,6 +289,7 @@ void client_cycle_end(_sock_info *c)
 {
     stop_waiting(c);
     probe_hold_client_gone(c);
+    rtt_capture_client_gone(c);
     if (c == refresh_waiter) {
         refresh_waiter = nullptr;
         release_held_clients();
@@ -338,7 +350,24 @@ static void dispatch(_sock_info *c)
     case TCP_CMD_WAITS_HOLD:
         enter(c, CLIENT_HOLD_WAIT);
         break;
+    case TCP_CMD_WAITS_RTT:
+        enter(c, CLIENT_RTT_WAIT);
+        break;
     }
+}
+
+void client_cycle_resume_rtt_readers()
+{
+    uint64_t woken = rtt_capture_wake_count();
+    if (woken == readers_woken)
+        return;
+    readers_woken = woken;
+    list_for_each_safe(pos, n, &rtt_readers) dispatch(waiting_client(pos));
+}
+
+bool client_cycle_refresh_waits()
+{
+    return refresh_waiter != nullptr;
 }
 
 void client_cycle_resume_hold_waiters()
@@ -376,6 +405,7 @@ void client_cycle_serve(_sock_info *c, uint32_t events)
     case CLIENT_HOLD_WAIT:
     case CLIENT_IDLE_WAIT:
     case CLIENT_BEHIND_REFRESH:
+    case CLIENT_RTT_WAIT:
         if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP))
             client_cycle_end(c);
         break;
@@ -452,6 +482,13 @@ void client_cycle_expire(uint64_t now)
         client_cycle_end(c);
     }
     expire_holds(now);
+    // An RTT read whose wait passed is answered with what there is (nothing).
+    list_for_each_safe(pos, n, &rtt_readers)
+    {
+        _sock_info *c = waiting_client(pos);
+        if (c->deadline_ms <= now)
+            dispatch(c);
+    }
     for (_sock_info *c = idle_next_expired(now); c != nullptr; c = idle_next_expired(now))
         client_cycle_end(c);
 }
@@ -462,11 +499,12 @@ uint64_t client_cycle_next_deadline_ms()
     uint64_t idle_check = idle_next_check_ms();
     if (idle_check < nearest)
         nearest = idle_check;
-    list_for_each(pos, &timed_clients)
-    {
-        uint64_t deadline = waiting_client(pos)->deadline_ms;
-        if (deadline < nearest)
-            nearest = deadline;
-    }
+    for (list_head *list : {&timed_clients, &rtt_readers})
+        list_for_each(pos, list)
+        {
+            uint64_t deadline = waiting_client(pos)->deadline_ms;
+            if (deadline < nearest)
+                nearest = deadline;
+        }
     return nearest;
 }

@@ -3,6 +3,7 @@
 #include "list_tarvex.h"
 #include "probe_hold.h"
 #include "probe_worker.h"
+#include "rtt_capture.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_log.h"
@@ -50,12 +51,14 @@ void entry_found_again(tarvex_usb *entry)
 {
     if (entry_step(entry, ENTRY_SEEN) == ENTRY_OPEN)
         reopen_for_clients(entry);
+    rtt_capture_probe_back(entry);
 }
 
 void entry_leaving(tarvex_usb *entry)
 {
     probe_worker_stop(entry);
     probe_hold_forget(entry);
+    rtt_capture_forget(entry);
     invalidate_connections_of(entry);
 }
 

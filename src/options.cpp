@@ -13,6 +13,7 @@
 #include "tarvex_log.h"
 #include "probe_hold.h"
 #include "result_codes.h"
+#include "rtt_capture.h"
 #include "tarvex_connection.h"
 #include "tarvex_wire.h"
 
@@ -34,6 +35,8 @@ enum : int {
     OPTION_HOLD_MAX,
     OPTION_IDLE_MAX,
     OPTION_IDLE_TIMEOUT,
+    OPTION_RTT_POLL_MAX,
+    OPTION_RTT_RING,
 };
 
 static const struct option long_options[] = {
@@ -49,6 +52,8 @@ static const struct option long_options[] = {
     {"hold-max", required_argument, nullptr, OPTION_HOLD_MAX},
     {"idle-max", required_argument, nullptr, OPTION_IDLE_MAX},
     {"idle-timeout", required_argument, nullptr, OPTION_IDLE_TIMEOUT},
+    {"rtt-poll-max-ms", required_argument, nullptr, OPTION_RTT_POLL_MAX},
+    {"rtt-ring-kib", required_argument, nullptr, OPTION_RTT_RING},
     {"listen", required_argument, nullptr, OPT_LISTEN},
     {"unix", required_argument, nullptr, OPT_UNIX},
     {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
@@ -68,6 +73,8 @@ static constexpr const char *help_text[] = {
     "--debug      | -d\tset debug level <0-3>\n",
     "--auto-exit  | -a\texit() when there is no more client\n",
     "--log-output | -l\tredirect log output to file <name>\n",
+    "--rtt-poll-max-ms MS\tlongest pause between RTT polls of a quiet target (default 50)\n",
+    "--rtt-ring-kib KIB\tcapture kept per RTT up channel (default 64)\n",
 };
 
 // The build date as YYYY-MM-DD-HH:MM, from the compiler's __DATE__
@@ -258,6 +265,30 @@ static void handle_idle_option(int c)
     idle_set_limits(idle_max_option, idle_timeout_option_ms);
 }
 
+static uint64_t rtt_poll_max_option_ms = RTT_POLL_MAX_DEFAULT_MS;
+static uint32_t rtt_ring_option_kib = RTT_RING_KIB_DEFAULT;
+
+// Whole numbers in a range: a poll pause of 1 ms to a minute, rings of 1 KiB
+// to 16 MiB.
+static void handle_rtt_option(int c)
+{
+    bool poll = c == OPTION_RTT_POLL_MAX;
+    unsigned long most = poll ? 60000 : 16384;
+    char *end = nullptr;
+    unsigned long value = optarg != nullptr ? strtoul(optarg, &end, 10) : 0;
+    if (optarg == nullptr || end == optarg || *end != '\0' || *optarg < '0' || *optarg > '9' || value < 1 ||
+        value > most) {
+        LOG_ERROR("--%s takes a whole number from 1 to %lu, not '%s'", poll ? "rtt-poll-max-ms" : "rtt-ring-kib", most,
+                  optarg != nullptr ? optarg : "");
+        exit(TARVEX_EXIT_USAGE);
+    }
+    if (poll)
+        rtt_poll_max_option_ms = value;
+    else
+        rtt_ring_option_kib = static_cast<uint32_t>(value);
+    rtt_capture_set_limits(rtt_poll_max_option_ms, rtt_ring_option_kib);
+}
+
 static void handle_option(int c)
 {
     switch (c) {
@@ -296,6 +327,10 @@ static void handle_option(int c)
     case OPTION_IDLE_MAX:
     case OPTION_IDLE_TIMEOUT:
         handle_idle_option(c);
+        break;
+    case OPTION_RTT_POLL_MAX:
+    case OPTION_RTT_RING:
+        handle_rtt_option(c);
         break;
     default:
         if (!access_handle_option(c, optarg))

@@ -362,6 +362,12 @@ void probe_hold_forget(const tarvex_usb *usb)
     drop_orphans_of(usb);
 }
 
+const _sock_info *probe_hold_holder(const tarvex_usb *usb)
+{
+    const probe_hold *h = find_hold(usb);
+    return h != nullptr ? h->holder : nullptr;
+}
+
 void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info)
 {
     *info = {};

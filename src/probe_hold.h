@@ -71,6 +71,8 @@ struct probe_hold_info {
     uint64_t age_ms;
     unsigned waiters;
 };
+// The holder of usb, or null when nobody holds it.
+const _sock_info *probe_hold_holder(const tarvex_usb *usb);
 // What a client sees of the hold on usb.
 void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info);
 

@@ -46,6 +46,10 @@ struct rtt_block {
     std::array<rtt_channel, RTT_MAX_CHANNELS> down;
 };
 
+// [addr, addr + len) lies inside ram, and inside the 32-bit address space
+// even where ram as named runs past its end.
+bool rtt_in_range(uint32_t addr, uint64_t len, rtt_range ram);
+
 // Bytes from the block's start that cover the ID, the counts and every
 // descriptor of a block with these counts (counts already checked).
 uint32_t rtt_block_size(int32_t up_count, int32_t down_count);

@@ -23,6 +23,13 @@ struct rtt_target {
 // Valid blocks a scan keeps watching to tell the live one from stale ones.
 constexpr uint32_t RTT_SEARCH_CANDIDATES = 4;
 
+// The names of a block's channels as read, each NUL-terminated; "" for a
+// channel without one.
+struct rtt_channel_names {
+    char up[RTT_MAX_CHANNELS][RTT_NAME_LIMIT];
+    char down[RTT_MAX_CHANNELS][RTT_NAME_LIMIT];
+};
+
 // What a search is asked and what it found.
 struct rtt_search {
     rtt_range ram;
@@ -32,6 +39,13 @@ struct rtt_search {
     rtt_block block; // the block to attach
     uint32_t blocks; // valid blocks the scan found
     char why[64];    // the refusal's reason, "" when attached
+    // The attached block's channel names.
+    rtt_channel_names names;
+    // The valid blocks a scan found (the first RTT_SEARCH_CANDIDATES of them)
+    // as they were seen: what the next search of the same range compares
+    // with to tell the live one.
+    rtt_block candidates[RTT_SEARCH_CANDIDATES];
+    uint32_t candidate_count;
 };
 
 // Bytes carried by one poll, in each direction, and the cap on what one

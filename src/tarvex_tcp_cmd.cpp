@@ -13,17 +13,20 @@
 
 #include "access.h"
 #include "binarybuffer.h"
+#include "client_cycle.h"
 #include "common.h"
 #include "tarvex_log.h"
 #include "options.h"
 #include "probe_hold.h"
 #include "probe_request.h"
+#include "rtt_capture.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
 #include "tarvex_driver.h"
 #include "tarvex_usb.h"
 #include "tarvex_wire.h"
+#include "time_support_common.h"
 
 // Every line of the protocol layer names this file and the dispatcher.
 #define CMD_LOG(level, ...) log_printf_lf(level, "tarvex_tcp_cmd", __LINE__, "process_tarvex_tcp_cmd", __VA_ARGS__)
@@ -103,6 +106,8 @@ struct tcp_request {
     size_t payload_at;               // memory write: offset of the payload in buf
     bool in_flight;                  // handed to a probe worker; the reply comes later
     bool binary;                     // open and close: the binary reply form
+    bool waits_rtt;                  // an RTT read waits for bytes (client_cycle's RTT_WAIT)
+    bool resets_target;              // the probe work resets the target: capture looks again after it
     void (*handler)(tcp_request *r); // the probe handler of a command job
     uint32_t assoc_key;              // open: the association made for it
     bool opened;                     // open: the probe's part succeeded
@@ -375,7 +380,10 @@ static void command_work(probe_request *job)
 
 static void command_finish(probe_request *job)
 {
-    hand_reply(back_on_loop(job));
+    tcp_request *r = back_on_loop(job);
+    if (r->resets_target)
+        rtt_capture_reset_seen(job->usb);
+    hand_reply(r);
 }
 
 static void reply_open(tcp_request *r, const tarvex_assoc *assoc, bool binary)
@@ -442,11 +450,24 @@ static void reply_close(tcp_request *r, bool binary)
     CMD_DEBUG("close-device (%s): returned value %s", client_name(r), mes);
 }
 
+static bool has_association_on(const _sock_info *client, const tarvex_usb *usb)
+{
+    list_for_each(pos, &assoc_list)
+    {
+        const auto *assoc = list_entry<tarvex_assoc>(pos);
+        if (assoc->sock_info == client && assoc->tarvex_usb == usb)
+            return true;
+    }
+    return false;
+}
+
 // The loop's last step of a close: a hold ends with its holder's last
-// association on the probe.
-static void end_close(const assoc_close *c)
+// association on the probe, and so does the client's want of RTT capture.
+static void end_close(const assoc_close *c, const _sock_info *client)
 {
     close_connection_end(c);
+    if (c->usb != nullptr && client != nullptr && !has_association_on(client, c->usb))
+        rtt_capture_client_gone(client, c->usb);
     if (c->usb != nullptr)
         probe_hold_association_ended(c->usb);
 }
@@ -459,14 +480,15 @@ static void close_work(probe_request *job)
 static void close_finish(probe_request *job)
 {
     tcp_request *r = back_on_loop(job);
-    end_close(&r->close);
+    end_close(&r->close, r->client);
     reply_close(r, r->binary);
     hand_reply(r);
 }
 
 static void release_finish(probe_request *job)
 {
-    end_close(&back_on_loop(job)->close);
+    tcp_request *r = back_on_loop(job);
+    end_close(&r->close, r->client);
 }
 
 // Binary close keeps the probe's mode; text close and a client's end take
@@ -495,7 +517,7 @@ static void start_close(tcp_request *r, uint32_t key, bool leave_mode, bool bina
     r->binary = binary;
     if (begin_close(key, leave_mode, &r->close) && submit_close(r, close_finish))
         return;
-    end_close(&r->close);
+    end_close(&r->close, r->client);
     reply_close(r, binary);
 }
 
@@ -518,7 +540,7 @@ bool tcp_cmd_release_next(_sock_info *client)
         }
         if (tarvex_close_begin(assoc->key, &r->close) && submit_close(r, release_finish))
             return true;
-        end_close(&r->close);
+        end_close(&r->close, r->client);
     }
     return false;
 }
@@ -1259,9 +1281,18 @@ static void txt_read_mem(tcp_request *r)
         read_mem_direct(r, m, len);
 }
 
+// A request whose line is followed by a payload: tarvex-tcp-write-mem and
+// tarvex-rtt-write. length_of parses the line's tokens and gives the
+// payload's length; false when the line is refused (its reply then formed).
+struct payload_command {
+    const char *keyword;
+    const char *refused; // the failure form, formatted with ERROR_FAIL
+    bool (*length_of)(tcp_request *r, uint64_t *len);
+};
+
 // The command line and its payload must fit the staging buffer, and the
-// payload may not be longer than announced. A refusal answers "1 -4\n".
-static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
+// payload may not be longer than announced. A refusal answers its failure form.
+static bool payload_fits(tcp_request *r, const payload_command &command, size_t size_cmd, uint64_t len)
 {
     const char *why = nullptr;
     if (size_cmd + len > static_cast<uint64_t>(TARVEX_DATA_BUFFER_SIZE))
@@ -1270,39 +1301,53 @@ static bool write_request_fits(tcp_request *r, size_t size_cmd, uint64_t len)
         why = "carries more data than announced";
     if (why == nullptr)
         return true;
-    CMD_ERROR("tarvex-tcp-write-mem : (%s) %llu bytes refused: the request %s", client_name(r),
+    CMD_ERROR("%s : (%s) %llu bytes refused: the request %s", command.keyword, client_name(r),
               static_cast<unsigned long long>(len), why);
-    reply_text(r, "1 %d\n", ERROR_FAIL);
+    reply_text(r, command.refused, ERROR_FAIL);
     return false;
 }
 
-// On the loop, before the write goes to its probe: the command line is
-// parsed and checked, and a payload that is not all there yet makes the loop
-// gather it (recd_data.wanted) and present the whole request again. True when
-// the request is complete and may go on.
-static bool admit_write_mem(tcp_request *r)
+// On the loop, before the request acts: the command line is parsed and
+// checked, and a payload that is not all there yet makes the loop gather it
+// (recd_data.wanted) and present the whole request again. True when the
+// request is complete and may go on.
+static bool admit_payload(tcp_request *r, const payload_command &command)
 {
     const auto *newline = static_cast<const uint8_t *>(memchr(r->buf, '\n', static_cast<size_t>(r->size)));
     if (newline == nullptr) {
-        CMD_ERROR("tarvex-tcp-write-mem : (%s) refused: no end of line after the command", client_name(r));
-        reply_text(r, "1 %d\n", ERROR_FAIL);
+        CMD_ERROR("%s : (%s) refused: no end of line after the command", command.keyword, client_name(r));
+        reply_text(r, command.refused, ERROR_FAIL);
         return false;
     }
     size_t size_cmd = static_cast<size_t>(newline - r->buf) + 1;
     if (!tokenize_line(r, size_cmd - 1))
         return false;
-    r->mem = parse_mem_request(r);
-    if (!write_request_fits(r, size_cmd, r->mem.len))
+    uint64_t len = 0;
+    if (!command.length_of(r, &len) || !payload_fits(r, command, size_cmd, len))
         return false;
     r->payload_at = size_cmd;
-    if (static_cast<uint64_t>(r->size) == size_cmd + r->mem.len) {
-        CMD_DEBUG("tcp-write-mem cmd complete");
+    if (static_cast<uint64_t>(r->size) == size_cmd + len) {
+        CMD_DEBUG("%s cmd complete", command.keyword);
         return true;
     }
-    r->client->recd_data.wanted = static_cast<uint32_t>(size_cmd + r->mem.len);
-    CMD_DEBUG("tcp-write-mem read the next byte %d (wanted %d) cmd_size %d", r->size - static_cast<int>(size_cmd),
-              static_cast<int>(r->mem.len), static_cast<int>(size_cmd));
+    r->client->recd_data.wanted = static_cast<uint32_t>(size_cmd + len);
+    CMD_DEBUG("%s read the next byte %d (wanted %d) cmd_size %d", command.keyword, r->size - static_cast<int>(size_cmd),
+              static_cast<int>(len), static_cast<int>(size_cmd));
     return false;
+}
+
+static bool write_mem_length(tcp_request *r, uint64_t *len)
+{
+    r->mem = parse_mem_request(r);
+    *len = r->mem.len;
+    return true;
+}
+
+static constexpr payload_command write_mem_payload = {"tarvex-tcp-write-mem", "1 %d\n", write_mem_length};
+
+static bool admit_write_mem(tcp_request *r)
+{
+    return admit_payload(r, write_mem_payload);
 }
 
 void tcp_cmd_log_payload_expired(const _sock_info *psock_info, int timeout_ms)
@@ -1463,6 +1508,213 @@ static void txt_force_release(tcp_request *r)
 }
 
 // ---------------------------------------------------------------------------
+// Text commands: RTT capture (rtt_capture.h), on the loop
+
+// A whole token as a number of the base, at most max ("0x" allowed before a
+// hexadecimal one; the line's end after the last token is no part of it).
+// False for anything else: no digits, a sign, other characters, too large.
+static bool strict_number(const char *token, int base, uint64_t max, uint64_t *value)
+{
+    size_t len = strcspn(token, "\r\n");
+    if (base == 16 && len > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+        token += 2;
+        len -= 2;
+    }
+    if (len == 0 || len > 20)
+        return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < len; i++) {
+        int c = static_cast<unsigned char>(token[i]);
+        int digit = isdigit(c) ? c - '0' : base == 16 && isxdigit(c) ? tolower(c) - 'a' + 10 : -1;
+        if (digit < 0 || v > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base))
+            return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    }
+    if (v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+static bool arg_number(const tcp_request *r, int index, int base, uint64_t max, uint64_t *value)
+{
+    return strict_number(r->string[index], base, max, value);
+}
+
+// Tokens after the keyword.
+static int argument_count(const tcp_request *r)
+{
+    int n = 0;
+    while (n + 1 < TARVEX_TCP_TOKEN_SLOTS && strcspn(r->string[n + 1], "\r\n") > 0)
+        n++;
+    return n;
+}
+
+// The probe of the client's own association named by argument 1, and what
+// the capture says when that association's probe has gone from the registry.
+static tarvex_usb *rtt_probe(tcp_request *r, int *failure)
+{
+    uint64_t id = 0;
+    const tarvex_assoc *assoc =
+        arg_number(r, 1, 10, UINT32_MAX, &id) ? get_connection_by_name(static_cast<uint32_t>(id)) : nullptr;
+    *failure = ERROR_FAIL;
+    if (assoc == nullptr || assoc->sock_info != r->client)
+        return nullptr;
+    r->assoc = assoc;
+    if (assoc_probe(assoc) == nullptr)
+        *failure = tarvex_wire::RESULT_RTT_GONE;
+    return assoc_probe(assoc);
+}
+
+// "tarvex-rtt-start ID FLAGS BASE LEN [ADDR]": "1 RESULT\n".
+static void txt_rtt_start(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int failure = ERROR_FAIL;
+    tarvex_usb *usb = rtt_probe(r, &failure);
+    uint64_t flags = 0, base = 0, len = 0, addr = 0;
+    int args = argument_count(r);
+    bool good = usb != nullptr && (args == 4 || args == 5) &&
+                arg_number(r, 2, 10, tarvex_wire::RTT_START_PLACE_ONLY, &flags) &&
+                arg_number(r, 3, 16, UINT32_MAX, &base) && arg_number(r, 4, 16, UINT32_MAX, &len) &&
+                (args == 4 || arg_number(r, 5, 16, UINT32_MAX, &addr));
+    int result = usb == nullptr ? failure : ERROR_FAIL;
+    if (good)
+        result = rtt_capture_start(usb, r->client, (flags & tarvex_wire::RTT_START_PLACE_ONLY) == 0,
+                                   rtt_range{static_cast<uint32_t>(base), static_cast<uint32_t>(len)},
+                                   static_cast<uint32_t>(addr));
+    const char *mes = reply_text(r, "1 %d\n", result);
+    CMD_DEBUG("tarvex-rtt-start : (%s) returned value '%s'", client_name(r), mes);
+}
+
+// "tarvex-rtt-stop ID": "1 RESULT\n".
+static void txt_rtt_stop(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int failure = ERROR_FAIL;
+    tarvex_usb *usb = rtt_probe(r, &failure);
+    int result = usb == nullptr || argument_count(r) != 1 ? failure : rtt_capture_stop(usb, r->client);
+    reply_text(r, "1 %d\n", result);
+}
+
+// A header line before `len` bytes built at r->buf + TARVEX_TCP_MES_SIZE:
+// the bytes move up to follow it.
+static void reply_with_bytes(tcp_request *r, const char *header, uint32_t len)
+{
+    size_t header_len = strlen(header);
+    memmove(r->buf + header_len, r->buf + TARVEX_TCP_MES_SIZE, len);
+    memcpy(r->buf, header, header_len);
+    reply_bytes(r, static_cast<int32_t>(header_len + len));
+}
+
+// "tarvex-rtt-status ID": "1 RESULT LEN\n" and LEN bytes of lines.
+static void txt_rtt_status(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int failure = ERROR_FAIL;
+    tarvex_usb *usb = rtt_probe(r, &failure);
+    if (usb == nullptr || argument_count(r) != 1) {
+        reply_text(r, "1 %d 0\n", usb == nullptr ? failure : ERROR_FAIL);
+        return;
+    }
+    auto *text = reinterpret_cast<char *>(r->buf + TARVEX_TCP_MES_SIZE);
+    size_t len = rtt_capture_status(usb, text, TARVEX_DATA_BUFFER_SIZE - TARVEX_TCP_MES_SIZE);
+    char header[TARVEX_TCP_MES_SIZE];
+    snprintf(header, sizeof(header), "1 %d %zu\n", ERROR_OK, len);
+    reply_with_bytes(r, header, static_cast<uint32_t>(len));
+}
+
+static bool parse_rtt_read(const tcp_request *r, rtt_read_ask *ask, uint64_t *wait_ms)
+{
+    uint64_t channel = 0, max = 0;
+    if (argument_count(r) != 5 || !arg_number(r, 2, 10, RTT_MAX_CHANNELS - 1, &channel) ||
+        !arg_number(r, 4, 10, tarvex_wire::RTT_READ_LIMIT, &max) ||
+        !arg_number(r, 5, 10, tarvex_wire::RTT_WAIT_LIMIT_MS, wait_ms))
+        return false;
+    ask->channel = static_cast<uint32_t>(channel);
+    ask->max = static_cast<uint32_t>(max);
+    ask->from_end = strncmp(r->string[3], tarvex_wire::RTT_POSITION_END, strcspn(r->string[3], "\r\n")) == 0 &&
+                    strcspn(r->string[3], "\r\n") == strlen(tarvex_wire::RTT_POSITION_END);
+    return ask->from_end || arg_number(r, 3, 10, UINT64_MAX, &ask->position);
+}
+
+// A reader with no bytes to read yet waits (client_cycle's RTT_WAIT) until
+// its deadline, which it keeps when presented again, as it keeps the
+// position an "end" stood for when it began to wait.
+static bool reader_waits(tcp_request *r, const rtt_read_answer &a, uint64_t wait_ms)
+{
+    _sock_info *c = r->client;
+    bool again = c->phase == CLIENT_RTT_WAIT;
+    uint64_t now = monotonic_ms();
+    uint64_t until = again ? c->wait_until_ms : now + wait_ms;
+    if (a.len > 0 || !a.may_wait || until <= now)
+        return false;
+    c->wait_until_ms = until;
+    c->wait_position = a.start;
+    r->waits_rtt = true;
+    return true;
+}
+
+// "tarvex-rtt-read ID CHANNEL POSITION MAX WAIT_MS": "1 RESULT START LOST
+// LEN\n" and LEN bytes, or later when it waits.
+static void txt_rtt_read(tcp_request *r)
+{
+    if (!tokenize_request(r))
+        return;
+    int failure = ERROR_FAIL;
+    tarvex_usb *usb = rtt_probe(r, &failure);
+    rtt_read_ask ask = {};
+    uint64_t wait_ms = 0;
+    if (usb == nullptr || !parse_rtt_read(r, &ask, &wait_ms)) {
+        reply_text(r, "1 %d 0 0 0\n", usb == nullptr ? failure : ERROR_FAIL);
+        return;
+    }
+    if (r->client->phase == CLIENT_RTT_WAIT) {
+        ask.from_end = false;
+        ask.position = r->client->wait_position;
+    }
+    rtt_read_answer a;
+    rtt_capture_read(usb, ask, r->buf + TARVEX_TCP_MES_SIZE, &a);
+    if (reader_waits(r, a, wait_ms))
+        return;
+    char header[TARVEX_TCP_MES_SIZE];
+    snprintf(header, sizeof(header), "1 %d %llu %llu %u\n", a.result, static_cast<unsigned long long>(a.start),
+             static_cast<unsigned long long>(a.lost), a.len);
+    reply_with_bytes(r, header, a.len);
+}
+
+static bool rtt_write_length(tcp_request *r, uint64_t *len)
+{
+    if (argument_count(r) == 3 && arg_number(r, 3, 16, tarvex_wire::RTT_WRITE_LIMIT, len))
+        return true;
+    CMD_ERROR("tarvex-rtt-write : (%s) refused: its length is not a hexadecimal number up to %x", client_name(r),
+              tarvex_wire::RTT_WRITE_LIMIT);
+    reply_text(r, "1 %d 0\n", ERROR_FAIL);
+    return false;
+}
+
+static constexpr payload_command rtt_write_payload = {"tarvex-rtt-write", "1 %d 0\n", rtt_write_length};
+
+// "tarvex-rtt-write ID CHANNEL LEN\n" and LEN bytes: "1 RESULT ACCEPTED\n".
+static void txt_rtt_write(tcp_request *r)
+{
+    if (!admit_payload(r, rtt_write_payload))
+        return;
+    int failure = ERROR_FAIL;
+    tarvex_usb *usb = rtt_probe(r, &failure);
+    uint64_t channel = 0;
+    uint32_t accepted = 0;
+    int result = usb == nullptr ? failure : ERROR_FAIL;
+    if (usb != nullptr && arg_number(r, 2, 10, RTT_MAX_CHANNELS - 1, &channel))
+        result = rtt_capture_write(usb, static_cast<uint32_t>(channel), r->buf + r->payload_at,
+                                   static_cast<uint32_t>(r->size - static_cast<int>(r->payload_at)), &accepted);
+    reply_text(r, "1 %d %u\n", result, accepted);
+}
+
+// ---------------------------------------------------------------------------
 // Dispatch
 
 // How the loop finds the probe a request acts on. A request whose probe is
@@ -1494,8 +1746,11 @@ struct text_command {
 // "tarvex-tcp-read-reg"), and the memory write matches on "tarvex-tcp-write"
 // only after the two register writes had their chance. Open and close find
 // their probe themselves: on a probe another client holds they send it no
-// command, as that client's association keeps it open. The hold commands come
-// after the first 40; none is a prefix of another keyword or begins with one.
+// command, as that client's association keeps it open. The hold commands,
+// the lookup by index and the RTT commands come after the first 40; none is
+// a prefix of another keyword or begins with one. The RTT commands act on the
+// loop's capture (they reach no probe, so no hold makes them wait), finding
+// the probe from the client's own association named by argument 1.
 static constexpr text_command text_commands[] = {
     {tarvex_wire::KW_GET_NB_TARVEX, 13, txt_get_nb_tarvex, ROUTE_NONE, nullptr},
     {tarvex_wire::KW_GET_NB_USB_CLIENT, 17, txt_get_nb_usb_client, ROUTE_NONE, nullptr},
@@ -1544,10 +1799,15 @@ static constexpr text_command text_commands[] = {
     {tarvex_wire::KW_JOIN_HOLD, 20, txt_join_hold, ROUTE_NONE, nullptr},
     {tarvex_wire::KW_FORCE_RELEASE, 24, txt_force_release, ROUTE_NONE, nullptr},
     {tarvex_wire::KW_GET_BY_INDEX, 19, txt_get_tarvex_by_index, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_RTT_START, 16, txt_rtt_start, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_RTT_STOP, 15, txt_rtt_stop, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_RTT_STATUS, 17, txt_rtt_status, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_RTT_READ, 15, txt_rtt_read, ROUTE_NONE, nullptr},
+    {tarvex_wire::KW_RTT_WRITE, 16, txt_rtt_write, ROUTE_NONE, nullptr},
 };
 static constexpr int text_command_count = sizeof(text_commands) / sizeof(text_commands[0]);
-static_assert(text_command_count == 47, "the keyword table has 40 rows, the five hold commands, the "
-                                        "administrator's release and the lookup by index");
+static_assert(text_command_count == 52, "the keyword table has 40 rows, the five hold commands, the "
+                                        "administrator's release, the lookup by index and the five RTT commands");
 
 static constexpr bool keyword_begins_with(const char *text, const char *prefix, size_t length)
 {
@@ -1565,7 +1825,7 @@ static constexpr size_t keyword_length(const char *text)
     return n;
 }
 
-// A hold command that shared a prefix with another keyword would be reached
+// A keyword after the first 40 that shared a prefix with another keyword would be reached
 // by its requests, or reach theirs, depending on table order.
 static constexpr bool hold_commands_stand_apart()
 {
@@ -1582,7 +1842,7 @@ static constexpr bool hold_commands_stand_apart()
         }
     return true;
 }
-static_assert(hold_commands_stand_apart(), "a hold keyword is a prefix of another keyword or begins with one");
+static_assert(hold_commands_stand_apart(), "a keyword after the first 40 is a prefix of another keyword or begins with one");
 
 struct binary_command {
     tcp_cmd_handler handler;
@@ -1719,6 +1979,28 @@ static void reply_without_probe(tcp_request *r, tcp_cmd_handler handler)
     r->client = client;
 }
 
+// AIRCR: a write of its key with SYSRESETREQ resets the system.
+constexpr uint32_t AIRCR_ADDRESS = 0xE000ED0C;
+constexpr uint32_t AIRCR_VECTKEY = 0x05FA0000;
+constexpr uint32_t AIRCR_SYSRESETREQ = 0x4;
+
+// Requests whose probe work resets the target, as far as they can be told
+// apart cheaply: the reset commands, a mode entry (which may hold the target
+// in reset), a debug register write of SYSRESETREQ, and their pass-through
+// forms.
+static bool resets_target(const tcp_request *r, tcp_cmd_handler handler)
+{
+    if (handler == txt_reset || handler == txt_assert_srst || handler == txt_init_mode || handler == txt_mode_enter)
+        return true;
+    if (handler == txt_write_debug_reg)
+        return arg_hex(r, 2) == AIRCR_ADDRESS && (arg_hex(r, 3) & 0xFFFF0000u) == AIRCR_VECTKEY &&
+               (arg_hex(r, 3) & AIRCR_SYSRESETREQ) != 0;
+    if (handler != bin_send_usb_cmd || r->buf[PASSTHROUGH_CMD_OFFSET] != TARVEX_DEBUG_COMMAND)
+        return false;
+    uint8_t sub = r->buf[PASSTHROUGH_CMD_OFFSET + 1];
+    return sub == TARVEX_DEBUG_RESET_TAP || sub == TARVEX_DEBUG_ASSERT_SRST || sub == TARVEX_DEBUG_ENTER;
+}
+
 // A request whose route reaches a probe: admitted past the holds, it is a
 // job on that probe's worker.
 static tcp_cmd_outcome run_on_worker(tcp_request *r, tcp_cmd_handler handler, probe_route route,
@@ -1735,6 +2017,7 @@ static tcp_cmd_outcome run_on_worker(tcp_request *r, tcp_cmd_handler handler, pr
         return held;
     probe_request_bind(&r->job, r->job.usb);
     r->handler = handler;
+    r->resets_target = resets_target(r, handler);
     if (submit(r, command_work, command_finish))
         return TCP_CMD_IN_FLIGHT;
     reply_failure(r, command, ERROR_FAIL);
@@ -1753,7 +2036,11 @@ static tcp_cmd_outcome run_routed(tcp_request *r, tcp_cmd_handler handler, probe
         return TCP_CMD_REPLIED;
     case ROUTE_NONE:
         handler(r); // open and close put their probe's part on its worker
-        return r->in_flight ? TCP_CMD_IN_FLIGHT : TCP_CMD_REPLIED;
+        if (r->in_flight)
+            return TCP_CMD_IN_FLIGHT;
+        if (r->waits_rtt)
+            return TCP_CMD_WAITS_RTT;
+        return r->client->recd_data.wanted != 0 ? TCP_CMD_WANTS_DATA : TCP_CMD_REPLIED;
     default:
         return run_on_worker(r, handler, route, command);
     }

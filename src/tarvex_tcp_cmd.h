@@ -33,6 +33,9 @@ enum tcp_cmd_outcome {
     TCP_CMD_WAITS_HOLD, // its probe is held by another client: the request stays in the
                         // buffer, presented again when probe_hold_next_ready returns the
                         // client, or refused with tcp_cmd_refuse_held at its wait limit
+    TCP_CMD_WAITS_RTT,  // an RTT read found no bytes: the request stays in the buffer,
+                        // presented again when bytes may have come or its wait
+                        // (the client's wait_until_ms) has passed
 };
 
 // Handles one received request held at the start of the staging buffer

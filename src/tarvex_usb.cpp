@@ -74,6 +74,8 @@ int tarvex_usb_xfer_rw(tarvex_usb_handle_s *h, int cmdsize, uint8_t *buf, uint32
         return ERROR_FAIL;
     }
     int n = tarvex_libusb_bulk_write(h->fd, static_cast<int>(h->tx_ep), h->cmdbuf, cmdsize, TARVEX_CMD_TIMEOUT_MS);
+    if (n == TARVEX_USB_DEVICE_GONE)
+        h->device_gone = true;
     if (n != cmdsize) {
         LOG_DEBUG("cmd bulk write failed");
         return ERROR_FAIL;
@@ -246,6 +248,7 @@ int tarvex_usb_open(tarvex_usb *usb)
         return ERROR_FAIL;
     }
     set_default_endpoints(h);
+    h->device_gone = false;
     tarvex_libusb_choose_interface(h->fd, &h->rx_ep, &h->tx_ep, 0xFF, 0xFF, 0);
     LOG_DEBUG("call tarvex_usb_version");
     if (tarvex_usb_version(h, 0, &h->version) != ERROR_OK) {

@@ -152,6 +152,7 @@ struct tarvex_usb_handle_s {
     tarvex_jtag_api_version jtag_api;
     tarvex_trace_state trace;
     bool reconnect_pending;
+    bool device_gone; // a transfer found the device unplugged; cleared when it is opened again
 };
 
 // ---- Command blocks and transfers --------------------------------------------

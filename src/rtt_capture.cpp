@@ -1,0 +1,680 @@
+// Rules:
+// - One record per registry entry that a client ever started capture on,
+//   made on its first start and freed when the entry leaves the registry, so
+//   that what was captured stays readable while capture is stopped, paused,
+//   detached or the probe is unplugged. Ring positions never restart.
+// - At most one look per probe is on its worker: the record's job, a
+//   probe_request without owner. Its work part touches only the job and the
+//   probe's handle (memory reads and writes through rtt_target); the loop
+//   touches neither the job nor what it copied into it until its finish part
+//   has run. Looks are submitted only from rtt_capture_run, never from a
+//   finish part, so a refresh waiting for the workers to be idle gets its turn.
+// - A look that comes back after the capture was told to look again (a reset,
+//   a hold's end, a new place) still keeps the bytes its poll drained, as
+//   their RdOff was written, but changes nothing else.
+// - Nothing is kept per reader: a reader's position is its own.
+#include "rtt_capture.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "list.h"
+#include "list_tarvex.h"
+#include "probe_hold.h"
+#include "probe_request.h"
+#include "rtt_poll.h"
+#include "rtt_ring.h"
+#include "sock_info.h"
+#include "tarvex_log.h"
+#include "tarvex_usb.h"
+#include "time_support_common.h"
+
+namespace
+{
+
+// Bytes queued per down channel, waiting for the firmware to free space.
+constexpr uint32_t RTT_DOWN_QUEUE = 2 * tarvex_wire::RTT_WRITE_LIMIT;
+// The rings of one probe together hold at most this many of --rtt-ring-kib.
+constexpr uint32_t RTT_RINGS_PER_PROBE = 16;
+
+uint64_t poll_max_ms = RTT_POLL_MAX_DEFAULT_MS;
+uint32_t ring_bytes = RTT_RING_KIB_DEFAULT * 1024;
+uint64_t wake_count;
+
+struct rtt_want {
+    list_head link; // must stay first
+    const _sock_info *client;
+};
+
+struct down_queue {
+    uint8_t *data; // RTT_DOWN_QUEUE bytes, or null until first used
+    uint32_t head;
+    uint32_t len;
+    uint64_t written; // bytes the polls wrote into the target's buffer
+};
+
+struct rtt_capture;
+
+struct rtt_job {
+    probe_request base; // must stay first
+    rtt_capture *capture;
+    uint32_t epoch;
+    bool search; // else a poll
+    bool have_prev;
+    bool gone; // out: the probe's device went away
+    rtt_search s;
+    rtt_search prev;
+    rtt_poll p;
+};
+
+struct rtt_capture {
+    list_head link; // must stay first
+    tarvex_usb *usb;
+    list_head wants; // rtt_want
+    rtt_range ram;
+    uint32_t address; // 0: scan ram
+    bool attached;
+    bool gone;
+    bool paused;
+    bool in_flight;
+    uint32_t epoch; // bumped whenever the block must be looked for again
+    rtt_block block; // as last validated (still shown once detached)
+    bool have_block;
+    rtt_channel_names names; // as the status shows them
+    rtt_ring rings[RTT_MAX_CHANNELS];
+    uint32_t ring_total;
+    down_queue down[RTT_MAX_CHANNELS];
+    uint64_t polls;
+    uint64_t looks;
+    rtt_search last; // the last search, for telling a live block from stale ones
+    bool have_last;
+    uint32_t blocks_logged;
+    char refused[64];
+    uint64_t next_ms;
+    uint64_t interval_ms;
+    rtt_job *job; // owned
+};
+
+list_head captures = LIST_HEAD_INIT(captures);
+
+const char *probe_name(const tarvex_usb *usb)
+{
+    return usb->serial != nullptr ? usb->serial : "?";
+}
+
+rtt_capture *find(const tarvex_usb *usb)
+{
+    list_for_each(pos, &captures)
+    {
+        auto *cap = list_entry<rtt_capture>(pos);
+        if (cap->usb == usb)
+            return cap;
+    }
+    return nullptr;
+}
+
+rtt_capture *find_or_make(tarvex_usb *usb)
+{
+    rtt_capture *cap = find(usb);
+    if (cap != nullptr)
+        return cap;
+    cap = static_cast<rtt_capture *>(calloc(1, sizeof(rtt_capture)));
+    auto *job = static_cast<rtt_job *>(calloc(1, sizeof(rtt_job)));
+    if (cap == nullptr || job == nullptr) {
+        free(cap);
+        free(job);
+        LOG_ERROR("probe %s: no memory for RTT capture", probe_name(usb));
+        return nullptr;
+    }
+    cap->usb = usb;
+    cap->job = job;
+    init_list_head(&cap->wants);
+    snprintf(cap->refused, sizeof(cap->refused), "-");
+    list_add_tail(&cap->link, &captures);
+    return cap;
+}
+
+rtt_want *find_want(rtt_capture *cap, const _sock_info *c)
+{
+    list_for_each(pos, &cap->wants)
+    {
+        auto *w = list_entry<rtt_want>(pos);
+        if (w->client == c)
+            return w;
+    }
+    return nullptr;
+}
+
+bool wanted(const rtt_capture *cap)
+{
+    return !list_empty(&cap->wants);
+}
+
+// The block is looked for again from the first pause of the back-off.
+void look_again(rtt_capture *cap)
+{
+    cap->attached = false;
+    cap->epoch++;
+    cap->interval_ms = 0;
+    cap->next_ms = 0;
+}
+
+void wake_readers()
+{
+    wake_count++;
+}
+
+void drop_want(rtt_capture *cap, rtt_want *w)
+{
+    list_del(&w->link);
+    free(w);
+    if (!wanted(cap)) {
+        LOG_INFO("probe %s: RTT capture stopped: no client wants it", probe_name(cap->usb));
+        cap->attached = false;
+        wake_readers();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The look, on the probe's worker
+
+int target_read(void *ctx, uint32_t addr, uint32_t len, uint8_t *out)
+{
+    auto *h = static_cast<tarvex_usb_handle_s *>(ctx);
+    bool words = addr % 4 == 0 && len % 4 == 0;
+    return tarvex_usb_read_mem(h, addr, words ? 4 : 1, words ? len / 4 : len, out, 0, 0);
+}
+
+int target_write(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in)
+{
+    auto *h = static_cast<tarvex_usb_handle_s *>(ctx);
+    bool words = addr % 4 == 0 && len % 4 == 0;
+    return tarvex_usb_write_mem(h, addr, words ? 4 : 1, words ? len / 4 : len, in, 0, 0);
+}
+
+void look_work(probe_request *req)
+{
+    auto *job = reinterpret_cast<rtt_job *>(req);
+    rtt_target t{req->handle, target_read, target_write};
+    if (job->search) {
+        rtt_search_run(t, &job->s, job->have_prev ? &job->prev : nullptr);
+    } else {
+        rtt_poll_run(t, &job->p);
+    }
+    job->gone = req->handle != nullptr && req->handle->device_gone;
+}
+
+// ---------------------------------------------------------------------------
+// Back on the loop
+
+void schedule(rtt_capture *cap, bool moved)
+{
+    if (moved)
+        cap->interval_ms = 0;
+    else
+        cap->interval_ms = cap->interval_ms == 0 ? 1 : cap->interval_ms * 2;
+    if (cap->interval_ms > poll_max_ms)
+        cap->interval_ms = poll_max_ms;
+    cap->next_ms = monotonic_ms() + cap->interval_ms;
+}
+
+// A ring for each up channel of the block that has none yet; the rings of
+// one probe share a bound.
+void make_rings(rtt_capture *cap)
+{
+    uint64_t bound = static_cast<uint64_t>(ring_bytes) * RTT_RINGS_PER_PROBE;
+    for (int32_t i = 0; i < cap->block.up_count; i++) {
+        rtt_ring *r = &cap->rings[i];
+        if (r->data != nullptr)
+            continue;
+        uint64_t left = bound > cap->ring_total ? bound - cap->ring_total : 0;
+        uint32_t size = left < ring_bytes ? static_cast<uint32_t>(left) : ring_bytes;
+        if (size < 2 || rtt_ring_init(r, size) != 0) {
+            LOG_ERROR("probe %s: no ring for RTT up channel %d: its bytes are not kept", probe_name(cap->usb), i);
+            continue;
+        }
+        cap->ring_total += size;
+    }
+}
+
+void log_blocks(rtt_capture *cap, const rtt_search &s)
+{
+    if (s.blocks > 1 && s.blocks != cap->blocks_logged)
+        LOG_INFO("probe %s: %u valid RTT blocks in 0x%08x..0x%08x: capture settles only on one seen to change",
+                 probe_name(cap->usb), s.blocks, s.ram.base, s.ram.base + s.ram.len - 1);
+    cap->blocks_logged = s.blocks;
+}
+
+// A name as a status line shows it: "-" for none, control characters as '?'.
+void shown_name(char *name)
+{
+    name[RTT_NAME_LIMIT - 1] = '\0';
+    if (name[0] == '\0')
+        snprintf(name, RTT_NAME_LIMIT, "-");
+    for (char *c = name; *c != '\0'; c++)
+        if (static_cast<unsigned char>(*c) < 0x20)
+            *c = '?';
+}
+
+void attach(rtt_capture *cap, const rtt_job *job)
+{
+    cap->block = job->s.block;
+    cap->have_block = true;
+    cap->attached = true;
+    cap->names = job->s.names;
+    for (int32_t i = 0; i < RTT_MAX_CHANNELS; i++) {
+        shown_name(cap->names.up[i]);
+        shown_name(cap->names.down[i]);
+    }
+    snprintf(cap->refused, sizeof(cap->refused), "-");
+    make_rings(cap);
+    LOG_INFO("probe %s: RTT block attached at 0x%08x: %d up and %d down channels", probe_name(cap->usb),
+             cap->block.address, cap->block.up_count, cap->block.down_count);
+}
+
+void refuse(rtt_capture *cap, const char *why)
+{
+    if (strcmp(cap->refused, why) != 0)
+        LOG_INFO("probe %s: no RTT block taken: %s", probe_name(cap->usb), why);
+    snprintf(cap->refused, sizeof(cap->refused), "%s", why);
+}
+
+void search_done(rtt_capture *cap, rtt_job *job)
+{
+    cap->looks++;
+    cap->last = job->s;
+    cap->have_last = true;
+    log_blocks(cap, job->s);
+    if (job->s.result == 0)
+        attach(cap, job);
+    else if (job->s.result == tarvex_wire::RESULT_RTT_REFUSED)
+        refuse(cap, job->s.why);
+    schedule(cap, job->s.result == 0);
+}
+
+// What the poll drained goes into the rings, what it wrote leaves the queues.
+bool keep_poll_bytes(rtt_capture *cap, const rtt_poll &p)
+{
+    bool moved = false;
+    uint32_t at = 0;
+    for (int32_t i = 0; i < p.block.up_count; i++) {
+        if (p.up_len[i] > 0 && cap->rings[i].data != nullptr)
+            rtt_ring_append(&cap->rings[i], p.up_data + at, p.up_len[i]);
+        at += p.up_len[i];
+        moved = moved || p.up_len[i] > 0;
+    }
+    for (int32_t i = 0; i < p.block.down_count; i++) {
+        down_queue *q = &cap->down[i];
+        uint32_t taken = p.down_taken[i] < q->len ? p.down_taken[i] : q->len;
+        q->head = (q->head + taken) % RTT_DOWN_QUEUE;
+        q->len -= taken;
+        q->written += taken;
+        moved = moved || taken > 0;
+    }
+    if (moved)
+        wake_readers();
+    return moved;
+}
+
+void poll_done(rtt_capture *cap, rtt_job *job, bool current)
+{
+    const rtt_poll &p = job->p;
+    bool moved = p.result == 0 && keep_poll_bytes(cap, p);
+    if (!current)
+        return;
+    cap->polls++;
+    if (p.result == tarvex_wire::RESULT_RTT_REFUSED) {
+        LOG_INFO("probe %s: RTT block at 0x%08x detached: %s; looking for it again", probe_name(cap->usb),
+                 cap->block.address, p.why);
+        snprintf(cap->refused, sizeof(cap->refused), "%s", p.why);
+        look_again(cap);
+        return;
+    }
+    if (p.result == 0)
+        cap->block = p.block;
+    schedule(cap, moved);
+}
+
+void look_finish(probe_request *req)
+{
+    auto *job = reinterpret_cast<rtt_job *>(req);
+    rtt_capture *cap = job->capture;
+    cap->in_flight = false;
+    bool current = job->epoch == cap->epoch && wanted(cap);
+    if (job->gone && !cap->gone) {
+        LOG_INFO("probe %s: RTT capture: the probe is gone; it looks again when the probe is back",
+                 probe_name(cap->usb));
+        cap->gone = true;
+        cap->attached = false;
+        wake_readers();
+    }
+    if (job->search) {
+        if (current && !cap->gone)
+            search_done(cap, job);
+        else if (current)
+            cap->looks++;
+        return;
+    }
+    poll_done(cap, job, current && !cap->gone);
+}
+
+// The bytes of each down channel's queue, one channel's after the other's,
+// as far as the poll carries them.
+void offer_down_bytes(rtt_capture *cap, rtt_poll *p)
+{
+    uint32_t at = 0;
+    for (int32_t i = 0; i < RTT_MAX_CHANNELS; i++) {
+        const down_queue *q = &cap->down[i];
+        uint32_t n = i < cap->block.down_count ? q->len : 0;
+        if (n > RTT_POLL_BYTES - at)
+            n = RTT_POLL_BYTES - at;
+        for (uint32_t k = 0; k < n; k++)
+            p->down_data[at + k] = q->data[(q->head + k) % RTT_DOWN_QUEUE];
+        p->down_len[i] = n;
+        at += n;
+    }
+}
+
+void submit_look(rtt_capture *cap)
+{
+    rtt_job *job = cap->job;
+    job->base = {};
+    job->base.work = look_work;
+    job->base.finish = look_finish;
+    job->capture = cap;
+    job->epoch = cap->epoch;
+    job->search = !cap->attached;
+    job->gone = false;
+    if (job->search) {
+        job->s = {};
+        job->s.ram = cap->ram;
+        job->s.address = cap->address;
+        job->have_prev = cap->have_last && cap->last.ram.base == cap->ram.base && cap->last.ram.len == cap->ram.len;
+        if (job->have_prev)
+            job->prev = cap->last;
+    } else {
+        job->p.block = cap->block;
+        job->p.ram = cap->ram;
+        offer_down_bytes(cap, &job->p);
+    }
+    probe_request_bind(&job->base, cap->usb);
+    if (probe_request_submit(&job->base)) {
+        cap->in_flight = true;
+        return;
+    }
+    schedule(cap, false);
+}
+
+// The hold on the probe pauses capture unless its holder wants capture too.
+void follow_hold(rtt_capture *cap)
+{
+    const _sock_info *holder = probe_hold_holder(cap->usb);
+    bool pause = holder != nullptr && find_want(cap, holder) == nullptr;
+    if (pause == cap->paused)
+        return;
+    cap->paused = pause;
+    if (pause) {
+        LOG_INFO("probe %s: RTT capture paused while another client holds the probe", probe_name(cap->usb));
+        return;
+    }
+    LOG_INFO("probe %s: RTT capture resumed: the hold ended; looking for the block again", probe_name(cap->usb));
+    look_again(cap);
+}
+
+bool looks_now(const rtt_capture *cap)
+{
+    return wanted(cap) && !cap->gone && !cap->paused && !cap->in_flight;
+}
+
+void free_capture(rtt_capture *cap)
+{
+    while (!list_empty(&cap->wants)) {
+        auto *w = list_entry<rtt_want>(cap->wants.next);
+        list_del(&w->link);
+        free(w);
+    }
+    for (rtt_ring &r : cap->rings)
+        rtt_ring_free(&r);
+    for (down_queue &q : cap->down)
+        free(q.data);
+    list_del(&cap->link);
+    free(cap->job);
+    free(cap);
+}
+
+const char *state_name(const rtt_capture *cap)
+{
+    if (cap == nullptr || (!wanted(cap) && !cap->gone))
+        return "stopped";
+    if (cap->gone)
+        return "gone";
+    if (cap->paused)
+        return "paused";
+    return cap->attached ? "attached" : "searching";
+}
+
+const char *mode_name(uint32_t flags)
+{
+    static constexpr const char *names[] = {"skip", "trim", "block", "mode3"};
+    return names[flags & 3];
+}
+
+// Appends a formatted line to out while it fits.
+struct text_out {
+    char *out;
+    size_t size;
+    size_t len;
+};
+
+void add_line(text_out *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void add_line(text_out *t, const char *format, ...)
+{
+    if (t->len + 1 >= t->size)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(t->out + t->len, t->size - t->len, format, ap);
+    va_end(ap);
+    if (n > 0)
+        t->len += static_cast<size_t>(n) < t->size - t->len ? static_cast<size_t>(n) : t->size - t->len - 1;
+}
+
+void add_channels(text_out *t, const rtt_capture *cap)
+{
+    const rtt_block &b = cap->block;
+    for (int32_t i = 0; i < b.up_count; i++) {
+        const rtt_ring *r = &cap->rings[i];
+        add_line(t, "up %d %u %s %llu %llu %s\n", i, b.up[i].size, mode_name(b.up[i].flags),
+                 static_cast<unsigned long long>(r->end),
+                 static_cast<unsigned long long>(r->data != nullptr ? rtt_ring_start(r) : 0), cap->names.up[i]);
+    }
+    for (int32_t i = 0; i < b.down_count; i++)
+        add_line(t, "down %d %u %s %u %llu %s\n", i, b.down[i].size, mode_name(b.down[i].flags), cap->down[i].len,
+                 static_cast<unsigned long long>(cap->down[i].written), cap->names.down[i]);
+}
+
+} // namespace
+
+void rtt_capture_set_limits(uint64_t poll_max, uint32_t ring_kib)
+{
+    poll_max_ms = poll_max;
+    ring_bytes = ring_kib * 1024;
+}
+
+int rtt_capture_start(tarvex_usb *usb, const _sock_info *c, bool want, rtt_range ram, uint32_t address)
+{
+    uint64_t end = static_cast<uint64_t>(ram.base) + ram.len;
+    bool at_address = address != 0;
+    if (ram.len == 0 || end > (1ull << 32) || (at_address && (address % 4 != 0 || address < ram.base ||
+                                                               address - ram.base >= ram.len)))
+        return tarvex_wire::RESULT_FAIL;
+    rtt_capture *cap = find_or_make(usb);
+    if (cap == nullptr)
+        return tarvex_wire::RESULT_FAIL;
+    bool was_wanted = wanted(cap);
+    bool moved = cap->ram.base != ram.base || cap->ram.len != ram.len || cap->address != address;
+    cap->ram = ram;
+    cap->address = address;
+    if (want && find_want(cap, c) == nullptr) {
+        auto *w = static_cast<rtt_want *>(calloc(1, sizeof(rtt_want)));
+        if (w == nullptr)
+            return tarvex_wire::RESULT_FAIL;
+        w->client = c;
+        list_add_tail(&w->link, &cap->wants);
+    }
+    if (!was_wanted && wanted(cap)) {
+        cap->polls = 0;
+        cap->looks = 0;
+        LOG_INFO("probe %s: RTT capture started: %s 0x%08x..0x%08x", probe_name(usb),
+                 at_address ? "block at an address in" : "scan of", ram.base, static_cast<uint32_t>(end - 1));
+    }
+    if (moved || !was_wanted)
+        look_again(cap);
+    return 0;
+}
+
+int rtt_capture_stop(tarvex_usb *usb, const _sock_info *c)
+{
+    rtt_capture *cap = find(usb);
+    rtt_want *w = cap != nullptr ? find_want(cap, c) : nullptr;
+    if (w != nullptr)
+        drop_want(cap, w);
+    return 0;
+}
+
+size_t rtt_capture_status(const tarvex_usb *usb, char *out, size_t size)
+{
+    const rtt_capture *cap = find(usb);
+    text_out t{out, size, 0};
+    out[0] = '\0';
+    add_line(&t, "state %s\n", state_name(cap));
+    add_line(&t, "address 0x%x\n", cap != nullptr && cap->attached ? cap->block.address : 0);
+    add_line(&t, "blocks %u\n", cap != nullptr && cap->have_last ? cap->last.blocks : 0);
+    add_line(&t, "refused %s\n", cap != nullptr ? cap->refused : "-");
+    add_line(&t, "polls %llu\n", static_cast<unsigned long long>(cap != nullptr ? cap->polls : 0));
+    add_line(&t, "looks %llu\n", static_cast<unsigned long long>(cap != nullptr ? cap->looks : 0));
+    if (cap != nullptr && cap->have_block)
+        add_channels(&t, cap);
+    add_line(&t, "wants %u\n", cap != nullptr ? static_cast<unsigned>(list_count(&cap->wants)) : 0u);
+    return t.len;
+}
+
+void rtt_capture_read(const tarvex_usb *usb, const rtt_read_ask &ask, uint8_t *out, rtt_read_answer *answer)
+{
+    const rtt_capture *cap = find(usb);
+    *answer = {};
+    const rtt_ring *r = cap != nullptr && ask.channel < RTT_MAX_CHANNELS ? &cap->rings[ask.channel] : nullptr;
+    if (r != nullptr && r->data != nullptr) {
+        uint64_t from = ask.from_end ? r->end : ask.position;
+        answer->len = rtt_ring_read(r, from, out, ask.max, &answer->start, &answer->lost);
+    } else if (!ask.from_end) {
+        answer->start = ask.position; // no ring: nothing was ever held
+    }
+    if (answer->len > 0)
+        return;
+    const char *state = state_name(cap);
+    if (strcmp(state, "gone") == 0)
+        answer->result = tarvex_wire::RESULT_RTT_GONE;
+    else if (strcmp(state, "stopped") == 0)
+        answer->result = tarvex_wire::RESULT_RTT_STOPPED;
+    else
+        answer->may_wait = true;
+}
+
+int rtt_capture_write(tarvex_usb *usb, uint32_t channel, const uint8_t *bytes, uint32_t len, uint32_t *accepted)
+{
+    rtt_capture *cap = find(usb);
+    *accepted = 0;
+    if (cap == nullptr || !wanted(cap))
+        return tarvex_wire::RESULT_RTT_STOPPED;
+    if (cap->gone)
+        return tarvex_wire::RESULT_RTT_GONE;
+    if (channel >= RTT_MAX_CHANNELS)
+        return tarvex_wire::RESULT_FAIL;
+    down_queue *q = &cap->down[channel];
+    if (q->data == nullptr && (q->data = static_cast<uint8_t *>(malloc(RTT_DOWN_QUEUE))) == nullptr)
+        return tarvex_wire::RESULT_FAIL;
+    uint32_t room = RTT_DOWN_QUEUE - q->len;
+    uint32_t n = len < room ? len : room;
+    for (uint32_t i = 0; i < n; i++)
+        q->data[(q->head + q->len + i) % RTT_DOWN_QUEUE] = bytes[i];
+    q->len += n;
+    *accepted = n;
+    if (cap->next_ms > monotonic_ms())
+        cap->next_ms = 0; // bytes to write: poll at once
+    return 0;
+}
+
+void rtt_capture_client_gone(const _sock_info *c, const tarvex_usb *usb)
+{
+    list_for_each(pos, &captures)
+    {
+        auto *cap = list_entry<rtt_capture>(pos);
+        rtt_want *w = usb == nullptr || cap->usb == usb ? find_want(cap, c) : nullptr;
+        if (w != nullptr)
+            drop_want(cap, w);
+    }
+}
+
+void rtt_capture_reset_seen(const tarvex_usb *usb)
+{
+    rtt_capture *cap = find(usb);
+    if (cap == nullptr || !wanted(cap))
+        return;
+    if (cap->attached)
+        LOG_INFO("probe %s: RTT block at 0x%08x detached: the target was reset; looking for it again",
+                 probe_name(usb), cap->block.address);
+    look_again(cap);
+}
+
+void rtt_capture_probe_back(const tarvex_usb *usb)
+{
+    rtt_capture *cap = find(usb);
+    if (cap == nullptr || !cap->gone)
+        return;
+    cap->gone = false;
+    look_again(cap);
+    if (wanted(cap))
+        LOG_INFO("probe %s: RTT capture: the probe is back; looking for the block again", probe_name(usb));
+}
+
+void rtt_capture_forget(const tarvex_usb *usb)
+{
+    rtt_capture *cap = find(usb);
+    if (cap == nullptr)
+        return;
+    free_capture(cap);
+    wake_readers();
+}
+
+uint64_t rtt_capture_next_deadline_ms()
+{
+    uint64_t nearest = UINT64_MAX;
+    list_for_each(pos, &captures)
+    {
+        const auto *cap = list_entry<rtt_capture>(pos);
+        if (looks_now(cap) && cap->next_ms < nearest)
+            nearest = cap->next_ms;
+    }
+    return nearest;
+}
+
+void rtt_capture_run(uint64_t now, bool refresh_waits)
+{
+    list_for_each(pos, &captures)
+    {
+        auto *cap = list_entry<rtt_capture>(pos);
+        if (!wanted(cap))
+            continue;
+        follow_hold(cap);
+        if (!refresh_waits && looks_now(cap) && cap->next_ms <= now)
+            submit_look(cap);
+    }
+}
+
+uint64_t rtt_capture_wake_count()
+{
+    return wake_count;
+}

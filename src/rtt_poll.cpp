@@ -1,0 +1,368 @@
+// Nothing is read through a block before its checks pass, with one
+// exception: the header itself, which is read only where it lies inside
+// ram. Names are read where the block says (they are often in flash), each
+// 32 bytes that must not run past the end of the address space.
+#include "rtt_poll.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tarvex_wire.h"
+
+namespace
+{
+
+constexpr uint32_t scan_chunk = 16 * 1024;
+// IDs a scan looks at: a firmware places one block, maybe two across a
+// reflash; RAM full of IDs is no firmware's, and looking at each costs reads.
+constexpr size_t scan_ids = 64;
+constexpr uint32_t block_size_max = RTT_HEADER_SIZE + 2 * RTT_MAX_CHANNELS * RTT_DESCRIPTOR_SIZE;
+constexpr uint64_t address_space_end = uint64_t{1} << 32;
+
+uint32_t smaller(uint64_t a, uint64_t b)
+{
+    return static_cast<uint32_t>(a < b ? a : b);
+}
+
+int offset_write(const rtt_target &t, uint32_t addr, uint32_t value)
+{
+    const uint8_t word[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    return t.write(t.ctx, addr, 4, word);
+}
+
+uint32_t descriptor_address(const rtt_block &b, bool up, int32_t i)
+{
+    uint32_t index = static_cast<uint32_t>(up ? i : b.up_count + i);
+    return b.address + RTT_HEADER_SIZE + index * RTT_DESCRIPTOR_SIZE;
+}
+
+// n bytes of a channel's buffer from off, in two accesses where they wrap:
+// access(address, length, bytes before this part).
+template <typename Access> int buffer_access(const rtt_channel &c, uint32_t off, uint32_t n, Access access)
+{
+    uint32_t first = smaller(n, c.size - off);
+    int r = access(c.buffer + off, first, 0u);
+    if (r == 0 && n > first)
+        r = access(c.buffer, n - first, first);
+    return r;
+}
+
+// 0 with the name copied (out may be null), RESULT_RTT_REFUSED with why.
+int name_read(const rtt_target &t, uint32_t addr, bool up, int32_t i, char *out, char *why, size_t why_size)
+{
+    const char *dir = up ? "up" : "down";
+    if (addr == 0) {
+        if (out != nullptr)
+            out[0] = '\0';
+        return 0;
+    }
+    uint8_t bytes[RTT_NAME_LIMIT];
+    if (uint64_t{addr} + RTT_NAME_LIMIT > address_space_end) {
+        snprintf(why, why_size, "%s %d name 0x%08x past the address space", dir, i, addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    if (t.read(t.ctx, addr, RTT_NAME_LIMIT, bytes) != 0) {
+        snprintf(why, why_size, "%s %d name 0x%08x unreadable", dir, i, addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    if (rtt_name_check(bytes, RTT_NAME_LIMIT) != 0) {
+        snprintf(why, why_size, "%s %d name 0x%08x has no end", dir, i, addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    if (out != nullptr)
+        std::memcpy(out, bytes, RTT_NAME_LIMIT);
+    return 0;
+}
+
+int names_read(const rtt_target &t, const rtt_block &b, rtt_channel_names *names, char *why, size_t why_size)
+{
+    int r = 0;
+    for (int32_t i = 0; r == 0 && i < b.up_count; i++)
+        r = name_read(t, b.up[i].name_addr, true, i, names->up[i], why, why_size);
+    for (int32_t i = 0; r == 0 && i < b.down_count; i++)
+        r = name_read(t, b.down[i].name_addr, false, i, names->down[i], why, why_size);
+    return r;
+}
+
+int read_failed(int r, uint32_t addr, char *why, size_t why_size)
+{
+    snprintf(why, why_size, "read at 0x%08x failed (%d)", addr, r);
+    return r;
+}
+
+// One block at addr, checked in full: 0 with out and names filled;
+// RESULT_RTT_REFUSED with why; or the failure of a read inside ram.
+int block_look(const rtt_target &t, uint32_t addr, rtt_range ram, rtt_block *out, rtt_channel_names *names, char *why,
+               size_t why_size)
+{
+    if (addr % 4 != 0) {
+        snprintf(why, why_size, "block 0x%08x not 4-byte aligned", addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    uint8_t bytes[block_size_max];
+    int32_t up = 0, down = 0;
+    if (!rtt_in_range(addr, RTT_HEADER_SIZE, ram)) {
+        snprintf(why, why_size, "block 0x%08x outside RAM", addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    int r = t.read(t.ctx, addr, RTT_HEADER_SIZE, bytes);
+    if (r != 0)
+        return read_failed(r, addr, why, why_size);
+    if (rtt_header_check(bytes, RTT_HEADER_SIZE, &up, &down, why, why_size) != 0)
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    uint32_t size = rtt_block_size(up, down);
+    if (!rtt_in_range(addr, size, ram)) {
+        snprintf(why, why_size, "block 0x%08x outside RAM", addr);
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    r = t.read(t.ctx, addr, size, bytes);
+    if (r != 0)
+        return read_failed(r, addr, why, why_size);
+    // The counts may have changed since the header read: the check reads
+    // them again from these bytes, and finds them short if they grew.
+    if (rtt_block_check(bytes, size, addr, ram, out, why, why_size) != 0)
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    return names_read(t, *out, names, why, why_size);
+}
+
+bool same_layout(const rtt_block &a, const rtt_block &b)
+{
+    if (a.address != b.address || a.up_count != b.up_count || a.down_count != b.down_count)
+        return false;
+    for (int32_t i = 0; i < a.up_count; i++)
+        if (a.up[i].buffer != b.up[i].buffer || a.up[i].size != b.up[i].size)
+            return false;
+    for (int32_t i = 0; i < a.down_count; i++)
+        if (a.down[i].buffer != b.down[i].buffer || a.down[i].size != b.down[i].size)
+            return false;
+    return true;
+}
+
+// Only what the firmware moves: the host's side of each offset may have
+// moved by our own polls of a block we no longer watch.
+bool moved(const rtt_block &was, const rtt_block &now)
+{
+    for (int32_t i = 0; i < now.up_count; i++)
+        if (was.up[i].wr_off != now.up[i].wr_off)
+            return true;
+    for (int32_t i = 0; i < now.down_count; i++)
+        if (was.down[i].rd_off != now.down[i].rd_off)
+            return true;
+    return false;
+}
+
+// The one candidate that moved since prev while every other stayed still,
+// or -1. A candidate prev did not see, or saw with another layout, can be
+// told neither live nor still, so it makes the answer -1 too.
+int live_candidate(const rtt_search &s, const rtt_search *prev)
+{
+    if (prev == nullptr || prev->address != 0 || prev->ram.base != s.ram.base || prev->ram.len != s.ram.len)
+        return -1;
+    int live = -1;
+    for (uint32_t i = 0; i < s.candidate_count; i++) {
+        const rtt_block *was = nullptr;
+        for (uint32_t j = 0; j < prev->candidate_count && j < RTT_SEARCH_CANDIDATES; j++)
+            if (same_layout(prev->candidates[j], s.candidates[i]))
+                was = &prev->candidates[j];
+        if (was == nullptr)
+            return -1;
+        if (!moved(*was, s.candidates[i]))
+            continue;
+        if (live >= 0)
+            return -1;
+        live = static_cast<int>(i);
+    }
+    return live;
+}
+
+// The addresses of IDs in ram, read in chunks; an ID cut by a chunk's end is
+// found with the 15 bytes kept from before it. 0 or the failure of a read.
+int ids_find(const rtt_target &t, rtt_search *s, uint32_t *ids, size_t *id_count)
+{
+    uint8_t buf[RTT_ID_SIZE - 1 + scan_chunk];
+    uint64_t end = uint64_t{s->ram.base} + s->ram.len;
+    end = end > address_space_end ? address_space_end : end;
+    size_t kept = 0;
+    *id_count = 0;
+    for (uint64_t at = s->ram.base; at < end;) {
+        uint32_t n = smaller(scan_chunk, end - at);
+        int r = t.read(t.ctx, static_cast<uint32_t>(at), n, buf + kept);
+        if (r != 0)
+            return read_failed(r, static_cast<uint32_t>(at), s->why, sizeof s->why);
+        size_t len = kept + n;
+        size_t found = rtt_scan(buf, len, static_cast<uint32_t>(at - kept), ids + *id_count, scan_ids - *id_count);
+        *id_count += found < scan_ids - *id_count ? found : scan_ids - *id_count;
+        kept = len < RTT_ID_SIZE - 1 ? len : RTT_ID_SIZE - 1;
+        std::memmove(buf, buf + len - kept, kept);
+        at += n;
+    }
+    return 0;
+}
+
+void attach(rtt_search *s, const rtt_block &b, const rtt_channel_names &names)
+{
+    s->result = 0;
+    s->block = b;
+    s->names = names;
+    s->why[0] = '\0';
+}
+
+void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
+{
+    uint32_t ids[scan_ids];
+    size_t id_count = 0;
+    s->result = ids_find(t, s, ids, &id_count);
+    if (s->result != 0)
+        return;
+    snprintf(s->why, sizeof s->why, "ID not found");
+    rtt_channel_names names[RTT_SEARCH_CANDIDATES];
+    rtt_block b;
+    for (size_t i = 0; i < id_count; i++) {
+        uint32_t slot = s->candidate_count < RTT_SEARCH_CANDIDATES ? s->candidate_count : 0;
+        int r = block_look(t, ids[i], s->ram, &b, &names[slot], s->why, sizeof s->why);
+        if (r == tarvex_wire::RESULT_RTT_REFUSED)
+            continue;
+        if (r != 0) {
+            s->result = r;
+            return;
+        }
+        if (s->candidate_count < RTT_SEARCH_CANDIDATES)
+            s->candidates[s->candidate_count++] = b;
+        s->blocks++;
+    }
+    s->result = tarvex_wire::RESULT_RTT_REFUSED;
+    if (s->blocks == 1) {
+        attach(s, s->candidates[0], names[0]);
+        return;
+    }
+    if (s->blocks > RTT_SEARCH_CANDIDATES) {
+        snprintf(s->why, sizeof s->why, "%u blocks (at most %u told apart)", s->blocks, RTT_SEARCH_CANDIDATES);
+        return;
+    }
+    if (s->blocks == 0)
+        return;
+    int live = live_candidate(*s, prev);
+    if (live >= 0)
+        attach(s, s->candidates[live], names[live]);
+    else
+        snprintf(s->why, sizeof s->why, "%u blocks, none seen live yet", s->blocks);
+}
+
+// Each up channel's pending bytes, up to RTT_POLL_BYTES in all, and then its
+// new RdOff. A channel's bytes count as captured only once that write went
+// through; on a failure the poll stops there, and a retry finds that
+// channel's RdOff where it was and reads the same bytes again (were the
+// write done but reported failed, the firmware would have taken the space
+// and those bytes would be lost, never doubled).
+int up_drain(const rtt_target &t, rtt_poll *p)
+{
+    uint32_t used = 0;
+    for (int32_t i = 0; i < p->block.up_count; i++) {
+        rtt_channel &c = p->block.up[i];
+        uint32_t n = smaller(rtt_up_pending(c), RTT_POLL_BYTES - used);
+        if (n == 0)
+            continue;
+        int r = buffer_access(c, c.rd_off, n, [&](uint32_t addr, uint32_t len, uint32_t done) {
+            return t.read(t.ctx, addr, len, p->up_data + used + done);
+        });
+        uint32_t rd_off = static_cast<uint32_t>((uint64_t{c.rd_off} + n) % c.size);
+        if (r == 0)
+            r = offset_write(t, descriptor_address(p->block, true, i) + RTT_DESC_RD_OFF, rd_off);
+        if (r != 0)
+            return r;
+        c.rd_off = rd_off;
+        p->up_len[i] = n;
+        used += n;
+    }
+    return 0;
+}
+
+// Each down channel's queued bytes that fit, and then its new WrOff. Bytes
+// count as taken only once WrOff went through; on a failure the poll stops
+// there, and a retry writes the same bytes at the same WrOff again (the
+// firmware never looked at them, as WrOff had not moved).
+int down_feed(const rtt_target &t, rtt_poll *p)
+{
+    uint32_t from = 0;
+    for (int32_t i = 0; i < RTT_MAX_CHANNELS; i++) {
+        uint32_t len = smaller(p->down_len[i], RTT_POLL_BYTES - from);
+        uint32_t at = from;
+        from += len;
+        if (i >= p->block.down_count)
+            continue;
+        rtt_channel &c = p->block.down[i];
+        uint32_t n = smaller(len, rtt_down_space(c));
+        if (n == 0)
+            continue;
+        int r = buffer_access(c, c.wr_off, n, [&](uint32_t addr, uint32_t part, uint32_t done) {
+            return t.write(t.ctx, addr, part, p->down_data + at + done);
+        });
+        uint32_t wr_off = static_cast<uint32_t>((uint64_t{c.wr_off} + n) % c.size);
+        if (r == 0)
+            r = offset_write(t, descriptor_address(p->block, false, i) + RTT_DESC_WR_OFF, wr_off);
+        if (r != 0)
+            return r;
+        c.wr_off = wr_off;
+        p->down_taken[i] = n;
+    }
+    return 0;
+}
+
+bool counts_sane(const rtt_block &b)
+{
+    return b.up_count >= 0 && b.up_count <= RTT_MAX_CHANNELS && b.down_count >= 0 && b.down_count <= RTT_MAX_CHANNELS;
+}
+
+} // namespace
+
+void rtt_search_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
+{
+    s->result = 0;
+    s->block = rtt_block{};
+    s->blocks = 0;
+    s->why[0] = '\0';
+    std::memset(&s->names, 0, sizeof s->names);
+    s->candidate_count = 0;
+    if (s->address == 0) {
+        scan_run(t, s, prev);
+        return;
+    }
+    rtt_block b;
+    rtt_channel_names names;
+    s->result = block_look(t, s->address, s->ram, &b, &names, s->why, sizeof s->why);
+    if (s->result != 0)
+        return;
+    s->blocks = 1;
+    s->candidates[s->candidate_count++] = b;
+    attach(s, b, names);
+}
+
+void rtt_poll_run(const rtt_target &t, rtt_poll *p)
+{
+    p->result = 0;
+    p->why[0] = '\0';
+    std::memset(p->down_taken, 0, sizeof p->down_taken);
+    std::memset(p->up_len, 0, sizeof p->up_len);
+    if (!counts_sane(p->block)) {
+        snprintf(p->why, sizeof p->why, "block not checked");
+        p->result = tarvex_wire::RESULT_RTT_REFUSED;
+        return;
+    }
+    uint8_t bytes[block_size_max];
+    uint32_t size = rtt_block_size(p->block.up_count, p->block.down_count);
+    int r = t.read(t.ctx, p->block.address, size, bytes);
+    if (r != 0) {
+        p->result = read_failed(r, p->block.address, p->why, sizeof p->why);
+        return;
+    }
+    rtt_block now;
+    if (rtt_block_recheck(bytes, size, p->block, &now, p->why, sizeof p->why) != 0) {
+        p->result = tarvex_wire::RESULT_RTT_REFUSED;
+        return;
+    }
+    p->block = now;
+    p->result = up_drain(t, p);
+    if (p->result == 0)
+        p->result = down_feed(t, p);
+}
