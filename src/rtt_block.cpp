@@ -171,7 +171,17 @@ int rtt_block_check(const uint8_t *bytes, size_t len, uint32_t address, rtt_rang
         say(why, why_size, "block 0x%08x outside RAM", address);
         return -1;
     }
-    auto check = [&](const rtt_channel &c, bool up, int i) { return channel_check(c, up, i, ram, why, why_size); };
+    uint64_t block_end = uint64_t{address} + rtt_block_size(b.up_count, b.down_count);
+    auto check = [&](const rtt_channel &c, bool up, int i) {
+        if (!channel_check(c, up, i, ram, why, why_size))
+            return false;
+        // Our writes into a down buffer must not land in the descriptors.
+        if (!up && c.buffer < block_end && uint64_t{c.buffer} + c.size > address) {
+            say(why, why_size, "down %d buffer 0x%08x overlaps the block", i, c.buffer);
+            return false;
+        }
+        return true;
+    };
     if (!channels_read(bytes, &b, check))
         return -1;
     *out = b;

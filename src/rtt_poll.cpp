@@ -37,14 +37,26 @@ uint32_t descriptor_address(const rtt_block &b, bool up, int32_t i)
     return b.address + RTT_HEADER_SIZE + index * RTT_DESCRIPTOR_SIZE;
 }
 
-// n bytes of a channel's buffer from off, in two accesses where they wrap:
-// access(address, length, bytes before this part).
-template <typename Access> int buffer_access(const rtt_channel &c, uint32_t off, uint32_t n, Access access)
+// n bytes between channel i's buffer and data: an up channel's read from
+// RdOff, a down channel's written at WrOff, in two accesses where they wrap;
+// then the one 32-bit write of that offset moved past them, and only when it
+// went through, the channel's offset in b. 0 or the failure.
+int channel_move(const rtt_target &t, rtt_block *b, bool up, int32_t i, uint32_t n, uint8_t *data)
 {
+    rtt_channel &c = up ? b->up[i] : b->down[i];
+    uint32_t &off = up ? c.rd_off : c.wr_off;
+    auto access = [&](uint32_t addr, uint32_t len, uint8_t *bytes) {
+        return up ? t.read(t.ctx, addr, len, bytes) : t.write(t.ctx, addr, len, bytes);
+    };
     uint32_t first = smaller(n, c.size - off);
-    int r = access(c.buffer + off, first, 0u);
+    int r = access(c.buffer + off, first, data);
     if (r == 0 && n > first)
-        r = access(c.buffer, n - first, first);
+        r = access(c.buffer, n - first, data + first);
+    uint32_t moved = static_cast<uint32_t>((uint64_t{off} + n) % c.size);
+    if (r == 0)
+        r = offset_write(t, descriptor_address(*b, up, i) + (up ? RTT_DESC_RD_OFF : RTT_DESC_WR_OFF), moved);
+    if (r == 0)
+        off = moved;
     return r;
 }
 
@@ -216,10 +228,12 @@ void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
     if (s->result != 0)
         return;
     snprintf(s->why, sizeof s->why, "ID not found");
-    rtt_channel_names names[RTT_SEARCH_CANDIDATES];
+    // One set of names per candidate kept, and one for the looks beyond them.
+    rtt_channel_names names[RTT_SEARCH_CANDIDATES + 1];
     rtt_block b;
     for (size_t i = 0; i < id_count; i++) {
-        uint32_t slot = s->candidate_count < RTT_SEARCH_CANDIDATES ? s->candidate_count : 0;
+        uint32_t slot = s->candidate_count;
+        std::memset(&names[slot], 0, sizeof names[slot]);
         int r = block_look(t, ids[i], s->ram, &b, &names[slot], s->why, sizeof s->why);
         if (r == tarvex_wire::RESULT_RTT_REFUSED)
             continue;
@@ -259,19 +273,12 @@ int up_drain(const rtt_target &t, rtt_poll *p)
 {
     uint32_t used = 0;
     for (int32_t i = 0; i < p->block.up_count; i++) {
-        rtt_channel &c = p->block.up[i];
-        uint32_t n = smaller(rtt_up_pending(c), RTT_POLL_BYTES - used);
+        uint32_t n = smaller(rtt_up_pending(p->block.up[i]), RTT_POLL_BYTES - used);
         if (n == 0)
             continue;
-        int r = buffer_access(c, c.rd_off, n, [&](uint32_t addr, uint32_t len, uint32_t done) {
-            return t.read(t.ctx, addr, len, p->up_data + used + done);
-        });
-        uint32_t rd_off = static_cast<uint32_t>((uint64_t{c.rd_off} + n) % c.size);
-        if (r == 0)
-            r = offset_write(t, descriptor_address(p->block, true, i) + RTT_DESC_RD_OFF, rd_off);
+        int r = channel_move(t, &p->block, true, i, n, p->up_data + used);
         if (r != 0)
             return r;
-        c.rd_off = rd_off;
         p->up_len[i] = n;
         used += n;
     }
@@ -291,19 +298,12 @@ int down_feed(const rtt_target &t, rtt_poll *p)
         from += len;
         if (i >= p->block.down_count)
             continue;
-        rtt_channel &c = p->block.down[i];
-        uint32_t n = smaller(len, rtt_down_space(c));
+        uint32_t n = smaller(len, rtt_down_space(p->block.down[i]));
         if (n == 0)
             continue;
-        int r = buffer_access(c, c.wr_off, n, [&](uint32_t addr, uint32_t part, uint32_t done) {
-            return t.write(t.ctx, addr, part, p->down_data + at + done);
-        });
-        uint32_t wr_off = static_cast<uint32_t>((uint64_t{c.wr_off} + n) % c.size);
-        if (r == 0)
-            r = offset_write(t, descriptor_address(p->block, false, i) + RTT_DESC_WR_OFF, wr_off);
+        int r = channel_move(t, &p->block, false, i, n, p->down_data + at);
         if (r != 0)
             return r;
-        c.wr_off = wr_off;
         p->down_taken[i] = n;
     }
     return 0;
