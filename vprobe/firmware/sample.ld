@@ -32,5 +32,12 @@ SECTIONS
         _bss_end = .;
     } > RAM
 
+    /* What the start-up neither copies nor zeroes: a debugger's writes
+       there while the core is held at reset survive into main. */
+    .noinit (NOLOAD) : {
+        . = ALIGN(4);
+        *(.noinit .noinit.*)
+    } > RAM
+
     /DISCARD/ : { *(.ARM.exidx*) *(.comment) }
 }
