@@ -332,8 +332,10 @@ int rtt_write(connection &c, uint32_t assoc, int channel, const uint8_t *data, s
 {
     if (len > RTT_WRITE_LIMIT)
         len = RTT_WRITE_LIMIT;
-    std::string request = std::string(KW_RTT_WRITE) + " " + std::to_string(assoc) + " " + std::to_string(channel) +
-                          " " + std::to_string(len) + "\n";
+    // LEN is a length: hexadecimal, as the wire's lengths are.
+    char line[96];
+    snprintf(line, sizeof(line), "%s %u %d %zx\n", KW_RTT_WRITE, assoc, channel, len);
+    std::string request = line;
     request.append(reinterpret_cast<const char *>(data), len);
     std::string reply;
     if (c.text(request, &reply) != 0)
