@@ -43,6 +43,8 @@ static void lay_out(struct rtt_buffer *b, const char *const *names, unsigned i, 
 void rtt_setup(struct rtt_control *cb, struct rtt_storage *storage, const char *const *up_names,
                const char *const *down_names)
 {
+    if (!storage)
+        storage = &rtt_own_storage;
     rtt_retire(cb);
     for (unsigned i = 1; i < 4; i++)
         cb->id[i] = 0;
@@ -69,7 +71,7 @@ void rtt_publish(void)
 
 void rtt_init(const char *const *up_names, const char *const *down_names)
 {
-    rtt_setup(&_SEGGER_RTT, &rtt_own_storage, up_names, down_names);
+    rtt_setup(&_SEGGER_RTT, 0, up_names, down_names);
     rtt_publish();
 }
 

@@ -63,7 +63,7 @@ struct rtt_storage {
 extern struct rtt_control _SEGGER_RTT;
 
 // Withdraws cb's ID first (a host stops trusting it), then lays out every
-// channel on its part of storage with the names given (either table may be
+// channel on its part of storage (null: rtt.c's own) with the names given (either table may be
 // null, a null entry leaves a channel unnamed), all in skip mode, and makes
 // cb the block the calls below use. The host cannot find it yet.
 void rtt_setup(struct rtt_control *cb, struct rtt_storage *storage, const char *const *up_names,
@@ -73,7 +73,7 @@ void rtt_setup(struct rtt_control *cb, struct rtt_storage *storage, const char *
 // so that a host never finds a half-written block.
 void rtt_publish(void);
 
-// rtt_setup of _SEGGER_RTT with rtt.c's own storage, then rtt_publish.
+// rtt_setup of _SEGGER_RTT on rtt.c's own storage, then rtt_publish.
 void rtt_init(const char *const *up_names, const char *const *down_names);
 
 // Clears cb's ID, as a stage that hands over to another does.
