@@ -97,7 +97,6 @@ static uint64_t deadline_of(client_phase phase)
     return send_deadline();
 }
 
-
 static void enter(_sock_info *c, client_phase next)
 {
     const phase_rule &rule = phase_rules[next];

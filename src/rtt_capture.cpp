@@ -79,7 +79,7 @@ struct rtt_capture {
     bool gone;
     bool paused;
     bool in_flight;
-    uint32_t epoch; // bumped whenever the block must be looked for again
+    uint32_t epoch;  // bumped whenever the block must be looked for again
     rtt_block block; // as last validated (still shown once detached)
     bool have_block;
     rtt_channel_names names; // as the status shows them
@@ -507,8 +507,8 @@ int rtt_capture_start(tarvex_usb *usb, const _sock_info *c, bool want, rtt_range
 {
     uint64_t end = static_cast<uint64_t>(ram.base) + ram.len;
     bool at_address = address != 0;
-    if (ram.len == 0 || end > (1ull << 32) || (at_address && (address % 4 != 0 || address < ram.base ||
-                                                               address - ram.base >= ram.len)))
+    if (ram.len == 0 || end > (1ull << 32) ||
+        (at_address && (address % 4 != 0 || address < ram.base || address - ram.base >= ram.len)))
         return tarvex_wire::RESULT_FAIL;
     rtt_capture *cap = find_or_make(usb);
     if (cap == nullptr)
@@ -624,8 +624,8 @@ void rtt_capture_reset_seen(const tarvex_usb *usb)
     if (cap == nullptr || !wanted(cap))
         return;
     if (cap->attached)
-        LOG_INFO("probe %s: RTT block at 0x%08x detached: the target was reset; looking for it again",
-                 probe_name(usb), cap->block.address);
+        LOG_INFO("probe %s: RTT block at 0x%08x detached: the target was reset; looking for it again", probe_name(usb),
+                 cap->block.address);
     look_again(cap);
 }
 

@@ -1842,7 +1842,8 @@ static constexpr bool hold_commands_stand_apart()
         }
     return true;
 }
-static_assert(hold_commands_stand_apart(), "a keyword after the first 40 is a prefix of another keyword or begins with one");
+static_assert(hold_commands_stand_apart(),
+              "a keyword after the first 40 is a prefix of another keyword or begins with one");
 
 struct binary_command {
     tcp_cmd_handler handler;
@@ -1992,9 +1993,14 @@ static bool resets_target(const tcp_request *r, tcp_cmd_handler handler)
 {
     if (handler == txt_reset || handler == txt_assert_srst || handler == txt_init_mode || handler == txt_mode_enter)
         return true;
-    if (handler == txt_write_debug_reg)
-        return arg_hex(r, 2) == AIRCR_ADDRESS && (arg_hex(r, 3) & 0xFFFF0000u) == AIRCR_VECTKEY &&
-               (arg_hex(r, 3) & AIRCR_SYSRESETREQ) != 0;
+    if (handler == txt_write_debug_reg) {
+        // Its arguments are parsed on the worker: a look of our own here.
+        char string[TARVEX_TCP_TOKEN_SLOTS][TARVEX_TCP_TOKEN_SIZE] = {};
+        uint32_t addr = 0, value = 0;
+        return tcp_cmd_tokenize_n(reinterpret_cast<const char *>(r->buf), static_cast<size_t>(r->size), string) >= 4 &&
+               tcp_cmd_parse_hex(string[2], &addr) && tcp_cmd_parse_hex(string[3], &value) && addr == AIRCR_ADDRESS &&
+               (value & 0xFFFF0000u) == AIRCR_VECTKEY && (value & AIRCR_SYSRESETREQ) != 0;
+    }
     if (handler != bin_send_usb_cmd || r->buf[PASSTHROUGH_CMD_OFFSET] != TARVEX_DEBUG_COMMAND)
         return false;
     uint8_t sub = r->buf[PASSTHROUGH_CMD_OFFSET + 1];

@@ -403,17 +403,6 @@ const size_row size_rows[] = {
     {"0", "ffffffff", "1 0 0\n", "1 0\n"},      // nor does size 0
 };
 
-std::string hex_of(const std::vector<uint8_t> &bytes)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t b : bytes) {
-        snprintf(pair, sizeof(pair), "%02x", b);
-        text += pair;
-    }
-    return text;
-}
-
 class TextMemorySizes : public TextMemory
 {
 protected:

@@ -32,6 +32,18 @@ inline uint32_t key_of(const std::string &serial)
     return jenkins_one_at_a_time_hash(serial.data(), serial.size());
 }
 
+// Bytes as the launcher's poke and mem requests write them: two hex digits each.
+inline std::string hex_of(const std::vector<uint8_t> &bytes)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        snprintf(pair, sizeof(pair), "%02x", b);
+        text += pair;
+    }
+    return text;
+}
+
 // The probe key in the hexadecimal form the text commands take.
 inline std::string hex_key(uint32_t key)
 {
