@@ -6,6 +6,7 @@
 #include "cli_flash.h"
 #include "cli_format.h"
 #include "cli_hold.h"
+#include "cli_rtt.h"
 #include "cli_run.h"
 #include "cli_transfer.h"
 #include "target.h"
@@ -344,7 +345,7 @@ const cli_command COMMANDS[] = {
     {"version", "", "the server's and this program's versions", 0, 0, NEEDS_SERVER, cmd_version, nullptr},
     {"reset", "", "reset the target", 0, 0, NEEDS_TARGET, cmd_reset, nullptr},
     {"halt", "", "halt the core", 0, 0, NEEDS_TARGET, cmd_halt, nullptr},
-    {"run", "[IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [-- ARGS...]]",
+    {"run", "[IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [--no-rtt] [-- ARGS...]]",
      "let the core run; with IMAGE, load and run it to its exit status", 0, MANY, NEEDS_TARGET, cmd_run, nullptr},
     {"step", "", "step one instruction of a halted core", 0, 0, NEEDS_TARGET, cmd_step, nullptr},
     {"regs", "", "the core registers", 0, 0, NEEDS_TARGET, cmd_regs, nullptr},
@@ -354,6 +355,9 @@ const cli_command COMMANDS[] = {
      check_write},
     {"trace", "[--seconds N] [--freq HZ]", "stream SWO trace bytes to standard output", 0, 0, NEEDS_SHARED_PROBE,
      cmd_trace, nullptr},
+    {"rtt", "[--channel N]... [--address ADDR | --scan BASE LEN | --elf IMAGE] [--from-start] [--listen PORT]",
+     "stream RTT up channels to standard output (or a local TCP port), input to down channel 0", 0, 0,
+     NEEDS_SHARED_PROBE, cmd_rtt, nullptr},
     {"flash",
      "FILE [--format elf|hex|bin] [--base ADDR] [--chip-erase] [--no-verify] [--halt] [--algo FLM | --pack PACK "
      "--device NAME]",

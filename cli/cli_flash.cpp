@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli_format.h"
+#include "cli_rtt.h"
 #include "cli_transfer.h"
 #include "flash_loader.h"
 #include "tarvex_client.h"
@@ -205,9 +206,13 @@ int cmd_flash(cli_session &s, const std::vector<std::string> &args)
     opt.chip_erase = s.opt.chip_erase;
     opt.verify = !s.opt.no_verify;
     opt.halt_after = s.opt.halt_after;
-    return held(s, "flash", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
+    rc = held(s, "flash", [&](flash_observer *bar, flash_summary *sum, flash_error *err) {
         return flash_program(s.link, setup, image, opt, bar, sum, err);
     });
+    std::vector<uint8_t> bytes;
+    if (rc == EXIT_DONE && load_file(args[0], &bytes) == EXIT_DONE)
+        rtt_place_image(s, bytes);
+    return rc;
 }
 
 int check_erase(const std::vector<std::string> &args)

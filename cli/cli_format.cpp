@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace tarvex_cli
 {
@@ -51,6 +52,80 @@ std::string json_string(const std::string &text)
         }
     }
     return out + "\"";
+}
+
+// The length of the sequence a lead byte starts, with the range its second
+// byte must lie in (which rules out overlong forms, surrogates and values
+// past U+10FFFF); 0 for a byte that starts none.
+static int utf8_sequence(unsigned char lead, unsigned char *low, unsigned char *high)
+{
+    *low = 0x80, *high = 0xBF;
+    if (lead < 0x80)
+        return 1;
+    if (lead < 0xC2 || lead > 0xF4)
+        return 0;
+    if (lead < 0xE0)
+        return 2;
+    if (lead == 0xE0)
+        *low = 0xA0;
+    if (lead == 0xED)
+        *high = 0x9F;
+    if (lead < 0xF0)
+        return 3;
+    if (lead == 0xF0)
+        *low = 0x90;
+    if (lead == 0xF4)
+        *high = 0x8F;
+    return 4;
+}
+
+bool utf8_valid(const std::string &bytes)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        unsigned char low = 0, high = 0;
+        int n = utf8_sequence(static_cast<unsigned char>(bytes[i]), &low, &high);
+        if (n == 0 || i + static_cast<size_t>(n) > bytes.size())
+            return false;
+        for (int k = 1; k < n; k++) {
+            unsigned char c = static_cast<unsigned char>(bytes[i + static_cast<size_t>(k)]);
+            if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF))
+                return false;
+        }
+        i += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string base64(const uint8_t *data, size_t len)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < len; i += 3) {
+        uint32_t v = static_cast<uint32_t>(data[i]) << 16;
+        if (i + 1 < len)
+            v |= static_cast<uint32_t>(data[i + 1]) << 8;
+        if (i + 2 < len)
+            v |= data[i + 2];
+        out += digits[v >> 18 & 63];
+        out += digits[v >> 12 & 63];
+        out += i + 1 < len ? digits[v >> 6 & 63] : '=';
+        out += i + 2 < len ? digits[v & 63] : '=';
+    }
+    return out;
+}
+
+std::string channel_lines::feed(int channel, const std::string &bytes)
+{
+    std::string out;
+    for (char c : bytes) {
+        if (open_ != -1 && open_ != channel)
+            out += '\n';
+        if (open_ != channel)
+            out += "[" + std::to_string(channel) + "] ";
+        out += c;
+        open_ = c == '\n' ? -1 : channel;
+    }
+    return out;
 }
 
 json_object &json_object::add(const std::string &key, const std::string &value)

@@ -35,6 +35,24 @@ private:
 
 std::string json_array(const std::vector<std::string> &elements);
 
+// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing past U+10FFFF), so that a JSON string can carry them as text.
+bool utf8_valid(const std::string &bytes);
+// Standard base64 with padding.
+std::string base64(const uint8_t *data, size_t len);
+
+// The text of several channels on one stream: "[N] " starts each line, and
+// a line another channel broke into is ended first, so every line on the
+// stream is one channel's.
+class channel_lines
+{
+public:
+    std::string feed(int channel, const std::string &bytes);
+
+private:
+    int open_ = -1; // the channel whose line is unfinished, -1 when none is
+};
+
 // "512 B", "64.0 KiB", "1.50 MiB".
 std::string human_bytes(double bytes);
 

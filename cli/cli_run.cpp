@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 
 #include "armv7m_debug.h"
 #include "cli_flash.h"
+#include "cli_rtt.h"
 #include "cli_transfer.h"
 #include "image_file.h"
 #include "image_symbols.h"
@@ -43,6 +45,9 @@ struct run_job {
     bool trace_on = false;
     tt::itm_decoder itm;
     bool trace_failed = false;
+    // RTT channel 0 beside the other output, when the image has a control block.
+    std::unique_ptr<tt::server_rtt> rtt;
+    std::unique_ptr<tt::rtt_reader> rtt_reader;
 };
 
 static int not_run(const char *format, const char *what, const std::string &why)
@@ -252,6 +257,64 @@ static int drain_trace(void *ctx)
     return tt::TARGET_OK;
 }
 
+// The server is told where the image's block lies; unless --no-rtt, this
+// run wants capture too (the server keeps capturing during the run's hold
+// because its holder wants it), from what comes after the load.
+static void rtt_begin(run_job &job)
+{
+    cli_session &s = *job.s;
+    tt::rtt_place place;
+    if (!job.is_elf || !tt::rtt_place_of_image(job.image.data(), job.image.size(), &place))
+        return;
+    auto rtt = std::make_unique<tt::server_rtt>(s.link);
+    int rc = rtt->start(s.opt.no_rtt ? tarvex_wire::RTT_START_PLACE_ONLY : 0, place);
+    if (s.opt.no_rtt)
+        return;
+    auto reader = std::make_unique<tt::rtt_reader>(*rtt, std::vector<int>{0}, false);
+    if (rc == tt::TARGET_OK)
+        rc = reader->skip_to_end();
+    if (rc != tt::TARGET_OK) {
+        fprintf(stderr, "tarvex-cli: the server gives no RTT capture (result %d): channel 0 is not shown\n",
+                rtt->result());
+        return;
+    }
+    job.rtt = std::move(rtt);
+    job.rtt_reader = std::move(reader);
+}
+
+// Channel 0's new bytes to standard output. Only a lost server ends the run:
+// a probe gone or a capture refused leaves the firmware's verdict to count.
+static int drain_rtt(run_job &job)
+{
+    if (job.rtt_reader == nullptr)
+        return tt::TARGET_OK;
+    std::vector<tt::rtt_output> out;
+    int rc = job.rtt_reader->step(0, &out);
+    for (const tt::rtt_output &o : out) {
+        rtt_report_loss(o);
+        write_all(STDOUT_FILENO, std::string(o.data.begin(), o.data.end()));
+    }
+    return rc == tt::TARGET_LOST ? rc : tt::TARGET_OK;
+}
+
+// Whatever the firmware wrote before it stopped is captured once the
+// server has polled again: that last output too is shown.
+static void rtt_end(run_job &job)
+{
+    if (job.rtt == nullptr)
+        return;
+    constexpr int SETTLE_MS = 500;
+    if (tt::rtt_settle(*job.rtt, SETTLE_MS) == tt::TARGET_OK)
+        drain_rtt(job);
+    job.rtt->stop();
+}
+
+static int drain_all(void *ctx)
+{
+    int rc = drain_trace(ctx);
+    return rc == tt::TARGET_OK ? drain_rtt(*static_cast<run_job *>(ctx)) : rc;
+}
+
 static void trace_switch(run_job &job, bool on)
 {
     cli_session &s = *job.s;
@@ -400,11 +463,13 @@ static int run_loaded(cli_session &s, run_job &job, const std::vector<std::strin
     trace_switch(job, true);
     tt::run_options opt;
     opt.timeout_s = s.opt.timeout_s;
-    opt.drain = drain_trace;
+    opt.drain = drain_all;
     opt.drain_ctx = &job;
     tt::run_result r = tt::semihost_run(s.link, session, opt);
     semihost_session_close(session);
     drain_trace(&job);
+    if (!s.link.lost())
+        rtt_end(job);
     if (job.trace_on)
         trace_switch(job, false);
     return session.link_failed ? link_failure(s) : verdict(s, job, r);
@@ -424,6 +489,7 @@ int cmd_run_image(cli_session &s, const std::vector<std::string> &args)
         rc = load(s, job);
     if (rc != EXIT_DONE)
         return rc;
+    rtt_begin(job);
     return run_loaded(s, job, args);
 }
 

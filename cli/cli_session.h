@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli_status.h"
 #include "image_file.h"
@@ -40,6 +41,16 @@ struct cli_options {
     bool halt_after = false;
     bool force = false;      // release: another client's hold
     double hold_wait_s = 30; // seconds to wait behind another client's hold (hold: --wait)
+    // rtt: the channels (--channel, repeated), where the block lies
+    // (--address, --scan BASE LEN, --elf IMAGE), --from-start, --listen PORT;
+    // run IMAGE: --no-rtt.
+    std::vector<std::string> rtt_channels;
+    std::string rtt_address;
+    std::vector<std::string> rtt_scan;
+    std::string rtt_elf;
+    bool rtt_from_start = false;
+    std::string rtt_listen;
+    bool no_rtt = false;
     // TARVEX_HOLD: the hold of a `tarvex-cli hold` this command runs under
     // (an empty serial when none); its probe is the default one.
     tarvex::hold_ticket ticket;

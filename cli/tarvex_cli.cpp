@@ -95,19 +95,43 @@ static int value_option(parsed_args &p, const std::string &name, int argc, char 
         rc = seconds_option(name.c_str(), value, &p.opt.hold_wait_s);
     else if (name == "--semihosting-dir")
         p.opt.semihost_dir = value;
+    else if (name == "--channel")
+        p.opt.rtt_channels.push_back(value);
+    else if (name == "--address")
+        p.opt.rtt_address = value;
+    else if (name == "--elf")
+        p.opt.rtt_elf = value;
+    else if (name == "--listen")
+        p.opt.rtt_listen = value;
     return rc;
 }
 
 static bool takes_value(const std::string &arg)
 {
     static const char *const names[] = {
-        "--host", "--port",    "--probe",           "-o",          "--output", "--seconds",
-        "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",   "--algo",
-        "--pack", "--device",  "--format",          "--wait"};
+        "--host", "--port",    "--probe",           "-o",          "--output",  "--seconds",
+        "--freq", "--timeout", "--semihosting-dir", "--hold-wait", "--base",    "--algo",
+        "--pack", "--device",  "--format",          "--wait",      "--channel", "--address",
+        "--elf",  "--listen"};
     for (const char *n : names)
         if (arg == n)
             return true;
     return false;
+}
+
+// The values an option takes: --scan BASE LEN takes two.
+static int value_count(const std::string &arg)
+{
+    return arg == "--scan" ? 2 : takes_value(arg) ? 1 : 0;
+}
+
+static int scan_option(parsed_args &p, int argc, char **argv, int *i)
+{
+    if (*i + 2 >= argc)
+        return fail(EXIT_USAGE, "--scan needs BASE and LEN");
+    p.opt.rtt_scan = {argv[*i + 1], argv[*i + 2]};
+    *i += 2;
+    return EXIT_DONE;
 }
 
 // TARVEX_HOST and TARVEX_PORT give the defaults, so a CI job sets them once;
@@ -139,6 +163,8 @@ static int parse_option(parsed_args &p, const std::string &arg, int argc, char *
         {"--no-verify", &cli_options::no_verify},
         {"--halt", &cli_options::halt_after},
         {"--force", &cli_options::force},
+        {"--from-start", &cli_options::rtt_from_start},
+        {"--no-rtt", &cli_options::no_rtt},
     };
     for (const flag &f : flags)
         if (arg == f.name) {
@@ -147,6 +173,8 @@ static int parse_option(parsed_args &p, const std::string &arg, int argc, char *
         }
     if (arg == "-h" || arg == "--help")
         p.help = true;
+    else if (arg == "--scan")
+        return scan_option(p, argc, argv, i);
     else if (takes_value(arg))
         return value_option(p, arg, argc, argv, i);
     else
@@ -169,7 +197,7 @@ static int parse_args(int argc, char **argv, parsed_args &p)
             options = false;
             p.opt.dashes_at = p.words.size();
         } else if (rc != EXIT_DONE) {
-            i += takes_value(arg) ? 1 : 0;
+            i += value_count(arg);
         } else {
             rc = parse_option(p, arg, argc, argv, &i);
         }
@@ -221,8 +249,9 @@ static int check_run_words(const parsed_args &p)
 {
     size_t end = p.opt.dashes_at == SIZE_MAX ? p.words.size() : p.opt.dashes_at;
     if (end != 2)
-        return fail(EXIT_USAGE,
-                    "usage: tarvex-cli run IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [-- ARGS...]");
+        return fail(
+            EXIT_USAGE,
+            "usage: tarvex-cli run IMAGE [--ram] [--timeout S] [--semihosting-dir DIR] [--no-rtt] [-- ARGS...]");
     return EXIT_DONE;
 }
 

@@ -4,6 +4,7 @@
 
 #include "armv7m_debug.h"
 #include "gdb_packets.h"
+#include "gdb_rtt.h"
 #include "tarvex_text.h"
 #include "target_probe.h"
 
@@ -72,6 +73,11 @@ static const char HELP[] = "monitor reset        reset the target and let it run
                            "                     (enabled), or stop at them like at any breakpoint\n"
                            "monitor semihosting args WORDS...\n"
                            "                     the firmware's command line (SYS_GET_CMDLINE)\n"
+                           "monitor rtt start [ADDR | scan BASE LEN]\n"
+                           "                     capture RTT (the block at ADDR, or found in the range; the\n"
+                           "                     RAM without either): channel 0 shows while the core runs\n"
+                           "monitor rtt stop     this session no longer wants capture (others' goes on)\n"
+                           "monitor rtt status   the capture's state, block and channels\n"
                            "monitor help         this text\n";
 
 std::string monitor_command(gdb_session &s, const std::string &command)
@@ -88,6 +94,8 @@ std::string monitor_command(gdb_session &s, const std::string &command)
         return mon_speed(s, words.size() == 2 ? words[1] : "");
     if (verb == "semihosting")
         return semihost_monitor(s.semihost(), words);
+    if (verb == "rtt")
+        return rtt_monitor(s, s.rtt(), words);
     if (verb == "help" && words.size() == 1)
         return HELP;
     // Answered as output, as GDB shows it: an error reply would show as

@@ -375,6 +375,9 @@ void gdb_session::poll_core()
     run_state state = STATE_RUNNING;
     if (!running_ || ended_)
         return;
+    // Before the state: the bytes of a core that has just halted come out
+    // ahead of the stop reply, while GDB still takes console output.
+    rtt_forward(*this, rtt_);
     int rc = run_state_read(link_, &state);
     int64_t now = tarvex::monotonic_ms();
     if (rc != TARGET_FAILED)
@@ -480,6 +483,7 @@ void gdb_session::release(bool resume)
         return;
     released_ = true;
     if (!link_.lost() && link_.assoc() != 0) {
+        rtt_release(rtt_);
         units_clear(link_, units_);
         planted_.breakpoints_changed(link_, units_);
         if (resume)

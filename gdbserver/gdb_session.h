@@ -11,6 +11,7 @@
 
 #include "bkpt_record.h"
 #include "debug_units.h"
+#include "gdb_rtt.h"
 #include "gdb_semihost.h"
 #include "gdb_flash.h"
 #include "readonly_cache.h"
@@ -137,6 +138,7 @@ public:
     void send_output(const std::string &body) { send_packet(body); }
     void exited(const std::string &reply);
     gdb_semihost &semihost() { return semihost_; }
+    gdb_rtt &rtt() { return rtt_; }
     void end(const std::string &reason);
     // Breakpoints out, then the association closed (resume: the core runs on).
     void release(bool resume);
@@ -185,6 +187,7 @@ private:
     std::string last_stop_ = "T05thread:1;";
     std::string serial_;
     gdb_semihost semihost_;
+    gdb_rtt rtt_{link_};
     gdb_flash flash_;
     bkpt_record planted_;
 };

@@ -83,4 +83,49 @@ TEST(CliProgress, BytesRateAndTimeLeft)
     EXPECT_EQ(progress_text(2048, 1024, 1.0), "  2.0 KiB / 1.0 KiB  2.0 KiB/s  0:00 left") << "never negative";
 }
 
+TEST(CliUtf8, TellsTextFromBytesJsonCannotCarry)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"", true},
+        {"plain ascii\n\t", true},
+        {"\xc3\xa9t\xc3\xa9", true},    // été
+        {"\xe2\x82\xac", true},         // the euro sign
+        {"\xf0\x9f\x98\x80", true},     // U+1F600
+        {"\xf4\x8f\xbf\xbf", true},     // U+10FFFF, the last
+        {"\xc3", false},                // cut short
+        {"\xc0\xaf", false},            // overlong
+        {"\xe0\x80\xaf", false},        // overlong in three bytes
+        {"\xed\xa0\x80", false},        // a surrogate
+        {"\xf4\x90\x80\x80", false},    // past U+10FFFF
+        {"\xff", false},                // no lead byte
+        {"ok\x80", false},              // a lone continuation byte
+        {std::string("a\0b", 3), true}, // NUL is text: JSON escapes it
+    };
+    for (const auto &[bytes, valid] : cases)
+        EXPECT_EQ(utf8_valid(bytes), valid) << testing::PrintToString(bytes);
+}
+
+TEST(CliBase64, EncodesWithPadding)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+    };
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(base64(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()), text);
+    const uint8_t three[] = {0xff, 0xfe, 0x00};
+    EXPECT_EQ(base64(three, 3), "//4A");
+}
+
+TEST(CliChannelLines, PrefixesEveryLineAndEndsOneAnotherChannelBrokeInto)
+{
+    channel_lines lines;
+    std::string out;
+    out += lines.feed(0, "boot\nrea");
+    out += lines.feed(0, "dy\n");
+    out += lines.feed(1, "temp 21");
+    out += lines.feed(0, "tick\n");
+    out += lines.feed(1, "C\n");
+    EXPECT_EQ(out, "[0] boot\n[0] ready\n[1] temp 21\n[0] tick\n[1] C\n");
+}
+
 } // namespace

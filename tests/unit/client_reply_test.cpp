@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "tarvex_rtt.h"
 #include "tarvex_text.h"
 
 namespace
@@ -34,10 +35,17 @@ public:
     ~canned_peer()
     {
         shutdown(listen_fd_, SHUT_RDWR);
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
         close(listen_fd_);
     }
     uint16_t port() const { return port_; }
+    // The request line the peer read, once it has answered and closed.
+    std::string request()
+    {
+        thread_.join();
+        return request_;
+    }
 
 private:
     void serve()
@@ -46,12 +54,13 @@ private:
         if (fd < 0)
             return;
         char c = 0;
-        while (recv(fd, &c, 1, 0) == 1 && c != '\n') {
-        }
+        while (recv(fd, &c, 1, 0) == 1 && c != '\n')
+            request_ += c;
         send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
         close(fd);
     }
     std::string reply_;
+    std::string request_;
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;
@@ -117,6 +126,132 @@ TEST(ClientConnection, KeepsWhatFollowsALineForTheNextRead)
     EXPECT_EQ(line, "2 x\n");
     EXPECT_NE(conn.recv_line(&line, 2000), 0) << "the peer closed after its bytes";
     EXPECT_EQ(line, "");
+}
+
+// A read reply's header bounds what follows it: a length past what was asked
+// is refused before any allocation, and a payload cut short fails the call.
+TEST(ClientRttRead, SendsThePositionAndTakesTheAnnouncedBytes)
+{
+    struct rtt_case {
+        const char *name;
+        std::string reply;
+        int status;
+        int result;
+        uint64_t start, lost;
+        std::string data;
+    };
+    const rtt_case cases[] = {
+        {"bytes", "1 0 40 2 3\nabc", 0, 0, 40, 2, "abc"},
+        {"nothing came", "1 0 45 0 0\n", 0, 0, 45, 0, ""},
+        {"capture stopped", "1 -8\n", 0, -8, 0, 0, ""},
+        {"more than asked", "1 0 40 0 9\n123456789", tarvex::RTT_MALFORMED, 0, 0, 0, ""},
+        {"cut short", "1 0 40 0 3\nab", -1, 0, 0, 0, ""},
+        {"no fields", "1 0\n", tarvex::RTT_MALFORMED, 0, 0, 0, ""},
+    };
+    for (const rtt_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        canned_peer peer(c.reply);
+        tarvex::connection conn;
+        ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+        int result = 99;
+        tarvex::rtt_chunk chunk;
+        tarvex::rtt_position from{false, 38};
+        ASSERT_EQ(tarvex::rtt_read(conn, 7, 1, from, 8, 0, &result, &chunk), c.status);
+        EXPECT_EQ(peer.request(), "tarvex-rtt-read 7 1 38 8 0");
+        if (c.status != 0)
+            continue;
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(chunk.start, c.start);
+        EXPECT_EQ(chunk.lost, c.lost);
+        EXPECT_EQ(std::string(chunk.data.begin(), chunk.data.end()), c.data);
+    }
+}
+
+TEST(ClientRttRead, AsksFromTheEndAndKeepsTheLimits)
+{
+    canned_peer peer("1 0 0 0 0\n");
+    tarvex::connection conn;
+    ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+    int result = 0;
+    tarvex::rtt_chunk chunk;
+    ASSERT_EQ(tarvex::rtt_read(conn, 3, 0, tarvex::rtt_position{}, 1u << 30, 1u << 30, &result, &chunk), 0);
+    EXPECT_EQ(peer.request(), "tarvex-rtt-read 3 0 end " + std::to_string(tarvex_wire::RTT_READ_LIMIT) + " " +
+                                  std::to_string(tarvex_wire::RTT_WAIT_LIMIT_MS));
+}
+
+TEST(ClientRttStatus, ReadsTheLinesItsHeaderAnnounces)
+{
+    std::string lines = "state searching\naddress 0x0\nblocks 2\nrefused two blocks, none moved\npolls 0\nlooks 3\n";
+    canned_peer peer("1 0 " + std::to_string(lines.size()) + "\n" + lines);
+    tarvex::connection conn;
+    ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+    int result = 99;
+    tarvex::rtt_status_record r;
+    ASSERT_EQ(tarvex::rtt_status(conn, 5, &result, &r), 0);
+    EXPECT_EQ(peer.request(), "tarvex-rtt-status 5");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(r.state, tarvex::RTT_SEARCHING);
+    EXPECT_EQ(r.blocks, 2u);
+    EXPECT_EQ(r.refused, "two blocks, none moved");
+}
+
+TEST(ClientRttStatus, RefusesALengthPastTheServersBufferAndBrokenLines)
+{
+    const std::string replies[] = {"1 0 40000\n", "1 0 6\nstate\n"};
+    for (const std::string &reply : replies) {
+        canned_peer peer(reply);
+        tarvex::connection conn;
+        ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+        int result = 0;
+        tarvex::rtt_status_record r;
+        EXPECT_EQ(tarvex::rtt_status(conn, 5, &result, &r), tarvex::RTT_MALFORMED) << reply;
+    }
+}
+
+TEST(ClientRttWrite, SendsTheBytesAfterTheLineAndBoundsTheCountAccepted)
+{
+    struct write_case {
+        std::string reply;
+        int status;
+        uint32_t accepted;
+    };
+    const write_case cases[] = {{"1 0 3\n", 0, 3}, {"1 0 4\n", tarvex::RTT_MALFORMED, 0}, {"1 -8\n", 0, 0}};
+    for (const write_case &c : cases) {
+        canned_peer peer(c.reply);
+        tarvex::connection conn;
+        ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+        int result = 0;
+        uint32_t accepted = 99;
+        ASSERT_EQ(tarvex::rtt_write(conn, 2, 0, reinterpret_cast<const uint8_t *>("a\nb"), 3, &result, &accepted),
+                  c.status)
+            << c.reply;
+        EXPECT_EQ(peer.request(), "tarvex-rtt-write 2 0 3") << "the line; its bytes follow it";
+        if (c.status == 0) {
+            EXPECT_EQ(accepted, c.accepted) << c.reply;
+        }
+    }
+}
+
+TEST(ClientRttStart, NamesTheRangeAndTheAddressInHexadecimal)
+{
+    struct start_case {
+        unsigned flags;
+        uint32_t address;
+        const char *request;
+    };
+    const start_case cases[] = {
+        {0, 0, "tarvex-rtt-start 4 0 20000000 20000"},
+        {tarvex_wire::RTT_START_PLACE_ONLY, 0x20001230, "tarvex-rtt-start 4 1 20000000 20000 20001230"},
+    };
+    for (const start_case &c : cases) {
+        canned_peer peer("1 0\n");
+        tarvex::connection conn;
+        ASSERT_EQ(conn.open("127.0.0.1", peer.port()), 0);
+        int result = 99;
+        ASSERT_EQ(tarvex::rtt_start(conn, 4, c.flags, 0x20000000, 0x20000, c.address, &result), 0);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(peer.request(), c.request);
+    }
 }
 
 } // namespace
