@@ -75,8 +75,8 @@ static int elf_place(const std::string &path, tt::rtt_place *place)
     return rc;
 }
 
-// Where to look: at most one of --address, --scan and --elf; the SRAM
-// region's scan without any.
+// Where to look: at most one of --address, --scan and --elf; a scan of the
+// SRAM region's start without any.
 static int place_options(const cli_options &opt, tt::rtt_place *place)
 {
     int given = !opt.rtt_address.empty() + !opt.rtt_scan.empty() + !opt.rtt_elf.empty();
@@ -86,8 +86,10 @@ static int place_options(const cli_options &opt, tt::rtt_place *place)
         return address_value("--address", opt.rtt_address, 0xFFFFFFFCu, &place->address);
     if (!opt.rtt_elf.empty())
         return elf_place(opt.rtt_elf, place);
-    if (opt.rtt_scan.empty())
+    if (opt.rtt_scan.empty()) {
+        *place = tt::rtt_sram_scan();
         return EXIT_DONE;
+    }
     int rc = address_value("--scan", opt.rtt_scan[0], 0xFFFFFFFFu, &place->ram_base);
     uint64_t room = 0x100000000ull - place->ram_base;
     if (rc == EXIT_DONE)

@@ -10,16 +10,33 @@ namespace tarvex_target
 
 using namespace tarvex_wire;
 
+// The ID and the two counts: a range shorter holds no block.
+constexpr uint32_t RTT_HEADER_BYTES = 24;
+
+rtt_place rtt_sram_scan()
+{
+    rtt_place place;
+    place.ram_size = RTT_SRAM_SCAN_SIZE;
+    return place;
+}
+
 bool rtt_place_of_image(const uint8_t *bytes, size_t len, rtt_place *place)
 {
     *place = rtt_place();
     uint32_t address = 0, base = 0, size = 0;
-    if (tarvex_images::image_symbol(bytes, len, RTT_SYMBOL, &address) != 0 || address == 0)
+    bool has_span = tarvex_images::image_writable_span(bytes, len, &base, &size) == 0;
+    if (tarvex_images::image_symbol(bytes, len, RTT_SYMBOL, &address) != 0 || address == 0) {
+        *place = rtt_sram_scan();
+        if (has_span && size >= RTT_HEADER_BYTES && size <= RTT_SCAN_LIMIT) {
+            place->ram_base = base;
+            place->ram_size = size;
+        }
         return false;
+    }
     place->address = address;
     // A block outside the writable segments (placed by a linker script the
     // segments do not describe) is looked for in the SRAM region instead.
-    if (tarvex_images::image_writable_span(bytes, len, &base, &size) == 0 && address >= base && address - base < size) {
+    if (has_span && address >= base && address - base < size) {
         place->ram_base = base;
         place->ram_size = size;
     }

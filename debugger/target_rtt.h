@@ -19,6 +19,9 @@ namespace tarvex_target
 // Where the block may lie when the image says nothing: the Cortex-M SRAM region.
 constexpr uint32_t RTT_SRAM_BASE = 0x20000000;
 constexpr uint32_t RTT_SRAM_SIZE = 0x20000000;
+// A scan without a range of its own covers the start of that region, as far
+// as the server scans at once (its reads end at the first unreadable chunk).
+constexpr uint32_t RTT_SRAM_SCAN_SIZE = tarvex_wire::RTT_SCAN_LIMIT;
 // The symbol firmware RTT libraries give their control block.
 constexpr char RTT_SYMBOL[] = "_SEGGER_RTT";
 
@@ -30,9 +33,12 @@ struct rtt_place {
 
 // The place an ELF image gives: its control block's symbol, and the span of
 // its writable segments as the range every buffer must lie in (the SRAM
-// region when it has none). False, with *place the SRAM scan, when the
-// image has no such symbol or is no ELF.
+// region when it has none). False, with *place a scan of its writable
+// segments (or of the SRAM region's start, rtt_sram_scan), when the image
+// has no such symbol or is no ELF.
 bool rtt_place_of_image(const uint8_t *bytes, size_t len, rtt_place *place);
+// A scan of the SRAM region's first RTT_SRAM_SCAN_SIZE bytes.
+rtt_place rtt_sram_scan();
 
 // The server's RTT requests on one association. Each answers a
 // target_result: TARGET_LOST when no reply came or it broke the protocol,

@@ -218,6 +218,9 @@ inline constexpr char RTT_POSITION_END[] = "end";
 inline constexpr uint32_t RTT_READ_LIMIT = 16384;
 inline constexpr uint32_t RTT_WRITE_LIMIT = 4096;
 inline constexpr uint32_t RTT_WAIT_LIMIT_MS = 60000;
+// The longest range a start may ask to scan: one look reads it all, and the
+// probe does nothing else meanwhile.
+inline constexpr uint32_t RTT_SCAN_LIMIT = 1u << 20;
 // The most channels a block may declare in each direction.
 inline constexpr int32_t RTT_CHANNEL_LIMIT = 32;
 

@@ -510,6 +510,12 @@ int rtt_capture_start(tarvex_usb *usb, const _sock_info *c, bool want, rtt_range
     if (ram.len == 0 || end > (1ull << 32) ||
         (at_address && (address % 4 != 0 || address < ram.base || address - ram.base >= ram.len)))
         return tarvex_wire::RESULT_FAIL;
+    if (!at_address && ram.len > tarvex_wire::RTT_SCAN_LIMIT) {
+        LOG_WARNING(
+            "probe %s: RTT scan of %u KiB refused (at most %u KiB): name the block's address or a smaller range",
+            probe_name(usb), ram.len / 1024, tarvex_wire::RTT_SCAN_LIMIT / 1024);
+        return tarvex_wire::RESULT_FAIL;
+    }
     rtt_capture *cap = find_or_make(usb);
     if (cap == nullptr)
         return tarvex_wire::RESULT_FAIL;

@@ -189,7 +189,10 @@ int live_candidate(const rtt_search &s, const rtt_search *prev)
 }
 
 // The addresses of IDs in ram, read in chunks; an ID cut by a chunk's end is
-// found with the 15 bytes kept from before it. 0 or the failure of a read.
+// found with the 15 bytes kept from before it. A range may run past the
+// target's RAM (a scan of the SRAM region's start on a part with less): the
+// scan ends at the first chunk that cannot be read once one could. 0, or the
+// failure of the first read.
 int ids_find(const rtt_target &t, rtt_search *s, uint32_t *ids, size_t *id_count)
 {
     uint8_t buf[RTT_ID_SIZE - 1 + scan_chunk];
@@ -200,8 +203,10 @@ int ids_find(const rtt_target &t, rtt_search *s, uint32_t *ids, size_t *id_count
     for (uint64_t at = s->ram.base; at < end;) {
         uint32_t n = smaller(scan_chunk, end - at);
         int r = t.read(t.ctx, static_cast<uint32_t>(at), n, buf + kept);
-        if (r != 0)
+        if (r != 0 && at == s->ram.base)
             return read_failed(r, static_cast<uint32_t>(at), s->why, sizeof s->why);
+        if (r != 0)
+            return 0;
         size_t len = kept + n;
         size_t found = rtt_scan(buf, len, static_cast<uint32_t>(at - kept), ids + *id_count, scan_ids - *id_count);
         *id_count += found < scan_ids - *id_count ? found : scan_ids - *id_count;

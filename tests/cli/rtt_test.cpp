@@ -114,6 +114,18 @@ TEST_F(CliRtt, ShowsTheTerminalAndEchoesInputThroughDownChannelZero)
     EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
 }
 
+// Without --address, --scan or --elf the scan covers the SRAM region's
+// first MiB, which runs past the virtual target's 128 KiB of RAM: the scan
+// ends where the RAM does and still finds the block.
+TEST_F(CliRtt, WithoutAPlaceTheStartOfSramIsScanned)
+{
+    load(RTT_TEST_ELF);
+    cli_child c;
+    spawn(c, {"rtt", "--from-start"});
+    ASSERT_TRUE(printed(c, "rtt test ready\n")) << read_file(c.err) << server_.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
+}
+
 TEST_F(CliRtt, SeveralChannelsArePrefixedAndTheBlockingOneLosesNothing)
 {
     load(RTT_TEST_ELF);

@@ -192,13 +192,23 @@ TEST(RttSearch, ScanSaysWhyNothingWasFound)
     EXPECT_TRUE(r.t.writes().empty());
 }
 
-TEST(RttSearch, ScanReadFailureIsTheResult)
+// The first chunk unreadable: the failure is the result. A later one: the
+// scan ends there (the range ran past the target's RAM), with what it found
+// before.
+TEST(RttSearch, ScanReadFailureIsTheResultOrTheRangesEnd)
 {
     rig r;
-    r.t.fail_at = 3;
+    r.t.fail_at = 0;
     rtt_search s = r.search(0);
     EXPECT_EQ(s.result, RESULT_FAIL);
-    EXPECT_EQ(r.t.log.size(), 4u);
+    EXPECT_EQ(r.t.log.size(), 1u);
+
+    rig late;
+    late.t.fail_at = 1; // the second 16 KiB chunk, past the block
+    s = late.search(0);
+    ASSERT_EQ(s.result, 0) << s.why;
+    EXPECT_EQ(s.block.address, block_at);
+    EXPECT_TRUE(late.t.writes().empty());
 }
 
 // A stale block (a previous image's, never polled) beside the live one.

@@ -504,6 +504,7 @@ TEST_P(Rtt, BadArgumentsOfEveryKeywordGetAStatus)
         {"tarvex-rtt-start 256 0 ffffff00 1000\n", "1 -4\n"},
         {"tarvex-rtt-start 256 0 20000000 20000 20000002\n", "1 -4\n"},
         {"tarvex-rtt-start 256 0 20000000 20000 30000000\n", "1 -4\n"},
+        {"tarvex-rtt-start 256 0 20000000 100001\n", "1 -4\n"}, // a scan past the limit
         {"tarvex-rtt-start 256 x 20000000 20000\n", "1 -4\n"},
         {"tarvex-rtt-start 256 0 2000zz00 20000\n", "1 -4\n"},
         {"tarvex-rtt-start 256 0 -20000000 20000\n", "1 -4\n"},
