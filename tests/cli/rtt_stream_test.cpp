@@ -350,6 +350,17 @@ private:
     std::vector<std::string> failures_;
 };
 
+// A reader of the terminal channel that keeps its text.
+stream_reader::options terminal_options(uint32_t address = 0)
+{
+    stream_reader::options o;
+    o.channel = TERMINAL;
+    o.address = address;
+    o.keep_text = true;
+    o.check_records = false;
+    return o;
+}
+
 std::string joined(const std::vector<std::string> &faults)
 {
     std::string text;
@@ -637,14 +648,8 @@ TEST_P(RttStream, AScanSettlesOnTheLiveBlockBesideAStaleOne)
     }));
     uint32_t stale = tarvex_test::elf_symbol_of(RTT_TEST_ELF, "rtt_test_stale").address;
     ASSERT_TRUE(eventually([&] { return target_word(stale) == 0x47474553; })) << "the stale block is set up";
-    stream_reader::options o;
-    o.channel = TERMINAL;
-    o.keep_text = true;
-    o.check_records = false;
-    auto terminal = reader(o);
-    o.channel = COUNTED;
-    o.check_records = true;
-    auto counted = reader(o);
+    auto terminal = reader(terminal_options());
+    auto counted = reader(stream_reader::options());
     ASSERT_TRUE(capture_at(block_of(RTT_TEST_ELF))) << why();
     ASSERT_TRUE(counted->records_pass(200)) << joined(counted->snapshot().faults);
     ASSERT_TRUE(terminal->text_has("rtt test ready\n"));
@@ -670,10 +675,7 @@ TEST_P(RttStream, AFlashOverwritingTheBlockShowsNoGarbage)
     stream_reader::options o;
     o.address = 0; // a scan: whatever the loader leaves is looked at
     auto r = reader(o);
-    o.channel = TERMINAL;
-    o.keep_text = true;
-    o.check_records = false;
-    auto terminal = reader(o);
+    auto terminal = reader(terminal_options());
     ASSERT_TRUE(r->run_streams(1)) << joined(r->snapshot().faults);
     std::string err;
     ASSERT_EQ(cli({"flash", RTT_TEST_MOVED_ELF, "--halt"}, &err), 0) << err;
@@ -708,14 +710,8 @@ void RttStream::follow_stages(uint32_t retire)
             c.retire_stage1 = retire;
             slow_stream(c);
         }));
+        auto terminal = reader(terminal_options());
         stream_reader::options o;
-        o.channel = TERMINAL;
-        o.keep_text = true;
-        o.check_records = false;
-        auto terminal = reader(o);
-        o.channel = COUNTED;
-        o.keep_text = false;
-        o.check_records = true;
         o.from_start = false;
         auto counted = reader(o);
         ASSERT_TRUE(terminal->text_has("rtt test ready\n")) << terminal->snapshot().text << server_.stderr_text();
@@ -754,12 +750,7 @@ TEST_P(RttStream, DISABLED_AStaleFirstStageBlockIsLeftForTheLiveSecond)
 TEST_P(RttStream, ALongInputIsEchoedOnceInOrder)
 {
     ASSERT_NO_FATAL_FAILURE(load(RTT_TEST_ELF));
-    stream_reader::options o;
-    o.channel = TERMINAL;
-    o.address = block_of(RTT_TEST_ELF);
-    o.keep_text = true;
-    o.check_records = false;
-    auto terminal = reader(o);
+    auto terminal = reader(terminal_options(block_of(RTT_TEST_ELF)));
     ASSERT_TRUE(terminal->text_has("rtt test ready\n"));
     std::string payload;
     for (int i = 0; i < 250; i++) {
