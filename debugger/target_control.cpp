@@ -66,10 +66,24 @@ int step(link &l)
     return rc == TARGET_OK ? wait_halted(l) : rc;
 }
 
+// The reset vector catch halts the core only while halting debug is on: a
+// target nobody has halted yet gets C_DEBUGEN first. Written only when it
+// is off, as the write would also let a halted core run.
+static int enable_halting_debug(link &l)
+{
+    uint32_t dhcsr = 0;
+    int rc = l.read_debug(DHCSR, &dhcsr);
+    if (rc == TARGET_OK && (dhcsr & C_DEBUGEN) == 0)
+        rc = l.write_debug(DHCSR, DHCSR_RUN);
+    return rc;
+}
+
 int reset(link &l, bool halt)
 {
     uint32_t demcr = 0;
-    int rc = l.read_debug(DEMCR, &demcr);
+    int rc = enable_halting_debug(l);
+    if (rc == TARGET_OK)
+        rc = l.read_debug(DEMCR, &demcr);
     if (rc == TARGET_OK)
         rc = l.write_debug(DEMCR, demcr | DEMCR_VC_CORERESET);
     bool caught = rc == TARGET_OK;
