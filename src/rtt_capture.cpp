@@ -38,6 +38,11 @@ namespace
 constexpr uint32_t RTT_DOWN_QUEUE = 2 * tarvex_wire::RTT_WRITE_LIMIT;
 // The rings of one probe together hold at most this many of --rtt-ring-kib.
 constexpr uint32_t RTT_RINGS_PER_PROBE = 16;
+// A block found by a scan that has stayed still this long is looked for
+// again beside the polls: a bootloader that hands over to its application
+// may leave its own block valid, and the application's then lies elsewhere.
+// Two such searches tell the block that moved from the one that did not.
+constexpr uint64_t RTT_QUIET_RESCAN_MS = 5000;
 
 uint64_t poll_max_ms = RTT_POLL_MAX_DEFAULT_MS;
 uint32_t ring_bytes = RTT_RING_KIB_DEFAULT * 1024;
@@ -62,6 +67,7 @@ struct rtt_job {
     rtt_capture *capture;
     uint32_t epoch;
     bool search; // else a poll
+    bool rescan; // a search beside an attached block (it stays attached)
     bool have_prev;
     bool gone; // out: the probe's device went away
     rtt_search s;
@@ -75,6 +81,7 @@ struct rtt_capture {
     list_head wants; // rtt_want
     rtt_range ram;
     uint32_t address; // 0: scan ram
+    uint32_t follow;  // a scan's next look goes to this block's address (0: none)
     bool attached;
     bool gone;
     bool paused;
@@ -94,7 +101,8 @@ struct rtt_capture {
     char refused[64];
     uint64_t next_ms;
     uint64_t interval_ms;
-    rtt_job *job; // owned
+    uint64_t still_since_ms; // the attached block's last movement (or its attach)
+    rtt_job *job;            // owned
 };
 
 list_head captures = LIST_HEAD_INIT(captures);
@@ -156,6 +164,7 @@ bool wanted(const rtt_capture *cap)
 void look_again(rtt_capture *cap)
 {
     cap->attached = false;
+    cap->follow = 0;
     cap->epoch++;
     cap->interval_ms = 0;
     cap->next_ms = 0;
@@ -269,6 +278,7 @@ void attach(rtt_capture *cap, const rtt_job *job)
         shown_name(cap->names.down[i]);
     }
     snprintf(cap->refused, sizeof(cap->refused), "-");
+    cap->still_since_ms = monotonic_ms();
     make_rings(cap);
     LOG_INFO("probe %s: RTT block attached at 0x%08x: %d up and %d down channels", probe_name(cap->usb),
              cap->block.address, cap->block.up_count, cap->block.down_count);
@@ -281,12 +291,67 @@ void refuse(rtt_capture *cap, const char *why)
     snprintf(cap->refused, sizeof(cap->refused), "%s", why);
 }
 
+// The one valid block of s that prev did not see, when there is exactly
+// one: set up since by code that ran after the block's we are attached to
+// (a stale block was there before). -1 otherwise.
+int newcomer(const rtt_search &s, const rtt_search &prev)
+{
+    int found = -1;
+    for (uint32_t i = 0; i < s.candidate_count; i++) {
+        bool seen = false;
+        for (uint32_t k = 0; k < prev.candidate_count; k++)
+            seen = seen || prev.candidates[k].address == s.candidates[i].address;
+        if (!seen && found >= 0)
+            return -1;
+        if (!seen)
+            found = static_cast<int>(i);
+    }
+    return found;
+}
+
+// A search beside the attached block, which stayed still: capture moves to
+// the block the search settled on (the one that changed while the others
+// stayed still), or to one that appeared since the previous search (a
+// firmware blocked on a full channel changes nothing); otherwise it stays.
+void rescan_done(rtt_capture *cap, rtt_job *job, const rtt_search &prev)
+{
+    const rtt_search &s = job->s;
+    cap->still_since_ms = monotonic_ms();
+    if (s.result == 0 && s.block.address != cap->block.address) {
+        LOG_INFO("probe %s: RTT block at 0x%08x stayed still while the one at 0x%08x changed: following it",
+                 probe_name(cap->usb), cap->block.address, s.block.address);
+        attach(cap, job);
+        schedule(cap, true);
+        return;
+    }
+    int n = s.blocks <= RTT_SEARCH_CANDIDATES ? newcomer(s, prev) : -1;
+    if (n >= 0 && s.candidates[n].address != cap->block.address) {
+        uint32_t to = s.candidates[n].address;
+        LOG_INFO("probe %s: RTT block at 0x%08x stayed still and one appeared at 0x%08x: following it",
+                 probe_name(cap->usb), cap->block.address, to);
+        look_again(cap);
+        cap->follow = to;
+        return;
+    }
+    schedule(cap, false);
+}
+
 void search_done(rtt_capture *cap, rtt_job *job)
 {
     cap->looks++;
+    rtt_search prev = job->prev; // what this search was compared with
+    bool had_prev = job->have_prev;
     cap->last = job->s;
     cap->have_last = true;
     log_blocks(cap, job->s);
+    if (job->rescan) {
+        if (had_prev)
+            rescan_done(cap, job, prev);
+        else
+            schedule(cap, false);
+        return;
+    }
+    cap->follow = 0;
     if (job->s.result == 0)
         attach(cap, job);
     else if (job->s.result == tarvex_wire::RESULT_RTT_REFUSED)
@@ -321,7 +386,9 @@ bool keep_poll_bytes(rtt_capture *cap, const rtt_poll &p)
 void poll_done(rtt_capture *cap, rtt_job *job, bool current)
 {
     const rtt_poll &p = job->p;
-    bool moved = p.result == 0 && keep_poll_bytes(cap, p);
+    // A poll that failed part way still drained the channels whose RdOff it
+    // wrote: the firmware has already reused that space.
+    bool moved = keep_poll_bytes(cap, p);
     if (!current)
         return;
     cap->polls++;
@@ -334,6 +401,8 @@ void poll_done(rtt_capture *cap, rtt_job *job, bool current)
     }
     if (p.result == 0)
         cap->block = p.block;
+    if (moved)
+        cap->still_since_ms = monotonic_ms();
     schedule(cap, moved);
 }
 
@@ -377,6 +446,12 @@ void offer_down_bytes(rtt_capture *cap, rtt_poll *p)
     }
 }
 
+// A block a scan found, still for RTT_QUIET_RESCAN_MS.
+bool rescan_due(const rtt_capture *cap)
+{
+    return cap->attached && cap->address == 0 && monotonic_ms() - cap->still_since_ms >= RTT_QUIET_RESCAN_MS;
+}
+
 void submit_look(rtt_capture *cap)
 {
     rtt_job *job = cap->job;
@@ -385,12 +460,13 @@ void submit_look(rtt_capture *cap)
     job->base.finish = look_finish;
     job->capture = cap;
     job->epoch = cap->epoch;
-    job->search = !cap->attached;
+    job->rescan = rescan_due(cap);
+    job->search = !cap->attached || job->rescan;
     job->gone = false;
     if (job->search) {
         job->s = {};
         job->s.ram = cap->ram;
-        job->s.address = cap->address;
+        job->s.address = cap->address != 0 ? cap->address : cap->follow;
         job->have_prev = cap->have_last && cap->last.ram.base == cap->ram.base && cap->last.ram.len == cap->ram.len;
         if (job->have_prev)
             job->prev = cap->last;

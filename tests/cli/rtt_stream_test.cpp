@@ -736,11 +736,10 @@ TEST_P(RttStream, TwoStagesAreFollowedIntoTheSecondBlock)
     follow_stages(1);
 }
 
-// The first stage's block left behind, valid and still: capture must still
-// move to the live second block. Disabled: capture stays attached to the
-// first block, which never fails a check, and never looks for another
-// (status "looks 1", the second stage's records never come).
-TEST_P(RttStream, DISABLED_AStaleFirstStageBlockIsLeftForTheLiveSecond)
+// The first stage's block left behind, valid and still: capture moves to
+// the live second block, which appeared after it, once the first has stayed
+// still long enough to be looked beside.
+TEST_P(RttStream, AStaleFirstStageBlockIsLeftForTheLiveSecond)
 {
     follow_stages(0);
 }
