@@ -48,7 +48,7 @@ static_assert(sizeof(test_config) == 60, "the firmware's record");
 void slow_stream(test_config &c)
 {
     c.records_per_loop = 1;
-    c.busy_wait = 20000;
+    c.busy_wait = 60000;
 }
 
 uint32_t block_of(const char *elf)

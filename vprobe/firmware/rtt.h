@@ -63,7 +63,8 @@ struct rtt_storage {
 extern struct rtt_control _SEGGER_RTT;
 
 // Withdraws cb's ID first (a host stops trusting it), then lays out every
-// channel on its part of storage (null: rtt.c's own) with the names given (either table may be
+// channel on its part of storage (null: rtt.c's own) with the names given (tables of
+// RTT_UP_CHANNELS and RTT_DOWN_CHANNELS entries; either may be
 // null, a null entry leaves a channel unnamed), all in skip mode, and makes
 // cb the block the calls below use. The host cannot find it yet.
 void rtt_setup(struct rtt_control *cb, struct rtt_storage *storage, const char *const *up_names,

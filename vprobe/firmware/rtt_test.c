@@ -102,7 +102,9 @@ volatile uint32_t rtt_test_phase;
 __attribute__((used)) uint8_t rtt_test_padding[RTT_TEST_MOVED];
 #endif
 
-static const char *const terminal_names[] = {"Terminal"};
+// Up 0 and down 0 named, the other up channels unnamed: rtt_setup reads a
+// table of each direction's channel count.
+static const char *const terminal_names[RTT_UP_CHANNELS] = {"Terminal"};
 static const char *const up_names[RTT_UP_CHANNELS] = {"Terminal", "Counted", "Skip", "Trim"};
 
 struct rtt_control rtt_test_stale;
