@@ -139,9 +139,6 @@ struct prepared_read {
     bool run() { return send() && receive(); }
 };
 
-// Round trips in microseconds, one per request.
-using samples = std::vector<double>;
-
 // Times one request; false when it failed.
 template <typename F> bool timed(F request, double *us)
 {
@@ -149,16 +146,6 @@ template <typename F> bool timed(F request, double *us)
     bool ok = request();
     *us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     return ok;
-}
-
-// The nearest-rank percentile p (0..1) of the samples; 0 when there are none.
-double percentile(samples s, double p)
-{
-    if (s.empty())
-        return 0;
-    std::sort(s.begin(), s.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(s.size())));
-    return s[std::max<size_t>(rank, 1) - 1];
 }
 
 void report_percentiles(benchmark::State &state, const samples &loaded, const samples &quiet)

@@ -5,10 +5,13 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 // One round trip per benchmark iteration: the mean wall time of one.
 template <typename F> double seconds_per_round_trip(benchmark::State &state, F round_trip)
@@ -48,6 +51,19 @@ inline void report_pair(benchmark::State &state, double measured_s, double refer
     state.counters["reference_us"] = reference_s * 1e6;
     if (measured_s > 0)
         state.counters["ratio"] = reference_s / measured_s;
+}
+
+// Round trips in microseconds, one per request.
+using samples = std::vector<double>;
+
+// The nearest-rank percentile p (0..1) of the samples; 0 when there are none.
+inline double percentile(samples s, double p)
+{
+    if (s.empty())
+        return 0;
+    std::sort(s.begin(), s.end());
+    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(s.size())));
+    return s[std::max<size_t>(rank, 1) - 1];
 }
 
 // Round trips between two CPUs cost several times one on a single CPU, and

@@ -42,6 +42,40 @@ def fmt_time(t):
     return f"{t / 1000:.1f} us" if t < 1e6 else f"{t / 1e6:.2f} ms"
 
 
+def rtt_rows(table, rows, time_row, median_info):
+    """RTT capture on the fast and the 1 ms probe: throughput against its
+    polls' own accesses, a line's latency against 2 ms or three command
+    times, another client's register read beside a stream, and the probe
+    commands per second of a quiet target."""
+    for slow, probe in ((0, "fast probe"), (1, "1 ms probe")):
+        name = f"BM_RttThroughput/slow:{slow}/real_time"
+        time_row(f"RTT 16 KiB blocking capture vs its reads, {probe}", name, 0.70)
+        row = rows.get(name)
+        if row is not None and "captured_KBps" in row:
+            table.append((f"  RTT captured, {probe}", f"{row['captured_KBps']:.0f} KB/s",
+                          f"{row['bytes_per_poll']:.0f} B a poll, {row['polls_per_s']:.0f} polls/s", "", "", "INFO"))
+        name = f"BM_RttLineLatency/slow:{slow}/real_time"
+        time_row(f"RTT line latency, p99, {probe}", name, 1.0)
+        row = rows.get(name)
+        if row is not None and "p50_us" in row:
+            table.append((f"  RTT line latency, median, {probe}", fmt_time(row["p50_us"] * 1e3),
+                          f"{fmt_time(row['command_us'] * 1e3)} a command", "", "", "INFO"))
+        name = f"BM_RegisterReadBesideRtt/slow:{slow}/real_time"
+        time_row(f"register read beside RTT vs capture off, p99, {probe}", name, 0.50)
+        median_info(f"register read beside RTT, median, {probe}", name)
+        row = rows.get(name)
+        if row is not None and "stream_KBps" in row:
+            table.append((f"  RTT stream beside the reads, {probe}", f"{row['stream_KBps']:.0f} KB/s", "100 KB/s", "",
+                          "", "INFO"))
+        row = rows.get(f"BM_RttIdleCommands/slow:{slow}/real_time")
+        if row is None or "commands_per_s" not in row:
+            table.append((f"probe commands per s, quiet RTT target, {probe}", "missing", "", "", "<= 25", "MISSING"))
+            continue
+        per = row["commands_per_s"]
+        table.append((f"probe commands per s, quiet RTT target, {probe}", f"{per:.1f}", "25",
+                      f"{25 / per:.2f}" if per else "-", "<= 25", "PASS" if per <= 25 else "BELOW"))
+
+
 def main():
     rows = load(sys.argv[1:])
     table = []
@@ -140,6 +174,8 @@ def main():
         table.append((f"printf line through {lib}, 1 ms probe", fmt_time(row["per_line_ms"] * 1e6),
                       f"{row['calls_per_line']:.1f} calls, {row['requests_per_call']:.1f} requests each", "", "",
                       "INFO"))
+
+    rtt_rows(table, rows, time_row, median_info)
 
     waited = rows.get("BM_EchoAfterWork/300")
     if waited is not None and "measured_us" in waited:

@@ -43,6 +43,11 @@
 // "stale\n" unread on its up 0 (RdOff 0, WrOff 6), set up before
 // _SEGGER_RTT and never touched again. It and rtt_stage1_block lie below
 // _SEGGER_RTT in RAM.
+//
+// RTT_TEST_NO_STALE leaves rtt_test_stale and its storage out, and
+// stale_block is then ignored: the benchmarks' image (tarvex-rtt-bench) has
+// 16 KiB up channels, and two blocks' storage of that shape would not fit
+// in RAM.
 #include <stdint.h>
 
 #include "rtt.h"
@@ -107,8 +112,10 @@ __attribute__((used)) uint8_t rtt_test_padding[RTT_TEST_MOVED];
 static const char *const terminal_names[RTT_UP_CHANNELS] = {"Terminal"};
 static const char *const up_names[RTT_UP_CHANNELS] = {"Terminal", "Counted", "Skip", "Trim"};
 
+#ifndef RTT_TEST_NO_STALE
 struct rtt_control rtt_test_stale;
 static struct rtt_storage stale_storage;
+#endif
 
 #ifdef RTT_TEST_STAGES
 struct rtt_control rtt_stage1_block;
@@ -164,9 +171,11 @@ static void echo(void)
 
 static void set_up_stale_block(void)
 {
+#ifndef RTT_TEST_NO_STALE
     rtt_setup(&rtt_test_stale, &stale_storage, terminal_names, terminal_names);
     rtt_write(UP_TERMINAL, "stale\n", 6);
     rtt_publish();
+#endif
 }
 
 static void stream(void)
