@@ -189,18 +189,54 @@ void drop_want(rtt_capture *cap, rtt_want *w)
 // ---------------------------------------------------------------------------
 // The look, on the probe's worker
 
+// A channel's offsets are byte offsets (one byte always stays free, a
+// trimmed record ends anywhere), so the data a poll moves is seldom word
+// aligned; the probe moves bytes many times slower than words. An access is
+// split into the bytes up to a word boundary, the whole words, and the bytes
+// after them; the offsets themselves are aligned words, one access each.
+struct mem_piece {
+    uint32_t addr;
+    uint16_t size; // 1 or 4
+    uint32_t count;
+    uint32_t offset; // in the caller's buffer
+};
+
+int pieces_of(uint32_t addr, uint32_t len, mem_piece out[3])
+{
+    uint32_t head = (4 - addr % 4) % 4;
+    head = head < len ? head : len;
+    uint32_t words = (len - head) / 4;
+    uint32_t tail = len - head - 4 * words;
+    int n = 0;
+    if (head > 0)
+        out[n++] = {addr, 1, head, 0};
+    if (words > 0)
+        out[n++] = {addr + head, 4, words, head};
+    if (tail > 0)
+        out[n++] = {addr + head + 4 * words, 1, tail, head + 4 * words};
+    return n;
+}
+
 int target_read(void *ctx, uint32_t addr, uint32_t len, uint8_t *out)
 {
-    auto *h = static_cast<tarvex_usb_handle_s *>(ctx);
-    bool words = addr % 4 == 0 && len % 4 == 0;
-    return tarvex_usb_read_mem(h, addr, words ? 4 : 1, words ? len / 4 : len, out, 0, 0);
+    mem_piece pieces[3];
+    int n = pieces_of(addr, len, pieces);
+    int r = 0;
+    for (int i = 0; i < n && r == 0; i++)
+        r = tarvex_usb_read_mem(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size,
+                                pieces[i].count, out + pieces[i].offset, 0, 0);
+    return r;
 }
 
 int target_write(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in)
 {
-    auto *h = static_cast<tarvex_usb_handle_s *>(ctx);
-    bool words = addr % 4 == 0 && len % 4 == 0;
-    return tarvex_usb_write_mem(h, addr, words ? 4 : 1, words ? len / 4 : len, in, 0, 0);
+    mem_piece pieces[3];
+    int n = pieces_of(addr, len, pieces);
+    int r = 0;
+    for (int i = 0; i < n && r == 0; i++)
+        r = tarvex_usb_write_mem(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size,
+                                 pieces[i].count, in + pieces[i].offset, 0, 0);
+    return r;
 }
 
 void look_work(probe_request *req)

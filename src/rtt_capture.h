@@ -13,7 +13,7 @@
 struct _sock_info;
 struct tarvex_usb;
 
-constexpr uint64_t RTT_POLL_MAX_DEFAULT_MS = 50;
+constexpr uint64_t RTT_POLL_MAX_DEFAULT_MS = 100;
 constexpr uint32_t RTT_RING_KIB_DEFAULT = 64;
 // --rtt-poll-max-ms: the longest pause between polls of a quiet block (also
 // between looks for a block not found); --rtt-ring-kib: each up channel's ring.
