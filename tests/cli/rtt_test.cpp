@@ -5,10 +5,7 @@
 // and run's channel 0 beside the sample's ITM text.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -22,35 +19,7 @@ namespace
 {
 
 using tarvex_test::eventually;
-using tarvex_test::read_file;
-
-// tarvex-cli with its standard input a pipe the test holds and its output
-// in files, so that the test waits on what it printed.
-struct cli_child {
-    pid_t pid = -1;
-    int input = -1;
-    std::string out, err;
-
-    ~cli_child()
-    {
-        if (input >= 0)
-            close(input);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    std::string stdout_text() const { return read_file(out); }
-    // The exit status after SIGINT, -1 when it did not end in time.
-    int interrupt()
-    {
-        kill(pid, SIGINT);
-        int status = -1;
-        bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
-        pid = -1;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
+using tarvex_test::piped_child;
 
 class CliRtt : public ::testing::Test
 {
@@ -61,34 +30,12 @@ protected:
         ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     }
     void load(const char *image) { ASSERT_EQ(server_.control(std::string("load 0 ") + image).rfind("ok", 0), 0u); }
-    void spawn(cli_child &c, const std::vector<std::string> &words)
+    void spawn(piped_child &c, const std::vector<std::string> &words)
     {
         static int serial = 0;
-        std::string tag = std::to_string(getpid()) + "-" + std::to_string(serial++);
-        c.out = tarvex_test::scratch_path("rtt-out", tag);
-        c.err = tarvex_test::scratch_path("rtt-err", tag);
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
         std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port)};
         argv.insert(argv.end(), words.begin(), words.end());
-        c.pid = fork();
-        if (c.pid == 0) {
-            dup2(fds[0], 0);
-            dup2(open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            std::vector<char *> args;
-            for (std::string &a : argv)
-                args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(fds[0]);
-        c.input = fds[1];
-    }
-    bool printed(const cli_child &c, const std::string &text)
-    {
-        return eventually([&] { return c.stdout_text().find(text) != std::string::npos; }, 20000);
+        ASSERT_EQ(c.start(argv, "rtt-" + std::to_string(getpid()) + "-" + std::to_string(serial++)), 0);
     }
     tarvex_test::server_process server_;
 };
@@ -106,12 +53,12 @@ std::vector<std::string> lines_of(const std::string &text)
 TEST_F(CliRtt, ShowsTheTerminalAndEchoesInputThroughDownChannelZero)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--from-start"});
-    ASSERT_TRUE(printed(c, "rtt test ready\n")) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\n")) << c.stderr_text();
     ASSERT_EQ(write(c.input, "ping 42\n", 8), 8);
-    ASSERT_TRUE(printed(c, "rtt test ready\nping 42\n")) << c.stdout_text() << read_file(c.err);
-    EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\nping 42\n")) << c.stdout_text() << c.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
 }
 
 // Without --address, --scan or --elf the scan covers the SRAM region's
@@ -120,19 +67,19 @@ TEST_F(CliRtt, ShowsTheTerminalAndEchoesInputThroughDownChannelZero)
 TEST_F(CliRtt, WithoutAPlaceTheStartOfSramIsScanned)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--from-start"});
-    ASSERT_TRUE(printed(c, "rtt test ready\n")) << read_file(c.err) << server_.stderr_text();
-    EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\n")) << c.stderr_text() << server_.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
 }
 
 TEST_F(CliRtt, SeveralChannelsArePrefixedAndTheBlockingOneLosesNothing)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--from-start", "--channel", "0", "--channel", "1"});
-    ASSERT_TRUE(printed(c, "[1] seq 40\n")) << read_file(c.err);
-    ASSERT_TRUE(printed(c, "[0] rtt test ready\n"));
+    ASSERT_TRUE(c.printed("[1] seq 40\n")) << c.stderr_text();
+    ASSERT_TRUE(c.printed("[0] rtt test ready\n"));
     EXPECT_EQ(c.interrupt(), 0);
     // The records count up by one; capture spans a restart of the firmware
     // (the launcher's load), after which they count from the start again.
@@ -147,15 +94,15 @@ TEST_F(CliRtt, SeveralChannelsArePrefixedAndTheBlockingOneLosesNothing)
         next = seq + 1;
     }
     EXPECT_GT(in_order, 40);
-    EXPECT_EQ(read_file(c.err).find("lost"), std::string::npos) << read_file(c.err);
+    EXPECT_EQ(c.stderr_text().find("lost"), std::string::npos) << c.stderr_text();
 }
 
 TEST_F(CliRtt, JsonRecordsAccountForEveryPosition)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"--json", "rtt", "--elf", RTT_TEST_ELF, "--from-start", "--channel", "1"});
-    ASSERT_TRUE(printed(c, "seq 30")) << read_file(c.err);
+    ASSERT_TRUE(c.printed("seq 30")) << c.stderr_text();
     EXPECT_EQ(c.interrupt(), 0);
     uint64_t at = 0;
     std::string text;
