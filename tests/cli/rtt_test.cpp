@@ -2,11 +2,18 @@
 // probe, with the RTT test firmware and the sample: the terminal's lines,
 // input echoed back through down channel 0, several channels told apart,
 // JSON records whose positions account for every byte, the end of input,
-// and run's channel 0 beside the sample's ITM text.
+// run's channel 0 beside the sample's ITM text, and --listen's one TCP
+// client at a time.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <map>
 #include <sstream>
@@ -171,6 +178,122 @@ TEST_F(CliRtt, RunShowsChannelZeroBesideTheItmText)
         }
         EXPECT_FALSE(seen.empty()) << err;
     }
+}
+
+// A TCP client of `rtt --listen`, on a plain socket: what it received so far.
+struct tcp_peer {
+    int fd = -1;
+    std::string seen;
+
+    ~tcp_peer() { end(); }
+    bool open(uint16_t port)
+    {
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    }
+    bool send_text(const std::string &text)
+    {
+        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
+    // One wait of at most timeout_ms and what one receive gives: the count,
+    // 0 at the end of the stream or a reset, -1 when nothing came.
+    long receive(int timeout_ms)
+    {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, timeout_ms) <= 0)
+            return -1;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n > 0)
+            seen.append(buf, static_cast<size_t>(n));
+        return n > 0 ? n : (n == 0 || errno == ECONNRESET ? 0 : -1);
+    }
+    bool wait_for(const std::string &text)
+    {
+        return eventually([&] {
+            receive(5);
+            return seen.find(text) != std::string::npos;
+        });
+    }
+    // Whether the stream closed this end (its end or a reset) in time.
+    bool closed_by_peer()
+    {
+        return eventually([&] { return receive(5) == 0; });
+    }
+    void end()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+// The port `rtt --listen 0` names on standard error, 0 when it names none.
+uint16_t listening_port(const piped_child &c)
+{
+    const std::string said = "rtt: listening on 127.0.0.1:";
+    if (!eventually([&] { return c.stderr_text().find(said) != std::string::npos; }))
+        return 0;
+    std::string err = c.stderr_text();
+    return static_cast<uint16_t>(atoi(err.c_str() + err.find(said) + said.size()));
+}
+
+// Each client's bytes go down channel 0 and come back through the
+// firmware's echo on up channel 0. A second client while one is served is
+// closed at once and its bytes never reach the target; the first one
+// leaving lets the next in at once, as an editor reconnecting does.
+TEST_F(CliRtt, ListenServesOneClientAtATimeBothWays)
+{
+    load(RTT_TEST_ELF);
+    piped_child c;
+    spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--listen", "0"});
+    uint16_t port = listening_port(c);
+    ASSERT_NE(port, 0) << c.stderr_text();
+    tcp_peer first;
+    ASSERT_TRUE(first.open(port));
+    ASSERT_TRUE(first.send_text("hello first\n"));
+    ASSERT_TRUE(first.wait_for("hello first\n")) << first.seen << c.stderr_text();
+
+    tcp_peer second;
+    ASSERT_TRUE(second.open(port)) << "the backlog takes it";
+    second.send_text("from second\n");
+    EXPECT_TRUE(second.closed_by_peer()) << second.seen;
+    EXPECT_EQ(second.seen, "");
+    ASSERT_TRUE(first.send_text("still first\n"));
+    ASSERT_TRUE(first.wait_for("still first\n")) << first.seen;
+    EXPECT_EQ(first.seen.find("from second"), std::string::npos) << first.seen;
+
+    first.end();
+    tcp_peer next;
+    ASSERT_TRUE(next.open(port));
+    ASSERT_TRUE(next.send_text("hello next\n"));
+    EXPECT_TRUE(next.wait_for("hello next\n")) << next.seen << c.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
+}
+
+// With several channels the client gets what standard output would show:
+// each line with its channel's prefix.
+TEST_F(CliRtt, ListenWithSeveralChannelsPrefixesTheirLines)
+{
+    load(RTT_TEST_ELF);
+    piped_child c;
+    spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--listen", "0", "--channel", "0", "--channel", "1"});
+    uint16_t port = listening_port(c);
+    ASSERT_NE(port, 0) << c.stderr_text();
+    tcp_peer client;
+    ASSERT_TRUE(client.open(port));
+    ASSERT_TRUE(client.wait_for("\n[1] seq ")) << client.seen.substr(0, 200);
+    ASSERT_TRUE(client.send_text("ping\n"));
+    ASSERT_TRUE(client.wait_for("[0] ping\n")) << client.seen.substr(0, 200);
+    EXPECT_EQ(c.interrupt(), 0);
+    std::vector<std::string> lines = lines_of(client.seen.substr(0, client.seen.rfind('\n')));
+    // The first line may have begun before the client came.
+    for (size_t i = 1; i < lines.size(); i++)
+        EXPECT_TRUE(lines[i].rfind("[0] ", 0) == 0 || lines[i].rfind("[1] seq ", 0) == 0) << lines[i];
 }
 
 } // namespace
