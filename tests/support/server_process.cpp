@@ -231,6 +231,10 @@ int piped_child::start(const std::vector<std::string> &argv, const std::string &
 {
     out = scratch_path("child-out", tag);
     err = scratch_path("child-err", tag);
+    // Emptied before the child runs: a file left by an earlier run of the
+    // same name must not read as this child's output.
+    write_file(out, "");
+    write_file(err, "");
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
