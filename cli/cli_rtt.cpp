@@ -182,11 +182,29 @@ static int open_listener(rtt_stream &st, int port)
     return EXIT_DONE;
 }
 
-// A client that comes while one is served is closed at once.
+static void drop_client(rtt_stream &st)
+{
+    if (st.client_fd >= 0)
+        close(st.client_fd);
+    st.client_fd = -1;
+}
+
+// Whether the client served has closed its end and sent nothing since the
+// last round: it is then gone, though take_input has not seen it yet.
+static bool client_ended(const rtt_stream &st)
+{
+    char byte;
+    return recv(st.client_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// A client that comes while one is served is closed at once; one that comes
+// right after the served one left (an editor reconnecting) takes its place.
 static void accept_clients(rtt_stream &st)
 {
     int fd;
     while ((fd = accept4(st.listen_fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+        if (st.client_fd >= 0 && client_ended(st))
+            drop_client(st);
         if (st.client_fd >= 0) {
             close(fd);
             continue;
@@ -195,33 +213,26 @@ static void accept_clients(rtt_stream &st)
     }
 }
 
-static void drop_client(rtt_stream &st)
-{
-    if (st.client_fd >= 0)
-        close(st.client_fd);
-    st.client_fd = -1;
-}
-
 void rtt_report_loss(const tt::rtt_output &o)
 {
     if (o.lost > 0)
         fprintf(stderr, "rtt: channel %d: %llu bytes lost\n", o.channel, static_cast<unsigned long long>(o.lost));
 }
 
-// False when standard output went away: the end of the stream.
+// False when standard output went away: the end of the stream. A TCP
+// client gets what standard output would; without one the bytes go nowhere.
 static bool deliver(rtt_stream &st, const tt::rtt_output &o)
 {
     rtt_report_loss(o);
     if (o.data.empty() && !st.json)
         return true;
     std::string bytes(o.data.begin(), o.data.end());
-    if (st.listen_fd >= 0) {
-        if (st.client_fd >= 0 && !write_fd(st.client_fd, bytes))
-            drop_client(st);
-        return true;
-    }
     std::string text = st.json ? json_record(o) : st.prefixed ? st.lines.feed(o.channel, bytes) : bytes;
-    return write_fd(STDOUT_FILENO, text);
+    if (st.listen_fd < 0)
+        return write_fd(STDOUT_FILENO, text);
+    if (st.client_fd >= 0 && !write_fd(st.client_fd, text))
+        drop_client(st);
+    return true;
 }
 
 // What the input end has, into the writer; its end closes it (a TCP client

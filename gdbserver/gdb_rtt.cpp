@@ -124,7 +124,11 @@ static std::string rtt_status(gdb_rtt &r)
     int rc = r.access.status(&st);
     if (rc == TARGET_LOST)
         return "error: no reply from tarvex-server\n";
-    if (rc != TARGET_OK && r.access.result() == tarvex_wire::RESULT_RTT_STOPPED)
+    // The server answers a stopped capture's status with its lines, state
+    // "stopped", or (a server that never captured) with the result.
+    bool stopped =
+        rc == TARGET_OK ? st.state == tarvex::RTT_STOPPED : r.access.result() == tarvex_wire::RESULT_RTT_STOPPED;
+    if (stopped)
         return "RTT capture is stopped: no client wants it (monitor rtt start)\n";
     if (rc != TARGET_OK)
         return "error: the server gives no RTT status (result " + std::to_string(r.access.result()) + ")\n";

@@ -2,14 +2,18 @@
 // probe, with the RTT test firmware and the sample: the terminal's lines,
 // input echoed back through down channel 0, several channels told apart,
 // JSON records whose positions account for every byte, the end of input,
-// and run's channel 0 beside the sample's ITM text.
+// run's channel 0 beside the sample's ITM text, and --listen's one TCP
+// client at a time.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
-#include <signal.h>
-#include <sys/wait.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <map>
 #include <sstream>
@@ -22,35 +26,7 @@ namespace
 {
 
 using tarvex_test::eventually;
-using tarvex_test::read_file;
-
-// tarvex-cli with its standard input a pipe the test holds and its output
-// in files, so that the test waits on what it printed.
-struct cli_child {
-    pid_t pid = -1;
-    int input = -1;
-    std::string out, err;
-
-    ~cli_child()
-    {
-        if (input >= 0)
-            close(input);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    std::string stdout_text() const { return read_file(out); }
-    // The exit status after SIGINT, -1 when it did not end in time.
-    int interrupt()
-    {
-        kill(pid, SIGINT);
-        int status = -1;
-        bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
-        pid = -1;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
+using tarvex_test::piped_child;
 
 class CliRtt : public ::testing::Test
 {
@@ -61,34 +37,12 @@ protected:
         ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
     }
     void load(const char *image) { ASSERT_EQ(server_.control(std::string("load 0 ") + image).rfind("ok", 0), 0u); }
-    void spawn(cli_child &c, const std::vector<std::string> &words)
+    void spawn(piped_child &c, const std::vector<std::string> &words)
     {
         static int serial = 0;
-        std::string tag = std::to_string(getpid()) + "-" + std::to_string(serial++);
-        c.out = tarvex_test::scratch_path("rtt-out", tag);
-        c.err = tarvex_test::scratch_path("rtt-err", tag);
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
         std::vector<std::string> argv = {TARVEX_CLI_PATH, "--port", std::to_string(server_.port)};
         argv.insert(argv.end(), words.begin(), words.end());
-        c.pid = fork();
-        if (c.pid == 0) {
-            dup2(fds[0], 0);
-            dup2(open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            std::vector<char *> args;
-            for (std::string &a : argv)
-                args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(fds[0]);
-        c.input = fds[1];
-    }
-    bool printed(const cli_child &c, const std::string &text)
-    {
-        return eventually([&] { return c.stdout_text().find(text) != std::string::npos; }, 20000);
+        ASSERT_EQ(c.start(argv, "rtt-" + std::to_string(getpid()) + "-" + std::to_string(serial++)), 0);
     }
     tarvex_test::server_process server_;
 };
@@ -106,12 +60,12 @@ std::vector<std::string> lines_of(const std::string &text)
 TEST_F(CliRtt, ShowsTheTerminalAndEchoesInputThroughDownChannelZero)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--from-start"});
-    ASSERT_TRUE(printed(c, "rtt test ready\n")) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\n")) << c.stderr_text();
     ASSERT_EQ(write(c.input, "ping 42\n", 8), 8);
-    ASSERT_TRUE(printed(c, "rtt test ready\nping 42\n")) << c.stdout_text() << read_file(c.err);
-    EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\nping 42\n")) << c.stdout_text() << c.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
 }
 
 // Without --address, --scan or --elf the scan covers the SRAM region's
@@ -120,19 +74,19 @@ TEST_F(CliRtt, ShowsTheTerminalAndEchoesInputThroughDownChannelZero)
 TEST_F(CliRtt, WithoutAPlaceTheStartOfSramIsScanned)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--from-start"});
-    ASSERT_TRUE(printed(c, "rtt test ready\n")) << read_file(c.err) << server_.stderr_text();
-    EXPECT_EQ(c.interrupt(), 0) << read_file(c.err);
+    ASSERT_TRUE(c.printed("rtt test ready\n")) << c.stderr_text() << server_.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
 }
 
 TEST_F(CliRtt, SeveralChannelsArePrefixedAndTheBlockingOneLosesNothing)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--from-start", "--channel", "0", "--channel", "1"});
-    ASSERT_TRUE(printed(c, "[1] seq 40\n")) << read_file(c.err);
-    ASSERT_TRUE(printed(c, "[0] rtt test ready\n"));
+    ASSERT_TRUE(c.printed("[1] seq 40\n")) << c.stderr_text();
+    ASSERT_TRUE(c.printed("[0] rtt test ready\n"));
     EXPECT_EQ(c.interrupt(), 0);
     // The records count up by one; capture spans a restart of the firmware
     // (the launcher's load), after which they count from the start again.
@@ -147,15 +101,15 @@ TEST_F(CliRtt, SeveralChannelsArePrefixedAndTheBlockingOneLosesNothing)
         next = seq + 1;
     }
     EXPECT_GT(in_order, 40);
-    EXPECT_EQ(read_file(c.err).find("lost"), std::string::npos) << read_file(c.err);
+    EXPECT_EQ(c.stderr_text().find("lost"), std::string::npos) << c.stderr_text();
 }
 
 TEST_F(CliRtt, JsonRecordsAccountForEveryPosition)
 {
     load(RTT_TEST_ELF);
-    cli_child c;
+    piped_child c;
     spawn(c, {"--json", "rtt", "--elf", RTT_TEST_ELF, "--from-start", "--channel", "1"});
-    ASSERT_TRUE(printed(c, "seq 30")) << read_file(c.err);
+    ASSERT_TRUE(c.printed("seq 30")) << c.stderr_text();
     EXPECT_EQ(c.interrupt(), 0);
     uint64_t at = 0;
     std::string text;
@@ -224,6 +178,122 @@ TEST_F(CliRtt, RunShowsChannelZeroBesideTheItmText)
         }
         EXPECT_FALSE(seen.empty()) << err;
     }
+}
+
+// A TCP client of `rtt --listen`, on a plain socket: what it received so far.
+struct tcp_peer {
+    int fd = -1;
+    std::string seen;
+
+    ~tcp_peer() { end(); }
+    bool open(uint16_t port)
+    {
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    }
+    bool send_text(const std::string &text)
+    {
+        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
+    // One wait of at most timeout_ms and what one receive gives: the count,
+    // 0 at the end of the stream or a reset, -1 when nothing came.
+    long receive(int timeout_ms)
+    {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, timeout_ms) <= 0)
+            return -1;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n > 0)
+            seen.append(buf, static_cast<size_t>(n));
+        return n > 0 ? n : (n == 0 || errno == ECONNRESET ? 0 : -1);
+    }
+    bool wait_for(const std::string &text)
+    {
+        return eventually([&] {
+            receive(5);
+            return seen.find(text) != std::string::npos;
+        });
+    }
+    // Whether the stream closed this end (its end or a reset) in time.
+    bool closed_by_peer()
+    {
+        return eventually([&] { return receive(5) == 0; });
+    }
+    void end()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+// The port `rtt --listen 0` names on standard error, 0 when it names none.
+uint16_t listening_port(const piped_child &c)
+{
+    const std::string said = "rtt: listening on 127.0.0.1:";
+    if (!eventually([&] { return c.stderr_text().find(said) != std::string::npos; }))
+        return 0;
+    std::string err = c.stderr_text();
+    return static_cast<uint16_t>(atoi(err.c_str() + err.find(said) + said.size()));
+}
+
+// Each client's bytes go down channel 0 and come back through the
+// firmware's echo on up channel 0. A second client while one is served is
+// closed at once and its bytes never reach the target; the first one
+// leaving lets the next in at once, as an editor reconnecting does.
+TEST_F(CliRtt, ListenServesOneClientAtATimeBothWays)
+{
+    load(RTT_TEST_ELF);
+    piped_child c;
+    spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--listen", "0"});
+    uint16_t port = listening_port(c);
+    ASSERT_NE(port, 0) << c.stderr_text();
+    tcp_peer first;
+    ASSERT_TRUE(first.open(port));
+    ASSERT_TRUE(first.send_text("hello first\n"));
+    ASSERT_TRUE(first.wait_for("hello first\n")) << first.seen << c.stderr_text();
+
+    tcp_peer second;
+    ASSERT_TRUE(second.open(port)) << "the backlog takes it";
+    second.send_text("from second\n");
+    EXPECT_TRUE(second.closed_by_peer()) << second.seen;
+    EXPECT_EQ(second.seen, "");
+    ASSERT_TRUE(first.send_text("still first\n"));
+    ASSERT_TRUE(first.wait_for("still first\n")) << first.seen;
+    EXPECT_EQ(first.seen.find("from second"), std::string::npos) << first.seen;
+
+    first.end();
+    tcp_peer next;
+    ASSERT_TRUE(next.open(port));
+    ASSERT_TRUE(next.send_text("hello next\n"));
+    EXPECT_TRUE(next.wait_for("hello next\n")) << next.seen << c.stderr_text();
+    EXPECT_EQ(c.interrupt(), 0) << c.stderr_text();
+}
+
+// With several channels the client gets what standard output would show:
+// each line with its channel's prefix.
+TEST_F(CliRtt, ListenWithSeveralChannelsPrefixesTheirLines)
+{
+    load(RTT_TEST_ELF);
+    piped_child c;
+    spawn(c, {"rtt", "--elf", RTT_TEST_ELF, "--listen", "0", "--channel", "0", "--channel", "1"});
+    uint16_t port = listening_port(c);
+    ASSERT_NE(port, 0) << c.stderr_text();
+    tcp_peer client;
+    ASSERT_TRUE(client.open(port));
+    ASSERT_TRUE(client.wait_for("\n[1] seq ")) << client.seen.substr(0, 200);
+    ASSERT_TRUE(client.send_text("ping\n"));
+    ASSERT_TRUE(client.wait_for("[0] ping\n")) << client.seen.substr(0, 200);
+    EXPECT_EQ(c.interrupt(), 0);
+    std::vector<std::string> lines = lines_of(client.seen.substr(0, client.seen.rfind('\n')));
+    // The first line may have begun before the client came.
+    for (size_t i = 1; i < lines.size(); i++)
+        EXPECT_TRUE(lines[i].rfind("[0] ", 0) == 0 || lines[i].rfind("[1] seq ", 0) == 0) << lines[i];
 }
 
 } // namespace

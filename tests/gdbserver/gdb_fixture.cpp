@@ -215,8 +215,10 @@ static std::vector<std::string> gdb_argv(const std::vector<std::string> &command
     return argv;
 }
 
-// Reads what the terminal shows until GDB ends or the guard runs out.
-static void pump(int master, pid_t child, gdb_output *out, const std::function<bool()> &interrupt_when, int timeout_ms)
+// Reads what the terminal shows until GDB ends or the guard runs out;
+// interrupt_when sees the text so far.
+static void pump(int master, pid_t child, gdb_output *out,
+                 const std::function<bool(const std::string &)> &interrupt_when, int timeout_ms)
 {
     bool interrupted = interrupt_when == nullptr;
     int64_t deadline = now_ms() + timeout_ms;
@@ -231,7 +233,7 @@ static void pump(int master, pid_t child, gdb_output *out, const std::function<b
                 if (buf[i] != '\r')
                     out->text.push_back(buf[i]);
         }
-        if (!interrupted && interrupt_when()) {
+        if (!interrupted && interrupt_when(out->text)) {
             interrupted = true;
             (void)!write(master, "\x03", 1);
         }
@@ -243,10 +245,9 @@ static void pump(int master, pid_t child, gdb_output *out, const std::function<b
     }
 }
 
-gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when,
-                          uint16_t port, int timeout_ms)
+static gdb_output run_gdb(const std::vector<std::string> &argv,
+                          const std::function<bool(const std::string &)> &interrupt_when, int timeout_ms)
 {
-    std::vector<std::string> argv = gdb_argv(commands, target(port != 0 ? port : gdb_port_), elf_);
     gdb_output out;
     int master = -1;
     pid_t child = tarvex_test::spawn_on_terminal(argv, &master);
@@ -260,6 +261,21 @@ gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::f
     return out;
 }
 
+gdb_output GdbServer::gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when,
+                          uint16_t port, int timeout_ms)
+{
+    std::function<bool(const std::string &)> when;
+    if (interrupt_when != nullptr)
+        when = [&](const std::string &) { return interrupt_when(); };
+    return run_gdb(gdb_argv(commands, target(port), elf_), when, timeout_ms);
+}
+
+gdb_output GdbServer::gdb_until(const std::vector<std::string> &commands,
+                                const std::function<bool(const std::string &)> &shown, uint16_t port, int timeout_ms)
+{
+    return run_gdb(gdb_argv(commands, target(port), elf_), shown, timeout_ms);
+}
+
 std::string GdbServer::target(uint16_t port) const
 {
     return std::string(extended_ ? "target extended-remote" : "target remote") +
@@ -271,6 +287,24 @@ std::string GdbServer::control_command(const std::string &request) const
     return "python import socket; s = socket.socket(socket.AF_UNIX); s.connect('" + server_.control_path() +
            "'); s.sendall(b'" + request + "\\n'); print('(" + request +
            ")', s.makefile().readline().strip()); s.close()";
+}
+
+std::string section(const std::string &text, const std::string &name)
+{
+    std::string begin = "<" + name + ">";
+    size_t at = text.find(begin);
+    if (at == std::string::npos)
+        return "";
+    at += begin.size();
+    if (at < text.size() && text[at] == '\n')
+        at++;
+    size_t end = text.find("\n<", at);
+    return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::string mark(const std::string &name)
+{
+    return "echo <" + name + ">\\n";
 }
 
 long long value_after(const std::string &text, const std::string &name)

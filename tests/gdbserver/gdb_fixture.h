@@ -68,6 +68,10 @@ protected:
     // terminal send Ctrl-C once it answers true.
     gdb_output gdb(const std::vector<std::string> &commands, const std::function<bool()> &interrupt_when = nullptr,
                    uint16_t port = 0, int timeout_ms = 90000);
+    // As gdb(), with Ctrl-C once shown answers true of GDB's output so far.
+    gdb_output gdb_until(const std::vector<std::string> &commands,
+                         const std::function<bool(const std::string &)> &shown, uint16_t port = 0,
+                         int timeout_ms = 90000);
     // GDB's command that connects to the front end on port (0: gdb_port_).
     std::string target(uint16_t port = 0) const;
     // A GDB command (its Python) that sends request to the virtual probe's
@@ -91,6 +95,12 @@ protected:
     uint16_t gdb_port_ = 0;
     probe_client probe_;
 };
+
+// A GDB command that prints "<name>", and the output between such lines:
+// GDB's answer to the commands after one mark. (GDB's errors go to standard
+// error, which may reach the terminal before the mark's line end.)
+std::string mark(const std::string &name);
+std::string section(const std::string &text, const std::string &name);
 
 // The hex number after "name" in GDB's output ("$1 = 0x20" or "pc  0x100"),
 // or -1.

@@ -22,29 +22,10 @@ namespace
 {
 
 using gdb_test::gdb_output;
+using gdb_test::mark;
+using gdb_test::section;
 using gdb_test::value_after;
 using tarvex_test::elf_symbol_of;
-
-// The output between "echo <mark>" lines: GDB's answer to the commands
-// after one mark. (GDB's errors go to standard error, which may reach the
-// terminal before the mark's line end.)
-std::string section(const std::string &text, const std::string &mark)
-{
-    std::string begin = "<" + mark + ">";
-    size_t at = text.find(begin);
-    if (at == std::string::npos)
-        return "";
-    at += begin.size();
-    if (at < text.size() && text[at] == '\n')
-        at++;
-    size_t end = text.find("\n<", at);
-    return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-std::string mark(const std::string &name)
-{
-    return "echo <" + name + ">\\n";
-}
 
 std::string hex_bytes(const std::vector<uint8_t> &bytes)
 {

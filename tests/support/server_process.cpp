@@ -200,16 +200,74 @@ static std::vector<std::string> command_line(const std::vector<std::string> &ser
     _exit(127);
 }
 
-pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+// input: the child's standard input, or -1 for /dev/null.
+static pid_t spawn_fed(const std::vector<std::string> &argv, int input, const std::string &out, const std::string &err)
 {
     pid_t child = fork();
     if (child != 0)
         return child;
-    int null_in = ::open("/dev/null", O_RDONLY);
-    dup2(null_in, STDIN_FILENO);
+    dup2(input >= 0 ? input : ::open("/dev/null", O_RDONLY), STDIN_FILENO);
     redirect(STDOUT_FILENO, out);
     redirect(STDERR_FILENO, err);
     exec_argv(argv);
+}
+
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+{
+    return spawn_fed(argv, -1, out, err);
+}
+
+piped_child::~piped_child()
+{
+    if (input >= 0)
+        close(input);
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+int piped_child::start(const std::vector<std::string> &argv, const std::string &tag)
+{
+    out = scratch_path("child-out", tag);
+    err = scratch_path("child-err", tag);
+    // Emptied before the child runs: a file left by an earlier run of the
+    // same name must not read as this child's output.
+    write_file(out, "");
+    write_file(err, "");
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid = spawn_fed(argv, fds[0], out, err);
+    close(fds[0]);
+    input = fds[1];
+    return pid > 0 ? 0 : -1;
+}
+
+std::string piped_child::stdout_text() const
+{
+    return read_file(out);
+}
+
+std::string piped_child::stderr_text() const
+{
+    return read_file(err);
+}
+
+bool piped_child::printed(const std::string &text, int timeout_ms) const
+{
+    return eventually([&] { return stdout_text().find(text) != std::string::npos; }, timeout_ms);
+}
+
+int piped_child::interrupt(int timeout_ms)
+{
+    kill(pid, SIGINT);
+    int status = -1;
+    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+    if (!ended)
+        return -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master)

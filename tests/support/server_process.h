@@ -71,6 +71,29 @@ int run_to_end(const std::vector<std::string> &argv, std::string *out, std::stri
 // Starts a program (argv[0] a path) with standard input /dev/null and its
 // output in the files out and err; the child's pid, -1 when fork failed.
 pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out, const std::string &err);
+// A program (argv[0] a path) whose standard input is a pipe the test holds,
+// so that its input ends only when the test closes it, and whose output
+// goes into files the test reads while it runs. Killed when destroyed.
+struct piped_child {
+    pid_t pid = -1;
+    int input = -1; // the pipe's write end
+    std::string out, err;
+
+    piped_child() = default;
+    piped_child(const piped_child &) = delete;
+    piped_child &operator=(const piped_child &) = delete;
+    ~piped_child();
+    // tag makes the output files' names unique. 0, or -1 when it failed.
+    int start(const std::vector<std::string> &argv, const std::string &tag);
+    std::string stdout_text() const;
+    std::string stderr_text() const;
+    // Waits until its standard output holds text; false after timeout_ms.
+    bool printed(const std::string &text, int timeout_ms = 20000) const;
+    // The exit status after SIGINT; -1 when it did not end in time or did
+    // not exit by itself.
+    int interrupt(int timeout_ms = 10000);
+};
+
 // Starts a program on a new pseudo-terminal, whose master side goes into
 // *master; the child's pid, -1 when forkpty failed.
 pid_t spawn_on_terminal(const std::vector<std::string> &argv, int *master);
