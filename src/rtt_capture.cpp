@@ -448,7 +448,9 @@ void look_finish(probe_request *req)
     rtt_capture *cap = job->capture;
     cap->in_flight = false;
     bool current = job->epoch == cap->epoch && wanted(cap);
-    if (job->gone && !cap->gone) {
+    // A look that saw the device gone but was overtaken (the probe came back
+    // meanwhile and capture looked again) says nothing of the probe now.
+    if (job->gone && !cap->gone && job->epoch == cap->epoch) {
         LOG_INFO("probe %s: RTT capture: the probe is gone; it looks again when the probe is back",
                  probe_name(cap->usb));
         cap->gone = true;
