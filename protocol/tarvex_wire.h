@@ -174,8 +174,11 @@ inline constexpr char KW_FORCE_RELEASE[] = "tarvex-tcp-force-release";
 
 // RTT capture: the server reads the firmware's RTT control block while the
 // core runs and keeps what each up channel wrote; every client is a reader.
-// Numbers are hexadecimal for addresses and lengths (BASE LEN ADDR), decimal
-// otherwise. ID is an association of the client, as for memory reads.
+// Numbers in requests are hexadecimal for addresses and lengths (BASE LEN
+// ADDR, and tarvex-rtt-write's LEN), decimal otherwise (MAX among them);
+// numbers in replies are decimal. ID is an association of the client, as for
+// memory reads. A status may carry lines beyond those below ("wants N"):
+// readers skip words they do not know.
 //
 // "tarvex-rtt-start ID FLAGS BASE LEN [ADDR]": the block lies at ADDR, or is
 //   found by a scan of [BASE, BASE+LEN) on 4-byte boundaries; every buffer it
