@@ -181,6 +181,13 @@ struct probe_conn {
             return 4;
         return 0;
     }
+    // Debug mode entered, or found already; false while the probe does not
+    // answer (as right after it came back).
+    bool debug_mode()
+    {
+        int result = -1;
+        return tarvex::ensure_debug_mode(c, assoc, &result) == 0 && result >= 0;
+    }
     tarvex::rtt_status_record status()
     {
         tarvex::rtt_status_record s;
@@ -628,8 +635,9 @@ TEST_P(RttStream, ReaderFollowsThroughSessionsFlashesResetsAndAnUnplug)
             gone_position = r->snapshot().gone_at.front();
             ASSERT_EQ(server_.control("plug 0"), "ok");
             ASSERT_TRUE(server_.wait_stderr("plugged in again")) << server_.stderr_text();
-            int result = -1;
-            ASSERT_EQ(tarvex::ensure_debug_mode(control_.c, control_.assoc, &result), 0);
+            ASSERT_TRUE(eventually([&] { return control_.debug_mode(); }, 20000))
+                << "the probe answers again after its plug\n"
+                << why();
             ASSERT_TRUE(r->records_pass(before + 50)) << "capture comes back with the probe\n" << why();
             EXPECT_EQ(r->runs(), runs) << "the firmware ran on while the probe was away";
         }
@@ -697,14 +705,15 @@ TEST_P(RttStream, AFlashOverwritingTheBlockShowsNoGarbage)
     ASSERT_EQ(cli({"flash", RTT_TEST_MOVED_ELF, "--halt"}, &err), 0) << err;
     uint64_t looks = control_.status().looks;
     ASSERT_TRUE(eventually([&] { return control_.status().looks >= looks + 3; }))
-        << "capture looks at the RAM the loader left";
+        << "capture looks at the RAM the loader left\n"
+        << why();
     EXPECT_EQ(r->runs(), 1);
     ASSERT_EQ(cli({"run"}, &err), 0) << err;
-    ASSERT_TRUE(r->run_streams(2)) << joined(r->snapshot().faults);
-    EXPECT_TRUE(capture_at(block_of(RTT_TEST_MOVED_ELF)));
+    ASSERT_TRUE(r->run_streams(2)) << joined(r->snapshot().faults) << why();
+    EXPECT_TRUE(capture_at(block_of(RTT_TEST_MOVED_ELF))) << why();
     ASSERT_EQ(cli({"flash", RTT_TEST_ELF}, &err), 0) << err;
-    ASSERT_TRUE(r->run_streams(3)) << joined(r->snapshot().faults);
-    EXPECT_TRUE(capture_at(block_of(RTT_TEST_ELF)));
+    ASSERT_TRUE(r->run_streams(3)) << joined(r->snapshot().faults) << why();
+    EXPECT_TRUE(capture_at(block_of(RTT_TEST_ELF))) << why();
     ASSERT_TRUE(terminal->text_has("rtt test ready\nrtt test ready\nrtt test ready\n"));
     r->finish();
     terminal->finish();
