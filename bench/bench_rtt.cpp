@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "elf_lookup.h"
+#include "firmware/rtt_test_config.h"
 #include "round_trip.h"
 #include "server_process.h"
 #include "target.h"
@@ -76,17 +77,9 @@ constexpr int UP_CHANNELS = 4;
 constexpr uint32_t UP_SIZE = 16384;
 constexpr uint32_t BLOCK_BYTES = 24 + 24 * (UP_CHANNELS + 1);
 constexpr int UP_TERMINAL = 0, UP_COUNTED = 1;
-constexpr uint32_t CONFIG_ARMED = 0x52545443;
 constexpr int REGSEL_PC = 15;
 
-// rtt_test_config as rtt_test.c lays it out.
-struct firmware_config {
-    uint32_t armed;
-    uint32_t modes[UP_CHANNELS];
-    uint32_t records_per_loop, busy_wait, record_size, record_limit, tick_every, echo, stale_block;
-    uint32_t stage1_lines, stage1_wait, retire_stage1;
-};
-static_assert(sizeof(firmware_config) == 60, "the firmware's record");
+using firmware_config = rtt_test_config;
 
 // What the benchmarks ask of the firmware: these fields set, the rest as
 // the image's defaults have them.
@@ -202,7 +195,7 @@ struct rtt_probe {
     {
         firmware_config c;
         std::memcpy(&c, image().defaults.data(), sizeof c);
-        c.armed = CONFIG_ARMED;
+        c.armed = RTT_TEST_ARMED;
         c.records_per_loop = load.records_per_loop;
         c.busy_wait = load.busy_wait;
         c.record_size = load.record_size;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "elf_lookup.h"
+#include "firmware/rtt_test_config.h"
 #include "gdb_fixture.h"
 #include "server_process.h"
 #include "tarvex_rtt.h"
@@ -30,16 +31,8 @@ using tarvex_test::eventually;
 constexpr uint32_t RAM = 0x20000000;
 constexpr uint32_t RAM_SIZE = 0x20000;
 constexpr int TERMINAL = 0, COUNTED = 1;
-constexpr uint32_t CONFIG_ARMED = 0x52545443;
 
-// rtt_test_config as vprobe/firmware/rtt_test.c lays it out.
-struct test_config {
-    uint32_t armed;
-    uint32_t modes[4];
-    uint32_t records_per_loop, busy_wait, record_size, record_limit, tick_every, echo, stale_block;
-    uint32_t stage1_lines, stage1_wait, retire_stage1;
-};
-static_assert(sizeof(test_config) == 60, "the firmware's record");
+using test_config = rtt_test_config;
 
 // Among several valid blocks capture settles on one it sees change. A
 // firmware whose channels all filled before capture began changes nothing
@@ -433,7 +426,7 @@ protected:
         ASSERT_EQ(defaults.size(), sizeof(test_config));
         test_config c;
         memcpy(&c, defaults.data(), sizeof c);
-        c.armed = CONFIG_ARMED;
+        c.armed = RTT_TEST_ARMED;
         edit(c);
         ASSERT_EQ(server_.control("poke 0 " + hex_address(record.address) + " " + hex_bytes(&c, sizeof c)), "ok");
         std::string err;

@@ -51,6 +51,7 @@
 #include <stdint.h>
 
 #include "rtt.h"
+#include "rtt_test_config.h"
 #include "text.h"
 
 #if RTT_UP_CHANNELS != 4 || RTT_DOWN_CHANNELS != 1
@@ -62,22 +63,6 @@
 #define UP_SKIP 2u
 #define UP_TRIM 3u
 #define RECORD_MAX 128u
-#define RTT_TEST_ARMED 0x52545443u
-
-struct rtt_test_config {
-    uint32_t armed;                  // 0: RTT_TEST_ARMED
-    uint32_t modes[RTT_UP_CHANNELS]; // 4: up channels 0-3 (RTT_MODE_*)
-    uint32_t records_per_loop;       // 20: records each loop (0: echo only)
-    uint32_t busy_wait;              // 24: empty iterations after each loop
-    uint32_t record_size;            // 28: bytes a record is padded to (max 128)
-    uint32_t record_limit;           // 32: records in all, then echo only (0: no end)
-    uint32_t tick_every;             // 36: (0: no ticks)
-    uint32_t echo;                   // 40: nonzero: echo down 0 to up 0
-    uint32_t stale_block;            // 44: nonzero: set up rtt_test_stale
-    uint32_t stage1_lines;           // 48: two-stage image only
-    uint32_t stage1_wait;            // 52: two-stage image only
-    uint32_t retire_stage1;          // 56: two-stage image only
-};
 
 const struct rtt_test_config rtt_test_defaults = {
     .armed = 0,

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core_fixture.h"
+#include "firmware/rtt_test_config.h"
 
 namespace vprobe_test
 {
@@ -20,19 +21,11 @@ namespace
 
 constexpr char RTT_ID[16] = "SEGGER RTT";
 constexpr uint32_t DESCRIPTOR = 24;
-constexpr uint32_t CONFIG_ARMED = 0x52545443;
 constexpr uint32_t UP_SIZE = 1024, DOWN_SIZE = 32; // the test images' shape
 enum up_channel : uint32_t { TERMINAL, COUNTED, SKIP, TRIM };
 enum mode : uint32_t { SKIPS, TRIMS, BLOCKS };
 
-// rtt_test_config as rtt_test.c lays it out.
-struct test_config {
-    uint32_t armed;
-    uint32_t modes[4];
-    uint32_t records_per_loop, busy_wait, record_size, record_limit, tick_every, echo, stale_block;
-    uint32_t stage1_lines, stage1_wait, retire_stage1;
-};
-static_assert(sizeof(test_config) == 60, "the firmware's record");
+using test_config = rtt_test_config;
 
 struct descriptor {
     uint32_t name, buffer, size, wr_off, rd_off, flags;
@@ -103,7 +96,7 @@ protected:
             ASSERT_EQ(defaults.size(), sizeof(test_config));
             test_config c;
             std::memcpy(&c, defaults.data(), sizeof c);
-            c.armed = CONFIG_ARMED;
+            c.armed = RTT_TEST_ARMED;
             edit(c);
             poke(s.address, &c, sizeof c);
         }
