@@ -217,26 +217,27 @@ int pieces_of(uint32_t addr, uint32_t len, mem_piece out[3])
     return n;
 }
 
-int target_read(void *ctx, uint32_t addr, uint32_t len, uint8_t *out)
+// Each piece of [addr, addr + len) as one driver access of its size.
+template <typename Bytes, typename Access>
+int by_pieces(void *ctx, uint32_t addr, uint32_t len, Bytes bytes, Access access)
 {
     mem_piece pieces[3];
     int n = pieces_of(addr, len, pieces);
     int r = 0;
     for (int i = 0; i < n && r == 0; i++)
-        r = tarvex_usb_read_mem(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size,
-                                pieces[i].count, out + pieces[i].offset, 0, 0);
+        r = access(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size, pieces[i].count,
+                   bytes + pieces[i].offset, 0, 0);
     return r;
+}
+
+int target_read(void *ctx, uint32_t addr, uint32_t len, uint8_t *out)
+{
+    return by_pieces(ctx, addr, len, out, tarvex_usb_read_mem);
 }
 
 int target_write(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in)
 {
-    mem_piece pieces[3];
-    int n = pieces_of(addr, len, pieces);
-    int r = 0;
-    for (int i = 0; i < n && r == 0; i++)
-        r = tarvex_usb_write_mem(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size,
-                                 pieces[i].count, in + pieces[i].offset, 0, 0);
-    return r;
+    return by_pieces(ctx, addr, len, in, tarvex_usb_write_mem);
 }
 
 void look_work(probe_request *req)
