@@ -27,11 +27,14 @@ constexpr entry_state next_state[ENTRY_STATES][ENTRY_EVENTS] = {
 
 // As for a client's open: the device handle in the probe's own libusb
 // context, then the probe (interface claimed, version read); the handle is
-// closed when that fails.
-void reopen_for_clients(tarvex_usb *entry)
+// closed when that fails, and the USB layer tries again at a later look.
+bool reopen_for_clients(tarvex_usb *entry)
 {
-    if (!tarvex_open_probe_part(entry))
-        LOG_ERROR("probe %u (%s) not opened again for its clients", entry->index, entry->serial);
+    if (tarvex_open_probe_part(entry))
+        return true;
+    LOG_ERROR("probe %u (%s) not opened again for its clients: tried again at the next looks", entry->index,
+              entry->serial);
+    return false;
 }
 
 } // namespace
@@ -47,11 +50,24 @@ bool entry_sought(const tarvex_usb *entry)
     return entry->state == ENTRY_REFRESHING || entry->state == ENTRY_REOPENING;
 }
 
-void entry_found_again(tarvex_usb *entry)
+bool entry_found_again(tarvex_usb *entry)
 {
-    if (entry_step(entry, ENTRY_SEEN) == ENTRY_OPEN)
-        reopen_for_clients(entry);
+    bool opened = entry_step(entry, ENTRY_SEEN) != ENTRY_OPEN || reopen_for_clients(entry);
     rtt_capture_probe_back(entry);
+    return opened;
+}
+
+bool entry_open_failed(const tarvex_usb *entry)
+{
+    return entry->state == ENTRY_OPEN && entry->dev->fd == nullptr;
+}
+
+bool entry_open_again(tarvex_usb *entry)
+{
+    if (!tarvex_open_probe_part(entry))
+        return false;
+    LOG_INFO("probe %u (%s) opened again for its clients at a later look", entry->index, entry->serial);
+    return true;
 }
 
 void entry_leaving(tarvex_usb *entry)

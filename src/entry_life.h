@@ -30,8 +30,13 @@ bool entry_sought(const tarvex_usb *entry);
 
 // The USB layer found the entry on the bus (its device rebound, no handle
 // open): the entry is marked seen, and one open for clients is opened again.
-// REQUIRES: no probe work in flight.
-void entry_found_again(tarvex_usb *entry);
+// False when that open failed. REQUIRES: no probe work in flight.
+bool entry_found_again(tarvex_usb *entry);
+// An entry found again whose open for its clients failed.
+bool entry_open_failed(const tarvex_usb *entry);
+// That open tried again: true when it went through. REQUIRES: no probe work
+// in flight.
+bool entry_open_again(tarvex_usb *entry);
 // The USB layer is about to release the entry: its worker stops, its hold
 // ends and its associations stop reaching it. REQUIRES: no probe work in flight.
 void entry_leaving(tarvex_usb *entry);

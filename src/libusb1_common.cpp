@@ -431,18 +431,30 @@ static look_outcome bind_again(tarvex_usb *entry, libusb_device *dev, libusb_dev
     bool had_clients = entry->state == ENTRY_OPEN;
     close_handle(entry); // the handle of the device it left as
     rebind(entry, dev);
-    entry_found_again(entry);
+    bool opened = entry_found_again(entry);
     LOG_INFO("probe %u (%s) plugged in again: found without a refresh, its key and associations kept%s", entry->index,
-             entry->serial, had_clients ? ", opened again for its clients" : "");
-    return LOOKED;
+             entry->serial, had_clients && opened ? ", opened again for its clients" : "");
+    return opened ? LOOKED : LOOK_LATER;
+}
+
+// A device bound to an entry already (by a refresh, or by a look whose open
+// for the entry's clients failed: that open is tried again).
+static look_outcome look_at_bound(tarvex_usb *entry, bool last_try)
+{
+    if (!entry_open_failed(entry))
+        return LOOKED;
+    if (entry_work_in_flight())
+        return LOOK_WHEN_IDLE;
+    return entry_open_again(entry) || last_try ? LOOKED : LOOK_LATER;
 }
 
 // A device of the table not looked at before.
 static look_outcome look_at_new(libusb_device *dev)
 {
-    if (entry_bound_to(dev) != nullptr)
-        return LOOKED; // a refresh bound it
     bool last_try = watch.retries >= BUS_RETRIES;
+    tarvex_usb *bound = entry_bound_to(dev);
+    if (bound != nullptr)
+        return look_at_bound(bound, last_try);
     libusb_device_descriptor desc;
     char serial[TARVEX_SERIAL_BUFFER_SIZE];
     libusb_device_handle *fd = open_matching(dev, tarvex_probe_vids, tarvex_probe_pids, &desc, serial, true, !last_try);

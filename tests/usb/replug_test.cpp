@@ -97,6 +97,25 @@ TEST_P(Replug, AProbeHeldOpenIsBoundAgainWhenItComesBack)
     EXPECT_EQ(registry_serials(), before) << "the entry kept its place";
 }
 
+// Back, but its first open for the clients fails (the probe swallows the
+// version query): the server opens it again at a later look, and the
+// clients' association works once more without an open of their own.
+TEST_P(Replug, AProbeWhoseOpenFailedOnItsReturnIsOpenedAtALaterLook)
+{
+    start_watching({"--probes", "2"});
+    open_swd(); // launcher probe 0
+    ASSERT_EQ(server_.control("unplug 0"), "ok");
+    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 -4 0\n");
+    ASSERT_EQ(server_.control("fault 0 timeout 1"), "ok");
+    ASSERT_EQ(server_.control("plug 0"), "ok");
+    ASSERT_TRUE(server_.wait_stderr("(" + default_serial(0) + ") not opened again for its clients"))
+        << server_.stderr_text();
+    EXPECT_TRUE(server_.wait_stderr("(" + default_serial(0) + ") opened again for its clients at a later look"))
+        << server_.stderr_text();
+    EXPECT_EQ(await("tarvex-usb-init-mode 256 0 1\n", "1 0\n"), "1 0\n") << server_.stderr_text();
+    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
+}
+
 // "polling": on umockdev, the server looking at the bus every 50 ms.
 INSTANTIATE_TEST_SUITE_P(Transports, Replug, ::testing::Values("umockdev", "fast", "polling"), transport_name);
 
