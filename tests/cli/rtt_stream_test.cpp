@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -581,6 +582,24 @@ TEST_P(RttStream, ThreeReadersJoiningLaterSeeTheSameBytes)
     }
 }
 
+// Where the probe went, one poll's bytes may have gone with it: its RdOff
+// write reached the target but the status of that write never came back, so
+// those bytes count as lost (never doubled). A record cut there, and the
+// jump in the records right after it, are that loss; elsewhere they are
+// faults. A record is at most "seq " and 10 digits and its newline.
+constexpr uint64_t RECORD_SPAN = 15;
+
+bool near_the_unplug(uint64_t at, uint64_t gone)
+{
+    return at <= gone + RECORD_SPAN && gone <= at + RECORD_SPAN;
+}
+
+bool cut_by_the_unplug(const std::string &fault, uint64_t gone)
+{
+    const std::string cut = "not a record at position ";
+    return fault.rfind(cut, 0) == 0 && near_the_unplug(std::strtoull(fault.c_str() + cut.size(), nullptr, 10), gone);
+}
+
 // The long one: a reader follows the counted channel while GDB sessions
 // come and go, resets come from GDB and from tarvex-cli, two images are
 // flashed in turn (their blocks at different addresses) and the probe is
@@ -637,11 +656,16 @@ TEST_P(RttStream, ReaderFollowsThroughSessionsFlashesResetsAndAnUnplug)
     }
     r->finish();
     stream_reader::view v = r->snapshot();
-    EXPECT_TRUE(v.faults.empty()) << joined(v.faults);
+    std::vector<std::string> faults;
+    for (const std::string &f : v.faults)
+        if (!cut_by_the_unplug(f, gone_position))
+            faults.push_back(f);
+    EXPECT_TRUE(faults.empty()) << joined(faults);
     EXPECT_EQ(v.runs, runs) << "one run per reset and flash";
     EXPECT_EQ(v.gone_at.size(), 1u);
     for (uint64_t gap : v.gaps)
-        EXPECT_EQ(gap, gone_position) << "a gap where the probe was not away";
+        EXPECT_TRUE(near_the_unplug(gap, gone_position))
+            << "a gap at " << gap << ", the probe went at " << gone_position;
     for (uint64_t lost : v.lost_at)
         EXPECT_EQ(lost, gone_position) << "a loss where the probe was not away";
     EXPECT_TRUE(server_.wait_stderr("RTT capture: the probe is back"));
