@@ -18,10 +18,12 @@ constexpr uint32_t PPB_END = 0xE0100000;
 
 // ---- System Control Block: reset and fault status (System Control Space) -------
 
+constexpr uint32_t VTOR = 0xE000ED08;
 constexpr uint32_t AIRCR = 0xE000ED0C;
 constexpr uint32_t CFSR = 0xE000ED28; // UsageFault, BusFault and MemManage status
 constexpr uint32_t HFSR = 0xE000ED2C;
 constexpr uint32_t DFSR = 0xE000ED30;
+constexpr uint32_t MMFAR = 0xE000ED34;
 constexpr uint32_t BFAR = 0xE000ED38;
 
 // AIRCR: a write takes effect only with VECTKEY in the top half; a read shows

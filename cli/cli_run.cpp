@@ -25,8 +25,6 @@ namespace tarvex_cli
 using namespace armv7m;
 namespace tt = tarvex_target;
 
-constexpr uint32_t VTOR = 0xE000ED08;
-constexpr uint32_t MMFAR = 0xE000ED34;
 // The probe captures 4 KiB of trace; one read takes all of it.
 constexpr size_t TRACE_DRAIN_MAX = 4096;
 // The trace reply does not state its length: its end is a pause. The
