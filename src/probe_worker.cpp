@@ -145,18 +145,6 @@ static probe_worker *worker_of(tarvex_usb *usb)
     return usb->worker;
 }
 
-bool probe_worker_submit(tarvex_usb *usb, probe_job *job)
-{
-    probe_worker *w = worker_of(usb);
-    if (w == nullptr) {
-        job->worker = nullptr;
-        job->run(job);
-        return false;
-    }
-    enqueue(w, job);
-    return true;
-}
-
 bool probe_worker_queue(tarvex_usb *usb, probe_job *job)
 {
     probe_worker *w = usb != nullptr ? worker_of(usb) : nullptr;

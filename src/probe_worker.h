@@ -8,26 +8,21 @@
 struct tarvex_usb;
 
 // One operation on one probe. The submitter owns the record; it is handed to
-// the worker by probe_worker_submit and back by probe_worker_next_done.
+// the worker by probe_worker_queue and back by probe_worker_next_done.
 struct probe_job {
     list_head link; // must stay first: in the worker's queue, then the done queue
     // Runs on the probe's worker. It may touch the probe's handle and the
     // buffers the job points at, nothing the loop owns.
     void (*run)(probe_job *job);
-    struct probe_worker *worker; // set by probe_worker_submit
+    struct probe_worker *worker; // set by probe_worker_queue
 };
 
 // Creates the completion descriptor the loop watches, edge-triggered (it is
 // never read: each completion is a new edge). Returns it, or -1 (errno
-// set). Until this is called, jobs run on the caller's thread.
+// set). Until this is called, no job can be queued.
 int probe_worker_init();
 // The completion descriptor (an eventfd), or -1 before probe_worker_init.
 int probe_worker_event_fd();
-// Queues the job on the worker of `usb`, creating the worker on first use.
-// Returns true when the job was queued; false when it ran at once on the
-// calling thread (no worker system, or the thread could not be made), in
-// which case it is already complete and never comes back as done.
-bool probe_worker_submit(tarvex_usb *usb, probe_job *job);
 // Queues the job on the worker of `usb`, creating the worker on first use.
 // False when it cannot be queued (probe_worker_init not called or failed, or
 // the thread could not be made): the job did not run and never comes back.

@@ -148,7 +148,7 @@ protected:
         job->id = id;
         job->log = &log_;
         job->holds = holds;
-        EXPECT_TRUE(probe_worker_submit(usb, &job->base)) << "queued on a worker, not run on the caller";
+        EXPECT_TRUE(probe_worker_queue(usb, &job->base)) << "queued on a worker";
         out_[id] = job;
         returns_[id] = 0;
         return job;
