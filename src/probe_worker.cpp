@@ -17,6 +17,8 @@
 //   eventfd in its epoll set.
 // - A worker is stopped only when none of its jobs is in flight (the probe's
 //   entry is being released), so stopping never waits on a transfer.
+// - A running job may ask whether others wait behind it on its worker (a
+//   look at the queue under its mutex), and nothing more of the queue.
 // - Workers block every signal: SIGINT is taken on the loop's thread.
 #include "probe_worker.h"
 
@@ -152,6 +154,15 @@ bool probe_worker_queue(tarvex_usb *usb, probe_job *job)
         return false;
     enqueue(w, job);
     return true;
+}
+
+bool probe_worker_others_waiting(const probe_job *job)
+{
+    probe_worker *w = job->worker;
+    pthread_mutex_lock(&w->lock);
+    bool waiting = !list_empty(&w->queue);
+    pthread_mutex_unlock(&w->lock);
+    return waiting;
 }
 
 static probe_job *take_done()

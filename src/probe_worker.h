@@ -27,6 +27,9 @@ int probe_worker_event_fd();
 // False when it cannot be queued (probe_worker_init not called or failed, or
 // the thread could not be made): the job did not run and never comes back.
 bool probe_worker_queue(tarvex_usb *usb, probe_job *job);
+// Worker: whether other jobs wait behind `job`, the one this worker runs,
+// so that long work can make way for them.
+bool probe_worker_others_waiting(const probe_job *job);
 // The next completed job, in completion order, or null. Loop thread only;
 // call it until null on every wake-up of the completion descriptor.
 probe_job *probe_worker_next_done();

@@ -102,6 +102,8 @@ struct rtt_capture {
     uint64_t next_ms;
     uint64_t interval_ms;
     uint64_t still_since_ms; // the attached block's last movement (or its attach)
+    uint64_t moved_ms;       // the last look that moved bytes or attached
+    int32_t first;           // the up channel the next poll drains first
     rtt_job *job;            // owned
 };
 
@@ -221,12 +223,12 @@ int pieces_of(uint32_t addr, uint32_t len, mem_piece out[3])
 template <typename Bytes, typename Access>
 int by_pieces(void *ctx, uint32_t addr, uint32_t len, Bytes bytes, Access access)
 {
+    tarvex_usb_handle_s *h = static_cast<probe_request *>(ctx)->handle;
     mem_piece pieces[3];
     int n = pieces_of(addr, len, pieces);
     int r = 0;
     for (int i = 0; i < n && r == 0; i++)
-        r = access(static_cast<tarvex_usb_handle_s *>(ctx), pieces[i].addr, pieces[i].size, pieces[i].count,
-                   bytes + pieces[i].offset, 0, 0);
+        r = access(h, pieces[i].addr, pieces[i].size, pieces[i].count, bytes + pieces[i].offset, 0, 0);
     return r;
 }
 
@@ -240,10 +242,15 @@ int target_write(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in)
     return by_pieces(ctx, addr, len, in, tarvex_usb_write_mem);
 }
 
+bool target_others_wait(void *ctx)
+{
+    return probe_worker_others_waiting(&static_cast<probe_request *>(ctx)->base);
+}
+
 void look_work(probe_request *req)
 {
     auto *job = reinterpret_cast<rtt_job *>(req);
-    rtt_target t{req->handle, target_read, target_write};
+    rtt_target t{req, target_read, target_write, target_others_wait};
     if (job->search) {
         rtt_search_run(t, &job->s, job->have_prev ? &job->prev : nullptr);
     } else {
@@ -255,15 +262,26 @@ void look_work(probe_request *req)
 // ---------------------------------------------------------------------------
 // Back on the loop
 
+// The pause before the next look: none while bytes flow; once an attached
+// block is quiet, a quarter of the time it has been quiet, so that a
+// firmware writing a line every few ms has it seen a fraction of that gap
+// late while a block quiet for long costs a look every poll_max_ms; a search
+// that found nothing doubles its pause.
 void schedule(rtt_capture *cap, bool moved)
 {
-    if (moved)
+    uint64_t now = monotonic_ms();
+    if (moved) {
         cap->interval_ms = 0;
-    else
+        cap->moved_ms = now;
+    } else if (cap->attached) {
+        uint64_t quarter = (now - cap->moved_ms) / 4;
+        cap->interval_ms = quarter > 1 ? quarter : 1;
+    } else {
         cap->interval_ms = cap->interval_ms == 0 ? 1 : cap->interval_ms * 2;
+    }
     if (cap->interval_ms > poll_max_ms)
         cap->interval_ms = poll_max_ms;
-    cap->next_ms = monotonic_ms() + cap->interval_ms;
+    cap->next_ms = now + cap->interval_ms;
 }
 
 // A ring for each up channel of the block that has none yet; the rings of
@@ -400,11 +418,9 @@ void search_done(rtt_capture *cap, rtt_job *job)
 bool keep_poll_bytes(rtt_capture *cap, const rtt_poll &p)
 {
     bool moved = false;
-    uint32_t at = 0;
     for (int32_t i = 0; i < p.block.up_count; i++) {
         if (p.up_len[i] > 0 && cap->rings[i].data != nullptr)
-            rtt_ring_append(&cap->rings[i], p.up_data + at, p.up_len[i]);
-        at += p.up_len[i];
+            rtt_ring_append(&cap->rings[i], p.up_data + p.up_at[i], p.up_len[i]);
         moved = moved || p.up_len[i] > 0;
     }
     for (int32_t i = 0; i < p.block.down_count; i++) {
@@ -438,9 +454,11 @@ void poll_done(rtt_capture *cap, rtt_job *job, bool current)
     }
     if (p.result == 0)
         cap->block = p.block;
+    cap->first = p.first;
     if (moved)
         cap->still_since_ms = monotonic_ms();
-    schedule(cap, moved);
+    // A poll cut short for other work goes on right behind it.
+    schedule(cap, moved || p.cut);
 }
 
 void look_finish(probe_request *req)
@@ -512,6 +530,7 @@ void submit_look(rtt_capture *cap)
     } else {
         job->p.block = cap->block;
         job->p.ram = cap->ram;
+        job->p.first = cap->first;
         offer_down_bytes(cap, &job->p);
     }
     probe_request_bind(&job->base, cap->usb);

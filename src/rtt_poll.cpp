@@ -37,27 +37,77 @@ uint32_t descriptor_address(const rtt_block &b, bool up, int32_t i)
     return b.address + RTT_HEADER_SIZE + index * RTT_DESCRIPTOR_SIZE;
 }
 
-// n bytes between channel i's buffer and data: an up channel's read from
-// RdOff, a down channel's written at WrOff, in two accesses where they wrap;
-// then the one 32-bit write of that offset moved past them, and only when it
-// went through, the channel's offset in b. 0 or the failure.
-int channel_move(const rtt_target &t, rtt_block *b, bool up, int32_t i, uint32_t n, uint8_t *data)
+// Channel i's offset (an up channel's RdOff, a down channel's WrOff) moved
+// n bytes on: the one 32-bit write, and only when it went through, the
+// offset in b. 0 or the failure.
+int offset_move(const rtt_target &t, rtt_block *b, bool up, int32_t i, uint32_t n)
 {
     rtt_channel &c = up ? b->up[i] : b->down[i];
     uint32_t &off = up ? c.rd_off : c.wr_off;
-    auto access = [&](uint32_t addr, uint32_t len, uint8_t *bytes) {
-        return up ? t.read(t.ctx, addr, len, bytes) : t.write(t.ctx, addr, len, bytes);
-    };
-    uint32_t first = smaller(n, c.size - off);
-    int r = access(c.buffer + off, first, data);
-    if (r == 0 && n > first)
-        r = access(c.buffer, n - first, data + first);
     uint32_t moved = static_cast<uint32_t>((uint64_t{off} + n) % c.size);
-    if (r == 0)
-        r = offset_write(t, descriptor_address(*b, up, i) + (up ? RTT_DESC_RD_OFF : RTT_DESC_WR_OFF), moved);
+    int r = offset_write(t, descriptor_address(*b, up, i) + (up ? RTT_DESC_RD_OFF : RTT_DESC_WR_OFF), moved);
     if (r == 0)
         off = moved;
     return r;
+}
+
+// n bytes of data into down channel i's buffer at WrOff, in two writes where
+// they wrap, then WrOff past them. 0 or the failure.
+int down_move(const rtt_target &t, rtt_block *b, int32_t i, uint32_t n, const uint8_t *data)
+{
+    const rtt_channel &c = b->down[i];
+    uint32_t first = smaller(n, c.size - c.wr_off);
+    int r = t.write(t.ctx, c.buffer + c.wr_off, first, data);
+    if (r == 0 && n > first)
+        r = t.write(t.ctx, c.buffer, n - first, data + first);
+    return r == 0 ? offset_move(t, b, false, i, n) : r;
+}
+
+bool others_wait(const rtt_target &t)
+{
+    return t.others_wait != nullptr && t.others_wait(t.ctx);
+}
+
+// [addr, addr + len), inside one RTT_POLL_PIECE block, read as the aligned
+// words around it where those lie inside ram: one word access where the
+// exact range would take three (bytes up to a word, words, bytes after), and
+// the probe moves bytes many times slower than words. Those words all
+// overlap the channel's buffer, so they exist wherever the buffer does (no
+// memory ends inside a word); reading RAM has no effect on the target, and
+// what is written stays exact.
+int piece_read(const rtt_target &t, rtt_range ram, uint32_t addr, uint32_t len, uint8_t *out)
+{
+    uint32_t lo = addr & ~uint32_t{3};
+    uint32_t span = static_cast<uint32_t>(((uint64_t{addr} + len + 3) & ~uint64_t{3}) - lo);
+    if (span == len || span > RTT_POLL_PIECE || !rtt_in_range(lo, span, ram))
+        return t.read(t.ctx, addr, len, out);
+    uint8_t words[RTT_POLL_PIECE];
+    int r = t.read(t.ctx, lo, span, words);
+    if (r == 0)
+        std::memcpy(out, words + (addr - lo), len);
+    return r;
+}
+
+// Up to n bytes of up channel c from its RdOff into data, a piece at a time;
+// after the first piece it stops early, with p->cut set, when other work
+// waits. *got: the bytes read. 0 or the failure (the bytes then do not count).
+int up_read(const rtt_target &t, rtt_poll *p, const rtt_channel &c, uint32_t n, uint8_t *data, uint32_t *got)
+{
+    *got = 0;
+    while (*got < n) {
+        if (*got > 0 && others_wait(t)) {
+            p->cut = true;
+            return 0;
+        }
+        uint32_t off = static_cast<uint32_t>((uint64_t{c.rd_off} + *got) % c.size);
+        uint32_t addr = c.buffer + off;
+        uint32_t len = smaller(smaller(n - *got, c.size - off), RTT_POLL_PIECE - addr % RTT_POLL_PIECE);
+        int r = piece_read(t, p->ram, addr, len, data + *got);
+        if (r != 0)
+            return r;
+        *got += len;
+    }
+    return 0;
 }
 
 // 0 with the name copied (out may be null), RESULT_RTT_REFUSED with why.
@@ -269,23 +319,41 @@ void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
 }
 
 // Each up channel's pending bytes, up to RTT_POLL_BYTES in all, and then its
-// new RdOff. A channel's bytes count as captured only once that write went
-// through; on a failure the poll stops there, and a retry finds that
-// channel's RdOff where it was and reads the same bytes again (were the
-// write done but reported failed, the firmware would have taken the space
-// and those bytes would be lost, never doubled).
+// new RdOff, starting with channel p->first. A channel's bytes count as
+// captured only once that write went through; on a failure the poll stops
+// there, and a retry finds that channel's RdOff where it was and reads the
+// same bytes again (were the write done but reported failed, the firmware
+// would have taken the space and those bytes would be lost, never doubled).
+// Once one piece is in, the drain makes way for other work waiting: it
+// keeps what it read and stops, and the next poll starts with the channel
+// after the last one it served.
 int up_drain(const rtt_target &t, rtt_poll *p)
 {
+    const int32_t count = p->block.up_count;
+    const int32_t first = p->first >= 0 && p->first < count ? p->first : 0;
+    p->first = count > 0 ? (first + 1) % count : 0;
     uint32_t used = 0;
-    for (int32_t i = 0; i < p->block.up_count; i++) {
+    for (int32_t k = 0; k < count && !p->cut; k++) {
+        int32_t i = (first + k) % count;
         uint32_t n = smaller(rtt_up_pending(p->block.up[i]), RTT_POLL_BYTES - used);
         if (n == 0)
             continue;
-        int r = channel_move(t, &p->block, true, i, n, p->up_data + used);
+        if (used > 0 && others_wait(t)) {
+            p->cut = true;
+            p->first = i;
+            break;
+        }
+        uint32_t got = 0;
+        int r = up_read(t, p, p->block.up[i], n, p->up_data + used, &got);
+        if (r == 0)
+            r = offset_move(t, &p->block, true, i, got);
         if (r != 0)
             return r;
-        p->up_len[i] = n;
-        used += n;
+        p->up_at[i] = used;
+        p->up_len[i] = got;
+        used += got;
+        if (p->cut)
+            p->first = (i + 1) % count;
     }
     return 0;
 }
@@ -306,7 +374,7 @@ int down_feed(const rtt_target &t, rtt_poll *p)
         uint32_t n = smaller(len, rtt_down_space(p->block.down[i]));
         if (n == 0)
             continue;
-        int r = channel_move(t, &p->block, false, i, n, p->down_data + at);
+        int r = down_move(t, &p->block, i, n, p->down_data + at);
         if (r != 0)
             return r;
         p->down_taken[i] = n;
@@ -348,7 +416,9 @@ void rtt_poll_run(const rtt_target &t, rtt_poll *p)
     p->result = 0;
     p->why[0] = '\0';
     std::memset(p->down_taken, 0, sizeof p->down_taken);
+    std::memset(p->up_at, 0, sizeof p->up_at);
     std::memset(p->up_len, 0, sizeof p->up_len);
+    p->cut = false;
     if (!counts_sane(p->block)) {
         snprintf(p->why, sizeof p->why, "block not checked");
         p->result = tarvex_wire::RESULT_RTT_REFUSED;
@@ -368,6 +438,10 @@ void rtt_poll_run(const rtt_target &t, rtt_poll *p)
     }
     p->block = now;
     p->result = up_drain(t, p);
+    // Even a poll cut short feeds the down channels: a firmware streaming
+    // faster than one piece a poll would otherwise never get its input while
+    // a client keeps the probe busy. Input is rare and small; without any,
+    // this makes no access.
     if (p->result == 0)
         p->result = down_feed(t, p);
 }

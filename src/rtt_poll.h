@@ -13,11 +13,15 @@
 
 // Memory access for one look: 0 or a result code; write of 4 bytes at a
 // 4-byte aligned address must be one 32-bit access (the firmware reads the
-// offsets it shares with us as whole words).
+// offsets it shares with us as whole words). others_wait (may be null) tells
+// whether other work waits for the probe: a poll then ends at its next point
+// of rest, so that it delays that work by no more than one access, the
+// write that keeps what it read, and any input it carries.
 struct rtt_target {
     void *ctx;
     int (*read)(void *ctx, uint32_t addr, uint32_t len, uint8_t *out);
     int (*write)(void *ctx, uint32_t addr, uint32_t len, const uint8_t *in);
+    bool (*others_wait)(void *ctx) = nullptr;
 };
 
 // Valid blocks a scan keeps watching to tell the live one from stale ones.
@@ -51,6 +55,11 @@ struct rtt_search {
 // Bytes carried by one poll, in each direction, and the cap on what one
 // poll drains from all up channels together.
 constexpr uint32_t RTT_POLL_BYTES = 64 * 1024;
+// An up channel's bytes are read at most this many at a time, never across
+// a multiple of it: the probe moves one such block of words per command (its
+// address counter wraps there), so each piece is one command, and a poll
+// that must make way for other work stops between two of them.
+constexpr uint32_t RTT_POLL_PIECE = 1024;
 
 struct rtt_poll {
     rtt_block block; // in: the block as last seen; out: as this poll saw it
@@ -59,11 +68,16 @@ struct rtt_poll {
     // one channel's after the other's
     uint8_t down_data[RTT_POLL_BYTES];
     uint32_t down_len[RTT_MAX_CHANNELS];
+    // in: the up channel drained first; out: the one to start the next poll
+    // with, so that a poll cut short or capped leaves no channel behind
+    int32_t first;
     // out
     int result; // 0; RESULT_RTT_REFUSED when the block changed (why says how); or the access's failure
     char why[64];
+    bool cut;                              // ended early for other work waiting: poll again at once
     uint32_t down_taken[RTT_MAX_CHANNELS]; // bytes of each down channel's data written
-    uint8_t up_data[RTT_POLL_BYTES];       // each up channel's bytes, one after the other
+    uint8_t up_data[RTT_POLL_BYTES];       // the up channels' bytes, in the order drained
+    uint32_t up_at[RTT_MAX_CHANNELS];      // where each channel's bytes start in up_data
     uint32_t up_len[RTT_MAX_CHANNELS];
 };
 

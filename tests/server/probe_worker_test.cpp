@@ -92,6 +92,8 @@ struct test_job {
     std::thread::id ran_on;
     pid_t ran_tid;
     bool signals_blocked; // SIGINT and SIGTERM in the worker's mask
+    bool waited_before;   // others waited behind it as it began
+    bool waited_after;    // and once its gate opened
 };
 static_assert(offsetof(test_job, base) == 0, "the hand-off passes the job as its probe_job");
 
@@ -108,6 +110,7 @@ void run_test_job(probe_job *base)
     job->ran_on = std::this_thread::get_id();
     job->ran_tid = static_cast<pid_t>(syscall(SYS_gettid));
     job->signals_blocked = thread_blocks(SIGINT) && thread_blocks(SIGTERM);
+    job->waited_before = probe_worker_others_waiting(base);
     {
         std::lock_guard<std::mutex> lock(job->log->mutex);
         job->log->started.push_back(job->id);
@@ -115,6 +118,7 @@ void run_test_job(probe_job *base)
     job->log->starts.add();
     if (job->holds != nullptr)
         job->holds->wait();
+    job->waited_after = probe_worker_others_waiting(base);
     std::lock_guard<std::mutex> lock(job->log->mutex);
     job->log->finished.push_back(job->id);
 }
@@ -183,6 +187,7 @@ protected:
         ran_on_[id] = job->ran_on;
         ran_tid_[id] = job->ran_tid;
         blocked_[id] = job->signals_blocked;
+        waited_[id] = {job->waited_before, job->waited_after};
         out_.erase(id);
         delete job;
     }
@@ -218,6 +223,7 @@ protected:
     std::map<int, std::thread::id> ran_on_;
     std::map<int, pid_t> ran_tid_;
     std::map<int, bool> blocked_;
+    std::map<int, std::pair<bool, bool>> waited_; // waited_before, waited_after
 };
 
 TEST_F(ProbeWorker, OneProbesJobsRunOneAtATimeInSubmissionOrderOnItsOwnThread)
@@ -239,6 +245,25 @@ TEST_F(ProbeWorker, OneProbesJobsRunOneAtATimeInSubmissionOrderOnItsOwnThread)
         EXPECT_TRUE(blocked_[id]) << "SIGINT is the loop's: a worker blocks it";
     }
     EXPECT_NE(ran_on_[ids[0]], std::this_thread::get_id()) << "ran on the submitter's thread";
+}
+
+// A running job sees the jobs queued behind it on its own worker, and only
+// those: what a long poll asks before it goes on.
+TEST_F(ProbeWorker, ARunningJobSeesWhatWaitsBehindItOnItsOwnWorkerOnly)
+{
+    submit(&probe_a_, 1, &first_);
+    ASSERT_TRUE(log_.starts.wait_for(1));
+    submit(&probe_a_, 2);
+    submit(&probe_b_, 3, &second_);
+    ASSERT_TRUE(log_.starts.wait_for(2)) << "probe B's job runs beside the held one";
+    submit(&probe_b_, 4);
+    first_.open();
+    ASSERT_EQ(take_done(2), 2) << "probe A's jobs";
+    second_.open();
+    ASSERT_EQ(take_done(2), 2) << "probe B's jobs";
+    const std::map<int, std::pair<bool, bool>> want = {
+        {1, {false, true}}, {2, {false, false}}, {3, {false, true}}, {4, {false, false}}};
+    EXPECT_EQ(waited_, want);
 }
 
 // A job held on probe A keeps its worker busy; probe B's job, submitted after

@@ -29,6 +29,7 @@ struct rtt_fake_target {
     std::vector<rtt_fake_region> regions;
     std::vector<rtt_fake_access> log;
     long fail_at = -1; // the index in log of the access that fails
+    bool busy = false; // other work waits for the probe throughout
     int fail_result = tarvex_wire::RESULT_FAIL;
 
     rtt_fake_region *region_of(uint32_t addr, uint32_t len)
@@ -89,7 +90,8 @@ struct rtt_fake_target {
     {
         return static_cast<rtt_fake_target *>(ctx)->access(true, addr, len, nullptr, in);
     }
-    rtt_target target() { return rtt_target{this, read_fn, write_fn}; }
+    static bool others_wait_fn(void *ctx) { return static_cast<rtt_fake_target *>(ctx)->busy; }
+    rtt_target target() { return rtt_target{this, read_fn, write_fn, others_wait_fn}; }
 };
 
 // A control block as firmware lays it out: the ID, the counts (any values,

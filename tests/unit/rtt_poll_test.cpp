@@ -74,10 +74,16 @@ struct rig {
 
 std::string up_bytes(const rtt_poll &p, int32_t channel)
 {
-    uint32_t at = 0;
-    for (int32_t i = 0; i < channel; i++)
-        at += p.up_len[i];
-    return std::string(reinterpret_cast<const char *>(p.up_data) + at, p.up_len[channel]);
+    return std::string(reinterpret_cast<const char *>(p.up_data) + p.up_at[channel], p.up_len[channel]);
+}
+
+// The bytes 'a'..'z' over and over from a buffer's first byte on.
+std::string pattern(uint32_t from, uint32_t len)
+{
+    std::string s;
+    for (uint32_t k = from; k < from + len; k++)
+        s += static_cast<char>('a' + k % 26);
+    return s;
 }
 
 TEST(RttSearch, AttachesAtAnAddressWithoutWriting)
@@ -499,6 +505,111 @@ TEST(RttPoll, FailureAtEveryAccessLosesAndDoublesNothing)
         for (const rtt_fake_access &w : r.t.writes())
             EXPECT_TRUE(rtt_fake_write_allowed(validated, w)) << std::hex << w.addr << " " << w.len;
     }
+}
+
+struct piece_case {
+    const char *what;
+    uint32_t size, rd, wr;
+    uint32_t ram_len; // the range the block was checked in
+    uint32_t buffer;
+    std::vector<std::pair<uint32_t, uint32_t>> reads; // after the block's: address, length
+};
+
+constexpr uint32_t piece_buf = 0x20003000;
+
+const piece_case piece_cases[] = {
+    {"unaligned inside RAM: the words around", 64, 2, 7, ram_len, piece_buf, {{piece_buf, 8}}},
+    {"aligned: exact", 64, 4, 12, ram_len, piece_buf, {{piece_buf + 4, 8}}},
+    {"wrapping", 64, 61, 3, ram_len, piece_buf, {{piece_buf + 60, 4}, {piece_buf, 4}}},
+    {"at RAM's unaligned end: exact", 3, 0, 2, 0x10003, ram_base + 0x10000, {{ram_base + 0x10000, 2}}},
+    {"across a 1 KiB boundary: one read each side",
+     4096,
+     1001,
+     1101,
+     ram_len,
+     piece_buf,
+     {{piece_buf + 1000, 24}, {piece_buf + 1024, 80}}},
+};
+
+TEST(RttPoll, UpBytesAreReadAsWholeWordsInsideRamOnePieceAtATime)
+{
+    for (const piece_case &c : piece_cases) {
+        SCOPED_TRACE(c.what);
+        rig r;
+        r.b.up_count = 1;
+        r.b.down_count = 0;
+        r.b.descriptors = {{0, c.buffer, c.size, c.wr, c.rd, RTT_MODE_BLOCK}};
+        r.b.place(r.t, block_at);
+        std::string all = pattern(0, c.size);
+        r.t.put(c.buffer, all.data(), all.size());
+        rtt_search s{};
+        s.ram = {ram_base, c.ram_len};
+        s.address = block_at;
+        rtt_search_run(r.t.target(), &s, nullptr);
+        ASSERT_EQ(s.result, 0) << s.why;
+        auto p = std::make_unique<rtt_poll>();
+        p->block = s.block;
+        p->ram = s.ram;
+        r.t.log.clear();
+        rtt_poll_run(r.t.target(), p.get());
+        ASSERT_EQ(p->result, 0) << p->why;
+        std::string want = c.rd < c.wr ? all.substr(c.rd, c.wr - c.rd) : all.substr(c.rd) + all.substr(0, c.wr);
+        EXPECT_EQ(up_bytes(*p, 0), want);
+        std::vector<std::pair<uint32_t, uint32_t>> reads;
+        for (size_t k = 1; k < r.t.log.size(); k++)
+            if (!r.t.log[k].write)
+                reads.emplace_back(r.t.log[k].addr, r.t.log[k].len);
+        EXPECT_EQ(reads, c.reads);
+        std::vector<rtt_fake_access> writes = r.t.writes();
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0].addr, rtt_fake_descriptor(block_at, 0) + RTT_DESC_RD_OFF);
+        EXPECT_EQ(r.up_rd_off(0), c.wr);
+    }
+}
+
+// Other work waiting for the probe all the time: each poll makes one step
+// (the block, one piece, the RdOff that keeps it) and says it was cut short;
+// the channels take turns, and in the end every byte came out once. The down
+// bytes go in at the first poll all the same: a firmware streaming without
+// pause would otherwise never get its input while a client is busy.
+TEST(RttPoll, UnderConstantPressureEachPollIsOneStepAndTheChannelsTakeTurns)
+{
+    rig r;
+    constexpr uint32_t size = 4096, pending = 2500;
+    for (int32_t i = 0; i < 3; i++)
+        r.b.descriptors[i] = {0, piece_buf + i * size, size, pending, 0, RTT_MODE_BLOCK};
+    r.b.place(r.t, block_at);
+    for (int32_t i = 0; i < 3; i++) {
+        std::string bytes = pattern(static_cast<uint32_t>(i), pending);
+        r.t.put(piece_buf + i * size, bytes.data(), bytes.size());
+    }
+    auto p = r.poll_of("xyz");
+    r.t.busy = true;
+    std::string got[3];
+    std::vector<int32_t> served;
+    for (int polls = 0; polls < 20 && got[0].size() + got[1].size() + got[2].size() < 3 * pending; polls++) {
+        r.t.log.clear();
+        rtt_poll_run(r.t.target(), p.get());
+        ASSERT_EQ(p->result, 0) << p->why;
+        // The first poll also feeds the down bytes: two writes where they
+        // wrap and WrOff.
+        if (p->cut) {
+            EXPECT_EQ(r.t.log.size(), polls == 0 ? 6u : 3u) << "poll " << polls;
+        }
+        EXPECT_EQ(p->down_taken[0], polls == 0 ? 3u : 0u) << "poll " << polls;
+        p->down_len[0] = 0;
+        for (int32_t i = 0; i < 3; i++) {
+            got[i] += up_bytes(*p, i);
+            if (p->up_len[i] > 0)
+                served.push_back(i);
+        }
+    }
+    for (int32_t i = 0; i < 3; i++)
+        EXPECT_EQ(got[i], pattern(static_cast<uint32_t>(i), pending)) << i;
+    const std::vector<int32_t> turns = {0, 1, 2, 0, 1, 2, 0, 1, 2};
+    EXPECT_EQ(served, turns);
+    EXPECT_FALSE(p->cut) << "the last piece left nothing to make way for";
+    EXPECT_EQ(r.down_wr_off(0), 1u) << "the down bytes went in once";
 }
 
 TEST(RttPoll, UncheckedCountsAreRefused)
