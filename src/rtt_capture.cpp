@@ -102,7 +102,6 @@ struct rtt_capture {
     uint64_t next_ms;
     uint64_t interval_ms;
     uint64_t still_since_ms; // the attached block's last movement (or its attach)
-    uint64_t moved_ms;       // the last look that moved bytes or attached
     int32_t first;           // the up channel the next poll drains first
     rtt_job *job;            // owned
 };
@@ -262,26 +261,15 @@ void look_work(probe_request *req)
 // ---------------------------------------------------------------------------
 // Back on the loop
 
-// The pause before the next look: none while bytes flow; once an attached
-// block is quiet, a quarter of the time it has been quiet, so that a
-// firmware writing a line every few ms has it seen a fraction of that gap
-// late while a block quiet for long costs a look every poll_max_ms; a search
-// that found nothing doubles its pause.
 void schedule(rtt_capture *cap, bool moved)
 {
-    uint64_t now = monotonic_ms();
-    if (moved) {
+    if (moved)
         cap->interval_ms = 0;
-        cap->moved_ms = now;
-    } else if (cap->attached) {
-        uint64_t quarter = (now - cap->moved_ms) / 4;
-        cap->interval_ms = quarter > 1 ? quarter : 1;
-    } else {
+    else
         cap->interval_ms = cap->interval_ms == 0 ? 1 : cap->interval_ms * 2;
-    }
     if (cap->interval_ms > poll_max_ms)
         cap->interval_ms = poll_max_ms;
-    cap->next_ms = now + cap->interval_ms;
+    cap->next_ms = monotonic_ms() + cap->interval_ms;
 }
 
 // A ring for each up channel of the block that has none yet; the rings of

@@ -326,12 +326,14 @@ void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
 // would have taken the space and those bytes would be lost, never doubled).
 // Once one piece is in, the drain makes way for other work waiting: it
 // keeps what it read and stops, and the next poll starts with the channel
-// after the last one it served.
+// after the last one it served, so that none is left behind while clients
+// keep the probe busy. A poll that went through leaves the next to start
+// with channel 0, the terminal, whose lines are the ones someone waits for.
 int up_drain(const rtt_target &t, rtt_poll *p)
 {
     const int32_t count = p->block.up_count;
     const int32_t first = p->first >= 0 && p->first < count ? p->first : 0;
-    p->first = count > 0 ? (first + 1) % count : 0;
+    p->first = 0;
     uint32_t used = 0;
     for (int32_t k = 0; k < count && !p->cut; k++) {
         int32_t i = (first + k) % count;

@@ -69,7 +69,7 @@ struct rtt_poll {
     uint8_t down_data[RTT_POLL_BYTES];
     uint32_t down_len[RTT_MAX_CHANNELS];
     // in: the up channel drained first; out: the one to start the next poll
-    // with, so that a poll cut short or capped leaves no channel behind
+    // with (after a poll cut short, the channel after the last it served)
     int32_t first;
     // out
     int result; // 0; RESULT_RTT_REFUSED when the block changed (why says how); or the access's failure
