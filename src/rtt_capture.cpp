@@ -9,6 +9,8 @@
 //   touches neither the job nor what it copied into it until its finish part
 //   has run. Looks are submitted only from rtt_capture_run, never from a
 //   finish part, so a refresh waiting for the workers to be idle gets its turn.
+// - No look is queued behind a job that resets the target: from its
+//   submission to its finish the capture waits, and then looks again.
 // - A look that comes back after the capture was told to look again (a reset,
 //   a hold's end, a new place) still keeps the bytes its poll drained, as
 //   their RdOff was written, but changes nothing else.
@@ -102,6 +104,7 @@ struct rtt_capture {
     uint64_t next_ms;
     uint64_t interval_ms;
     uint64_t still_since_ms; // the attached block's last movement (or its attach)
+    uint32_t resets_queued;  // jobs that reset the target, on the worker
     int32_t first;           // the up channel the next poll drains first
     rtt_job *job;            // owned
 };
@@ -545,9 +548,12 @@ void follow_hold(rtt_capture *cap)
     look_again(cap);
 }
 
+// A look queued behind a reset would run on the block as it was before it,
+// while the firmware starts again and clears and sets up that memory: it
+// would take what it finds there mid-way for the channels' bytes.
 bool looks_now(const rtt_capture *cap)
 {
-    return wanted(cap) && !cap->gone && !cap->paused && !cap->in_flight;
+    return wanted(cap) && !cap->gone && !cap->paused && !cap->in_flight && cap->resets_queued == 0;
 }
 
 void free_capture(rtt_capture *cap)
@@ -746,9 +752,18 @@ void rtt_capture_client_gone(const _sock_info *c, const tarvex_usb *usb)
     }
 }
 
+void rtt_capture_reset_queued(const tarvex_usb *usb)
+{
+    rtt_capture *cap = find(usb);
+    if (cap != nullptr)
+        cap->resets_queued++;
+}
+
 void rtt_capture_reset_seen(const tarvex_usb *usb)
 {
     rtt_capture *cap = find(usb);
+    if (cap != nullptr && cap->resets_queued > 0)
+        cap->resets_queued--;
     if (cap == nullptr || !wanted(cap))
         return;
     if (cap->attached)

@@ -50,6 +50,9 @@ int rtt_capture_write(tarvex_usb *usb, uint32_t channel, const uint8_t *bytes, u
 // The connection of c ended, or c closed its last association on usb (null:
 // every probe): its wants go.
 void rtt_capture_client_gone(const _sock_info *c, const tarvex_usb *usb = nullptr);
+// A job that resets usb's target went to its worker: no look is queued
+// behind it until it has finished (rtt_capture_reset_seen).
+void rtt_capture_reset_queued(const tarvex_usb *usb);
 // The server performed or passed on a reset of usb's target: the block is
 // looked for again.
 void rtt_capture_reset_seen(const tarvex_usb *usb);

@@ -2024,8 +2024,11 @@ static tcp_cmd_outcome run_on_worker(tcp_request *r, tcp_cmd_handler handler, pr
     probe_request_bind(&r->job, r->job.usb);
     r->handler = handler;
     r->resets_target = resets_target(r, handler);
-    if (submit(r, command_work, command_finish))
+    if (submit(r, command_work, command_finish)) {
+        if (r->resets_target)
+            rtt_capture_reset_queued(r->job.usb);
         return TCP_CMD_IN_FLIGHT;
+    }
     reply_failure(r, command, ERROR_FAIL);
     return TCP_CMD_REPLIED;
 }

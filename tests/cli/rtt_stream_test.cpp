@@ -660,7 +660,7 @@ TEST_P(RttStream, ReaderFollowsThroughSessionsFlashesResetsAndAnUnplug)
     for (const std::string &f : v.faults)
         if (!cut_by_the_unplug(f, gone_position))
             faults.push_back(f);
-    EXPECT_TRUE(faults.empty()) << joined(faults);
+    EXPECT_TRUE(faults.empty()) << joined(faults) << "the probe went at " << gone_position;
     EXPECT_EQ(v.runs, runs) << "one run per reset and flash";
     EXPECT_EQ(v.gone_at.size(), 1u);
     for (uint64_t gap : v.gaps)
