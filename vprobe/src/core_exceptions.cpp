@@ -616,6 +616,33 @@ bool exc_wakes(const probe_state &st)
     return n && group_priority(st, n) < active_priority(st.core.exc);
 }
 
+// An entry whose frame would not go in (the stack ran out of RAM): STKERR,
+// and the BusFault derived from it is taken at once, without stacking
+// again and with the EXC_RETURN the entry would have given, on the stack
+// pointer moved as if the frame had gone in; as any fault it escalates to
+// HardFault when it cannot be taken. The exception that was being entered
+// stays pending, but for a fault: its instruction raises it again when it
+// runs again. An entry to HardFault or NMI that fails locks the core up.
+namespace
+{
+int stacking_fault(probe_view &v, int n, int execution, uint32_t exc_return_value)
+{
+    probe_state &st = v.rec->st;
+    st.core.cfsr |= CFSR_STKERR;
+    if (n == EXC_HARDFAULT || n == EXC_NMI)
+        return lock_up(st);
+    if (n < EXC_MEMMANAGE || n > EXC_USAGEFAULT)
+        st.core.exc.pending |= bit(n);
+    bool enabled = st.core.exc.shcsr_ena & (1u << (16 + EXC_BUSFAULT - EXC_MEMMANAGE));
+    if (enabled && group_priority(st, EXC_BUSFAULT) < execution)
+        return start_handler(v, EXC_BUSFAULT, exc_return_value);
+    st.core.hfsr |= HFSR_FORCED;
+    if (execution <= group_priority(st, EXC_HARDFAULT))
+        return lock_up(st);
+    return start_handler(v, EXC_HARDFAULT, exc_return_value);
+}
+} // namespace
+
 // The frame: the basic one, and with CONTROL.FPCA (floating-point context
 // active) the extended one, stacked at once (no lazy stacking).
 int exc_enter(probe_view &v, int n, uint32_t return_address)
@@ -633,13 +660,12 @@ int exc_enter(probe_view &v, int n, uint32_t return_address)
     for (uint32_t i = 0; fp && i < 16; i++)
         words[8 + i] = r[REGSEL_S0 + i];
     words[24] = r[REGSEL_FPSCR];
-    if (!push_frame(v, frame, words, fp ? FP_FRAME_WORDS : 8)) {
-        st.core.cfsr |= CFSR_STKERR;
-        return lock_up(st);
-    }
-    r[psp ? REGSEL_PSP : REGSEL_MSP] = frame;
     uint32_t value = thread ? (psp ? 0xFFFFFFFD : 0xFFFFFFF9) : 0xFFFFFFF1;
-    return start_handler(v, n, fp ? value & ~EXC_RETURN_BASIC : value);
+    value = fp ? value & ~EXC_RETURN_BASIC : value;
+    int execution = execution_priority(st);
+    bool pushed = push_frame(v, frame, words, fp ? FP_FRAME_WORDS : 8);
+    r[psp ? REGSEL_PSP : REGSEL_MSP] = frame;
+    return pushed ? start_handler(v, n, value) : stacking_fault(v, n, execution, value);
 }
 
 int exc_raise(probe_view &v, int n, uint32_t hfsr_bits, uint32_t return_address)

@@ -132,6 +132,47 @@ TEST_F(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
     EXPECT_EQ(reg(REGSEL_SPECIAL) & CONTROL_SPSEL, CONTROL_SPSEL);
 }
 
+// A frame that does not go in (thread code's process stack at the bottom
+// of RAM): STKERR and the BusFault derived from it, taken without stacking
+// again and with the EXC_RETURN the SVC's entry would have given, the SVC
+// left pending; with BusFault disabled, HardFault (FORCED). An entry to
+// HardFault whose frame does not go in locks the core up.
+TEST_F(Exceptions, AFrameThatDoesNotGoInIsABusFault)
+{
+    constexpr uint32_t BUSFAULTENA = 1u << 17, SVCALLPENDED = 1u << 15;
+    const uint32_t low = 0x20000010; // its frame would start below RAM
+    struct stacking_case {
+        uint32_t shcsr;
+        int handler;
+        uint32_t hfsr;
+    };
+    // First, as the SVCs below stay pending.
+    start("case_udf", low);
+    write_word(CFSR, 0xFFFFFFFF);
+    run_until_stopped();
+    EXPECT_TRUE(read_word(DHCSR) & S_LOCKUP);
+    EXPECT_EQ(read_word(CFSR), CFSR_UNDEFINSTR | CFSR_STKERR);
+
+    const stacking_case cases[] = {{BUSFAULTENA, EXC_BUSFAULT, 0}, {0, EXC_HARDFAULT, HFSR_FORCED}};
+    for (const stacking_case &c : cases) {
+        start("case_svc");
+        write_word(CFSR, 0xFFFFFFFF);
+        write_word(HFSR, 0xFFFFFFFF);
+        write_word(SHCSR, c.shcsr);
+        set_reg(REGSEL_PSP, low);
+        set_reg(REGSEL_SPECIAL, CONTROL_SPSEL);
+        run_until_stopped();
+        halted_at("fault_handler");
+        EXPECT_EQ(ipsr(), static_cast<uint32_t>(c.handler));
+        EXPECT_EQ(read_word(CFSR), CFSR_STKERR);
+        EXPECT_EQ(read_word(HFSR), c.hfsr);
+        EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFFDu) << "the SVC entry's EXC_RETURN";
+        EXPECT_EQ(reg(REGSEL_PSP), low - 0x20) << "moved as if the frame had gone in";
+        EXPECT_EQ(reg(REGSEL_SP), STACK) << "the handler on the main stack, nothing pushed there";
+        EXPECT_TRUE(read_word(SHCSR) & SVCALLPENDED) << "the SVC stays pending";
+    }
+}
+
 // With floating-point work in thread code (CONTROL.FPCA) the extended
 // frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear; the
 // return restores S0 the handler clobbered, and FPCA.
