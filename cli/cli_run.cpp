@@ -362,25 +362,48 @@ template <size_t N> static std::string words_of(uint32_t value, const fault_bit 
     return text;
 }
 
-// The frame the core stacked on taking the exception: R0-R3, R12, LR, PC, xPSR.
-static void report_stacked(cli_session &s, const run_job &job, uint32_t sp)
+// Where the core stacked the frame it took the exception with, read off
+// EXC_RETURN in LR: bit 2 the process stack, bit 4 clear the extended frame
+// (the FP registers after the basic eight words, which start it either way).
+// A handler that has called on since holds no EXC_RETURN in LR: the frame is
+// then taken to be at the main stack's top, as it is when a handler halts
+// at once, and the report says it assumed so.
+struct stacked_at {
+    uint32_t sp;
+    const char *stack;
+    const char *kind;
+};
+
+static stacked_at frame_of(uint32_t lr, uint32_t msp, uint32_t psp)
+{
+    if ((lr & 0xFFFFFF00u) != 0xFFFFFF00u)
+        return {msp, "main", "assumed: LR holds no EXC_RETURN"};
+    bool process = (lr & 4u) != 0, extended = (lr & 0x10u) == 0;
+    return {process ? psp : msp, process ? "process" : "main", extended ? "extended frame" : "basic frame"};
+}
+
+// The frame's R0-R3, R12, LR, PC, xPSR: the PC and LR of the code the
+// exception interrupted.
+static void report_stacked(cli_session &s, const run_job &job, const stacked_at &at)
 {
     std::vector<uint8_t> frame;
-    if (tt::memory_read(s.link, sp, 32, &frame) != tt::TARGET_OK)
+    if (tt::memory_read(s.link, at.sp, 32, &frame) != tt::TARGET_OK)
         return;
     uint32_t lr = 0, pc = 0;
     memcpy(&lr, frame.data() + 20, 4);
     memcpy(&pc, frame.data() + 24, 4);
+    fprintf(stderr, "  stacked on the %s stack at 0x%08x (%s)\n", at.stack, at.sp, at.kind);
     fprintf(stderr, "  stacked pc 0x%08x%s\n  stacked lr 0x%08x%s\n", pc, place_of(job, pc).c_str(), lr,
             place_of(job, lr).c_str());
 }
 
 static int report_fault(cli_session &s, const run_job &job, const tt::run_result &r)
 {
+    // pc, lr, xpsr, msp, psp
     static const tt::core_register regs[] = {tt::CORE_REGISTERS[15], tt::CORE_REGISTERS[14], tt::CORE_REGISTERS[16],
-                                             tt::CORE_REGISTERS[13]};
-    uint32_t v[4] = {}, cfsr = 0, hfsr = 0, mmfar = 0, bfar = 0;
-    int rc = tt::registers_read(s.link, regs, 4, v);
+                                             tt::CORE_REGISTERS[17], tt::CORE_REGISTERS[18]};
+    uint32_t v[5] = {}, cfsr = 0, hfsr = 0, mmfar = 0, bfar = 0;
+    int rc = tt::registers_read(s.link, regs, 5, v);
     for (auto [addr, value] : {std::pair{CFSR, &cfsr}, {HFSR, &hfsr}, {MMFAR, &mmfar}, {BFAR, &bfar}})
         if (rc == tt::TARGET_OK)
             rc = s.link.read_debug(addr, value);
@@ -393,7 +416,7 @@ static int report_fault(cli_session &s, const run_job &job, const tt::run_result
     fprintf(stderr, "  cfsr 0x%08x%s\n  hfsr 0x%08x%s\n  mmfar 0x%08x  bfar 0x%08x\n", cfsr,
             words_of(cfsr, CFSR_BITS).c_str(), hfsr, words_of(hfsr, HFSR_BITS).c_str(), mmfar, bfar);
     if ((v[2] & 0x1FF) != 0)
-        report_stacked(s, job, v[3]);
+        report_stacked(s, job, frame_of(v[1], v[3], v[4]));
     return RUN_STATUS_FAULT;
 }
 

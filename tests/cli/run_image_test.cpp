@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +124,38 @@ TEST_P(RunImage, AFaultIsReportedInWordsAndTheFunctionNamed)
     // The core stays halted where the report says.
     cli_run regs = run({"regs"});
     EXPECT_EQ(regs.status, 0) << regs.err;
+}
+
+// The faulting code's PC and LR come from the frame the core stacked, on
+// whichever stack EXC_RETURN names and whichever frame FPCA chose; read from
+// the wrong stack they would name no function of the firmware's.
+struct stacked_case {
+    std::vector<std::string> words;
+    const char *where;
+};
+
+const stacked_case stacked_cases[] = {
+    {{"fault"}, "stacked on the main stack at 0x"},
+    {{"psp", "fault"}, "stacked on the process stack at 0x"},
+    {{"fp", "fault"}, "stacked on the main stack at 0x"},
+    {{"psp", "fp", "fault"}, "stacked on the process stack at 0x"},
+};
+
+TEST_P(RunImage, AFaultReportReadsTheFrameWhereTheCoreStackedIt)
+{
+    for (const stacked_case &c : stacked_cases) {
+        bool fp = std::find(c.words.begin(), c.words.end(), "fp") != c.words.end();
+        cli_run r = run_firmware(c.words);
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(r.status, 139);
+        size_t at = r.err.find(c.where);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_NE(r.err.find(fp ? "(extended frame)" : "(basic frame)", at), std::string::npos);
+        size_t pc = r.err.find("stacked pc 0x", at);
+        ASSERT_NE(pc, std::string::npos);
+        std::string line = r.err.substr(pc, r.err.find('\n', pc) - pc);
+        EXPECT_NE(line.find("semihost_fault_store"), std::string::npos) << "the stacked pc names the faulting function";
+    }
 }
 
 TEST_P(RunImage, AThousandAlternationsCompleteAndInOrder)

@@ -70,6 +70,29 @@ TEST_F(GdbSemihost, DisabledGdbStopsAtTheBkpt)
     EXPECT_NE(out.text.find("bkpt\t0x00ab"), std::string::npos);
 }
 
+// A fault in thread code running on the process stack, with and without
+// the FP context: GDB stops at the HardFault handler's BKPT, and its
+// backtrace unwinds through the frame the core stacked on PSP, basic or
+// extended as EXC_RETURN says, to the faulting function and main.
+TEST_F(GdbSemihost, BacktraceFromAFaultOnTheProcessStackReachesThreadCode)
+{
+    struct {
+        const char *args;
+        const char *exc_return;
+    } const cases[] = {{"psp fault", "= 0xfffffffd"}, {"psp fp fault", "= 0xffffffed"}};
+    for (const auto &c : cases) {
+        gdb_output out = gdb({std::string("monitor semihosting args ") + c.args, "monitor reset halt", "continue", "bt",
+                              "print/x $lr", "detach"});
+        SCOPED_TRACE(std::string(c.args) + "\n" + out.text + front_end_log());
+        size_t frame = out.text.find("<signal handler called>");
+        ASSERT_NE(frame, std::string::npos) << "the exception frame";
+        size_t faulting = out.text.find("semihost_fault_store", frame);
+        ASSERT_NE(faulting, std::string::npos) << "the function that faulted, under the frame";
+        EXPECT_NE(out.text.find(" main (", faulting), std::string::npos) << "and its callers";
+        EXPECT_NE(out.text.find(c.exc_return), std::string::npos) << "EXC_RETURN: Thread mode, process stack";
+    }
+}
+
 // The target C libraries' own semihosting: their status reaches GDB
 // through SYS_EXIT_EXTENDED, which they use once the feature file offers
 // it, and their console output arrives while GDB waits.

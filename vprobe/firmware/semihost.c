@@ -21,6 +21,10 @@
 //   exit=ok       SYS_EXIT with ADP_Stopped_ApplicationExit
 //   exit=fail     SYS_EXIT with ADP_Stopped_RunTimeErrorUnknown
 //   exit=N        SYS_EXIT_EXTENDED with ApplicationExit and subcode N
+//   psp           thread code goes on on the process stack (CONTROL.SPSEL),
+//                 handlers on a main stack of their own
+//   fp            enables the FPU (CPACR) and does FP work, which sets
+//                 CONTROL.FPCA: exceptions from here on stack the extended frame
 //   fault         a store to an unmapped address in semihost_fault_store
 //   undefined     an undefined instruction in semihost_fault_undefined
 //   hang          never exits: waits for an interrupt that never comes
@@ -36,6 +40,7 @@
 #define ITM_TCR REG(0xE0000E80u)
 #define ITM_LAR REG(0xE0000FB0u)
 #define DEMCR REG(0xE000EDFCu)
+#define CPACR REG(0xE000ED88u)
 
 #define ITM_UNLOCK 0xC5ACCE55u
 #define ITM_TCR_ITMENA (1u << 0)
@@ -256,6 +261,35 @@ __attribute__((noinline)) void semihost_fault_undefined(void)
     __asm volatile("udf #0");
 }
 
+// 8-byte aligned, as the stack a handler starts on must be.
+static uint64_t handler_stack[64];
+
+// The process stack takes over where the main one stands, so the callers'
+// frames stay where they are; the main stack moves to a buffer of its own.
+__attribute__((noinline)) void semihost_use_psp(void)
+{
+    __asm volatile("mov r0, sp\n\t"
+                   "msr psp, r0\n\t"
+                   "mrs r0, control\n\t"
+                   "orr r0, r0, #2\n\t"
+                   "msr control, r0\n\t"
+                   "isb\n\t"
+                   "msr msp, %0" ::"r"(&handler_stack[64])
+                   : "r0", "memory");
+}
+
+// CP10 and CP11 full access, then one FP instruction.
+__attribute__((noinline)) void semihost_fp_work(void)
+{
+    CPACR |= 0xFu << 20;
+    __asm volatile("dsb\n\t"
+                   "isb\n\t"
+                   ".fpu fpv4-sp-d16\n\t"
+                   "vmov s0, %0\n\t"
+                   "vadd.f32 s1, s0, s0" ::"r"(0x3F800000u)
+                   : "memory");
+}
+
 __attribute__((noinline)) void semihost_hang(void)
 {
     for (;;)
@@ -319,6 +353,10 @@ static int perform(const char *w, uint32_t n)
         exit_with(ADP_STOPPED_RUNTIME_ERROR);
     } else if (HAS("exit=")) {
         exit_extended(VALUE("exit="));
+    } else if (IS("psp")) {
+        semihost_use_psp();
+    } else if (IS("fp")) {
+        semihost_fp_work();
     } else if (IS("fault")) {
         semihost_fault_store();
     } else if (IS("undefined")) {
