@@ -11,7 +11,8 @@
 // with the PC past it; a branch to 0xFFFFFFxx reaches it as number 8 (the
 // exception return) with the PC on that address, bit 0 clear; a branch to
 // an even address ends uc_emu_start as an undefined instruction with the
-// T bit clear. Exceptions are taken between runs (core_exceptions.h does
+// T bit clear; a memory hook runs before its access, and uc_emu_stop there
+// lets the instruction complete. Exceptions are taken between runs (core_exceptions.h does
 // entry and return): a run ends where one may have become due (a store to
 // the system space, a change of PRIMASK, BASEPRI or FAULTMASK while
 // something pending waits for it, the SysTick reaching 0).
@@ -111,6 +112,15 @@ struct emu_core {
     uint32_t traps;       // CCR.DIV_0_TRP and UNALIGN_TRP as the hooks follow them
     bool load_fp;         // an extended frame was unstacked: its S0-S15 and FPSCR go back
     uc_hook align_hook;
+    // With UNALIGN_TRP: what the instruction under way found, so that one
+    // that faults leaves no trace, as on a real core (Unicorn completes it).
+    std::array<uint32_t, 15> before_regs; // r0-r12, SP, LR
+    struct undo_write {
+        uint32_t addr;
+        uint32_t size;
+        uint8_t bytes[8];
+    } undo[4];
+    uint32_t undo_count;
 };
 
 namespace
@@ -214,6 +224,18 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
     return EV_NONE;
 }
 
+constexpr std::array<int, 15> KEPT_REGS = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                           UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                           UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                           UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+
+void keep_before(emu_core *c)
+{
+    for (size_t i = 0; i < KEPT_REGS.size(); i++)
+        uc_reg_read(c->uc, KEPT_REGS[i], &c->before_regs[i]);
+    c->undo_count = 0;
+}
+
 // Added before the FPB hooks, so it runs first for each instruction. It
 // also ends the run at its budget: uc_emu_start's own instruction count
 // would add a second hook to every instruction, and that one costs as much
@@ -233,6 +255,8 @@ void on_code(uc_engine *uc, uint64_t address, uint32_t size, void *user)
             return;
         }
     }
+    if (c->traps & CCR_UNALIGN_TRP)
+        keep_before(c);
     c->executed++;
     c->last_pc = static_cast<uint32_t>(address);
     c->last_size = size;
@@ -408,13 +432,35 @@ uint16_t halfword_at(probe_view &v, uint32_t addr)
     return static_cast<uint16_t>(b[0] | b[1] << 8);
 }
 
-void on_align(uc_engine *uc, uc_mem_type, uint64_t address, int size, int64_t, void *user)
+// The hook runs before the access: a write's old bytes are kept to be put
+// back once the run has stopped.
+void on_align(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
 {
     if (size <= 1 || address % static_cast<uint64_t>(size) == 0)
         return;
+    emu_core *c = static_cast<emu_core *>(user);
+    if (type == UC_MEM_WRITE && size <= 8 && c->undo_count < std::size(c->undo)) {
+        emu_core::undo_write &u = c->undo[c->undo_count];
+        if (uc_mem_read(uc, address, u.bytes, static_cast<size_t>(size)) == UC_ERR_OK) {
+            u.addr = static_cast<uint32_t>(address);
+            u.size = static_cast<uint32_t>(size);
+            c->undo_count++;
+        }
+    }
     uint32_t pc = 0;
     uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-    stop_for(static_cast<emu_core *>(user), EV_UNALIGNED, pc);
+    stop_for(c, EV_UNALIGNED, pc);
+}
+
+// The unaligned access faults before it is made: its writes and the
+// registers the instruction changed go back.
+void undo_unaligned(emu_core *c)
+{
+    for (uint32_t i = c->undo_count; i-- > 0;)
+        uc_mem_write(c->uc, c->undo[i].addr, c->undo[i].bytes, c->undo[i].size);
+    for (size_t i = 0; i < KEPT_REGS.size(); i++)
+        uc_reg_write(c->uc, KEPT_REGS[i], &c->before_regs[i]);
+    c->undo_count = 0;
 }
 
 // The hooks follow CCR's traps: a division is decoded in the code hook,
@@ -658,6 +704,8 @@ bool run_once(emu_core *c, probe_view &v, uint32_t count, uint64_t now_us)
         return false; // the firmware reset the core: the next turn takes up its registers
     if (c->event == EV_WATCH)
         finish_watched(c);
+    if (c->event == EV_UNALIGNED)
+        undo_unaligned(c);
     store_registers(c, st);
     uint32_t retired = retired_of(c, err);
     d.instructions += retired;

@@ -227,6 +227,26 @@ unaligned_done:
     bkpt #0x07
     b .
 
+@ An unaligned store, and a load that would write its base back: with
+@ UNALIGN_TRP neither leaves a trace.
+    .thumb_func
+case_unaligned_store:
+    ldr r1, =0x20000201
+    ldr r2, =0xDEADBEEF
+unaligned_store_at:
+    str r2, [r1]
+    bkpt #0x07
+    b .
+
+    .thumb_func
+case_unaligned_writeback:
+    ldr r1, =0x20000301
+    movs r2, #0x66
+unaligned_writeback_at:
+    ldr r2, [r1], #4
+    bkpt #0x07
+    b .
+
     .ltorg
 
     .bss

@@ -334,6 +334,39 @@ TEST_F(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
     EXPECT_EQ(reg(4), 0u) << "a division by zero gives 0";
 }
 
+// UNALIGN_TRP faults before the access: a store leaves memory as it was,
+// a post-indexed load neither loads nor writes its base back; the frame
+// holds the registers as the instruction found them.
+TEST_F(Exceptions, AnUnalignedTrapLeavesNoTrace)
+{
+    struct trap_case {
+        const char *entry, *at;
+        uint32_t r1, r2;
+    };
+    const trap_case cases[] = {{"case_unaligned_store", "unaligned_store_at", 0x20000201, 0xDEADBEEF},
+                               {"case_unaligned_writeback", "unaligned_writeback_at", 0x20000301, 0x66}};
+    for (const trap_case &c : cases) {
+        SCOPED_TRACE(c.entry);
+        start(c.entry);
+        const uint32_t around = c.r1 & ~7u;
+        write_word(around, 0x11223344);
+        write_word(around + 4, 0x55667788);
+        write_word(CFSR, 0xFFFFFFFF);
+        write_word(SHCSR, USGFAULTENA);
+        write_word(CCR, CCR_STKALIGN | CCR_UNALIGN_TRP);
+        run_until_stopped();
+        halted_at("fault_handler");
+        EXPECT_EQ(ipsr(), uint32_t{EXC_USAGEFAULT});
+        EXPECT_EQ(read_word(CFSR), CFSR_UNALIGNED);
+        std::vector<uint32_t> frame = frame_at(reg(REGSEL_SP));
+        EXPECT_EQ(frame[6], symbol(c.at) & ~1u) << "the faulting instruction";
+        EXPECT_EQ(frame[1], c.r1) << "the base as it was";
+        EXPECT_EQ(frame[2], c.r2) << "nothing loaded";
+        EXPECT_EQ(read_word(around), 0x11223344u) << "nothing stored";
+        EXPECT_EQ(read_word(around + 4), 0x55667788u);
+    }
+}
+
 // A fault at priority -1 (FAULTMASK, or in HardFault itself: VTOR moved to
 // a RAM table whose HardFault vector points at an undefined instruction)
 // locks the core up.
