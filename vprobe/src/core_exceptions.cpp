@@ -625,6 +625,23 @@ bool exc_wakes(const probe_state &st)
 // runs again. An entry to HardFault or NMI that fails locks the core up.
 namespace
 {
+// The handler a fault n goes to from execution priority `execution`: its
+// own when enabled and more urgent, else HardFault (with hfsr_bits), or -1
+// when not even HardFault can be taken (lockup).
+int fault_handler_of(probe_state &st, int n, int execution, uint32_t hfsr_bits)
+{
+    const exc_state &e = st.core.exc;
+    if (n != EXC_HARDFAULT && n != EXC_NMI) {
+        bool enabled = n == EXC_SVCALL ||
+                       (n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && (e.shcsr_ena & (1u << (16 + n - EXC_MEMMANAGE))));
+        if (enabled && group_priority(st, n) < execution)
+            return n;
+        n = EXC_HARDFAULT;
+    }
+    st.core.hfsr |= hfsr_bits;
+    return execution <= group_priority(st, n) ? -1 : n;
+}
+
 int stacking_fault(probe_view &v, int n, int execution, uint32_t exc_return_value)
 {
     probe_state &st = v.rec->st;
@@ -633,13 +650,8 @@ int stacking_fault(probe_view &v, int n, int execution, uint32_t exc_return_valu
         return lock_up(st);
     if (n < EXC_MEMMANAGE || n > EXC_USAGEFAULT)
         st.core.exc.pending |= bit(n);
-    bool enabled = st.core.exc.shcsr_ena & (1u << (16 + EXC_BUSFAULT - EXC_MEMMANAGE));
-    if (enabled && group_priority(st, EXC_BUSFAULT) < execution)
-        return start_handler(v, EXC_BUSFAULT, exc_return_value);
-    st.core.hfsr |= HFSR_FORCED;
-    if (execution <= group_priority(st, EXC_HARDFAULT))
-        return lock_up(st);
-    return start_handler(v, EXC_HARDFAULT, exc_return_value);
+    int handler = fault_handler_of(st, EXC_BUSFAULT, execution, HFSR_FORCED);
+    return handler < 0 ? lock_up(st) : start_handler(v, handler, exc_return_value);
 }
 } // namespace
 
@@ -671,19 +683,8 @@ int exc_enter(probe_view &v, int n, uint32_t return_address)
 int exc_raise(probe_view &v, int n, uint32_t hfsr_bits, uint32_t return_address)
 {
     probe_state &st = v.rec->st;
-    const exc_state &e = st.core.exc;
-    int execution = execution_priority(st);
-    if (n != EXC_HARDFAULT && n != EXC_NMI) {
-        bool enabled = n == EXC_SVCALL ||
-                       (n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && (e.shcsr_ena & (1u << (16 + n - EXC_MEMMANAGE))));
-        if (enabled && group_priority(st, n) < execution)
-            return exc_enter(v, n, return_address);
-        n = EXC_HARDFAULT;
-    }
-    st.core.hfsr |= hfsr_bits;
-    if (execution <= group_priority(st, n))
-        return lock_up(st);
-    return exc_enter(v, n, return_address);
+    int handler = fault_handler_of(st, n, execution_priority(st), hfsr_bits);
+    return handler < 0 ? lock_up(st) : exc_enter(v, handler, return_address);
 }
 
 int exc_return(probe_view &v, uint32_t value)

@@ -192,6 +192,12 @@ uint32_t current_masks(uc_engine *uc)
     return (faultmask & 1) << 16 | (basepri & 0xFF) << 8 | (primask & 1);
 }
 
+// What an instruction that UNALIGN_TRP may stop changes, kept before it.
+constexpr std::array<int, 15> KEPT_REGS = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                           UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                           UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                           UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+
 // SDIV or UDIV (T32) whose divisor register holds 0.
 bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
 {
@@ -201,12 +207,9 @@ bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
     uint32_t first = b[0] | b[1] << 8, second = b[2] | b[3] << 8;
     if ((first & 0xFFD0) != 0xFB90 || (second & 0xF0F0) != 0xF0F0)
         return false;
-    static constexpr std::array<int, 13> low = {
-        {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,
-         UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12}};
     uint32_t rm = second & 0xF, divisor = 1;
-    if (rm < low.size())
-        uc_reg_read(c->uc, low[rm], &divisor);
+    if (rm <= 12) // R0-R12, the first of KEPT_REGS
+        uc_reg_read(c->uc, KEPT_REGS[rm], &divisor);
     return divisor == 0;
 }
 
@@ -223,11 +226,6 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
         return EV_DIVBYZERO;
     return EV_NONE;
 }
-
-constexpr std::array<int, 15> KEPT_REGS = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
-                                           UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
-                                           UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
-                                           UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
 
 void keep_before(emu_core *c)
 {
