@@ -25,6 +25,7 @@
 #define SHPR(n) REG8(0xE000ED18u + (n)-4u)
 #define CFSR REG(0xE000ED28u)
 #define HFSR REG(0xE000ED2Cu)
+#define CPACR REG(0xE000ED88u)
 
 #define ICSR_PENDSVSET (1u << 28)
 #define SYST_ENABLE_TICKINT_CORE 7u
@@ -228,6 +229,8 @@ __attribute__((aligned(128))) void (*const exc_vectors[20])(void) = {
 
 int main(void)
 {
+    CPACR |= 0xFu << 20; // CP10 and CP11 full access, before any FP instruction
+    barrier();
     VTOR = (uint32_t)exc_vectors;
     set_priorities();
     SYST_RVR = CORE_HZ / TICK_HZ - 1u;

@@ -36,8 +36,22 @@ constexpr uint32_t FP_FRAME_BYTES = 0x68; // and S0-S15, FPSCR, a reserved word
 constexpr uint32_t FP_FRAME_WORDS = FP_FRAME_BYTES / 4;
 constexpr uint32_t EXC_RETURN_BASIC = 1u << 4; // clear: the frame is extended
 constexpr int THREAD_PRIORITY = 256;
-constexpr uint32_t FPCCR_RESET = 0xC0000000; // ASPEN, LSPEN
-constexpr uint32_t FPCCR_WRITABLE = 0xC0000000;
+constexpr uint32_t FPCCR_RESET = FPCCR_ASPEN | FPCCR_LSPEN;
+constexpr uint32_t FPCCR_WRITABLE = FPCCR_ASPEN | FPCCR_LSPEN | FPCCR_LSPACT;
+// FPCCR's account of the code whose floating-point state an entry
+// deferred: its privilege and mode, and the faults its priority allowed
+// then (the lazy store's faults belong to that code).
+constexpr uint32_t FPCCR_USER = 1u << 1;
+constexpr uint32_t FPCCR_THREAD = 1u << 3;
+constexpr uint32_t FPCCR_HFRDY = 1u << 4;
+constexpr uint32_t FPCCR_MMRDY = 1u << 5;
+constexpr uint32_t FPCCR_BFRDY = 1u << 6;
+constexpr uint32_t FPCCR_MONRDY = 1u << 8;
+constexpr uint32_t DEMCR_MON_EN = 1u << 16;
+constexpr int EXC_DEBUGMONITOR = 12;
+constexpr uint32_t CPACR_FP_FIELDS = 0xFu << 20; // CP10 and CP11
+constexpr uint32_t CPACR_PRIVILEGED = 1;         // a field's value: privileged code only
+constexpr uint32_t CONTROL_NPRIV = 1u << 0;
 constexpr uint32_t MVFR0_VALUE = 0x10110021; // single precision, as the Cortex-M4's FPU
 constexpr uint32_t MVFR1_VALUE = 0x11000011;
 
@@ -213,6 +227,20 @@ bool return_value_valid(uint32_t value)
     return (value >> 5) == 0x07FFFFFF && (low == 1 || low == 9 || low == 0xD);
 }
 
+// S0-S15 and FPSCR come back from the frame, unless its floating-point
+// part was never written: then they still hold what it would have.
+void unstack_fp(probe_state &st, const uint32_t *frame_words)
+{
+    exc_state &e = st.core.exc;
+    if (e.fpccr & FPCCR_LSPACT) {
+        e.fpccr &= ~FPCCR_LSPACT;
+        return;
+    }
+    for (uint32_t i = 0; i < 16; i++)
+        st.core_regs[REGSEL_S0 + i] = frame_words[8 + i];
+    st.core_regs[REGSEL_FPSCR] = frame_words[24];
+}
+
 int unstack(probe_view &v, uint32_t value)
 {
     probe_state &st = v.rec->st;
@@ -229,10 +257,8 @@ int unstack(probe_view &v, uint32_t value)
     r[12] = w[4];
     r[REGSEL_LR] = w[5];
     r[REGSEL_PC] = w[6] & ~1u;
-    for (uint32_t i = 0; fp && i < 16; i++)
-        r[REGSEL_S0 + i] = w[8 + i];
     if (fp)
-        r[REGSEL_FPSCR] = w[24];
+        unstack_fp(st, w);
     bool padded = (w[7] & XPSR_ALIGNED) && (st.core.exc.ccr & CCR_STKALIGN);
     uint32_t sp = (frame + (fp ? FP_FRAME_BYTES : FRAME_BYTES)) | (padded ? 4u : 0u);
     r[psp ? REGSEL_PSP : REGSEL_MSP] = sp;
@@ -404,6 +430,9 @@ void systick_restart(core_debug &d, uint64_t now)
 bool fp_read(const exc_state &e, uint32_t addr, uint32_t *out)
 {
     switch (addr) {
+    case CPACR:
+        *out = e.cpacr;
+        return true;
     case FPCCR:
         *out = e.fpccr;
         return true;
@@ -450,6 +479,9 @@ bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
         return true;
     case MMFAR:
         e.mmfar = value;
+        return true;
+    case CPACR:
+        e.cpacr = value & CPACR_FP_FIELDS;
         return true;
     case FPCCR:
         e.fpccr = (e.fpccr & ~FPCCR_WRITABLE) | (value & FPCCR_WRITABLE);
@@ -625,6 +657,12 @@ bool exc_wakes(const probe_state &st)
 // runs again. An entry to HardFault or NMI that fails locks the core up.
 namespace
 {
+// SHCSR's enable bit of a configurable fault.
+uint32_t shcsr_enable(int n)
+{
+    return 1u << (16 + n - EXC_MEMMANAGE);
+}
+
 // The handler a fault n goes to from execution priority `execution`: its
 // own when enabled and more urgent, else HardFault (with hfsr_bits), or -1
 // when not even HardFault can be taken (lockup).
@@ -632,8 +670,8 @@ int fault_handler_of(probe_state &st, int n, int execution, uint32_t hfsr_bits)
 {
     const exc_state &e = st.core.exc;
     if (n != EXC_HARDFAULT && n != EXC_NMI) {
-        bool enabled = n == EXC_SVCALL ||
-                       (n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && (e.shcsr_ena & (1u << (16 + n - EXC_MEMMANAGE))));
+        bool enabled =
+            n == EXC_SVCALL || (n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && (e.shcsr_ena & shcsr_enable(n)));
         if (enabled && group_priority(st, n) < execution)
             return n;
         n = EXC_HARDFAULT;
@@ -653,10 +691,61 @@ int stacking_fault(probe_view &v, int n, int execution, uint32_t exc_return_valu
     int handler = fault_handler_of(st, EXC_BUSFAULT, execution, HFSR_FORCED);
     return handler < 0 ? lock_up(st) : start_handler(v, handler, exc_return_value);
 }
+
+// A fault the interrupted code could take at execution priority `execution`.
+bool could_take(const probe_state &st, int n, uint32_t enable, int execution)
+{
+    return enable && execution > group_priority(st, n);
+}
+
+// The extended frame's floating-point part is reserved, not written: FPCAR
+// names it for the store the handler's first floating-point instruction
+// makes, and LSPACT says that store is due.
+void defer_fp_state(probe_state &st, uint32_t frame, int execution)
+{
+    exc_state &e = st.core.exc;
+    uint32_t ipsr = st.core_regs[REGSEL_XPSR] & IPSR_MASK;
+    uint32_t control = st.core_regs[REGSEL_SPECIAL] >> 24;
+    uint32_t f = (e.fpccr & (FPCCR_ASPEN | FPCCR_LSPEN)) | FPCCR_LSPACT;
+    if (ipsr == 0)
+        f |= FPCCR_THREAD | (control & CONTROL_NPRIV ? FPCCR_USER : 0);
+    if (execution > -1)
+        f |= FPCCR_HFRDY;
+    if (could_take(st, EXC_MEMMANAGE, e.shcsr_ena & shcsr_enable(EXC_MEMMANAGE), execution))
+        f |= FPCCR_MMRDY;
+    if (could_take(st, EXC_BUSFAULT, e.shcsr_ena & shcsr_enable(EXC_BUSFAULT), execution))
+        f |= FPCCR_BFRDY;
+    if (could_take(st, EXC_DEBUGMONITOR, st.demcr & DEMCR_MON_EN, execution))
+        f |= FPCCR_MONRDY;
+    e.fpccr = f;
+    e.fpcar = frame + FRAME_BYTES;
+}
 } // namespace
 
+bool exc_fp_allowed(const exc_state &e, uint32_t cp, bool privileged)
+{
+    uint32_t field = (e.cpacr >> (20 + 2 * (cp - 10))) & 3;
+    return field == 3 || (field == CPACR_PRIVILEGED && privileged);
+}
+
+bool exc_fp_open(const exc_state &e)
+{
+    return (e.cpacr & CPACR_FP_FIELDS) == CPACR_FP_FIELDS;
+}
+
+bool exc_fp_preserve(probe_view &v, const uint32_t *fp_words)
+{
+    exc_state &e = v.rec->st.core.exc;
+    if (!push_frame(v, e.fpcar, fp_words, 17))
+        return false;
+    e.fpccr &= ~FPCCR_LSPACT;
+    return true;
+}
+
 // The frame: the basic one, and with CONTROL.FPCA (floating-point context
-// active) the extended one, stacked at once (no lazy stacking).
+// active) the extended one. With FPCCR.LSPEN its floating-point part is
+// only reserved (lazy stacking), and stays unwritten if the handler does
+// no floating-point work.
 int exc_enter(probe_view &v, int n, uint32_t return_address)
 {
     probe_state &st = v.rec->st;
@@ -664,6 +753,7 @@ int exc_enter(probe_view &v, int n, uint32_t return_address)
     bool thread = (r[REGSEL_XPSR] & IPSR_MASK) == 0;
     bool psp = thread && ((r[REGSEL_SPECIAL] >> 24) & CONTROL_SPSEL);
     bool fp = (r[REGSEL_SPECIAL] >> 24) & CONTROL_FPCA;
+    bool lazy = fp && (st.core.exc.fpccr & FPCCR_LSPEN);
     uint32_t sp = psp ? r[REGSEL_PSP] : r[REGSEL_MSP];
     bool pad = (st.core.exc.ccr & CCR_STKALIGN) && (sp & 4);
     uint32_t frame = (sp - (fp ? FP_FRAME_BYTES : FRAME_BYTES)) & ~(pad ? 4u : 0u);
@@ -675,7 +765,10 @@ int exc_enter(probe_view &v, int n, uint32_t return_address)
     uint32_t value = thread ? (psp ? 0xFFFFFFFD : 0xFFFFFFF9) : 0xFFFFFFF1;
     value = fp ? value & ~EXC_RETURN_BASIC : value;
     int execution = execution_priority(st);
-    bool pushed = push_frame(v, frame, words, fp ? FP_FRAME_WORDS : 8);
+    bool pushed = in_ram(v.rec->cfg, frame, fp ? FP_FRAME_BYTES : FRAME_BYTES) &&
+                  push_frame(v, frame, words, fp && !lazy ? FP_FRAME_WORDS : 8);
+    if (pushed && lazy)
+        defer_fp_state(st, frame, execution);
     r[psp ? REGSEL_PSP : REGSEL_MSP] = frame;
     return pushed ? start_handler(v, n, value) : stacking_fault(v, n, execution, value);
 }

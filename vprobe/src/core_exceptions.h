@@ -24,6 +24,7 @@ constexpr uint32_t NVIC_IABR = 0xE000E300;
 constexpr uint32_t NVIC_IPR = 0xE000E400;
 constexpr uint32_t ICSR = 0xE000ED04;
 constexpr uint32_t CCR = 0xE000ED14;
+constexpr uint32_t CPACR = 0xE000ED88;
 constexpr uint32_t SHPR1 = 0xE000ED18;
 constexpr uint32_t SHCSR = 0xE000ED24;
 constexpr uint32_t STIR = 0xE000EF00;
@@ -40,6 +41,11 @@ constexpr uint32_t SHPR3 = SHPR1 + 8;
 constexpr uint32_t REGSEL_FPSCR = 0x21;
 constexpr uint32_t REGSEL_S0 = 0x40; // S0-S31 follow
 constexpr uint32_t CONTROL_FPCA = 1u << 2;
+// The floating-point state of an extended frame is still in S0-S15 and
+// FPSCR, not yet in the frame's space at FPCAR.
+constexpr uint32_t FPCCR_LSPACT = 1u << 0;
+constexpr uint32_t FPCCR_LSPEN = 1u << 30;
+constexpr uint32_t FPCCR_ASPEN = 1u << 31;
 
 constexpr int EXC_NMI = 2;
 constexpr int EXC_HARDFAULT = 3;
@@ -57,6 +63,8 @@ constexpr uint32_t CFSR_UNSTKERR = 1u << 11;
 constexpr uint32_t CFSR_STKERR = 1u << 12;
 constexpr uint32_t CFSR_INVSTATE = 1u << 17;
 constexpr uint32_t CFSR_INVPC = 1u << 18;
+constexpr uint32_t CFSR_NOCP = 1u << 19;
+constexpr uint32_t CFSR_LSPERR = 1u << 13;
 constexpr uint32_t CFSR_UNALIGNED = 1u << 24;
 constexpr uint32_t CFSR_DIVBYZERO = 1u << 25;
 constexpr uint32_t HFSR_VECTTBL = 1u << 1;
@@ -93,6 +101,16 @@ bool exc_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size);
 // AIRCR as read: key, PRIGROUP.
 uint32_t exc_aircr(const core_debug &d);
 
+// CPACR gives code of this privilege access to coprocessor cp (10 or 11
+// for the floating-point unit).
+bool exc_fp_allowed(const exc_state &e, uint32_t cp, bool privileged);
+// CPACR gives every code full access to the floating-point unit.
+bool exc_fp_open(const exc_state &e);
+// The first floating-point instruction after an entry that deferred the
+// floating-point state (FPCCR.LSPACT): fp_words (S0-S15, FPSCR) go to the
+// space at FPCAR and LSPACT clears. False when that space is not RAM.
+bool exc_fp_preserve(probe_view &v, const uint32_t *fp_words);
+
 // The exception to take before the next instruction, 0 when none beats the
 // execution priority (PRIMASK, BASEPRI, FAULTMASK and the active ones;
 // C_MASKINTS keeps PendSV, SysTick and interrupts out).
@@ -104,7 +122,9 @@ bool exc_masked(const probe_state &st);
 bool exc_wakes(const probe_state &st);
 
 // Takes exception n with the basic frame on the current stack, returning
-// to return_address.
+// to return_address; with CONTROL.FPCA the extended one, whose
+// floating-point part waits for the handler's first floating-point
+// instruction with FPCCR.LSPEN (lazy stacking).
 int exc_enter(probe_view &v, int n, uint32_t return_address);
 // A synchronous exception (a fault, SVC, a debug event without halting
 // debug) that cannot wait: exception n when enabled and its priority
@@ -112,7 +132,8 @@ int exc_enter(probe_view &v, int n, uint32_t return_address);
 // HFSR when it escalates (HFSR_FORCED, HFSR_DEBUGEVT).
 int exc_raise(probe_view &v, int n, uint32_t hfsr_bits, uint32_t return_address);
 // The branch to an EXC_RETURN value: tail-chains into what is due, or
-// unstacks the frame and resumes the code it came from.
+// unstacks the frame and resumes the code it came from (S0-S15 and FPSCR
+// only if they went to the frame: with LSPACT they are still in place).
 int exc_return(probe_view &v, uint32_t exc_return_value);
 
 } // namespace vprobe

@@ -12,10 +12,16 @@
 // exception return) with the PC on that address, bit 0 clear; a branch to
 // an even address ends uc_emu_start as an undefined instruction with the
 // T bit clear; a memory hook runs before its access, and uc_emu_stop there
-// lets the instruction complete. Exceptions are taken between runs (core_exceptions.h does
-// entry and return): a run ends where one may have become due (a store to
-// the system space, a change of PRIMASK, BASEPRI or FAULTMASK while
-// something pending waits for it, the SysTick reaching 0).
+// lets the instruction complete. Its Cortex-M4 starts with a CPACR of its
+// own, out of reach of the API, that gives full access to the
+// floating-point unit; the firmware's CPACR is the model's (stores to the
+// system space never reach Unicorn's), so floating-point instructions
+// always run there: the code hook decodes them while the model's CPACR
+// denies them or their state waits for lazy stacking. Exceptions are taken
+// between runs (core_exceptions.h does entry and return): a run ends where
+// one may have become due (a store to the system space, a change of
+// PRIMASK, BASEPRI or FAULTMASK while something pending waits for it, the
+// SysTick reaching 0).
 #include "emulated_core.h"
 
 #include <unicorn/unicorn.h>
@@ -69,7 +75,22 @@ enum core_event : int {
     EV_DUE,       // stopped before an instruction: an exception may be due
     EV_DIVBYZERO, // stopped before a division by zero with CCR.DIV_0_TRP
     EV_UNALIGNED, // an unaligned access with CCR.UNALIGN_TRP
+    EV_NOCP,      // stopped before a floating-point instruction CPACR denies
+    EV_LSPERR,    // stopped before one whose lazy store found no RAM at FPCAR
 };
+
+// What the code hook decodes for besides CCR's traps (DIV_0_TRP, UNALIGN_TRP).
+constexpr uint32_t TRAP_FP_ACCESS = 1u << 0; // CPACR denies some code the FPU
+constexpr uint32_t TRAP_FP_LAZY = 1u << 1;   // FPCCR.LSPACT
+constexpr uint32_t TRAP_FPCA_HELD = 1u << 2; // FPCCR.ASPEN clear: MRS and MSR of CONTROL
+constexpr uint32_t FP_TRAPS = TRAP_FP_ACCESS | TRAP_FP_LAZY;
+static_assert(((FP_TRAPS | TRAP_FPCA_HELD) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
+constexpr uint32_t SYSM_CONTROL = 0x14;
+// Unicorn's M4 runs in the Secure state, where a floating-point context is
+// active with CONTROL.SFPA beside FPCA; without it the next floating-point
+// instruction starts a fresh one (FPSCR from Unicorn's FPDSCR).
+constexpr uint32_t UC_FP_ACTIVE = CONTROL_FPCA | 1u << 3;
+constexpr uint32_t FP_STATE_WORDS = 17; // S0-S15, FPSCR
 
 // Core registers in DCRSR order up to PSP; the special word is packed apart.
 constexpr std::array<int, 19> UC_REGS = {{
@@ -90,6 +111,7 @@ struct emu_core {
     uc_engine *uc;
     uint32_t regs_seq, hooks_seq;                            // as last taken up
     std::array<uc_hook, 2 * FPB_CODE_COMPARATORS> fpb_hooks; // one per halfword a comparator breaks on
+    std::array<uint32_t, 2 * FPB_CODE_COMPARATORS> fpb_at;   // that halfword's address
     uint32_t fpb_count;
     uc_hook watch_hook;
     bool watching;
@@ -109,8 +131,15 @@ struct emu_core {
     bool check_due;       // the system space changed: stop before the next instruction
     bool watch_masks;     // something pending waits for PRIMASK, BASEPRI or FAULTMASK
     uint32_t masks;       // their values as the run started
-    uint32_t traps;       // CCR.DIV_0_TRP and UNALIGN_TRP as the hooks follow them
+    uint32_t traps;       // CCR.DIV_0_TRP, UNALIGN_TRP and TRAP_FP_* as the hooks follow them
     bool load_fp;         // an extended frame was unstacked: its S0-S15 and FPSCR go back
+    // Unicorn keeps an FPCCR of its own with ASPEN set: a floating-point
+    // instruction with its FPCA clear sets FPCA and loads FPSCR from its
+    // FPDSCR. With the model's ASPEN clear, its FPCA is therefore held set,
+    // and the firmware's lives in the record, but for a run in which the
+    // firmware read or wrote CONTROL (fpca_live): the run ends after that.
+    bool fpca_held;
+    bool fpca_live;
     uc_hook align_hook;
     // With UNALIGN_TRP: what the instruction under way found, so that one
     // that faults leaves no trace, as on a real core (Unicorn completes it).
@@ -198,19 +227,129 @@ constexpr std::array<int, 15> KEPT_REGS = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM
                                            UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
                                            UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
 
+// The halfwords of a 32-bit instruction, read from the memory the core
+// fetched it from (the bus file's, not through Unicorn: this runs for
+// every instruction while a trap needs it).
+bool wide_instruction(emu_core *c, uint64_t address, uint32_t size, uint32_t *first, uint32_t *second)
+{
+    uint8_t b[4] = {};
+    probe_view v = view_of(c);
+    if (size != 4 || target_peek(v, static_cast<uint32_t>(address), b, 4) != 0)
+        return false;
+    *first = b[0] | b[1] << 8;
+    *second = b[2] | b[3] << 8;
+    return true;
+}
+
+// The FPB hook (on_fpb, which runs next) halts before this instruction: a
+// breakpoint comes before anything the instruction itself does.
+bool breakpoint_at(const emu_core *c, uint64_t address)
+{
+    if (address == c->skip_fpb_at && c->executed == 0)
+        return false;
+    for (uint32_t i = 0; i < c->fpb_count; i++)
+        if (c->fpb_at[i] == address)
+            return true;
+    return false;
+}
+
 // SDIV or UDIV (T32) whose divisor register holds 0.
 bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
 {
-    uint8_t b[4] = {};
-    if (size != 4 || uc_mem_read(c->uc, address, b, 4) != UC_ERR_OK)
+    uint32_t first = 0, second = 0;
+    if (!wide_instruction(c, address, size, &first, &second))
         return false;
-    uint32_t first = b[0] | b[1] << 8, second = b[2] | b[3] << 8;
     if ((first & 0xFFD0) != 0xFB90 || (second & 0xF0F0) != 0xF0F0)
         return false;
     uint32_t rm = second & 0xF, divisor = 1;
     if (rm <= 12) // R0-R12, the first of KEPT_REGS
         uc_reg_read(c->uc, KEPT_REGS[rm], &divisor);
     return divisor == 0;
+}
+
+// The coprocessor (10 or 11) of a floating-point instruction, else 0: the
+// T32 coprocessor space 1110 11xx with op1 neither 00000x nor 11xxxx (no
+// instructions there) and coproc 101x. VMOV, VLDR, VSTR, VPUSH, VPOP,
+// VMRS and VMSR are all there.
+uint32_t fp_coprocessor(emu_core *c, uint64_t address, uint32_t size)
+{
+    uint32_t first = 0, second = 0;
+    if (!wide_instruction(c, address, size, &first, &second))
+        return 0;
+    uint32_t op1 = (first >> 4) & 0x3F;
+    if ((first & 0xFC00) != 0xEC00 || op1 >> 1 == 0 || op1 >> 4 == 3 || (second & 0x0E00) != 0x0A00)
+        return 0;
+    return (second >> 8) & 0xF;
+}
+
+// Code in Thread mode with CONTROL.nPRIV set runs unprivileged.
+bool running_privileged(uc_engine *uc)
+{
+    uint32_t ipsr = 0, control = 0;
+    uc_reg_read(uc, UC_ARM_REG_IPSR, &ipsr);
+    uc_reg_read(uc, UC_ARM_REG_CONTROL, &control);
+    return (ipsr & 0x1FF) != 0 || !(control & 1);
+}
+
+// The state an entry deferred goes to the frame before the instruction
+// runs, as the core does before the first floating-point instruction.
+bool preserve_fp(emu_core *c)
+{
+    uint32_t words[FP_STATE_WORDS];
+    for (uint32_t i = 0; i < 16; i++)
+        uc_reg_read(c->uc, UC_ARM_REG_S0 + static_cast<int>(i), &words[i]);
+    uc_reg_read(c->uc, UC_ARM_REG_FPSCR, &words[16]);
+    probe_view v = view_of(c);
+    if (!exc_fp_preserve(v, words))
+        return false;
+    c->traps &= ~TRAP_FP_LAZY;
+    return true;
+}
+
+// A floating-point instruction: NOCP when CPACR denies it, else the lazy
+// store first when one is due.
+int fp_stop(emu_core *c, uint64_t address, uint32_t size)
+{
+    uint32_t cp = fp_coprocessor(c, address, size);
+    if (cp == 0 || breakpoint_at(c, address))
+        return EV_NONE;
+    const exc_state &e = view_of(c).rec->st.core.exc;
+    if ((c->traps & TRAP_FP_ACCESS) && !exc_fp_allowed(e, cp, running_privileged(c->uc)))
+        return EV_NOCP;
+    if ((c->traps & TRAP_FP_LAZY) && !preserve_fp(c))
+        return EV_LSPERR;
+    return EV_NONE;
+}
+
+// Unicorn's CONTROL for the firmware's, FPCA held set or not.
+uint32_t emulator_control(uint32_t control, bool fpca_held)
+{
+    bool active = fpca_held || (control & CONTROL_FPCA);
+    return (control & ~UC_FP_ACTIVE) | (active ? UC_FP_ACTIVE : 0);
+}
+
+// MRS or MSR (T32) of CONTROL.
+bool accesses_control(emu_core *c, uint64_t address, uint32_t size)
+{
+    uint32_t first = 0, second = 0;
+    if (!wide_instruction(c, address, size, &first, &second) || (second & 0xFF) != SYSM_CONTROL)
+        return false;
+    bool mrs = first == 0xF3EF && (second & 0xF000) == 0x8000;
+    bool msr = (first & 0xFFF0) == 0xF380 && (second & 0xF300) == 0x8000;
+    return mrs || msr;
+}
+
+// The firmware's FPCA goes to Unicorn for the firmware to read or write,
+// and the run ends after the instruction: the next one holds it again.
+void release_fpca(emu_core *c)
+{
+    uint32_t control = 0;
+    uc_reg_read(c->uc, UC_ARM_REG_CONTROL, &control);
+    uint32_t firmware = view_of(c).rec->st.core_regs[REGSEL_SPECIAL] >> 24;
+    control = emulator_control((control & ~CONTROL_FPCA) | (firmware & CONTROL_FPCA), false);
+    uc_reg_write(c->uc, UC_ARM_REG_CONTROL, &control);
+    c->fpca_live = true;
+    c->check_due = true;
 }
 
 // Whether to stop before this instruction for the exception model.
@@ -222,8 +361,12 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
     }
     if (c->watch_masks && current_masks(c->uc) != c->masks)
         return EV_DUE;
-    if ((c->traps & CCR_DIV_0_TRP) && divides_by_zero(c, address, size))
+    if ((c->traps & CCR_DIV_0_TRP) && divides_by_zero(c, address, size) && !breakpoint_at(c, address))
         return EV_DIVBYZERO;
+    if ((c->traps & TRAP_FPCA_HELD) && !c->fpca_live && accesses_control(c, address, size))
+        release_fpca(c);
+    if (c->traps & FP_TRAPS)
+        return fp_stop(c, address, size);
     return EV_NONE;
 }
 
@@ -247,7 +390,10 @@ void on_code(uc_engine *uc, uint64_t address, uint32_t size, void *user)
         return;
     }
     if (c->executed > 0 || c->traps) {
-        int event = c->check_due || c->watch_masks || c->traps ? exception_stop(c, address, size) : EV_NONE;
+        // What the traps decode (a division, a floating-point instruction)
+        // is 32 bits wide: the 16-bit ones cost no decoding.
+        bool decode = c->traps && size == 4;
+        int event = c->check_due || c->watch_masks || decode ? exception_stop(c, address, size) : EV_NONE;
         if (event != EV_NONE) {
             stop_for(c, event, static_cast<uint32_t>(address));
             return;
@@ -342,7 +488,7 @@ void arm_hooks(emu_core *c, const core_debug &d)
             if (((comp >> FP_COMP_REPLACE_SHIFT) & (1u << half)) &&
                 uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE, reinterpret_cast<void *>(on_fpb), c, addr,
                             addr) == UC_ERR_OK)
-                c->fpb_count++;
+                c->fpb_at[c->fpb_count++] = addr;
         }
     }
     bool watch = any_watchpoint(d);
@@ -365,6 +511,8 @@ void load_registers(emu_core *c, const probe_state &st)
     uint32_t special = st.core_regs[REGSEL_SPECIAL];
     for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
         uint32_t field = (special >> (24 - 8 * i)) & 0xFF;
+        if (UC_SPECIAL[i] == UC_ARM_REG_CONTROL)
+            field = emulator_control(field, c->fpca_held);
         uc_reg_write(c->uc, UC_SPECIAL[i], &field);
     }
     uc_reg_write(c->uc, UC_ARM_REG_MSP, &st.core_regs[REGSEL_MSP]);
@@ -392,10 +540,12 @@ void store_registers(emu_core *c, probe_state &st)
     }
     // CONTROL has nPRIV, SPSEL and FPCA on this core; Unicorn also keeps
     // the Security Extension's SFPA there.
-    st.core_regs[REGSEL_SPECIAL] = special & 0x07FFFFFF;
+    uint32_t fpca = CONTROL_FPCA << 24;
+    uint32_t kept = c->fpca_held && !c->fpca_live ? st.core_regs[REGSEL_SPECIAL] & fpca : special & fpca;
+    st.core_regs[REGSEL_SPECIAL] = (special & 0x07FFFFFF & ~fpca) | kept;
     // The floating-point registers matter to an entry with FPCA set only:
     // reading them on every run would cost a sleeping firmware's turns.
-    if (!(special >> 24 & CONTROL_FPCA))
+    if (!(special & fpca))
         return;
     for (int i = 0; i < FP_REGS; i++)
         uc_reg_read(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
@@ -461,11 +611,18 @@ void undo_unaligned(emu_core *c)
     c->undo_count = 0;
 }
 
-// The hooks follow CCR's traps: a division is decoded in the code hook,
-// an unaligned access needs a memory hook, compiled into translated code.
+// The hooks follow CCR's traps, CPACR and FPCCR.LSPACT: a division and a
+// floating-point instruction are decoded in the code hook, an unaligned
+// access needs a memory hook, compiled into translated code.
 void take_up_traps(emu_core *c, const core_debug &d)
 {
     uint32_t traps = d.exc.ccr & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP);
+    if (!exc_fp_open(d.exc))
+        traps |= TRAP_FP_ACCESS;
+    if (d.exc.fpccr & FPCCR_LSPACT)
+        traps |= TRAP_FP_LAZY;
+    if (!(d.exc.fpccr & FPCCR_ASPEN))
+        traps |= TRAP_FPCA_HELD;
     bool align = traps & CCR_UNALIGN_TRP, had = c->traps & CCR_UNALIGN_TRP;
     c->traps = traps;
     if (align == had)
@@ -476,6 +633,19 @@ void take_up_traps(emu_core *c, const core_debug &d)
     else
         uc_hook_del(c->uc, c->align_hook);
     drop_translations(c);
+}
+
+// Before a run: Unicorn's FPCA held set while the model's ASPEN is clear
+// (again after a run that let it go), the firmware's otherwise.
+void take_up_fpca(emu_core *c, const probe_state &st)
+{
+    bool held = !(st.core.exc.fpccr & FPCCR_ASPEN);
+    if (held == c->fpca_held && !c->fpca_live)
+        return;
+    c->fpca_held = held;
+    c->fpca_live = false;
+    uint32_t control = emulator_control(st.core_regs[REGSEL_SPECIAL] >> 24, held);
+    uc_reg_write(c->uc, UC_ARM_REG_CONTROL, &control);
 }
 
 // The DEMCR vector catch that halts on entry to the handler of n, for a
@@ -491,8 +661,8 @@ uint32_t catch_bit(int n, uint32_t cfsr)
         return 1u << 4; // VC_MMERR
     case EXC_USAGEFAULT:
         return cfsr & (CFSR_UNALIGNED | CFSR_DIVBYZERO) ? 1u << 6 // VC_CHKERR
-               : cfsr & (1u << 19)                      ? 1u << 5 // VC_NOCPERR
-                                                        : 1u << 7;                     // VC_STATERR
+               : cfsr & CFSR_NOCP                       ? 1u << 5 // VC_NOCPERR
+                                                        : 1u << 7;                      // VC_STATERR
     default:
         return 0;
     }
@@ -579,7 +749,7 @@ uint32_t fault_of_interrupt(uint32_t intno)
 {
     switch (intno) {
     case INTR_NOCP:
-        return 1u << 19; // NOCP
+        return CFSR_NOCP;
     case INTR_INVSTATE:
         return CFSR_INVSTATE;
     case INTR_UNALIGNED:
@@ -600,7 +770,9 @@ void exception_exit(emu_core *c, probe_view &v)
         take_fault(c, v, EXC_MEMMANAGE, CFSR_IACCVIOL, c->event_pc);
         return;
     }
-    c->load_fp = !(value & 0x10); // EXC_RETURN bit 4 clear: the extended frame
+    // EXC_RETURN bit 4 clear: the extended frame, whose S0-S15 and FPSCR go
+    // back unless they never left (LSPACT).
+    c->load_fp = !(value & 0x10) && !(st.core.exc.fpccr & FPCCR_LSPACT);
     entered(c, st, exc_return(v, value), CFSR_INVPC);
 }
 
@@ -630,11 +802,17 @@ void apply_event(emu_core *c, probe_view &v)
         break;
     case EV_DUE:
         break; // taken before the next run
+    case EV_LSPERR:
+        st.core_regs[REGSEL_PC] = c->event_pc;
+        take_fault(c, v, EXC_BUSFAULT, CFSR_LSPERR, c->event_pc);
+        break;
     case EV_DIVBYZERO:
     case EV_UNALIGNED:
+    case EV_NOCP:
     case EV_EXCEPTION: {
         uint32_t cfsr = c->event == EV_DIVBYZERO   ? CFSR_DIVBYZERO
                         : c->event == EV_UNALIGNED ? CFSR_UNALIGNED
+                        : c->event == EV_NOCP      ? CFSR_NOCP
                                                    : fault_of_interrupt(c->intno);
         st.core_regs[REGSEL_PC] = c->event_pc;
         take_fault(c, v, EXC_USAGEFAULT, cfsr, c->event_pc);
@@ -696,6 +874,7 @@ bool run_once(emu_core *c, probe_view &v, uint32_t count, uint64_t now_us)
     c->watch_masks = exc_masked(st);
     c->masks = st.core_regs[REGSEL_SPECIAL] & 0x01FF01;
     take_up_traps(c, d);
+    take_up_fpca(c, st);
     uc_err err = run_from(c, start, count);
     d.slice_executed = 0;
     if (d.regs_seq != c->regs_seq)

@@ -19,7 +19,7 @@ namespace vprobe
 constexpr uint32_t BUS_MAX_PROBES = 32;
 constexpr uint32_t BUS_NUMBER = 1;
 constexpr uint32_t BUS_MAGIC = 0x54565842; // "TVXB"
-constexpr uint32_t BUS_LAYOUT = 5;
+constexpr uint32_t BUS_LAYOUT = 6;
 constexpr size_t BUS_DEFAULT_SIZE = size_t{1} << 30;
 
 struct bus_slot {

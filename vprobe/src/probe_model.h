@@ -140,7 +140,8 @@ struct exc_state {
     uint32_t vtor, prigroup, ccr, shcsr_ena;  // shcsr_ena: the enable bits of SHCSR
     uint32_t mmfar;
     uint32_t fpccr, fpcar, fpdscr;
-    uint32_t seq; // bumped when an exception may have become due
+    uint32_t cpacr; // CP10 and CP11's fields only
+    uint32_t seq;   // bumped when an exception may have become due
 };
 
 // Debug and system state of the core that crosses processes: the debugger

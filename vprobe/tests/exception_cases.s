@@ -24,6 +24,17 @@
     .word log_handler + 1        @ IRQ 2
     .word log_handler + 1        @ IRQ 3
 
+@ CP10 and CP11 full access, as start-up code gives it before any
+@ floating-point instruction; clobbers r0 and r1.
+    .macro fp_enable
+    ldr r0, =0xE000ED88
+    ldr r1, [r0]
+    orr r1, r1, #0xF00000
+    str r1, [r0]
+    dsb
+    isb
+    .endm
+
     .text
     .global reset_handler
     .thumb_func
@@ -49,6 +60,7 @@ svc_handler:
     movs r3, #0
     mov r12, r0
     vmov s0, r0
+svc_handler_return:
     bx lr
 
 @ Counts, then logs as the others do.
@@ -146,9 +158,11 @@ basepri_done:
     bkpt #0x04
     b .
 
-@ Known values in what the frame keeps, then SVC.
+@ Known values in what the frame keeps, then SVC (whose handler does
+@ floating-point work).
     .thumb_func
 case_svc:
+    fp_enable
     movs r0, #0xA0
     movs r1, #0xA1
     movs r2, #0xA2
@@ -164,6 +178,7 @@ after_svc:
 @ Floating-point work in thread code (CONTROL.FPCA set), then SVC.
     .thumb_func
 case_fp_svc:
+    fp_enable
     ldr r0, =0x3F800000
     vmov s0, r0
     ldr r0, =0x40000000
@@ -175,6 +190,94 @@ after_fp_svc:
     vmov r7, s15
 fp_svc_done:
     bkpt #0x08
+    b .
+
+@ Floating-point state in thread code: S0-S15 from lazy_values, FPSCR
+@ from r5; then PendSV (a handler without floating-point work) or an SVC
+@ (svc_handler, which has some).
+    .thumb_func
+case_lazy_pendsv:
+    bl lazy_state
+    ldr r1, =0xE000ED04
+    ldr r2, =0x10000000
+    str r2, [r1]
+    dsb
+    isb
+    vmov.f32 s4, s4
+lazy_pendsv_done:
+    bkpt #0x0A
+    b .
+
+    .thumb_func
+case_lazy_svc:
+    bl lazy_state
+    svc #10
+after_lazy_svc:
+    vmov.f32 s4, s4 @ the state, not a fresh one: FPSCR stays
+lazy_svc_done:
+    bkpt #0x0B
+    b .
+
+    .thumb_func
+lazy_state:
+    fp_enable
+    ldr r0, =lazy_values
+    vldmia r0, {s0-s15}
+    vmsr fpscr, r5
+    bx lr
+
+@ For FPCCR.ASPEN clear: floating-point work (FPSCR from r5, S3 from
+@ it), CONTROL read into r6, an SVC; then FPCA set by hand, CONTROL read
+@ into r7, an SVC again.
+    .thumb_func
+case_aspen_off:
+    fp_enable
+    vmsr fpscr, r5
+    vmov s2, r5
+    vmov.f32 s3, s2
+    mrs r6, control
+    svc #11
+    mrs r0, control
+    orr r0, r0, #4
+    msr control, r0
+    isb
+    mrs r7, control
+    svc #12
+aspen_done:
+    bkpt #0x0C
+    b .
+
+@ Floating-point instructions a denied CPACR stops, each leaving its own
+@ trace if it ran: S0 and FPCA, r2, memory at r1, the stack, FPSCR, and a
+@ CP11 one (nocp_lead: an instruction before the first).
+    .thumb_func
+nocp_lead:
+    nop
+    .thumb_func
+nocp_to_s:
+    vmov s0, r0
+    b nocp_done
+    .thumb_func
+nocp_to_core:
+    vmov r2, s0
+    b nocp_done
+    .thumb_func
+nocp_store:
+    vstr s0, [r1]
+    b nocp_done
+    .thumb_func
+nocp_push:
+    vpush {s0}
+    b nocp_done
+    .thumb_func
+nocp_fpscr:
+    vmsr fpscr, r0
+    b nocp_done
+    .thumb_func
+nocp_double:
+    vpush {d1}
+nocp_done:
+    bkpt #0x09
     b .
 
     .thumb_func
@@ -248,6 +351,13 @@ unaligned_writeback_at:
     b .
 
     .ltorg
+
+    .align 2
+lazy_values:
+    .word 0x3F800000, 0x40000000, 0x40400000, 0x40800000
+    .word 0x40A00000, 0x40C00000, 0x40E00000, 0x41000000
+    .word 0x41100000, 0x41200000, 0x41300000, 0x41400000
+    .word 0x41500000, 0x41600000, 0x41700000, 0x41800000
 
     .bss
     .align 3

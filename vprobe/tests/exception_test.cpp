@@ -2,6 +2,7 @@
 // frames as stacked (values, EXC_RETURN, alignment padding), priorities,
 // masking, tail-chaining, escalation, lockup, vector catch and stepping,
 // driven through the probe model as a debugger drives it.
+#include <string>
 #include <vector>
 
 #include "core_exceptions.h"
@@ -48,13 +49,14 @@ protected:
         write_word(symbol("log_count"), 0);
     }
     uint32_t ipsr() { return reg(REGSEL_XPSR) & 0x1FF; }
-    std::vector<uint32_t> frame_at(uint32_t at)
+    std::vector<uint32_t> words_at(uint32_t at, uint32_t n)
     {
         std::vector<uint32_t> w;
-        for (uint32_t i = 0; i < 8; i++)
+        for (uint32_t i = 0; i < n; i++)
             w.push_back(read_word(at + 4 * i));
         return w;
     }
+    std::vector<uint32_t> frame_at(uint32_t at) { return words_at(at, 8); }
     std::vector<log_entry> log()
     {
         std::vector<log_entry> out;
@@ -62,6 +64,13 @@ protected:
         for (uint32_t i = 0; i < n && i < 16; i++)
             out.push_back({read_word(symbol("log_entries") + 8 * i), read_word(symbol("log_entries") + 8 * i + 4)});
         return out;
+    }
+    // An FPB breakpoint on the instruction at addr (in flash).
+    void break_at(uint32_t addr)
+    {
+        write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
+        uint32_t halfword = addr & 2 ? 2u : 1u;
+        write_word(FP_COMP0, (addr & FP_REV1_ADDR_MASK) | halfword << FP_COMP_REPLACE_SHIFT | FP_COMP_ENABLE);
     }
     // Past a BKPT the core halted on.
     void resume_past_bkpt()
@@ -174,13 +183,16 @@ TEST_F(Exceptions, AFrameThatDoesNotGoInIsABusFault)
 }
 
 // With floating-point work in thread code (CONTROL.FPCA) the extended
-// frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear; the
-// return restores S0 the handler clobbered, and FPCA.
+// frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear,
+// written at entry without lazy stacking (FPCCR.LSPEN clear); the return
+// restores S0 the handler clobbered, and FPCA.
 TEST_F(Exceptions, FloatingPointContextGetsTheExtendedFrame)
 {
     start("case_fp_svc");
+    write_word(FPCCR, FPCCR_ASPEN);
     run_until_stopped();
     halted_at("svc_handler");
+    EXPECT_EQ(read_word(FPCCR), FPCCR_ASPEN) << "nothing deferred";
     EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFE9u);
     uint32_t frame = STACK - 0x68;
     EXPECT_EQ(reg(REGSEL_SP), frame);
@@ -194,6 +206,186 @@ TEST_F(Exceptions, FloatingPointContextGetsTheExtendedFrame)
     EXPECT_EQ(reg(6), 0x3F800000u) << "S0 unstacked";
     EXPECT_EQ(reg(7), 0x40000000u);
     EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA) << "FPCA set again, no reserved bits";
+}
+
+// Lazy stacking (FPCCR.LSPEN, as from reset): the entry reserves the
+// extended frame's floating-point part, names it in FPCAR and sets LSPACT,
+// but writes nothing there; the handler's first floating-point instruction
+// writes the interrupted S0-S15 and FPSCR first. The return unstacks them
+// when it did (undoing the handler's S0), and leaves them when it did not.
+class LazyStacking : public Exceptions
+{
+protected:
+    static constexpr uint32_t FRAME = STACK - 0x68;
+    static constexpr uint32_t FP_AREA = FRAME + 0x20;
+    static constexpr uint32_t FPSCR_SET = 0x03C00001; // DN, FZ, RMode RZ, IOC
+    static constexpr uint32_t PATTERN = 0xA5A5A5A5;
+    void start_lazy(const char *name)
+    {
+        start(name);
+        for (uint32_t at = STACK - 0x100; at < STACK; at += 4)
+            write_word(at, PATTERN);
+        set_reg(5, FPSCR_SET);
+    }
+    // The frame's floating-point part: S0-S15, FPSCR.
+    std::vector<uint32_t> fp_area() { return words_at(FP_AREA, 17); }
+    std::vector<uint32_t> interrupted_state()
+    {
+        std::vector<uint32_t> w = words_at(symbol("lazy_values"), 16);
+        w.push_back(FPSCR_SET);
+        return w;
+    }
+    std::vector<uint32_t> live_state()
+    {
+        std::vector<uint32_t> w;
+        for (uint32_t i = 0; i < 16; i++)
+            w.push_back(reg(static_cast<uint8_t>(REGSEL_S0 + i)));
+        w.push_back(reg(REGSEL_FPSCR));
+        return w;
+    }
+};
+
+TEST_F(LazyStacking, TheHandlersFirstFloatingPointInstructionStoresTheState)
+{
+    start_lazy("case_lazy_svc");
+    run_until_stopped();
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFE9u) << "the extended frame";
+    EXPECT_EQ(reg(REGSEL_SP), FRAME);
+    EXPECT_EQ(read_word(FRAME + 24), symbol("after_lazy_svc"));
+    EXPECT_EQ(read_word(FPCCR), FPCCR_ASPEN | FPCCR_LSPEN | FPCCR_LSPACT | 0x18)
+        << "LSPACT, THREAD, HFRDY; privileged; MemManage, BusFault, DebugMonitor off";
+    EXPECT_EQ(read_word(FPCAR), FP_AREA);
+    EXPECT_EQ(fp_area(), std::vector<uint32_t>(17, PATTERN)) << "nothing written yet";
+
+    // Up to the handler's return: its VMOV wrote the state first.
+    set_reg(REGSEL_PC, reg(REGSEL_PC) + 2);
+    write_word(DFSR, DFSR_ALL);
+    for (int steps = 0; reg(REGSEL_PC) != symbol("svc_handler_return") && steps < 20; steps++) {
+        write_word(DHCSR, DHCSR_STEP);
+        turns(1);
+    }
+    halted_at("svc_handler_return");
+    EXPECT_EQ(fp_area(), interrupted_state());
+    EXPECT_EQ(read_word(FPCCR) & FPCCR_LSPACT, 0u);
+    EXPECT_EQ(reg(REGSEL_S0), 0u) << "the handler's own S0";
+
+    run_until_stopped();
+    halted_at("lazy_svc_done");
+    EXPECT_EQ(live_state(), interrupted_state()) << "unstacked: the handler's S0 undone";
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA);
+}
+
+TEST_F(LazyStacking, AHandlerWithoutFloatingPointWorkLeavesTheStateInPlace)
+{
+    start_lazy("case_lazy_pendsv");
+    run_until_stopped();
+    halted_at("lazy_pendsv_done");
+    std::vector<log_entry> want = {{EXC_PENDSV, FRAME}};
+    EXPECT_EQ(log(), want) << "taken on the extended frame";
+    EXPECT_EQ(read_word(FPCAR), FP_AREA);
+    EXPECT_EQ(read_word(FPCCR) & FPCCR_LSPACT, 0u) << "the return clears LSPACT";
+    EXPECT_EQ(fp_area(), std::vector<uint32_t>(17, PATTERN)) << "never written";
+    EXPECT_EQ(live_state(), interrupted_state()) << "S0-S15 and FPSCR untouched";
+    EXPECT_EQ(reg(REGSEL_SP), STACK);
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA);
+}
+
+// A breakpoint on the handler's first floating-point instruction halts
+// before the lazy store, which that instruction makes once resumed.
+TEST_F(LazyStacking, ABreakpointComesBeforeTheLazyStore)
+{
+    const uint32_t vmov_at = symbol("svc_handler_return") - 4;
+    start_lazy("case_lazy_svc");
+    break_at(vmov_at);
+    run_until_stopped();
+    halted_at("svc_handler");
+    resume_past_bkpt();
+    EXPECT_EQ(reg(REGSEL_PC), vmov_at);
+    EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_BKPT);
+    EXPECT_TRUE(read_word(FPCCR) & FPCCR_LSPACT);
+    EXPECT_EQ(fp_area(), std::vector<uint32_t>(17, PATTERN));
+    write_word(DFSR, DFSR_ALL);
+    run_until_stopped();
+    halted_at("lazy_svc_done");
+    EXPECT_EQ(fp_area(), interrupted_state());
+    EXPECT_EQ(live_state(), interrupted_state());
+}
+
+// A lazy store that finds no RAM at FPCAR (the debugger moved it) is a
+// BusFault (LSPERR) on the floating-point instruction, which has not run.
+TEST_F(LazyStacking, ALazyStoreOutsideRamIsABusFault)
+{
+    constexpr uint32_t BUSFAULTENA = 1u << 17;
+    start_lazy("case_lazy_svc");
+    write_word(SHCSR, BUSFAULTENA);
+    write_word(SHPR2, 0x80000000); // SVCall less urgent than the BusFault
+    write_word(CFSR, 0xFFFFFFFF);
+    run_until_stopped();
+    halted_at("svc_handler");
+    write_word(FPCAR, 0x60000000);
+    resume_past_bkpt();
+    halted_at("fault_handler");
+    EXPECT_EQ(ipsr(), uint32_t{EXC_BUSFAULT});
+    EXPECT_EQ(read_word(CFSR), CFSR_LSPERR);
+    EXPECT_EQ(read_word(reg(REGSEL_SP) + 24), symbol("svc_handler_return") - 4) << "the VMOV";
+    EXPECT_TRUE(read_word(FPCCR) & FPCCR_LSPACT) << "still deferred";
+    EXPECT_EQ(fp_area(), std::vector<uint32_t>(17, PATTERN));
+}
+
+// FPCCR keeps what the interrupted thread code could take when the entry
+// deferred its state: HardFault always, MemManage, BusFault and the
+// DebugMonitor when enabled (their priority 0 beats Thread mode's).
+TEST_F(LazyStacking, FpccrTellsWhatTheInterruptedCodeCouldTake)
+{
+    constexpr uint32_t THREAD_HFRDY = 0x18, MMRDY = 1u << 5, BFRDY = 1u << 6, MONRDY = 1u << 8;
+    struct ready_case {
+        uint32_t shcsr, demcr, ready;
+    };
+    const ready_case cases[] = {
+        {0, 0, 0},
+        {3u << 16, 0, MMRDY | BFRDY}, // MEMFAULTENA, BUSFAULTENA
+        {0, 1u << 16, MONRDY},        // DEMCR.MON_EN
+    };
+    for (const ready_case &c : cases) {
+        start_lazy("case_lazy_pendsv");
+        write_word(SHCSR, c.shcsr);
+        write_word(DEMCR, c.demcr);
+        run_until_stopped();
+        halted_at("lazy_pendsv_done");
+        EXPECT_EQ(read_word(FPCCR), FPCCR_ASPEN | FPCCR_LSPEN | THREAD_HFRDY | c.ready) << std::hex << c.ready;
+    }
+}
+
+// With FPCCR.ASPEN clear floating-point instructions leave CONTROL.FPCA
+// alone (and FPSCR: no fresh context takes FPDSCR's): entries get the
+// basic frame until the firmware sets FPCA itself, which MRS reads back.
+TEST_F(Exceptions, WithoutAspenFpcaIsTheFirmwaresToSet)
+{
+    const uint32_t fpscr = 0x03C00001;
+    start("case_aspen_off");
+    write_word(FPCCR, 0);
+    set_reg(5, fpscr);
+    run_until_stopped();
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFF9u) << "floating-point work, yet the basic frame";
+    EXPECT_EQ(reg(6) & CONTROL_FPCA, 0u) << "MRS: FPCA clear";
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, 0u);
+
+    resume_past_bkpt(); // the handler's VMOV, its return, FPCA set by MSR, the second SVC
+    halted_at("svc_handler");
+    EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFE9u) << "FPCA as the firmware set it";
+    uint32_t frame = reg(REGSEL_SP);
+    EXPECT_EQ(read_word(frame + 0x20 + 3 * 4), fpscr) << "S3";
+    EXPECT_EQ(read_word(frame + 0x60), fpscr) << "FPSCR as the firmware wrote it";
+    EXPECT_EQ(read_word(FPCCR), 0u);
+
+    resume_past_bkpt();
+    halted_at("aspen_done");
+    EXPECT_EQ(reg(7) & CONTROL_FPCA, CONTROL_FPCA) << "MRS: FPCA set";
+    EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA);
+    EXPECT_EQ(reg(REGSEL_FPSCR), fpscr);
 }
 
 // PendSV and SysTick pended together under PRIMASK: the more urgent runs
@@ -334,6 +526,74 @@ TEST_F(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
     EXPECT_EQ(reg(4), 0u) << "a division by zero gives 0";
 }
 
+// A floating-point instruction CPACR denies is a UsageFault (NOCP), or a
+// HardFault (FORCED) with UsageFault disabled, taken before any of it is
+// done: the frame holds the registers and SP it found, memory and FPCA
+// stay as they were. With access (full, or privileged-only for this
+// privileged code) the same instructions run.
+TEST_F(Exceptions, AFloatingPointInstructionCpacrDeniesIsNocp)
+{
+    const char *instructions[] = {"nocp_to_s", "nocp_to_core", "nocp_store", "nocp_push", "nocp_fpscr", "nocp_double"};
+    struct access_case {
+        uint32_t cpacr, shcsr;
+        int handler; // 0: the instruction runs
+        uint32_t hfsr;
+    };
+    const access_case cases[] = {
+        {0, USGFAULTENA, EXC_USAGEFAULT, 0},
+        {0, 0, EXC_HARDFAULT, HFSR_FORCED},
+        {0x00500000, 0, 0, 0},           // CP10 and CP11 privileged-only
+        {0x00F00000, USGFAULTENA, 0, 0}, // full access
+    };
+    const uint32_t store_at = 0x20000400;
+    for (const access_case &c : cases)
+        for (const char *name : instructions) {
+            SCOPED_TRACE(std::string(name) + " CPACR " + std::to_string(c.cpacr));
+            start(name);
+            write_word(CPACR, c.cpacr);
+            write_word(SHCSR, c.shcsr);
+            write_word(CFSR, 0xFFFFFFFF);
+            write_word(HFSR, 0xFFFFFFFF);
+            write_word(store_at, 0x11223344);
+            set_reg(1, store_at);
+            set_reg(2, 0x2222);
+            run_until_stopped();
+            if (c.handler == 0) {
+                halted_at("nocp_done");
+                EXPECT_EQ(read_word(CFSR), 0u);
+                continue;
+            }
+            halted_at("fault_handler");
+            EXPECT_EQ(ipsr(), static_cast<uint32_t>(c.handler));
+            EXPECT_EQ(read_word(CFSR), CFSR_NOCP);
+            EXPECT_EQ(read_word(HFSR), c.hfsr);
+            EXPECT_EQ(reg(REGSEL_LR), 0xFFFFFFF9u) << "a basic frame: no FP context began";
+            EXPECT_EQ(reg(REGSEL_SP), STACK - 0x20) << "nothing pushed before the frame";
+            std::vector<uint32_t> frame = frame_at(STACK - 0x20);
+            EXPECT_EQ(frame[6], symbol(name) & ~1u) << "the stacked PC: the instruction's";
+            EXPECT_EQ(frame[2], 0x2222u) << "r2 as it was";
+            EXPECT_EQ(read_word(store_at), 0x11223344u) << "nothing stored";
+        }
+    EXPECT_EQ(read_word(CPACR), 0x00F00000u);
+}
+
+// A breakpoint on such an instruction halts before it faults.
+TEST_F(Exceptions, ABreakpointComesBeforeNocp)
+{
+    start("nocp_lead"); // the first instruction run passes a breakpoint
+    break_at(symbol("nocp_to_s"));
+    write_word(SHCSR, USGFAULTENA);
+    run_until_stopped();
+    halted_at("nocp_to_s");
+    EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_BKPT);
+    EXPECT_EQ(ipsr(), 0u);
+    EXPECT_EQ(read_word(CFSR), 0u);
+    write_word(DFSR, DFSR_ALL);
+    run_until_stopped();
+    halted_at("fault_handler");
+    EXPECT_EQ(read_word(CFSR), CFSR_NOCP) << "the fault once it runs";
+}
+
 // UNALIGN_TRP faults before the access: a store leaves memory as it was,
 // a post-indexed load neither loads nor writes its base back; the frame
 // holds the registers as the instruction found them.
@@ -411,6 +671,14 @@ TEST_F(Exceptions, VectorCatchHaltsOnTheHandlersFirstInstruction)
     run_until_stopped();
     halted_at("fault_handler");
     EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_BKPT) << "a UsageFault is not a HardFault";
+
+    start("nocp_to_s");
+    write_word(DEMCR, 1u << 5); // VC_NOCPERR
+    write_word(DFSR, DFSR_ALL);
+    run_until_stopped();
+    halted_at("fault_handler");
+    EXPECT_EQ(read_word(DFSR) & DFSR_ALL, DFSR_VCATCH) << "a coprocessor access CPACR denies";
+    EXPECT_EQ(ipsr(), uint32_t{EXC_USAGEFAULT});
 }
 
 // A step with an exception due lands on the handler's first instruction;
@@ -496,7 +764,11 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
         {MVFR0, 0, 0x10110021}, // single-precision FPU
         {MVFR1, 0, 0x11000011},
         {MVFR2, 0xFFFFFFFF, 0},
-        {FPCCR, 0x40000000, 0x40000000}, // ASPEN only
+        {FPCCR, 0xFFFFFFFF, 0xC0000001}, // ASPEN, LSPEN, LSPACT
+        {FPCCR, 0x40000000, 0x40000000}, // LSPEN only
+        {FPCAR, 0x20001237, 0x20001230},
+        {CPACR, 0xFFFFFFFF, 0x00F00000}, // CP10 and CP11
+        {CPACR, 0x00500000, 0x00500000},
     };
     for (const rw_case &c : cases) {
         write_word(c.addr, c.written);
@@ -507,6 +779,7 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
     EXPECT_EQ(read_word(VTOR), 0u);
     EXPECT_EQ(read_word(SHPR3), 0u);
     EXPECT_EQ(read_word(FPCCR), 0xC0000000u) << "reset: ASPEN and LSPEN";
+    EXPECT_EQ(read_word(CPACR), 0u) << "reset: CP10 and CP11 denied";
 }
 
 // The exception test firmware from reset: every step it takes, seen in
