@@ -303,6 +303,20 @@ TEST_P(ExceptionFirmware, TheSysTickHandlerCountsWhileRunningAndNotWhileHalted)
     EXPECT_TRUE(eventually([&] { return var("exc_ticks") > at_halt + 20; }));
 }
 
+// Each tick interrupts floating-point thread code, and its handler does
+// floating-point work on the same registers: the entry defers their
+// stacking, the handler's first floating-point instruction stores them,
+// the return brings them back, so the thread never finds them changed.
+TEST_P(ExceptionFirmware, AHandlersFloatingPointWorkLeavesTheThreadsRegisters)
+{
+    ASSERT_TRUE(eventually([&] { return var("exc_fp_checks") > 20 && var("exc_fp_deferred") > 20; }))
+        << var("exc_fp_checks") << " checks, " << var("exc_fp_deferred") << " deferred";
+    EXPECT_EQ(var("exc_fp_corrupt"), 0u) << "the thread's S0 and S1 after a tick";
+    EXPECT_EQ(var("exc_fp_unstored"), 0u) << "the deferred state stored at the handler's first use";
+    EXPECT_EQ(var("exc_fp_product"), 0x41100000u) << "9.0f";
+    EXPECT_EQ(read_word(0xE000EF34) & 0xC0000000u, 0xC0000000u) << "FPCCR: ASPEN and LSPEN as from reset";
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, ExceptionFirmware, ::testing::Values("umockdev", "fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Fast, SampleFirmware, ::testing::Values("fast"), transport_name);
 INSTANTIATE_TEST_SUITE_P(Transports, FirmwareTrace, ::testing::Values("umockdev", "fast"), transport_name);

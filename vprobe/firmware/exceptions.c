@@ -4,7 +4,10 @@
 // masking, and a bus fault that escalates to HardFault, whose handler
 // steps over the faulting load. What each handler saw lands in memory for
 // the tests; exc_done turns 1 when every step has run, then the firmware
-// does floating-point work and sleeps between ticks for ever.
+// does floating-point work and sleeps between ticks for ever, and each
+// tick's handler does floating-point work of its own on top of it (the
+// interrupted registers are stacked lazily, at the handler's first
+// floating-point instruction, and must come back unchanged).
 #include <stdint.h>
 
 #define REG(addr) (*(volatile uint32_t *)(addr))
@@ -26,6 +29,12 @@
 #define CFSR REG(0xE000ED28u)
 #define HFSR REG(0xE000ED2Cu)
 #define CPACR REG(0xE000ED88u)
+#define FPCCR REG(0xE000EF34u)
+
+#define FPCCR_LSPACT 1u
+#define FLOAT_ONE 0x3F800000u
+#define FLOAT_TWO 0x40000000u
+#define FLOAT_THREE 0x40400000u
 
 #define ICSR_PENDSVSET (1u << 28)
 #define SYST_ENABLE_TICKINT_CORE 7u
@@ -49,6 +58,13 @@ volatile uint32_t exc_hardfault;
 volatile uint32_t exc_fault_pc; // the stacked PC HardFault found
 volatile uint32_t exc_hfsr, exc_cfsr;
 volatile uint32_t exc_done;
+// Floating-point work on both sides of the SysTick: the thread's checks of
+// its S0 and S1 after each wake-up and those that found them changed; the
+// handler's entries whose state waited in the registers (LSPACT), those
+// where its first floating-point instruction then left LSPACT set (the
+// state not stored), and its result (3.0f squared).
+volatile uint32_t exc_fp_checks, exc_fp_corrupt;
+volatile uint32_t exc_fp_deferred, exc_fp_unstored, exc_fp_product;
 
 static uint32_t current_sp(void)
 {
@@ -79,9 +95,30 @@ static void barrier(void)
     __asm volatile("dsb\n\tisb" ::: "memory");
 }
 
+// Squares 3.0f in S0 and S1, the registers the interrupted thread code
+// keeps its own values in.
+static uint32_t fp_square_three(void)
+{
+    uint32_t product;
+    __asm volatile(".fpu fpv4-sp-d16\n\t"
+                   "vmov s0, %1\n\t"
+                   "vmul.f32 s1, s0, s0\n\t"
+                   "vmov %0, s1"
+                   : "=r"(product)
+                   : "r"(FLOAT_THREE)
+                   : "memory");
+    return product;
+}
+
 void SysTick_Handler(void)
 {
     exc_ticks++;
+    if (!(FPCCR & FPCCR_LSPACT))
+        return;
+    exc_fp_deferred++;
+    exc_fp_product = fp_square_three();
+    if (FPCCR & FPCCR_LSPACT)
+        exc_fp_unstored++;
 }
 
 // The frame as stacked: main stack pointer at entry.
@@ -201,12 +238,19 @@ static void fault_once(void)
 // interrupt it from here on get the extended frame.
 __attribute__((noinline)) void exc_fp_wait(void)
 {
-    uint32_t one = 0x3F800000u;
+    uint32_t s0, s1;
     __asm volatile(".fpu fpv4-sp-d16\n\t"
-                   "vmov s0, %0\n\t"
+                   "vmov s0, %2\n\t"
                    "vadd.f32 s1, s0, s0\n\t"
-                   "wfi" ::"r"(one)
+                   "wfi\n\t"
+                   "vmov %0, s0\n\t"
+                   "vmov %1, s1"
+                   : "=r"(s0), "=r"(s1)
+                   : "r"(FLOAT_ONE)
                    : "memory");
+    exc_fp_checks++;
+    if (s0 != FLOAT_ONE || s1 != FLOAT_TWO)
+        exc_fp_corrupt++;
 }
 
 extern uint32_t _stack_top;
