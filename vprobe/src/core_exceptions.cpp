@@ -27,7 +27,6 @@ constexpr uint32_t ICSR_RETTOBASE = 1u << 11;
 constexpr uint32_t CCR_NONBASETHRDENA = 1u << 0;
 constexpr uint32_t CCR_WRITABLE = 0x31B;     // NONBASETHRDENA USERSETMPEND UNALIGN_TRP DIV_0_TRP BFHFNMIGN STKALIGN
 constexpr uint32_t SHCSR_ENABLES = 7u << 16; // MEMFAULTENA BUSFAULTENA USGFAULTENA
-constexpr uint8_t PRIORITY_BITS = 0xF0;
 constexpr uint32_t IPSR_MASK = 0x1FF;
 constexpr uint32_t XPSR_ALIGNED = 1u << 9; // the frame has a padding word above it
 constexpr uint32_t CONTROL_SPSEL = 1u << 1;
@@ -52,8 +51,25 @@ constexpr int EXC_DEBUGMONITOR = 12;
 constexpr uint32_t CPACR_FP_FIELDS = 0xFu << 20; // CP10 and CP11
 constexpr uint32_t CPACR_PRIVILEGED = 1;         // a field's value: privileged code only
 constexpr uint32_t CONTROL_NPRIV = 1u << 0;
-constexpr uint32_t MVFR0_VALUE = 0x10110021; // single precision, as the Cortex-M4's FPU
-constexpr uint32_t MVFR1_VALUE = 0x11000011;
+// Armv6-M's CCR is fixed: 8-byte stack alignment, and every unaligned
+// access faults.
+constexpr uint32_t CCR_V6M = CCR_STKALIGN | CCR_UNALIGN_TRP;
+constexpr uint32_t BASEPRI_BITS = 0xF0;
+
+const core_model &model_of(const exc_state &e)
+{
+    return core_model_of(e.model);
+}
+
+bool is_v6m(const exc_state &e)
+{
+    return model_of(e).arch == ARCH_V6M;
+}
+
+bool has_fpu(const exc_state &e)
+{
+    return model_of(e).fpu != FPU_NONE;
+}
 
 // SHCSR's active (and pended) bits, by exception number.
 struct shcsr_bit {
@@ -110,7 +126,7 @@ int execution_priority(const probe_state &st)
     const exc_state &e = st.core.exc;
     uint32_t special = special_word(st);
     int p = active_priority(e);
-    uint32_t basepri = (special >> 8) & PRIORITY_BITS;
+    uint32_t basepri = (special >> 8) & BASEPRI_BITS;
     if (basepri != 0 && group_of(e, static_cast<int>(basepri)) < p)
         p = group_of(e, static_cast<int>(basepri));
     if ((special & 1) && p > 0)
@@ -221,10 +237,12 @@ int invalid_return(probe_view &v, uint32_t exc_return_value)
     return exc_raise(v, EXC_USAGEFAULT, HFSR_FORCED, exc_return_value);
 }
 
-bool return_value_valid(uint32_t value)
+// Without an FPU there is no extended frame: EXC_RETURN bit 4 is set.
+bool return_value_valid(const exc_state &e, uint32_t value)
 {
     uint32_t low = value & 0xF;
-    return (value >> 5) == 0x07FFFFFF && (low == 1 || low == 9 || low == 0xD);
+    bool frame_ok = has_fpu(e) || (value & EXC_RETURN_BASIC);
+    return (value >> 5) == 0x07FFFFFF && (low == 1 || low == 9 || low == 0xD) && frame_ok;
 }
 
 // S0-S15 and FPSCR come back from the frame, unless its floating-point
@@ -329,9 +347,12 @@ int priority_slot(uint32_t addr)
     return -1;
 }
 
-// Reserved slots of SHPR read as zero and ignore writes.
-bool priority_implemented(int n)
+// Reserved slots of SHPR read as zero and ignore writes; Armv6-M has only
+// SVCall's, PendSV's and SysTick's.
+bool priority_implemented(const exc_state &e, int n)
 {
+    if (is_v6m(e))
+        return n == EXC_SVCALL || n == EXC_PENDSV || n >= EXC_SYSTICK;
     return n >= EXC_MEMMANAGE && n != 7 && n != 8 && n != 9 && n != 10 && n != 13;
 }
 
@@ -342,7 +363,7 @@ bool priority_read(const exc_state &e, uint32_t addr, uint32_t *out)
     *out = 0;
     for (uint32_t i = 0; i < 4; i++) {
         int n = priority_slot(addr + i);
-        if (n > 0 && priority_implemented(n))
+        if (n > 0 && priority_implemented(e, n))
             *out |= uint32_t{e.priority[static_cast<size_t>(n)]} << (8 * i);
     }
     return true;
@@ -354,8 +375,8 @@ bool priority_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
         return false;
     for (uint32_t i = 0; i < size; i++) {
         int n = priority_slot(addr + i);
-        if (n > 0 && priority_implemented(n))
-            e.priority[static_cast<size_t>(n)] = static_cast<uint8_t>(value >> (8 * i)) & PRIORITY_BITS;
+        if (n > 0 && priority_implemented(e, n))
+            e.priority[static_cast<size_t>(n)] = static_cast<uint8_t>(value >> (8 * i)) & model_of(e).priority;
     }
     return true;
 }
@@ -426,9 +447,16 @@ void systick_restart(core_debug &d, uint64_t now)
     d.syst_wraps = 0;
 }
 
-// The floating-point unit's registers: what the core model has.
+// The floating-point unit's registers: what the core model has. Without
+// an FPU they read as zero (CPACR's CP10 and CP11 fields too).
 bool fp_read(const exc_state &e, uint32_t addr, uint32_t *out)
 {
+    const core_model &m = model_of(e);
+    bool fp_register = addr == CPACR || (addr >= FPCCR && addr <= MVFR2);
+    if (fp_register && m.fpu == FPU_NONE) {
+        *out = 0;
+        return true;
+    }
     switch (addr) {
     case CPACR:
         *out = e.cpacr;
@@ -443,17 +471,26 @@ bool fp_read(const exc_state &e, uint32_t addr, uint32_t *out)
         *out = e.fpdscr;
         return true;
     case MVFR0:
-        *out = MVFR0_VALUE;
+        *out = m.mvfr0;
         return true;
     case MVFR1:
-        *out = MVFR1_VALUE;
+        *out = m.mvfr1;
         return true;
     case MVFR2:
-        *out = 0; // Armv7-M has none
+        *out = m.mvfr2;
         return true;
     default:
         return false;
     }
+}
+
+// Registers a model lacks or fixes (Armv6-M's CCR and SHCSR enables,
+// the FPU's without one) take writes and keep nothing.
+bool write_ignored(const exc_state &e, uint32_t addr)
+{
+    if (is_v6m(e) && (addr == CCR || addr == SHCSR))
+        return true;
+    return !has_fpu(e) && (addr == CPACR || (addr >= FPCCR && addr <= MVFR2));
 }
 
 bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
@@ -462,7 +499,7 @@ bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
         return true;
     if (size != 4)
         return false;
-    if (nvic_write(e, addr, value))
+    if (nvic_write(e, addr, value) || write_ignored(e, addr))
         return true;
     switch (addr) {
     case ICSR:
@@ -505,9 +542,11 @@ bool register_write(exc_state &e, uint32_t addr, uint32_t value, uint32_t size)
 
 void exc_reset(core_debug &d)
 {
+    uint8_t model = d.exc.model;
     d.exc = exc_state{};
-    d.exc.ccr = CCR_STKALIGN;
-    d.exc.fpccr = FPCCR_RESET;
+    d.exc.model = model;
+    d.exc.ccr = is_v6m(d.exc) ? CCR_V6M : CCR_STKALIGN;
+    d.exc.fpccr = has_fpu(d.exc) ? FPCCR_RESET : 0;
     d.syst_countflag = 0;
     d.syst_wraps = 0;
 }
@@ -670,8 +709,9 @@ int fault_handler_of(probe_state &st, int n, int execution, uint32_t hfsr_bits)
 {
     const exc_state &e = st.core.exc;
     if (n != EXC_HARDFAULT && n != EXC_NMI) {
-        bool enabled =
-            n == EXC_SVCALL || (n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && (e.shcsr_ena & shcsr_enable(n)));
+        // Armv6-M has no configurable faults: every fault is a HardFault.
+        bool configurable = n >= EXC_MEMMANAGE && n <= EXC_USAGEFAULT && !is_v6m(e);
+        bool enabled = n == EXC_SVCALL || (configurable && (e.shcsr_ena & shcsr_enable(n)));
         if (enabled && group_priority(st, n) < execution)
             return n;
         n = EXC_HARDFAULT;
@@ -752,7 +792,7 @@ int exc_enter(probe_view &v, int n, uint32_t return_address)
     auto &r = st.core_regs;
     bool thread = (r[REGSEL_XPSR] & IPSR_MASK) == 0;
     bool psp = thread && ((r[REGSEL_SPECIAL] >> 24) & CONTROL_SPSEL);
-    bool fp = (r[REGSEL_SPECIAL] >> 24) & CONTROL_FPCA;
+    bool fp = has_fpu(st.core.exc) && ((r[REGSEL_SPECIAL] >> 24) & CONTROL_FPCA);
     bool lazy = fp && (st.core.exc.fpccr & FPCCR_LSPEN);
     uint32_t sp = psp ? r[REGSEL_PSP] : r[REGSEL_MSP];
     bool pad = (st.core.exc.ccr & CCR_STKALIGN) && (sp & 4);
@@ -787,7 +827,7 @@ int exc_return(probe_view &v, uint32_t value)
     int returning = static_cast<int>(st.core_regs[REGSEL_XPSR] & IPSR_MASK);
     bool to_thread = (value & 8) != 0;
     uint64_t others = e.active & ~bit(returning);
-    if (!return_value_valid(value) || !(e.active & bit(returning)) ||
+    if (!return_value_valid(e, value) || !(e.active & bit(returning)) ||
         (to_thread && others && !(e.ccr & CCR_NONBASETHRDENA)) || (!to_thread && !others))
         return invalid_return(v, value);
     deactivate(st, returning);

@@ -77,14 +77,16 @@ enum core_event : int {
     EV_UNALIGNED, // an unaligned access with CCR.UNALIGN_TRP
     EV_NOCP,      // stopped before a floating-point instruction CPACR denies
     EV_LSPERR,    // stopped before one whose lazy store found no RAM at FPCAR
+    EV_UNDEFINED, // stopped before a 32-bit instruction Armv6-M does not have
 };
 
 // What the code hook decodes for besides CCR's traps (DIV_0_TRP, UNALIGN_TRP).
 constexpr uint32_t TRAP_FP_ACCESS = 1u << 0; // CPACR denies some code the FPU
 constexpr uint32_t TRAP_FP_LAZY = 1u << 1;   // FPCCR.LSPACT
 constexpr uint32_t TRAP_FPCA_HELD = 1u << 2; // FPCCR.ASPEN clear: MRS and MSR of CONTROL
+constexpr uint32_t TRAP_THUMB1 = 1u << 5;    // Armv6-M: most 32-bit encodings are undefined
 constexpr uint32_t FP_TRAPS = TRAP_FP_ACCESS | TRAP_FP_LAZY;
-static_assert(((FP_TRAPS | TRAP_FPCA_HELD) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
+static_assert(((FP_TRAPS | TRAP_FPCA_HELD | TRAP_THUMB1) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
 constexpr uint32_t SYSM_CONTROL = 0x14;
 // Unicorn's M4 runs in the Secure state, where a floating-point context is
 // active with CONTROL.SFPA beside FPCA; without it the next floating-point
@@ -99,6 +101,9 @@ constexpr std::array<int, 19> UC_REGS = {{
     UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,
 }};
 constexpr int FP_REGS = 32; // S0-S31
+// Unicorn's CPU model of each core_kind.
+constexpr std::array<int, CORE_KINDS> UC_CPU_MODELS = {
+    {UC_CPU_ARM_CORTEX_M4, UC_CPU_ARM_CORTEX_M0, UC_CPU_ARM_CORTEX_M3, UC_CPU_ARM_CORTEX_M7, UC_CPU_ARM_CORTEX_M33}};
 // Fields of the special word, most significant first.
 constexpr std::array<int, 4> UC_SPECIAL = {
     {UC_ARM_REG_CONTROL, UC_ARM_REG_FAULTMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK}};
@@ -109,9 +114,10 @@ struct emu_core {
     probe_bus *bus;
     uint32_t index;
     uc_engine *uc;
-    uint32_t regs_seq, hooks_seq;                            // as last taken up
-    std::array<uc_hook, 2 * FPB_CODE_COMPARATORS> fpb_hooks; // one per halfword a comparator breaks on
-    std::array<uint32_t, 2 * FPB_CODE_COMPARATORS> fpb_at;   // that halfword's address
+    uint32_t regs_seq, hooks_seq; // as last taken up
+    const core_model *model;
+    std::array<uc_hook, 2 * FPB_COMPARATORS> fpb_hooks; // one per halfword a comparator breaks on
+    std::array<uint32_t, 2 * FPB_COMPARATORS> fpb_at;   // that halfword's address
     uint32_t fpb_count;
     uc_hook watch_hook;
     bool watching;
@@ -140,6 +146,7 @@ struct emu_core {
     // firmware read or wrote CONTROL (fpca_live): the run ends after that.
     bool fpca_held;
     bool fpca_live;
+    bool fp_was_open; // CPACR gave some access to the FPU as the run started
     uc_hook align_hook;
     // With UNALIGN_TRP: what the instruction under way found, so that one
     // that faults leaves no trace, as on a real core (Unicorn completes it).
@@ -352,6 +359,20 @@ void release_fpca(emu_core *c)
     c->check_due = true;
 }
 
+// The 32-bit instructions of Armv6-M: BL, MSR, MRS, DSB, DMB, ISB and UDF.W.
+bool armv6m_wide(emu_core *c, uint64_t address, uint32_t size)
+{
+    uint32_t first = 0, second = 0;
+    if (!wide_instruction(c, address, size, &first, &second))
+        return true;
+    bool bl = (first & 0xF800) == 0xF000 && (second & 0xD000) == 0xD000;
+    bool msr = (first & 0xFFF0) == 0xF380 && (second & 0xFF00) == 0x8800;
+    bool mrs = first == 0xF3EF && (second & 0xF000) == 0x8000;
+    bool barrier = first == 0xF3BF && (second & 0xFFC0) == 0x8F40;
+    bool udf = (first & 0xFFF0) == 0xF7F0 && (second & 0xF000) == 0xA000;
+    return bl || msr || mrs || barrier || udf;
+}
+
 // Whether to stop before this instruction for the exception model.
 int exception_stop(emu_core *c, uint64_t address, uint32_t size)
 {
@@ -365,6 +386,8 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
         return EV_DIVBYZERO;
     if ((c->traps & TRAP_FPCA_HELD) && !c->fpca_live && accesses_control(c, address, size))
         release_fpca(c);
+    if ((c->traps & TRAP_THUMB1) && !armv6m_wide(c, address, size) && !breakpoint_at(c, address))
+        return EV_UNDEFINED;
     if (c->traps & FP_TRAPS)
         return fp_stop(c, address, size);
     return EV_NONE;
@@ -414,6 +437,35 @@ void on_fpb(uc_engine *, uint64_t address, uint32_t, void *user)
     stop_for(c, EV_FPB, static_cast<uint32_t>(address));
 }
 
+// Armv8-M's DWT_FUNCTIONn: MATCH in bits 3:0 (0100 a data address on any
+// access, 0101 on a write, 0110 on a read, 0111 the inclusive limit of the
+// range the comparator below starts), ACTION in 5:4 (01 a debug event),
+// DATAVSIZE in 11:10 (the watched size of a single address, 1 << it bytes).
+constexpr uint32_t V8_MATCH_ANY = 0x4;
+constexpr uint32_t V8_MATCH_WRITE = 0x5;
+constexpr uint32_t V8_MATCH_READ = 0x6;
+constexpr uint32_t V8_MATCH_LIMIT = 0x7;
+constexpr uint32_t V8_ACTION_DEBUG = 1;
+
+bool watches(uint32_t fn, bool v8)
+{
+    if (!v8)
+        return (fn & DWT_FUNCTION_FIELD) >= DWT_WATCH_READ && (fn & DWT_FUNCTION_FIELD) <= DWT_WATCH_ANY;
+    uint32_t match = fn & 0xF;
+    return ((fn >> 4) & 3) == V8_ACTION_DEBUG && match >= V8_MATCH_ANY && match <= V8_MATCH_READ;
+}
+
+bool v8_watch_matches(const core_debug &d, size_t i, size_t count, bool write, uint64_t address, int size)
+{
+    uint32_t fn = d.dwt_function[i], match = fn & 0xF;
+    if (!watches(fn, true) || (match == V8_MATCH_WRITE && !write) || (match == V8_MATCH_READ && write))
+        return false;
+    uint64_t lo = d.dwt_comp[i], hi = lo + (uint64_t{1} << ((fn >> 10) & 3));
+    if (i + 1 < count && (d.dwt_function[i + 1] & 0xF) == V8_MATCH_LIMIT)
+        hi = uint64_t{d.dwt_comp[i + 1]} + 1;
+    return address < hi && address + static_cast<uint64_t>(size) > lo;
+}
+
 bool watch_matches(const core_debug &d, size_t i, uc_mem_type type, uint64_t address, int size)
 {
     uint32_t fn = d.dwt_function[i] & DWT_FUNCTION_FIELD;
@@ -429,12 +481,18 @@ void on_data(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_
 {
     emu_core *c = static_cast<emu_core *>(user);
     core_debug &d = view_of(c).rec->st.core;
-    bool hit = false;
-    for (size_t i = 0; i < DWT_COMPARATORS; i++)
-        if (watch_matches(d, i, type, address, size)) {
-            d.dwt_function[i] |= DWT_FUNCTION_MATCHED;
-            hit = true;
-        }
+    bool hit = false, v8 = c->model->arch == ARCH_V8M;
+    size_t count = c->model->dwt_comp;
+    for (size_t i = 0; i < count; i++) {
+        bool match = v8 ? v8_watch_matches(d, i, count, type == UC_MEM_WRITE, address, size)
+                        : watch_matches(d, i, type, address, size);
+        if (!match)
+            continue;
+        d.dwt_function[i] |= DWT_FUNCTION_MATCHED;
+        if (v8 && i + 1 < count && (d.dwt_function[i + 1] & 0xF) == V8_MATCH_LIMIT)
+            d.dwt_function[i + 1] |= DWT_FUNCTION_MATCHED;
+        hit = true;
+    }
     if (hit && !c->watch_quiet) {
         uint32_t pc = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
@@ -464,12 +522,35 @@ void drop_translations(emu_core *c)
     uc_ctl_remove_cache(c->uc, cfg.ram_base, uint64_t{cfg.ram_base} + cfg.ram_size);
 }
 
-bool any_watchpoint(const core_debug &d)
+bool any_watchpoint(const core_debug &d, const core_model &m)
 {
-    for (uint32_t fn : d.dwt_function)
-        if ((fn & DWT_FUNCTION_FIELD) >= DWT_WATCH_READ && (fn & DWT_FUNCTION_FIELD) <= DWT_WATCH_ANY)
+    for (size_t i = 0; i < m.dwt_comp; i++)
+        if (watches(d.dwt_function[i], m.arch == ARCH_V8M))
             return true;
     return false;
+}
+
+void add_fpb_hook(emu_core *c, uint32_t addr)
+{
+    if (uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE, reinterpret_cast<void *>(on_fpb), c, addr,
+                    addr) == UC_ERR_OK)
+        c->fpb_at[c->fpb_count++] = addr;
+}
+
+// Revision 1 comparators: a word of the Code region, REPLACE naming the
+// halfwords that break (00, a remap, is not modelled: no match). Revision
+// 2: BPADDR in bits 31:1 names the halfword, anywhere, BE in bit 0.
+void add_fpb_hooks(emu_core *c, uint32_t comp)
+{
+    if (!(comp & FP_COMP_ENABLE))
+        return;
+    if (c->model->fpb_rev == 2) {
+        add_fpb_hook(c, comp & ~1u);
+        return;
+    }
+    for (uint32_t half = 0; half < 2; half++)
+        if ((comp >> FP_COMP_REPLACE_SHIFT) & (1u << half))
+            add_fpb_hook(c, (comp & FP_REV1_ADDR_MASK) + 2 * half);
 }
 
 // Hooks follow the comparators; translated code is dropped so that blocks
@@ -479,19 +560,9 @@ void arm_hooks(emu_core *c, const core_debug &d)
     for (uint32_t i = 0; i < c->fpb_count; i++)
         uc_hook_del(c->uc, c->fpb_hooks[i]);
     c->fpb_count = 0;
-    // Revision 1 comparators: a word of the Code region, REPLACE naming the
-    // halfwords that break (00, a remap, is not modelled: no match).
-    for (size_t i = 0; (d.fp_ctrl & 1) && i < FPB_CODE_COMPARATORS; i++) {
-        uint32_t comp = d.fp_comp[i], word = comp & FP_REV1_ADDR_MASK;
-        for (uint32_t half = 0; (comp & FP_COMP_ENABLE) && half < 2; half++) {
-            uint32_t addr = word + 2 * half;
-            if (((comp >> FP_COMP_REPLACE_SHIFT) & (1u << half)) &&
-                uc_hook_add(c->uc, &c->fpb_hooks[c->fpb_count], UC_HOOK_CODE, reinterpret_cast<void *>(on_fpb), c, addr,
-                            addr) == UC_ERR_OK)
-                c->fpb_at[c->fpb_count++] = addr;
-        }
-    }
-    bool watch = any_watchpoint(d);
+    for (size_t i = 0; (d.fp_ctrl & 1) && i < c->model->fpb_code; i++)
+        add_fpb_hooks(c, d.fp_comp[i]);
+    bool watch = any_watchpoint(d, *c->model);
     if (watch && !c->watching)
         uc_hook_add(c->uc, &c->watch_hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_data), c,
                     1, 0);
@@ -503,7 +574,26 @@ void arm_hooks(emu_core *c, const core_debug &d)
 
 // ---- registers ------------------------------------------------------------------
 
-void load_registers(emu_core *c, const probe_state &st)
+constexpr uint32_t CPACR_CP10_CP11 = 0xFu << 20;
+
+// S0-S31 and FPSCR between the record and Unicorn, in one batch.
+void fp_registers(emu_core *c, probe_state &st, bool to_emulator)
+{
+    std::array<int, FP_REGS + 1> ids;
+    std::array<void *, FP_REGS + 1> values;
+    for (int i = 0; i < FP_REGS; i++) {
+        ids[static_cast<size_t>(i)] = UC_ARM_REG_S0 + i;
+        values[static_cast<size_t>(i)] = &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)];
+    }
+    ids[FP_REGS] = UC_ARM_REG_FPSCR;
+    values[FP_REGS] = &st.core_regs[REGSEL_FPSCR];
+    if (to_emulator)
+        uc_reg_write_batch(c->uc, ids.data(), values.data(), FP_REGS + 1);
+    else
+        uc_reg_read_batch(c->uc, ids.data(), values.data(), FP_REGS + 1);
+}
+
+void load_registers(emu_core *c, probe_state &st)
 {
     // The mode (IPSR) and CONTROL first: each stack pointer then lands in
     // its own bank, and SP is the one they select.
@@ -523,9 +613,7 @@ void load_registers(emu_core *c, const probe_state &st)
     if (!c->load_fp)
         return;
     c->load_fp = false;
-    for (int i = 0; i < FP_REGS; i++)
-        uc_reg_write(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
-    uc_reg_write(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
+    fp_registers(c, st, true);
 }
 
 void store_registers(emu_core *c, probe_state &st)
@@ -542,14 +630,19 @@ void store_registers(emu_core *c, probe_state &st)
     // the Security Extension's SFPA there.
     uint32_t fpca = CONTROL_FPCA << 24;
     uint32_t kept = c->fpca_held && !c->fpca_live ? st.core_regs[REGSEL_SPECIAL] & fpca : special & fpca;
-    st.core_regs[REGSEL_SPECIAL] = (special & 0x07FFFFFF & ~fpca) | kept;
-    // The floating-point registers matter to an entry with FPCA set only:
-    // reading them on every run would cost a sleeping firmware's turns.
-    if (!(special & fpca))
+    if (c->model->fpu == FPU_NONE)
+        kept = 0;
+    // Unicorn's core keeps BASEPRI and FAULTMASK that Armv6-M lacks.
+    uint32_t present = c->model->arch == ARCH_V6M ? 0x07000001 : 0x07FFFFFF;
+    st.core_regs[REGSEL_SPECIAL] = (special & present & ~fpca) | kept;
+    // The floating-point registers change only while CPACR lets code at
+    // the FPU (or with FPCA set): reading them after every run of a
+    // firmware that never enables it would cost its sleeping turns. Kept
+    // current, the record's copy is what the debugger's selectors read.
+    bool open = c->fp_was_open || (st.core.exc.cpacr & CPACR_CP10_CP11);
+    if (c->model->fpu == FPU_NONE || (!(special & fpca) && !open))
         return;
-    for (int i = 0; i < FP_REGS; i++)
-        uc_reg_read(c->uc, UC_ARM_REG_S0 + i, &st.core_regs[REGSEL_S0 + static_cast<uint32_t>(i)]);
-    uc_reg_read(c->uc, UC_ARM_REG_FPSCR, &st.core_regs[REGSEL_FPSCR]);
+    fp_registers(c, st, false);
 }
 
 // What the debugger or a reset changed since the last turn.
@@ -557,6 +650,7 @@ void take_up_changes(emu_core *c, probe_state &st)
 {
     core_debug &d = st.core;
     if (c->regs_seq != d.regs_seq) {
+        c->load_fp = c->model->fpu != FPU_NONE; // the debugger may have written them
         load_registers(c, st);
         c->regs_seq = d.regs_seq;
     }
@@ -621,8 +715,11 @@ void take_up_traps(emu_core *c, const core_debug &d)
         traps |= TRAP_FP_ACCESS;
     if (d.exc.fpccr & FPCCR_LSPACT)
         traps |= TRAP_FP_LAZY;
-    if (!(d.exc.fpccr & FPCCR_ASPEN))
+    if (!(d.exc.fpccr & FPCCR_ASPEN) && c->model->fpu != FPU_NONE)
         traps |= TRAP_FPCA_HELD;
+    if (c->model->arch == ARCH_V6M)
+        traps |= TRAP_THUMB1;
+    c->fp_was_open = (d.exc.cpacr & CPACR_CP10_CP11) != 0;
     bool align = traps & CCR_UNALIGN_TRP, had = c->traps & CCR_UNALIGN_TRP;
     c->traps = traps;
     if (align == had)
@@ -639,7 +736,7 @@ void take_up_traps(emu_core *c, const core_debug &d)
 // (again after a run that let it go), the firmware's otherwise.
 void take_up_fpca(emu_core *c, const probe_state &st)
 {
-    bool held = !(st.core.exc.fpccr & FPCCR_ASPEN);
+    bool held = !(st.core.exc.fpccr & FPCCR_ASPEN) && c->model->fpu != FPU_NONE;
     if (held == c->fpca_held && !c->fpca_live)
         return;
     c->fpca_held = held;
@@ -809,10 +906,12 @@ void apply_event(emu_core *c, probe_view &v)
     case EV_DIVBYZERO:
     case EV_UNALIGNED:
     case EV_NOCP:
+    case EV_UNDEFINED:
     case EV_EXCEPTION: {
         uint32_t cfsr = c->event == EV_DIVBYZERO   ? CFSR_DIVBYZERO
                         : c->event == EV_UNALIGNED ? CFSR_UNALIGNED
                         : c->event == EV_NOCP      ? CFSR_NOCP
+                        : c->event == EV_UNDEFINED ? CFSR_UNDEFINSTR
                                                    : fault_of_interrupt(c->intno);
         st.core_regs[REGSEL_PC] = c->event_pc;
         take_fault(c, v, EXC_USAGEFAULT, cfsr, c->event_pc);
@@ -960,9 +1059,13 @@ emu_core *emu_core_open(probe_bus &bus, uint32_t index)
         delete c;
         return nullptr;
     }
-    uc_ctl_set_cpu_model(c->uc, UC_CPU_ARM_CORTEX_M4);
     probe_view v = bus_view(bus, index);
     const probe_config &cfg = v.rec->cfg;
+    c->model = &core_model_of(v.rec->st.core.exc.model);
+    // Unicorn 2.0.1 runs its Cortex-M33 in M-class mode whatever model it
+    // is asked for (Thumb-2, single precision only): what the cores differ
+    // in, the code hook and the system space model.
+    uc_ctl_set_cpu_model(c->uc, UC_CPU_MODELS[v.rec->st.core.exc.model < CORE_KINDS ? v.rec->st.core.exc.model : 0]);
     // Stores to flash fault: only the flash controller changes it.
     map_region(c, cfg.flash_base, cfg.flash_size, v.flash, UC_PROT_READ | UC_PROT_EXEC);
     map_region(c, cfg.ram_base, cfg.ram_size, v.ram, UC_PROT_ALL);

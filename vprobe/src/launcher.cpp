@@ -79,6 +79,13 @@ bool apply_swo(probe_config &cfg, const std::string &val)
     return val == "itm" || val == "counter";
 }
 
+bool apply_core(probe_config &cfg, const std::string &val)
+{
+    int kind = core_kind_named(val.c_str());
+    cfg.core = kind < 0 ? uint8_t{CORE_M4} : static_cast<uint8_t>(kind);
+    return kind >= 0;
+}
+
 // Applies one KEY=VAL of a probe description; false for an unknown key.
 bool apply_option(probe_config &cfg, const std::string &key, const std::string &val)
 {
@@ -111,6 +118,8 @@ bool apply_option(probe_config &cfg, const std::string &key, const std::string &
         return snprintf(cfg.firmware.data(), cfg.firmware.size(), "%s", val.c_str()) < int(cfg.firmware.size());
     else if (key == "swo")
         return apply_swo(cfg, val);
+    else if (key == "core")
+        return apply_core(cfg, val);
     else
         return false;
     return true;

@@ -288,7 +288,7 @@ uint32_t h_read_reg(probe_view &v, const uint8_t *b, uint64_t)
     probe_state &st = v.rec->st;
     if (b[3] > 3)
         return status_reply(st, STATUS_BAD_AP, 8);
-    if (b[2] >= CORE_REGS)
+    if (!core_reg_exists(st, b[2]))
         return status_reply(st, STATUS_CMD_ERROR, 8);
     put_u32(st.io.data() + 4, st.core_regs[b[2]]);
     return status_reply(st, STATUS_OK, 8);
@@ -299,7 +299,7 @@ uint32_t h_write_reg(probe_view &v, const uint8_t *b, uint64_t)
     probe_state &st = v.rec->st;
     if (b[8] > 3)
         return status_reply(st, STATUS_BAD_AP, 2);
-    if (b[2] >= CORE_REGS)
+    if (!core_reg_exists(st, b[2]))
         return status_reply(st, STATUS_CMD_ERROR, 2);
     core_write_reg(st, b[2], get_u32(b + 3));
     return status_reply(st, STATUS_OK, 2);
@@ -776,6 +776,7 @@ void probe_power_up(probe_view &v)
             put_u32(v.flash + 4 * n, (c.flash_base + 0x100) | 1);
     }
     st.core.swo_itm = c.swo_source == SWO_ITM || (c.swo_source == SWO_AUTO && c.firmware[0] != '\0');
+    st.core.exc.model = c.core < CORE_KINDS ? c.core : uint8_t{CORE_M4};
     probe_core_reset(v);
     st.reset_latched = 0;
 }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core_model.h"
+
 namespace vprobe
 {
 
@@ -32,14 +34,13 @@ constexpr size_t CORE_REGS = 96;              // register selector space of DCRS
 constexpr size_t FREQ_SLOTS = 10;             // generation-3 frequency list capacity
 constexpr size_t SCRIPT_SIZE = 256;           // scripted reply capacity
 constexpr uint32_t TRACE_MAX_HZ = 2000000;
-constexpr size_t FPB_CODE_COMPARATORS = 6;          // instruction address comparators
-constexpr size_t FPB_COMPARATORS = 8;               // plus two literal comparators (never match)
-constexpr size_t DWT_COMPARATORS = 4;               // data watchpoints
-constexpr size_t SWO_CAPTURE = 4096;                // probe-side capture of ITM packets
-constexpr uint32_t CORE_HZ = 16000000;              // nominal core clock: SysTick rate and run budget
-constexpr uint32_t EXTERNAL_IRQS = 32;              // interrupt lines of the NVIC
-constexpr uint32_t EXCEPTIONS = 16 + EXTERNAL_IRQS; // exception numbers 0..47
-constexpr size_t FLASH_SECTOR_SLOTS = 64;           // erase counts kept (later sectors share the last)
+constexpr size_t FPB_COMPARATORS = FPB_MAX_COMPARATORS; // breakpoint unit of the largest model
+constexpr size_t DWT_COMPARATORS = DWT_MAX_COMPARATORS; // data watchpoints of the largest model
+constexpr size_t SWO_CAPTURE = 4096;                    // probe-side capture of ITM packets
+constexpr uint32_t CORE_HZ = 16000000;                  // nominal core clock: SysTick rate and run budget
+constexpr uint32_t EXTERNAL_IRQS = 32;                  // interrupt lines of the NVIC
+constexpr uint32_t EXCEPTIONS = 16 + EXTERNAL_IRQS;     // exception numbers 0..47
+constexpr size_t FLASH_SECTOR_SLOTS = 64;               // erase counts kept (later sectors share the last)
 
 // Command bytes (block byte 0) and debug sub-commands (byte 1 of 0xF2).
 constexpr uint8_t CMD_GET_VERSION = 0xF1;
@@ -115,6 +116,7 @@ struct probe_config {
     uint32_t latency_us;            // command transfers complete this long after submission (transports)
     uint8_t swo_source;             // swo_source
     std::array<char, 256> firmware; // image loaded at start (launcher), NUL-terminated; empty: none
+    uint8_t core;                   // core_kind of the target
 };
 
 struct ppb_reg {
@@ -142,6 +144,7 @@ struct exc_state {
     uint32_t fpccr, fpcar, fpdscr;
     uint32_t cpacr; // CP10 and CP11's fields only
     uint32_t seq;   // bumped when an exception may have become due
+    uint8_t model;  // core_kind, as the configuration had it at power-up (kept by resets)
 };
 
 // Debug and system state of the core that crosses processes: the debugger

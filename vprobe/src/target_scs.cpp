@@ -20,14 +20,38 @@ namespace
 // The target's own system registers besides the debug architecture's.
 constexpr uint32_t CPUID = 0xE000ED00;
 
-constexpr uint32_t CPUID_VALUE = 0x410FC241; // Cortex-M4 r0p1
 constexpr uint32_t AIRCR_PRIGROUP_SHIFT = 8;
 constexpr uint32_t AIRCR_VECTCLRACTIVE = 1u << 1;
 // DHCSR's control bits the model keeps (C_SNAPSTALL is not modelled).
 constexpr uint32_t DHCSR_CONTROL = C_DEBUGEN | C_HALT | C_STEP | C_MASKINTS;
-// REV 0, the first revision, as Cortex-M4 silicon has it: comparators
-// reach the Code region only; 6 code and 2 literal comparators.
-constexpr uint32_t FP_CTRL_FIXED = (FPB_CODE_COMPARATORS << 4) | ((FPB_COMPARATORS - FPB_CODE_COMPARATORS) << 8);
+// The Armv8-M DWT_FUNCTIONn fields a write sets: MATCH, ACTION, DATAVSIZE.
+constexpr uint32_t DWT_V8_FUNCTION_WRITABLE = 0x0C3F;
+// What the special selector keeps: CONTROL's nPRIV, SPSEL and FPCA,
+// FAULTMASK, BASEPRI's 4 bits, PRIMASK; Armv6-M has neither BASEPRI nor
+// FAULTMASK, a core without an FPU no FPCA.
+constexpr uint32_t SPECIAL_V7M = 0x0701F001;
+constexpr uint32_t SPECIAL_V6M = 0x03000001;
+constexpr uint32_t SPECIAL_FPCA = 1u << 26;
+
+const core_model &model_of(const probe_state &st)
+{
+    return core_model_of(st.core.exc.model);
+}
+
+// FP_CTRL's fixed fields: NUM_CODE split over bits 7:4 and 14:12, NUM_LIT
+// in 11:8, REV in 31:28 (0 for the first revision).
+uint32_t fp_ctrl_fixed(const core_model &m)
+{
+    uint32_t code = m.fpb_code;
+    return (code & 0xF) << 4 | (code >> 4) << 12 | uint32_t{m.fpb_lit} << 8 |
+           uint32_t(m.fpb_rev - 1) << FP_CTRL_REV_SHIFT;
+}
+
+// Armv6-M has no configurable fault status: these read as zero there.
+bool fault_status_absent(const probe_state &st, uint32_t addr)
+{
+    return model_of(st).arch == ARCH_V6M && (addr == CFSR || addr == HFSR || addr == MMFAR || addr == BFAR);
+}
 
 // ---- ITM: stimulus port writes become software-source packets --------------
 
@@ -87,8 +111,11 @@ void dhcsr_write(probe_state &st, uint32_t value)
 void dcrsr_write(probe_state &st, uint32_t value)
 {
     uint32_t sel = value & DCRSR_REGSEL;
-    if (sel >= CORE_REGS)
+    if (!core_reg_exists(st, sel)) {
+        if (!(value & DCRSR_REGWNR))
+            st.dcrdr = 0; // a selector the core lacks transfers nothing
         return;
+    }
     if (value & DCRSR_REGWNR)
         core_write_reg(st, sel, st.dcrdr);
     else
@@ -105,17 +132,29 @@ int bank_index(uint32_t addr, uint32_t base, uint32_t n, uint32_t stride)
     return static_cast<int>((addr - base) / stride);
 }
 
-bool dwt_read(core_debug &c, uint32_t addr, bool side_effects, uint32_t *out)
+// The DWT's comparators; those past the model's count, and DWT_MASKn on
+// Armv8-M (a range is a pair of comparators there), read as zero.
+int dwt_index(const probe_state &st, uint32_t addr)
 {
     int i = bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE);
-    if (i < 0)
+    return i >= 0 && static_cast<uint32_t>(i) < model_of(st).dwt_comp ? i : -1;
+}
+
+bool dwt_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
+{
+    core_debug &c = st.core;
+    if (bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE) < 0 || (addr & 0xF) > 8)
         return false;
+    int i = dwt_index(st, addr);
+    *out = 0;
+    if (i < 0)
+        return true;
     switch (addr & 0xF) {
     case 0:
         *out = c.dwt_comp[i];
         return true;
     case 4:
-        *out = c.dwt_mask[i];
+        *out = model_of(st).arch == ARCH_V8M ? 0 : c.dwt_mask[i];
         return true;
     case 8:
         *out = c.dwt_function[i];
@@ -127,19 +166,30 @@ bool dwt_read(core_debug &c, uint32_t addr, bool side_effects, uint32_t *out)
     }
 }
 
-bool dwt_write(core_debug &c, uint32_t addr, uint32_t value)
+bool dwt_write(probe_state &st, uint32_t addr, uint32_t value)
 {
-    int i = bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE);
-    if (i < 0 || (addr & 0xF) > 8)
+    core_debug &c = st.core;
+    if (bank_index(addr & ~0xFu, DWT_COMP0, DWT_COMPARATORS, DWT_STRIDE) < 0 || (addr & 0xF) > 8)
         return false;
+    int i = dwt_index(st, addr);
+    bool v8 = model_of(st).arch == ARCH_V8M;
+    if (i < 0)
+        return true;
     if ((addr & 0xF) == 0)
         c.dwt_comp[i] = value;
     else if ((addr & 0xF) == 4)
-        c.dwt_mask[i] = value & DWT_MASK_MAX;
+        c.dwt_mask[i] = v8 ? 0 : value & DWT_MASK_MAX;
     else
-        c.dwt_function[i] = value & DWT_FUNCTION_FIELD;
+        c.dwt_function[i] = value & (v8 ? DWT_V8_FUNCTION_WRITABLE : DWT_FUNCTION_FIELD);
     c.hooks_seq++;
     return true;
+}
+
+// FP_COMPn exists on this model (its code, then its literal comparators).
+bool fpb_implemented(const probe_state &st, int n)
+{
+    const core_model &m = model_of(st);
+    return n >= 0 && n < m.fpb_code + m.fpb_lit;
 }
 
 // The debug units and the SysTick; false when addr is none of theirs.
@@ -150,8 +200,8 @@ bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
     if (bank_index(addr, ITM_STIM0, ITM_PORTS, 4) >= 0)
         *out = ITM_STIM_FIFOREADY; // the stimulus port always takes a write
     else if (fp >= 0)
-        *out = c.fp_comp[fp];
-    else if (dwt_read(c, addr, side_effects, out))
+        *out = fpb_implemented(st, fp) ? c.fp_comp[fp] : 0;
+    else if (dwt_read(st, addr, side_effects, out))
         return true;
     else if (addr >= SYST_CSR && addr <= SYST_CALIB)
         *out = systick_read(c, addr, side_effects, core_cycles(c, scs_now_us()));
@@ -170,13 +220,14 @@ bool unit_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size)
     if (port >= 0) {
         itm_stimulus(st, static_cast<uint32_t>(port), value, size);
     } else if (fp >= 0) {
-        c.fp_comp[fp] = value;
+        if (fpb_implemented(st, fp))
+            c.fp_comp[fp] = value;
         c.hooks_seq++;
     } else if (addr == FP_CTRL) {
         if (value & FP_CTRL_KEY)
             c.fp_ctrl = value & FP_CTRL_ENABLE;
         c.hooks_seq++;
-    } else if (dwt_write(c, addr, value)) {
+    } else if (dwt_write(st, addr, value)) {
         return true;
     } else if (addr >= SYST_CSR && addr <= SYST_CALIB) {
         if (size == 4)
@@ -234,15 +285,15 @@ uint32_t fixed_read(probe_state &st, uint32_t addr, bool side_effects)
 {
     switch (addr) {
     case CPUID:
-        return CPUID_VALUE;
+        return model_of(st).cpuid;
     case AIRCR:
         return exc_aircr(st.core);
     case FP_CTRL:
-        return FP_CTRL_FIXED | st.core.fp_ctrl;
+        return fp_ctrl_fixed(model_of(st)) | st.core.fp_ctrl;
     case DWT_CTRL:
-        return DWT_COMPARATORS << DWT_CTRL_NUMCOMP_SHIFT;
-    case DWT_CYCCNT:
-        return static_cast<uint32_t>(st.core.instructions);
+        return uint32_t{model_of(st).dwt_comp} << DWT_CTRL_NUMCOMP_SHIFT;
+    case DWT_CYCCNT: // Armv6-M has no cycle counter
+        return model_of(st).arch == ARCH_V6M ? 0 : static_cast<uint32_t>(st.core.instructions);
     case DHCSR: {
         uint32_t value = scs_dhcsr(st);
         if (side_effects) {
@@ -286,7 +337,8 @@ void control_write(probe_view &v, uint32_t addr, uint32_t value)
     case AIRCR:
         if ((value & AIRCR_KEY_MASK) != AIRCR_VECTKEY)
             return;
-        st.core.exc.prigroup = (value >> AIRCR_PRIGROUP_SHIFT) & 7;
+        if (model_of(st).arch != ARCH_V6M) // Armv6-M has no priority grouping
+            st.core.exc.prigroup = (value >> AIRCR_PRIGROUP_SHIFT) & 7;
         if ((value & AIRCR_VECTCLRACTIVE) && st.core.run == CORE_HALTED)
             st.core.exc.active = 0; // a debugger's fresh start; IPSR is its to set
         st.core.exc.seq++;
@@ -320,6 +372,8 @@ uint32_t scs_read(probe_view &v, uint32_t addr, bool side_effects)
     uint32_t value = 0;
     if (flash_ctl_owns(addr))
         return flash_ctl_read(v, addr);
+    if (fault_status_absent(st, addr))
+        return 0;
     if (unit_read(st, addr, side_effects, &value))
         return value;
     uint32_t *field = field_of(st, addr);
@@ -332,7 +386,7 @@ void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size)
         flash_ctl_write(v, addr, value, size);
         return;
     }
-    if (unit_write(v.rec->st, addr, value, size) || size != 4)
+    if (fault_status_absent(v.rec->st, addr) || unit_write(v.rec->st, addr, value, size) || size != 4)
         return;
     control_write(v, addr, value);
 }
@@ -365,14 +419,24 @@ static uint32_t active_sp_sel(const probe_state &st)
 void core_write_reg(probe_state &st, uint32_t sel, uint32_t value)
 {
     auto &r = st.core_regs;
-    if (sel == REGSEL_SPECIAL)
-        value &= 0x0701F001; // CONTROL nPRIV SPSEL FPCA, FAULTMASK, BASEPRI's 4 bits, PRIMASK
+    if (sel == REGSEL_SPECIAL) {
+        const core_model &m = model_of(st);
+        value &= (m.arch == ARCH_V6M ? SPECIAL_V6M : SPECIAL_V7M) & (m.fpu == FPU_NONE ? ~SPECIAL_FPCA : ~0u);
+    }
     r[sel] = value;
     if (sel == REGSEL_SP)
         r[active_sp_sel(st)] = value;
     else if (sel == REGSEL_MSP || sel == REGSEL_PSP || sel == REGSEL_SPECIAL || sel == REGSEL_XPSR)
         r[REGSEL_SP] = r[active_sp_sel(st)];
     st.core.regs_seq++;
+}
+
+bool core_reg_exists(const probe_state &st, uint32_t sel)
+{
+    if (sel >= CORE_REGS)
+        return false;
+    bool fp = sel == REGSEL_FPSCR || (sel >= REGSEL_S0 && sel < REGSEL_S0 + 32);
+    return !fp || model_of(st).fpu != FPU_NONE;
 }
 
 void core_kick(core_debug &c)

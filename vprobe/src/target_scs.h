@@ -20,6 +20,9 @@ void scs_write(probe_view &v, uint32_t addr, uint32_t value, uint32_t size);
 
 // DHCSR as the debugger reads it now (without the read side effect).
 uint32_t scs_dhcsr(const probe_state &st);
+// The core has register selector sel: the floating-point ones only with
+// an FPU.
+bool core_reg_exists(const probe_state &st, uint32_t sel);
 // Register write from outside the executor (debugger, reset).
 void core_write_reg(probe_state &st, uint32_t sel, uint32_t value);
 // Wakes the executor when it waits for something to do.

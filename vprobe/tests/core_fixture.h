@@ -39,6 +39,7 @@ protected:
         probe_config cfg;
         config_defaults(cfg);
         cfg.swo_source = SWO_ITM;
+        cfg.core = core_kind_;
         ASSERT_EQ(bus_add_probe(bus_, cfg), 0);
         v_ = bus_view(bus_, 0);
         core_ = emu_core_open(bus_, 0);
@@ -104,12 +105,26 @@ protected:
         set_reg(REGSEL_PC, entry);
         write_word(DFSR, DFSR_ALL);
     }
+    bool revision2() { return (read_word(FP_CTRL) >> FP_CTRL_REV_SHIFT) == 1; }
+    // The first revision's comparator for the halfword at addr (Code region).
+    static uint32_t rev1_comparator(uint32_t addr)
+    {
+        return (addr & FP_REV1_ADDR_MASK) | (addr & 2 ? 2u : 1u) << FP_COMP_REPLACE_SHIFT;
+    }
+    // An FPB breakpoint on the instruction at addr, in the encoding of the
+    // unit's revision (FP_CTRL.REV): the second takes the address itself.
+    void break_at(uint32_t addr)
+    {
+        write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
+        write_word(FP_COMP0, (revision2() ? addr : rev1_comparator(addr)) | FP_COMP_ENABLE);
+    }
     void run_until_stopped(int n = 20)
     {
         write_word(DHCSR, DHCSR_RUN);
         turns(n);
     }
 
+    uint8_t core_kind_ = CORE_M4; // the target's core, as a subclass sets it before SetUp
     probe_bus bus_{};
     probe_view v_{};
     emu_core *core_ = nullptr;

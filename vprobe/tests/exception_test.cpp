@@ -30,11 +30,13 @@ struct log_entry {
     bool operator==(const log_entry &o) const { return ipsr == o.ipsr && sp == o.sp; }
 };
 
-class Exceptions : public vprobe_test::CoreFixture
+// Every case on each core with the FPU these cases use.
+class Exceptions : public vprobe_test::CoreFixture, public ::testing::WithParamInterface<const char *>
 {
 protected:
     void SetUp() override
     {
+        core_kind_ = static_cast<uint8_t>(core_kind_named(GetParam()));
         CoreFixture::SetUp();
         load_image(EXCEPTION_CASES_ELF);
     }
@@ -65,13 +67,6 @@ protected:
             out.push_back({read_word(symbol("log_entries") + 8 * i), read_word(symbol("log_entries") + 8 * i + 4)});
         return out;
     }
-    // An FPB breakpoint on the instruction at addr (in flash).
-    void break_at(uint32_t addr)
-    {
-        write_word(FP_CTRL, FP_CTRL_KEY | FP_CTRL_ENABLE);
-        uint32_t halfword = addr & 2 ? 2u : 1u;
-        write_word(FP_COMP0, (addr & FP_REV1_ADDR_MASK) | halfword << FP_COMP_REPLACE_SHIFT | FP_COMP_ENABLE);
-    }
     // Past a BKPT the core halted on.
     void resume_past_bkpt()
     {
@@ -89,7 +84,7 @@ protected:
 // SVC from Thread mode on the main stack, with SP 8-aligned and not: the
 // basic frame, padded to 8 with xPSR bit 9 telling, LR 0xFFFFFFF9; the
 // return restores what the handler clobbered and the SP to the word.
-TEST_F(Exceptions, SvcStacksTheBasicFrameAndReturnsThroughLr)
+TEST_P(Exceptions, SvcStacksTheBasicFrameAndReturnsThroughLr)
 {
     for (uint32_t sp : {STACK, STACK - 4}) {
         start("case_svc", sp);
@@ -119,7 +114,7 @@ TEST_F(Exceptions, SvcStacksTheBasicFrameAndReturnsThroughLr)
     }
 }
 
-TEST_F(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
+TEST_P(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
 {
     start("case_svc");
     const uint32_t psp = 0x20006000;
@@ -146,7 +141,7 @@ TEST_F(Exceptions, ThreadCodeOnThePspStacksThereAndReturnsThere)
 // again and with the EXC_RETURN the SVC's entry would have given, the SVC
 // left pending; with BusFault disabled, HardFault (FORCED). An entry to
 // HardFault whose frame does not go in locks the core up.
-TEST_F(Exceptions, AFrameThatDoesNotGoInIsABusFault)
+TEST_P(Exceptions, AFrameThatDoesNotGoInIsABusFault)
 {
     constexpr uint32_t BUSFAULTENA = 1u << 17, SVCALLPENDED = 1u << 15;
     const uint32_t low = 0x20000010; // its frame would start below RAM
@@ -186,7 +181,7 @@ TEST_F(Exceptions, AFrameThatDoesNotGoInIsABusFault)
 // frame: S0-S15 and FPSCR above the basic one, EXC_RETURN bit 4 clear,
 // written at entry without lazy stacking (FPCCR.LSPEN clear); the return
 // restores S0 the handler clobbered, and FPCA.
-TEST_F(Exceptions, FloatingPointContextGetsTheExtendedFrame)
+TEST_P(Exceptions, FloatingPointContextGetsTheExtendedFrame)
 {
     start("case_fp_svc");
     write_word(FPCCR, FPCCR_ASPEN);
@@ -245,7 +240,7 @@ protected:
     }
 };
 
-TEST_F(LazyStacking, TheHandlersFirstFloatingPointInstructionStoresTheState)
+TEST_P(LazyStacking, TheHandlersFirstFloatingPointInstructionStoresTheState)
 {
     start_lazy("case_lazy_svc");
     run_until_stopped();
@@ -277,7 +272,7 @@ TEST_F(LazyStacking, TheHandlersFirstFloatingPointInstructionStoresTheState)
     EXPECT_EQ(reg(REGSEL_SPECIAL) >> 24, CONTROL_FPCA);
 }
 
-TEST_F(LazyStacking, AHandlerWithoutFloatingPointWorkLeavesTheStateInPlace)
+TEST_P(LazyStacking, AHandlerWithoutFloatingPointWorkLeavesTheStateInPlace)
 {
     start_lazy("case_lazy_pendsv");
     run_until_stopped();
@@ -294,7 +289,7 @@ TEST_F(LazyStacking, AHandlerWithoutFloatingPointWorkLeavesTheStateInPlace)
 
 // A breakpoint on the handler's first floating-point instruction halts
 // before the lazy store, which that instruction makes once resumed.
-TEST_F(LazyStacking, ABreakpointComesBeforeTheLazyStore)
+TEST_P(LazyStacking, ABreakpointComesBeforeTheLazyStore)
 {
     const uint32_t vmov_at = symbol("svc_handler_return") - 4;
     start_lazy("case_lazy_svc");
@@ -315,7 +310,7 @@ TEST_F(LazyStacking, ABreakpointComesBeforeTheLazyStore)
 
 // A lazy store that finds no RAM at FPCAR (the debugger moved it) is a
 // BusFault (LSPERR) on the floating-point instruction, which has not run.
-TEST_F(LazyStacking, ALazyStoreOutsideRamIsABusFault)
+TEST_P(LazyStacking, ALazyStoreOutsideRamIsABusFault)
 {
     constexpr uint32_t BUSFAULTENA = 1u << 17;
     start_lazy("case_lazy_svc");
@@ -337,7 +332,7 @@ TEST_F(LazyStacking, ALazyStoreOutsideRamIsABusFault)
 // FPCCR keeps what the interrupted thread code could take when the entry
 // deferred its state: HardFault always, MemManage, BusFault and the
 // DebugMonitor when enabled (their priority 0 beats Thread mode's).
-TEST_F(LazyStacking, FpccrTellsWhatTheInterruptedCodeCouldTake)
+TEST_P(LazyStacking, FpccrTellsWhatTheInterruptedCodeCouldTake)
 {
     constexpr uint32_t THREAD_HFRDY = 0x18, MMRDY = 1u << 5, BFRDY = 1u << 6, MONRDY = 1u << 8;
     struct ready_case {
@@ -361,7 +356,7 @@ TEST_F(LazyStacking, FpccrTellsWhatTheInterruptedCodeCouldTake)
 // With FPCCR.ASPEN clear floating-point instructions leave CONTROL.FPCA
 // alone (and FPSCR: no fresh context takes FPDSCR's): entries get the
 // basic frame until the firmware sets FPCA itself, which MRS reads back.
-TEST_F(Exceptions, WithoutAspenFpcaIsTheFirmwaresToSet)
+TEST_P(Exceptions, WithoutAspenFpcaIsTheFirmwaresToSet)
 {
     const uint32_t fpscr = 0x03C00001;
     start("case_aspen_off");
@@ -390,7 +385,7 @@ TEST_F(Exceptions, WithoutAspenFpcaIsTheFirmwaresToSet)
 
 // PendSV and SysTick pended together under PRIMASK: the more urgent runs
 // first, the other tail-chains into its place (the same SP: no second frame).
-TEST_F(Exceptions, PendedTogetherTheyRunByPriorityAndTailChain)
+TEST_P(Exceptions, PendedTogetherTheyRunByPriorityAndTailChain)
 {
     struct order_case {
         uint32_t shpr3;
@@ -417,7 +412,7 @@ TEST_F(Exceptions, PendedTogetherTheyRunByPriorityAndTailChain)
 
 // IRQ 0 pends IRQ 1 from its handler: a more urgent IRQ 1 nests, a less
 // urgent one waits and tail-chains; PRIGROUP decides what "more urgent" is.
-TEST_F(Exceptions, NestingFollowsGroupPriorities)
+TEST_P(Exceptions, NestingFollowsGroupPriorities)
 {
     uint32_t frame = STACK - 0x20;
     struct nest_case {
@@ -454,7 +449,7 @@ TEST_F(Exceptions, NestingFollowsGroupPriorities)
     }
 }
 
-TEST_F(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
+TEST_P(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
 {
     start("case_basepri");
     write_word(NVIC_IPR, 0x80);
@@ -479,7 +474,7 @@ TEST_F(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
 
 // A fault with its handler disabled, or an SVC under PRIMASK, escalates
 // to HardFault (FORCED); an enabled UsageFault takes its own handler.
-TEST_F(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
+TEST_P(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
 {
     struct fault_case {
         const char *entry, *at;
@@ -531,7 +526,7 @@ TEST_F(Exceptions, FaultsEscalateToHardFaultAsTheArchitectureSays)
 // done: the frame holds the registers and SP it found, memory and FPCA
 // stay as they were. With access (full, or privileged-only for this
 // privileged code) the same instructions run.
-TEST_F(Exceptions, AFloatingPointInstructionCpacrDeniesIsNocp)
+TEST_P(Exceptions, AFloatingPointInstructionCpacrDeniesIsNocp)
 {
     const char *instructions[] = {"nocp_to_s", "nocp_to_core", "nocp_store", "nocp_push", "nocp_fpscr", "nocp_double"};
     struct access_case {
@@ -578,7 +573,7 @@ TEST_F(Exceptions, AFloatingPointInstructionCpacrDeniesIsNocp)
 }
 
 // A breakpoint on such an instruction halts before it faults.
-TEST_F(Exceptions, ABreakpointComesBeforeNocp)
+TEST_P(Exceptions, ABreakpointComesBeforeNocp)
 {
     start("nocp_lead"); // the first instruction run passes a breakpoint
     break_at(symbol("nocp_to_s"));
@@ -597,7 +592,7 @@ TEST_F(Exceptions, ABreakpointComesBeforeNocp)
 // UNALIGN_TRP faults before the access: a store leaves memory as it was,
 // a post-indexed load neither loads nor writes its base back; the frame
 // holds the registers as the instruction found them.
-TEST_F(Exceptions, AnUnalignedTrapLeavesNoTrace)
+TEST_P(Exceptions, AnUnalignedTrapLeavesNoTrace)
 {
     struct trap_case {
         const char *entry, *at;
@@ -630,7 +625,7 @@ TEST_F(Exceptions, AnUnalignedTrapLeavesNoTrace)
 // A fault at priority -1 (FAULTMASK, or in HardFault itself: VTOR moved to
 // a RAM table whose HardFault vector points at an undefined instruction)
 // locks the core up.
-TEST_F(Exceptions, AFaultThatCannotBeTakenLocksTheCoreUp)
+TEST_P(Exceptions, AFaultThatCannotBeTakenLocksTheCoreUp)
 {
     start("case_faultmask_udf");
     run_until_stopped();
@@ -655,7 +650,7 @@ TEST_F(Exceptions, AFaultThatCannotBeTakenLocksTheCoreUp)
     EXPECT_EQ(read_word(STACK - 0x20 + 24), symbol("div_at")) << "the first fault's frame";
 }
 
-TEST_F(Exceptions, VectorCatchHaltsOnTheHandlersFirstInstruction)
+TEST_P(Exceptions, VectorCatchHaltsOnTheHandlersFirstInstruction)
 {
     start("case_udf");
     write_word(DEMCR, DEMCR_VC_HARDERR);
@@ -683,7 +678,7 @@ TEST_F(Exceptions, VectorCatchHaltsOnTheHandlersFirstInstruction)
 
 // A step with an exception due lands on the handler's first instruction;
 // steps through the handler come back out to the code it interrupted.
-TEST_F(Exceptions, SteppingGoesIntoAndOutOfAHandler)
+TEST_P(Exceptions, SteppingGoesIntoAndOutOfAHandler)
 {
     start("case_pend");
     uint32_t at = symbol("pend_done");
@@ -718,7 +713,7 @@ TEST_F(Exceptions, SteppingGoesIntoAndOutOfAHandler)
 
 // SysTick counts core cycles: handler entries over a run of known length,
 // COUNTFLAG, CALIB, and the pending state TICKINT gives.
-TEST_F(Exceptions, SysTickInterruptsAtItsRateInCoreCycles)
+TEST_P(Exceptions, SysTickInterruptsAtItsRateInCoreCycles)
 {
     start("reset_handler");
     write_word(symbol("tick_count"), 0);
@@ -749,7 +744,7 @@ TEST_F(Exceptions, SysTickInterruptsAtItsRateInCoreCycles)
     EXPECT_TRUE(read_word(SYST_CSR) & (1u << 16));
 }
 
-TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
+TEST_P(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
 {
     struct rw_case {
         uint32_t addr, written, read;
@@ -757,17 +752,10 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
     const rw_case cases[] = {
         {SHPR2, 0xFFFFFFFF, 0xF0000000}, // SVCall only; 4 priority bits
         {SHPR3, 0x12345678, 0x10300070}, // DebugMonitor, PendSV, SysTick; 13 reserved
-        {NVIC_IPR + 4, 0xFFFFFFFF, 0xF0F0F0F0},
-        {VTOR, 0x20001234, 0x20001200},
-        {CCR, 0xFFFFFFFF, 0x31B},
-        {SHCSR, 0xFFFFFFFF, 7u << 16},
-        {MVFR0, 0, 0x10110021}, // single-precision FPU
-        {MVFR1, 0, 0x11000011},
-        {MVFR2, 0xFFFFFFFF, 0},
-        {FPCCR, 0xFFFFFFFF, 0xC0000001}, // ASPEN, LSPEN, LSPACT
-        {FPCCR, 0x40000000, 0x40000000}, // LSPEN only
-        {FPCAR, 0x20001237, 0x20001230},
-        {CPACR, 0xFFFFFFFF, 0x00F00000}, // CP10 and CP11
+        {NVIC_IPR + 4, 0xFFFFFFFF, 0xF0F0F0F0}, {VTOR, 0x20001234, 0x20001200},  {CCR, 0xFFFFFFFF, 0x31B},
+        {SHCSR, 0xFFFFFFFF, 7u << 16},          {FPCCR, 0xFFFFFFFF, 0xC0000001}, // ASPEN, LSPEN, LSPACT
+        {FPCCR, 0x40000000, 0x40000000},                                         // LSPEN only
+        {FPCAR, 0x20001237, 0x20001230},        {CPACR, 0xFFFFFFFF, 0x00F00000}, // CP10 and CP11
         {CPACR, 0x00500000, 0x00500000},
     };
     for (const rw_case &c : cases) {
@@ -785,7 +773,7 @@ TEST_F(Exceptions, RegistersReadBackAsTheArchitectureHasThem)
 // The exception test firmware from reset: every step it takes, seen in
 // its memory, the order of its handlers and the SysTick's count against
 // the core cycles it ran.
-TEST_F(Exceptions, TheExceptionFirmwareRunsEachHandlerInTurn)
+TEST_P(Exceptions, TheExceptionFirmwareRunsEachHandlerInTurn)
 {
     load_image(EXCEPTIONS_ELF);
     auto at = [](const char *name) { return vprobe_test::elf_address(EXCEPTIONS_ELF, name); };
@@ -812,5 +800,11 @@ TEST_F(Exceptions, TheExceptionFirmwareRunsEachHandlerInTurn)
     turns(20); // it sleeps between ticks now: the time asleep counts
     EXPECT_GT(read_word(at("exc_ticks")), ticks);
 }
+
+const char *const FP_CORES[] = {"m4", "m7", "m33"};
+INSTANTIATE_TEST_SUITE_P(Cores, Exceptions, ::testing::ValuesIn(FP_CORES),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Cores, LazyStacking, ::testing::ValuesIn(FP_CORES),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 } // namespace

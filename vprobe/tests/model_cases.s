@@ -1,0 +1,91 @@
+@ Cases for the core models, Thumb-1 only so that the same image runs on
+@ every core (the floating-point cases excepted: they are for the cores
+@ with an FPU, and m0 never runs them). Entered by setting the PC.
+    .include "case_vectors.inc"
+reset_handler:
+    b .
+
+@ A word load from an odd address: Armv6-M faults before it loads.
+    .thumb_func
+case_unaligned:
+    ldr r1, =aligned_word + 1
+    movs r2, #0x77
+unaligned_at:
+    ldr r2, [r1]
+    b .
+
+@ Straight code for a breakpoint comparator.
+    .thumb_func
+case_break:
+    movs r2, #0
+    movs r3, #3
+break_target:
+    movs r2, #0x33
+    b .
+
+@ Stores to a word, a halfword past it and a word well past it: a
+@ watchpoint on one address or on a range of them halts after its store.
+    .thumb_func
+case_stores:
+    ldr r1, =watched
+    movs r2, #0x5A
+store_first:
+    str r2, [r1, #0]
+after_first:
+    strh r2, [r1, #6]
+after_second:
+    str r2, [r1, #16]
+after_third:
+    movs r3, #1
+    b .
+
+    .ltorg
+
+@ Armv7E-M with the double-precision FPU from here on.
+    .arch armv7e-m
+    .fpu fpv5-d16
+
+@ The floating-point registers as the debugger left them: S1 moves to r6,
+@ S1 + S1 goes to S3 and to r7.
+    .thumb_func
+case_fp_single:
+    ldr r0, =0xE000ED88
+    ldr r1, =0x00F00000
+    str r1, [r0]
+    dsb
+    isb
+fp_single_first:
+    vmov r6, s1
+    vadd.f32 s3, s1, s1
+    vmov r7, s3
+fp_single_done:
+    bkpt #0x01
+    b .
+
+@ The doubleword registers: D2 to r0 (low word) and r1, then D3 from r1
+@ (low word) and r0.
+    .thumb_func
+case_fp_double:
+    ldr r0, =0xE000ED88
+    ldr r1, =0x00F00000
+    str r1, [r0]
+    dsb
+    isb
+    vmov r0, r1, d2
+    vmov d3, r1, r0
+fp_double_done:
+    bkpt #0x02
+    b .
+
+    .ltorg
+
+    .section .rodata
+    .align 2
+aligned_word:
+    .word 0x11223344
+    .word 0x55667788
+
+    .bss
+    .align 2
+watched:
+    .space 32
