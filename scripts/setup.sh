@@ -6,7 +6,8 @@ TARVEX_PACKAGES="build-essential cmake pkg-config libusb-1.0-0-dev libgtest-dev 
   umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev clang python3
   dpkg-dev file groff-base libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi gdb-multiarch
   libnewlib-arm-none-eabi libnewlib-dev picolibc-arm-none-eabi
-  libelf-dev libdw-dev libzip-dev libpugixml-dev nlohmann-json3-dev systemd util-linux passwd"
+  libelf-dev libdw-dev libzip-dev libpugixml-dev nlohmann-json3-dev systemd util-linux passwd
+  libmicrohttpd-dev libsystemd-dev prometheus chromium chromium-driver"
 
 tarvex_missing_packages() {
     local missing=""

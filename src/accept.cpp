@@ -12,6 +12,7 @@
 #include "access.h"
 #include "client_cycle.h"
 #include "common.h"
+#include "http_side.h"
 #include "idle_clients.h"
 #include "libusb1_common.h"
 #include "tarvex_log.h"
@@ -19,6 +20,8 @@
 #include "probe_worker.h"
 #include "result_codes.h"
 #include "rtt_capture.h"
+#include "server_stats.h"
+#include "service_notify.h"
 #include "signal_handler.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
@@ -149,6 +152,13 @@ static bool watch_existing_records()
     return true;
 }
 
+// The HTTP side's descriptor joins the set only once the loop runs.
+static void watch_http_side()
+{
+    if (http_side_event_fd() >= 0)
+        epoll_register(http_side_event_fd(), EPOLLIN);
+}
+
 // A new connection of a peer that keeps more idle ones than it may: the
 // longest idle go.
 static void close_idle_of_peer(const _sock_info *newcomer)
@@ -187,6 +197,7 @@ _sock_info *process_accept_event(_sock_info *psock_info)
         return nullptr;
     }
     client->is_socket_listening = false;
+    stats_connection(addr.ss_family);
     client_cycle_start(client);
     access_note_peer(client, &addr);
     if (!watch(client)) {
@@ -219,7 +230,8 @@ static int wait_timeout_ms()
     uint64_t limit = static_cast<uint64_t>(tarvex_waits.heartbeat_s) * 1000;
     uint64_t now = monotonic_ms();
     const uint64_t deadlines[] = {client_cycle_next_deadline_ms(), tarvex_libusb_next_look_ms(),
-                                  rtt_capture_next_deadline_ms()};
+                                  rtt_capture_next_deadline_ms(), http_side_next_deadline_ms(),
+                                  notify_next_deadline_ms()};
     for (uint64_t deadline : deadlines) {
         uint64_t left = deadline > now ? deadline - now : 0;
         if (left < limit)
@@ -235,6 +247,9 @@ static void expire_deadlines()
     tarvex_libusb_look(now);
     rtt_capture_run(now, client_cycle_refresh_waits());
     client_cycle_resume_rtt_readers();
+    if (http_side_next_deadline_ms() <= now)
+        http_side_run();
+    notify_run(now);
 }
 
 constexpr int TARVEX_EVENTS_PER_CYCLE = 64;
@@ -249,6 +264,10 @@ static void serve_ready_records(const struct epoll_event *events, int ready)
         }
         if (fd == ctrl_event_fd()) {
             ctrl_event_serve();
+            continue;
+        }
+        if (fd == http_side_event_fd()) {
+            http_side_run();
             continue;
         }
         if (is_usb_fd(fd)) {
@@ -274,6 +293,7 @@ void non_blocking_accept_main()
     LOG_DEBUG("Entering non_blocking_accept_main");
     if (!watch_existing_records())
         return;
+    watch_http_side();
     struct epoll_event events[TARVEX_EVENTS_PER_CYCLE];
     while (!list_empty(&connection_list)) {
         if (ask_to_kill && watched.count == static_cast<int>(listening_records)) {

@@ -17,8 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tarvex_log.h"
+#include "server_stats.h"
 #include "sock_info.h"
+#include "tarvex_log.h"
 #include "time_support_common.h"
 
 // Each list is small and fixed: a longer one is refused at start rather
@@ -414,8 +415,9 @@ static uint32_t loopback_owner(int sock, const struct sockaddr_storage *peer)
     return receive_owner(request.header.nlmsg_seq);
 }
 
-static void refuse(uint32_t uid, const char *from, const char *why)
+static void refuse(stats_refusal reason, uint32_t uid, const char *from, const char *why)
 {
+    stats_refused(reason, from);
     if (uid == ACCESS_UID_UNKNOWN)
         LOG_WARNING("access: refused uid unknown from %s: %s", from, why);
     else
@@ -432,7 +434,7 @@ static bool admit_unix_peer(_sock_info *client)
     }
     LOG_INFO("unix client: %s", client->client_name);
     if (owner_rules_on() && !owner_admitted(client->peer_uid)) {
-        refuse(client->peer_uid, "the unix socket", "neither a listed user nor in a listed group");
+        refuse(REFUSED_OWNER, client->peer_uid, "the unix socket", "neither a listed user nor in a listed group");
         return false;
     }
     return true;
@@ -440,11 +442,25 @@ static bool admit_unix_peer(_sock_info *client)
 
 // The peer's address is formatted for the warning only: an admitted client
 // does not pay for it.
-static void refuse_peer(uint32_t uid, const struct sockaddr_storage *peer, const char *why)
+static void refuse_peer(stats_refusal reason, uint32_t uid, const struct sockaddr_storage *peer, const char *why)
 {
     char from[INET6_ADDRSTRLEN + 16];
     access_format_address(reinterpret_cast<const struct sockaddr *>(peer), from, sizeof(from));
-    refuse(uid, from, why);
+    refuse(reason, uid, from, why);
+}
+
+bool access_network_admits(const struct sockaddr *peer, socklen_t length)
+{
+    struct sockaddr_storage addr = {};
+    if (rules.network_count == 0 || length > sizeof(addr))
+        return true;
+    memcpy(&addr, peer, length);
+    if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6)
+        return false;
+    if (in_allowed_networks(&addr))
+        return true;
+    refuse_peer(REFUSED_NETWORK, ACCESS_UID_UNKNOWN, &addr, "outside the allowed networks");
+    return false;
 }
 
 bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
@@ -454,7 +470,7 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
     if (rules.network_count == 0 && !owner_rules_on())
         return true;
     if (rules.network_count > 0 && !in_allowed_networks(peer)) {
-        refuse_peer(ACCESS_UID_UNKNOWN, peer, "outside the allowed networks");
+        refuse_peer(REFUSED_NETWORK, ACCESS_UID_UNKNOWN, peer, "outside the allowed networks");
         return false;
     }
     if (!owner_rules_on())
@@ -463,13 +479,13 @@ bool access_admit(_sock_info *client, const struct sockaddr_storage *peer)
     if (client->peer_uid != ACCESS_UID_UNKNOWN) {
         if (owner_admitted(client->peer_uid))
             return true;
-        refuse_peer(client->peer_uid, peer, "neither a listed user nor in a listed group");
+        refuse_peer(REFUSED_OWNER, client->peer_uid, peer, "neither a listed user nor in a listed group");
         return false;
     }
     // A host on the network: its owner cannot be known, the networks decide.
     if (!access_is_loopback(peer))
         return true;
-    refuse_peer(ACCESS_UID_UNKNOWN, peer, "owner unknown (gone before the check)");
+    refuse_peer(REFUSED_OWNER_UNKNOWN, ACCESS_UID_UNKNOWN, peer, "owner unknown (gone before the check)");
     return false;
 }
 

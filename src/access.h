@@ -47,6 +47,10 @@ int access_start(bool beyond_loopback, const char *listening);
 // default name) set. Refused: false after one warning line; the caller
 // closes the socket before reading anything.
 bool access_admit(_sock_info *client, const struct sockaddr_storage *peer);
+// The --allow-network rules alone, for a connection of the HTTP side: true
+// when there are none or the peer is inside one; a refusal is logged and
+// counted as the probe port's are.
+bool access_network_admits(const struct sockaddr *peer, socklen_t length);
 // Whether this client may end the service ("tarvex-exit"); a refusal is
 // logged as a warning.
 bool access_may_end_server(const _sock_info *client);

@@ -282,6 +282,7 @@ void client_cycle_start(_sock_info *c)
 {
     c->phase = CLIENT_READING;
     c->last_input_ms = monotonic_ms();
+    c->connected_ms = c->last_input_ms;
 }
 
 void client_cycle_end(_sock_info *c)

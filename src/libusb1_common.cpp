@@ -651,11 +651,14 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
     return ERROR_FAIL;
 }
 
-int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout)
+int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout,
+                             int *result)
 {
     int transferred = 0;
     int ret = libusb_bulk_transfer(dev, static_cast<uint8_t>(ep), const_cast<uint8_t *>(bytes), size, &transferred,
                                    static_cast<unsigned>(timeout));
+    if (result != nullptr)
+        *result = ret;
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
         return TARVEX_USB_DEVICE_GONE;
@@ -665,11 +668,13 @@ int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *b
     return transferred;
 }
 
-int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout)
+int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout, int *result)
 {
     int transferred = 0;
     int ret =
         libusb_bulk_transfer(dev, static_cast<uint8_t>(ep), bytes, size, &transferred, static_cast<unsigned>(timeout));
+    if (result != nullptr)
+        *result = ret;
     if (ret == USB_BULK_DEVICE_GONE) {
         LOG_DEBUG("device disconnected");
         return TARVEX_USB_DEVICE_GONE;

@@ -89,10 +89,13 @@ int tarvex_libusb_choose_interface(libusb_device_handle *devh, unsigned int *usb
                                    int bclass, int subclass, int protocol);
 
 // Bulk transfers: return the number of bytes moved, TARVEX_USB_DEVICE_GONE
-// when the device is gone. `timeout` in milliseconds.
+// when the device is gone. `timeout` in milliseconds. libusb's own result
+// (LIBUSB_ERROR_TIMEOUT for a time-out) goes into *result when given.
 constexpr int TARVEX_USB_DEVICE_GONE = -1;
-int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout);
-int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout);
+int tarvex_libusb_bulk_write(libusb_device_handle *dev, int ep, const uint8_t *bytes, int size, int timeout,
+                             int *result = nullptr);
+int tarvex_libusb_bulk_read(libusb_device_handle *dev, int ep, uint8_t *bytes, int size, int timeout,
+                            int *result = nullptr);
 // Returns the bytes transferred, or 0 when libusb reports an error.
 int tarvex_libusb_control_transfer(libusb_device_handle *dev, uint8_t request_type, uint8_t request, uint16_t wValue,
                                    uint16_t wIndex, uint8_t *bytes, uint16_t size, unsigned int timeout);

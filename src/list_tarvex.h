@@ -21,6 +21,7 @@ struct tarvex_usb {
     unsigned index;                    // the probe's index for the server's life (probe_index_of)
     entry_state state;                 // moved only by entry_step
     struct probe_worker *worker;       // owned; runs this probe's operations, made on first use
+    struct probe_stats *stats;         // not owned (server_stats.h); found on first use
 };
 
 extern list_head tarvex_usb_list;

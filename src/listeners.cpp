@@ -35,8 +35,7 @@ struct listener_options {
 
 static listener_options options = {{}, 0, "", 0660, 0, false, false};
 
-// An IPv4 or IPv6 literal, the latter with or without brackets.
-static int parse_listen_address(const char *text, listen_address *out)
+int listeners_parse_address(const char *text, listen_address *out)
 {
     char host[INET6_ADDRSTRLEN + 1];
     size_t length = strlen(text);
@@ -69,7 +68,7 @@ static void add_listen_address(const char *text)
         access_reject_option("listen", text, "too many addresses");
         return;
     }
-    if (parse_listen_address(text, &options.addresses[options.address_count]) != 0) {
+    if (listeners_parse_address(text, &options.addresses[options.address_count]) != 0) {
         access_reject_option("listen", text, "not an IPv4 or IPv6 address");
         return;
     }

@@ -16,6 +16,9 @@ struct listen_address {
     socklen_t length;
     bool optional; // the IPv6 default, skipped on a host without IPv6
 };
+// An IPv4 or IPv6 literal, the latter with or without brackets, into out
+// (port 0): 0, or -1 when the text is neither.
+int listeners_parse_address(const char *text, listen_address *out);
 // The TCP addresses to bind: those of --listen, else 127.0.0.1 and ::1
 // (0.0.0.0 and :: when network_enabled). Returns the count.
 size_t listeners_tcp_addresses(bool network_enabled, listen_address *out, size_t max);

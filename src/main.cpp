@@ -1,10 +1,13 @@
 #include "accept.h"
 #include "access.h"
 #include "common.h"
+#include "http_side.h"
 #include "libusb1_common.h"
 #include "listeners.h"
 #include "tarvex_log.h"
+#include "list_tarvex.h"
 #include "options.h"
+#include "service_notify.h"
 #include "result_codes.h"
 #include "signal_handler.h"
 #include "tarvex_api.h"
@@ -32,11 +35,16 @@ int main(int argc, char *argv[])
         listeners_remove_unix();
         return TARVEX_EXIT_BAD_ACCESS;
     }
+    if (http_side_start() != 0) {
+        listeners_remove_unix();
+        return TARVEX_EXIT_NO_LISTENER;
+    }
     if (tarvex_libusb_init() != 0) {
         LOG_ERROR("Cannot initialize libusb_init");
         return TARVEX_EXIT_NO_USB;
     }
     tarvex_init();
+    notify_ready(static_cast<unsigned>(list_count(&tarvex_usb_list)));
 
     LOG_DEBUG("non_blocking_accept_main");
     non_blocking_accept_main();
@@ -45,5 +53,6 @@ int main(int argc, char *argv[])
     listeners_remove_unix();
     LOG_DEBUG("tarvex_libusb_exit");
     tarvex_libusb_exit();
+    http_side_stop();
     return TARVEX_EXIT_DONE;
 }

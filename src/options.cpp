@@ -8,6 +8,7 @@
 
 #include "access.h"
 #include "common.h"
+#include "http_side.h"
 #include "idle_clients.h"
 #include "listeners.h"
 #include "tarvex_log.h"
@@ -37,6 +38,8 @@ enum : int {
     OPTION_IDLE_TIMEOUT,
     OPTION_RTT_POLL_MAX,
     OPTION_RTT_RING,
+    OPTION_HTTP,
+    OPTION_BUSY_LIMIT,
 };
 
 static const struct option long_options[] = {
@@ -54,6 +57,8 @@ static const struct option long_options[] = {
     {"idle-timeout", required_argument, nullptr, OPTION_IDLE_TIMEOUT},
     {"rtt-poll-max-ms", required_argument, nullptr, OPTION_RTT_POLL_MAX},
     {"rtt-ring-kib", required_argument, nullptr, OPTION_RTT_RING},
+    {"http", required_argument, nullptr, OPTION_HTTP},
+    {"busy-limit", required_argument, nullptr, OPTION_BUSY_LIMIT},
     {"listen", required_argument, nullptr, OPT_LISTEN},
     {"unix", required_argument, nullptr, OPT_UNIX},
     {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
@@ -329,6 +334,14 @@ static void handle_option(int c)
     case OPTION_RTT_POLL_MAX:
     case OPTION_RTT_RING:
         handle_rtt_option(c);
+        break;
+    case OPTION_HTTP:
+        if (optarg == nullptr || !http_side_set_address(optarg))
+            exit(TARVEX_EXIT_USAGE);
+        break;
+    case OPTION_BUSY_LIMIT:
+        if (optarg == nullptr || !http_side_set_busy_limit(optarg))
+            exit(TARVEX_EXIT_USAGE);
         break;
     default:
         if (!access_handle_option(c, optarg))

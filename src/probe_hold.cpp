@@ -379,6 +379,21 @@ void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info)
     info->waiters = static_cast<unsigned>(list_count(&h->waiters));
 }
 
+size_t probe_hold_waiter_names(const tarvex_usb *usb, char (*names)[sizeof(probe_hold_info::holder)], size_t max)
+{
+    const probe_hold *h = find_hold(usb);
+    size_t count = 0;
+    if (h == nullptr)
+        return 0;
+    list_for_each(pos, &h->waiters)
+    {
+        if (count < max)
+            snprintf(names[count], sizeof(names[count]), "%s", label_of(list_entry<hold_waiter>(pos)->client).text);
+        count++;
+    }
+    return count;
+}
+
 _sock_info *probe_hold_next_ready()
 {
     if (list_empty(&ready))

@@ -76,6 +76,10 @@ const _sock_info *probe_hold_holder(const tarvex_usb *usb);
 // What a client sees of the hold on usb.
 void probe_hold_query(const tarvex_usb *usb, probe_hold_info *info);
 
+// The names of the clients waiting behind the hold on usb, in their order,
+// at most max into names; returns how many there are in all.
+size_t probe_hold_waiter_names(const tarvex_usb *usb, char (*names)[sizeof(probe_hold_info::holder)], size_t max);
+
 // The next client whose waiting request must be presented again now that the
 // hold it waited behind has ended, or null. Call until null after anything
 // that may end a hold, before any other request is served. The client keeps

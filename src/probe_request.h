@@ -16,6 +16,10 @@
 //   buffer, an association kept or dropped, a sample stored.
 // - The loop touches neither the job nor what it lent the job between
 //   submission and finish.
+// - What the probe's transfers did while the job ran (tarvex_usb_counters)
+//   rides back in the job, and the loop adds it to the probe's statistics
+//   (server_stats.h) when it takes the job back: the statistics have one
+//   writer, the loop.
 // - A job need not belong to a client: `owner` is then null and finish is
 //   where its result goes. A timer-driven capture owns one record per probe:
 //
@@ -34,6 +38,7 @@
 #pragma once
 
 #include "probe_worker.h"
+#include "tarvex_usb.h"
 
 struct _sock_info;
 struct tarvex_usb;
@@ -46,6 +51,9 @@ struct probe_request {
     _sock_info *owner;               // loop only: the client whose request this is, or null
     tarvex_usb *usb;                 // the probe it acts on
     tarvex_usb_handle_s *handle;     // usb's handle as the loop saw it at submission
+    const char *kind;                // loop: what the operation is, for the statistics; null: "other"
+    uint64_t submitted_us;           // loop
+    tarvex_usb_counters usb_delta;   // worker: what the handle's counters gained while it ran
 };
 
 // Loop: names the probe the job acts on (usb and its handle).

@@ -525,6 +525,7 @@ void submit_look(rtt_capture *cap)
         offer_down_bytes(cap, &job->p);
     }
     probe_request_bind(&job->base, cap->usb);
+    job->base.kind = job->search ? "rtt-search" : "rtt-poll";
     if (probe_request_submit(&job->base)) {
         cap->in_flight = true;
         return;
@@ -693,6 +694,18 @@ size_t rtt_capture_status(const tarvex_usb *usb, char *out, size_t size)
         add_channels(&t, cap);
     add_line(&t, "wants %u\n", cap != nullptr ? static_cast<unsigned>(list_count(&cap->wants)) : 0u);
     return t.len;
+}
+
+size_t rtt_capture_channels(const tarvex_usb *usb, rtt_channel_view *out, size_t max)
+{
+    const rtt_capture *cap = find(usb);
+    size_t count = 0;
+    for (uint32_t i = 0; cap != nullptr && i < RTT_MAX_CHANNELS && count < max; i++) {
+        const rtt_ring *r = &cap->rings[i];
+        if (r->data != nullptr && r->end > 0)
+            out[count++] = {i, r->end, rtt_ring_start(r)};
+    }
+    return count;
 }
 
 void rtt_capture_read(const tarvex_usb *usb, const rtt_read_ask &ask, uint8_t *out, rtt_read_answer *answer)

@@ -43,6 +43,14 @@ struct rtt_read_answer {
 };
 // tarvex-rtt-read: copies the bytes asked for into out (max bytes).
 void rtt_capture_read(const tarvex_usb *usb, const rtt_read_ask &ask, uint8_t *out, rtt_read_answer *answer);
+struct rtt_channel_view {
+    uint32_t channel;
+    uint64_t captured; // bytes captured since capture began (the ring's end)
+    uint64_t lost;     // of those, the ones newer bytes pushed out of the ring
+};
+// The up channels of usb's capture that have captured into a ring, at most
+// max into out; returns their count.
+size_t rtt_capture_channels(const tarvex_usb *usb, rtt_channel_view *out, size_t max);
 // tarvex-rtt-write: queues what the down channel's queue takes. 0 with
 // *accepted set, RESULT_RTT_STOPPED when nobody wants capture, RESULT_RTT_GONE.
 int rtt_capture_write(tarvex_usb *usb, uint32_t channel, const uint8_t *bytes, uint32_t len, uint32_t *accepted);

@@ -42,6 +42,7 @@ struct _sock_info {
     uint8_t peer_family;         // AF_INET, AF_INET6 (an IPv4-mapped peer as AF_INET) or AF_UNIX
     uint8_t peer_address[16];    // the peer's address; an IPv4 one in the first 4 bytes
     uint64_t last_input_ms;      // when the client last sent anything, or connected
+    uint64_t connected_ms;       // when it was accepted
     uint64_t wait_until_ms;      // RTT_WAIT: when the read's wait for bytes ends
     uint64_t wait_position;      // RTT_WAIT: the position the read waits at ("end" resolved)
     struct tcp_request *request; // owned: the slot its requests and probe operations run in (tarvex_tcp_cmd.h)

@@ -20,6 +20,7 @@
 #include "probe_hold.h"
 #include "probe_request.h"
 #include "rtt_capture.h"
+#include "server_stats.h"
 #include "sock_info.h"
 #include "tarvex_api.h"
 #include "tarvex_connection.h"
@@ -433,6 +434,7 @@ static void start_open(tcp_request *r, uint32_t device_id, bool binary)
     r->binary = binary;
     r->assoc_key = key;
     probe_request_bind(&r->job, usb);
+    r->job.kind = "open-device";
     if (key != 0 && submit(r, open_work, open_finish))
         return;
     if (key != 0)
@@ -503,6 +505,7 @@ static bool begin_close(uint32_t key, bool leave_mode, assoc_close *c)
 static bool submit_close(tcp_request *r, void (*finish)(probe_request *))
 {
     probe_request_bind(&r->job, r->close.usb);
+    r->job.kind = finish == release_finish ? "release" : "close-device";
     if (r->close.usb == nullptr)
         return false;
     if (submit(r, close_work, finish))
@@ -1963,6 +1966,7 @@ static bool hold_lets_through(tcp_request *r, const text_command *command, probe
     case HOLD_REFUSED:
         break;
     }
+    stats_refused(REFUSED_HOLD, r->client->client_name);
     reply_failure(r, command, ERROR_PROBE_HELD);
     *waits = TCP_CMD_REPLIED;
     return false;
@@ -2022,6 +2026,7 @@ static tcp_cmd_outcome run_on_worker(tcp_request *r, tcp_cmd_handler handler, pr
     if (!hold_lets_through(r, command, route, &held))
         return held;
     probe_request_bind(&r->job, r->job.usb);
+    r->job.kind = command != nullptr ? command->keyword : "binary-usb-command";
     r->handler = handler;
     r->resets_target = resets_target(r, handler);
     if (submit(r, command_work, command_finish)) {
@@ -2107,6 +2112,7 @@ void tcp_cmd_refuse_held(_sock_info *psock_info)
 {
     data_buffer *recd = &psock_info->recd_data;
     tcp_request *r = begin_request(psock_info, recd->buf, &recd->data_size, static_cast<int>(recd->received));
+    stats_refused(REFUSED_HOLD, psock_info->client_name);
     reply_failure(r, text_command_of(recd->buf), ERROR_PROBE_HELD);
     hand_reply(r);
 }

@@ -67,13 +67,31 @@ static bool xfer_size_ok(const tarvex_usb_handle_s *h, const uint8_t *buf, uint3
     return buf != h->databuf || size <= sizeof(h->databuf);
 }
 
+// One counted bulk transfer of `size` bytes, out (tx_ep) or in (any other
+// endpoint): the bytes moved, or TARVEX_USB_DEVICE_GONE.
+static int counted_bulk(tarvex_usb_handle_s *h, int ep, uint8_t *buf, int size)
+{
+    int result = 0;
+    bool out = ep == static_cast<int>(h->tx_ep);
+    int n = out ? tarvex_libusb_bulk_write(h->fd, ep, buf, size, TARVEX_CMD_TIMEOUT_MS, &result)
+                : tarvex_libusb_bulk_read(h->fd, ep, buf, size, TARVEX_CMD_TIMEOUT_MS, &result);
+    tarvex_usb_counters &k = h->counters;
+    if (n > 0)
+        (out ? k.bytes_written : k.bytes_read) += static_cast<uint64_t>(n);
+    if (n != size)
+        k.transfer_failures++;
+    if (result == LIBUSB_ERROR_TIMEOUT)
+        k.timeouts++;
+    return n;
+}
+
 int tarvex_usb_xfer_rw(tarvex_usb_handle_s *h, int cmdsize, uint8_t *buf, uint32_t size)
 {
     if (h->fd == nullptr || !xfer_size_ok(h, buf, size)) {
         LOG_DEBUG("no transfer: device closed or size %u too large", size);
         return ERROR_FAIL;
     }
-    int n = tarvex_libusb_bulk_write(h->fd, static_cast<int>(h->tx_ep), h->cmdbuf, cmdsize, TARVEX_CMD_TIMEOUT_MS);
+    int n = counted_bulk(h, static_cast<int>(h->tx_ep), h->cmdbuf, cmdsize);
     if (n == TARVEX_USB_DEVICE_GONE)
         h->device_gone = true;
     if (n != cmdsize) {
@@ -84,12 +102,12 @@ int tarvex_usb_xfer_rw(tarvex_usb_handle_s *h, int cmdsize, uint8_t *buf, uint32
         return ERROR_OK;
     int want = static_cast<int>(size);
     if (h->direction == static_cast<uint8_t>(h->tx_ep)) {
-        if (tarvex_libusb_bulk_write(h->fd, static_cast<int>(h->tx_ep), buf, want, TARVEX_CMD_TIMEOUT_MS) != want) {
+        if (counted_bulk(h, static_cast<int>(h->tx_ep), buf, want) != want) {
             LOG_DEBUG("bulk write failed");
             return ERROR_FAIL;
         }
     } else if (h->direction == static_cast<uint8_t>(h->rx_ep)) {
-        if (tarvex_libusb_bulk_read(h->fd, static_cast<int>(h->rx_ep), buf, want, TARVEX_CMD_TIMEOUT_MS) != want) {
+        if (counted_bulk(h, static_cast<int>(h->rx_ep), buf, want) != want) {
             LOG_DEBUG("bulk read failed");
             return ERROR_FAIL;
         }
@@ -108,7 +126,7 @@ static bool read_trace_ep(tarvex_usb_handle_s *h, uint8_t *buf, uint32_t size)
     if (h->fd == nullptr || !xfer_size_ok(h, buf, size))
         return false;
     int want = static_cast<int>(size);
-    return tarvex_libusb_bulk_read(h->fd, h->trace_ep, buf, want, TARVEX_CMD_TIMEOUT_MS) == want;
+    return counted_bulk(h, h->trace_ep, buf, want) == want;
 }
 
 int tarvex_usb_read(tarvex_usb_handle_s *h, uint8_t *buf, uint32_t size)
@@ -204,6 +222,7 @@ int tarvex_cmd_allow_retry(tarvex_usb_handle_s *h, uint8_t *buf, uint32_t size)
         if (delay == 0)
             return ERROR_WAIT;
         usleep(delay);
+        h->counters.wait_retries++;
     }
 }
 
@@ -571,7 +590,7 @@ constexpr uint32_t DCB_DHCSR = 0xE000EDF0;
 constexpr uint32_t S_HALT = 0x00020000;
 constexpr uint32_t S_RESET_ST = 0x02000000;
 
-target_state tarvex_usb_get_status(tarvex_usb_handle_s *h, uint32_t key)
+static target_state run_state(tarvex_usb_handle_s *h, uint32_t key)
 {
     uint32_t dhcsr = 0;
     if (tarvex_usb_read_debug_reg(h, DCB_DHCSR, &dhcsr, 0, key) != ERROR_OK)
@@ -581,6 +600,14 @@ target_state tarvex_usb_get_status(tarvex_usb_handle_s *h, uint32_t key)
     if (dhcsr & S_RESET_ST)
         return TARGET_RESET;
     return TARGET_RUNNING;
+}
+
+target_state tarvex_usb_get_status(tarvex_usb_handle_s *h, uint32_t key)
+{
+    target_state state = run_state(h, key);
+    h->counters.state_reads++;
+    h->counters.last_state = static_cast<uint8_t>(state);
+    return state;
 }
 
 target_state tarvex_usb_state(tarvex_usb_handle_s *h, uint32_t key)
@@ -851,7 +878,7 @@ static int mem_body(tarvex_usb_handle_s *h, uint32_t addr, const tarvex_mem_chun
 }
 
 // True when a wait status may be retried: sleeps and counts the retry.
-static bool wait_again(int res, unsigned *retries)
+static bool wait_again(tarvex_usb_handle_s *h, int res, unsigned *retries)
 {
     if (res != ERROR_WAIT)
         return false;
@@ -860,6 +887,7 @@ static bool wait_again(int res, unsigned *retries)
         return false;
     usleep(delay);
     (*retries)++;
+    h->counters.wait_retries++;
     return true;
 }
 
@@ -886,7 +914,7 @@ static int mem_transfer(tarvex_usb_handle_s *h, uint32_t addr, uint16_t size, ui
                 continue;
             int res = i == 0 || size != 4 ? mem_piece(h, addr, lens[i], false, ops, offset, core_id, key)
                                           : mem_body(h, addr, c, ops, offset, core_id, key);
-            again = wait_again(res, &retries);
+            again = wait_again(h, res, &retries);
             if (again)
                 continue;
             if (res != ERROR_OK)

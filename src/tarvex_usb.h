@@ -130,6 +130,19 @@ struct tarvex_trace_state {
     uint32_t source_hz;
 };
 
+// What a probe's transfers did, counted by its worker as they happen. The
+// loop never reads these: each job carries what changed while it ran back
+// through the hand-off (probe_request.h).
+struct tarvex_usb_counters {
+    uint64_t transfer_failures; // short or failed bulk transfers, time-outs included
+    uint64_t timeouts;          // transfers libusb ended for their time-out
+    uint64_t wait_retries;      // commands asked again after a wait status
+    uint64_t bytes_read;        // bulk IN, replies and trace
+    uint64_t bytes_written;     // bulk OUT, command blocks and data
+    uint64_t state_reads;       // run-state queries (tarvex_usb_get_status)
+    uint8_t last_state;         // the last one's answer (target_state)
+};
+
 // One per registered probe, owned by its registry entry.
 struct tarvex_usb_handle_s {
     libusb_device *dev;
@@ -153,6 +166,7 @@ struct tarvex_usb_handle_s {
     tarvex_trace_state trace;
     bool reconnect_pending;
     bool device_gone; // a transfer found the device unplugged; cleared when it is opened again
+    tarvex_usb_counters counters;
 };
 
 // ---- Command blocks and transfers --------------------------------------------

@@ -30,7 +30,7 @@ esac
 "$dest$bindir/tarvex-cli" --help >/dev/null || fail "the installed tarvex-cli --help failed"
 "$dest$bindir/tarvex-gdbserver" --help >/dev/null || fail "the installed tarvex-gdbserver --help failed"
 
-grep -qxF "ExecStart=$bindir/tarvex-server --allow-group tarvex --hold-max 3600" "$dest$prefix/lib/systemd/system/tarvex-server.service" ||
+grep -qxF "ExecStart=$bindir/tarvex-server --allow-group tarvex --hold-max 3600 --http 127.0.0.1:9184" "$dest$prefix/lib/systemd/system/tarvex-server.service" ||
     fail "the installed unit does not start $bindir/tarvex-server"
 
 expected=$(realpath -m "$dest$libdir/tarvex/libtarvex-vprobe-fast.so")

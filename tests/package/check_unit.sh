@@ -10,8 +10,8 @@ unit=$1 socket=$2 rules=$3 sysusers=$4 server=$5
 
 for line in User=tarvex Group=tarvex NoNewPrivileges=yes PrivateTmp=yes ProtectSystem=strict ProtectHome=yes \
     DevicePolicy=closed "DeviceAllow=char-usb_device rw" Restart=on-failure KillSignal=SIGINT \
-    SuccessExitStatus=2 "ExecStart=/usr/bin/tarvex-server --allow-group tarvex --hold-max 3600" LimitNOFILE=65536 \
-    Requires=tarvex-server.socket \
+    SuccessExitStatus=2 "ExecStart=/usr/bin/tarvex-server --allow-group tarvex --hold-max 3600 --http 127.0.0.1:9184" LimitNOFILE=65536 \
+    Requires=tarvex-server.socket Type=notify WatchdogSec=30 \
     Also=tarvex-server.socket; do
     grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
