@@ -4,18 +4,26 @@
 // beside one holding none, and the server's resident memory per idle client;
 // an echo that works before it answers, for what a long wait costs the
 // client by itself; connecting to a server that checks who connects, and
-// the Unix socket's round trip beside loopback TCP's. The counter "ratio" is
-// reference time / row time.
+// the Unix socket's round trip beside loopback TCP's; the round trip on a
+// server whose HTTP side is busy (its page fetched 20 times a second, a real
+// Prometheus scraping every 100 ms) beside one without --http, and the
+// resident memory a thousand idle HTTP connections cost. The counter "ratio"
+// is reference time / row time.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "echo_server.h"
+#include "http_client.h"
+#include "prometheus_process.h"
 #include "round_trip.h"
 #include "server_process.h"
 
@@ -195,6 +203,89 @@ void BM_UnixSocketRoundTrip(benchmark::State &state)
     report_pair(state, t[0], t[1]);
 }
 BENCHMARK(BM_UnixSocketRoundTrip);
+
+// A server with its HTTP side on a free port, pinned as the shared one is.
+bool start_with_http(tarvex_test::server_process *s, uint16_t *http_port)
+{
+    *http_port = tarvex_test::free_port();
+    if (!start_pinned(s, {"--http", "127.0.0.1:" + std::to_string(*http_port)}))
+        return false;
+    tarvex_test::http_reply reply;
+    return tarvex_test::http_get(*http_port, "/healthz", &reply) == 0 && reply.status == 200;
+}
+
+// The status page as an open browser tab reads it, 20 times a second: the
+// page and its data, until stopped.
+void refresh_page(uint16_t port, const std::atomic<bool> *stop)
+{
+    auto next = std::chrono::steady_clock::now();
+    while (!stop->load()) {
+        tarvex_test::http_reply reply;
+        tarvex_test::http_get(port, "/", &reply);
+        tarvex_test::http_get(port, "/status.json", &reply);
+        next += std::chrono::milliseconds(50);
+        std::this_thread::sleep_until(next);
+    }
+}
+
+// get-nb-tarvex on a server whose page is refreshed 20/s and which a real
+// Prometheus scrapes every 100 ms, beside the same on the shared server
+// (no --http).
+void BM_RoundTripWithHttpBusy(benchmark::State &state)
+{
+    tarvex_test::server_process s;
+    uint16_t http_port = 0;
+    tarvex_test::prometheus_process prometheus;
+    if (!start_with_http(&s, &http_port) || prometheus.start(http_port) != 0 ||
+        !prometheus.sees("up{job=\"tarvex\"}", 1)) {
+        state.SkipWithError("server or Prometheus did not start");
+        return;
+    }
+    pin_to_cpu(prometheus.pid, true);
+    std::atomic<bool> stop{false};
+    std::thread page(refresh_page, http_port, &stop);
+    tarvex::connection busy = s.connect(), quiet = server()->connect();
+    std::vector<uint8_t> a, b;
+    auto t = paired_seconds<2>(state, {[&] { busy.binary(nb_bytes, 4, &a); }, [&] { quiet.binary(nb_bytes, 4, &b); }});
+    stop = true;
+    page.join();
+    report_pair(state, t[0], t[1]);
+    state.counters["scrapes"] = prometheus.query("count_over_time(up{job=\"tarvex\"}[10m])");
+}
+BENCHMARK(BM_RoundTripWithHttpBusy)->UseRealTime();
+
+// The server's resident memory with 1,000 idle HTTP connections, and the
+// round trip meanwhile beside the shared server's.
+void BM_HttpIdleConnections(benchmark::State &state)
+{
+    raise_descriptor_limit();
+    tarvex_test::server_process s;
+    uint16_t http_port = 0;
+    if (!start_with_http(&s, &http_port)) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    tarvex::connection active = s.connect(), quiet = server()->connect();
+    std::vector<uint8_t> reply;
+    active.binary(nb_bytes, 4, &reply);
+    long rss_before = tarvex_test::resident_kib(s.pid);
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; i++)
+        idle.push_back(tarvex_test::http_connect(http_port));
+    // Accepted once the server holds a descriptor for each.
+    for (int i = 0; i < 2000 && tarvex_test::open_descriptors(s.pid) < 1000; i++)
+        active.binary(nb_bytes, 4, &reply);
+    long rss_after = tarvex_test::resident_kib(s.pid);
+    auto t = paired_seconds<2>(
+        state, {[&] { active.binary(nb_bytes, 4, &reply); }, [&] { quiet.binary(nb_bytes, 4, &reply); }});
+    for (int fd : idle)
+        if (fd >= 0)
+            close(fd);
+    report_pair(state, t[0], t[1]);
+    state.counters["rss_per_http_connection_KiB"] = static_cast<double>(rss_after - rss_before) / 1000;
+    state.counters["server_rss_KiB"] = static_cast<double>(rss_after);
+}
+BENCHMARK(BM_HttpIdleConnections)->UseRealTime();
 
 } // namespace
 

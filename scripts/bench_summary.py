@@ -130,6 +130,13 @@ def main():
         table.append(("server RSS with 1,000 clients", f"{idle.get('server_rss_KiB', 0) / 1024:.1f} MiB", "", "", "",
                       "INFO"))
 
+    time_row("round trip, page 20/s + scrape 100 ms vs no --http", "BM_RoundTripWithHttpBusy/real_time", 0.90)
+    http_idle = rows.get("BM_HttpIdleConnections/real_time")
+    if http_idle is not None:
+        table.append(("server RSS with 1,000 idle HTTP connections",
+                      f"{http_idle.get('server_rss_KiB', 0) / 1024:.1f} MiB",
+                      f"{http_idle.get('rss_per_http_connection_KiB', 0):.1f} KiB each", "", "", "INFO"))
+
     def median_info(label, name):
         row = rows.get(name)
         if row is not None and "p50_us" in row:
