@@ -121,17 +121,45 @@ static unsigned client_count()
 // ---------------------------------------------------------------------------
 // The text exposition format
 
-// A label value: backslash, double quote and line feed escaped.
+// The length of the well-formed UTF-8 sequence that starts at s, with
+// `left` bytes there, or 0.
+static size_t utf8_sequence(const unsigned char *s, size_t left)
+{
+    static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    unsigned char c = s[0];
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || n > left)
+        return 0;
+    uint32_t code = n == 1 ? c : c & (0x7Fu >> n);
+    for (size_t i = 1; i < n; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (s[i] & 0x3Fu);
+    }
+    bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code < least[n] || code > 0x10FFFF || surrogate ? 0 : n;
+}
+
+// A label value: backslash, double quote and line feed escaped, and each
+// byte that is not well-formed UTF-8 (a client's name is the client's
+// bytes, cut to fit) made U+FFFD: Prometheus refuses a whole scrape over
+// one such label.
 static std::string label_value(const char *text)
 {
     std::string v;
-    for (const char *c = text; *c != '\0'; c++) {
-        if (*c == '\\' || *c == '"')
-            v += '\\';
-        if (*c == '\n')
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    size_t len = strlen(text);
+    for (size_t i = 0; i < len;) {
+        size_t n = utf8_sequence(s + i, len - i);
+        if (n == 0)
+            v += "\xEF\xBF\xBD";
+        else if (s[i] == '\\' || s[i] == '"')
+            v += std::string("\\") + static_cast<char>(s[i]);
+        else if (s[i] == '\n')
             v += "\\n";
         else
-            v += *c;
+            v.append(text + i, n);
+        i += n == 0 ? 1 : n;
     }
     return v;
 }

@@ -216,6 +216,34 @@ TEST_P(Http, MetricsAndStatusFollowTheProbeClients)
     expect_promtool_accepts(text);
 }
 
+// A client's name is whatever bytes it sent, cut to fit: as the holder's
+// label it is escaped, and what is not well-formed UTF-8 becomes U+FFFD, so
+// that the scrape stays valid.
+TEST_P(Http, AHolderNamedInAnyBytesLeavesTheExpositionValid)
+{
+    start_http();
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"cut\xc3", "cut\xef\xbf\xbd"},
+        {"\xff\xfe=", "\xef\xbf\xbd\xef\xbf\xbd="},
+        {"over\xe0\x80\xaflong", "over\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdlong"},
+        {"q\"b\\s", "q\\\"b\\\\s"},
+    };
+    for (const auto &[name, label] : names) {
+        client k = named(name, 1);
+        int result = -1;
+        ASSERT_EQ(tarvex::hold_probe(k.c, k.assoc, 0, &result), 0);
+        ASSERT_EQ(result, 0);
+        std::string text = metrics();
+        EXPECT_GE(
+            tarvex_test::metric_value(text, series("tarvex_probe_hold_age_seconds", 1, ",holder=\"" + label + "\"")), 0)
+            << label << "\n"
+            << text;
+        expect_promtool_accepts(text);
+        ASSERT_EQ(tarvex::release_probe(k.c, k.assoc, &result), 0);
+    }
+}
+
 TEST_P(Http, HealthNamesAProbeWhoseWorkerIsKeptBusyPastTheBound)
 {
     start_http({"--busy-limit", "0.2"});
