@@ -8,6 +8,8 @@ namespace tarvex_target
 
 using namespace armv7m;
 
+static_assert(DWT_MASK_BITS_MAX == DWT_MASK_MAX, "the default block limit is the architecture's field");
+
 // BKPT #0, as it sits in memory (little endian).
 constexpr uint8_t BKPT_BYTES[2] = {0x00, 0xBE};
 
@@ -18,9 +20,57 @@ static uint32_t dwt_reg(uint32_t reg0, size_t n)
     return reg0 + DWT_STRIDE * static_cast<uint32_t>(n);
 }
 
+// Armv8-M DWT_FUNCTIONn: MATCH in bits 3:0 (0100 a data address on any
+// access, 0101 on a write, 0110 on a read, 0111 the inclusive limit of a
+// range the comparator below begins), ACTION in bits 5:4 (01 a debug
+// event; 00 on a limit, which only qualifies its base), DATAVSIZE in bits
+// 11:10 (log2 of the size a single comparator watches; a range's base
+// takes 00, bytes).
+constexpr uint32_t V8_MATCH_ANY = 0x4;
+constexpr uint32_t V8_MATCH_WRITE = 0x5;
+constexpr uint32_t V8_MATCH_READ = 0x6;
+constexpr uint32_t V8_MATCH_LIMIT = 0x7;
+constexpr uint32_t V8_ACTION_DEBUG = 1u << 4;
+constexpr uint32_t V8_DATAVSIZE_SHIFT = 10;
+
 static uint32_t dwt_function_code(uint8_t kind)
 {
     return kind == WATCH_READ ? DWT_WATCH_READ : kind == WATCH_WRITE ? DWT_WATCH_WRITE : DWT_WATCH_ANY;
+}
+
+static uint32_t v8_match(uint8_t kind)
+{
+    return kind == WATCH_READ ? V8_MATCH_READ : kind == WATCH_WRITE ? V8_MATCH_WRITE : V8_MATCH_ANY;
+}
+
+// log2 of a single comparator's size for an aligned 1, 2 or 4 bytes, else -1.
+static int v8_single_size(uint32_t addr, uint32_t len)
+{
+    for (int bits = 0; bits <= 2; bits++)
+        if (len == 1u << bits && (addr & (len - 1)) == 0)
+            return bits;
+    return -1;
+}
+
+static std::vector<dwt_setting> v8_settings(uint8_t kind, uint32_t addr, uint32_t len)
+{
+    int size = v8_single_size(addr, len);
+    if (size >= 0)
+        return {{addr, 0, v8_match(kind) | V8_ACTION_DEBUG | static_cast<uint32_t>(size) << V8_DATAVSIZE_SHIFT}};
+    uint64_t limit = static_cast<uint64_t>(addr) + len - 1;
+    if (limit > 0xFFFFFFFFu)
+        return {};
+    return {{addr, 0, v8_match(kind) | V8_ACTION_DEBUG}, {static_cast<uint32_t>(limit), 0, V8_MATCH_LIMIT}};
+}
+
+std::vector<dwt_setting> dwt_settings(const core_identity &core, uint8_t kind, uint32_t addr, uint32_t len)
+{
+    if (core.dwt == DWT_V8M)
+        return v8_settings(kind, addr, len == 0 ? 1 : len);
+    std::vector<dwt_setting> settings;
+    for (const dwt_range &b : dwt_blocks(addr, len, core.dwt_mask_max))
+        settings.push_back({b.base, b.mask_bits, dwt_function_code(kind)});
+    return settings;
 }
 
 uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot)
@@ -36,14 +86,14 @@ bool fpb_reaches(bool rev2, uint32_t addr)
     return rev2 || addr < FP_REV1_LIMIT;
 }
 
-std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len)
+std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len, uint32_t max_bits)
 {
     std::vector<dwt_range> blocks;
     uint64_t at = addr, end = static_cast<uint64_t>(addr) + (len == 0 ? 1 : len);
     while (at < end) {
         // The largest block aligned at `at` that stays inside the range.
         uint32_t bits = 0;
-        while (bits < DWT_MASK_MAX && (at & ((uint64_t{2} << bits) - 1)) == 0 && at + (uint64_t{2} << bits) <= end)
+        while (bits < max_bits && (at & ((uint64_t{2} << bits) - 1)) == 0 && at + (uint64_t{2} << bits) <= end)
             bits++;
         blocks.push_back({static_cast<uint32_t>(at), bits});
         at += uint64_t{1} << bits;
@@ -51,30 +101,22 @@ std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len)
     return blocks;
 }
 
-static int enable_trace(link &l)
+void units_setup(debug_units &u, const core_identity &core)
 {
-    uint32_t demcr = 0;
-    int rc = l.read_debug(DEMCR, &demcr);
-    if (rc == TARGET_OK && (demcr & DEMCR_TRCENA) == 0)
-        rc = l.write_debug(DEMCR, demcr | DEMCR_TRCENA);
-    return rc;
+    u.core = core;
+    u.fpb_rev2 = core.fpb_revision >= 2;
+    u.fpb.assign(core.fpb_code, fpb_slot());
+    u.dwt.assign(core.dwt_count, dwt_slot());
+    u.soft.clear();
 }
 
 int units_discover(link &l, debug_units &u)
 {
-    uint32_t fp_ctrl = 0, dwt_ctrl = 0;
-    int rc = enable_trace(l); // the DWT answers only with TRCENA set
+    core_identity core;
+    int rc = identify(l, &core);
     if (rc == TARGET_OK)
-        rc = l.read_debug(FP_CTRL, &fp_ctrl);
-    if (rc == TARGET_OK)
-        rc = l.read_debug(DWT_CTRL, &dwt_ctrl);
-    if (rc != TARGET_OK)
-        return rc;
-    u.fpb_rev2 = (fp_ctrl >> FP_CTRL_REV_SHIFT) == 1;
-    u.fpb.assign(((fp_ctrl >> 8) & 0x70) | ((fp_ctrl >> 4) & 0xF), fpb_slot());
-    u.dwt.assign(dwt_ctrl >> DWT_CTRL_NUMCOMP_SHIFT, dwt_slot());
-    u.soft.clear();
-    return TARGET_OK;
+        units_setup(u, core);
+    return rc;
 }
 
 static int write_fpb(link &l, const debug_units &u, size_t n)
@@ -183,11 +225,11 @@ static int write_dwt(link &l, const debug_units &u, size_t n)
     const dwt_slot &slot = u.dwt[n];
     if (!slot.used)
         return l.write_debug(dwt_reg(DWT_FUNCTION0, n), 0);
-    int rc = l.write_debug(dwt_reg(DWT_COMP0, n), slot.block.base);
+    int rc = l.write_debug(dwt_reg(DWT_COMP0, n), slot.setting.comp);
+    if (rc == TARGET_OK && u.core.dwt == DWT_MASKED)
+        rc = l.write_debug(dwt_reg(DWT_MASK0, n), slot.setting.mask);
     if (rc == TARGET_OK)
-        rc = l.write_debug(dwt_reg(DWT_MASK0, n), slot.block.mask_bits);
-    if (rc == TARGET_OK)
-        rc = l.write_debug(dwt_reg(DWT_FUNCTION0, n), dwt_function_code(slot.kind));
+        rc = l.write_debug(dwt_reg(DWT_FUNCTION0, n), slot.setting.function);
     return rc;
 }
 
@@ -196,24 +238,51 @@ static bool serves(const dwt_slot &slot, uint8_t kind, uint32_t addr, uint32_t l
     return slot.used && slot.kind == kind && slot.addr == addr && slot.len == len;
 }
 
+static bool pair_free(const debug_units &u, size_t n)
+{
+    return n % 2 == 0 && n + 1 < u.dwt.size() && !u.dwt[n].used && !u.dwt[n + 1].used;
+}
+
+// The comparators count settings go to, in order, into *at; false when too
+// few are free. An Armv8-M range takes an even comparator and the next; a
+// single one there goes where it breaks up no free pair, if it can.
+static bool dwt_place(const debug_units &u, size_t count, std::vector<size_t> *at)
+{
+    bool v8 = u.core.dwt == DWT_V8M;
+    if (v8 && count == 2) {
+        for (size_t n = 0; n < u.dwt.size(); n += 2)
+            if (pair_free(u, n)) {
+                *at = {n, n + 1};
+                return true;
+            }
+        return false;
+    }
+    for (size_t n = 0; v8 && n < u.dwt.size(); n++)
+        if (!u.dwt[n].used && !pair_free(u, n & ~size_t{1})) {
+            *at = {n};
+            return true;
+        }
+    for (size_t n = 0; n < u.dwt.size() && at->size() < count; n++)
+        if (!u.dwt[n].used)
+            at->push_back(n);
+    return at->size() == count;
+}
+
 int watchpoint_insert(link &l, debug_units &u, uint8_t kind, uint32_t addr, uint32_t len)
 {
-    size_t free_slots = 0;
-    for (const dwt_slot &slot : u.dwt) {
+    for (const dwt_slot &slot : u.dwt)
         if (serves(slot, kind, addr, len))
             return TARGET_OK;
-        free_slots += slot.used ? 0 : 1;
-    }
-    std::vector<dwt_range> blocks = dwt_blocks(addr, len);
-    if (blocks.size() > free_slots)
+    std::vector<dwt_setting> settings = dwt_settings(u.core, kind, addr, len);
+    std::vector<size_t> at;
+    if (settings.empty())
+        return TARGET_UNSUITABLE; // an Armv8-M range past the top of the address space
+    if (!dwt_place(u, settings.size(), &at))
         return TARGET_EXHAUSTED; // a wider block would match accesses GDB did not ask for
-    int rc = enable_trace(l);    // another client may have cleared TRCENA
-    size_t next = 0;
-    for (size_t n = 0; n < u.dwt.size() && next < blocks.size() && rc == TARGET_OK; n++) {
-        if (!u.dwt[n].used) {
-            u.dwt[n] = {true, addr, len, kind, blocks[next++]};
-            rc = write_dwt(l, u, n);
-        }
+    int rc = trace_enable(l);    // another client may have cleared TRCENA
+    for (size_t i = 0; i < at.size() && rc == TARGET_OK; i++) {
+        u.dwt[at[i]] = {true, addr, len, kind, settings[i]};
+        rc = write_dwt(l, u, at[i]);
     }
     if (rc != TARGET_OK)
         watchpoint_remove(l, u, kind, addr, len); // none of it stays half set
@@ -273,7 +342,7 @@ int units_restore(link &l, debug_units &u)
         if (u.fpb[n].used)
             rc = write_fpb(l, u, n);
     if (rc == TARGET_OK)
-        rc = enable_trace(l);
+        rc = trace_enable(l);
     for (size_t n = 0; n < u.dwt.size() && rc == TARGET_OK; n++)
         if (u.dwt[n].used)
             rc = write_dwt(l, u, n);

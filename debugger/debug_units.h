@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core_identity.h"
 #include "target.h"
 #include "target_link.h"
 
@@ -27,24 +28,37 @@ uint32_t fpb_comparator_value(bool rev2, const fpb_slot &slot);
 // Whether a comparator of that revision can match an instruction at addr.
 bool fpb_reaches(bool rev2, uint32_t addr);
 
-// The DWT matches an address with its low MASK bits ignored: a comparator
-// watches one aligned power-of-two block. A range is watched exactly by the
-// fewest such blocks that make it up, one comparator each, so no access
-// outside the range can match.
+// The Armv6-M and Armv7-M DWT matches an address with its low MASK bits
+// ignored: a comparator watches one aligned power-of-two block. A range is
+// watched exactly by the fewest such blocks that make it up, one comparator
+// each, none wider than max_bits, so no access outside the range can match.
 struct dwt_range {
     uint32_t base;
     uint32_t mask_bits;
 };
-std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len);
+constexpr uint32_t DWT_MASK_BITS_MAX = 31;
+std::vector<dwt_range> dwt_blocks(uint32_t addr, uint32_t len, uint32_t max_bits = DWT_MASK_BITS_MAX);
 
-// One comparator: its block, and the watchpoint it serves as GDB gave it
+// What one comparator's DWT_COMPn, DWT_MASKn (not written with the Armv8-M
+// encoding) and DWT_FUNCTIONn are set to.
+struct dwt_setting {
+    uint32_t comp = 0, mask = 0, function = 0;
+};
+// The comparators a watchpoint of kind on [addr, addr + len) takes on that
+// core, in comparator order. Masked: one per block of dwt_blocks. Armv8-M:
+// one comparator for an aligned 1, 2 or 4 bytes (DATAVSIZE the size),
+// otherwise a pair, the base then the inclusive limit, the pair starting at
+// an even comparator.
+std::vector<dwt_setting> dwt_settings(const core_identity &core, uint8_t kind, uint32_t addr, uint32_t len);
+
+// One comparator: its setting, and the watchpoint it serves as GDB gave it
 // (reported back in the stop reply, and how its comparators are found).
 struct dwt_slot {
     bool used = false;
     uint32_t addr = 0;
     uint32_t len = 0;
     uint8_t kind = 0; // watch_kind
-    dwt_range block = {0, 0};
+    dwt_setting setting;
 };
 
 struct soft_breakpoint {
@@ -53,6 +67,7 @@ struct soft_breakpoint {
 };
 
 struct debug_units {
+    core_identity core;
     bool fpb_rev2 = false;
     std::vector<fpb_slot> fpb;
     std::vector<dwt_slot> dwt;
@@ -60,8 +75,11 @@ struct debug_units {
     uint32_t ram_base = 0, ram_size = 0; // where a BKPT may be written
 };
 
-// Reads how many comparators the target has. Call with the core halted.
+// Identifies the core (core_identity.h) and sets the units up for it.
+// Call with the core halted.
 int units_discover(link &l, debug_units &u);
+// The units of a core already identified, none of them in use.
+void units_setup(debug_units &u, const core_identity &core);
 // Z0 (hardware false: RAM takes a BKPT, other code a comparator) and Z1.
 int breakpoint_insert(link &l, debug_units &u, uint32_t addr, bool hardware);
 int breakpoint_remove(link &l, debug_units &u, uint32_t addr, bool hardware);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core_identity.h"
 #include "target_link.h"
 
 namespace tarvex_target
@@ -58,6 +59,18 @@ constexpr size_t CORE_REGISTER_COUNT = 23;
 extern const core_register CORE_REGISTERS[CORE_REGISTER_COUNT];
 // The index in CORE_REGISTERS of a name, or CORE_REGISTER_COUNT.
 size_t core_register_index(const char *name);
+
+// S0-S31, then FPSCR: DCRSR selectors 0x40-0x5F and 0x21.
+constexpr size_t FP_REGISTER_COUNT = 33;
+extern const core_register FP_REGISTERS[FP_REGISTER_COUNT];
+// The registers that core has, in CORE_REGISTERS' order: without basepri
+// and faultmask where the architecture has neither, and FP_REGISTERS after
+// control when they are present (fp_registers_present).
+std::vector<core_register> core_register_set(const core_identity &core);
+// S0-S31 and FPSCR, values[0..FP_REGISTER_COUNT): TARGET_UNSUITABLE, and
+// nothing asked of the core, where they are absent.
+int fp_registers_read(link &l, const core_identity &core, uint32_t *values);
+int fp_registers_write(link &l, const core_identity &core, const uint32_t *values);
 
 // The registers of regs[0..count), each selector read once (a link with a
 // register-set transfer reads them all in one request).

@@ -36,12 +36,45 @@ const core_register CORE_REGISTERS[CORE_REGISTER_COUNT] = {
     {"control", REGSEL_SPECIAL, 24, 8},
 };
 
+// S0-S31 at selectors 0x40-0x5F (on a double-precision FPU D0-D15 are
+// them in pairs, low word first), FPSCR at 0x21.
+const core_register FP_REGISTERS[FP_REGISTER_COUNT] = {
+    {"s0", 0x40, 0, 32},  {"s1", 0x41, 0, 32},  {"s2", 0x42, 0, 32},    {"s3", 0x43, 0, 32},  {"s4", 0x44, 0, 32},
+    {"s5", 0x45, 0, 32},  {"s6", 0x46, 0, 32},  {"s7", 0x47, 0, 32},    {"s8", 0x48, 0, 32},  {"s9", 0x49, 0, 32},
+    {"s10", 0x4A, 0, 32}, {"s11", 0x4B, 0, 32}, {"s12", 0x4C, 0, 32},   {"s13", 0x4D, 0, 32}, {"s14", 0x4E, 0, 32},
+    {"s15", 0x4F, 0, 32}, {"s16", 0x50, 0, 32}, {"s17", 0x51, 0, 32},   {"s18", 0x52, 0, 32}, {"s19", 0x53, 0, 32},
+    {"s20", 0x54, 0, 32}, {"s21", 0x55, 0, 32}, {"s22", 0x56, 0, 32},   {"s23", 0x57, 0, 32}, {"s24", 0x58, 0, 32},
+    {"s25", 0x59, 0, 32}, {"s26", 0x5A, 0, 32}, {"s27", 0x5B, 0, 32},   {"s28", 0x5C, 0, 32}, {"s29", 0x5D, 0, 32},
+    {"s30", 0x5E, 0, 32}, {"s31", 0x5F, 0, 32}, {"fpscr", 0x21, 0, 32},
+};
+
 size_t core_register_index(const char *name)
 {
     size_t i = 0;
     while (i < CORE_REGISTER_COUNT && strcmp(CORE_REGISTERS[i].name, name) != 0)
         i++;
     return i;
+}
+
+std::vector<core_register> core_register_set(const core_identity &core)
+{
+    std::vector<core_register> set;
+    for (const core_register &reg : CORE_REGISTERS)
+        if (has_priority_masks(core.arch) || (strcmp(reg.name, "basepri") != 0 && strcmp(reg.name, "faultmask") != 0))
+            set.push_back(reg);
+    if (fp_registers_present(core))
+        set.insert(set.end(), FP_REGISTERS, FP_REGISTERS + FP_REGISTER_COUNT);
+    return set;
+}
+
+int fp_registers_read(link &l, const core_identity &core, uint32_t *values)
+{
+    return fp_registers_present(core) ? registers_read(l, FP_REGISTERS, FP_REGISTER_COUNT, values) : TARGET_UNSUITABLE;
+}
+
+int fp_registers_write(link &l, const core_identity &core, const uint32_t *values)
+{
+    return fp_registers_present(core) ? registers_write(l, FP_REGISTERS, FP_REGISTER_COUNT, values) : TARGET_UNSUITABLE;
 }
 
 static uint32_t field_mask(const core_register &reg)

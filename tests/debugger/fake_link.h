@@ -31,7 +31,7 @@ public:
     static constexpr uint32_t ram_base = 0x20000000;
     std::vector<uint8_t> ram = std::vector<uint8_t>(256 * 1024);
     std::map<uint32_t, uint32_t> debug; // debug register words, 0 when never written
-    uint32_t core[32] = {};
+    uint32_t core[128] = {};            // by DCRSR selector: the FP registers stand at 0x21 and 0x40-0x5F
     bool halted = false;
     bool never_halts = false; // a core that ignores C_HALT
     uint32_t fail_addr = 0;   // an access that touches it answers fail_result

@@ -1,0 +1,209 @@
+// The target layer on each core model of the virtual probe, through the
+// real server: what it identifies, a hardware breakpoint that halts the
+// core, a write watchpoint in that core's DWT encoding that hits, and the
+// FP registers where the core has them (and refused where it has none).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core_identity.h"
+#include "debug_units.h"
+#include "elf_lookup.h"
+#include "server_process.h"
+#include "target.h"
+#include "target_attach.h"
+
+namespace
+{
+
+using namespace tarvex_target;
+
+// Every wait is for the emulated core to reach a point it reaches within
+// microseconds; the bound only ends a case that went wrong, on a loaded
+// machine.
+constexpr int64_t HALT_BOUND_MS = 30000;
+
+struct core_case {
+    const char *core; // the probe key's value
+    core_arch arch;
+    fpu_kind fpu;
+    uint8_t fpb_revision;
+    uint8_t fpb_code, dwt_count;
+    dwt_encoding dwt;
+};
+
+const core_case CASES[] = {
+    {"m0", ARCH_V6M, FPU_NONE, 1, 4, 2, DWT_MASKED},
+    {"m4", ARCH_V7M, FPU_SINGLE, 1, 6, 4, DWT_MASKED},
+    {"m7", ARCH_V7M, FPU_DOUBLE, 2, 8, 4, DWT_MASKED},
+    {"m33", ARCH_V8M_MAINLINE, FPU_SINGLE, 2, 8, 4, DWT_V8M},
+};
+
+void PrintTo(const core_case &c, std::ostream *os)
+{
+    *os << c.core;
+}
+
+class core_model_test : public ::testing::TestWithParam<core_case>
+{
+protected:
+    void SetUp() override
+    {
+        std::string probe = std::string("core=") + GetParam().core + ",firmware=" + CORE_FIRMWARE_ELF;
+        ASSERT_EQ(server_.start({}, {"--fast", "--probe", probe}, true), 0);
+        ASSERT_EQ(server_.wait_listening(), 0) << server_.stderr_text();
+        conn_ = server_.connect();
+        ASSERT_TRUE(conn_.is_open());
+        tarvex::probe_entry probe_entry;
+        ASSERT_EQ(attach_register(link_, "core-model-test"), TARGET_OK);
+        ASSERT_EQ(attach_find(link_, "0", &probe_entry), TARGET_OK);
+        ASSERT_EQ(attach_open(link_, probe_entry), TARGET_OK);
+        ASSERT_EQ(attach_debug_mode(link_), TARGET_OK);
+        ASSERT_EQ(halt(link_), TARGET_OK);
+        units_.ram_base = 0x20000000;
+        units_.ram_size = 128 * 1024;
+        ASSERT_EQ(units_discover(link_, units_), TARGET_OK);
+    }
+
+    void TearDown() override { detach(link_); }
+
+    uint32_t symbol(const char *name)
+    {
+        tarvex_test::elf_symbol s = tarvex_test::elf_symbol_of(CORE_FIRMWARE_ELF, name);
+        EXPECT_TRUE(s.found) << name;
+        return s.address;
+    }
+
+    // Lets the core run until it halts again; false when it never does.
+    bool run_to_halt()
+    {
+        if (resume(link_, false) != TARGET_OK)
+            return false;
+        int64_t start = tarvex::monotonic_ms();
+        run_state state = STATE_RUNNING;
+        while (run_state_read(link_, &state) == TARGET_OK && state != STATE_HALTED &&
+               tarvex::monotonic_ms() - start < HALT_BOUND_MS)
+            usleep(1000);
+        return state == STATE_HALTED;
+    }
+
+    uint32_t pc()
+    {
+        uint32_t value = 0;
+        EXPECT_EQ(link_.read_core(CORE_REGISTERS[core_register_index("pc")].regsel, &value), TARGET_OK);
+        return value;
+    }
+
+    // Runs to the breakpoint at tick(): past it main() has set CPACR.
+    void run_to_tick()
+    {
+        ASSERT_EQ(breakpoint_insert(link_, units_, symbol("tick"), true), TARGET_OK);
+        ASSERT_TRUE(run_to_halt());
+        ASSERT_EQ(breakpoint_remove(link_, units_, symbol("tick"), true), TARGET_OK);
+    }
+
+    tarvex_test::server_process server_;
+    tarvex::connection conn_;
+    server_link link_{&conn_, 0};
+    debug_units units_;
+};
+
+TEST_P(core_model_test, the_identity_is_the_cores)
+{
+    const core_case &c = GetParam();
+    const core_identity &id = units_.core;
+    EXPECT_EQ(id.arch, c.arch);
+    EXPECT_EQ(id.fpu, c.fpu);
+    EXPECT_EQ(id.fpb_revision, c.fpb_revision);
+    EXPECT_EQ(id.fpb_code, c.fpb_code);
+    EXPECT_EQ(id.dwt_count, c.dwt_count);
+    EXPECT_EQ(id.dwt, c.dwt);
+    EXPECT_EQ(units_.fpb.size(), c.fpb_code);
+    EXPECT_EQ(units_.dwt.size(), c.dwt_count);
+}
+
+TEST_P(core_model_test, a_hardware_breakpoint_halts_the_core_there)
+{
+    ASSERT_EQ(breakpoint_insert(link_, units_, symbol("tick"), true), TARGET_OK);
+    for (int turn = 0; turn < 3; turn++) {
+        ASSERT_TRUE(run_to_halt()) << "turn " << turn;
+        EXPECT_EQ(pc(), symbol("tick")) << "turn " << turn;
+        stop_cause cause = STOP_INTERRUPT;
+        const dwt_slot *hit = nullptr;
+        ASSERT_EQ(stop_read(link_, units_, stop_context(), &cause, &hit), TARGET_OK);
+        EXPECT_EQ(cause, STOP_TRAP);
+        EXPECT_EQ(hit, nullptr);
+    }
+}
+
+// A single aligned word, and a range across it that is no single
+// comparator's on any encoding (two blocks, or an Armv8-M pair).
+TEST_P(core_model_test, a_write_watchpoint_hits_on_the_store)
+{
+    const uint32_t ticks = symbol("ticks");
+    struct watch {
+        uint32_t addr, len;
+    };
+    for (const watch &w : {watch{ticks, 4}, watch{ticks + 2, 4}, watch{ticks - 2, 6}}) {
+        ASSERT_EQ(watchpoint_insert(link_, units_, WATCH_WRITE, w.addr, w.len), TARGET_OK) << std::hex << w.addr;
+        std::vector<uint8_t> before;
+        ASSERT_EQ(memory_read(link_, ticks, 4, &before), TARGET_OK);
+        ASSERT_TRUE(run_to_halt()) << std::hex << w.addr << " " << w.len;
+        stop_cause cause = STOP_INTERRUPT;
+        const dwt_slot *hit = nullptr;
+        ASSERT_EQ(stop_read(link_, units_, stop_context(), &cause, &hit), TARGET_OK);
+        EXPECT_EQ(cause, STOP_WATCH);
+        ASSERT_NE(hit, nullptr);
+        EXPECT_EQ(hit->addr, w.addr);
+        EXPECT_EQ(hit->len, w.len);
+        std::vector<uint8_t> after;
+        ASSERT_EQ(memory_read(link_, ticks, 4, &after), TARGET_OK);
+        EXPECT_NE(after, before) << "halted after the store that matched";
+        ASSERT_EQ(watchpoint_remove(link_, units_, WATCH_WRITE, w.addr, w.len), TARGET_OK);
+    }
+}
+
+TEST_P(core_model_test, fp_registers_are_there_exactly_when_the_core_has_an_fpu)
+{
+    run_to_tick();
+    core_identity id;
+    ASSERT_EQ(identify(link_, &id), TARGET_OK);
+    std::vector<core_register> set = core_register_set(id);
+    std::vector<uint32_t> values(set.size());
+    ASSERT_EQ(registers_read(link_, set.data(), set.size(), values.data()), TARGET_OK);
+    EXPECT_EQ(values[15], symbol("tick")) << "pc";
+    uint32_t fp[FP_REGISTER_COUNT] = {};
+    if (GetParam().fpu == FPU_NONE) {
+        EXPECT_FALSE(fp_registers_present(id));
+        EXPECT_EQ(set.size(), has_priority_masks(id.arch) ? CORE_REGISTER_COUNT : CORE_REGISTER_COUNT - 2);
+        EXPECT_EQ(fp_registers_read(link_, id, fp), TARGET_UNSUITABLE);
+        uint32_t s0 = 0;
+        EXPECT_NE(link_.read_core(FP_REGISTERS[0].regsel, &s0), TARGET_OK) << "the core has no s0 either";
+        return;
+    }
+    ASSERT_TRUE(fp_registers_present(id)) << "the firmware granted CP10 and CP11";
+    EXPECT_EQ(set.size(), CORE_REGISTER_COUNT + FP_REGISTER_COUNT);
+    uint32_t written[FP_REGISTER_COUNT];
+    for (size_t i = 0; i < FP_REGISTER_COUNT - 1; i++)
+        written[i] = 0x3F800000u + static_cast<uint32_t>(i) * 0x10001u; // distinct floats
+    written[FP_REGISTER_COUNT - 1] = 0x03400000;                        // FPSCR: DN and FZ, round towards plus infinity
+    ASSERT_EQ(fp_registers_write(link_, id, written), TARGET_OK);
+    ASSERT_EQ(fp_registers_read(link_, id, fp), TARGET_OK);
+    for (size_t i = 0; i < FP_REGISTER_COUNT; i++)
+        EXPECT_EQ(fp[i], written[i]) << FP_REGISTERS[i].name;
+    // The values are the core's own: it runs a turn with them (its integer
+    // code leaves them alone) and they are there when it halts again.
+    run_to_tick();
+    ASSERT_EQ(fp_registers_read(link_, id, fp), TARGET_OK);
+    for (size_t i = 0; i < FP_REGISTER_COUNT; i++)
+        EXPECT_EQ(fp[i], written[i]) << FP_REGISTERS[i].name << " after a turn";
+}
+
+INSTANTIATE_TEST_SUITE_P(cores, core_model_test, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<core_case> &info) { return std::string(info.param.core); });
+
+} // namespace
