@@ -1,8 +1,8 @@
 // The Armv7-M debug architecture as a debugger and a target both see it:
 // the system-space addresses of the registers that control and observe the
 // core, and the fields inside them. These are the same on every Armv7-M
-// core; what a model or a tool chooses for itself (comparator counts, CPUID,
-// its own limits) stays with that model or tool.
+// core; what a model or a tool chooses for itself (comparator counts, the
+// CPUID value, its own limits) stays with that model or tool.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ constexpr uint32_t PPB_END = 0xE0100000;
 
 // ---- System Control Block: reset and fault status (System Control Space) -------
 
+constexpr uint32_t CPUID = 0xE000ED00;
 constexpr uint32_t VTOR = 0xE000ED08;
 constexpr uint32_t AIRCR = 0xE000ED0C;
 constexpr uint32_t CFSR = 0xE000ED28; // UsageFault, BusFault and MemManage status
@@ -25,6 +26,17 @@ constexpr uint32_t HFSR = 0xE000ED2C;
 constexpr uint32_t DFSR = 0xE000ED30;
 constexpr uint32_t MMFAR = 0xE000ED34;
 constexpr uint32_t BFAR = 0xE000ED38;
+
+// ---- the floating-point unit's control and identity (System Control Space) ---
+// Where a core has no FPU these read as zero.
+
+constexpr uint32_t CPACR = 0xE000ED88; // CP10 and CP11 access in bits 23:20
+constexpr uint32_t FPCCR = 0xE000EF34;
+constexpr uint32_t FPCAR = 0xE000EF38;
+constexpr uint32_t FPDSCR = 0xE000EF3C;
+constexpr uint32_t MVFR0 = 0xE000EF40;
+constexpr uint32_t MVFR1 = 0xE000EF44;
+constexpr uint32_t MVFR2 = 0xE000EF48;
 
 // AIRCR: a write takes effect only with VECTKEY in the top half; a read shows
 // VECTKEYSTAT there instead.

@@ -9,12 +9,6 @@ namespace tarvex_target
 
 using namespace armv7m;
 
-// System Control Space registers that identify the core, the same on every
-// M-profile architecture (MVFR0 and CPACR read as zero, or fault, where
-// there is no FPU).
-constexpr uint32_t CPUID = 0xE000ED00;
-constexpr uint32_t CPACR = 0xE000ED88;
-constexpr uint32_t MVFR0 = 0xE000EF40;
 // The DWT's CoreSight DEVARCH: an Armv8-M DWT names itself there (Arm as
 // architect, present, ARCHID 0x1A02); an Armv6-M or Armv7-M one reads 0.
 constexpr uint32_t DWT_DEVARCH = 0xE0001FBC;

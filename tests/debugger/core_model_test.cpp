@@ -4,8 +4,6 @@
 // FP registers where the core has them (and refused where it has none).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,7 +23,7 @@ using namespace tarvex_target;
 // Every wait is for the emulated core to reach a point it reaches within
 // microseconds; the bound only ends a case that went wrong, on a loaded
 // machine.
-constexpr int64_t HALT_BOUND_MS = 30000;
+constexpr int HALT_BOUND_MS = 30000;
 
 struct core_case {
     const char *core; // the probe key's value
@@ -83,12 +81,12 @@ protected:
     {
         if (resume(link_, false) != TARGET_OK)
             return false;
-        int64_t start = tarvex::monotonic_ms();
-        run_state state = STATE_RUNNING;
-        while (run_state_read(link_, &state) == TARGET_OK && state != STATE_HALTED &&
-               tarvex::monotonic_ms() - start < HALT_BOUND_MS)
-            usleep(1000);
-        return state == STATE_HALTED;
+        return tarvex_test::eventually(
+            [&] {
+                run_state state = STATE_RUNNING;
+                return run_state_read(link_, &state) == TARGET_OK && state == STATE_HALTED;
+            },
+            HALT_BOUND_MS);
     }
 
     uint32_t pc()

@@ -24,16 +24,9 @@ constexpr uint32_t NVIC_IABR = 0xE000E300;
 constexpr uint32_t NVIC_IPR = 0xE000E400;
 constexpr uint32_t ICSR = 0xE000ED04;
 constexpr uint32_t CCR = 0xE000ED14;
-constexpr uint32_t CPACR = 0xE000ED88;
 constexpr uint32_t SHPR1 = 0xE000ED18;
 constexpr uint32_t SHCSR = 0xE000ED24;
 constexpr uint32_t STIR = 0xE000EF00;
-constexpr uint32_t FPCCR = 0xE000EF34;
-constexpr uint32_t FPCAR = 0xE000EF38;
-constexpr uint32_t FPDSCR = 0xE000EF3C;
-constexpr uint32_t MVFR0 = 0xE000EF40;
-constexpr uint32_t MVFR1 = 0xE000EF44;
-constexpr uint32_t MVFR2 = 0xE000EF48;
 constexpr uint32_t SHPR2 = SHPR1 + 4;
 constexpr uint32_t SHPR3 = SHPR1 + 8;
 

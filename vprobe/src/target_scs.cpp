@@ -17,9 +17,6 @@ using namespace armv7m;
 namespace
 {
 
-// The target's own system registers besides the debug architecture's.
-constexpr uint32_t CPUID = 0xE000ED00;
-
 constexpr uint32_t AIRCR_PRIGROUP_SHIFT = 8;
 constexpr uint32_t AIRCR_VECTCLRACTIVE = 1u << 1;
 // DHCSR's control bits the model keeps (C_SNAPSTALL is not modelled).

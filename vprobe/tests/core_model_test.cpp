@@ -13,7 +13,6 @@ using namespace vprobe;
 namespace
 {
 
-constexpr uint32_t CPUID = 0xE000ED00;
 constexpr uint8_t SEL_FPSCR = REGSEL_FPSCR;
 constexpr uint8_t SEL_S0 = REGSEL_S0;
 
