@@ -5,6 +5,7 @@
 #include "list_tarvex.h"
 #include "server_stats.h"
 #include "tarvex_log.h"
+#include "time_support_common.h"
 
 static_assert(offsetof(probe_request, base) == 0, "the worker hands back the job's address");
 
@@ -36,7 +37,7 @@ void probe_request_bind(probe_request *req, tarvex_usb *usb)
 bool probe_request_submit(probe_request *req)
 {
     req->base.run = run_work;
-    req->submitted_us = stats_now_us();
+    req->submitted_us = monotonic_us();
     if (probe_worker_queue(req->usb, &req->base)) {
         stats_job_submitted(req->usb);
         return true;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "list_tarvex.h"
 #include "probe_request.h"
@@ -24,13 +23,6 @@ struct stats_table {
 };
 
 static stats_table table = {nullptr, 0, 0, {}, {}, {}, 0, 0, monotonic_ms()};
-
-uint64_t stats_now_us()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-}
 
 static probe_stats *find_by_serial(const char *serial)
 {
@@ -139,7 +131,7 @@ void stats_job_done(const probe_request *req)
     if (s->outstanding > 0 && --s->outstanding > 0)
         s->busy_since_ms = monotonic_ms();
     count_kind(s, req->kind != nullptr ? req->kind : "other");
-    uint64_t now = stats_now_us();
+    uint64_t now = monotonic_us();
     observe_duration(s, now > req->submitted_us ? now - req->submitted_us : 0);
     add_counters(&s->usb, req->usb_delta);
     if (req->usb_delta.state_reads > 0)

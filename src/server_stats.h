@@ -14,9 +14,6 @@
 struct probe_request;
 struct tarvex_usb;
 
-// The clock of operation durations, in microseconds.
-uint64_t stats_now_us();
-
 // Upper bounds of the duration histogram's buckets, in seconds (+Inf after).
 constexpr double STATS_DURATION_BOUNDS[] = {0.0001, 0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1, 5, 30};
 constexpr size_t STATS_DURATION_BUCKETS = sizeof(STATS_DURATION_BOUNDS) / sizeof(STATS_DURATION_BOUNDS[0]);
