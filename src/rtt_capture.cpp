@@ -10,7 +10,9 @@
 //   has run. Looks are submitted only from rtt_capture_run, never from a
 //   finish part, so a refresh waiting for the workers to be idle gets its turn.
 // - No look is queued behind a job that resets the target: from its
-//   submission to its finish the capture waits, and then looks again.
+//   submission to its finish the capture waits, and then looks again; the
+//   block it then finds is taken only once it was set up again or kept by
+//   the firmware (taken_after_reset), never as the run before left it.
 // - A look that comes back after the capture was told to look again (a reset,
 //   a hold's end, a new place) still keeps the bytes its poll drained, as
 //   their RdOff was written, but changes nothing else.
@@ -45,6 +47,9 @@ constexpr uint32_t RTT_RINGS_PER_PROBE = 16;
 // may leave its own block valid, and the application's then lies elsewhere.
 // Two such searches tell the block that moved from the one that did not.
 constexpr uint64_t RTT_QUIET_RESCAN_MS = 5000;
+// A block still as the run before a reset left it that stays whole this long
+// after the reset was kept by the firmware (not cleared by its start-up).
+constexpr uint64_t RTT_KEPT_AFTER_RESET_MS = 500;
 
 uint64_t poll_max_ms = RTT_POLL_MAX_DEFAULT_MS;
 uint32_t ring_bytes = RTT_RING_KIB_DEFAULT * 1024;
@@ -105,8 +110,12 @@ struct rtt_capture {
     uint64_t interval_ms;
     uint64_t still_since_ms; // the attached block's last movement (or its attach)
     uint32_t resets_queued;  // jobs that reset the target, on the worker
-    int32_t first;           // the up channel the next poll drains first
-    rtt_job *job;            // owned
+    bool after_reset;        // no block taken since a reset
+    bool have_sighting;      // sighting holds the first block a search found after it
+    rtt_block sighting;
+    uint64_t sighting_ms;
+    int32_t first; // the up channel the next poll drains first
+    rtt_job *job;  // owned
 };
 
 list_head captures = LIST_HEAD_INIT(captures);
@@ -325,6 +334,8 @@ void attach(rtt_capture *cap, const rtt_job *job)
     }
     snprintf(cap->refused, sizeof(cap->refused), "-");
     cap->still_since_ms = monotonic_ms();
+    cap->after_reset = false;
+    cap->have_sighting = false;
     make_rings(cap);
     LOG_INFO("probe %s: RTT block attached at 0x%08x: %d up and %d down channels", probe_name(cap->usb),
              cap->block.address, cap->block.up_count, cap->block.down_count);
@@ -382,6 +393,49 @@ void rescan_done(rtt_capture *cap, rtt_job *job, const rtt_search &prev)
     schedule(cap, false);
 }
 
+bool rd_offs_equal(const rtt_block &a, const rtt_block &b)
+{
+    for (int32_t i = 0; i < a.up_count; i++)
+        if (a.up[i].rd_off != b.up[i].rd_off)
+            return false;
+    return true;
+}
+
+bool wr_offs_equal(const rtt_block &a, const rtt_block &b)
+{
+    for (int32_t i = 0; i < a.up_count; i++)
+        if (a.up[i].wr_off != b.up[i].wr_off)
+            return false;
+    return true;
+}
+
+// Right after a reset the block found is most often the one of the run
+// before it, still whole in RAM, with the bytes that run wrote last pending,
+// while the firmware's start-up clears that memory and sets the block up
+// again: a poll then would take what the clearing leaves for those bytes.
+// Only the set-up and the capture write a channel's RdOff, so a block whose
+// up channels all read from 0 was set up since. A block that still reads
+// where the capture left it was kept across the reset by the firmware: it is
+// taken once its WrOff moves (the firmware writes on into it) or once it has
+// stayed whole for RTT_KEPT_AFTER_RESET_MS (no start-up cleared it).
+bool taken_after_reset(rtt_capture *cap, const rtt_block &b)
+{
+    bool set_up_again = true;
+    for (int32_t i = 0; i < b.up_count; i++)
+        set_up_again = set_up_again && b.up[i].rd_off == 0;
+    if (set_up_again)
+        return true;
+    const rtt_block &s = cap->sighting;
+    bool same = cap->have_sighting && s.address == b.address && s.up_count == b.up_count && rd_offs_equal(s, b);
+    if (!same) {
+        cap->sighting = b;
+        cap->have_sighting = true;
+        cap->sighting_ms = monotonic_ms();
+        return false;
+    }
+    return !wr_offs_equal(s, b) || monotonic_ms() - cap->sighting_ms >= RTT_KEPT_AFTER_RESET_MS;
+}
+
 void search_done(rtt_capture *cap, rtt_job *job)
 {
     cap->looks++;
@@ -398,6 +452,11 @@ void search_done(rtt_capture *cap, rtt_job *job)
         return;
     }
     cap->follow = 0;
+    if (job->s.result == 0 && cap->after_reset && !taken_after_reset(cap, job->s.block)) {
+        refuse(cap, "the block of the run before the reset");
+        schedule(cap, false);
+        return;
+    }
     if (job->s.result == 0)
         attach(cap, job);
     else if (job->s.result == tarvex_wire::RESULT_RTT_REFUSED)
@@ -783,6 +842,8 @@ void rtt_capture_reset_seen(const tarvex_usb *usb)
         LOG_INFO("probe %s: RTT block at 0x%08x detached: the target was reset; looking for it again", probe_name(usb),
                  cap->block.address);
     look_again(cap);
+    cap->after_reset = true;
+    cap->have_sighting = false;
 }
 
 void rtt_capture_probe_back(const tarvex_usb *usb)

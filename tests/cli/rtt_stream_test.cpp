@@ -472,11 +472,7 @@ protected:
         return body;
     }
     // What a failed wait reports: the capture's status and the server's last words.
-    std::string why()
-    {
-        std::string log = server_.stderr_text();
-        return status_text() + log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
-    }
+    std::string why() { return status_text() + server_.stderr_tail(3000); }
     void follow_stages(uint32_t retire);
     uint16_t start_gdbserver()
     {
@@ -648,8 +644,8 @@ TEST_P(RttStream, ReaderFollowsThroughSessionsFlashesResetsAndAnUnplug)
             ASSERT_TRUE(eventually([&] { return !r->snapshot().gone_at.empty(); }, 20000))
                 << "the reader is told the probe went";
             gone_position = r->snapshot().gone_at.front();
-            ASSERT_EQ(server_.control("plug 0"), "ok");
-            ASSERT_TRUE(server_.wait_stderr("plugged in again")) << server_.stderr_text();
+            ASSERT_EQ(server_.control("plug 0"), "ok") << why();
+            ASSERT_TRUE(server_.wait_stderr("plugged in again")) << why();
             ASSERT_TRUE(eventually([&] { return control_.debug_mode(); }, 20000))
                 << "the probe answers again after its plug\n"
                 << why();

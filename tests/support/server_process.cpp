@@ -364,6 +364,15 @@ std::string server_process::stderr_text() const
     return read_file(dir + "/stderr");
 }
 
+std::string server_process::stderr_tail(size_t bytes) const
+{
+    std::string log = stderr_text();
+    if (log.size() <= bytes)
+        return log;
+    size_t from = log.find('\n', log.size() - bytes);
+    return from == std::string::npos ? log.substr(log.size() - bytes) : log.substr(from + 1);
+}
+
 bool server_process::wait_stderr(const std::string &text, int timeout_ms) const
 {
     for (int waited = 0; waited <= timeout_ms; waited += 20) {

@@ -42,6 +42,9 @@ public:
     tarvex::connection connect();
     std::string stdout_text() const;
     std::string stderr_text() const;
+    // The last lines of standard error, at most `bytes` of them: what a
+    // failed wait prints, where the whole log would be cut in the middle.
+    std::string stderr_tail(size_t bytes = 4000) const;
     // Waits until the server's standard error holds text; false after timeout_ms.
     bool wait_stderr(const std::string &text, int timeout_ms = 30000) const;
     // The control socket of the virtual probe launcher.
