@@ -5,12 +5,13 @@
 //   - BM_RttThroughput: the firmware writes 128-byte records as fast as it
 //     can. A reader takes up 1 through tarvex-rtt-read for half a second
 //     ("measured_us": that span); the status' counts give the polls in the
-//     span and each channel's bytes per poll. The same client then holds
-//     the probe (capture pauses) and makes one poll's accesses itself, each
-//     a request of its own: the block with its descriptors, each channel's
-//     bytes from its RdOff on (two reads where they wrap; 32-bit accesses
-//     where address and length allow, as the poll's), one 32-bit write per
-//     channel (to a word the firmware ignores). "reference_us" is the span's
+//     span and each channel's bytes. A poll drains one channel, so the same
+//     client then holds the probe (capture pauses) and makes polls' accesses
+//     itself, each a request of its own: the block with its descriptors,
+//     then the bytes of one channel from its RdOff on (its bytes over its
+//     share of the polls; two reads where they wrap; 32-bit accesses where
+//     address and length allow, as the poll's), the channels taking turns,
+//     and one 32-bit write (to a word the firmware ignores). "reference_us" is the span's
 //     polls times that cost: ratio = the share of the span those accesses
 //     would take a client (goal >= 0.7). Counters: captured_KBps (all
 //     channels), reader_KBps (up 1), bytes_per_poll, polls_per_s.
@@ -353,15 +354,21 @@ constexpr double REFERENCE_S = 0.1;
 // The hold waits for the poll in flight (about a second on the 1 ms probe).
 constexpr int HOLD_WAIT_MS = 30000;
 
-// One poll's reads as the client makes them, with each channel's bytes per
-// poll as the span had them; the rings' offsets move as a poll's would.
+// One poll's reads as the client makes them: the block, then one channel's
+// bytes, as a poll drains one channel, the channels that had bytes in the
+// span taking turns, each with its bytes per drain as the span had them (its
+// bytes over its share of the polls); the rings' offsets move as a poll's
+// would.
 class poll_reference
 {
 public:
     poll_reference(probe_client &c, const capture_delta &d) : c_(c)
     {
+        uint32_t active = 0;
         for (int i = 0; i < UP_CHANNELS; i++)
-            per_poll_[i] = d.polls > 0 ? static_cast<uint32_t>(std::lround(d.bytes[i] / d.polls)) : 0;
+            active += d.bytes[i] > 0;
+        for (int i = 0; i < UP_CHANNELS; i++)
+            per_poll_[i] = d.polls > 0 ? static_cast<uint32_t>(std::lround(d.bytes[i] * active / d.polls)) : 0;
     }
     // Seconds per poll; 0 when a request failed.
     double seconds()
@@ -391,20 +398,22 @@ private:
                 at_[i] = word_at(block, 24 + 24 * i + 16) % UP_SIZE;
             started_ = true;
         }
-        for (int i = 0; i < UP_CHANNELS; i++) {
+        for (int k = 0; k < UP_CHANNELS; k++) {
+            int i = (turn_ + k) % UP_CHANNELS;
             uint32_t n = per_poll_[i], buffer = word_at(block, 24 + 24 * i + 4);
             if (n == 0)
                 continue;
+            turn_ = (i + 1) % UP_CHANNELS;
             uint32_t first = std::min(n, UP_SIZE - at_[i]);
             if (!c_.read(buffer + at_[i], first, &data) || (first < n && !c_.read(buffer, n - first, &data)))
                 return false;
             at_[i] = (at_[i] + n) % UP_SIZE;
             // The record's last word: the two-stage image's alone.
-            if (!c_.write_word(image().config + sizeof(firmware_config) - 4, 0))
-                return false;
+            return c_.write_word(image().config + sizeof(firmware_config) - 4, 0);
         }
         return true;
     }
+    int turn_ = 0;
     probe_client &c_;
     uint32_t per_poll_[UP_CHANNELS] = {};
     uint32_t at_[UP_CHANNELS] = {}; // from the channels' RdOff: reads as aligned as the polls'
@@ -609,12 +618,18 @@ void BM_RttLineLatency(benchmark::State &state)
             times.arrived(tick, t);
     });
     write_watch watch(probe, times);
-    bool ok = command > 0 && p.capture_settled(3) && reader.start();
+    tarvex::rtt_status_record before, after;
+    bool ok = command > 0 && p.capture_settled(3) && reader.start() && p.status(&before);
     watch.start();
+    auto start = clock_type::now();
+    double commands_at = p.commands();
     for (auto _ : state) {
         size_t want = times.count() + 1;
         ok = ok && tarvex_test::eventually([&] { return times.count() >= want; }, SAMPLE_WAIT_S * 1000);
     }
+    double spent = seconds_since(start);
+    double commands = p.commands() - commands_at;
+    ok = ok && p.status(&after);
     watch.stop();
     ok = reader.stop() && ok;
     p.capture(false);
@@ -627,6 +642,8 @@ void BM_RttLineLatency(benchmark::State &state)
     state.counters["p50_us"] = percentile(taken, 0.5);
     state.counters["samples"] = static_cast<double>(taken.size());
     state.counters["command_us"] = command * 1e6;
+    state.counters["polls_per_s"] = static_cast<double>(after.polls - before.polls) / spent;
+    state.counters["commands_per_poll"] = commands / static_cast<double>(after.polls - before.polls);
 }
 BENCHMARK(BM_RttLineLatency)->Arg(0)->Arg(1)->ArgName("slow")->UseRealTime();
 
@@ -689,8 +706,23 @@ BENCHMARK(BM_RegisterReadBesideRtt)->Arg(0)->Arg(1)->ArgName("slow")->UseRealTim
 // Idle cost
 
 constexpr uint32_t IDLE_WAIT_MS = 500;
-// Past the back-off's first pauses (1, 2, 4, ... ms): polls then come at its bound.
 constexpr uint64_t SETTLING_POLLS = 10;
+// Past the polls that follow the last bytes at once (10 ms of them) and the
+// back-off's first pauses (1, 2, 4, ... ms): at most one poll in a span of
+// BACKED_OFF_MS, and polls then come at the back-off's bound.
+constexpr auto BACKED_OFF_MS = std::chrono::milliseconds(40);
+
+bool backed_off(rtt_probe &p)
+{
+    tarvex::rtt_status_record before, after;
+    return tarvex_test::eventually(
+        [&] {
+            bool read = p.status(&before);
+            std::this_thread::sleep_for(BACKED_OFF_MS);
+            return read && p.status(&after) && after.polls - before.polls <= 1;
+        },
+        30000);
+}
 
 void BM_RttIdleCommands(benchmark::State &state)
 {
@@ -700,7 +732,7 @@ void BM_RttIdleCommands(benchmark::State &state)
         return;
     rtt_probe &p = s->probes[probe];
     probe_client reader;
-    bool ok = reader.open(s->server, SERIALS[probe]) && p.capture_settled(SETTLING_POLLS);
+    bool ok = reader.open(s->server, SERIALS[probe]) && p.capture_settled(SETTLING_POLLS) && backed_off(p);
     double commands = 0, spent = 0;
     uint64_t polls = 0;
     for (auto _ : state) {

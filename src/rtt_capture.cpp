@@ -9,6 +9,11 @@
 //   touches neither the job nor what it copied into it until its finish part
 //   has run. Looks are submitted only from rtt_capture_run, never from a
 //   finish part, so a refresh waiting for the workers to be idle gets its turn.
+// - A poll makes way after any of its accesses when other work waits, and
+//   keeps its place in the job: the next poll goes on from there (the block
+//   as that poll read it, the bytes it read and has not yet kept), unless
+//   the block was to be looked for again meanwhile; bytes count as captured
+//   only once their RdOff is written.
 // - No look is queued behind a job that resets the target: from its
 //   submission to its finish the capture waits, and then looks again; the
 //   block it then finds is taken only once it was set up again or kept by
@@ -47,6 +52,11 @@ constexpr uint32_t RTT_RINGS_PER_PROBE = 16;
 // may leave its own block valid, and the application's then lies elsewhere.
 // Two such searches tell the block that moved from the one that did not.
 constexpr uint64_t RTT_QUIET_RESCAN_MS = 5000;
+// While data flows, a firmware's next bytes come within a record's time, and
+// a back-off that starts at the first quiet poll would hold each line for
+// it: polls follow at once for this long after the last one that moved
+// bytes, and only then does the back-off start.
+constexpr uint64_t RTT_LINGER_MS = 10;
 // A block still as the run before a reset left it that stays whole this long
 // after the reset was kept by the firmware (not cleared by its start-up).
 constexpr uint64_t RTT_KEPT_AFTER_RESET_MS = 500;
@@ -109,13 +119,15 @@ struct rtt_capture {
     uint64_t next_ms;
     uint64_t interval_ms;
     uint64_t still_since_ms; // the attached block's last movement (or its attach)
+    uint64_t moved_ms;       // the last look that moved bytes (or attached)
     uint32_t resets_queued;  // jobs that reset the target, on the worker
     bool after_reset;        // no block taken since a reset
     bool have_sighting;      // sighting holds the first block a search found after it
     rtt_block sighting;
     uint64_t sighting_ms;
-    int32_t first; // the up channel the next poll drains first
-    rtt_job *job;  // owned
+    int32_t first;       // the up channel whose turn the next poll takes
+    bool terminal_first; // the last poll took channel 0 out of turn
+    rtt_job *job;        // owned
 };
 
 list_head captures = LIST_HEAD_INIT(captures);
@@ -275,13 +287,16 @@ void look_work(probe_request *req)
 
 void schedule(rtt_capture *cap, bool moved)
 {
+    uint64_t now = monotonic_ms();
     if (moved)
+        cap->moved_ms = now;
+    if (moved || (cap->attached && now - cap->moved_ms < RTT_LINGER_MS))
         cap->interval_ms = 0;
     else
         cap->interval_ms = cap->interval_ms == 0 ? 1 : cap->interval_ms * 2;
     if (cap->interval_ms > poll_max_ms)
         cap->interval_ms = poll_max_ms;
-    cap->next_ms = monotonic_ms() + cap->interval_ms;
+    cap->next_ms = now + cap->interval_ms;
 }
 
 // A ring for each up channel of the block that has none yet; the rings of
@@ -494,7 +509,7 @@ void poll_done(rtt_capture *cap, rtt_job *job, bool current)
     bool moved = keep_poll_bytes(cap, p);
     if (!current)
         return;
-    cap->polls++;
+    cap->polls += p.resume ? 0 : 1; // a poll that made way is counted once done
     if (p.result == tarvex_wire::RESULT_RTT_REFUSED) {
         LOG_INFO("probe %s: RTT block at 0x%08x detached: %s; looking for it again", probe_name(cap->usb),
                  cap->block.address, p.why);
@@ -505,9 +520,10 @@ void poll_done(rtt_capture *cap, rtt_job *job, bool current)
     if (p.result == 0)
         cap->block = p.block;
     cap->first = p.first;
+    cap->terminal_first = p.terminal_first;
     if (moved)
         cap->still_since_ms = monotonic_ms();
-    // A poll cut short for other work goes on right behind it.
+    // A poll that made way for other work goes on right behind it.
     schedule(cap, moved || p.cut);
 }
 
@@ -562,14 +578,18 @@ bool rescan_due(const rtt_capture *cap)
 void submit_look(rtt_capture *cap)
 {
     rtt_job *job = cap->job;
+    // A poll that made way goes on where it stood, unless the block was to
+    // be looked for again since.
+    bool resumes = job->p.resume && job->epoch == cap->epoch;
     job->base = {};
     job->base.work = look_work;
     job->base.finish = look_finish;
     job->capture = cap;
     job->epoch = cap->epoch;
-    job->rescan = rescan_due(cap);
+    job->rescan = !resumes && rescan_due(cap);
     job->search = !cap->attached || job->rescan;
     job->gone = false;
+    job->p.resume = resumes && !job->search;
     if (job->search) {
         job->s = {};
         job->s.ram = cap->ram;
@@ -578,9 +598,12 @@ void submit_look(rtt_capture *cap)
         if (job->have_prev)
             job->prev = cap->last;
     } else {
-        job->p.block = cap->block;
-        job->p.ram = cap->ram;
-        job->p.first = cap->first;
+        if (!job->p.resume) {
+            job->p.block = cap->block;
+            job->p.ram = cap->ram;
+            job->p.first = cap->first;
+            job->p.terminal_first = cap->terminal_first;
+        }
         offer_down_bytes(cap, &job->p);
     }
     probe_request_bind(&job->base, cap->usb);

@@ -88,26 +88,18 @@ int piece_read(const rtt_target &t, rtt_range ram, uint32_t addr, uint32_t len, 
     return r;
 }
 
-// Up to n bytes of up channel c from its RdOff into data, a piece at a time;
-// after the first piece it stops early, with p->cut set, when other work
-// waits. *got: the bytes read. 0 or the failure (the bytes then do not count).
-int up_read(const rtt_target &t, rtt_poll *p, const rtt_channel &c, uint32_t n, uint8_t *data, uint32_t *got)
+// The next piece of the bytes p drains from its channel, at up_data + got.
+// 0 or the failure.
+int piece_next(const rtt_target &t, rtt_poll *p)
 {
-    *got = 0;
-    while (*got < n) {
-        if (*got > 0 && others_wait(t)) {
-            p->cut = true;
-            return 0;
-        }
-        uint32_t off = static_cast<uint32_t>((uint64_t{c.rd_off} + *got) % c.size);
-        uint32_t addr = c.buffer + off;
-        uint32_t len = smaller(smaller(n - *got, c.size - off), RTT_POLL_PIECE - addr % RTT_POLL_PIECE);
-        int r = piece_read(t, p->ram, addr, len, data + *got);
-        if (r != 0)
-            return r;
-        *got += len;
-    }
-    return 0;
+    const rtt_channel &c = p->block.up[p->channel];
+    uint32_t off = static_cast<uint32_t>((uint64_t{c.rd_off} + p->got) % c.size);
+    uint32_t addr = c.buffer + off;
+    uint32_t len = smaller(smaller(p->want - p->got, c.size - off), RTT_POLL_PIECE - addr % RTT_POLL_PIECE);
+    int r = piece_read(t, p->ram, addr, len, p->up_data + p->got);
+    if (r == 0)
+        p->got += len;
+    return r;
 }
 
 // 0 with the name copied (out may be null), RESULT_RTT_REFUSED with why.
@@ -318,45 +310,71 @@ void scan_run(const rtt_target &t, rtt_search *s, const rtt_search *prev)
         snprintf(s->why, sizeof s->why, "%u blocks, none seen live yet", s->blocks);
 }
 
-// Each up channel's pending bytes, up to RTT_POLL_BYTES in all, and then its
-// new RdOff, starting with channel p->first. A channel's bytes count as
-// captured only once that write went through; on a failure the poll stops
-// there, and a retry finds that channel's RdOff where it was and reads the
-// same bytes again (were the write done but reported failed, the firmware
-// would have taken the space and those bytes would be lost, never doubled).
-// Once one piece is in, the drain makes way for other work waiting: it
-// keeps what it read and stops, and the next poll starts with the channel
-// after the last one it served, so that none is left behind while clients
-// keep the probe busy. A poll that went through leaves the next to start
-// with channel 0, the terminal, whose lines are the ones someone waits for.
-int up_drain(const rtt_target &t, rtt_poll *p)
+bool others_pending(const rtt_block &b, int32_t except)
+{
+    for (int32_t i = 0; i < b.up_count; i++)
+        if (i != except && rtt_up_pending(b.up[i]) > 0)
+            return true;
+    return false;
+}
+
+// The up channel this poll drains, or -1 when none has bytes: channel 0, the
+// terminal, whose lines are the ones someone waits for, whenever it has any
+// and the poll before did not take it out of turn; otherwise the first one
+// with bytes from p->first on.
+int32_t channel_to_drain(rtt_poll *p)
 {
     const int32_t count = p->block.up_count;
     const int32_t first = p->first >= 0 && p->first < count ? p->first : 0;
-    p->first = 0;
-    uint32_t used = 0;
-    for (int32_t k = 0; k < count && !p->cut; k++) {
+    bool out_of_turn = !p->terminal_first && first != 0 && count > 0 && rtt_up_pending(p->block.up[0]) > 0;
+    p->terminal_first = out_of_turn;
+    if (out_of_turn)
+        return 0;
+    for (int32_t k = 0; k < count; k++) {
         int32_t i = (first + k) % count;
-        uint32_t n = smaller(rtt_up_pending(p->block.up[i]), RTT_POLL_BYTES - used);
-        if (n == 0)
-            continue;
-        if (used > 0 && others_wait(t)) {
-            p->cut = true;
-            p->first = i;
-            break;
-        }
-        uint32_t got = 0;
-        int r = up_read(t, p, p->block.up[i], n, p->up_data + used, &got);
-        if (r == 0)
-            r = offset_move(t, &p->block, true, i, got);
-        if (r != 0)
-            return r;
-        p->up_at[i] = used;
-        p->up_len[i] = got;
-        used += got;
-        if (p->cut)
+        if (rtt_up_pending(p->block.up[i]) > 0) {
             p->first = (i + 1) % count;
+            return i;
+        }
     }
+    return -1;
+}
+
+// One up channel's pending bytes, up to RTT_POLL_BYTES, a piece at a time,
+// and then its new RdOff. Each poll drains one channel, so that its bytes
+// reach readers as soon as it is done and a line on the terminal waits
+// behind one channel's bytes, not every channel's; while others have bytes
+// the poll says so (cut), and the next follows at once. The bytes count as
+// captured only once the write went through; on a failure the poll starts
+// afresh and finds RdOff where it was, and reads the same bytes again (were
+// the write done but reported failed, the firmware would have taken the
+// space and those bytes would be lost, never doubled). After each access
+// the drain makes way for other work waiting, keeping where it stands.
+// 0, or the failure; *made_way when it stopped for other work.
+int up_drain(const rtt_target &t, rtt_poll *p, bool *made_way)
+{
+    if (p->channel < 0) {
+        p->channel = channel_to_drain(p);
+        if (p->channel < 0)
+            return 0;
+        p->want = smaller(rtt_up_pending(p->block.up[p->channel]), RTT_POLL_BYTES);
+        p->got = 0;
+    }
+    while (p->got < p->want) {
+        if (int r = piece_next(t, p); r != 0)
+            return r;
+        if (others_wait(t)) {
+            *made_way = true;
+            return 0;
+        }
+    }
+    int32_t i = p->channel;
+    if (int r = offset_move(t, &p->block, true, i, p->got); r != 0)
+        return r;
+    p->up_at[i] = 0;
+    p->up_len[i] = p->got;
+    p->cut = rtt_up_pending(p->block.up[i]) > 0 || others_pending(p->block, i);
+    p->channel = -1;
     return 0;
 }
 
@@ -387,6 +405,26 @@ int down_feed(const rtt_target &t, rtt_poll *p)
 bool counts_sane(const rtt_block &b)
 {
     return b.up_count >= 0 && b.up_count <= RTT_MAX_CHANNELS && b.down_count >= 0 && b.down_count <= RTT_MAX_CHANNELS;
+}
+
+// The block read again and checked against what was validated: 0, or the
+// failure or refusal (p->result's value) with why.
+int block_reread(const rtt_target &t, rtt_poll *p)
+{
+    if (!counts_sane(p->block)) {
+        snprintf(p->why, sizeof p->why, "block not checked");
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    }
+    uint8_t bytes[block_size_max];
+    uint32_t size = rtt_block_size(p->block.up_count, p->block.down_count);
+    int r = t.read(t.ctx, p->block.address, size, bytes);
+    if (r != 0)
+        return read_failed(r, p->block.address, p->why, sizeof p->why);
+    rtt_block now;
+    if (rtt_block_recheck(bytes, size, p->block, &now, p->why, sizeof p->why) != 0)
+        return tarvex_wire::RESULT_RTT_REFUSED;
+    p->block = now;
+    return 0;
 }
 
 } // namespace
@@ -421,29 +459,21 @@ void rtt_poll_run(const rtt_target &t, rtt_poll *p)
     std::memset(p->up_at, 0, sizeof p->up_at);
     std::memset(p->up_len, 0, sizeof p->up_len);
     p->cut = false;
-    if (!counts_sane(p->block)) {
-        snprintf(p->why, sizeof p->why, "block not checked");
-        p->result = tarvex_wire::RESULT_RTT_REFUSED;
-        return;
+    bool made_way = false;
+    if (!p->resume) {
+        p->channel = -1;
+        p->result = block_reread(t, p);
+        p->resume = p->result == 0;
+        made_way = p->resume && others_wait(t);
     }
-    uint8_t bytes[block_size_max];
-    uint32_t size = rtt_block_size(p->block.up_count, p->block.down_count);
-    int r = t.read(t.ctx, p->block.address, size, bytes);
-    if (r != 0) {
-        p->result = read_failed(r, p->block.address, p->why, sizeof p->why);
-        return;
-    }
-    rtt_block now;
-    if (rtt_block_recheck(bytes, size, p->block, &now, p->why, sizeof p->why) != 0) {
-        p->result = tarvex_wire::RESULT_RTT_REFUSED;
-        return;
-    }
-    p->block = now;
-    p->result = up_drain(t, p);
-    // Even a poll cut short feeds the down channels: a firmware streaming
-    // faster than one piece a poll would otherwise never get its input while
-    // a client keeps the probe busy. Input is rare and small; without any,
+    if (p->result == 0 && !made_way)
+        p->result = up_drain(t, p, &made_way);
+    p->resume = p->result == 0 && made_way;
+    p->cut = p->cut || made_way;
+    // Input goes in once the poll is done, even where other work waits: a
+    // firmware streaming without pause would otherwise never get it while a
+    // client keeps the probe busy. Input is rare and small; without any,
     // this makes no access.
-    if (p->result == 0)
+    if (p->result == 0 && !made_way)
         p->result = down_feed(t, p);
 }

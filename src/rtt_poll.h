@@ -14,9 +14,10 @@
 // Memory access for one look: 0 or a result code; write of 4 bytes at a
 // 4-byte aligned address must be one 32-bit access (the firmware reads the
 // offsets it shares with us as whole words). others_wait (may be null) tells
-// whether other work waits for the probe: a poll then ends at its next point
-// of rest, so that it delays that work by no more than one access, the
-// write that keeps what it read, and any input it carries.
+// whether other work waits for the probe: a poll then makes way after the
+// access in flight (the step it stands at is kept for the next job), so
+// that it delays that work by no more than one access and any input it
+// carries.
 struct rtt_target {
     void *ctx;
     int (*read)(void *ctx, uint32_t addr, uint32_t len, uint8_t *out);
@@ -68,13 +69,25 @@ struct rtt_poll {
     // one channel's after the other's
     uint8_t down_data[RTT_POLL_BYTES];
     uint32_t down_len[RTT_MAX_CHANNELS];
-    // in: the up channel drained first; out: the one to start the next poll
-    // with (after a poll cut short, the channel after the last it served)
+    // in: the up channel whose turn it is; out: the next one's (the channel
+    // after the one served in turn)
     int32_t first;
+    // in/out: the poll served channel 0 out of turn (it goes first only
+    // every other poll, so that a flooded terminal leaves the others turns)
+    bool terminal_first;
+    // in/out: a poll that made way for other work stands between two of its
+    // accesses, and the next job on the same p goes on from there: block is
+    // as this poll read it, and channel's first `got` bytes of the `want` it
+    // drains are in up_data, their RdOff not yet written. The caller clears
+    // `resume` to start a poll afresh (the block was to be looked for again).
+    bool resume;
+    int32_t channel; // -1: not chosen yet
+    uint32_t want;
+    uint32_t got;
     // out
     int result; // 0; RESULT_RTT_REFUSED when the block changed (why says how); or the access's failure
     char why[64];
-    bool cut;                              // ended early for other work waiting: poll again at once
+    bool cut;                              // made way, or more bytes wait: poll again at once
     uint32_t down_taken[RTT_MAX_CHANNELS]; // bytes of each down channel's data written
     uint8_t up_data[RTT_POLL_BYTES];       // the up channels' bytes, in the order drained
     uint32_t up_at[RTT_MAX_CHANNELS];      // where each channel's bytes start in up_data

@@ -316,27 +316,36 @@ TEST(RttSearch, AttachedBlockKeepsItsOwnNames)
     EXPECT_STREQ(s.names.down[0], "Input");
 }
 
-TEST(RttPoll, OneBlockReadThenDrainsWithWrapAndFeedsDown)
+// Polls until one is not cut short (at most `max`), each channel's bytes
+// gathered; the number of polls made.
+int polls_until_done(rig &r, rtt_poll *p, std::string got[3], int max = 10)
+{
+    int polls = 0;
+    do {
+        rtt_poll_run(r.t.target(), p);
+        EXPECT_EQ(p->result, 0) << p->why;
+        for (int32_t i = 0; i < 3; i++)
+            got[i] += up_bytes(*p, i);
+        p->down_len[0] -= p->down_taken[0]; // all of it, in these cases
+    } while (++polls < max && p->result == 0 && p->cut);
+    return polls;
+}
+
+// Each poll reads the block once, before anything else, and drains one
+// channel, the terminal first: the others follow in polls of their own.
+TEST(RttPoll, EachPollReadsTheBlockThenDrainsOneChannelWithWrapAndFeedsDown)
 {
     rig r;
     auto p = r.poll_of("0123456789");
     rtt_poll_run(r.t.target(), p.get());
     ASSERT_EQ(p->result, 0) << p->why;
-    // One read of the whole block, and only then the data.
     ASSERT_FALSE(r.t.log.empty());
     EXPECT_EQ(r.t.log[0].addr, block_at);
     EXPECT_EQ(r.t.log[0].len, rtt_block_size(3, 1));
-    size_t block_reads = 0;
-    for (const rtt_fake_access &a : r.t.log)
-        block_reads += !a.write && a.addr >= block_at && a.addr < block_at + rtt_block_size(3, 1);
-    EXPECT_EQ(block_reads, 1u);
-    // Every mode's bytes alike.
     EXPECT_EQ(up_bytes(*p, 0), "ABCDEFGH");
-    EXPECT_EQ(up_bytes(*p, 1), "hello");
-    EXPECT_EQ(up_bytes(*p, 2), "1234567");
+    EXPECT_EQ(p->up_len[1] + p->up_len[2], 0u);
+    EXPECT_TRUE(p->cut) << "the other channels have bytes: the next poll follows at once";
     EXPECT_EQ(r.up_rd_off(0), 4u);
-    EXPECT_EQ(r.up_rd_off(1), 7u);
-    EXPECT_EQ(r.up_rd_off(2), 7u);
     EXPECT_EQ(p->block.up[0].rd_off, 4u);
     EXPECT_EQ(p->down_taken[0], 10u);
     EXPECT_EQ(r.down_wr_off(0), 8u);
@@ -344,28 +353,42 @@ TEST(RttPoll, OneBlockReadThenDrainsWithWrapAndFeedsDown)
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(r.t.at(down0_buf + 14, 2)), 2), "01");
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(r.t.at(down0_buf, 8)), 8), "23456789");
 
+    p->down_len[0] = 0; // the loop's queue, emptied by what was taken
+    std::string got[3];
+    EXPECT_EQ(polls_until_done(r, p.get(), got), 2);
+    // Every mode's bytes alike.
+    EXPECT_EQ(got[0], "");
+    EXPECT_EQ(got[1], "hello");
+    EXPECT_EQ(got[2], "1234567");
+    EXPECT_EQ(r.up_rd_off(1), 7u);
+    EXPECT_EQ(r.up_rd_off(2), 7u);
+    size_t block_reads = 0;
+    for (const rtt_fake_access &a : r.t.log)
+        block_reads += !a.write && a.addr >= block_at && a.addr < block_at + rtt_block_size(3, 1);
+    EXPECT_EQ(block_reads, 3u) << "one a poll";
+
     struct want {
         uint32_t addr, len;
     };
     const want writes[] = {{rtt_fake_descriptor(block_at, 0) + RTT_DESC_RD_OFF, 4},
-                           {rtt_fake_descriptor(block_at, 1) + RTT_DESC_RD_OFF, 4},
-                           {rtt_fake_descriptor(block_at, 2) + RTT_DESC_RD_OFF, 4},
                            {down0_buf + 14, 2},
                            {down0_buf, 8},
-                           {rtt_fake_descriptor(block_at, 3) + RTT_DESC_WR_OFF, 4}};
-    std::vector<rtt_fake_access> got = r.t.writes();
-    ASSERT_EQ(got.size(), std::size(writes));
-    for (size_t i = 0; i < got.size(); i++) {
-        EXPECT_EQ(got[i].addr, writes[i].addr) << i;
-        EXPECT_EQ(got[i].len, writes[i].len) << i;
+                           {rtt_fake_descriptor(block_at, 3) + RTT_DESC_WR_OFF, 4},
+                           {rtt_fake_descriptor(block_at, 1) + RTT_DESC_RD_OFF, 4},
+                           {rtt_fake_descriptor(block_at, 2) + RTT_DESC_RD_OFF, 4}};
+    std::vector<rtt_fake_access> all = r.t.writes();
+    ASSERT_EQ(all.size(), std::size(writes));
+    for (size_t i = 0; i < all.size(); i++) {
+        EXPECT_EQ(all[i].addr, writes[i].addr) << i;
+        EXPECT_EQ(all[i].len, writes[i].len) << i;
     }
 
     // Again with nothing new: the block read and nothing else.
     r.t.log.clear();
-    p->down_len[0] = 0;
     rtt_poll_run(r.t.target(), p.get());
     EXPECT_EQ(p->result, 0);
     EXPECT_EQ(r.t.log.size(), 1u);
+    EXPECT_FALSE(p->cut);
     EXPECT_EQ(p->up_len[0] + p->up_len[1] + p->up_len[2], 0u);
 }
 
@@ -384,29 +407,33 @@ TEST(RttPoll, DownTakesOnlyTheFreeSpace)
     r.t.log.clear();
     rtt_poll_run(r.t.target(), p.get());
     EXPECT_EQ(p->down_taken[0], 0u);
-    EXPECT_TRUE(r.t.writes().empty());
+    for (const rtt_fake_access &w : r.t.writes())
+        EXPECT_LT(w.addr, down0_buf) << std::hex << w.addr;
+    EXPECT_EQ(r.down_wr_off(0), 1u);
 }
 
-TEST(RttPoll, DrainsNoMoreThanItsCapInAll)
+// A channel with more than one poll's cap pending is drained over two
+// polls, the terminal's second part out of turn; then the others in turn.
+TEST(RttPoll, DrainsNoMoreThanItsCapAPollAndTheTerminalGoesFirstEveryOtherPoll)
 {
     rig r;
-    constexpr uint32_t big = 40000;
+    constexpr uint32_t big = 100000;
     r.b.descriptors[0] = {0, ram_base + 0x3000, big, big - 1, 0, 0};
-    r.b.descriptors[1] = {0, ram_base + 0x3000 + big, big, big - 1, 0, 0};
     r.b.place(r.t, block_at);
     auto p = r.poll_of("");
-    rtt_poll_run(r.t.target(), p.get());
-    ASSERT_EQ(p->result, 0) << p->why;
-    EXPECT_EQ(p->up_len[0], big - 1);
-    EXPECT_EQ(p->up_len[1], RTT_POLL_BYTES - (big - 1));
-    EXPECT_EQ(p->up_len[2], 0u);
-    EXPECT_EQ(r.up_rd_off(1), RTT_POLL_BYTES - (big - 1));
-    EXPECT_EQ(r.up_rd_off(2), 0u);
-    // The next poll takes the rest.
-    rtt_poll_run(r.t.target(), p.get());
-    EXPECT_EQ(p->up_len[0], 0u);
-    EXPECT_EQ(p->up_len[1], 2 * (big - 1) - RTT_POLL_BYTES);
-    EXPECT_EQ(p->up_len[2], 7u);
+    std::vector<std::pair<int32_t, uint32_t>> served;
+    for (int polls = 0; polls < 6; polls++) {
+        rtt_poll_run(r.t.target(), p.get());
+        ASSERT_EQ(p->result, 0) << p->why;
+        for (int32_t i = 0; i < 3; i++)
+            if (p->up_len[i] > 0)
+                served.emplace_back(i, p->up_len[i]);
+    }
+    const std::vector<std::pair<int32_t, uint32_t>> turns = {
+        {0, RTT_POLL_BYTES}, {0, big - 1 - RTT_POLL_BYTES}, {1, 5}, {2, 7}};
+    EXPECT_EQ(served, turns);
+    EXPECT_EQ(r.up_rd_off(0), big - 1);
+    EXPECT_FALSE(p->cut);
 }
 
 struct detach_case {
@@ -461,49 +488,69 @@ TEST(RttPoll, IdWipedBetweenPollsDetaches)
 // (the loop requeues the down bytes not taken): every channel's bytes come
 // out exactly once, the down bytes land exactly once, and nothing but the
 // allowed words and buffer is ever written.
-TEST(RttPoll, FailureAtEveryAccessLosesAndDoublesNothing)
+void fail_at_access(size_t k, bool busy)
 {
+    SCOPED_TRACE(std::to_string(k) + (busy ? ", busy" : ""));
     const std::string down = "0123456789";
-    size_t accesses;
-    {
-        rig r;
-        auto p = r.poll_of(down);
+    rig r;
+    auto p = r.poll_of(down);
+    r.t.busy = busy;
+    const rtt_block validated = p->block;
+    r.t.fail_at = static_cast<long>(k);
+    std::string got[3];
+    uint32_t taken = 0;
+    bool failed = false;
+    for (int polls = 0; polls < 40 && (polls == 0 || p->cut || failed); polls++) {
+        rtt_block before = p->block;
         rtt_poll_run(r.t.target(), p.get());
-        accesses = r.t.log.size();
-    }
-    ASSERT_EQ(accesses, 11u);
-    for (size_t k = 0; k < accesses; k++) {
-        SCOPED_TRACE(k);
-        rig r;
-        auto p = r.poll_of(down);
-        const rtt_block validated = p->block;
-        r.t.fail_at = static_cast<long>(k);
-        rtt_poll_run(r.t.target(), p.get());
-        EXPECT_EQ(p->result, RESULT_FAIL);
-        EXPECT_EQ(r.t.log.size(), k + 1) << "the poll goes on after a failure";
-        std::string got[3];
-        for (int32_t i = 0; i < 3; i++) {
-            got[i] = up_bytes(*p, i);
-            EXPECT_EQ(p->up_len[i] != 0, r.up_rd_off(i) != validated.up[i].rd_off) << i;
+        bool fails = p->result != 0;
+        if (fails) {
+            EXPECT_EQ(p->result, RESULT_FAIL);
+            EXPECT_FALSE(failed) << "one failure";
+            EXPECT_EQ(r.t.log.size(), k + 1) << "the poll stops at its failure";
+            for (int32_t i = 0; i < 3; i++)
+                EXPECT_EQ(p->up_len[i] != 0, r.up_rd_off(i) != before.up[i].rd_off) << i;
+            EXPECT_EQ(p->down_taken[0] != 0, r.down_wr_off(0) != before.down[0].wr_off);
+            r.t.fail_at = -1;
+            p->block = before; // the loop keeps the block it last saw whole
         }
-        uint32_t taken = p->down_taken[0];
-        EXPECT_EQ(taken != 0, r.down_wr_off(0) != validated.down[0].wr_off);
-
-        r.t.fail_at = -1;
-        std::memmove(p->down_data, p->down_data + taken, down.size() - taken);
-        p->down_len[0] = static_cast<uint32_t>(down.size() - taken);
-        rtt_poll_run(r.t.target(), p.get());
-        ASSERT_EQ(p->result, 0) << p->why;
+        failed = fails;
         for (int32_t i = 0; i < 3; i++)
             got[i] += up_bytes(*p, i);
-        EXPECT_EQ(got[0], "ABCDEFGH");
-        EXPECT_EQ(got[1], "hello");
-        EXPECT_EQ(got[2], "1234567");
-        EXPECT_EQ(taken + p->down_taken[0], down.size());
-        EXPECT_EQ(r.down_wr_off(0), 8u);
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(r.t.at(down0_buf, 8)), 8), "23456789");
-        for (const rtt_fake_access &w : r.t.writes())
-            EXPECT_TRUE(rtt_fake_write_allowed(validated, w)) << std::hex << w.addr << " " << w.len;
+        uint32_t now_taken = p->down_taken[0];
+        taken += now_taken;
+        std::memmove(p->down_data, p->down_data + now_taken, p->down_len[0] - now_taken);
+        p->down_len[0] -= now_taken;
+    }
+    EXPECT_FALSE(p->cut);
+    EXPECT_EQ(got[0], "ABCDEFGH");
+    EXPECT_EQ(got[1], "hello");
+    EXPECT_EQ(got[2], "1234567");
+    EXPECT_EQ(taken, down.size());
+    EXPECT_EQ(r.down_wr_off(0), 8u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r.t.at(down0_buf, 8)), 8), "23456789");
+    for (const rtt_fake_access &w : r.t.writes())
+        EXPECT_TRUE(rtt_fake_write_allowed(validated, w)) << std::hex << w.addr << " " << w.len;
+}
+
+// Each access of the polls made to fail in turn, with other work waiting
+// throughout (every job makes way after one access) and without.
+TEST(RttPoll, FailureAtEveryAccessLosesAndDoublesNothing)
+{
+    for (bool busy : {false, true})
+        for (size_t k = 0; k < 13; k++)
+            ASSERT_NO_FATAL_FAILURE(fail_at_access(k, busy));
+}
+
+TEST(RttPoll, ThePollsOfTheRigMakeThirteenAccesses)
+{
+    for (bool busy : {false, true}) {
+        rig r;
+        auto p = r.poll_of("0123456789");
+        r.t.busy = busy;
+        std::string got[3];
+        EXPECT_EQ(polls_until_done(r, p.get(), got, 40), busy ? 10 : 3);
+        EXPECT_EQ(r.t.log.size(), 13u);
     }
 }
 
@@ -567,12 +614,13 @@ TEST(RttPoll, UpBytesAreReadAsWholeWordsInsideRamOnePieceAtATime)
     }
 }
 
-// Other work waiting for the probe all the time: each poll makes one step
-// (the block, one piece, the RdOff that keeps it) and says it was cut short;
-// the channels take turns, and in the end every byte came out once. The down
-// bytes go in at the first poll all the same: a firmware streaming without
-// pause would otherwise never get its input while a client is busy.
-TEST(RttPoll, UnderConstantPressureEachPollIsOneStepAndTheChannelsTakeTurns)
+// Other work waiting for the probe all the time: each job makes one access
+// (the block, a piece, the RdOff that keeps a channel's bytes) and makes
+// way, the next going on where the poll stands; the channels take turns,
+// and in the end every byte came out once. The down bytes go in with the
+// first RdOff all the same: a firmware streaming without pause would
+// otherwise never get its input while a client is busy.
+TEST(RttPoll, UnderConstantPressureEachJobIsOneAccessAndTheChannelsTakeTurns)
 {
     rig r;
     constexpr uint32_t size = 4096, pending = 2500;
@@ -587,17 +635,13 @@ TEST(RttPoll, UnderConstantPressureEachPollIsOneStepAndTheChannelsTakeTurns)
     r.t.busy = true;
     std::string got[3];
     std::vector<int32_t> served;
-    for (int polls = 0; polls < 20 && got[0].size() + got[1].size() + got[2].size() < 3 * pending; polls++) {
+    std::vector<size_t> accesses;
+    for (int jobs = 0; jobs < 30 && got[0].size() + got[1].size() + got[2].size() < 3 * pending; jobs++) {
         r.t.log.clear();
         rtt_poll_run(r.t.target(), p.get());
         ASSERT_EQ(p->result, 0) << p->why;
-        // The first poll also feeds the down bytes: two writes where they
-        // wrap and WrOff.
-        if (p->cut) {
-            EXPECT_EQ(r.t.log.size(), polls == 0 ? 6u : 3u) << "poll " << polls;
-        }
-        EXPECT_EQ(p->down_taken[0], polls == 0 ? 3u : 0u) << "poll " << polls;
-        p->down_len[0] = 0;
+        accesses.push_back(r.t.log.size());
+        p->down_len[0] -= p->down_taken[0];
         for (int32_t i = 0; i < 3; i++) {
             got[i] += up_bytes(*p, i);
             if (p->up_len[i] > 0)
@@ -606,9 +650,13 @@ TEST(RttPoll, UnderConstantPressureEachPollIsOneStepAndTheChannelsTakeTurns)
     }
     for (int32_t i = 0; i < 3; i++)
         EXPECT_EQ(got[i], pattern(static_cast<uint32_t>(i), pending)) << i;
-    const std::vector<int32_t> turns = {0, 1, 2, 0, 1, 2, 0, 1, 2};
-    EXPECT_EQ(served, turns);
-    EXPECT_FALSE(p->cut) << "the last piece left nothing to make way for";
+    EXPECT_EQ(served, (std::vector<int32_t>{0, 1, 2}));
+    // A channel's drain: the block, three pieces (1024, 1024 and 452 bytes),
+    // its RdOff; the first RdOff's job also writes the down bytes (two
+    // writes where they wrap, and WrOff).
+    const std::vector<size_t> each = {1, 1, 1, 1, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(accesses, each);
+    EXPECT_FALSE(p->cut) << "the last RdOff left nothing to make way for";
     EXPECT_EQ(r.down_wr_off(0), 1u) << "the down bytes went in once";
 }
 
