@@ -1,6 +1,7 @@
 #include "cli_commands.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "armv7m_debug.h"
 #include "cli_flash.h"
@@ -307,6 +308,40 @@ static std::vector<tarvex_target::core_register> listed_registers()
     return list;
 }
 
+// One register's row: its value in hex, and for an S register the float
+// it holds too.
+static void register_row(json_object *json, std::string *table, const char *name, uint32_t value, bool single)
+{
+    json->add(name, static_cast<long long>(value));
+    char line[64];
+    int n = snprintf(line, sizeof(line), "%-8s 0x%08x", name, value);
+    if (single) {
+        float f;
+        static_assert(sizeof(f) == sizeof(value), "an S register holds one float");
+        memcpy(&f, &value, sizeof(f));
+        snprintf(line + n, sizeof(line) - static_cast<size_t>(n), " %g", static_cast<double>(f));
+    }
+    *table += line;
+    *table += "\n";
+}
+
+// S0-S31 and FPSCR after the core's registers where the core's FPU is
+// there and granted (CPACR): a core without one, or whose firmware has not
+// turned it on yet, shows none.
+static int fp_rows(cli_session &s, json_object *json, std::string *table)
+{
+    tarvex_target::core_identity id;
+    int rc = tarvex_target::identify(s.link, &id);
+    if (rc != tarvex_target::TARGET_OK || !tarvex_target::fp_registers_present(id))
+        return rc;
+    uint32_t values[tarvex_target::FP_REGISTER_COUNT];
+    rc = tarvex_target::fp_registers_read(s.link, id, values);
+    for (size_t i = 0; rc == tarvex_target::TARGET_OK && i < tarvex_target::FP_REGISTER_COUNT; i++)
+        register_row(json, table, tarvex_target::FP_REGISTERS[i].name, values[i],
+                     i + 1 < tarvex_target::FP_REGISTER_COUNT);
+    return rc;
+}
+
 static int cmd_regs(cli_session &s, const args_t &)
 {
     std::vector<tarvex_target::core_register> regs = listed_registers();
@@ -316,12 +351,11 @@ static int cmd_regs(cli_session &s, const args_t &)
         return target_status(s, rc, "reading a core register");
     json_object json;
     std::string table;
-    for (size_t i = 0; i < regs.size(); i++) {
-        json.add(regs[i].name, static_cast<long long>(values[i]));
-        char line[48];
-        snprintf(line, sizeof(line), "%-8s 0x%08x\n", regs[i].name, values[i]);
-        table += line;
-    }
+    for (size_t i = 0; i < regs.size(); i++)
+        register_row(&json, &table, regs[i].name, values[i], false);
+    rc = fp_rows(s, &json, &table);
+    if (rc != tarvex_target::TARGET_OK)
+        return target_status(s, rc, "reading a floating-point register");
     if (s.opt.json)
         print_json(json.text());
     else

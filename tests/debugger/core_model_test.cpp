@@ -201,6 +201,40 @@ TEST_P(core_model_test, fp_registers_are_there_exactly_when_the_core_has_an_fpu)
         EXPECT_EQ(fp[i], written[i]) << FP_REGISTERS[i].name << " after a turn";
 }
 
+// tarvex-cli regs beside the session: the FP registers as written, after
+// the core's, exactly on the cores that have them in use.
+TEST_P(core_model_test, cli_regs_shows_the_fp_registers_the_core_has)
+{
+    run_to_tick();
+    core_identity id;
+    ASSERT_EQ(identify(link_, &id), TARGET_OK);
+    uint32_t written[FP_REGISTER_COUNT];
+    for (size_t i = 0; i < FP_REGISTER_COUNT - 1; i++)
+        written[i] = 0x3F800000u + static_cast<uint32_t>(i) * 0x00800000u; // 1.0, 2.0, 4.0, ...
+    written[FP_REGISTER_COUNT - 1] = 0x00C00000;                           // FPSCR: round towards zero
+    bool fp = GetParam().fpu != FPU_NONE;
+    if (fp) {
+        ASSERT_EQ(fp_registers_write(link_, id, written), TARGET_OK);
+    }
+    std::string out, err, json;
+    std::string port = std::to_string(server_.port);
+    ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "regs"}, &out, &err, 30000), 0) << err;
+    ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "regs", "--json"}, &json, &err, 30000), 0)
+        << err;
+    EXPECT_NE(out.find("pc       0x"), std::string::npos) << out;
+    if (!fp) {
+        EXPECT_EQ(out.find("s0 "), std::string::npos) << out;
+        EXPECT_EQ(json.find("\"fpscr\""), std::string::npos) << json;
+        return;
+    }
+    EXPECT_NE(out.find("s0       0x3f800000 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("s3       0x41000000 8\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("fpscr    0x00c00000\n"), std::string::npos) << out;
+    EXPECT_LT(out.find("psp "), out.find("s0 ")) << "after the core's registers";
+    EXPECT_NE(json.find("\"s31\": " + std::to_string(written[31])), std::string::npos) << json;
+    EXPECT_NE(json.find("\"fpscr\": " + std::to_string(written[32])), std::string::npos) << json;
+}
+
 INSTANTIATE_TEST_SUITE_P(cores, core_model_test, ::testing::ValuesIn(CASES),
                          [](const ::testing::TestParamInfo<core_case> &info) { return std::string(info.param.core); });
 
