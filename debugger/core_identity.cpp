@@ -106,6 +106,16 @@ static void identity_decode(core_identity *id)
     id->fp_enabled = id->fpu != FPU_NONE && cp10_cp11_enabled(id->cpacr);
 }
 
+int fp_enabled_read(link &l, core_identity *id)
+{
+    if (id->fpu == FPU_NONE)
+        return TARGET_OK;
+    int rc = l.read_debug(CPACR, &id->cpacr);
+    if (rc == TARGET_OK)
+        id->fp_enabled = cp10_cp11_enabled(id->cpacr);
+    return rc;
+}
+
 int trace_enable(link &l)
 {
     uint32_t demcr = 0;

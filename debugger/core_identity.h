@@ -51,6 +51,10 @@ bool has_priority_masks(core_arch arch);
 // Whether S0-S31 and FPSCR are there to read and write.
 bool fp_registers_present(const core_identity &id);
 
+// CPACR read again into id (where the core has an FPU): whether its
+// firmware has turned the FPU on since the core was identified.
+int fp_enabled_read(link &l, core_identity *id);
+
 // Sets DEMCR.TRCENA when it is clear: the DWT and the ITM answer only with
 // it, and another client may have cleared it.
 int trace_enable(link &l);

@@ -4,38 +4,46 @@
 #include <string>
 
 #include "gdb_packets.h"
+#include "gdb_registers.h"
 
 namespace tarvex_gdb
 {
 
-// GDB's M-profile feature, the core registers numbered from 0 (r0-r12, sp,
-// lr, pc, xpsr), then the system feature: the two stack pointers GDB
-// unwinds exception frames with, and the mask and control registers. The
-// order is the target layer's CORE_REGISTERS, which the g, p and P
-// packets follow.
-std::string target_description()
+static const char *register_type(const gdb_register &r)
+{
+    if (r.fp)
+        return r.bits == 64 ? "ieee_double" : "int";
+    std::string name = r.name;
+    if (name == "pc")
+        return "code_ptr";
+    return name == "sp" || name == "msp" || name == "psp" ? "data_ptr" : "uint32";
+}
+
+// GDB's M-profile feature (r0-r12, sp, lr, pc, xpsr), then the system
+// feature: the two stack pointers GDB unwinds exception frames with, and
+// the mask and control registers that core has; then, where the core has
+// an FPU, the floating-point feature. The order is gdb_registers', which
+// the g, p and P packets follow.
+std::string target_description(const tarvex_target::core_identity &core)
 {
     std::string xml = "<?xml version=\"1.0\"?>\n"
                       "<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n"
                       "<target version=\"1.0\">\n"
-                      "<architecture>arm</architecture>\n"
-                      "<feature name=\"org.gnu.gdb.arm.m-profile\">\n";
-    for (int n = 0; n <= 12; n++)
-        xml += "<reg name=\"r" + std::to_string(n) + "\" bitsize=\"32\" type=\"uint32\"/>\n";
-    xml += "<reg name=\"sp\" bitsize=\"32\" type=\"data_ptr\"/>\n"
-           "<reg name=\"lr\" bitsize=\"32\" type=\"uint32\"/>\n"
-           "<reg name=\"pc\" bitsize=\"32\" type=\"code_ptr\"/>\n"
-           "<reg name=\"xpsr\" bitsize=\"32\" type=\"uint32\"/>\n"
-           "</feature>\n"
-           "<feature name=\"org.gnu.gdb.arm.m-system\">\n"
-           "<reg name=\"msp\" bitsize=\"32\" type=\"data_ptr\" group=\"system\"/>\n"
-           "<reg name=\"psp\" bitsize=\"32\" type=\"data_ptr\" group=\"system\"/>\n"
-           "<reg name=\"primask\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
-           "<reg name=\"basepri\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
-           "<reg name=\"faultmask\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
-           "<reg name=\"control\" bitsize=\"32\" type=\"uint32\" group=\"system\"/>\n"
-           "</feature>\n"
-           "</target>\n";
+                      "<architecture>arm</architecture>\n";
+    const char *feature = nullptr;
+    for (const gdb_register &r : gdb_registers(core)) {
+        const char *in = r.fp            ? "org.gnu.gdb.arm.vfp"
+                         : r.index <= 16 ? "org.gnu.gdb.arm.m-profile"
+                                         : "org.gnu.gdb.arm.m-system";
+        if (feature != in) {
+            xml += std::string(feature != nullptr ? "</feature>\n" : "") + "<feature name=\"" + in + "\">\n";
+            feature = in;
+        }
+        const char *group = r.fp ? " group=\"float\"" : r.index > 16 ? " group=\"system\"" : "";
+        xml += std::string("<reg name=\"") + r.name + "\" bitsize=\"" + std::to_string(r.bits) + "\" type=\"" +
+               register_type(r) + "\"" + group + "/>\n";
+    }
+    xml += "</feature>\n</target>\n";
     return xml;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "armv7m_debug.h"
+#include "gdb_registers.h"
 #include "tarvex_log.h"
 
 namespace tarvex_gdb
@@ -12,10 +13,6 @@ namespace tarvex_gdb
 using namespace tarvex_target;
 using namespace tarvex_flash;
 
-// Registers in the order of the target description, the target layer's:
-// r0-r12, sp, lr, pc, xPSR, msp, psp, primask, basepri, faultmask,
-// control. The g packet carries them in this order, p and P number them so.
-constexpr unsigned REGISTER_COUNT = CORE_REGISTER_COUNT;
 // Error replies: EIO for a failed target access, EFAULT for a write into
 // read-only flash, EINVAL for a malformed packet, ENOSPC when the
 // comparators ran out.
@@ -76,14 +73,14 @@ static int xfer_document(const std::string &document, const std::string &body, s
     return PACKET_REPLY;
 }
 
-static int q_xfer_features(gdb_session &, const std::string &body, std::string *reply)
+static int q_xfer_features(gdb_session &s, const std::string &body, std::string *reply)
 {
     static const std::string prefix = "qXfer:features:read:target.xml:";
     if (body.compare(0, prefix.size(), prefix) != 0) {
         *reply = "E00"; // no other annex
         return PACKET_REPLY;
     }
-    return xfer_document(target_description(), body, prefix.size(), reply);
+    return xfer_document(target_description(s.units().core), body, prefix.size(), reply);
 }
 
 static int q_xfer_memory_map(gdb_session &s, const std::string &body, std::string *reply)
@@ -146,61 +143,149 @@ static int q_rcmd(gdb_session &s, const std::string &body, std::string *reply)
 
 // ---- registers ----------------------------------------------------------------
 
+// One register's bytes as GDB reads them, target order: a d register is its
+// low S register then its high one; "x" for each byte of an FP register the
+// core will not show (its FPU not turned on yet).
+static std::string register_text(const gdb_register &r, const uint32_t *core, const uint32_t *fp, bool fp_on)
+{
+    if (!r.fp)
+        return hex_u32_le(core[r.index]);
+    if (!fp_on)
+        return std::string(r.bits / 4, 'x');
+    return r.bits == 64 ? hex_u32_le(fp[r.index]) + hex_u32_le(fp[r.index + 1]) : hex_u32_le(fp[r.index]);
+}
+
+// The core's and the FP registers, as far as the session has them.
+static int register_values(gdb_session &s, uint32_t *core, uint32_t *fp, bool *fp_on)
+{
+    int rc = s.registers(core);
+    if (rc == TARGET_OK)
+        rc = s.fp_registers(fp, fp_on);
+    return rc;
+}
+
 static int read_registers(gdb_session &s, const std::string &, std::string *reply)
 {
-    uint32_t values[REGISTER_COUNT];
-    int rc = s.registers(values);
+    uint32_t core[CORE_REGISTER_COUNT], fp[FP_REGISTER_COUNT];
+    bool fp_on = false;
+    int rc = register_values(s, core, fp, &fp_on);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
     std::string text;
-    for (uint32_t value : values)
-        text += hex_u32_le(value);
+    for (const gdb_register &r : gdb_registers(s.units().core))
+        text += register_text(r, core, fp, fp_on);
     *reply = text;
     return PACKET_REPLY;
 }
 
-static int write_registers(gdb_session &s, const std::string &body, std::string *reply)
+// A register's new value from GDB's hex, into core[] or fp[].
+static bool register_parse(const gdb_register &r, const std::string &hex, uint32_t *core, uint32_t *fp)
 {
-    if (body.size() != 1 + 8 * REGISTER_COUNT)
-        return reply_text(reply, E_MALFORMED);
-    uint32_t values[REGISTER_COUNT];
-    for (unsigned n = 0; n < REGISTER_COUNT; n++)
-        if (!parse_u32_le(body.substr(1 + 8 * n, 8), &values[n]))
-            return reply_text(reply, E_MALFORMED);
-    s.forget_registers();
-    return link_error(registers_write(s.link(), CORE_REGISTERS, REGISTER_COUNT, values), reply);
+    if (hex.size() != r.bits / 4u)
+        return false;
+    if (!r.fp)
+        return parse_u32_le(hex, &core[r.index]);
+    return parse_u32_le(hex.substr(0, 8), &fp[r.index]) &&
+           (r.bits == 32 || parse_u32_le(hex.substr(8), &fp[r.index + 1]));
 }
 
-// "pN" and "PN=VALUE": N in hex.
-static bool register_number(const std::string &body, size_t *pos, uint32_t *n)
+// The FP registers G gave (fp[] where given[]), the others as they are.
+static int fp_registers_put(gdb_session &s, uint32_t *fp, const bool *given)
+{
+    uint32_t now[FP_REGISTER_COUNT];
+    bool fp_on = false;
+    int rc = s.fp_registers(now, &fp_on);
+    if (rc != TARGET_OK || !fp_on)
+        return rc != TARGET_OK ? rc : TARGET_UNSUITABLE;
+    for (size_t i = 0; i < FP_REGISTER_COUNT; i++)
+        fp[i] = given[i] ? fp[i] : now[i];
+    s.forget_registers();
+    return fp_registers_write(s.link(), s.units().core, fp);
+}
+
+// G: the core registers first, each as given; then the FP registers GDB
+// gave a value ("x" where it had none).
+static int write_registers(gdb_session &s, const std::string &body, std::string *reply)
+{
+    std::vector<core_register> regs;
+    std::vector<uint32_t> values;
+    uint32_t core[CORE_REGISTER_COUNT] = {}, fp[FP_REGISTER_COUNT] = {};
+    bool given[FP_REGISTER_COUNT] = {}, fp_given = false;
+    size_t at = 1;
+    for (const gdb_register &r : gdb_registers(s.units().core)) {
+        std::string hex = body.substr(std::min(at, body.size()), r.bits / 4u);
+        at += r.bits / 4u;
+        if (r.fp && hex == std::string(r.bits / 4u, 'x'))
+            continue;
+        if (!register_parse(r, hex, core, fp))
+            return reply_text(reply, E_MALFORMED);
+        if (!r.fp) {
+            regs.push_back(CORE_REGISTERS[r.index]);
+            values.push_back(core[r.index]);
+            continue;
+        }
+        given[r.index] = true;
+        given[r.index + (r.bits == 64 ? 1 : 0)] = true;
+        fp_given = true;
+    }
+    if (at != body.size())
+        return reply_text(reply, E_MALFORMED);
+    s.forget_registers();
+    int rc = registers_write(s.link(), regs.data(), regs.size(), values.data());
+    if (rc == TARGET_OK && fp_given)
+        rc = fp_registers_put(s, fp, given);
+    return link_error(rc, reply);
+}
+
+// "pN" and "PN=VALUE": N in hex, a register of the target description.
+static bool register_number(gdb_session &s, const std::string &body, size_t *pos, gdb_register *r)
 {
     *pos = 1;
-    return parse_hex_field(body, pos, n) && *n < REGISTER_COUNT;
+    uint32_t n = 0;
+    std::vector<gdb_register> regs = gdb_registers(s.units().core);
+    if (!parse_hex_field(body, pos, &n) || n >= regs.size())
+        return false;
+    *r = regs[n];
+    return true;
 }
 
 static int read_register(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 0;
-    uint32_t n = 0;
-    if (!register_number(body, &pos, &n) || pos != body.size())
+    gdb_register r{};
+    if (!register_number(s, body, &pos, &r) || pos != body.size())
         return reply_text(reply, E_MALFORMED);
-    uint32_t values[REGISTER_COUNT];
-    int rc = s.registers(values);
+    uint32_t core[CORE_REGISTER_COUNT], fp[FP_REGISTER_COUNT];
+    bool fp_on = false;
+    int rc = register_values(s, core, fp, &fp_on);
     if (rc != TARGET_OK)
         return link_error(rc, reply);
-    *reply = hex_u32_le(values[n]);
+    *reply = register_text(r, core, fp, fp_on);
     return PACKET_REPLY;
 }
 
 static int write_register(gdb_session &s, const std::string &body, std::string *reply)
 {
     size_t pos = 0;
-    uint32_t n = 0, value = 0;
-    if (!register_number(body, &pos, &n) || pos >= body.size() || body[pos] != '=' ||
-        !parse_u32_le(body.substr(pos + 1), &value))
+    gdb_register r{};
+    uint32_t core[CORE_REGISTER_COUNT] = {}, fp[FP_REGISTER_COUNT] = {};
+    if (!register_number(s, body, &pos, &r) || pos >= body.size() || body[pos] != '=' ||
+        !register_parse(r, body.substr(pos + 1), core, fp))
         return reply_text(reply, E_MALFORMED);
+    if (r.fp) {
+        uint32_t now[FP_REGISTER_COUNT];
+        bool fp_on = false;
+        int rc = s.fp_registers(now, &fp_on);
+        if (rc != TARGET_OK || !fp_on)
+            return link_error(rc != TARGET_OK ? rc : TARGET_UNSUITABLE, reply);
+    }
     s.forget_registers();
-    return link_error(register_write(s.link(), CORE_REGISTERS[n], value), reply);
+    if (!r.fp)
+        return link_error(register_write(s.link(), CORE_REGISTERS[r.index], core[r.index]), reply);
+    int rc = register_write(s.link(), FP_REGISTERS[r.index], fp[r.index]);
+    if (rc == TARGET_OK && r.bits == 64)
+        rc = register_write(s.link(), FP_REGISTERS[r.index + 1], fp[r.index + 1]);
+    return link_error(rc, reply);
 }
 
 // ---- memory -------------------------------------------------------------------

@@ -18,9 +18,10 @@ enum packet_outcome {
 
 int answer_packet(gdb_session &s, const std::string &body, std::string *reply);
 
-// The XML documents of qXfer: the M-profile target description and the
-// memory map (RAM, read-only flash, and the peripheral and system spaces).
-std::string target_description();
+// The XML documents of qXfer: the M-profile target description of that
+// core (gdb_registers.h) and the memory map (RAM, read-only flash, and the
+// peripheral and system spaces).
+std::string target_description(const tarvex_target::core_identity &core);
 // flash_xml, when not empty, gives the flash regions (gdb_flash.h).
 std::string memory_map(const session_config &config, const std::string &flash_xml = "");
 

@@ -336,6 +336,24 @@ int gdb_session::registers(uint32_t *values)
     return TARGET_OK;
 }
 
+int gdb_session::fp_registers(uint32_t *values, bool *on)
+{
+    tarvex_target::core_identity &core = units_.core;
+    if (!fp_valid_) {
+        // CPACR once a halt, until the firmware has turned the FPU on.
+        int rc = core.fp_enabled ? TARGET_OK : fp_enabled_read(link_, &core);
+        if (rc == TARGET_OK && core.fp_enabled)
+            rc = fp_registers_read(link_, core, fp_);
+        if (rc != TARGET_OK)
+            return rc;
+        fp_valid_ = true;
+    }
+    *on = core.fp_enabled;
+    if (*on)
+        std::copy(fp_, fp_ + tarvex_target::FP_REGISTER_COUNT, values);
+    return TARGET_OK;
+}
+
 int gdb_session::read_memory(uint32_t addr, uint32_t len, std::vector<uint8_t> *data)
 {
     if (!flash_cache_ranged_) {

@@ -106,7 +106,16 @@ public:
     // (Another client writing registers of a core GDB holds halted is not
     // seen until the next stop.)
     int registers(uint32_t *values);
-    void forget_registers() { registers_valid_ = false; }
+    // S0-S31 and FPSCR (FP_REGISTER_COUNT values), kept as the core
+    // registers are; *on false, and nothing read, where the core has no FPU
+    // or its firmware has not turned it on (CPACR) yet, which is looked at
+    // again each time until it has.
+    int fp_registers(uint32_t *values, bool *on);
+    void forget_registers()
+    {
+        registers_valid_ = false;
+        fp_valid_ = false;
+    }
     // Memory as GDB reads it: flash contents are kept from one read to the
     // next, as only a flash operation changes them while GDB holds the core;
     // RAM and the peripheral and system spaces are read every time.
@@ -175,6 +184,8 @@ private:
     bool extended_ = false;
     bool registers_valid_ = false;
     uint32_t registers_[tarvex_target::CORE_REGISTER_COUNT] = {};
+    bool fp_valid_ = false;
+    uint32_t fp_[tarvex_target::FP_REGISTER_COUNT] = {};
     int64_t running_since_ms_ = 0;
     int64_t failing_since_ms_ = 0; // run-state reads have failed since then while running; 0: they work
     bool flash_cache_ranged_ = false;

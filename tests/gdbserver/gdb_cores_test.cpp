@@ -1,0 +1,53 @@
+// gdb-multiarch on each core model of the virtual probe, through the real
+// server: the registers that core has, and on the cores with an FPU (the
+// firmware turns it on) the S, D and FPSCR registers GDB sets, read back
+// from the core after GDB forgot them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gdb_fixture.h"
+
+namespace
+{
+
+using namespace gdb_test;
+
+class GdbCores : public GdbServer, public ::testing::WithParamInterface<const char *>
+{
+protected:
+    GdbCores()
+    {
+        vprobe_args_ = {"--fast", "--probe", std::string("core=") + GetParam() + ",firmware=" + CORE_FIRMWARE_ELF};
+        elf_ = CORE_FIRMWARE_ELF;
+    }
+};
+
+TEST_P(GdbCores, TheRegistersThatCoreHas)
+{
+    bool fp = std::string(GetParam()) != "m0";
+    gdb_output out = gdb({mark("primask"), "p/x $primask", mark("basepri"), "p/x $basepri", "set $s0 = 1.5",
+                          "set $d1 = -2.25", "set $fpscr = 0xc00000", "flushregs", mark("s0"), "p $s0", mark("d1"),
+                          "p $d1", mark("s3"), "p $s3", mark("fpscr"), "p/x $fpscr", mark("end"), "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(section(out.text, "primask").find("= 0x"), std::string::npos);
+    if (!fp) {
+        // Armv6-M has neither BASEPRI nor an FPU: GDB knows no such
+        // registers (its "set" made convenience variables of them).
+        EXPECT_NE(section(out.text, "basepri").find("void"), std::string::npos);
+        EXPECT_NE(section(out.text, "s3").find("void"), std::string::npos);
+        return;
+    }
+    EXPECT_NE(section(out.text, "basepri").find("= 0x"), std::string::npos);
+    EXPECT_NE(section(out.text, "s0").find("= 1.5"), std::string::npos);
+    EXPECT_NE(section(out.text, "d1").find("= -2.25"), std::string::npos);
+    // d1's high half: -2.25 is 0xc002000000000000.
+    EXPECT_NE(section(out.text, "s3").find("= -2.03125"), std::string::npos);
+    EXPECT_NE(section(out.text, "fpscr").find("= 0xc00000"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cores, GdbCores, ::testing::Values("m0", "m4", "m7", "m33"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
+} // namespace
