@@ -4,6 +4,7 @@
 // from the core after GDB forgot them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "gdb_fixture.h"
@@ -46,6 +47,43 @@ TEST_P(GdbCores, TheRegistersThatCoreHas)
     EXPECT_NE(section(out.text, "s3").find("= -2.03125"), std::string::npos);
     EXPECT_NE(section(out.text, "fpscr").find("= 0xc00000"), std::string::npos);
 }
+
+// The sample firmware's hard-float build on the cores with an FPU: GDB's
+// finish out of a float function shows the value it returned in s0, and
+// info float lists the FP registers.
+class GdbHardFloat : public GdbServer, public ::testing::WithParamInterface<const char *>
+{
+protected:
+    GdbHardFloat()
+    {
+        vprobe_args_ = {"--fast", "--probe", std::string("core=") + GetParam() + ",firmware=" + HARD_FLOAT_ELF};
+        elf_ = HARD_FLOAT_ELF;
+    }
+};
+
+TEST_P(GdbHardFloat, FinishOfAFloatFunctionShowsItsValue)
+{
+    gdb_output out = gdb({"break sample_scale", "continue", mark("finish"), "finish", mark("float"), "info float",
+                          mark("end"), "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_EQ(out.status, 0);
+    // "Breakpoint 1, sample_scale (x=x@entry=4)": the argument, from s0.
+    size_t x_at = out.text.find("sample_scale (x=");
+    ASSERT_NE(x_at, std::string::npos);
+    std::string arg = out.text.substr(x_at + 16, out.text.find(')', x_at) - x_at - 16);
+    double x = std::strtod(arg.c_str() + (arg.rfind('=') == std::string::npos ? 0 : arg.rfind('=') + 1), nullptr);
+    std::string finish = section(out.text, "finish");
+    size_t value_at = finish.find("Value returned is $");
+    ASSERT_NE(value_at, std::string::npos) << finish;
+    double value = std::strtod(finish.c_str() + finish.find("= ", value_at) + 2, nullptr);
+    EXPECT_DOUBLE_EQ(value, x * 1.25 + 0.5) << finish;
+    std::string info = section(out.text, "float");
+    EXPECT_NE(info.find("d0 "), std::string::npos) << info;
+    EXPECT_NE(info.find("fpscr"), std::string::npos) << info;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cores, GdbHardFloat, ::testing::Values("m4", "m7", "m33"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(Cores, GdbCores, ::testing::Values("m0", "m4", "m7", "m33"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });

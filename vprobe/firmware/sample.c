@@ -45,6 +45,19 @@ __attribute__((noinline)) void sample_tick(uint32_t turn)
     sample_sum += sample_table[turn & 7u];
 }
 
+#ifdef SAMPLE_HARD_FLOAT
+// The hard-float build's float work, out of line: its argument and its
+// result travel in s0.
+#define CPACR (*(volatile uint32_t *)0xE000ED88u)
+#define CPACR_CP10_CP11_FULL (0xFu << 20)
+volatile float sample_level;
+
+__attribute__((noinline)) float sample_scale(float x)
+{
+    return x * 1.25f + 0.5f;
+}
+#endif
+
 static void itm_put(char c)
 {
     // Skipped while ITM or the port is off: a debugger may turn them off.
@@ -83,6 +96,11 @@ static void wait_turn(void)
 int main(void)
 {
     __asm volatile("cpsid i");
+#ifdef SAMPLE_HARD_FLOAT
+    // Before the first FP instruction, which would fault with CP10 denied.
+    CPACR |= CPACR_CP10_CP11_FULL;
+    __asm volatile("dsb\n isb");
+#endif
     itm_enable();
     static const char *const terminal[] = {"Terminal"};
     rtt_init(terminal, terminal);
@@ -93,6 +111,9 @@ int main(void)
         wait_turn();
         uint32_t turn = ++sample_counter;
         sample_tick(turn);
+#ifdef SAMPLE_HARD_FLOAT
+        sample_level = sample_scale((float)(turn & 7u));
+#endif
         if (turn % sample_turns_per_line == 0)
             print_line(turn);
     }
