@@ -235,6 +235,31 @@ TEST_P(core_model_test, cli_regs_shows_the_fp_registers_the_core_has)
     EXPECT_NE(json.find("\"fpscr\": " + std::to_string(written[32])), std::string::npos) << json;
 }
 
+// tarvex-cli flash on each core: the flash algorithm and the loader's
+// helper (one Armv6-M build for all) erase, program, checksum and verify
+// there. Another image first, then the test firmware back, which runs.
+TEST_P(core_model_test, cli_flash_programs_and_verifies_on_that_core)
+{
+    detach(link_);
+    std::string port = std::to_string(server_.port);
+    for (const char *image : {SAMPLE_ELF, CORE_FIRMWARE_ELF}) {
+        SCOPED_TRACE(image);
+        std::string out, err;
+        ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "flash", image}, &out, &err, 60000), 0)
+            << out << err;
+        EXPECT_EQ(out.find(" 0 bytes programmed"), std::string::npos) << out;
+        EXPECT_NE(out.find("bytes programmed"), std::string::npos) << out;
+    }
+    ASSERT_EQ(attach_register(link_, "core-model-test"), TARGET_OK);
+    tarvex::probe_entry probe_entry;
+    ASSERT_EQ(attach_find(link_, "0", &probe_entry), TARGET_OK);
+    ASSERT_EQ(attach_open(link_, probe_entry), TARGET_OK);
+    ASSERT_EQ(attach_debug_mode(link_), TARGET_OK);
+    ASSERT_EQ(halt(link_), TARGET_OK);
+    ASSERT_EQ(units_discover(link_, units_), TARGET_OK);
+    run_to_tick();
+}
+
 INSTANTIATE_TEST_SUITE_P(cores, core_model_test, ::testing::ValuesIn(CASES),
                          [](const ::testing::TestParamInfo<core_case> &info) { return std::string(info.param.core); });
 

@@ -24,7 +24,7 @@
      offset 12: the version word, "TVH2" (not code).
 
    The checksum is a word-wise multiplicative hash rather than a CRC: the
-   emulated core pays for every instruction, and this costs about 0.7 of
+   emulated core pays for every instruction, and this costs about 0.9 of
    one a byte where a table-driven CRC-32 costs 5 or more. Each step is a
    bijection of the state for a given word and of the word for a given
    state, so any single changed word changes the sum; the rotation carries
@@ -57,11 +57,17 @@ uint64_t erase_sectors(const uint32_t *list, uint32_t count, uint32_t entry);
 /* The entries, then a word that names this version of them: the loader
    uses no blob whose word differs, since an older page loop would take
    Verify's entry for nothing and leave the pages unchecked. */
+/* Built for Armv6-M, whose Thumb-1 every Cortex-M runs: a branch is two
+   bytes there, so each entry pads its word with a NOP (the blob is far
+   smaller than a branch's reach). */
 __attribute__((naked, section(".text.entry"))) void flash_helper_entries(void)
 {
-    __asm__ volatile("b.w checksum_list\n\t"
-                     "b.w program_pages\n\t"
-                     "b.w erase_sectors\n\t"
+    __asm__ volatile("b checksum_list\n\t"
+                     "nop\n\t"
+                     "b program_pages\n\t"
+                     "nop\n\t"
+                     "b erase_sectors\n\t"
+                     "nop\n\t"
                      ".word 0x32485654\n\t");
 }
 
@@ -70,25 +76,33 @@ static uint32_t mix(uint32_t h, uint32_t w)
     return (w ^ (h >> 27 | h << 5)) * FACTOR;
 }
 
-/* Four words a turn with one load-multiple: the same steps as mix(). */
+/* Four words a turn with one load-multiple: the same steps as mix(), in
+   Thumb-1 (two-operand EOR and MUL, a rotation by a register). */
 static uint32_t mix_blocks(uint32_t h, const uint32_t *p, uint32_t blocks)
 {
-    uint32_t factor = FACTOR;
-    __asm__ volatile("1:\n\t"
-                     "ldmia %[p]!, {r4, r5, r6, r7}\n\t"
-                     "eor %[h], r4, %[h], ror #27\n\t"
-                     "mul %[h], %[h], %[f]\n\t"
-                     "eor %[h], r5, %[h], ror #27\n\t"
-                     "mul %[h], %[h], %[f]\n\t"
-                     "eor %[h], r6, %[h], ror #27\n\t"
-                     "mul %[h], %[h], %[f]\n\t"
-                     "eor %[h], r7, %[h], ror #27\n\t"
-                     "mul %[h], %[h], %[f]\n\t"
-                     "subs %[n], %[n], #1\n\t"
+    uint32_t factor = FACTOR, by = 27;
+    __asm__ volatile(".syntax unified\n"
+                     "1:\n\t"
+                     "ldmia %[p]!, {r4, r5}\n\t"
+                     "rors %[h], %[by]\n\t"
+                     "eors %[h], r4\n\t"
+                     "muls %[h], %[f]\n\t"
+                     "rors %[h], %[by]\n\t"
+                     "eors %[h], r5\n\t"
+                     "muls %[h], %[f]\n\t"
+                     "ldmia %[p]!, {r4, r5}\n\t"
+                     "rors %[h], %[by]\n\t"
+                     "eors %[h], r4\n\t"
+                     "muls %[h], %[f]\n\t"
+                     "rors %[h], %[by]\n\t"
+                     "eors %[h], r5\n\t"
+                     "muls %[h], %[f]\n\t"
+                     "subs %[n], #1\n\t"
                      "bne 1b\n\t"
-                     : [h] "+r"(h), [p] "+r"(p), [n] "+r"(blocks)
-                     : [f] "r"(factor)
-                     : "r4", "r5", "r6", "r7", "cc", "memory");
+                     ".syntax divided\n"
+                     : [h] "+l"(h), [p] "+l"(p), [n] "+l"(blocks)
+                     : [f] "l"(factor), [by] "l"(by)
+                     : "r4", "r5", "cc", "memory");
     return h;
 }
 
