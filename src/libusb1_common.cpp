@@ -305,7 +305,7 @@ static void refresh_keep(libusb_device *dev, const char *serial)
     }
     LOG_DEBUG("keep tarvex_usb unchanged in device list %s", serial);
     rebind(entry, dev);
-    entry_found_again(entry);
+    entry_found_again(entry, RETURN_BY_REFRESH);
 }
 
 // Refresh phase 2: scan the bus, adding new probes and rebinding known ones.
@@ -428,24 +428,26 @@ static look_outcome bind_again(tarvex_usb *entry, libusb_device *dev, libusb_dev
     libusb_close(fd);
     if (entry_work_in_flight())
         return LOOK_WHEN_IDLE;
-    bool had_clients = entry->state == ENTRY_OPEN;
     close_handle(entry); // the handle of the device it left as
     rebind(entry, dev);
-    bool opened = entry_found_again(entry);
-    LOG_INFO("probe %u (%s) plugged in again: found without a refresh, its key and associations kept%s", entry->index,
-             entry->serial, had_clients && opened ? ", opened again for its clients" : "");
-    return opened ? LOOKED : LOOK_LATER;
+    // An open for its clients is on its way: the device is looked at again
+    // once that job is back, to try the open again if it failed.
+    return entry_found_again(entry, RETURN_PLUGGED_IN) ? LOOK_WHEN_IDLE : LOOK_LATER;
 }
 
 // A device bound to an entry already (by a refresh, or by a look whose open
-// for the entry's clients failed: that open is tried again).
+// for the entry's clients failed: that open is tried again, and the device
+// looked at after the retry delay to see how it went).
 static look_outcome look_at_bound(tarvex_usb *entry, bool last_try)
 {
+    if (entry_reopening(entry))
+        return LOOK_WHEN_IDLE;
     if (!entry_open_failed(entry))
         return LOOKED;
     if (entry_work_in_flight())
         return LOOK_WHEN_IDLE;
-    return entry_open_again(entry) || last_try ? LOOKED : LOOK_LATER;
+    entry_open_again(entry);
+    return last_try ? LOOKED : LOOK_LATER;
 }
 
 // A device of the table not looked at before.

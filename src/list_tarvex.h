@@ -20,6 +20,7 @@ struct tarvex_usb {
     uint32_t key;                      // jenkins_one_at_a_time_hash of serial
     unsigned index;                    // the probe's index for the server's life (probe_index_of)
     entry_state state;                 // moved only by entry_step
+    entry_reopen reopen;               // the open for its clients after its return (loop)
     struct probe_worker *worker;       // owned; runs this probe's operations, made on first use
     struct probe_stats *stats;         // not owned (server_stats.h); found on first use
 };

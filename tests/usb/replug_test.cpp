@@ -116,6 +116,33 @@ TEST_P(Replug, AProbeWhoseOpenFailedOnItsReturnIsOpenedAtALaterLook)
     EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
 }
 
+// Back, but slow to answer: while the open for its clients waits on the
+// probe (its version query's reply held by the gate), the server answers
+// everyone else; it logs how the open went only once the probe answered.
+TEST_P(Replug, AProbeSlowToAnswerOnItsReturnHoldsUpNoOtherClient)
+{
+    start_watching({"--probes", "2"});
+    open_swd(); // launcher probe 0
+    ASSERT_EQ(server_.control("unplug 0"), "ok");
+    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 -4 0\n");
+    ASSERT_EQ(server_.control("gate 0 hold"), "ok armed");
+    ASSERT_EQ(server_.control("plug 0"), "ok");
+    ASSERT_TRUE(tarvex_test::eventually([&] { return server_.control("gate 0") == "ok holding"; }))
+        << server_.stderr_text();
+    EXPECT_EQ(text("get-nb-tarvex\n"), "1 2\n");
+    EXPECT_EQ(text("get-tarvex-by-index 1\n"), by_index(registry_serials()[1]));
+    std::string log = server_.stderr_text();
+    EXPECT_EQ(log.find("opened again for its clients"), std::string::npos) << "answered while the open waited: " << log;
+    EXPECT_EQ(server_.control("gate 0"), "ok holding");
+    ASSERT_EQ(server_.control("gate 0 open"), "ok open");
+    ASSERT_TRUE(server_.wait_stderr("(" + default_serial(0) +
+                                    ") plugged in again: found without a refresh, its key and associations kept, "
+                                    "opened again for its clients"))
+        << server_.stderr_text();
+    EXPECT_EQ(await("tarvex-usb-init-mode 256 0 1\n", "1 0\n"), "1 0\n") << server_.stderr_text();
+    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
+}
+
 // "polling": on umockdev, the server looking at the bus every 50 ms.
 INSTANTIATE_TEST_SUITE_P(Transports, Replug, ::testing::Values("umockdev", "fast", "polling"), transport_name);
 
