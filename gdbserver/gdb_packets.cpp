@@ -5,6 +5,7 @@
 
 #include "armv7m_debug.h"
 #include "gdb_registers.h"
+#include "tarvex_wire.h"
 #include "tarvex_log.h"
 
 namespace tarvex_gdb
@@ -483,16 +484,17 @@ static int attach_packet(gdb_session &s, const std::string &, std::string *reply
 // ---- breakpoints and watchpoints ----------------------------------------------
 
 // "Ztype,addr,kind" and "ztype,addr,kind", conditions after a ";" ignored.
-// The result the server passes on from libusb for a device that is gone.
-constexpr int RESULT_NO_DEVICE = -4;
 
 // GDB shows the text of "E.NN.TEXT" for a comparator it could not set, in
-// place of its guess that too many were asked for.
+// place of its guess that too many were asked for. The server answers a
+// failed transfer with one result whether the probe was unplugged or its
+// target went quiet, so the text names both.
 static int comparator_error(gdb_session &s, std::string *reply)
 {
     int result = s.link().last_result();
-    *reply = "E.05.probe " + s.serial() +
-             (result == RESULT_NO_DEVICE ? " is unplugged" : " did not answer (result " + std::to_string(result) + ")");
+    *reply = "E.05.probe " + s.serial() + " did not answer" +
+             (result == tarvex_wire::RESULT_FAIL ? ": unplugged, or its target off?" : "") + " (result " +
+             std::to_string(result) + ")";
     return PACKET_REPLY;
 }
 
