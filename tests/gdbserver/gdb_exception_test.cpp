@@ -4,6 +4,7 @@
 // the thread code it interrupted.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +97,54 @@ TEST_F(GdbExceptions, FinishReturnsFromTheHandler)
     std::string after = out.text.substr(hit);
     EXPECT_NE(after.find("#0  main () at "), std::string::npos) << "back in thread code";
     EXPECT_NE(after.find("$1 = 0"), std::string::npos) << "IPSR 0: Thread mode";
+}
+
+// Each handler the firmware's start-up takes, in the order the priorities
+// give: SVC, PendSV, IRQ 0 with IRQ 1 nested in it, IRQ 2 before the PendSV
+// it pended under PRIMASK (tail-chained), and the bus fault escalated to
+// HardFault: six breakpoints, all the M4's comparators (IRQ 3 goes unseen).
+struct handler_stop {
+    const char *handler;
+    unsigned exception; // IPSR
+};
+
+constexpr handler_stop HANDLER_STOPS[] = {
+    {"SVC_Handler", 11},  {"PendSV_Handler", 14}, {"IRQ0_Handler", 16},     {"IRQ1_Handler", 17},
+    {"IRQ2_Handler", 18}, {"PendSV_Handler", 14}, {"HardFault_Handler", 3},
+};
+
+TEST_F(GdbExceptions, ABreakInEachHandlerStopsThereInItsTurn)
+{
+    std::vector<std::string> commands = {"monitor reset halt"};
+    for (const char *h :
+         {"SVC_Handler", "PendSV_Handler", "IRQ0_Handler", "IRQ1_Handler", "IRQ2_Handler", "HardFault_Handler"})
+        commands.push_back(std::string("break ") + h);
+    size_t n = 0;
+    for (const handler_stop &stop : HANDLER_STOPS) {
+        commands.insert(commands.end(),
+                        {gdb_test::mark("stop" + std::to_string(n)), "continue", "print (unsigned)$xpsr & 0x1ff"});
+        if (std::string(stop.handler) == "IRQ1_Handler")
+            commands.push_back("bt");
+        n++;
+    }
+    commands.insert(commands.end(), {gdb_test::mark("end"), "delete", "detach"});
+    gdb_output out = gdb(commands);
+    SCOPED_TRACE(out.text + front_end_log());
+    for (n = 0; n < std::size(HANDLER_STOPS); n++) {
+        const handler_stop &stop = HANDLER_STOPS[n];
+        std::string section = gdb_test::section(out.text, "stop" + std::to_string(n)) + "\n";
+        EXPECT_NE(section.find(std::string(", ") + stop.handler + " ("), std::string::npos) << "stop " << n;
+        EXPECT_NE(section.find(" = " + std::to_string(stop.exception) + "\n"), std::string::npos) << "stop " << n;
+    }
+    // IRQ 1 preempted IRQ 0, which interrupted main: two frames to unwind.
+    std::string nested = gdb_test::section(out.text, "stop3");
+    size_t irq1 = nested.find("#0  IRQ1_Handler"), irq0 = nested.find(" IRQ0_Handler ("),
+           thread = nested.find(" main () at ");
+    ASSERT_NE(irq1, std::string::npos);
+    ASSERT_NE(irq0, std::string::npos) << "unwound through IRQ 1's frame";
+    ASSERT_NE(thread, std::string::npos) << "and through IRQ 0's";
+    EXPECT_LT(irq1, irq0);
+    EXPECT_LT(irq0, thread);
 }
 
 // An unknown monitor command shows its text and the help in GDB, not a
