@@ -397,24 +397,58 @@ static void report_stacked(cli_session &s, const run_job &job, const stacked_at 
             place_of(job, lr).c_str());
 }
 
+// The configurable fault status (CFSR, HFSR, MMFAR, BFAR) of the cores that
+// have it. Armv6-M and Armv8-M Baseline have none: every fault there is a
+// HardFault, and the exception number and the stacked frame are all the
+// core keeps of it. A core that cannot be identified is read as the others.
+struct fault_status {
+    const char *none = nullptr; // why there is none, or nullptr
+    uint32_t cfsr = 0, hfsr = 0, mmfar = 0, bfar = 0;
+};
+
+static int fault_status_read(tt::link &l, fault_status *f)
+{
+    tt::core_identity id;
+    if (tt::identify(l, &id) == tt::TARGET_OK && (id.arch == tt::ARCH_V6M || id.arch == tt::ARCH_V8M_BASELINE)) {
+        f->none = id.arch == tt::ARCH_V6M ? "Armv6-M" : "Armv8-M Baseline";
+        return tt::TARGET_OK;
+    }
+    int rc = tt::TARGET_OK;
+    for (auto [addr, value] : {std::pair{CFSR, &f->cfsr}, {HFSR, &f->hfsr}, {MMFAR, &f->mmfar}, {BFAR, &f->bfar}})
+        if (rc == tt::TARGET_OK)
+            rc = l.read_debug(addr, value);
+    return rc;
+}
+
+static void report_fault_status(const fault_status &f)
+{
+    if (f.none != nullptr) {
+        fprintf(stderr,
+                "  no fault status registers (%s): the exception and its stacked frame are all the core keeps\n",
+                f.none);
+        return;
+    }
+    fprintf(stderr, "  cfsr 0x%08x%s\n  hfsr 0x%08x%s\n  mmfar 0x%08x  bfar 0x%08x\n", f.cfsr,
+            words_of(f.cfsr, CFSR_BITS).c_str(), f.hfsr, words_of(f.hfsr, HFSR_BITS).c_str(), f.mmfar, f.bfar);
+}
+
 static int report_fault(cli_session &s, const run_job &job, const tt::run_result &r)
 {
     // pc, lr, xpsr, msp, psp
     static const tt::core_register regs[] = {tt::CORE_REGISTERS[15], tt::CORE_REGISTERS[14], tt::CORE_REGISTERS[16],
                                              tt::CORE_REGISTERS[17], tt::CORE_REGISTERS[18]};
-    uint32_t v[5] = {}, cfsr = 0, hfsr = 0, mmfar = 0, bfar = 0;
+    uint32_t v[5] = {};
+    fault_status status;
     int rc = tt::registers_read(s.link, regs, 5, v);
-    for (auto [addr, value] : {std::pair{CFSR, &cfsr}, {HFSR, &hfsr}, {MMFAR, &mmfar}, {BFAR, &bfar}})
-        if (rc == tt::TARGET_OK)
-            rc = s.link.read_debug(addr, value);
+    if (rc == tt::TARGET_OK)
+        rc = fault_status_read(s.link, &status);
     fprintf(stderr, "tarvex-cli: the firmware %s\n",
             r.end == tt::RUN_LOCKUP ? "faulted: the core locked up" : "stopped on a halt that is no semihosting call");
     if (rc != tt::TARGET_OK)
         return fail(RUN_STATUS_FAULT, "the fault registers could not be read (result %d)", s.link.last_result());
     fprintf(stderr, "  pc   0x%08x%s\n  lr   0x%08x%s\n  xpsr 0x%08x  exception %u\n", v[0],
             place_of(job, v[0]).c_str(), v[1], place_of(job, v[1]).c_str(), v[2], v[2] & 0x1FF);
-    fprintf(stderr, "  cfsr 0x%08x%s\n  hfsr 0x%08x%s\n  mmfar 0x%08x  bfar 0x%08x\n", cfsr,
-            words_of(cfsr, CFSR_BITS).c_str(), hfsr, words_of(hfsr, HFSR_BITS).c_str(), mmfar, bfar);
+    report_fault_status(status);
     if ((v[2] & 0x1FF) != 0)
         report_stacked(s, job, frame_of(v[1], v[3], v[4]));
     return RUN_STATUS_FAULT;

@@ -260,6 +260,45 @@ TEST_P(core_model_test, cli_flash_programs_and_verifies_on_that_core)
     run_to_tick();
 }
 
+// tarvex-cli run of the semihosting firmware's Armv6-M build on each core:
+// its exit status is the verdict, and a fault is reported with what that
+// core keeps of it: the fault status where the core has one, and on every
+// core the frame it stacked, whose pc names the faulting function.
+TEST_P(core_model_test, cli_run_gives_the_verdict_and_reports_a_fault)
+{
+    detach(link_);
+    std::string port = std::to_string(server_.port);
+    std::string out, err;
+    EXPECT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "run", SEMIHOST_M0_ELF, "--", "args", "exit=3"},
+                                      &out, &err, 60000),
+              3)
+        << err;
+    EXPECT_EQ(out, "args: args exit=3\n");
+    out.clear();
+    err.clear();
+    ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "run", SEMIHOST_M0_ELF, "--", "fault"}, &out,
+                                      &err, 60000),
+              139)
+        << err;
+    SCOPED_TRACE(err);
+    size_t at = err.find("stacked on the main stack at 0x");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(err.find("(basic frame)", at), std::string::npos);
+    size_t pc = err.find("stacked pc 0x", at);
+    ASSERT_NE(pc, std::string::npos);
+    EXPECT_NE(err.substr(pc, err.find('\n', pc) - pc).find("semihost_fault_store"), std::string::npos);
+    if (GetParam().arch == ARCH_V6M) {
+        EXPECT_NE(err.find("no fault status registers (Armv6-M)"), std::string::npos);
+        EXPECT_EQ(err.find("cfsr"), std::string::npos);
+        EXPECT_NE(err.find("exception 3"), std::string::npos) << "a HardFault";
+        return;
+    }
+    // The bus fault, escalated: BusFault is not enabled.
+    EXPECT_NE(err.find("PRECISERR BFARVALID"), std::string::npos);
+    EXPECT_NE(err.find(" FORCED"), std::string::npos);
+    EXPECT_NE(err.find("bfar 0x60000000"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(cores, core_model_test, ::testing::ValuesIn(CASES),
                          [](const ::testing::TestParamInfo<core_case> &info) { return std::string(info.param.core); });
 

@@ -25,6 +25,7 @@
 //                 handlers on a main stack of their own
 //   fp            enables the FPU (CPACR) and does FP work, which sets
 //                 CONTROL.FPCA: exceptions from here on stack the extended frame
+//                 (nothing in the Armv6-M build)
 //   fault         a store to an unmapped address in semihost_fault_store
 //   undefined     an undefined instruction in semihost_fault_undefined
 //   hang          never exits: waits for an interrupt that never comes
@@ -271,16 +272,19 @@ __attribute__((noinline)) void semihost_use_psp(void)
     __asm volatile("mov r0, sp\n\t"
                    "msr psp, r0\n\t"
                    "mrs r0, control\n\t"
-                   "orr r0, r0, #2\n\t"
+                   "movs r1, #2\n\t"
+                   "orrs r0, r1\n\t"
                    "msr control, r0\n\t"
                    "isb\n\t"
                    "msr msp, %0" ::"r"(&handler_stack[64])
-                   : "r0", "memory");
+                   : "r0", "r1", "cc", "memory");
 }
 
-// CP10 and CP11 full access, then one FP instruction.
+// CP10 and CP11 full access, then one FP instruction. Armv6-M has no FPU:
+// its build (Thumb-1 alone) does nothing here.
 __attribute__((noinline)) void semihost_fp_work(void)
 {
+#if __ARM_ARCH_ISA_THUMB >= 2
     CPACR |= 0xFu << 20;
     __asm volatile("dsb\n\t"
                    "isb\n\t"
@@ -288,6 +292,7 @@ __attribute__((noinline)) void semihost_fp_work(void)
                    "vmov s0, %0\n\t"
                    "vadd.f32 s1, s0, s0" ::"r"(0x3F800000u)
                    : "memory");
+#endif
 }
 
 __attribute__((noinline)) void semihost_hang(void)
