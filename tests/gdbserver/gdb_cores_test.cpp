@@ -48,6 +48,35 @@ TEST_P(GdbCores, TheRegistersThatCoreHas)
     EXPECT_NE(section(out.text, "fpscr").find("= 0xc00000"), std::string::npos);
 }
 
+// A session as a GDB user has it on each core: load the image into flash
+// (the Armv6-M algorithm and helper), reset, break, step, and watch a
+// variable for writes, reads and both, in that core's DWT encoding.
+TEST_P(GdbCores, LoadBreakStepAndWatch)
+{
+    gdb_output out = gdb({mark("load"),   "load",     "monitor reset halt", mark("bp"),
+                          "break tick",   "continue", mark("step"),         "next",
+                          "next",         "p/x $pc",  mark("watch"),        "delete",
+                          "watch ticks",  "continue", mark("rwatch"),       "delete",
+                          "rwatch ticks", "continue", mark("awatch"),       "delete",
+                          "awatch ticks", "continue", mark("end"),          "delete",
+                          "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(section(out.text, "load").find("Transfer rate"), std::string::npos);
+    EXPECT_NE(section(out.text, "bp").find("Breakpoint 1, tick ()"), std::string::npos);
+    // Out of tick() by two lines: back in main's loop.
+    EXPECT_NE(section(out.text, "step").find("main ()"), std::string::npos);
+    std::string watch = section(out.text, "watch");
+    size_t old_at = watch.find("Old value = "), new_at = watch.find("New value = ");
+    ASSERT_NE(old_at, std::string::npos) << watch;
+    ASSERT_NE(new_at, std::string::npos) << watch;
+    EXPECT_EQ(std::strtoul(watch.c_str() + new_at + 12, nullptr, 0),
+              std::strtoul(watch.c_str() + old_at + 12, nullptr, 0) + 1);
+    EXPECT_NE(section(out.text, "rwatch").find("Hardware read watchpoint"), std::string::npos);
+    EXPECT_NE(section(out.text, "rwatch").find("Value = "), std::string::npos);
+    EXPECT_NE(section(out.text, "awatch").find("Hardware access (read/write) watchpoint"), std::string::npos);
+}
+
 // The sample firmware's hard-float build on the cores with an FPU: GDB's
 // finish out of a float function shows the value it returned in s0, and
 // info float lists the FP registers.
