@@ -30,6 +30,24 @@ protected:
         }
     }
     bool polling() const { return std::string(GetParam()) == "polling"; }
+    // Launcher probe 0 of two, open for this client, pulled out (its
+    // requests fail), then the control request `before_plug` (answered
+    // `reply`), then plugged in again.
+    void replug_after(const std::string &before_plug, const std::string &reply)
+    {
+        start_watching({"--probes", "2"});
+        open_swd();
+        ASSERT_EQ(server_.control("unplug 0"), "ok");
+        EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 -4 0\n");
+        ASSERT_EQ(server_.control(before_plug), reply);
+        ASSERT_EQ(server_.control("plug 0"), "ok");
+    }
+    // The association of replug_after works again, with no open of its own.
+    void expect_working_again()
+    {
+        EXPECT_EQ(await("tarvex-usb-init-mode 256 0 1\n", "1 0\n"), "1 0\n") << server_.stderr_text();
+        EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
+    }
     // The reply once it is what is wanted, waiting for the server to see the
     // bus change (at most 10 s); the last reply otherwise.
     std::string await(const std::string &request, const std::string &wanted)
@@ -102,18 +120,12 @@ TEST_P(Replug, AProbeHeldOpenIsBoundAgainWhenItComesBack)
 // clients' association works once more without an open of their own.
 TEST_P(Replug, AProbeWhoseOpenFailedOnItsReturnIsOpenedAtALaterLook)
 {
-    start_watching({"--probes", "2"});
-    open_swd(); // launcher probe 0
-    ASSERT_EQ(server_.control("unplug 0"), "ok");
-    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 -4 0\n");
-    ASSERT_EQ(server_.control("fault 0 timeout 1"), "ok");
-    ASSERT_EQ(server_.control("plug 0"), "ok");
+    replug_after("fault 0 timeout 1", "ok");
     ASSERT_TRUE(server_.wait_stderr("(" + default_serial(0) + ") not opened again for its clients"))
         << server_.stderr_text();
     EXPECT_TRUE(server_.wait_stderr("(" + default_serial(0) + ") opened again for its clients at a later look"))
         << server_.stderr_text();
-    EXPECT_EQ(await("tarvex-usb-init-mode 256 0 1\n", "1 0\n"), "1 0\n") << server_.stderr_text();
-    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
+    expect_working_again();
 }
 
 // Back, but slow to answer: while the open for its clients waits on the
@@ -121,12 +133,7 @@ TEST_P(Replug, AProbeWhoseOpenFailedOnItsReturnIsOpenedAtALaterLook)
 // everyone else; it logs how the open went only once the probe answered.
 TEST_P(Replug, AProbeSlowToAnswerOnItsReturnHoldsUpNoOtherClient)
 {
-    start_watching({"--probes", "2"});
-    open_swd(); // launcher probe 0
-    ASSERT_EQ(server_.control("unplug 0"), "ok");
-    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 -4 0\n");
-    ASSERT_EQ(server_.control("gate 0 hold"), "ok armed");
-    ASSERT_EQ(server_.control("plug 0"), "ok");
+    replug_after("gate 0 hold", "ok armed");
     ASSERT_TRUE(tarvex_test::eventually([&] { return server_.control("gate 0") == "ok holding"; }))
         << server_.stderr_text();
     EXPECT_EQ(text("get-nb-tarvex\n"), "1 2\n");
@@ -139,8 +146,7 @@ TEST_P(Replug, AProbeSlowToAnswerOnItsReturnHoldsUpNoOtherClient)
                                     ") plugged in again: found without a refresh, its key and associations kept, "
                                     "opened again for its clients"))
         << server_.stderr_text();
-    EXPECT_EQ(await("tarvex-usb-init-mode 256 0 1\n", "1 0\n"), "1 0\n") << server_.stderr_text();
-    EXPECT_EQ(text("tarvex-usb-idcode 256 0\n"), "1 0 2ba01477\n");
+    expect_working_again();
 }
 
 // "polling": on umockdev, the server looking at the bus every 50 ms.
