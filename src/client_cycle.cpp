@@ -1,9 +1,9 @@
 // Rules:
 // - A client's phase changes only in enter(), which also sets what the loop
 //   watches its socket for, its deadline and the wait list it is on, as the
-//   phase's row of phase_rules says. The
-//   loop (accept.cpp) owns the epoll set and calls in here; it never writes
-//   a phase itself.
+//   phase's row of phase_rules says (client_cycle_start gives a new record
+//   its first phase, READING, on no list yet). The loop (accept.cpp) owns
+//   the epoll set and calls in here; it never writes a phase itself.
 // - One request at a time: the socket is read in READING and GATHERING only,
 //   so a client's next request waits in its socket until its reply has gone.
 // - The staging buffer belongs to the probe worker while the client is
