@@ -2,6 +2,10 @@
 // loop owns (registry, associations, holds, clients, server_stats): the
 // metrics in the Prometheus text format, the status page's data as JSON, and
 // the health verdict that /healthz and the service manager's watchdog share.
+// The exposition is written here, not through a metrics library: each
+// scrape is one pass over what the loop owns, and the libraries' registries
+// and exposers bring threads and locks of their own that would be a second
+// reader of that state.
 #pragma once
 
 #include <cstddef>
