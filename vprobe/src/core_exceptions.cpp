@@ -3,6 +3,8 @@
 // EXC_RETURN values 0xFFFFFFF1, F9 and FD (E1, E9 and ED with the extended one).
 #include "core_exceptions.h"
 
+#include <algorithm>
+
 #include "armv7m_debug.h"
 
 namespace vprobe
@@ -15,6 +17,7 @@ namespace
 
 constexpr uint32_t SYST_ENABLE = 1u << 0;
 constexpr uint32_t SYST_TICKINT = 1u << 1;
+constexpr uint32_t SYST_CLKSOURCE = 1u << 2; // the core clock: with no reference clock, it reads 1, writes ignored
 constexpr uint32_t SYST_COUNTFLAG = 1u << 16;
 constexpr uint32_t SYST_NOREF = 1u << 31; // no reference clock: the core clock only
 constexpr uint32_t ICSR_NMIPENDSET = 1u << 31;
@@ -120,20 +123,26 @@ int active_priority(const exc_state &e)
     return p;
 }
 
-// The execution priority: the active exceptions' and the boost of the masks.
-int execution_priority(const probe_state &st)
+// The boost of the masks alone: BASEPRI's group, 0 for PRIMASK (where it
+// counts), -1 for FAULTMASK.
+int mask_priority(const probe_state &st, bool with_primask)
 {
-    const exc_state &e = st.core.exc;
     uint32_t special = special_word(st);
-    int p = active_priority(e);
+    int p = THREAD_PRIORITY;
     uint32_t basepri = (special >> 8) & BASEPRI_BITS;
-    if (basepri != 0 && group_of(e, static_cast<int>(basepri)) < p)
-        p = group_of(e, static_cast<int>(basepri));
-    if ((special & 1) && p > 0)
+    if (basepri != 0)
+        p = group_of(st.core.exc, static_cast<int>(basepri));
+    if (with_primask && (special & 1) && p > 0)
         p = 0;
     if (((special >> 16) & 1) && p > -1)
         p = -1;
     return p;
+}
+
+// The execution priority: the active exceptions' and the boost of the masks.
+int execution_priority(const probe_state &st)
+{
+    return std::min(active_priority(st.core.exc), mask_priority(st, true));
 }
 
 bool maskable(int n)
@@ -297,7 +306,11 @@ uint32_t icsr_read(const probe_state &st)
 {
     const exc_state &e = st.core.exc;
     uint32_t ipsr = st.core_regs[REGSEL_XPSR] & IPSR_MASK;
-    uint32_t v = ipsr | static_cast<uint32_t>(pending_first(st)) << 12;
+    // VECTPENDING leaves out what BASEPRI or FAULTMASK hold back, not what
+    // PRIMASK does.
+    int n = pending_first(st);
+    bool shown = n != 0 && group_priority(st, n) < mask_priority(st, false);
+    uint32_t v = ipsr | static_cast<uint32_t>(shown ? n : 0) << 12;
     if (e.pending & bit(EXC_NMI))
         v |= ICSR_NMIPENDSET;
     if (e.pending & bit(EXC_PENDSV))
@@ -588,7 +601,8 @@ uint32_t systick_read(core_debug &d, uint32_t addr, bool side_effects, uint64_t 
     systick_take_up(d, now);
     switch (addr) {
     case SYST_CSR: {
-        uint32_t v = (d.syst_csr & 7) | (d.syst_countflag ? SYST_COUNTFLAG : 0);
+        uint32_t v =
+            (d.syst_csr & (SYST_ENABLE | SYST_TICKINT)) | SYST_CLKSOURCE | (d.syst_countflag ? SYST_COUNTFLAG : 0);
         if (side_effects)
             d.syst_countflag = 0;
         return v;
@@ -684,7 +698,7 @@ bool exc_masked(const probe_state &st)
 bool exc_wakes(const probe_state &st)
 {
     int n = pending_first(st);
-    return n && group_priority(st, n) < active_priority(st.core.exc);
+    return n && group_priority(st, n) < std::min(active_priority(st.core.exc), mask_priority(st, false));
 }
 
 // An entry whose frame would not go in (the stack ran out of RAM): STKERR,

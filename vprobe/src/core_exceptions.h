@@ -111,7 +111,8 @@ int exc_due(const probe_state &st);
 // Something pending would be taken but for PRIMASK, BASEPRI or FAULTMASK:
 // an instruction that changes them may make it due.
 bool exc_masked(const probe_state &st);
-// WFI and WFE wake: something pending beats the priority of the active ones.
+// WFI and WFE wake: something pending beats the execution priority as it
+// would be without PRIMASK (BASEPRI and FAULTMASK keep the core asleep).
 bool exc_wakes(const probe_state &st);
 
 // Takes exception n with the basic frame on the current stack, returning

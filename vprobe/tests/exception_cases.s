@@ -158,6 +158,25 @@ basepri_done:
     bkpt #0x04
     b .
 
+@ IRQ 0 pended under PRIMASK (r5 0) or BASEPRI r5, then WFI.
+    .thumb_func
+case_wfi_masked:
+    cbnz r5, 1f
+    cpsid i
+    b 2f
+1:  msr basepri, r5
+2:  ldr r1, =0xE000E200
+    movs r2, #1
+    str r2, [r1]
+    dsb
+    isb
+wfi_masked_pending:
+    bkpt #0x05
+    wfi
+wfi_woken:
+    bkpt #0x06
+    b .
+
 @ Known values in what the frame keeps, then SVC (whose handler does
 @ floating-point work).
     .thumb_func

@@ -457,7 +457,7 @@ TEST_P(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
     run_until_stopped();
     halted_at("basepri_held");
     EXPECT_TRUE(log().empty());
-    EXPECT_EQ((read_word(ICSR) >> 12) & 0x1FF, 16u) << "VECTPENDING";
+    EXPECT_EQ((read_word(ICSR) >> 12) & 0x1FF, 0u) << "VECTPENDING leaves out what BASEPRI holds back";
     EXPECT_TRUE(read_word(ICSR) & (1u << 22)) << "ISRPENDING";
     EXPECT_EQ(read_word(NVIC_ISPR), 1u);
     resume_past_bkpt();
@@ -470,6 +470,38 @@ TEST_P(Exceptions, BasepriHoldsLessUrgentInterruptsBack)
     run_until_stopped();
     halted_at("basepri_held");
     EXPECT_EQ(log().size(), 2u);
+}
+
+// An interrupt that only PRIMASK holds back wakes WFI (its handler still
+// waits) and shows in VECTPENDING; one that BASEPRI holds back does neither.
+TEST_P(Exceptions, PrimaskLetsAPendingInterruptWakeWfiAndBasepriDoesNot)
+{
+    struct mask_case {
+        const char *name;
+        uint32_t basepri; // 0: PRIMASK instead
+        bool wakes;
+    };
+    const mask_case cases[] = {{"PRIMASK", 0, true}, {"BASEPRI 0x40", 0x40, false}};
+    for (const mask_case &c : cases) {
+        start("case_wfi_masked");
+        write_word(NVIC_ICPR, ~0u);
+        EXPECT_EQ(read_word(NVIC_ISPR), 0u) << c.name << ": ICPR clears what the case before left pending";
+        write_word(NVIC_IPR, 0x80);
+        write_word(NVIC_ISER, 1);
+        set_reg(5, c.basepri);
+        run_until_stopped();
+        halted_at("wfi_masked_pending");
+        EXPECT_EQ((read_word(ICSR) >> 12) & 0x1FF, c.wakes ? 16u : 0u) << c.name << ": VECTPENDING";
+        resume_past_bkpt();
+        EXPECT_TRUE(log().empty()) << c.name << ": the handler waits for the mask";
+        if (c.wakes) {
+            halted_at("wfi_woken");
+            continue;
+        }
+        EXPECT_FALSE(read_word(DHCSR) & S_HALT) << c.name;
+        EXPECT_TRUE(read_word(DHCSR) & S_SLEEP) << c.name << ": still asleep";
+        write_word(DHCSR, DHCSR_HALT);
+    }
 }
 
 // A fault with its handler disabled, or an SVC under PRIMASK, escalates
@@ -712,10 +744,14 @@ TEST_P(Exceptions, SteppingGoesIntoAndOutOfAHandler)
 }
 
 // SysTick counts core cycles: handler entries over a run of known length,
-// COUNTFLAG, CALIB, and the pending state TICKINT gives.
+// COUNTFLAG, CALIB, and the pending state TICKINT gives. With no reference
+// clock (CALIB.NOREF) CLKSOURCE stays 1 whatever is written.
 TEST_P(Exceptions, SysTickInterruptsAtItsRateInCoreCycles)
 {
     start("reset_handler");
+    write_word(SYST_CSR, 0);
+    EXPECT_EQ(read_word(SYST_CSR), 4u) << "CLKSOURCE";
+    EXPECT_TRUE(read_word(SYST_CALIB) & (1u << 31)) << "NOREF";
     write_word(symbol("tick_count"), 0);
     write_word(SYST_RVR, 999);
     write_word(SYST_CVR, 0);
