@@ -430,9 +430,11 @@ static look_outcome bind_again(tarvex_usb *entry, libusb_device *dev, libusb_dev
         return LOOK_WHEN_IDLE;
     close_handle(entry); // the handle of the device it left as
     rebind(entry, dev);
-    // An open for its clients is on its way: the device is looked at again
+    // An open for its clients on its way: the device is looked at again
     // once that job is back, to try the open again if it failed.
-    return entry_found_again(entry, RETURN_PLUGGED_IN) ? LOOK_WHEN_IDLE : LOOK_LATER;
+    if (entry_found_again(entry, RETURN_PLUGGED_IN))
+        return LOOK_WHEN_IDLE;
+    return entry_open_failed(entry) ? LOOK_LATER : LOOKED;
 }
 
 // A device bound to an entry already (by a refresh, or by a look whose open
