@@ -47,8 +47,9 @@ _sock_info *make_client()
 }
 
 // Waits for the next job the workers hand back and finishes it; the client
-// it belonged to must be ours.
-void complete_one()
+// it belonged to must be `owner` (null: a job the server made itself, as
+// the re-open of a probe a refresh found again).
+void complete_one(const _sock_info *owner)
 {
     probe_job *job;
     while ((job = probe_worker_next_done()) == nullptr) {
@@ -57,8 +58,13 @@ void complete_one()
         eventfd_t count;
         eventfd_read(done_fd, &count);
     }
-    if (tcp_cmd_complete(job) != client)
+    if (tcp_cmd_complete(job) != owner)
         __builtin_trap(); // a job came back to the wrong record
+}
+
+void complete_one()
+{
+    complete_one(client);
 }
 
 // One request as the loop presents it: at most 32767 bytes, followed by
@@ -80,8 +86,10 @@ void present(const uint8_t *data, size_t size)
         complete_one();
     else if (outcome == TCP_CMD_WAITS_IDLE && probe_worker_in_flight() == 0)
         __builtin_trap(); // a refresh waits for nothing
-    if (probe_worker_in_flight() != 0)
-        __builtin_trap(); // a job went out that the dispatcher did not report
+    // What is still in flight went out on the server's own account: a job
+    // of this client's would come back to it and trap.
+    while (probe_worker_in_flight() != 0)
+        complete_one(nullptr); // a job went out that the dispatcher did not report
     if (b.data_size < 0 || b.data_size > static_cast<int32_t>(sizeof(b.buf)))
         __builtin_trap(); // a reply longer than its buffer
 }
