@@ -549,7 +549,6 @@ void make_node_pollable(usb_device *d)
 
 void attach_handler(usb_device *d)
 {
-    make_node_pollable(d);
     d->handler = umockdev_ioctl_base_new();
     g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d);
     g_signal_connect(d->handler, "client-connected", G_CALLBACK(on_client_connected), d);
@@ -621,6 +620,12 @@ void usb_device_plug(usb_device *d)
     snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", BUS_NUMBER, devnum);
     d->devnode = node;
     std::string description = device_description(d, devnum);
+    // The node's ioctl socket listens before the device is in sysfs: a
+    // client that scans the bus meanwhile (its look for the device that went
+    // away, say) and opens the new node finds a handler; umockdev's preload
+    // ends a process whose open of a node finds none.
+    if (!d->fast)
+        attach_handler(d);
     GError *e = nullptr;
     if (!umockdev_testbed_add_from_string(d->tb, description.c_str(), &e)) {
         fprintf(stderr, "tarvex-vprobe: cannot add probe %u: %s\n", d->index, e->message);
@@ -628,7 +633,7 @@ void usb_device_plug(usb_device *d)
         return;
     }
     if (!d->fast)
-        attach_handler(d);
+        make_node_pollable(d);
     bus_notify(*d->bus);
     // libusb follows the bus through udev events; a probe plugged after the
     // command started appears only with its "add" event.
