@@ -541,10 +541,15 @@ void make_node_pollable(usb_device *d)
         fprintf(stderr, "tarvex-vprobe: cannot make %s pollable: %s\n", node.c_str(), strerror(errno));
         return;
     }
-    d->ctl_fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (d->ctl_fd >= 0)
-        fifo_fill(d->ctl_fd);
+    int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // A client may be connected already (the handler listens before the
+    // node is made): what it has to reap shows at once.
+    bus_guard guard(d->bus);
+    d->ctl_fd = fd;
+    if (fd >= 0)
+        fifo_fill(fd);
     d->ready_signalled = false;
+    update_ready(d);
 }
 
 void attach_handler(usb_device *d)
