@@ -98,7 +98,12 @@ constexpr uint32_t REGSEL_PC = 15;
 constexpr uint32_t REGSEL_XPSR = 16;
 constexpr uint32_t REGSEL_MSP = 17;
 constexpr uint32_t REGSEL_PSP = 18;
-constexpr uint32_t REGSEL_SPECIAL = 20;   // CONTROL 31..24, FAULTMASK 23..16, BASEPRI 15..8, PRIMASK 7..0
+constexpr uint32_t REGSEL_SPECIAL = 20; // CONTROL 31..24, FAULTMASK 23..16, BASEPRI 15..8, PRIMASK 7..0
+// Armv8-M Mainline's stack limits: the Non-secure ones, which are the only
+// ones a core without the Security Extension has (0x1C and 0x1D select the
+// Secure pair). Bits 2:0 read as zero.
+constexpr uint32_t REGSEL_MSPLIM = 0x1E;
+constexpr uint32_t REGSEL_PSPLIM = 0x1F;
 constexpr uint32_t XPSR_THUMB = 1u << 24; // the T bit: an Armv7-M core runs Thumb code only
 
 // DEMCR: vector catches halt the core on the event; TRCENA powers the DWT and

@@ -299,12 +299,16 @@ static int cmd_reset(cli_session &s, const args_t &)
 }
 
 // The target layer's registers up to psp, then selector 20 whole as
-// "special": CONTROL, FAULTMASK, BASEPRI and PRIMASK from the top byte down.
-static std::vector<tarvex_target::core_register> listed_registers()
+// "special": CONTROL, FAULTMASK, BASEPRI and PRIMASK from the top byte
+// down; then the stack limits where the core has them.
+static std::vector<tarvex_target::core_register> listed_registers(const tarvex_target::core_identity &id)
 {
     const tarvex_target::core_register *regs = tarvex_target::CORE_REGISTERS;
     std::vector<tarvex_target::core_register> list(regs, regs + tarvex_target::core_register_index("primask"));
     list.push_back({"special", armv7m::REGSEL_SPECIAL, 0, 32});
+    for (size_t i = tarvex_target::core_register_index("msplim"); i < tarvex_target::CORE_REGISTER_COUNT; i++)
+        if (tarvex_target::core_register_present(id, i))
+            list.push_back(regs[i]);
     return list;
 }
 
@@ -328,14 +332,12 @@ static void register_row(json_object *json, std::string *table, const char *name
 // S0-S31 and FPSCR after the core's registers where the core's FPU is
 // there and granted (CPACR): a core without one, or whose firmware has not
 // turned it on yet, shows none.
-static int fp_rows(cli_session &s, json_object *json, std::string *table)
+static int fp_rows(cli_session &s, const tarvex_target::core_identity &id, json_object *json, std::string *table)
 {
-    tarvex_target::core_identity id;
-    int rc = tarvex_target::identify(s.link, &id);
-    if (rc != tarvex_target::TARGET_OK || !tarvex_target::fp_registers_present(id))
-        return rc;
+    if (!tarvex_target::fp_registers_present(id))
+        return tarvex_target::TARGET_OK;
     uint32_t values[tarvex_target::FP_REGISTER_COUNT];
-    rc = tarvex_target::fp_registers_read(s.link, id, values);
+    int rc = tarvex_target::fp_registers_read(s.link, id, values);
     for (size_t i = 0; rc == tarvex_target::TARGET_OK && i < tarvex_target::FP_REGISTER_COUNT; i++)
         register_row(json, table, tarvex_target::FP_REGISTERS[i].name, values[i],
                      i + 1 < tarvex_target::FP_REGISTER_COUNT);
@@ -344,16 +346,20 @@ static int fp_rows(cli_session &s, json_object *json, std::string *table)
 
 static int cmd_regs(cli_session &s, const args_t &)
 {
-    std::vector<tarvex_target::core_register> regs = listed_registers();
+    tarvex_target::core_identity id;
+    int rc = tarvex_target::identify(s.link, &id);
+    if (rc != tarvex_target::TARGET_OK)
+        return target_status(s, rc, "identifying the core");
+    std::vector<tarvex_target::core_register> regs = listed_registers(id);
     std::vector<uint32_t> values(regs.size());
-    int rc = tarvex_target::registers_read(s.link, regs.data(), regs.size(), values.data());
+    rc = tarvex_target::registers_read(s.link, regs.data(), regs.size(), values.data());
     if (rc != tarvex_target::TARGET_OK)
         return target_status(s, rc, "reading a core register");
     json_object json;
     std::string table;
     for (size_t i = 0; i < regs.size(); i++)
         register_row(&json, &table, regs[i].name, values[i], false);
-    rc = fp_rows(s, &json, &table);
+    rc = fp_rows(s, id, &json, &table);
     if (rc != tarvex_target::TARGET_OK)
         return target_status(s, rc, "reading a floating-point register");
     if (s.opt.json)

@@ -54,18 +54,24 @@ struct core_register {
 };
 
 // r0-r12, sp, lr, pc, xpsr, msp, psp, then primask, basepri, faultmask and
-// control (the fields of selector 20), in that order.
-constexpr size_t CORE_REGISTER_COUNT = 23;
+// control (the fields of selector 20), then msplim and psplim, in that order.
+constexpr size_t CORE_REGISTER_COUNT = 25;
 extern const core_register CORE_REGISTERS[CORE_REGISTER_COUNT];
 // The index in CORE_REGISTERS of a name, or CORE_REGISTER_COUNT.
 size_t core_register_index(const char *name);
+// Whether that core has CORE_REGISTERS[i]: basepri and faultmask where the
+// architecture has them, msplim and psplim on Armv8-M Mainline.
+bool core_register_present(const core_identity &core, size_t i);
+// The registers that core has into values[i] for CORE_REGISTERS[i], the
+// others 0: a selector the core lacks is never asked for.
+int core_registers_read(link &l, const core_identity &core, uint32_t *values);
 
 // S0-S31, then FPSCR: DCRSR selectors 0x40-0x5F and 0x21.
 constexpr size_t FP_REGISTER_COUNT = 33;
 extern const core_register FP_REGISTERS[FP_REGISTER_COUNT];
-// The registers that core has, in CORE_REGISTERS' order: without basepri
-// and faultmask where the architecture has neither, and FP_REGISTERS after
-// control when they are present (fp_registers_present).
+// The registers that core has, in CORE_REGISTERS' order
+// (core_register_present), and FP_REGISTERS after them when they are
+// present (fp_registers_present).
 std::vector<core_register> core_register_set(const core_identity &core);
 // S0-S31 and FPSCR, values[0..FP_REGISTER_COUNT): TARGET_UNSUITABLE, and
 // nothing asked of the core, where they are absent.

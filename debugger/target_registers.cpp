@@ -34,6 +34,8 @@ const core_register CORE_REGISTERS[CORE_REGISTER_COUNT] = {
     {"basepri", REGSEL_SPECIAL, 8, 8},
     {"faultmask", REGSEL_SPECIAL, 16, 8},
     {"control", REGSEL_SPECIAL, 24, 8},
+    {"msplim", armv7m::REGSEL_MSPLIM, 0, 32},
+    {"psplim", armv7m::REGSEL_PSPLIM, 0, 32},
 };
 
 // S0-S31 at selectors 0x40-0x5F (on a double-precision FPU D0-D15 are
@@ -56,15 +58,44 @@ size_t core_register_index(const char *name)
     return i;
 }
 
+bool core_register_present(const core_identity &core, size_t i)
+{
+    if (i >= CORE_REGISTER_COUNT)
+        return false;
+    uint8_t sel = CORE_REGISTERS[i].regsel;
+    if (sel == armv7m::REGSEL_MSPLIM || sel == armv7m::REGSEL_PSPLIM)
+        return core.arch == ARCH_V8M_MAINLINE;
+    const char *name = CORE_REGISTERS[i].name;
+    return has_priority_masks(core.arch) || (strcmp(name, "basepri") != 0 && strcmp(name, "faultmask") != 0);
+}
+
 std::vector<core_register> core_register_set(const core_identity &core)
 {
     std::vector<core_register> set;
-    for (const core_register &reg : CORE_REGISTERS)
-        if (has_priority_masks(core.arch) || (strcmp(reg.name, "basepri") != 0 && strcmp(reg.name, "faultmask") != 0))
-            set.push_back(reg);
+    for (size_t i = 0; i < CORE_REGISTER_COUNT; i++)
+        if (core_register_present(core, i))
+            set.push_back(CORE_REGISTERS[i]);
     if (fp_registers_present(core))
         set.insert(set.end(), FP_REGISTERS, FP_REGISTERS + FP_REGISTER_COUNT);
     return set;
+}
+
+int core_registers_read(link &l, const core_identity &core, uint32_t *values)
+{
+    std::vector<core_register> regs;
+    std::vector<size_t> index;
+    for (size_t i = 0; i < CORE_REGISTER_COUNT; i++) {
+        values[i] = 0;
+        if (core_register_present(core, i)) {
+            regs.push_back(CORE_REGISTERS[i]);
+            index.push_back(i);
+        }
+    }
+    std::vector<uint32_t> read(regs.size());
+    int rc = registers_read(l, regs.data(), regs.size(), read.data());
+    for (size_t k = 0; rc == TARGET_OK && k < regs.size(); k++)
+        values[index[k]] = read[k];
+    return rc;
 }
 
 int fp_registers_read(link &l, const core_identity &core, uint32_t *values)

@@ -16,12 +16,13 @@ static const char *register_type(const gdb_register &r)
     std::string name = r.name;
     if (name == "pc")
         return "code_ptr";
-    return name == "sp" || name == "msp" || name == "psp" ? "data_ptr" : "uint32";
+    bool stack = name == "sp" || name == "msp" || name == "psp" || name == "msplim" || name == "psplim";
+    return stack ? "data_ptr" : "uint32";
 }
 
 // GDB's M-profile feature (r0-r12, sp, lr, pc, xpsr), then the system
 // feature: the two stack pointers GDB unwinds exception frames with, and
-// the mask and control registers that core has; then, where the core has
+// the mask, control and stack limit registers that core has; then, where the core has
 // an FPU, the floating-point feature. The order is gdb_registers', which
 // the g, p and P packets follow.
 std::string target_description(const tarvex_target::core_identity &core)

@@ -12,14 +12,10 @@ std::vector<gdb_register> gdb_registers(const core_identity &core)
     static const char *const d_names[] = {"d0", "d1", "d2",  "d3",  "d4",  "d5",  "d6",  "d7",
                                           "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15"};
     static_assert(sizeof(d_names) / sizeof(d_names[0]) * 2 + 1 == FP_REGISTER_COUNT, "d0-d15 pair S0-S31");
-    bool masks = has_priority_masks(core.arch);
     std::vector<gdb_register> regs;
-    for (uint8_t i = 0; i < CORE_REGISTER_COUNT; i++) {
-        const char *name = CORE_REGISTERS[i].name;
-        bool mask = i == core_register_index("basepri") || i == core_register_index("faultmask");
-        if (masks || !mask)
-            regs.push_back({name, i, 32, false});
-    }
+    for (uint8_t i = 0; i < CORE_REGISTER_COUNT; i++)
+        if (core_register_present(core, i))
+            regs.push_back({CORE_REGISTERS[i].name, i, 32, false});
     if (core.fpu == FPU_NONE)
         return regs;
     for (uint8_t d = 0; d < 16; d++)

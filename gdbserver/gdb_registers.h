@@ -1,7 +1,8 @@
 // The registers GDB sees, in the target description's order, which the g
 // and G packets carry and p and P number: the core registers that core has
 // (r0-r12, sp, lr, pc, xpsr, msp, psp, primask, then basepri and faultmask
-// where the architecture has them, control), then, where the core has an
+// where the architecture has them, control, msplim and psplim on Armv8-M
+// Mainline), then, where the core has an
 // FPU, d0-d15 and fpscr (GDB's floating-point feature; it shows s0-s31 as
 // halves of the d registers).
 #pragma once

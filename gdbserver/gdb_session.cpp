@@ -327,7 +327,7 @@ int gdb_session::interrupt()
 int gdb_session::registers(uint32_t *values)
 {
     if (!registers_valid_) {
-        int rc = registers_read(link_, CORE_REGISTERS, CORE_REGISTER_COUNT, registers_);
+        int rc = core_registers_read(link_, units().core, registers_);
         if (rc != TARGET_OK)
             return rc;
         registers_valid_ = true;

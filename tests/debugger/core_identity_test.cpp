@@ -383,7 +383,7 @@ TEST(CoreRegisters, TheSetFollowsTheArchitectureAndTheFpu)
         {M4F, 0, integer + " primask basepri faultmask control"}, // an FPU not enabled
         {M4F, CPACR_CP10_CP11_FULL, integer + " primask basepri faultmask control" + fp},
         {M7, CPACR_CP10_CP11_FULL, integer + " primask basepri faultmask control" + fp},
-        {M33, CPACR_CP10_CP11_FULL, integer + " primask basepri faultmask control" + fp},
+        {M33, CPACR_CP10_CP11_FULL, integer + " primask basepri faultmask control msplim psplim" + fp},
     };
     for (const set_case &c : cases) {
         fake_link l;
@@ -391,6 +391,29 @@ TEST(CoreRegisters, TheSetFollowsTheArchitectureAndTheFpu)
         core_identity id;
         ASSERT_EQ(identify(l, &id), TARGET_OK);
         EXPECT_EQ(names_of(core_register_set(id)), c.names) << c.regs.name << " cpacr " << std::hex << c.cpacr;
+    }
+}
+
+// A session's register read asks the core for its own registers only: a
+// failing selector 0x1E (MSPLIM) fails the M33's read and not the M4's,
+// and the M33's limits land in their slots.
+TEST(CoreRegisters, TheStackLimitsAreAskedOfArmv8mMainlineOnly)
+{
+    for (const core_regs &regs : {M4F, M33}) {
+        fake_link l;
+        load(l, regs, CPACR_CP10_CP11_FULL);
+        core_identity id;
+        ASSERT_EQ(identify(l, &id), TARGET_OK);
+        l.core[0x1E] = 0x20001000;
+        l.core[0x1F] = 0x20000800;
+        uint32_t values[CORE_REGISTER_COUNT];
+        ASSERT_EQ(core_registers_read(l, id, values), TARGET_OK) << regs.name;
+        bool v8 = id.arch == ARCH_V8M_MAINLINE;
+        EXPECT_EQ(values[core_register_index("msplim")], v8 ? 0x20001000u : 0u) << regs.name;
+        EXPECT_EQ(values[core_register_index("psplim")], v8 ? 0x20000800u : 0u) << regs.name;
+        l.failing = true;
+        l.fail_addr = 0xC0DE0000 + 0x1E;
+        EXPECT_EQ(core_registers_read(l, id, values), v8 ? TARGET_FAILED : TARGET_OK) << regs.name;
     }
 }
 

@@ -177,14 +177,16 @@ TEST_P(core_model_test, fp_registers_are_there_exactly_when_the_core_has_an_fpu)
     uint32_t fp[FP_REGISTER_COUNT] = {};
     if (GetParam().fpu == FPU_NONE) {
         EXPECT_FALSE(fp_registers_present(id));
-        EXPECT_EQ(set.size(), has_priority_masks(id.arch) ? CORE_REGISTER_COUNT : CORE_REGISTER_COUNT - 2);
+        EXPECT_EQ(set.size(), has_priority_masks(id.arch) ? CORE_REGISTER_COUNT - 2 : CORE_REGISTER_COUNT - 4)
+            << "no stack limits; no BASEPRI and FAULTMASK on Armv6-M";
         EXPECT_EQ(fp_registers_read(link_, id, fp), TARGET_UNSUITABLE);
         uint32_t s0 = 0;
         EXPECT_NE(link_.read_core(FP_REGISTERS[0].regsel, &s0), TARGET_OK) << "the core has no s0 either";
         return;
     }
     ASSERT_TRUE(fp_registers_present(id)) << "the firmware granted CP10 and CP11";
-    EXPECT_EQ(set.size(), CORE_REGISTER_COUNT + FP_REGISTER_COUNT);
+    size_t limits = id.arch == ARCH_V8M_MAINLINE ? 0 : 2; // msplim and psplim on Armv8-M Mainline only
+    EXPECT_EQ(set.size(), CORE_REGISTER_COUNT - limits + FP_REGISTER_COUNT);
     uint32_t written[FP_REGISTER_COUNT];
     for (size_t i = 0; i < FP_REGISTER_COUNT - 1; i++)
         written[i] = 0x3F800000u + static_cast<uint32_t>(i) * 0x10001u; // distinct floats
@@ -202,7 +204,8 @@ TEST_P(core_model_test, fp_registers_are_there_exactly_when_the_core_has_an_fpu)
 }
 
 // tarvex-cli regs beside the session: the FP registers as written, after
-// the core's, exactly on the cores that have them in use.
+// the core's, exactly on the cores that have them in use; the stack limits
+// on Armv8-M Mainline alone.
 TEST_P(core_model_test, cli_regs_shows_the_fp_registers_the_core_has)
 {
     run_to_tick();
@@ -216,12 +219,18 @@ TEST_P(core_model_test, cli_regs_shows_the_fp_registers_the_core_has)
     if (fp) {
         ASSERT_EQ(fp_registers_write(link_, id, written), TARGET_OK);
     }
+    bool limits = id.arch == ARCH_V8M_MAINLINE;
+    if (limits) {
+        ASSERT_EQ(register_write(link_, CORE_REGISTERS[core_register_index("psplim")], 0x20000FF8), TARGET_OK);
+    }
     std::string out, err, json;
     std::string port = std::to_string(server_.port);
     ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "regs"}, &out, &err, 30000), 0) << err;
     ASSERT_EQ(tarvex_test::run_to_end({TARVEX_CLI_PATH, "--port", port, "regs", "--json"}, &json, &err, 30000), 0)
         << err;
     EXPECT_NE(out.find("pc       0x"), std::string::npos) << out;
+    EXPECT_EQ(out.find("psplim   0x20000ff8\n") != std::string::npos, limits) << out;
+    EXPECT_EQ(json.find("\"msplim\": ") != std::string::npos, limits) << json;
     if (!fp) {
         EXPECT_EQ(out.find("s0 "), std::string::npos) << out;
         EXPECT_EQ(json.find("\"fpscr\""), std::string::npos) << json;

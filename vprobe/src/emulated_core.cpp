@@ -17,11 +17,14 @@
 // floating-point unit; the firmware's CPACR is the model's (stores to the
 // system space never reach Unicorn's), so floating-point instructions
 // always run there: the code hook decodes them while the model's CPACR
-// denies them or their state waits for lazy stacking. Exceptions are taken
-// between runs (core_exceptions.h does entry and return): a run ends where
-// one may have become due (a store to the system space, a change of
-// PRIMASK, BASEPRI or FAULTMASK while something pending waits for it, the
-// SysTick reaching 0).
+// denies them or their state waits for lazy stacking. Its stack limits
+// (MSPLIM, PSPLIM) are out of reach of the API as well, and writing CONTROL
+// or the masks through it takes effect only from privileged code: the
+// code hook carries out MRS and MSR of the limits on the record's copies.
+// Exceptions are taken between runs (core_exceptions.h does entry and
+// return): a run ends where one may have become due (a store to the system
+// space, a change of PRIMASK, BASEPRI or FAULTMASK while something pending
+// waits for it, the SysTick reaching 0).
 #include "emulated_core.h"
 
 #include <unicorn/unicorn.h>
@@ -72,22 +75,27 @@ enum core_event : int {
     EV_EXCEPTION, // a fault the interrupt hook reported (intno)
     EV_SVC,
     EV_EXC_RETURN,
-    EV_DUE,       // stopped before an instruction: an exception may be due
-    EV_DIVBYZERO, // stopped before a division by zero with CCR.DIV_0_TRP
-    EV_UNALIGNED, // an unaligned access with CCR.UNALIGN_TRP
-    EV_NOCP,      // stopped before a floating-point instruction CPACR denies
-    EV_LSPERR,    // stopped before one whose lazy store found no RAM at FPCAR
-    EV_UNDEFINED, // stopped before a 32-bit instruction Armv6-M does not have
+    EV_DUE,         // stopped before an instruction: an exception may be due
+    EV_DIVBYZERO,   // stopped before a division by zero with CCR.DIV_0_TRP
+    EV_UNALIGNED,   // an unaligned access with CCR.UNALIGN_TRP
+    EV_NOCP,        // stopped before a floating-point instruction CPACR denies
+    EV_LSPERR,      // stopped before one whose lazy store found no RAM at FPCAR
+    EV_UNDEFINED,   // stopped before a 32-bit instruction Armv6-M does not have
+    EV_STACK_LIMIT, // stopped before an MRS or MSR of MSPLIM or PSPLIM
 };
 
 // What the code hook decodes for besides CCR's traps (DIV_0_TRP, UNALIGN_TRP).
-constexpr uint32_t TRAP_FP_ACCESS = 1u << 0; // CPACR denies some code the FPU
-constexpr uint32_t TRAP_FP_LAZY = 1u << 1;   // FPCCR.LSPACT
-constexpr uint32_t TRAP_FPCA_HELD = 1u << 2; // FPCCR.ASPEN clear: MRS and MSR of CONTROL
-constexpr uint32_t TRAP_THUMB1 = 1u << 5;    // Armv6-M: most 32-bit encodings are undefined
+constexpr uint32_t TRAP_FP_ACCESS = 1u << 0;    // CPACR denies some code the FPU
+constexpr uint32_t TRAP_FP_LAZY = 1u << 1;      // FPCCR.LSPACT
+constexpr uint32_t TRAP_FPCA_HELD = 1u << 2;    // FPCCR.ASPEN clear: MRS and MSR of CONTROL
+constexpr uint32_t TRAP_THUMB1 = 1u << 5;       // Armv6-M: most 32-bit encodings are undefined
+constexpr uint32_t TRAP_STACK_LIMITS = 1u << 6; // Armv8-M: MRS and MSR of the stack limits
 constexpr uint32_t FP_TRAPS = TRAP_FP_ACCESS | TRAP_FP_LAZY;
-static_assert(((FP_TRAPS | TRAP_FPCA_HELD | TRAP_THUMB1) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
+static_assert(((FP_TRAPS | TRAP_FPCA_HELD | TRAP_THUMB1 | TRAP_STACK_LIMITS) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
 constexpr uint32_t SYSM_CONTROL = 0x14;
+constexpr uint32_t SYSM_MSPLIM = 0x0A;
+constexpr uint32_t SYSM_PSPLIM = 0x0B;
+constexpr uint32_t OP_MRS = 0xF3EF; // first halfword of MRS; Rd and SYSm in the second
 // Unicorn's M4 runs in the Secure state, where a floating-point context is
 // active with CONTROL.SFPA beside FPCA; without it the next floating-point
 // instruction starts a fresh one (FPSCR from Unicorn's FPDSCR).
@@ -359,6 +367,20 @@ void release_fpca(emu_core *c)
     c->check_due = true;
 }
 
+// MRS or MSR (T32) of MSPLIM or PSPLIM: the halfwords, for
+// stack_limit_access to carry out.
+bool accesses_stack_limit(emu_core *c, uint64_t address, uint32_t size, uint32_t *first, uint32_t *second)
+{
+    if (!wide_instruction(c, address, size, first, second))
+        return false;
+    uint32_t sysm = *second & 0xFF;
+    if (sysm != SYSM_MSPLIM && sysm != SYSM_PSPLIM)
+        return false;
+    bool mrs = *first == OP_MRS && (*second & 0xF000) == 0x8000;
+    bool msr = (*first & 0xFFF0) == 0xF380 && (*second & 0xFF00) == 0x8800;
+    return mrs || msr;
+}
+
 // The 32-bit instructions of Armv6-M: BL, MSR, MRS, DSB, DMB, ISB and UDF.W.
 bool armv6m_wide(emu_core *c, uint64_t address, uint32_t size)
 {
@@ -388,6 +410,10 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
         release_fpca(c);
     if ((c->traps & TRAP_THUMB1) && !armv6m_wide(c, address, size) && !breakpoint_at(c, address))
         return EV_UNDEFINED;
+    uint32_t first = 0, second = 0;
+    if ((c->traps & TRAP_STACK_LIMITS) && accesses_stack_limit(c, address, size, &first, &second) &&
+        !breakpoint_at(c, address))
+        return EV_STACK_LIMIT;
     if (c->traps & FP_TRAPS)
         return fp_stop(c, address, size);
     return EV_NONE;
@@ -595,9 +621,12 @@ void fp_registers(emu_core *c, probe_state &st, bool to_emulator)
 
 void load_registers(emu_core *c, probe_state &st)
 {
-    // The mode (IPSR) and CONTROL first: each stack pointer then lands in
-    // its own bank, and SP is the one they select.
-    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &st.core_regs[REGSEL_XPSR]);
+    // CONTROL and the masks first, in Handler mode: Unicorn takes them
+    // from privileged code only, and unprivileged thread code would keep
+    // them from the debugger. Then the mode (IPSR): each stack pointer then
+    // lands in its own bank, and SP is the one they select.
+    uint32_t handler = XPSR_THUMB | EXC_HARDFAULT;
+    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &handler);
     uint32_t special = st.core_regs[REGSEL_SPECIAL];
     for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
         uint32_t field = (special >> (24 - 8 * i)) & 0xFF;
@@ -605,6 +634,7 @@ void load_registers(emu_core *c, probe_state &st)
             field = emulator_control(field, c->fpca_held);
         uc_reg_write(c->uc, UC_SPECIAL[i], &field);
     }
+    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &st.core_regs[REGSEL_XPSR]);
     uc_reg_write(c->uc, UC_ARM_REG_MSP, &st.core_regs[REGSEL_MSP]);
     uc_reg_write(c->uc, UC_ARM_REG_PSP, &st.core_regs[REGSEL_PSP]);
     for (size_t i = 0; i <= REGSEL_PC; i++)
@@ -719,6 +749,8 @@ void take_up_traps(emu_core *c, const core_debug &d)
         traps |= TRAP_FPCA_HELD;
     if (c->model->arch == ARCH_V6M)
         traps |= TRAP_THUMB1;
+    if (c->model->arch == ARCH_V8M)
+        traps |= TRAP_STACK_LIMITS;
     c->fp_was_open = (d.exc.cpacr & CPACR_CP10_CP11) != 0;
     bool align = traps & CCR_UNALIGN_TRP, had = c->traps & CCR_UNALIGN_TRP;
     c->traps = traps;
@@ -873,6 +905,33 @@ void exception_exit(emu_core *c, probe_view &v)
     entered(c, st, exc_return(v, value), CFSR_INVPC);
 }
 
+// MRS and MSR of MSPLIM and PSPLIM, carried out on the record's copies,
+// which the debugger's selectors read and write: Unicorn's own limits stay
+// 0, out of reach of its API, so neither it nor the model checks the stack
+// against them. Unprivileged code reads 0 and writes nothing; SP and PC as
+// the register are unpredictable, and left alone.
+void stack_limit_access(emu_core *c, probe_state &st)
+{
+    uint32_t first = 0, second = 0;
+    if (!accesses_stack_limit(c, c->event_pc, 4, &first, &second))
+        return;
+    uint32_t sel = (second & 0xFF) == SYSM_MSPLIM ? REGSEL_MSPLIM : REGSEL_PSPLIM;
+    bool privileged = running_privileged(c->uc);
+    uint32_t r = first == OP_MRS ? (second >> 8) & 0xF : first & 0xF;
+    if (r == REGSEL_SP || r == REGSEL_PC)
+        r = NO_ADDRESS;
+    if (first == OP_MRS && r != NO_ADDRESS) {
+        st.core_regs[r] = privileged ? st.core_regs[sel] : 0;
+        uc_reg_write(c->uc, UC_REGS[r], &st.core_regs[r]);
+    } else if (privileged && r != NO_ADDRESS) {
+        st.core_regs[sel] = st.core_regs[r] & ~7u;
+    }
+    st.core_regs[REGSEL_PC] = c->event_pc + 4;
+    st.core.instructions++;
+    st.core.cycles++;
+    st.core.retired = true;
+}
+
 void apply_event(emu_core *c, probe_view &v)
 {
     probe_state &st = v.rec->st;
@@ -899,6 +958,9 @@ void apply_event(emu_core *c, probe_view &v)
         break;
     case EV_DUE:
         break; // taken before the next run
+    case EV_STACK_LIMIT:
+        stack_limit_access(c, st);
+        break;
     case EV_LSPERR:
         st.core_regs[REGSEL_PC] = c->event_pc;
         take_fault(c, v, EXC_BUSFAULT, CFSR_LSPERR, c->event_pc);

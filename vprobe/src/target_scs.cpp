@@ -420,6 +420,8 @@ void core_write_reg(probe_state &st, uint32_t sel, uint32_t value)
         const core_model &m = model_of(st);
         value &= (m.arch == ARCH_V6M ? SPECIAL_V6M : SPECIAL_V7M) & (m.fpu == FPU_NONE ? ~SPECIAL_FPCA : ~0u);
     }
+    if (sel == REGSEL_MSPLIM || sel == REGSEL_PSPLIM)
+        value &= ~7u;
     r[sel] = value;
     if (sel == REGSEL_SP)
         r[active_sp_sel(st)] = value;
@@ -432,6 +434,8 @@ bool core_reg_exists(const probe_state &st, uint32_t sel)
 {
     if (sel >= CORE_REGS)
         return false;
+    if (sel == REGSEL_MSPLIM || sel == REGSEL_PSPLIM)
+        return model_of(st).arch == ARCH_V8M;
     bool fp = sel == REGSEL_FPSCR || (sel >= REGSEL_S0 && sel < REGSEL_S0 + 32);
     return !fp || model_of(st).fpu != FPU_NONE;
 }

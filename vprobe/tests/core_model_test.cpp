@@ -320,6 +320,69 @@ TEST_F(M7, DoublewordRegistersArePairsOfSingles)
     EXPECT_EQ(reg(SEL_S0 + 7), 0x11111111u);
 }
 
+// MSPLIM and PSPLIM: Armv8-M Mainline's alone, bits 2:0 zero; the other
+// cores refuse the selectors.
+TEST_P(Model, StackLimitSelectorsAreArmv8mOnly)
+{
+    enter(symbol("case_break"));
+    for (uint8_t sel : {uint8_t{REGSEL_MSPLIM}, uint8_t{REGSEL_PSPLIM}}) {
+        if (!v8m()) {
+            EXPECT_EQ(reg_status(0x33, sel), STATUS_CMD_ERROR) << int{sel};
+            continue;
+        }
+        set_reg(sel, 0x20001237);
+        EXPECT_EQ(reg(sel), 0x20001230u) << int{sel};
+        write_word(DCRDR, 0x20000FFF);
+        write_word(DCRSR, DCRSR_REGWNR | sel);
+        write_word(DCRSR, sel);
+        EXPECT_EQ(read_word(DCRDR), 0x20000FF8u) << int{sel};
+    }
+}
+
+class M33 : public vprobe_test::CoreFixture
+{
+protected:
+    void SetUp() override
+    {
+        core_kind_ = CORE_M33;
+        CoreFixture::SetUp();
+        load_image(MODEL_CASES_ELF);
+    }
+};
+
+// The firmware's MSR and MRS of the limits and the debugger's selectors
+// see the same registers: what the code set reads from the debugger, what
+// the debugger set reads in the code; unprivileged code reads 0 and its
+// write does not land; a reset clears them.
+TEST_F(M33, StackLimitsAreTheSameForCodeAndDebugger)
+{
+    enter(symbol("case_stack_limits"));
+    set_reg(0, 0x20001007);
+    set_reg(1, 0x20000800);
+    run_until_stopped();
+    ASSERT_TRUE(read_word(DHCSR) & S_HALT);
+    EXPECT_EQ(reg(REGSEL_PC), symbol("stack_limits_done"));
+    EXPECT_EQ(reg(REGSEL_MSPLIM), 0x20001000u) << "bits 2:0 read as zero";
+    EXPECT_EQ(reg(REGSEL_PSPLIM), 0x20000800u);
+    EXPECT_EQ(reg(2), 0x20001000u);
+    EXPECT_EQ(reg(3), 0x20000800u);
+    EXPECT_EQ(reg(5), 0u) << "read unprivileged";
+
+    enter(symbol("case_stack_limits") + 8); // from the first MRS
+    set_reg(REGSEL_SPECIAL, 0);
+    set_reg(REGSEL_MSPLIM, 0x20003000);
+    set_reg(REGSEL_PSPLIM, 0x20002000);
+    run_until_stopped();
+    EXPECT_EQ(reg(REGSEL_PC), symbol("stack_limits_done"));
+    EXPECT_EQ(reg(2), 0x20003000u);
+    EXPECT_EQ(reg(3), 0x20002000u);
+    EXPECT_EQ(reg(REGSEL_MSPLIM), 0x20003000u) << "the unprivileged write did not land";
+
+    probe_core_reset(v_);
+    EXPECT_EQ(reg(REGSEL_MSPLIM), 0u);
+    EXPECT_EQ(reg(REGSEL_PSPLIM), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cores, Model, ::testing::ValuesIn(MODELS), row_name);
 INSTANTIATE_TEST_SUITE_P(Cores, Watch, ::testing::ValuesIn(WATCHES));
 

@@ -77,6 +77,25 @@ fp_double_done:
     bkpt #0x02
     b .
 
+@ Armv8-M's stack limits (the M33 alone runs this): r0 and r1 into MSPLIM
+@ and PSPLIM, read back into r2 and r3; then, unprivileged, a write of
+@ MSPLIM that must not land and a read of PSPLIM into r5.
+    .arch armv8-m.main
+    .thumb_func
+case_stack_limits:
+    msr msplim, r0
+    msr psplim, r1
+    mrs r2, msplim
+    mrs r3, psplim
+    movs r4, #1
+    msr control, r4
+    isb
+    msr msplim, r1
+    mrs r5, psplim
+stack_limits_done:
+    bkpt #0x03
+    b .
+
     .ltorg
 
     .section .rodata
