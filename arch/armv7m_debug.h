@@ -144,6 +144,12 @@ constexpr uint32_t DWT_MASK0 = 0xE0001024;
 constexpr uint32_t DWT_FUNCTION0 = 0xE0001028;
 constexpr uint32_t DWT_STRIDE = 16; // comparator n at COMP0, MASK0, FUNCTION0 + 16n
 constexpr uint32_t DWT_CTRL_NUMCOMP_SHIFT = 28;
+// The DWT's CoreSight DEVARCH: an Armv8-M DWT names itself there (Arm as
+// architect, present, revision in bits 19:16, ARCHID 0x1A02); an Armv6-M
+// or Armv7-M one reads 0.
+constexpr uint32_t DWT_DEVARCH = 0xE0001FBC;
+constexpr uint32_t DEVARCH_NO_REVISION = 0xFFF0FFFF;
+constexpr uint32_t DEVARCH_DWT_V8M = 0x47701A02;
 
 // DWT_MASKn: how many low address bits the match ignores (a five-bit field).
 constexpr uint32_t DWT_MASK_MAX = 31;

@@ -9,12 +9,6 @@ namespace tarvex_target
 
 using namespace armv7m;
 
-// The DWT's CoreSight DEVARCH: an Armv8-M DWT names itself there (Arm as
-// architect, present, ARCHID 0x1A02); an Armv6-M or Armv7-M one reads 0.
-constexpr uint32_t DWT_DEVARCH = 0xE0001FBC;
-constexpr uint32_t DEVARCH_NO_REVISION = 0xFFF0FFFF;
-constexpr uint32_t DEVARCH_DWT_V8M = 0x47701A02;
-
 constexpr uint32_t ARM_IMPLEMENTER = 0x41;
 // CPUID.Architecture: 0xC on Armv6-M and Armv8-M Baseline, 0xF on Armv7-M
 // and Armv8-M Mainline.

@@ -200,6 +200,8 @@ bool unit_read(probe_state &st, uint32_t addr, bool side_effects, uint32_t *out)
         *out = fpb_implemented(st, fp) ? c.fp_comp[fp] : 0;
     else if (dwt_read(st, addr, side_effects, out))
         return true;
+    else if (addr == DWT_DEVARCH)
+        *out = model_of(st).arch == ARCH_V8M ? DEVARCH_DWT_V8M : 0;
     else if (addr >= SYST_CSR && addr <= SYST_CALIB)
         *out = systick_read(c, addr, side_effects, core_cycles(c, scs_now_us()));
     else if (exc_read(st, addr, out))
@@ -224,8 +226,8 @@ bool unit_write(probe_state &st, uint32_t addr, uint32_t value, uint32_t size)
         if (value & FP_CTRL_KEY)
             c.fp_ctrl = value & FP_CTRL_ENABLE;
         c.hooks_seq++;
-    } else if (dwt_write(st, addr, value)) {
-        return true;
+    } else if (dwt_write(st, addr, value) || addr == DWT_DEVARCH) {
+        return true; // DEVARCH is read-only
     } else if (addr >= SYST_CSR && addr <= SYST_CALIB) {
         if (size == 4)
             systick_write(c, addr, value, core_cycles(c, scs_now_us()));

@@ -70,9 +70,10 @@ protected:
 TEST_P(Model, IdentityAndUnitsReadAsTheCoreHasThem)
 {
     const model_row &m = GetParam();
-    for (uint32_t id : {CPUID, MVFR0, MVFR1, MVFR2})
+    for (uint32_t id : {CPUID, MVFR0, MVFR1, MVFR2, DWT_DEVARCH})
         write_word(id, 0xFFFFFFFF); // read-only
     EXPECT_EQ(read_word(CPUID), m.cpuid);
+    EXPECT_EQ(read_word(DWT_DEVARCH), v8m() ? DEVARCH_DWT_V8M : 0u) << "the Armv8-M DWT names itself";
     EXPECT_EQ(read_word(FP_CTRL), m.fp_ctrl);
     EXPECT_EQ(read_word(DWT_CTRL), m.dwt_ctrl);
     EXPECT_EQ(read_word(MVFR0), m.mvfr0);
