@@ -1,10 +1,12 @@
-// gdb-multiarch on the exception test firmware through tarvex-gdbserver: a
-// breakpoint in the SysTick handler stops the core there, and GDB's
-// backtrace unwinds through the exception frame the core stacked back to
-// the thread code it interrupted.
+// gdb-multiarch on the exception test firmware through tarvex-gdbserver, on
+// each core model with the firmware built for it: a breakpoint in a
+// handler stops the core there, and GDB's backtrace unwinds through the
+// exception frame the core stacked (basic, or extended on the cores with
+// an FPU) back to the thread code it interrupted.
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,17 +18,35 @@ namespace
 
 using gdb_test::gdb_output;
 
-class GdbExceptions : public gdb_test::GdbServer
+struct exceptions_core {
+    const char *key;
+    const char *elf;
+};
+
+void PrintTo(const exceptions_core &c, std::ostream *os)
+{
+    *os << c.key;
+}
+
+class GdbExceptions : public gdb_test::GdbServer, public ::testing::WithParamInterface<exceptions_core>
 {
 protected:
     GdbExceptions()
     {
-        vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + EXCEPTIONS_ELF};
-        elf_ = EXCEPTIONS_ELF;
+        vprobe_args_ = {"--fast", "--probe", std::string("core=") + GetParam().key + ",firmware=" + GetParam().elf};
+        elf_ = GetParam().elf;
     }
 };
 
-TEST_F(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
+// The cores with an FPU, and those with six code comparators or more.
+class GdbFpExceptions : public GdbExceptions
+{
+};
+class GdbHandlerBreaks : public GdbExceptions
+{
+};
+
+TEST_P(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
 {
     gdb_output out = gdb({"monitor reset halt", "break SysTick_Handler", "continue", "bt", "print/x $lr",
                           "print (unsigned)$xpsr & 0x1ff", "delete", "detach"});
@@ -45,7 +65,7 @@ TEST_F(GdbExceptions, BacktraceFromTheSysTickHandlerReachesThreadCode)
 
 // Thread code on the process stack: $sp is the one CONTROL.SPSEL selects,
 // and $sp, $msp and $psp agree after any of them is written.
-TEST_F(GdbExceptions, StackPointerWritesFollowSpsel)
+TEST_P(GdbExceptions, StackPointerWritesFollowSpsel)
 {
     gdb_output out =
         gdb({"monitor reset halt", "set $msp = 0x20008000", "set $psp = 0x20004000", "set $control = 2", "p/x $sp",
@@ -71,7 +91,7 @@ TEST_F(GdbExceptions, StackPointerWritesFollowSpsel)
 
 // Once the firmware has done floating-point work (exc_fp_wait), the SysTick
 // finds the extended frame: GDB unwinds through it all the same.
-TEST_F(GdbExceptions, BacktraceThroughTheExtendedFrame)
+TEST_P(GdbFpExceptions, BacktraceThroughTheExtendedFrame)
 {
     gdb_output out = gdb({"monitor reset halt", "break exc_fp_wait", "continue", "delete", "break SysTick_Handler",
                           "continue", "bt", "print/x $lr", "delete", "detach"});
@@ -87,7 +107,7 @@ TEST_F(GdbExceptions, BacktraceThroughTheExtendedFrame)
 }
 
 // "finish" in the handler runs to the thread code the exception returns to.
-TEST_F(GdbExceptions, FinishReturnsFromTheHandler)
+TEST_P(GdbExceptions, FinishReturnsFromTheHandler)
 {
     gdb_output out = gdb({"monitor reset halt", "break SysTick_Handler", "continue", "finish", "bt",
                           "print (unsigned)$xpsr & 0x1ff", "delete", "detach"});
@@ -102,7 +122,8 @@ TEST_F(GdbExceptions, FinishReturnsFromTheHandler)
 // Each handler the firmware's start-up takes, in the order the priorities
 // give: SVC, PendSV, IRQ 0 with IRQ 1 nested in it, IRQ 2 before the PendSV
 // it pended under PRIMASK (tail-chained), and the bus fault escalated to
-// HardFault: six breakpoints, all the M4's comparators (IRQ 3 goes unseen).
+// HardFault: six breakpoints, all the M4's comparators (IRQ 3 goes unseen;
+// an M0+ has four).
 struct handler_stop {
     const char *handler;
     unsigned exception; // IPSR
@@ -113,7 +134,7 @@ constexpr handler_stop HANDLER_STOPS[] = {
     {"IRQ2_Handler", 18}, {"PendSV_Handler", 14}, {"HardFault_Handler", 3},
 };
 
-TEST_F(GdbExceptions, ABreakInEachHandlerStopsThereInItsTurn)
+TEST_P(GdbHandlerBreaks, ABreakInEachHandlerStopsThereInItsTurn)
 {
     std::vector<std::string> commands = {"monitor reset halt"};
     for (const char *h :
@@ -149,7 +170,17 @@ TEST_F(GdbExceptions, ABreakInEachHandlerStopsThereInItsTurn)
 
 // An unknown monitor command shows its text and the help in GDB, not a
 // protocol error, and the session goes on.
-TEST_F(GdbExceptions, UnknownMonitorCommandAnswersItsHelp)
+class GdbMonitorHelp : public gdb_test::GdbServer
+{
+protected:
+    GdbMonitorHelp()
+    {
+        vprobe_args_ = {"--fast", "--probe", std::string("firmware=") + EXCEPTIONS_ELF};
+        elf_ = EXCEPTIONS_ELF;
+    }
+};
+
+TEST_F(GdbMonitorHelp, UnknownMonitorCommandAnswersItsHelp)
 {
     gdb_output out = gdb({"monitor bogus", "monitor halt", "detach"});
     SCOPED_TRACE(out.text + front_end_log());
@@ -158,5 +189,17 @@ TEST_F(GdbExceptions, UnknownMonitorCommandAnswersItsHelp)
     EXPECT_EQ(out.text.find("Protocol error"), std::string::npos);
     EXPECT_NE(out.text.find("halted at 0x"), std::string::npos) << "the next command runs";
 }
+
+const exceptions_core M0 = {"m0", EXCEPTIONS_M0_ELF}, M3 = {"m3", EXCEPTIONS_M3_ELF}, M4 = {"m4", EXCEPTIONS_ELF},
+                      M7 = {"m7", EXCEPTIONS_ELF}, M33 = {"m33", EXCEPTIONS_ELF};
+
+std::string core_name(const ::testing::TestParamInfo<exceptions_core> &info)
+{
+    return info.param.key;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cores, GdbExceptions, ::testing::Values(M0, M3, M4, M7, M33), core_name);
+INSTANTIATE_TEST_SUITE_P(Cores, GdbFpExceptions, ::testing::Values(M4, M7, M33), core_name);
+INSTANTIATE_TEST_SUITE_P(Cores, GdbHandlerBreaks, ::testing::Values(M3, M4, M7, M33), core_name);
 
 } // namespace

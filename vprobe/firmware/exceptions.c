@@ -8,10 +8,15 @@
 // tick's handler does floating-point work of its own on top of it (the
 // interrupted registers are stacked lazily, at the handler's first
 // floating-point instruction, and must come back unchanged).
+//
+// Built for each kind of core: with EXC_NO_FP for one without an FPU (no
+// floating-point work anywhere), and for Armv6-M (-mcpu=cortex-m0), which
+// has no BASEPRI (that step is left out, and IRQ 3 with it), no NVIC_IABR
+// and no fault status registers, takes the bus fault as a HardFault, and
+// reaches the priority registers by whole words only.
 #include <stdint.h>
 
 #define REG(addr) (*(volatile uint32_t *)(addr))
-#define REG8(addr) (*(volatile uint8_t *)(addr))
 
 #define CORE_HZ 16000000u
 #define TICK_HZ 1000u
@@ -22,10 +27,10 @@
 #define NVIC_ISER REG(0xE000E100u)
 #define NVIC_ISPR REG(0xE000E200u)
 #define NVIC_IABR REG(0xE000E300u)
-#define NVIC_IPR(n) REG8(0xE000E400u + (n))
+#define NVIC_IPR_BASE 0xE000E400u // IRQ n's priority byte at + n
 #define ICSR REG(0xE000ED04u)
 #define VTOR REG(0xE000ED08u)
-#define SHPR(n) REG8(0xE000ED18u + (n)-4u)
+#define SHPR_BASE 0xE000ED14u // system exception n's priority byte at + n
 #define CFSR REG(0xE000ED28u)
 #define HFSR REG(0xE000ED2Cu)
 #define CPACR REG(0xE000ED88u)
@@ -38,6 +43,11 @@
 
 #define ICSR_PENDSVSET (1u << 28)
 #define SYST_ENABLE_TICKINT_CORE 7u
+
+#if defined(__ARM_ARCH_6M__)
+#define EXC_V6M 1
+#define EXC_NO_FP 1
+#endif
 
 // Entries in the order the handlers ran: exception number, and the main
 // stack pointer the handler found (a tail-chained one finds its
@@ -65,6 +75,7 @@ volatile uint32_t exc_done;
 // state not stored), and its result (3.0f squared).
 volatile uint32_t exc_fp_checks, exc_fp_corrupt;
 volatile uint32_t exc_fp_deferred, exc_fp_unstored, exc_fp_product;
+static volatile uint32_t irq0_running; // Armv6-M's stand-in for NVIC_IABR bit 0
 
 static uint32_t current_sp(void)
 {
@@ -95,6 +106,7 @@ static void barrier(void)
     __asm volatile("dsb\n\tisb" ::: "memory");
 }
 
+#ifndef EXC_NO_FP
 // Squares 3.0f in S0 and S1, the registers the interrupted thread code
 // keeps its own values in.
 static uint32_t fp_square_three(void)
@@ -110,15 +122,19 @@ static uint32_t fp_square_three(void)
     return product;
 }
 
+#endif
+
 void SysTick_Handler(void)
 {
     exc_ticks++;
+#ifndef EXC_NO_FP
     if (!(FPCCR & FPCCR_LSPACT))
         return;
     exc_fp_deferred++;
     exc_fp_product = fp_square_three();
     if (FPCCR & FPCCR_LSPACT)
         exc_fp_unstored++;
+#endif
 }
 
 // The frame as stacked: main stack pointer at entry.
@@ -148,15 +164,26 @@ void IRQ0_Handler(void)
 {
     note_entry();
     exc_irq[0]++;
+    irq0_running = 1;
     NVIC_ISPR = 1u << 1;
     barrier();
+    irq0_running = 0;
+}
+
+static int irq0_active(void)
+{
+#ifdef EXC_V6M
+    return irq0_running;
+#else
+    return (NVIC_IABR & 1u) != 0;
+#endif
 }
 
 void IRQ1_Handler(void)
 {
     note_entry();
     exc_irq[1]++;
-    if (NVIC_IABR & 1u)
+    if (irq0_active())
         exc_nested = 1;
 }
 
@@ -183,22 +210,33 @@ __attribute__((used)) void hardfault_record(uint32_t *frame)
 {
     exc_hardfault++;
     exc_fault_pc = frame[6];
+#ifndef EXC_V6M
     exc_hfsr = HFSR;
     exc_cfsr = CFSR;
     HFSR = exc_hfsr;
     CFSR = exc_cfsr;
+#endif
     frame[6] += 2;
+}
+
+// Byte n of the priority registers at base, through its whole word. An
+// Armv6-M core keeps the top two bits of each: PendSV 0xC0, IRQ 2 0x40.
+static void priority_set(uint32_t base, uint32_t n, uint32_t value)
+{
+    volatile uint32_t *word = (volatile uint32_t *)(base + (n & ~3u));
+    uint32_t shift = 8u * (n & 3u);
+    *word = (*word & ~(0xFFu << shift)) | value << shift;
 }
 
 static void set_priorities(void)
 {
-    SHPR(11) = 0x80; // SVCall
-    SHPR(14) = 0xE0; // PendSV, the least urgent
-    SHPR(15) = 0x40; // SysTick
-    NVIC_IPR(0) = 0x80;
-    NVIC_IPR(1) = 0x40;
-    NVIC_IPR(2) = 0x60;
-    NVIC_IPR(3) = 0xA0;
+    priority_set(SHPR_BASE, 11, 0x80); // SVCall
+    priority_set(SHPR_BASE, 14, 0xE0); // PendSV, the least urgent
+    priority_set(SHPR_BASE, 15, 0x40); // SysTick
+    priority_set(NVIC_IPR_BASE, 0, 0x80);
+    priority_set(NVIC_IPR_BASE, 1, 0x40);
+    priority_set(NVIC_IPR_BASE, 2, 0x60);
+    priority_set(NVIC_IPR_BASE, 3, 0xA0);
     NVIC_ISER = 0xFu;
 }
 
@@ -215,6 +253,7 @@ static void pend_two_masked(void)
 
 static void basepri_hold(void)
 {
+#ifndef EXC_V6M
     uint32_t level = 0x80;
     __asm volatile("msr basepri, %0" ::"r"(level) : "memory");
     NVIC_ISPR = 1u << 3; // 0xA0: held back
@@ -223,6 +262,7 @@ static void basepri_hold(void)
     level = 0;
     __asm volatile("msr basepri, %0" ::"r"(level) : "memory");
     barrier();
+#endif
 }
 
 static void fault_once(void)
@@ -238,6 +278,9 @@ static void fault_once(void)
 // interrupt it from here on get the extended frame.
 __attribute__((noinline)) void exc_fp_wait(void)
 {
+#ifdef EXC_NO_FP
+    __asm volatile("wfi");
+#else
     uint32_t s0, s1;
     __asm volatile(".fpu fpv4-sp-d16\n\t"
                    "vmov s0, %2\n\t"
@@ -251,6 +294,7 @@ __attribute__((noinline)) void exc_fp_wait(void)
     exc_fp_checks++;
     if (s0 != FLOAT_ONE || s1 != FLOAT_TWO)
         exc_fp_corrupt++;
+#endif
 }
 
 extern uint32_t _stack_top;
@@ -273,8 +317,10 @@ __attribute__((aligned(128))) void (*const exc_vectors[20])(void) = {
 
 int main(void)
 {
+#ifndef EXC_NO_FP
     CPACR |= 0xFu << 20; // CP10 and CP11 full access, before any FP instruction
     barrier();
+#endif
     VTOR = (uint32_t)exc_vectors;
     set_priorities();
     SYST_RVR = CORE_HZ / TICK_HZ - 1u;
