@@ -133,6 +133,27 @@ TEST_P(GdbHardFloat, FinishOfAFloatFunctionShowsItsValue)
     EXPECT_NE(info.find("fpscr"), std::string::npos) << info;
 }
 
+// A double's way through a D register: the argument GDB shows at the
+// breakpoint comes from d0, and so does the value finish shows.
+TEST_P(GdbHardFloat, FinishOfADoubleFunctionShowsItsValue)
+{
+    gdb_output out = gdb({"break sample_half", "continue", mark("arg"), "p x", "p $d0", mark("finish"), "finish",
+                          mark("end"), "delete", "detach"});
+    SCOPED_TRACE(out.text + front_end_log());
+    EXPECT_EQ(out.status, 0);
+    std::string arg = section(out.text, "arg");
+    size_t x_at = arg.find("$1 = "), d0_at = arg.find("$2 = ");
+    ASSERT_NE(x_at, std::string::npos);
+    ASSERT_NE(d0_at, std::string::npos);
+    double x = std::strtod(arg.c_str() + x_at + 5, nullptr);
+    EXPECT_GE(x, 1.0) << "a turn number";
+    EXPECT_DOUBLE_EQ(std::strtod(arg.c_str() + d0_at + 5, nullptr), x) << "x is d0";
+    std::string finish = section(out.text, "finish");
+    size_t value_at = finish.find("Value returned is $");
+    ASSERT_NE(value_at, std::string::npos) << finish;
+    EXPECT_DOUBLE_EQ(std::strtod(finish.c_str() + finish.find("= ", value_at) + 2, nullptr), x / 2 + 0.25) << finish;
+}
+
 INSTANTIATE_TEST_SUITE_P(Cores, GdbHardFloat, ::testing::Values("m4", "m7", "m33"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 

@@ -56,6 +56,17 @@ __attribute__((noinline)) float sample_scale(float x)
 {
     return x * 1.25f + 0.5f;
 }
+
+// A double travels in a D register: x and the result in d0. The
+// single-precision FPU this is built for leaves the arithmetic to libgcc,
+// as it would on an M4F. Nothing of it outlives the call: a double main
+// kept in d8 would have its prologue push d8 before CPACR grants the FPU.
+volatile double sample_half_value;
+
+__attribute__((noinline)) double sample_half(double x)
+{
+    return x / 2 + 0.25;
+}
 #endif
 
 static void itm_put(char c)
@@ -113,6 +124,7 @@ int main(void)
         sample_tick(turn);
 #ifdef SAMPLE_HARD_FLOAT
         sample_level = sample_scale((float)(turn & 7u));
+        sample_half_value = sample_half((double)turn);
 #endif
         if (turn % sample_turns_per_line == 0)
             print_line(turn);

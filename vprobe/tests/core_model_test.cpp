@@ -321,6 +321,31 @@ TEST_F(M7, DoublewordRegistersArePairsOfSingles)
     EXPECT_EQ(reg(SEL_S0 + 7), 0x11111111u);
 }
 
+// 64-bit transfers of D registers on each FPU, single precision too:
+// VLDR, VSTR, VPUSH and VPOP move the pairs of S registers.
+class FpTransfers : public Model
+{
+};
+
+TEST_P(FpTransfers, DoublewordTransfersMoveBothHalves)
+{
+    enter(symbol("case_fp_transfers"));
+    set_reg(0, 0x20001000);
+    set_reg(REGSEL_MSP, 0x20008000);
+    write_word(0x20001000, 0x11111111);
+    write_word(0x20001004, 0x22222222);
+    set_reg(SEL_S0 + 16, 0x33333333);
+    set_reg(SEL_S0 + 17, 0x44444444);
+    run_until_stopped();
+    ASSERT_TRUE(halted());
+    EXPECT_EQ(reg(REGSEL_PC), symbol("fp_transfers_done")) << "xpsr " << std::hex << reg(REGSEL_XPSR);
+    EXPECT_EQ(read_word(0x20001008), 0x11111111u);
+    EXPECT_EQ(read_word(0x2000100C), 0x22222222u);
+    EXPECT_EQ(reg(SEL_S0 + 16), 0x33333333u) << "d8 back from the stack";
+    EXPECT_EQ(reg(SEL_S0 + 17), 0x44444444u);
+    EXPECT_EQ(read_word(0x20008000 - 8), 0x33333333u) << "pushed";
+}
+
 // MSPLIM and PSPLIM: Armv8-M Mainline's alone, bits 2:0 zero; the other
 // cores refuse the selectors.
 TEST_P(Model, StackLimitSelectorsAreArmv8mOnly)
@@ -385,6 +410,7 @@ TEST_F(M33, StackLimitsAreTheSameForCodeAndDebugger)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cores, Model, ::testing::ValuesIn(MODELS), row_name);
+INSTANTIATE_TEST_SUITE_P(Cores, FpTransfers, ::testing::Values(MODELS[0], MODELS[4], MODELS[5]), row_name);
 INSTANTIATE_TEST_SUITE_P(Cores, Watch, ::testing::ValuesIn(WATCHES));
 
 } // namespace

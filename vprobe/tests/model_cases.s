@@ -77,6 +77,25 @@ fp_double_done:
     bkpt #0x02
     b .
 
+@ 64-bit transfers of D registers, which a single-precision FPU has too
+@ (a hard-float build saves d8-d15 with VPUSH): D1 to and from the word
+@ pair at r0, D8 through the stack.
+    .thumb_func
+case_fp_transfers:
+    ldr r1, =0xE000ED88
+    ldr r2, =0x00F00000
+    str r2, [r1]
+    dsb
+    isb
+    vldr d1, [r0]
+    vpush {d8}
+    vmov d8, r2, r3
+    vpop {d8}
+    vstr d1, [r0, #8]
+fp_transfers_done:
+    bkpt #0x04
+    b .
+
 @ Armv8-M's stack limits (the M33 alone runs this): r0 and r1 into MSPLIM
 @ and PSPLIM, read back into r2 and r3; then, unprivileged, a write of
 @ MSPLIM that must not land and a read of PSPLIM into r5.
