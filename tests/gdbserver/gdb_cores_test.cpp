@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "gdb_fixture.h"
@@ -99,16 +100,26 @@ TEST_P(GdbCores, LoadBreakStepAndWatch)
     EXPECT_NE(section(out.text, "awatch").find("Hardware access (read/write) watchpoint"), std::string::npos);
 }
 
-// The sample firmware's hard-float build on the cores with an FPU: GDB's
-// finish out of a float function shows the value it returned in s0, and
-// info float lists the FP registers.
-class GdbHardFloat : public GdbServer, public ::testing::WithParamInterface<const char *>
+// The sample firmware's hard-float build on the cores with an FPU (the
+// M7's for its double-precision FPU): GDB's finish out of a float function
+// shows the value it returned in s0, and info float lists the FP registers.
+struct hard_float_core {
+    const char *key;
+    const char *elf;
+};
+
+void PrintTo(const hard_float_core &c, std::ostream *os)
+{
+    *os << c.key;
+}
+
+class GdbHardFloat : public GdbServer, public ::testing::WithParamInterface<hard_float_core>
 {
 protected:
     GdbHardFloat()
     {
-        vprobe_args_ = {"--fast", "--probe", std::string("core=") + GetParam() + ",firmware=" + HARD_FLOAT_ELF};
-        elf_ = HARD_FLOAT_ELF;
+        vprobe_args_ = {"--fast", "--probe", std::string("core=") + GetParam().key + ",firmware=" + GetParam().elf};
+        elf_ = GetParam().elf;
     }
 };
 
@@ -134,7 +145,8 @@ TEST_P(GdbHardFloat, FinishOfAFloatFunctionShowsItsValue)
 }
 
 // A double's way through a D register: the argument GDB shows at the
-// breakpoint comes from d0, and so does the value finish shows.
+// breakpoint comes from d0, and so does the value finish shows (on the M7
+// computed by its FPU, elsewhere by libgcc).
 TEST_P(GdbHardFloat, FinishOfADoubleFunctionShowsItsValue)
 {
     gdb_output out = gdb({"break sample_half", "continue", mark("arg"), "p x", "p $d0", mark("finish"), "finish",
@@ -154,8 +166,12 @@ TEST_P(GdbHardFloat, FinishOfADoubleFunctionShowsItsValue)
     EXPECT_DOUBLE_EQ(std::strtod(finish.c_str() + finish.find("= ", value_at) + 2, nullptr), x / 2 + 0.25) << finish;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cores, GdbHardFloat, ::testing::Values("m4", "m7", "m33"),
-                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Cores, GdbHardFloat,
+                         ::testing::Values(hard_float_core{"m4", HARD_FLOAT_ELF}, hard_float_core{"m7", M7_SAMPLE_ELF},
+                                           hard_float_core{"m33", HARD_FLOAT_ELF}),
+                         [](const ::testing::TestParamInfo<hard_float_core> &info) {
+                             return std::string(info.param.key);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Cores, GdbCores, ::testing::Values("m0", "m4", "m7", "m33"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });

@@ -31,10 +31,12 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "armv7m_debug.h"
 #include "core_exceptions.h"
+#include "fp_double.h"
 #include "target_scs.h"
 
 namespace vprobe
@@ -82,6 +84,7 @@ enum core_event : int {
     EV_LSPERR,      // stopped before one whose lazy store found no RAM at FPCAR
     EV_UNDEFINED,   // stopped before a 32-bit instruction Armv6-M does not have
     EV_STACK_LIMIT, // stopped before an MRS or MSR of MSPLIM or PSPLIM
+    EV_FP_DOUBLE,   // stopped before a double-precision operation (fp_double.h)
 };
 
 // What the code hook decodes for besides CCR's traps (DIV_0_TRP, UNALIGN_TRP).
@@ -90,8 +93,10 @@ constexpr uint32_t TRAP_FP_LAZY = 1u << 1;      // FPCCR.LSPACT
 constexpr uint32_t TRAP_FPCA_HELD = 1u << 2;    // FPCCR.ASPEN clear: MRS and MSR of CONTROL
 constexpr uint32_t TRAP_THUMB1 = 1u << 5;       // Armv6-M: most 32-bit encodings are undefined
 constexpr uint32_t TRAP_STACK_LIMITS = 1u << 6; // Armv8-M: MRS and MSR of the stack limits
+constexpr uint32_t TRAP_FP_DOUBLE = 1u << 7;    // FPv5-D16: the double-precision operations
 constexpr uint32_t FP_TRAPS = TRAP_FP_ACCESS | TRAP_FP_LAZY;
-static_assert(((FP_TRAPS | TRAP_FPCA_HELD | TRAP_THUMB1 | TRAP_STACK_LIMITS) & (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
+static_assert(((FP_TRAPS | TRAP_FPCA_HELD | TRAP_THUMB1 | TRAP_STACK_LIMITS | TRAP_FP_DOUBLE) &
+               (CCR_DIV_0_TRP | CCR_UNALIGN_TRP)) == 0);
 constexpr uint32_t SYSM_CONTROL = 0x14;
 constexpr uint32_t SYSM_MSPLIM = 0x0A;
 constexpr uint32_t SYSM_PSPLIM = 0x0B;
@@ -343,6 +348,25 @@ uint32_t emulator_control(uint32_t control, bool fpca_held)
     return (control & ~UC_FP_ACTIVE) | (active ? UC_FP_ACTIVE : 0);
 }
 
+// Unicorn takes CONTROL and the masks from privileged code only: they go in
+// with Handler mode's IPSR, and the record's mode comes back after them.
+void privileged_writes(emu_core *c, const int *regs, const uint32_t *values, size_t n, uint32_t xpsr)
+{
+    uint32_t handler = XPSR_THUMB | EXC_HARDFAULT;
+    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &handler);
+    for (size_t i = 0; i < n; i++)
+        uc_reg_write(c->uc, regs[i], &values[i]);
+    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &xpsr);
+}
+
+void control_write(emu_core *c, uint32_t control)
+{
+    const int reg = UC_ARM_REG_CONTROL;
+    uint32_t xpsr = 0;
+    uc_reg_read(c->uc, UC_ARM_REG_XPSR, &xpsr);
+    privileged_writes(c, &reg, &control, 1, xpsr);
+}
+
 // MRS or MSR (T32) of CONTROL.
 bool accesses_control(emu_core *c, uint64_t address, uint32_t size)
 {
@@ -362,7 +386,7 @@ void release_fpca(emu_core *c)
     uc_reg_read(c->uc, UC_ARM_REG_CONTROL, &control);
     uint32_t firmware = view_of(c).rec->st.core_regs[REGSEL_SPECIAL] >> 24;
     control = emulator_control((control & ~CONTROL_FPCA) | (firmware & CONTROL_FPCA), false);
-    uc_reg_write(c->uc, UC_ARM_REG_CONTROL, &control);
+    control_write(c, control);
     c->fpca_live = true;
     c->check_due = true;
 }
@@ -414,8 +438,14 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
     if ((c->traps & TRAP_STACK_LIMITS) && accesses_stack_limit(c, address, size, &first, &second) &&
         !breakpoint_at(c, address))
         return EV_STACK_LIMIT;
-    if (c->traps & FP_TRAPS)
-        return fp_stop(c, address, size);
+    if (c->traps & FP_TRAPS) {
+        int event = fp_stop(c, address, size);
+        if (event != EV_NONE)
+            return event;
+    }
+    if ((c->traps & TRAP_FP_DOUBLE) && wide_instruction(c, address, size, &first, &second) &&
+        fp_double_decodes(first, second) && !breakpoint_at(c, address))
+        return EV_FP_DOUBLE;
     return EV_NONE;
 }
 
@@ -621,20 +651,17 @@ void fp_registers(emu_core *c, probe_state &st, bool to_emulator)
 
 void load_registers(emu_core *c, probe_state &st)
 {
-    // CONTROL and the masks first, in Handler mode: Unicorn takes them
-    // from privileged code only, and unprivileged thread code would keep
-    // them from the debugger. Then the mode (IPSR): each stack pointer then
+    // CONTROL and the masks first (unprivileged thread code would keep them
+    // from the debugger), then the mode (IPSR): each stack pointer then
     // lands in its own bank, and SP is the one they select.
-    uint32_t handler = XPSR_THUMB | EXC_HARDFAULT;
-    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &handler);
     uint32_t special = st.core_regs[REGSEL_SPECIAL];
+    std::array<uint32_t, UC_SPECIAL.size()> fields;
     for (size_t i = 0; i < UC_SPECIAL.size(); i++) {
-        uint32_t field = (special >> (24 - 8 * i)) & 0xFF;
+        fields[i] = (special >> (24 - 8 * i)) & 0xFF;
         if (UC_SPECIAL[i] == UC_ARM_REG_CONTROL)
-            field = emulator_control(field, c->fpca_held);
-        uc_reg_write(c->uc, UC_SPECIAL[i], &field);
+            fields[i] = emulator_control(fields[i], c->fpca_held);
     }
-    uc_reg_write(c->uc, UC_ARM_REG_XPSR, &st.core_regs[REGSEL_XPSR]);
+    privileged_writes(c, UC_SPECIAL.data(), fields.data(), fields.size(), st.core_regs[REGSEL_XPSR]);
     uc_reg_write(c->uc, UC_ARM_REG_MSP, &st.core_regs[REGSEL_MSP]);
     uc_reg_write(c->uc, UC_ARM_REG_PSP, &st.core_regs[REGSEL_PSP]);
     for (size_t i = 0; i <= REGSEL_PC; i++)
@@ -751,6 +778,8 @@ void take_up_traps(emu_core *c, const core_debug &d)
         traps |= TRAP_THUMB1;
     if (c->model->arch == ARCH_V8M)
         traps |= TRAP_STACK_LIMITS;
+    if (c->model->fpu == FPU_DOUBLE)
+        traps |= TRAP_FP_DOUBLE;
     c->fp_was_open = (d.exc.cpacr & CPACR_CP10_CP11) != 0;
     bool align = traps & CCR_UNALIGN_TRP, had = c->traps & CCR_UNALIGN_TRP;
     c->traps = traps;
@@ -773,8 +802,7 @@ void take_up_fpca(emu_core *c, const probe_state &st)
         return;
     c->fpca_held = held;
     c->fpca_live = false;
-    uint32_t control = emulator_control(st.core_regs[REGSEL_SPECIAL] >> 24, held);
-    uc_reg_write(c->uc, UC_ARM_REG_CONTROL, &control);
+    control_write(c, emulator_control(st.core_regs[REGSEL_SPECIAL] >> 24, held));
 }
 
 // The DEMCR vector catch that halts on entry to the handler of n, for a
@@ -905,6 +933,44 @@ void exception_exit(emu_core *c, probe_view &v)
     entered(c, st, exc_return(v, value), CFSR_INVPC);
 }
 
+// ---- instructions carried out here -------------------------------------------
+
+// Whether an instruction in an IT block runs: its condition (ITSTATE in
+// xPSR bits 15:10 and 26:25) against the flags; outside one, always.
+bool condition_passed(uint32_t xpsr)
+{
+    uint32_t it = ((xpsr >> 8) & 0xFC) | ((xpsr >> 25) & 3);
+    if ((it & 0xF) == 0)
+        return true;
+    uint32_t cond = it >> 4;
+    bool n = xpsr >> 31 & 1, z = xpsr >> 30 & 1, c = xpsr >> 29 & 1, v = xpsr >> 28 & 1;
+    const bool base[8] = {z, c, n, v, c && !z, n == v, !z && n == v, true};
+    bool passed = base[cond >> 1];
+    return (cond & 1) && cond != 0xF ? !passed : passed;
+}
+
+// xPSR after an instruction: ITSTATE moved on to the next one's.
+uint32_t it_advanced(uint32_t xpsr)
+{
+    uint32_t it = ((xpsr >> 8) & 0xFC) | ((xpsr >> 25) & 3);
+    it = (it & 7) == 0 ? 0 : (it & 0xE0) | ((it << 1) & 0x1F);
+    return (xpsr & ~0x0600FC00u) | (it & 0xFC) << 8 | (it & 3) << 25;
+}
+
+// The 32-bit instruction at the event's PC, carried out here, retires.
+void retire_here(emu_core *c, probe_state &st)
+{
+    st.core_regs[REGSEL_PC] = c->event_pc + 4;
+    uint32_t xpsr = it_advanced(st.core_regs[REGSEL_XPSR]);
+    if (xpsr != st.core_regs[REGSEL_XPSR]) {
+        st.core_regs[REGSEL_XPSR] = xpsr;
+        uc_reg_write(c->uc, UC_ARM_REG_XPSR, &xpsr);
+    }
+    st.core.instructions++;
+    st.core.cycles++;
+    st.core.retired = true;
+}
+
 // MRS and MSR of MSPLIM and PSPLIM, carried out on the record's copies,
 // which the debugger's selectors read and write: Unicorn's own limits stay
 // 0, out of reach of its API, so neither it nor the model checks the stack
@@ -915,6 +981,10 @@ void stack_limit_access(emu_core *c, probe_state &st)
     uint32_t first = 0, second = 0;
     if (!accesses_stack_limit(c, c->event_pc, 4, &first, &second))
         return;
+    if (!condition_passed(st.core_regs[REGSEL_XPSR])) {
+        retire_here(c, st);
+        return;
+    }
     uint32_t sel = (second & 0xFF) == SYSM_MSPLIM ? REGSEL_MSPLIM : REGSEL_PSPLIM;
     bool privileged = running_privileged(c->uc);
     uint32_t r = first == OP_MRS ? (second >> 8) & 0xF : first & 0xF;
@@ -926,10 +996,32 @@ void stack_limit_access(emu_core *c, probe_state &st)
     } else if (privileged && r != NO_ADDRESS) {
         st.core_regs[sel] = st.core_regs[r] & ~7u;
     }
-    st.core_regs[REGSEL_PC] = c->event_pc + 4;
-    st.core.instructions++;
-    st.core.cycles++;
-    st.core.retired = true;
+    retire_here(c, st);
+}
+
+// A double-precision operation on the FPU's registers as the run left
+// them; CONTROL.FPCA set as the instruction sets it (with FPCCR.ASPEN).
+void fp_double_run(emu_core *c, probe_state &st)
+{
+    uint32_t first = 0, second = 0;
+    if (!wide_instruction(c, c->event_pc, 4, &first, &second))
+        return;
+    if (condition_passed(st.core_regs[REGSEL_XPSR])) {
+        fp_registers(c, st, false);
+        fp_file f;
+        std::memcpy(f.s, &st.core_regs[REGSEL_S0], sizeof f.s);
+        f.fpscr = st.core_regs[REGSEL_FPSCR];
+        fp_double_execute(first, second, &f);
+        std::memcpy(&st.core_regs[REGSEL_S0], f.s, sizeof f.s);
+        st.core_regs[REGSEL_FPSCR] = f.fpscr;
+        fp_registers(c, st, true);
+        uint32_t fpca = CONTROL_FPCA << 24;
+        if ((st.core.exc.fpccr & FPCCR_ASPEN) && !(st.core_regs[REGSEL_SPECIAL] & fpca)) {
+            st.core_regs[REGSEL_SPECIAL] |= fpca;
+            control_write(c, emulator_control(st.core_regs[REGSEL_SPECIAL] >> 24, c->fpca_held));
+        }
+    }
+    retire_here(c, st);
 }
 
 void apply_event(emu_core *c, probe_view &v)
@@ -960,6 +1052,9 @@ void apply_event(emu_core *c, probe_view &v)
         break; // taken before the next run
     case EV_STACK_LIMIT:
         stack_limit_access(c, st);
+        break;
+    case EV_FP_DOUBLE:
+        fp_double_run(c, st);
         break;
     case EV_LSPERR:
         st.core_regs[REGSEL_PC] = c->event_pc;
@@ -1037,6 +1132,11 @@ bool run_once(emu_core *c, probe_view &v, uint32_t count, uint64_t now_us)
     take_up_traps(c, d);
     take_up_fpca(c, st);
     uc_err err = run_from(c, start, count);
+    // Inside an IT block, an instruction the code hook stopped before (to
+    // carry it out here) still ends the run as undefined: the stop stands.
+    bool carried_here = c->event == EV_FP_DOUBLE || c->event == EV_STACK_LIMIT;
+    if (err == UC_ERR_INSN_INVALID && carried_here)
+        err = UC_ERR_OK;
     d.slice_executed = 0;
     if (d.regs_seq != c->regs_seq)
         return false; // the firmware reset the core: the next turn takes up its registers

@@ -2,6 +2,8 @@
 // one's ID registers, breakpoint and watchpoint units and FPU as the probe
 // reads them, and code on each core where their architectures differ.
 // Expected values are the cores' own, written out here.
+#include <cmath>
+#include <cstring>
 #include <string>
 
 #include "core_exceptions.h"
@@ -305,6 +307,30 @@ protected:
         load_image(MODEL_CASES_ELF);
     }
 };
+
+// Double-precision code runs on the M7 as on its FPU: the values, the
+// comparison's flags through VMRS, an IT block's condition, and CONTROL.FPCA
+// set by the first floating-point instruction.
+TEST_F(M7, DoublePrecisionCodeRunsThere)
+{
+    enter(symbol("case_fp_dp"));
+    set_reg(SEL_S0 + 0, 0);
+    set_reg(SEL_S0 + 1, 0x40080000); // d0 = 3.0
+    set_reg(REGSEL_SPECIAL, 0);
+    run_until_stopped();
+    ASSERT_TRUE(read_word(DHCSR) & S_HALT);
+    ASSERT_EQ(reg(REGSEL_PC), symbol("fp_dp_done")) << "xPSR " << std::hex << reg(REGSEL_XPSR);
+    double sum = std::sqrt(10.0) + 10.0;
+    uint64_t want;
+    std::memcpy(&want, &sum, sizeof want);
+    EXPECT_EQ(reg(SEL_S0 + 6), static_cast<uint32_t>(want)) << "d3: the IT block's first, not its second";
+    EXPECT_EQ(reg(SEL_S0 + 7), static_cast<uint32_t>(want >> 32));
+    EXPECT_EQ(reg(SEL_S0 + 8), 13u) << "s8: the integer part";
+    EXPECT_EQ(reg(REGSEL_XPSR) >> 28, 0x2u) << "NZCV: greater, from VCMP through VMRS";
+    EXPECT_EQ(reg(REGSEL_XPSR) & 0x0600FC00u, 0u) << "the IT block ended";
+    EXPECT_EQ(reg(SEL_FPSCR) >> 28, 0x2u);
+    EXPECT_TRUE(reg(REGSEL_SPECIAL) & (CONTROL_FPCA << 24)) << "FPCA";
+}
 
 // D2 is S4 (low word) and S5 (high word); D3 comes back as S6 and S7.
 TEST_F(M7, DoublewordRegistersArePairsOfSingles)

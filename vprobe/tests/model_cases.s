@@ -96,6 +96,30 @@ fp_transfers_done:
     bkpt #0x04
     b .
 
+@ Double precision on the M7 (FPv5-D16), d0 from the debugger: d1 = 1 +
+@ d0 * d0 (fused), d2 its square root, compared with d0 into the flags;
+@ then an IT block whose first instruction runs and second does not, and
+@ the integer part of the sum into s8.
+    .thumb_func
+case_fp_dp:
+    ldr r1, =0xE000ED88
+    ldr r2, =0x00F00000
+    str r2, [r1]
+    dsb
+    isb
+    vmov.f64 d1, #1.0
+    vfma.f64 d1, d0, d0
+    vsqrt.f64 d2, d1
+    vcmp.f64 d2, d0
+    vmrs APSR_nzcv, fpscr
+    ite gt
+    vaddgt.f64 d3, d2, d1
+    vsuble.f64 d3, d2, d1
+    vcvt.s32.f64 s8, d3
+fp_dp_done:
+    bkpt #0x05
+    b .
+
 @ Armv8-M's stack limits (the M33 alone runs this): r0 and r1 into MSPLIM
 @ and PSPLIM, read back into r2 and r3; then, unprivileged, a write of
 @ MSPLIM that must not land and a read of PSPLIM into r5.
