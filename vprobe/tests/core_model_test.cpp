@@ -297,16 +297,19 @@ INSTANTIATE_TEST_SUITE_P(Cores, Fp, ::testing::ValuesIn(MODELS), row_name);
 INSTANTIATE_TEST_SUITE_P(Cores, System, ::testing::ValuesIn(SYSTEM),
                          [](const ::testing::TestParamInfo<system_row> &info) { return std::string(info.param.key); });
 
-class M7 : public vprobe_test::CoreFixture
+// One core model with the cases loaded, for what only that core runs.
+template <uint8_t kind> class OnCore : public vprobe_test::CoreFixture
 {
 protected:
     void SetUp() override
     {
-        core_kind_ = CORE_M7;
+        core_kind_ = kind;
         CoreFixture::SetUp();
         load_image(MODEL_CASES_ELF);
     }
 };
+using M7 = OnCore<CORE_M7>;
+using M33 = OnCore<CORE_M33>;
 
 // Double-precision code runs on the M7 as on its FPU: the values, the
 // comparison's flags through VMRS, an IT block's condition, and CONTROL.FPCA
@@ -390,17 +393,6 @@ TEST_P(Model, StackLimitSelectorsAreArmv8mOnly)
         EXPECT_EQ(read_word(DCRDR), 0x20000FF8u) << int{sel};
     }
 }
-
-class M33 : public vprobe_test::CoreFixture
-{
-protected:
-    void SetUp() override
-    {
-        core_kind_ = CORE_M33;
-        CoreFixture::SetUp();
-        load_image(MODEL_CASES_ELF);
-    }
-};
 
 // The firmware's MSR and MRS of the limits and the debugger's selectors
 // see the same registers: what the code set reads from the debugger, what
