@@ -35,9 +35,8 @@ struct core_case {
 };
 
 const core_case CASES[] = {
-    {"m0", ARCH_V6M, FPU_NONE, 1, 4, 2, DWT_MASKED},
-    {"m4", ARCH_V7M, FPU_SINGLE, 1, 6, 4, DWT_MASKED},
-    {"m7", ARCH_V7M, FPU_DOUBLE, 2, 8, 4, DWT_MASKED},
+    {"m0", ARCH_V6M, FPU_NONE, 1, 4, 2, DWT_MASKED},          {"m3", ARCH_V7M, FPU_NONE, 1, 6, 4, DWT_MASKED},
+    {"m4", ARCH_V7M, FPU_SINGLE, 1, 6, 4, DWT_MASKED},        {"m7", ARCH_V7M, FPU_DOUBLE, 2, 8, 4, DWT_MASKED},
     {"m33", ARCH_V8M_MAINLINE, FPU_SINGLE, 2, 8, 4, DWT_V8M},
 };
 
