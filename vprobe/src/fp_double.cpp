@@ -310,19 +310,18 @@ double arithmetic(dp_op op, double dv, double n, double m)
 // The bit operations: no exceptions, no flushing, NaNs as they are.
 bool bit_operation(dp_op op, const fields &f, fp_file *r)
 {
-    uint64_t m = bits_of(*r, f.m);
     switch (op) {
     case OP_MOV_IMM:
         bits_put(r, f.d, expanded_immediate(f.imm8));
         return true;
     case OP_MOV:
-        bits_put(r, f.d, m);
+        bits_put(r, f.d, bits_of(*r, f.m));
         return true;
     case OP_ABS:
-        bits_put(r, f.d, m & ~SIGN);
+        bits_put(r, f.d, bits_of(*r, f.m) & ~SIGN);
         return true;
     case OP_NEG:
-        bits_put(r, f.d, m ^ SIGN);
+        bits_put(r, f.d, bits_of(*r, f.m) ^ SIGN);
         return true;
     default:
         return false;
