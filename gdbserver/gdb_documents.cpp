@@ -22,9 +22,9 @@ static const char *register_type(const gdb_register &r)
 
 // GDB's M-profile feature (r0-r12, sp, lr, pc, xpsr), then the system
 // feature: the two stack pointers GDB unwinds exception frames with, and
-// the mask, control and stack limit registers that core has; then, where the core has
-// an FPU, the floating-point feature. The order is gdb_registers', which
-// the g, p and P packets follow.
+// the mask, control and stack limit registers that core has; then, where
+// the core has an FPU, the floating-point feature. The order is
+// gdb_registers', which the g, p and P packets follow.
 std::string target_description(const tarvex_target::core_identity &core)
 {
     std::string xml = "<?xml version=\"1.0\"?>\n"
