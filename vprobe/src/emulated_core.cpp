@@ -247,18 +247,22 @@ constexpr std::array<int, 15> KEPT_REGS = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM
                                            UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
                                            UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
 
-// The halfwords of a 32-bit instruction, read from the memory the core
-// fetched it from (the bus file's, not through Unicorn: this runs for
-// every instruction while a trap needs it).
-bool wide_instruction(emu_core *c, uint64_t address, uint32_t size, uint32_t *first, uint32_t *second)
+// The halfwords of a 32-bit instruction (wide false for a 16-bit one, or
+// one that cannot be read), read once per instruction from the memory the
+// core fetched it from: the bus file's, not through Unicorn, as this runs
+// for every instruction while a trap needs it.
+struct wide_insn {
+    bool wide;
+    uint32_t first, second;
+};
+
+wide_insn wide_instruction(emu_core *c, uint64_t address, uint32_t size)
 {
     uint8_t b[4] = {};
     probe_view v = view_of(c);
     if (size != 4 || target_peek(v, static_cast<uint32_t>(address), b, 4) != 0)
-        return false;
-    *first = b[0] | b[1] << 8;
-    *second = b[2] | b[3] << 8;
-    return true;
+        return {false, 0, 0};
+    return {true, uint32_t{b[0]} | uint32_t{b[1]} << 8, uint32_t{b[2]} | uint32_t{b[3]} << 8};
 }
 
 // The FPB hook (on_fpb, which runs next) halts before this instruction: a
@@ -274,14 +278,11 @@ bool breakpoint_at(const emu_core *c, uint64_t address)
 }
 
 // SDIV or UDIV (T32) whose divisor register holds 0.
-bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
+bool divides_by_zero(emu_core *c, const wide_insn &in)
 {
-    uint32_t first = 0, second = 0;
-    if (!wide_instruction(c, address, size, &first, &second))
+    if (!in.wide || (in.first & 0xFFD0) != 0xFB90 || (in.second & 0xF0F0) != 0xF0F0)
         return false;
-    if ((first & 0xFFD0) != 0xFB90 || (second & 0xF0F0) != 0xF0F0)
-        return false;
-    uint32_t rm = second & 0xF, divisor = 1;
+    uint32_t rm = in.second & 0xF, divisor = 1;
     if (rm <= 12) // R0-R12, the first of KEPT_REGS
         uc_reg_read(c->uc, KEPT_REGS[rm], &divisor);
     return divisor == 0;
@@ -291,15 +292,12 @@ bool divides_by_zero(emu_core *c, uint64_t address, uint32_t size)
 // T32 coprocessor space 1110 11xx with op1 neither 00000x nor 11xxxx (no
 // instructions there) and coproc 101x. VMOV, VLDR, VSTR, VPUSH, VPOP,
 // VMRS and VMSR are all there.
-uint32_t fp_coprocessor(emu_core *c, uint64_t address, uint32_t size)
+uint32_t fp_coprocessor(const wide_insn &in)
 {
-    uint32_t first = 0, second = 0;
-    if (!wide_instruction(c, address, size, &first, &second))
+    uint32_t op1 = (in.first >> 4) & 0x3F;
+    if (!in.wide || (in.first & 0xFC00) != 0xEC00 || op1 >> 1 == 0 || op1 >> 4 == 3 || (in.second & 0x0E00) != 0x0A00)
         return 0;
-    uint32_t op1 = (first >> 4) & 0x3F;
-    if ((first & 0xFC00) != 0xEC00 || op1 >> 1 == 0 || op1 >> 4 == 3 || (second & 0x0E00) != 0x0A00)
-        return 0;
-    return (second >> 8) & 0xF;
+    return (in.second >> 8) & 0xF;
 }
 
 // Code in Thread mode with CONTROL.nPRIV set runs unprivileged.
@@ -328,9 +326,9 @@ bool preserve_fp(emu_core *c)
 
 // A floating-point instruction: NOCP when CPACR denies it, else the lazy
 // store first when one is due.
-int fp_stop(emu_core *c, uint64_t address, uint32_t size)
+int fp_stop(emu_core *c, uint64_t address, const wide_insn &in)
 {
-    uint32_t cp = fp_coprocessor(c, address, size);
+    uint32_t cp = fp_coprocessor(in);
     if (cp == 0 || breakpoint_at(c, address))
         return EV_NONE;
     const exc_state &e = view_of(c).rec->st.core.exc;
@@ -368,13 +366,12 @@ void control_write(emu_core *c, uint32_t control)
 }
 
 // MRS or MSR (T32) of CONTROL.
-bool accesses_control(emu_core *c, uint64_t address, uint32_t size)
+bool accesses_control(const wide_insn &in)
 {
-    uint32_t first = 0, second = 0;
-    if (!wide_instruction(c, address, size, &first, &second) || (second & 0xFF) != SYSM_CONTROL)
+    if (!in.wide || (in.second & 0xFF) != SYSM_CONTROL)
         return false;
-    bool mrs = first == 0xF3EF && (second & 0xF000) == 0x8000;
-    bool msr = (first & 0xFFF0) == 0xF380 && (second & 0xF300) == 0x8000;
+    bool mrs = in.first == OP_MRS && (in.second & 0xF000) == 0x8000;
+    bool msr = (in.first & 0xFFF0) == 0xF380 && (in.second & 0xF300) == 0x8000;
     return mrs || msr;
 }
 
@@ -391,29 +388,26 @@ void release_fpca(emu_core *c)
     c->check_due = true;
 }
 
-// MRS or MSR (T32) of MSPLIM or PSPLIM: the halfwords, for
-// stack_limit_access to carry out.
-bool accesses_stack_limit(emu_core *c, uint64_t address, uint32_t size, uint32_t *first, uint32_t *second)
+// MRS or MSR (T32) of MSPLIM or PSPLIM, for stack_limit_access to carry out.
+bool accesses_stack_limit(const wide_insn &in)
 {
-    if (!wide_instruction(c, address, size, first, second))
+    uint32_t sysm = in.second & 0xFF;
+    if (!in.wide || (sysm != SYSM_MSPLIM && sysm != SYSM_PSPLIM))
         return false;
-    uint32_t sysm = *second & 0xFF;
-    if (sysm != SYSM_MSPLIM && sysm != SYSM_PSPLIM)
-        return false;
-    bool mrs = *first == OP_MRS && (*second & 0xF000) == 0x8000;
-    bool msr = (*first & 0xFFF0) == 0xF380 && (*second & 0xFF00) == 0x8800;
+    bool mrs = in.first == OP_MRS && (in.second & 0xF000) == 0x8000;
+    bool msr = (in.first & 0xFFF0) == 0xF380 && (in.second & 0xFF00) == 0x8800;
     return mrs || msr;
 }
 
 // The 32-bit instructions of Armv6-M: BL, MSR, MRS, DSB, DMB, ISB and UDF.W.
-bool armv6m_wide(emu_core *c, uint64_t address, uint32_t size)
+bool armv6m_wide(const wide_insn &in)
 {
-    uint32_t first = 0, second = 0;
-    if (!wide_instruction(c, address, size, &first, &second))
+    if (!in.wide)
         return true;
+    uint32_t first = in.first, second = in.second;
     bool bl = (first & 0xF800) == 0xF000 && (second & 0xD000) == 0xD000;
     bool msr = (first & 0xFFF0) == 0xF380 && (second & 0xFF00) == 0x8800;
-    bool mrs = first == 0xF3EF && (second & 0xF000) == 0x8000;
+    bool mrs = first == OP_MRS && (second & 0xF000) == 0x8000;
     bool barrier = first == 0xF3BF && (second & 0xFFC0) == 0x8F40;
     bool udf = (first & 0xFFF0) == 0xF7F0 && (second & 0xF000) == 0xA000;
     return bl || msr || mrs || barrier || udf;
@@ -428,23 +422,23 @@ int exception_stop(emu_core *c, uint64_t address, uint32_t size)
     }
     if (c->watch_masks && current_masks(c->uc) != c->masks)
         return EV_DUE;
-    if ((c->traps & CCR_DIV_0_TRP) && divides_by_zero(c, address, size) && !breakpoint_at(c, address))
+    if (!(c->traps & ~CCR_UNALIGN_TRP)) // that one needs no decoding: the memory hook has it
+        return EV_NONE;
+    const wide_insn in = wide_instruction(c, address, size);
+    if ((c->traps & CCR_DIV_0_TRP) && divides_by_zero(c, in) && !breakpoint_at(c, address))
         return EV_DIVBYZERO;
-    if ((c->traps & TRAP_FPCA_HELD) && !c->fpca_live && accesses_control(c, address, size))
+    if ((c->traps & TRAP_FPCA_HELD) && !c->fpca_live && accesses_control(in))
         release_fpca(c);
-    if ((c->traps & TRAP_THUMB1) && !armv6m_wide(c, address, size) && !breakpoint_at(c, address))
+    if ((c->traps & TRAP_THUMB1) && !armv6m_wide(in) && !breakpoint_at(c, address))
         return EV_UNDEFINED;
-    uint32_t first = 0, second = 0;
-    if ((c->traps & TRAP_STACK_LIMITS) && accesses_stack_limit(c, address, size, &first, &second) &&
-        !breakpoint_at(c, address))
+    if ((c->traps & TRAP_STACK_LIMITS) && accesses_stack_limit(in) && !breakpoint_at(c, address))
         return EV_STACK_LIMIT;
     if (c->traps & FP_TRAPS) {
-        int event = fp_stop(c, address, size);
+        int event = fp_stop(c, address, in);
         if (event != EV_NONE)
             return event;
     }
-    if ((c->traps & TRAP_FP_DOUBLE) && wide_instruction(c, address, size, &first, &second) &&
-        fp_double_decodes(first, second) && !breakpoint_at(c, address))
+    if ((c->traps & TRAP_FP_DOUBLE) && in.wide && fp_double_decodes(in.first, in.second) && !breakpoint_at(c, address))
         return EV_FP_DOUBLE;
     return EV_NONE;
 }
@@ -935,11 +929,17 @@ void exception_exit(emu_core *c, probe_view &v)
 
 // ---- instructions carried out here -------------------------------------------
 
-// Whether an instruction in an IT block runs: its condition (ITSTATE in
-// xPSR bits 15:10 and 26:25) against the flags; outside one, always.
+// ITSTATE, kept in xPSR bits 15:10 (its bits 7:2) and 26:25 (1:0).
+uint32_t itstate_of(uint32_t xpsr)
+{
+    return ((xpsr >> 8) & 0xFC) | ((xpsr >> 25) & 3);
+}
+
+// Whether an instruction in an IT block runs: its condition against the
+// flags; outside one, always.
 bool condition_passed(uint32_t xpsr)
 {
-    uint32_t it = ((xpsr >> 8) & 0xFC) | ((xpsr >> 25) & 3);
+    uint32_t it = itstate_of(xpsr);
     if ((it & 0xF) == 0)
         return true;
     uint32_t cond = it >> 4;
@@ -952,7 +952,7 @@ bool condition_passed(uint32_t xpsr)
 // xPSR after an instruction: ITSTATE moved on to the next one's.
 uint32_t it_advanced(uint32_t xpsr)
 {
-    uint32_t it = ((xpsr >> 8) & 0xFC) | ((xpsr >> 25) & 3);
+    uint32_t it = itstate_of(xpsr);
     it = (it & 7) == 0 ? 0 : (it & 0xE0) | ((it << 1) & 0x1F);
     return (xpsr & ~0x0600FC00u) | (it & 0xFC) << 8 | (it & 3) << 25;
 }
@@ -978,9 +978,10 @@ void retire_here(emu_core *c, probe_state &st)
 // the register are unpredictable, and left alone.
 void stack_limit_access(emu_core *c, probe_state &st)
 {
-    uint32_t first = 0, second = 0;
-    if (!accesses_stack_limit(c, c->event_pc, 4, &first, &second))
+    const wide_insn in = wide_instruction(c, c->event_pc, 4);
+    if (!accesses_stack_limit(in))
         return;
+    uint32_t first = in.first, second = in.second;
     if (!condition_passed(st.core_regs[REGSEL_XPSR])) {
         retire_here(c, st);
         return;
@@ -1003,15 +1004,15 @@ void stack_limit_access(emu_core *c, probe_state &st)
 // them; CONTROL.FPCA set as the instruction sets it (with FPCCR.ASPEN).
 void fp_double_run(emu_core *c, probe_state &st)
 {
-    uint32_t first = 0, second = 0;
-    if (!wide_instruction(c, c->event_pc, 4, &first, &second))
+    const wide_insn in = wide_instruction(c, c->event_pc, 4);
+    if (!in.wide)
         return;
     if (condition_passed(st.core_regs[REGSEL_XPSR])) {
         fp_registers(c, st, false);
         fp_file f;
         std::memcpy(f.s, &st.core_regs[REGSEL_S0], sizeof f.s);
         f.fpscr = st.core_regs[REGSEL_FPSCR];
-        fp_double_execute(first, second, &f);
+        fp_double_execute(in.first, in.second, &f);
         std::memcpy(&st.core_regs[REGSEL_S0], f.s, sizeof f.s);
         st.core_regs[REGSEL_FPSCR] = f.fpscr;
         fp_registers(c, st, true);
